@@ -1,0 +1,51 @@
+# The two commands of the README:
+#   make backtest   run a backtest on the built-in offline broker
+#   make test       run the whole test suite
+# Each creates its virtual environment and builds the package on first use.
+
+PY ?= 3.11
+PYTHON := $(shell tools/find-python $(PY))
+VENV ?= .venv-$(PY)
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py')
+PIP_INSTALL = $(VENV)/bin/python -m pip install -q --disable-pip-version-check
+
+.PHONY: test test-all asan backtest bench clean
+
+test: $(VENV)/.installed
+	$(VENV)/bin/python -m pytest -q
+
+# Every supported interpreter, then the sanitizer build: what CI runs.
+test-all:
+	$(MAKE) test PY=3.11
+	$(MAKE) test PY=3.9
+	$(MAKE) asan
+
+$(VENV)/.installed: $(SOURCES)
+	@test -n "$(PYTHON)" || { echo "Python $(PY) is required" >&2; exit 1; }
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
+	$(PIP_INSTALL) --upgrade pip
+	$(PIP_INSTALL) scikit-build-core cmake ninja
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=build/$(VENV) '.[test]'
+	touch $@
+
+# The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# matcher's tests run against them. The interpreter itself is not instrumented: the sanitizer
+# runtimes are preloaded, allocations go through malloc, and leak detection is off because the
+# interpreter keeps memory until exit.
+ASAN_VENV := .venv-asan
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+
+asan: $(ASAN_VENV)/.installed
+	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	QUORVEL_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/matcher
+
+$(ASAN_VENV)/.installed: $(SOURCES)
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja
+	QUORVEL_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --disable-pip-version-check \
+		--no-build-isolation -Cbuild-dir=build/asan '.[test]'
+	touch $@
+
+clean:
+	rm -rf build .venv-* 

@@ -1,0 +1,1 @@
+"""Backtesting toolkit: simulated exchange, historical tick feed and position keeping."""

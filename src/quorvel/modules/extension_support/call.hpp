@@ -1,0 +1,94 @@
+// One-line calls into Python through vectorcall. Arguments are borrowed PyObject* or Ref;
+// every helper returns a new reference in a Ref, or throws PyErrorSet.
+#pragma once
+
+#include "ref.hpp"
+
+namespace quorvel {
+
+inline PyObject* as_ptr(PyObject* obj) { return obj; }
+inline PyObject* as_ptr(const Ref& obj) { return obj.get(); }
+
+// callable(*args)
+template <class... Args>
+Ref call(PyObject* callable, const Args&... args) {
+    PyObject* argv[] = {nullptr, as_ptr(args)...};
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*positional, **dict(zip(kwnames, trailing args))): the last len(kwnames) arguments
+// are the keyword values.
+template <class... Args>
+Ref call_kw(PyObject* callable, PyObject* kwnames, const Args&... args) {
+    PyObject* argv[] = {nullptr, as_ptr(args)...};
+    size_t nargs = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// obj.name(*args)
+template <class... Args>
+Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
+    PyObject* argv[] = {obj, as_ptr(args)...};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.name
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
+    check_status(PyObject_SetAttr(obj, name, value));
+}
+
+// obj[key], with a fast path for exact dicts.
+inline Ref getitem(PyObject* obj, PyObject* key) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* value = PyDict_GetItemWithError(obj, key);
+        if (value != nullptr) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw_error_set();
+        // A missing key raises KeyError(key), as subscription does.
+        PyObject* key_tuple = PyTuple_Pack(1, key);
+        if (key_tuple != nullptr) {
+            PyErr_SetObject(PyExc_KeyError, key_tuple);
+            Py_DECREF(key_tuple);
+        }
+        throw_error_set();
+    }
+    return Ref::steal(PyObject_GetItem(obj, key));
+}
+
+inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(obj))
+        check_status(PyDict_SetItem(obj, key, value));
+    else
+        check_status(PyObject_SetItem(obj, key, value));
+}
+
+inline bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) != 0; }
+
+// a == b, as the == operator and a truth test.
+inline bool equals(PyObject* a, PyObject* b) {
+    if (a == b && PyUnicode_CheckExact(a)) return true;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
+        return PyUnicode_Compare(a, b) == 0;
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return is_true(result.get());
+}
+
+inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+inline Ref new_list() { return Ref::steal(PyList_New(0)); }
+inline Ref new_str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+inline Ref new_float(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+// A tuple that owns new references to the given objects.
+template <class... Args>
+Ref tuple(const Args&... args) {
+    return Ref::steal(PyTuple_Pack(sizeof...(Args), as_ptr(args)...));
+}
+
+}  // namespace quorvel

@@ -1,0 +1,35 @@
+// Small shims over the differences between the interpreter versions we build for.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject* Py_NewRef(PyObject* obj) {
+    Py_INCREF(obj);
+    return obj;
+}
+static inline PyObject* Py_XNewRef(PyObject* obj) {
+    Py_XINCREF(obj);
+    return obj;
+}
+#endif
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Still exported by the interpreter, but no longer declared in the public headers.
+extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
+#endif
+
+namespace quorvel {
+
+// True once the interpreter has begun shutting down; daemon threads may then be frozen or
+// unwound at any point where they would take the GIL back.
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+}  // namespace quorvel

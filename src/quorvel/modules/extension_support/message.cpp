@@ -1,0 +1,116 @@
+#include "message.hpp"
+
+#include "call.hpp"
+
+namespace quorvel {
+
+Ref format_value(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return Ref::steal(PyObject_Format(value, nullptr));
+}
+
+Ref concat(std::initializer_list<Piece> pieces) {
+    Ref parts = Ref::steal(PyList_New(0));
+    for (const Piece& piece : pieces) {
+        Ref part = piece.text != nullptr ? new_str(piece.text) : format_value(piece.value);
+        check_status(PyList_Append(parts.get(), part.get()));
+    }
+    Ref empty = new_str("");
+    return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
+void console_print(const ModuleNamespace& ns, PyObject* text) {
+    static PyObject* console_name = check(PyUnicode_InternFromString("console"));
+    static PyObject* print_name = check(PyUnicode_InternFromString("print"));
+    Ref console = ns.lookup(console_name);
+    call_method(console.get(), print_name, text);
+}
+
+void console_print(const ModuleNamespace& ns, std::initializer_list<Piece> pieces) {
+    console_print(ns, concat(pieces).get());
+}
+
+HandledException::HandledException() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    type_ = Ref::steal_or_null(type);
+    value_ = Ref::steal_or_null(value);
+    traceback_ = Ref::steal_or_null(traceback);
+    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_traceback_);
+    PyErr_SetExcInfo(Py_XNewRef(type), Py_XNewRef(value), Py_XNewRef(traceback));
+}
+
+HandledException::~HandledException() {
+    if (interpreter_finalizing()) return;
+    PyErr_SetExcInfo(saved_type_, saved_value_, saved_traceback_);
+}
+
+bool HandledException::matches(PyObject* type) const {
+    return type_ && PyErr_GivenExceptionMatches(type_.get(), type);
+}
+
+Ref HandledException::text() const { return Ref::steal(PyObject_Str(value_ ? value_.get() : Py_None)); }
+
+bool pending_error_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+namespace {
+
+struct RecordNames {
+    PyObject* json = check(PyUnicode_InternFromString("json"));
+    PyObject* dumps = check(PyUnicode_InternFromString("dumps"));
+    PyObject* traceback = check(PyUnicode_InternFromString("traceback"));
+    PyObject* format_exc = check(PyUnicode_InternFromString("format_exc"));
+    PyObject* logger = check(PyUnicode_InternFromString("logger"));
+    PyObject* error = check(PyUnicode_InternFromString("error"));
+    PyObject* default_kwname = Ref::steal(Py_BuildValue("(s)", "default")).release();
+    PyObject* repr = Ref::steal(PyObject_GetAttrString(
+        Ref::steal(PyImport_ImportModule("builtins")).get(), "repr")).release();
+};
+
+const RecordNames& record_names() {
+    static const RecordNames* names = new RecordNames();  // process-wide, never released
+    return *names;
+}
+
+// json.dumps(record), then json.dumps(record, default=repr), then the record with every
+// detail replaced by its repr: the first text that serialises wins.
+Ref dump_record(const ModuleNamespace& ns, PyObject* record,
+                std::initializer_list<std::pair<const char*, PyObject*>> details) {
+    const RecordNames& names = record_names();
+    Ref json = ns.lookup(names.json);
+    Ref dumps = getattr(json.get(), names.dumps);
+    try {
+        return call(dumps.get(), record);
+    } catch (const PyErrorSet&) {
+        if (!pending_error_is_exception()) throw;
+        PyErr_Clear();
+    }
+    try {
+        return call_kw(dumps.get(), names.default_kwname, record, names.repr);
+    } catch (const PyErrorSet&) {
+        if (!pending_error_is_exception()) throw;
+        PyErr_Clear();
+    }
+    for (const auto& [key, value] : details)
+        setitem(record, new_str(key).get(), Ref::steal(PyObject_Repr(value)).get());
+    return call(dumps.get(), record);
+}
+
+}  // namespace
+
+void log_error_record(const ModuleNamespace& ns, const HandledException& error,
+                      std::initializer_list<std::pair<const char*, PyObject*>> details) {
+    const RecordNames& names = record_names();
+    Ref record = new_dict();
+    setitem(record.get(), new_str("error").get(), error.text().get());
+    Ref traceback = ns.lookup(names.traceback);
+    setitem(record.get(), new_str("traceback").get(), call_method(traceback.get(), names.format_exc).get());
+    for (const auto& [key, value] : details) setitem(record.get(), new_str(key).get(), value);
+    Ref text = dump_record(ns, record.get(), details);
+    Ref logger = ns.lookup(names.logger);
+    call_method(logger.get(), names.error, text);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,336 @@
+#include "method.hpp"
+
+#include "call.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace quorvel {
+namespace {
+
+constexpr Py_ssize_t kMaxSlots = 16;  // self plus the parameters of the longest method
+
+constexpr const char* kSubclassRefused =
+    "Subclasses of builtin types are refused here; pass an instance of the type itself.";
+
+struct MethodObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    const ClassInfo* info;
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module;       // str
+    PyObject* doc;          // str or None
+    PyObject* defaults;     // tuple, or None when no parameter has a default
+    PyObject* annotations;  // dict of str
+    PyObject* slot_names;   // tuple of interned str, "self" first
+    PyObject* signature;    // inspect.Signature, built on first request
+};
+
+MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
+
+[[noreturn]] void raise_count_error(const MethodSpec& spec, Py_ssize_t given, bool too_many) {
+    Py_ssize_t most = 1 + static_cast<Py_ssize_t>(spec.params.size());
+    Py_ssize_t least = most - spec.ndefaults;
+    const char* bound = least == most ? "exactly" : too_many ? "at most" : "at least";
+    Py_ssize_t expected = too_many || least == most ? most : least;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.name, bound, expected, expected == 1 ? "" : "s", given);
+    throw_error_set();
+}
+
+PyTypeObject* exact_type_of(ArgType type) {
+    switch (type) {
+        case ArgType::Str: return &PyUnicode_Type;
+        case ArgType::Int: return &PyLong_Type;
+        case ArgType::Dict: return &PyDict_Type;
+        case ArgType::List: return &PyList_Type;
+        case ArgType::FloatOrNone: return &PyFloat_Type;
+        case ArgType::Object:
+        case ArgType::Float: break;
+    }
+    return nullptr;
+}
+
+void check_argument_type(const Param& param, PyObject* value, bool none_allowed) {
+    PyTypeObject* expected = exact_type_of(param.type);
+    if (expected == nullptr || Py_TYPE(value) == expected) return;
+    if (value == Py_None && none_allowed) return;
+    bool subclass = PyObject_TypeCheck(value, expected);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s",
+                 param.name, expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
+                 subclass ? kSubclassRefused : "");
+    throw_error_set();
+}
+
+// The call's arguments laid out by parameter, self first, as a compiled function binds them:
+// positionals, then keywords in call order, then defaults, then the type tests.
+class BoundArguments {
+public:
+    BoundArguments(MethodObject* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        const MethodSpec& spec = *method->spec;
+        Py_ssize_t nslots = 1 + static_cast<Py_ssize_t>(spec.params.size());
+        Py_ssize_t nrequired = nslots - spec.ndefaults;
+        if (nargs > nslots) raise_count_error(spec, nargs, true);
+        for (Py_ssize_t i = 0; i < nslots; ++i) slots_[i] = i < nargs ? args[i] : nullptr;
+
+        Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t slot = find_slot(method, spec, keyword);
+            if (slots_[slot] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             spec.name, keyword);
+                throw_error_set();
+            }
+            slots_[slot] = args[nargs + k];
+        }
+        for (Py_ssize_t i = nrequired; i < nslots; ++i)
+            if (slots_[i] == nullptr) slots_[i] = default_at(method, i - nrequired);
+        for (Py_ssize_t i = 0; i < nrequired; ++i)
+            if (slots_[i] == nullptr) raise_count_error(spec, i, false);
+
+        for (size_t p = 0; p < spec.params.size(); ++p)
+            if (spec.params[p].type == ArgType::Float) convert_to_float(p + 1);
+        for (size_t p = 0; p < spec.params.size(); ++p) {
+            Py_ssize_t slot = static_cast<Py_ssize_t>(p) + 1;
+            bool default_is_none =
+                slot >= nrequired && default_at(method, slot - nrequired) == Py_None;
+            check_argument_type(spec.params[p], slots_[slot], default_is_none);
+        }
+    }
+
+    PyObject* const* values() const { return slots_; }
+
+private:
+    static Py_ssize_t find_slot(MethodObject* method, const MethodSpec& spec, PyObject* keyword) {
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            throw_error_set();
+        }
+        Py_ssize_t nslots = PyTuple_GET_SIZE(method->slot_names);
+        for (Py_ssize_t i = 0; i < nslots; ++i)
+            if (PyTuple_GET_ITEM(method->slot_names, i) == keyword) return i;
+        for (Py_ssize_t i = 0; i < nslots; ++i) {
+            int equal = PyUnicode_Compare(PyTuple_GET_ITEM(method->slot_names, i), keyword);
+            if (equal == -1 && PyErr_Occurred()) throw_error_set();
+            if (equal == 0) return i;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
+        throw_error_set();
+    }
+
+    static PyObject* default_at(MethodObject* method, Py_ssize_t index) {
+        return method->defaults == Py_None ? Py_None : PyTuple_GET_ITEM(method->defaults, index);
+    }
+
+    void convert_to_float(size_t slot) {
+        if (PyFloat_CheckExact(slots_[slot])) return;
+        double value = PyFloat_AsDouble(slots_[slot]);
+        if (value == -1.0 && PyErr_Occurred()) throw_error_set();
+        converted_[slot] = new_float(value);
+        slots_[slot] = converted_[slot].get();
+    }
+
+    PyObject* slots_[kMaxSlots];
+    Ref converted_[kMaxSlots];
+};
+
+std::string full_name(const ClassInfo& info, const char* name) {
+    return std::string(info.module_name) + "." + info.class_name + "." + name;
+}
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    MethodObject* method = as_method(callable);
+    const MethodSpec& spec = *method->spec;
+    try {
+        try {
+            BoundArguments bound(method, args, PyVectorcall_NARGS(nargsf), kwnames);
+            Ref result = spec.impl(bound.values());
+            if (spec.result == ResultType::Str) check_result_type(result.get(), &PyUnicode_Type);
+            if (spec.result == ResultType::Dict) check_result_type(result.get(), &PyDict_Type);
+            return result.release();
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            PyErr_SetString(PyExc_SystemError, error.what());
+        }
+    } catch (const PyErrorSet&) {
+    }
+    add_traceback(full_name(*method->info, spec.name).c_str(), method->info->source_file, spec.line);
+    return nullptr;
+}
+
+PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* method_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_method(self)->qualname, self);
+}
+
+void method_dealloc(PyObject* self) {
+    MethodObject* method = as_method(self);
+    Py_XDECREF(method->name);
+    Py_XDECREF(method->qualname);
+    Py_XDECREF(method->module);
+    Py_XDECREF(method->doc);
+    Py_XDECREF(method->defaults);
+    Py_XDECREF(method->annotations);
+    Py_XDECREF(method->slot_names);
+    Py_XDECREF(method->signature);
+    Py_TYPE(self)->tp_free(self);
+}
+
+Ref build_signature(MethodObject* method) {
+    const MethodSpec& spec = *method->spec;
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    Ref parameter_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    Ref kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
+    Py_ssize_t nslots = PyTuple_GET_SIZE(method->slot_names);
+    Py_ssize_t nrequired = nslots - spec.ndefaults;
+    Ref parameters = new_list();
+    for (Py_ssize_t i = 0; i < nslots; ++i) {
+        Ref kwargs = new_dict();
+        if (i >= nrequired)
+            setitem(kwargs.get(), new_str("default").get(),
+                    method->defaults == Py_None ? Py_None
+                                                : PyTuple_GET_ITEM(method->defaults, i - nrequired));
+        if (i > 0 && spec.params[i - 1].annotation != nullptr)
+            setitem(kwargs.get(), new_str("annotation").get(), new_str(spec.params[i - 1].annotation).get());
+        Ref args = tuple(PyTuple_GET_ITEM(method->slot_names, i), kind);
+        Ref parameter = Ref::steal(PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
+        check_status(PyList_Append(parameters.get(), parameter.get()));
+    }
+    Ref kwargs = new_dict();
+    if (spec.return_annotation != nullptr)
+        setitem(kwargs.get(), new_str("return_annotation").get(), new_str(spec.return_annotation).get());
+    Ref args = tuple(parameters);
+    return Ref::steal(PyObject_Call(signature_type.get(), args.get(), kwargs.get()));
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+    MethodObject* method = as_method(self);
+    if (method->signature == nullptr) {
+        try {
+            method->signature = build_signature(method).release();
+        } catch (const PyErrorSet&) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(method->signature);
+}
+
+template <PyObject* MethodObject::*field>
+PyObject* get_field(PyObject* self, void*) {
+    return Py_NewRef(as_method(self)->*field);
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef method_getset[] = {
+    {"__name__", get_field<&MethodObject::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_field<&MethodObject::qualname>, nullptr, nullptr, nullptr},
+    {"__module__", get_field<&MethodObject::module>, nullptr, nullptr, nullptr},
+    {"__doc__", get_field<&MethodObject::doc>, nullptr, nullptr, nullptr},
+    {"__defaults__", get_field<&MethodObject::defaults>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_field<&MethodObject::annotations>, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// One type per extension module, made ready when its first class is created.
+PyTypeObject method_type = [] {
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.tp_name = "compiled_function";
+    type.tp_basicsize = sizeof(MethodObject);
+    type.tp_dealloc = method_dealloc;
+    type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    type.tp_repr = method_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_getset = method_getset;
+    type.tp_descr_get = method_descr_get;
+    return type;
+}();
+
+Ref annotations_of(const MethodSpec& spec) {
+    Ref annotations = new_dict();
+    for (const Param& param : spec.params)
+        if (param.annotation != nullptr)
+            setitem(annotations.get(), new_str(param.name).get(), new_str(param.annotation).get());
+    if (spec.return_annotation != nullptr)
+        setitem(annotations.get(), new_str("return").get(), new_str(spec.return_annotation).get());
+    return annotations;
+}
+
+Ref slot_names_of(const MethodSpec& spec) {
+    Ref names = Ref::steal(PyTuple_New(1 + static_cast<Py_ssize_t>(spec.params.size())));
+    PyObject* self_name = check(PyUnicode_InternFromString("self"));
+    PyTuple_SET_ITEM(names.get(), 0, self_name);
+    for (size_t i = 0; i < spec.params.size(); ++i)
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i) + 1,
+                         check(PyUnicode_InternFromString(spec.params[i].name)));
+    return names;
+}
+
+Ref defaults_of(const MethodSpec& spec) {
+    if (spec.ndefaults == 0) return none();
+    if (spec.defaults != nullptr) {
+        Ref defaults = spec.defaults();
+        if (!PyTuple_CheckExact(defaults.get()) || PyTuple_GET_SIZE(defaults.get()) != spec.ndefaults)
+            raise(PyExc_SystemError, "defaults factory returned a tuple of the wrong size");
+        return defaults;
+    }
+    Ref defaults = Ref::steal(PyTuple_New(spec.ndefaults));
+    for (Py_ssize_t i = 0; i < spec.ndefaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+    return defaults;
+}
+
+Ref new_method(const ClassInfo& info, const MethodSpec& spec) {
+    if (static_cast<Py_ssize_t>(spec.params.size()) + 1 > kMaxSlots)
+        raise(PyExc_SystemError, "too many parameters for a compiled method");
+    Ref defaults = defaults_of(spec);
+    Ref method = Ref::steal(PyType_GenericAlloc(&method_type, 0));
+    MethodObject* m = as_method(method.get());
+    m->vectorcall = method_vectorcall;
+    m->spec = &spec;
+    m->info = &info;
+    m->name = new_str(spec.name).release();
+    m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", info.class_name, spec.name)).release();
+    m->module = new_str(info.module_name).release();
+    m->doc = spec.doc != nullptr ? new_str(spec.doc).release() : Py_NewRef(Py_None);
+    m->defaults = defaults.release();
+    m->annotations = annotations_of(spec).release();
+    m->slot_names = slot_names_of(spec).release();
+    return method;
+}
+
+}  // namespace
+
+void check_result_type(PyObject* result, PyTypeObject* type) {
+    if (result == Py_None || Py_TYPE(result) == type) return;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(result)->tp_name);
+    throw_error_set();
+}
+
+void add_traceback(const char* function, const char* source_file, int line) {
+    _PyTraceback_Add(function, source_file, line);
+}
+
+Ref make_class(const ClassInfo& info, std::span<const MethodSpec> methods) {
+    if (method_type.tp_dict == nullptr) check_status(PyType_Ready(&method_type));
+    Ref ns = new_dict();
+    setitem(ns.get(), new_str("__module__").get(), new_str(info.module_name).get());
+    setitem(ns.get(), new_str("__qualname__").get(), new_str(info.class_name).get());
+    for (const MethodSpec& spec : methods) setitem(ns.get(), new_str(spec.key).get(), new_method(info, spec).get());
+    Ref bases = Ref::steal(PyTuple_New(0));
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), new_str(info.class_name), bases, ns);
+}
+
+}  // namespace quorvel

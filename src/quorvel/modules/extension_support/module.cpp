@@ -1,0 +1,121 @@
+#include "module.hpp"
+
+#include "call.hpp"
+#include "method.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace quorvel {
+
+void ModuleNamespace::bind(PyObject* module) {
+    dict_ = check(PyModule_GetDict(module));
+    if (builtins_ == nullptr) {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        builtins_ = Py_NewRef(check(PyModule_GetDict(builtins.get())));
+    }
+}
+
+Ref ModuleNamespace::lookup(PyObject* name) const {
+    PyObject* value = PyDict_GetItemWithError(dict_, name);
+    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(builtins_, name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_error_set();
+}
+
+void ModuleNamespace::set(const char* name, PyObject* value) const {
+    check_status(PyDict_SetItemString(dict_, name, value));
+}
+
+void ModuleNamespace::import_module(const char* name, const char* as_name, const char* attribute) const {
+    Ref module = Ref::steal(PyImport_ImportModule(name));
+    set(as_name, attribute == nullptr ? module.get()
+                                      : Ref::steal(PyObject_GetAttrString(module.get(), attribute)).get());
+}
+
+void ModuleNamespace::import_from(const char* module_name, std::initializer_list<const char*> names) const {
+    Ref fromlist = Ref::steal(PyList_New(0));
+    for (const char* name : names) check_status(PyList_Append(fromlist.get(), new_str(name).get()));
+    Ref module = Ref::steal(
+        PyImport_ImportModuleLevelObject(new_str(module_name).get(), dict_, nullptr, fromlist.get(), 0));
+    for (const char* name : names) {
+        PyObject* value = PyObject_GetAttrString(module.get(), name);
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name %s", name);
+            throw_error_set();
+        }
+        Ref owned = Ref::steal(value);
+        set(name, owned.get());
+    }
+}
+
+namespace {
+
+// RuntimeWarning when the interpreter's major.minor differs from the one we were built for.
+void warn_on_version_mismatch(const ModuleLoader& loader) {
+    int runtime_major = 0, runtime_minor = 0;
+    std::sscanf(Py_GetVersion(), "%d.%d", &runtime_major, &runtime_minor);
+    if (runtime_major == PY_MAJOR_VERSION && runtime_minor == PY_MINOR_VERSION) return;
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, loader.full_name, "does not match",
+                  runtime_major, runtime_minor);
+    check_status(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
+}
+
+}  // namespace
+
+PyObject* create_module(ModuleLoader& loader, PyObject* spec) {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return nullptr;
+    if (loader.interpreter_id == -1) {
+        loader.interpreter_id = current;
+    } else if (loader.interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (loader.module != nullptr) return Py_NewRef(loader.module);
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (name == nullptr) return nullptr;
+    loader.module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return Py_XNewRef(loader.module);
+}
+
+int exec_module(ModuleLoader& loader, PyObject* module) {
+    if (loader.executed != nullptr) {
+        if (loader.executed == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     loader.short_name);
+        return -1;
+    }
+    loader.executed = module;
+    try {
+        warn_on_version_mismatch(loader);
+        loader.exec_body(module);
+        return 0;
+    } catch (const PyErrorSet&) {
+    }
+    // The module is discarded: a later import starts again from a new module object.
+    loader.executed = nullptr;
+    if (loader.module == module) {
+        loader.module = nullptr;
+        Py_DECREF(module);
+    }
+    std::string function = std::string("init ") + loader.full_name;
+    if (PyErr_Occurred())
+        add_traceback(function.c_str(), loader.source_file, 1);
+    else
+        PyErr_SetString(PyExc_ImportError, function.c_str());
+    return -1;
+}
+
+}  // namespace quorvel

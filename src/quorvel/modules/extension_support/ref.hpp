@@ -1,0 +1,69 @@
+// Owning references and the one C++ exception type that means "a Python error is set".
+#pragma once
+
+#include "compat.hpp"
+
+#include <utility>
+
+namespace quorvel {
+
+// Thrown by helpers after a Python exception has been set; caught only at the boundaries where
+// control returns to the interpreter (a method call, module exec, a thread loop's handler).
+struct PyErrorSet {};
+
+[[noreturn]] inline void throw_error_set() { throw PyErrorSet{}; }
+
+// Raises `type` with `message` and throws.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyErrorSet{};
+}
+
+// An owned reference. Decrefs on destruction, except while the interpreter is finalizing:
+// a daemon thread unwound during shutdown does not hold the GIL, so it must leave counts alone.
+class Ref {
+public:
+    Ref() = default;
+    Ref(const Ref& other) : obj_(Py_XNewRef(other.obj_)) {}
+    Ref(Ref&& other) : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref other) {
+        std::swap(obj_, other.obj_);
+        return *this;
+    }
+    ~Ref() { drop(obj_); }
+
+    // Takes over a new reference; throws if it is NULL (an error is then set).
+    static Ref steal(PyObject* obj) {
+        if (obj == nullptr) throw_error_set();
+        return Ref(obj);
+    }
+    // Takes over a new reference that may be NULL without an error (a lookup that missed).
+    static Ref steal_or_null(PyObject* obj) { return Ref(obj); }
+    // Makes a new reference to a borrowed object.
+    static Ref borrow(PyObject* obj) { return Ref(Py_XNewRef(obj)); }
+
+    PyObject* get() const { return obj_; }
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* obj) : obj_(obj) {}
+    static void drop(PyObject* obj) {
+        if (obj != nullptr && !interpreter_finalizing()) Py_DECREF(obj);
+    }
+    PyObject* obj_ = nullptr;
+};
+
+// Returns `result` (a new reference) or throws when it is NULL.
+inline PyObject* check(PyObject* result) {
+    if (result == nullptr) throw_error_set();
+    return result;
+}
+
+// Throws when a C API status is -1.
+inline int check_status(int status) {
+    if (status < 0) throw_error_set();
+    return status;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,90 @@
+// What the matcher's source files share: the interned names, the module namespace, the book
+// lock and the method implementations that the class table in matcher.cpp binds.
+#pragma once
+
+#include "../extension_support/call.hpp"
+#include "../extension_support/message.hpp"
+#include "../extension_support/method.hpp"
+#include "../extension_support/module.hpp"
+
+namespace quorvel::matcher {
+
+// Every attribute, key, keyword and module-level name the matcher uses, interned once.
+#define QUORVEL_MATCHER_NAMES(X)                                                                  \
+    X(pending_orders) X(response_queue) X(pending_order_queue) X(current_tick_infos) X(positions) \
+    X(account_info) X(exchange_info) X(_Matcher__receive_pending_order)                           \
+    X(_Matcher__init_current_tick_info) X(_Matcher__get_random_uuid) X(add_order) X(modify_order) \
+    X(cancel_order) X(build_order_response) X(build_deal_response)                                \
+    X(get_simulation_stock_order_response) X(get_simulation_future_order_response)               \
+    X(get_simulation_stock_deal_response) X(get_simulation_future_deal_response)                  \
+    X(add_response_to_queue) X(set_current_tick) X(add_trade_record) X(set_positions)             \
+    X(copy) X(deepcopy) X(queue) X(Queue) X(Empty) X(generate) X(Thread) X(Positions) X(Action)   \
+    X(OperationType) X(OrderType) X(OrderCond) X(OrderLot) X(PriceType) X(OCType) X(SuccessCode)  \
+    X(BUY) X(CASH) X(COMMON) X(AUTO) X(value) X(NEW) X(UPDATE_QTY) X(UPDATE_PRICE) X(CANCEL) X(ROD) X(IOC) X(FOK) X(LMT)    \
+    X(CreateOrder) X(ModifyOrder) X(OrderBeCancel) X(message) X(from_value)                       \
+    X(get) X(put) X(append) X(remove) X(start)                                                    \
+    X(action) X(payload) X(trade_id) X(qty) X(price) X(ts) X(tick) X(timestamp) X(code)           \
+    X(account_id) X(name) X(operation_type) X(operation_code) X(operation_message)                \
+    X(product_type) X(quantity) X(price_type) X(order_type) X(exchange_ts) X(order_cond)          \
+    X(order_lot) X(oc_type) X(id) X(seqno) X(ordno) X(exchange_seqno) X(broker_id) X(account)     \
+    X(operation_status_code) X(order) X(trade_status) X(exchange) X(info) X(data)                 \
+    X(Stock) X(Future) X(New) X(Deal) X(Cancel) X(add) X(modify) X(cancel)
+
+struct Names {
+#define QUORVEL_DECLARE_NAME(name) PyObject* name;
+    QUORVEL_MATCHER_NAMES(QUORVEL_DECLARE_NAME)
+#undef QUORVEL_DECLARE_NAME
+    PyObject* thread_kwnames;        // ("target", "daemon")
+    PyObject* size_kwnames;          // ("size",)
+    PyObject* trade_record_kwnames;  // add_trade_record's seven keywords, in call order
+};
+
+// Made when the module body first runs; process-wide, never released.
+extern const Names* names;
+extern ModuleNamespace module_ns;
+
+void make_names();
+
+// A module-level name, looked up at the moment of use (new reference).
+inline Ref global(PyObject* name) { return module_ns.lookup(name); }
+
+// module_level.attribute, e.g. OperationType.NEW (new reference).
+inline Ref global_attr(PyObject* name, PyObject* attribute) {
+    return getattr(global(name).get(), attribute);
+}
+
+// Raises Exception(message) and throws.
+[[noreturn]] void raise_exception(std::initializer_list<Piece> message);
+
+// Serialises the book between the driver's matching and the intake thread's order operations.
+// Re-entrant for its holder; the GIL is released while waiting for it.
+class BookLock {
+public:
+    BookLock();
+    ~BookLock();
+    BookLock(const BookLock&) = delete;
+    BookLock& operator=(const BookLock&) = delete;
+};
+
+// Method implementations; args[0] is self, then the parameters in declaration order.
+Ref init(PyObject* const* args);
+Ref init_current_tick_info(PyObject* const* args);
+Ref get_random_uuid(PyObject* const* args);
+Ref receive_pending_order(PyObject* const* args);
+Ref reset_tick_infos(PyObject* const* args);
+Ref set_current_tick(PyObject* const* args);
+Ref add_order(PyObject* const* args);
+Ref modify_order(PyObject* const* args);
+Ref cancel_order(PyObject* const* args);
+Ref match_deal(PyObject* const* args);
+Ref build_order_response(PyObject* const* args);
+Ref build_deal_response(PyObject* const* args);
+Ref get_simulation_stock_order_response(PyObject* const* args);
+Ref get_simulation_future_order_response(PyObject* const* args);
+Ref get_simulation_stock_deal_response(PyObject* const* args);
+Ref get_simulation_future_deal_response(PyObject* const* args);
+Ref pop_response(PyObject* const* args);
+Ref add_pending_order_queue(PyObject* const* args);
+Ref add_response_to_queue(PyObject* const* args);
+
+}  // namespace quorvel::matcher

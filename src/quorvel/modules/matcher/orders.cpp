@@ -1,0 +1,153 @@
+// Order entry, modification and cancellation on the pending-order book.
+#include "matcher_module.hpp"
+
+namespace quorvel::matcher {
+
+namespace {
+
+// The first pending record whose "trade_id" equals trade_id, or an empty Ref.
+Ref find_order(PyObject* book, PyObject* trade_id) {
+    Ref iterator = Ref::steal(PyObject_GetIter(book));
+    while (Ref record = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        if (equals(getitem(record.get(), names->trade_id).get(), trade_id)) return record;
+    }
+    if (PyErr_Occurred()) throw_error_set();
+    return Ref();
+}
+
+bool compare(PyObject* a, PyObject* b, int op) { return check_status(PyObject_RichCompareBool(a, b, op)) != 0; }
+
+// self.add_response_to_queue(self.build_order_response(record, OperationType.<operation>, SuccessCode.<code>))
+void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObject* code) {
+    Ref response = call_method(self, names->build_order_response, record,
+                               global_attr(names->OperationType, operation),
+                               global_attr(names->SuccessCode, code));
+    call_method(self, names->add_response_to_queue, response);
+}
+
+// Enumeration.from_value(value)
+Ref from_value(PyObject* enumeration, PyObject* value) {
+    return call_method(global(enumeration).get(), names->from_value, value);
+}
+
+void set(PyObject* record, PyObject* key, PyObject* value) { setitem(record, key, value); }
+void set(PyObject* record, PyObject* key, const Ref& value) { setitem(record, key, value.get()); }
+
+}  // namespace
+
+Ref add_order(PyObject* const* args) {
+    BookLock lock;
+    PyObject* self = args[0];
+    PyObject *code = args[1], *product_type = args[2], *action = args[3], *price = args[4], *qty = args[5],
+             *price_type = args[6], *order_type = args[7], *order_cond = args[8], *order_lot = args[9],
+             *oc_type = args[10];
+
+    Ref record = new_dict();
+    set(record.get(), names->operation_type, names->New);
+    set(record.get(), names->operation_code, getattr(global_attr(names->SuccessCode, names->CreateOrder).get(), names->code));
+    set(record.get(), names->operation_message,
+        getattr(global_attr(names->SuccessCode, names->CreateOrder).get(), names->message));
+    set(record.get(), names->trade_id, call_method(self, names->_Matcher__get_random_uuid));
+    set(record.get(), names->account_id, getitem(getattr(self, names->account_info).get(), names->account_id));
+    set(record.get(), names->code, code);
+    set(record.get(), names->product_type, product_type);
+    set(record.get(), names->action, from_value(names->Action, action));
+    set(record.get(), names->price, price);
+    set(record.get(), names->quantity, qty);
+    set(record.get(), names->price_type, from_value(names->PriceType, price_type));
+    set(record.get(), names->order_type, from_value(names->OrderType, order_type));
+    Ref tick_info = call_method(getattr(self, names->current_tick_infos).get(), names->get, code, new_dict());
+    set(record.get(), names->exchange_ts, call_method(tick_info.get(), names->get, names->ts, Py_None));
+
+    if (equals(product_type, names->Stock)) {
+        Ref cond = from_value(names->OrderCond, order_cond);
+        Ref lot = from_value(names->OrderLot, order_lot);
+        set(record.get(), names->order_cond, cond);
+        set(record.get(), names->order_lot, lot);
+    } else if (equals(product_type, names->Future)) {
+        set(record.get(), names->oc_type, from_value(names->OCType, oc_type));
+    } else {
+        raise_exception({"不支援的商品類型: ", product_type});
+    }
+    call_method(getattr(self, names->pending_orders).get(), names->append, record);
+
+    try {
+        report_order(self, record.get(), names->NEW, names->CreateOrder);
+        console_print(module_ns, {"[green]新增委託單 ", getitem(record.get(), names->trade_id), " 成功[/green]"});
+    } catch (const PyErrorSet&) {
+        if (!pending_error_is_exception()) throw;
+        HandledException error;
+        Ref data = new_dict();
+        PyObject* const arguments[] = {code, product_type, action, price, qty, price_type, order_type,
+                                       order_cond, order_lot, oc_type};
+        PyObject* const keys[] = {names->code, names->product_type, names->action, names->price,
+                                  names->qty, names->price_type, names->order_type, names->order_cond,
+                                  names->order_lot, names->oc_type};
+        for (size_t i = 0; i < std::size(keys); ++i) set(data.get(), keys[i], arguments[i]);
+        log_error_record(module_ns, error, {{"data", data.get()}});
+        console_print(module_ns, {"[red]發生錯誤: ", error.text(), "[/red]"});
+    }
+    return none();
+}
+
+Ref modify_order(PyObject* const* args) {
+    BookLock lock;
+    PyObject *self = args[0], *trade_id = args[1], *qty = args[2], *price = args[3];
+    bool qty_given = is_true(qty);
+    bool price_given = is_true(price);
+    if (!qty_given && !price_given) raise_exception({"請至少提供數量或價格來修改委託單 ", trade_id});
+    // A modification can only take quantity off an order.
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (qty_given && compare(qty, zero.get(), Py_LT))
+        raise_exception({"修改的數量 ", qty, " 必須大於 0"});
+
+    Ref book = getattr(self, names->pending_orders);
+    Ref record = find_order(book.get(), trade_id);
+    if (!record) {
+        console_print(module_ns, {"[red]委託單 ", trade_id, " 不存在[/red]"});
+        return none();
+    }
+
+    if (qty_given) {
+        Ref quantity = getitem(record.get(), names->quantity);
+        if (compare(qty, quantity.get(), Py_GT))
+            raise_exception({"修改的數量 ", qty, " 大於原本的數量 ", Ref::steal(PyObject_Str(quantity.get()))});
+        Ref rest = Ref::steal(PyNumber_InPlaceSubtract(quantity.get(), qty));
+        setitem(record.get(), names->quantity, rest.get());
+        report_order(self, record.get(), names->UPDATE_QTY, names->ModifyOrder);
+        console_print(module_ns, {"[green]修改委託單 ", trade_id, " 數量成功, 修改數量 ", qty, "[/green]"});
+        // An order reduced to nothing leaves the book instead of filling 0 at its next tick.
+        if (compare(rest.get(), zero.get(), Py_EQ))
+            call_method(getattr(self, names->pending_orders).get(), names->remove, record);
+    }
+    if (price_given) {
+        if (PyFloat_AS_DOUBLE(price) <= 0) raise_exception({"修改的價格 ", price, " 必須大於 0"});
+        setitem(record.get(), names->price, price);
+        report_order(self, record.get(), names->UPDATE_PRICE, names->ModifyOrder);
+        console_print(module_ns, {"[green]修改委託單 ", trade_id, " 價格成功, 修改價格 ", price, "[/green]"});
+    }
+    return none();
+}
+
+Ref cancel_order(PyObject* const* args) {
+    BookLock lock;
+    PyObject *self = args[0], *trade_id = args[1];
+    Ref book = getattr(self, names->pending_orders);
+    Ref record = find_order(book.get(), trade_id);
+    if (!record) {
+        console_print(module_ns, {"[red]委託單 ", trade_id, " 不存在[/red]"});
+        return none();
+    }
+    call_method(getattr(self, names->pending_orders).get(), names->remove, record);
+    try {
+        report_order(self, record.get(), names->CANCEL, names->OrderBeCancel);
+        console_print(module_ns, {"[green]取消委託單 ", trade_id, " 成功[/green]"});
+    } catch (const PyErrorSet&) {
+        if (!pending_error_is_exception()) throw;
+        HandledException error;
+        console_print(module_ns, {"[red]", error.text(), "[/red]"});
+    }
+    return none();
+}
+
+}  // namespace quorvel::matcher

@@ -1,0 +1,88 @@
+// Constructor, the per-instrument tick table, trade ids and the book lock.
+#include "matcher_module.hpp"
+
+#include <mutex>
+
+namespace quorvel::matcher {
+
+void raise_exception(std::initializer_list<Piece> message) {
+    PyErr_SetObject(PyExc_Exception, concat(message).get());
+    throw_error_set();
+}
+
+namespace {
+// One lock for the module: the interpreter runs one matcher thread at a time anyway.
+std::recursive_mutex& book_mutex() {
+    static auto* mutex = new std::recursive_mutex();  // never destroyed: daemon threads outlive exit
+    return *mutex;
+}
+}  // namespace
+
+BookLock::BookLock() {
+    if (book_mutex().try_lock()) return;
+    PyThreadState* thread_state = PyEval_SaveThread();
+    book_mutex().lock();
+    PyEval_RestoreThread(thread_state);
+}
+
+BookLock::~BookLock() { book_mutex().unlock(); }
+
+Ref init(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* positions = args[1];
+    setattr(self, names->pending_orders, new_list().get());
+    setattr(self, names->response_queue, call(global_attr(names->queue, names->Queue).get()).get());
+    setattr(self, names->pending_order_queue, call(global_attr(names->queue, names->Queue).get()).get());
+    setattr(self, names->current_tick_infos, new_dict().get());
+    setattr(self, names->positions, is_true(positions) ? positions : call(global(names->Positions).get()).get());
+    Ref account_info = new_dict();
+    setitem(account_info.get(), names->account_id, new_str("BT-00001").get());
+    setattr(self, names->account_info, account_info.get());
+    Ref exchange_info = new_dict();
+    setitem(exchange_info.get(), names->name, new_str("DARQ Backtest Exchange").get());
+    setattr(self, names->exchange_info, exchange_info.get());
+    Ref target = getattr(self, names->_Matcher__receive_pending_order);
+    Ref thread = call_kw(global(names->Thread).get(), names->thread_kwnames, target, Py_True);
+    call_method(thread.get(), names->start);
+    return none();
+}
+
+Ref init_current_tick_info(PyObject* const*) {
+    Ref record = new_dict();
+    setitem(record.get(), names->ts, Py_None);
+    setitem(record.get(), names->tick, Py_None);
+    return record;
+}
+
+Ref get_random_uuid(PyObject* const*) {
+    Ref size = Ref::steal(PyLong_FromLong(16));
+    return call_kw(global(names->generate).get(), names->size_kwnames, size);
+}
+
+Ref reset_tick_infos(PyObject* const* args) {
+    setattr(args[0], names->current_tick_infos, new_dict().get());
+    return none();
+}
+
+Ref set_current_tick(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* tick = args[1];
+    auto tick_info = [&] {
+        return getitem(getattr(self, names->current_tick_infos).get(), getitem(tick, names->code).get());
+    };
+    {
+        Ref code = getitem(tick, names->code);
+        Ref infos = getattr(self, names->current_tick_infos);
+        if (!check_status(PySequence_Contains(infos.get(), code.get()))) {
+            Ref record = call_method(self, names->_Matcher__init_current_tick_info, code);
+            setitem(getattr(self, names->current_tick_infos).get(), getitem(tick, names->code).get(), record.get());
+        }
+    }
+    setitem(tick_info().get(), names->tick, tick);
+    Ref timestamp = getitem(tick, names->timestamp);
+    setitem(tick_info().get(), names->ts, timestamp.get());
+    call_method(getattr(self, names->positions).get(), names->set_current_tick, tick);
+    return none();
+}
+
+}  // namespace quorvel::matcher

@@ -1,0 +1,109 @@
+"""The module's loading rules: one module object, one execution, one interpreter."""
+
+import ctypes
+import importlib
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+import quorvel.modules.matcher.matcher as matcher_module
+
+TIMEOUT = 60
+
+
+def run_python(code, runs=1):
+    return [subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                           timeout=TIMEOUT) for _ in range(runs)]
+
+
+def test_module_has_no_docstring_and_no_functions():
+    assert matcher_module.__doc__ is None
+    functions = [name for name, value in vars(matcher_module).items()
+                 if isinstance(value, types.BuiltinFunctionType)]
+    assert functions == []
+
+
+def test_namespace_bindings_in_order():
+    names = [name for name in vars(matcher_module) if not name.startswith("__")]
+    assert names == ["copy", "json", "queue", "traceback", "datetime", "generate", "Thread", "Any", "Dict",
+                     "Union", "Action", "OperationType", "OrderType", "OrderCond", "OrderLot", "PriceType",
+                     "OCType", "SuccessCode", "console", "logger", "Positions", "Matcher"]
+
+
+def test_second_import_returns_the_same_module_object(monkeypatch):
+    monkeypatch.delitem(sys.modules, "quorvel.modules.matcher.matcher")
+    again = importlib.import_module("quorvel.modules.matcher.matcher")
+    assert again is matcher_module
+
+
+def test_executing_another_module_object_is_refused():
+    api = ctypes.pythonapi
+    api.PyModule_GetDef.restype = ctypes.c_void_p
+    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    module_def = api.PyModule_GetDef(matcher_module)
+    with pytest.raises(RuntimeError, match=r"^Module 'matcher' has already been imported\. "
+                                           r"Re-initialisation is not supported\.$"):
+        api.PyModule_ExecDef(types.ModuleType("other"), module_def)
+
+
+def test_sub_interpreter_is_refused():
+    [result] = run_python("""
+        import _testcapi, os, tempfile
+        import quorvel.modules.matcher.matcher
+        path = os.path.join(tempfile.mkdtemp(), "out")
+        _testcapi.run_in_subinterp(
+            "try:\\n"
+            "    import quorvel.modules.matcher.matcher\\n"
+            "    text = 'imported'\\n"
+            "except ImportError as e:\\n"
+            "    text = str(e)\\n"
+            f"open({path!r}, 'w').write(text)\\n")
+        print(open(path).read())
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == ("Interpreter change detected - this module can only be loaded into one "
+                                     "interpreter per process.")
+
+
+def test_failed_import_discards_the_module_and_can_be_retried():
+    [result] = run_python("""
+        import sys, quorvel.utils
+        del quorvel.utils.logger
+        try:
+            import quorvel.modules.matcher.matcher
+        except ImportError as e:
+            print("failed:", e)
+        assert "quorvel.modules.matcher.matcher" not in sys.modules
+        quorvel.utils.logger = object()
+        import quorvel.modules.matcher.matcher as m
+        print("retried:", hasattr(m, "Matcher"))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["failed: cannot import name logger", "retried: True"]
+
+
+def test_exit_with_a_busy_intake_thread_never_crashes():
+    script = """
+        import quorvel.modules.matcher.matcher as mm
+        from quorvel.constant import BASIC_INFO
+        import tempfile
+        BASIC_INFO.data_dir = tempfile.mkdtemp()
+        class Quiet:
+            def print(self, text): pass
+            error = print
+        mm.console = mm.logger = Quiet()
+        m = mm.Matcher()
+        order = dict(code="2330", product_type="Stock", action="Buy", price=100.0, qty=1,
+                     price_type="LMT", order_type="ROD")
+        for i in range(3000):
+            m.add_pending_order_queue("add", dict(order))
+            m.add_pending_order_queue("cancel", {"trade_id": "x"})
+    """
+    results = run_python(script, runs=20)
+    for result in results:
+        assert result.returncode == 0, (result.returncode, result.stderr[-2000:])
+        assert "Fatal" not in result.stderr and "terminate" not in result.stderr

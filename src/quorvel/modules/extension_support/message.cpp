@@ -51,6 +51,11 @@ bool HandledException::matches(PyObject* type) const {
     return type_ && PyErr_GivenExceptionMatches(type_.get(), type);
 }
 
+void HandledException::reraise() const {
+    PyErr_Restore(Py_XNewRef(type_.get()), Py_XNewRef(value_.get()), Py_XNewRef(traceback_.get()));
+    throw_error_set();
+}
+
 Ref HandledException::text() const { return Ref::steal(PyObject_Str(value_ ? value_.get() : Py_None)); }
 
 bool pending_error_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }

@@ -41,6 +41,8 @@ public:
     bool matches(PyObject* type) const;
     // str(e)
     Ref text() const;
+    // `raise`: sets this exception again, with its traceback, and throws PyErrorSet.
+    [[noreturn]] void reraise() const;
 
 private:
     Ref type_, value_, traceback_;
@@ -51,6 +53,18 @@ private:
 
 // True when the pending error is an Exception (not an exit request or an interrupt).
 bool pending_error_is_exception();
+
+// Runs one step of a failure report; if the step itself raises an Exception (a console that
+// rejects the text, a logger that fails), that is written as unraisable and the report goes on.
+template <class Step>
+void guarded(Step step) {
+    try {
+        step();
+    } catch (const PyErrorSet&) {
+        if (!pending_error_is_exception()) throw;
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
 
 // logger.error(json.dumps({"error": str(e), "traceback": traceback.format_exc(), **details})),
 // with `logger`, `json` and `traceback` looked up in the module namespace. Details that json

@@ -34,8 +34,9 @@ MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(
 [[noreturn]] void raise_count_error(const MethodSpec& spec, Py_ssize_t given, bool too_many) {
     Py_ssize_t most = 1 + static_cast<Py_ssize_t>(spec.params.size());
     Py_ssize_t least = most - spec.ndefaults;
-    const char* bound = least == most ? "exactly" : too_many ? "at most" : "at least";
-    Py_ssize_t expected = too_many || least == most ? most : least;
+    bool exact = least == most && spec.varargs == nullptr;
+    const char* bound = exact ? "exactly" : too_many ? "at most" : "at least";
+    Py_ssize_t expected = too_many || exact ? most : least;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  spec.name, bound, expected, expected == 1 ? "" : "s", given);
     throw_error_set();
@@ -73,8 +74,15 @@ public:
         const MethodSpec& spec = *method->spec;
         Py_ssize_t nslots = 1 + static_cast<Py_ssize_t>(spec.params.size());
         Py_ssize_t nrequired = nslots - spec.ndefaults;
-        if (nargs > nslots) raise_count_error(spec, nargs, true);
+        if (nargs > nslots && spec.varargs == nullptr) raise_count_error(spec, nargs, true);
         for (Py_ssize_t i = 0; i < nslots; ++i) slots_[i] = i < nargs ? args[i] : nullptr;
+        if (spec.varargs != nullptr) {
+            Py_ssize_t nextra = nargs > nslots ? nargs - nslots : 0;
+            rest_ = Ref::steal(PyTuple_New(nextra));
+            for (Py_ssize_t i = 0; i < nextra; ++i)
+                PyTuple_SET_ITEM(rest_.get(), i, Py_NewRef(args[nslots + i]));
+            slots_[nslots] = rest_.get();
+        }
 
         Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -134,8 +142,9 @@ private:
         slots_[slot] = converted_[slot].get();
     }
 
-    PyObject* slots_[kMaxSlots];
+    PyObject* slots_[kMaxSlots + 1];  // one more for the *args tuple
     Ref converted_[kMaxSlots];
+    Ref rest_;
 };
 
 std::string full_name(const ClassInfo& info, const char* name) {
@@ -204,6 +213,11 @@ Ref build_signature(MethodObject* method) {
             setitem(kwargs.get(), new_str("annotation").get(), new_str(spec.params[i - 1].annotation).get());
         Ref args = tuple(PyTuple_GET_ITEM(method->slot_names, i), kind);
         Ref parameter = Ref::steal(PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
+        check_status(PyList_Append(parameters.get(), parameter.get()));
+    }
+    if (spec.varargs != nullptr) {
+        Ref var_kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(), "VAR_POSITIONAL"));
+        Ref parameter = call(parameter_type.get(), new_str(spec.varargs), var_kind);
         check_status(PyList_Append(parameters.get(), parameter.get()));
     }
     Ref kwargs = new_dict();

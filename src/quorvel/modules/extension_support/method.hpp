@@ -23,7 +23,8 @@ struct Param {
     const char* annotation;  // the annotation text, or nullptr when the parameter has none
 };
 
-// args[0] is self, args[1..] the bound parameters in declaration order (borrowed).
+// args[0] is self, args[1..] the bound parameters in declaration order, then the *args tuple
+// when the method has one (all borrowed).
 // Returns the result or throws PyErrorSet.
 using MethodImpl = Ref (*)(PyObject* const* args);
 // Returns the defaults tuple as a new reference (computed when the class is created).
@@ -40,6 +41,9 @@ struct MethodSpec {
     ResultType result;
     MethodImpl impl;
     int line;  // line of the method's entry in the class table, shown in traceback entries
+    // Name of a trailing *args parameter collecting further positionals into a tuple, passed
+    // after the declared parameters (positional only, not type-tested); nullptr: none.
+    const char* varargs = nullptr;
 };
 
 // Where a class's methods come from, for __module__, __qualname__ and traceback entries.

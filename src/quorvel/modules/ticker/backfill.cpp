@@ -1,0 +1,68 @@
+// Backfilling: the ticks of an earlier period replayed ahead of the live ones, paced by the same
+// permits, and the notice that closes the backfill phase.
+#include "ticker_module.hpp"
+
+namespace quorvel::ticker {
+
+namespace {
+
+bool absent(PyObject* bound) { return bound == Py_None || (PyUnicode_Check(bound) && PyUnicode_GET_LENGTH(bound) == 0); }
+
+// Loads the backfill frame and puts its ticks, one permit each.
+void replay(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end_to) {
+    Ref df = call_method(self, names->_Ticker__process_and_combine_ticks, codes, start_from, end_to);
+    console_print(module_ns, {"[green]開始回補 Tick 資料, Tick 數 ", row_count(df.get()), ". ...[/green]"});
+    Ref rows = Ref::steal(PyObject_GetIter(
+        call_kw(getattr(df.get(), names->iter_rows).get(), names->named_kwnames, Py_True).get()));
+    while (Ref row = Ref::steal_or_null(PyIter_Next(rows.get()))) {
+        call_method(getattr(self, names->allow_next_tick_flag_queue).get(), names->get);
+        put_on(self, names->tick_queue, build_tick(self, row.get(), true).get());
+    }
+    if (PyErr_Occurred()) throw_error_set();
+}
+
+}  // namespace
+
+Ref notify_backfilling_finish(PyObject* const* args) {
+    setattr(args[0], names->backfilling_finish_flag, Py_True);
+    put_on(args[0], names->backfilling_notify_finish_queue, status_dict(names->finish_backfilling).get());
+    return none();
+}
+
+Ref backfilling(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* codes = args[1];
+    PyObject* start_from = args[2];
+    PyObject* end_to = args[3];
+    if (absent(start_from) && absent(end_to)) {
+        call_method(self, names->_Ticker__notify_backfilling_finish);
+        raise(PyExc_ValueError, "回補資料的開始時間與結束時間不能為空");
+    }
+    if (absent(start_from)) start_from = end_to;
+    if (absent(end_to)) end_to = start_from;
+    setitem(getattr(self, names->current_send_ticks_params).get(), names->backfilling_start_from, start_from);
+    setitem(getattr(self, names->current_send_ticks_params).get(), names->backfilling_end_to, end_to);
+    try {
+        try {
+            replay(self, codes, start_from, end_to);
+        } catch (const PyErrorSet&) {
+            if (!pending_error_is_exception()) throw;
+            HandledException error;
+            console_print(module_ns, {"[red]回補 Tick 資料失敗, 錯誤訊息: ", error.text(), "[/red]"});
+            error.reraise();
+        }
+    } catch (const PyErrorSet&) {
+        // finally: the phase is closed on every path, then the exception goes on.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        Ref pending_type = Ref::steal_or_null(type), pending_value = Ref::steal_or_null(value),
+            pending_traceback = Ref::steal_or_null(traceback);
+        call_method(self, names->_Ticker__notify_backfilling_finish);
+        PyErr_Restore(pending_type.release(), pending_value.release(), pending_traceback.release());
+        throw;
+    }
+    call_method(self, names->_Ticker__notify_backfilling_finish);
+    return none();
+}
+
+}  // namespace quorvel::ticker

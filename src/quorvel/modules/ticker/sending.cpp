@@ -1,0 +1,163 @@
+// Tick sending and pacing: the sending thread hands the frame's rows to the driver one per
+// permit, and the driver's side of the protocol (pop, allow, stop).
+#include "ticker_module.hpp"
+
+namespace quorvel::ticker {
+
+namespace {
+
+// A bound counts as given when it is a non-empty str (None and "" are absent).
+bool given(PyObject* bound) { return PyUnicode_Check(bound) && PyUnicode_GET_LENGTH(bound) > 0; }
+
+// The lazy row converter: each request takes the next row of df.iter_rows(named=True) and only
+// then builds its tick dictionary, so the market lookup and the timestamp conversion happen after
+// the permit for that tick was taken. The row iterator itself is made at the first request.
+class RowConverter {
+public:
+    RowConverter(PyObject* self, PyObject* df) : self_(self), df_(df) {}
+
+    // The next tick dictionary, or an empty Ref once the rows are exhausted.
+    Ref next() {
+        if (exhausted_) return Ref();
+        if (!rows_) {
+            Ref rows = call_kw(getattr(df_, names->iter_rows).get(), names->named_kwnames, Py_True);
+            rows_ = Ref::steal(PyObject_GetIter(rows.get()));
+        }
+        Ref row = Ref::steal_or_null(PyIter_Next(rows_.get()));
+        if (!row) {
+            if (PyErr_Occurred()) throw_error_set();
+            exhausted_ = true;
+            return Ref();
+        }
+        return build_tick(self_, row.get(), false);
+    }
+
+private:
+    PyObject* self_;  // borrowed: the caller's arguments outlive the converter
+    PyObject* df_;
+    Ref rows_;
+    bool exhausted_ = false;
+};
+
+bool flag_set(PyObject* self, PyObject* flag) { return is_true(getattr(self, flag).get()); }
+
+void put_exit_status(PyObject* self) { put_on(self, names->tick_queue, status_dict(names->exit_send_tick).get()); }
+
+// The paced loop of the sending thread; returns the number of ticks sent.
+Py_ssize_t send_paced(PyObject* self, PyObject* df, RowConverter& converter) {
+    Py_ssize_t sent = 0;
+    while (!flag_set(self, names->exit_send_thread_flag) && positive(row_count(df).get())) {
+        if (!flag_set(self, names->backfilling_finish_flag)) {
+            call_method(getattr(self, names->backfilling_notify_finish_queue).get(), names->get);
+            put_on(self, names->tick_queue, status_dict(names->finish_backfilling).get());
+        }
+        call_method(getattr(self, names->allow_next_tick_flag_queue).get(), names->get);
+        Ref tick = converter.next();
+        if (!tick) {
+            setattr(self, names->exit_send_thread_flag, Py_True);
+            put_exit_status(self);
+            break;
+        }
+        put_on(self, names->tick_queue, tick.get());
+        ++sent;
+    }
+    return sent;
+}
+
+// A failing loop must not leave the driver waiting in pop_tick for ever: the failure is shown
+// and logged, the end status is put, and the exception goes on to the thread's handler.
+[[noreturn]] void end_failed_run(PyObject* self) {
+    HandledException error;
+    guarded([&] { console_print(module_ns, {"[red]傳送 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"}); });
+    guarded([&] { log_error_record(module_ns, error, {}); });
+    guarded([&] { put_exit_status(self); });
+    error.reraise();
+}
+
+}  // namespace
+
+Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling) {
+    Ref tick = new_dict();
+    Ref market = getitem(getattr(self, names->code_market_map).get(), getitem(row, names->code).get());
+    setitem(tick.get(), names->market_type, market.get());
+    Ref digits = Ref::steal(PyLong_FromLong(8));
+    Ref timestamp = call(global(names->format_nano_ts_to_second_ts).get(), getitem(row, names->ts), digits);
+    setitem(tick.get(), names->timestamp, timestamp.get());
+    setitem(tick.get(), names->code, getitem(row, names->code).get());
+    setitem(tick.get(), names->close, getitem(row, names->close).get());
+    setitem(tick.get(), names->qty, getitem(row, names->volume).get());
+    setitem(tick.get(), names->tick_type, getitem(row, names->tick_type).get());
+    setitem(tick.get(), names->is_simulate, Py_False);
+    setitem(tick.get(), names->is_backfilling, is_backfilling ? Py_True : Py_False);
+    return tick;
+}
+
+Ref push_tick_to_queue(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* df = args[1];
+    Ref total = row_count(df);
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (check_status(PyObject_RichCompareBool(total.get(), zero.get(), Py_EQ))) {
+        put_exit_status(self);
+        console_print(module_ns, {"[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]"});
+        return none();
+    }
+    Ref started = call_method(global(names->time).get(), names->time);
+    RowConverter converter(self, df);
+    Py_ssize_t sent = 0;
+    try {
+        sent = send_paced(self, df, converter);
+    } catch (const PyErrorSet&) {
+        if (!pending_error_is_exception()) throw;
+        end_failed_run(self);
+    }
+    if (!flag_set(self, names->exit_send_thread_flag)) {
+        setattr(self, names->exit_send_thread_flag, Py_True);
+        put_exit_status(self);
+    }
+    Ref elapsed = Ref::steal(PyNumber_Subtract(call_method(global(names->time).get(), names->time).get(), started.get()));
+    Ref spec = new_str(".2f");
+    Ref sent_count = Ref::steal(PyLong_FromSsize_t(sent));
+    console_print(module_ns, {"[green]傳送 Tick 資料結束, 需傳送資料共 ", total, " 筆, 已傳送 ", sent_count, " 筆, 耗時 ",
+                              Ref::steal(PyObject_Format(elapsed.get(), spec.get())), " 秒[/green]"});
+    return none();
+}
+
+Ref send_ticks(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* codes = args[1];
+    Ref params = new_dict();
+    setitem(params.get(), names->codes, codes);
+    setitem(params.get(), names->start_from, args[2]);
+    setitem(params.get(), names->end_to, args[3]);
+    setattr(self, names->current_send_ticks_params, params.get());
+    setattr(self, names->exit_send_thread_flag, Py_False);
+    call_method(getattr(getattr(self, names->tick_queue).get(), names->queue).get(), names->clear);
+    call_method(getattr(getattr(self, names->backfilling_notify_finish_queue).get(), names->queue).get(), names->clear);
+    setattr(self, names->backfilling_finish_flag, Py_False);
+    if (given(args[4]) || given(args[5]))
+        start_daemon_thread(self, names->backfilling, tuple(codes, args[4], args[5]).get());
+    else
+        setattr(self, names->backfilling_finish_flag, Py_True);
+    Ref df = call_method(self, names->_Ticker__process_and_combine_ticks, codes, args[2], args[3]);
+    console_print(module_ns, {"[green]開始傳送 Tick 資料, Tick 數 ", row_count(df.get()), ". ...[/green]"});
+    start_daemon_thread(self, names->_Ticker__push_tick_to_queue, tuple(df).get());
+    return none();
+}
+
+Ref pop_tick(PyObject* const* args) {
+    return call_method(getattr(args[0], names->tick_queue).get(), names->get);
+}
+
+Ref allow_next_tick(PyObject* const* args) {
+    put_on(args[0], names->allow_next_tick_flag_queue, Py_True);
+    return none();
+}
+
+Ref stop_send_ticks(PyObject* const* args) {
+    setattr(args[0], names->exit_send_thread_flag, Py_True);
+    put_exit_status(args[0]);
+    return none();
+}
+
+}  // namespace quorvel::ticker

@@ -1,0 +1,98 @@
+// What the ticker's source files share: the interned names, the module namespace and the
+// method implementations that the class table in ticker.cpp binds.
+#pragma once
+
+#include "../extension_support/call.hpp"
+#include "../extension_support/message.hpp"
+#include "../extension_support/method.hpp"
+#include "../extension_support/module.hpp"
+
+namespace quorvel::ticker {
+
+// Every attribute, key, keyword and module-level name the ticker uses, interned once.
+#define QUORVEL_TICKER_NAMES(X)                                                                   \
+    X(api) X(allow_next_tick_flag_queue) X(backfilling_notify_finish_queue)                       \
+    X(backfilling_finish_flag) X(exit_send_thread_flag) X(tick_file_save_path) X(tick_queue)      \
+    X(code_market_map) X(tick_df_schema) X(current_send_ticks_params)                             \
+    X(_Ticker__generate_save_path) X(_Ticker__make_sino_contract_object)                          \
+    X(_Ticker__tick_filename_formatter) X(_Ticker__auto_fetch_ticks)                              \
+    X(_Ticker__process_and_combine_ticks) X(_Ticker__notify_backfilling_finish)                   \
+    X(_Ticker__push_tick_to_queue) X(fetch_sino_history_ticks) X(backfilling)                     \
+    X(json) X(os) X(pl) X(queue) X(time) X(dt) X(timedelta) X(Thread) X(BASIC_INFO) X(FLAG)      \
+    X(console) X(format_to_dt) X(format_nano_ts_to_second_ts) X(make_dir)                         \
+    X(path) X(join) X(exists) X(replace) X(remove) X(getpid) X(data_dir) X(Queue) X(put) X(get)  \
+    X(clear) X(start) X(Int64) X(Float64) X(String) X(DataFrame) X(concat) X(read_csv)           \
+    X(write_csv) X(lit) X(alias) X(with_columns) X(sort) X(shape) X(iter_rows) X(datetime)      \
+    X(now) X(date) X(strftime) X(timestamp) X(weekday) X(Contracts) X(Stocks) X(Futures)         \
+    X(ticks) X(Stock) X(code) X(market) X(ts) X(close) X(volume) X(bid_price) X(bid_volume)      \
+    X(ask_price) X(ask_volume) X(tick_type) X(market_type) X(qty) X(is_simulate)                 \
+    X(is_backfilling) X(darq_status) X(exit_send_tick) X(finish_backfilling) X(value) X(codes)   \
+    X(start_from) X(end_to) X(backfilling_start_from) X(backfilling_end_to) X(data) X(sent)
+
+struct Names {
+#define QUORVEL_DECLARE_NAME(name) PyObject* name;
+    QUORVEL_TICKER_NAMES(QUORVEL_DECLARE_NAME)
+#undef QUORVEL_DECLARE_NAME
+    PyObject* thread_kwnames;    // ("target", "args", "daemon")
+    PyObject* schema_kwnames;    // ("schema",)
+    PyObject* days_kwnames;      // ("days",)
+    PyObject* named_kwnames;     // ("named",)
+    PyObject* ticks_kwnames;     // ("contract", "date")
+    PyObject* ticks_folder;      // "ticks"
+    PyObject* sino_folder;       // "sino"
+    PyObject* day_format;        // "%Y-%m-%d"
+    PyObject* sort_keys;         // ["ts", "code"] (copied before each use)
+    PyObject* tick_columns;      // the eight tick columns, in the schema's order
+};
+
+// Made when the module body first runs; process-wide, never released.
+extern const Names* names;
+extern ModuleNamespace module_ns;
+
+// A module-level name, looked up at the moment of use (new reference).
+inline Ref global(PyObject* name) { return module_ns.lookup(name); }
+
+// module_level.attribute, e.g. pl.DataFrame (new reference).
+inline Ref global_attr(PyObject* name, PyObject* attribute) {
+    return getattr(global(name).get(), attribute);
+}
+
+// self.<attribute>.put(item)
+void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item);
+
+// {"darq_status": FLAG.<member>.value}
+Ref status_dict(PyObject* member);
+
+// The tick dictionary of one frame row, "is_backfilling" as given.
+Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling);
+
+// Thread(target=self.<method>, args=args, daemon=True).start()
+void start_daemon_thread(PyObject* self, PyObject* method, PyObject* args);
+
+// A frame's row count, df.shape[0].
+Ref row_count(PyObject* df);
+
+// count > 0, as the > operator and a truth test.
+bool positive(PyObject* count);
+
+// timedelta(days=1)
+Ref one_day();
+
+// Method implementations; args[0] is self, then the parameters in declaration order.
+Ref init(PyObject* const* args);
+Ref generate_save_path(PyObject* const* args);
+Ref make_sino_contract_object(PyObject* const* args);
+Ref tick_filename_formatter(PyObject* const* args);
+Ref auto_fetch_ticks(PyObject* const* args);
+Ref fetch_sino_history_ticks(PyObject* const* args);
+Ref process_and_combine_ticks(PyObject* const* args);
+Ref notify_backfilling_finish(PyObject* const* args);
+Ref get_ticks_df(PyObject* const* args);
+Ref send_ticks(PyObject* const* args);
+Ref backfilling(PyObject* const* args);
+Ref push_tick_to_queue(PyObject* const* args);
+Ref pop_tick(PyObject* const* args);
+Ref allow_next_tick(PyObject* const* args);
+Ref stop_send_ticks(PyObject* const* args);
+
+}  // namespace quorvel::ticker

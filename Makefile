@@ -49,3 +49,7 @@ $(ASAN_VENV)/.installed: $(SOURCES)
 
 clean:
 	rm -rf build .venv-* 
+
+# The benchmark table of benchmarks/README.md (about a minute; keep the machine otherwise idle).
+bench: $(VENV)/.installed
+	$(VENV)/bin/python benchmarks/bench.py

@@ -1,0 +1,505 @@
+"""Benchmarks of the hot paths, each next to a baseline measured in the same run.
+
+Run with ``make bench`` (or ``python benchmarks/bench.py``).  Every figure is
+printed beside a plain-Python or bare-library baseline doing the same amount
+of work, and the last column says how many times the baseline's cost the
+figure is (time per item, or memory), so the table reads the same on a fast
+or a slow machine.  The tick-feed benchmarks are skipped when the ticker
+module has not been built.
+
+Each figure takes a few seconds at most; the memory figure replays a million
+ticks in a child process and takes the longest (about half a minute).
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import gc
+import json
+import os
+import queue
+import resource
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass
+from typing import Callable, List, Optional
+
+from quorvel.constant import BASIC_INFO, FLAG
+from quorvel.modules.matcher import matcher as matcher_module
+from quorvel.modules.matcher.matcher import Matcher
+from quorvel.sim import SimulatedBroker
+
+try:
+    from quorvel.modules.ticker import ticker as ticker_module
+except ImportError:
+    ticker_module = None
+
+SKIPPED_NO_TICKER = "skipped: ticker not built"
+END_STATUS = FLAG.exit_send_tick.value
+
+# A week of the offline broker's calendar: Monday 8 to Friday 12 January 2024.
+WEEK = ("2024-01-08", "2024-01-12")
+
+
+class QuietConsole:
+    """Stands in for the modules' console so that status lines cost nothing."""
+
+    def print(self, *args, **kwargs) -> None:
+        pass
+
+
+def silence_modules() -> None:
+    matcher_module.console = QuietConsole()
+    if ticker_module is not None:
+        ticker_module.console = QuietConsole()
+
+
+@dataclass
+class Row:
+    """One line of the table: a figure, its baseline and their units."""
+
+    name: str
+    figure: Optional[float] = None
+    baseline: Optional[float] = None
+    unit: str = ""
+    baseline_name: str = ""
+    higher_is_better: bool = False
+    note: str = ""
+
+    def cost_ratio(self) -> Optional[float]:
+        """How many times the baseline's cost (per item, or in memory) the figure is."""
+        if self.figure is None or not self.baseline:
+            return None
+        return self.baseline / self.figure if self.higher_is_better else self.figure / self.baseline
+
+
+def best_of(repeats: int, run: Callable[[], float]) -> float:
+    """The smallest of several timings: the one least disturbed by the machine."""
+    return min(run() for _ in range(repeats))
+
+
+def stock_order(code: str, price: float, qty: int = 1, order_type: str = "ROD") -> dict:
+    return {
+        "code": code,
+        "product_type": "Stock",
+        "action": "Buy",
+        "price": price,
+        "qty": qty,
+        "price_type": "LMT",
+        "order_type": order_type,
+    }
+
+
+def drain(q: "queue.Queue") -> None:
+    q.queue.clear()
+
+
+# --- matcher -------------------------------------------------------------
+
+
+def bench_match_walk() -> Row:
+    """match_deal over 10,000 pending orders of 100 codes, a tick matching none."""
+    matcher = Matcher()
+    for i in range(10_000):
+        matcher.add_order(**stock_order(f"C{i % 100:02d}", 100.0 - (i % 7)))
+    drain(matcher.response_queue)
+    book = matcher.pending_orders
+    visited = len(book)
+    code, price, reps = "C00", 150.0, 200  # buy limits below 150 never match
+
+    def run_matcher() -> float:
+        start = time.perf_counter()
+        for _ in range(reps):
+            matcher.match_deal(code, price, 10, 1.0)
+        return (time.perf_counter() - start) / (reps * visited)
+
+    def run_python() -> float:
+        buy = "Buy"
+        start = time.perf_counter()
+        for _ in range(reps):
+            for record in book:
+                if record["code"] != code:
+                    continue
+                action, limit = record["action"], record["price"]
+                _ = record["order_type"], record["price_type"]
+                if (price <= limit) if action == buy else (price >= limit):
+                    raise AssertionError("the tick was meant to match nothing")
+        return (time.perf_counter() - start) / (reps * visited)
+
+    assert len(book) == visited and matcher.response_queue.empty()
+    return Row(
+        "match_deal walk, 10,000 orders of 100 codes, no match",
+        best_of(3, run_matcher) * 1e9,
+        best_of(3, run_python) * 1e9,
+        "ns per record",
+        "same walk as a Python loop",
+    )
+
+
+def bench_full_fill() -> Row:
+    """A ROD order filled by one tick: deep copy, deal report queued, positions fed."""
+    count = 20_000
+    matcher = Matcher()
+    for _ in range(count):
+        matcher.add_order(**stock_order("2330", 600.0, qty=3))
+    drain(matcher.response_queue)
+    records = list(matcher.pending_orders)
+    matcher.pending_orders = book = []
+
+    start = time.perf_counter()
+    for record in records:
+        book.append(record)
+        matcher.match_deal("2330", 599.0, 5, 1.0)
+    per_fill = (time.perf_counter() - start) / count
+    assert not book and matcher.response_queue.qsize() == count
+    assert matcher.positions.positions["2330"].quantity == 3 * count
+
+    start = time.perf_counter()
+    for record in records:
+        copy.deepcopy(record)
+    per_copy = (time.perf_counter() - start) / count
+    return Row(
+        "full fill (ROD, one tick, report queued, positions fed)",
+        per_fill * 1e6,
+        per_copy * 1e6,
+        "µs per fill",
+        "one copy.deepcopy of the record",
+    )
+
+
+def bench_intake() -> Row:
+    """Orders posted as "add" to the intake thread, each report popped."""
+    count = 5_000
+    matcher = Matcher()
+    payloads = [stock_order("2330", 600.0) for _ in range(count)]
+    start = time.perf_counter()
+    for payload in payloads:
+        matcher.add_pending_order_queue("add", payload)
+        matcher.pop_response()
+    rate = count / (time.perf_counter() - start)
+    assert len(matcher.pending_orders) == count
+
+    inbox: "queue.Queue" = queue.Queue()
+    outbox: "queue.Queue" = queue.Queue()
+
+    def echo() -> None:
+        while (item := inbox.get()) is not None:
+            outbox.put(item)
+
+    worker = threading.Thread(target=echo, daemon=True)
+    worker.start()
+    start = time.perf_counter()
+    for payload in payloads:
+        inbox.put(payload)
+        outbox.get()
+    baseline = count / (time.perf_counter() - start)
+    inbox.put(None)
+    worker.join(5)
+    return Row(
+        "orders through the intake thread (post add, pop report)",
+        rate,
+        baseline,
+        "orders/s",
+        "round trip through two queue.Queue",
+        higher_is_better=True,
+    )
+
+
+# --- tick feed -----------------------------------------------------------
+
+
+def new_ticker(broker: SimulatedBroker):
+    return ticker_module.Ticker(broker)
+
+
+def start_feed(broker: SimulatedBroker, codes: List[dict]):
+    """A Ticker whose sending thread has started on `codes` over the week."""
+    ticker = new_ticker(broker)
+    ticker.send_ticks(codes, *WEEK)
+    return ticker
+
+
+def warm_cache(broker: SimulatedBroker, codes: List[dict]) -> int:
+    """Download the week once so that timed runs read the cache; return the row count."""
+    return new_ticker(broker)._Ticker__process_and_combine_ticks(codes, *WEEK).shape[0]
+
+
+def bench_paced_feed(broker: SimulatedBroker, codes: List[dict], rows: int) -> Row:
+    ticker = start_feed(broker, codes)
+    start = time.perf_counter()
+    received = 0
+    while "darq_status" not in (tick := ticker.pop_tick()):
+        received += 1
+        ticker.allow_next_tick()
+    rate = received / (time.perf_counter() - start)
+    assert received == rows and tick["darq_status"] == END_STATUS
+
+    permits: "queue.Queue" = queue.Queue()
+    ticks: "queue.Queue" = queue.Queue()
+
+    def sender() -> None:
+        for i in range(rows):
+            permits.get()
+            ticks.put(i)
+
+    thread = threading.Thread(target=sender, daemon=True)
+    permits.put(True)
+    start = time.perf_counter()
+    thread.start()
+    for _ in range(rows):
+        ticks.get()
+        permits.put(True)
+    baseline = rows / (time.perf_counter() - start)
+    thread.join(5)
+    return Row(
+        "paced feed (pop_tick, allow_next_tick after each)",
+        rate,
+        baseline,
+        "ticks/s",
+        "ping-pong on two queue.Queue",
+        higher_is_better=True,
+    )
+
+
+def bench_run_ahead_feed(broker: SimulatedBroker, codes: List[dict], rows: int) -> Row:
+    ticker = new_ticker(broker)
+    for _ in range(rows):
+        ticker.allow_next_tick()  # with the constructor's permit: every tick and the end
+    ticker.send_ticks(codes, *WEEK)
+    start = time.perf_counter()
+    received = 0
+    while "darq_status" not in (tick := ticker.pop_tick()):
+        received += 1
+    rate = received / (time.perf_counter() - start)
+    assert received == rows and tick["darq_status"] == END_STATUS
+
+    ticks: "queue.Queue" = queue.Queue()
+    item = {"code": "2330"}
+
+    def sender() -> None:
+        for _ in range(rows):
+            ticks.put(item)
+
+    thread = threading.Thread(target=sender, daemon=True)
+    start = time.perf_counter()
+    thread.start()
+    for _ in range(rows):
+        ticks.get()
+    baseline = rows / (time.perf_counter() - start)
+    thread.join(5)
+    return Row(
+        "run-ahead feed (all permits granted at once)",
+        rate,
+        baseline,
+        "ticks/s",
+        "bare put/get between two threads",
+        higher_is_better=True,
+    )
+
+
+def bench_load_merge(broker: SimulatedBroker, codes: List[dict], data_dir: str) -> Row:
+    import polars as pl
+
+    ticker = new_ticker(broker)
+    combine = ticker._Ticker__process_and_combine_ticks
+    frame = combine(codes, *WEEK)
+    rows = frame.shape[0]
+
+    def run_ticker() -> float:
+        start = time.perf_counter()
+        combine(codes, *WEEK)
+        return time.perf_counter() - start
+
+    cache = os.path.join(data_dir, "sino", "ticks")
+    files = sorted(
+        (entry["code"], os.path.join(cache, name))
+        for entry in codes
+        for name in os.listdir(cache)
+        if name.startswith(entry["code"] + " ")
+    )
+    schema = ticker.tick_df_schema
+
+    def run_polars() -> float:
+        start = time.perf_counter()
+        frames = [
+            pl.read_csv(path, schema=schema).with_columns(pl.lit(code).alias("code"))
+            for code, path in files
+        ]
+        merged = pl.concat(frames).sort(["ts", "code"])
+        elapsed = time.perf_counter() - start
+        assert merged.shape[0] == rows
+        return elapsed
+
+    return Row(
+        f"load and merge 5 cached days of 2 codes ({rows:,} rows)",
+        rows / best_of(3, run_ticker),
+        rows / best_of(3, run_polars),
+        "rows/s",
+        "polars read_csv, concat, sort",
+        higher_is_better=True,
+    )
+
+
+# --- memory --------------------------------------------------------------
+
+
+def rss_kib() -> int:
+    """Resident set size of this process now, in KiB."""
+    with open("/proc/self/statm") as statm:
+        pages = int(statm.read().split()[1])
+    return pages * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def memory_child(data_dir: str, ticks_per_day: int) -> None:
+    """Replay a million ticks through ticker and matcher; print the RSS figures as JSON."""
+    BASIC_INFO.data_dir = data_dir
+    silence_modules()
+    broker = SimulatedBroker(0, ticks_per_day=ticks_per_day)
+    codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
+    rows = warm_cache(broker, codes)
+    gc.collect()
+    matcher = Matcher()
+    ticker = new_ticker(broker)
+    window = 64
+    for _ in range(window):
+        ticker.allow_next_tick()
+    ticker.send_ticks(codes, *WEEK)
+    before = rss_kib()
+    half = None
+    count = 0
+    while "darq_status" not in (tick := ticker.pop_tick()):
+        matcher.set_current_tick(tick)
+        matcher.match_deal(tick["code"], tick["close"], tick["qty"], tick["timestamp"])
+        ticker.allow_next_tick()
+        count += 1
+        if count == rows // 2:
+            half = rss_kib()
+    end = rss_kib()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"rows": count, "before": before, "half": half, "end": end, "peak": peak}))
+
+
+def bench_memory(data_dir: str) -> List[Row]:
+    ticks_per_day = 100_000  # 2 codes x 5 days
+    child = subprocess.run(
+        [sys.executable, __file__, "--memory-child", data_dir, str(ticks_per_day)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    if child.returncode != 0:
+        raise RuntimeError(f"memory run failed:\n{child.stderr}")
+    figures = json.loads(child.stdout.strip().splitlines()[-1])
+    mib = 1 / 1024
+    second_half = (figures["end"] - figures["half"]) * mib
+    first_half = (figures["half"] - figures["before"]) * mib
+    return [
+        Row(
+            f"peak RSS, {figures['rows']:,}-tick replay",
+            figures["peak"] * mib,
+            figures["before"] * mib,
+            "MiB",
+            "RSS with the frame loaded, before replay",
+        ),
+        Row(
+            "RSS growth over the replay's second half",
+            second_half,
+            first_half,
+            "MiB",
+            "growth over the first half",
+            note="a leak grows both halves alike",
+        ),
+    ]
+
+
+# --- table ---------------------------------------------------------------
+
+
+def format_number(value: Optional[float]) -> str:
+    if value is None:
+        return "-"
+    if abs(value) >= 1000:
+        return f"{value:,.0f}"
+    return f"{value:.3g}" if abs(value) >= 1 else f"{value:.3f}"
+
+
+def print_table(rows: List[Row], machine: str) -> None:
+    print(f"machine: {machine}")
+    print(f"python {sys.version.split()[0]}")
+    print()
+    print("| benchmark | figure | baseline | baseline is | cost × baseline |")
+    print("|---|---|---|---|---|")
+    for row in rows:
+        if row.figure is None:
+            print(f"| {row.name} | {row.note} | | | |")
+            continue
+        ratio = row.cost_ratio()
+        ratio_text = "-" if ratio is None else f"{ratio:.2f}"
+        print(
+            f"| {row.name} | {format_number(row.figure)} {row.unit} "
+            f"| {format_number(row.baseline)} {row.unit} | {row.baseline_name} | {ratio_text} |"
+        )
+
+
+def machine_name() -> str:
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    return f"{model}, {os.cpu_count()} cores"
+    except OSError:
+        pass
+    return f"{os.cpu_count()} cores"
+
+
+def run_all(skip_memory: bool) -> List[Row]:
+    silence_modules()
+    rows = [bench_match_walk(), bench_full_fill(), bench_intake()]
+    ticker_rows = [
+        "paced feed (pop_tick, allow_next_tick after each)",
+        "run-ahead feed (all permits granted at once)",
+        "load and merge 5 cached days of 2 codes",
+        "memory: 1,000,000-tick replay",
+    ]
+    if ticker_module is None:
+        return rows + [Row(name, note=SKIPPED_NO_TICKER) for name in ticker_rows]
+    with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
+        BASIC_INFO.data_dir = data_dir
+        feed_broker = SimulatedBroker(0, ticks_per_day=10_000)
+        feed_codes = [{"code": "2330", "market": "Stock"}]
+        feed_rows = warm_cache(feed_broker, feed_codes)
+        rows.append(bench_paced_feed(feed_broker, feed_codes, feed_rows))
+        rows.append(bench_run_ahead_feed(feed_broker, feed_codes, feed_rows))
+    with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
+        BASIC_INFO.data_dir = data_dir
+        merge_broker = SimulatedBroker(1, ticks_per_day=20_000)
+        merge_codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
+        rows.append(bench_load_merge(merge_broker, merge_codes, data_dir))
+    if skip_memory:
+        rows.append(Row(ticker_rows[-1], note="skipped: --no-memory"))
+    else:
+        with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
+            rows.extend(bench_memory(data_dir))
+    return rows
+
+
+def main(argv: Optional[List[str]] = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--no-memory", action="store_true", help="skip the million-tick replay")
+    parser.add_argument("--memory-child", nargs=2, metavar=("DATA_DIR", "TICKS_PER_DAY"),
+                        help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.memory_child:
+        memory_child(args.memory_child[0], int(args.memory_child[1]))
+        return
+    rows = run_all(args.no_memory)
+    print_table(rows, machine_name())
+
+
+if __name__ == "__main__":
+    main()

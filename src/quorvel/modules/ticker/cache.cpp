@@ -29,7 +29,7 @@ Ref day_frame(PyObject* self, PyObject* ticks) {
         PyObject* values = PyDict_GetItemWithError(answer.get(), column.get());
         if (values == nullptr) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "永豐 API 回傳的 Tick 資料缺少欄位 %R", column.get());
+                PyErr_SetObject(PyExc_ValueError, concat({"永豐 API 回傳的 Tick 資料缺少欄位: ", column}).get());
             throw_error_set();
         }
         setitem(columns.get(), column.get(), values);

@@ -1,0 +1,74 @@
+"""Shared fixtures of the tick feed tests: a private data directory, recorded console and log.
+
+Importing the broker package writes a log file into the working directory unless
+SJ_LOG_PATH points elsewhere, so that is set before the module under test is imported.
+"""
+
+import os
+
+os.environ.setdefault("SJ_LOG_PATH", os.devnull)
+
+import json  # noqa: E402
+from typing import List  # noqa: E402
+
+import pytest  # noqa: E402
+
+from quorvel.constant import BASIC_INFO  # noqa: E402
+from quorvel.modules.ticker import ticker as ticker_module  # noqa: E402
+
+WAIT = 10  # seconds any single queue wait may take in a test
+
+
+class Recorder:
+    """Stands in for `console` and `logger`: keeps every line it is given."""
+
+    def __init__(self) -> None:
+        self.lines: List[str] = []
+
+    def print(self, text: str) -> None:
+        self.lines.append(text)
+
+    def error(self, text: str) -> None:
+        self.lines.append(text)
+
+    def records(self) -> List[dict]:
+        return [json.loads(line) for line in self.lines]
+
+
+@pytest.fixture(autouse=True)
+def data_dir(tmp_path, monkeypatch):
+    """Every test writes under its own data directory, restored afterwards."""
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path / "data"))
+    return tmp_path / "data"
+
+
+@pytest.fixture
+def cache_dir(data_dir):
+    return data_dir / "sino" / "ticks"
+
+
+@pytest.fixture(autouse=True)
+def console(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(ticker_module, "console", recorder)
+    return recorder
+
+
+@pytest.fixture(autouse=True)
+def logger(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(ticker_module, "logger", recorder)
+    return recorder
+
+
+def drain(ticker, limit: int = 1000, allow: bool = True) -> list:
+    """Pops items until the end status, granting a permit after each one, as a driver does."""
+    items = []
+    for _ in range(limit):
+        item = ticker.tick_queue.get(timeout=WAIT)
+        items.append(item)
+        if item.get("darq_status") == "ExitSendTick":
+            return items
+        if allow:
+            ticker.allow_next_tick()
+    raise AssertionError(f"no end status within {limit} items")

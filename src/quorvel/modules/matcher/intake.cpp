@@ -29,18 +29,6 @@ void dispatch(PyObject* self, PyObject* item) {
     }
 }
 
-// Runs one step of the failure report; if the step itself fails (a console that rejects the
-// text, a logger that raises), the failure is written as unraisable so the loop lives on.
-template <class Step>
-void guarded(Step step) {
-    try {
-        step();
-    } catch (const PyErrorSet&) {
-        if (!pending_error_is_exception()) throw;
-        PyErr_WriteUnraisable(nullptr);
-    }
-}
-
 // The loop's `except` clauses: queue.Empty waits on, any other Exception is printed and logged
 // with the item taken in this pass (None before the first item).
 void report_intake_failure(PyObject* item) {

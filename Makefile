@@ -50,6 +50,11 @@ $(ASAN_VENV)/.installed: $(SOURCES)
 clean:
 	rm -rf build .venv-* 
 
+# A backtest on the built-in offline broker; options after ARGS, e.g.
+#   make backtest ARGS="--codes 2317 MXFR1 --window 1"
+backtest: $(VENV)/.installed
+	$(VENV)/bin/quorvel-backtest $(ARGS)
+
 # The benchmark table of benchmarks/README.md (about a minute; keep the machine otherwise idle).
 bench: $(VENV)/.installed
 	$(VENV)/bin/python benchmarks/bench.py

@@ -491,8 +491,9 @@ def run_all(skip_memory: bool) -> List[Row]:
 def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--no-memory", action="store_true", help="skip the million-tick replay")
-    parser.add_argument("--memory-child", nargs=2, metavar=("DATA_DIR", "TICKS_PER_DAY"),
-                        help=argparse.SUPPRESS)
+    parser.add_argument(
+        "--memory-child", nargs=2, metavar=("DATA_DIR", "TICKS_PER_DAY"), help=argparse.SUPPRESS
+    )
     args = parser.parse_args(argv)
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]))

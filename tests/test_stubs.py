@@ -43,7 +43,9 @@ def _stub_signatures(stub_path, class_name):
             kind = _KINDS["posonlyargs" if arg in args.posonlyargs else "args"]
             params.append((arg.arg, kind, default))
         if args.vararg:
-            params.append((args.vararg.arg, inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.empty))
+            params.append(
+                (args.vararg.arg, inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.empty)
+            )
         for arg, default in zip(args.kwonlyargs, args.kw_defaults):
             value = inspect.Parameter.empty if default is None else ast.literal_eval(default)
             params.append((arg.arg, inspect.Parameter.KEYWORD_ONLY, value))

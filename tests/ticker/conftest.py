@@ -9,6 +9,7 @@ import os
 os.environ.setdefault("SJ_LOG_PATH", os.devnull)
 
 import json  # noqa: E402
+import threading  # noqa: E402
 from typing import List  # noqa: E402
 
 import pytest  # noqa: E402
@@ -59,6 +60,23 @@ def logger(monkeypatch):
     recorder = Recorder()
     monkeypatch.setattr(ticker_module, "logger", recorder)
     return recorder
+
+
+@pytest.fixture(autouse=True)
+def threads_before():
+    """The threads alive when the test began; the feed threads are the ones started after."""
+    _threads_before[:] = threading.enumerate()
+
+
+_threads_before: List[threading.Thread] = []
+
+
+def wait_for_thread_end() -> None:
+    """Joins the threads that the test started, each within the wait bound."""
+    for thread in threading.enumerate():
+        if thread not in _threads_before:
+            thread.join(WAIT)
+            assert not thread.is_alive(), f"{thread.name} still running"
 
 
 def drain(ticker, limit: int = 1000, allow: bool = True) -> list:

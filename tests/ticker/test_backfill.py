@@ -1,10 +1,12 @@
 """Backfilling: bounds, the finish notice, and the backfill ahead of the live ticks."""
 
+import threading
+
 import pytest
 
-from conftest import WAIT, drain
+from conftest import drain, wait_for_thread_end
 from quorvel.modules.ticker.ticker import Ticker
-from test_sending import END, STOCK, feeding, frame, wait_for_thread_end
+from test_sending import END, STOCK, feeding, frame
 
 FINISH = {"darq_status": "FinishBackfilling"}
 
@@ -57,8 +59,6 @@ class TestReplay:
         assert ticker.current_send_ticks_params["backfilling_start_from"] == "2024-01-01"
 
     def test_failing_backfill_releases_the_live_ticks(self, console, monkeypatch):
-        import threading
-
         monkeypatch.setattr(threading, "excepthook", lambda args: None)
         ticker = feeding({"2024-01-02": frame(1)})  # no frame for the backfill period
         ticker.send_ticks([STOCK], "2024-01-02", "2024-01-02", "2024-01-01")

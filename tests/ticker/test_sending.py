@@ -5,7 +5,7 @@ import threading
 import polars as pl
 import pytest
 
-from conftest import WAIT, drain
+from conftest import WAIT, drain, wait_for_thread_end
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.modules.ticker.ticker import Ticker
 
@@ -27,12 +27,6 @@ def feeding(frames):
     ticker._Ticker__process_and_combine_ticks = lambda codes, start, end: (
         ticker.code_market_map.setdefault("2330", "Stock"), frames[start])[1]
     return ticker
-
-
-def wait_for_thread_end():
-    for thread in threading.enumerate():
-        if thread is not threading.current_thread() and thread.daemon:
-            thread.join(WAIT)
 
 
 class TestRun:

@@ -15,7 +15,7 @@ void replay(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end
     Ref rows = Ref::steal(PyObject_GetIter(
         call_kw(getattr(df.get(), names->iter_rows).get(), names->named_kwnames, Py_True).get()));
     while (Ref row = Ref::steal_or_null(PyIter_Next(rows.get()))) {
-        call_method(getattr(self, names->allow_next_tick_flag_queue).get(), names->get);
+        queue_get(self, names->allow_next_tick_flag_queue);
         put_on(self, names->tick_queue, build_tick(self, row.get(), true).get());
     }
     if (PyErr_Occurred()) throw_error_set();
@@ -34,6 +34,7 @@ Ref backfilling(PyObject* const* args) {
     PyObject* codes = args[1];
     PyObject* start_from = args[2];
     PyObject* end_to = args[3];
+    FeedWork work;
     if (absent(start_from) && absent(end_to)) {
         call_method(self, names->_Ticker__notify_backfilling_finish);
         raise(PyExc_ValueError, "回補資料的開始時間與結束時間不能為空");

@@ -48,10 +48,10 @@ Py_ssize_t send_paced(PyObject* self, PyObject* df, RowConverter& converter) {
     Py_ssize_t sent = 0;
     while (!flag_set(self, names->exit_send_thread_flag) && positive(row_count(df).get())) {
         if (!flag_set(self, names->backfilling_finish_flag)) {
-            call_method(getattr(self, names->backfilling_notify_finish_queue).get(), names->get);
+            queue_get(self, names->backfilling_notify_finish_queue);
             put_on(self, names->tick_queue, status_dict(names->finish_backfilling).get());
         }
-        call_method(getattr(self, names->allow_next_tick_flag_queue).get(), names->get);
+        queue_get(self, names->allow_next_tick_flag_queue);
         Ref tick = converter.next();
         if (!tick) {
             setattr(self, names->exit_send_thread_flag, Py_True);
@@ -95,6 +95,7 @@ Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling) {
 Ref push_tick_to_queue(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* df = args[1];
+    FeedWork work;
     Ref total = row_count(df);
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (check_status(PyObject_RichCompareBool(total.get(), zero.get(), Py_EQ))) {

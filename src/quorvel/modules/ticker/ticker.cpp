@@ -224,6 +224,7 @@ void exec_ticker(PyObject* module) {
     module_ns.import_from("quorvel.utils",
                           {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
     module_ns.set("Ticker", make_class(ticker_class, ticker_methods).get());
+    register_exit_hook();
 }
 
 ModuleLoader ticker_loader = {"ticker", "quorvel.modules.ticker.ticker", "src/quorvel/modules/ticker/ticker.cpp",

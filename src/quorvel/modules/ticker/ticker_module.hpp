@@ -78,6 +78,25 @@ bool positive(PyObject* count);
 // timedelta(days=1)
 Ref one_day();
 
+// Marks the calling thread as doing feed work (taking no part in a queue wait) for its scope.
+// Once the process is exiting, entering parks the thread for good, without the interpreter lock.
+class FeedWork {
+public:
+    FeedWork();
+    ~FeedWork();
+    FeedWork(const FeedWork&) = delete;
+    FeedWork& operator=(const FeedWork&) = delete;
+};
+
+// self.<attribute>.get(): a queue wait, during which a feed thread does not count as working.
+Ref queue_get(PyObject* owner, PyObject* queue_attribute);
+
+// Parks the calling thread for good if the process is exiting.
+void feed_checkpoint();
+
+// Makes interpreter exit wait until the feed threads stand at a checkpoint or a queue wait.
+void register_exit_hook();
+
 // Method implementations; args[0] is self, then the parameters in declaration order.
 Ref init(PyObject* const* args);
 Ref generate_save_path(PyObject* const* args);

@@ -216,35 +216,44 @@ def new_ticker(broker: SimulatedBroker):
     return ticker_module.Ticker(broker)
 
 
-def start_feed(broker: SimulatedBroker, codes: List[dict]):
-    """A Ticker whose sending thread has started on `codes` over the week."""
-    ticker = new_ticker(broker)
-    ticker.send_ticks(codes, *WEEK)
-    return ticker
-
-
 def warm_cache(broker: SimulatedBroker, codes: List[dict]) -> int:
     """Download the week once so that timed runs read the cache; return the row count."""
     return new_ticker(broker)._Ticker__process_and_combine_ticks(codes, *WEEK).shape[0]
 
 
-def bench_paced_feed(broker: SimulatedBroker, codes: List[dict], rows: int) -> Row:
-    ticker = start_feed(broker, codes)
+def replay_seconds(broker: SimulatedBroker, codes: List[dict], rows: int, paced: bool) -> float:
+    """Time one run of the feed, from send_ticks' return to the end status.
+
+    Paced: a permit after each tick.  Otherwise every permit is granted
+    before the run (with the constructor's one: every tick and the end).
+    """
+    ticker = new_ticker(broker)
+    if not paced:
+        for _ in range(rows):
+            ticker.allow_next_tick()
+    ticker.send_ticks(codes, *WEEK)
     start = time.perf_counter()
     received = 0
     while "darq_status" not in (tick := ticker.pop_tick()):
         received += 1
-        ticker.allow_next_tick()
-    rate = received / (time.perf_counter() - start)
+        if paced:
+            ticker.allow_next_tick()
+    elapsed = time.perf_counter() - start
     assert received == rows and tick["darq_status"] == END_STATUS
+    return elapsed
 
-    permits: "queue.Queue" = queue.Queue()
-    ticks: "queue.Queue" = queue.Queue()
+
+def bare_queue_seconds(rows: int, paced: bool) -> float:
+    """The same hand-over on bare queues: ping-pong on two, or put/get on one."""
+    permits: queue.Queue = queue.Queue()
+    ticks: queue.Queue = queue.Queue()
+    item = {"code": "2330"}
 
     def sender() -> None:
-        for i in range(rows):
-            permits.get()
-            ticks.put(i)
+        for _ in range(rows):
+            if paced:
+                permits.get()
+            ticks.put(item)
 
     thread = threading.Thread(target=sender, daemon=True)
     permits.put(True)
@@ -252,53 +261,27 @@ def bench_paced_feed(broker: SimulatedBroker, codes: List[dict], rows: int) -> R
     thread.start()
     for _ in range(rows):
         ticks.get()
-        permits.put(True)
-    baseline = rows / (time.perf_counter() - start)
+        if paced:
+            permits.put(True)
+    elapsed = time.perf_counter() - start
     thread.join(5)
-    return Row(
-        "paced feed (pop_tick, allow_next_tick after each)",
-        rate,
-        baseline,
-        "ticks/s",
-        "ping-pong on two queue.Queue",
-        higher_is_better=True,
-    )
+    return elapsed
 
 
-def bench_run_ahead_feed(broker: SimulatedBroker, codes: List[dict], rows: int) -> Row:
-    ticker = new_ticker(broker)
-    for _ in range(rows):
-        ticker.allow_next_tick()  # with the constructor's permit: every tick and the end
-    ticker.send_ticks(codes, *WEEK)
-    start = time.perf_counter()
-    received = 0
-    while "darq_status" not in (tick := ticker.pop_tick()):
-        received += 1
-    rate = received / (time.perf_counter() - start)
-    assert received == rows and tick["darq_status"] == END_STATUS
+def bench_feed(broker: SimulatedBroker, codes: List[dict], rows: int, paced: bool) -> Row:
+    feed = best_of(3, lambda: replay_seconds(broker, codes, rows, paced))
+    bare = best_of(3, lambda: bare_queue_seconds(rows, paced))
+    if paced:
+        name, baseline_name = FEED_ROWS[0], "ping-pong on two queue.Queue"
+    else:
+        name, baseline_name = FEED_ROWS[1], "bare put/get between two threads"
+    return Row(name, rows / feed, rows / bare, "ticks/s", baseline_name, higher_is_better=True)
 
-    ticks: "queue.Queue" = queue.Queue()
-    item = {"code": "2330"}
 
-    def sender() -> None:
-        for _ in range(rows):
-            ticks.put(item)
-
-    thread = threading.Thread(target=sender, daemon=True)
-    start = time.perf_counter()
-    thread.start()
-    for _ in range(rows):
-        ticks.get()
-    baseline = rows / (time.perf_counter() - start)
-    thread.join(5)
-    return Row(
-        "run-ahead feed (all permits granted at once)",
-        rate,
-        baseline,
-        "ticks/s",
-        "bare put/get between two threads",
-        higher_is_better=True,
-    )
+FEED_ROWS = (
+    "paced feed (pop_tick, allow_next_tick after each)",
+    "run-ahead feed (all permits granted at once)",
+)
 
 
 def bench_load_merge(broker: SimulatedBroker, codes: List[dict], data_dir: str) -> Row:
@@ -344,6 +327,27 @@ def bench_load_merge(broker: SimulatedBroker, codes: List[dict], data_dir: str) 
     )
 
 
+def bench_backtest_windows(data_dir: str) -> Row:
+    """The backtest command's replay with permits granted ahead, against strictly paced."""
+    from quorvel.backtest import run_backtest
+
+    broker = SimulatedBroker(0)
+    codes = ["2330", "TXFR1"]
+
+    def rate(window: int) -> float:
+        return run_backtest(broker, codes, WEEK, data_dir=data_dir, window=window).ticks_per_second
+
+    rate(64)  # fills the cache
+    return Row(
+        "backtest command, window 64 (2 codes, 5 days + 2 backfill)",
+        rate(64),
+        rate(1),
+        "ticks/s",
+        "same run with --window 1",
+        higher_is_better=True,
+    )
+
+
 # --- memory --------------------------------------------------------------
 
 
@@ -354,21 +358,28 @@ def rss_kib() -> int:
     return pages * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-def memory_child(data_dir: str, ticks_per_day: int) -> None:
-    """Replay a million ticks through ticker and matcher; print the RSS figures as JSON."""
+MEMORY_CODES = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
+MEMORY_TICKS_PER_DAY = 100_000  # 2 codes x 5 days x 100,000 = 1,000,000 ticks
+
+
+def memory_child(data_dir: str) -> None:
+    """Replay a million cached ticks through ticker and matcher; print RSS figures as JSON.
+
+    Runs in a fresh process, so that its peak RSS is the replay's own.  After
+    the replay it keeps one copy of a tick per tick of a half, to show what a
+    leak of one tick dict per tick would have added.
+    """
     BASIC_INFO.data_dir = data_dir
     silence_modules()
-    broker = SimulatedBroker(0, ticks_per_day=ticks_per_day)
-    codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
-    rows = warm_cache(broker, codes)
-    gc.collect()
+    broker = SimulatedBroker(0, ticks_per_day=MEMORY_TICKS_PER_DAY)
     matcher = Matcher()
     ticker = new_ticker(broker)
-    window = 64
-    for _ in range(window):
+    for _ in range(64):  # a window of permits granted ahead
         ticker.allow_next_tick()
-    ticker.send_ticks(codes, *WEEK)
-    before = rss_kib()
+    gc.collect()
+    idle = rss_kib()
+    ticker.send_ticks(MEMORY_CODES, *WEEK)
+    loaded = rss_kib()
     half = None
     count = 0
     while "darq_status" not in (tick := ticker.pop_tick()):
@@ -376,17 +387,23 @@ def memory_child(data_dir: str, ticks_per_day: int) -> None:
         matcher.match_deal(tick["code"], tick["close"], tick["qty"], tick["timestamp"])
         ticker.allow_next_tick()
         count += 1
-        if count == rows // 2:
+        if count == 500_000:
             half = rss_kib()
     end = rss_kib()
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps({"rows": count, "before": before, "half": half, "end": end, "peak": peak}))
+    kept = [{**tick, "close": i + 0.5, "timestamp": i + 0.25} for i in range(count - 500_000)]
+    leaked = rss_kib() - end
+    del kept
+    figures = {"rows": count, "idle": idle, "loaded": loaded, "half": half, "end": end}
+    figures.update(peak=peak, leak=leaked)
+    print(json.dumps(figures))
 
 
 def bench_memory(data_dir: str) -> List[Row]:
-    ticks_per_day = 100_000  # 2 codes x 5 days
+    BASIC_INFO.data_dir = data_dir
+    warm_cache(SimulatedBroker(0, ticks_per_day=MEMORY_TICKS_PER_DAY), MEMORY_CODES)
     child = subprocess.run(
-        [sys.executable, __file__, "--memory-child", data_dir, str(ticks_per_day)],
+        [sys.executable, __file__, "--memory-child", data_dir],
         capture_output=True,
         text=True,
         timeout=300,
@@ -395,23 +412,20 @@ def bench_memory(data_dir: str) -> List[Row]:
         raise RuntimeError(f"memory run failed:\n{child.stderr}")
     figures = json.loads(child.stdout.strip().splitlines()[-1])
     mib = 1 / 1024
-    second_half = (figures["end"] - figures["half"]) * mib
-    first_half = (figures["half"] - figures["before"]) * mib
     return [
         Row(
-            f"peak RSS, {figures['rows']:,}-tick replay",
+            f"peak RSS, {figures['rows']:,}-tick replay from the cache",
             figures["peak"] * mib,
-            figures["before"] * mib,
+            figures["idle"] * mib,
             "MiB",
-            "RSS with the frame loaded, before replay",
+            "same process before loading",
         ),
         Row(
             "RSS growth over the replay's second half",
-            second_half,
-            first_half,
+            (figures["end"] - figures["half"]) * mib,
+            figures["leak"] * mib,
             "MiB",
-            "growth over the first half",
-            note="a leak grows both halves alike",
+            "one tick dict kept per tick (a leak)",
         ),
     ]
 
@@ -461,25 +475,27 @@ def run_all(skip_memory: bool) -> List[Row]:
     silence_modules()
     rows = [bench_match_walk(), bench_full_fill(), bench_intake()]
     ticker_rows = [
-        "paced feed (pop_tick, allow_next_tick after each)",
-        "run-ahead feed (all permits granted at once)",
+        *FEED_ROWS,
         "load and merge 5 cached days of 2 codes",
+        "backtest command, window 64 against 1",
         "memory: 1,000,000-tick replay",
     ]
     if ticker_module is None:
         return rows + [Row(name, note=SKIPPED_NO_TICKER) for name in ticker_rows]
     with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
         BASIC_INFO.data_dir = data_dir
-        feed_broker = SimulatedBroker(0, ticks_per_day=10_000)
+        feed_broker = SimulatedBroker(0, ticks_per_day=5_000)
         feed_codes = [{"code": "2330", "market": "Stock"}]
         feed_rows = warm_cache(feed_broker, feed_codes)
-        rows.append(bench_paced_feed(feed_broker, feed_codes, feed_rows))
-        rows.append(bench_run_ahead_feed(feed_broker, feed_codes, feed_rows))
+        rows.append(bench_feed(feed_broker, feed_codes, feed_rows, paced=True))
+        rows.append(bench_feed(feed_broker, feed_codes, feed_rows, paced=False))
     with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
         BASIC_INFO.data_dir = data_dir
         merge_broker = SimulatedBroker(1, ticks_per_day=20_000)
         merge_codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
         rows.append(bench_load_merge(merge_broker, merge_codes, data_dir))
+    with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
+        rows.append(bench_backtest_windows(data_dir))
     if skip_memory:
         rows.append(Row(ticker_rows[-1], note="skipped: --no-memory"))
     else:
@@ -491,12 +507,10 @@ def run_all(skip_memory: bool) -> List[Row]:
 def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--no-memory", action="store_true", help="skip the million-tick replay")
-    parser.add_argument(
-        "--memory-child", nargs=2, metavar=("DATA_DIR", "TICKS_PER_DAY"), help=argparse.SUPPRESS
-    )
+    parser.add_argument("--memory-child", metavar="DATA_DIR", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.memory_child:
-        memory_child(args.memory_child[0], int(args.memory_child[1]))
+        memory_child(args.memory_child)
         return
     rows = run_all(args.no_memory)
     print_table(rows, machine_name())

@@ -419,9 +419,10 @@ def run_backtest(
         raise ValueError(f"window must be at least 1, got {window}")
     instruments = resolve_codes(api, codes)
     markets = {entry["code"]: entry["market"] for entry in instruments}
-    result = BacktestResult(
-        instruments, tuple(period), tuple(backfill) if backfill else None, window
-    )
+    start_from, end_to = period
+    result = BacktestResult(instruments, (start_from, end_to), None, window)
+    if backfill:
+        result.backfill = (backfill[0], backfill[1])
     quiet = (
         _modules_quiet([matcher_module, ticker_module])
         if quiet_modules
@@ -439,13 +440,8 @@ def run_backtest(
             total = _count_loaded_rows(ticker, watchdog, progress)
             for _ in range(window - 1):
                 ticker.allow_next_tick()  # the constructor granted the first permit
-            ticker.send_ticks(
-                instruments,
-                period[0],
-                period[1],
-                backfill[0] if backfill else None,
-                backfill[1] if backfill else None,
-            )
+            backfill_from, backfill_to = result.backfill or (None, None)
+            ticker.send_ticks(instruments, start_from, end_to, backfill_from, backfill_to)
             _replay(ticker, matcher, strategy, result, watchdog, progress, total, equity_every)
         result.cache_files_after = _cache_files(BASIC_INFO.data_dir)
     return result

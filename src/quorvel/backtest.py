@@ -409,8 +409,9 @@ def run_backtest(
 
     `api` is the broker API object (`SimulatedBroker` or the broker's own,
     logged in); ticks are cached under `data_dir`.  Raises `BacktestError`
-    for an unknown code, a run that ends without its end status or one that
-    stalls for `stall_timeout` seconds.
+    for an unknown code, and for a run in which neither a tick nor an awaited
+    report comes for `stall_timeout` seconds (a feed thread that died, an
+    order operation the exchange refused).
     """
     from quorvel.modules.matcher import matcher as matcher_module
     from quorvel.modules.ticker import ticker as ticker_module

@@ -237,3 +237,10 @@ class TestCommandLine:
         assert backtest.main(argv) == 0
         out = capsys.readouterr().out
         assert "Per code" in out and "ticks per second" in out and "TXFR1" in out
+
+    def test_plot_writes_the_equity_curve_as_png(self, ticker_built, tmp_path):
+        pytest.importorskip("matplotlib")
+        image = tmp_path / "equity.png"
+        argv = ["--ticks-per-day", "100", "--data-dir", str(tmp_path), "--end", "2024-01-08"]
+        assert backtest.main([*argv, "--plot", str(image)]) == 0
+        assert image.read_bytes().startswith(b"\x89PNG")

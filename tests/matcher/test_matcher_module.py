@@ -1,13 +1,9 @@
-"""The module's loading rules: one module object, one execution, one interpreter."""
+"""The matcher module's namespace, a failed import, and exiting with a busy intake thread."""
 
-import ctypes
-import importlib
 import subprocess
 import sys
 import textwrap
 import types
-
-import pytest
 
 import quorvel.modules.matcher.matcher as matcher_module
 
@@ -31,42 +27,6 @@ def test_namespace_bindings_in_order():
     assert names == ["copy", "json", "queue", "traceback", "datetime", "generate", "Thread", "Any", "Dict",
                      "Union", "Action", "OperationType", "OrderType", "OrderCond", "OrderLot", "PriceType",
                      "OCType", "SuccessCode", "console", "logger", "Positions", "Matcher"]
-
-
-def test_second_import_returns_the_same_module_object(monkeypatch):
-    monkeypatch.delitem(sys.modules, "quorvel.modules.matcher.matcher")
-    again = importlib.import_module("quorvel.modules.matcher.matcher")
-    assert again is matcher_module
-
-
-def test_executing_another_module_object_is_refused():
-    api = ctypes.pythonapi
-    api.PyModule_GetDef.restype = ctypes.c_void_p
-    api.PyModule_GetDef.argtypes = [ctypes.py_object]
-    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    module_def = api.PyModule_GetDef(matcher_module)
-    with pytest.raises(RuntimeError, match=r"^Module 'matcher' has already been imported\. "
-                                           r"Re-initialisation is not supported\.$"):
-        api.PyModule_ExecDef(types.ModuleType("other"), module_def)
-
-
-def test_sub_interpreter_is_refused():
-    [result] = run_python("""
-        import _testcapi, os, tempfile
-        import quorvel.modules.matcher.matcher
-        path = os.path.join(tempfile.mkdtemp(), "out")
-        _testcapi.run_in_subinterp(
-            "try:\\n"
-            "    import quorvel.modules.matcher.matcher\\n"
-            "    text = 'imported'\\n"
-            "except ImportError as e:\\n"
-            "    text = str(e)\\n"
-            f"open({path!r}, 'w').write(text)\\n")
-        print(open(path).read())
-    """)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == ("Interpreter change detected - this module can only be loaded into one "
-                                     "interpreter per process.")
 
 
 def test_failed_import_discards_the_module_and_can_be_retried():

@@ -156,6 +156,21 @@ class TestFailures:
             matcher.match_deal("2330", 100.0, 3, 1.0)
         assert len(matcher.pending_orders) == 1
 
+    def test_record_without_code_raises_after_the_records_before_it(self, matcher, book):
+        book(qty=2)
+        matcher.pending_orders.append({"price": 1.0})
+        book(qty=2)
+        with pytest.raises(KeyError, match="code"):
+            matcher.match_deal("2330", 100.0, 10, 1.0)
+        assert kinds(take_reports(matcher)) == [("deal", 2)] and len(matcher.pending_orders) == 2
+
+    def test_walk_ended_by_the_budget_never_reaches_a_broken_record(self, matcher, book):
+        book(qty=2)
+        book(qty=2)
+        matcher.pending_orders.append({"price": 1.0})
+        matcher.match_deal("2330", 100.0, 2, 1.0)
+        assert kinds(take_reports(matcher)) == [("deal", 2)]
+
     def test_wrong_argument_types(self, matcher):
         with pytest.raises(TypeError, match="Argument 'tick_qty'"):
             matcher.match_deal("2330", 1.0, 1.5, 1.0)

@@ -4,6 +4,8 @@
 
 #include "ref.hpp"
 
+#include <cstring>
+
 namespace quorvel {
 
 inline PyObject* as_ptr(PyObject* obj) { return obj; }
@@ -70,11 +72,18 @@ inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
 
 inline bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) != 0; }
 
+// a == b for two exact, ready str objects: same kind, same length, same code units.
+inline bool str_equals(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
 // a == b, as the == operator and a truth test.
 inline bool equals(PyObject* a, PyObject* b) {
-    if (a == b && PyUnicode_CheckExact(a)) return true;
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
-        return PyUnicode_Compare(a, b) == 0;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && str_ready(a) && str_ready(b))
+        return str_equals(a, b);
     Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     return is_true(result.get());
 }

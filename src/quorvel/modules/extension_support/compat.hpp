@@ -32,4 +32,14 @@ inline bool interpreter_finalizing() {
 #endif
 }
 
+// Whether a str's code units can be read directly (always, from 3.12 on).
+inline bool str_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    (void)text;
+    return true;
+#endif
+}
+
 }  // namespace quorvel

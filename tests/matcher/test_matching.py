@@ -148,6 +148,38 @@ class TestPositionsCalls:
         assert matcher.positions.trade_records[0].timestamp is None
 
 
+class TestCallbacks:
+    def test_record_cancelled_by_a_callback_is_not_visited(self, console, logger):
+        from quorvel.modules.matcher.matcher import Matcher
+        from quorvel.modules.positions.positions import Positions
+
+        class CancellingPositions(Positions):
+            matcher = None
+
+            def add_trade_record(self, **record):
+                super().add_trade_record(**record)
+                if len(self.trade_records) == 1:
+                    book = self.matcher.pending_orders
+                    self.matcher.cancel_order(book[0]["trade_id"])  # the walk's next record
+                    self.matcher.add_order(**stock_order(code="2330", qty=7))  # the book's size is as expected
+
+        positions = CancellingPositions()
+        matcher = Matcher(positions)
+        positions.matcher = matcher
+        for _ in range(3):
+            place(matcher, **stock_order(qty=1))
+        matcher.match_deal("2330", 100.0, 10, 1.0)
+        reports = kinds(take_reports(matcher))
+        assert reports.count(("deal", 1)) == 2 and ("Cancel", 1) in reports
+        assert [r["quantity"] for r in matcher.pending_orders] == [7]
+
+    def test_a_record_reduced_to_zero_behind_the_book_never_fills_zero(self, matcher, book):
+        book()
+        matcher.pending_orders[0]["quantity"] = 0
+        matcher.match_deal("2330", 100.0, 10, 1.0)
+        assert take_reports(matcher) == [] and matcher.positions.trade_records == []
+
+
 class TestFailures:
     def test_unsupported_product_type_on_cancel_raises_before_removal(self, matcher, book):
         book(order_type="IOC", price=90.0)

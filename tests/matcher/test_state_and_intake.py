@@ -91,7 +91,9 @@ class TestIntake:
         assert console.wait_for(1) == ["[red]接收委託單失敗: 'trade_id'[/red]"]
         record = json.loads(logger.wait_for(1)[0])
         assert list(record) == ["error", "traceback", "data"]
-        assert record["error"] == "'trade_id'" and "KeyError" in record["traceback"]
+        assert record["error"] == "'trade_id'"
+        assert record["traceback"].startswith("Traceback (most recent call last):")
+        assert "Matcher.__receive_pending_order" in record["traceback"] and "KeyError" in record["traceback"]
         assert record["data"] == {"info": {"action": "modify", "payload": item_payload}}
 
     def test_failures_do_not_stop_the_loop(self, matcher, console, logger):
@@ -99,12 +101,14 @@ class TestIntake:
         matcher.add_pending_order_queue("add", dict(stock_order(), bogus=1))
         matcher.add_pending_order_queue("add", stock_order(product_type="Bond"))
         matcher.pending_order_queue.put({"action": "add", "payload": None})
-        lines = console.wait_for(4)
+        matcher.pending_order_queue.put({"action": "add", "payload": [("code", "2330")]})
+        lines = console.wait_for(5)
         assert lines[0] == "[red]接收委託單失敗: 請至少提供數量或價格來修改委託單 x[/red]"
         assert lines[1] == "[red]接收委託單失敗: add_order() got an unexpected keyword argument 'bogus'[/red]"
         assert lines[2] == "[red]接收委託單失敗: 不支援的商品類型: Bond[/red]"
         assert lines[3] == "[red]接收委託單失敗: argument after ** must be a mapping, not NoneType[/red]"
-        assert "\\u4e0d\\u652f\\u63f4" in logger.wait_for(4)[2]  # non-ASCII escaped by json.dumps
+        assert lines[4] == "[red]接收委託單失敗: argument after ** must be a mapping, not list[/red]"
+        assert "\\u4e0d\\u652f\\u63f4" in logger.wait_for(5)[2]  # non-ASCII escaped by json.dumps
         matcher.add_pending_order_queue("add", stock_order())
         assert take_report(matcher)["operation_type"] == "New"
 

@@ -5,6 +5,7 @@
 #include "ref.hpp"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace quorvel {
 
@@ -27,6 +28,21 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, const Args&... args) {
     size_t nargs = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
     return Ref::steal(PyObject_Vectorcall(
         callable, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// items[0](*items[1:]), the last len(kwnames) items passed by keyword. The items of a braced
+// list are evaluated left to right, so `call_in_order({getattr(obj, name), arg(), ...})` looks the
+// callee up and evaluates the arguments in the order Python source does.
+inline Ref call_in_order(std::initializer_list<Ref> items, PyObject* kwnames = nullptr) {
+    constexpr size_t most = 16;
+    PyObject* argv[most + 1] = {nullptr};
+    size_t count = 0;
+    for (const Ref& item : items) {
+        if (count == most) raise(PyExc_SystemError, "too many arguments for call_in_order");
+        argv[1 + count++] = item.get();
+    }
+    size_t nargs = count - 1 - (kwnames == nullptr ? 0 : static_cast<size_t>(PyTuple_GET_SIZE(kwnames)));
+    return Ref::steal(PyObject_Vectorcall(argv[1], argv + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // obj.name(*args)

@@ -19,15 +19,11 @@ Ref concat(std::initializer_list<Piece> pieces) {
     return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
 }
 
-void console_print(const ModuleNamespace& ns, PyObject* text) {
+void console_print(const ModuleNamespace& ns, std::initializer_list<Piece> pieces) {
     static PyObject* console_name = check(PyUnicode_InternFromString("console"));
     static PyObject* print_name = check(PyUnicode_InternFromString("print"));
-    Ref console = ns.lookup(console_name);
-    call_method(console.get(), print_name, text);
-}
-
-void console_print(const ModuleNamespace& ns, std::initializer_list<Piece> pieces) {
-    console_print(ns, concat(pieces).get());
+    Ref print = getattr(ns.lookup(console_name).get(), print_name);
+    call(print.get(), concat(pieces));
 }
 
 HandledException::HandledException() {
@@ -42,7 +38,7 @@ HandledException::HandledException() {
     PyErr_SetExcInfo(Py_XNewRef(type), Py_XNewRef(value), Py_XNewRef(traceback));
 }
 
-HandledException::~HandledException() {
+HandledException::~HandledException() noexcept(false) {
     if (interpreter_finalizing()) return;
     PyErr_SetExcInfo(saved_type_, saved_value_, saved_traceback_);
 }
@@ -81,26 +77,23 @@ const RecordNames& record_names() {
 
 // json.dumps(record), then json.dumps(record, default=repr), then the record with every
 // detail replaced by its repr: the first text that serialises wins.
-Ref dump_record(const ModuleNamespace& ns, PyObject* record,
-                std::initializer_list<std::pair<const char*, PyObject*>> details) {
+Ref dump_record(PyObject* dumps, PyObject* record, std::initializer_list<std::pair<const char*, PyObject*>> details) {
     const RecordNames& names = record_names();
-    Ref json = ns.lookup(names.json);
-    Ref dumps = getattr(json.get(), names.dumps);
     try {
-        return call(dumps.get(), record);
+        return call(dumps, record);
     } catch (const PyErrorSet&) {
         if (!pending_error_is_exception()) throw;
         PyErr_Clear();
     }
     try {
-        return call_kw(dumps.get(), names.default_kwname, record, names.repr);
+        return call_kw(dumps, names.default_kwname, record, names.repr);
     } catch (const PyErrorSet&) {
         if (!pending_error_is_exception()) throw;
         PyErr_Clear();
     }
     for (const auto& [key, value] : details)
         setitem(record, new_str(key).get(), Ref::steal(PyObject_Repr(value)).get());
-    return call(dumps.get(), record);
+    return call(dumps, record);
 }
 
 }  // namespace
@@ -108,14 +101,15 @@ Ref dump_record(const ModuleNamespace& ns, PyObject* record,
 void log_error_record(const ModuleNamespace& ns, const HandledException& error,
                       std::initializer_list<std::pair<const char*, PyObject*>> details) {
     const RecordNames& names = record_names();
+    // In the order of logger.error(json.dumps({...})): the callee, then the record.
+    Ref log_error = getattr(ns.lookup(names.logger).get(), names.error);
+    Ref dumps = getattr(ns.lookup(names.json).get(), names.dumps);
     Ref record = new_dict();
     setitem(record.get(), new_str("error").get(), error.text().get());
     Ref traceback = ns.lookup(names.traceback);
     setitem(record.get(), new_str("traceback").get(), call_method(traceback.get(), names.format_exc).get());
     for (const auto& [key, value] : details) setitem(record.get(), new_str(key).get(), value);
-    Ref text = dump_record(ns, record.get(), details);
-    Ref logger = ns.lookup(names.logger);
-    call_method(logger.get(), names.error, text);
+    call(log_error.get(), dump_record(dumps.get(), record.get(), details));
 }
 
 }  // namespace quorvel

@@ -24,8 +24,7 @@ Ref format_value(PyObject* value);
 // The pieces concatenated into one str.
 Ref concat(std::initializer_list<Piece> pieces);
 
-// console.print(text), with `console` looked up in the module namespace.
-void console_print(const ModuleNamespace& ns, PyObject* text);
+// console.print(text), with `console` looked up in the module namespace before the text is built.
 void console_print(const ModuleNamespace& ns, std::initializer_list<Piece> pieces);
 
 // The exception of an `except` clause: fetched from the error indicator and made the handled
@@ -33,7 +32,7 @@ void console_print(const ModuleNamespace& ns, std::initializer_list<Piece> piece
 class HandledException {
 public:
     HandledException();
-    ~HandledException();
+    ~HandledException() noexcept(false);
     HandledException(const HandledException&) = delete;
     HandledException& operator=(const HandledException&) = delete;
 

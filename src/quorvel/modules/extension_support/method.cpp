@@ -2,8 +2,6 @@
 
 #include "call.hpp"
 
-#include <new>
-#include <stdexcept>
 #include <string>
 
 namespace quorvel {
@@ -154,20 +152,14 @@ std::string full_name(const ClassInfo& info, const char* name) {
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MethodObject* method = as_method(callable);
     const MethodSpec& spec = *method->spec;
-    try {
-        try {
-            BoundArguments bound(method, args, PyVectorcall_NARGS(nargsf), kwnames);
-            Ref result = spec.impl(bound.values());
-            if (spec.result == ResultType::Str) check_result_type(result.get(), &PyUnicode_Type);
-            if (spec.result == ResultType::Dict) check_result_type(result.get(), &PyDict_Type);
-            return result.release();
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const std::exception& error) {
-            PyErr_SetString(PyExc_SystemError, error.what());
-        }
-    } catch (const PyErrorSet&) {
-    }
+    Ref result;
+    bool ok = run_at_boundary([&] {
+        BoundArguments bound(method, args, PyVectorcall_NARGS(nargsf), kwnames);
+        result = spec.impl(bound.values());
+        if (spec.result == ResultType::Str) check_result_type(result.get(), &PyUnicode_Type);
+        if (spec.result == ResultType::Dict) check_result_type(result.get(), &PyDict_Type);
+    });
+    if (ok) return result.release();
     add_traceback(full_name(*method->info, spec.name).c_str(), method->info->source_file, spec.line);
     return nullptr;
 }
@@ -229,13 +221,9 @@ Ref build_signature(MethodObject* method) {
 
 PyObject* get_signature(PyObject* self, void*) {
     MethodObject* method = as_method(self);
-    if (method->signature == nullptr) {
-        try {
-            method->signature = build_signature(method).release();
-        } catch (const PyErrorSet&) {
-            return nullptr;
-        }
-    }
+    if (method->signature == nullptr &&
+        !run_at_boundary([&] { method->signature = build_signature(method).release(); }))
+        return nullptr;
     return Py_NewRef(method->signature);
 }
 

@@ -29,10 +29,9 @@ void ModuleNamespace::set(const char* name, PyObject* value) const {
     check_status(PyDict_SetItemString(dict_, name, value));
 }
 
-void ModuleNamespace::import_module(const char* name, const char* as_name, const char* attribute) const {
+void ModuleNamespace::import_module(const char* name, const char* as_name) const {
     Ref module = Ref::steal(PyImport_ImportModule(name));
-    set(as_name, attribute == nullptr ? module.get()
-                                      : Ref::steal(PyObject_GetAttrString(module.get(), attribute)).get());
+    set(as_name, module.get());
 }
 
 void ModuleNamespace::import_from(const char* module_name, std::initializer_list<const char*> names) const {
@@ -45,7 +44,12 @@ void ModuleNamespace::import_from(const char* module_name, std::initializer_list
         if (value == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name %s", name);
+            // As the import statement words it.
+            PyObject* file = PyModule_GetFilenameObject(module.get());
+            if (file == nullptr) PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%S)", name, module_name,
+                         file != nullptr ? file : Ref::steal(PyUnicode_FromString("unknown location")).get());
+            Py_XDECREF(file);
             throw_error_set();
         }
         Ref owned = Ref::steal(value);
@@ -98,12 +102,11 @@ int exec_module(ModuleLoader& loader, PyObject* module) {
         return -1;
     }
     loader.executed = module;
-    try {
-        warn_on_version_mismatch(loader);
-        loader.exec_body(module);
+    if (run_at_boundary([&] {
+            warn_on_version_mismatch(loader);
+            loader.exec_body(module);
+        }))
         return 0;
-    } catch (const PyErrorSet&) {
-    }
     // The module is discarded: a later import starts again from a new module object.
     loader.executed = nullptr;
     if (loader.module == module) {

@@ -20,8 +20,8 @@ public:
     // Returns a new reference; raises NameError when the name is bound nowhere.
     Ref lookup(PyObject* name) const;
     void set(const char* name, PyObject* value) const;
-    // import name; binds `as_name` to the module (or to its attribute `attribute`).
-    void import_module(const char* name, const char* as_name, const char* attribute = nullptr) const;
+    // import name as as_name
+    void import_module(const char* name, const char* as_name) const;
     // from module import names..., binding each under its own name, in order.
     void import_from(const char* module, std::initializer_list<const char*> names) const;
 

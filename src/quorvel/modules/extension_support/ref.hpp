@@ -3,6 +3,8 @@
 
 #include "compat.hpp"
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace quorvel {
@@ -30,7 +32,8 @@ public:
         std::swap(obj_, other.obj_);
         return *this;
     }
-    ~Ref() { drop(obj_); }
+    // A shutdown unwind may pass through a dealloc this runs: the destructor must let it through.
+    ~Ref() noexcept(false) { drop(obj_); }
 
     // Takes over a new reference; throws if it is NULL (an error is then set).
     static Ref steal(PyObject* obj) {
@@ -53,6 +56,24 @@ private:
     }
     PyObject* obj_ = nullptr;
 };
+
+// Runs `body` where control returns to the interpreter: true on success; false with the Python
+// error set when it threw, C++ failures (out of memory, library errors) turned into Python ones.
+template <class Body>
+bool run_at_boundary(Body&& body) {
+    try {
+        try {
+            body();
+            return true;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            PyErr_SetString(PyExc_SystemError, error.what());
+        }
+    } catch (const PyErrorSet&) {
+    }
+    return false;
+}
 
 // Returns `result` (a new reference) or throws when it is NULL.
 inline PyObject* check(PyObject* result) {

@@ -5,25 +5,39 @@ namespace quorvel::matcher {
 
 namespace {
 
+// A copy of `payload` for a call with **payload, refused as Python refuses a non-mapping.
+Ref keyword_arguments(PyObject* payload) {
+    static PyObject* keys_name = check(PyUnicode_InternFromString("keys"));
+    if (!PyDict_Check(payload)) {
+        Ref keys = Ref::steal_or_null(PyObject_GetAttr(payload, keys_name));
+        if (!keys) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
+                         Py_TYPE(payload)->tp_name);
+            throw_error_set();
+        }
+    }
+    Ref kwargs = new_dict();
+    check_status(PyDict_Merge(kwargs.get(), payload, 1));
+    return kwargs;
+}
+
 // self.add_order(**payload), self.modify_order(...) or self.cancel_order(...) by the item's action.
 void dispatch(PyObject* self, PyObject* item) {
     Ref action = getitem(item, names->action);
     Ref payload = getitem(item, names->payload);
     if (equals(action.get(), names->add)) {
-        if (payload.get() == Py_None)
-            raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-        Ref kwargs = new_dict();
-        check_status(PyDict_Merge(kwargs.get(), payload.get(), 1));
-        Ref no_args = Ref::steal(PyTuple_New(0));
         Ref add_order = getattr(self, names->add_order);
+        Ref kwargs = keyword_arguments(payload.get());
+        Ref no_args = Ref::steal(PyTuple_New(0));
         Ref::steal(PyObject_Call(add_order.get(), no_args.get(), kwargs.get()));
     } else if (equals(action.get(), names->modify)) {
-        Ref trade_id = getitem(payload.get(), names->trade_id);
-        Ref qty = call_method(payload.get(), names->get, names->qty);
-        Ref price = call_method(payload.get(), names->get, names->price);
-        call_method(self, names->modify_order, trade_id, qty, price);
+        call_in_order({getattr(self, names->modify_order), getitem(payload.get(), names->trade_id),
+                       call_method(payload.get(), names->get, names->qty),
+                       call_method(payload.get(), names->get, names->price)});
     } else if (equals(action.get(), names->cancel)) {
-        call_method(self, names->cancel_order, getitem(payload.get(), names->trade_id));
+        call_in_order({getattr(self, names->cancel_order), getitem(payload.get(), names->trade_id)});
     } else {
         console_print(module_ns, {"[red]不支援的操作: ", action, "[/red]"});
     }
@@ -58,6 +72,7 @@ Ref receive_pending_order(PyObject* const* args) {
             dispatch(self, item.get());
         } catch (const PyErrorSet&) {
             if (!pending_error_is_exception()) throw;
+            add_method_traceback("__receive_pending_order", __LINE__);
             report_intake_failure(item.get());
         }
     }

@@ -3,6 +3,8 @@
 
 #include "../extension_support/method.hpp"
 
+#include <string>
+
 namespace quorvel::matcher {
 
 const Names* names = nullptr;
@@ -24,7 +26,16 @@ void make_names() {
 namespace {
 
 const ClassInfo matcher_class = {"quorvel.modules.matcher.matcher", "Matcher",
-                                 "src/quorvel/modules/matcher/matcher.cpp"};
+                                 "src/quorvel/modules/matcher/matcher"};
+
+}  // namespace
+
+void add_method_traceback(const char* method, int line) {
+    std::string function = std::string(matcher_class.module_name) + "." + matcher_class.class_name + "." + method;
+    add_traceback(function.c_str(), matcher_class.source_file, line);
+}
+
+namespace {
 
 // add_order's last three defaults, read from the constants when the class is created.
 Ref add_order_defaults() {
@@ -176,9 +187,9 @@ void exec_matcher(PyObject* module) {
     module_ns.import_module("json", "json");
     module_ns.import_module("queue", "queue");
     module_ns.import_module("traceback", "traceback");
-    module_ns.import_module("datetime", "datetime", "datetime");
-    module_ns.import_module("nanoid", "generate", "generate");
-    module_ns.import_module("threading", "Thread", "Thread");
+    module_ns.import_from("datetime", {"datetime"});
+    module_ns.import_from("nanoid", {"generate"});
+    module_ns.import_from("threading", {"Thread"});
     module_ns.import_from("typing", {"Any", "Dict", "Union"});
     module_ns.import_from("quorvel.constant", {"Action", "OperationType", "OrderType", "OrderCond",
                                                "OrderLot", "PriceType", "OCType", "SuccessCode"});
@@ -188,7 +199,7 @@ void exec_matcher(PyObject* module) {
 }
 
 ModuleLoader matcher_loader = {"matcher", "quorvel.modules.matcher.matcher",
-                               "src/quorvel/modules/matcher/matcher.cpp", exec_matcher};
+                               "src/quorvel/modules/matcher/matcher", exec_matcher};
 
 PyModuleDef_Slot matcher_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_slot<matcher_loader>)},

@@ -53,6 +53,10 @@ inline Ref global_attr(PyObject* name, PyObject* attribute) {
     return getattr(global(name).get(), attribute);
 }
 
+// Adds this module's traceback entry for `method` to the pending error, as the entry a failing
+// call gets: an exception caught inside one of our methods shows where it was caught.
+void add_method_traceback(const char* method, int line);
+
 // Raises Exception(message) and throws.
 [[noreturn]] void raise_exception(std::initializer_list<Piece> message);
 

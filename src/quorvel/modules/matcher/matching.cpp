@@ -12,11 +12,6 @@ bool compare(PyObject* a, PyObject* b, int op) {
     return is_true(result.get());
 }
 
-// The smaller of the tick's remaining quantity and the order's quantity.
-Ref fill_quantity(PyObject* tick_qty, PyObject* quantity) {
-    return Ref::borrow(compare(quantity, tick_qty, Py_LT) ? quantity : tick_qty);
-}
-
 // copy.deepcopy(record) with the given entries overwritten: what reports and positions receive,
 // while the book keeps its own record.
 Ref trade_copy(PyObject* record, std::initializer_list<std::pair<PyObject*, PyObject*>> overrides) {
@@ -34,31 +29,14 @@ Ref cancel_report(PyObject* self, PyObject* record, PyObject* rest_qty, PyObject
     Ref trade = rest_qty != nullptr
                     ? trade_copy(record, {{names->quantity, rest_qty}, {names->exchange_ts, tick_ts}})
                     : trade_copy(record, {{names->exchange_ts, tick_ts}});
-    return call_method(self, names->build_order_response, trade, global_attr(names->OperationType, names->CANCEL),
-                       global_attr(names->SuccessCode, names->OrderBeCancel));
+    return call_in_order({getattr(self, names->build_order_response), trade,
+                          global_attr(names->OperationType, names->CANCEL),
+                          global_attr(names->SuccessCode, names->OrderBeCancel)});
 }
 
-// positions.add_trade_record(trade_id=..., code=..., action=..., quantity=..., price=...,
-// timestamp=..., trade_status=...)
-void add_trade_record(PyObject* self, PyObject* trade_id, PyObject* code, PyObject* action, PyObject* quantity,
-                      PyObject* price, PyObject* timestamp, PyObject* trade_status) {
-    Ref positions = getattr(self, names->positions);
-    Ref method = getattr(positions.get(), names->add_trade_record);
-    call_kw(method.get(), names->trade_record_kwnames, trade_id, code, action, quantity, price, timestamp,
-            trade_status);
-}
-
-// Whether `record` is still in the book. Only a collaborator that calls back into the matcher
-// can take records out behind the walk, so the scan runs only when the book's size says so.
-bool still_pending(PyObject* book, PyObject* record, Py_ssize_t expected_size) {
-    Py_ssize_t size = PyObject_Size(book);
-    if (size < 0) throw_error_set();
-    if (size == expected_size) return true;
-    Ref iterator = Ref::steal(PyObject_GetIter(book));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get())))
-        if (item.get() == record) return true;
-    if (PyErr_Occurred()) throw_error_set();
-    return false;
+// self.positions.add_trade_record, looked up before its arguments are read.
+Ref trade_recorder(PyObject* self) {
+    return getattr(getattr(self, names->positions).get(), names->add_trade_record);
 }
 
 // The records of one instrument in the book, in book order, as a walk begins: the only records a
@@ -117,27 +95,133 @@ private:
     }
 
     static bool code_matches(PyObject* record, PyObject* code) {
-        if (!PyDict_CheckExact(record)) return equals(getitem(record, names->code).get(), code);
-        PyObject* record_code = PyDict_GetItemWithError(record, names->code);  // borrowed
-        if (record_code == nullptr) return equals(getitem(record, names->code).get(), code);
-        return equals(record_code, code);
+        return equals(getitem(record, names->code).get(), code);
     }
 
     Ref error_type_, error_value_, error_traceback_;
 };
 
-// The members a walk compares records with, read from the module namespace once per call, when
-// the first record of the instrument is reached, rather than again for every record.
-struct WalkConstants {
-    void load() {
-        if (limit) return;
-        limit = global_attr(names->PriceType, names->LMT);
-        buy = getattr(global_attr(names->Action, names->BUY).get(), names->value);
-        rod = global_attr(names->OrderType, names->ROD);
-        ioc = global_attr(names->OrderType, names->IOC);
-        fok = global_attr(names->OrderType, names->FOK);
+// Where a list book still holds a record: the walk's records keep their book order, so the search
+// starts where the previous one ended; a record taken out behind the walk (by a collaborator
+// calling back into the matcher) is not found and not visited.
+class BookCursor {
+public:
+    explicit BookCursor(PyObject* book) : book_(book) {}
+
+    bool holds(PyObject* record) {
+        if (!PyList_CheckExact(book_)) return true;
+        Py_ssize_t size = PyList_GET_SIZE(book_);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Py_ssize_t index = (position_ + i) % size;
+            if (PyList_GET_ITEM(book_, index) == record) {
+                position_ = index;
+                return true;
+            }
+        }
+        return false;
     }
-    Ref limit, buy, rod, ioc, fok;
+
+private:
+    PyObject* book_;
+    Py_ssize_t position_ = 0;
+};
+
+// One tick against one record, as the steps of the walk go: price test, order type, fill, cancel.
+class RecordMatch {
+public:
+    RecordMatch(PyObject* self, PyObject* record, PyObject* tick_close, PyObject* tick_ts, PyObject* zero)
+        : self_(self), record_(record), tick_close_(tick_close), tick_ts_(tick_ts), zero_(zero),
+          deal_qty_(Ref::borrow(zero)), deal_price_(none()), cancel_info_(new_dict()) {}
+
+    void test_price(PyObject* action, PyObject* price, PyObject* price_type) {
+        if (equals(price_type, global_attr(names->PriceType, names->LMT).get())) {
+            Ref buy = getattr(global_attr(names->Action, names->BUY).get(), names->value);
+            price_match_ = equals(action, buy.get()) ? compare(tick_close_, price, Py_LE)
+                                                     : compare(tick_close_, price, Py_GE);
+            if (price_match_) deal_price_ = Ref::borrow(tick_close_);
+        } else {
+            price_match_ = true;
+            deal_price_ = Ref::borrow(tick_close_);
+        }
+    }
+
+    // ROD keeps its rest in the book, IOC cancels it, FOK fills whole or cancels whole.
+    void apply_order_type(PyObject* order_type, PyObject* tick_qty) {
+        if (equals(order_type, global_attr(names->OrderType, names->ROD).get()) && price_match_) {
+            qty_match_ = true;
+            Ref quantity = getitem(record_, names->quantity);
+            deal_qty_ = fill_quantity(tick_qty, quantity.get());
+            Ref rest_qty = Ref::steal(PyNumber_Subtract(quantity.get(), deal_qty_.get()));
+            setitem(record_, names->quantity, rest_qty.get());
+            if (compare(rest_qty.get(), zero_, Py_EQ)) remove_from_book();
+        } else if (equals(order_type, global_attr(names->OrderType, names->IOC).get())) {
+            Ref quantity = getitem(record_, names->quantity);
+            Ref rest_qty = quantity;
+            if (price_match_) {
+                qty_match_ = true;
+                deal_qty_ = fill_quantity(tick_qty, quantity.get());
+                rest_qty = Ref::steal(PyNumber_Subtract(quantity.get(), deal_qty_.get()));
+            }
+            if (compare(rest_qty.get(), zero_, Py_GT))
+                cancel_info_ = cancel_report(self_, record_, rest_qty.get(), tick_ts_);
+            remove_from_book();
+        } else if (equals(order_type, global_attr(names->OrderType, names->FOK).get())) {
+            if (price_match_) qty_match_ = compare(tick_qty, getitem(record_, names->quantity).get(), Py_GE);
+            if (qty_match_)
+                deal_qty_ = getitem(record_, names->quantity);
+            else
+                cancel_info_ = cancel_report(self_, record_, nullptr, tick_ts_);
+            remove_from_book();
+        }
+    }
+
+    // Enters the fill, if any, and returns the tick quantity left for the following records.
+    // A fill of nothing (an order whose quantity was already 0) is not reported.
+    Ref fill(Ref tick_qty) {
+        if (!price_match_ || !qty_match_ || compare(deal_qty_.get(), zero_, Py_EQ)) return tick_qty;
+        tick_qty = Ref::steal(PyNumber_Subtract(tick_qty.get(), deal_qty_.get()));
+        check_result_type(tick_qty.get(), &PyLong_Type);
+        Ref trade = trade_copy(record_, {{names->quantity, deal_qty_.get()},
+                                         {names->price, deal_price_.get()},
+                                         {names->exchange_ts, tick_ts_}});
+        PyObject* source = trade.get();
+        call_in_order({trade_recorder(self_), getitem(source, names->trade_id), getitem(source, names->code),
+                       getitem(source, names->action), getitem(source, names->quantity),
+                       getitem(source, names->price), getitem(source, names->exchange_ts),
+                       Ref::borrow(names->Deal)},
+                      names->trade_record_kwnames);
+        Ref deal_response = call_method(self_, names->build_deal_response, trade);
+        call_method(self_, names->add_response_to_queue, deal_response);
+        call_in_order({getattr(getattr(self_, names->positions).get(), names->set_positions), trade,
+                       getitem(source, names->product_type)});
+        return tick_qty;
+    }
+
+    void cancel() {
+        if (!is_true(cancel_info_.get())) return;
+        PyObject* report = cancel_info_.get();
+        call_in_order({trade_recorder(self_), getitem(record_, names->trade_id), getitem(record_, names->code),
+                       getitem(record_, names->action),
+                       getitem(getitem(report, names->order).get(), names->quantity),
+                       getitem(getitem(report, names->order).get(), names->price),
+                       getitem(getitem(report, names->trade_status).get(), names->exchange_ts),
+                       Ref::borrow(names->Cancel)},
+                      names->trade_record_kwnames);
+        call_method(self_, names->add_response_to_queue, cancel_info_);
+    }
+
+private:
+    void remove_from_book() { call_method(getattr(self_, names->pending_orders).get(), names->remove, record_); }
+
+    // The smaller of the tick's remaining quantity and the order's quantity.
+    static Ref fill_quantity(PyObject* tick_qty, PyObject* quantity) {
+        return Ref::borrow(compare(quantity, tick_qty, Py_LT) ? quantity : tick_qty);
+    }
+
+    PyObject *self_, *record_, *tick_close_, *tick_ts_, *zero_;
+    bool price_match_ = false;
+    bool qty_match_ = false;
+    Ref deal_qty_, deal_price_, cancel_info_;
 };
 
 }  // namespace
@@ -151,92 +235,21 @@ Ref match_deal(PyObject* const* args) {
     // Every record pending when the call began is visited once, in book order; records added
     // meanwhile wait for the next tick.
     Ref book = getattr(self, names->pending_orders);
-    Py_ssize_t book_size = PyObject_Size(book.get());
-    if (book_size < 0) throw_error_set();
     InstrumentRecords instrument(book.get(), code);
-    auto remove_from_book = [&](PyObject* record) {
-        call_method(getattr(self, names->pending_orders).get(), names->remove, record);
-        --book_size;
-    };
-
-    WalkConstants constants;
+    BookCursor cursor(book.get());
     for (const Ref& record : instrument.records) {
-        if (!still_pending(book.get(), record.get(), book_size)) continue;
-
+        if (!cursor.holds(record.get())) continue;
         Ref action = getitem(record.get(), names->action);
         Ref price = getitem(record.get(), names->price);
         Ref order_type = getitem(record.get(), names->order_type);
         Ref price_type = getitem(record.get(), names->price_type);
         if (compare(tick_qty.get(), zero.get(), Py_EQ)) return none();
-        constants.load();
 
-        bool price_match = false;
-        bool qty_match = false;
-        Ref deal_qty = Ref::borrow(zero.get());
-        Ref deal_price = none();
-        Ref cancel_info = new_dict();
-        if (equals(price_type.get(), constants.limit.get())) {
-            price_match = equals(action.get(), constants.buy.get()) ? compare(tick_close, price.get(), Py_LE)
-                                                          : compare(tick_close, price.get(), Py_GE);
-            if (price_match) deal_price = Ref::borrow(tick_close);
-        } else {
-            price_match = true;
-            deal_price = Ref::borrow(tick_close);
-        }
-
-        if (equals(order_type.get(), constants.rod.get()) && price_match) {
-            qty_match = true;
-            Ref quantity = getitem(record.get(), names->quantity);
-            deal_qty = fill_quantity(tick_qty.get(), quantity.get());
-            Ref rest_qty = Ref::steal(PyNumber_Subtract(quantity.get(), deal_qty.get()));
-            setitem(record.get(), names->quantity, rest_qty.get());
-            if (compare(rest_qty.get(), zero.get(), Py_EQ)) remove_from_book(record.get());
-        } else if (equals(order_type.get(), constants.ioc.get())) {
-            Ref quantity = getitem(record.get(), names->quantity);
-            Ref rest_qty = quantity;
-            if (price_match) {
-                qty_match = true;
-                deal_qty = fill_quantity(tick_qty.get(), quantity.get());
-                rest_qty = Ref::steal(PyNumber_Subtract(quantity.get(), deal_qty.get()));
-            }
-            if (compare(rest_qty.get(), zero.get(), Py_GT))
-                cancel_info = cancel_report(self, record.get(), rest_qty.get(), tick_ts);
-            remove_from_book(record.get());
-        } else if (equals(order_type.get(), constants.fok.get())) {
-            if (price_match)
-                qty_match = compare(tick_qty.get(), getitem(record.get(), names->quantity).get(), Py_GE);
-            if (qty_match)
-                deal_qty = getitem(record.get(), names->quantity);
-            else
-                cancel_info = cancel_report(self, record.get(), nullptr, tick_ts);
-            remove_from_book(record.get());
-        }
-
-        if (price_match && qty_match) {
-            tick_qty = Ref::steal(PyNumber_Subtract(tick_qty.get(), deal_qty.get()));
-            check_result_type(tick_qty.get(), &PyLong_Type);
-            Ref trade = trade_copy(record.get(), {{names->quantity, deal_qty.get()},
-                                                  {names->price, deal_price.get()},
-                                                  {names->exchange_ts, tick_ts}});
-            add_trade_record(self, getitem(trade.get(), names->trade_id).get(), getitem(trade.get(), names->code).get(),
-                             getitem(trade.get(), names->action).get(), getitem(trade.get(), names->quantity).get(),
-                             getitem(trade.get(), names->price).get(), getitem(trade.get(), names->exchange_ts).get(),
-                             names->Deal);
-            Ref deal_response = call_method(self, names->build_deal_response, trade);
-            call_method(self, names->add_response_to_queue, deal_response);
-            call_method(getattr(self, names->positions).get(), names->set_positions, trade,
-                        getitem(trade.get(), names->product_type));
-        }
-        if (is_true(cancel_info.get())) {
-            Ref order_part = getitem(cancel_info.get(), names->order);
-            Ref status_part = getitem(cancel_info.get(), names->trade_status);
-            add_trade_record(self, getitem(record.get(), names->trade_id).get(), getitem(record.get(), names->code).get(),
-                             getitem(record.get(), names->action).get(),
-                             getitem(order_part.get(), names->quantity).get(),
-                             getitem(order_part.get(), names->price).get(),
-                             getitem(status_part.get(), names->exchange_ts).get(), names->Cancel);
-            call_method(self, names->add_response_to_queue, cancel_info);
-        }
+        RecordMatch match(self, record.get(), tick_close, tick_ts, zero.get());
+        match.test_price(action.get(), price.get(), price_type.get());
+        match.apply_order_type(order_type.get(), tick_qty.get());
+        tick_qty = match.fill(std::move(tick_qty));
+        match.cancel();
     }
     instrument.raise_deferred_error();
     return none();

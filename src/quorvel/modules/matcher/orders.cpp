@@ -19,9 +19,9 @@ bool compare(PyObject* a, PyObject* b, int op) { return check_status(PyObject_Ri
 
 // self.add_response_to_queue(self.build_order_response(record, OperationType.<operation>, SuccessCode.<code>))
 void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObject* code) {
-    Ref response = call_method(self, names->build_order_response, record,
-                               global_attr(names->OperationType, operation),
-                               global_attr(names->SuccessCode, code));
+    Ref response = call_in_order({getattr(self, names->build_order_response), Ref::borrow(record),
+                                  global_attr(names->OperationType, operation),
+                                  global_attr(names->SuccessCode, code)});
     call_method(self, names->add_response_to_queue, response);
 }
 
@@ -56,7 +56,8 @@ Ref add_order(PyObject* const* args) {
     set(record.get(), names->quantity, qty);
     set(record.get(), names->price_type, from_value(names->PriceType, price_type));
     set(record.get(), names->order_type, from_value(names->OrderType, order_type));
-    Ref tick_info = call_method(getattr(self, names->current_tick_infos).get(), names->get, code, new_dict());
+    Ref tick_info = call_in_order(
+        {getattr(getattr(self, names->current_tick_infos).get(), names->get), Ref::borrow(code), new_dict()});
     set(record.get(), names->exchange_ts, call_method(tick_info.get(), names->get, names->ts, Py_None));
 
     if (equals(product_type, names->Stock)) {
@@ -76,6 +77,7 @@ Ref add_order(PyObject* const* args) {
         console_print(module_ns, {"[green]新增委託單 ", getitem(record.get(), names->trade_id), " 成功[/green]"});
     } catch (const PyErrorSet&) {
         if (!pending_error_is_exception()) throw;
+        add_method_traceback("add_order", __LINE__);
         HandledException error;
         Ref data = new_dict();
         PyObject* const arguments[] = {code, product_type, action, price, qty, price_type, order_type,
@@ -115,10 +117,10 @@ Ref modify_order(PyObject* const* args) {
         Ref rest = Ref::steal(PyNumber_InPlaceSubtract(quantity.get(), qty));
         setitem(record.get(), names->quantity, rest.get());
         report_order(self, record.get(), names->UPDATE_QTY, names->ModifyOrder);
-        console_print(module_ns, {"[green]修改委託單 ", trade_id, " 數量成功, 修改數量 ", qty, "[/green]"});
         // An order reduced to nothing leaves the book instead of filling 0 at its next tick.
         if (compare(rest.get(), zero.get(), Py_EQ))
             call_method(getattr(self, names->pending_orders).get(), names->remove, record);
+        console_print(module_ns, {"[green]修改委託單 ", trade_id, " 數量成功, 修改數量 ", qty, "[/green]"});
     }
     if (price_given) {
         if (PyFloat_AS_DOUBLE(price) <= 0) raise_exception({"修改的價格 ", price, " 必須大於 0"});
@@ -144,6 +146,7 @@ Ref cancel_order(PyObject* const* args) {
         console_print(module_ns, {"[green]取消委託單 ", trade_id, " 成功[/green]"});
     } catch (const PyErrorSet&) {
         if (!pending_error_is_exception()) throw;
+        add_method_traceback("cancel_order", __LINE__);
         HandledException error;
         console_print(module_ns, {"[red]", error.text(), "[/red]"});
     }

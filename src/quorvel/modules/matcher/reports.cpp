@@ -17,8 +17,8 @@ void copy_renamed(PyObject* dst, PyObject* src, std::initializer_list<std::pair<
 
 // dst[key] = Enumeration.from_value(src[key])
 void set_member(PyObject* dst, PyObject* src, PyObject* key, PyObject* enumeration) {
-    Ref value = getitem(src, key);
-    setitem(dst, key, call_method(global(enumeration).get(), names->from_value, value).get());
+    Ref member = call_in_order({getattr(global(enumeration).get(), names->from_value), getitem(src, key)});
+    setitem(dst, key, member.get());
 }
 
 Ref account_id(PyObject* self) { return getitem(getattr(self, names->account_info).get(), names->account_id); }
@@ -97,8 +97,8 @@ Ref build_order_response(PyObject* const* args) {
     setitem(common_fields.get(), names->account_id, account_id(self).get());
     copy_entries(common_fields.get(), trade,
                  {names->code, names->action, names->price, names->quantity, names->price_type, names->order_type});
-    Ref tick_info = call_method(getattr(self, names->current_tick_infos).get(), names->get,
-                                getitem(trade, names->code), new_dict());
+    Ref tick_info = call_in_order(
+        {getattr(getattr(self, names->current_tick_infos).get(), names->get), getitem(trade, names->code), new_dict()});
     setitem(common_fields.get(), names->exchange_ts, call_method(tick_info.get(), names->get, names->ts, Py_None).get());
     return pick_layout(self, trade, common_fields.get(), names->get_simulation_stock_order_response,
                        names->get_simulation_future_order_response, {names->oc_type});

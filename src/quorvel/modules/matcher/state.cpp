@@ -21,8 +21,16 @@ std::recursive_mutex& book_mutex() {
 BookLock::BookLock() {
     if (book_mutex().try_lock()) return;
     PyThreadState* thread_state = PyEval_SaveThread();
-    book_mutex().lock();
+    std::unique_lock<std::recursive_mutex> held;
+    try {
+        held = std::unique_lock<std::recursive_mutex>(book_mutex());
+    } catch (...) {
+        PyEval_RestoreThread(thread_state);
+        throw;
+    }
+    // Taking the GIL back can end a daemon thread at shutdown: `held` then gives the lock up.
     PyEval_RestoreThread(thread_state);
+    held.release();
 }
 
 BookLock::~BookLock() { book_mutex().unlock(); }
@@ -41,8 +49,9 @@ Ref init(PyObject* const* args) {
     Ref exchange_info = new_dict();
     setitem(exchange_info.get(), names->name, new_str("DARQ Backtest Exchange").get());
     setattr(self, names->exchange_info, exchange_info.get());
-    Ref target = getattr(self, names->_Matcher__receive_pending_order);
-    Ref thread = call_kw(global(names->Thread).get(), names->thread_kwnames, target, Py_True);
+    Ref thread = call_in_order({global(names->Thread), getattr(self, names->_Matcher__receive_pending_order),
+                                Ref::borrow(Py_True)},
+                               names->thread_kwnames);
     call_method(thread.get(), names->start);
     return none();
 }

@@ -28,8 +28,8 @@ $(VENV)/.installed: $(SOURCES)
 	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=build/$(VENV) '.[test]'
 	touch $@
 
-# The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# matcher's tests run against them. The interpreter itself is not instrumented: the sanitizer
+# The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and their
+# tests run against them. The interpreter itself is not instrumented: the sanitizer
 # runtimes are preloaded, allocations go through malloc, and leak detection is off because the
 # interpreter keeps memory until exit.
 ASAN_VENV := .venv-asan
@@ -38,7 +38,7 @@ ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 asan: $(ASAN_VENV)/.installed
 	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	QUORVEL_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/matcher
+	$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/matcher tests/ticker tests/test_loading.py
 
 $(ASAN_VENV)/.installed: $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)

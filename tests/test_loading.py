@@ -56,3 +56,17 @@ def test_sub_interpreter_is_refused(module_name):
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == ("Interpreter change detected - this module can only be loaded into one "
                                      "interpreter per process.")
+
+
+def test_first_execution_registers_the_module(module_name):
+    # The loader recipe that leaves sys.modules alone: the module enters it by itself.
+    code = textwrap.dedent(f"""
+        import importlib.util, sys
+        spec = importlib.util.find_spec("{module_name}")
+        module = importlib.util.module_from_spec(spec)
+        assert "{module_name}" not in sys.modules
+        spec.loader.exec_module(module)
+        print(sys.modules["{module_name}"] is module)
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout.strip()) == (0, "True"), result.stderr

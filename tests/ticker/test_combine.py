@@ -111,6 +111,12 @@ class TestFailingDays:
         with pytest.raises(TypeError):
             combine(Ticker(SimulatedBroker()), [{"code": "9999", "market": "Stock"}], "2024-01-02", "2024-01-02")
 
+    def test_error_record_that_json_refuses_propagates(self, console, logger):
+        ticker = Ticker(SimulatedBroker())
+        with pytest.raises(TypeError, match="not JSON serializable"):
+            combine(ticker, [{"code": object(), "market": "Stock"}], "2024-01-02", "2024-01-02")
+        assert logger.lines == []
+
     def test_missing_market_key_propagates_at_once(self, console):
         with pytest.raises(KeyError):
             combine(Ticker(SimulatedBroker()), [{"code": "2330"}], "2024-01-02", "2024-01-02")

@@ -77,7 +77,8 @@ const RecordNames& record_names() {
 
 // json.dumps(record), then json.dumps(record, default=repr), then the record with every
 // detail replaced by its repr: the first text that serialises wins.
-Ref dump_record(PyObject* dumps, PyObject* record, std::initializer_list<std::pair<const char*, PyObject*>> details) {
+Ref dump_record_with_fallback(PyObject* dumps, PyObject* record,
+                               std::initializer_list<std::pair<const char*, PyObject*>> details) {
     const RecordNames& names = record_names();
     try {
         return call(dumps, record);
@@ -99,7 +100,7 @@ Ref dump_record(PyObject* dumps, PyObject* record, std::initializer_list<std::pa
 }  // namespace
 
 void log_error_record(const ModuleNamespace& ns, const HandledException& error,
-                      std::initializer_list<std::pair<const char*, PyObject*>> details) {
+                      std::initializer_list<std::pair<const char*, PyObject*>> details, Serialisation serialisation) {
     const RecordNames& names = record_names();
     // In the order of logger.error(json.dumps({...})): the callee, then the record.
     Ref log_error = getattr(ns.lookup(names.logger).get(), names.error);
@@ -109,7 +110,9 @@ void log_error_record(const ModuleNamespace& ns, const HandledException& error,
     Ref traceback = ns.lookup(names.traceback);
     setitem(record.get(), new_str("traceback").get(), call_method(traceback.get(), names.format_exc).get());
     for (const auto& [key, value] : details) setitem(record.get(), new_str(key).get(), value);
-    call(log_error.get(), dump_record(dumps.get(), record.get(), details));
+    Ref text = serialisation == Serialisation::Strict ? call(dumps.get(), record)
+                                                      : dump_record_with_fallback(dumps.get(), record.get(), details);
+    call(log_error.get(), text);
 }
 
 }  // namespace quorvel

@@ -65,10 +65,14 @@ void guarded(Step step) {
     }
 }
 
+// How an error record that json.dumps refuses is handled: raised to the caller, or written with
+// the refused details as their repr (for a loop that must go on whatever its input held).
+enum class Serialisation { Strict, ReprFallback };
+
 // logger.error(json.dumps({"error": str(e), "traceback": traceback.format_exc(), **details})),
-// with `logger`, `json` and `traceback` looked up in the module namespace. Details that json
-// rejects are written as their repr rather than losing the record.
+// with `logger`, `json` and `traceback` looked up in the module namespace.
 void log_error_record(const ModuleNamespace& ns, const HandledException& error,
-                      std::initializer_list<std::pair<const char*, PyObject*>> details);
+                      std::initializer_list<std::pair<const char*, PyObject*>> details,
+                      Serialisation serialisation = Serialisation::Strict);
 
 }  // namespace quorvel

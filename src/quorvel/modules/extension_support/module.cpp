@@ -72,6 +72,13 @@ void warn_on_version_mismatch(const ModuleLoader& loader) {
     check_status(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
 }
 
+// sys.modules[full_name] = module, unless that name is taken already.
+void register_in_module_table(const ModuleLoader& loader, PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* present = PyDict_GetItemString(modules, loader.full_name);  // borrowed
+    if (present == nullptr) check_status(PyDict_SetItemString(modules, loader.full_name, module));
+}
+
 }  // namespace
 
 PyObject* create_module(ModuleLoader& loader, PyObject* spec) {
@@ -104,6 +111,7 @@ int exec_module(ModuleLoader& loader, PyObject* module) {
     loader.executed = module;
     if (run_at_boundary([&] {
             warn_on_version_mismatch(loader);
+            register_in_module_table(loader, module);
             loader.exec_body(module);
         }))
         return 0;

@@ -57,7 +57,8 @@ void report_intake_failure(PyObject* item) {
     guarded([&] {
         Ref data = new_dict();
         setitem(data.get(), names->info, item != nullptr ? item : Py_None);
-        log_error_record(module_ns, error, {{"data", data.get()}});
+        // The loop must outlive any payload: what json refuses is written as its repr.
+        log_error_record(module_ns, error, {{"data", data.get()}}, Serialisation::ReprFallback);
     });
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
 namespace quorvel::ticker {
 
@@ -18,6 +19,12 @@ struct FeedThreads {
     std::condition_variable changed;
     int working = 0;       // feed threads inside FeedWork and not parked
     bool exiting = false;  // set by the exit hook
+    unsigned long exiting_thread = 0;  // the thread that ran the exit hook, never parked
+
+    // Whether the calling thread is to stop here for good.
+    bool must_park() const {
+        return exiting && PyThread_get_thread_ident() != exiting_thread && !interpreter_finalizing();
+    }
 };
 
 FeedThreads& feed_threads() {
@@ -40,13 +47,22 @@ thread_local int work_depth = 0;
 
 PyObject* wait_for_feed_threads(PyObject*, PyObject*) {
     FeedThreads& state = feed_threads();
+    unsigned long this_thread = PyThread_get_thread_ident();
+    std::string failure;
     PyThreadState* thread_state = PyEval_SaveThread();
-    {
+    try {
         std::unique_lock<std::mutex> lock(state.mutex);
         state.exiting = true;
+        state.exiting_thread = this_thread;
         state.changed.wait_for(lock, std::chrono::seconds(10), [&] { return state.working == 0; });
+    } catch (const std::exception& error) {
+        failure = error.what();  // reported once the GIL is held again
     }
     PyEval_RestoreThread(thread_state);
+    if (!failure.empty()) {
+        PyErr_SetString(PyExc_SystemError, failure.c_str());
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -57,7 +73,7 @@ PyMethodDef exit_hook = {"_wait_for_feed_threads", wait_for_feed_threads, METH_N
 FeedWork::FeedWork() {
     FeedThreads& state = feed_threads();
     std::unique_lock<std::mutex> lock(state.mutex);
-    if (state.exiting && !interpreter_finalizing()) park(lock);
+    if (state.must_park()) park(lock);
     if (work_depth++ == 0) ++state.working;
 }
 
@@ -79,12 +95,12 @@ Ref queue_get(PyObject* owner, PyObject* queue_attribute) {
     }
     struct Resume {
         bool counted;
-        ~Resume() {
+        ~Resume() noexcept(false) {
             if (!counted) return;
             FeedThreads& state = feed_threads();
             std::unique_lock<std::mutex> lock(state.mutex);
             ++state.working;
-            if (state.exiting && !interpreter_finalizing()) park(lock);
+            if (state.must_park()) park(lock);
         }
     } resume{counted};
     return call_method(queue.get(), names->get);
@@ -93,7 +109,7 @@ Ref queue_get(PyObject* owner, PyObject* queue_attribute) {
 void feed_checkpoint() {
     FeedThreads& state = feed_threads();
     std::unique_lock<std::mutex> lock(state.mutex);
-    if (state.exiting && !interpreter_finalizing()) park(lock);
+    if (state.must_park()) park(lock);
 }
 
 void register_exit_hook() {

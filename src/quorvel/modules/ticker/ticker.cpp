@@ -106,7 +106,7 @@ Ref generate_save_path(PyObject* const* args) {
 
 namespace {
 
-const ClassInfo ticker_class = {"quorvel.modules.ticker.ticker", "Ticker", "src/quorvel/modules/ticker/ticker.cpp"};
+const ClassInfo ticker_class = {"quorvel.modules.ticker.ticker", "Ticker", "src/quorvel/modules/ticker/ticker"};
 
 constexpr Param init_params[] = {{"sino_api", ArgType::Object, "object"}};
 constexpr Param save_path_params[] = {{"file_name", ArgType::Str, "str"}};
@@ -227,7 +227,7 @@ void exec_ticker(PyObject* module) {
     register_exit_hook();
 }
 
-ModuleLoader ticker_loader = {"ticker", "quorvel.modules.ticker.ticker", "src/quorvel/modules/ticker/ticker.cpp",
+ModuleLoader ticker_loader = {"ticker", "quorvel.modules.ticker.ticker", "src/quorvel/modules/ticker/ticker",
                               exec_ticker};
 
 PyModuleDef_Slot ticker_slots[] = {

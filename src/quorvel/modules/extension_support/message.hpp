@@ -18,7 +18,7 @@ struct Piece {
     PyObject* value = nullptr;
 };
 
-// format(value): a str unchanged, anything else through its __format__ with an empty spec.
+// format(value): a str unchanged, anything else through its __format__ with an empty format.
 Ref format_value(PyObject* value);
 
 // The pieces concatenated into one str.

@@ -15,7 +15,7 @@ constexpr const char* kSubclassRefused =
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodEntry* entry;
     const ClassInfo* info;
     PyObject* name;         // str
     PyObject* qualname;     // str
@@ -29,14 +29,14 @@ struct MethodObject {
 
 MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
 
-[[noreturn]] void raise_count_error(const MethodSpec& spec, Py_ssize_t given, bool too_many) {
-    Py_ssize_t most = 1 + static_cast<Py_ssize_t>(spec.params.size());
-    Py_ssize_t least = most - spec.ndefaults;
-    bool exact = least == most && spec.varargs == nullptr;
+[[noreturn]] void raise_count_error(const MethodEntry& entry, Py_ssize_t given, bool too_many) {
+    Py_ssize_t most = 1 + static_cast<Py_ssize_t>(entry.params.size());
+    Py_ssize_t least = most - entry.ndefaults;
+    bool exact = least == most && entry.varargs == nullptr;
     const char* bound = exact ? "exactly" : too_many ? "at most" : "at least";
     Py_ssize_t expected = too_many || exact ? most : least;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, bound, expected, expected == 1 ? "" : "s", given);
+                 entry.name, bound, expected, expected == 1 ? "" : "s", given);
     throw_error_set();
 }
 
@@ -69,12 +69,12 @@ void check_argument_type(const Param& param, PyObject* value, bool none_allowed)
 class BoundArguments {
 public:
     BoundArguments(MethodObject* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        const MethodSpec& spec = *method->spec;
-        Py_ssize_t nslots = 1 + static_cast<Py_ssize_t>(spec.params.size());
-        Py_ssize_t nrequired = nslots - spec.ndefaults;
-        if (nargs > nslots && spec.varargs == nullptr) raise_count_error(spec, nargs, true);
+        const MethodEntry& entry = *method->entry;
+        Py_ssize_t nslots = 1 + static_cast<Py_ssize_t>(entry.params.size());
+        Py_ssize_t nrequired = nslots - entry.ndefaults;
+        if (nargs > nslots && entry.varargs == nullptr) raise_count_error(entry, nargs, true);
         for (Py_ssize_t i = 0; i < nslots; ++i) slots_[i] = i < nargs ? args[i] : nullptr;
-        if (spec.varargs != nullptr) {
+        if (entry.varargs != nullptr) {
             Py_ssize_t nextra = nargs > nslots ? nargs - nslots : 0;
             rest_ = Ref::steal(PyTuple_New(nextra));
             for (Py_ssize_t i = 0; i < nextra; ++i)
@@ -85,10 +85,10 @@ public:
         Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t slot = find_slot(method, spec, keyword);
+            Py_ssize_t slot = find_slot(method, entry, keyword);
             if (slots_[slot] != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             spec.name, keyword);
+                             entry.name, keyword);
                 throw_error_set();
             }
             slots_[slot] = args[nargs + k];
@@ -96,24 +96,24 @@ public:
         for (Py_ssize_t i = nrequired; i < nslots; ++i)
             if (slots_[i] == nullptr) slots_[i] = default_at(method, i - nrequired);
         for (Py_ssize_t i = 0; i < nrequired; ++i)
-            if (slots_[i] == nullptr) raise_count_error(spec, i, false);
+            if (slots_[i] == nullptr) raise_count_error(entry, i, false);
 
-        for (size_t p = 0; p < spec.params.size(); ++p)
-            if (spec.params[p].type == ArgType::Float) convert_to_float(p + 1);
-        for (size_t p = 0; p < spec.params.size(); ++p) {
+        for (size_t p = 0; p < entry.params.size(); ++p)
+            if (entry.params[p].type == ArgType::Float) convert_to_float(p + 1);
+        for (size_t p = 0; p < entry.params.size(); ++p) {
             Py_ssize_t slot = static_cast<Py_ssize_t>(p) + 1;
             bool default_is_none =
                 slot >= nrequired && default_at(method, slot - nrequired) == Py_None;
-            check_argument_type(spec.params[p], slots_[slot], default_is_none);
+            check_argument_type(entry.params[p], slots_[slot], default_is_none);
         }
     }
 
     PyObject* const* values() const { return slots_; }
 
 private:
-    static Py_ssize_t find_slot(MethodObject* method, const MethodSpec& spec, PyObject* keyword) {
+    static Py_ssize_t find_slot(MethodObject* method, const MethodEntry& entry, PyObject* keyword) {
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry.name);
             throw_error_set();
         }
         Py_ssize_t nslots = PyTuple_GET_SIZE(method->slot_names);
@@ -124,7 +124,7 @@ private:
             if (equal == -1 && PyErr_Occurred()) throw_error_set();
             if (equal == 0) return i;
         }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", entry.name, keyword);
         throw_error_set();
     }
 
@@ -151,16 +151,16 @@ std::string full_name(const ClassInfo& info, const char* name) {
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MethodObject* method = as_method(callable);
-    const MethodSpec& spec = *method->spec;
+    const MethodEntry& entry = *method->entry;
     Ref result;
     bool ok = run_at_boundary([&] {
         BoundArguments bound(method, args, PyVectorcall_NARGS(nargsf), kwnames);
-        result = spec.impl(bound.values());
-        if (spec.result == ResultType::Str) check_result_type(result.get(), &PyUnicode_Type);
-        if (spec.result == ResultType::Dict) check_result_type(result.get(), &PyDict_Type);
+        result = entry.impl(bound.values());
+        if (entry.result == ResultType::Str) check_result_type(result.get(), &PyUnicode_Type);
+        if (entry.result == ResultType::Dict) check_result_type(result.get(), &PyDict_Type);
     });
     if (ok) return result.release();
-    add_traceback(full_name(*method->info, spec.name).c_str(), method->info->source_file, spec.line);
+    add_traceback(full_name(*method->info, entry.name).c_str(), method->info->source_file, entry.line);
     return nullptr;
 }
 
@@ -187,13 +187,13 @@ void method_dealloc(PyObject* self) {
 }
 
 Ref build_signature(MethodObject* method) {
-    const MethodSpec& spec = *method->spec;
+    const MethodEntry& entry = *method->entry;
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     Ref parameter_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     Ref signature_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
     Ref kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
     Py_ssize_t nslots = PyTuple_GET_SIZE(method->slot_names);
-    Py_ssize_t nrequired = nslots - spec.ndefaults;
+    Py_ssize_t nrequired = nslots - entry.ndefaults;
     Ref parameters = new_list();
     for (Py_ssize_t i = 0; i < nslots; ++i) {
         Ref kwargs = new_dict();
@@ -201,20 +201,20 @@ Ref build_signature(MethodObject* method) {
             setitem(kwargs.get(), new_str("default").get(),
                     method->defaults == Py_None ? Py_None
                                                 : PyTuple_GET_ITEM(method->defaults, i - nrequired));
-        if (i > 0 && spec.params[i - 1].annotation != nullptr)
-            setitem(kwargs.get(), new_str("annotation").get(), new_str(spec.params[i - 1].annotation).get());
+        if (i > 0 && entry.params[i - 1].annotation != nullptr)
+            setitem(kwargs.get(), new_str("annotation").get(), new_str(entry.params[i - 1].annotation).get());
         Ref args = tuple(PyTuple_GET_ITEM(method->slot_names, i), kind);
         Ref parameter = Ref::steal(PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
         check_status(PyList_Append(parameters.get(), parameter.get()));
     }
-    if (spec.varargs != nullptr) {
+    if (entry.varargs != nullptr) {
         Ref var_kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(), "VAR_POSITIONAL"));
-        Ref parameter = call(parameter_type.get(), new_str(spec.varargs), var_kind);
+        Ref parameter = call(parameter_type.get(), new_str(entry.varargs), var_kind);
         check_status(PyList_Append(parameters.get(), parameter.get()));
     }
     Ref kwargs = new_dict();
-    if (spec.return_annotation != nullptr)
-        setitem(kwargs.get(), new_str("return_annotation").get(), new_str(spec.return_annotation).get());
+    if (entry.return_annotation != nullptr)
+        setitem(kwargs.get(), new_str("return_annotation").get(), new_str(entry.return_annotation).get());
     Ref args = tuple(parameters);
     return Ref::steal(PyObject_Call(signature_type.get(), args.get(), kwargs.get()));
 }
@@ -261,55 +261,55 @@ PyTypeObject method_type = [] {
     return type;
 }();
 
-Ref annotations_of(const MethodSpec& spec) {
+Ref annotations_of(const MethodEntry& entry) {
     Ref annotations = new_dict();
-    for (const Param& param : spec.params)
+    for (const Param& param : entry.params)
         if (param.annotation != nullptr)
             setitem(annotations.get(), new_str(param.name).get(), new_str(param.annotation).get());
-    if (spec.return_annotation != nullptr)
-        setitem(annotations.get(), new_str("return").get(), new_str(spec.return_annotation).get());
+    if (entry.return_annotation != nullptr)
+        setitem(annotations.get(), new_str("return").get(), new_str(entry.return_annotation).get());
     return annotations;
 }
 
-Ref slot_names_of(const MethodSpec& spec) {
-    Ref names = Ref::steal(PyTuple_New(1 + static_cast<Py_ssize_t>(spec.params.size())));
+Ref slot_names_of(const MethodEntry& entry) {
+    Ref names = Ref::steal(PyTuple_New(1 + static_cast<Py_ssize_t>(entry.params.size())));
     PyObject* self_name = check(PyUnicode_InternFromString("self"));
     PyTuple_SET_ITEM(names.get(), 0, self_name);
-    for (size_t i = 0; i < spec.params.size(); ++i)
+    for (size_t i = 0; i < entry.params.size(); ++i)
         PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i) + 1,
-                         check(PyUnicode_InternFromString(spec.params[i].name)));
+                         check(PyUnicode_InternFromString(entry.params[i].name)));
     return names;
 }
 
-Ref defaults_of(const MethodSpec& spec) {
-    if (spec.ndefaults == 0) return none();
-    if (spec.defaults != nullptr) {
-        Ref defaults = spec.defaults();
-        if (!PyTuple_CheckExact(defaults.get()) || PyTuple_GET_SIZE(defaults.get()) != spec.ndefaults)
+Ref defaults_of(const MethodEntry& entry) {
+    if (entry.ndefaults == 0) return none();
+    if (entry.defaults != nullptr) {
+        Ref defaults = entry.defaults();
+        if (!PyTuple_CheckExact(defaults.get()) || PyTuple_GET_SIZE(defaults.get()) != entry.ndefaults)
             raise(PyExc_SystemError, "defaults factory returned a tuple of the wrong size");
         return defaults;
     }
-    Ref defaults = Ref::steal(PyTuple_New(spec.ndefaults));
-    for (Py_ssize_t i = 0; i < spec.ndefaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+    Ref defaults = Ref::steal(PyTuple_New(entry.ndefaults));
+    for (Py_ssize_t i = 0; i < entry.ndefaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
     return defaults;
 }
 
-Ref new_method(const ClassInfo& info, const MethodSpec& spec) {
-    if (static_cast<Py_ssize_t>(spec.params.size()) + 1 > kMaxSlots)
+Ref new_method(const ClassInfo& info, const MethodEntry& entry) {
+    if (static_cast<Py_ssize_t>(entry.params.size()) + 1 > kMaxSlots)
         raise(PyExc_SystemError, "too many parameters for a compiled method");
-    Ref defaults = defaults_of(spec);
+    Ref defaults = defaults_of(entry);
     Ref method = Ref::steal(PyType_GenericAlloc(&method_type, 0));
     MethodObject* m = as_method(method.get());
     m->vectorcall = method_vectorcall;
-    m->spec = &spec;
+    m->entry = &entry;
     m->info = &info;
-    m->name = new_str(spec.name).release();
-    m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", info.class_name, spec.name)).release();
+    m->name = new_str(entry.name).release();
+    m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", info.class_name, entry.name)).release();
     m->module = new_str(info.module_name).release();
-    m->doc = spec.doc != nullptr ? new_str(spec.doc).release() : Py_NewRef(Py_None);
+    m->doc = entry.doc != nullptr ? new_str(entry.doc).release() : Py_NewRef(Py_None);
     m->defaults = defaults.release();
-    m->annotations = annotations_of(spec).release();
-    m->slot_names = slot_names_of(spec).release();
+    m->annotations = annotations_of(entry).release();
+    m->slot_names = slot_names_of(entry).release();
     return method;
 }
 
@@ -325,12 +325,12 @@ void add_traceback(const char* function, const char* source_file, int line) {
     _PyTraceback_Add(function, source_file, line);
 }
 
-Ref make_class(const ClassInfo& info, std::span<const MethodSpec> methods) {
+Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods) {
     if (method_type.tp_dict == nullptr) check_status(PyType_Ready(&method_type));
     Ref ns = new_dict();
     setitem(ns.get(), new_str("__module__").get(), new_str(info.module_name).get());
     setitem(ns.get(), new_str("__qualname__").get(), new_str(info.class_name).get());
-    for (const MethodSpec& spec : methods) setitem(ns.get(), new_str(spec.key).get(), new_method(info, spec).get());
+    for (const MethodEntry& entry : methods) setitem(ns.get(), new_str(entry.key).get(), new_method(info, entry).get());
     Ref bases = Ref::steal(PyTuple_New(0));
     return call(reinterpret_cast<PyObject*>(&PyType_Type), new_str(info.class_name), bases, ns);
 }

@@ -1,4 +1,4 @@
-// Methods described by data: a MethodSpec names a method, its parameters with their types and
+// Methods described by data: a MethodEntry names a method, its parameters with their types and
 // annotations, its docstring and its result rule; the method object built from it binds
 // arguments with the interpreter's own messages, runs the implementation and turns a thrown
 // PyErrorSet into NULL plus a traceback entry.
@@ -30,7 +30,7 @@ using MethodImpl = Ref (*)(PyObject* const* args);
 // Returns the defaults tuple as a new reference (computed when the class is created).
 using DefaultsFactory = Ref (*)();
 
-struct MethodSpec {
+struct MethodEntry {
     const char* key;   // key in the class namespace, private names mangled
     const char* name;  // the name as written
     std::span<const Param> params;  // after self
@@ -55,7 +55,7 @@ struct ClassInfo {
 
 // Creates the class as a class statement would: type(name, (object,), namespace) with
 // __module__, __qualname__ and the methods in the given order. Returns a new reference.
-Ref make_class(const ClassInfo& info, std::span<const MethodSpec> methods);
+Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods);
 
 // Adds an entry "File <source_file>, line <line>, in <function>" to the pending error's traceback.
 void add_traceback(const char* function, const char* source_file, int line);

@@ -81,7 +81,7 @@ void register_in_module_table(const ModuleLoader& loader, PyObject* module) {
 
 }  // namespace
 
-PyObject* create_module(ModuleLoader& loader, PyObject* spec) {
+PyObject* create_module(ModuleLoader& loader, PyObject* module_spec) {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     if (loader.interpreter_id == -1) {
@@ -93,7 +93,7 @@ PyObject* create_module(ModuleLoader& loader, PyObject* spec) {
         return nullptr;
     }
     if (loader.module != nullptr) return Py_NewRef(loader.module);
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(module_spec, "name");
     if (name == nullptr) return nullptr;
     loader.module = PyModule_NewObject(name);
     Py_DECREF(name);

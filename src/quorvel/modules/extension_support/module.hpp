@@ -41,12 +41,12 @@ struct ModuleLoader {
     PyObject* executed = nullptr;  // the module whose body has run (borrowed)
 };
 
-PyObject* create_module(ModuleLoader& loader, PyObject* spec);
+PyObject* create_module(ModuleLoader& loader, PyObject* module_spec);
 int exec_module(ModuleLoader& loader, PyObject* module);
 
 template <ModuleLoader& loader>
-PyObject* create_slot(PyObject* spec, PyModuleDef*) {
-    return create_module(loader, spec);
+PyObject* create_slot(PyObject* module_spec, PyModuleDef*) {
+    return create_module(loader, module_spec);
 }
 
 template <ModuleLoader& loader>

@@ -81,7 +81,7 @@ constexpr Param response_params[] = {{"response", ArgType::Dict, "Dict[str, Any]
 #define DOC_INDENT "        "
 #define DOC_ENTRY "            "
 
-const MethodSpec matcher_methods[] = {
+const MethodEntry matcher_methods[] = {
     {"__init__", "__init__", positions_params, 1, nullptr,
      "Matcher Module Constructor\n" DOC_INDENT "\n" DOC_INDENT "Args:\n" DOC_ENTRY
      "positions (Positions, optional): Positions Module. Defaults to None.\n" DOC_INDENT,

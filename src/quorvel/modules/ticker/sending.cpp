@@ -117,10 +117,10 @@ Ref push_tick_to_queue(PyObject* const* args) {
         put_exit_status(self);
     }
     Ref elapsed = Ref::steal(PyNumber_Subtract(call_method(global(names->time).get(), names->time).get(), started.get()));
-    Ref spec = new_str(".2f");
+    Ref two_decimals = new_str(".2f");
     Ref sent_count = Ref::steal(PyLong_FromSsize_t(sent));
     console_print(module_ns, {"[green]傳送 Tick 資料結束, 需傳送資料共 ", total, " 筆, 已傳送 ", sent_count, " 筆, 耗時 ",
-                              Ref::steal(PyObject_Format(elapsed.get(), spec.get())), " 秒[/green]"});
+                              Ref::steal(PyObject_Format(elapsed.get(), two_decimals.get())), " 秒[/green]"});
     return none();
 }
 

@@ -141,7 +141,7 @@ constexpr Param push_params[] = {{"df", ArgType::Object, "pl.DataFrame"}};
               "'Stock'}, {'code': 'TXFR1', 'market': 'Future'}]\n"
 #define PERIOD_ENTRIES DOC_ENTRY "start_from (str): 開始時間\n" DOC_ENTRY "end_to (str): 結束時間\n"
 
-const MethodSpec ticker_methods[] = {
+const MethodEntry ticker_methods[] = {
     {"__init__", "__init__", init_params, 0, nullptr,
      "Ticker Module Constructor" ARGS DOC_ENTRY "sino_api (object): 永豐 API 物件\n" DOC_INDENT, nullptr,
      ResultType::Any, init, __LINE__},

@@ -104,6 +104,12 @@ inline bool equals(PyObject* a, PyObject* b) {
     return is_true(result.get());
 }
 
+// a <op> b, as the comparison operator and a truth test (op is Py_LT, Py_EQ, ...).
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
+    return is_true(result.get());
+}
+
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }

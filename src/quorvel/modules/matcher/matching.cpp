@@ -7,11 +7,6 @@ namespace quorvel::matcher {
 
 namespace {
 
-bool compare(PyObject* a, PyObject* b, int op) {
-    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
-    return is_true(result.get());
-}
-
 // copy.deepcopy(record) with the given entries overwritten: what reports and positions receive,
 // while the book keeps its own record.
 Ref trade_copy(PyObject* record, std::initializer_list<std::pair<PyObject*, PyObject*>> overrides) {

@@ -15,7 +15,6 @@ Ref find_order(PyObject* book, PyObject* trade_id) {
     return Ref();
 }
 
-bool compare(PyObject* a, PyObject* b, int op) { return check_status(PyObject_RichCompareBool(a, b, op)) != 0; }
 
 // self.add_response_to_queue(self.build_order_response(record, OperationType.<operation>, SuccessCode.<code>))
 void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObject* code) {

@@ -13,8 +13,6 @@ Ref date_of(PyObject* text) {
     return call_method(call(global(names->format_to_dt).get(), text).get(), names->date);
 }
 
-bool less(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_LT)) != 0; }
-bool less_equal(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_LE)) != 0; }
 
 // One day of the broker's answer as a frame with the schema's columns, order and types. The
 // broker does not always list its columns in the schema's order, and a frame built in its order
@@ -92,7 +90,7 @@ Ref fetch_sino_history_ticks(PyObject* const* args) {
     Ref contract = call_method(self, names->_Ticker__make_sino_contract_object, code, args[2]);
     Ref all_df = call_kw(global_attr(names->pl, names->DataFrame).get(), names->schema_kwnames,
                          getattr(self, names->tick_df_schema));
-    while (less_equal(current_date.get(), end_date.get())) {
+    while (compare(current_date.get(), end_date.get(), Py_LE)) {
         Ref ticks = call_kw(getattr(getattr(self, names->api).get(), names->ticks).get(), names->ticks_kwnames,
                             contract, day_text(current_date.get()));
         Ref df = day_frame(self, ticks.get());
@@ -100,7 +98,7 @@ Ref fetch_sino_history_ticks(PyObject* const* args) {
             Ref frames = Ref::steal(Py_BuildValue("[OO]", all_df.get(), df.get()));
             all_df = call(global_attr(names->pl, names->concat).get(), frames);
         }
-        if (less(current_date.get(), today.get()) && worth_caching(df.get(), current_date.get())) {
+        if (compare(current_date.get(), today.get(), Py_LT) && worth_caching(df.get(), current_date.get())) {
             Ref day = day_text(current_date.get());
             Ref file_name = call_method(self, names->_Ticker__tick_filename_formatter, code, day);
             Ref file_path = call_method(self, names->_Ticker__generate_save_path, file_name, names->sino_folder,

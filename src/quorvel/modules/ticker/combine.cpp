@@ -49,7 +49,7 @@ Ref process_and_combine_ticks(PyObject* const* args) {
         Ref current_date = start_from;
         Ref date;
         int failed_attempts = 0;
-        while (check_status(PyObject_RichCompareBool(current_date.get(), end_to.get(), Py_LE))) {
+        while (compare(current_date.get(), end_to.get(), Py_LE)) {
             feed_checkpoint();
             console_print(module_ns, {"[yellow]正在取得 ", code, " ",
                                       call_method(current_date.get(), names->strftime, names->day_format),

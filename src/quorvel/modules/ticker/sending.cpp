@@ -78,10 +78,11 @@ Py_ssize_t send_paced(PyObject* self, PyObject* df, RowConverter& converter) {
 
 Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling) {
     Ref tick = new_dict();
-    Ref market = getitem(getattr(self, names->code_market_map).get(), getitem(row, names->code).get());
+    Ref market_map = getattr(self, names->code_market_map);
+    Ref market = getitem(market_map.get(), getitem(row, names->code).get());
     setitem(tick.get(), names->market_type, market.get());
     Ref digits = Ref::steal(PyLong_FromLong(8));
-    Ref timestamp = call(global(names->format_nano_ts_to_second_ts).get(), getitem(row, names->ts), digits);
+    Ref timestamp = call_in_order({global(names->format_nano_ts_to_second_ts), getitem(row, names->ts), digits});
     setitem(tick.get(), names->timestamp, timestamp.get());
     setitem(tick.get(), names->code, getitem(row, names->code).get());
     setitem(tick.get(), names->close, getitem(row, names->close).get());
@@ -98,7 +99,7 @@ Ref push_tick_to_queue(PyObject* const* args) {
     FeedWork work;
     Ref total = row_count(df);
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (check_status(PyObject_RichCompareBool(total.get(), zero.get(), Py_EQ))) {
+    if (compare(total.get(), zero.get(), Py_EQ)) {
         put_exit_status(self);
         console_print(module_ns, {"[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]"});
         return none();

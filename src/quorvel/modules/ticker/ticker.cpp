@@ -56,7 +56,7 @@ Ref row_count(PyObject* df) {
 
 bool positive(PyObject* count) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    return check_status(PyObject_RichCompareBool(count, zero.get(), Py_GT)) != 0;
+    return compare(count, zero.get(), Py_GT);
 }
 
 Ref one_day() {

@@ -1,0 +1,5 @@
+import sys
+
+from quorvel.backtest.cli import main
+
+sys.exit(main())

@@ -1,0 +1,273 @@
+"""The command line: `quorvel-backtest` (or ``python -m quorvel.backtest``)."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import datetime as dt
+import os
+import sys
+import tempfile
+from typing import Callable, Optional, Sequence
+
+from quorvel.backtest.engine import (
+    DEFAULT_BACKFILL,
+    DEFAULT_CODES,
+    DEFAULT_PERIOD,
+    BacktestError,
+    resolve_codes,
+    run_backtest,
+)
+from quorvel.backtest.results import plot_equity, render
+from quorvel.backtest.strategy import StrategyParams
+from quorvel.sim import SimulatedBroker
+
+
+def _date(text: str) -> str:
+    try:
+        dt.datetime.strptime(text, "%Y-%m-%d")
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a date of the form YYYY-MM-DD: {text!r}") from None
+    return text
+
+
+def _at_least(minimum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
+        return value
+
+    return parse
+
+
+def _fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"must lie between 0 and 1, got {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    defaults = StrategyParams()
+    parser = argparse.ArgumentParser(
+        prog="quorvel-backtest",
+        description=(
+            "Backtest a small mean-reversion strategy on ticks from the built-in offline broker: "
+            "the tick feed replays the period, the simulated exchange matches the strategy's "
+            "limit and market orders (ROD, IOC, FOK), and the result is printed per code."
+        ),
+        epilog="Example: quorvel-backtest --codes 2317 MXFR1 --start 2024-03-04 --end 2024-03-08",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    data = parser.add_argument_group("data")
+    data.add_argument(
+        "--codes",
+        nargs="+",
+        default=list(DEFAULT_CODES),
+        metavar="CODE",
+        help="stock and futures codes to trade (offline broker: 2330, 2317, ..., TXFR1, MXFR1)",
+    )
+    data.add_argument(
+        "--start",
+        type=_date,
+        metavar="DATE",
+        default=DEFAULT_PERIOD[0],
+        help="first day of the period (YYYY-MM-DD)",
+    )
+    data.add_argument(
+        "--end",
+        type=_date,
+        metavar="DATE",
+        default=DEFAULT_PERIOD[1],
+        help="last day of the period (YYYY-MM-DD)",
+    )
+    data.add_argument(
+        "--backfill-start",
+        type=_date,
+        metavar="DATE",
+        default=DEFAULT_BACKFILL[0],
+        help="first day replayed before the period to warm the strategy up",
+    )
+    data.add_argument(
+        "--backfill-end",
+        type=_date,
+        metavar="DATE",
+        default=DEFAULT_BACKFILL[1],
+        help="last backfill day",
+    )
+    data.add_argument("--no-backfill", action="store_true", help="replay the period only")
+    data.add_argument(
+        "--data-dir",
+        metavar="DIR",
+        help="tick cache directory, kept between runs (default: a temporary directory)",
+    )
+    data.add_argument(
+        "--seed",
+        type=int,
+        metavar="N",
+        default=0,
+        help="seed of the offline broker's market",
+    )
+    data.add_argument(
+        "--ticks-per-day",
+        type=_at_least(1),
+        metavar="N",
+        default=3000,
+        help="ticks per code and trading day from the offline broker",
+    )
+
+    strategy = parser.add_argument_group("strategy")
+    strategy.add_argument(
+        "--ma",
+        type=_at_least(1),
+        metavar="N",
+        default=defaults.ma,
+        help="moving-average length in ticks",
+    )
+    strategy.add_argument(
+        "--band",
+        type=_fraction,
+        metavar="FRACTION",
+        default=defaults.band,
+        help="distance from the average, as a fraction, that triggers a trade",
+    )
+    strategy.add_argument(
+        "--every",
+        type=_at_least(1),
+        metavar="N",
+        default=defaults.every,
+        help="look for a trade every N live ticks of a code",
+    )
+    strategy.add_argument(
+        "--lot",
+        type=_at_least(1),
+        metavar="N",
+        default=defaults.lot,
+        help="quantity per order",
+    )
+    strategy.add_argument(
+        "--max-position",
+        type=_at_least(1),
+        metavar="N",
+        default=defaults.max_position,
+        help="largest position, long or short, per code",
+    )
+    strategy.add_argument(
+        "--rod-ttl",
+        type=_at_least(2),
+        metavar="N",
+        default=defaults.rod_ttl,
+        help="ticks after which a resting ROD order is cancelled (repriced at half)",
+    )
+
+    run = parser.add_argument_group("run")
+    run.add_argument(
+        "--window",
+        type=_at_least(1),
+        metavar="N",
+        default=64,
+        help="permits granted ahead to the sending thread; 1 replays strictly paced",
+    )
+    run.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        help="write the equity curve (needs the 'plot' extra: matplotlib)",
+    )
+    run.add_argument("--verbose", action="store_true", help="show the modules' own status lines")
+    return parser
+
+
+def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    if args.start > args.end:
+        parser.error(f"--start {args.start} lies after --end {args.end}")
+    if not args.no_backfill and args.backfill_start > args.backfill_end:
+        parser.error(
+            f"--backfill-start {args.backfill_start} lies after --backfill-end {args.backfill_end}"
+        )
+    if not args.no_backfill and args.backfill_end >= args.start:
+        parser.error(
+            f"the backfill must end before the period starts (--backfill-end {args.backfill_end})"
+        )
+    if args.plot:
+        if not args.plot.lower().endswith(".png"):
+            parser.error(f"--plot writes a PNG file; give a name ending in .png, not {args.plot!r}")
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            parser.error("--plot needs matplotlib: pip install 'quorvel[plot]'")
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """The console command; returns the exit status (argument errors exit with 2)."""
+    from rich.console import Console
+    from rich.progress import (
+        BarColumn,
+        MofNCompleteColumn,
+        Progress,
+        TextColumn,
+        TimeElapsedColumn,
+    )
+
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    _check_args(parser, args)
+    api = SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
+    try:
+        resolve_codes(api, args.codes)
+    except BacktestError as error:
+        parser.error(str(error))
+    params = StrategyParams(
+        args.ma, args.band, args.every, args.lot, args.max_position, args.rod_ttl
+    )
+    backfill = None if args.no_backfill else (args.backfill_start, args.backfill_end)
+    # A terminal gets its own width; a file or pipe gets room for the tables.
+    console = Console(width=None if sys.stdout.isatty() else 100)
+    with contextlib.ExitStack() as stack:
+        data_dir = args.data_dir or stack.enter_context(
+            tempfile.TemporaryDirectory(prefix="quorvel-")
+        )
+        bar = stack.enter_context(
+            Progress(
+                TextColumn("replaying ticks"),
+                BarColumn(),
+                MofNCompleteColumn(),
+                TimeElapsedColumn(),
+                console=console,
+                transient=True,
+            )
+        )
+        task = bar.add_task("replay", total=None)
+        try:
+            result = run_backtest(
+                api,
+                args.codes,
+                (args.start, args.end),
+                backfill,
+                data_dir=data_dir,
+                params=params,
+                window=args.window,
+                progress=lambda done, total: bar.update(task, completed=done, total=total or None),
+                quiet_modules=not args.verbose,
+            )
+        except BacktestError as error:
+            bar.stop()
+            console.print(f"[red]backtest failed: {error}[/red]")
+            return 1
+    render(result, console)
+    if not result.live_ticks:
+        console.print("[yellow]the period holds no trading day of these codes[/yellow]")
+    if args.data_dir:
+        console.print(
+            f"tick cache: {os.path.join(os.path.expanduser(args.data_dir), 'sino', 'ticks')}"
+        )
+    if args.plot:
+        plot_equity(result, args.plot)
+        console.print(f"equity curve written to {args.plot}")
+    return 0

@@ -109,7 +109,6 @@ class TestLedger:
             row = per_code[code]
             marked = cash + row["position"] * row["last_price"]
             assert math.isclose(row["realized_pnl"] + row["unrealized_pnl"], marked, abs_tol=1e-6)
-        assert result.equity[-1] == (result.live_ticks, result.positions.summary()["total_pnl"])
 
     def test_per_code_counts_add_up_to_the_reports(self, result):
         per_code = result.per_code()

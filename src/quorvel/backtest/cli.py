@@ -18,8 +18,12 @@ from quorvel.backtest.engine import (
     resolve_codes,
     run_backtest,
 )
-from quorvel.backtest.results import plot_equity, render
+from quorvel.backtest.contracts import ContractError, contract_for
+from quorvel.backtest.costs import CostModel
+from quorvel.backtest.export import check_writable_directory, plot_equity, write_outputs
+from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import StrategyParams
+from quorvel.backtest.tables import render
 from quorvel.sim import SimulatedBroker
 
 
@@ -51,6 +55,23 @@ def _fraction(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not 0 < value < 1:
         raise argparse.ArgumentTypeError(f"must lie between 0 and 1, got {value}")
+    return value
+
+
+def _amount(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, got {text}")
+    return value
+
+
+def _positive_amount(text: str) -> float:
+    value = _amount(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be more than 0")
     return value
 
 
@@ -167,6 +188,58 @@ def build_parser() -> argparse.ArgumentParser:
         help="ticks after which a resting ROD order is cancelled (repriced at half)",
     )
 
+    costs_defaults = CostModel()
+    money = parser.add_argument_group("money and costs")
+    money.add_argument(
+        "--capital",
+        type=_positive_amount,
+        metavar="NTD",
+        default=DEFAULT_CAPITAL,
+        help="capital that drawdown, returns and turnover are measured against",
+    )
+    money.add_argument(
+        "--stock-commission",
+        type=_amount,
+        metavar="PCT",
+        default=costs_defaults.stock_commission_pct,
+        help="stock commission, in %% of the traded value of each side",
+    )
+    money.add_argument(
+        "--commission-discount",
+        type=_amount,
+        metavar="FACTOR",
+        default=costs_defaults.stock_commission_discount,
+        help="broker's discount factor on the stock commission (0.6 for 40%% off)",
+    )
+    money.add_argument(
+        "--min-commission",
+        type=_amount,
+        metavar="NTD",
+        default=costs_defaults.stock_min_commission,
+        help="smallest stock commission per fill",
+    )
+    money.add_argument(
+        "--stock-tax",
+        type=_amount,
+        metavar="PCT",
+        default=costs_defaults.stock_sell_tax_pct,
+        help="securities transaction tax, in %% of the sell value",
+    )
+    money.add_argument(
+        "--futures-fee",
+        type=_amount,
+        metavar="NTD",
+        default=costs_defaults.futures_fee,
+        help="futures fee per contract and side",
+    )
+    money.add_argument(
+        "--futures-tax",
+        type=_amount,
+        metavar="PCT",
+        default=costs_defaults.futures_tax_pct,
+        help="futures transaction tax, in %% of the contract value of each side",
+    )
+
     run = parser.add_argument_group("run")
     run.add_argument(
         "--window",
@@ -178,7 +251,12 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument(
         "--plot",
         metavar="FILE.png",
-        help="write the equity curve (needs the 'plot' extra: matplotlib)",
+        help="write the equity curve and its drawdown (needs the 'plot' extra: matplotlib)",
+    )
+    run.add_argument(
+        "--output",
+        metavar="DIR",
+        help="write reports.parquet, fills.csv, equity.csv and summary.json into DIR",
     )
     run.add_argument("--verbose", action="store_true", help="show the modules' own status lines")
     return parser
@@ -202,6 +280,27 @@ def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> No
             import matplotlib  # noqa: F401
         except ImportError:
             parser.error("--plot needs matplotlib: pip install 'quorvel[plot]'")
+    # Output places are made ready before the run, so that a bad one costs no replay.
+    for option, directory in (
+        ("--plot", os.path.dirname(args.plot) if args.plot else None),
+        ("--output", args.output),
+    ):
+        if directory:
+            try:
+                check_writable_directory(directory)
+            except OSError as error:
+                parser.error(f"{option}: cannot write into {directory}: {error.strerror or error}")
+
+
+def _costs(args: argparse.Namespace) -> CostModel:
+    return CostModel(
+        stock_commission_pct=args.stock_commission,
+        stock_commission_discount=args.commission_discount,
+        stock_min_commission=args.min_commission,
+        stock_sell_tax_pct=args.stock_tax,
+        futures_fee=args.futures_fee,
+        futures_tax_pct=args.futures_tax,
+    )
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -220,8 +319,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     _check_args(parser, args)
     api = SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
     try:
-        resolve_codes(api, args.codes)
-    except BacktestError as error:
+        for entry in resolve_codes(api, args.codes):
+            contract_for(entry["code"], entry["market"])
+    except (BacktestError, ContractError) as error:
         parser.error(str(error))
     params = StrategyParams(
         args.ma, args.band, args.every, args.lot, args.max_position, args.rod_ttl
@@ -260,6 +360,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             bar.stop()
             console.print(f"[red]backtest failed: {error}[/red]")
             return 1
+    result.capital = args.capital
+    result.costs = _costs(args)
     render(result, console)
     if not result.live_ticks:
         console.print("[yellow]the period holds no trading day of these codes[/yellow]")
@@ -270,4 +372,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.plot:
         plot_equity(result, args.plot)
         console.print(f"equity curve written to {args.plot}")
+    if args.output:
+        write_outputs(result, args.output, settings=vars(args))
+        console.print(f"reports, fills, equity curve and summary written to {args.output}")
     return 0

@@ -258,7 +258,6 @@ def _replay(
     equity_every: int,
 ) -> None:
     responses = matcher.response_queue
-    positions = matcher.positions
     done = 0
     watchdog.beat()
     started = time.perf_counter()
@@ -290,14 +289,13 @@ def _replay(
                 result.operations.append((action, payload))
             for _ in operations:  # the intake thread answers each with one report
                 _take_report(matcher, strategy, result, watchdog)
-            if result.live_ticks % equity_every == 0:
-                result.equity.append((result.live_ticks, positions.summary()["total_pnl"]))
+            result.record_tick(tick, sample=result.live_ticks % equity_every == 0)
         ticker.allow_next_tick()
         done += 1
         if progress is not None and done % 256 == 0:
             progress(done, total[0])
     result.replay_seconds = time.perf_counter() - started
-    result.equity.append((result.live_ticks, positions.summary()["total_pnl"]))
+    result.end_timeline()
     if progress is not None:
         progress(done, total[0])
 

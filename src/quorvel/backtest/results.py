@@ -1,17 +1,31 @@
-"""What a run produced, and how it is shown: the result, its tables and the equity plot."""
+"""What a run produced: every report, the position keeper, the price timeline, and the
+figures and frames made from them."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple
 
+import polars as pl
+
+from quorvel.backtest.contracts import Contract, contract_for
+from quorvel.backtest.costs import CostModel
+from quorvel.backtest.metrics import Evaluation, Sample, drawdowns, evaluate, exchange_day
 from quorvel.backtest.strategy import Operation
 from quorvel.constant import OperationType
+
+DEFAULT_CAPITAL = 1_000_000.0
 
 
 @dataclass
 class BacktestResult:
-    """What a run produced: every report, the position keeper, and the timing."""
+    """What a run produced: every report, the position keeper, the timeline and the timing.
+
+    `capital` and `costs` are the settings the money figures are computed
+    with; they may be changed after the run.  Creating a result looks up the
+    contract of every code, so that a code without a known contract size
+    fails before a run, not after it.
+    """
 
     codes: List[Dict[str, str]]
     period: Tuple[str, str]
@@ -24,14 +38,47 @@ class BacktestResult:
     live_ticks: int = 0
     backfill_ticks: int = 0
     replay_seconds: float = 0.0
-    equity: List[Tuple[int, float]] = field(default_factory=list)
+    timeline: List[Sample] = field(default_factory=list)
     cache_files_before: int = 0
     cache_files_after: int = 0
+    capital: float = DEFAULT_CAPITAL
+    costs: CostModel = field(default_factory=CostModel)
+    contracts: Dict[str, Contract] = field(init=False)
+    _prices: Dict[str, float] = field(default_factory=dict, init=False, repr=False)
+    # The last live tick's time and report count, and whether it is on the timeline.
+    _last_tick: Optional[Tuple[float, int]] = field(default=None, init=False, repr=False)
+    _last_tick_sampled: bool = field(default=False, init=False, repr=False)
+
+    def __post_init__(self) -> None:
+        self.contracts = {entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes}
 
     @property
     def ticks_per_second(self) -> float:
         total = self.live_ticks + self.backfill_ticks
         return total / self.replay_seconds if self.replay_seconds else 0.0
+
+    def record_tick(self, tick: Mapping[str, Any], sample: bool) -> None:
+        """Note a live tick once its reports are in.
+
+        The tick goes on the timeline when `sample` is true; the last tick of
+        every day goes on it too, so that each day's close is there.
+        """
+        timestamp = float(tick["timestamp"])
+        last = self._last_tick
+        if last is not None and exchange_day(timestamp) != exchange_day(last[0]):
+            self.end_timeline()
+        self._prices[tick["code"]] = float(tick["close"])
+        self._last_tick = (timestamp, len(self.reports))
+        self._last_tick_sampled = False
+        if sample:
+            self.end_timeline()
+
+    def end_timeline(self) -> None:
+        """Put the last live tick on the timeline, unless it is there already."""
+        if self._last_tick is not None and not self._last_tick_sampled:
+            timestamp, reports = self._last_tick
+            self.timeline.append(Sample(timestamp, dict(self._prices), reports))
+            self._last_tick_sampled = True
 
     def per_code(self) -> Dict[str, Dict[str, Any]]:
         """Orders, fills, cancellations, position and P&L of each code."""
@@ -85,110 +132,117 @@ class BacktestResult:
         return dict(sorted(kinds.items()))
 
 
-def _money(value: Optional[float]) -> str:
-    return "-" if value is None else f"{value:.2f}"
+    def evaluate(self) -> Evaluation:
+        """The fills valued in NTD, the round trips, the equity curve and the figures."""
+        return evaluate(self.reports, self.timeline, self.contracts, self.costs, self.capital)
 
-
-def render(result: BacktestResult, console: Any) -> None:
-    """Print the tables of a finished run on a rich console."""
-    from rich import box
-    from rich.table import Table
-
-    per_code = result.per_code()
-    table = Table(
-        title="Per code (P&L in price points x lots)",
-        title_justify="left",
-        box=box.SIMPLE_HEAD,
-    )
-    for column in (
-        "code",
-        "orders",
-        "fills",
-        "cancels",
-        "pos",
-        "avg",
-        "last",
-        "realised",
-        "unrealised",
-    ):
-        table.add_column(column, justify="left" if column == "code" else "right")
-    for code, row in per_code.items():
-        table.add_row(
-            code,
-            str(row["orders"]),
-            str(row["fills"]),
-            str(row["cancellations"]),
-            str(row["position"]),
-            _money(row["avg_price"] if row["position"] else None),
-            _money(row["last_price"]),
-            _money(row["realized_pnl"]),
-            _money(row["unrealized_pnl"]),
+    def reports_frame(self) -> pl.DataFrame:
+        """Every report in the order the exchange produced it, one row each, with its kind."""
+        rows = [_report_row(index, report) for index, report in enumerate(self.reports)]
+        return pl.DataFrame(rows, schema=REPORT_SCHEMA, orient="row").with_columns(
+            _exchange_time("exchange_ts")
         )
-    summary = result.positions.summary()
-    totals = [
-        str(sum(row[key] for row in per_code.values()))
-        for key in ("orders", "fills", "cancellations")
-    ]
-    table.add_section()
-    table.add_row(
-        "total",
-        *totals,
-        "",
-        "",
-        "",
-        _money(summary["total_realized_pnl"]),
-        _money(summary["total_unrealized_pnl"]),
-    )
-    console.print(table)
 
-    kinds = Table(title="Orders by kind", title_justify="left", box=box.SIMPLE_HEAD)
-    for column in ("price type", "order type", "entered", "filled", "cancelled"):
-        kinds.add_column(column, justify="left" if "type" in column else "right")
-    for (price_type, order_type), counts in result.order_kinds().items():
-        kinds.add_row(
-            price_type,
-            order_type,
-            str(counts["orders"]),
-            str(counts["filled"]),
-            str(counts["cancelled"]),
+    def fills_frame(self, evaluation: Optional[Evaluation] = None) -> pl.DataFrame:
+        """Every fill with its value, fee, tax and realised P&L in NTD."""
+        fills = (evaluation or self.evaluate()).fills
+        rows = [
+            (
+                fill.report_index,
+                fill.timestamp,
+                fill.trade_id,
+                fill.code,
+                fill.action,
+                fill.price,
+                fill.quantity,
+                fill.order_lot,
+                fill.value_per_point,
+                fill.value,
+                fill.fee,
+                fill.tax,
+                fill.realized,
+                fill.position,
+            )
+            for fill in fills
+        ]
+        return pl.DataFrame(rows, schema=FILL_SCHEMA, orient="row").with_columns(
+            _exchange_time("exchange_ts")
         )
-    console.print(kinds)
 
-    run = Table(title="Run", title_justify="left", show_header=False, box=box.SIMPLE)
-    run.add_column(justify="left")
-    run.add_column(justify="right")
-    run.add_row("period", " to ".join(result.period))
-    run.add_row("backfill", " to ".join(result.backfill) if result.backfill else "none")
-    run.add_row(
-        "ticks replayed (backfill + live)",
-        f"{result.backfill_ticks:,} + {result.live_ticks:,}",
+    def equity_frame(self, evaluation: Optional[Evaluation] = None) -> pl.DataFrame:
+        """Net equity (capital plus net P&L), its drawdown and each code's net P&L, in NTD,
+        at every point of the timeline."""
+        curve = (evaluation or self.evaluate()).curve
+        total = curve.total()
+        columns: Dict[str, Any] = {
+            "exchange_ts": pl.Series(curve.timestamps, dtype=pl.Float64),
+            "net_equity": pl.Series([self.capital + value for value in total], dtype=pl.Float64),
+            "drawdown": pl.Series(drawdowns(total), dtype=pl.Float64),
+        }
+        for code, values in curve.net_pnl.items():
+            columns[f"net_pnl_{code}"] = pl.Series(values, dtype=pl.Float64)
+        return pl.DataFrame(columns).with_columns(_exchange_time("exchange_ts"))
+
+
+# The columns of `reports_frame`: the order reports' nested entries are flattened.
+REPORT_SCHEMA: Dict[str, Any] = {
+    "seq": pl.Int64,
+    "kind": pl.String,
+    "operation_type": pl.String,
+    "operation_status_code": pl.String,
+    "operation_message": pl.String,
+    "id": pl.String,
+    "account": pl.String,
+    "exchange": pl.String,
+    "code": pl.String,
+    "action": pl.String,
+    "price": pl.Float64,
+    "quantity": pl.Int64,
+    "price_type": pl.String,
+    "order_type": pl.String,
+    "order_cond": pl.String,
+    "order_lot": pl.String,
+    "oc_type": pl.String,
+    "exchange_ts": pl.Float64,
+}
+
+FILL_SCHEMA: Dict[str, Any] = {
+    "seq": pl.Int64,
+    "exchange_ts": pl.Float64,
+    "id": pl.String,
+    "code": pl.String,
+    "action": pl.String,
+    "price": pl.Float64,
+    "quantity": pl.Int64,
+    "order_lot": pl.String,
+    "ntd_per_point": pl.Int64,
+    "value": pl.Float64,
+    "fee": pl.Float64,
+    "tax": pl.Float64,
+    "realized_pnl": pl.Float64,
+    "position": pl.Int64,
+}
+
+
+def _report_row(index: int, report: Mapping[str, Any]) -> Tuple[Any, ...]:
+    if "operation_type" in report:
+        entries = {**report, **report["order"]}
+        entries["kind"] = "order"
+        entries["exchange"] = report["trade_status"]["exchange"]
+        entries["exchange_ts"] = report["trade_status"]["exchange_ts"]
+    else:
+        entries = {**report, "kind": "deal", "exchange": report["broker_id"]}
+    entries["seq"] = index
+    return tuple(_plain(entries.get(name)) for name in REPORT_SCHEMA)
+
+
+def _plain(value: Any) -> Any:
+    """Enumeration members as their strings; everything else as it is."""
+    return str(value) if isinstance(value, str) else value
+
+
+def _exchange_time(column: str) -> pl.Expr:
+    """Exchange time as a datetime (local wall-clock time, microseconds) from seconds."""
+    return (
+        (pl.col(column) * 1_000_000).round(0).cast(pl.Int64).cast(pl.Datetime("us")).alias("time")
     )
-    run.add_row("replay time", f"{result.replay_seconds:.2f} s")
-    run.add_row("ticks per second", f"{result.ticks_per_second:,.0f}")
-    run.add_row("permits granted ahead (--window)", str(result.window))
-    run.add_row(
-        "tick cache files (before, after)",
-        f"{result.cache_files_before}, {result.cache_files_after}",
-    )
-    run.add_row("total P&L", _money(summary["total_pnl"]))
-    console.print(run)
-
-
-def plot_equity(result: BacktestResult, path: str) -> None:
-    """Write the equity curve (total P&L against live ticks) as an image."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    figure, axes = plt.subplots(figsize=(9, 4))
-    ticks, pnl = zip(*result.equity) if result.equity else ((), ())
-    axes.plot(ticks, pnl, linewidth=1.2)
-    axes.axhline(0, color="grey", linewidth=0.6)
-    codes = ", ".join(entry["code"] for entry in result.codes)
-    axes.set_title(f"Equity: {codes}, {result.period[0]} to {result.period[1]}")
-    axes.set_xlabel("live ticks replayed")
-    axes.set_ylabel("total P&L (price points x lots)")
-    figure.tight_layout()
-    figure.savefig(path, dpi=120)
-    plt.close(figure)

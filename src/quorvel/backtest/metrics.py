@@ -1,0 +1,354 @@
+"""Money and metrics of a run, in NTD, computed from its fills and its price timeline.
+
+The position keeper counts P&L in price points; here every fill is valued
+with its contract (`contracts`) and charged its costs (`costs`).  The
+average-cost rule is the position keeper's own (`Position.fill`), applied to
+quantities in NTD per price point, so that its P&L comes out in NTD.
+
+Definitions:
+
+* gross P&L = realised + unrealised (open positions marked to the last live
+  price); net P&L = gross - fees - taxes.  Closing an open position would
+  cost more; that is not charged.
+* A round trip of a code runs from a fill that takes its position away from
+  flat to the fill that brings it back to flat or through it.  A fill through
+  flat ends one round trip and starts the next; its costs are shared between
+  the two by quantity.  Round trips still open at the end are not counted.
+* Win rate: the share of round trips with a positive net P&L; profit factor:
+  the net gains of the winning round trips over the net losses of the losing
+  ones (None without a losing one).
+* The equity curve is the net P&L sampled along the run's timeline; the
+  maximum drawdown is the largest fall of it from an earlier peak (the
+  capital itself is the first peak).
+* Daily returns: the change of the end-of-day net P&L over the capital,
+  day by day (calendar days of exchange time); the Sharpe ratio is their mean
+  over their standard deviation, times the square root of 252, and None with
+  fewer than two days or no variation.
+* Turnover: the traded value of both sides in NTD over the capital.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import math
+import statistics
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence
+
+from quorvel.backtest.contracts import Contract
+from quorvel.backtest.costs import CostModel
+from quorvel.constant import Action, OperationType
+from quorvel.modules.positions.positions import Position
+
+TRADING_DAYS_PER_YEAR = 252
+SECONDS_PER_DAY = 86_400
+
+
+class Sample(NamedTuple):
+    """A point of the run's timeline: the time of a live tick, the last live price
+    of every code so far, and how many reports the exchange had produced by then."""
+
+    timestamp: float
+    prices: Dict[str, float]
+    reports: int
+
+
+def exchange_day(timestamp: float) -> dt.date:
+    """The calendar day of an exchange timestamp (local wall-clock time counted as UTC)."""
+    return dt.date(1970, 1, 1) + dt.timedelta(days=int(timestamp // SECONDS_PER_DAY))
+
+
+@dataclass(frozen=True)
+class ValuedFill:
+    """A deal report with its value, costs and the P&L it realised, in NTD."""
+
+    report_index: int
+    timestamp: float
+    trade_id: str
+    code: str
+    action: str
+    price: float
+    quantity: int
+    order_lot: Optional[str]
+    value_per_point: int
+    value: float
+    fee: float
+    tax: float
+    realized: float
+    position: int  # the code's position after the fill, in lots or contracts
+
+
+@dataclass
+class RoundTrip:
+    code: str
+    opened: float
+    closed: float = math.nan
+    gross: float = 0.0
+    costs: float = 0.0
+
+    @property
+    def net(self) -> float:
+        return self.gross - self.costs
+
+
+@dataclass
+class Figures:
+    """The money and trading figures of one code, or of all codes together."""
+
+    realized: float = 0.0
+    unrealized: float = 0.0
+    fees: float = 0.0
+    taxes: float = 0.0
+    fills: int = 0
+    traded_value: float = 0.0
+    round_trips: int = 0
+    winning_round_trips: int = 0
+    gains: float = 0.0
+    losses: float = 0.0
+    max_drawdown: float = 0.0
+    max_drawdown_share: float = 0.0
+    sharpe: Optional[float] = None
+    turnover: float = 0.0
+
+    @property
+    def gross(self) -> float:
+        return self.realized + self.unrealized
+
+    @property
+    def net(self) -> float:
+        return self.gross - self.fees - self.taxes
+
+    @property
+    def win_rate(self) -> Optional[float]:
+        return self.winning_round_trips / self.round_trips if self.round_trips else None
+
+    @property
+    def profit_factor(self) -> Optional[float]:
+        return self.gains / self.losses if self.losses else None
+
+    def as_dict(self) -> Dict[str, Any]:
+        return {
+            "gross_pnl": self.gross,
+            "realized_pnl": self.realized,
+            "unrealized_pnl": self.unrealized,
+            "fees": self.fees,
+            "taxes": self.taxes,
+            "net_pnl": self.net,
+            "fills": self.fills,
+            "traded_value": self.traded_value,
+            "turnover": self.turnover,
+            "round_trips": self.round_trips,
+            "winning_round_trips": self.winning_round_trips,
+            "win_rate": self.win_rate,
+            "profit_factor": self.profit_factor,
+            "max_drawdown": self.max_drawdown,
+            "max_drawdown_share": self.max_drawdown_share,
+            "sharpe": self.sharpe,
+        }
+
+
+@dataclass
+class EquityCurve:
+    """Net P&L in NTD of each code at every sample of the timeline."""
+
+    timestamps: List[float] = field(default_factory=list)
+    net_pnl: Dict[str, List[float]] = field(default_factory=dict)
+
+    def total(self) -> List[float]:
+        columns = list(self.net_pnl.values())
+        return [sum(values) for values in zip(*columns)] if columns else []
+
+
+@dataclass
+class Evaluation:
+    fills: List[ValuedFill]
+    round_trips: List[RoundTrip]
+    curve: EquityCurve
+    per_code: Dict[str, Figures]
+    total: Figures
+
+
+class _Book:
+    """One code's position in NTD per price point, its costs and its round trips."""
+
+    def __init__(self, contract: Contract, costs: CostModel) -> None:
+        self.contract = contract
+        self.costs = costs
+        self.position = Position(contract.code, contract.market)
+        self.lots = 0
+        self.figures = Figures()
+        self.round_trips: List[RoundTrip] = []
+        self.open_trip: Optional[RoundTrip] = None
+
+    def fill(self, index: int, report: Mapping[str, Any], order_lot: Optional[str]) -> ValuedFill:
+        action = Action.from_value(report["action"])
+        price, lots = float(report["price"]), int(report["quantity"])
+        value_per_point = self.contract.value_per_point(order_lot)
+        value = price * lots * value_per_point
+        is_sell = action == Action.SELL
+        if self.contract.is_stock:
+            fee, tax = self.costs.stock_costs(value, is_sell)
+        else:
+            fee, tax = self.costs.futures_costs(value, lots)
+        held = self.position.quantity
+        realized_before = self.position.realized_pnl
+        self.position.fill(action, lots * value_per_point, price)
+        realized = self.position.realized_pnl - realized_before
+        self.lots += -lots if is_sell else lots
+        self._follow_round_trips(report["exchange_ts"], held, fee + tax, realized)
+        figures = self.figures
+        figures.realized += realized
+        figures.fees += fee
+        figures.taxes += tax
+        figures.fills += 1
+        figures.traded_value += value
+        return ValuedFill(
+            index,
+            report["exchange_ts"],
+            report["id"],
+            self.contract.code,
+            action.value,
+            price,
+            lots,
+            order_lot,
+            value_per_point,
+            value,
+            fee,
+            tax,
+            realized,
+            self.lots,
+        )
+
+    def _follow_round_trips(
+        self, timestamp: float, held: int, costs: float, realized: float
+    ) -> None:
+        now = self.position.quantity
+        traded = abs(now - held)
+        closing_share = 0.0
+        if self.open_trip is not None:
+            trip = self.open_trip
+            closed = held != 0 and (now == 0 or (now > 0) != (held > 0))
+            closing_share = min(abs(held), traded) / traded if closed else 1.0
+            trip.gross += realized
+            trip.costs += costs * closing_share
+            if closed:
+                trip.closed = timestamp
+                self.round_trips.append(trip)
+                self.open_trip = None
+        if self.open_trip is None and now != 0:
+            self.open_trip = RoundTrip(self.contract.code, timestamp, costs=costs * (1 - closing_share))
+
+    def net_pnl(self, price: Optional[float]) -> float:
+        unrealized = self.position.unrealized_pnl(price)
+        return self.figures.realized + unrealized - self.figures.fees - self.figures.taxes
+
+
+def evaluate(
+    reports: Sequence[Mapping[str, Any]],
+    timeline: Sequence[Sample],
+    contracts: Mapping[str, Contract],
+    costs: CostModel,
+    capital: float,
+) -> Evaluation:
+    """Value every fill of `reports` and sample net P&L at every point of `timeline`."""
+    books = {code: _Book(contract, costs) for code, contract in contracts.items()}
+    order_lots = _stock_order_lots(reports)
+    fills: List[ValuedFill] = []
+    curve = EquityCurve(net_pnl={code: [] for code in books})
+    taken = 0
+
+    def take_fills(start: int, end: int) -> None:
+        for index in range(start, end):
+            report = reports[index]
+            if "operation_type" not in report:
+                lot = report.get("order_lot", order_lots.get(report["id"]))
+                fills.append(books[report["code"]].fill(index, report, lot))
+
+    for sample in timeline:
+        take_fills(taken, sample.reports)
+        taken = max(taken, sample.reports)
+        curve.timestamps.append(sample.timestamp)
+        for code, book in books.items():
+            curve.net_pnl[code].append(book.net_pnl(sample.prices.get(code)))
+    take_fills(taken, len(reports))
+    last_prices = timeline[-1].prices if timeline else {}
+
+    per_code = {}
+    for code, book in books.items():
+        figures = book.figures
+        figures.unrealized = book.position.unrealized_pnl(last_prices.get(code))
+        _count_round_trips(figures, book.round_trips)
+        _add_curve_figures(figures, curve.timestamps, curve.net_pnl[code], capital)
+        per_code[code] = figures
+    round_trips = sorted(
+        (trip for book in books.values() for trip in book.round_trips), key=lambda t: t.closed
+    )
+    total = Figures()
+    for figures in per_code.values():
+        for name in ("realized", "unrealized", "fees", "taxes", "fills", "traded_value"):
+            setattr(total, name, getattr(total, name) + getattr(figures, name))
+    _count_round_trips(total, round_trips)
+    _add_curve_figures(total, curve.timestamps, curve.total(), capital)
+    return Evaluation(fills, round_trips, curve, per_code, total)
+
+
+def _stock_order_lots(reports: Sequence[Mapping[str, Any]]) -> Dict[str, str]:
+    """The order lot of every stock order, by trade id, from its New report."""
+    lots = {}
+    for report in reports:
+        if report.get("operation_type") == OperationType.NEW:
+            order = report["order"]
+            if "order_lot" in order:
+                lots[order["id"]] = str(order["order_lot"])
+    return lots
+
+
+def _count_round_trips(figures: Figures, round_trips: Sequence[RoundTrip]) -> None:
+    nets = [trip.net for trip in round_trips]
+    figures.round_trips = len(nets)
+    figures.winning_round_trips = sum(1 for net in nets if net > 0)
+    figures.gains = sum(net for net in nets if net > 0)
+    figures.losses = -sum(net for net in nets if net < 0)
+
+
+def _add_curve_figures(
+    figures: Figures, timestamps: Sequence[float], net_pnl: Sequence[float], capital: float
+) -> None:
+    figures.max_drawdown = max(drawdowns(net_pnl), default=0.0)
+    figures.max_drawdown_share = figures.max_drawdown / capital
+    figures.sharpe = sharpe_ratio(daily_returns(timestamps, net_pnl, capital))
+    figures.turnover = figures.traded_value / capital
+
+
+def drawdowns(net_pnl: Sequence[float]) -> List[float]:
+    """How far each point lies below the highest earlier point, the start (0) included."""
+    peak = 0.0
+    falls = []
+    for value in net_pnl:
+        peak = max(peak, value)
+        falls.append(peak - value)
+    return falls
+
+
+def daily_returns(
+    timestamps: Sequence[float], net_pnl: Sequence[float], capital: float
+) -> List[float]:
+    """Each day's change of the end-of-day net P&L, over the capital."""
+    end_of_day: Dict[dt.date, float] = {}
+    for timestamp, value in zip(timestamps, net_pnl):
+        end_of_day[exchange_day(timestamp)] = value
+    returns, previous = [], 0.0
+    for value in end_of_day.values():
+        returns.append((value - previous) / capital)
+        previous = value
+    return returns
+
+
+def sharpe_ratio(returns: Sequence[float]) -> Optional[float]:
+    """Annualised Sharpe ratio of daily returns; None with fewer than two or no variation."""
+    if len(returns) < 2:
+        return None
+    deviation = statistics.stdev(returns)
+    if deviation == 0:
+        return None
+    return statistics.mean(returns) / deviation * math.sqrt(TRADING_DAYS_PER_YEAR)

@@ -1,0 +1,179 @@
+"""The tables of a finished run, printed on a rich console."""
+
+from __future__ import annotations
+
+from typing import Any, Iterable, Optional, Sequence
+
+from quorvel.backtest.metrics import Figures
+from quorvel.backtest.results import BacktestResult
+
+
+def ntd(value: float) -> str:
+    """Whole NTD with thousands separators."""
+    return f"{value:,.0f}"
+
+
+def _price(value: Optional[float]) -> str:
+    return "-" if value is None else f"{value:,.2f}"
+
+
+def _share(value: Optional[float]) -> str:
+    return "-" if value is None else f"{value:.1%}"
+
+
+def _ratio(value: Optional[float]) -> str:
+    return "-" if value is None else f"{value:.2f}"
+
+
+def _table(
+    title: str,
+    columns: Sequence[str],
+    rows: Iterable[Sequence[str]],
+    total: Sequence[str],
+    names: int = 1,
+) -> Any:
+    """A table whose first `names` columns are names and the rest figures."""
+    from rich import box
+    from rich.table import Table
+
+    table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD)
+    for index, column in enumerate(columns):
+        table.add_column(column, justify="left" if index < names else "right")
+    for row in rows:
+        table.add_row(*row)
+    if total:
+        table.add_section()
+        table.add_row(*total)
+    return table
+
+
+def _money_row(name: str, figures: Figures) -> Sequence[str]:
+    return (
+        name,
+        ntd(figures.realized),
+        ntd(figures.unrealized),
+        ntd(figures.gross),
+        ntd(figures.fees),
+        ntd(figures.taxes),
+        ntd(figures.net),
+    )
+
+
+def _trading_row(name: str, figures: Figures) -> Sequence[str]:
+    return (
+        name,
+        str(figures.round_trips),
+        _share(figures.win_rate),
+        _ratio(figures.profit_factor),
+        ntd(figures.max_drawdown),
+        _share(figures.max_drawdown_share),
+        _ratio(figures.sharpe),
+        _ratio(figures.turnover),
+    )
+
+
+def render(result: BacktestResult, console: Any) -> None:
+    """Print the tables of a finished run on a rich console."""
+    from rich import box
+    from rich.table import Table
+
+    evaluation = result.evaluate()
+    per_code = result.per_code()
+    console.print(
+        _table(
+            "Per code (quantities in lots or contracts, prices in quote units)",
+            ("code", "orders", "fills", "cancels", "pos", "avg", "last"),
+            (
+                (
+                    code,
+                    str(row["orders"]),
+                    str(row["fills"]),
+                    str(row["cancellations"]),
+                    str(row["position"]),
+                    _price(row["avg_price"] if row["position"] else None),
+                    _price(row["last_price"]),
+                )
+                for code, row in per_code.items()
+            ),
+            (
+                "total",
+                *(
+                    str(sum(row[key] for row in per_code.values()))
+                    for key in ("orders", "fills", "cancellations")
+                ),
+            ),
+        )
+    )
+    console.print(
+        _table(
+            "P&L in NTD (gross = realised + unrealised; net = gross - fees - taxes)",
+            ("code", "realised", "unrealised", "gross", "fees", "taxes", "net"),
+            (_money_row(code, figures) for code, figures in evaluation.per_code.items()),
+            _money_row("total", evaluation.total),
+        )
+    )
+    console.print(
+        _table(
+            f"Round trips and risk (capital {ntd(result.capital)} NTD)",
+            (
+                "code",
+                "round trips",
+                "win rate",
+                "profit factor",
+                "max drawdown",
+                "of capital",
+                "Sharpe",
+                "turnover",
+            ),
+            (_trading_row(code, figures) for code, figures in evaluation.per_code.items()),
+            _trading_row("total", evaluation.total),
+        )
+    )
+    console.print(
+        _table(
+            "Orders by kind",
+            ("price type", "order type", "entered", "filled", "cancelled"),
+            (
+                (
+                    price_type,
+                    order_type,
+                    str(counts["orders"]),
+                    str(counts["filled"]),
+                    str(counts["cancelled"]),
+                )
+                for (price_type, order_type), counts in result.order_kinds().items()
+            ),
+            (),
+            names=2,
+        )
+    )
+
+    costs = result.costs
+    run = Table(title="Run", title_justify="left", show_header=False, box=box.SIMPLE)
+    run.add_column(justify="left")
+    run.add_column(justify="right")
+    run.add_row("period", " to ".join(result.period))
+    run.add_row("backfill", " to ".join(result.backfill) if result.backfill else "none")
+    run.add_row(
+        "ticks replayed (backfill + live)",
+        f"{result.backfill_ticks:,} + {result.live_ticks:,}",
+    )
+    run.add_row("replay time", f"{result.replay_seconds:.2f} s")
+    run.add_row("ticks per second", f"{result.ticks_per_second:,.0f}")
+    run.add_row("permits granted ahead (--window)", str(result.window))
+    run.add_row(
+        "tick cache files (before, after)",
+        f"{result.cache_files_before}, {result.cache_files_after}",
+    )
+    run.add_row(
+        "stock costs",
+        f"{costs.stock_commission_pct:g} % x {costs.stock_commission_discount:g}, "
+        f"min {ntd(costs.stock_min_commission)} NTD; tax {costs.stock_sell_tax_pct:g} % on sells",
+    )
+    run.add_row(
+        "futures costs",
+        f"{ntd(costs.futures_fee)} NTD per contract; tax {costs.futures_tax_pct:g} %",
+    )
+    run.add_row("capital (NTD)", ntd(result.capital))
+    run.add_row("net P&L (NTD)", ntd(evaluation.total.net))
+    console.print(run)

@@ -1,0 +1,182 @@
+"""Contract sizes, trading costs, and the money arithmetic of fills, round trips and equity."""
+
+import math
+
+import pytest
+
+from quorvel.backtest import BacktestResult, ContractError, CostModel, contract_for, run_backtest
+from quorvel.backtest.metrics import Sample, evaluate
+from quorvel.modules.positions.positions import Positions
+from quorvel.sim import SimContract, SimulatedBroker
+
+DAY = 86_400
+MONDAY = 1_704_672_000.0  # 2024-01-08 00:00, exchange time counted as UTC
+
+
+def deal(trade_id, code, action, quantity, price, ts, order_lot="Common"):
+    report = {"id": trade_id, "code": code, "action": action, "quantity": quantity}
+    report.update(price=price, exchange_ts=ts)
+    if order_lot is not None:
+        report["order_lot"] = order_lot
+    return report
+
+
+class TestContracts:
+    @pytest.mark.parametrize(
+        "code, market, order_lot, ntd_per_point",
+        [
+            ("2330", "Stock", "Common", 1000),
+            ("2330", "Stock", "Fixing", 1000),
+            ("2330", "Stock", "Odd", 1),
+            ("2330", "Stock", "IntradayOdd", 1),
+            ("TXFR1", "Future", None, 200),
+            ("TXFA4", "Future", None, 200),
+            ("MXFR1", "Future", None, 50),
+            ("TMFR1", "Future", None, 10),
+            ("CDFR1", "Future", None, 2000),
+        ],
+    )
+    def test_value_of_one_price_unit(self, code, market, order_lot, ntd_per_point):
+        assert contract_for(code, market).value_per_point(order_lot) == ntd_per_point
+
+    def test_unknown_futures_product_is_an_error_naming_the_code(self):
+        with pytest.raises(ContractError) as error:
+            contract_for("ZZFR1", "Future")
+        assert str(error.value) == (
+            "ZZFR1: unknown futures product 'ZZF'; known products: TXF, MXF, TMF, CDF, DHF"
+        )
+
+    def test_run_with_an_unknown_futures_product_fails_before_asking_for_ticks(self, tmp_path):
+        pytest.importorskip("quorvel.modules.ticker.ticker")
+        broker = SimulatedBroker(
+            contracts=[SimContract("ZZFR1", "?", "FUT", "TAIFEX", "ZZF", 100.0)]
+        )
+        with pytest.raises(ContractError, match="ZZFR1"):
+            run_backtest(broker, ["ZZFR1"], ("2024-01-08", "2024-01-08"), None, data_dir=str(tmp_path))
+        assert broker.tick_requests == []
+
+
+class TestCosts:
+    def test_stock_commission_is_rounded_down_with_a_minimum_and_tax_is_on_sells(self):
+        costs = CostModel()
+        assert costs.stock_costs(568_000, is_sell=False) == (809.0, 0.0)  # 809.4
+        assert costs.stock_costs(568_000, is_sell=True) == (809.0, 1704.0)
+        assert costs.stock_costs(10_000, is_sell=True) == (20.0, 30.0)  # 14.25 -> minimum
+
+    def test_discount_applies_before_the_minimum(self):
+        costs = CostModel(stock_commission_discount=0.6)
+        assert costs.stock_costs(568_000, is_sell=False) == (485.0, 0.0)  # 485.64
+        assert costs.stock_costs(20_000, is_sell=False) == (20.0, 0.0)  # 17.1
+
+    def test_whole_amounts_are_not_cut_by_float_error(self):
+        # 0.003 x 200,100 and 0.001425 x 40,000 are whole but not exact in binary.
+        assert CostModel().stock_costs(200_100, is_sell=True)[1] == 600.0
+        assert CostModel().stock_costs(40_000, is_sell=False)[0] == 57.0
+
+    def test_futures_pay_per_contract_and_a_tax_rounded_half_up(self):
+        costs = CostModel()
+        assert costs.futures_costs(3_751_000, 1) == (50.0, 75.0)  # 75.02
+        assert costs.futures_costs(7_050_000, 2) == (100.0, 141.0)  # 141.0
+        assert costs.futures_costs(3_525_000, 1) == (50.0, 71.0)  # 70.5
+
+
+STOCK_AND_FUTURE = {"2330": contract_for("2330", "Stock"), "TXFR1": contract_for("TXFR1", "Future")}
+FREE = CostModel(0, 1, 0, 0, 0, 0)
+
+
+class TestFills:
+    FILLS = [
+        deal("a", "2330", "Buy", 2, 100.0, MONDAY + 1),
+        deal("b", "2330", "Buy", 1, 103.0, MONDAY + 2),
+        deal("c", "2330", "Sell", 2, 104.5, MONDAY + 3),
+        deal("d", "2330", "Sell", 3, 99.0, MONDAY + 4),  # through flat: short 2
+        deal("e", "2330", "Buy", 2, 98.5, MONDAY + 5),
+        deal("f", "TXFR1", "Sell", 3, 17_000.0, MONDAY + 6, None),
+        deal("g", "TXFR1", "Buy", 1, 16_990.0, MONDAY + 7, None),
+    ]
+
+    def test_realised_pnl_is_the_position_keepers_times_the_contract_size(self):
+        evaluation = evaluate(self.FILLS, [], STOCK_AND_FUTURE, FREE, 1e6)
+        keeper = Positions()
+        for report in self.FILLS:
+            keeper.set_positions(report, "Stock")
+        for code, size in (("2330", 1000), ("TXFR1", 200)):
+            points = keeper.positions[code].realized_pnl
+            assert math.isclose(evaluation.per_code[code].realized / size, points, rel_tol=1e-12)
+        assert [fill.position for fill in evaluation.fills] == [2, 3, 1, -2, 0, -3, -2]
+
+    def test_odd_lot_size_comes_from_the_orders_new_report(self):
+        new = {"operation_type": "New", "order": {"id": "a", "order_lot": "IntradayOdd"}}
+        reports = [new, deal("a", "2330", "Buy", 30, 600.0, MONDAY, order_lot=None)]
+        [fill] = evaluate(reports, [], STOCK_AND_FUTURE, CostModel(), 1e6).fills
+        assert (fill.value_per_point, fill.value, fill.fee) == (1, 18_000.0, 25.0)  # 25.65
+
+    def test_a_fill_through_flat_ends_one_round_trip_and_starts_the_next(self):
+        costs = CostModel(stock_min_commission=0)
+        evaluation = evaluate(self.FILLS[:5], [], STOCK_AND_FUTURE, costs, 1e6)
+        values = [200_000, 103_000, 209_000, 297_000, 197_000]
+        commission = [math.floor(v * 0.001425) for v in values]  # 285, 146, 297, 423, 280
+        tax = [0, 0, 627, 891, 0]
+        first, second = evaluation.round_trips
+        # Long 3 at 101 on average: sold 2 at 104.5, then 1 at 99 on the way through flat.
+        assert first.gross == pytest.approx(2 * 3.5 * 1000 - 2 * 1000)
+        assert first.costs == pytest.approx(sum(commission[:3]) + tax[2] + (423 + 891) / 3)
+        # Short 2 at 99, bought back at 98.5.
+        assert second.gross == pytest.approx(2 * 0.5 * 1000)
+        assert second.costs == pytest.approx((423 + 891) * 2 / 3 + commission[4])
+        figures = evaluation.per_code["2330"]
+        assert first.net > 0 > second.net
+        assert (figures.round_trips, figures.winning_round_trips, figures.win_rate) == (2, 1, 0.5)
+        assert figures.profit_factor == pytest.approx(first.net / -second.net)
+        assert figures.net == pytest.approx(first.net + second.net)
+
+    def test_an_open_round_trip_is_not_counted(self):
+        evaluation = evaluate(self.FILLS[5:], [], STOCK_AND_FUTURE, FREE, 1e6)
+        assert evaluation.round_trips == [] and evaluation.per_code["TXFR1"].win_rate is None
+
+
+class TestEquityCurve:
+    REPORTS = [
+        deal("a", "TXFR1", "Buy", 1, 17_000.0, MONDAY + 100, None),
+        deal("b", "TXFR1", "Sell", 1, 17_010.0, MONDAY + DAY + 100, None),
+    ]
+    TIMELINE = [
+        Sample(MONDAY + 100, {"TXFR1": 17_000.0}, 1),
+        Sample(MONDAY + 200, {"TXFR1": 16_950.0}, 1),  # 50 points down
+        Sample(MONDAY + 300, {"TXFR1": 16_980.0}, 1),  # Monday's close
+        Sample(MONDAY + DAY + 100, {"TXFR1": 17_010.0}, 2),
+    ]
+
+    def test_net_pnl_is_marked_at_each_point_after_that_points_fills(self):
+        costs = CostModel(futures_fee=50, futures_tax_pct=0)
+        evaluation = evaluate(self.REPORTS, self.TIMELINE, STOCK_AND_FUTURE, costs, 1e6)
+        assert evaluation.curve.net_pnl["TXFR1"] == [-50.0, -10_050.0, -4_050.0, 1_900.0]
+        assert evaluation.curve.net_pnl["2330"] == [0.0] * 4
+        total = evaluation.total
+        assert total.max_drawdown == 10_050.0  # the capital is the first peak
+        assert total.max_drawdown_share == pytest.approx(0.01005)
+        returns = [-4_050 / 1e6, 5_950 / 1e6]
+        mean, deviation = sum(returns) / 2, abs(returns[0] - returns[1]) / math.sqrt(2)
+        assert total.sharpe == pytest.approx(mean / deviation * math.sqrt(252))
+        assert total.turnover == pytest.approx((17_000 + 17_010) * 200 / 1e6)
+
+    def test_sharpe_needs_two_days(self):
+        evaluation = evaluate(self.REPORTS[:1], self.TIMELINE[:3], STOCK_AND_FUTURE, FREE, 1e6)
+        assert evaluation.total.sharpe is None
+
+
+class TestTimeline:
+    def test_samples_every_nth_tick_and_each_days_last_tick_once(self):
+        result = BacktestResult([{"code": "2330", "market": "Stock"}], ("d", "d"), None, 1)
+        ticks = [MONDAY + 10, MONDAY + 20, MONDAY + 30, MONDAY + DAY + 10, MONDAY + DAY + 20]
+        for number, ts in enumerate(ticks, 1):
+            result.reports.append({})  # one report per tick
+            result.record_tick({"code": "2330", "close": float(number), "timestamp": ts}, number % 2 == 0)
+        result.end_timeline()
+        result.end_timeline()
+        assert result.timeline == [
+            Sample(MONDAY + 20, {"2330": 2.0}, 2),
+            Sample(MONDAY + 30, {"2330": 3.0}, 3),  # Monday's last tick
+            Sample(MONDAY + DAY + 10, {"2330": 4.0}, 4),
+            Sample(MONDAY + DAY + 20, {"2330": 5.0}, 5),
+        ]

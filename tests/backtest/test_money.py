@@ -52,7 +52,9 @@ class TestContracts:
             contracts=[SimContract("ZZFR1", "?", "FUT", "TAIFEX", "ZZF", 100.0)]
         )
         with pytest.raises(ContractError, match="ZZFR1"):
-            run_backtest(broker, ["ZZFR1"], ("2024-01-08", "2024-01-08"), None, data_dir=str(tmp_path))
+            run_backtest(
+                broker, ["ZZFR1"], ("2024-01-08", "2024-01-08"), None, data_dir=str(tmp_path)
+            )
         assert broker.tick_requests == []
 
 
@@ -171,7 +173,9 @@ class TestTimeline:
         ticks = [MONDAY + 10, MONDAY + 20, MONDAY + 30, MONDAY + DAY + 10, MONDAY + DAY + 20]
         for number, ts in enumerate(ticks, 1):
             result.reports.append({})  # one report per tick
-            result.record_tick({"code": "2330", "close": float(number), "timestamp": ts}, number % 2 == 0)
+            result.record_tick(
+                {"code": "2330", "close": float(number), "timestamp": ts}, number % 2 == 0
+            )
         result.end_timeline()
         result.end_timeline()
         assert result.timeline == [

@@ -10,6 +10,8 @@ import sys
 import tempfile
 from typing import Callable, Optional, Sequence
 
+from quorvel.backtest.contracts import ContractError, contract_for
+from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import (
     DEFAULT_BACKFILL,
     DEFAULT_CODES,
@@ -18,8 +20,6 @@ from quorvel.backtest.engine import (
     resolve_codes,
     run_backtest,
 )
-from quorvel.backtest.contracts import ContractError, contract_for
-from quorvel.backtest.costs import CostModel
 from quorvel.backtest.export import check_writable_directory, plot_equity, write_outputs
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import StrategyParams
@@ -73,6 +73,37 @@ def _positive_amount(text: str) -> float:
     if value == 0:
         raise argparse.ArgumentTypeError("must be more than 0")
     return value
+
+
+# The cost options: option, CostModel field, metavar, help.
+_COST_OPTIONS = (
+    (
+        "--stock-commission",
+        "stock_commission_pct",
+        "PCT",
+        "stock commission, in %% of the traded value of each side",
+    ),
+    (
+        "--commission-discount",
+        "stock_commission_discount",
+        "FACTOR",
+        "broker's discount factor on the stock commission (0.6 for 40%% off)",
+    ),
+    ("--min-commission", "stock_min_commission", "NTD", "smallest stock commission per fill"),
+    (
+        "--stock-tax",
+        "stock_sell_tax_pct",
+        "PCT",
+        "securities transaction tax, in %% of the sell value",
+    ),
+    ("--futures-fee", "futures_fee", "NTD", "futures fee per contract and side"),
+    (
+        "--futures-tax",
+        "futures_tax_pct",
+        "PCT",
+        "futures transaction tax, in %% of the contract value of each side",
+    ),
+)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -197,48 +228,15 @@ def build_parser() -> argparse.ArgumentParser:
         default=DEFAULT_CAPITAL,
         help="capital that drawdown, returns and turnover are measured against",
     )
-    money.add_argument(
-        "--stock-commission",
-        type=_amount,
-        metavar="PCT",
-        default=costs_defaults.stock_commission_pct,
-        help="stock commission, in %% of the traded value of each side",
-    )
-    money.add_argument(
-        "--commission-discount",
-        type=_amount,
-        metavar="FACTOR",
-        default=costs_defaults.stock_commission_discount,
-        help="broker's discount factor on the stock commission (0.6 for 40%% off)",
-    )
-    money.add_argument(
-        "--min-commission",
-        type=_amount,
-        metavar="NTD",
-        default=costs_defaults.stock_min_commission,
-        help="smallest stock commission per fill",
-    )
-    money.add_argument(
-        "--stock-tax",
-        type=_amount,
-        metavar="PCT",
-        default=costs_defaults.stock_sell_tax_pct,
-        help="securities transaction tax, in %% of the sell value",
-    )
-    money.add_argument(
-        "--futures-fee",
-        type=_amount,
-        metavar="NTD",
-        default=costs_defaults.futures_fee,
-        help="futures fee per contract and side",
-    )
-    money.add_argument(
-        "--futures-tax",
-        type=_amount,
-        metavar="PCT",
-        default=costs_defaults.futures_tax_pct,
-        help="futures transaction tax, in %% of the contract value of each side",
-    )
+    for option, name, metavar, text in _COST_OPTIONS:
+        money.add_argument(
+            option,
+            dest=name,
+            type=_amount,
+            metavar=metavar,
+            default=getattr(costs_defaults, name),
+            help=text,
+        )
 
     run = parser.add_argument_group("run")
     run.add_argument(
@@ -293,14 +291,7 @@ def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> No
 
 
 def _costs(args: argparse.Namespace) -> CostModel:
-    return CostModel(
-        stock_commission_pct=args.stock_commission,
-        stock_commission_discount=args.commission_discount,
-        stock_min_commission=args.min_commission,
-        stock_sell_tax_pct=args.stock_tax,
-        futures_fee=args.futures_fee,
-        futures_tax_pct=args.futures_tax,
-    )
+    return CostModel(**{name: getattr(args, name) for _, name, _, _ in _COST_OPTIONS})
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

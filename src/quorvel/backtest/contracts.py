@@ -10,7 +10,7 @@ or NTD per share (stock futures).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Dict, Mapping, Optional
+from typing import Mapping, Optional
 
 from quorvel.constant import OrderLot
 
@@ -99,7 +99,3 @@ def contract_for(code: str, market: str) -> Contract:
         )
     return Contract(code, market, product.multiplier)
 
-
-def contracts_for(codes: Mapping[str, str]) -> Dict[str, Contract]:
-    """The contract of every code in a {code: market} mapping."""
-    return {code: contract_for(code, market) for code, market in codes.items()}

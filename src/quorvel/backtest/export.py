@@ -26,7 +26,7 @@ _PER_CODE_COUNTS = (
 
 
 def check_writable_directory(path: str) -> None:
-    """Create `path` with its parents if missing; raise OSError unless files can be written there."""
+    """Create `path` with its parents if missing; raise OSError unless it takes new files."""
     os.makedirs(path, exist_ok=True)
     if not os.access(path, os.W_OK | os.X_OK):
         raise PermissionError(errno.EACCES, "the directory is not writable", path)

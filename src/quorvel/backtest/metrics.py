@@ -236,7 +236,9 @@ class _Book:
                 self.round_trips.append(trip)
                 self.open_trip = None
         if self.open_trip is None and now != 0:
-            self.open_trip = RoundTrip(self.contract.code, timestamp, costs=costs * (1 - closing_share))
+            self.open_trip = RoundTrip(
+                self.contract.code, timestamp, costs=costs * (1 - closing_share)
+            )
 
     def net_pnl(self, price: Optional[float]) -> float:
         unrealized = self.position.unrealized_pnl(price)

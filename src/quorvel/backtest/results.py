@@ -50,7 +50,9 @@ class BacktestResult:
     _last_tick_sampled: bool = field(default=False, init=False, repr=False)
 
     def __post_init__(self) -> None:
-        self.contracts = {entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes}
+        self.contracts = {
+            entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes
+        }
 
     @property
     def ticks_per_second(self) -> float:
@@ -130,7 +132,6 @@ class BacktestResult:
         for trade_id in filled:
             kinds[kind_of[trade_id]]["filled"] += 1
         return dict(sorted(kinds.items()))
-
 
     def evaluate(self) -> Evaluation:
         """The fills valued in NTD, the round trips, the equity curve and the figures."""

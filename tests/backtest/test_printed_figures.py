@@ -1,0 +1,312 @@
+"""Every figure of the printed tables and of summary.json, against the reports.
+
+The expected figures are worked out here from the deal and order reports by
+cash flows, not by average cost, and not with the package's own functions.
+"""
+
+import json
+import math
+import re
+import statistics
+from collections import defaultdict
+
+import polars as pl
+import pytest
+from rich.console import Console
+
+from quorvel.backtest import CostModel, StrategyParams, render, run_backtest, write_outputs
+from quorvel.sim import SimulatedBroker
+
+CODES = ["2330", "TXFR1"]
+SIZES = {"2330": 1000, "TXFR1": 200}
+CAPITAL = 2_000_000.0
+COSTS = CostModel(stock_commission_discount=0.6, futures_fee=40.0)
+# Trades often; two lots per order, so fill counts and filled quantities differ.
+PARAMS = StrategyParams(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
+
+
+@pytest.fixture(scope="module")
+def result(tmp_path_factory):
+    pytest.importorskip("quorvel.modules.ticker.ticker")
+    run = run_backtest(
+        SimulatedBroker(5, ticks_per_day=400),
+        CODES,
+        ("2024-01-08", "2024-01-10"),
+        ("2024-01-05", "2024-01-05"),
+        data_dir=str(tmp_path_factory.mktemp("data")),
+        params=PARAMS,
+        window=8,
+        stall_timeout=30,
+    )
+    run.capital, run.costs = CAPITAL, COSTS
+    return run
+
+
+def is_deal(report):
+    return "operation_type" not in report
+
+
+def fill_costs(code, action, value, quantity):
+    if code == "TXFR1":
+        return 40.0 * quantity, math.floor(value * 0.00002 + 0.5 + 1e-9)
+    commission = max(math.floor(value * 0.001425 * 0.6 + 1e-9), 20)
+    return commission, math.floor(value * 0.003 + 1e-9) if action == "Sell" else 0
+
+
+class Expected:
+    """The figures of a run, from its reports, its timeline and its last prices."""
+
+    def __init__(self, result):
+        self.codes = {code: defaultdict(float) for code in CODES}
+        self.trip_nets = {code: [] for code in CODES}
+        self.curves = {code: [] for code in CODES}
+        lots = dict.fromkeys(CODES, 0)
+        cash = dict.fromkeys(CODES, 0.0)  # signed cash flows less costs
+        trips = {}
+        samples = iter(result.timeline)
+        sample = next(samples, None)
+        for index, report in enumerate([*result.reports, None]):
+            while sample is not None and sample.reports <= index:
+                for code in CODES:
+                    marked = lots[code] * sample.prices.get(code, 0.0) * SIZES[code]
+                    self.curves[code].append((sample.timestamp, cash[code] + marked))
+                sample = next(samples, None)
+            if report is None or not is_deal(report):
+                continue
+            code, action, quantity = report["code"], str(report["action"]), report["quantity"]
+            value = report["price"] * quantity * SIZES[code]
+            fee, tax = fill_costs(code, action, value, quantity)
+            figures = self.codes[code]
+            figures["fills"] += 1
+            figures["traded"] += value
+            figures["fees"] += fee
+            figures["taxes"] += tax
+            figures["cash"] += value if action == "Sell" else -value
+            flow = (value if action == "Sell" else -value) - fee - tax
+            cash[code] += flow
+            before = lots[code]
+            lots[code] += -quantity if action == "Sell" else quantity
+            after = lots[code]
+            if before == 0:
+                trips[code] = 0.0
+            closing = (
+                abs(before) / quantity
+                if before and (after == 0 or (after > 0) != (before > 0))
+                else 0
+            )
+            if closing:
+                self.trip_nets[code].append(trips[code] + flow * closing)
+                trips[code] = flow * (1 - closing)
+            else:
+                trips[code] += flow
+        held = result.positions.summary()["positions"]
+        for code in CODES:
+            figures = self.codes[code]
+            last = result.positions.last_prices[code]
+            figures["gross"] = figures["cash"] + lots[code] * last * SIZES[code]
+            avg = held[code]["avg_price"] if code in held else 0.0
+            figures["unrealized"] = lots[code] * (last - avg) * SIZES[code]
+            figures["realized"] = figures["gross"] - figures["unrealized"]
+            figures["net"] = figures["gross"] - figures["fees"] - figures["taxes"]
+        self.curves["total"] = [
+            (points[0][0], sum(point[1] for point in points))
+            for points in zip(*(self.curves[code] for code in CODES))
+        ]
+        self.trip_nets["total"] = [net for code in CODES for net in self.trip_nets[code]]
+        self.codes["total"] = {
+            key: sum(self.codes[code][key] for code in CODES) for key in self.codes[CODES[0]]
+        }
+
+    def money(self, name):
+        figures = self.codes[name]
+        return [figures[key] for key in ("realized", "unrealized", "gross", "fees", "taxes", "net")]
+
+    def trading(self, name):
+        """Round trips, win rate, profit factor, drawdown, its share, Sharpe, turnover."""
+        nets = self.trip_nets[name]
+        gains = sum(net for net in nets if net > 0)
+        losses = -sum(net for net in nets if net < 0)
+        peak, drawdown = 0.0, 0.0
+        for _, value in self.curves[name]:
+            peak = max(peak, value)
+            drawdown = max(drawdown, peak - value)
+        end_of_day = {}
+        for ts, value in self.curves[name]:
+            end_of_day[int(ts // 86400)] = value
+        closes = [0.0, *end_of_day.values()]
+        returns = [(b - a) / CAPITAL for a, b in zip(closes, closes[1:])]
+        sharpe = statistics.mean(returns) / statistics.stdev(returns) * math.sqrt(252)
+        return [
+            len(nets),
+            sum(1 for net in nets if net > 0) / len(nets),
+            gains / losses,
+            drawdown,
+            drawdown / CAPITAL,
+            sharpe,
+            self.codes[name]["traded"] / CAPITAL,
+        ]
+
+
+@pytest.fixture(scope="module")
+def expected(result):
+    return Expected(result)
+
+
+def printed_tables(result):
+    console = Console(record=True, width=200)
+    render(result, console)
+    tables, rows = {}, None
+    for line in console.export_text().splitlines():
+        if line and not line.startswith(" "):
+            rows = tables[line.split(" (")[0].strip()] = []
+        elif line.strip() and not line.strip().startswith("─"):
+            rows.append(re.split(r"\s{2,}", line.strip()))
+    return tables
+
+
+def number(text):
+    return float(text.replace(",", "").rstrip("%")) / (100 if text.endswith("%") else 1)
+
+
+def assert_printed(cells, values, places):
+    """Each cell shows its value rounded to the given number of decimal places."""
+    assert len(cells) == len(values)
+    for cell, value, decimals in zip(cells, values, places):
+        assert abs(number(cell) - value) <= 0.5 * 10**-decimals + 1e-9, (cell, value)
+
+
+@pytest.fixture(scope="module")
+def tables(result):
+    return printed_tables(result)
+
+
+class TestPrintedTables:
+    def test_counts_positions_and_prices_per_code(self, result, tables):
+        header, *rows, total = tables["Per code"]
+        assert header == ["code", "orders", "fills", "cancels", "pos", "avg", "last"]
+        orders = [r["order"] for r in result.reports if not is_deal(r)]
+        operations = [r["operation_type"] for r in result.reports if not is_deal(r)]
+        deals = [r for r in result.reports if is_deal(r)]
+        held = result.positions.summary()["positions"]
+        for code, row in zip(CODES, rows):
+            position = sum(
+                d["quantity"] * (1 if d["action"] == "Buy" else -1)
+                for d in deals
+                if d["code"] == code
+            )
+            assert row[:5] == [
+                code,
+                str(
+                    sum(1 for o, op in zip(orders, operations) if o["code"] == code and op == "New")
+                ),
+                str(sum(1 for d in deals if d["code"] == code)),
+                str(
+                    sum(
+                        1
+                        for o, op in zip(orders, operations)
+                        if o["code"] == code and op == "Cancel"
+                    )
+                ),
+                str(position),
+            ]
+            avg = f"{held[code]['avg_price']:,.2f}" if position else "-"
+            assert row[5:] == [avg, f"{result.positions.last_prices[code]:,.2f}"]
+        filled_quantity = sum(d["quantity"] for d in deals)
+        assert filled_quantity > len(deals)
+        assert total == [
+            "total",
+            str(operations.count("New")),
+            str(len(deals)),
+            str(operations.count("Cancel")),
+        ]
+
+    def test_money_in_ntd_per_code_and_in_total(self, expected, tables):
+        header, *rows = tables["P&L in NTD"]
+        assert header == ["code", "realised", "unrealised", "gross", "fees", "taxes", "net"]
+        assert [row[0] for row in rows] == [*CODES, "total"]
+        for row in rows:
+            assert_printed(row[1:], expected.money(row[0]), [0] * 6)
+
+    def test_round_trips_and_risk_per_code_and_in_total(self, expected, tables):
+        header, *rows = tables["Round trips and risk"]
+        assert header[1:] == [
+            "round trips",
+            "win rate",
+            "profit factor",
+            "max drawdown",
+            "of capital",
+            "Sharpe",
+            "turnover",
+        ]
+        assert [row[0] for row in rows] == [*CODES, "total"]
+        for row in rows:
+            assert_printed(row[1:], expected.trading(row[0]), [0, 3, 2, 0, 3, 2, 2])
+
+    def test_orders_by_kind_count_orders_not_fills(self, result, tables):
+        header, *rows = tables["Orders by kind"]
+        kind_of, expected = {}, defaultdict(lambda: [0, set(), 0])
+        for report in result.reports:
+            if is_deal(report):
+                expected[kind_of[report["id"]]][1].add(report["id"])
+            else:
+                order = report["order"]
+                kind = (str(order["price_type"]), str(order["order_type"]))
+                kind_of.setdefault(order["id"], kind)
+                expected[kind][0] += report["operation_type"] == "New"
+                expected[kind][2] += report["operation_type"] == "Cancel"
+        assert sorted(tuple(row) for row in rows) == sorted(
+            (*kind, str(entered), str(len(filled)), str(cancelled))
+            for kind, (entered, filled, cancelled) in expected.items()
+        )
+
+    def test_run_figures(self, result, expected, tables):
+        run = dict(tables["Run"])
+        assert run["ticks replayed (backfill + live)"] == "800 + 2,400"
+        assert run["ticks per second"] == f"{3200 / result.replay_seconds:,.0f}"
+        assert run["capital (NTD)"] == "2,000,000"
+        assert_printed([run["net P&L (NTD)"]], [expected.codes["total"]["net"]], [0])
+        assert run["stock costs"] == "0.1425 % x 0.6, min 20 NTD; tax 0.3 % on sells"
+        assert run["futures costs"] == "40 NTD per contract; tax 0.002 %"
+
+
+@pytest.fixture(scope="module")
+def written(result, tmp_path_factory):
+    directory = tmp_path_factory.mktemp("out") / "new" / "dir"
+    write_outputs(result, str(directory), settings={"seed": 5})
+    return directory
+
+
+class TestOutputFiles:
+    def test_summary_holds_the_tables_figures(self, result, expected, written):
+        summary = json.loads((written / "summary.json").read_text())
+        names = ["realized_pnl", "unrealized_pnl", "gross_pnl", "fees", "taxes", "net_pnl"]
+        names += ["round_trips", "win_rate", "profit_factor", "max_drawdown"]
+        names += ["max_drawdown_share", "sharpe", "turnover"]
+        for name in [*CODES, "total"]:
+            entry = summary["total"] if name == "total" else summary["per_code"][name]
+            values = expected.money(name) + expected.trading(name)
+            assert [entry[key] for key in names] == pytest.approx(values, rel=1e-9, abs=1e-6)
+            assert entry["fills"] == expected.codes[name]["fills"]
+        assert summary["total"]["filled_qty"] == sum(
+            r["quantity"] for r in result.reports if is_deal(r)
+        )
+        assert summary["run"]["ticks_per_second"] == pytest.approx(3200 / result.replay_seconds)
+        assert summary["settings"]["capital"] == CAPITAL
+        assert summary["settings"]["costs"]["futures_fee"] == 40.0
+        assert summary["settings"]["seed"] == 5
+
+    def test_files_load_with_polars(self, result, expected, written):
+        reports = pl.read_parquet(written / "reports.parquet")
+        assert reports["seq"].to_list() == list(range(len(result.reports)))
+        assert reports["kind"].to_list() == [
+            "deal" if is_deal(r) else "order" for r in result.reports
+        ]
+        fills = pl.read_csv(written / "fills.csv")
+        assert fills["fee"].sum() == expected.codes["total"]["fees"]
+        assert fills["tax"].sum() == expected.codes["total"]["taxes"]
+        equity = pl.read_csv(written / "equity.csv", try_parse_dates=True)
+        assert equity["time"].dtype == pl.Datetime("us")
+        assert equity["time"].is_sorted()
+        assert equity["net_equity"].to_list() == pytest.approx(
+            [CAPITAL + value for _, value in expected.curves["total"]]
+        )

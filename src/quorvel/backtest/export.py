@@ -80,7 +80,9 @@ def summary(
 def write_outputs(
     result: BacktestResult, directory: str, settings: Optional[Mapping[str, Any]] = None
 ) -> List[str]:
-    """Write `OUTPUT_FILES` into `directory` (created if missing); return their paths."""
+    """Write `OUTPUT_FILES` into `directory` (created if missing, "~" expanded); return their
+    paths."""
+    directory = os.path.expanduser(directory)
     check_writable_directory(directory)
     paths = [os.path.join(directory, name) for name in OUTPUT_FILES]
     reports_path, fills_path, equity_path, summary_path = paths

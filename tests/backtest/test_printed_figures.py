@@ -26,14 +26,19 @@ PARAMS = StrategyParams(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod
 
 
 @pytest.fixture(scope="module")
-def result(tmp_path_factory):
+def data_dir(tmp_path_factory):
+    return tmp_path_factory.mktemp("data")
+
+
+@pytest.fixture(scope="module")
+def result(data_dir):
     pytest.importorskip("quorvel.modules.ticker.ticker")
     run = run_backtest(
         SimulatedBroker(5, ticks_per_day=400),
         CODES,
         ("2024-01-08", "2024-01-10"),
         ("2024-01-05", "2024-01-05"),
-        data_dir=str(tmp_path_factory.mktemp("data")),
+        data_dir=str(data_dir),
         params=PARAMS,
         window=8,
         stall_timeout=30,
@@ -259,8 +264,14 @@ class TestPrintedTables:
             for kind, (entered, filled, cancelled) in expected.items()
         )
 
-    def test_run_figures(self, result, expected, tables):
+    def test_run_figures(self, result, expected, tables, data_dir):
         run = dict(tables["Run"])
+        assert run["period"] == "2024-01-08 to 2024-01-10"
+        assert run["backfill"] == "2024-01-05 to 2024-01-05"
+        assert run["permits granted ahead (--window)"] == "8"
+        assert run["replay time"] == f"{result.replay_seconds:.2f} s"
+        cache_files = len(list((data_dir / "sino" / "ticks").iterdir()))
+        assert run["tick cache files (before, after)"] == f"0, {cache_files}"
         assert run["ticks replayed (backfill + live)"] == "800 + 2,400"
         assert run["ticks per second"] == f"{3200 / result.replay_seconds:,.0f}"
         assert run["capital (NTD)"] == "2,000,000"

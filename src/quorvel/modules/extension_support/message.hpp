@@ -1,6 +1,7 @@
 // Console lines, messages and error records, built the same way by both modules.
 #pragma once
 
+#include "arguments.hpp"
 #include "module.hpp"
 #include "ref.hpp"
 
@@ -14,6 +15,7 @@ struct Piece {
     Piece(const char* text) : text(text) {}
     Piece(PyObject* value) : value(value) {}
     Piece(const Ref& value) : value(value.get()) {}
+    Piece(const Arg& value) : value(value.get()) {}
     const char* text = nullptr;
     PyObject* value = nullptr;
 };

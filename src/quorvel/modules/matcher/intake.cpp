@@ -64,8 +64,7 @@ void report_intake_failure(PyObject* item) {
 
 }  // namespace
 
-Ref receive_pending_order(PyObject* const* args) {
-    PyObject* self = args[0];
+Ref receive_pending_order(Self self) {
     Ref item;
     for (;;) {
         try {
@@ -79,12 +78,11 @@ Ref receive_pending_order(PyObject* const* args) {
     }
 }
 
-Ref add_pending_order_queue(PyObject* const* args) {
+void add_pending_order_queue(Self self, Str action, Dict payload) {
     Ref item = new_dict();
-    setitem(item.get(), names->action, args[1]);
-    setitem(item.get(), names->payload, args[2]);
-    call_method(getattr(args[0], names->pending_order_queue).get(), names->put, item);
-    return none();
+    setitem(item.get(), names->action, action);
+    setitem(item.get(), names->payload, payload);
+    call_method(getattr(self, names->pending_order_queue).get(), names->put, item);
 }
 
 }  // namespace quorvel::matcher

@@ -70,25 +70,26 @@ public:
     BookLock& operator=(const BookLock&) = delete;
 };
 
-// Method implementations; args[0] is self, then the parameters in declaration order.
-Ref init(PyObject* const* args);
-Ref init_current_tick_info(PyObject* const* args);
-Ref get_random_uuid(PyObject* const* args);
-Ref receive_pending_order(PyObject* const* args);
-Ref reset_tick_infos(PyObject* const* args);
-Ref set_current_tick(PyObject* const* args);
-Ref add_order(PyObject* const* args);
-Ref modify_order(PyObject* const* args);
-Ref cancel_order(PyObject* const* args);
-Ref match_deal(PyObject* const* args);
-Ref build_order_response(PyObject* const* args);
-Ref build_deal_response(PyObject* const* args);
-Ref get_simulation_stock_order_response(PyObject* const* args);
-Ref get_simulation_future_order_response(PyObject* const* args);
-Ref get_simulation_stock_deal_response(PyObject* const* args);
-Ref get_simulation_future_deal_response(PyObject* const* args);
-Ref pop_response(PyObject* const* args);
-Ref add_pending_order_queue(PyObject* const* args);
-Ref add_response_to_queue(PyObject* const* args);
+// Method implementations, bound by the class table in matcher.cpp.
+void init(Self self, Object positions);
+Ref init_current_tick_info(Self self, Str code);
+Ref get_random_uuid(Self self);
+Ref receive_pending_order(Self self);
+void reset_tick_infos(Self self);
+void set_current_tick(Self self, Dict tick);
+void add_order(Self self, Str code, Str product_type, Str action, Float price, Int qty, Str price_type,
+               Str order_type, Str order_cond, Str order_lot, Str oc_type);
+void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price);
+void cancel_order(Self self, Str trade_id);
+void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_ts);
+Ref build_order_response(Self self, Dict trade, Object operation_type, Object code_obj);
+Ref build_deal_response(Self self, Dict trade);
+Ref get_simulation_stock_order_response(Self self, Dict data);
+Ref get_simulation_future_order_response(Self self, Dict data);
+Ref get_simulation_stock_deal_response(Self self, Dict data);
+Ref get_simulation_future_deal_response(Self self, Dict data);
+Ref pop_response(Self self);
+void add_pending_order_queue(Self self, Str action, Dict payload);
+void add_response_to_queue(Self self, Dict response);
 
 }  // namespace quorvel::matcher

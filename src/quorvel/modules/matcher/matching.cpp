@@ -221,10 +221,9 @@ private:
 
 }  // namespace
 
-Ref match_deal(PyObject* const* args) {
+void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_ts) {
     BookLock lock;
-    PyObject *self = args[0], *code = args[1], *tick_close = args[2], *tick_ts = args[4];
-    Ref tick_qty = Ref::borrow(args[3]);
+    Ref tick_qty_left = Ref::borrow(tick_qty);
     Ref zero = Ref::steal(PyLong_FromLong(0));
 
     // Every record pending when the call began is visited once, in book order; records added
@@ -238,16 +237,15 @@ Ref match_deal(PyObject* const* args) {
         Ref price = getitem(record.get(), names->price);
         Ref order_type = getitem(record.get(), names->order_type);
         Ref price_type = getitem(record.get(), names->price_type);
-        if (compare(tick_qty.get(), zero.get(), Py_EQ)) return none();
+        if (compare(tick_qty_left.get(), zero.get(), Py_EQ)) return;
 
         RecordMatch match(self, record.get(), tick_close, tick_ts, zero.get());
         match.test_price(action.get(), price.get(), price_type.get());
-        match.apply_order_type(order_type.get(), tick_qty.get());
-        tick_qty = match.fill(std::move(tick_qty));
+        match.apply_order_type(order_type.get(), tick_qty_left.get());
+        tick_qty_left = match.fill(std::move(tick_qty_left));
         match.cancel();
     }
     instrument.raise_deferred_error();
-    return none();
 }
 
 }  // namespace quorvel::matcher

@@ -23,17 +23,12 @@ void replay(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end
 
 }  // namespace
 
-Ref notify_backfilling_finish(PyObject* const* args) {
-    setattr(args[0], names->backfilling_finish_flag, Py_True);
-    put_on(args[0], names->backfilling_notify_finish_queue, status_dict(names->finish_backfilling).get());
-    return none();
+void notify_backfilling_finish(Self self) {
+    setattr(self, names->backfilling_finish_flag, Py_True);
+    put_on(self, names->backfilling_notify_finish_queue, status_dict(names->finish_backfilling).get());
 }
 
-Ref backfilling(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* codes = args[1];
-    PyObject* start_from = args[2];
-    PyObject* end_to = args[3];
+void backfilling(Self self, List codes, Str start_from, Str end_to) {
     FeedWork work;
     if (absent(start_from) && absent(end_to)) {
         call_method(self, names->_Ticker__notify_backfilling_finish);
@@ -63,7 +58,6 @@ Ref backfilling(PyObject* const* args) {
         throw;
     }
     call_method(self, names->_Ticker__notify_backfilling_finish);
-    return none();
 }
 
 }  // namespace quorvel::ticker

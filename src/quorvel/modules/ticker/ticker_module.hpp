@@ -97,21 +97,22 @@ void feed_checkpoint();
 // Makes interpreter exit wait until the feed threads stand at a checkpoint or a queue wait.
 void register_exit_hook();
 
-// Method implementations; args[0] is self, then the parameters in declaration order.
-Ref init(PyObject* const* args);
-Ref generate_save_path(PyObject* const* args);
-Ref make_sino_contract_object(PyObject* const* args);
-Ref tick_filename_formatter(PyObject* const* args);
-Ref auto_fetch_ticks(PyObject* const* args);
-Ref fetch_sino_history_ticks(PyObject* const* args);
-Ref process_and_combine_ticks(PyObject* const* args);
-Ref notify_backfilling_finish(PyObject* const* args);
-Ref get_ticks_df(PyObject* const* args);
-Ref send_ticks(PyObject* const* args);
-Ref backfilling(PyObject* const* args);
-Ref push_tick_to_queue(PyObject* const* args);
-Ref pop_tick(PyObject* const* args);
-Ref allow_next_tick(PyObject* const* args);
-Ref stop_send_ticks(PyObject* const* args);
+// Method implementations, bound by the class table in ticker.cpp.
+void init(Self self, Object sino_api);
+Ref generate_save_path(Self self, Str file_name, VarArgs sub_folder);
+Ref make_sino_contract_object(Self self, Str code, Str market_type);
+Ref tick_filename_formatter(Self self, Str code, Str date);
+Ref auto_fetch_ticks(Self self, Str code, Str product_type, Str date);
+Ref fetch_sino_history_ticks(Self self, Str code, Object product_type, Str start_from, Str end_to);
+Ref process_and_combine_ticks(Self self, List codes, Str start_from, Str end_to);
+void notify_backfilling_finish(Self self);
+Ref get_ticks_df(Self self, Str code, Object market_type, Str start_from, Str end_to);
+void send_ticks(Self self, List codes, Str start_from, Str end_to, Str backfilling_start_from,
+                Str backfilling_end_to);
+void backfilling(Self self, List codes, Str start_from, Str end_to);
+void push_tick_to_queue(Self self, Object df);
+Ref pop_tick(Self self);
+void allow_next_tick(Self self);
+void stop_send_ticks(Self self);
 
 }  // namespace quorvel::ticker

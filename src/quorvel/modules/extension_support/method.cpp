@@ -1,6 +1,7 @@
 #include "method.hpp"
 
 #include "call.hpp"
+#include "errors.hpp"
 
 #include <string>
 #include <string_view>
@@ -327,10 +328,6 @@ void check_result_type(PyObject* result, PyTypeObject* type) {
     if (result == Py_None || Py_TYPE(result) == type) return;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(result)->tp_name);
     throw_error_set();
-}
-
-void add_traceback(const char* function, const char* source_file, int line) {
-    _PyTraceback_Add(function, source_file, line);
 }
 
 Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods) {

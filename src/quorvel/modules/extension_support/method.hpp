@@ -136,9 +136,6 @@ struct ClassInfo {
 // __module__, __qualname__ and the methods in the given order. Returns a new reference.
 Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods);
 
-// Adds an entry "File <source_file>, line <line>, in <function>" to the pending error's traceback.
-void add_traceback(const char* function, const char* source_file, int line);
-
 // "Expected %s, got %.200s" unless `result` is exactly `type` or None.
 void check_result_type(PyObject* result, PyTypeObject* type);
 

@@ -30,9 +30,9 @@ const ClassInfo matcher_class = {"quorvel.modules.matcher.matcher", "Matcher",
 
 }  // namespace
 
-void add_method_traceback(const char* method, int line) {
-    std::string function = std::string(matcher_class.module_name) + "." + matcher_class.class_name + "." + method;
-    add_traceback(function.c_str(), matcher_class.source_file, line);
+CatchSite in_method(const char* method, std::source_location where) {
+    return {std::string(matcher_class.module_name) + "." + matcher_class.class_name + "." + method,
+            matcher_class.source_file, static_cast<int>(where.line())};
 }
 
 namespace {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "../extension_support/call.hpp"
+#include "../extension_support/errors.hpp"
 #include "../extension_support/message.hpp"
+#include "../extension_support/reporting.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
 
@@ -53,9 +55,9 @@ inline Ref global_attr(PyObject* name, PyObject* attribute) {
     return getattr(global(name).get(), attribute);
 }
 
-// Adds this module's traceback entry for `method` to the pending error, as the entry a failing
-// call gets: an exception caught inside one of our methods shows where it was caught.
-void add_method_traceback(const char* method, int line);
+// The traceback entry of a place in `method` where an exception is caught, named as the entry a
+// failing call gets.
+CatchSite in_method(const char* method, std::source_location where = std::source_location::current());
 
 // Raises Exception(message) and throws.
 [[noreturn]] void raise_exception(std::initializer_list<Piece> message);

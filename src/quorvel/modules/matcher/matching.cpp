@@ -47,19 +47,13 @@ public:
             else
                 gather_from_iterable(book, code);
         } catch (const PyErrorSet&) {
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            error_type_ = Ref::steal_or_null(type);
-            error_value_ = Ref::steal_or_null(value);
-            error_traceback_ = Ref::steal_or_null(traceback);
+            deferred_error_ = SavedError::take();
         }
     }
 
     // Raises the error met while gathering, if any.
     void raise_deferred_error() {
-        if (!error_type_) return;
-        PyErr_Restore(error_type_.release(), error_value_.release(), error_traceback_.release());
-        throw_error_set();
+        if (deferred_error_) deferred_error_.raise();
     }
 
     std::vector<Ref> records;
@@ -93,7 +87,7 @@ private:
         return equals(getitem(record, names->code).get(), code);
     }
 
-    Ref error_type_, error_value_, error_traceback_;
+    SavedError deferred_error_;
 };
 
 // Where a list book still holds a record: the walk's records keep their book order, so the search

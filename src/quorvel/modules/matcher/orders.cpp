@@ -68,23 +68,23 @@ void add_order(Self self, Str code, Str product_type, Str action, Float price, I
     }
     call_method(getattr(self, names->pending_orders).get(), names->append, record);
 
-    try {
-        report_order(self, record.get(), names->NEW, names->CreateOrder);
-        console_print(module_ns, {"[green]新增委託單 ", getitem(record.get(), names->trade_id), " 成功[/green]"});
-    } catch (const PyErrorSet&) {
-        if (!pending_error_is_exception()) throw;
-        add_method_traceback("add_order", __LINE__);
-        HandledException error;
-        Ref data = new_dict();
-        PyObject* const arguments[] = {code, product_type, action, price, qty, price_type, order_type,
-                                       order_cond, order_lot, oc_type};
-        PyObject* const keys[] = {names->code, names->product_type, names->action, names->price,
-                                  names->qty, names->price_type, names->order_type, names->order_cond,
-                                  names->order_lot, names->oc_type};
-        for (size_t i = 0; i < std::size(keys); ++i) set(data.get(), keys[i], arguments[i]);
-        log_error_record(module_ns, error, {{"data", data.get()}});
-        console_print(module_ns, {"[red]發生錯誤: ", error.text(), "[/red]"});
-    }
+    const CatchSite site = in_method("add_order");
+    catch_exception(
+        [&] {
+            report_order(self, record.get(), names->NEW, names->CreateOrder);
+            console_print(module_ns, {"[green]新增委託單 ", getitem(record.get(), names->trade_id), " 成功[/green]"});
+        },
+        [&](HandledException& error) {
+            Ref data = new_dict();
+            PyObject* const arguments[] = {code, product_type, action, price, qty, price_type, order_type,
+                                           order_cond, order_lot, oc_type};
+            PyObject* const keys[] = {names->code, names->product_type, names->action, names->price,
+                                      names->qty, names->price_type, names->order_type, names->order_cond,
+                                      names->order_lot, names->oc_type};
+            for (size_t i = 0; i < std::size(keys); ++i) set(data.get(), keys[i], arguments[i]);
+            log_error_record(module_ns, error, {{"data", data.get()}});
+            console_print(module_ns, {"[red]發生錯誤: ", error.text(), "[/red]"});
+        }, &site);
 }
 
 void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price) {
@@ -133,15 +133,13 @@ void cancel_order(Self self, Str trade_id) {
         return;
     }
     call_method(getattr(self, names->pending_orders).get(), names->remove, record);
-    try {
-        report_order(self, record.get(), names->CANCEL, names->OrderBeCancel);
-        console_print(module_ns, {"[green]取消委託單 ", trade_id, " 成功[/green]"});
-    } catch (const PyErrorSet&) {
-        if (!pending_error_is_exception()) throw;
-        add_method_traceback("cancel_order", __LINE__);
-        HandledException error;
-        console_print(module_ns, {"[red]", error.text(), "[/red]"});
-    }
+    const CatchSite site = in_method("cancel_order");
+    catch_exception(
+        [&] {
+            report_order(self, record.get(), names->CANCEL, names->OrderBeCancel);
+            console_print(module_ns, {"[green]取消委託單 ", trade_id, " 成功[/green]"});
+        },
+        [&](HandledException& error) { console_print(module_ns, {"[red]", error.text(), "[/red]"}); }, &site);
 }
 
 }  // namespace quorvel::matcher

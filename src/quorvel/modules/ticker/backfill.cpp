@@ -38,26 +38,16 @@ void backfilling(Self self, List codes, Str start_from, Str end_to) {
     if (absent(end_to)) end_to = start_from;
     setitem(getattr(self, names->current_send_ticks_params).get(), names->backfilling_start_from, start_from);
     setitem(getattr(self, names->current_send_ticks_params).get(), names->backfilling_end_to, end_to);
-    try {
-        try {
-            replay(self, codes, start_from, end_to);
-        } catch (const PyErrorSet&) {
-            if (!pending_error_is_exception()) throw;
-            HandledException error;
-            console_print(module_ns, {"[red]回補 Tick 資料失敗, 錯誤訊息: ", error.text(), "[/red]"});
-            error.reraise();
-        }
-    } catch (const PyErrorSet&) {
-        // finally: the phase is closed on every path, then the exception goes on.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        Ref pending_type = Ref::steal_or_null(type), pending_value = Ref::steal_or_null(value),
-            pending_traceback = Ref::steal_or_null(traceback);
-        call_method(self, names->_Ticker__notify_backfilling_finish);
-        PyErr_Restore(pending_type.release(), pending_value.release(), pending_traceback.release());
-        throw;
-    }
-    call_method(self, names->_Ticker__notify_backfilling_finish);
+    // The phase is closed on every path.
+    run_finally(
+        [&] {
+            catch_exception([&] { replay(self, codes, start_from, end_to); },
+                            [&](HandledException& error) {
+                                console_print(module_ns, {"[red]回補 Tick 資料失敗, 錯誤訊息: ", error.text(), "[/red]"});
+                                error.reraise();
+                            });
+        },
+        [&] { call_method(self, names->_Ticker__notify_backfilling_finish); });
 }
 
 }  // namespace quorvel::ticker

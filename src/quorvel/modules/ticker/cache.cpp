@@ -47,15 +47,14 @@ void write_atomically(PyObject* df, PyObject* file_path) {
         call_method(df, names->write_csv, temp_path);
         call_method(os.get(), names->replace, temp_path, file_path);
     } catch (const PyErrorSet&) {
-        HandledException error;
-        try {
+        // Whatever stopped the write, the temporary file goes, then the error goes on.
+        SavedError error = SavedError::take();
+        bool removed = attempt([&] {
             if (is_true(call(getattr(global_attr(names->os, names->path).get(), names->exists).get(), temp_path).get()))
                 call_method(global(names->os).get(), names->remove, temp_path);
-        } catch (const PyErrorSet&) {
-            if (!pending_error_is_exception()) throw;
-            PyErr_Clear();
-        }
-        error.reraise();
+        });
+        if (!removed) PyErr_Clear();
+        error.raise();
     }
 }
 

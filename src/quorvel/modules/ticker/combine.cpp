@@ -52,18 +52,18 @@ Ref process_and_combine_ticks(Self self, List codes, Str start_from_text, Str en
             console_print(module_ns, {"[yellow]正在取得 ", code, " ",
                                       call_method(current_date.get(), names->strftime, names->day_format),
                                       " 的 Tick 資料...[/yellow]"});
-            try {
-                date = call_method(current_date.get(), names->strftime, names->day_format);
-                Ref df = call_method(self, names->_Ticker__auto_fetch_ticks, code, market, date);
-                if (positive(row_count(df.get()).get())) check_status(PyList_Append(all_dfs.get(), df.get()));
-                current_date = Ref::steal(PyNumber_InPlaceAdd(current_date.get(), one_day().get()));
-                failed_attempts = 0;
-            } catch (const PyErrorSet&) {
-                if (!pending_error_is_exception()) throw;
-                HandledException error;
-                report_failed_day(error, code.get(), date ? date.get() : Py_None, current_date.get());
-                if (++failed_attempts == kAttemptsPerDay) error.reraise();
-            }
+            catch_exception(
+                [&] {
+                    date = call_method(current_date.get(), names->strftime, names->day_format);
+                    Ref df = call_method(self, names->_Ticker__auto_fetch_ticks, code, market, date);
+                    if (positive(row_count(df.get()).get())) check_status(PyList_Append(all_dfs.get(), df.get()));
+                    current_date = Ref::steal(PyNumber_InPlaceAdd(current_date.get(), one_day().get()));
+                    failed_attempts = 0;
+                },
+                [&](HandledException& error) {
+                    report_failed_day(error, code.get(), date ? date.get() : Py_None, current_date.get());
+                    if (++failed_attempts == kAttemptsPerDay) error.reraise();
+                });
         }
     }
     if (PyErr_Occurred()) throw_error_set();

@@ -66,8 +66,7 @@ Py_ssize_t send_paced(PyObject* self, PyObject* df, RowConverter& converter) {
 
 // A failing loop must not leave the driver waiting in pop_tick for ever: the failure is shown
 // and logged, the end status is put, and the exception goes on to the thread's handler.
-[[noreturn]] void end_failed_run(PyObject* self) {
-    HandledException error;
+[[noreturn]] void end_failed_run(PyObject* self, HandledException& error) {
     guarded([&] { console_print(module_ns, {"[red]傳送 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"}); });
     guarded([&] { log_error_record(module_ns, error, {}); });
     guarded([&] { put_exit_status(self); });
@@ -105,12 +104,8 @@ void push_tick_to_queue(Self self, Object df) {
     Ref started = call_method(global(names->time).get(), names->time);
     RowConverter converter(self, df);
     Py_ssize_t sent = 0;
-    try {
-        sent = send_paced(self, df, converter);
-    } catch (const PyErrorSet&) {
-        if (!pending_error_is_exception()) throw;
-        end_failed_run(self);
-    }
+    catch_exception([&] { sent = send_paced(self, df, converter); },
+                    [&](HandledException& error) { end_failed_run(self, error); });
     if (!flag_set(self, names->exit_send_thread_flag)) {
         setattr(self, names->exit_send_thread_flag, Py_True);
         put_exit_status(self);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "../extension_support/call.hpp"
+#include "../extension_support/errors.hpp"
 #include "../extension_support/message.hpp"
+#include "../extension_support/reporting.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
 

@@ -10,19 +10,6 @@ namespace quorvel::matcher {
 const Names* names = nullptr;
 ModuleNamespace module_ns;
 
-void make_names() {
-    if (names != nullptr) return;
-    auto* made = new Names();
-#define QUORVEL_MAKE_NAME(name) made->name = check(PyUnicode_InternFromString(#name));
-    QUORVEL_MATCHER_NAMES(QUORVEL_MAKE_NAME)
-#undef QUORVEL_MAKE_NAME
-    made->thread_kwnames = check(Py_BuildValue("(ss)", "target", "daemon"));
-    made->size_kwnames = check(Py_BuildValue("(s)", "size"));
-    made->trade_record_kwnames = check(Py_BuildValue("(sssssss)", "trade_id", "code", "action", "quantity",
-                                                     "price", "timestamp", "trade_status"));
-    names = made;
-}
-
 namespace {
 
 const ClassInfo matcher_class = {"quorvel.modules.matcher.matcher", "Matcher",
@@ -150,7 +137,7 @@ constexpr MethodEntry matcher_methods[] = {
 // The module body: the namespace bindings in order, then the class.
 void exec_matcher(PyObject* module) {
     module_ns.bind(module);
-    make_names();
+    if (names == nullptr) names = new Names();
     module_ns.import_module("copy", "copy");
     module_ns.import_module("json", "json");
     module_ns.import_module("queue", "queue");
@@ -166,19 +153,10 @@ void exec_matcher(PyObject* module) {
     module_ns.set("Matcher", make_class(matcher_class, matcher_methods).get());
 }
 
-ModuleLoader matcher_loader = {"matcher", "quorvel.modules.matcher.matcher",
-                               "src/quorvel/modules/matcher/matcher", exec_matcher};
-
-PyModuleDef_Slot matcher_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot<matcher_loader>)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<matcher_loader>)},
-    {0, nullptr},
-};
-
-PyModuleDef matcher_def = {PyModuleDef_HEAD_INIT, "matcher", nullptr, 0, nullptr, matcher_slots,
-                           nullptr, nullptr, nullptr};
+ModuleLoader loader = {"matcher", "quorvel.modules.matcher.matcher", "src/quorvel/modules/matcher/matcher",
+                      exec_matcher};
 
 }  // namespace
 }  // namespace quorvel::matcher
 
-PyMODINIT_FUNC PyInit_matcher() { return PyModuleDef_Init(&quorvel::matcher::matcher_def); }
+PyMODINIT_FUNC PyInit_matcher() { return quorvel::init_module<quorvel::matcher::loader>(); }

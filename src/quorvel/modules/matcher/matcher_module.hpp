@@ -33,27 +33,20 @@ namespace quorvel::matcher {
     X(Stock) X(Future) X(New) X(Deal) X(Cancel) X(add) X(modify) X(cancel)
 
 struct Names {
-#define QUORVEL_DECLARE_NAME(name) PyObject* name;
-    QUORVEL_MATCHER_NAMES(QUORVEL_DECLARE_NAME)
-#undef QUORVEL_DECLARE_NAME
-    PyObject* thread_kwnames;        // ("target", "daemon")
-    PyObject* size_kwnames;          // ("size",)
-    PyObject* trade_record_kwnames;  // add_trade_record's seven keywords, in call order
+    QUORVEL_MATCHER_NAMES(QUORVEL_INTERNED_NAME)
+    PyObject* thread_kwnames = check(Py_BuildValue("(ss)", "target", "daemon"));
+    PyObject* size_kwnames = check(Py_BuildValue("(s)", "size"));
+    // add_trade_record's seven keywords, in call order
+    PyObject* trade_record_kwnames = check(Py_BuildValue(
+        "(sssssss)", "trade_id", "code", "action", "quantity", "price", "timestamp", "trade_status"));
 };
 
 // Made when the module body first runs; process-wide, never released.
 extern const Names* names;
 extern ModuleNamespace module_ns;
 
-void make_names();
-
-// A module-level name, looked up at the moment of use (new reference).
-inline Ref global(PyObject* name) { return module_ns.lookup(name); }
-
-// module_level.attribute, e.g. OperationType.NEW (new reference).
-inline Ref global_attr(PyObject* name, PyObject* attribute) {
-    return getattr(global(name).get(), attribute);
-}
+inline constexpr auto global = &ModuleLookups<module_ns>::global;
+inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
 
 // The traceback entry of a place in `method` where an exception is caught, named as the entry a
 // failing call gets.

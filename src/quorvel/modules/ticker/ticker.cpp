@@ -7,31 +7,6 @@ namespace quorvel::ticker {
 const Names* names = nullptr;
 ModuleNamespace module_ns;
 
-namespace {
-
-void make_names() {
-    if (names != nullptr) return;
-    auto* made = new Names();
-#define QUORVEL_MAKE_NAME(name) made->name = check(PyUnicode_InternFromString(#name));
-    QUORVEL_TICKER_NAMES(QUORVEL_MAKE_NAME)
-#undef QUORVEL_MAKE_NAME
-    made->thread_kwnames = check(Py_BuildValue("(sss)", "target", "args", "daemon"));
-    made->schema_kwnames = check(Py_BuildValue("(s)", "schema"));
-    made->days_kwnames = check(Py_BuildValue("(s)", "days"));
-    made->named_kwnames = check(Py_BuildValue("(s)", "named"));
-    made->ticks_kwnames = check(Py_BuildValue("(ss)", "contract", "date"));
-    made->ticks_folder = check(PyUnicode_InternFromString("ticks"));
-    made->sino_folder = check(PyUnicode_InternFromString("sino"));
-    made->day_format = check(PyUnicode_InternFromString("%Y-%m-%d"));
-    made->sort_keys = check(Py_BuildValue("[OO]", made->ts, made->code));
-    made->tick_columns = check(Py_BuildValue("(OOOOOOOO)", made->ts, made->close, made->volume,
-                                             made->bid_price, made->bid_volume, made->ask_price,
-                                             made->ask_volume, made->tick_type));
-    names = made;
-}
-
-}  // namespace
-
 void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item) {
     call_method(getattr(self, queue_attribute).get(), names->put, item);
 }
@@ -186,7 +161,7 @@ constexpr MethodEntry ticker_methods[] = {
 // The module body: the namespace bindings in order, then the class.
 void exec_ticker(PyObject* module) {
     module_ns.bind(module);
-    make_names();
+    if (names == nullptr) names = new Names();
     module_ns.import_module("json", "json");
     module_ns.import_module("os", "os");
     module_ns.import_module("polars", "pl");
@@ -205,19 +180,9 @@ void exec_ticker(PyObject* module) {
     register_exit_hook();
 }
 
-ModuleLoader ticker_loader = {"ticker", "quorvel.modules.ticker.ticker", "src/quorvel/modules/ticker/ticker",
-                              exec_ticker};
-
-PyModuleDef_Slot ticker_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot<ticker_loader>)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<ticker_loader>)},
-    {0, nullptr},
-};
-
-PyModuleDef ticker_def = {PyModuleDef_HEAD_INIT, "ticker", nullptr, 0, nullptr, ticker_slots,
-                          nullptr, nullptr, nullptr};
+ModuleLoader loader = {"ticker", "quorvel.modules.ticker.ticker", "src/quorvel/modules/ticker/ticker", exec_ticker};
 
 }  // namespace
 }  // namespace quorvel::ticker
 
-PyMODINIT_FUNC PyInit_ticker() { return PyModuleDef_Init(&quorvel::ticker::ticker_def); }
+PyMODINIT_FUNC PyInit_ticker() { return quorvel::init_module<quorvel::ticker::loader>(); }

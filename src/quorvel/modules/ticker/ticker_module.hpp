@@ -32,32 +32,27 @@ namespace quorvel::ticker {
     X(start_from) X(end_to) X(backfilling_start_from) X(backfilling_end_to) X(data) X(sent)
 
 struct Names {
-#define QUORVEL_DECLARE_NAME(name) PyObject* name;
-    QUORVEL_TICKER_NAMES(QUORVEL_DECLARE_NAME)
-#undef QUORVEL_DECLARE_NAME
-    PyObject* thread_kwnames;    // ("target", "args", "daemon")
-    PyObject* schema_kwnames;    // ("schema",)
-    PyObject* days_kwnames;      // ("days",)
-    PyObject* named_kwnames;     // ("named",)
-    PyObject* ticks_kwnames;     // ("contract", "date")
-    PyObject* ticks_folder;      // "ticks"
-    PyObject* sino_folder;       // "sino"
-    PyObject* day_format;        // "%Y-%m-%d"
-    PyObject* sort_keys;         // ["ts", "code"] (copied before each use)
-    PyObject* tick_columns;      // the eight tick columns, in the schema's order
+    QUORVEL_TICKER_NAMES(QUORVEL_INTERNED_NAME)
+    PyObject* thread_kwnames = check(Py_BuildValue("(sss)", "target", "args", "daemon"));
+    PyObject* schema_kwnames = check(Py_BuildValue("(s)", "schema"));
+    PyObject* days_kwnames = check(Py_BuildValue("(s)", "days"));
+    PyObject* named_kwnames = check(Py_BuildValue("(s)", "named"));
+    PyObject* ticks_kwnames = check(Py_BuildValue("(ss)", "contract", "date"));
+    PyObject* ticks_folder = check(PyUnicode_InternFromString("ticks"));
+    PyObject* sino_folder = check(PyUnicode_InternFromString("sino"));
+    PyObject* day_format = check(PyUnicode_InternFromString("%Y-%m-%d"));
+    PyObject* sort_keys = check(Py_BuildValue("[OO]", ts, code));  // copied before each use
+    // the eight tick columns, in the schema's order
+    PyObject* tick_columns = check(Py_BuildValue("(OOOOOOOO)", ts, close, volume, bid_price, bid_volume,
+                                                 ask_price, ask_volume, tick_type));
 };
 
 // Made when the module body first runs; process-wide, never released.
 extern const Names* names;
 extern ModuleNamespace module_ns;
 
-// A module-level name, looked up at the moment of use (new reference).
-inline Ref global(PyObject* name) { return module_ns.lookup(name); }
-
-// module_level.attribute, e.g. pl.DataFrame (new reference).
-inline Ref global_attr(PyObject* name, PyObject* attribute) {
-    return getattr(global(name).get(), attribute);
-}
+inline constexpr auto global = &ModuleLookups<module_ns>::global;
+inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
 
 // self.<attribute>.put(item)
 void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item);

@@ -55,8 +55,10 @@ CatchSite in_method(const char* method, std::source_location where = std::source
 // Raises Exception(message) and throws.
 [[noreturn]] void raise_exception(std::initializer_list<Piece> message);
 
-// Serialises the book between the driver's matching and the intake thread's order operations.
-// Re-entrant for its holder; the GIL is released while waiting for it.
+// Serialises the driver's matching and the intake threads' order operations. It is one
+// process-wide mutex shared by every Matcher (not a lock per book): a thread working on one
+// matcher's book holds back the others. Re-entrant for its holder; the GIL is released while
+// waiting for it.
 class BookLock {
 public:
     BookLock();

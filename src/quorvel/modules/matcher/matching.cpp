@@ -1,7 +1,6 @@
 // Tick matching: the pending orders of one instrument against one tick's price and quantity.
 #include "matcher_module.hpp"
 
-#include <vector>
 
 namespace quorvel::matcher {
 
@@ -56,7 +55,8 @@ public:
         if (deferred_error_) deferred_error_.raise();
     }
 
-    std::vector<Ref> records;
+    // A list rather than a container of Ref: a standard container's destructor is noexcept.
+    Ref records = new_list();
 
 private:
     // The common book: a list of dicts whose codes are str, read without reference traffic;
@@ -67,21 +67,23 @@ private:
             PyObject* record_code = PyDict_CheckExact(record) ? PyDict_GetItemWithError(record, names->code) : nullptr;
             if (record_code != nullptr && PyUnicode_CheckExact(record_code) && PyUnicode_CheckExact(code) &&
                 str_ready(record_code) && str_ready(code)) {
-                if (str_equals(record_code, code)) records.push_back(Ref::borrow(record));
+                if (str_equals(record_code, code)) append(record);
                 continue;
             }
             if (PyErr_Occurred()) throw_error_set();
             Ref held = Ref::borrow(record);
-            if (code_matches(held.get(), code)) records.push_back(std::move(held));
+            if (code_matches(held.get(), code)) append(held.get());
         }
     }
 
     void gather_from_iterable(PyObject* book, PyObject* code) {
         Ref iterator = Ref::steal(PyObject_GetIter(book));
         while (Ref record = Ref::steal_or_null(PyIter_Next(iterator.get())))
-            if (code_matches(record.get(), code)) records.push_back(std::move(record));
+            if (code_matches(record.get(), code)) append(record.get());
         if (PyErr_Occurred()) throw_error_set();
     }
+
+    void append(PyObject* record) { check_status(PyList_Append(records.get(), record)); }
 
     static bool code_matches(PyObject* record, PyObject* code) {
         return equals(getitem(record, names->code).get(), code);
@@ -225,7 +227,8 @@ void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_
     Ref book = getattr(self, names->pending_orders);
     InstrumentRecords instrument(book.get(), code);
     BookCursor cursor(book.get());
-    for (const Ref& record : instrument.records) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instrument.records.get()); ++i) {
+        Ref record = Ref::borrow(PyList_GET_ITEM(instrument.records.get(), i));
         if (!cursor.holds(record.get())) continue;
         Ref action = getitem(record.get(), names->action);
         Ref price = getitem(record.get(), names->price);

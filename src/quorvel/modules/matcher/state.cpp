@@ -11,7 +11,8 @@ void raise_exception(std::initializer_list<Piece> message) {
 }
 
 namespace {
-// One lock for the module: the interpreter runs one matcher thread at a time anyway.
+// The one mutex behind every BookLock, of every Matcher: the interpreter runs one matcher thread
+// at a time anyway.
 std::recursive_mutex& book_mutex() {
     static auto* mutex = new std::recursive_mutex();  // never destroyed: daemon threads outlive exit
     return *mutex;

@@ -1,13 +1,13 @@
 #include "method.hpp"
 
 #include "call.hpp"
+#include "errors.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace quorvel {
 namespace {
-
-constexpr Py_ssize_t kMaxSlots = 16;  // self plus the parameters of the longest method
 
 constexpr const char* kSubclassRefused =
     "Subclasses of builtin types are refused here; pass an instance of the type itself.";
@@ -48,13 +48,14 @@ PyTypeObject* exact_type_of(ArgType type) {
         case ArgType::List: return &PyList_Type;
         case ArgType::FloatOrNone: return &PyFloat_Type;
         case ArgType::Object:
-        case ArgType::Float: break;
+        case ArgType::Float:
+        case ArgType::VarArgs: break;
     }
     return nullptr;
 }
 
-void check_argument_type(const Param& param, PyObject* value, bool none_allowed) {
-    PyTypeObject* expected = exact_type_of(param.type);
+void check_argument_type(const Param& param, ArgType type, PyObject* value, bool none_allowed) {
+    PyTypeObject* expected = exact_type_of(type);
     if (expected == nullptr || Py_TYPE(value) == expected) return;
     if (value == Py_None && none_allowed) return;
     bool subclass = PyObject_TypeCheck(value, expected);
@@ -99,12 +100,12 @@ public:
             if (slots_[i] == nullptr) raise_count_error(entry, i, false);
 
         for (size_t p = 0; p < entry.params.size(); ++p)
-            if (entry.params[p].type == ArgType::Float) convert_to_float(p + 1);
+            if (entry.types[p] == ArgType::Float) convert_to_float(p + 1);
         for (size_t p = 0; p < entry.params.size(); ++p) {
             Py_ssize_t slot = static_cast<Py_ssize_t>(p) + 1;
             bool default_is_none =
                 slot >= nrequired && default_at(method, slot - nrequired) == Py_None;
-            check_argument_type(entry.params[p], slots_[slot], default_is_none);
+            check_argument_type(entry.params[p], entry.types[p], slots_[slot], default_is_none);
         }
     }
 
@@ -295,8 +296,6 @@ Ref defaults_of(const MethodEntry& entry) {
 }
 
 Ref new_method(const ClassInfo& info, const MethodEntry& entry) {
-    if (static_cast<Py_ssize_t>(entry.params.size()) + 1 > kMaxSlots)
-        raise(PyExc_SystemError, "too many parameters for a compiled method");
     Ref defaults = defaults_of(entry);
     Ref method = Ref::steal(PyType_GenericAlloc(&method_type, 0));
     MethodObject* m = as_method(method.get());
@@ -313,6 +312,16 @@ Ref new_method(const ClassInfo& info, const MethodEntry& entry) {
     return method;
 }
 
+// The name's key in the class namespace: a class-private name "__x" becomes "_Class__x", as the
+// compiler mangles it.
+Ref class_key(const ClassInfo& info, const char* name) {
+    std::string_view text = name;
+    if (!text.starts_with("__") || text.ends_with("__")) return new_str(name);
+    const char* owner = info.class_name;
+    while (*owner == '_') ++owner;
+    return Ref::steal(PyUnicode_FromFormat("_%s%s", owner, name));
+}
+
 }  // namespace
 
 void check_result_type(PyObject* result, PyTypeObject* type) {
@@ -321,16 +330,13 @@ void check_result_type(PyObject* result, PyTypeObject* type) {
     throw_error_set();
 }
 
-void add_traceback(const char* function, const char* source_file, int line) {
-    _PyTraceback_Add(function, source_file, line);
-}
-
 Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods) {
     if (method_type.tp_dict == nullptr) check_status(PyType_Ready(&method_type));
     Ref ns = new_dict();
     setitem(ns.get(), new_str("__module__").get(), new_str(info.module_name).get());
     setitem(ns.get(), new_str("__qualname__").get(), new_str(info.class_name).get());
-    for (const MethodEntry& entry : methods) setitem(ns.get(), new_str(entry.key).get(), new_method(info, entry).get());
+    for (const MethodEntry& entry : methods)
+        setitem(ns.get(), class_key(info, entry.name).get(), new_method(info, entry).get());
     Ref bases = Ref::steal(PyTuple_New(0));
     return call(reinterpret_cast<PyObject*>(&PyType_Type), new_str(info.class_name), bases, ns);
 }

@@ -1,26 +1,30 @@
-// Methods described by data: a MethodEntry names a method, its parameters with their types and
-// annotations, its docstring and its result rule; the method object built from it binds
-// arguments with the interpreter's own messages, runs the implementation and turns a thrown
-// PyErrorSet into NULL plus a traceback entry.
+// Methods described by data: a MethodEntry names a method, its parameters with their
+// annotations, its docstring and its result rule, and takes the parameters' types from the
+// implementation's signature; the method object built from it binds arguments with the
+// interpreter's own messages, runs the implementation and turns a thrown PyErrorSet into NULL
+// plus a traceback entry.
 #pragma once
 
-#include "ref.hpp"
+#include "arguments.hpp"
 
+#include <array>
+#include <source_location>
 #include <span>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 namespace quorvel {
-
-// What a parameter accepts. Exact-type tests refuse subclasses; None passes only where the
-// default is None. Float converts anything convertible to float; FloatOrNone is an exact test.
-enum class ArgType { Object, Str, Int, Dict, List, Float, FloatOrNone };
 
 // What a method may return besides None (checked after the call).
 enum class ResultType { Any, Str, Dict };
 
+constexpr size_t kMaxSlots = 16;  // self plus the parameters of the longest method
+
 struct Param {
     const char* name;
-    ArgType type;
-    const char* annotation;  // the annotation text, or nullptr when the parameter has none
+    const char* annotation = nullptr;  // the annotation text, or nullptr when the parameter has none
 };
 
 // args[0] is self, args[1..] the bound parameters in declaration order, then the *args tuple
@@ -30,21 +34,96 @@ using MethodImpl = Ref (*)(PyObject* const* args);
 // Returns the defaults tuple as a new reference (computed when the class is created).
 using DefaultsFactory = Ref (*)();
 
+// A row of a class table. The rows state what Python sees of a method; method<impl, params>()
+// completes a row from the implementation's signature.
 struct MethodEntry {
-    const char* key;   // key in the class namespace, private names mangled
-    const char* name;  // the name as written
-    std::span<const Param> params;  // after self
-    Py_ssize_t ndefaults;           // trailing parameters with a default
-    DefaultsFactory defaults;       // nullptr: every default is None
-    const char* doc;
-    const char* return_annotation;  // nullptr: none
-    ResultType result;
-    MethodImpl impl;
-    int line;  // line of the method's entry in the class table, shown in traceback entries
-    // Name of a trailing *args parameter collecting further positionals into a tuple, passed
-    // after the declared parameters (positional only, not type-tested); nullptr: none.
-    const char* varargs = nullptr;
+    const char* name;  // as written; a class-private name ("__x") is mangled into its key
+    Py_ssize_t ndefaults = 0;         // trailing parameters with a default
+    DefaultsFactory defaults = nullptr;  // nullptr: every default is None
+    const char* doc = nullptr;
+    const char* return_annotation = nullptr;
+    ResultType result = ResultType::Any;
+
+    // Filled in by method<>():
+    std::span<const Param> params = {};    // after self, without *args
+    std::span<const ArgType> types = {};   // the test of each of `params`
+    const char* varargs = nullptr;         // name of a trailing *args parameter, or nullptr
+    MethodImpl impl = nullptr;
+    int line = 0;  // line of the row in the class table, shown in traceback entries
 };
+
+namespace binding {
+
+template <class F>
+struct Signature;
+
+template <class R, class First, class... Rest>
+struct Signature<R (*)(First, Rest...)> {
+    using Result = R;
+    using Args = std::tuple<First, Rest...>;
+    static constexpr size_t nparams = sizeof...(Rest);
+    static constexpr std::array<ArgType, nparams> types = {Rest::type...};
+    static constexpr bool has_varargs = nparams > 0 && types[nparams - 1] == ArgType::VarArgs;
+    static constexpr bool self_first = std::is_same_v<First, Self>;
+};
+
+// Whether an annotation names the type a parameter is tested for; Object takes none of theirs.
+constexpr bool annotation_fits(ArgType type, const char* annotation) {
+    if (annotation == nullptr || type == ArgType::VarArgs) return true;
+    std::string_view text = annotation;
+    ArgType named = text == "str"                                 ? ArgType::Str
+                    : text == "int"                               ? ArgType::Int
+                    : text == "float"                             ? ArgType::Float
+                    : text == "dict" || text.starts_with("Dict[") ? ArgType::Dict
+                    : text == "list" || text.starts_with("List[") ? ArgType::List
+                                                                  : ArgType::Object;
+    return named == (type == ArgType::FloatOrNone ? ArgType::Float : type);
+}
+
+template <class Impl, class Params>
+constexpr bool annotations_fit(const Params& params) {
+    for (size_t i = 0; i < std::size(params); ++i)
+        if (!annotation_fits(Impl::types[i], params[i].annotation)) return false;
+    return true;
+}
+
+// Calls `impl` with the bound arguments wrapped in its parameter types; None when it returns void.
+template <auto impl>
+Ref invoke(PyObject* const* args) {
+    using Args = typename Signature<decltype(impl)>::Args;
+    return [args]<size_t... I>(std::index_sequence<I...>) {
+        if constexpr (std::is_void_v<typename Signature<decltype(impl)>::Result>) {
+            impl(std::tuple_element_t<I, Args>(args[I])...);
+            return Ref::borrow(Py_None);
+        } else {
+            return impl(std::tuple_element_t<I, Args>(args[I])...);
+        }
+    }(std::make_index_sequence<std::tuple_size_v<Args>>{});
+}
+
+inline constexpr std::array<Param, 0> no_params{};
+
+}  // namespace binding
+
+// The class-table row of `impl`, a function taking Self and then one typed parameter for each
+// entry of `params` (the last may be VarArgs), returning Ref or void. The row and the function
+// must agree: the same number of parameters, and annotations that name the tested types.
+template <auto impl, const auto& params = binding::no_params>
+constexpr MethodEntry method(MethodEntry row, std::source_location where = std::source_location::current()) {
+    using Impl = binding::Signature<decltype(impl)>;
+    constexpr size_t nparams = std::size(params);
+    static_assert(Impl::self_first, "a method's implementation takes Self first");
+    static_assert(Impl::nparams == nparams, "the row and the implementation differ in their parameter count");
+    static_assert(binding::annotations_fit<Impl>(params), "an annotation disagrees with its parameter's type");
+    static_assert(1 + nparams <= kMaxSlots, "too many parameters for a compiled method");
+    constexpr size_t ndeclared = nparams - (Impl::has_varargs ? 1 : 0);
+    row.params = std::span<const Param>(std::data(params), ndeclared);
+    row.types = std::span<const ArgType>(Impl::types.data(), ndeclared);
+    row.varargs = Impl::has_varargs ? params[ndeclared].name : nullptr;
+    row.impl = binding::invoke<impl>;
+    row.line = static_cast<int>(where.line());
+    return row;
+}
 
 // Where a class's methods come from, for __module__, __qualname__ and traceback entries.
 struct ClassInfo {
@@ -56,9 +135,6 @@ struct ClassInfo {
 // Creates the class as a class statement would: type(name, (object,), namespace) with
 // __module__, __qualname__ and the methods in the given order. Returns a new reference.
 Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods);
-
-// Adds an entry "File <source_file>, line <line>, in <function>" to the pending error's traceback.
-void add_traceback(const char* function, const char* source_file, int line);
 
 // "Expected %s, got %.200s" unless `result` is exactly `type` or None.
 void check_result_type(PyObject* result, PyTypeObject* type);

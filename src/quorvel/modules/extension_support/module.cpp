@@ -1,7 +1,7 @@
 #include "module.hpp"
 
 #include "call.hpp"
-#include "method.hpp"
+#include "errors.hpp"
 
 #include <cstdio>
 #include <cstdlib>

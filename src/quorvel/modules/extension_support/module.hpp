@@ -1,11 +1,13 @@
-// Module loading rules shared by our extension modules, and the module namespace lookups.
+// What every extension module of ours is made of: its loading rules, its namespace lookups, its
+// interned names and its definition. A module supplies a Names struct, a ModuleLoader with its
+// body, and PyInit_<name>() { return init_module<loader>(); }.
 //
 // Each module keeps its state per process: it loads into one interpreter only, its module
 // object is created once and handed out again, and its body runs once. The state is held in
 // raw pointers that are never released, so nothing runs at interpreter teardown.
 #pragma once
 
-#include "ref.hpp"
+#include "call.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -53,5 +55,32 @@ template <ModuleLoader& loader>
 int exec_slot(PyObject* module) {
     return exec_module(loader, module);
 }
+
+// The module's definition, made ready for multi-phase initialization: the return value of its
+// PyInit function.
+template <ModuleLoader& loader>
+PyObject* init_module() {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create_slot<loader>)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec_slot<loader>)},
+        {0, nullptr},
+    };
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, loader.short_name, nullptr, 0, nullptr, slots,
+                                     nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&definition);
+}
+
+// A member of a module's Names struct, from its X-macro list: PyObject* name, the interned "name".
+#define QUORVEL_INTERNED_NAME(name) PyObject* name = check(PyUnicode_InternFromString(#name));
+
+// The module-level lookups of the module whose namespace is `ns`, made at the moment of use so
+// that rebinding a module attribute takes effect at the next call (new references).
+template <const ModuleNamespace& ns>
+struct ModuleLookups {
+    // A module-level name.
+    static Ref global(PyObject* name) { return ns.lookup(name); }
+    // module_level.attribute, e.g. OperationType.NEW.
+    static Ref global_attr(PyObject* name, PyObject* attribute) { return getattr(ns.lookup(name).get(), attribute); }
+};
 
 }  // namespace quorvel

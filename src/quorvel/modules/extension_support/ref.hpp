@@ -23,6 +23,11 @@ struct PyErrorSet {};
 
 // An owned reference. Decrefs on destruction, except while the interpreter is finalizing:
 // a daemon thread unwound during shutdown does not hold the GIL, so it must leave counts alone.
+// A decref can run a dealloc that ends a daemon thread by a forced unwind, so the destructor
+// lets exceptions through, and so do the implicit destructors of our types that hold a Ref. The
+// destructors of standard containers (vector, optional, pair, ...) are noexcept: a Ref is never
+// held in one (std::initializer_list, which destroys nothing, is the exception). The
+// source-rules test checks both rules.
 class Ref {
 public:
     Ref() = default;

@@ -45,8 +45,7 @@ void dispatch(PyObject* self, PyObject* item) {
 
 // The loop's `except` clauses: queue.Empty waits on, any other Exception is printed and logged
 // with the item taken in this pass (None before the first item).
-void report_intake_failure(PyObject* item) {
-    HandledException error;
+void report_intake_failure(const HandledException& error, PyObject* item) {
     bool empty = false;
     guarded([&] { empty = error.matches(global_attr(names->queue, names->Empty).get()); });
     if (empty) {
@@ -64,27 +63,24 @@ void report_intake_failure(PyObject* item) {
 
 }  // namespace
 
-Ref receive_pending_order(PyObject* const* args) {
-    PyObject* self = args[0];
+Ref receive_pending_order(Self self) {
+    const CatchSite site = in_method("__receive_pending_order");
     Ref item;
     for (;;) {
-        try {
-            item = call_method(getattr(self, names->pending_order_queue).get(), names->get);
-            dispatch(self, item.get());
-        } catch (const PyErrorSet&) {
-            if (!pending_error_is_exception()) throw;
-            add_method_traceback("__receive_pending_order", __LINE__);
-            report_intake_failure(item.get());
-        }
+        catch_exception(
+            [&] {
+                item = call_method(getattr(self, names->pending_order_queue).get(), names->get);
+                dispatch(self, item.get());
+            },
+            [&](HandledException& error) { report_intake_failure(error, item.get()); }, &site);
     }
 }
 
-Ref add_pending_order_queue(PyObject* const* args) {
+void add_pending_order_queue(Self self, Str action, Dict payload) {
     Ref item = new_dict();
-    setitem(item.get(), names->action, args[1]);
-    setitem(item.get(), names->payload, args[2]);
-    call_method(getattr(args[0], names->pending_order_queue).get(), names->put, item);
-    return none();
+    setitem(item.get(), names->action, action);
+    setitem(item.get(), names->payload, payload);
+    call_method(getattr(self, names->pending_order_queue).get(), names->put, item);
 }
 
 }  // namespace quorvel::matcher

@@ -10,19 +10,6 @@ namespace quorvel::matcher {
 const Names* names = nullptr;
 ModuleNamespace module_ns;
 
-void make_names() {
-    if (names != nullptr) return;
-    auto* made = new Names();
-#define QUORVEL_MAKE_NAME(name) made->name = check(PyUnicode_InternFromString(#name));
-    QUORVEL_MATCHER_NAMES(QUORVEL_MAKE_NAME)
-#undef QUORVEL_MAKE_NAME
-    made->thread_kwnames = check(Py_BuildValue("(ss)", "target", "daemon"));
-    made->size_kwnames = check(Py_BuildValue("(s)", "size"));
-    made->trade_record_kwnames = check(Py_BuildValue("(sssssss)", "trade_id", "code", "action", "quantity",
-                                                     "price", "timestamp", "trade_status"));
-    names = made;
-}
-
 namespace {
 
 const ClassInfo matcher_class = {"quorvel.modules.matcher.matcher", "Matcher",
@@ -30,9 +17,9 @@ const ClassInfo matcher_class = {"quorvel.modules.matcher.matcher", "Matcher",
 
 }  // namespace
 
-void add_method_traceback(const char* method, int line) {
-    std::string function = std::string(matcher_class.module_name) + "." + matcher_class.class_name + "." + method;
-    add_traceback(function.c_str(), matcher_class.source_file, line);
+CatchSite in_method(const char* method, std::source_location where) {
+    return {std::string(matcher_class.module_name) + "." + matcher_class.class_name + "." + method,
+            matcher_class.source_file, static_cast<int>(where.line())};
 }
 
 namespace {
@@ -51,138 +38,106 @@ Ref add_order_defaults() {
     return defaults;
 }
 
-constexpr Param positions_params[] = {{"positions", ArgType::Object, "Positions"}};
-constexpr Param code_params[] = {{"code", ArgType::Str, "str"}};
-constexpr Param tick_params[] = {{"tick", ArgType::Dict, "dict"}};
+constexpr Param positions_params[] = {{"positions", "Positions"}};
+constexpr Param code_params[] = {{"code", "str"}};
+constexpr Param tick_params[] = {{"tick", "dict"}};
 constexpr Param add_order_params[] = {
-    {"code", ArgType::Str, "str"},          {"product_type", ArgType::Str, "str"},
-    {"action", ArgType::Str, "str"},        {"price", ArgType::Float, "float"},
-    {"qty", ArgType::Int, "int"},           {"price_type", ArgType::Str, "str"},
-    {"order_type", ArgType::Str, "str"},    {"order_cond", ArgType::Str, "str"},
-    {"order_lot", ArgType::Str, "str"},     {"oc_type", ArgType::Str, "str"},
+    {"code", "str"},     {"product_type", "str"}, {"action", "str"},     {"price", "float"},
+    {"qty", "int"},      {"price_type", "str"},   {"order_type", "str"}, {"order_cond", "str"},
+    {"order_lot", "str"}, {"oc_type", "str"},
 };
-constexpr Param modify_order_params[] = {{"trade_id", ArgType::Str, "str"},
-                                         {"qty", ArgType::Int, "int"},
-                                         {"price", ArgType::FloatOrNone, "float"}};
-constexpr Param trade_id_params[] = {{"trade_id", ArgType::Str, "str"}};
-constexpr Param match_deal_params[] = {{"code", ArgType::Str, "str"},
-                                       {"tick_close", ArgType::Float, "float"},
-                                       {"tick_qty", ArgType::Int, "int"},
-                                       {"tick_ts", ArgType::Float, "float"}};
-constexpr Param build_order_params[] = {{"trade", ArgType::Dict, "dict"},
-                                        {"operation_type", ArgType::Object, "OperationType"},
-                                        {"code_obj", ArgType::Object, "SuccessCode"}};
-constexpr Param trade_params[] = {{"trade", ArgType::Dict, "dict"}};
-constexpr Param data_params[] = {{"data", ArgType::Dict, "Dict[str, Any]"}};
-constexpr Param intake_params[] = {{"action", ArgType::Str, "str"},
-                                   {"payload", ArgType::Dict, "Dict[str, Any]"}};
-constexpr Param response_params[] = {{"response", ArgType::Dict, "Dict[str, Any]"}};
+constexpr Param modify_order_params[] = {{"trade_id", "str"}, {"qty", "int"}, {"price", "float"}};
+constexpr Param trade_id_params[] = {{"trade_id", "str"}};
+constexpr Param match_deal_params[] = {
+    {"code", "str"}, {"tick_close", "float"}, {"tick_qty", "int"}, {"tick_ts", "float"}};
+constexpr Param build_order_params[] = {
+    {"trade", "dict"}, {"operation_type", "OperationType"}, {"code_obj", "SuccessCode"}};
+constexpr Param trade_params[] = {{"trade", "dict"}};
+constexpr Param data_params[] = {{"data", "Dict[str, Any]"}};
+constexpr Param intake_params[] = {{"action", "str"}, {"payload", "Dict[str, Any]"}};
+constexpr Param response_params[] = {{"response", "Dict[str, Any]"}};
 
 #define DOC_INDENT "        "
 #define DOC_ENTRY "            "
+// The row of a report layout builder: data in, a dict out.
+#define LAYOUT_ROW(impl, summary, returns)                                                                 \
+    method<impl, data_params>({                                                                             \
+        .name = #impl,                                                                                     \
+        .doc = summary "\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "data (Dict[str, Any]): 回報資料\n" DOC_INDENT "\n" \
+               DOC_INDENT "Returns:\n" DOC_ENTRY "Dict[str, Any]: " returns "\n" DOC_INDENT,                  \
+        .return_annotation = "Dict[str, Any]",                                                             \
+        .result = ResultType::Dict,                                                                        \
+    })
 
-const MethodEntry matcher_methods[] = {
-    {"__init__", "__init__", positions_params, 1, nullptr,
-     "Matcher Module Constructor\n" DOC_INDENT "\n" DOC_INDENT "Args:\n" DOC_ENTRY
-     "positions (Positions, optional): Positions Module. Defaults to None.\n" DOC_INDENT,
-     nullptr, ResultType::Any, init, __LINE__},
-    {"_Matcher__init_current_tick_info", "__init_current_tick_info", code_params, 0, nullptr,
-     "初始化當前 Tick 資訊", nullptr, ResultType::Any, init_current_tick_info, __LINE__},
-    {"_Matcher__get_random_uuid", "__get_random_uuid", {}, 0, nullptr, "產生隨機的 UUID", nullptr,
-     ResultType::Any, get_random_uuid, __LINE__},
-    {"_Matcher__receive_pending_order", "__receive_pending_order", {}, 0, nullptr, "接收委託單",
-     nullptr, ResultType::Any, receive_pending_order, __LINE__},
-    {"reset_tick_infos", "reset_tick_infos", {}, 0, nullptr, "重置當前 Tick 資訊", nullptr,
-     ResultType::Any, reset_tick_infos, __LINE__},
-    {"set_current_tick", "set_current_tick", tick_params, 0, nullptr, "設置當前的 Tick", nullptr,
-     ResultType::Any, set_current_tick, __LINE__},
-    {"add_order", "add_order", add_order_params, 3, add_order_defaults,
-     "新增委託單到待成交列表\n\n" DOC_INDENT "Args:\n"
-     DOC_ENTRY "code (str): 商品代碼\n"
-     DOC_ENTRY "product_type (str): 商品類型\n"
-     DOC_ENTRY "action (str): 買賣方向\n"
-     DOC_ENTRY "price (float): 價格\n"
-     DOC_ENTRY "qty (int): 數量\n"
-     DOC_ENTRY "price_type (str): 價格類型\n"
-     DOC_ENTRY "order_type (str): 委託類型\n"
-     DOC_ENTRY "order_cond (str, optional): 委託條件. Defaults to None.\n"
-     DOC_ENTRY "order_lot (str, optional): 委託批號. Defaults to None.\n"
-     DOC_ENTRY "oc_type (str, optional): OC 類型. Defaults to None.\n" DOC_INDENT,
-     nullptr, ResultType::Any, add_order, __LINE__},
-    {"modify_order", "modify_order", modify_order_params, 2, nullptr,
-     "修改委託單的數量或價格\n" DOC_INDENT "1. 如果只提供數量，則修改數量\n\n" DOC_INDENT "Args:\n"
-     DOC_ENTRY "trade_id (str): 委託單 ID\n"
-     DOC_ENTRY "qty (int, optional): 刪減的數量. Defaults to None.\n"
-     DOC_ENTRY "price (float, optional): 修改的價格. Defaults to None.\n"
-     DOC_INDENT "\n" DOC_INDENT "Raises:\n"
-     DOC_ENTRY "Exception: 如果數量和價格都沒有提供\n"
-     DOC_ENTRY "Exception: 如果修改的數量大於原本的數量\n"
-     DOC_ENTRY "Exception: 如果修改的價格小於等於 0\n" DOC_INDENT,
-     nullptr, ResultType::Any, modify_order, __LINE__},
-    {"cancel_order", "cancel_order", trade_id_params, 0, nullptr,
-     "取消委託單\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "trade_id (str): 委託單 ID\n" DOC_INDENT, nullptr,
-     ResultType::Any, cancel_order, __LINE__},
-    {"match_deal", "match_deal", match_deal_params, 0, nullptr,
-     "模擬搓合\n\n" DOC_INDENT "Args:\n"
-     DOC_ENTRY "code (str): 商品代碼\n"
-     DOC_ENTRY "tick_close (float): Tick 價格\n"
-     DOC_ENTRY "tick_qty (int): Tick 數量\n"
-     DOC_ENTRY "tick_ts (float): Tick 時間戳\n" DOC_INDENT,
-     nullptr, ResultType::Any, match_deal, __LINE__},
-    {"build_order_response", "build_order_response", build_order_params, 0, nullptr,
-     "建立委託回報\n" DOC_INDENT "\n" DOC_INDENT "Args:\n"
-     DOC_ENTRY "trade (dict): 委託單資料\n"
-     DOC_ENTRY "operation_type (OperationType): 操作類型\n"
-     DOC_ENTRY "code_obj (SuccessCode): 回報代碼\n"
-     DOC_INDENT "\n" DOC_INDENT "Returns:\n" DOC_ENTRY "Dict[str, Any]: 委託回報資料\n" DOC_INDENT,
-     nullptr, ResultType::Any, build_order_response, __LINE__},
-    {"build_deal_response", "build_deal_response", trade_params, 0, nullptr,
-     "建立委託回報\n" DOC_INDENT "\n" DOC_INDENT "Args:\n" DOC_ENTRY "trade (dict): 委託單資料\n"
-     DOC_INDENT "\n" DOC_INDENT "Returns:\n" DOC_ENTRY "Dict[str, Any]: 委託回報資料\n" DOC_INDENT,
-     nullptr, ResultType::Any, build_deal_response, __LINE__},
-#define LAYOUT_DOC(summary, returns)                                                      \
-    summary "\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "data (Dict[str, Any]): 回報資料\n" DOC_INDENT \
-            "\n" DOC_INDENT "Returns:\n" DOC_ENTRY returns "\n" DOC_INDENT
-    {"get_simulation_stock_order_response", "get_simulation_stock_order_response", data_params, 0,
-     nullptr,
-     LAYOUT_DOC("建立模擬股票訂單的委託回報(比照 DARQ 下單模組委託回報格式)",
-                "Dict[str, Any]: 模擬股票訂單的委託回報"),
-     "Dict[str, Any]", ResultType::Dict, get_simulation_stock_order_response, __LINE__},
-    {"get_simulation_future_order_response", "get_simulation_future_order_response", data_params, 0,
-     nullptr,
-     LAYOUT_DOC("建立模擬期貨訂單的委託回報(比照 DARQ 下單模組委託回報格式)",
-                "Dict[str, Any]: 模擬期貨訂單的委託回報"),
-     "Dict[str, Any]", ResultType::Dict, get_simulation_future_order_response, __LINE__},
-    {"get_simulation_stock_deal_response", "get_simulation_stock_deal_response", data_params, 0,
-     nullptr,
-     LAYOUT_DOC("建立模擬股票訂單的成交回報(比照 DARQ 下單模組委託回報格式)",
-                "Dict[str, Any]: 模擬股票訂單的委託回報"),
-     "Dict[str, Any]", ResultType::Dict, get_simulation_stock_deal_response, __LINE__},
-    {"get_simulation_future_deal_response", "get_simulation_future_deal_response", data_params, 0,
-     nullptr,
-     LAYOUT_DOC("建立模擬期貨訂單的成交回報(比照 DARQ 下單模組委託回報格式)",
-                "Dict[str, Any]: 模擬期貨訂單的委託回報"),
-     "Dict[str, Any]", ResultType::Dict, get_simulation_future_deal_response, __LINE__},
-#undef LAYOUT_DOC
-    {"pop_response", "pop_response", {}, 0, nullptr,
-     "從回報佇列中取出回報資料\n\n" DOC_INDENT "Returns:\n" DOC_ENTRY "Dict[str, Any]: 回報資料\n" DOC_INDENT,
-     "Dict[str, Any]", ResultType::Dict, pop_response, __LINE__},
-    {"add_pending_order_queue", "add_pending_order_queue", intake_params, 0, nullptr,
-     "將委託單加入待成交佇列\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "action (str): 操作類型\n" DOC_ENTRY
-     "payload (Dict[str, Any]): 委託單資料\n" DOC_INDENT,
-     nullptr, ResultType::Any, add_pending_order_queue, __LINE__},
-    {"add_response_to_queue", "add_response_to_queue", response_params, 0, nullptr,
-     "將回報資料加入回報佇列\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "response (Dict[str, Any]): 回報資料\n" DOC_INDENT,
-     nullptr, ResultType::Any, add_response_to_queue, __LINE__},
+constexpr MethodEntry matcher_methods[] = {
+    method<init, positions_params>({.name = "__init__", .ndefaults = 1,
+        .doc = "Matcher Module Constructor\n" DOC_INDENT "\n" DOC_INDENT "Args:\n" DOC_ENTRY
+               "positions (Positions, optional): Positions Module. Defaults to None.\n" DOC_INDENT}),
+    method<init_current_tick_info, code_params>({.name = "__init_current_tick_info", .doc = "初始化當前 Tick 資訊"}),
+    method<get_random_uuid>({.name = "__get_random_uuid", .doc = "產生隨機的 UUID"}),
+    method<receive_pending_order>({.name = "__receive_pending_order", .doc = "接收委託單"}),
+    method<reset_tick_infos>({.name = "reset_tick_infos", .doc = "重置當前 Tick 資訊"}),
+    method<set_current_tick, tick_params>({.name = "set_current_tick", .doc = "設置當前的 Tick"}),
+    method<add_order, add_order_params>({.name = "add_order", .ndefaults = 3, .defaults = add_order_defaults,
+        .doc = "新增委託單到待成交列表\n\n" DOC_INDENT "Args:\n"
+               DOC_ENTRY "code (str): 商品代碼\n"
+               DOC_ENTRY "product_type (str): 商品類型\n"
+               DOC_ENTRY "action (str): 買賣方向\n"
+               DOC_ENTRY "price (float): 價格\n"
+               DOC_ENTRY "qty (int): 數量\n"
+               DOC_ENTRY "price_type (str): 價格類型\n"
+               DOC_ENTRY "order_type (str): 委託類型\n"
+               DOC_ENTRY "order_cond (str, optional): 委託條件. Defaults to None.\n"
+               DOC_ENTRY "order_lot (str, optional): 委託批號. Defaults to None.\n"
+               DOC_ENTRY "oc_type (str, optional): OC 類型. Defaults to None.\n" DOC_INDENT}),
+    method<modify_order, modify_order_params>({.name = "modify_order", .ndefaults = 2,
+        .doc = "修改委託單的數量或價格\n" DOC_INDENT "1. 如果只提供數量，則修改數量\n\n" DOC_INDENT "Args:\n"
+               DOC_ENTRY "trade_id (str): 委託單 ID\n"
+               DOC_ENTRY "qty (int, optional): 刪減的數量. Defaults to None.\n"
+               DOC_ENTRY "price (float, optional): 修改的價格. Defaults to None.\n"
+               DOC_INDENT "\n" DOC_INDENT "Raises:\n"
+               DOC_ENTRY "Exception: 如果數量和價格都沒有提供\n"
+               DOC_ENTRY "Exception: 如果修改的數量大於原本的數量\n"
+               DOC_ENTRY "Exception: 如果修改的價格小於等於 0\n" DOC_INDENT}),
+    method<cancel_order, trade_id_params>({.name = "cancel_order",
+        .doc = "取消委託單\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "trade_id (str): 委託單 ID\n" DOC_INDENT}),
+    method<match_deal, match_deal_params>({.name = "match_deal",
+        .doc = "模擬搓合\n\n" DOC_INDENT "Args:\n"
+               DOC_ENTRY "code (str): 商品代碼\n"
+               DOC_ENTRY "tick_close (float): Tick 價格\n"
+               DOC_ENTRY "tick_qty (int): Tick 數量\n"
+               DOC_ENTRY "tick_ts (float): Tick 時間戳\n" DOC_INDENT}),
+    method<build_order_response, build_order_params>({.name = "build_order_response",
+        .doc = "建立委託回報\n" DOC_INDENT "\n" DOC_INDENT "Args:\n"
+               DOC_ENTRY "trade (dict): 委託單資料\n"
+               DOC_ENTRY "operation_type (OperationType): 操作類型\n"
+               DOC_ENTRY "code_obj (SuccessCode): 回報代碼\n"
+               DOC_INDENT "\n" DOC_INDENT "Returns:\n" DOC_ENTRY "Dict[str, Any]: 委託回報資料\n" DOC_INDENT}),
+    method<build_deal_response, trade_params>({.name = "build_deal_response",
+        .doc = "建立委託回報\n" DOC_INDENT "\n" DOC_INDENT "Args:\n" DOC_ENTRY "trade (dict): 委託單資料\n"
+               DOC_INDENT "\n" DOC_INDENT "Returns:\n" DOC_ENTRY "Dict[str, Any]: 委託回報資料\n" DOC_INDENT}),
+    LAYOUT_ROW(get_simulation_stock_order_response, "建立模擬股票訂單的委託回報(比照 DARQ 下單模組委託回報格式)", "模擬股票訂單的委託回報"),
+    LAYOUT_ROW(get_simulation_future_order_response, "建立模擬期貨訂單的委託回報(比照 DARQ 下單模組委託回報格式)", "模擬期貨訂單的委託回報"),
+    LAYOUT_ROW(get_simulation_stock_deal_response, "建立模擬股票訂單的成交回報(比照 DARQ 下單模組委託回報格式)", "模擬股票訂單的委託回報"),
+    LAYOUT_ROW(get_simulation_future_deal_response, "建立模擬期貨訂單的成交回報(比照 DARQ 下單模組委託回報格式)", "模擬期貨訂單的委託回報"),
+    method<pop_response>({.name = "pop_response",
+        .doc = "從回報佇列中取出回報資料\n\n" DOC_INDENT "Returns:\n" DOC_ENTRY "Dict[str, Any]: 回報資料\n" DOC_INDENT,
+        .return_annotation = "Dict[str, Any]", .result = ResultType::Dict}),
+    method<add_pending_order_queue, intake_params>({.name = "add_pending_order_queue",
+        .doc = "將委託單加入待成交佇列\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "action (str): 操作類型\n" DOC_ENTRY
+               "payload (Dict[str, Any]): 委託單資料\n" DOC_INDENT}),
+    method<add_response_to_queue, response_params>({.name = "add_response_to_queue",
+        .doc = "將回報資料加入回報佇列\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "response (Dict[str, Any]): 回報資料\n" DOC_INDENT}),
 };
 
+#undef LAYOUT_ROW
 #undef DOC_INDENT
 #undef DOC_ENTRY
 
 // The module body: the namespace bindings in order, then the class.
 void exec_matcher(PyObject* module) {
     module_ns.bind(module);
-    make_names();
+    if (names == nullptr) names = new Names();
     module_ns.import_module("copy", "copy");
     module_ns.import_module("json", "json");
     module_ns.import_module("queue", "queue");
@@ -198,19 +153,10 @@ void exec_matcher(PyObject* module) {
     module_ns.set("Matcher", make_class(matcher_class, matcher_methods).get());
 }
 
-ModuleLoader matcher_loader = {"matcher", "quorvel.modules.matcher.matcher",
-                               "src/quorvel/modules/matcher/matcher", exec_matcher};
-
-PyModuleDef_Slot matcher_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot<matcher_loader>)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<matcher_loader>)},
-    {0, nullptr},
-};
-
-PyModuleDef matcher_def = {PyModuleDef_HEAD_INIT, "matcher", nullptr, 0, nullptr, matcher_slots,
-                           nullptr, nullptr, nullptr};
+ModuleLoader loader = {"matcher", "quorvel.modules.matcher.matcher", "src/quorvel/modules/matcher/matcher",
+                      exec_matcher};
 
 }  // namespace
 }  // namespace quorvel::matcher
 
-PyMODINIT_FUNC PyInit_matcher() { return PyModuleDef_Init(&quorvel::matcher::matcher_def); }
+PyMODINIT_FUNC PyInit_matcher() { return quorvel::init_module<quorvel::matcher::loader>(); }

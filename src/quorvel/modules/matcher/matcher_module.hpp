@@ -3,7 +3,9 @@
 #pragma once
 
 #include "../extension_support/call.hpp"
+#include "../extension_support/errors.hpp"
 #include "../extension_support/message.hpp"
+#include "../extension_support/reporting.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
 
@@ -31,37 +33,32 @@ namespace quorvel::matcher {
     X(Stock) X(Future) X(New) X(Deal) X(Cancel) X(add) X(modify) X(cancel)
 
 struct Names {
-#define QUORVEL_DECLARE_NAME(name) PyObject* name;
-    QUORVEL_MATCHER_NAMES(QUORVEL_DECLARE_NAME)
-#undef QUORVEL_DECLARE_NAME
-    PyObject* thread_kwnames;        // ("target", "daemon")
-    PyObject* size_kwnames;          // ("size",)
-    PyObject* trade_record_kwnames;  // add_trade_record's seven keywords, in call order
+    QUORVEL_MATCHER_NAMES(QUORVEL_INTERNED_NAME)
+    PyObject* thread_kwnames = check(Py_BuildValue("(ss)", "target", "daemon"));
+    PyObject* size_kwnames = check(Py_BuildValue("(s)", "size"));
+    // add_trade_record's seven keywords, in call order
+    PyObject* trade_record_kwnames = check(Py_BuildValue(
+        "(sssssss)", "trade_id", "code", "action", "quantity", "price", "timestamp", "trade_status"));
 };
 
 // Made when the module body first runs; process-wide, never released.
 extern const Names* names;
 extern ModuleNamespace module_ns;
 
-void make_names();
+inline constexpr auto global = &ModuleLookups<module_ns>::global;
+inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
 
-// A module-level name, looked up at the moment of use (new reference).
-inline Ref global(PyObject* name) { return module_ns.lookup(name); }
-
-// module_level.attribute, e.g. OperationType.NEW (new reference).
-inline Ref global_attr(PyObject* name, PyObject* attribute) {
-    return getattr(global(name).get(), attribute);
-}
-
-// Adds this module's traceback entry for `method` to the pending error, as the entry a failing
-// call gets: an exception caught inside one of our methods shows where it was caught.
-void add_method_traceback(const char* method, int line);
+// The traceback entry of a place in `method` where an exception is caught, named as the entry a
+// failing call gets.
+CatchSite in_method(const char* method, std::source_location where = std::source_location::current());
 
 // Raises Exception(message) and throws.
 [[noreturn]] void raise_exception(std::initializer_list<Piece> message);
 
-// Serialises the book between the driver's matching and the intake thread's order operations.
-// Re-entrant for its holder; the GIL is released while waiting for it.
+// Serialises the driver's matching and the intake threads' order operations. It is one
+// process-wide mutex shared by every Matcher (not a lock per book): a thread working on one
+// matcher's book holds back the others. Re-entrant for its holder; the GIL is released while
+// waiting for it.
 class BookLock {
 public:
     BookLock();
@@ -70,25 +67,26 @@ public:
     BookLock& operator=(const BookLock&) = delete;
 };
 
-// Method implementations; args[0] is self, then the parameters in declaration order.
-Ref init(PyObject* const* args);
-Ref init_current_tick_info(PyObject* const* args);
-Ref get_random_uuid(PyObject* const* args);
-Ref receive_pending_order(PyObject* const* args);
-Ref reset_tick_infos(PyObject* const* args);
-Ref set_current_tick(PyObject* const* args);
-Ref add_order(PyObject* const* args);
-Ref modify_order(PyObject* const* args);
-Ref cancel_order(PyObject* const* args);
-Ref match_deal(PyObject* const* args);
-Ref build_order_response(PyObject* const* args);
-Ref build_deal_response(PyObject* const* args);
-Ref get_simulation_stock_order_response(PyObject* const* args);
-Ref get_simulation_future_order_response(PyObject* const* args);
-Ref get_simulation_stock_deal_response(PyObject* const* args);
-Ref get_simulation_future_deal_response(PyObject* const* args);
-Ref pop_response(PyObject* const* args);
-Ref add_pending_order_queue(PyObject* const* args);
-Ref add_response_to_queue(PyObject* const* args);
+// Method implementations, bound by the class table in matcher.cpp.
+void init(Self self, Object positions);
+Ref init_current_tick_info(Self self, Str code);
+Ref get_random_uuid(Self self);
+Ref receive_pending_order(Self self);
+void reset_tick_infos(Self self);
+void set_current_tick(Self self, Dict tick);
+void add_order(Self self, Str code, Str product_type, Str action, Float price, Int qty, Str price_type,
+               Str order_type, Str order_cond, Str order_lot, Str oc_type);
+void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price);
+void cancel_order(Self self, Str trade_id);
+void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_ts);
+Ref build_order_response(Self self, Dict trade, Object operation_type, Object code_obj);
+Ref build_deal_response(Self self, Dict trade);
+Ref get_simulation_stock_order_response(Self self, Dict data);
+Ref get_simulation_future_order_response(Self self, Dict data);
+Ref get_simulation_stock_deal_response(Self self, Dict data);
+Ref get_simulation_future_deal_response(Self self, Dict data);
+Ref pop_response(Self self);
+void add_pending_order_queue(Self self, Str action, Dict payload);
+void add_response_to_queue(Self self, Dict response);
 
 }  // namespace quorvel::matcher

@@ -1,7 +1,6 @@
 // Tick matching: the pending orders of one instrument against one tick's price and quantity.
 #include "matcher_module.hpp"
 
-#include <vector>
 
 namespace quorvel::matcher {
 
@@ -47,22 +46,17 @@ public:
             else
                 gather_from_iterable(book, code);
         } catch (const PyErrorSet&) {
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            error_type_ = Ref::steal_or_null(type);
-            error_value_ = Ref::steal_or_null(value);
-            error_traceback_ = Ref::steal_or_null(traceback);
+            deferred_error_ = SavedError::take();
         }
     }
 
     // Raises the error met while gathering, if any.
     void raise_deferred_error() {
-        if (!error_type_) return;
-        PyErr_Restore(error_type_.release(), error_value_.release(), error_traceback_.release());
-        throw_error_set();
+        if (deferred_error_) deferred_error_.raise();
     }
 
-    std::vector<Ref> records;
+    // A list rather than a container of Ref: a standard container's destructor is noexcept.
+    Ref records = new_list();
 
 private:
     // The common book: a list of dicts whose codes are str, read without reference traffic;
@@ -73,27 +67,29 @@ private:
             PyObject* record_code = PyDict_CheckExact(record) ? PyDict_GetItemWithError(record, names->code) : nullptr;
             if (record_code != nullptr && PyUnicode_CheckExact(record_code) && PyUnicode_CheckExact(code) &&
                 str_ready(record_code) && str_ready(code)) {
-                if (str_equals(record_code, code)) records.push_back(Ref::borrow(record));
+                if (str_equals(record_code, code)) append(record);
                 continue;
             }
             if (PyErr_Occurred()) throw_error_set();
             Ref held = Ref::borrow(record);
-            if (code_matches(held.get(), code)) records.push_back(std::move(held));
+            if (code_matches(held.get(), code)) append(held.get());
         }
     }
 
     void gather_from_iterable(PyObject* book, PyObject* code) {
         Ref iterator = Ref::steal(PyObject_GetIter(book));
         while (Ref record = Ref::steal_or_null(PyIter_Next(iterator.get())))
-            if (code_matches(record.get(), code)) records.push_back(std::move(record));
+            if (code_matches(record.get(), code)) append(record.get());
         if (PyErr_Occurred()) throw_error_set();
     }
+
+    void append(PyObject* record) { check_status(PyList_Append(records.get(), record)); }
 
     static bool code_matches(PyObject* record, PyObject* code) {
         return equals(getitem(record, names->code).get(), code);
     }
 
-    Ref error_type_, error_value_, error_traceback_;
+    SavedError deferred_error_;
 };
 
 // Where a list book still holds a record: the walk's records keep their book order, so the search
@@ -221,10 +217,9 @@ private:
 
 }  // namespace
 
-Ref match_deal(PyObject* const* args) {
+void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_ts) {
     BookLock lock;
-    PyObject *self = args[0], *code = args[1], *tick_close = args[2], *tick_ts = args[4];
-    Ref tick_qty = Ref::borrow(args[3]);
+    Ref tick_qty_left = Ref::borrow(tick_qty);
     Ref zero = Ref::steal(PyLong_FromLong(0));
 
     // Every record pending when the call began is visited once, in book order; records added
@@ -232,22 +227,22 @@ Ref match_deal(PyObject* const* args) {
     Ref book = getattr(self, names->pending_orders);
     InstrumentRecords instrument(book.get(), code);
     BookCursor cursor(book.get());
-    for (const Ref& record : instrument.records) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instrument.records.get()); ++i) {
+        Ref record = Ref::borrow(PyList_GET_ITEM(instrument.records.get(), i));
         if (!cursor.holds(record.get())) continue;
         Ref action = getitem(record.get(), names->action);
         Ref price = getitem(record.get(), names->price);
         Ref order_type = getitem(record.get(), names->order_type);
         Ref price_type = getitem(record.get(), names->price_type);
-        if (compare(tick_qty.get(), zero.get(), Py_EQ)) return none();
+        if (compare(tick_qty_left.get(), zero.get(), Py_EQ)) return;
 
         RecordMatch match(self, record.get(), tick_close, tick_ts, zero.get());
         match.test_price(action.get(), price.get(), price_type.get());
-        match.apply_order_type(order_type.get(), tick_qty.get());
-        tick_qty = match.fill(std::move(tick_qty));
+        match.apply_order_type(order_type.get(), tick_qty_left.get());
+        tick_qty_left = match.fill(std::move(tick_qty_left));
         match.cancel();
     }
     instrument.raise_deferred_error();
-    return none();
 }
 
 }  // namespace quorvel::matcher

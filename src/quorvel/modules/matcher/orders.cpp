@@ -34,12 +34,9 @@ void set(PyObject* record, PyObject* key, const Ref& value) { setitem(record, ke
 
 }  // namespace
 
-Ref add_order(PyObject* const* args) {
+void add_order(Self self, Str code, Str product_type, Str action, Float price, Int qty, Str price_type,
+               Str order_type, Str order_cond, Str order_lot, Str oc_type) {
     BookLock lock;
-    PyObject* self = args[0];
-    PyObject *code = args[1], *product_type = args[2], *action = args[3], *price = args[4], *qty = args[5],
-             *price_type = args[6], *order_type = args[7], *order_cond = args[8], *order_lot = args[9],
-             *oc_type = args[10];
 
     Ref record = new_dict();
     set(record.get(), names->operation_type, names->New);
@@ -71,29 +68,27 @@ Ref add_order(PyObject* const* args) {
     }
     call_method(getattr(self, names->pending_orders).get(), names->append, record);
 
-    try {
-        report_order(self, record.get(), names->NEW, names->CreateOrder);
-        console_print(module_ns, {"[green]新增委託單 ", getitem(record.get(), names->trade_id), " 成功[/green]"});
-    } catch (const PyErrorSet&) {
-        if (!pending_error_is_exception()) throw;
-        add_method_traceback("add_order", __LINE__);
-        HandledException error;
-        Ref data = new_dict();
-        PyObject* const arguments[] = {code, product_type, action, price, qty, price_type, order_type,
-                                       order_cond, order_lot, oc_type};
-        PyObject* const keys[] = {names->code, names->product_type, names->action, names->price,
-                                  names->qty, names->price_type, names->order_type, names->order_cond,
-                                  names->order_lot, names->oc_type};
-        for (size_t i = 0; i < std::size(keys); ++i) set(data.get(), keys[i], arguments[i]);
-        log_error_record(module_ns, error, {{"data", data.get()}});
-        console_print(module_ns, {"[red]發生錯誤: ", error.text(), "[/red]"});
-    }
-    return none();
+    const CatchSite site = in_method("add_order");
+    catch_exception(
+        [&] {
+            report_order(self, record.get(), names->NEW, names->CreateOrder);
+            console_print(module_ns, {"[green]新增委託單 ", getitem(record.get(), names->trade_id), " 成功[/green]"});
+        },
+        [&](HandledException& error) {
+            Ref data = new_dict();
+            PyObject* const arguments[] = {code, product_type, action, price, qty, price_type, order_type,
+                                           order_cond, order_lot, oc_type};
+            PyObject* const keys[] = {names->code, names->product_type, names->action, names->price,
+                                      names->qty, names->price_type, names->order_type, names->order_cond,
+                                      names->order_lot, names->oc_type};
+            for (size_t i = 0; i < std::size(keys); ++i) set(data.get(), keys[i], arguments[i]);
+            log_error_record(module_ns, error, {{"data", data.get()}});
+            console_print(module_ns, {"[red]發生錯誤: ", error.text(), "[/red]"});
+        }, &site);
 }
 
-Ref modify_order(PyObject* const* args) {
+void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price) {
     BookLock lock;
-    PyObject *self = args[0], *trade_id = args[1], *qty = args[2], *price = args[3];
     bool qty_given = is_true(qty);
     bool price_given = is_true(price);
     if (!qty_given && !price_given) raise_exception({"請至少提供數量或價格來修改委託單 ", trade_id});
@@ -106,7 +101,7 @@ Ref modify_order(PyObject* const* args) {
     Ref record = find_order(book.get(), trade_id);
     if (!record) {
         console_print(module_ns, {"[red]委託單 ", trade_id, " 不存在[/red]"});
-        return none();
+        return;
     }
 
     if (qty_given) {
@@ -122,34 +117,29 @@ Ref modify_order(PyObject* const* args) {
         console_print(module_ns, {"[green]修改委託單 ", trade_id, " 數量成功, 修改數量 ", qty, "[/green]"});
     }
     if (price_given) {
-        if (PyFloat_AS_DOUBLE(price) <= 0) raise_exception({"修改的價格 ", price, " 必須大於 0"});
+        if (PyFloat_AS_DOUBLE(price.get()) <= 0) raise_exception({"修改的價格 ", price, " 必須大於 0"});
         setitem(record.get(), names->price, price);
         report_order(self, record.get(), names->UPDATE_PRICE, names->ModifyOrder);
         console_print(module_ns, {"[green]修改委託單 ", trade_id, " 價格成功, 修改價格 ", price, "[/green]"});
     }
-    return none();
 }
 
-Ref cancel_order(PyObject* const* args) {
+void cancel_order(Self self, Str trade_id) {
     BookLock lock;
-    PyObject *self = args[0], *trade_id = args[1];
     Ref book = getattr(self, names->pending_orders);
     Ref record = find_order(book.get(), trade_id);
     if (!record) {
         console_print(module_ns, {"[red]委託單 ", trade_id, " 不存在[/red]"});
-        return none();
+        return;
     }
     call_method(getattr(self, names->pending_orders).get(), names->remove, record);
-    try {
-        report_order(self, record.get(), names->CANCEL, names->OrderBeCancel);
-        console_print(module_ns, {"[green]取消委託單 ", trade_id, " 成功[/green]"});
-    } catch (const PyErrorSet&) {
-        if (!pending_error_is_exception()) throw;
-        add_method_traceback("cancel_order", __LINE__);
-        HandledException error;
-        console_print(module_ns, {"[red]", error.text(), "[/red]"});
-    }
-    return none();
+    const CatchSite site = in_method("cancel_order");
+    catch_exception(
+        [&] {
+            report_order(self, record.get(), names->CANCEL, names->OrderBeCancel);
+            console_print(module_ns, {"[green]取消委託單 ", trade_id, " 成功[/green]"});
+        },
+        [&](HandledException& error) { console_print(module_ns, {"[red]", error.text(), "[/red]"}); }, &site);
 }
 
 }  // namespace quorvel::matcher

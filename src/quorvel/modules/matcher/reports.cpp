@@ -87,8 +87,7 @@ Ref deal_layout(PyObject* data, bool stock) {
 
 }  // namespace
 
-Ref build_order_response(PyObject* const* args) {
-    PyObject *self = args[0], *trade = args[1], *operation_type = args[2], *code_obj = args[3];
+Ref build_order_response(Self self, Dict trade, Object operation_type, Object code_obj) {
     Ref common_fields = new_dict();
     setitem(common_fields.get(), names->operation_type, operation_type);
     setitem(common_fields.get(), names->operation_code, getattr(code_obj, names->code).get());
@@ -104,8 +103,7 @@ Ref build_order_response(PyObject* const* args) {
                        names->get_simulation_future_order_response, {names->oc_type});
 }
 
-Ref build_deal_response(PyObject* const* args) {
-    PyObject *self = args[0], *trade = args[1];
+Ref build_deal_response(Self self, Dict trade) {
     Ref common_fields = new_dict();
     copy_renamed(common_fields.get(), trade, {{names->id, names->trade_id}, {names->seqno, names->trade_id},
                                               {names->ordno, names->trade_id}, {names->exchange_seqno, names->trade_id}});
@@ -117,18 +115,15 @@ Ref build_deal_response(PyObject* const* args) {
                        names->get_simulation_future_deal_response, {});
 }
 
-Ref get_simulation_stock_order_response(PyObject* const* args) { return order_layout(args[0], args[1], true); }
-Ref get_simulation_future_order_response(PyObject* const* args) { return order_layout(args[0], args[1], false); }
-Ref get_simulation_stock_deal_response(PyObject* const* args) { return deal_layout(args[1], true); }
-Ref get_simulation_future_deal_response(PyObject* const* args) { return deal_layout(args[1], false); }
+Ref get_simulation_stock_order_response(Self self, Dict data) { return order_layout(self, data, true); }
+Ref get_simulation_future_order_response(Self self, Dict data) { return order_layout(self, data, false); }
+Ref get_simulation_stock_deal_response(Self, Dict data) { return deal_layout(data, true); }
+Ref get_simulation_future_deal_response(Self, Dict data) { return deal_layout(data, false); }
 
-Ref add_response_to_queue(PyObject* const* args) {
-    call_method(getattr(args[0], names->response_queue).get(), names->put, args[1]);
-    return none();
+void add_response_to_queue(Self self, Dict response) {
+    call_method(getattr(self, names->response_queue).get(), names->put, response);
 }
 
-Ref pop_response(PyObject* const* args) {
-    return call_method(getattr(args[0], names->response_queue).get(), names->get);
-}
+Ref pop_response(Self self) { return call_method(getattr(self, names->response_queue).get(), names->get); }
 
 }  // namespace quorvel::matcher

@@ -11,7 +11,8 @@ void raise_exception(std::initializer_list<Piece> message) {
 }
 
 namespace {
-// One lock for the module: the interpreter runs one matcher thread at a time anyway.
+// The one mutex behind every BookLock, of every Matcher: the interpreter runs one matcher thread
+// at a time anyway.
 std::recursive_mutex& book_mutex() {
     static auto* mutex = new std::recursive_mutex();  // never destroyed: daemon threads outlive exit
     return *mutex;
@@ -35,9 +36,7 @@ BookLock::BookLock() {
 
 BookLock::~BookLock() { book_mutex().unlock(); }
 
-Ref init(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* positions = args[1];
+void init(Self self, Object positions) {
     setattr(self, names->pending_orders, new_list().get());
     setattr(self, names->response_queue, call(global_attr(names->queue, names->Queue).get()).get());
     setattr(self, names->pending_order_queue, call(global_attr(names->queue, names->Queue).get()).get());
@@ -53,29 +52,23 @@ Ref init(PyObject* const* args) {
                                 Ref::borrow(Py_True)},
                                names->thread_kwnames);
     call_method(thread.get(), names->start);
-    return none();
 }
 
-Ref init_current_tick_info(PyObject* const*) {
+Ref init_current_tick_info(Self, Str) {
     Ref record = new_dict();
     setitem(record.get(), names->ts, Py_None);
     setitem(record.get(), names->tick, Py_None);
     return record;
 }
 
-Ref get_random_uuid(PyObject* const*) {
+Ref get_random_uuid(Self) {
     Ref size = Ref::steal(PyLong_FromLong(16));
     return call_kw(global(names->generate).get(), names->size_kwnames, size);
 }
 
-Ref reset_tick_infos(PyObject* const* args) {
-    setattr(args[0], names->current_tick_infos, new_dict().get());
-    return none();
-}
+void reset_tick_infos(Self self) { setattr(self, names->current_tick_infos, new_dict().get()); }
 
-Ref set_current_tick(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* tick = args[1];
+void set_current_tick(Self self, Dict tick) {
     auto tick_info = [&] {
         return getitem(getattr(self, names->current_tick_infos).get(), getitem(tick, names->code).get());
     };
@@ -91,7 +84,6 @@ Ref set_current_tick(PyObject* const* args) {
     Ref timestamp = getitem(tick, names->timestamp);
     setitem(tick_info().get(), names->ts, timestamp.get());
     call_method(getattr(self, names->positions).get(), names->set_current_tick, tick);
-    return none();
 }
 
 }  // namespace quorvel::matcher

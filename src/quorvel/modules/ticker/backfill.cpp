@@ -23,17 +23,12 @@ void replay(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end
 
 }  // namespace
 
-Ref notify_backfilling_finish(PyObject* const* args) {
-    setattr(args[0], names->backfilling_finish_flag, Py_True);
-    put_on(args[0], names->backfilling_notify_finish_queue, status_dict(names->finish_backfilling).get());
-    return none();
+void notify_backfilling_finish(Self self) {
+    setattr(self, names->backfilling_finish_flag, Py_True);
+    put_on(self, names->backfilling_notify_finish_queue, status_dict(names->finish_backfilling).get());
 }
 
-Ref backfilling(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* codes = args[1];
-    PyObject* start_from = args[2];
-    PyObject* end_to = args[3];
+void backfilling(Self self, List codes, Str start_from, Str end_to) {
     FeedWork work;
     if (absent(start_from) && absent(end_to)) {
         call_method(self, names->_Ticker__notify_backfilling_finish);
@@ -43,27 +38,16 @@ Ref backfilling(PyObject* const* args) {
     if (absent(end_to)) end_to = start_from;
     setitem(getattr(self, names->current_send_ticks_params).get(), names->backfilling_start_from, start_from);
     setitem(getattr(self, names->current_send_ticks_params).get(), names->backfilling_end_to, end_to);
-    try {
-        try {
-            replay(self, codes, start_from, end_to);
-        } catch (const PyErrorSet&) {
-            if (!pending_error_is_exception()) throw;
-            HandledException error;
-            console_print(module_ns, {"[red]回補 Tick 資料失敗, 錯誤訊息: ", error.text(), "[/red]"});
-            error.reraise();
-        }
-    } catch (const PyErrorSet&) {
-        // finally: the phase is closed on every path, then the exception goes on.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        Ref pending_type = Ref::steal_or_null(type), pending_value = Ref::steal_or_null(value),
-            pending_traceback = Ref::steal_or_null(traceback);
-        call_method(self, names->_Ticker__notify_backfilling_finish);
-        PyErr_Restore(pending_type.release(), pending_value.release(), pending_traceback.release());
-        throw;
-    }
-    call_method(self, names->_Ticker__notify_backfilling_finish);
-    return none();
+    // The phase is closed on every path.
+    run_finally(
+        [&] {
+            catch_exception([&] { replay(self, codes, start_from, end_to); },
+                            [&](HandledException& error) {
+                                console_print(module_ns, {"[red]回補 Tick 資料失敗, 錯誤訊息: ", error.text(), "[/red]"});
+                                error.reraise();
+                            });
+        },
+        [&] { call_method(self, names->_Ticker__notify_backfilling_finish); });
 }
 
 }  // namespace quorvel::ticker

@@ -47,15 +47,14 @@ void write_atomically(PyObject* df, PyObject* file_path) {
         call_method(df, names->write_csv, temp_path);
         call_method(os.get(), names->replace, temp_path, file_path);
     } catch (const PyErrorSet&) {
-        HandledException error;
-        try {
+        // Whatever stopped the write, the temporary file goes, then the error goes on.
+        SavedError error = SavedError::take();
+        bool removed = attempt([&] {
             if (is_true(call(getattr(global_attr(names->os, names->path).get(), names->exists).get(), temp_path).get()))
                 call_method(global(names->os).get(), names->remove, temp_path);
-        } catch (const PyErrorSet&) {
-            if (!pending_error_is_exception()) throw;
-            PyErr_Clear();
-        }
-        error.reraise();
+        });
+        if (!removed) PyErr_Clear();
+        error.raise();
     }
 }
 
@@ -70,24 +69,19 @@ bool worth_caching(PyObject* df, PyObject* day) {
 
 }  // namespace
 
-Ref tick_filename_formatter(PyObject* const* args) {
-    return concat({args[1], " ", args[2], " - ticks.csv"});
-}
+Ref tick_filename_formatter(Self, Str code, Str date) { return concat({code, " ", date, " - ticks.csv"}); }
 
-Ref make_sino_contract_object(PyObject* const* args) {
-    PyObject* self = args[0];
+Ref make_sino_contract_object(Self self, Str code, Str market_type) {
     Ref contracts = getattr(getattr(self, names->api).get(), names->Contracts);
-    PyObject* group = equals(args[2], names->Stock) ? names->Stocks : names->Futures;
-    return getitem(getattr(contracts.get(), group).get(), args[1]);
+    PyObject* group = equals(market_type, names->Stock) ? names->Stocks : names->Futures;
+    return getitem(getattr(contracts.get(), group).get(), code);
 }
 
-Ref fetch_sino_history_ticks(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* code = args[1];
+Ref fetch_sino_history_ticks(Self self, Str code, Object product_type, Str start_from, Str end_to) {
     Ref today = call_method(call_method(global_attr(names->dt, names->datetime).get(), names->now).get(), names->date);
-    Ref current_date = date_of(args[3]);
-    Ref end_date = date_of(args[4]);
-    Ref contract = call_method(self, names->_Ticker__make_sino_contract_object, code, args[2]);
+    Ref current_date = date_of(start_from);
+    Ref end_date = date_of(end_to);
+    Ref contract = call_method(self, names->_Ticker__make_sino_contract_object, code, product_type);
     Ref all_df = call_kw(global_attr(names->pl, names->DataFrame).get(), names->schema_kwnames,
                          getattr(self, names->tick_df_schema));
     while (compare(current_date.get(), end_date.get(), Py_LE)) {
@@ -112,10 +106,7 @@ Ref fetch_sino_history_ticks(PyObject* const* args) {
     return all_df;
 }
 
-Ref auto_fetch_ticks(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* code = args[1];
-    PyObject* date = args[3];
+Ref auto_fetch_ticks(Self self, Str code, Str product_type, Str date) {
     Ref file_name = call_method(self, names->_Ticker__tick_filename_formatter, code, date);
     Ref file_path =
         call_method(self, names->_Ticker__generate_save_path, file_name, names->sino_folder, names->ticks_folder);
@@ -123,7 +114,7 @@ Ref auto_fetch_ticks(PyObject* const* args) {
     Ref df;
     if (!is_true(exists.get())) {
         console_print(module_ns, {"[red]檔案 ", file_path, " 不存在, 開始下載歷史 Tick 資料...[/red]"});
-        df = call_method(self, names->fetch_sino_history_ticks, code, args[2], date, date);
+        df = call_method(self, names->fetch_sino_history_ticks, code, product_type, date, date);
     } else {
         console_print(module_ns, {"[green]檔案 ", file_path, " 已存在, 開始讀取檔案...[/green]"});
         df = call_kw(global_attr(names->pl, names->read_csv).get(), names->schema_kwnames, file_path,

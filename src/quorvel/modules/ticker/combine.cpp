@@ -31,11 +31,9 @@ void report_failed_day(const HandledException& error, PyObject* code, PyObject* 
 
 }  // namespace
 
-Ref process_and_combine_ticks(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* codes = args[1];
-    Ref start_from = call(global(names->format_to_dt).get(), args[2]);
-    Ref end_to = call(global(names->format_to_dt).get(), args[3]);
+Ref process_and_combine_ticks(Self self, List codes, Str start_from_text, Str end_to_text) {
+    Ref start_from = call(global(names->format_to_dt).get(), start_from_text);
+    Ref end_to = call(global(names->format_to_dt).get(), end_to_text);
     Ref all_dfs = new_list();
     Ref entries = Ref::steal(PyObject_GetIter(codes));
     while (Ref entry = Ref::steal_or_null(PyIter_Next(entries.get()))) {
@@ -54,18 +52,18 @@ Ref process_and_combine_ticks(PyObject* const* args) {
             console_print(module_ns, {"[yellow]正在取得 ", code, " ",
                                       call_method(current_date.get(), names->strftime, names->day_format),
                                       " 的 Tick 資料...[/yellow]"});
-            try {
-                date = call_method(current_date.get(), names->strftime, names->day_format);
-                Ref df = call_method(self, names->_Ticker__auto_fetch_ticks, code, market, date);
-                if (positive(row_count(df.get()).get())) check_status(PyList_Append(all_dfs.get(), df.get()));
-                current_date = Ref::steal(PyNumber_InPlaceAdd(current_date.get(), one_day().get()));
-                failed_attempts = 0;
-            } catch (const PyErrorSet&) {
-                if (!pending_error_is_exception()) throw;
-                HandledException error;
-                report_failed_day(error, code.get(), date ? date.get() : Py_None, current_date.get());
-                if (++failed_attempts == kAttemptsPerDay) error.reraise();
-            }
+            catch_exception(
+                [&] {
+                    date = call_method(current_date.get(), names->strftime, names->day_format);
+                    Ref df = call_method(self, names->_Ticker__auto_fetch_ticks, code, market, date);
+                    if (positive(row_count(df.get()).get())) check_status(PyList_Append(all_dfs.get(), df.get()));
+                    current_date = Ref::steal(PyNumber_InPlaceAdd(current_date.get(), one_day().get()));
+                    failed_attempts = 0;
+                },
+                [&](HandledException& error) {
+                    report_failed_day(error, code.get(), date ? date.get() : Py_None, current_date.get());
+                    if (++failed_attempts == kAttemptsPerDay) error.reraise();
+                });
         }
     }
     if (PyErr_Occurred()) throw_error_set();
@@ -75,12 +73,12 @@ Ref process_and_combine_ticks(PyObject* const* args) {
     return call_method(all_df.get(), names->sort, sort_keys);
 }
 
-Ref get_ticks_df(PyObject* const* args) {
+Ref get_ticks_df(Self self, Str code, Object market_type, Str start_from, Str end_to) {
     Ref entry = new_dict();
-    setitem(entry.get(), names->code, args[1]);
-    setitem(entry.get(), names->market, args[2]);
+    setitem(entry.get(), names->code, code);
+    setitem(entry.get(), names->market, market_type);
     Ref codes = Ref::steal(Py_BuildValue("[O]", entry.get()));
-    return call_method(args[0], names->_Ticker__process_and_combine_ticks, codes, args[3], args[4]);
+    return call_method(self, names->_Ticker__process_and_combine_ticks, codes, start_from, end_to);
 }
 
 }  // namespace quorvel::ticker

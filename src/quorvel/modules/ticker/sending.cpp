@@ -66,8 +66,7 @@ Py_ssize_t send_paced(PyObject* self, PyObject* df, RowConverter& converter) {
 
 // A failing loop must not leave the driver waiting in pop_tick for ever: the failure is shown
 // and logged, the end status is put, and the exception goes on to the thread's handler.
-[[noreturn]] void end_failed_run(PyObject* self) {
-    HandledException error;
+[[noreturn]] void end_failed_run(PyObject* self, HandledException& error) {
     guarded([&] { console_print(module_ns, {"[red]傳送 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"}); });
     guarded([&] { log_error_record(module_ns, error, {}); });
     guarded([&] { put_exit_status(self); });
@@ -93,26 +92,20 @@ Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling) {
     return tick;
 }
 
-Ref push_tick_to_queue(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* df = args[1];
+void push_tick_to_queue(Self self, Object df) {
     FeedWork work;
     Ref total = row_count(df);
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (compare(total.get(), zero.get(), Py_EQ)) {
         put_exit_status(self);
         console_print(module_ns, {"[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]"});
-        return none();
+        return;
     }
     Ref started = call_method(global(names->time).get(), names->time);
     RowConverter converter(self, df);
     Py_ssize_t sent = 0;
-    try {
-        sent = send_paced(self, df, converter);
-    } catch (const PyErrorSet&) {
-        if (!pending_error_is_exception()) throw;
-        end_failed_run(self);
-    }
+    catch_exception([&] { sent = send_paced(self, df, converter); },
+                    [&](HandledException& error) { end_failed_run(self, error); });
     if (!flag_set(self, names->exit_send_thread_flag)) {
         setattr(self, names->exit_send_thread_flag, Py_True);
         put_exit_status(self);
@@ -122,44 +115,35 @@ Ref push_tick_to_queue(PyObject* const* args) {
     Ref sent_count = Ref::steal(PyLong_FromSsize_t(sent));
     console_print(module_ns, {"[green]傳送 Tick 資料結束, 需傳送資料共 ", total, " 筆, 已傳送 ", sent_count, " 筆, 耗時 ",
                               Ref::steal(PyObject_Format(elapsed.get(), two_decimals.get())), " 秒[/green]"});
-    return none();
 }
 
-Ref send_ticks(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* codes = args[1];
+void send_ticks(Self self, List codes, Str start_from, Str end_to, Str backfilling_start_from,
+                Str backfilling_end_to) {
     Ref params = new_dict();
     setitem(params.get(), names->codes, codes);
-    setitem(params.get(), names->start_from, args[2]);
-    setitem(params.get(), names->end_to, args[3]);
+    setitem(params.get(), names->start_from, start_from);
+    setitem(params.get(), names->end_to, end_to);
     setattr(self, names->current_send_ticks_params, params.get());
     setattr(self, names->exit_send_thread_flag, Py_False);
     call_method(getattr(getattr(self, names->tick_queue).get(), names->queue).get(), names->clear);
     call_method(getattr(getattr(self, names->backfilling_notify_finish_queue).get(), names->queue).get(), names->clear);
     setattr(self, names->backfilling_finish_flag, Py_False);
-    if (given(args[4]) || given(args[5]))
-        start_daemon_thread(self, names->backfilling, tuple(codes, args[4], args[5]).get());
+    if (given(backfilling_start_from) || given(backfilling_end_to))
+        start_daemon_thread(self, names->backfilling, tuple(codes, backfilling_start_from, backfilling_end_to).get());
     else
         setattr(self, names->backfilling_finish_flag, Py_True);
-    Ref df = call_method(self, names->_Ticker__process_and_combine_ticks, codes, args[2], args[3]);
+    Ref df = call_method(self, names->_Ticker__process_and_combine_ticks, codes, start_from, end_to);
     console_print(module_ns, {"[green]開始傳送 Tick 資料, Tick 數 ", row_count(df.get()), ". ...[/green]"});
     start_daemon_thread(self, names->_Ticker__push_tick_to_queue, tuple(df).get());
-    return none();
 }
 
-Ref pop_tick(PyObject* const* args) {
-    return call_method(getattr(args[0], names->tick_queue).get(), names->get);
-}
+Ref pop_tick(Self self) { return call_method(getattr(self, names->tick_queue).get(), names->get); }
 
-Ref allow_next_tick(PyObject* const* args) {
-    put_on(args[0], names->allow_next_tick_flag_queue, Py_True);
-    return none();
-}
+void allow_next_tick(Self self) { put_on(self, names->allow_next_tick_flag_queue, Py_True); }
 
-Ref stop_send_ticks(PyObject* const* args) {
-    setattr(args[0], names->exit_send_thread_flag, Py_True);
-    put_exit_status(args[0]);
-    return none();
+void stop_send_ticks(Self self) {
+    setattr(self, names->exit_send_thread_flag, Py_True);
+    put_exit_status(self);
 }
 
 }  // namespace quorvel::ticker

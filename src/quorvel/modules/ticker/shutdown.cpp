@@ -34,6 +34,10 @@ FeedThreads& feed_threads() {
 
 thread_local int work_depth = 0;
 
+// How long interpreter exit waits for the feed threads to stop at a checkpoint or a queue wait;
+// a thread still inside a library call after that is left to finalization.
+constexpr auto kExitWaitLimit = std::chrono::seconds(10);
+
 // Parks the calling thread for good, without the interpreter lock.
 [[noreturn]] void park(std::unique_lock<std::mutex>& lock) {
     FeedThreads& state = feed_threads();
@@ -54,7 +58,7 @@ PyObject* wait_for_feed_threads(PyObject*, PyObject*) {
         std::unique_lock<std::mutex> lock(state.mutex);
         state.exiting = true;
         state.exiting_thread = this_thread;
-        state.changed.wait_for(lock, std::chrono::seconds(10), [&] { return state.working == 0; });
+        state.changed.wait_for(lock, kExitWaitLimit, [&] { return state.working == 0; });
     } catch (const std::exception& error) {
         failure = error.what();  // reported once the GIL is held again
     }

@@ -7,31 +7,6 @@ namespace quorvel::ticker {
 const Names* names = nullptr;
 ModuleNamespace module_ns;
 
-namespace {
-
-void make_names() {
-    if (names != nullptr) return;
-    auto* made = new Names();
-#define QUORVEL_MAKE_NAME(name) made->name = check(PyUnicode_InternFromString(#name));
-    QUORVEL_TICKER_NAMES(QUORVEL_MAKE_NAME)
-#undef QUORVEL_MAKE_NAME
-    made->thread_kwnames = check(Py_BuildValue("(sss)", "target", "args", "daemon"));
-    made->schema_kwnames = check(Py_BuildValue("(s)", "schema"));
-    made->days_kwnames = check(Py_BuildValue("(s)", "days"));
-    made->named_kwnames = check(Py_BuildValue("(s)", "named"));
-    made->ticks_kwnames = check(Py_BuildValue("(ss)", "contract", "date"));
-    made->ticks_folder = check(PyUnicode_InternFromString("ticks"));
-    made->sino_folder = check(PyUnicode_InternFromString("sino"));
-    made->day_format = check(PyUnicode_InternFromString("%Y-%m-%d"));
-    made->sort_keys = check(Py_BuildValue("[OO]", made->ts, made->code));
-    made->tick_columns = check(Py_BuildValue("(OOOOOOOO)", made->ts, made->close, made->volume,
-                                             made->bid_price, made->bid_volume, made->ask_price,
-                                             made->ask_volume, made->tick_type));
-    names = made;
-}
-
-}  // namespace
-
 void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item) {
     call_method(getattr(self, queue_attribute).get(), names->put, item);
 }
@@ -64,9 +39,8 @@ Ref one_day() {
     return call_kw(global(names->timedelta).get(), names->days_kwnames, one);
 }
 
-Ref init(PyObject* const* args) {
-    PyObject* self = args[0];
-    setattr(self, names->api, args[1]);
+void init(Self self, Object sino_api) {
+    setattr(self, names->api, sino_api);
     setattr(self, names->allow_next_tick_flag_queue, call(global_attr(names->queue, names->Queue).get()).get());
     put_on(self, names->allow_next_tick_flag_queue, Py_True);
     setattr(self, names->backfilling_notify_finish_queue,
@@ -86,17 +60,14 @@ Ref init(PyObject* const* args) {
     for (const auto& [column, dtype] : columns) setitem(schema.get(), column, global_attr(names->pl, dtype).get());
     setattr(self, names->tick_df_schema, schema.get());
     setattr(self, names->current_send_ticks_params, new_dict().get());
-    return none();
 }
 
-Ref generate_save_path(PyObject* const* args) {
-    PyObject* file_name = args[1];
-    PyObject* sub_folder = args[2];
+Ref generate_save_path(Self, Str file_name, VarArgs sub_folder) {
     Ref join = getattr(global_attr(names->os, names->path).get(), names->join);
     Ref parts = Ref::steal(PyList_New(0));
     check_status(PyList_Append(parts.get(), global_attr(names->BASIC_INFO, names->data_dir).get()));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sub_folder); ++i)
-        check_status(PyList_Append(parts.get(), PyTuple_GET_ITEM(sub_folder, i)));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sub_folder.get()); ++i)
+        check_status(PyList_Append(parts.get(), PyTuple_GET_ITEM(sub_folder.get(), i)));
     Ref join_args = Ref::steal(PyList_AsTuple(parts.get()));
     Ref dir_path = Ref::steal(PyObject_Call(join.get(), join_args.get(), nullptr));
     call(global(names->make_dir).get(), dir_path);
@@ -108,29 +79,19 @@ namespace {
 
 const ClassInfo ticker_class = {"quorvel.modules.ticker.ticker", "Ticker", "src/quorvel/modules/ticker/ticker"};
 
-constexpr Param init_params[] = {{"sino_api", ArgType::Object, "object"}};
-constexpr Param save_path_params[] = {{"file_name", ArgType::Str, "str"}};
-constexpr Param contract_params[] = {{"code", ArgType::Str, "str"}, {"market_type", ArgType::Str, "str"}};
-constexpr Param filename_params[] = {{"code", ArgType::Str, "str"}, {"date", ArgType::Str, "str"}};
-constexpr Param auto_fetch_params[] = {
-    {"code", ArgType::Str, "str"}, {"product_type", ArgType::Str, "str"}, {"date", ArgType::Str, "str"}};
-constexpr Param fetch_params[] = {{"code", ArgType::Str, "str"},
-                                  {"product_type", ArgType::Object, "Literal['Stock', 'Future']"},
-                                  {"start_from", ArgType::Str, "str"},
-                                  {"end_to", ArgType::Str, "str"}};
-constexpr Param combine_params[] = {{"codes", ArgType::List, "List[Dict[str, str]]"},
-                                    {"start_from", ArgType::Str, "str"},
-                                    {"end_to", ArgType::Str, "str"}};
-constexpr Param ticks_df_params[] = {{"code", ArgType::Str, "str"},
-                                     {"market_type", ArgType::Object, "Literal['Stock', 'Future']"},
-                                     {"start_from", ArgType::Str, "str"},
-                                     {"end_to", ArgType::Str, "str"}};
-constexpr Param send_params[] = {{"codes", ArgType::List, "List[Dict[str, str]]"},
-                                 {"start_from", ArgType::Str, "str"},
-                                 {"end_to", ArgType::Str, "str"},
-                                 {"backfilling_start_from", ArgType::Str, "str"},
-                                 {"backfilling_end_to", ArgType::Str, "str"}};
-constexpr Param push_params[] = {{"df", ArgType::Object, "pl.DataFrame"}};
+constexpr Param init_params[] = {{"sino_api", "object"}};
+constexpr Param save_path_params[] = {{"file_name", "str"}, {"sub_folder"}};
+constexpr Param contract_params[] = {{"code", "str"}, {"market_type", "str"}};
+constexpr Param filename_params[] = {{"code", "str"}, {"date", "str"}};
+constexpr Param auto_fetch_params[] = {{"code", "str"}, {"product_type", "str"}, {"date", "str"}};
+constexpr Param fetch_params[] = {
+    {"code", "str"}, {"product_type", "Literal['Stock', 'Future']"}, {"start_from", "str"}, {"end_to", "str"}};
+constexpr Param combine_params[] = {{"codes", "List[Dict[str, str]]"}, {"start_from", "str"}, {"end_to", "str"}};
+constexpr Param ticks_df_params[] = {
+    {"code", "str"}, {"market_type", "Literal['Stock', 'Future']"}, {"start_from", "str"}, {"end_to", "str"}};
+constexpr Param send_params[] = {{"codes", "List[Dict[str, str]]"}, {"start_from", "str"}, {"end_to", "str"},
+                                 {"backfilling_start_from", "str"}, {"backfilling_end_to", "str"}};
+constexpr Param push_params[] = {{"df", "pl.DataFrame"}};
 
 #define DOC_INDENT "        "
 #define DOC_ENTRY "            "
@@ -141,61 +102,53 @@ constexpr Param push_params[] = {{"df", ArgType::Object, "pl.DataFrame"}};
               "'Stock'}, {'code': 'TXFR1', 'market': 'Future'}]\n"
 #define PERIOD_ENTRIES DOC_ENTRY "start_from (str): 開始時間\n" DOC_ENTRY "end_to (str): 結束時間\n"
 
-const MethodEntry ticker_methods[] = {
-    {"__init__", "__init__", init_params, 0, nullptr,
-     "Ticker Module Constructor" ARGS DOC_ENTRY "sino_api (object): 永豐 API 物件\n" DOC_INDENT, nullptr,
-     ResultType::Any, init, __LINE__},
-    {"_Ticker__generate_save_path", "__generate_save_path", save_path_params, 1, nullptr,
-     "產生檔案儲存路徑" ARGS DOC_ENTRY "file_name (str): 檔案名稱, 預設為 None, 為 None 時不會產生檔案名稱\n"
-     RETURNS DOC_ENTRY "str: 檔案路徑\n" DOC_INDENT,
-     "str", ResultType::Str, generate_save_path, __LINE__, "sub_folder"},
-    {"_Ticker__make_sino_contract_object", "__make_sino_contract_object", contract_params, 0, nullptr,
-     "建立永豐用的商品物件" ARGS DOC_ENTRY "code (str): 商品代碼\n" DOC_ENTRY "market_type (str): 市場別\n"
-     RETURNS DOC_ENTRY "sj.contracts.Contract: 永豐商品物件\n" DOC_INDENT,
-     "sj.contracts.Contract", ResultType::Any, make_sino_contract_object, __LINE__},
-    {"_Ticker__tick_filename_formatter", "__tick_filename_formatter", filename_params, 0, nullptr,
-     "Tick 檔案名稱格式化" ARGS DOC_ENTRY "code (str): 商品代號\n" DOC_ENTRY "date (str): 日期\n"
-     RETURNS DOC_ENTRY "str: 格式化後的檔案名稱\n" DOC_INDENT,
-     nullptr, ResultType::Any, tick_filename_formatter, __LINE__},
-    {"_Ticker__auto_fetch_ticks", "__auto_fetch_ticks", auto_fetch_params, 0, nullptr,
-     "自動取得歷史 Tick 資料" ARGS DOC_ENTRY "code (str): 商品代號\n" DOC_ENTRY "product_type (str): 商品類型\n"
-     DOC_ENTRY "date (str): 日期\n"
-     RETURNS DOC_ENTRY "pl.DataFrame: 永豐 API 回傳的歷史 Tick 資料或者從已下載檔案讀取的資料\n" DOC_INDENT,
-     "pl.DataFrame", ResultType::Any, auto_fetch_ticks, __LINE__},
-    {"fetch_sino_history_ticks", "fetch_sino_history_ticks", fetch_params, 0, nullptr,
-     "從永豐 API 下載歷史 Tick 資料" ARGS DOC_ENTRY "code (str): 股票代號\n"
-     DOC_ENTRY "product_type (Literal[\"Stock\", \"Future\"]): 股票類型\n"
-     DOC_ENTRY "start_from (str): 開始日期\n" DOC_ENTRY "end_to (str): 結束日期\n"
-     RETURNS DOC_ENTRY "all_df (pl.DataFrame): 永豐 API 回傳的歷史 Tick 資料\n" DOC_INDENT,
-     "pl.DataFrame", ResultType::Any, fetch_sino_history_ticks, __LINE__},
-    {"_Ticker__process_and_combine_ticks", "__process_and_combine_ticks", combine_params, 0, nullptr,
-     "處理與合併 Tick 資料" ARGS CODES_ENTRY PERIOD_ENTRIES RETURNS DOC_ENTRY "pl.DataFrame: 合併後的 Tick 資料\n" DOC_INDENT,
-     "pl.DataFrame", ResultType::Any, process_and_combine_ticks, __LINE__},
-    {"_Ticker__notify_backfilling_finish", "__notify_backfilling_finish", {}, 0, nullptr,
-     "通知回補資料已經完成", nullptr, ResultType::Any, notify_backfilling_finish, __LINE__},
-    {"get_ticks_df", "get_ticks_df", ticks_df_params, 0, nullptr,
-     "取得指定商品的 Tick 資料" ARGS DOC_ENTRY "code (str): 商品代號\n"
-     DOC_ENTRY "market_type (Literal['Stock', 'Future']): 市場類型\n" PERIOD_ENTRIES
-     RETURNS DOC_ENTRY "pl.DataFrame: 指定商品的 Tick 資料\n" DOC_INDENT,
-     "pl.DataFrame", ResultType::Any, get_ticks_df, __LINE__},
-    {"send_ticks", "send_ticks", send_params, 2, nullptr,
-     "逐筆傳送 Tick 資料" ARGS CODES_ENTRY PERIOD_ENTRIES
-     DOC_ENTRY "backfilling_start_from (str, optional): 回補開始時間. Defaults to None.\n"
-     DOC_ENTRY "backfilling_end_to (str, optional): 回補結束時間. Defaults to None.\n" DOC_INDENT,
-     nullptr, ResultType::Any, send_ticks, __LINE__},
-    {"backfilling", "backfilling", combine_params, 2, nullptr,
-     "回補 Tick 資料" ARGS CODES_ENTRY PERIOD_ENTRIES DOC_INDENT, nullptr, ResultType::Any, backfilling,
-     __LINE__},
-    {"_Ticker__push_tick_to_queue", "__push_tick_to_queue", push_params, 0, nullptr,
-     "將 Tick 資料逐筆寫入 Queue" ARGS DOC_ENTRY "df (pl.DataFrame): Tick 資料\n" DOC_INDENT, nullptr,
-     ResultType::Any, push_tick_to_queue, __LINE__},
-    {"pop_tick", "pop_tick", {}, 0, nullptr,
-     "從 Queue 中取出 Tick 資料\n\n" DOC_INDENT "Returns:\n" DOC_ENTRY "dict: Tick 資料\n" DOC_INDENT, "dict",
-     ResultType::Dict, pop_tick, __LINE__},
-    {"allow_next_tick", "allow_next_tick", {}, 0, nullptr, "允許傳送下一筆 Tick 資料", nullptr,
-     ResultType::Any, allow_next_tick, __LINE__},
-    {"stop_send_ticks", "stop_send_ticks", {}, 0, nullptr, "停止傳送 Tick 資料", nullptr, ResultType::Any,
-     stop_send_ticks, __LINE__},
+constexpr MethodEntry ticker_methods[] = {
+    method<init, init_params>({.name = "__init__",
+        .doc = "Ticker Module Constructor" ARGS DOC_ENTRY "sino_api (object): 永豐 API 物件\n" DOC_INDENT}),
+    method<generate_save_path, save_path_params>({.name = "__generate_save_path", .ndefaults = 1,
+        .doc = "產生檔案儲存路徑" ARGS DOC_ENTRY "file_name (str): 檔案名稱, 預設為 None, 為 None 時不會產生檔案名稱\n"
+               RETURNS DOC_ENTRY "str: 檔案路徑\n" DOC_INDENT,
+        .return_annotation = "str", .result = ResultType::Str}),
+    method<make_sino_contract_object, contract_params>({.name = "__make_sino_contract_object",
+        .doc = "建立永豐用的商品物件" ARGS DOC_ENTRY "code (str): 商品代碼\n" DOC_ENTRY "market_type (str): 市場別\n"
+               RETURNS DOC_ENTRY "sj.contracts.Contract: 永豐商品物件\n" DOC_INDENT,
+        .return_annotation = "sj.contracts.Contract"}),
+    method<tick_filename_formatter, filename_params>({.name = "__tick_filename_formatter",
+        .doc = "Tick 檔案名稱格式化" ARGS DOC_ENTRY "code (str): 商品代號\n" DOC_ENTRY "date (str): 日期\n"
+               RETURNS DOC_ENTRY "str: 格式化後的檔案名稱\n" DOC_INDENT}),
+    method<auto_fetch_ticks, auto_fetch_params>({.name = "__auto_fetch_ticks",
+        .doc = "自動取得歷史 Tick 資料" ARGS DOC_ENTRY "code (str): 商品代號\n" DOC_ENTRY "product_type (str): 商品類型\n"
+               DOC_ENTRY "date (str): 日期\n"
+               RETURNS DOC_ENTRY "pl.DataFrame: 永豐 API 回傳的歷史 Tick 資料或者從已下載檔案讀取的資料\n" DOC_INDENT,
+        .return_annotation = "pl.DataFrame"}),
+    method<fetch_sino_history_ticks, fetch_params>({.name = "fetch_sino_history_ticks",
+        .doc = "從永豐 API 下載歷史 Tick 資料" ARGS DOC_ENTRY "code (str): 股票代號\n"
+               DOC_ENTRY "product_type (Literal[\"Stock\", \"Future\"]): 股票類型\n"
+               DOC_ENTRY "start_from (str): 開始日期\n" DOC_ENTRY "end_to (str): 結束日期\n"
+               RETURNS DOC_ENTRY "all_df (pl.DataFrame): 永豐 API 回傳的歷史 Tick 資料\n" DOC_INDENT,
+        .return_annotation = "pl.DataFrame"}),
+    method<process_and_combine_ticks, combine_params>({.name = "__process_and_combine_ticks",
+        .doc = "處理與合併 Tick 資料" ARGS CODES_ENTRY PERIOD_ENTRIES RETURNS DOC_ENTRY "pl.DataFrame: 合併後的 Tick 資料\n" DOC_INDENT,
+        .return_annotation = "pl.DataFrame"}),
+    method<notify_backfilling_finish>({.name = "__notify_backfilling_finish", .doc = "通知回補資料已經完成"}),
+    method<get_ticks_df, ticks_df_params>({.name = "get_ticks_df",
+        .doc = "取得指定商品的 Tick 資料" ARGS DOC_ENTRY "code (str): 商品代號\n"
+               DOC_ENTRY "market_type (Literal['Stock', 'Future']): 市場類型\n" PERIOD_ENTRIES
+               RETURNS DOC_ENTRY "pl.DataFrame: 指定商品的 Tick 資料\n" DOC_INDENT,
+        .return_annotation = "pl.DataFrame"}),
+    method<send_ticks, send_params>({.name = "send_ticks", .ndefaults = 2,
+        .doc = "逐筆傳送 Tick 資料" ARGS CODES_ENTRY PERIOD_ENTRIES
+               DOC_ENTRY "backfilling_start_from (str, optional): 回補開始時間. Defaults to None.\n"
+               DOC_ENTRY "backfilling_end_to (str, optional): 回補結束時間. Defaults to None.\n" DOC_INDENT}),
+    method<backfilling, combine_params>({.name = "backfilling", .ndefaults = 2,
+        .doc = "回補 Tick 資料" ARGS CODES_ENTRY PERIOD_ENTRIES DOC_INDENT}),
+    method<push_tick_to_queue, push_params>({.name = "__push_tick_to_queue",
+        .doc = "將 Tick 資料逐筆寫入 Queue" ARGS DOC_ENTRY "df (pl.DataFrame): Tick 資料\n" DOC_INDENT}),
+    method<pop_tick>({.name = "pop_tick",
+        .doc = "從 Queue 中取出 Tick 資料\n\n" DOC_INDENT "Returns:\n" DOC_ENTRY "dict: Tick 資料\n" DOC_INDENT,
+        .return_annotation = "dict", .result = ResultType::Dict}),
+    method<allow_next_tick>({.name = "allow_next_tick", .doc = "允許傳送下一筆 Tick 資料"}),
+    method<stop_send_ticks>({.name = "stop_send_ticks", .doc = "停止傳送 Tick 資料"}),
 };
 
 #undef DOC_INDENT
@@ -208,7 +161,7 @@ const MethodEntry ticker_methods[] = {
 // The module body: the namespace bindings in order, then the class.
 void exec_ticker(PyObject* module) {
     module_ns.bind(module);
-    make_names();
+    if (names == nullptr) names = new Names();
     module_ns.import_module("json", "json");
     module_ns.import_module("os", "os");
     module_ns.import_module("polars", "pl");
@@ -227,19 +180,9 @@ void exec_ticker(PyObject* module) {
     register_exit_hook();
 }
 
-ModuleLoader ticker_loader = {"ticker", "quorvel.modules.ticker.ticker", "src/quorvel/modules/ticker/ticker",
-                              exec_ticker};
-
-PyModuleDef_Slot ticker_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot<ticker_loader>)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<ticker_loader>)},
-    {0, nullptr},
-};
-
-PyModuleDef ticker_def = {PyModuleDef_HEAD_INIT, "ticker", nullptr, 0, nullptr, ticker_slots,
-                          nullptr, nullptr, nullptr};
+ModuleLoader loader = {"ticker", "quorvel.modules.ticker.ticker", "src/quorvel/modules/ticker/ticker", exec_ticker};
 
 }  // namespace
 }  // namespace quorvel::ticker
 
-PyMODINIT_FUNC PyInit_ticker() { return PyModuleDef_Init(&quorvel::ticker::ticker_def); }
+PyMODINIT_FUNC PyInit_ticker() { return quorvel::init_module<quorvel::ticker::loader>(); }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "../extension_support/call.hpp"
+#include "../extension_support/errors.hpp"
 #include "../extension_support/message.hpp"
+#include "../extension_support/reporting.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
 
@@ -30,32 +32,27 @@ namespace quorvel::ticker {
     X(start_from) X(end_to) X(backfilling_start_from) X(backfilling_end_to) X(data) X(sent)
 
 struct Names {
-#define QUORVEL_DECLARE_NAME(name) PyObject* name;
-    QUORVEL_TICKER_NAMES(QUORVEL_DECLARE_NAME)
-#undef QUORVEL_DECLARE_NAME
-    PyObject* thread_kwnames;    // ("target", "args", "daemon")
-    PyObject* schema_kwnames;    // ("schema",)
-    PyObject* days_kwnames;      // ("days",)
-    PyObject* named_kwnames;     // ("named",)
-    PyObject* ticks_kwnames;     // ("contract", "date")
-    PyObject* ticks_folder;      // "ticks"
-    PyObject* sino_folder;       // "sino"
-    PyObject* day_format;        // "%Y-%m-%d"
-    PyObject* sort_keys;         // ["ts", "code"] (copied before each use)
-    PyObject* tick_columns;      // the eight tick columns, in the schema's order
+    QUORVEL_TICKER_NAMES(QUORVEL_INTERNED_NAME)
+    PyObject* thread_kwnames = check(Py_BuildValue("(sss)", "target", "args", "daemon"));
+    PyObject* schema_kwnames = check(Py_BuildValue("(s)", "schema"));
+    PyObject* days_kwnames = check(Py_BuildValue("(s)", "days"));
+    PyObject* named_kwnames = check(Py_BuildValue("(s)", "named"));
+    PyObject* ticks_kwnames = check(Py_BuildValue("(ss)", "contract", "date"));
+    PyObject* ticks_folder = check(PyUnicode_InternFromString("ticks"));
+    PyObject* sino_folder = check(PyUnicode_InternFromString("sino"));
+    PyObject* day_format = check(PyUnicode_InternFromString("%Y-%m-%d"));
+    PyObject* sort_keys = check(Py_BuildValue("[OO]", ts, code));  // copied before each use
+    // the eight tick columns, in the schema's order
+    PyObject* tick_columns = check(Py_BuildValue("(OOOOOOOO)", ts, close, volume, bid_price, bid_volume,
+                                                 ask_price, ask_volume, tick_type));
 };
 
 // Made when the module body first runs; process-wide, never released.
 extern const Names* names;
 extern ModuleNamespace module_ns;
 
-// A module-level name, looked up at the moment of use (new reference).
-inline Ref global(PyObject* name) { return module_ns.lookup(name); }
-
-// module_level.attribute, e.g. pl.DataFrame (new reference).
-inline Ref global_attr(PyObject* name, PyObject* attribute) {
-    return getattr(global(name).get(), attribute);
-}
+inline constexpr auto global = &ModuleLookups<module_ns>::global;
+inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
 
 // self.<attribute>.put(item)
 void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item);
@@ -97,21 +94,22 @@ void feed_checkpoint();
 // Makes interpreter exit wait until the feed threads stand at a checkpoint or a queue wait.
 void register_exit_hook();
 
-// Method implementations; args[0] is self, then the parameters in declaration order.
-Ref init(PyObject* const* args);
-Ref generate_save_path(PyObject* const* args);
-Ref make_sino_contract_object(PyObject* const* args);
-Ref tick_filename_formatter(PyObject* const* args);
-Ref auto_fetch_ticks(PyObject* const* args);
-Ref fetch_sino_history_ticks(PyObject* const* args);
-Ref process_and_combine_ticks(PyObject* const* args);
-Ref notify_backfilling_finish(PyObject* const* args);
-Ref get_ticks_df(PyObject* const* args);
-Ref send_ticks(PyObject* const* args);
-Ref backfilling(PyObject* const* args);
-Ref push_tick_to_queue(PyObject* const* args);
-Ref pop_tick(PyObject* const* args);
-Ref allow_next_tick(PyObject* const* args);
-Ref stop_send_ticks(PyObject* const* args);
+// Method implementations, bound by the class table in ticker.cpp.
+void init(Self self, Object sino_api);
+Ref generate_save_path(Self self, Str file_name, VarArgs sub_folder);
+Ref make_sino_contract_object(Self self, Str code, Str market_type);
+Ref tick_filename_formatter(Self self, Str code, Str date);
+Ref auto_fetch_ticks(Self self, Str code, Str product_type, Str date);
+Ref fetch_sino_history_ticks(Self self, Str code, Object product_type, Str start_from, Str end_to);
+Ref process_and_combine_ticks(Self self, List codes, Str start_from, Str end_to);
+void notify_backfilling_finish(Self self);
+Ref get_ticks_df(Self self, Str code, Object market_type, Str start_from, Str end_to);
+void send_ticks(Self self, List codes, Str start_from, Str end_to, Str backfilling_start_from,
+                Str backfilling_end_to);
+void backfilling(Self self, List codes, Str start_from, Str end_to);
+void push_tick_to_queue(Self self, Object df);
+Ref pop_tick(Self self);
+void allow_next_tick(Self self);
+void stop_send_ticks(Self self);
 
 }  // namespace quorvel::ticker

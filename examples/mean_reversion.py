@@ -40,8 +40,8 @@ class MeanReversion(Strategy):
         self.price_sums: Dict[str, float] = collections.defaultdict(float)
         self.live_ticks: Dict[str, int] = collections.defaultdict(int)
         self.decisions: Dict[str, int] = collections.defaultdict(int)
-        # trade id -> [code, quantity left, order type, the code's live tick count at entry]
-        self.working: Dict[str, list] = {}
+        # code -> trade id -> [quantity left, order type, the code's live tick count at entry]
+        self.working: Dict[str, Dict[str, list]] = collections.defaultdict(dict)
 
     def warm_up(self, tick: Dict[str, Any]) -> None:
         self._record_price(tick["code"], float(tick["close"]))
@@ -50,13 +50,13 @@ class MeanReversion(Strategy):
         code = tick["code"]
         close = float(tick["close"])
         self._record_price(code, close)
-        self.live_ticks[code] += 1
-        working = [(tid, order) for tid, order in self.working.items() if order[0] == code]
+        count = self.live_ticks[code] = self.live_ticks[code] + 1
+        working = self.working[code]
         if working:
             self._manage(code, close, working)
             return
         prices = self.prices[code]
-        if len(prices) < self.ma or self.live_ticks[code] % self.every:
+        if count % self.every or len(prices) < self.ma:
             return
         deviation = close / (self.price_sums[code] / len(prices)) - 1
         if abs(deviation) <= self.band:
@@ -78,23 +78,24 @@ class MeanReversion(Strategy):
     def on_report(self, report: Dict[str, Any]) -> None:
         operation = report.get("operation_type")
         if operation is None:  # a deal report
-            order = self.working.get(report["id"])
+            working = self.working[report["code"]]
+            order = working.get(report["id"])
             if order is not None:
-                order[1] -= report["quantity"]
-                if order[1] <= 0:
-                    del self.working[report["id"]]
+                order[0] -= report["quantity"]
+                if order[0] <= 0:
+                    del working[report["id"]]
         elif operation == "New":
             placed = report["order"]
             code = placed["code"]
-            self.working[placed["id"]] = [
-                code, placed["quantity"], placed["order_type"], self.live_ticks[code]
+            self.working[code][placed["id"]] = [
+                placed["quantity"], placed["order_type"], self.live_ticks[code]
             ]
         elif operation == "Cancel":
-            self.working.pop(report["order"]["id"], None)
+            self.working[report["order"]["code"]].pop(report["order"]["id"], None)
 
-    def _manage(self, code: str, close: float, working: list) -> None:
+    def _manage(self, code: str, close: float, working: Dict[str, list]) -> None:
         """Reprice, then cancel, resting orders that the market left behind."""
-        for trade_id, (_, _, order_type, placed_at) in working:
+        for trade_id, (_, order_type, placed_at) in list(working.items()):
             if order_type != "ROD":
                 continue  # IOC and FOK orders end at the next tick of their code
             age = self.live_ticks[code] - placed_at

@@ -44,6 +44,7 @@ import contextlib
 import os
 import threading
 import time
+from dataclasses import dataclass
 from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from quorvel.backtest.results import BacktestResult
@@ -414,14 +415,30 @@ def run_backtest(
         ticker = ticker_module.Ticker(api)
         result.positions = matcher.positions
         markets = {entry["code"]: entry["market"] for entry in instruments}
-        run = _replay if engine == "replay" else _paced
+        engine_run = _replay if engine == "replay" else _paced
         try:
-            run(ticker, matcher, chosen, markets, result, progress, equity_every, stall_timeout)
+            engine_run(
+                _Run(ticker, matcher, chosen, markets, result, progress, equity_every, stall_timeout)
+            )
         except BaseException as error:
             error.partial_result = result  # type: ignore[attr-defined]
             raise
         result.cache_files_after = _cache_files(BASIC_INFO.data_dir)
     return result
+
+
+@dataclass
+class _Run:
+    """What an engine works with."""
+
+    ticker: Any
+    matcher: Any
+    strategy: Strategy
+    markets: Dict[str, str]
+    result: BacktestResult
+    progress: Optional[Progress]
+    equity_every: int
+    stall_timeout: float
 
 
 def _sample_equity(result: BacktestResult, live_ticks: int) -> None:
@@ -462,16 +479,11 @@ def _overrides(strategy: Strategy, hook: str) -> bool:
     return getattr(type(strategy), hook) is not getattr(Strategy, hook)
 
 
-def _replay(
-    ticker: Any,
-    matcher: Any,
-    strategy: Strategy,
-    markets: Dict[str, str],
-    result: BacktestResult,
-    progress: Optional[Progress],
-    equity_every: int,
-    stall_timeout: float,
-) -> None:
+def _replay(run: _Run) -> None:
+    ticker, matcher, strategy, markets, result = (
+        run.ticker, run.matcher, run.strategy, run.markets, run.result
+    )
+    progress, equity_every = run.progress, run.equity_every
     from quorvel.modules.replay import replay as replay_module
     from quorvel.modules.ticker import ticker as ticker_module
 
@@ -529,16 +541,11 @@ def _replay(
     _sample_equity(result, result.live_ticks)
 
 
-def _paced(
-    ticker: Any,
-    matcher: Any,
-    strategy: Strategy,
-    markets: Dict[str, str],
-    result: BacktestResult,
-    progress: Optional[Progress],
-    equity_every: int,
-    stall_timeout: float,
-) -> None:
+def _paced(run: _Run) -> None:
+    ticker, matcher, strategy, markets, result = (
+        run.ticker, run.matcher, run.strategy, run.markets, run.result
+    )
+    progress, equity_every, stall_timeout = run.progress, run.equity_every, run.stall_timeout
     instruments = [{"code": code, "market": market} for code, market in markets.items()]
     with _Watchdog(stall_timeout, ticker, matcher) as watchdog:
         desk = _QueuedDesk(matcher, markets, strategy, result, watchdog=watchdog)

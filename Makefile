@@ -6,7 +6,7 @@
 PY ?= 3.11
 PYTHON := $(shell tools/find-python $(PY))
 VENV ?= .venv-$(PY)
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py')
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src examples -name '*.cpp' -o -name '*.hpp' -o -name '*.py')
 PIP_INSTALL = $(VENV)/bin/python -m pip install -q --disable-pip-version-check
 
 .PHONY: test test-all asan backtest bench clean

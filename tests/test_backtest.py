@@ -8,8 +8,9 @@ from collections import defaultdict
 import pytest
 
 from quorvel import backtest
-from quorvel.backtest import BacktestError, MeanReversionStrategy, StrategyParams, run_backtest
+from quorvel.backtest import BacktestError, run_backtest
 from quorvel.constant import FLAG, Action
+from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
 
 PERIOD = ("2024-01-08", "2024-01-10")  # Monday to Wednesday
@@ -17,7 +18,7 @@ BACKFILL = ("2024-01-05", "2024-01-05")  # the Friday before
 TICKS_PER_DAY = 400
 CODES = ["2330", "TXFR1"]
 # Trades often, so that a short run uses every kind of order.
-PARAMS = StrategyParams(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
+PARAMS = dict(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
 
 
 @pytest.fixture(scope="module")
@@ -30,15 +31,14 @@ def data_dir(tmp_path_factory):
     return str(tmp_path_factory.mktemp("backtest-data"))
 
 
-def run(data_dir, window, broker=None, **kwargs):
+def run(data_dir, broker=None, **kwargs):
     return run_backtest(
         broker or SimulatedBroker(3, ticks_per_day=TICKS_PER_DAY),
         CODES,
         PERIOD,
         BACKFILL,
         data_dir=data_dir,
-        params=PARAMS,
-        window=window,
+        strategy=MeanReversion(**PARAMS),
         stall_timeout=30,
         **kwargs,
     )
@@ -46,7 +46,7 @@ def run(data_dir, window, broker=None, **kwargs):
 
 @pytest.fixture(scope="module")
 def result(ticker_built, data_dir):
-    return run(data_dir, window=4)
+    return run(data_dir)
 
 
 def deal_reports(result):
@@ -96,7 +96,7 @@ class TestLedger:
         assert {code: row["position"] for code, row in per_code.items()} == {
             c: net[c] for c in CODES
         }
-        assert all(abs(row["position"]) <= PARAMS.max_position for row in per_code.values())
+        assert all(abs(row["position"]) <= PARAMS["max_position"] for row in per_code.values())
 
     def test_pnl_equals_the_cash_flows_marked_to_the_last_price(self, result):
         per_code = result.per_code()
@@ -120,17 +120,19 @@ class TestLedger:
 
 class TestPacingAndCache:
     def test_strictly_paced_run_trades_exactly_like_the_run_ahead_one(self, result, data_dir):
-        paced = run(data_dir, window=1)
+        paced = run(data_dir, engine="paced", window=1)
+        ahead = run(data_dir, engine="paced", window=8)
 
         def fills(res):
             return [(r["code"], r["action"], r["quantity"], r["price"]) for r in deal_reports(res)]
 
-        assert fills(paced) == fills(result)
-        assert paced.positions.summary() == result.positions.summary()
+        assert fills(paced) == fills(ahead) == fills(result)
+        assert paced.positions.summary() == ahead.positions.summary()
 
-    def test_second_run_reads_the_cache_without_asking_the_broker(self, result, data_dir):
+    @pytest.mark.parametrize("engine", ["replay", "paced"])
+    def test_second_run_reads_the_cache_without_asking_the_broker(self, result, data_dir, engine):
         broker = SimulatedBroker(3, ticks_per_day=TICKS_PER_DAY)
-        again = run(data_dir, window=8, broker=broker)
+        again = run(data_dir, broker=broker, engine=engine)
         assert broker.tick_requests == []
         assert again.cache_files_before == again.cache_files_after == result.cache_files_after
 
@@ -147,45 +149,9 @@ class TestPacingAndCache:
                 PERIOD,
                 None,
                 data_dir=str(tmp_path),
+                engine="paced",
                 stall_timeout=1,
             )
-
-
-class TestStrategyBookkeeping:
-    def make(self):
-        return MeanReversionStrategy(
-            StrategyParams(ma=2, band=0.01, every=1), {"2330": "Stock"}, lambda code: 0
-        )
-
-    def new_report(self, trade_id, quantity, order_type="ROD"):
-        order = {"id": trade_id, "code": "2330", "quantity": quantity, "order_type": order_type}
-        return {"operation_type": "New", "order": order}
-
-    def test_partial_fills_keep_an_order_working_until_filled(self):
-        strategy = self.make()
-        strategy.on_report(self.new_report("a", 3))
-        strategy.on_report({"id": "a", "code": "2330", "quantity": 2})
-        assert strategy.working["a"].quantity == 1
-        strategy.on_report({"id": "a", "code": "2330", "quantity": 1})
-        assert "a" not in strategy.working
-
-    def test_a_working_order_holds_back_new_orders_until_cancelled(self):
-        strategy = self.make()
-
-        def tick(close):
-            return {"code": "2330", "close": close}
-
-        strategy.warm_up(tick(100.0))
-        strategy.on_report(self.new_report("a", 1, "IOC"))
-        assert strategy.on_tick(tick(90.0)) == []
-        strategy.on_report({"operation_type": "Cancel", "order": {"id": "a"}})
-        [(action, payload)] = strategy.on_tick(tick(80.0))
-        assert (action, payload["action"], payload["price_type"], payload["order_type"]) == (
-            "add",
-            "Buy",
-            "MKT",
-            "IOC",
-        )
 
 
 class TestCommandLine:
@@ -197,7 +163,11 @@ class TestCommandLine:
             (["--start", "2024-01-12", "--end", "2024-01-08"], "lies after --end"),
             (["--backfill-end", "2024-01-08"], "backfill must end before"),
             (["--codes", "9999"], "unknown code '9999'"),
-            (["--band", "1.5"], "--band: must lie between 0 and 1"),
+            (["--param", "ma=abc"], "--strategy/--param: ma=abc: expected a whole number"),
+            (["--param", "nope=1"], "MeanReversion has no parameter 'nope'"),
+            (["--strategy", "no_such_file.py:X"], "no such strategy file: no_such_file.py"),
+            (["--strategy", "quorvel.sim:SimulatedBroker"], "has no Strategy subclass named"),
+            (["--engine", "fast"], "invalid choice: 'fast'"),
             (["--plot", "equity.svg"], "ending in .png"),
             (["--no-such-option"], "unrecognized arguments"),
         ],

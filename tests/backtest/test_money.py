@@ -2,9 +2,11 @@
 
 import math
 
+import polars as pl
 import pytest
 
 from quorvel.backtest import BacktestResult, ContractError, CostModel, contract_for, run_backtest
+from quorvel.backtest.engine import _sample_rows
 from quorvel.backtest.metrics import Sample, evaluate
 from quorvel.modules.positions.positions import Positions
 from quorvel.sim import SimContract, SimulatedBroker
@@ -169,18 +171,17 @@ class TestEquityCurve:
 
 class TestTimeline:
     def test_samples_every_nth_tick_and_each_days_last_tick_once(self):
+        seconds = [MONDAY + 10, MONDAY + 20, MONDAY + 30, MONDAY + DAY + 10, MONDAY + DAY + 20]
+        frame = pl.DataFrame({"ts": [int(second) * 1_000_000_000 for second in seconds]})
+        # the 2nd and 4th ticks, Monday's last (the 3rd) and the run's last (the 5th)
+        assert _sample_rows(frame, 2) == [1, 2, 3, 4]
+        assert _sample_rows(frame, 100) == [2, 4]
+
+    def test_a_sample_holds_every_codes_last_price_and_the_reports_so_far(self):
         result = BacktestResult([{"code": "2330", "market": "Stock"}], ("d", "d"), None, 1)
-        ticks = [MONDAY + 10, MONDAY + 20, MONDAY + 30, MONDAY + DAY + 10, MONDAY + DAY + 20]
-        for number, ts in enumerate(ticks, 1):
-            result.reports.append({})  # one report per tick
-            result.record_tick(
-                {"code": "2330", "close": float(number), "timestamp": ts}, number % 2 == 0
-            )
-        result.end_timeline()
-        result.end_timeline()
-        assert result.timeline == [
-            Sample(MONDAY + 20, {"2330": 2.0}, 2),
-            Sample(MONDAY + 30, {"2330": 3.0}, 3),  # Monday's last tick
-            Sample(MONDAY + DAY + 10, {"2330": 4.0}, 4),
-            Sample(MONDAY + DAY + 20, {"2330": 5.0}, 5),
-        ]
+        result.positions = Positions()
+        result.positions.set_current_tick({"code": "2330", "close": 600.0})
+        result.reports.append({})
+        result.sample(MONDAY + 10)
+        result.positions.set_current_tick({"code": "2330", "close": 601.0})
+        assert result.timeline == [Sample(MONDAY + 10, {"2330": 600.0}, 1)]

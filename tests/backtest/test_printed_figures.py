@@ -14,7 +14,8 @@ import polars as pl
 import pytest
 from rich.console import Console
 
-from quorvel.backtest import CostModel, StrategyParams, render, run_backtest, write_outputs
+from quorvel.backtest import CostModel, render, run_backtest, write_outputs
+from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]
@@ -22,7 +23,7 @@ SIZES = {"2330": 1000, "TXFR1": 200}
 CAPITAL = 2_000_000.0
 COSTS = CostModel(stock_commission_discount=0.6, futures_fee=40.0)
 # Trades often; two lots per order, so fill counts and filled quantities differ.
-PARAMS = StrategyParams(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
+PARAMS = dict(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
 
 
 @pytest.fixture(scope="module")
@@ -39,7 +40,8 @@ def result(data_dir):
         ("2024-01-08", "2024-01-10"),
         ("2024-01-05", "2024-01-05"),
         data_dir=str(data_dir),
-        params=PARAMS,
+        strategy=MeanReversion(**PARAMS),
+        engine="paced",
         window=8,
         stall_timeout=30,
     )
@@ -268,7 +270,8 @@ class TestPrintedTables:
         run = dict(tables["Run"])
         assert run["period"] == "2024-01-08 to 2024-01-10"
         assert run["backfill"] == "2024-01-05 to 2024-01-05"
-        assert run["permits granted ahead (--window)"] == "8"
+        assert run["strategy"] == "MeanReversion"
+        assert run["engine"] == "paced, 8 permits ahead"
         assert run["replay time"] == f"{result.replay_seconds:.2f} s"
         cache_files = len(list((data_dir / "sino" / "ticks").iterdir()))
         assert run["tick cache files (before, after)"] == f"0, {cache_files}"

@@ -6,7 +6,7 @@ import pytest
 
 from quorvel.constant import OCType, OperationType, OrderCond, SuccessCode
 
-from matcher_support import TIMEOUT, future_order, place, stock_order, take_report, take_reports
+from matcher_support import TIMEOUT, future_order, place, take_report, take_reports
 
 
 def trade(**overrides):

@@ -7,7 +7,7 @@ import pytest
 from quorvel.modules.matcher.matcher import Matcher
 from quorvel.modules.positions.positions import Positions
 
-from matcher_support import place, stock_order, take_report
+from matcher_support import stock_order, take_report
 
 
 class TestConstructor:

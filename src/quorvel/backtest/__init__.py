@@ -1,7 +1,7 @@
-"""Backtests: a strategy replayed through the tick feed and the simulated exchange.
+"""Backtests: a strategy replayed through the simulated exchange.
 
-`run_backtest` runs one backtest as a function; `quorvel-backtest` (`main`) is the
-command line over it.
+A strategy is a `Strategy` subclass; `run_backtest` runs one backtest as a
+function and `quorvel-backtest` (`main`) is the command line over it.
 """
 
 from quorvel.backtest.cli import main
@@ -10,7 +10,7 @@ from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import BacktestError, resolve_codes, run_backtest
 from quorvel.backtest.export import plot_equity, summary, write_outputs
 from quorvel.backtest.results import BacktestResult
-from quorvel.backtest.strategy import MeanReversionStrategy, StrategyParams
+from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
 
 __all__ = [
@@ -18,10 +18,12 @@ __all__ = [
     "BacktestResult",
     "ContractError",
     "CostModel",
-    "MeanReversionStrategy",
-    "StrategyParams",
+    "OrderError",
+    "Strategy",
     "contract_for",
+    "load_strategy",
     "main",
+    "parse_params",
     "plot_equity",
     "render",
     "resolve_codes",

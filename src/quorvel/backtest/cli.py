@@ -16,13 +16,14 @@ from quorvel.backtest.engine import (
     DEFAULT_BACKFILL,
     DEFAULT_CODES,
     DEFAULT_PERIOD,
+    ENGINES,
     BacktestError,
     resolve_codes,
     run_backtest,
 )
 from quorvel.backtest.export import check_writable_directory, plot_equity, write_outputs
 from quorvel.backtest.results import DEFAULT_CAPITAL
-from quorvel.backtest.strategy import StrategyParams
+from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
 from quorvel.sim import SimulatedBroker
 
@@ -46,16 +47,6 @@ def _at_least(minimum: int) -> Callable[[str], int]:
         return value
 
     return parse
-
-
-def _fraction(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 < value < 1:
-        raise argparse.ArgumentTypeError(f"must lie between 0 and 1, got {value}")
-    return value
 
 
 def _amount(text: str) -> float:
@@ -107,15 +98,18 @@ _COST_OPTIONS = (
 
 
 def build_parser() -> argparse.ArgumentParser:
-    defaults = StrategyParams()
     parser = argparse.ArgumentParser(
         prog="quorvel-backtest",
         description=(
-            "Backtest a small mean-reversion strategy on ticks from the built-in offline broker: "
-            "the tick feed replays the period, the simulated exchange matches the strategy's "
-            "limit and market orders (ROD, IOC, FOK), and the result is printed per code."
+            "Backtest a strategy on ticks from the built-in offline broker: the period is "
+            "replayed through the simulated exchange, which matches the strategy's limit and "
+            "market orders (ROD, IOC, FOK), and the result is printed per code.  The default "
+            "strategy is the built-in mean reversion."
         ),
-        epilog="Example: quorvel-backtest --codes 2317 MXFR1 --start 2024-03-04 --end 2024-03-08",
+        epilog=(
+            "Example: quorvel-backtest --strategy examples/breakout.py:Breakout "
+            "--param lookback=80 --codes 2317 MXFR1 --start 2024-03-04 --end 2024-03-08"
+        ),
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     data = parser.add_argument_group("data")
@@ -177,46 +171,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     strategy = parser.add_argument_group("strategy")
     strategy.add_argument(
-        "--ma",
-        type=_at_least(1),
-        metavar="N",
-        default=defaults.ma,
-        help="moving-average length in ticks",
+        "--strategy",
+        metavar="PATH.py:Class",
+        default=DEFAULT_STRATEGY,
+        help="the Strategy subclass to run: a file and class, or package.module:Class",
     )
     strategy.add_argument(
-        "--band",
-        type=_fraction,
-        metavar="FRACTION",
-        default=defaults.band,
-        help="distance from the average, as a fraction, that triggers a trade",
-    )
-    strategy.add_argument(
-        "--every",
-        type=_at_least(1),
-        metavar="N",
-        default=defaults.every,
-        help="look for a trade every N live ticks of a code",
-    )
-    strategy.add_argument(
-        "--lot",
-        type=_at_least(1),
-        metavar="N",
-        default=defaults.lot,
-        help="quantity per order",
-    )
-    strategy.add_argument(
-        "--max-position",
-        type=_at_least(1),
-        metavar="N",
-        default=defaults.max_position,
-        help="largest position, long or short, per code",
-    )
-    strategy.add_argument(
-        "--rod-ttl",
-        type=_at_least(2),
-        metavar="N",
-        default=defaults.rod_ttl,
-        help="ticks after which a resting ROD order is cancelled (repriced at half)",
+        "--param",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="set a parameter of the strategy (repeatable), e.g. --param ma=200",
     )
 
     costs_defaults = CostModel()
@@ -240,11 +205,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     run = parser.add_argument_group("run")
     run.add_argument(
+        "--engine",
+        choices=ENGINES,
+        default="replay",
+        help="replay: the native in-process loop; paced: the thread-fed tick feed",
+    )
+    run.add_argument(
         "--window",
         type=_at_least(1),
         metavar="N",
         default=64,
-        help="permits granted ahead to the sending thread; 1 replays strictly paced",
+        help="paced engine: permits granted ahead to the sending thread; 1 is strictly paced",
     )
     run.add_argument(
         "--plot",
@@ -258,6 +229,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
     run.add_argument("--verbose", action="store_true", help="show the modules' own status lines")
     return parser
+
+
+def _chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Strategy:
+    try:
+        strategy = load_strategy(args.strategy)
+        return strategy(**parse_params(strategy, args.param))
+    except ValueError as error:
+        parser.error(f"--strategy/--param: {error}")
 
 
 def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -314,9 +293,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             contract_for(entry["code"], entry["market"])
     except (BacktestError, ContractError) as error:
         parser.error(str(error))
-    params = StrategyParams(
-        args.ma, args.band, args.every, args.lot, args.max_position, args.rod_ttl
-    )
+    strategy = _chosen_strategy(parser, args)
     backfill = None if args.no_backfill else (args.backfill_start, args.backfill_end)
     # A terminal gets its own width; a file or pipe gets room for the tables.
     console = Console(width=None if sys.stdout.isatty() else 100)
@@ -342,7 +319,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 (args.start, args.end),
                 backfill,
                 data_dir=data_dir,
-                params=params,
+                strategy=strategy,
+                engine=args.engine,
                 window=args.window,
                 progress=lambda done, total: bar.update(task, completed=done, total=total or None),
                 quiet_modules=not args.verbose,

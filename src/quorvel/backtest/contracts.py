@@ -98,4 +98,3 @@ def contract_for(code: str, market: str) -> Contract:
             f"known products: {', '.join(FUTURES_PRODUCTS)}"
         )
     return Contract(code, market, product.multiplier)
-

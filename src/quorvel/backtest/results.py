@@ -10,7 +10,7 @@ import polars as pl
 
 from quorvel.backtest.contracts import Contract, contract_for
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.metrics import Evaluation, Sample, drawdowns, evaluate, exchange_day
+from quorvel.backtest.metrics import Evaluation, Sample, drawdowns, evaluate
 from quorvel.backtest.strategy import Operation
 from quorvel.constant import OperationType
 
@@ -44,10 +44,8 @@ class BacktestResult:
     capital: float = DEFAULT_CAPITAL
     costs: CostModel = field(default_factory=CostModel)
     contracts: Dict[str, Contract] = field(init=False)
-    _prices: Dict[str, float] = field(default_factory=dict, init=False, repr=False)
-    # The last live tick's time and report count, and whether it is on the timeline.
-    _last_tick: Optional[Tuple[float, int]] = field(default=None, init=False, repr=False)
-    _last_tick_sampled: bool = field(default=False, init=False, repr=False)
+    engine: str = "paced"
+    strategy: str = ""
 
     def __post_init__(self) -> None:
         self.contracts = {
@@ -59,28 +57,9 @@ class BacktestResult:
         total = self.live_ticks + self.backfill_ticks
         return total / self.replay_seconds if self.replay_seconds else 0.0
 
-    def record_tick(self, tick: Mapping[str, Any], sample: bool) -> None:
-        """Note a live tick once its reports are in.
-
-        The tick goes on the timeline when `sample` is true; the last tick of
-        every day goes on it too, so that each day's close is there.
-        """
-        timestamp = float(tick["timestamp"])
-        last = self._last_tick
-        if last is not None and exchange_day(timestamp) != exchange_day(last[0]):
-            self.end_timeline()
-        self._prices[tick["code"]] = float(tick["close"])
-        self._last_tick = (timestamp, len(self.reports))
-        self._last_tick_sampled = False
-        if sample:
-            self.end_timeline()
-
-    def end_timeline(self) -> None:
-        """Put the last live tick on the timeline, unless it is there already."""
-        if self._last_tick is not None and not self._last_tick_sampled:
-            timestamp, reports = self._last_tick
-            self.timeline.append(Sample(timestamp, dict(self._prices), reports))
-            self._last_tick_sampled = True
+    def sample(self, timestamp: float) -> None:
+        """Put the run as it stands after the live tick at `timestamp` on the timeline."""
+        self.timeline.append(Sample(timestamp, dict(self.positions.last_prices), len(self.reports)))
 
     def per_code(self) -> Dict[str, Dict[str, Any]]:
         """Orders, fills, cancellations, position and P&L of each code."""

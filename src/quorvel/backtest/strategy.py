@@ -1,167 +1,242 @@
-"""The built-in mean-reversion strategy and its settings."""
+"""The strategy API: the base class a user's strategy derives from, its parameters, and loading.
+
+A strategy is a `Strategy` subclass.  Its parameters are public class
+attributes holding plain values (bool, int, float, str); a run may override
+them (``--param name=value`` on the command line).  The engine calls the
+hooks and gives the strategy its order operations through an `OrderDesk`.
+"""
 
 from __future__ import annotations
 
-import collections
-from dataclasses import dataclass
-from typing import Any, Callable, Deque, Dict, List, Tuple
+import importlib
+import importlib.util
+import os
+import sys
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, Union
 
-from quorvel.constant import OperationType, OrderType, PriceType
-from quorvel.sim import tick_size
-
-_SECURITY_TYPES = {"Stock": "STK", "Future": "FUT"}
-
-
-@dataclass(frozen=True)
-class StrategyParams:
-    """Settings of the built-in strategy.
-
-    Every `every` live ticks of a code without working orders, the last price
-    is compared with the moving average of the last `ma` prices.  Below the
-    average by more than `band` (a fraction) the strategy buys `lot`, above it
-    sells, within a position of at most `max_position` either way.  How it
-    trades depends on how far the price is off: beyond twice the band it
-    takes the market (MKT, IOC); otherwise it alternates between an
-    all-or-nothing limit order at the last price (LMT, FOK) and a resting
-    limit order one price step better (LMT, ROD), which is repriced to the
-    market after `rod_ttl // 2` ticks and cancelled after `rod_ttl`.
-    """
-
-    ma: int = 100
-    band: float = 0.001
-    every: int = 50
-    lot: int = 1
-    max_position: int = 3
-    rod_ttl: int = 200
-
-
+# An order operation as posted to the exchange: "add", "modify" or "cancel" and its payload.
 Operation = Tuple[str, Dict[str, Any]]
 
+# The strategy of the command and of `run_backtest` when none is given.
+DEFAULT_STRATEGY = "quorvel.examples.mean_reversion:MeanReversion"
 
-@dataclass
-class _WorkingOrder:
-    code: str
-    quantity: int
-    order_type: Any
-    placed_at: int  # the code's live tick count when the order was entered
+_PARAMETER_TYPES = (bool, int, float, str)
 
 
-class MeanReversionStrategy:
-    """The built-in strategy (see `StrategyParams`): trades back towards the average."""
+class OrderError(ValueError):
+    """An order operation the exchange would refuse, raised before anything reaches it."""
 
-    def __init__(
-        self,
-        params: StrategyParams,
-        markets: Dict[str, str],
-        position_of: Callable[[str], int],
-    ) -> None:
-        self.params = params
-        self.markets = markets
-        self.position_of = position_of
-        self.prices: Dict[str, Deque[float]] = {
-            code: collections.deque(maxlen=params.ma) for code in markets
-        }
-        self.price_sums: Dict[str, float] = dict.fromkeys(markets, 0.0)
-        self.live_ticks: Dict[str, int] = dict.fromkeys(markets, 0)
-        self.decisions: Dict[str, int] = dict.fromkeys(markets, 0)
-        self.working: Dict[str, _WorkingOrder] = {}
+
+class OrderDesk:
+    """What an engine offers a running strategy: the exchange and the market as seen so far."""
+
+    def place(
+        self, code: str, action: str, qty: int, price: Optional[float], order_type: Optional[str]
+    ) -> str:
+        """Enter an order; returns its trade id."""
+        raise NotImplementedError
+
+    def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> None:
+        raise NotImplementedError
+
+    def cancel(self, trade_id: str) -> None:
+        raise NotImplementedError
+
+    def position(self, code: str) -> int:
+        raise NotImplementedError
+
+    def working_orders(self, code: Optional[str]) -> List[Dict[str, Any]]:
+        raise NotImplementedError
+
+    def last_price(self, code: str) -> Optional[float]:
+        raise NotImplementedError
+
+    def now(self) -> Optional[float]:
+        raise NotImplementedError
+
+
+class Strategy:
+    """Base class of a strategy.  Override the hooks you need; all are optional.
+
+    Hooks, in the order a run calls them: `on_start` once, `warm_up` for
+    every backfill tick, `on_tick` for every live tick, `on_report` for every
+    order and deal report (before the next tick), `on_end` once.  Ticks and
+    reports are the exchange's dicts, unchanged.
+
+    Operations (valid while a run is going on): `buy` and `sell` enter an
+    order and return its trade id; `modify` takes `qty` off an order or
+    changes its price; `cancel` removes it.  An operation the exchange would
+    refuse (an unknown code or trade id, a quantity or price out of range)
+    raises `OrderError` and sends nothing.  `position`, `working_orders`,
+    `last_price` and `now` tell the state of the run.
+    """
+
+    def __init__(self, **params: Any) -> None:
+        defaults = self.parameters()
+        for name, value in params.items():
+            if name not in defaults:
+                raise TypeError(f"{type(self).__name__} has no parameter {name!r}")
+            setattr(self, name, value)
+        self._desk: Optional[OrderDesk] = None
+
+    @classmethod
+    def parameters(cls) -> Dict[str, Any]:
+        """The parameters and their defaults: public class attributes holding plain values."""
+        found: Dict[str, Any] = {}
+        for klass in reversed(cls.__mro__):
+            if klass in (Strategy, object):
+                continue
+            for name, value in vars(klass).items():
+                if not name.startswith("_") and isinstance(value, _PARAMETER_TYPES):
+                    found[name] = value
+        return found
+
+    # Hooks.
+    def on_start(self) -> None:
+        """Before the first tick."""
 
     def warm_up(self, tick: Dict[str, Any]) -> None:
-        """Feed a backfill tick into the average; no trading."""
-        self._record_price(tick["code"], float(tick["close"]))
+        """Every backfill tick."""
 
-    def on_tick(self, tick: Dict[str, Any]) -> List[Operation]:
-        """Return the order operations to post after this live tick."""
-        code = tick["code"]
-        close = float(tick["close"])
-        self._record_price(code, close)
-        self.live_ticks[code] += 1
-        working = [(tid, order) for tid, order in self.working.items() if order.code == code]
-        if working:
-            return self._manage(code, close, working)
-        prices = self.prices[code]
-        if len(prices) < self.params.ma or self.live_ticks[code] % self.params.every:
-            return []
-        deviation = close / (self.price_sums[code] / len(prices)) - 1
-        if abs(deviation) <= self.params.band:
-            return []
-        side = "Sell" if deviation > 0 else "Buy"
-        room = self.params.max_position - self.position_of(code) * (1 if side == "Buy" else -1)
-        quantity = min(self.params.lot, room)
-        if quantity <= 0:
-            return []
-        self.decisions[code] += 1
-        step = self._step(code, close)
-        if abs(deviation) > 2 * self.params.band:
-            return [self._order(code, side, close, quantity, PriceType.MKT, OrderType.IOC)]
-        if self.decisions[code] % 2:
-            return [self._order(code, side, close, quantity, PriceType.LMT, OrderType.FOK)]
-        passive = close - step if side == "Buy" else close + step
-        return [self._order(code, side, passive, quantity, PriceType.LMT, OrderType.ROD)]
+    def on_tick(self, tick: Dict[str, Any]) -> None:
+        """Every live tick."""
 
     def on_report(self, report: Dict[str, Any]) -> None:
-        """Keep the working orders in step with the exchange's reports."""
-        if "operation_type" not in report:  # a deal report
-            order = self.working.get(report["id"])
-            if order is not None:
-                order.quantity -= report["quantity"]
-                if order.quantity <= 0:
-                    del self.working[report["id"]]
-            return
-        operation, order = report["operation_type"], report["order"]
-        if operation == OperationType.NEW:
-            self.working[order["id"]] = _WorkingOrder(
-                order["code"],
-                order["quantity"],
-                order["order_type"],
-                self.live_ticks[order["code"]],
-            )
-        elif operation == OperationType.CANCEL:
-            self.working.pop(order["id"], None)
+        """Every order and deal report."""
 
-    def _manage(
-        self, code: str, close: float, working: List[Tuple[str, _WorkingOrder]]
-    ) -> List[Operation]:
-        """Reprice, then cancel, resting orders that the market left behind."""
-        operations: List[Operation] = []
-        for trade_id, order in working:
-            if order.order_type != OrderType.ROD:
-                continue  # IOC and FOK orders end at the next tick of their code
-            age = self.live_ticks[code] - order.placed_at
-            if age == self.params.rod_ttl // 2:
-                operations.append(("modify", {"trade_id": trade_id, "price": close}))
-            elif age >= self.params.rod_ttl:
-                operations.append(("cancel", {"trade_id": trade_id}))
-        return operations
+    def on_end(self) -> None:
+        """After the last tick."""
 
-    def _record_price(self, code: str, close: float) -> None:
-        prices = self.prices[code]
-        if len(prices) == prices.maxlen:
-            self.price_sums[code] -= prices[0]
-        prices.append(close)
-        self.price_sums[code] += close
-
-    def _step(self, code: str, price: float) -> float:
-        return tick_size(price, _SECURITY_TYPES[self.markets[code]])
-
-    def _order(
+    # Operations.
+    def buy(
         self,
         code: str,
-        side: str,
-        price: float,
-        quantity: int,
-        price_type: PriceType,
-        order_type: OrderType,
-    ) -> Operation:
-        return (
-            "add",
-            {
-                "code": code,
-                "product_type": self.markets[code],
-                "action": side,
-                "price": float(price),
-                "qty": quantity,
-                "price_type": price_type.value,
-                "order_type": order_type.value,
-            },
-        )
+        qty: int,
+        price: Optional[float] = None,
+        order_type: Optional[str] = None,
+    ) -> str:
+        """Buy `qty`: at `price` (a limit order, ROD by default) or at the market (IOC by default)."""
+        return self._run_desk().place(code, "Buy", qty, price, order_type)
+
+    def sell(
+        self,
+        code: str,
+        qty: int,
+        price: Optional[float] = None,
+        order_type: Optional[str] = None,
+    ) -> str:
+        """Sell `qty`; the arguments are those of `buy`."""
+        return self._run_desk().place(code, "Sell", qty, price, order_type)
+
+    def modify(
+        self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None
+    ) -> None:
+        """Take `qty` off the order (a reduction, not the new quantity) and/or change its price."""
+        self._run_desk().modify(trade_id, qty, price)
+
+    def cancel(self, trade_id: str) -> None:
+        """Cancel the order."""
+        self._run_desk().cancel(trade_id)
+
+    def position(self, code: str) -> int:
+        """Net lots held in `code`: long positive, short negative."""
+        return self._run_desk().position(code)
+
+    def working_orders(self, code: Optional[str] = None) -> List[Dict[str, Any]]:
+        """This strategy's order records still in the book (of `code`, or of every code)."""
+        return self._run_desk().working_orders(code)
+
+    def last_price(self, code: str) -> Optional[float]:
+        """The latest tick's price of `code`, None before its first tick."""
+        return self._run_desk().last_price(code)
+
+    @property
+    def now(self) -> Optional[float]:
+        """The current tick's timestamp (seconds), None before the first tick."""
+        return self._run_desk().now()
+
+    def _run_desk(self) -> OrderDesk:
+        if self._desk is None:
+            raise RuntimeError("order operations and market state are available during a run only")
+        return self._desk
+
+
+StrategyArg = Union[Type[Strategy], Strategy]
+
+
+def strategy_instance(strategy: StrategyArg) -> Strategy:
+    """A strategy given as a class or an instance, as an instance."""
+    if isinstance(strategy, type) and issubclass(strategy, Strategy):
+        return strategy()
+    if isinstance(strategy, Strategy):
+        return strategy
+    raise TypeError(f"expected a Strategy subclass or instance, got {strategy!r}")
+
+
+def load_strategy(spec: str) -> Type[Strategy]:
+    """The class named by ``PATH.py:Class`` or ``package.module:Class``.
+
+    Raises `ValueError` with a one-line message when it cannot be loaded.
+    """
+    where, colon, class_name = spec.rpartition(":")
+    if not colon or not where or not class_name:
+        raise ValueError(f"{spec!r}: expected PATH.py:Class or package.module:Class")
+    if where.endswith(".py"):
+        module = _module_from_file(where)
+    else:
+        try:
+            module = importlib.import_module(where)
+        except ImportError as error:
+            raise ValueError(f"{spec!r}: cannot import {where}: {error}") from None
+    found = getattr(module, class_name, None)
+    if not (isinstance(found, type) and issubclass(found, Strategy)):
+        raise ValueError(f"{spec!r}: {where} has no Strategy subclass named {class_name}")
+    return found
+
+
+def _module_from_file(path: str) -> Any:
+    if not os.path.isfile(path):
+        raise ValueError(f"no such strategy file: {path}")
+    name = "quorvel_strategy_" + os.path.splitext(os.path.basename(path))[0]
+    loader_spec = importlib.util.spec_from_file_location(name, path)
+    if loader_spec is None or loader_spec.loader is None:
+        raise ValueError(f"cannot load {path} as a Python module")
+    module = importlib.util.module_from_spec(loader_spec)
+    sys.modules[name] = module  # dataclasses and pickling look the module up by name
+    loader_spec.loader.exec_module(module)
+    return module
+
+
+def parse_params(strategy: Type[Strategy], assignments: Sequence[str]) -> Dict[str, Any]:
+    """``name=value`` texts as parameter values, each converted to its default's type.
+
+    Raises `ValueError` with a one-line message for an unknown name or a bad value.
+    """
+    defaults = strategy.parameters()
+    params: Dict[str, Any] = {}
+    for assignment in assignments:
+        name, equals, text = assignment.partition("=")
+        name = name.strip()
+        if not equals:
+            raise ValueError(f"{assignment!r}: expected name=value")
+        if name not in defaults:
+            known = ", ".join(sorted(defaults)) or "none"
+            raise ValueError(
+                f"{strategy.__name__} has no parameter {name!r} (its parameters: {known})"
+            )
+        params[name] = _convert(name, text, defaults[name])
+    return params
+
+
+def _convert(name: str, text: str, default: Any) -> Any:
+    kind = type(default)
+    if kind is bool:
+        words = {"true": True, "yes": True, "1": True, "false": False, "no": False, "0": False}
+        if text.lower() in words:
+            return words[text.lower()]
+        raise ValueError(f"{name}={text}: expected true or false")
+    try:
+        return kind(text)
+    except ValueError:
+        expected = {int: "a whole number", float: "a number"}.get(kind, kind.__name__)
+        raise ValueError(f"{name}={text}: expected {expected}") from None

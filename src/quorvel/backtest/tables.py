@@ -160,7 +160,9 @@ def render(result: BacktestResult, console: Any) -> None:
     )
     run.add_row("replay time", f"{result.replay_seconds:.2f} s")
     run.add_row("ticks per second", f"{result.ticks_per_second:,.0f}")
-    run.add_row("permits granted ahead (--window)", str(result.window))
+    run.add_row("strategy", result.strategy)
+    engine = f"paced, {result.window} permits ahead" if result.engine == "paced" else result.engine
+    run.add_row("engine", engine)
     run.add_row(
         "tick cache files (before, after)",
         f"{result.cache_files_before}, {result.cache_files_after}",

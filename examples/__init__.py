@@ -1,0 +1,1 @@
+"""Example strategies; installed as `quorvel.examples`, each runnable with ``--strategy``."""

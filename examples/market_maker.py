@@ -1,0 +1,52 @@
+"""A market maker: resting limit orders on both sides of the last price.
+
+    quorvel-backtest --strategy examples/market_maker.py:MarketMaker --param spread=3
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict
+
+from quorvel.backtest import Strategy
+from quorvel.sim import tick_size
+
+SECURITY_TYPES = {"Stock": "STK", "Future": "FUT"}
+
+
+class MarketMaker(Strategy):
+    """Every `every` live ticks of a code, quote `lot` to buy `spread` price
+    steps below the last price and `lot` to sell `spread` steps above it, as
+    ROD limit orders.  A quote that the price left more than `requote` steps
+    behind is moved back to its target; a quote that would add to a position
+    is shrunk by one lot in the same change.  No side is quoted that could
+    take the position beyond `max_position`.
+    """
+
+    spread = 2
+    requote = 2
+    every = 20
+    lot = 2
+    max_position = 6
+
+    def on_start(self) -> None:
+        self.live_ticks: Dict[str, int] = {}
+
+    def on_tick(self, tick: Dict[str, Any]) -> None:
+        code = tick["code"]
+        count = self.live_ticks[code] = self.live_ticks.get(code, 0) + 1
+        if count % self.every:
+            return
+        close = tick["close"]
+        step = tick_size(close, SECURITY_TYPES[tick["market_type"]])
+        held = self.position(code)
+        quotes = {str(order["action"]): order for order in self.working_orders(code)}
+        for side, sign in (("Buy", -1), ("Sell", 1)):
+            target = round(close + sign * self.spread * step, 2)
+            quote = quotes.get(side)
+            adds = held * -sign > 0  # a buy adds to a long position, a sell to a short one
+            if quote is None:
+                if abs(held - sign * self.lot) <= self.max_position:
+                    (self.buy if side == "Buy" else self.sell)(code, self.lot, target)
+            elif abs(quote["price"] - target) > self.requote * step:
+                shrink = 1 if adds and quote["quantity"] > 1 else None
+                self.modify(quote["trade_id"], qty=shrink, price=target)

@@ -1,0 +1,179 @@
+"""The two engines agree: same ticks, same reports, same positions, for every example strategy."""
+
+import pytest
+
+from quorvel.backtest import OrderError, Strategy, run_backtest
+from quorvel.examples.breakout import Breakout
+from quorvel.examples.market_maker import MarketMaker
+from quorvel.examples.mean_reversion import MeanReversion
+from quorvel.sim import SimulatedBroker
+
+PERIOD = ("2024-01-08", "2024-01-09")
+BACKFILL = ("2024-01-05", "2024-01-05")
+CODES = ["2330", "TXFR1"]
+# Parameters that make a short run trade often.
+EXAMPLES = [
+    MeanReversion(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30),
+    Breakout(lookback=20, stop=0.001),
+    MarketMaker(spread=1, requote=1, every=5, lot=2, max_position=4),
+]
+# Trade ids are drawn at random; everything else in a report must be equal.
+TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")
+
+
+@pytest.fixture(scope="module")
+def data_dir(tmp_path_factory):
+    pytest.importorskip("quorvel.modules.ticker.ticker")
+    pytest.importorskip("quorvel.modules.replay.replay")
+    return str(tmp_path_factory.mktemp("engines-data"))
+
+
+def run(data_dir, strategy, engine, ticks_per_day=300):
+    return run_backtest(
+        SimulatedBroker(5, ticks_per_day=ticks_per_day),
+        CODES,
+        PERIOD,
+        BACKFILL,
+        data_dir=data_dir,
+        strategy=strategy,
+        engine=engine,
+        window=4,
+        stall_timeout=30,
+    )
+
+
+def masked(reports):
+    """The reports with each trade id replaced by its order of first appearance."""
+    numbers = {}
+
+    def mask(part):
+        out = {}
+        for key, value in part.items():
+            if isinstance(value, dict):
+                out[key] = mask(value)
+            elif key in TRADE_ID_KEYS:
+                out[key] = numbers.setdefault(value, len(numbers))
+            else:
+                out[key] = (type(value), value)
+        return out
+
+    return [list(mask(report).items()) for report in reports]
+
+
+@pytest.mark.parametrize("strategy", EXAMPLES, ids=lambda s: type(s).__name__)
+def test_both_engines_give_the_same_reports_positions_and_pnl(data_dir, strategy):
+    replayed = run(data_dir, strategy, "replay")
+    paced = run(data_dir, strategy, "paced")
+    assert len(replayed.reports) > 20
+    assert masked(replayed.reports) == masked(paced.reports)
+    assert replayed.positions.summary() == paced.positions.summary()
+    assert replayed.timeline == paced.timeline
+    assert (replayed.live_ticks, replayed.backfill_ticks) == (
+        paced.live_ticks,
+        paced.backfill_ticks,
+    )
+
+
+class TickRecorder(Strategy):
+    def on_start(self):
+        self.ticks = []
+
+    def warm_up(self, tick):
+        self.ticks.append(tick)
+
+    def on_tick(self, tick):
+        self.ticks.append(tick)
+
+
+def test_the_replayed_ticks_are_the_feeds_ticks_key_for_key_and_type_for_type(data_dir):
+    replayed, paced = TickRecorder(), TickRecorder()
+    run(data_dir, replayed, "replay")
+    run(data_dir, paced, "paced")
+
+    def typed(ticks):
+        return [[(key, type(value), value) for key, value in tick.items()] for tick in ticks]
+
+    assert len(replayed.ticks) == 3 * len(CODES) * 300
+    assert typed(replayed.ticks) == typed(paced.ticks)
+
+
+class Scripted(Strategy):
+    """Enters, changes and cancels one resting order on the first live tick of 2330."""
+
+    def on_start(self):
+        self.seen = []
+        self.refusals = []
+        self.done = False
+
+    def on_report(self, report):
+        self.seen.append(report.get("operation_type", "Deal"))
+
+    def on_tick(self, tick):
+        if self.done or tick["code"] != "2330":
+            return
+        self.done = True
+        trade_id = self.trade_id = self.buy("2330", 3, tick["close"] / 2)
+        assert [order["trade_id"] for order in self.working_orders("2330")] == [trade_id]
+        self.modify(trade_id, qty=1, price=tick["close"] / 2 + 1)  # two reports
+        self.refuse(lambda: self.modify(trade_id))
+        self.refuse(lambda: self.modify(trade_id, qty=3))
+        self.cancel(trade_id)
+        for operation in (
+            lambda: self.cancel(trade_id),
+            lambda: self.modify("no-such-id", price=1.0),
+            lambda: self.buy("9999", 1),
+            lambda: self.buy("2330", 0),
+            lambda: self.sell("2330", 1, -5.0),
+            lambda: self.sell("2330", 1, order_type="GTC"),
+        ):
+            self.refuse(operation)
+
+    def refuse(self, operation):
+        with pytest.raises(OrderError) as refused:
+            operation()
+        self.refusals.append(str(refused.value))
+
+
+@pytest.mark.parametrize("engine", ["replay", "paced"])
+def test_operations_with_two_reports_or_none_never_stall_the_run(data_dir, engine):
+    strategy = Scripted()
+    result = run(data_dir, strategy, engine)
+    assert strategy.seen == ["New", "UpdateQty", "UpdatePrice", "Cancel"]
+    trade_id = strategy.trade_id
+    assert strategy.refusals == [
+        f"modify {trade_id}: give the quantity to take off, a price, or both",
+        f"modify {trade_id}: cannot take 3 off an order of 2",
+        f"no working order {trade_id!r}: filled, cancelled or never entered",
+        "no working order 'no-such-id': filled, cancelled or never entered",
+        "unknown code '9999': this run trades 2330, TXFR1",
+        "qty must be a whole number of at least 1, not 0",
+        "price must be a positive number, not -5.0",
+        "order_type must be one of ROD, IOC, FOK, not 'GTC'",
+    ]
+    assert [action for action, _ in result.operations] == ["add", "modify", "cancel"]
+    assert result.live_ticks == 2 * len(CODES) * 300
+
+
+class Interrupted(Strategy):
+    """Buys once, and is interrupted when the fill is reported."""
+
+    def on_start(self):
+        self.bought = False
+
+    def on_tick(self, tick):
+        if not self.bought and tick["code"] == "2330":
+            self.bought = True
+            self.buy("2330", 1)
+
+    def on_report(self, report):
+        if "operation_type" not in report:
+            raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("engine", ["replay", "paced"])
+def test_an_interrupt_propagates_with_the_run_so_far(data_dir, engine):
+    with pytest.raises(KeyboardInterrupt) as interrupted:
+        run(data_dir, Interrupted(), engine)
+    partial = interrupted.value.partial_result
+    assert partial.positions.positions["2330"].quantity == 1
+    assert [r.get("operation_type", "Deal") for r in partial.reports] == ["New", "Deal"]

@@ -1,0 +1,37 @@
+"""What the installed distribution offers tools and users: stubs found by IDEs, version, licence."""
+
+import importlib.metadata
+import importlib.util
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quorvel
+
+
+@pytest.mark.parametrize("package", ["quorvel.modules.matcher", "quorvel.modules.ticker"])
+def test_extension_module_folders_are_regular_packages(package):
+    # Static analysers (jedi among them) read the .pyi stubs only inside regular packages.
+    spec = importlib.util.find_spec(package)
+    assert spec.origin is not None and Path(spec.origin).name == "__init__.py"
+    assert (Path(spec.origin).parent / f"{package.rsplit('.', 1)[1]}.pyi").is_file()
+
+
+def test_version_comes_from_the_package_metadata():
+    assert quorvel.__version__ == importlib.metadata.version("quorvel")
+
+
+def test_distribution_is_mit_licensed_and_ships_the_licence_text():
+    metadata = importlib.metadata.metadata("quorvel")
+    assert metadata.get("License-Expression", metadata.get("License")) == "MIT"
+    shipped = [file for file in importlib.metadata.files("quorvel") if file.name == "LICENSE"]
+    assert shipped and "MIT License" in shipped[0].read_text()
+
+
+def test_importing_the_package_and_backtest_leaves_the_broker_package_unimported():
+    # The command line points the broker package's log file elsewhere before importing it.
+    code = "import sys, quorvel, quorvel.backtest; print('shioaji' in sys.modules)"
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout.strip()) == (0, "False"), child.stderr

@@ -1,7 +1,10 @@
-"""What the installed distribution offers tools and users: stubs found by IDEs, version, licence."""
+"""What the installed distribution offers tools and users: stubs found by IDEs, version, licence,
+and the interpreters CI runs the suite on."""
 
 import importlib.metadata
 import importlib.util
+import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -9,6 +12,8 @@ from pathlib import Path
 import pytest
 
 import quorvel
+
+ROOT = Path(__file__).parent.parent
 
 
 @pytest.mark.parametrize("package", ["quorvel.modules.matcher", "quorvel.modules.ticker"])
@@ -35,3 +40,15 @@ def test_importing_the_package_and_backtest_leaves_the_broker_package_unimported
     code = "import sys, quorvel, quorvel.backtest; print('shioaji' in sys.modules)"
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (child.returncode, child.stdout.strip()) == (0, "False"), child.stderr
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+def test_ci_runs_the_suite_on_every_interpreter_the_package_declares():
+    declared = re.findall(
+        r"Programming Language :: Python :: (3\.\d+)", (ROOT / "pyproject.toml").read_text()
+    )
+    dry_run = subprocess.run(
+        ["make", "-n", "test-all"], cwd=ROOT, capture_output=True, text=True, timeout=60
+    )
+    tested = re.findall(r"\.venv-(3\.\d+)/bin/python -m pytest", dry_run.stdout)
+    assert len(declared) >= 5 and tested == declared

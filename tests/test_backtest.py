@@ -3,13 +3,21 @@
 import math
 import subprocess
 import sys
+import threading
+import time
 from collections import defaultdict
 
 import pytest
 
 from quorvel import backtest
-from quorvel.backtest import BacktestError, MeanReversionStrategy, StrategyParams, run_backtest
-from quorvel.constant import FLAG, Action
+from quorvel.backtest import (
+    BacktestError,
+    MeanReversionStrategy,
+    StrategyParams,
+    resolve_codes,
+    run_backtest,
+)
+from quorvel.constant import BASIC_INFO, FLAG, Action
 from quorvel.sim import SimulatedBroker
 
 PERIOD = ("2024-01-08", "2024-01-10")  # Monday to Wednesday
@@ -18,6 +26,7 @@ TICKS_PER_DAY = 400
 CODES = ["2330", "TXFR1"]
 # Trades often, so that a short run uses every kind of order.
 PARAMS = StrategyParams(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
+WAIT = 30  # seconds any single wait of a test may take
 
 
 @pytest.fixture(scope="module")
@@ -141,6 +150,7 @@ class TestPacingAndCache:
         monkeypatch.setattr(
             ticker_built.Ticker, "_Ticker__push_tick_to_queue", lambda self, df: None
         )
+        before = set(threading.enumerate())
         with pytest.raises(BacktestError, match="no tick came"):
             run_backtest(
                 SimulatedBroker(3, ticks_per_day=10),
@@ -150,6 +160,86 @@ class TestPacingAndCache:
                 data_dir=str(tmp_path),
                 stall_timeout=1,
             )
+        assert threads_started_since(before) == []
+
+
+def threads_started_since(before):
+    return [thread.name for thread in threading.enumerate() if thread not in before]
+
+
+class SlowBroker(SimulatedBroker):
+    """Takes its time over each day's ticks, like a broker on the network."""
+
+    def ticks(self, contract, date):
+        time.sleep(0.1)
+        return super().ticks(contract=contract, date=date)
+
+
+class GatedBroker(SimulatedBroker):
+    """Holds the first tick query until the test opens the gate."""
+
+    def __init__(self):
+        super().__init__(3, ticks_per_day=10)
+        self.waiting = threading.Event()
+        self.gate = threading.Event()
+
+    def ticks(self, contract, date):
+        self.waiting.set()
+        assert self.gate.wait(WAIT)
+        return super().ticks(contract=contract, date=date)
+
+
+class TestRunBoundaries:
+    def test_a_period_without_trading_days_stops_the_backfill_before_returning(
+        self, ticker_built, tmp_path, monkeypatch
+    ):
+        # The weekend yields no tick: the feed ends at once while the backfill still loads.
+        outside = tmp_path / "outside"
+        monkeypatch.setattr(BASIC_INFO, "data_dir", str(outside))
+        before = set(threading.enumerate())
+        result = run_backtest(
+            SlowBroker(3, ticks_per_day=50),
+            CODES,
+            ("2024-01-06", "2024-01-07"),
+            ("2024-01-02", "2024-01-05"),
+            data_dir=str(tmp_path / "data"),
+            stall_timeout=WAIT,
+        )
+        assert threads_started_since(before) == []
+        assert result.live_ticks == 0 and result.statuses[-1] == FLAG.exit_send_tick.value
+        assert BASIC_INFO.data_dir == str(outside) and not outside.exists()
+
+    def test_a_second_concurrent_run_is_refused(self, ticker_built, tmp_path):
+        broker = GatedBroker()
+        outcome = {}
+
+        def first_run():
+            outcome["result"] = run_backtest(
+                broker, ["2330"], PERIOD, None, data_dir=str(tmp_path / "first")
+            )
+
+        first = threading.Thread(target=first_run)
+        first.start()
+        try:
+            assert broker.waiting.wait(WAIT)
+            with pytest.raises(BacktestError, match="separate processes"):
+                run_backtest(
+                    SimulatedBroker(3, ticks_per_day=10),
+                    ["2330"],
+                    PERIOD,
+                    None,
+                    data_dir=str(tmp_path / "second"),
+                )
+        finally:
+            broker.gate.set()
+            first.join(WAIT)
+        assert outcome["result"].live_ticks == 3 * 10
+
+    def test_repeated_codes_are_resolved_once(self):
+        assert resolve_codes(SimulatedBroker(), ["2330", "TXFR1", "2330"]) == [
+            {"code": "2330", "market": "Stock"},
+            {"code": "TXFR1", "market": "Future"},
+        ]
 
 
 class TestStrategyBookkeeping:

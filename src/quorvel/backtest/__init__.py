@@ -5,12 +5,18 @@ command line over it.
 """
 
 from quorvel.backtest.cli import main
-from quorvel.backtest.engine import BacktestError, resolve_codes, run_backtest
+from quorvel.backtest.engine import (
+    BacktestError,
+    BacktestInterrupted,
+    resolve_codes,
+    run_backtest,
+)
 from quorvel.backtest.results import BacktestResult, plot_equity, render
 from quorvel.backtest.strategy import MeanReversionStrategy, StrategyParams
 
 __all__ = [
     "BacktestError",
+    "BacktestInterrupted",
     "BacktestResult",
     "MeanReversionStrategy",
     "StrategyParams",

@@ -1,8 +1,12 @@
 """The backtest driver: a run's ledger, its pacing, its cache, and the command line."""
 
 import math
+import os
+import select
+import signal
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 from collections import defaultdict
@@ -334,3 +338,84 @@ class TestCommandLine:
         argv = ["--ticks-per-day", "100", "--data-dir", str(tmp_path), "--end", "2024-01-08"]
         assert backtest.main([*argv, "--plot", str(image)]) == 0
         assert image.read_bytes().startswith(b"\x89PNG")
+
+    def test_help_states_each_default_once(self, capsys):
+        with pytest.raises(SystemExit):
+            backtest.main(["--help"])
+        text = " ".join(capsys.readouterr().out.split())
+        assert text.count("(default: a temporary directory)") == 1
+        assert "(default: None)" not in text and "(default: False)" not in text
+        assert "(default: 3000)" in text
+
+    def test_repeated_codes_are_collapsed_and_said_so(self, ticker_built, tmp_path, capsys):
+        argv = ["--codes", "2330", "2330", "--ticks-per-day", "100", "--no-backfill"]
+        argv += ["--data-dir", str(tmp_path), "--end", "2024-01-08"]
+        assert backtest.main(argv) == 0
+        out = " ".join(capsys.readouterr().out.split())
+        assert "repeated codes collapsed: 2330" in out
+        assert "ticks replayed (backfill + live) 0 + 100" in out
+
+
+def run_command_line(argv, cwd, **kwargs):
+    """quorvel-backtest in a child process, without SJ_LOG_PATH from the caller."""
+    env = {key: value for key, value in os.environ.items() if key != "SJ_LOG_PATH"}
+    return subprocess.Popen(
+        [sys.executable, "-c", SLOW_REPLAY, *argv],
+        cwd=cwd,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        **kwargs,
+    )
+
+
+# The command line with a strategy that takes a millisecond per live tick, and says on stderr
+# when the first one comes.
+SLOW_REPLAY = textwrap.dedent("""
+    import sys, time
+    from quorvel.backtest import cli, strategy
+
+    on_tick = strategy.MeanReversionStrategy.on_tick
+
+    def slow_on_tick(self, tick):
+        if not getattr(self, "replaying", False):
+            self.replaying = True
+            print("replaying", file=sys.stderr, flush=True)
+        time.sleep(0.001)
+        return on_tick(self, tick)
+
+    strategy.MeanReversionStrategy.on_tick = slow_on_tick
+    sys.exit(cli.main(sys.argv[1:]))
+""")
+
+SHORT_RUN = ["--codes", "2330", "--no-backfill", "--end", "2024-01-08"]
+
+
+class TestCommandLineProcess:
+    @pytest.mark.skipif(sys.platform == "win32", reason="Ctrl-C is a console event on Windows")
+    def test_ctrl_c_prints_the_partial_result_and_exits_130(self, ticker_built, tmp_path):
+        argv = [*SHORT_RUN, "--ticks-per-day", "20000", "--data-dir", str(tmp_path / "data")]
+        child = run_command_line(argv, tmp_path)
+        try:
+            assert select.select([child.stderr], [], [], WAIT)[0], "the replay did not start"
+            assert child.stderr.readline() == "replaying\n"
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=WAIT)
+        finally:
+            child.kill()
+        assert child.returncode == 130, err
+        assert "Traceback" not in err
+        assert "interrupted" in out and "Per code" in out and "ticks per second" in out
+        assert "0 + 20,000" not in out  # the replay was cut short
+
+    def test_the_broker_log_goes_into_the_data_directory(self, ticker_built, tmp_path):
+        work = tmp_path / "work"
+        work.mkdir()
+        data = tmp_path / "data"
+        argv = [*SHORT_RUN, "--ticks-per-day", "10", "--data-dir", str(data)]
+        child = run_command_line(argv, work)
+        out, err = child.communicate(timeout=WAIT)
+        assert child.returncode == 0, err
+        assert list(work.iterdir()) == []
+        assert (data / "logs" / "shioaji.log").is_file()

@@ -1,15 +1,21 @@
 """The backtest driver: a run's ledger, its pacing, its cache, and the command line."""
 
 import math
+import os
+import select
+import signal
 import subprocess
 import sys
+import textwrap
+import threading
+import time
 from collections import defaultdict
 
 import pytest
 
 from quorvel import backtest
-from quorvel.backtest import BacktestError, run_backtest
-from quorvel.constant import FLAG, Action
+from quorvel.backtest import BacktestError, resolve_codes, run_backtest
+from quorvel.constant import BASIC_INFO, FLAG, Action
 from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
 
@@ -19,6 +25,7 @@ TICKS_PER_DAY = 400
 CODES = ["2330", "TXFR1"]
 # Trades often, so that a short run uses every kind of order.
 PARAMS = dict(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
+WAIT = 30  # seconds any single wait of a test may take
 
 
 @pytest.fixture(scope="module")
@@ -142,6 +149,7 @@ class TestPacingAndCache:
         monkeypatch.setattr(
             ticker_built.Ticker, "_Ticker__push_tick_to_queue", lambda self, df: None
         )
+        before = set(threading.enumerate())
         with pytest.raises(BacktestError, match="no tick came"):
             run_backtest(
                 SimulatedBroker(3, ticks_per_day=10),
@@ -152,6 +160,88 @@ class TestPacingAndCache:
                 engine="paced",
                 stall_timeout=1,
             )
+        assert threads_started_since(before) == []
+
+
+def threads_started_since(before):
+    return [thread.name for thread in threading.enumerate() if thread not in before]
+
+
+class SlowBroker(SimulatedBroker):
+    """Takes its time over each day's ticks, like a broker on the network."""
+
+    def ticks(self, contract, date):
+        time.sleep(0.1)
+        return super().ticks(contract=contract, date=date)
+
+
+class GatedBroker(SimulatedBroker):
+    """Holds the first tick query until the test opens the gate."""
+
+    def __init__(self):
+        super().__init__(3, ticks_per_day=10)
+        self.waiting = threading.Event()
+        self.gate = threading.Event()
+
+    def ticks(self, contract, date):
+        self.waiting.set()
+        assert self.gate.wait(WAIT)
+        return super().ticks(contract=contract, date=date)
+
+
+class TestRunBoundaries:
+    @pytest.mark.parametrize("engine", ["replay", "paced"])
+    def test_a_period_without_trading_days_stops_the_backfill_before_returning(
+        self, ticker_built, tmp_path, monkeypatch, engine
+    ):
+        # The weekend yields no tick: the feed ends at once while the backfill still loads.
+        outside = tmp_path / "outside"
+        monkeypatch.setattr(BASIC_INFO, "data_dir", str(outside))
+        before = set(threading.enumerate())
+        result = run_backtest(
+            SlowBroker(3, ticks_per_day=50),
+            CODES,
+            ("2024-01-06", "2024-01-07"),
+            ("2024-01-02", "2024-01-05"),
+            data_dir=str(tmp_path / "data"),
+            engine=engine,
+            stall_timeout=WAIT,
+        )
+        assert threads_started_since(before) == []
+        assert result.live_ticks == 0 and result.statuses[-1] == FLAG.exit_send_tick.value
+        assert BASIC_INFO.data_dir == str(outside) and not outside.exists()
+
+    def test_a_second_concurrent_run_is_refused(self, ticker_built, tmp_path):
+        broker = GatedBroker()
+        outcome = {}
+
+        def first_run():
+            outcome["result"] = run_backtest(
+                broker, ["2330"], PERIOD, None, data_dir=str(tmp_path / "first")
+            )
+
+        first = threading.Thread(target=first_run)
+        first.start()
+        try:
+            assert broker.waiting.wait(WAIT)
+            with pytest.raises(BacktestError, match="separate processes"):
+                run_backtest(
+                    SimulatedBroker(3, ticks_per_day=10),
+                    ["2330"],
+                    PERIOD,
+                    None,
+                    data_dir=str(tmp_path / "second"),
+                )
+        finally:
+            broker.gate.set()
+            first.join(WAIT)
+        assert outcome["result"].live_ticks == 3 * 10
+
+    def test_repeated_codes_are_resolved_once(self):
+        assert resolve_codes(SimulatedBroker(), ["2330", "TXFR1", "2330"]) == [
+            {"code": "2330", "market": "Stock"},
+            {"code": "TXFR1", "market": "Future"},
+        ]
 
 
 class TestCommandLine:
@@ -213,3 +303,87 @@ class TestCommandLine:
         argv = ["--ticks-per-day", "100", "--data-dir", str(tmp_path), "--end", "2024-01-08"]
         assert backtest.main([*argv, "--plot", str(image)]) == 0
         assert image.read_bytes().startswith(b"\x89PNG")
+
+    def test_help_states_each_default_once(self, capsys):
+        with pytest.raises(SystemExit):
+            backtest.main(["--help"])
+        text = " ".join(capsys.readouterr().out.split())
+        assert text.count("(default: a temporary directory)") == 1
+        assert "(default: None)" not in text and "(default: False)" not in text
+        assert "(default: 3000)" in text
+
+    def test_repeated_codes_are_collapsed_and_said_so(self, ticker_built, tmp_path, capsys):
+        argv = ["--codes", "2330", "2330", "--ticks-per-day", "100", "--no-backfill"]
+        argv += ["--data-dir", str(tmp_path), "--end", "2024-01-08"]
+        assert backtest.main(argv) == 0
+        out = " ".join(capsys.readouterr().out.split())
+        assert "repeated codes collapsed: 2330" in out
+        assert "ticks replayed (backfill + live) 0 + 100" in out
+
+
+def run_command_line(argv, cwd, **kwargs):
+    """quorvel-backtest in a child process, without SJ_LOG_PATH from the caller."""
+    env = {key: value for key, value in os.environ.items() if key != "SJ_LOG_PATH"}
+    return subprocess.Popen(
+        [sys.executable, "-c", SLOW_REPLAY, *argv],
+        cwd=cwd,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        **kwargs,
+    )
+
+
+# The command line with a strategy that takes a millisecond per live tick, and says on stderr
+# when the first one comes.
+SLOW_REPLAY = textwrap.dedent("""
+    import sys, time
+    from quorvel.backtest import cli
+    from quorvel.examples.mean_reversion import MeanReversion
+
+    on_tick = MeanReversion.on_tick
+
+    def slow_on_tick(self, tick):
+        if not getattr(self, "replaying", False):
+            self.replaying = True
+            print("replaying", file=sys.stderr, flush=True)
+        time.sleep(0.001)
+        return on_tick(self, tick)
+
+    MeanReversion.on_tick = slow_on_tick
+    sys.exit(cli.main(sys.argv[1:]))
+""")
+
+SHORT_RUN = ["--codes", "2330", "--no-backfill", "--end", "2024-01-08"]
+
+
+class TestCommandLineProcess:
+    @pytest.mark.skipif(sys.platform == "win32", reason="Ctrl-C is a console event on Windows")
+    @pytest.mark.parametrize("engine", ["replay", "paced"])
+    def test_ctrl_c_prints_the_partial_result_and_exits_130(self, ticker_built, tmp_path, engine):
+        argv = [*SHORT_RUN, "--ticks-per-day", "20000", "--data-dir", str(tmp_path / "data")]
+        argv += ["--engine", engine]
+        child = run_command_line(argv, tmp_path)
+        try:
+            assert select.select([child.stderr], [], [], WAIT)[0], "the replay did not start"
+            assert child.stderr.readline() == "replaying\n"
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=WAIT)
+        finally:
+            child.kill()
+        assert child.returncode == 130, err
+        assert "Traceback" not in err
+        assert "interrupted" in out and "Per code" in out and "ticks per second" in out
+        assert "0 + 20,000" not in out  # the replay was cut short
+
+    def test_the_broker_log_goes_into_the_data_directory(self, ticker_built, tmp_path):
+        work = tmp_path / "work"
+        work.mkdir()
+        data = tmp_path / "data"
+        argv = [*SHORT_RUN, "--ticks-per-day", "10", "--data-dir", str(data)]
+        child = run_command_line(argv, work)
+        out, err = child.communicate(timeout=WAIT)
+        assert child.returncode == 0, err
+        assert list(work.iterdir()) == []
+        assert (data / "logs" / "shioaji.log").is_file()

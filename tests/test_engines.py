@@ -2,7 +2,7 @@
 
 import pytest
 
-from quorvel.backtest import OrderError, Strategy, run_backtest
+from quorvel.backtest import BacktestInterrupted, OrderError, Strategy, run_backtest
 from quorvel.examples.breakout import Breakout
 from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
@@ -172,8 +172,8 @@ class Interrupted(Strategy):
 
 @pytest.mark.parametrize("engine", ["replay", "paced"])
 def test_an_interrupt_propagates_with_the_run_so_far(data_dir, engine):
-    with pytest.raises(KeyboardInterrupt) as interrupted:
+    with pytest.raises(BacktestInterrupted) as interrupted:
         run(data_dir, Interrupted(), engine)
-    partial = interrupted.value.partial_result
+    partial = interrupted.value.result
     assert partial.positions.positions["2330"].quantity == 1
     assert [r.get("operation_type", "Deal") for r in partial.reports] == ["New", "Deal"]

@@ -7,7 +7,7 @@ function and `quorvel-backtest` (`main`) is the command line over it.
 from quorvel.backtest.cli import main
 from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import BacktestError, resolve_codes, run_backtest
+from quorvel.backtest.engine import BacktestError, BacktestInterrupted, resolve_codes, run_backtest
 from quorvel.backtest.export import plot_equity, summary, write_outputs
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
@@ -15,6 +15,7 @@ from quorvel.backtest.tables import render
 
 __all__ = [
     "BacktestError",
+    "BacktestInterrupted",
     "BacktestResult",
     "ContractError",
     "CostModel",

@@ -8,7 +8,7 @@ import datetime as dt
 import os
 import sys
 import tempfile
-from typing import Callable, Optional, Sequence
+from typing import Callable, Iterator, Optional, Sequence
 
 from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
@@ -18,6 +18,7 @@ from quorvel.backtest.engine import (
     DEFAULT_PERIOD,
     ENGINES,
     BacktestError,
+    BacktestInterrupted,
     resolve_codes,
     run_backtest,
 )
@@ -97,6 +98,34 @@ _COST_OPTIONS = (
 )
 
 
+class _HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Adds "(default: ...)" where an option has a default its help text does not state."""
+
+    def _get_help_string(self, action: argparse.Action) -> Optional[str]:
+        if action.default in (None, False) or "default" in (action.help or ""):
+            return action.help
+        return super()._get_help_string(action)
+
+
+@contextlib.contextmanager
+def _broker_log_under(data_dir: str) -> Iterator[None]:
+    """Send the broker package's log file into the data directory's logs/.
+
+    The package opens its log file when it is imported, in the working
+    directory unless SJ_LOG_PATH names another path; a path the user set is kept.
+    """
+    if "SJ_LOG_PATH" in os.environ:
+        yield
+        return
+    logs = os.path.join(os.path.expanduser(data_dir), "logs")
+    os.makedirs(logs, exist_ok=True)  # the package falls back to stdout without it
+    os.environ["SJ_LOG_PATH"] = os.path.join(logs, "shioaji.log")
+    try:
+        yield
+    finally:
+        del os.environ["SJ_LOG_PATH"]
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quorvel-backtest",
@@ -110,7 +139,7 @@ def build_parser() -> argparse.ArgumentParser:
             "Example: quorvel-backtest --strategy examples/breakout.py:Breakout "
             "--param lookback=80 --codes 2317 MXFR1 --start 2024-03-04 --end 2024-03-08"
         ),
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=_HelpFormatter,
     )
     data = parser.add_argument_group("data")
     data.add_argument(
@@ -297,10 +326,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     backfill = None if args.no_backfill else (args.backfill_start, args.backfill_end)
     # A terminal gets its own width; a file or pipe gets room for the tables.
     console = Console(width=None if sys.stdout.isatty() else 100)
+    codes = list(dict.fromkeys(args.codes))
+    if len(codes) < len(args.codes):
+        console.print(f"[yellow]repeated codes collapsed: {' '.join(codes)}[/yellow]")
+    interrupted = False
     with contextlib.ExitStack() as stack:
         data_dir = args.data_dir or stack.enter_context(
             tempfile.TemporaryDirectory(prefix="quorvel-")
         )
+        stack.enter_context(_broker_log_under(data_dir))
         bar = stack.enter_context(
             Progress(
                 TextColumn("replaying ticks"),
@@ -315,7 +349,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             result = run_backtest(
                 api,
-                args.codes,
+                codes,
                 (args.start, args.end),
                 backfill,
                 data_dir=data_dir,
@@ -325,12 +359,23 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 progress=lambda done, total: bar.update(task, completed=done, total=total or None),
                 quiet_modules=not args.verbose,
             )
+        except BacktestInterrupted as interruption:
+            bar.stop()
+            result, interrupted = interruption.result, True
         except BacktestError as error:
             bar.stop()
             console.print(f"[red]backtest failed: {error}[/red]")
             return 1
-    result.capital = args.capital
-    result.costs = _costs(args)
+        except KeyboardInterrupt:  # pressed again while the run was winding down
+            bar.stop()
+            console.print("[yellow]interrupted[/yellow]")
+            return 130
+    result.capital, result.costs = args.capital, _costs(args)
+    if interrupted:
+        console.print("[yellow]interrupted[/yellow]")
+        if result.positions is not None:  # None when stopped before the exchange was set up
+            render(result, console)
+        return 130
     render(result, console)
     if not result.live_ticks:
         console.print("[yellow]the period holds no trading day of these codes[/yellow]")

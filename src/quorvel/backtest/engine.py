@@ -43,6 +43,7 @@ import bisect
 import collections
 import contextlib
 import os
+import queue
 import threading
 import time
 from dataclasses import dataclass
@@ -75,6 +76,44 @@ DEFAULT_BACKFILL = ("2024-01-04", "2024-01-05")
 
 class BacktestError(Exception):
     """A run that cannot start or cannot finish, with a message for the user."""
+
+
+class BacktestInterrupted(BacktestError):
+    """A run stopped by Ctrl-C; `result` holds what it produced until then."""
+
+    def __init__(self, result: BacktestResult) -> None:
+        super().__init__("interrupted")
+        self.result = result
+
+
+@contextlib.contextmanager
+def _handed_over(result: BacktestResult, data_dir: str) -> Iterator[None]:
+    """Complete `result` once the run has wound down; Ctrl-C hands it over as it is."""
+    try:
+        yield
+    except KeyboardInterrupt:
+        raise BacktestInterrupted(result) from None
+    finally:
+        result.cache_files_after = _cache_files(data_dir)
+
+
+# The data directory and the modules' console, logger and `Thread` are
+# process-wide, so two runs in one process would mix their ticks and files.
+_RUN_LOCK = threading.Lock()
+
+
+@contextlib.contextmanager
+def _one_run_at_a_time() -> Iterator[None]:
+    if not _RUN_LOCK.acquire(blocking=False):
+        raise BacktestError(
+            "another backtest is running in this process; run concurrent backtests in "
+            "separate processes (for example with multiprocessing or concurrent.futures."
+            "ProcessPoolExecutor)"
+        )
+    try:
+        yield
+    finally:
+        _RUN_LOCK.release()
 
 
 class _Watchdog:
@@ -118,9 +157,12 @@ class _Watchdog:
 
 
 def resolve_codes(api: Any, codes: Sequence[str]) -> List[Dict[str, str]]:
-    """The instrument list for `codes`, each looked up in the API's contract registry."""
+    """The instrument list for `codes`, each looked up in the API's contract registry.
+
+    A code given more than once is listed once: the feed would replay its ticks once per entry.
+    """
     resolved = []
-    for code in codes:
+    for code in dict.fromkeys(codes):
         if _registry_has(api.Contracts.Stocks, code):
             resolved.append({"code": code, "market": "Stock"})
         elif _registry_has(api.Contracts.Futures, code):
@@ -165,6 +207,90 @@ def _data_dir(path: str) -> Iterator[None]:
         yield
     finally:
         BASIC_INFO.data_dir = saved
+
+
+class _EndOfRun(BaseException):
+    """Ends a module's thread: the thread's loop lets through what is not an `Exception`."""
+
+
+class _EndIntake:
+    """An intake item that ends the matcher's intake thread, which reads items by subscription."""
+
+    def __getitem__(self, key: str) -> Any:
+        raise _EndOfRun
+
+
+class _RunThreads:
+    """Every thread the modules start during a run, ended before the run returns.
+
+    The modules look `Thread` up in their namespace at each use, so a
+    recording subclass bound there sees each start and its target's owner.
+    On exit the matcher's intake thread gets an `_EndIntake`; the ticker's
+    feed threads are stopped (`stop_send_ticks`), any load they have not
+    finished comes back empty (`stopping`, see `_count_loaded_rows`), and
+    permits are granted, the ticks they release discarded, until they end.
+    Joining waits at most `timeout` seconds in all.
+    """
+
+    def __init__(self, matcher_module: Any, ticker_module: Any, timeout: float) -> None:
+        self.modules = (matcher_module, ticker_module)
+        self.timeout = timeout
+        self.stopping = threading.Event()
+        self.intake: List[threading.Thread] = []
+        self.feed: List[threading.Thread] = []
+
+    def __enter__(self) -> "_RunThreads":
+        self.saved = [module.Thread for module in self.modules]
+        for module, started in zip(self.modules, (self.intake, self.feed)):
+            module.Thread = _recording_thread_class(started)
+        return self
+
+    def __exit__(self, exc_type: Any, *exc: object) -> None:
+        for module, thread_class in zip(self.modules, self.saved):
+            module.Thread = thread_class
+        self.stopping.set()
+        for thread in self.intake:
+            thread.owner.pending_order_queue.put(_EndIntake())
+        for thread in self.feed:
+            thread.owner.stop_send_ticks()
+        deadline = time.monotonic() + self.timeout
+        for thread in self.feed:
+            while thread.is_alive() and time.monotonic() < deadline:
+                _release_feed(thread.owner)
+                thread.join(0.05)
+        for thread in self.intake:
+            thread.join(max(0.0, deadline - time.monotonic()))
+        running = [thread.name for thread in self.intake + self.feed if thread.is_alive()]
+        if running and exc_type is None:
+            raise BacktestError(
+                f"the threads {', '.join(running)} did not end within {self.timeout:g} s"
+            )
+
+
+def _recording_thread_class(started: List[threading.Thread]) -> type:
+    class RecordedThread(threading.Thread):
+        def __init__(self, *args: Any, target: Any = None, **kwargs: Any) -> None:
+            super().__init__(*args, target=target, **kwargs)
+            self.owner = getattr(target, "__self__", None)
+
+        def start(self) -> None:
+            started.append(self)
+            super().start()
+
+        def run(self) -> None:
+            with contextlib.suppress(_EndOfRun):
+                super().run()
+
+    return RecordedThread
+
+
+def _release_feed(ticker: Any) -> None:
+    """Let a stopped feed thread run out: grant permits, drop the ticks it sends."""
+    for _ in range(256):
+        ticker.allow_next_tick()
+    with contextlib.suppress(queue.Empty):
+        while True:
+            ticker.tick_queue.get_nowait()
 
 
 def _cache_files(data_dir: str) -> int:
@@ -395,11 +521,11 @@ def run_backtest(
     logged in); ticks are cached under `data_dir`.  `strategy` is a
     `Strategy` subclass or instance (default: the built-in mean reversion);
     `engine` is "replay" or "paced" (`window` permits granted ahead).
-    Raises `BacktestError` for an unknown code, and, in the paced engine, for
-    a run in which neither a tick nor an awaited report comes for
-    `stall_timeout` seconds.  An exception from the strategy, or
-    KeyboardInterrupt, ends the run and propagates with the run so far as its
-    `partial_result` attribute.
+    Raises `BacktestError` for an unknown code, while another run is under
+    way in this process, and, in the paced engine, for a run in which neither
+    a tick nor an awaited report comes for `stall_timeout` seconds.  On
+    Ctrl-C it raises `BacktestInterrupted`, which carries the result so far.
+    Every thread the run started has ended when it returns or raises.
     """
     from quorvel.modules.matcher import matcher as matcher_module
     from quorvel.modules.ticker import ticker as ticker_module
@@ -420,23 +546,29 @@ def run_backtest(
         if quiet_modules
         else contextlib.nullcontext()
     )
-    with _data_dir(os.path.expanduser(data_dir)), quiet:
+    path = os.path.expanduser(data_dir)
+    threads = _RunThreads(matcher_module, ticker_module, stall_timeout)
+    # Left in reverse order: the threads end before the data directory is restored.
+    with _handed_over(result, path), _one_run_at_a_time(), _data_dir(path), quiet, threads:
         result.cache_files_before = _cache_files(BASIC_INFO.data_dir)
         matcher = matcher_module.Matcher()
         ticker = ticker_module.Ticker(api)
         result.positions = matcher.positions
         markets = {entry["code"]: entry["market"] for entry in instruments}
         engine_run = _replay if engine == "replay" else _paced
-        try:
-            engine_run(
-                _Run(
-                    ticker, matcher, chosen, markets, result, progress, equity_every, stall_timeout
-                )
+        engine_run(
+            _Run(
+                ticker,
+                matcher,
+                chosen,
+                markets,
+                result,
+                progress,
+                equity_every,
+                stall_timeout,
+                threads.stopping,
             )
-        except BaseException as error:
-            error.partial_result = result  # type: ignore[attr-defined]
-            raise
-        result.cache_files_after = _cache_files(BASIC_INFO.data_dir)
+        )
     return result
 
 
@@ -452,6 +584,7 @@ class _Run:
     progress: Optional[Progress]
     equity_every: int
     stall_timeout: float
+    stopping: threading.Event  # set when the run winds down: loads not yet made are skipped
 
 
 def _same_day(timestamp: float, other: float) -> bool:
@@ -583,7 +716,7 @@ def _paced(run: _Run) -> None:
     instruments = [{"code": code, "market": market} for code, market in markets.items()]
     with _Watchdog(stall_timeout, ticker, matcher) as watchdog:
         desk = _QueuedDesk(matcher, markets, strategy, result, watchdog=watchdog)
-        total = _count_loaded_rows(ticker, watchdog, progress)
+        total = _count_loaded_rows(ticker, watchdog, progress, run.stopping)
         for _ in range(result.window - 1):
             ticker.allow_next_tick()  # the constructor granted the first permit
         backfill_from, backfill_to = result.backfill or (None, None)
@@ -600,25 +733,34 @@ def _paced(run: _Run) -> None:
                 result.replay_seconds = time.perf_counter() - started
 
 
-def _count_loaded_rows(ticker: Any, watchdog: _Watchdog, progress: Optional[Progress]) -> List[int]:
+def _count_loaded_rows(
+    ticker: Any, watchdog: _Watchdog, progress: Optional[Progress], stopping: threading.Event
+) -> List[int]:
     """Learn how many ticks each load yields, and beat the watchdog per loaded day.
 
     The ticker looks its loading steps up on the instance at every call, so
     instance attributes can wrap them.  The list returned holds the running
-    total; the backfill thread adds to it too.
+    total; the backfill thread adds to it too.  Once `stopping` is set, the
+    days not yet fetched are skipped and a load comes back empty.
     """
+    import polars as pl
+
     total = [0]
     combine = ticker._Ticker__process_and_combine_ticks
     fetch_day = ticker._Ticker__auto_fetch_ticks
 
     def counting_combine(codes: list, start_from: str, end_to: str) -> Any:
         frame = combine(codes, start_from, end_to)
+        if stopping.is_set():
+            frame = frame.head(0)
         total[0] += frame.shape[0]
         if progress is not None:
             progress(0, total[0])
         return frame
 
     def beating_fetch_day(code: str, product_type: str, date: str) -> Any:
+        if stopping.is_set():
+            return pl.DataFrame(schema=ticker.tick_df_schema)
         watchdog.beat()
         return fetch_day(code, product_type, date)
 

@@ -1,0 +1,54 @@
+"""What the installed distribution offers tools and users: stubs found by IDEs, version, licence,
+and the interpreters CI runs the suite on."""
+
+import importlib.metadata
+import importlib.util
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quorvel
+
+ROOT = Path(__file__).parent.parent
+
+
+@pytest.mark.parametrize("package", ["quorvel.modules.matcher", "quorvel.modules.ticker"])
+def test_extension_module_folders_are_regular_packages(package):
+    # Static analysers (jedi among them) read the .pyi stubs only inside regular packages.
+    spec = importlib.util.find_spec(package)
+    assert spec.origin is not None and Path(spec.origin).name == "__init__.py"
+    assert (Path(spec.origin).parent / f"{package.rsplit('.', 1)[1]}.pyi").is_file()
+
+
+def test_version_comes_from_the_package_metadata():
+    assert quorvel.__version__ == importlib.metadata.version("quorvel")
+
+
+def test_distribution_is_mit_licensed_and_ships_the_licence_text():
+    metadata = importlib.metadata.metadata("quorvel")
+    assert metadata.get("License-Expression", metadata.get("License")) == "MIT"
+    shipped = [file for file in importlib.metadata.files("quorvel") if file.name == "LICENSE"]
+    assert shipped and "MIT License" in shipped[0].read_text()
+
+
+def test_importing_the_package_and_backtest_leaves_the_broker_package_unimported():
+    # The command line points the broker package's log file elsewhere before importing it.
+    code = "import sys, quorvel, quorvel.backtest; print('shioaji' in sys.modules)"
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout.strip()) == (0, "False"), child.stderr
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+def test_ci_runs_the_suite_on_every_interpreter_the_package_declares():
+    declared = re.findall(
+        r"Programming Language :: Python :: (3\.\d+)", (ROOT / "pyproject.toml").read_text()
+    )
+    dry_run = subprocess.run(
+        ["make", "-n", "test-all"], cwd=ROOT, capture_output=True, text=True, timeout=60
+    )
+    tested = re.findall(r"\.venv-(3\.\d+)/bin/python -m pytest", dry_run.stdout)
+    assert len(declared) >= 5 and tested == declared

@@ -17,6 +17,7 @@ A file that fails a check raises `CorruptCacheFile`; the caller sets it aside wi
 from __future__ import annotations
 
 import hashlib
+import io
 import json
 import math
 import os
@@ -108,20 +109,25 @@ def read_day(path: str, schema: Schema) -> pl.DataFrame:
     """
     if not os.path.isfile(path):
         raise CorruptCacheFile("不是一般檔案")
-    _check_header(path, schema)
+    directory, name = os.path.split(path)
+    # The bytes and their entry are taken together under the lock, so a file that another
+    # process is replacing is never judged against the other file's entry.
+    with _manifest_lock(directory):
+        with open(path, "rb") as file:
+            content = file.read()
+        entry = _load_manifest(directory).get(name)
+    _check_header(content, schema)
     try:
-        df = pl.read_csv(path, schema=dict(schema))
+        df = pl.read_csv(io.BytesIO(content), schema=dict(schema))
     except pl.exceptions.PolarsError as error:
         raise CorruptCacheFile(f"無法解析: {str(error).splitlines()[0]}") from None
     problem = value_problem(df)
     if problem is not None:
         raise CorruptCacheFile(problem)
-    directory, name = os.path.split(path)
-    entry = _load_manifest(directory).get(name)
     if entry is not None:
         if entry.get("rows") != df.height:
             raise CorruptCacheFile(f"列數 {df.height} 與紀錄的 {entry.get('rows')} 不符")
-        if entry.get("sha256") != _sha256(path):
+        if entry.get("sha256") != hashlib.sha256(content).hexdigest():
             raise CorruptCacheFile("SHA-256 與紀錄不符")
     return df
 
@@ -160,10 +166,9 @@ def set_aside(path: str) -> str:
     return target
 
 
-def _check_header(path: str, schema: Schema) -> None:
+def _check_header(content: bytes, schema: Schema) -> None:
     """Raises `CorruptCacheFile` unless the first line is the schema's column names in order."""
-    with open(path, "rb") as file:
-        line = file.readline()
+    line = content.split(b"\n", 1)[0]
     try:
         header = line.decode("utf-8").rstrip("\r\n")
     except UnicodeDecodeError:
@@ -195,11 +200,19 @@ def _remove_if_present(path: str) -> None:
 
 @contextmanager
 def _manifest_lock(directory: str) -> Iterator[None]:
-    """Holds the directory's manifest lock (nothing where fcntl is missing)."""
-    if fcntl is None:  # pragma: no cover - Windows
+    """Holds the directory's manifest lock.
+
+    Nothing is locked where fcntl is missing, or where the lock file cannot be made (a cache
+    that is only read, in a directory this process may not write).
+    """
+    try:
+        lock_file = open(os.path.join(directory, LOCK_NAME), "a") if fcntl is not None else None
+    except OSError:
+        lock_file = None
+    if lock_file is None:
         yield
         return
-    with open(os.path.join(directory, LOCK_NAME), "a") as lock_file:
+    with lock_file:
         fcntl.flock(lock_file, fcntl.LOCK_EX)
         try:
             yield

@@ -142,6 +142,12 @@ class TestPacingAndCache:
         again = run(data_dir, broker=broker, engine=engine)
         assert broker.tick_requests == []
         assert again.cache_files_before == again.cache_files_after == result.cache_files_after
+        day_files = [
+            name
+            for name in os.listdir(os.path.join(data_dir, "sino", "ticks"))
+            if name.endswith(".csv")
+        ]
+        assert result.cache_files_after == len(day_files) > 0
 
     def test_a_feed_that_stops_sending_ends_the_run_with_an_error(
         self, ticker_built, tmp_path, monkeypatch

@@ -273,7 +273,7 @@ class TestPrintedTables:
         assert run["strategy"] == "MeanReversion"
         assert run["engine"] == "paced, 8 permits ahead"
         assert run["replay time"] == f"{result.replay_seconds:.2f} s"
-        cache_files = len(list((data_dir / "sino" / "ticks").iterdir()))
+        cache_files = len(list((data_dir / "sino" / "ticks").glob("* - ticks.csv")))
         assert run["tick cache files (before, after)"] == f"0, {cache_files}"
         assert run["ticks replayed (backfill + live)"] == "800 + 2,400"
         assert run["ticks per second"] == f"{3200 / result.replay_seconds:,.0f}"

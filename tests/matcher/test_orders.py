@@ -82,12 +82,12 @@ class TestModifyOrder:
         assert matcher.pending_orders[0]["quantity"] == 5 and matcher.pending_orders[0]["price"] == 100.0
         assert matcher.response_queue.empty()
 
-    def test_price_not_positive_keeps_the_quantity_change(self, matcher):
+    def test_price_not_positive_refuses_the_quantity_change_too(self, matcher):
         trade_id = place(matcher, **stock_order())
         with pytest.raises(Exception, match="^修改的價格 -1.0 必須大於 0$"):
             matcher.modify_order(trade_id, 2, -1.0)
-        assert matcher.pending_orders[0]["quantity"] == 3
-        assert [r["operation_type"] for r in take_reports(matcher)] == ["UpdateQty"]
+        assert matcher.pending_orders[0]["quantity"] == 5
+        assert take_reports(matcher) == []
 
     def test_reduction_by_the_whole_quantity_removes_the_order(self, matcher):
         trade_id = place(matcher, **stock_order())

@@ -141,4 +141,5 @@ class TestAtomicWrite:
         ticker = Ticker(SimulatedBroker(ticks_per_day=2))
         for _ in range(2):
             ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-03")
-        assert cache_files(cache_dir) == ["2330 2024-01-02 - ticks.csv", "2330 2024-01-03 - ticks.csv"]
+        assert cache_files(cache_dir) == ["2330 2024-01-02 - ticks.csv", "2330 2024-01-03 - ticks.csv",
+                                          "manifest.json", "manifest.lock"]

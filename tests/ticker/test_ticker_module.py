@@ -37,7 +37,7 @@ class TestModule:
         public = [name for name in vars(ticker_module) if not name.startswith("__")]
         assert public == [
             "json", "os", "pl", "queue", "sj", "time", "traceback", "dt", "timedelta", "Thread",
-            "Dict", "List", "Literal", "BASIC_INFO", "FLAG", "console", "format_to_dt",
+            "Dict", "List", "Literal", "BASIC_INFO", "FLAG", "cache_files", "console", "format_to_dt",
             "format_nano_ts_to_second_ts", "logger", "make_dir", "Ticker",
         ]
 

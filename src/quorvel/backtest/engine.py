@@ -295,7 +295,8 @@ def _release_feed(ticker: Any) -> None:
 
 def _cache_files(data_dir: str) -> int:
     cache = os.path.join(data_dir, "sino", "ticks")
-    return len(os.listdir(cache)) if os.path.isdir(cache) else 0
+    # The day files only: the cache's manifest and lock file are not days.
+    return sum(name.endswith(" - ticks.csv") for name in os.listdir(cache)) if os.path.isdir(cache) else 0
 
 
 Progress = Callable[[int, int], None]  # (ticks done, ticks known so far)

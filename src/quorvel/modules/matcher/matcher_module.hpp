@@ -67,6 +67,14 @@ public:
     BookLock& operator=(const BookLock&) = delete;
 };
 
+// Refusals of values no order or tick may carry, made before a method changes anything: an
+// order's quantity of at least 1 and finite price (greater than 0 for a limit order, not below 0
+// for the others); a new price finite and greater than 0; a tick's price finite and greater than
+// 0 and its quantity not below 0. Each raises Exception with the reason.
+void check_new_order(PyObject* price, PyObject* qty, PyObject* price_type);
+void check_new_price(PyObject* price);
+void check_tick(PyObject* tick_close, PyObject* tick_qty);
+
 // Method implementations, bound by the class table in matcher.cpp.
 void init(Self self, Object positions);
 Ref init_current_tick_info(Self self, Str code);

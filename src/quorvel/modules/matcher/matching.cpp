@@ -218,6 +218,7 @@ private:
 }  // namespace
 
 void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_ts) {
+    check_tick(tick_close, tick_qty);
     BookLock lock;
     Ref tick_qty_left = Ref::borrow(tick_qty);
     Ref zero = Ref::steal(PyLong_FromLong(0));

@@ -36,6 +36,7 @@ void set(PyObject* record, PyObject* key, const Ref& value) { setitem(record, ke
 
 void add_order(Self self, Str code, Str product_type, Str action, Float price, Int qty, Str price_type,
                Str order_type, Str order_cond, Str order_lot, Str oc_type) {
+    check_new_order(price, qty, price_type);
     BookLock lock;
 
     Ref record = new_dict();
@@ -96,6 +97,7 @@ void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (qty_given && compare(qty, zero.get(), Py_LT))
         raise_exception({"修改的數量 ", qty, " 必須大於 0"});
+    if (price_given) check_new_price(price);
 
     Ref book = getattr(self, names->pending_orders);
     Ref record = find_order(book.get(), trade_id);
@@ -117,7 +119,6 @@ void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price) {
         console_print(module_ns, {"[green]修改委託單 ", trade_id, " 數量成功, 修改數量 ", qty, "[/green]"});
     }
     if (price_given) {
-        if (PyFloat_AS_DOUBLE(price.get()) <= 0) raise_exception({"修改的價格 ", price, " 必須大於 0"});
         setitem(record.get(), names->price, price);
         report_order(self, record.get(), names->UPDATE_PRICE, names->ModifyOrder);
         console_print(module_ns, {"[green]修改委託單 ", trade_id, " 價格成功, 修改價格 ", price, "[/green]"});

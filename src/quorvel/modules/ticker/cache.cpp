@@ -1,5 +1,7 @@
 // The history tick cache: one CSV file per instrument and past day under sino/ticks of the data
-// directory, filled by day-by-day downloads through the broker API.
+// directory, filled by day-by-day downloads through the broker API. The file handling (checks of
+// the broker's answer and of every file read, atomic writes, the manifest, setting corrupt files
+// aside) is the sibling module quorvel.cache_files.
 #include "ticker_module.hpp"
 
 namespace quorvel::ticker {
@@ -13,49 +15,29 @@ Ref date_of(PyObject* text) {
     return call_method(call(global(names->format_to_dt).get(), text).get(), names->date);
 }
 
-
-// One day of the broker's answer as a frame with the schema's columns, order and types. The
-// broker does not always list its columns in the schema's order, and a frame built in its order
-// neither concatenates with the others nor reads back correctly from the cache.
-Ref day_frame(PyObject* self, PyObject* ticks) {
-    if (ticks == Py_None) raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-    Ref answer = call(reinterpret_cast<PyObject*>(&PyDict_Type), ticks);
-    Ref schema = getattr(self, names->tick_df_schema);
-    Ref columns = new_dict();
-    Ref columns_in_order = Ref::steal(PyObject_GetIter(schema.get()));
-    while (Ref column = Ref::steal_or_null(PyIter_Next(columns_in_order.get()))) {
-        PyObject* values = PyDict_GetItemWithError(answer.get(), column.get());
-        if (values == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_SetObject(PyExc_ValueError, concat({"永豐 API 回傳的 Tick 資料缺少欄位: ", column}).get());
-            throw_error_set();
-        }
-        setitem(columns.get(), column.get(), values);
-    }
-    if (PyErr_Occurred()) throw_error_set();
-    return call_kw(global_attr(names->pl, names->DataFrame).get(), names->schema_kwnames, columns, schema);
+// cache_files.<function>(*args): the cache's file handling, written once in Python.
+template <class... Args>
+Ref cache_files(PyObject* function, const Args&... args) {
+    return call_method(global(names->cache_files).get(), function, args...);
 }
 
-// df.write_csv(file_path) through a temporary file in the same directory, renamed over the
-// target: a failed or concurrent write never leaves a truncated cache file behind.
-void write_atomically(PyObject* df, PyObject* file_path) {
-    Ref os = global(names->os);
-    Ref pid = call_method(os.get(), names->getpid);
-    Ref thread_id = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
-    Ref temp_path = concat({file_path, ".", pid, "-", thread_id, ".tmp"});
-    try {
-        call_method(df, names->write_csv, temp_path);
-        call_method(os.get(), names->replace, temp_path, file_path);
-    } catch (const PyErrorSet&) {
-        // Whatever stopped the write, the temporary file goes, then the error goes on.
-        SavedError error = SavedError::take();
-        bool removed = attempt([&] {
-            if (is_true(call(getattr(global_attr(names->os, names->path).get(), names->exists).get(), temp_path).get()))
-                call_method(global(names->os).get(), names->remove, temp_path);
+// The cached day's frame, read and checked; or an empty Ref when the file failed its checks. Such
+// a file is set aside (renamed, never deleted) and reported, and the day is to be fetched again.
+Ref read_cached_day(PyObject* self, PyObject* file_path) {
+    Ref df;
+    catch_exception(
+        [&] { df = cache_files(names->read_day, file_path, getattr(self, names->tick_df_schema)); },
+        [&](HandledException& error) {
+            if (!error.matches(global_attr(names->cache_files, names->CorruptCacheFile).get())) error.reraise();
+            Ref moved_to = cache_files(names->set_aside, file_path);
+            Ref data = new_dict();
+            setitem(data.get(), names->file, file_path);
+            setitem(data.get(), names->moved_to, moved_to.get());
+            log_error_record(module_ns, error, {{"data", data.get()}});
+            console_print(module_ns, {"[red]檔案 ", file_path, " 已損毀: ", error.value(), ", 已移至 ", moved_to,
+                                      ", 重新下載歷史 Tick 資料...[/red]"});
         });
-        if (!removed) PyErr_Clear();
-        error.raise();
-    }
+    return df;
 }
 
 // A past day is cached when it has ticks, or when it falls on a weekend. An empty weekday may be
@@ -87,7 +69,8 @@ Ref fetch_sino_history_ticks(Self self, Str code, Object product_type, Str start
     while (compare(current_date.get(), end_date.get(), Py_LE)) {
         Ref ticks = call_kw(getattr(getattr(self, names->api).get(), names->ticks).get(), names->ticks_kwnames,
                             contract, day_text(current_date.get()));
-        Ref df = day_frame(self, ticks.get());
+        Ref df = cache_files(names->frame_from_answer, ticks, getattr(self, names->tick_df_schema), code,
+                             day_text(current_date.get()));
         if (positive(row_count(df.get()).get())) {
             Ref frames = Ref::steal(Py_BuildValue("[OO]", all_df.get(), df.get()));
             all_df = call(global_attr(names->pl, names->concat).get(), frames);
@@ -97,7 +80,7 @@ Ref fetch_sino_history_ticks(Self self, Str code, Object product_type, Str start
             Ref file_name = call_method(self, names->_Ticker__tick_filename_formatter, code, day);
             Ref file_path = call_method(self, names->_Ticker__generate_save_path, file_name, names->sino_folder,
                                         names->ticks_folder);
-            write_atomically(df.get(), file_path.get());
+            cache_files(names->store_day, df, file_path);
             console_print(module_ns, {"[green]下載 ", code, " ", day_text(current_date.get()), " 的 Tick 資料成功, 儲存於 ",
                                       file_path, "[/green]"});
         }
@@ -112,14 +95,13 @@ Ref auto_fetch_ticks(Self self, Str code, Str product_type, Str date) {
         call_method(self, names->_Ticker__generate_save_path, file_name, names->sino_folder, names->ticks_folder);
     Ref exists = call(getattr(global_attr(names->os, names->path).get(), names->exists).get(), file_path);
     Ref df;
-    if (!is_true(exists.get())) {
-        console_print(module_ns, {"[red]檔案 ", file_path, " 不存在, 開始下載歷史 Tick 資料...[/red]"});
-        df = call_method(self, names->fetch_sino_history_ticks, code, product_type, date, date);
-    } else {
+    if (is_true(exists.get())) {
         console_print(module_ns, {"[green]檔案 ", file_path, " 已存在, 開始讀取檔案...[/green]"});
-        df = call_kw(global_attr(names->pl, names->read_csv).get(), names->schema_kwnames, file_path,
-                     getattr(self, names->tick_df_schema));
+        df = read_cached_day(self, file_path.get());
+    } else {
+        console_print(module_ns, {"[red]檔案 ", file_path, " 不存在, 開始下載歷史 Tick 資料...[/red]"});
     }
+    if (!df) df = call_method(self, names->fetch_sino_history_ticks, code, product_type, date, date);
     Ref code_column = call_method(call(global_attr(names->pl, names->lit).get(), code).get(), names->alias, names->code);
     return call_method(df.get(), names->with_columns, code_column);
 }

@@ -174,6 +174,7 @@ void exec_ticker(PyObject* module) {
     module_ns.import_from("threading", {"Thread"});
     module_ns.import_from("typing", {"Dict", "List", "Literal"});
     module_ns.import_from("quorvel.constant", {"BASIC_INFO", "FLAG"});
+    module_ns.import_module("quorvel.cache_files", "cache_files");
     module_ns.import_from("quorvel.utils",
                           {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
     module_ns.set("Ticker", make_class(ticker_class, ticker_methods).get());

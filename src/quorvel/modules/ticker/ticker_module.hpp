@@ -20,11 +20,13 @@ namespace quorvel::ticker {
     X(_Ticker__tick_filename_formatter) X(_Ticker__auto_fetch_ticks)                              \
     X(_Ticker__process_and_combine_ticks) X(_Ticker__notify_backfilling_finish)                   \
     X(_Ticker__push_tick_to_queue) X(fetch_sino_history_ticks) X(backfilling)                     \
+    X(cache_files) X(frame_from_answer) X(read_day) X(store_day) X(set_aside) X(CorruptCacheFile) \
+    X(file) X(moved_to)                                                                           \
     X(json) X(os) X(pl) X(queue) X(time) X(dt) X(timedelta) X(Thread) X(BASIC_INFO) X(FLAG)      \
     X(console) X(format_to_dt) X(format_nano_ts_to_second_ts) X(make_dir)                         \
-    X(path) X(join) X(exists) X(replace) X(remove) X(getpid) X(data_dir) X(Queue) X(put) X(get)  \
-    X(clear) X(start) X(Int64) X(Float64) X(String) X(DataFrame) X(concat) X(read_csv)           \
-    X(write_csv) X(lit) X(alias) X(with_columns) X(sort) X(shape) X(iter_rows) X(datetime)      \
+    X(path) X(join) X(exists) X(data_dir) X(Queue) X(put) X(get)                                  \
+    X(clear) X(start) X(Int64) X(Float64) X(String) X(DataFrame) X(concat)                        \
+    X(lit) X(alias) X(with_columns) X(sort) X(shape) X(iter_rows) X(datetime)                   \
     X(now) X(date) X(strftime) X(timestamp) X(weekday) X(Contracts) X(Stocks) X(Futures)         \
     X(ticks) X(Stock) X(code) X(market) X(ts) X(close) X(volume) X(bid_price) X(bid_volume)      \
     X(ask_price) X(ask_volume) X(tick_type) X(market_type) X(qty) X(is_simulate)                 \

@@ -274,6 +274,10 @@ class TestCommandLine:
         assert exit_info.value.code == 2
         assert message in capsys.readouterr().err
 
+    def test_dates_without_leading_zeros_are_read_as_dates(self):
+        args = backtest.cli.build_parser().parse_args(["--start", "2024-1-8", "--end", "2024-1-9"])
+        assert (args.start, args.end) == ("2024-01-08", "2024-01-09")
+
     def test_bad_option_prints_no_traceback(self):
         child = subprocess.run(
             [sys.executable, "-m", "quorvel.backtest", "--window", "x"],

@@ -124,6 +124,8 @@ class Scripted(Strategy):
             lambda: self.buy("9999", 1),
             lambda: self.buy("2330", 0),
             lambda: self.sell("2330", 1, -5.0),
+            lambda: self.sell("2330", 1, float("inf")),
+            lambda: self.buy("2330", 1, float("nan")),
             lambda: self.sell("2330", 1, order_type="GTC"),
         ):
             self.refuse(operation)
@@ -147,7 +149,9 @@ def test_operations_with_two_reports_or_none_never_stall_the_run(data_dir, engin
         "no working order 'no-such-id': filled, cancelled or never entered",
         "unknown code '9999': this run trades 2330, TXFR1",
         "qty must be a whole number of at least 1, not 0",
-        "price must be a positive number, not -5.0",
+        "price must be a positive finite number, not -5.0",
+        "price must be a positive finite number, not inf",
+        "price must be a positive finite number, not nan",
         "order_type must be one of ROD, IOC, FOK, not 'GTC'",
     ]
     assert [action for action, _ in result.operations] == ["add", "modify", "cancel"]

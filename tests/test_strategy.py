@@ -2,6 +2,7 @@
 
 import pathlib
 import re
+import sys
 
 import pytest
 
@@ -89,6 +90,21 @@ class TestLoading:
     def test_a_bad_name_is_refused_in_one_line(self, spec, message):
         with pytest.raises(ValueError, match=message):
             load_strategy(spec)
+
+    @pytest.mark.parametrize(
+        "source, message",
+        [
+            ("import no_such_module\n", "ModuleNotFoundError: No module named 'no_such_module'"),
+            ("class Broken(:\n", "SyntaxError: "),
+            ("raise RuntimeError('first line\\nsecond line')\n", "RuntimeError: first line$"),
+        ],
+    )
+    def test_a_file_that_fails_to_load_is_refused_in_one_line(self, tmp_path, source, message):
+        path = tmp_path / "broken.py"
+        path.write_text(source, encoding="utf-8")
+        with pytest.raises(ValueError, match=message):
+            load_strategy(f"{path}:Broken")
+        assert "quorvel_strategy_broken" not in sys.modules
 
 
 @pytest.fixture

@@ -307,7 +307,7 @@ class TestOutputFiles:
         assert summary["run"]["ticks_per_second"] == pytest.approx(3200 / result.replay_seconds)
         assert summary["settings"]["capital"] == CAPITAL
         assert summary["settings"]["costs"]["futures_fee"] == 40.0
-        assert summary["settings"]["seed"] == 5
+        assert summary["command_line"]["seed"] == 5
 
     def test_files_load_with_polars(self, result, expected, written):
         reports = pl.read_parquet(written / "reports.parquet")

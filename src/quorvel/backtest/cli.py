@@ -31,10 +31,10 @@ from quorvel.sim import SimulatedBroker
 
 def _date(text: str) -> str:
     try:
-        dt.datetime.strptime(text, "%Y-%m-%d")
+        day = dt.datetime.strptime(text, "%Y-%m-%d")
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a date of the form YYYY-MM-DD: {text!r}") from None
-    return text
+    return day.date().isoformat()  # 2024-1-8 becomes 2024-01-08, as the feed expects
 
 
 def _at_least(minimum: int) -> Callable[[str], int]:

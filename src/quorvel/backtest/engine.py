@@ -42,6 +42,7 @@ from __future__ import annotations
 import bisect
 import collections
 import contextlib
+import math
 import os
 import queue
 import threading
@@ -296,7 +297,11 @@ def _release_feed(ticker: Any) -> None:
 def _cache_files(data_dir: str) -> int:
     cache = os.path.join(data_dir, "sino", "ticks")
     # The day files only: the cache's manifest and lock file are not days.
-    return sum(name.endswith(" - ticks.csv") for name in os.listdir(cache)) if os.path.isdir(cache) else 0
+    return (
+        sum(name.endswith(" - ticks.csv") for name in os.listdir(cache))
+        if os.path.isdir(cache)
+        else 0
+    )
 
 
 Progress = Callable[[int, int], None]  # (ticks done, ticks known so far)
@@ -440,8 +445,8 @@ def _check_quantity(qty: Any) -> None:
 
 
 def _checked_price(price: Any) -> float:
-    if isinstance(price, bool) or not isinstance(price, (int, float)) or not price > 0:
-        raise OrderError(f"price must be a positive number, not {price!r}")
+    if isinstance(price, bool) or not isinstance(price, (int, float)) or not 0 < price < math.inf:
+        raise OrderError(f"price must be a positive finite number, not {price!r}")
     return float(price)
 
 

@@ -37,7 +37,8 @@ def summary(
     evaluation: Optional[Evaluation] = None,
     settings: Optional[Mapping[str, Any]] = None,
 ) -> Dict[str, Any]:
-    """The figures of the tables, and the run's settings (`settings` adds to them)."""
+    """The figures of the tables, the run's settings, and `settings` (the command line's
+    options, say) under "command_line"."""
     evaluation = evaluation or result.evaluate()
     per_code = {
         code: {
@@ -55,11 +56,13 @@ def summary(
             "codes": result.codes,
             "period": list(result.period),
             "backfill": list(result.backfill) if result.backfill else None,
+            "strategy": result.strategy,
+            "engine": result.engine,
             "window": result.window,
             "capital": result.capital,
             "costs": result.costs.as_dict(),
-            **(settings or {}),
         },
+        "command_line": settings or {},
         "per_code": per_code,
         "total": {**total_counts, **evaluation.total.as_dict()},
         "order_kinds": [

@@ -186,8 +186,8 @@ def load_strategy(spec: str) -> Type[Strategy]:
     else:
         try:
             module = importlib.import_module(where)
-        except ImportError as error:
-            raise ValueError(f"{spec!r}: cannot import {where}: {error}") from None
+        except Exception as error:  # the module's own code may raise anything
+            raise ValueError(f"{spec!r}: cannot import {where}: {_one_line(error)}") from None
     found = getattr(module, class_name, None)
     if not (isinstance(found, type) and issubclass(found, Strategy)):
         raise ValueError(f"{spec!r}: {where} has no Strategy subclass named {class_name}")
@@ -203,8 +203,16 @@ def _module_from_file(path: str) -> Any:
         raise ValueError(f"cannot load {path} as a Python module")
     module = importlib.util.module_from_spec(loader_spec)
     sys.modules[name] = module  # dataclasses and pickling look the module up by name
-    loader_spec.loader.exec_module(module)
+    try:
+        loader_spec.loader.exec_module(module)
+    except Exception as error:  # the file's own code may raise anything
+        del sys.modules[name]
+        raise ValueError(f"cannot load {path}: {_one_line(error)}") from None
     return module
+
+
+def _one_line(error: Exception) -> str:
+    return f"{type(error).__name__}: {error}".splitlines()[0]
 
 
 def parse_params(strategy: Type[Strategy], assignments: Sequence[str]) -> Dict[str, Any]:

@@ -436,6 +436,10 @@ def run_backtest(
         except BaseException as error:
             error.partial_result = result  # type: ignore[attr-defined]
             raise
+        finally:
+            # One process may run many backtests: a finished run leaves no intake thread, and
+            # no matcher held alive by one, behind.
+            matcher.close()
         result.cache_files_after = _cache_files(BASIC_INFO.data_dir)
     return result
 

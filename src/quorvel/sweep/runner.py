@@ -215,7 +215,8 @@ def run_sweep(
         _fill_tick_cache(broker, settings)
         stack.enter_context(_ray_session(ray, ray_address, workers))
         stack.enter_context(_shipped_by_value(ray, strategy_class))
-        limit = workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
+        # Without a bound, a run waits queued for every core, so a core never waits for the driver.
+        limit = workers or 2 * max(1, int(ray.cluster_resources().get("CPU", 1)))
         task = ray.remote(num_cpus=1, max_retries=0)(run_one)
         rows: Dict[int, SweepRow] = {}  # by the combination's place in the grid
 

@@ -17,10 +17,18 @@ PyObject* stop_item() {
 // The intake thread of every Matcher not closed yet, keyed by the matcher. A running thread keeps
 // its matcher alive, so a key names a live matcher until close() removes it (or a new matcher at
 // the same address replaces the entry of one whose thread ended otherwise). Never destroyed:
-// daemon threads outlive exit.
-std::unordered_map<PyObject*, Ref>& intake_threads() {
-    static auto* threads = new std::unordered_map<PyObject*, Ref>();
+// daemon threads outlive exit. Each entry holds a new reference to its thread.
+std::unordered_map<PyObject*, PyObject*>& intake_threads() {
+    static auto* threads = new std::unordered_map<PyObject*, PyObject*>();
     return *threads;
+}
+
+// Removes the matcher's entry, if it is still there, and drops its thread.
+void forget_intake_thread(PyObject* matcher) {
+    auto entry = intake_threads().find(matcher);
+    if (entry == intake_threads().end()) return;
+    Ref dropped = Ref::steal_or_null(entry->second);
+    intake_threads().erase(entry);
 }
 
 // A copy of `payload` for a call with **payload, refused as Python refuses a non-mapping.
@@ -96,16 +104,21 @@ Ref receive_pending_order(Self self) {
     return none();
 }
 
-void register_intake_thread(Self self, PyObject* thread) { intake_threads()[self.get()] = Ref::borrow(thread); }
+void register_intake_thread(Self self, PyObject* thread) {
+    PyObject*& entry = intake_threads()[self.get()];
+    Ref replaced = Ref::steal_or_null(entry);  // dropped once the new thread is in place
+    Py_INCREF(thread);
+    entry = thread;
+}
 
 Ref close(Self self, Float timeout) {
     auto found = intake_threads().find(self.get());
     if (found == intake_threads().end()) return Ref::borrow(Py_True);  // closed before
-    Ref thread = found->second;
+    Ref thread = Ref::borrow(found->second);
     call_method(getattr(self, names->pending_order_queue).get(), names->put, stop_item());
     call_method(thread.get(), names->join, timeout);
     bool stopped = !is_true(call_method(thread.get(), names->is_alive).get());
-    if (stopped) intake_threads().erase(self.get());
+    if (stopped) forget_intake_thread(self);  // the join let other threads run: look it up again
     return Ref::borrow(stopped ? Py_True : Py_False);
 }
 

@@ -27,7 +27,7 @@ $(VENV)/.installed: $(SOURCES)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(PIP_INSTALL) --upgrade pip
 	$(PIP_INSTALL) scikit-build-core cmake ninja
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=build/$(VENV) '.[test]'
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=build/$(VENV) '.[test,sweep]'
 	touch $@
 
 # The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and their

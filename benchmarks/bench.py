@@ -33,6 +33,8 @@ from quorvel.modules.matcher import matcher as matcher_module
 from quorvel.modules.matcher.matcher import Matcher
 from quorvel.sim import SimulatedBroker
 
+from bench_sweep import sweep_rows
+
 try:
     from quorvel.modules.ticker import ticker as ticker_module
 except ImportError:
@@ -595,6 +597,7 @@ def run_all(skip_memory: bool) -> List[Row]:
         rows.append(bench_replay_engine(data_dir))
     with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
         rows.append(bench_replay_loop(data_dir))
+    rows.extend(sweep_rows(Row))
     if skip_memory:
         rows.append(Row(ticker_rows[-1], note="skipped: --no-memory"))
     else:

@@ -88,6 +88,7 @@ METHODS: Dict[Tuple[type, str], Dict[str, str]] = {
     (Matcher, "pop_response"): {},
     (Matcher, "add_pending_order_queue"): {"action": "str", "payload": "dict"},
     (Matcher, "add_response_to_queue"): {"response": "dict"},
+    (Matcher, "close"): {"timeout": "float"},
     (Ticker, "__init__"): {"sino_api": "object"},
     (Ticker, "_Ticker__generate_save_path"): {"file_name": "str"},
     (Ticker, "_Ticker__make_sino_contract_object"): {"code": "str", "market_type": "str"},

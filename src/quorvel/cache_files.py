@@ -19,7 +19,6 @@ from __future__ import annotations
 import hashlib
 import io
 import json
-import math
 import os
 import threading
 from contextlib import contextmanager

@@ -125,7 +125,7 @@ class TestDescription:
             "modify_order", "cancel_order", "match_deal", "build_order_response", "build_deal_response",
             "get_simulation_stock_order_response", "get_simulation_future_order_response",
             "get_simulation_stock_deal_response", "get_simulation_future_deal_response", "pop_response",
-            "add_pending_order_queue", "add_response_to_queue",
+            "add_pending_order_queue", "add_response_to_queue", "close",
         ]
         assert Matcher.__module__ == "quorvel.modules.matcher.matcher"
         assert Matcher.__qualname__ == "Matcher" and Matcher.__doc__ is None

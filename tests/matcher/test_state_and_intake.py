@@ -1,13 +1,16 @@
 """The constructor, the tick table, trade ids, and the intake thread's handling of operations."""
 
+import gc
 import json
+import threading
+import weakref
 
 import pytest
 
 from quorvel.modules.matcher.matcher import Matcher
 from quorvel.modules.positions.positions import Positions
 
-from matcher_support import stock_order, take_report
+from matcher_support import TIMEOUT, stock_order, take_report
 
 
 class TestConstructor:
@@ -153,3 +156,30 @@ class TestIntake:
         matcher.add_pending_order_queue("cancel", payload)
         item = matcher.pending_order_queue.get_nowait()
         assert item == {"action": "cancel", "payload": payload} and item["payload"] is payload
+
+
+class TestClose:
+    def test_posted_operations_finish_then_the_thread_ends_and_frees_the_matcher(self, console, logger):
+        threads_before = threading.active_count()
+        matcher = Matcher()
+        matcher.add_pending_order_queue("add", stock_order())
+        assert matcher.close(TIMEOUT) is True
+        assert threading.active_count() == threads_before
+        assert take_report(matcher)["operation_type"] == "New"
+        freed = weakref.ref(matcher)
+        del matcher
+        gc.collect()
+        assert freed() is None
+
+    def test_closing_again_returns_at_once_and_later_items_wait(self, matcher):
+        assert matcher.close(TIMEOUT) is True
+        assert matcher.close(TIMEOUT) is True
+        matcher.add_pending_order_queue("add", stock_order())
+        assert matcher.pending_order_queue.qsize() == 1 and matcher.response_queue.empty()
+
+    def test_an_unclosed_matcher_keeps_its_thread_and_itself(self, console, logger):
+        threads_before = threading.active_count()
+        kept = weakref.ref(Matcher())
+        gc.collect()
+        assert kept() is not None and threading.active_count() == threads_before + 1
+        assert kept().close(TIMEOUT) is True

@@ -257,6 +257,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="write reports.parquet, fills.csv, equity.csv and summary.json into DIR",
     )
     run.add_argument("--verbose", action="store_true", help="show the modules' own status lines")
+    from quorvel.sweep.command import add_sweep_arguments  # the sweep imports this package
+
+    add_sweep_arguments(parser)
     return parser
 
 
@@ -335,6 +338,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             tempfile.TemporaryDirectory(prefix="quorvel-")
         )
         stack.enter_context(_broker_log_under(data_dir))
+        if args.sweep:
+            from quorvel.sweep.command import sweep_main
+
+            return sweep_main(parser, args, _costs(args), data_dir, console)
         bar = stack.enter_context(
             Progress(
                 TextColumn("replaying ticks"),

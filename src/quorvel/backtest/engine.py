@@ -210,58 +210,39 @@ def _data_dir(path: str) -> Iterator[None]:
         BASIC_INFO.data_dir = saved
 
 
-class _EndOfRun(BaseException):
-    """Ends a module's thread: the thread's loop lets through what is not an `Exception`."""
+class _FeedThreads:
+    """The tick feed's threads started during a run, ended before the run returns.
 
-
-class _EndIntake:
-    """An intake item that ends the matcher's intake thread, which reads items by subscription."""
-
-    def __getitem__(self, key: str) -> Any:
-        raise _EndOfRun
-
-
-class _RunThreads:
-    """Every thread the modules start during a run, ended before the run returns.
-
-    The modules look `Thread` up in their namespace at each use, so a
-    recording subclass bound there sees each start and its target's owner.
-    On exit the matcher's intake thread gets an `_EndIntake`; the ticker's
+    The ticker looks `Thread` up in its namespace at each use, so a recording
+    subclass bound there sees each start and its target's owner.  On exit the
     feed threads are stopped (`stop_send_ticks`), any load they have not
     finished comes back empty (`stopping`, see `_count_loaded_rows`), and
     permits are granted, the ticks they release discarded, until they end.
     Joining waits at most `timeout` seconds in all.
     """
 
-    def __init__(self, matcher_module: Any, ticker_module: Any, timeout: float) -> None:
-        self.modules = (matcher_module, ticker_module)
+    def __init__(self, ticker_module: Any, timeout: float) -> None:
+        self.module = ticker_module
         self.timeout = timeout
         self.stopping = threading.Event()
-        self.intake: List[threading.Thread] = []
-        self.feed: List[threading.Thread] = []
+        self.started: List[threading.Thread] = []
 
-    def __enter__(self) -> "_RunThreads":
-        self.saved = [module.Thread for module in self.modules]
-        for module, started in zip(self.modules, (self.intake, self.feed)):
-            module.Thread = _recording_thread_class(started)
+    def __enter__(self) -> "_FeedThreads":
+        self.saved = self.module.Thread
+        self.module.Thread = _recording_thread_class(self.started)
         return self
 
     def __exit__(self, exc_type: Any, *exc: object) -> None:
-        for module, thread_class in zip(self.modules, self.saved):
-            module.Thread = thread_class
+        self.module.Thread = self.saved
         self.stopping.set()
-        for thread in self.intake:
-            thread.owner.pending_order_queue.put(_EndIntake())
-        for thread in self.feed:
+        for thread in self.started:
             thread.owner.stop_send_ticks()
         deadline = time.monotonic() + self.timeout
-        for thread in self.feed:
+        for thread in self.started:
             while thread.is_alive() and time.monotonic() < deadline:
                 _release_feed(thread.owner)
                 thread.join(0.05)
-        for thread in self.intake:
-            thread.join(max(0.0, deadline - time.monotonic()))
-        running = [thread.name for thread in self.intake + self.feed if thread.is_alive()]
+        running = [thread.name for thread in self.started if thread.is_alive()]
         if running and exc_type is None:
             raise BacktestError(
                 f"the threads {', '.join(running)} did not end within {self.timeout:g} s"
@@ -277,10 +258,6 @@ def _recording_thread_class(started: List[threading.Thread]) -> type:
         def start(self) -> None:
             started.append(self)
             super().start()
-
-        def run(self) -> None:
-            with contextlib.suppress(_EndOfRun):
-                super().run()
 
     return RecordedThread
 
@@ -553,28 +530,31 @@ def run_backtest(
         else contextlib.nullcontext()
     )
     path = os.path.expanduser(data_dir)
-    threads = _RunThreads(matcher_module, ticker_module, stall_timeout)
+    feed = _FeedThreads(ticker_module, stall_timeout)
     # Left in reverse order: the threads end before the data directory is restored.
-    with _handed_over(result, path), _one_run_at_a_time(), _data_dir(path), quiet, threads:
+    with _handed_over(result, path), _one_run_at_a_time(), _data_dir(path), quiet, feed:
         result.cache_files_before = _cache_files(BASIC_INFO.data_dir)
         matcher = matcher_module.Matcher()
-        ticker = ticker_module.Ticker(api)
-        result.positions = matcher.positions
-        markets = {entry["code"]: entry["market"] for entry in instruments}
-        engine_run = _replay if engine == "replay" else _paced
-        engine_run(
-            _Run(
-                ticker,
-                matcher,
-                chosen,
-                markets,
-                result,
-                progress,
-                equity_every,
-                stall_timeout,
-                threads.stopping,
+        # One process may run many backtests: a finished run leaves no intake thread, and no
+        # matcher held alive by one, behind.
+        with contextlib.closing(matcher):
+            ticker = ticker_module.Ticker(api)
+            result.positions = matcher.positions
+            markets = {entry["code"]: entry["market"] for entry in instruments}
+            engine_run = _replay if engine == "replay" else _paced
+            engine_run(
+                _Run(
+                    ticker,
+                    matcher,
+                    chosen,
+                    markets,
+                    result,
+                    progress,
+                    equity_every,
+                    stall_timeout,
+                    feed.stopping,
+                )
             )
-        )
     return result
 
 

@@ -1,9 +1,35 @@
 // The intake thread: order operations posted to pending_order_queue, carried out one at a time.
 #include "matcher_module.hpp"
 
+#include <unordered_map>
+
 namespace quorvel::matcher {
 
 namespace {
+
+// The item close() posts to end the loop, recognised by identity: no item a caller can post is
+// taken for it. Created once, never released.
+PyObject* stop_item() {
+    static PyObject* item = check(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr));
+    return item;
+}
+
+// The intake thread of every Matcher not closed yet, keyed by the matcher. A running thread keeps
+// its matcher alive, so a key names a live matcher until close() removes it (or a new matcher at
+// the same address replaces the entry of one whose thread ended otherwise). Never destroyed:
+// daemon threads outlive exit. Each entry holds a new reference to its thread.
+std::unordered_map<PyObject*, PyObject*>& intake_threads() {
+    static auto* threads = new std::unordered_map<PyObject*, PyObject*>();
+    return *threads;
+}
+
+// Removes the matcher's entry, if it is still there, and drops its thread.
+void forget_intake_thread(PyObject* matcher) {
+    auto entry = intake_threads().find(matcher);
+    if (entry == intake_threads().end()) return;
+    Ref dropped = Ref::steal_or_null(entry->second);
+    intake_threads().erase(entry);
+}
 
 // A copy of `payload` for a call with **payload, refused as Python refuses a non-mapping.
 Ref keyword_arguments(PyObject* payload) {
@@ -66,14 +92,34 @@ void report_intake_failure(const HandledException& error, PyObject* item) {
 Ref receive_pending_order(Self self) {
     const CatchSite site = in_method("__receive_pending_order");
     Ref item;
-    for (;;) {
+    for (bool stopping = false; !stopping;) {
         catch_exception(
             [&] {
                 item = call_method(getattr(self, names->pending_order_queue).get(), names->get);
-                dispatch(self, item.get());
+                stopping = item.get() == stop_item();
+                if (!stopping) dispatch(self, item.get());
             },
             [&](HandledException& error) { report_intake_failure(error, item.get()); }, &site);
     }
+    return none();
+}
+
+void register_intake_thread(Self self, PyObject* thread) {
+    PyObject*& entry = intake_threads()[self.get()];
+    Ref replaced = Ref::steal_or_null(entry);  // dropped once the new thread is in place
+    Py_INCREF(thread);
+    entry = thread;
+}
+
+Ref close(Self self, Float timeout) {
+    auto found = intake_threads().find(self.get());
+    if (found == intake_threads().end()) return Ref::borrow(Py_True);  // closed before
+    Ref thread = Ref::borrow(found->second);
+    call_method(getattr(self, names->pending_order_queue).get(), names->put, stop_item());
+    call_method(thread.get(), names->join, timeout);
+    bool stopped = !is_true(call_method(thread.get(), names->is_alive).get());
+    if (stopped) forget_intake_thread(self);  // the join let other threads run: look it up again
+    return Ref::borrow(stopped ? Py_True : Py_False);
 }
 
 void add_pending_order_queue(Self self, Str action, Dict payload) {

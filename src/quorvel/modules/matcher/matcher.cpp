@@ -56,6 +56,9 @@ constexpr Param trade_params[] = {{"trade", "dict"}};
 constexpr Param data_params[] = {{"data", "Dict[str, Any]"}};
 constexpr Param intake_params[] = {{"action", "str"}, {"payload", "Dict[str, Any]"}};
 constexpr Param response_params[] = {{"response", "Dict[str, Any]"}};
+constexpr Param close_params[] = {{"timeout", "float"}};
+
+Ref close_defaults() { return tuple(new_float(5.0)); }
 
 #define DOC_INDENT "        "
 #define DOC_ENTRY "            "
@@ -128,6 +131,11 @@ constexpr MethodEntry matcher_methods[] = {
                "payload (Dict[str, Any]): 委託單資料\n" DOC_INDENT}),
     method<add_response_to_queue, response_params>({.name = "add_response_to_queue",
         .doc = "將回報資料加入回報佇列\n\n" DOC_INDENT "Args:\n" DOC_ENTRY "response (Dict[str, Any]): 回報資料\n" DOC_INDENT}),
+    method<close, close_params>({.name = "close", .ndefaults = 1, .defaults = close_defaults,
+        .doc = "停止接收委託單的執行緒, 已送入的委託單先處理完畢\n\n" DOC_INDENT "Args:\n" DOC_ENTRY
+               "timeout (float, optional): 等待執行緒結束的秒數. Defaults to 5.0.\n" DOC_INDENT "\n" DOC_INDENT
+               "Returns:\n" DOC_ENTRY "bool: 執行緒是否已結束\n" DOC_INDENT,
+        .return_annotation = "bool"}),
 };
 
 #undef LAYOUT_ROW

@@ -1,7 +1,7 @@
 """Simulated exchange: order intake, pending-order book, tick matching and reports."""
 
 import queue
-from typing import Any, Dict, List, NoReturn, Optional
+from typing import Any, Dict, List, Optional
 
 from quorvel.constant import OperationType, SuccessCode
 from quorvel.modules.positions.positions import Positions
@@ -21,7 +21,7 @@ class Matcher:
         """Create the book and queues and start the daemon intake thread."""
     def __init_current_tick_info(self, code: str) -> Dict[str, Any]: ...
     def __get_random_uuid(self) -> str: ...
-    def __receive_pending_order(self) -> NoReturn: ...
+    def __receive_pending_order(self) -> None: ...
     def reset_tick_infos(self) -> None: ...
     def set_current_tick(self, tick: dict) -> None:
         """Record `tick` as its code's latest tick and pass it to `positions`."""
@@ -59,3 +59,7 @@ class Matcher:
     def add_pending_order_queue(self, action: str, payload: Dict[str, Any]) -> None:
         """Post "add", "modify" or "cancel" with its arguments to the intake thread."""
     def add_response_to_queue(self, response: Dict[str, Any]) -> None: ...
+    def close(self, timeout: float = 5.0) -> bool:
+        """Stop the intake thread once the operations posted before are carried out; wait up to
+        `timeout` seconds for it to end and return whether it did.  The matcher is not kept
+        alive by a stopped thread.  Closing again returns True at once."""

@@ -24,7 +24,7 @@ namespace quorvel::matcher {
     X(OperationType) X(OrderType) X(OrderCond) X(OrderLot) X(PriceType) X(OCType) X(SuccessCode)  \
     X(BUY) X(CASH) X(COMMON) X(AUTO) X(value) X(NEW) X(UPDATE_QTY) X(UPDATE_PRICE) X(CANCEL) X(ROD) X(IOC) X(FOK) X(LMT)    \
     X(CreateOrder) X(ModifyOrder) X(OrderBeCancel) X(message) X(from_value)                       \
-    X(get) X(put) X(append) X(remove) X(start)                                                    \
+    X(get) X(put) X(append) X(remove) X(start) X(join) X(is_alive)                                                    \
     X(action) X(payload) X(trade_id) X(qty) X(price) X(ts) X(tick) X(timestamp) X(code)           \
     X(account_id) X(name) X(operation_type) X(operation_code) X(operation_message)                \
     X(product_type) X(quantity) X(price_type) X(order_type) X(exchange_ts) X(order_cond)          \
@@ -96,5 +96,10 @@ Ref get_simulation_future_deal_response(Self self, Dict data);
 Ref pop_response(Self self);
 void add_pending_order_queue(Self self, Str action, Dict payload);
 void add_response_to_queue(Self self, Dict response);
+// Stops the intake thread: what is posted before is carried out first. Returns whether the
+// thread ended within `timeout` seconds (again if not); closing again returns True at once.
+Ref close(Self self, Float timeout);
+// Called by the constructor once the intake thread runs, for close() to find it.
+void register_intake_thread(Self self, PyObject* thread);
 
 }  // namespace quorvel::matcher

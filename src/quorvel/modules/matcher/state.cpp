@@ -52,6 +52,7 @@ void init(Self self, Object positions) {
                                 Ref::borrow(Py_True)},
                                names->thread_kwnames);
     call_method(thread.get(), names->start);
+    register_intake_thread(self, thread.get());
 }
 
 Ref init_current_tick_info(Self, Str) {

@@ -1,0 +1,28 @@
+"""Parameter sweeps: every combination of a strategy's parameters, each a full backtest.
+
+The runs are Ray tasks, so one sweep runs on the cores of one machine or on a
+Ray cluster alike.  Ray is the optional extra ``quorvel[sweep]``.
+"""
+
+from quorvel.sweep.grid import combinations, parse_grid
+from quorvel.sweep.runner import (
+    FIGURES,
+    RAY_MISSING,
+    SweepError,
+    SweepResult,
+    SweepRow,
+    SweepSettings,
+    run_sweep,
+)
+
+__all__ = [
+    "FIGURES",
+    "RAY_MISSING",
+    "SweepError",
+    "SweepResult",
+    "SweepRow",
+    "SweepSettings",
+    "combinations",
+    "parse_grid",
+    "run_sweep",
+]

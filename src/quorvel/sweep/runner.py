@@ -1,0 +1,347 @@
+"""Running a sweep: one backtest per combination of parameters, each a Ray task.
+
+Before fanning out, the driver replays the period once with a strategy that
+does nothing, so that every day is in the tick cache under the data
+directory and the runs only read it.  A worker that does not share the
+driver's directory (a cluster without a shared file system) fills its own at
+the same path on its first run.
+
+Each run is a task in a Ray worker process: a process started for Ray, never
+a fork of the driver.  A worker runs many tasks one after another; a run
+leaves nothing behind in it (`run_backtest` closes its matcher).  A task
+returns its row: the combination and the figures of the run's summary, or the
+error text of a run that failed, so that one bad combination never sinks the
+sweep.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import json
+import logging
+import os
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Type, Union
+
+import polars as pl
+
+from quorvel.backtest.costs import CostModel
+from quorvel.backtest.engine import DEFAULT_BACKFILL, DEFAULT_PERIOD, run_backtest
+from quorvel.backtest.export import check_writable_directory, summary
+from quorvel.backtest.results import DEFAULT_CAPITAL
+from quorvel.backtest.strategy import Strategy, load_strategy
+from quorvel.sweep.grid import combinations
+
+RAY_MISSING = "parameter sweeps run on Ray, which is not installed: pip install 'quorvel[sweep]'"
+
+# The figures of a row: the keys of a run summary's "total", in its order.
+FIGURES = (
+    "orders",
+    "fills",
+    "filled_qty",
+    "cancellations",
+    "gross_pnl",
+    "realized_pnl",
+    "unrealized_pnl",
+    "fees",
+    "taxes",
+    "net_pnl",
+    "traded_value",
+    "turnover",
+    "round_trips",
+    "winning_round_trips",
+    "win_rate",
+    "profit_factor",
+    "max_drawdown",
+    "max_drawdown_share",
+    "sharpe",
+)
+# Figures of which less is better: the ranking puts the smallest first.
+LOWER_IS_BETTER = frozenset({"max_drawdown", "max_drawdown_share", "fees", "taxes"})
+
+SWEEP_FILES = ("sweep.csv", "sweep.json")
+
+# Makes the broker API object in each process that runs a backtest; it must pickle.
+BrokerFactory = Callable[[], Any]
+Progress = Callable[[int, int], None]  # (runs finished, runs in all)
+
+
+class SweepError(Exception):
+    """A sweep that cannot start, with a message for the user."""
+
+
+@dataclass(frozen=True)
+class SweepSettings:
+    """What every run of a sweep shares: codes, period, tick cache, money and engine."""
+
+    codes: Tuple[str, ...]
+    period: Tuple[str, str] = DEFAULT_PERIOD
+    backfill: Optional[Tuple[str, str]] = DEFAULT_BACKFILL
+    data_dir: Optional[str] = None  # None: a temporary directory for the sweep
+    engine: str = "replay"
+    window: int = 64
+    capital: float = DEFAULT_CAPITAL
+    costs: CostModel = field(default_factory=CostModel)
+
+
+@dataclass
+class SweepRow:
+    """One combination: its parameters and its run's figures, or why the run failed."""
+
+    params: Dict[str, Any]
+    figures: Dict[str, Any] = field(default_factory=dict)
+    error: Optional[str] = None
+
+    def flat(self) -> Dict[str, Any]:
+        """Parameters, every figure (None after a failure) and the error, as one record."""
+        return {
+            **self.params,
+            **{name: self.figures.get(name) for name in FIGURES},
+            "error": self.error,
+        }
+
+
+@dataclass
+class SweepResult:
+    """The rows of a sweep, ranked by `rank_by`; `total` combinations were asked for."""
+
+    rows: List[SweepRow]
+    rank_by: str
+    total: int
+    settings: SweepSettings
+    strategy: str
+
+    def frame(self) -> pl.DataFrame:
+        """One row per finished combination, best first: parameters, figures, error."""
+        records = [row.flat() for row in self.rows]
+        return pl.DataFrame(records, infer_schema_length=None).with_row_index("rank", offset=1)
+
+    def write(self, directory: str) -> List[str]:
+        """Write `SWEEP_FILES` into `directory` (created if missing); return their paths."""
+        directory = os.path.expanduser(directory)
+        check_writable_directory(directory)
+        csv_path, json_path = (os.path.join(directory, name) for name in SWEEP_FILES)
+        self.frame().write_csv(csv_path)
+        settings = dataclasses.asdict(self.settings)
+        document = {
+            "strategy": self.strategy,
+            "rank_by": self.rank_by,
+            "combinations": self.total,
+            "finished": len(self.rows),
+            "settings": settings,
+            "rows": [{"rank": rank, **row.flat()} for rank, row in enumerate(self.rows, 1)],
+        }
+        with open(json_path, "w", encoding="utf-8") as json_file:
+            json.dump(document, json_file, indent=2, ensure_ascii=False)
+            json_file.write("\n")
+        return [csv_path, json_path]
+
+
+def run_one(
+    broker: BrokerFactory,
+    strategy: Type[Strategy],
+    params: Dict[str, Any],
+    settings: SweepSettings,
+) -> SweepRow:
+    """The backtest of one combination, as a sweep task runs it."""
+    try:
+        result = run_backtest(
+            broker(),
+            settings.codes,
+            settings.period,
+            settings.backfill,
+            data_dir=settings.data_dir or "",
+            strategy=strategy(**params),
+            engine=settings.engine,
+            window=settings.window,
+        )
+    except Exception as error:
+        return SweepRow(params, error=f"{type(error).__name__}: {error}")
+    result.capital = settings.capital
+    result.costs = settings.costs
+    return SweepRow(params, summary(result)["total"])
+
+
+def rank(rows: Sequence[SweepRow], rank_by: str) -> List[SweepRow]:
+    """Best first by `rank_by`; failed runs and runs without the figure last, in grid order."""
+
+    def key(row: SweepRow) -> Tuple[bool, float]:
+        value = row.figures.get(rank_by)
+        if value is None:
+            return (True, 0.0)
+        return (False, value if rank_by in LOWER_IS_BETTER else -value)
+
+    return sorted(rows, key=key)
+
+
+def run_sweep(
+    broker: BrokerFactory,
+    strategy: Union[str, Type[Strategy]],
+    grid: Mapping[str, Sequence[Any]],
+    settings: SweepSettings,
+    *,
+    fixed: Optional[Mapping[str, Any]] = None,
+    rank_by: str = "net_pnl",
+    ray_address: Optional[str] = None,
+    workers: Optional[int] = None,
+    progress: Optional[Progress] = None,
+) -> SweepResult:
+    """Backtest every combination of `grid` (each with the `fixed` parameters too) as Ray tasks.
+
+    `broker` makes the broker API object in each process; `strategy` is a
+    `Strategy` subclass or its ``PATH.py:Class`` / ``package.module:Class``
+    name.  Ray is joined at `ray_address`, or used as already started in
+    this process, or else started here on this machine's cores (`workers` of
+    them) and shut down at the end; `workers` also bounds the runs at once.
+    Raises `SweepError` without Ray or for a bad grid.  KeyboardInterrupt
+    cancels the runs not finished and propagates with the ranked finished rows
+    as its `partial_result` attribute.
+    """
+    try:
+        import ray
+    except ImportError:
+        raise SweepError(RAY_MISSING) from None
+    strategy_class = load_strategy(strategy) if isinstance(strategy, str) else strategy
+    runs = [{**(fixed or {}), **combination} for combination in combinations(grid)]
+    _check_grid(strategy_class, grid, fixed or {}, rank_by)
+    with contextlib.ExitStack() as stack:
+        data_dir = settings.data_dir or stack.enter_context(
+            tempfile.TemporaryDirectory(prefix="quorvel-sweep-")
+        )
+        settings = dataclasses.replace(settings, data_dir=os.path.expanduser(data_dir))
+        _fill_tick_cache(broker, settings)
+        stack.enter_context(_ray_session(ray, ray_address, workers))
+        stack.enter_context(_shipped_by_value(ray, strategy_class))
+        # Without a bound, a run waits queued for every core, so a core never waits for the driver.
+        limit = workers or 2 * max(1, int(ray.cluster_resources().get("CPU", 1)))
+        task = ray.remote(num_cpus=1, max_retries=0)(run_one)
+        rows: Dict[int, SweepRow] = {}  # by the combination's place in the grid
+
+        def ranked() -> SweepResult:
+            in_grid_order = [rows[index] for index in sorted(rows)]
+            return SweepResult(
+                rank(in_grid_order, rank_by), rank_by, len(runs), settings, strategy_class.__name__
+            )
+
+        try:
+            _gather(ray, task, broker, strategy_class, runs, settings, limit, rows, progress)
+        except KeyboardInterrupt as interrupt:
+            interrupt.partial_result = ranked()  # type: ignore[attr-defined]
+            raise
+    return ranked()
+
+
+def _check_grid(
+    strategy: Type[Strategy],
+    grid: Mapping[str, Sequence[Any]],
+    fixed: Mapping[str, Any],
+    rank_by: str,
+) -> None:
+    if rank_by not in FIGURES:
+        raise SweepError(f"cannot rank by {rank_by!r}; the figures are {', '.join(FIGURES)}")
+    if not grid or not all(grid.values()):
+        raise SweepError("a sweep needs at least one parameter with at least one value")
+    known = strategy.parameters()
+    for name in [*grid, *fixed]:
+        if name not in known:
+            raise SweepError(f"{strategy.__name__} has no parameter {name!r}")
+        if name in FIGURES or name in ("rank", "error"):
+            raise SweepError(f"the parameter {name!r} has the name of a column of the sweep table")
+    both = sorted(set(grid) & set(fixed))
+    if both:
+        raise SweepError(f"{', '.join(both)}: both swept and set; give each one way only")
+
+
+def _fill_tick_cache(broker: BrokerFactory, settings: SweepSettings) -> None:
+    """Load every day of the period and the backfill into the data directory, once."""
+    run_backtest(
+        broker(),
+        settings.codes,
+        settings.period,
+        settings.backfill,
+        data_dir=settings.data_dir or "",
+        strategy=Strategy(),
+    )
+
+
+@contextlib.contextmanager
+def _ray_session(ray: Any, address: Optional[str], workers: Optional[int]) -> Iterator[None]:
+    """Ray as this process has it, or joined at `address`, or started here for the sweep."""
+    if ray.is_initialized():
+        yield
+        return
+    if address:
+        ray.init(address=address, log_to_driver=False, logging_level=logging.ERROR)
+    else:
+        ray.init(
+            num_cpus=workers,
+            include_dashboard=False,
+            log_to_driver=False,
+            logging_level=logging.ERROR,
+        )
+    try:
+        yield
+    finally:
+        ray.shutdown()
+
+
+@contextlib.contextmanager
+def _shipped_by_value(ray: Any, strategy: Type[Strategy]) -> Iterator[None]:
+    """Send a strategy defined outside the package with its code, so that workers need not
+    import its module (a file loaded by path, a script, a test)."""
+    module = sys.modules.get(strategy.__module__)
+    if module is None or strategy.__module__.split(".")[0] == "quorvel":
+        yield
+        return
+    ray.cloudpickle.register_pickle_by_value(module)
+    try:
+        yield
+    finally:
+        ray.cloudpickle.unregister_pickle_by_value(module)
+
+
+def _gather(
+    ray: Any,
+    task: Any,
+    broker: BrokerFactory,
+    strategy: Type[Strategy],
+    runs: List[Dict[str, Any]],
+    settings: SweepSettings,
+    limit: int,
+    rows: Dict[int, SweepRow],
+    progress: Optional[Progress],
+) -> None:
+    """Keep up to `limit` runs going until all have finished, each row put in `rows` under
+    the run's index.  KeyboardInterrupt cancels the runs still going."""
+    pending: Dict[Any, int] = {}
+    waiting = iter(enumerate(runs))
+    report = progress or (lambda done, total: None)
+    report(0, len(runs))
+    try:
+        while True:
+            for index, params in waiting:
+                pending[task.remote(broker, strategy, params, settings)] = index
+                if len(pending) >= limit:
+                    break
+            if not pending:
+                return
+            [finished], _ = ray.wait(list(pending), num_returns=1)
+            index = pending.pop(finished)
+            rows[index] = _row(ray, finished, runs[index])
+            report(len(rows), len(runs))
+    except KeyboardInterrupt:
+        for reference in pending:
+            ray.cancel(reference, force=True)
+        raise
+
+
+def _row(ray: Any, reference: Any, params: Dict[str, Any]) -> SweepRow:
+    """A finished task's row; a task that Ray could not finish (its worker died) fails its row."""
+    try:
+        return ray.get(reference)
+    except Exception as error:
+        cause = getattr(error, "cause", None) or error  # a task's error carries the original
+        return SweepRow(params, error=f"{type(cause).__name__}: {cause}")

@@ -6,7 +6,7 @@ import polars as pl
 import pytest
 
 from quorvel.backtest import BacktestResult, ContractError, CostModel, contract_for, run_backtest
-from quorvel.backtest.engine import _sample_rows
+from quorvel.backtest.run import timeline_rows
 from quorvel.backtest.metrics import Sample, evaluate
 from quorvel.modules.positions.positions import Positions
 from quorvel.sim import SimContract, SimulatedBroker
@@ -174,8 +174,8 @@ class TestTimeline:
         seconds = [MONDAY + 10, MONDAY + 20, MONDAY + 30, MONDAY + DAY + 10, MONDAY + DAY + 20]
         frame = pl.DataFrame({"ts": [int(second) * 1_000_000_000 for second in seconds]})
         # the 2nd and 4th ticks, Monday's last (the 3rd) and the run's last (the 5th)
-        assert _sample_rows(frame, 2) == [1, 2, 3, 4]
-        assert _sample_rows(frame, 100) == [2, 4]
+        assert timeline_rows(frame, 2) == [1, 2, 3, 4]
+        assert timeline_rows(frame, 100) == [2, 4]
 
     def test_a_sample_holds_every_codes_last_price_and_the_reports_so_far(self):
         result = BacktestResult([{"code": "2330", "market": "Stock"}], ("d", "d"), None, 1)

@@ -1,0 +1,211 @@
+"""The strategy's order desks: its operations checked, carried out and their reports owed.
+
+`DirectDesk` calls the matcher's order methods on the driver's thread (the
+replay engine); `QueuedDesk` posts to the matcher's intake thread and waits
+for the reports (the paced engine).
+"""
+
+from __future__ import annotations
+
+import collections
+import contextlib
+import math
+from typing import Any, Deque, Dict, Iterator, List, Optional
+
+from quorvel.backtest.errors import BacktestError
+from quorvel.backtest.lifecycle import Watchdog
+from quorvel.backtest.results import BacktestResult
+from quorvel.backtest.strategy import OrderDesk, OrderError, Strategy
+from quorvel.constant import OrderType
+
+_ORDER_TYPES = frozenset(member.value for member in OrderType)
+
+
+class Desk(OrderDesk):
+    """The strategy's side of a run: its operations checked and carried out, its reports owed.
+
+    An operation the exchange would refuse is refused here with `OrderError`
+    before anything is sent, so that every operation sent yields the number
+    of reports known in advance (one, or two for a modification of both
+    quantity and price).  Subclasses say how an operation reaches the matcher.
+    """
+
+    def __init__(
+        self, matcher: Any, markets: Dict[str, str], strategy: Strategy, result: BacktestResult
+    ) -> None:
+        self.matcher = matcher
+        self.markets = markets
+        self.strategy = strategy
+        self.result = result
+        self.responses = matcher.response_queue
+        self.owed: Deque[Dict[str, Any]] = collections.deque()
+        self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick being replayed
+
+    def place(
+        self, code: str, action: str, qty: int, price: Optional[float], order_type: Optional[str]
+    ) -> str:
+        product_type = self.markets.get(code)
+        if product_type is None:
+            raise OrderError(f"unknown code {code!r}: this run trades {', '.join(self.markets)}")
+        _check_quantity(qty)
+        if price is None:  # at the market; the record carries the last price
+            price_type, order_type = "MKT", order_type or "IOC"
+            price = self.last_price(code) or 0.0
+        else:
+            price_type, order_type = "LMT", order_type or "ROD"
+            price = _checked_price(price)
+        if order_type not in _ORDER_TYPES:
+            raise OrderError(f"order_type must be one of ROD, IOC, FOK, not {order_type!r}")
+        payload = {
+            "code": code,
+            "product_type": product_type,
+            "action": action,
+            "price": price,
+            "qty": qty,
+            "price_type": price_type,
+            "order_type": order_type,
+        }
+        [report] = self.operate("add", payload, 1)
+        return report["order"]["id"]
+
+    def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> None:
+        record = self._working_record(trade_id)
+        if qty is None and price is None:
+            raise OrderError(f"modify {trade_id}: give the quantity to take off, a price, or both")
+        if qty is not None:
+            _check_quantity(qty)
+            if qty > record["quantity"]:
+                raise OrderError(
+                    f"modify {trade_id}: cannot take {qty} off an order of {record['quantity']}"
+                )
+        if price is not None:
+            price = _checked_price(price)
+        payload = {"trade_id": trade_id, "qty": qty, "price": price}
+        self.operate("modify", payload, (qty is not None) + (price is not None))
+
+    def cancel(self, trade_id: str) -> None:
+        self._working_record(trade_id)
+        self.operate("cancel", {"trade_id": trade_id}, 1)
+
+    def position(self, code: str) -> int:
+        held = self.matcher.positions.positions.get(code)
+        return held.quantity if held is not None else 0
+
+    def working_orders(self, code: Optional[str]) -> List[Dict[str, Any]]:
+        return [
+            dict(record)
+            for record in self.matcher.pending_orders
+            if code is None or record["code"] == code
+        ]
+
+    def last_price(self, code: str) -> Optional[float]:
+        return self.matcher.positions.last_prices.get(code)
+
+    def now(self) -> Optional[float]:
+        tick = self.current[0]
+        return None if tick is None else tick["timestamp"]
+
+    def operate(self, action: str, payload: Dict[str, Any], reports: int) -> List[Dict[str, Any]]:
+        """Carry out one operation and return its reports, which are recorded and owed."""
+        self.result.operations.append((action, payload))
+        taken = self._carry_out(action, payload, reports)
+        for report in taken:
+            self._receive(report)
+        return taken
+
+    def take_reports(self) -> None:
+        """Take the reports that matching queued, then give the strategy all it is owed."""
+        while not self.responses.empty():
+            self._receive(self._pop())
+        self.deliver()
+
+    def deliver(self) -> None:
+        """Give the strategy its owed reports, including those of operations it makes meanwhile."""
+        owed, on_report = self.owed, self.strategy.on_report
+        while owed:
+            on_report(owed.popleft())
+
+    def _receive(self, report: Dict[str, Any]) -> None:
+        self.result.reports.append(report)
+        self.owed.append(report)
+
+    def _working_record(self, trade_id: str) -> Dict[str, Any]:
+        for record in self.matcher.pending_orders:
+            if record["trade_id"] == trade_id:
+                return record
+        raise OrderError(f"no working order {trade_id!r}: filled, cancelled or never entered")
+
+    def _carry_out(
+        self, action: str, payload: Dict[str, Any], reports: int
+    ) -> List[Dict[str, Any]]:
+        raise NotImplementedError
+
+    def _pop(self) -> Dict[str, Any]:
+        return self.matcher.pop_response()
+
+
+def _check_quantity(qty: Any) -> None:
+    if type(qty) is not int or qty < 1:
+        raise OrderError(f"qty must be a whole number of at least 1, not {qty!r}")
+
+
+def _checked_price(price: Any) -> float:
+    if isinstance(price, bool) or not isinstance(price, (int, float)) or not 0 < price < math.inf:
+        raise OrderError(f"price must be a positive finite number, not {price!r}")
+    return float(price)
+
+
+class DirectDesk(Desk):
+    """Operations call the matcher's order methods on this thread; their reports are taken at once."""
+
+    def _carry_out(
+        self, action: str, payload: Dict[str, Any], reports: int
+    ) -> List[Dict[str, Any]]:
+        if action == "add":
+            self.matcher.add_order(**payload)
+        elif action == "modify":
+            self.matcher.modify_order(payload["trade_id"], payload["qty"], payload["price"])
+        else:
+            self.matcher.cancel_order(payload["trade_id"])
+        taken = []
+        while not self.responses.empty():
+            taken.append(self._pop())
+        if len(taken) != reports:
+            raise BacktestError(
+                f"the exchange answered {action} {payload} with {len(taken)} reports, "
+                f"not {reports}; see the log under the data directory"
+            )
+        return taken
+
+
+class QueuedDesk(Desk):
+    """Operations are posted to the matcher's intake thread; the driver waits for their reports."""
+
+    def __init__(self, *args: Any, watchdog: Watchdog) -> None:
+        super().__init__(*args)
+        self.watchdog = watchdog
+
+    def _carry_out(
+        self, action: str, payload: Dict[str, Any], reports: int
+    ) -> List[Dict[str, Any]]:
+        self.matcher.add_pending_order_queue(action, payload)
+        return [self._pop() for _ in range(reports)]
+
+    def _pop(self) -> Dict[str, Any]:
+        report = self.matcher.pop_response()
+        self.watchdog.beat()
+        if self.watchdog.expired or report == Watchdog.STALL_MARKER:
+            raise BacktestError(
+                f"the exchange did not answer an order operation within {self.watchdog.timeout:g} s; "
+                "see the log under the data directory"
+            )
+        return report
+
+
+@contextlib.contextmanager
+def attached(strategy: Strategy, desk: Desk) -> Iterator[None]:
+    strategy._desk = desk
+    try:
+        yield
+    finally:
+        strategy._desk = None

@@ -1,0 +1,122 @@
+"""The replay engine: the period walked by a native loop on the caller's thread.
+
+It loads the period (and the backfill period) through the ticker's own
+loading path, so it reads and writes the same cache files and merges in the
+same order; then the native loop of `quorvel.modules.replay.replay` walks the
+frame's columns, builds each tick dict exactly as the feed's sending thread
+does, calls `Matcher.set_current_tick` and `Matcher.match_deal`, takes the
+reports those queue, and calls the strategy.  The strategy's operations call
+`add_order`, `modify_order` and `cancel_order` directly and take their
+reports at once with `pop_response`.
+"""
+
+from __future__ import annotations
+
+import bisect
+import time
+from typing import Any, Callable, Dict, List, Optional
+
+from quorvel.backtest.desks import DirectDesk, attached
+from quorvel.backtest.run import BACKFILL_OVER_STATUS, END_STATUS, Run, timeline_rows
+from quorvel.backtest.strategy import Strategy
+
+# The replay engine converts this many rows of the frame to Python values at a time.
+REPLAY_CHUNK_ROWS = 1 << 16
+# The frame's columns that a tick is built from, in the order the native loop takes them.
+TICK_COLUMNS = ("code", "ts", "close", "volume", "tick_type")
+
+
+class _ReplayHooks:
+    """What the native loop calls and reads for one phase (backfill or live) of a run."""
+
+    def __init__(
+        self,
+        desk: DirectDesk,
+        market_map: Dict[str, str],
+        format_timestamp: Callable[[int, int], float],
+        is_backfilling: bool,
+        react: Optional[Callable[[Dict[str, Any]], None]],
+        sample: Optional[Callable[[], None]],
+        checkpoint: Callable[[int], None],
+    ) -> None:
+        self.market_map = market_map
+        self.format_timestamp = format_timestamp
+        self.is_backfilling = is_backfilling
+        self.set_current_tick = desk.matcher.set_current_tick
+        self.match_deal = desk.matcher.match_deal
+        self.responses = desk.responses.queue
+        self.take_reports = desk.take_reports
+        self.react = react
+        self.owed = desk.owed
+        self.deliver = desk.deliver
+        self.current = desk.current
+        self.sample = sample
+        self.sample_rows: List[int] = []  # rows of the current slice after which to sample
+        self.checkpoint = checkpoint
+
+
+def _overrides(strategy: Strategy, hook: str) -> bool:
+    return getattr(type(strategy), hook) is not getattr(Strategy, hook)
+
+
+def run_replay(run: Run) -> None:
+    from quorvel.modules.replay import replay as replay_module
+    from quorvel.modules.ticker import ticker as ticker_module
+
+    ticker, strategy, result = run.ticker, run.strategy, run.result
+    load = ticker._Ticker__process_and_combine_ticks
+    backfill_frame = load(run.instruments, *result.backfill) if result.backfill else None
+    live_frame = load(run.instruments, *result.period)
+    backfill_rows = backfill_frame.height if backfill_frame is not None else 0
+    total = backfill_rows + live_frame.height
+    report = run.progress or (lambda done, known: None)
+    report(0, total)
+    desk = DirectDesk(run.matcher, run.markets, strategy, result)
+
+    def phase(is_backfilling: bool) -> _ReplayHooks:
+        def checkpoint(number: int) -> None:
+            if is_backfilling:
+                result.backfill_ticks = number
+            else:
+                result.live_ticks = number
+            report(result.backfill_ticks + result.live_ticks, total)
+
+        hook = "warm_up" if is_backfilling else "on_tick"
+        return _ReplayHooks(
+            desk,
+            ticker.code_market_map,
+            ticker_module.format_nano_ts_to_second_ts,
+            is_backfilling,
+            getattr(strategy, hook) if _overrides(strategy, hook) else None,
+            None if is_backfilling else lambda: result.sample(desk.current[0]["timestamp"]),
+            checkpoint,
+        )
+
+    def walk(frame: Any, hooks: _ReplayHooks) -> None:
+        sample_rows = [] if hooks.sample is None else timeline_rows(frame, run.equity_every)
+        for first in range(0, frame.height, REPLAY_CHUNK_ROWS):
+            rows = frame.slice(first, REPLAY_CHUNK_ROWS)
+            columns = tuple(rows.get_column(name).to_list() for name in TICK_COLUMNS)
+            due = sample_rows[
+                bisect.bisect_left(sample_rows, first) : bisect.bisect_left(
+                    sample_rows, first + rows.height
+                )
+            ]
+            hooks.sample_rows = [row - first for row in due]
+            replay_module.replay_ticks(columns, hooks, first)
+            hooks.checkpoint(first + rows.height)
+
+    started = time.perf_counter()
+    try:
+        with attached(strategy, desk):
+            strategy.on_start()
+            desk.deliver()
+            if backfill_frame is not None:
+                walk(backfill_frame, phase(True))
+                result.statuses.append(BACKFILL_OVER_STATUS)
+            walk(live_frame, phase(False))
+            result.statuses.append(END_STATUS)
+            strategy.on_end()
+            desk.deliver()
+    finally:
+        result.replay_seconds = time.perf_counter() - started

@@ -126,6 +126,19 @@ def _broker_log_under(data_dir: str) -> Iterator[None]:
         del os.environ["SJ_LOG_PATH"]
 
 
+# The bounds of the period and of the backfill: option, default, help.
+_DATE_OPTIONS = (
+    ("--start", DEFAULT_PERIOD[0], "first day of the period (YYYY-MM-DD)"),
+    ("--end", DEFAULT_PERIOD[1], "last day of the period (YYYY-MM-DD)"),
+    (
+        "--backfill-start",
+        DEFAULT_BACKFILL[0],
+        "first day replayed before the period to warm the strategy up",
+    ),
+    ("--backfill-end", DEFAULT_BACKFILL[1], "last backfill day"),
+)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quorvel-backtest",
@@ -149,34 +162,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="CODE",
         help="stock and futures codes to trade (offline broker: 2330, 2317, ..., TXFR1, MXFR1)",
     )
-    data.add_argument(
-        "--start",
-        type=_date,
-        metavar="DATE",
-        default=DEFAULT_PERIOD[0],
-        help="first day of the period (YYYY-MM-DD)",
-    )
-    data.add_argument(
-        "--end",
-        type=_date,
-        metavar="DATE",
-        default=DEFAULT_PERIOD[1],
-        help="last day of the period (YYYY-MM-DD)",
-    )
-    data.add_argument(
-        "--backfill-start",
-        type=_date,
-        metavar="DATE",
-        default=DEFAULT_BACKFILL[0],
-        help="first day replayed before the period to warm the strategy up",
-    )
-    data.add_argument(
-        "--backfill-end",
-        type=_date,
-        metavar="DATE",
-        default=DEFAULT_BACKFILL[1],
-        help="last backfill day",
-    )
+    for option, default, text in _DATE_OPTIONS:
+        data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
     data.add_argument("--no-backfill", action="store_true", help="replay the period only")
     data.add_argument(
         "--data-dir",

@@ -20,6 +20,7 @@ from quorvel.sim import SimulatedBroker
 from quorvel.sweep import (
     FIGURES,
     SweepError,
+    SweepInterrupted,
     SweepSettings,
     combinations,
     parse_grid,
@@ -174,7 +175,7 @@ class TestSweepRuns:
             if done == 1:
                 raise KeyboardInterrupt
 
-        with pytest.raises(KeyboardInterrupt) as interrupted:
+        with pytest.raises(SweepInterrupted) as interrupted:
             run_sweep(
                 BROKER,
                 MeanReversion,
@@ -182,7 +183,7 @@ class TestSweepRuns:
                 settings,
                 progress=interrupt_after_the_first,
             )
-        partial = interrupted.value.partial_result
+        partial = interrupted.value.result
         assert partial.total == 6 and len(partial.rows) == 1
 
 

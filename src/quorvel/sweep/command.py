@@ -4,14 +4,21 @@ from __future__ import annotations
 
 import argparse
 import functools
-from typing import Any, Dict, Optional
+from typing import Any, Dict
 
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.strategy import load_strategy, parse_params
 from quorvel.backtest.tables import ntd
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep.grid import parse_grid
-from quorvel.sweep.runner import FIGURES, SweepError, SweepResult, SweepSettings, run_sweep
+from quorvel.sweep.runner import (
+    FIGURES,
+    SweepError,
+    SweepInterrupted,
+    SweepResult,
+    SweepSettings,
+    run_sweep,
+)
 
 # The figures of the printed table, with their headings (the ranking's figure is added when it
 # is not among them); the files hold every figure.
@@ -23,8 +30,18 @@ _SHOWN = {
     "max_drawdown": "max drawdown",
     "sharpe": "Sharpe",
 }
-_MONEY = frozenset({"net_pnl", "gross_pnl", "realized_pnl", "unrealized_pnl", "fees", "taxes",
-                    "traded_value", "max_drawdown"})
+_MONEY = frozenset(
+    {
+        "net_pnl",
+        "gross_pnl",
+        "realized_pnl",
+        "unrealized_pnl",
+        "fees",
+        "taxes",
+        "traded_value",
+        "max_drawdown",
+    }
+)
 _SHARES = frozenset({"win_rate", "max_drawdown_share"})
 
 
@@ -114,17 +131,15 @@ def sweep_main(
                 workers=args.workers,
                 progress=lambda done, total: bar.update(task, completed=done, total=total),
             )
-    except SweepError as error:
-        parser.error(str(error))
-    except KeyboardInterrupt as interrupt:
-        partial: Optional[SweepResult] = getattr(interrupt, "partial_result", None)
-        if partial is None:
-            raise
+    except SweepInterrupted as interruption:
+        partial = interruption.result
         render_sweep(partial, console)
         console.print(
             f"[yellow]interrupted: {len(partial.rows)} of {partial.total} backtests finished[/yellow]"
         )
         return 130
+    except SweepError as error:
+        parser.error(str(error))
     render_sweep(result, console)
     if args.output:
         result.write(args.output)

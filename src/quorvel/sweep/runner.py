@@ -24,7 +24,19 @@ import os
 import sys
 import tempfile
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Type, Union
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Iterator,
+    List,
+    Mapping,
+    Optional,
+    Sequence,
+    Tuple,
+    Type,
+    Union,
+)
 
 import polars as pl
 
@@ -71,6 +83,14 @@ Progress = Callable[[int, int], None]  # (runs finished, runs in all)
 
 class SweepError(Exception):
     """A sweep that cannot start, with a message for the user."""
+
+
+class SweepInterrupted(SweepError):
+    """A sweep stopped by Ctrl-C; `result` holds the rows finished until then, ranked."""
+
+    def __init__(self, result: "SweepResult") -> None:
+        super().__init__("interrupted")
+        self.result = result
 
 
 @dataclass(frozen=True)
@@ -196,9 +216,9 @@ def run_sweep(
     name.  Ray is joined at `ray_address`, or used as already started in
     this process, or else started here on this machine's cores (`workers` of
     them) and shut down at the end; `workers` also bounds the runs at once.
-    Raises `SweepError` without Ray or for a bad grid.  KeyboardInterrupt
-    cancels the runs not finished and propagates with the ranked finished rows
-    as its `partial_result` attribute.
+    Raises `SweepError` without Ray or for a bad grid.  Ctrl-C cancels the
+    runs not finished and raises `SweepInterrupted`, which carries the
+    finished rows.
     """
     try:
         import ray
@@ -228,9 +248,8 @@ def run_sweep(
 
         try:
             _gather(ray, task, broker, strategy_class, runs, settings, limit, rows, progress)
-        except KeyboardInterrupt as interrupt:
-            interrupt.partial_result = ranked()  # type: ignore[attr-defined]
-            raise
+        except KeyboardInterrupt:
+            raise SweepInterrupted(ranked()) from None
     return ranked()
 
 

@@ -262,26 +262,30 @@ class ReferenceMatcher:
             },
         }
 
-    def get_simulation_stock_order_response(self, data: dict) -> dict:
-        return self._order_report(data, {
+    @staticmethod
+    def _order_part(data: dict, **more: Any) -> dict:
+        return {
             "id": data["trade_id"], "seqno": data["trade_id"], "ordno": data["trade_id"],
             "account": data["account_id"], "code": data["code"], "action": data["action"],
             "price": data["price"], "quantity": data["quantity"],
             "order_type": OrderType.from_value(data["order_type"]),
-            "order_cond": OrderCond.from_value(data["order_cond"]),
-            "order_lot": OrderLot.from_value(data["order_lot"]),
-            "price_type": PriceType.from_value(data["price_type"]),
-        })
+            **more,
+        }
+
+    def get_simulation_stock_order_response(self, data: dict) -> dict:
+        return self._order_report(data, self._order_part(
+            data,
+            order_cond=OrderCond.from_value(data["order_cond"]),
+            order_lot=OrderLot.from_value(data["order_lot"]),
+            price_type=PriceType.from_value(data["price_type"]),
+        ))
 
     def get_simulation_future_order_response(self, data: dict) -> dict:
-        return self._order_report(data, {
-            "id": data["trade_id"], "seqno": data["trade_id"], "ordno": data["trade_id"],
-            "account": data["account_id"], "code": data["code"], "action": data["action"],
-            "price": data["price"], "quantity": data["quantity"],
-            "order_type": OrderType.from_value(data["order_type"]),
-            "price_type": PriceType.from_value(data["price_type"]),
-            "oc_type": OCType.from_value(data["oc_type"]),
-        })
+        return self._order_report(data, self._order_part(
+            data,
+            price_type=PriceType.from_value(data["price_type"]),
+            oc_type=OCType.from_value(data["oc_type"]),
+        ))
 
     def get_simulation_stock_deal_response(self, data: dict) -> dict:
         return {

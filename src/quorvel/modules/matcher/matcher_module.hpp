@@ -4,6 +4,7 @@
 
 #include "../extension_support/call.hpp"
 #include "../extension_support/errors.hpp"
+#include "../extension_support/fast_paths.hpp"
 #include "../extension_support/message.hpp"
 #include "../extension_support/reporting.hpp"
 #include "../extension_support/method.hpp"

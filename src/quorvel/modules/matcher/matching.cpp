@@ -9,7 +9,7 @@ namespace {
 // copy.deepcopy(record) with the given entries overwritten: what reports and positions receive,
 // while the book keeps its own record.
 Ref trade_copy(PyObject* record, std::initializer_list<std::pair<PyObject*, PyObject*>> overrides) {
-    Ref trade = call_method(global(names->copy).get(), names->deepcopy, record);
+    Ref trade = fast_paths::deepcopy(getattr(global(names->copy).get(), names->deepcopy).get(), record);
     for (const auto& [key, value] : overrides) setitem(trade.get(), key, value);
     return trade;
 }
@@ -126,7 +126,7 @@ public:
 
     void test_price(PyObject* action, PyObject* price, PyObject* price_type) {
         if (equals(price_type, global_attr(names->PriceType, names->LMT).get())) {
-            Ref buy = getattr(global_attr(names->Action, names->BUY).get(), names->value);
+            Ref buy = fast_paths::member_value(global_attr(names->Action, names->BUY).get());
             price_match_ = equals(action, buy.get()) ? compare(tick_close_, price, Py_LE)
                                                      : compare(tick_close_, price, Py_GE);
             if (price_match_) deal_price_ = Ref::borrow(tick_close_);

@@ -26,7 +26,7 @@ void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObjec
 
 // Enumeration.from_value(value)
 Ref from_value(PyObject* enumeration, PyObject* value) {
-    return call_method(global(enumeration).get(), names->from_value, value);
+    return fast_paths::from_value(global(enumeration).get(), [&] { return Ref::borrow(value); });
 }
 
 void set(PyObject* record, PyObject* key, PyObject* value) { setitem(record, key, value); }

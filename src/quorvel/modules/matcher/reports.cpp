@@ -17,7 +17,7 @@ void copy_renamed(PyObject* dst, PyObject* src, std::initializer_list<std::pair<
 
 // dst[key] = Enumeration.from_value(src[key])
 void set_member(PyObject* dst, PyObject* src, PyObject* key, PyObject* enumeration) {
-    Ref member = call_in_order({getattr(global(enumeration).get(), names->from_value), getitem(src, key)});
+    Ref member = fast_paths::from_value(global(enumeration).get(), [&] { return getitem(src, key); });
     setitem(dst, key, member.get());
 }
 

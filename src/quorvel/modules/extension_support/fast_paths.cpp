@@ -1,0 +1,304 @@
+#include "fast_paths.hpp"
+
+#include "module.hpp"
+
+#include <array>
+#include <cstdlib>
+
+namespace quorvel::fast_paths {
+
+namespace {
+
+// The attribute names the shortcuts check, interned once; dunder names get plain member names.
+#define QUORVEL_FAST_PATH_NAMES(X)                                                                      \
+    X(from_value, "from_value") X(call, "__call__") X(new_, "__new__") X(value_map, "_value2member_map_") \
+    X(value, "value") X(fget, "fget") X(get, "__get__") X(stored_value, "_value_")                      \
+    X(deepcopy_hook, "__deepcopy__") X(function, "__func__") X(dispatch, "_deepcopy_dispatch")          \
+    X(deepcopy_dict, "_deepcopy_dict") X(deepcopy_atomic, "_deepcopy_atomic") X(deepcopy, "deepcopy")   \
+    X(Enum, "Enum") X(issubclass, "issubclass") X(getattr, "getattr")
+#define QUORVEL_FAST_PATH_NAME(member, text) PyObject* member = check(PyUnicode_InternFromString(text));
+
+struct Names {
+    QUORVEL_FAST_PATH_NAMES(QUORVEL_FAST_PATH_NAME)
+};
+
+const Names* names = nullptr;  // made at the first capture; process-wide, never released
+
+const Names& interned() {
+    if (names == nullptr) names = new Names();
+    return *names;
+}
+
+bool switched_off = false;
+
+// type.name as the attribute lookup finds it along the MRO, without binding (borrowed or nullptr).
+PyObject* lookup(PyObject* type, PyObject* name) {
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), name);
+}
+
+// A Python function as it was when captured: the object, and the code and defaults it ran with.
+// The references are kept for the process, so no other object can take their addresses.
+struct Function {
+    PyObject* object = nullptr;
+    PyObject* code = nullptr;
+    PyObject* defaults = nullptr;
+    PyObject* kwdefaults = nullptr;
+
+    // Keeps `candidate` when it is a Python function.
+    bool capture(PyObject* candidate) {
+        if (candidate == nullptr || !PyFunction_Check(candidate)) return false;
+        object = Py_NewRef(candidate);
+        code = Py_NewRef(PyFunction_GET_CODE(candidate));
+        defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(candidate));
+        kwdefaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(candidate));
+        return true;
+    }
+
+    // Whether `candidate` is this function, still running the same code with the same defaults.
+    bool is(PyObject* candidate) const {
+        return candidate != nullptr && candidate == object && PyFunction_GET_CODE(object) == code &&
+               PyFunction_GET_DEFAULTS(object) == defaults && PyFunction_GET_KW_DEFAULTS(object) == kwdefaults;
+    }
+};
+
+// What the operations of one string enumeration resolve to, as captured.
+class StrEnumeration {
+public:
+    // Captures `enumeration`; false when it does not have the shape of ours.
+    bool capture(PyObject* enumeration, PyObject* enum_base) {
+        const Names& n = interned();
+        if (!PyType_Check(enumeration)) return false;
+        cls = enumeration;
+        meta_ = reinterpret_cast<PyObject*>(Py_TYPE(enumeration));
+        if (lookup(meta_, n.from_value) != nullptr || !meta_call_.capture(lookup(meta_, n.call))) return false;
+        from_value_descriptor_ = lookup(cls, n.from_value);
+        if (from_value_descriptor_ == nullptr || !Py_IS_TYPE(from_value_descriptor_, &PyClassMethod_Type)) return false;
+        Ref function = getattr(from_value_descriptor_, n.function);
+        if (!from_value_.capture(function.get()) || !defined_by_us(function.get())) return false;
+        // Enum stores its __new__ in each enumeration class as the plain function.
+        Ref enum_new = getattr(enum_base, n.new_);
+        if (!new_.capture(lookup(cls, n.new_)) || enum_new.get() != new_.object) return false;
+        value_map_ = lookup(cls, n.value_map);
+        if (value_map_ == nullptr || !PyDict_CheckExact(value_map_)) return false;
+        // Kept for the process, as the functions captured above are (also when a later test fails).
+        Py_INCREF(from_value_descriptor_);
+        Py_INCREF(value_map_);
+        Py_INCREF(meta_);
+        Py_INCREF(cls);
+        capture_value(enum_base);
+        // Enum.__deepcopy__ (3.11 on) returns the member itself; before, members are copied by
+        // reduction, which calls the class again: left to the real call.
+        if (deepcopy_.capture(lookup(enum_base, n.deepcopy_hook)) && lookup(cls, n.deepcopy_hook) != deepcopy_.object)
+            deepcopy_ = Function();
+        return true;
+    }
+
+    // Whether enumeration.from_value(value) still runs our from_value, through the unchanged
+    // class call, Enum.__new__ and value-to-member table.
+    bool from_value_unchanged() const {
+        const Names& n = interned();
+        return reinterpret_cast<PyObject*>(Py_TYPE(cls)) == meta_ && lookup(meta_, n.from_value) == nullptr &&
+               meta_call_.is(lookup(meta_, n.call)) && lookup(cls, n.from_value) == from_value_descriptor_ &&
+               from_value_.is(from_value_.object) && new_.is(lookup(cls, n.new_)) &&
+               lookup(cls, n.value_map) == value_map_;
+    }
+
+    // The member for an exact-str value or a member of this class (borrowed), or nullptr: ask
+    // the real from_value.
+    PyObject* member_for(PyObject* value) const {
+        if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(cls)) return value;
+        if (!PyUnicode_CheckExact(value)) return nullptr;
+        PyObject* member = PyDict_GetItemWithError(value_map_, value);
+        if (member == nullptr && PyErr_Occurred()) throw_error_set();
+        return member;
+    }
+
+    // Whether member.value is still read by Enum's value property: self._value_.
+    bool value_unchanged() const {
+        const Names& n = interned();
+        if (value_descriptor_ == nullptr || lookup(cls, n.value) != value_descriptor_ ||
+            lookup(cls, n.stored_value) != nullptr || !value_getter_.is(lookup(descriptor_type(), n.get)))
+            return false;
+        Ref getter = Ref::steal_or_null(PyObject_GetAttr(value_descriptor_, n.fget));
+        if (!getter) PyErr_Clear();
+        return value_fget_.is(getter.get());
+    }
+
+    // Whether copy.deepcopy(member) returns the member itself through Enum.__deepcopy__.
+    bool copies_as_itself(PyObject* member) const {
+        const Names& n = interned();
+        if (deepcopy_.object == nullptr || !deepcopy_.is(lookup(cls, n.deepcopy_hook)) ||
+            Py_TYPE(member)->tp_getattro != PyObject_GenericGetAttr)
+            return false;
+        Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(member, nullptr));
+        if (!attributes) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* own = PyDict_GetItemWithError(attributes.get(), n.deepcopy_hook);
+        if (own == nullptr && PyErr_Occurred()) throw_error_set();
+        return own == nullptr;
+    }
+
+    PyObject* cls = nullptr;
+
+private:
+    static bool defined_by_us(PyObject* function) {
+        PyObject* module = PyFunction_GET_MODULE(function);
+        return module != nullptr && PyUnicode_Check(module) &&
+               PyUnicode_CompareWithASCIIString(module, "quorvel.constant") == 0;
+    }
+
+    PyObject* descriptor_type() const { return reinterpret_cast<PyObject*>(Py_TYPE(value_descriptor_)); }
+
+    // Enum's `value` property and its getter; the shortcut stays off when they look otherwise.
+    void capture_value(PyObject* enum_base) {
+        const Names& n = interned();
+        PyObject* descriptor = lookup(cls, n.value);
+        if (descriptor == nullptr || descriptor != lookup(enum_base, n.value) || lookup(cls, n.stored_value) != nullptr)
+            return;
+        Ref getter = Ref::steal_or_null(PyObject_GetAttr(descriptor, n.fget));
+        if (!getter) {
+            PyErr_Clear();
+            return;
+        }
+        value_descriptor_ = descriptor;
+        if (!value_fget_.capture(getter.get()) || !value_getter_.capture(lookup(descriptor_type(), n.get))) {
+            value_descriptor_ = nullptr;
+            return;
+        }
+        Py_INCREF(value_descriptor_);
+    }
+
+    PyObject* meta_ = nullptr;
+    Function meta_call_;
+    PyObject* from_value_descriptor_ = nullptr;
+    Function from_value_;
+    Function new_;
+    PyObject* value_map_ = nullptr;
+    PyObject* value_descriptor_ = nullptr;
+    Function value_fget_, value_getter_;
+    Function deepcopy_;
+};
+
+std::array<StrEnumeration, 16> enumerations;
+size_t enumeration_count = 0;
+
+const StrEnumeration* find(PyObject* cls) {
+    for (size_t i = 0; i < enumeration_count; ++i)
+        if (enumerations[i].cls == cls) return &enumerations[i];
+    return nullptr;
+}
+
+// copy.deepcopy and the parts of the copy module it runs for a dict of atomic values and members.
+struct CopyModule {
+    Function deepcopy, deepcopy_dict, deepcopy_atomic;
+    PyObject* dispatch = nullptr;
+
+    // Whether deepcopy still dispatches a dict to _deepcopy_dict and the atomic types to
+    // _deepcopy_atomic, and finds issubclass and getattr where they were.
+    bool unchanged() const {
+        const Names& n = interned();
+        PyObject* globals = PyFunction_GET_GLOBALS(deepcopy.object);
+        if (PyDict_GetItemWithError(globals, n.dispatch) != dispatch ||
+            PyDict_GetItemWithError(globals, n.issubclass) != nullptr ||
+            PyDict_GetItemWithError(globals, n.getattr) != nullptr || PyErr_Occurred())
+            return false;
+        if (!deepcopy_dict.is(dispatched(&PyDict_Type))) return false;
+        for (PyTypeObject* atomic : {Py_TYPE(Py_None), &PyLong_Type, &PyFloat_Type, &PyBool_Type, &PyUnicode_Type})
+            if (!deepcopy_atomic.is(dispatched(atomic))) return false;
+        return true;
+    }
+
+    // _deepcopy_dispatch.get(type) (borrowed or nullptr).
+    PyObject* dispatched(PyTypeObject* type) const {
+        PyObject* copier = PyDict_GetItemWithError(dispatch, reinterpret_cast<PyObject*>(type));
+        if (copier == nullptr && PyErr_Occurred()) throw_error_set();
+        return copier;
+    }
+
+    // Whether deepcopy returns `value` itself: an atomic value, or a member of a captured
+    // enumeration that the dispatch table does not name.
+    bool copies_as_itself(PyObject* value) const {
+        if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+            PyUnicode_CheckExact(value))
+            return true;
+        const StrEnumeration* enumeration = find(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+        return enumeration != nullptr && dispatched(Py_TYPE(value)) == nullptr &&
+               enumeration->copies_as_itself(value);
+    }
+};
+
+CopyModule copy_module;
+
+// The record's copy when every entry copies as itself, else an empty Ref.
+Ref copy_record(PyObject* record) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(record, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key) || !copy_module.copies_as_itself(value)) return Ref();
+    Ref copy = new_dict();
+    position = 0;
+    while (PyDict_Next(record, &position, &key, &value)) check_status(PyDict_SetItem(copy.get(), key, value));
+    return copy;
+}
+
+}  // namespace
+
+void read_switch() {
+    const char* setting = std::getenv("QUORVEL_NO_FAST_PATHS");
+    switched_off = setting != nullptr && setting[0] != '\0';
+}
+
+bool active() {
+    if (switched_off) return false;
+    PyThreadState* thread_state = PyThreadState_Get();
+    return thread_state->c_tracefunc == nullptr && thread_state->c_profilefunc == nullptr;
+}
+
+void capture_enumeration(PyObject* enumeration) {
+    if (find(enumeration) != nullptr || enumeration_count == enumerations.size()) return;
+    Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
+    Ref enum_base = getattr(enum_module.get(), interned().Enum);
+    StrEnumeration captured;
+    if (captured.capture(enumeration, enum_base.get())) enumerations[enumeration_count++] = captured;
+}
+
+void capture_copy(PyObject* copy) {
+    if (copy_module.deepcopy.object != nullptr) return;
+    const Names& n = interned();
+    Ref deepcopy = getattr(copy, n.deepcopy);
+    Ref dispatch = getattr(copy, n.dispatch);
+    if (!PyDict_CheckExact(dispatch.get())) return;
+    CopyModule captured;
+    captured.dispatch = dispatch.get();
+    if (!captured.deepcopy.capture(deepcopy.get()) ||
+        !captured.deepcopy_dict.capture(getattr(copy, n.deepcopy_dict).get()) ||
+        !captured.deepcopy_atomic.capture(getattr(copy, n.deepcopy_atomic).get()) || !captured.unchanged())
+        return;
+    Py_INCREF(captured.dispatch);
+    copy_module = captured;
+}
+
+bool from_value_unchanged(PyObject* enumeration) {
+    const StrEnumeration* captured = find(enumeration);
+    return captured != nullptr && active() && captured->from_value_unchanged();
+}
+
+PyObject* known_member(PyObject* enumeration, PyObject* value) { return find(enumeration)->member_for(value); }
+
+PyObject* from_value_name() { return interned().from_value; }
+
+Ref member_value(PyObject* member) {
+    const StrEnumeration* captured = find(reinterpret_cast<PyObject*>(Py_TYPE(member)));
+    if (captured != nullptr && active() && captured->value_unchanged()) return getattr(member, interned().stored_value);
+    return getattr(member, interned().value);
+}
+
+Ref deepcopy(PyObject* deepcopy, PyObject* record) {
+    if (copy_module.deepcopy.is(deepcopy) && PyDict_CheckExact(record) && active() && copy_module.unchanged())
+        if (Ref copy = copy_record(record)) return copy;
+    return call(deepcopy, record);
+}
+
+}  // namespace quorvel::fast_paths

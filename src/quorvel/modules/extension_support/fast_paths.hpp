@@ -1,0 +1,58 @@
+// Native answers to calls into Python whose result is known: an enumeration's from_value, a
+// member's value, and the deep copy of an order record. Each answer is given only while every
+// attribute the real call would resolve is still the object it was when the module body ran,
+// and only for inputs of the exact expected types; in every other case the real call is made,
+// so a rebinding, a subclass or an odd value behaves exactly as in Python.
+#pragma once
+
+#include "call.hpp"
+
+namespace quorvel::fast_paths {
+
+// Reads QUORVEL_NO_FAST_PATHS (any non-empty value turns every shortcut off for the process);
+// called when a module body runs.
+void read_switch();
+
+// Whether shortcuts may be taken on this thread now: not when switched off, nor while a trace
+// or profile function is set (it would miss the calls a shortcut saves).
+bool active();
+
+// Makes `enumeration` (a string enumeration of quorvel.constant, borrowed and kept for the
+// process) eligible for the shortcuts below. An enumeration of another shape, or one whose
+// from_value is not ours, is left to the real calls.
+void capture_enumeration(PyObject* enumeration);
+
+// Makes copy.deepcopy of `copy_module` eligible for the record shortcut.
+void capture_copy(PyObject* copy_module);
+
+// Whether enumeration.from_value, `enumeration` being what the name resolves to now, is still
+// ours, reached through the unchanged class call, Enum.__new__ and value-to-member table.
+bool from_value_unchanged(PyObject* enumeration);
+
+// What our from_value returns for an exact-str value or a member of the class (borrowed), or
+// nullptr when only the real call can say. Only while from_value_unchanged(enumeration).
+PyObject* known_member(PyObject* enumeration, PyObject* value);
+
+// The interned "from_value".
+PyObject* from_value_name();
+
+// enumeration.from_value(argument()): the attribute is looked up before the argument is
+// evaluated, as Python does (new reference).
+template <class Argument>
+Ref from_value(PyObject* enumeration, Argument&& argument) {
+    if (!from_value_unchanged(enumeration)) return call_in_order({getattr(enumeration, from_value_name()), argument()});
+    Ref value = argument();
+    if (PyObject* member = known_member(enumeration, value.get())) return Ref::borrow(member);
+    return call_method(enumeration, from_value_name(), value);
+}
+
+// member.value (new reference).
+Ref member_value(PyObject* member);
+
+// deepcopy(record), `deepcopy` being what the name resolves to now (new reference). Natively: a
+// new dict with the same keys and values in the same order, when the record is an exact dict of
+// exact-str keys whose values are exact str, int, float, bool or None, or members of a captured
+// enumeration that copy.deepcopy returns as themselves.
+Ref deepcopy(PyObject* deepcopy, PyObject* record);
+
+}  // namespace quorvel::fast_paths

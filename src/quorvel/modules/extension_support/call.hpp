@@ -111,6 +111,8 @@ inline bool compare(PyObject* a, PyObject* b, int op) {
 }
 
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+// A dict made for `size` entries, as a dict display of that many entries is made.
+inline Ref new_dict(Py_ssize_t size) { return Ref::steal(_PyDict_NewPresized(size)); }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 inline Ref new_float(double value) { return Ref::steal(PyFloat_FromDouble(value)); }

@@ -68,6 +68,27 @@ public:
     BookLock& operator=(const BookLock&) = delete;
 };
 
+// mapping.get(key(), fallback()): natively for an exact dict, whose get cannot be replaced;
+// otherwise the method is looked up before the arguments are evaluated, as Python does.
+template <class Key, class Fallback>
+Ref get_or(PyObject* mapping, Key&& key, Fallback&& fallback) {
+    if (!PyDict_CheckExact(mapping)) return call_in_order({getattr(mapping, names->get), key(), fallback()});
+    Ref wanted = key();
+    PyObject* found = PyDict_GetItemWithError(mapping, wanted.get());
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw_error_set();
+    return fallback();
+}
+
+// self.current_tick_infos.get(code(), {}).get("ts", None): the time of the latest tick of the
+// instrument given to set_current_tick, or None.
+template <class Code>
+Ref latest_tick_time(PyObject* self, Code&& code) {
+    Ref infos = getattr(self, names->current_tick_infos);
+    Ref tick_info = get_or(infos.get(), code, [] { return new_dict(); });
+    return get_or(tick_info.get(), [] { return Ref::borrow(names->ts); }, none);
+}
+
 // Method implementations, bound by the class table in matcher.cpp.
 void init(Self self, Object positions);
 Ref init_current_tick_info(Self self, Str code);

@@ -122,7 +122,7 @@ class RecordMatch {
 public:
     RecordMatch(PyObject* self, PyObject* record, PyObject* tick_close, PyObject* tick_ts, PyObject* zero)
         : self_(self), record_(record), tick_close_(tick_close), tick_ts_(tick_ts), zero_(zero),
-          deal_qty_(Ref::borrow(zero)), deal_price_(none()), cancel_info_(new_dict()) {}
+          deal_qty_(Ref::borrow(zero)), deal_price_(none()) {}
 
     void test_price(PyObject* action, PyObject* price, PyObject* price_type) {
         if (equals(price_type, global_attr(names->PriceType, names->LMT).get())) {
@@ -189,7 +189,7 @@ public:
     }
 
     void cancel() {
-        if (!is_true(cancel_info_.get())) return;
+        if (!cancel_info_ || !is_true(cancel_info_.get())) return;
         PyObject* report = cancel_info_.get();
         call_in_order({trade_recorder(self_), getitem(record_, names->trade_id), getitem(record_, names->code),
                        getitem(record_, names->action),
@@ -212,7 +212,8 @@ private:
     PyObject *self_, *record_, *tick_close_, *tick_ts_, *zero_;
     bool price_match_ = false;
     bool qty_match_ = false;
-    Ref deal_qty_, deal_price_, cancel_info_;
+    Ref deal_qty_, deal_price_;
+    Ref cancel_info_;  // empty until a cancel report is built: the walk's `{}`
 };
 
 }  // namespace

@@ -38,7 +38,7 @@ void add_order(Self self, Str code, Str product_type, Str action, Float price, I
                Str order_type, Str order_cond, Str order_lot, Str oc_type) {
     BookLock lock;
 
-    Ref record = new_dict();
+    Ref record = new_dict(15);
     set(record.get(), names->operation_type, names->New);
     set(record.get(), names->operation_code, getattr(global_attr(names->SuccessCode, names->CreateOrder).get(), names->code));
     set(record.get(), names->operation_message,
@@ -52,9 +52,7 @@ void add_order(Self self, Str code, Str product_type, Str action, Float price, I
     set(record.get(), names->quantity, qty);
     set(record.get(), names->price_type, from_value(names->PriceType, price_type));
     set(record.get(), names->order_type, from_value(names->OrderType, order_type));
-    Ref tick_info = call_in_order(
-        {getattr(getattr(self, names->current_tick_infos).get(), names->get), Ref::borrow(code), new_dict()});
-    set(record.get(), names->exchange_ts, call_method(tick_info.get(), names->get, names->ts, Py_None));
+    set(record.get(), names->exchange_ts, latest_tick_time(self, [&] { return Ref::borrow(code); }));
 
     if (equals(product_type, names->Stock)) {
         Ref cond = from_value(names->OrderCond, order_cond);

@@ -36,6 +36,16 @@ PyObject* lookup(PyObject* type, PyObject* name) {
     return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), name);
 }
 
+// A number that changes whenever an attribute of the type or of one of its bases is set or
+// deleted (the interpreter's method-cache version); 0 while it has none.
+unsigned int attribute_version(PyObject* type) {
+    auto* as_type = reinterpret_cast<PyTypeObject*>(type);
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyType_HasFeature(as_type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return as_type->tp_version_tag;
+}
+
 // A Python function as it was when captured: the object, and the code and defaults it ran with.
 // The references are kept for the process, so no other object can take their addresses.
 struct Function {
@@ -95,12 +105,19 @@ public:
 
     // Whether enumeration.from_value(value) still runs our from_value, through the unchanged
     // class call, Enum.__new__ and value-to-member table.
+    // The attributes are looked up again only when the class or its metaclass has changed since
+    // the last time they were found unchanged.
     bool from_value_unchanged() const {
         const Names& n = interned();
-        return reinterpret_cast<PyObject*>(Py_TYPE(cls)) == meta_ && lookup(meta_, n.from_value) == nullptr &&
-               meta_call_.is(lookup(meta_, n.call)) && lookup(cls, n.from_value) == from_value_descriptor_ &&
-               from_value_.is(from_value_.object) && new_.is(lookup(cls, n.new_)) &&
-               lookup(cls, n.value_map) == value_map_;
+        if (reinterpret_cast<PyObject*>(Py_TYPE(cls)) != meta_) return false;
+        if (!attributes_checked()) {
+            if (lookup(meta_, n.from_value) != nullptr || lookup(meta_, n.call) != meta_call_.object ||
+                lookup(cls, n.from_value) != from_value_descriptor_ || lookup(cls, n.new_) != new_.object ||
+                lookup(cls, n.value_map) != value_map_)
+                return false;
+            checked_versions_ = {attribute_version(cls), attribute_version(meta_)};
+        }
+        return meta_call_.is(meta_call_.object) && from_value_.is(from_value_.object) && new_.is(new_.object);
     }
 
     // The member for an exact-str value or a member of this class (borrowed), or nullptr: ask
@@ -170,7 +187,16 @@ private:
         Py_INCREF(value_descriptor_);
     }
 
+    // Whether neither the class nor its metaclass has had an attribute set or deleted since the
+    // lookups last found everything unchanged.
+    bool attributes_checked() const {
+        unsigned int class_version = attribute_version(cls);
+        return class_version != 0 && checked_versions_[0] == class_version &&
+               checked_versions_[1] == attribute_version(meta_) && checked_versions_[1] != 0;
+    }
+
     PyObject* meta_ = nullptr;
+    mutable std::array<unsigned int, 2> checked_versions_ = {0, 0};  // of the class and the metaclass
     Function meta_call_;
     PyObject* from_value_descriptor_ = nullptr;
     Function from_value_;

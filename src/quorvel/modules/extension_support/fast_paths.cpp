@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 namespace quorvel::fast_paths {
 
@@ -269,6 +271,56 @@ Ref copy_record(PyObject* record) {
     return copy;
 }
 
+// A function and the objects its dotted names resolved to when it was captured: each link is a
+// namespace (a dict) and a name in it.
+struct CapturedFunction {
+    struct Link {
+        PyObject* names;  // the dict the name is read from
+        PyObject* name;
+        PyObject* value;
+    };
+    Function function;
+    std::array<Link, 4> links = {};
+    size_t link_count = 0;
+
+    bool unchanged() const {
+        if (!function.is(function.object)) return false;
+        for (size_t i = 0; i < link_count; ++i) {
+            PyObject* now = PyDict_GetItemWithError(links[i].names, links[i].name);
+            if (now != links[i].value) {
+                if (now == nullptr && PyErr_Occurred()) throw_error_set();
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+std::array<CapturedFunction, 4> functions;
+size_t function_count = 0;
+
+// Adds the links of `dotted` ("module.attribute") from `globals`; false when a part is missing
+// or is not read from a dict.
+bool capture_reads(CapturedFunction& captured, PyObject* globals, const char* dotted) {
+    PyObject* scope = globals;
+    std::string_view rest = dotted;
+    while (!rest.empty()) {
+        size_t dot = rest.find('.');
+        std::string_view part = rest.substr(0, dot);
+        rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+        if (captured.link_count == captured.links.size() || scope == nullptr || !PyDict_CheckExact(scope)) return false;
+        PyObject* name = check(PyUnicode_InternFromString(std::string(part).c_str()));  // kept for the process
+        PyObject* value = PyDict_GetItemWithError(scope, name);
+        if (value == nullptr) {
+            if (PyErr_Occurred()) throw_error_set();
+            return false;
+        }
+        captured.links[captured.link_count++] = {scope, name, Py_NewRef(value)};
+        scope = PyModule_Check(value) ? PyModule_GetDict(value) : nullptr;
+    }
+    return true;
+}
+
 }  // namespace
 
 void read_switch() {
@@ -304,6 +356,22 @@ void capture_copy(PyObject* copy) {
         return;
     Py_INCREF(captured.dispatch);
     copy_module = captured;
+}
+
+void capture_function(PyObject* function, std::initializer_list<const char*> reads) {
+    if (function_count == functions.size()) return;
+    CapturedFunction captured;
+    if (!captured.function.capture(function)) return;
+    for (const char* dotted : reads)
+        if (!capture_reads(captured, PyFunction_GET_GLOBALS(function), dotted)) return;
+    functions[function_count++] = captured;
+}
+
+bool function_unchanged(PyObject* candidate) {
+    if (!active()) return false;
+    for (size_t i = 0; i < function_count; ++i)
+        if (functions[i].function.object == candidate) return functions[i].unchanged();
+    return false;
 }
 
 bool from_value_unchanged(PyObject* enumeration) {

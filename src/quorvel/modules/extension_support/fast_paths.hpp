@@ -7,6 +7,8 @@
 
 #include "call.hpp"
 
+#include <initializer_list>
+
 namespace quorvel::fast_paths {
 
 // Reads QUORVEL_NO_FAST_PATHS (any non-empty value turns every shortcut off for the process);
@@ -24,6 +26,15 @@ void capture_enumeration(PyObject* enumeration);
 
 // Makes copy.deepcopy of `copy_module` eligible for the record shortcut.
 void capture_copy(PyObject* copy_module);
+
+// Makes `function` (a Python function, kept for the process) recognisable by
+// function_unchanged, together with what the dotted names it reads resolve to now
+// ("operator.index": the global `operator`, then its attribute `index`).
+void capture_function(PyObject* function, std::initializer_list<const char*> reads);
+
+// Whether shortcuts are active and `candidate` is a captured function, running the same code
+// with the same defaults, whose dotted names still resolve to the same objects.
+bool function_unchanged(PyObject* candidate);
 
 // Whether enumeration.from_value, `enumeration` being what the name resolves to now, is still
 // ours, reached through the unchanged class call, Enum.__new__ and value-to-member table.

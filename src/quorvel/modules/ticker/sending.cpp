@@ -80,9 +80,7 @@ Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling) {
     Ref market_map = getattr(self, names->code_market_map);
     Ref market = getitem(market_map.get(), getitem(row, names->code).get());
     setitem(tick.get(), names->market_type, market.get());
-    Ref digits = Ref::steal(PyLong_FromLong(8));
-    Ref timestamp = call_in_order({global(names->format_nano_ts_to_second_ts), getitem(row, names->ts), digits});
-    setitem(tick.get(), names->timestamp, timestamp.get());
+    setitem(tick.get(), names->timestamp, tick_timestamp(row).get());
     setitem(tick.get(), names->code, getitem(row, names->code).get());
     setitem(tick.get(), names->close, getitem(row, names->close).get());
     setitem(tick.get(), names->qty, getitem(row, names->volume).get());

@@ -63,6 +63,13 @@ Ref status_dict(PyObject* member);
 // The tick dictionary of one frame row, "is_backfilling" as given.
 Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling);
 
+// format_nano_ts_to_second_ts(row["ts"], 8), natively while the name resolves to the function it
+// was bound to at import (new reference).
+Ref tick_timestamp(PyObject* row);
+
+// Records that function, for tick_timestamp to recognise; called when the module body runs.
+void capture_timestamp_formatter();
+
 // Thread(target=self.<method>, args=args, daemon=True).start()
 void start_daemon_thread(PyObject* self, PyObject* method, PyObject* args);
 

@@ -180,6 +180,7 @@ void exec_ticker(PyObject* module) {
                           {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
     fast_paths::read_switch();
     capture_timestamp_formatter();
+    capture_row_iteration();
     module_ns.set("Ticker", make_class(ticker_class, ticker_methods).get());
     register_exit_hook();
 }

@@ -44,13 +44,11 @@ void capture_timestamp_formatter() {
     fast_paths::capture_function(module_ns.lookup(names->format_nano_ts_to_second_ts).get(), {"operator.index"});
 }
 
-Ref tick_timestamp(PyObject* row) {
-    Ref formatter = global(names->format_nano_ts_to_second_ts);
-    Ref ts = getitem(row, names->ts);
-    if (fast_paths::function_unchanged(formatter.get()))
-        if (Ref seconds = nano_to_second_ts(ts.get(), kTickDigits)) return seconds;
+Ref tick_timestamp(PyObject* formatter, PyObject* ts) {
+    if (fast_paths::function_unchanged(formatter))
+        if (Ref seconds = nano_to_second_ts(ts, kTickDigits)) return seconds;
     Ref digits = Ref::steal(PyLong_FromLong(kTickDigits));
-    return call(formatter.get(), ts, digits);
+    return call(formatter, ts, digits);
 }
 
 }  // namespace quorvel::ticker

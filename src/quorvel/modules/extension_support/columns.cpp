@@ -1,15 +1,15 @@
 #include "columns.hpp"
 
+#include "module.hpp"
+
 namespace quorvel {
 
 namespace {
 
+#define QUORVEL_COLUMN_NAMES(X) X(schema) X(height) X(slice) X(get_column) X(to_list)
+
 struct ColumnNames {
-    PyObject* schema = check(PyUnicode_InternFromString("schema"));
-    PyObject* height = check(PyUnicode_InternFromString("height"));
-    PyObject* slice = check(PyUnicode_InternFromString("slice"));
-    PyObject* get_column = check(PyUnicode_InternFromString("get_column"));
-    PyObject* to_list = check(PyUnicode_InternFromString("to_list"));
+    QUORVEL_COLUMN_NAMES(QUORVEL_INTERNED_NAME)
 };
 
 const ColumnNames& column_names() {

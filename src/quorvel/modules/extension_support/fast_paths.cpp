@@ -18,10 +18,9 @@ namespace {
     X(deepcopy_hook, "__deepcopy__") X(function, "__func__") X(dispatch, "_deepcopy_dispatch")          \
     X(deepcopy_dict, "_deepcopy_dict") X(deepcopy_atomic, "_deepcopy_atomic") X(deepcopy, "deepcopy")   \
     X(Enum, "Enum") X(issubclass, "issubclass") X(getattr, "getattr")
-#define QUORVEL_FAST_PATH_NAME(member, text) PyObject* member = check(PyUnicode_InternFromString(text));
 
 struct Names {
-    QUORVEL_FAST_PATH_NAMES(QUORVEL_FAST_PATH_NAME)
+    QUORVEL_FAST_PATH_NAMES(QUORVEL_INTERNED_TEXT)
 };
 
 const Names* names = nullptr;  // made at the first capture; process-wide, never released

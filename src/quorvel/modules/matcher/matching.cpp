@@ -23,15 +23,13 @@ Ref cancel_report(PyObject* self, PyObject* record, PyObject* rest_qty, PyObject
     Ref trade = rest_qty != nullptr
                     ? trade_copy(record, {{names->quantity, rest_qty}, {names->exchange_ts, tick_ts}})
                     : trade_copy(record, {{names->exchange_ts, tick_ts}});
-    return call_in_order({getattr(self, names->build_order_response), trade,
+    return call_in_order({method(self, names->build_order_response), trade,
                           global_attr(names->OperationType, names->CANCEL),
                           global_attr(names->SuccessCode, names->OrderBeCancel)});
 }
 
 // self.positions.add_trade_record, looked up before its arguments are read.
-Ref trade_recorder(PyObject* self) {
-    return getattr(getattr(self, names->positions).get(), names->add_trade_record);
-}
+Method trade_recorder(PyObject* self) { return method(getattr(self, names->positions).get(), names->add_trade_record); }
 
 // The records of one instrument in the book, in book order, as a walk begins: the only records a
 // tick can touch, gathered without leaving C for the records of other instruments. A record
@@ -183,7 +181,7 @@ public:
                       names->trade_record_kwnames);
         Ref deal_response = call_method(self_, names->build_deal_response, trade);
         call_method(self_, names->add_response_to_queue, deal_response);
-        call_in_order({getattr(getattr(self_, names->positions).get(), names->set_positions), trade,
+        call_in_order({method(getattr(self_, names->positions).get(), names->set_positions), trade,
                        getitem(source, names->product_type)});
         return tick_qty;
     }

@@ -18,7 +18,7 @@ Ref find_order(PyObject* book, PyObject* trade_id) {
 
 // self.add_response_to_queue(self.build_order_response(record, OperationType.<operation>, SuccessCode.<code>))
 void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObject* code) {
-    Ref response = call_in_order({getattr(self, names->build_order_response), Ref::borrow(record),
+    Ref response = call_in_order({method(self, names->build_order_response), Ref::borrow(record),
                                   global_attr(names->OperationType, operation),
                                   global_attr(names->SuccessCode, code)});
     call_method(self, names->add_response_to_queue, response);

@@ -258,16 +258,14 @@ struct CopyModule {
 
 CopyModule copy_module;
 
-// The record's copy when every entry copies as itself, else an empty Ref.
+// The record's copy when every entry copies as itself, else an empty Ref. A dict copy holds the
+// same keys and values in the same order, as deepcopy's new dict filled entry by entry does.
 Ref copy_record(PyObject* record) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(record, &position, &key, &value))
         if (!PyUnicode_CheckExact(key) || !copy_module.copies_as_itself(value)) return Ref();
-    Ref copy = new_dict();
-    position = 0;
-    while (PyDict_Next(record, &position, &key, &value)) check_status(PyDict_SetItem(copy.get(), key, value));
-    return copy;
+    return Ref::steal(PyDict_Copy(record));
 }
 
 // A function and the objects its dotted names resolved to when it was captured: each link is a

@@ -6,7 +6,6 @@ with QUORVEL_NO_FAST_PATHS=1 (see the Makefile), where only the real calls are m
 """
 
 import copy
-import sys
 import types
 
 import pytest
@@ -19,6 +18,7 @@ from quorvel.constant import ValueEnum
 from quorvel.modules.matcher.matcher import Matcher
 
 from matcher_support import place, stock_order, take_reports
+from profiling import profiled_calls
 
 ENUMERATIONS = [Action, OperationType, OrderType, OrderCond, OrderLot, PriceType, OCType]
 
@@ -113,17 +113,7 @@ class TestRebindingIsObeyed:
 
     def test_a_profiler_sees_every_call(self, kept, keeper):
         place(kept, **stock_order())
-        called = []
-
-        def profile(frame, event, arg):
-            if event == "call":
-                called.append(frame.f_code.co_name)
-
-        sys.setprofile(profile)
-        try:
-            kept.match_deal("2330", 99.0, 10, 1.0)
-        finally:
-            sys.setprofile(None)
+        called = profiled_calls(lambda: kept.match_deal("2330", 99.0, 10, 1.0))
         assert "deepcopy" in called and "from_value" in called and "value" in called
 
 

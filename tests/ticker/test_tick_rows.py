@@ -10,6 +10,8 @@ import pytest
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.utils import format_nano_ts_to_second_ts
 
+from profiling import profiled_calls
+
 NOW = 1_704_186_000_000_000_000
 ROWS = 1_300  # more than two of the slices the column lists are converted in
 
@@ -91,3 +93,6 @@ class TestIterRowsIsObeyed:
         df = frame(2)
         df.iter_rows = lambda named: iter([{"code": "2330", "ts": 0, "close": 2.0, "volume": 7, "tick_type": 1}])
         assert [tick["qty"] for tick in sent_ticks(df)] == [7]
+
+    def test_a_profiler_sees_iter_rows(self):
+        assert "iter_rows" in profiled_calls(lambda: sent_ticks(frame(3)))

@@ -15,6 +15,8 @@ from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.utils import format_nano_ts_to_second_ts
 
+from profiling import profiled_calls
+
 NOW = 1_704_186_000_000_000_000
 
 
@@ -108,3 +110,7 @@ class TestRebindingIsObeyed:
     def test_changed_code_of_the_formatter(self, monkeypatch):
         monkeypatch.setattr(format_nano_ts_to_second_ts, "__code__", (lambda ts, digits: "code").__code__)
         assert sent_timestamps([NOW]) == ["code"]
+
+    def test_a_profiler_sees_every_call(self):
+        called = profiled_calls(lambda: sent_timestamps([NOW, NOW + 5]))
+        assert called.count("format_nano_ts_to_second_ts") == 2

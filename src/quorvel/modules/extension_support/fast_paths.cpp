@@ -37,6 +37,13 @@ PyObject* lookup(PyObject* type, PyObject* name) {
     return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), name);
 }
 
+// dict.get(key) (borrowed or nullptr); throws when the lookup itself fails.
+PyObject* entry(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred()) throw_error_set();
+    return value;
+}
+
 // A number that changes whenever an attribute of the type or of one of its bases is set or
 // deleted (the interpreter's method-cache version); 0 while it has none.
 unsigned int attribute_version(PyObject* type) {
@@ -91,7 +98,8 @@ public:
         if (!new_.capture(lookup(cls, n.new_)) || enum_new.get() != new_.object) return false;
         value_map_ = lookup(cls, n.value_map);
         if (value_map_ == nullptr || !PyDict_CheckExact(value_map_)) return false;
-        // Kept for the process, as the functions captured above are (also when a later test fails).
+        // Kept for the process, as the captured functions are. (A capture that fails part way keeps
+        // the few references it took: it happens once, when a module body runs.)
         Py_INCREF(from_value_descriptor_);
         Py_INCREF(value_map_);
         Py_INCREF(meta_);
@@ -105,9 +113,8 @@ public:
     }
 
     // Whether enumeration.from_value(value) still runs our from_value, through the unchanged
-    // class call, Enum.__new__ and value-to-member table.
-    // The attributes are looked up again only when the class or its metaclass has changed since
-    // the last time they were found unchanged.
+    // class call, Enum.__new__ and value-to-member table. The attributes are looked up again only
+    // when the class or its metaclass has changed since they were last found unchanged.
     bool from_value_unchanged() const {
         const Names& n = interned();
         if (reinterpret_cast<PyObject*>(Py_TYPE(cls)) != meta_) return false;
@@ -126,9 +133,7 @@ public:
     PyObject* member_for(PyObject* value) const {
         if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(cls)) return value;
         if (!PyUnicode_CheckExact(value)) return nullptr;
-        PyObject* member = PyDict_GetItemWithError(value_map_, value);
-        if (member == nullptr && PyErr_Occurred()) throw_error_set();
-        return member;
+        return entry(value_map_, value);
     }
 
     // Whether member.value is still read by Enum's value property: self._value_.
@@ -153,9 +158,7 @@ public:
             PyErr_Clear();
             return false;
         }
-        PyObject* own = PyDict_GetItemWithError(attributes.get(), n.deepcopy_hook);
-        if (own == nullptr && PyErr_Occurred()) throw_error_set();
-        return own == nullptr;
+        return entry(attributes.get(), n.deepcopy_hook) == nullptr;
     }
 
     PyObject* cls = nullptr;
@@ -227,9 +230,8 @@ struct CopyModule {
     bool unchanged() const {
         const Names& n = interned();
         PyObject* globals = PyFunction_GET_GLOBALS(deepcopy.object);
-        if (PyDict_GetItemWithError(globals, n.dispatch) != dispatch ||
-            PyDict_GetItemWithError(globals, n.issubclass) != nullptr ||
-            PyDict_GetItemWithError(globals, n.getattr) != nullptr || PyErr_Occurred())
+        if (entry(globals, n.dispatch) != dispatch || entry(globals, n.issubclass) != nullptr ||
+            entry(globals, n.getattr) != nullptr)
             return false;
         if (!deepcopy_dict.is(dispatched(&PyDict_Type))) return false;
         for (PyTypeObject* atomic : {Py_TYPE(Py_None), &PyLong_Type, &PyFloat_Type, &PyBool_Type, &PyUnicode_Type})
@@ -238,11 +240,7 @@ struct CopyModule {
     }
 
     // _deepcopy_dispatch.get(type) (borrowed or nullptr).
-    PyObject* dispatched(PyTypeObject* type) const {
-        PyObject* copier = PyDict_GetItemWithError(dispatch, reinterpret_cast<PyObject*>(type));
-        if (copier == nullptr && PyErr_Occurred()) throw_error_set();
-        return copier;
-    }
+    PyObject* dispatched(PyTypeObject* type) const { return entry(dispatch, reinterpret_cast<PyObject*>(type)); }
 
     // Whether deepcopy returns `value` itself: an atomic value, or a member of a captured
     // enumeration that the dispatch table does not name.
@@ -272,7 +270,7 @@ Ref copy_record(PyObject* record) {
 // namespace (a dict) and a name in it.
 struct CapturedFunction {
     struct Link {
-        PyObject* names;  // the dict the name is read from
+        PyObject* scope;  // the dict the name is read from
         PyObject* name;
         PyObject* value;
     };
@@ -282,13 +280,8 @@ struct CapturedFunction {
 
     bool unchanged() const {
         if (!function.is(function.object)) return false;
-        for (size_t i = 0; i < link_count; ++i) {
-            PyObject* now = PyDict_GetItemWithError(links[i].names, links[i].name);
-            if (now != links[i].value) {
-                if (now == nullptr && PyErr_Occurred()) throw_error_set();
-                return false;
-            }
-        }
+        for (size_t i = 0; i < link_count; ++i)
+            if (entry(links[i].scope, links[i].name) != links[i].value) return false;
         return true;
     }
 };
@@ -307,11 +300,8 @@ bool capture_reads(CapturedFunction& captured, PyObject* globals, const char* do
         rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
         if (captured.link_count == captured.links.size() || scope == nullptr || !PyDict_CheckExact(scope)) return false;
         PyObject* name = check(PyUnicode_InternFromString(std::string(part).c_str()));  // kept for the process
-        PyObject* value = PyDict_GetItemWithError(scope, name);
-        if (value == nullptr) {
-            if (PyErr_Occurred()) throw_error_set();
-            return false;
-        }
+        PyObject* value = entry(scope, name);
+        if (value == nullptr) return false;
         captured.links[captured.link_count++] = {scope, name, Py_NewRef(value)};
         scope = PyModule_Check(value) ? PyModule_GetDict(value) : nullptr;
     }

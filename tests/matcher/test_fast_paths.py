@@ -111,6 +111,13 @@ class TestRebindingIsObeyed:
         kept.match_deal("2330", 101.0, 10, 1.0)
         assert len(keeper.trades) == 1
 
+    def test_a_member_name_claimed_by_the_metaclass(self, kept, keeper, monkeypatch):
+        # PriceType.LMT then reads as MKT: a limit order matches at any price.
+        monkeypatch.setattr(type(PriceType), "LMT", property(lambda cls: PriceType.MKT), raising=False)
+        place(kept, **stock_order())
+        kept.match_deal("2330", 101.0, 10, 1.0)
+        assert len(keeper.trades) == 1
+
     def test_a_profiler_sees_every_call(self, kept, keeper):
         place(kept, **stock_order())
         called = profiled_calls(lambda: kept.match_deal("2330", 99.0, 10, 1.0))

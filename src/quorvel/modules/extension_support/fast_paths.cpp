@@ -17,7 +17,7 @@ namespace {
     X(value, "value") X(fget, "fget") X(get, "__get__") X(stored_value, "_value_")                      \
     X(deepcopy_hook, "__deepcopy__") X(function, "__func__") X(dispatch, "_deepcopy_dispatch")          \
     X(deepcopy_dict, "_deepcopy_dict") X(deepcopy_atomic, "_deepcopy_atomic") X(deepcopy, "deepcopy")   \
-    X(Enum, "Enum") X(issubclass, "issubclass") X(getattr, "getattr")
+    X(Enum, "Enum") X(issubclass, "issubclass") X(getattr, "getattr") X(getattribute, "__getattribute__")
 
 struct Names {
     QUORVEL_FAST_PATH_NAMES(QUORVEL_INTERNED_TEXT)
@@ -89,6 +89,7 @@ public:
         cls = enumeration;
         meta_ = reinterpret_cast<PyObject*>(Py_TYPE(enumeration));
         if (lookup(meta_, n.from_value) != nullptr || !meta_call_.capture(lookup(meta_, n.call))) return false;
+        type_getattribute_ = lookup(reinterpret_cast<PyObject*>(&PyType_Type), n.getattribute);
         from_value_descriptor_ = lookup(cls, n.from_value);
         if (from_value_descriptor_ == nullptr || !Py_IS_TYPE(from_value_descriptor_, &PyClassMethod_Type)) return false;
         Ref function = getattr(from_value_descriptor_, n.function);
@@ -134,6 +135,17 @@ public:
         if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(cls)) return value;
         if (!PyUnicode_CheckExact(value)) return nullptr;
         return entry(value_map_, value);
+    }
+
+    // cls.name as type.__getattribute__ finds a plain class attribute (borrowed), or nullptr when
+    // only the real lookup can say: the metaclass must not name it, nor find attributes otherwise.
+    PyObject* plain_attribute(PyObject* name) const {
+        const Names& n = interned();
+        if (reinterpret_cast<PyObject*>(Py_TYPE(cls)) != meta_ || lookup(meta_, n.getattribute) != type_getattribute_ ||
+            lookup(meta_, name) != nullptr)
+            return nullptr;
+        PyObject* found = lookup(cls, name);
+        return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
     }
 
     // Whether member.value is still read by Enum's value property: self._value_.
@@ -200,6 +212,7 @@ private:
     }
 
     PyObject* meta_ = nullptr;
+    PyObject* type_getattribute_ = nullptr;  // type.__getattribute__, which lives as long as `type`
     mutable std::array<unsigned int, 2> checked_versions_ = {0, 0};  // of the class and the metaclass
     Function meta_call_;
     PyObject* from_value_descriptor_ = nullptr;
@@ -374,6 +387,13 @@ Ref member_value(PyObject* member) {
     const StrEnumeration* captured = find(reinterpret_cast<PyObject*>(Py_TYPE(member)));
     if (captured != nullptr && active() && captured->value_unchanged()) return getattr(member, interned().stored_value);
     return getattr(member, interned().value);
+}
+
+Ref class_attribute(PyObject* enumeration, PyObject* name) {
+    const StrEnumeration* captured = find(enumeration);
+    if (captured != nullptr && active())
+        if (PyObject* found = captured->plain_attribute(name)) return Ref::borrow(found);
+    return getattr(enumeration, name);
 }
 
 Ref deepcopy(PyObject* deepcopy, PyObject* record) {

@@ -60,6 +60,10 @@ Ref from_value(PyObject* enumeration, Argument&& argument) {
 // member.value (new reference).
 Ref member_value(PyObject* member);
 
+// enumeration.name (new reference): natively for a captured enumeration while its metaclass
+// finds attributes as `type` does and the class holds a plain object under that name.
+Ref class_attribute(PyObject* enumeration, PyObject* name);
+
 // deepcopy(record), `deepcopy` being what the name resolves to now (new reference). Natively: a
 // new dict with the same keys and values in the same order, when the record is an exact dict of
 // exact-str keys whose values are exact str, int, float, bool or None, or members of a captured

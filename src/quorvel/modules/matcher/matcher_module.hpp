@@ -47,7 +47,10 @@ extern const Names* names;
 extern ModuleNamespace module_ns;
 
 inline constexpr auto global = &ModuleLookups<module_ns>::global;
-inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
+// module_level.attribute, e.g. OperationType.NEW: a member of our enumerations read natively.
+inline Ref global_attr(PyObject* name, PyObject* attribute) {
+    return fast_paths::class_attribute(global(name).get(), attribute);
+}
 
 // The traceback entry of a place in `method` where an exception is caught, named as the entry a
 // failing call gets.

@@ -82,14 +82,23 @@ struct Function {
 // What the operations of one string enumeration resolve to, as captured.
 class StrEnumeration {
 public:
-    // Captures `enumeration`; false when it does not have the shape of ours.
+    // Captures `enumeration`, an Enum class; each of its shortcuts stays off when the class does
+    // not look as ours do. False when it is no class at all.
     bool capture(PyObject* enumeration, PyObject* enum_base) {
-        const Names& n = interned();
         if (!PyType_Check(enumeration)) return false;
-        cls = enumeration;
-        meta_ = reinterpret_cast<PyObject*>(Py_TYPE(enumeration));
+        cls = Py_NewRef(enumeration);
+        meta_ = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(enumeration)));
+        type_getattribute_ = lookup(reinterpret_cast<PyObject*>(&PyType_Type), interned().getattribute);
+        from_value_captured_ = capture_from_value(enum_base);
+        capture_value(enum_base);
+        capture_deepcopy(enum_base);
+        return true;
+    }
+
+    // Our from_value, reached through the class call, Enum.__new__ and the value-to-member table.
+    bool capture_from_value(PyObject* enum_base) {
+        const Names& n = interned();
         if (lookup(meta_, n.from_value) != nullptr || !meta_call_.capture(lookup(meta_, n.call))) return false;
-        type_getattribute_ = lookup(reinterpret_cast<PyObject*>(&PyType_Type), n.getattribute);
         from_value_descriptor_ = lookup(cls, n.from_value);
         if (from_value_descriptor_ == nullptr || !Py_IS_TYPE(from_value_descriptor_, &PyClassMethod_Type)) return false;
         Ref function = getattr(from_value_descriptor_, n.function);
@@ -103,14 +112,15 @@ public:
         // the few references it took: it happens once, when a module body runs.)
         Py_INCREF(from_value_descriptor_);
         Py_INCREF(value_map_);
-        Py_INCREF(meta_);
-        Py_INCREF(cls);
-        capture_value(enum_base);
-        // Enum.__deepcopy__ (3.11 on) returns the member itself; before, members are copied by
-        // reduction, which calls the class again: left to the real call.
+        return true;
+    }
+
+    // Enum.__deepcopy__ (3.11 on) returns the member itself; before, members are copied by
+    // reduction, which calls the class again: left to the real call.
+    void capture_deepcopy(PyObject* enum_base) {
+        const Names& n = interned();
         if (deepcopy_.capture(lookup(enum_base, n.deepcopy_hook)) && lookup(cls, n.deepcopy_hook) != deepcopy_.object)
             deepcopy_ = Function();
-        return true;
     }
 
     // Whether enumeration.from_value(value) still runs our from_value, through the unchanged
@@ -118,7 +128,7 @@ public:
     // when the class or its metaclass has changed since they were last found unchanged.
     bool from_value_unchanged() const {
         const Names& n = interned();
-        if (reinterpret_cast<PyObject*>(Py_TYPE(cls)) != meta_) return false;
+        if (!from_value_captured_ || reinterpret_cast<PyObject*>(Py_TYPE(cls)) != meta_) return false;
         if (!attributes_checked()) {
             if (lookup(meta_, n.from_value) != nullptr || lookup(meta_, n.call) != meta_call_.object ||
                 lookup(cls, n.from_value) != from_value_descriptor_ || lookup(cls, n.new_) != new_.object ||
@@ -213,6 +223,7 @@ private:
 
     PyObject* meta_ = nullptr;
     PyObject* type_getattribute_ = nullptr;  // type.__getattribute__, which lives as long as `type`
+    bool from_value_captured_ = false;
     mutable std::array<unsigned int, 2> checked_versions_ = {0, 0};  // of the class and the metaclass
     Function meta_call_;
     PyObject* from_value_descriptor_ = nullptr;

@@ -19,9 +19,9 @@ void read_switch();
 // or profile function is set (it would miss the calls a shortcut saves).
 bool active();
 
-// Makes `enumeration` (a string enumeration of quorvel.constant, borrowed and kept for the
-// process) eligible for the shortcuts below. An enumeration of another shape, or one whose
-// from_value is not ours, is left to the real calls.
+// Makes `enumeration` (an Enum class of quorvel.constant, kept for the process) eligible for the
+// shortcuts below. Each stays off for a class that does not look as ours do: from_value, for
+// one, is answered only for our string enumerations.
 void capture_enumeration(PyObject* enumeration);
 
 // Makes copy.deepcopy of `copy_module` eligible for the record shortcut.

@@ -170,10 +170,20 @@ def matcher_pair():
 
 
 def per_item_seconds(run: Callable[[], int]) -> float:
-    """Seconds per item of one run; `run` returns its item count."""
-    start = time.perf_counter()
-    count = run()
-    return (time.perf_counter() - start) / count
+    """Seconds per item of one run; `run` returns its item count.
+
+    As timeit does, the cyclic garbage collector is off while the run is timed: when a collection
+    falls, and how many long-lived objects earlier benchmarks left it to walk, varies from run to
+    run and would swamp the few microseconds each item takes.
+    """
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        count = run()
+        return (time.perf_counter() - start) / count
+    finally:
+        gc.enable()
 
 
 def versus_reference(name: str, unit_name: str, timed: Callable[[object], Callable[[], int]]) -> Row:

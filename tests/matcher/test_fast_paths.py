@@ -6,6 +6,7 @@ with QUORVEL_NO_FAST_PATHS=1 (see the Makefile), where only the real calls are m
 """
 
 import copy
+import copyreg
 import types
 
 import pytest
@@ -85,6 +86,19 @@ class TestRebindingIsObeyed:
         monkeypatch.setattr(OrderLot.COMMON, "__deepcopy__", lambda memo: OrderLot.ODD, raising=False)
         _, trade = fill(kept, keeper)
         assert trade["order_lot"] is OrderLot.ODD
+
+    # Before 3.11 a member is deep-copied by reduction (its class called with its value), from
+    # 3.11 on it is its own copy: either way the trade holds what deepcopy gives.
+    def test_a_member_copy_follows_the_value_table(self, kept, keeper, monkeypatch):
+        place(kept, **stock_order())
+        monkeypatch.setitem(OrderLot._value2member_map_, "Common", OrderLot.ODD)
+        kept.match_deal("2330", 99.0, 10, 1.0)
+        assert keeper.trades[-1]["order_lot"] is copy.deepcopy(OrderLot.COMMON)
+
+    def test_a_reduction_registered_for_the_class(self, kept, keeper, monkeypatch):
+        monkeypatch.setitem(copyreg.dispatch_table, OrderLot, lambda member: (OrderLot, ("Odd",)))
+        _, trade = fill(kept, keeper)
+        assert trade["order_lot"] is copy.deepcopy(OrderLot.COMMON)
 
     def test_from_value_rebound_on_the_class(self, kept, monkeypatch):
         monkeypatch.setattr(OrderCond, "from_value", classmethod(lambda cls, value: f"<{value}>"))

@@ -17,7 +17,9 @@ namespace {
     X(value, "value") X(fget, "fget") X(get, "__get__") X(stored_value, "_value_")                      \
     X(deepcopy_hook, "__deepcopy__") X(function, "__func__") X(dispatch, "_deepcopy_dispatch")          \
     X(deepcopy_dict, "_deepcopy_dict") X(deepcopy_atomic, "_deepcopy_atomic") X(deepcopy, "deepcopy")   \
-    X(Enum, "Enum") X(issubclass, "issubclass") X(getattr, "getattr") X(getattribute, "__getattribute__")
+    X(Enum, "Enum") X(issubclass, "issubclass") X(getattr, "getattr") X(getattribute, "__getattribute__") \
+    X(reduce_ex, "__reduce_ex__") X(class_, "__class__") X(dispatch_table, "dispatch_table")                 \
+    X(reconstruct, "_reconstruct") X(isinstance, "isinstance") X(id, "id")
 
 struct Names {
     QUORVEL_FAST_PATH_NAMES(QUORVEL_INTERNED_TEXT)
@@ -115,12 +117,18 @@ public:
         return true;
     }
 
-    // Enum.__deepcopy__ (3.11 on) returns the member itself; before, members are copied by
-    // reduction, which calls the class again: left to the real call.
+    // How deepcopy copies a member: through Enum.__deepcopy__ (3.11 on), which returns it; before
+    // that by reduction: Enum.__reduce_ex__ gives (its class, (its value,)), and the class called
+    // with the value gives what the value-to-member table holds for it.
     void capture_deepcopy(PyObject* enum_base) {
         const Names& n = interned();
-        if (deepcopy_.capture(lookup(enum_base, n.deepcopy_hook)) && lookup(cls, n.deepcopy_hook) != deepcopy_.object)
-            deepcopy_ = Function();
+        if (deepcopy_.capture(lookup(enum_base, n.deepcopy_hook))) {
+            if (lookup(cls, n.deepcopy_hook) != deepcopy_.object) deepcopy_ = Function();
+            return;
+        }
+        if (reduce_ex_.capture(lookup(enum_base, n.reduce_ex)) && lookup(cls, n.reduce_ex) != reduce_ex_.object)
+            reduce_ex_ = Function();
+        class_descriptor_ = lookup(reinterpret_cast<PyObject*>(&PyBaseObject_Type), n.class_);
     }
 
     // Whether enumeration.from_value(value) still runs our from_value, through the unchanged
@@ -169,18 +177,27 @@ public:
         return value_fget_.is(getter.get());
     }
 
-    // Whether copy.deepcopy(member) returns the member itself through Enum.__deepcopy__.
-    bool copies_as_itself(PyObject* member) const {
+    // Whether deepcopy copies members by reduction (before 3.11).
+    bool copies_by_reduction() const { return deepcopy_.object == nullptr; }
+
+    // What copy.deepcopy(member) gives (borrowed), or nullptr when only the real call can say.
+    PyObject* copy_of(PyObject* member) const {
         const Names& n = interned();
-        if (deepcopy_.object == nullptr || !deepcopy_.is(lookup(cls, n.deepcopy_hook)) ||
-            Py_TYPE(member)->tp_getattro != PyObject_GenericGetAttr)
-            return false;
+        if (Py_TYPE(member)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
         Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(member, nullptr));
         if (!attributes) {
             PyErr_Clear();
-            return false;
+            return nullptr;
         }
-        return entry(attributes.get(), n.deepcopy_hook) == nullptr;
+        if (entry(attributes.get(), n.deepcopy_hook) != nullptr) return nullptr;
+        if (!copies_by_reduction()) return deepcopy_.is(lookup(cls, n.deepcopy_hook)) ? member : nullptr;
+        if (reduce_ex_.object == nullptr || lookup(cls, n.deepcopy_hook) != nullptr ||
+            !reduce_ex_.is(lookup(cls, n.reduce_ex)) || entry(attributes.get(), n.reduce_ex) != nullptr ||
+            lookup(cls, n.class_) != class_descriptor_ || lookup(cls, n.stored_value) != nullptr ||
+            !from_value_unchanged())
+            return nullptr;
+        PyObject* value = entry(attributes.get(), n.stored_value);
+        return value != nullptr && PyUnicode_CheckExact(value) ? entry(value_map_, value) : nullptr;
     }
 
     PyObject* cls = nullptr;
@@ -233,6 +250,8 @@ private:
     PyObject* value_descriptor_ = nullptr;
     Function value_fget_, value_getter_;
     Function deepcopy_;
+    Function reduce_ex_;
+    PyObject* class_descriptor_ = nullptr;  // object.__class__, which lives as long as `object`
 };
 
 std::array<StrEnumeration, 16> enumerations;
@@ -246,17 +265,18 @@ const StrEnumeration* find(PyObject* cls) {
 
 // copy.deepcopy and the parts of the copy module it runs for a dict of atomic values and members.
 struct CopyModule {
-    Function deepcopy, deepcopy_dict, deepcopy_atomic;
+    Function deepcopy, deepcopy_dict, deepcopy_atomic, reconstruct;
     PyObject* dispatch = nullptr;
+    PyObject* reductions = nullptr;  // copyreg's dispatch_table
 
     // Whether deepcopy still dispatches a dict to _deepcopy_dict and the atomic types to
     // _deepcopy_atomic, and finds issubclass and getattr where they were.
     bool unchanged() const {
         const Names& n = interned();
         PyObject* globals = PyFunction_GET_GLOBALS(deepcopy.object);
-        if (entry(globals, n.dispatch) != dispatch || entry(globals, n.issubclass) != nullptr ||
-            entry(globals, n.getattr) != nullptr)
-            return false;
+        for (PyObject* builtin : {n.issubclass, n.getattr, n.isinstance, n.id})
+            if (entry(globals, builtin) != nullptr) return false;
+        if (entry(globals, n.dispatch) != dispatch) return false;
         if (!deepcopy_dict.is(dispatched(&PyDict_Type))) return false;
         for (PyTypeObject* atomic : {Py_TYPE(Py_None), &PyLong_Type, &PyFloat_Type, &PyBool_Type, &PyUnicode_Type})
             if (!deepcopy_atomic.is(dispatched(atomic))) return false;
@@ -266,28 +286,53 @@ struct CopyModule {
     // _deepcopy_dispatch.get(type) (borrowed or nullptr).
     PyObject* dispatched(PyTypeObject* type) const { return entry(dispatch, reinterpret_cast<PyObject*>(type)); }
 
-    // Whether deepcopy returns `value` itself: an atomic value, or a member of a captured
-    // enumeration that the dispatch table does not name.
-    bool copies_as_itself(PyObject* value) const {
+    // Whether a member of `type` would still be reduced by Enum.__reduce_ex__ and rebuilt by
+    // _reconstruct, copyreg naming no reduction of its own for the class.
+    bool reduction_unchanged(PyTypeObject* type) const {
+        const Names& n = interned();
+        PyObject* globals = PyFunction_GET_GLOBALS(deepcopy.object);
+        return entry(globals, n.dispatch_table) == reductions &&
+               entry(reductions, reinterpret_cast<PyObject*>(type)) == nullptr &&
+               reconstruct.is(entry(globals, n.reconstruct));
+    }
+
+    // What deepcopy gives for `value` (borrowed): the value itself for an atomic value, the copy
+    // of a member of a captured enumeration that the dispatch table does not name; nullptr when
+    // only the real call can say.
+    PyObject* copy_of(PyObject* value) const {
         if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
             PyUnicode_CheckExact(value))
-            return true;
+            return value;
         const StrEnumeration* enumeration = find(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-        return enumeration != nullptr && dispatched(Py_TYPE(value)) == nullptr &&
-               enumeration->copies_as_itself(value);
+        if (enumeration == nullptr || dispatched(Py_TYPE(value)) != nullptr) return nullptr;
+        if (enumeration->copies_by_reduction() && !reduction_unchanged(Py_TYPE(value))) return nullptr;
+        return enumeration->copy_of(value);
     }
 };
 
 CopyModule copy_module;
 
-// The record's copy when every entry copies as itself, else an empty Ref. A dict copy holds the
-// same keys and values in the same order, as deepcopy's new dict filled entry by entry does.
+// The record's deep copy when every entry's copy is known, else an empty Ref: the same keys in the
+// same order, as deepcopy's new dict filled entry by entry. When every value copies as itself,
+// one dict copy.
 Ref copy_record(PyObject* record) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
-    while (PyDict_Next(record, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key) || !copy_module.copies_as_itself(value)) return Ref();
-    return Ref::steal(PyDict_Copy(record));
+    bool all_themselves = true;
+    while (PyDict_Next(record, &position, &key, &value)) {
+        PyObject* copy = PyUnicode_CheckExact(key) ? copy_module.copy_of(value) : nullptr;
+        if (copy == nullptr) return Ref();
+        all_themselves = all_themselves && copy == value;
+    }
+    if (all_themselves) return Ref::steal(PyDict_Copy(record));
+    Ref duplicate = new_dict();
+    position = 0;
+    while (PyDict_Next(record, &position, &key, &value)) {
+        PyObject* copy = copy_module.copy_of(value);  // as in the pass above: nothing ran between
+        if (copy == nullptr) raise(PyExc_SystemError, "a record entry's copy changed while copying");
+        check_status(PyDict_SetItem(duplicate.get(), key, copy));
+    }
+    return duplicate;
 }
 
 // A function and the objects its dotted names resolved to when it was captured: each link is a
@@ -359,13 +404,18 @@ void capture_copy(PyObject* copy) {
     Ref deepcopy = getattr(copy, n.deepcopy);
     Ref dispatch = getattr(copy, n.dispatch);
     if (!PyDict_CheckExact(dispatch.get())) return;
+    Ref reductions = getattr(copy, n.dispatch_table);
+    if (!PyDict_CheckExact(reductions.get())) return;
     CopyModule captured;
     captured.dispatch = dispatch.get();
+    captured.reductions = reductions.get();
     if (!captured.deepcopy.capture(deepcopy.get()) ||
         !captured.deepcopy_dict.capture(getattr(copy, n.deepcopy_dict).get()) ||
-        !captured.deepcopy_atomic.capture(getattr(copy, n.deepcopy_atomic).get()) || !captured.unchanged())
+        !captured.deepcopy_atomic.capture(getattr(copy, n.deepcopy_atomic).get()) ||
+        !captured.reconstruct.capture(getattr(copy, n.reconstruct).get()) || !captured.unchanged())
         return;
     Py_INCREF(captured.dispatch);
+    Py_INCREF(captured.reductions);
     copy_module = captured;
 }
 

@@ -65,9 +65,10 @@ Ref member_value(PyObject* member);
 Ref class_attribute(PyObject* enumeration, PyObject* name);
 
 // deepcopy(record), `deepcopy` being what the name resolves to now (new reference). Natively: a
-// new dict with the same keys and values in the same order, when the record is an exact dict of
-// exact-str keys whose values are exact str, int, float, bool or None, or members of a captured
-// enumeration that copy.deepcopy returns as themselves.
+// new dict with the same keys in the same order, when the record is an exact dict of exact-str
+// keys whose values are exact str, int, float, bool or None (copied as themselves) or members of
+// a captured enumeration (copied as deepcopy's own rules give: the member itself from 3.11 on,
+// before that what the class gives for the member's value).
 Ref deepcopy(PyObject* deepcopy, PyObject* record);
 
 }  // namespace quorvel::fast_paths

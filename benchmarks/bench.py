@@ -14,7 +14,6 @@ ticks in a child process and takes the longest (about half a minute).
 from __future__ import annotations
 
 import argparse
-import copy
 import gc
 import json
 import os
@@ -23,7 +22,6 @@ import resource
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from dataclasses import dataclass
 from typing import Callable, List, Optional
@@ -32,6 +30,10 @@ from quorvel.constant import BASIC_INFO, FLAG
 from quorvel.modules.matcher import matcher as matcher_module
 from quorvel.modules.matcher.matcher import Matcher
 from quorvel.sim import SimulatedBroker
+from nanoid import generate
+
+import reference
+from reference import ReferenceFeed, ReferenceMatcher
 
 from bench_sweep import sweep_rows
 
@@ -56,6 +58,7 @@ class QuietConsole:
 
 def silence_modules() -> None:
     matcher_module.console = QuietConsole()
+    reference.console = QuietConsole()
     if ticker_module is not None:
         ticker_module.console = QuietConsole()
 
@@ -101,8 +104,16 @@ def stock_order(code: str, price: float, qty: int = 1, order_type: str = "ROD") 
     }
 
 
-def drain(q: "queue.Queue") -> None:
+def drain(q: "queue.Queue") -> int:
+    """Empties the queue without its locking; returns how many items it held."""
+    count = q.qsize()
     q.queue.clear()
+    return count
+
+
+# The matcher benchmarks take the queued reports every so many operations, as a driver takes
+# them: a queue left to grow makes every garbage collection walk it, on both sides alike.
+TAKE_REPORTS_EVERY = 100
 
 
 # --- matcher -------------------------------------------------------------
@@ -138,82 +149,148 @@ def bench_match_walk() -> Row:
         return (time.perf_counter() - start) / (reps * visited)
 
     assert len(book) == visited and matcher.response_queue.empty()
-    return Row(
+    row = Row(
         "match_deal walk, 10,000 orders of 100 codes, no match",
         best_of(3, run_matcher) * 1e9,
         best_of(3, run_python) * 1e9,
         "ns per record",
         "same walk as a Python loop",
     )
+    book.clear()  # the matcher lives on with its intake thread: its records must not
+    return row
+
+
+class NullPositions:
+    """A position keeper that keeps nothing: the matcher's own work is what is timed."""
+
+    def add_trade_record(self, **record) -> None:
+        pass
+
+    def set_positions(self, trade, product_type) -> None:
+        pass
+
+    def set_current_tick(self, tick) -> None:
+        pass
+
+
+def matcher_pair():
+    """A Matcher and the plain-Python reference, each with a position keeper that keeps nothing."""
+    return Matcher(NullPositions()), ReferenceMatcher(NullPositions(), lambda: generate(size=16))
+
+
+def per_item_seconds(run: Callable[[], int]) -> float:
+    """Seconds per item of one run; `run` returns its item count.
+
+    As timeit does, the cyclic garbage collector is off while the run is timed: when a collection
+    falls, and how many long-lived objects earlier benchmarks left it to walk, varies from run to
+    run and would swamp the few microseconds each item takes.
+    """
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        count = run()
+        return (time.perf_counter() - start) / count
+    finally:
+        gc.enable()
+
+
+def versus_reference(name: str, unit_name: str, timed: Callable[[object], Callable[[], int]]) -> Row:
+    """Times timed(matcher) for the Matcher and for the reference, in turns, best of five each.
+
+    Taking turns spreads the machine's slow spells over both sides.
+    """
+    native, reference = matcher_pair()
+    runs = [timed(native), timed(reference)]
+    figure = baseline = float("inf")
+    for _ in range(5):
+        figure = min(figure, per_item_seconds(runs[0]))
+        baseline = min(baseline, per_item_seconds(runs[1]))
+    return Row(name, figure * 1e6, baseline * 1e6, unit_name, "the same path in plain Python")
+
+
+def filled_by_one_tick(matcher, order_type: str, tick_close: float) -> Callable[[], int]:
+    """Orders of 3 matched one at a time by a tick of 5 at tick_close."""
+    count = 5_000
+    for _ in range(count):
+        matcher.add_order(**stock_order("2330", 600.0, qty=3, order_type=order_type))
+    drain(matcher.response_queue)
+    records = list(matcher.pending_orders)
+    matcher.pending_orders.clear()
+
+    def run() -> int:
+        book = matcher.pending_orders
+        reports = 0
+        for i, record in enumerate(records):
+            record["quantity"] = 3
+            book.append(record)
+            matcher.match_deal("2330", tick_close, 5, 1.0)
+            if i % TAKE_REPORTS_EVERY == 0:
+                reports += drain(matcher.response_queue)
+        reports += drain(matcher.response_queue)
+        assert not book and reports == count
+        return count
+
+    return run
 
 
 def bench_full_fill() -> Row:
-    """A ROD order filled by one tick: deep copy, deal report queued, positions fed."""
-    count = 20_000
-    matcher = Matcher()
-    for _ in range(count):
-        matcher.add_order(**stock_order("2330", 600.0, qty=3))
-    drain(matcher.response_queue)
-    records = list(matcher.pending_orders)
-    matcher.pending_orders = book = []
-
-    start = time.perf_counter()
-    for record in records:
-        book.append(record)
-        matcher.match_deal("2330", 599.0, 5, 1.0)
-    per_fill = (time.perf_counter() - start) / count
-    assert not book and matcher.response_queue.qsize() == count
-    assert matcher.positions.positions["2330"].quantity == 3 * count
-
-    start = time.perf_counter()
-    for record in records:
-        copy.deepcopy(record)
-    per_copy = (time.perf_counter() - start) / count
-    return Row(
-        "full fill (ROD, one tick, report queued, positions fed)",
-        per_fill * 1e6,
-        per_copy * 1e6,
+    """A ROD order filled whole by one tick: deep copy, trade record, deal report queued."""
+    return versus_reference(
+        "full fill (ROD, one tick, report queued)",
         "µs per fill",
-        "one copy.deepcopy of the record",
+        lambda matcher: filled_by_one_tick(matcher, "ROD", 599.0),
     )
+
+
+def bench_ioc_cancel() -> Row:
+    """An IOC order whose price does not match, cancelled whole: deep copy, order report queued."""
+    return versus_reference(
+        "IOC cancel (price missed, cancel report queued)",
+        "µs per cancel",
+        lambda matcher: filled_by_one_tick(matcher, "IOC", 601.0),
+    )
+
+
+def bench_modify() -> Row:
+    """modify_order taking 1 off an order: lookup, order report queued, console line."""
+
+    def modified(matcher) -> Callable[[], int]:
+        count = 5_000
+        matcher.add_order(**stock_order("2330", 600.0, qty=10 * count))
+        trade_id = matcher.pending_orders[0]["trade_id"]
+
+        def run() -> int:
+            for i in range(count):
+                matcher.modify_order(trade_id, 1)
+                if i % TAKE_REPORTS_EVERY == 0:
+                    drain(matcher.response_queue)
+            drain(matcher.response_queue)
+            return count
+
+        return run
+
+    return versus_reference("modify (quantity, order report queued)", "µs per modify", modified)
 
 
 def bench_intake() -> Row:
     """Orders posted as "add" to the intake thread, each report popped."""
-    count = 5_000
-    matcher = Matcher()
-    payloads = [stock_order("2330", 600.0) for _ in range(count)]
-    start = time.perf_counter()
-    for payload in payloads:
-        matcher.add_pending_order_queue("add", payload)
-        matcher.pop_response()
-    rate = count / (time.perf_counter() - start)
-    assert len(matcher.pending_orders) == count
 
-    inbox: "queue.Queue" = queue.Queue()
-    outbox: "queue.Queue" = queue.Queue()
+    def round_trips(matcher) -> Callable[[], int]:
+        count = 2_000
+        payloads = [stock_order("2330", 600.0) for _ in range(count)]
 
-    def echo() -> None:
-        while (item := inbox.get()) is not None:
-            outbox.put(item)
+        def run() -> int:
+            for payload in payloads:
+                matcher.add_pending_order_queue("add", payload)
+                matcher.pop_response()
+            matcher.pending_orders.clear()
+            return count
 
-    worker = threading.Thread(target=echo, daemon=True)
-    worker.start()
-    start = time.perf_counter()
-    for payload in payloads:
-        inbox.put(payload)
-        outbox.get()
-    baseline = count / (time.perf_counter() - start)
-    inbox.put(None)
-    worker.join(5)
-    return Row(
-        "orders through the intake thread (post add, pop report)",
-        rate,
-        baseline,
-        "orders/s",
-        "round trip through two queue.Queue",
-        higher_is_better=True,
-    )
+        return run
+
+    return versus_reference("orders through the intake thread (post add, pop report)", "µs per order",
+                            round_trips)
 
 
 # --- tick feed -----------------------------------------------------------
@@ -228,61 +305,57 @@ def warm_cache(broker: SimulatedBroker, codes: List[dict]) -> int:
     return new_ticker(broker)._Ticker__process_and_combine_ticks(codes, *WEEK).shape[0]
 
 
-def replay_seconds(broker: SimulatedBroker, codes: List[dict], rows: int, paced: bool) -> float:
-    """Time one run of the feed, from send_ticks' return to the end status.
+def drive(feed, rows: int, paced: bool, start_run: Callable[[], None]) -> float:
+    """Times one run of a feed from its start to the end status, popping every tick.
 
     Paced: a permit after each tick.  Otherwise every permit is granted
     before the run (with the constructor's one: every tick and the end).
     """
-    ticker = new_ticker(broker)
     if not paced:
         for _ in range(rows):
-            ticker.allow_next_tick()
-    ticker.send_ticks(codes, *WEEK)
+            feed.allow_next_tick()
     start = time.perf_counter()
+    start_run()
     received = 0
-    while "darq_status" not in (tick := ticker.pop_tick()):
+    while "darq_status" not in (tick := feed.pop_tick()):
         received += 1
         if paced:
-            ticker.allow_next_tick()
+            feed.allow_next_tick()
     elapsed = time.perf_counter() - start
     assert received == rows and tick["darq_status"] == END_STATUS
     return elapsed
 
 
-def bare_queue_seconds(rows: int, paced: bool) -> float:
-    """The same hand-over on bare queues: ping-pong on two, or put/get on one."""
-    permits: queue.Queue = queue.Queue()
-    ticks: queue.Queue = queue.Queue()
-    item = {"code": "2330"}
+def loaded_frame(broker: SimulatedBroker, codes: List[dict]):
+    """The merged frame of the week, read from the cache once, and the code-to-market map."""
+    ticker = new_ticker(broker)
+    return ticker._Ticker__process_and_combine_ticks(codes, *WEEK), dict(ticker.code_market_map)
 
-    def sender() -> None:
-        for _ in range(rows):
-            if paced:
-                permits.get()
-            ticks.put(item)
 
-    thread = threading.Thread(target=sender, daemon=True)
-    permits.put(True)
-    start = time.perf_counter()
-    thread.start()
-    for _ in range(rows):
-        ticks.get()
-        if paced:
-            permits.put(True)
-    elapsed = time.perf_counter() - start
-    thread.join(5)
-    return elapsed
+def replay_seconds(broker: SimulatedBroker, codes: List[dict], rows: int, paced: bool) -> float:
+    """One run of the Ticker's feed over the loaded frame (loading is not timed)."""
+    df, markets = loaded_frame(broker, codes)
+    ticker = new_ticker(broker)
+    ticker._Ticker__process_and_combine_ticks = lambda codes, start_from, end_to: (
+        ticker.code_market_map.update(markets), df)[1]
+    return drive(ticker, rows, paced, lambda: ticker.send_ticks(codes, *WEEK))
+
+
+def reference_replay_seconds(broker: SimulatedBroker, codes: List[dict], rows: int, paced: bool) -> float:
+    """The same run through the plain-Python sending thread, over the same frame."""
+    df, markets = loaded_frame(broker, codes)
+    feed = ReferenceFeed(markets)
+    return drive(feed, rows, paced, lambda: feed.start(df))
 
 
 def bench_feed(broker: SimulatedBroker, codes: List[dict], rows: int, paced: bool) -> Row:
-    feed = best_of(3, lambda: replay_seconds(broker, codes, rows, paced))
-    bare = best_of(3, lambda: bare_queue_seconds(rows, paced))
-    if paced:
-        name, baseline_name = FEED_ROWS[0], "ping-pong on two queue.Queue"
-    else:
-        name, baseline_name = FEED_ROWS[1], "bare put/get between two threads"
-    return Row(name, rows / feed, rows / bare, "ticks/s", baseline_name, higher_is_better=True)
+    feed = python = float("inf")
+    for _ in range(5):  # in turns, as versus_reference does
+        feed = min(feed, replay_seconds(broker, codes, rows, paced))
+        python = min(python, reference_replay_seconds(broker, codes, rows, paced))
+    name = FEED_ROWS[0] if paced else FEED_ROWS[1]
+    return Row(name, rows / feed, rows / python, "ticks/s", "the same feed in plain Python",
+               higher_is_better=True)
 
 
 FEED_ROWS = (
@@ -541,17 +614,18 @@ def print_table(rows: List[Row], machine: str) -> None:
     print(f"machine: {machine}")
     print(f"python {sys.version.split()[0]}")
     print()
-    print("| benchmark | figure | baseline | baseline is | cost × baseline |")
-    print("|---|---|---|---|---|")
+    print("| benchmark | figure | baseline | baseline is | cost × baseline | speed-up |")
+    print("|---|---|---|---|---|---|")
     for row in rows:
         if row.figure is None:
-            print(f"| {row.name} | {row.note} | | | |")
+            print(f"| {row.name} | {row.note} | | | | |")
             continue
         ratio = row.cost_ratio()
         ratio_text = "-" if ratio is None else f"{ratio:.2f}"
+        speed_up = "-" if not ratio else f"{1 / ratio:.2f}x"
         print(
             f"| {row.name} | {format_number(row.figure)} {row.unit} "
-            f"| {format_number(row.baseline)} {row.unit} | {row.baseline_name} | {ratio_text} |"
+            f"| {format_number(row.baseline)} {row.unit} | {row.baseline_name} | {ratio_text} | {speed_up} |"
         )
 
 
@@ -569,7 +643,7 @@ def machine_name() -> str:
 
 def run_all(skip_memory: bool) -> List[Row]:
     silence_modules()
-    rows = [bench_match_walk(), bench_full_fill(), bench_intake()]
+    rows = [bench_match_walk(), bench_full_fill(), bench_ioc_cancel(), bench_modify(), bench_intake()]
     ticker_rows = [
         *FEED_ROWS,
         "load and merge 5 cached days of 2 codes",

@@ -30,16 +30,39 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, const Args&... args) {
         callable, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+// obj.name as a method call finds it: the function and `obj` when the attribute is a plain
+// method of obj's type (no bound method is made), else the attribute itself and no self.
+struct Method {
+    Ref function;
+    Ref self;
+};
+
+inline Method method(PyObject* obj, PyObject* name) {
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(obj, name, &found);
+    if (found == nullptr) throw_error_set();
+    return {Ref::steal(found), unbound != 0 ? Ref::borrow(obj) : Ref()};
+}
+
+// An item of call_in_order: an object, or for the callee a Method.
+struct CallItem {
+    CallItem(Ref object) : object(std::move(object)) {}
+    CallItem(Method found) : object(std::move(found.function)), self(std::move(found.self)) {}
+    Ref object;
+    Ref self;
+};
+
 // items[0](*items[1:]), the last len(kwnames) items passed by keyword. The items of a braced
-// list are evaluated left to right, so `call_in_order({getattr(obj, name), arg(), ...})` looks the
+// list are evaluated left to right, so `call_in_order({method(obj, name), arg(), ...})` looks the
 // callee up and evaluates the arguments in the order Python source does.
-inline Ref call_in_order(std::initializer_list<Ref> items, PyObject* kwnames = nullptr) {
+inline Ref call_in_order(std::initializer_list<CallItem> items, PyObject* kwnames = nullptr) {
     constexpr size_t most = 16;
-    PyObject* argv[most + 1] = {nullptr};
-    size_t count = 0;
-    for (const Ref& item : items) {
+    PyObject* argv[most + 2] = {nullptr};
+    size_t count = 0;  // the callee and its positional and keyword arguments, self included
+    for (const CallItem& item : items) {
         if (count == most) raise(PyExc_SystemError, "too many arguments for call_in_order");
-        argv[1 + count++] = item.get();
+        argv[1 + count++] = item.object.get();
+        if (count == 1 && item.self) argv[1 + count++] = item.self.get();
     }
     size_t nargs = count - 1 - (kwnames == nullptr ? 0 : static_cast<size_t>(PyTuple_GET_SIZE(kwnames)));
     return Ref::steal(PyObject_Vectorcall(argv[1], argv + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -111,6 +134,8 @@ inline bool compare(PyObject* a, PyObject* b, int op) {
 }
 
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+// A dict made for `size` entries, as a dict display of that many entries is made.
+inline Ref new_dict(Py_ssize_t size) { return Ref::steal(_PyDict_NewPresized(size)); }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 inline Ref new_float(double value) { return Ref::steal(PyFloat_FromDouble(value)); }

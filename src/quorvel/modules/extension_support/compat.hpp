@@ -18,6 +18,7 @@ static inline PyObject* Py_XNewRef(PyObject* obj) {
 #if PY_VERSION_HEX >= 0x030D0000
 // Still exported by the interpreter, but no longer declared in the public headers.
 extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject*, PyObject*, PyObject**);
 #endif
 
 namespace quorvel {

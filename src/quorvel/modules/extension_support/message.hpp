@@ -8,9 +8,11 @@
 
 namespace quorvel {
 
-// One piece of a message: fixed UTF-8 text, or a value inserted as by format(value).
+// One piece of a message: fixed UTF-8 text, or a value inserted as by format(value). Text pieces
+// are string literals: each is decoded once and its str kept, found by the literal's address.
 struct Piece {
-    Piece(const char* text) : text(text) {}
+    template <size_t N>
+    Piece(const char (&text)[N]) : text(text) {}
     Piece(PyObject* value) : value(value) {}
     Piece(const Ref& value) : value(value.get()) {}
     Piece(const Arg& value) : value(value.get()) {}

@@ -72,6 +72,8 @@ PyObject* init_module() {
 
 // A member of a module's Names struct, from its X-macro list: PyObject* name, the interned "name".
 #define QUORVEL_INTERNED_NAME(name) PyObject* name = check(PyUnicode_InternFromString(#name));
+// The same for a name that is not a C++ identifier: PyObject* member, the interned text.
+#define QUORVEL_INTERNED_TEXT(member, text) PyObject* member = check(PyUnicode_InternFromString(text));
 
 // The module-level lookups of the module whose namespace is `ns`, made at the moment of use so
 // that rebinding a module attribute takes effect at the next call (new references).

@@ -7,8 +7,7 @@ namespace quorvel {
 void console_print(const ModuleNamespace& ns, std::initializer_list<Piece> pieces) {
     static PyObject* console_name = check(PyUnicode_InternFromString("console"));
     static PyObject* print_name = check(PyUnicode_InternFromString("print"));
-    Ref print = getattr(ns.lookup(console_name).get(), print_name);
-    call(print.get(), concat(pieces));
+    call_in_order({method(ns.lookup(console_name).get(), print_name), concat(pieces)});
 }
 
 namespace {

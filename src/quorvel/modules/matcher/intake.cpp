@@ -59,11 +59,11 @@ void dispatch(PyObject* self, PyObject* item) {
         Ref no_args = Ref::steal(PyTuple_New(0));
         Ref::steal(PyObject_Call(add_order.get(), no_args.get(), kwargs.get()));
     } else if (equals(action.get(), names->modify)) {
-        call_in_order({getattr(self, names->modify_order), getitem(payload.get(), names->trade_id),
+        call_in_order({method(self, names->modify_order), getitem(payload.get(), names->trade_id),
                        call_method(payload.get(), names->get, names->qty),
                        call_method(payload.get(), names->get, names->price)});
     } else if (equals(action.get(), names->cancel)) {
-        call_in_order({getattr(self, names->cancel_order), getitem(payload.get(), names->trade_id)});
+        call_in_order({method(self, names->cancel_order), getitem(payload.get(), names->trade_id)});
     } else {
         console_print(module_ns, {"[red]不支援的操作: ", action, "[/red]"});
     }

@@ -158,6 +158,11 @@ void exec_matcher(PyObject* module) {
                                                "OrderLot", "PriceType", "OCType", "SuccessCode"});
     module_ns.import_from("quorvel.utils", {"console", "logger"});
     module_ns.import_from("quorvel.modules.positions.positions", {"Positions"});
+    fast_paths::read_switch();
+    fast_paths::capture_copy(module_ns.lookup(names->copy).get());
+    for (PyObject* enumeration : {names->Action, names->OperationType, names->OrderType, names->OrderCond,
+                                  names->OrderLot, names->PriceType, names->OCType, names->SuccessCode})
+        fast_paths::capture_enumeration(module_ns.lookup(enumeration).get());
     module_ns.set("Matcher", make_class(matcher_class, matcher_methods).get());
 }
 

@@ -4,6 +4,7 @@
 
 #include "../extension_support/call.hpp"
 #include "../extension_support/errors.hpp"
+#include "../extension_support/fast_paths.hpp"
 #include "../extension_support/message.hpp"
 #include "../extension_support/reporting.hpp"
 #include "../extension_support/method.hpp"
@@ -46,7 +47,10 @@ extern const Names* names;
 extern ModuleNamespace module_ns;
 
 inline constexpr auto global = &ModuleLookups<module_ns>::global;
-inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
+// module_level.attribute, e.g. OperationType.NEW: a member of our enumerations read natively.
+inline Ref global_attr(PyObject* name, PyObject* attribute) {
+    return fast_paths::class_attribute(global(name).get(), attribute);
+}
 
 // The traceback entry of a place in `method` where an exception is caught, named as the entry a
 // failing call gets.
@@ -74,6 +78,27 @@ public:
 void check_new_order(PyObject* price, PyObject* qty, PyObject* price_type);
 void check_new_price(PyObject* price);
 void check_tick(PyObject* tick_close, PyObject* tick_qty);
+
+// mapping.get(key(), fallback()): natively for an exact dict, whose get cannot be replaced;
+// otherwise the method is looked up before the arguments are evaluated, as Python does.
+template <class Key, class Fallback>
+Ref get_or(PyObject* mapping, Key&& key, Fallback&& fallback) {
+    if (!PyDict_CheckExact(mapping)) return call_in_order({getattr(mapping, names->get), key(), fallback()});
+    Ref wanted = key();
+    PyObject* found = PyDict_GetItemWithError(mapping, wanted.get());
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw_error_set();
+    return fallback();
+}
+
+// self.current_tick_infos.get(code(), {}).get("ts", None): the time of the latest tick of the
+// instrument given to set_current_tick, or None.
+template <class Code>
+Ref latest_tick_time(PyObject* self, Code&& code) {
+    Ref infos = getattr(self, names->current_tick_infos);
+    Ref tick_info = get_or(infos.get(), code, [] { return new_dict(); });
+    return get_or(tick_info.get(), [] { return Ref::borrow(names->ts); }, none);
+}
 
 // Method implementations, bound by the class table in matcher.cpp.
 void init(Self self, Object positions);

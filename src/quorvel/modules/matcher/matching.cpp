@@ -9,7 +9,7 @@ namespace {
 // copy.deepcopy(record) with the given entries overwritten: what reports and positions receive,
 // while the book keeps its own record.
 Ref trade_copy(PyObject* record, std::initializer_list<std::pair<PyObject*, PyObject*>> overrides) {
-    Ref trade = call_method(global(names->copy).get(), names->deepcopy, record);
+    Ref trade = fast_paths::deepcopy(getattr(global(names->copy).get(), names->deepcopy).get(), record);
     for (const auto& [key, value] : overrides) setitem(trade.get(), key, value);
     return trade;
 }
@@ -23,15 +23,13 @@ Ref cancel_report(PyObject* self, PyObject* record, PyObject* rest_qty, PyObject
     Ref trade = rest_qty != nullptr
                     ? trade_copy(record, {{names->quantity, rest_qty}, {names->exchange_ts, tick_ts}})
                     : trade_copy(record, {{names->exchange_ts, tick_ts}});
-    return call_in_order({getattr(self, names->build_order_response), trade,
+    return call_in_order({method(self, names->build_order_response), trade,
                           global_attr(names->OperationType, names->CANCEL),
                           global_attr(names->SuccessCode, names->OrderBeCancel)});
 }
 
 // self.positions.add_trade_record, looked up before its arguments are read.
-Ref trade_recorder(PyObject* self) {
-    return getattr(getattr(self, names->positions).get(), names->add_trade_record);
-}
+Method trade_recorder(PyObject* self) { return method(getattr(self, names->positions).get(), names->add_trade_record); }
 
 // The records of one instrument in the book, in book order, as a walk begins: the only records a
 // tick can touch, gathered without leaving C for the records of other instruments. A record
@@ -122,11 +120,11 @@ class RecordMatch {
 public:
     RecordMatch(PyObject* self, PyObject* record, PyObject* tick_close, PyObject* tick_ts, PyObject* zero)
         : self_(self), record_(record), tick_close_(tick_close), tick_ts_(tick_ts), zero_(zero),
-          deal_qty_(Ref::borrow(zero)), deal_price_(none()), cancel_info_(new_dict()) {}
+          deal_qty_(Ref::borrow(zero)), deal_price_(none()) {}
 
     void test_price(PyObject* action, PyObject* price, PyObject* price_type) {
         if (equals(price_type, global_attr(names->PriceType, names->LMT).get())) {
-            Ref buy = getattr(global_attr(names->Action, names->BUY).get(), names->value);
+            Ref buy = fast_paths::member_value(global_attr(names->Action, names->BUY).get());
             price_match_ = equals(action, buy.get()) ? compare(tick_close_, price, Py_LE)
                                                      : compare(tick_close_, price, Py_GE);
             if (price_match_) deal_price_ = Ref::borrow(tick_close_);
@@ -183,13 +181,13 @@ public:
                       names->trade_record_kwnames);
         Ref deal_response = call_method(self_, names->build_deal_response, trade);
         call_method(self_, names->add_response_to_queue, deal_response);
-        call_in_order({getattr(getattr(self_, names->positions).get(), names->set_positions), trade,
+        call_in_order({method(getattr(self_, names->positions).get(), names->set_positions), trade,
                        getitem(source, names->product_type)});
         return tick_qty;
     }
 
     void cancel() {
-        if (!is_true(cancel_info_.get())) return;
+        if (!cancel_info_ || !is_true(cancel_info_.get())) return;
         PyObject* report = cancel_info_.get();
         call_in_order({trade_recorder(self_), getitem(record_, names->trade_id), getitem(record_, names->code),
                        getitem(record_, names->action),
@@ -212,7 +210,8 @@ private:
     PyObject *self_, *record_, *tick_close_, *tick_ts_, *zero_;
     bool price_match_ = false;
     bool qty_match_ = false;
-    Ref deal_qty_, deal_price_, cancel_info_;
+    Ref deal_qty_, deal_price_;
+    Ref cancel_info_;  // empty until a cancel report is built: the walk's `{}`
 };
 
 }  // namespace

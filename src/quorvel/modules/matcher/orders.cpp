@@ -18,7 +18,7 @@ Ref find_order(PyObject* book, PyObject* trade_id) {
 
 // self.add_response_to_queue(self.build_order_response(record, OperationType.<operation>, SuccessCode.<code>))
 void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObject* code) {
-    Ref response = call_in_order({getattr(self, names->build_order_response), Ref::borrow(record),
+    Ref response = call_in_order({method(self, names->build_order_response), Ref::borrow(record),
                                   global_attr(names->OperationType, operation),
                                   global_attr(names->SuccessCode, code)});
     call_method(self, names->add_response_to_queue, response);
@@ -26,7 +26,7 @@ void report_order(PyObject* self, PyObject* record, PyObject* operation, PyObjec
 
 // Enumeration.from_value(value)
 Ref from_value(PyObject* enumeration, PyObject* value) {
-    return call_method(global(enumeration).get(), names->from_value, value);
+    return fast_paths::from_value(global(enumeration).get(), [&] { return Ref::borrow(value); });
 }
 
 void set(PyObject* record, PyObject* key, PyObject* value) { setitem(record, key, value); }
@@ -39,7 +39,7 @@ void add_order(Self self, Str code, Str product_type, Str action, Float price, I
     check_new_order(price, qty, price_type);
     BookLock lock;
 
-    Ref record = new_dict();
+    Ref record = new_dict(15);
     set(record.get(), names->operation_type, names->New);
     set(record.get(), names->operation_code, getattr(global_attr(names->SuccessCode, names->CreateOrder).get(), names->code));
     set(record.get(), names->operation_message,
@@ -53,9 +53,7 @@ void add_order(Self self, Str code, Str product_type, Str action, Float price, I
     set(record.get(), names->quantity, qty);
     set(record.get(), names->price_type, from_value(names->PriceType, price_type));
     set(record.get(), names->order_type, from_value(names->OrderType, order_type));
-    Ref tick_info = call_in_order(
-        {getattr(getattr(self, names->current_tick_infos).get(), names->get), Ref::borrow(code), new_dict()});
-    set(record.get(), names->exchange_ts, call_method(tick_info.get(), names->get, names->ts, Py_None));
+    set(record.get(), names->exchange_ts, latest_tick_time(self, [&] { return Ref::borrow(code); }));
 
     if (equals(product_type, names->Stock)) {
         Ref cond = from_value(names->OrderCond, order_cond);

@@ -17,7 +17,7 @@ void copy_renamed(PyObject* dst, PyObject* src, std::initializer_list<std::pair<
 
 // dst[key] = Enumeration.from_value(src[key])
 void set_member(PyObject* dst, PyObject* src, PyObject* key, PyObject* enumeration) {
-    Ref member = call_in_order({getattr(global(enumeration).get(), names->from_value), getitem(src, key)});
+    Ref member = fast_paths::from_value(global(enumeration).get(), [&] { return getitem(src, key); });
     setitem(dst, key, member.get());
 }
 
@@ -28,17 +28,12 @@ Ref exchange_name(PyObject* self) { return getitem(getattr(self, names->exchange
 Ref pick_layout(PyObject* self, PyObject* trade, PyObject* common_fields, PyObject* stock_layout,
                 PyObject* future_layout, std::initializer_list<PyObject*> future_extra) {
     if (equals(getitem(trade, names->product_type).get(), names->Stock)) {
-        Ref extra = new_dict();
-        copy_entries(extra.get(), trade, {names->order_cond, names->order_lot});
-        check_status(PyDict_Update(common_fields, extra.get()));
+        // common_fields.update({...}): the merged dict is unobservable, its entries go in directly
+        copy_entries(common_fields, trade, {names->order_cond, names->order_lot});
         return call_method(self, stock_layout, common_fields);
     }
     if (equals(getitem(trade, names->product_type).get(), names->Future)) {
-        if (future_extra.size() != 0) {
-            Ref extra = new_dict();
-            copy_entries(extra.get(), trade, future_extra);
-            check_status(PyDict_Update(common_fields, extra.get()));
-        }
+        copy_entries(common_fields, trade, future_extra);
         return call_method(self, future_layout, common_fields);
     }
     raise_exception({"不支援的商品類型: ", getitem(trade, names->product_type)});
@@ -46,11 +41,11 @@ Ref pick_layout(PyObject* self, PyObject* trade, PyObject* common_fields, PyObje
 
 // The report of an order operation; the "order" part differs between stock and futures.
 Ref order_layout(PyObject* self, PyObject* data, bool stock) {
-    Ref report = new_dict();
+    Ref report = new_dict(5);
     set_member(report.get(), data, names->operation_type, names->OperationType);
     copy_renamed(report.get(), data, {{names->operation_status_code, names->operation_code},
                                       {names->operation_message, names->operation_message}});
-    Ref order = new_dict();
+    Ref order = new_dict(stock ? 12 : 11);
     copy_renamed(order.get(), data, {{names->id, names->trade_id}, {names->seqno, names->trade_id},
                                      {names->ordno, names->trade_id}, {names->account, names->account_id}});
     copy_entries(order.get(), data, {names->code, names->action, names->price, names->quantity});
@@ -64,7 +59,7 @@ Ref order_layout(PyObject* self, PyObject* data, bool stock) {
         set_member(order.get(), data, names->oc_type, names->OCType);
     }
     setitem(report.get(), names->order, order.get());
-    Ref trade_status = new_dict();
+    Ref trade_status = new_dict(3);
     setitem(trade_status.get(), names->id, getitem(data, names->trade_id).get());
     setitem(trade_status.get(), names->exchange, exchange_name(self).get());
     setitem(trade_status.get(), names->exchange_ts, getitem(data, names->exchange_ts).get());
@@ -74,7 +69,7 @@ Ref order_layout(PyObject* self, PyObject* data, bool stock) {
 
 // The flat deal report; stock reports carry the order condition and lot before the time.
 Ref deal_layout(PyObject* data, bool stock) {
-    Ref report = new_dict();
+    Ref report = new_dict(stock ? 13 : 11);
     copy_entries(report.get(), data, {names->id, names->seqno, names->ordno, names->exchange_seqno, names->broker_id,
                                       names->account, names->action, names->code, names->quantity, names->price});
     if (stock) {
@@ -88,7 +83,7 @@ Ref deal_layout(PyObject* data, bool stock) {
 }  // namespace
 
 Ref build_order_response(Self self, Dict trade, Object operation_type, Object code_obj) {
-    Ref common_fields = new_dict();
+    Ref common_fields = new_dict(14);
     setitem(common_fields.get(), names->operation_type, operation_type);
     setitem(common_fields.get(), names->operation_code, getattr(code_obj, names->code).get());
     setitem(common_fields.get(), names->operation_message, getattr(code_obj, names->message).get());
@@ -96,15 +91,14 @@ Ref build_order_response(Self self, Dict trade, Object operation_type, Object co
     setitem(common_fields.get(), names->account_id, account_id(self).get());
     copy_entries(common_fields.get(), trade,
                  {names->code, names->action, names->price, names->quantity, names->price_type, names->order_type});
-    Ref tick_info = call_in_order(
-        {getattr(getattr(self, names->current_tick_infos).get(), names->get), getitem(trade, names->code), new_dict()});
-    setitem(common_fields.get(), names->exchange_ts, call_method(tick_info.get(), names->get, names->ts, Py_None).get());
+    setitem(common_fields.get(), names->exchange_ts,
+            latest_tick_time(self, [&] { return getitem(trade, names->code); }).get());
     return pick_layout(self, trade, common_fields.get(), names->get_simulation_stock_order_response,
                        names->get_simulation_future_order_response, {names->oc_type});
 }
 
 Ref build_deal_response(Self self, Dict trade) {
-    Ref common_fields = new_dict();
+    Ref common_fields = new_dict(13);
     copy_renamed(common_fields.get(), trade, {{names->id, names->trade_id}, {names->seqno, names->trade_id},
                                               {names->ordno, names->trade_id}, {names->exchange_seqno, names->trade_id}});
     setitem(common_fields.get(), names->broker_id, exchange_name(self).get());

@@ -9,20 +9,22 @@ namespace quorvel::matcher {
 namespace {
 
 // Raises "<label> <price> 必須是有限的數值" for a NaN or infinite price (an exact float).
-void require_finite(const char* label, PyObject* price) {
+void require_finite(Piece label, PyObject* price) {
     if (!std::isfinite(PyFloat_AS_DOUBLE(price))) raise_exception({label, price, " 必須是有限的數值"});
 }
 
 // Raises unless the price is finite and greater than 0.
-void require_positive_price(const char* label, PyObject* price) {
+void require_positive_price(Piece label, PyObject* price) {
     require_finite(label, price);
     if (PyFloat_AS_DOUBLE(price) <= 0) raise_exception({label, price, " 必須大於 0"});
 }
 
 // Raises "<label> <qty> 必須大於 0" (least 1) or "<label> <qty> 不可小於 0" (least 0).
-void require_quantity_at_least(const char* label, PyObject* qty, long least) {
+void require_quantity_at_least(Piece label, PyObject* qty, long least) {
     Ref bound = Ref::steal(PyLong_FromLong(least));
-    if (compare(qty, bound.get(), Py_LT)) raise_exception({label, qty, least == 0 ? " 不可小於 0" : " 必須大於 0"});
+    if (!compare(qty, bound.get(), Py_LT)) return;
+    if (least == 0) raise_exception({label, qty, " 不可小於 0"});
+    raise_exception({label, qty, " 必須大於 0"});
 }
 
 }  // namespace

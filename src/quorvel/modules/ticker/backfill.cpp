@@ -12,13 +12,11 @@ bool absent(PyObject* bound) { return bound == Py_None || (PyUnicode_Check(bound
 void replay(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end_to) {
     Ref df = call_method(self, names->_Ticker__process_and_combine_ticks, codes, start_from, end_to);
     console_print(module_ns, {"[green]開始回補 Tick 資料, Tick 數 ", row_count(df.get()), ". ...[/green]"});
-    Ref rows = Ref::steal(PyObject_GetIter(
-        call_kw(getattr(df.get(), names->iter_rows).get(), names->named_kwnames, Py_True).get()));
-    while (Ref row = Ref::steal_or_null(PyIter_Next(rows.get()))) {
+    TickRows rows(df.get());
+    while (rows.advance()) {
         queue_get(self, names->allow_next_tick_flag_queue);
-        put_on(self, names->tick_queue, build_tick(self, row.get(), true).get());
+        put_on(self, names->tick_queue, rows.tick(self, true).get());
     }
-    if (PyErr_Occurred()) throw_error_set();
 }
 
 }  // namespace

@@ -9,42 +9,12 @@ namespace {
 // A bound counts as given when it is a non-empty str (None and "" are absent).
 bool given(PyObject* bound) { return PyUnicode_Check(bound) && PyUnicode_GET_LENGTH(bound) > 0; }
 
-// The lazy row converter: each request takes the next row of df.iter_rows(named=True) and only
-// then builds its tick dictionary, so the market lookup and the timestamp conversion happen after
-// the permit for that tick was taken. The row iterator itself is made at the first request.
-class RowConverter {
-public:
-    RowConverter(PyObject* self, PyObject* df) : self_(self), df_(df) {}
-
-    // The next tick dictionary, or an empty Ref once the rows are exhausted.
-    Ref next() {
-        if (exhausted_) return Ref();
-        if (!rows_) {
-            Ref rows = call_kw(getattr(df_, names->iter_rows).get(), names->named_kwnames, Py_True);
-            rows_ = Ref::steal(PyObject_GetIter(rows.get()));
-        }
-        Ref row = Ref::steal_or_null(PyIter_Next(rows_.get()));
-        if (!row) {
-            if (PyErr_Occurred()) throw_error_set();
-            exhausted_ = true;
-            return Ref();
-        }
-        return build_tick(self_, row.get(), false);
-    }
-
-private:
-    PyObject* self_;  // borrowed: the caller's arguments outlive the converter
-    PyObject* df_;
-    Ref rows_;
-    bool exhausted_ = false;
-};
-
 bool flag_set(PyObject* self, PyObject* flag) { return is_true(getattr(self, flag).get()); }
 
 void put_exit_status(PyObject* self) { put_on(self, names->tick_queue, status_dict(names->exit_send_tick).get()); }
 
 // The paced loop of the sending thread; returns the number of ticks sent.
-Py_ssize_t send_paced(PyObject* self, PyObject* df, RowConverter& converter) {
+Py_ssize_t send_paced(PyObject* self, PyObject* df, TickRows& rows) {
     Py_ssize_t sent = 0;
     while (!flag_set(self, names->exit_send_thread_flag) && positive(row_count(df).get())) {
         if (!flag_set(self, names->backfilling_finish_flag)) {
@@ -52,13 +22,13 @@ Py_ssize_t send_paced(PyObject* self, PyObject* df, RowConverter& converter) {
             put_on(self, names->tick_queue, status_dict(names->finish_backfilling).get());
         }
         queue_get(self, names->allow_next_tick_flag_queue);
-        Ref tick = converter.next();
-        if (!tick) {
+        // The lazy row converter: a row is read and its tick built only once its permit is taken.
+        if (!rows.advance()) {
             setattr(self, names->exit_send_thread_flag, Py_True);
             put_exit_status(self);
             break;
         }
-        put_on(self, names->tick_queue, tick.get());
+        put_on(self, names->tick_queue, rows.tick(self, false).get());
         ++sent;
     }
     return sent;
@@ -75,23 +45,6 @@ Py_ssize_t send_paced(PyObject* self, PyObject* df, RowConverter& converter) {
 
 }  // namespace
 
-Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling) {
-    Ref tick = new_dict();
-    Ref market_map = getattr(self, names->code_market_map);
-    Ref market = getitem(market_map.get(), getitem(row, names->code).get());
-    setitem(tick.get(), names->market_type, market.get());
-    Ref digits = Ref::steal(PyLong_FromLong(8));
-    Ref timestamp = call_in_order({global(names->format_nano_ts_to_second_ts), getitem(row, names->ts), digits});
-    setitem(tick.get(), names->timestamp, timestamp.get());
-    setitem(tick.get(), names->code, getitem(row, names->code).get());
-    setitem(tick.get(), names->close, getitem(row, names->close).get());
-    setitem(tick.get(), names->qty, getitem(row, names->volume).get());
-    setitem(tick.get(), names->tick_type, getitem(row, names->tick_type).get());
-    setitem(tick.get(), names->is_simulate, Py_False);
-    setitem(tick.get(), names->is_backfilling, is_backfilling ? Py_True : Py_False);
-    return tick;
-}
-
 void push_tick_to_queue(Self self, Object df) {
     FeedWork work;
     Ref total = row_count(df);
@@ -102,9 +55,9 @@ void push_tick_to_queue(Self self, Object df) {
         return;
     }
     Ref started = call_method(global(names->time).get(), names->time);
-    RowConverter converter(self, df);
+    TickRows rows(df);
     Py_ssize_t sent = 0;
-    catch_exception([&] { sent = send_paced(self, df, converter); },
+    catch_exception([&] { sent = send_paced(self, df, rows); },
                     [&](HandledException& error) { end_failed_run(self, error); });
     if (!flag_set(self, names->exit_send_thread_flag)) {
         setattr(self, names->exit_send_thread_flag, Py_True);

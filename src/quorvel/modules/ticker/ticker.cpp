@@ -2,6 +2,8 @@
 // the path generator.
 #include "ticker_module.hpp"
 
+#include "../extension_support/fast_paths.hpp"
+
 namespace quorvel::ticker {
 
 const Names* names = nullptr;
@@ -177,6 +179,9 @@ void exec_ticker(PyObject* module) {
     module_ns.import_module("quorvel.cache_files", "cache_files");
     module_ns.import_from("quorvel.utils",
                           {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
+    fast_paths::read_switch();
+    capture_timestamp_formatter();
+    capture_row_iteration();
     module_ns.set("Ticker", make_class(ticker_class, ticker_methods).get());
     register_exit_hook();
 }

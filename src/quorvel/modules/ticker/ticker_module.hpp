@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../extension_support/call.hpp"
+#include "../extension_support/columns.hpp"
 #include "../extension_support/errors.hpp"
 #include "../extension_support/message.hpp"
 #include "../extension_support/reporting.hpp"
@@ -62,8 +63,36 @@ void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item);
 // {"darq_status": FLAG.<member>.value}
 Ref status_dict(PyObject* member);
 
-// The tick dictionary of one frame row, "is_backfilling" as given.
-Ref build_tick(PyObject* self, PyObject* row, bool is_backfilling);
+// The rows of a tick frame in frame order, each read when it is asked for: from column lists
+// converted a slice of rows at a time for an exact polars DataFrame with the cache's column types,
+// otherwise from df.iter_rows(named=True), which is called at the first request.
+class TickRows {
+public:
+    explicit TickRows(PyObject* df) : df_(df) {}
+
+    // Moves to the next row; false after the last.
+    bool advance();
+
+    // The current row's tick dictionary, "is_backfilling" as given.
+    Ref tick(PyObject* self, bool is_backfilling) const;
+
+private:
+    PyObject* df_;  // borrowed: the caller's frame outlives its rows
+    bool started_ = false;
+    ColumnReader columns_;
+    Ref rows_, row_;
+};
+
+// Records DataFrame.iter_rows as bound at import, for TickRows to recognise; called when the
+// module body runs.
+void capture_row_iteration();
+
+// formatter(ts, 8), `formatter` being what format_nano_ts_to_second_ts resolves to now: natively
+// while that is the function bound at import (new reference).
+Ref tick_timestamp(PyObject* formatter, PyObject* ts);
+
+// Records that function, for tick_timestamp to recognise; called when the module body runs.
+void capture_timestamp_formatter();
 
 // Thread(target=self.<method>, args=args, daemon=True).start()
 void start_daemon_thread(PyObject* self, PyObject* method, PyObject* args);

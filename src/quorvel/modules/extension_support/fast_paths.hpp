@@ -1,0 +1,74 @@
+// Native answers to calls into Python whose result is known: an enumeration's from_value, a
+// member's value, and the deep copy of an order record. Each answer is given only while every
+// attribute the real call would resolve is still the object it was when the module body ran,
+// and only for inputs of the exact expected types; in every other case the real call is made,
+// so a rebinding, a subclass or an odd value behaves exactly as in Python.
+#pragma once
+
+#include "call.hpp"
+
+#include <initializer_list>
+
+namespace quorvel::fast_paths {
+
+// Reads QUORVEL_NO_FAST_PATHS (any non-empty value turns every shortcut off for the process);
+// called when a module body runs.
+void read_switch();
+
+// Whether shortcuts may be taken on this thread now: not when switched off, nor while a trace
+// or profile function is set (it would miss the calls a shortcut saves).
+bool active();
+
+// Makes `enumeration` (an Enum class of quorvel.constant, kept for the process) eligible for the
+// shortcuts below. Each stays off for a class that does not look as ours do: from_value, for
+// one, is answered only for our string enumerations.
+void capture_enumeration(PyObject* enumeration);
+
+// Makes copy.deepcopy of `copy_module` eligible for the record shortcut.
+void capture_copy(PyObject* copy_module);
+
+// Makes `function` (a Python function, kept for the process) recognisable by
+// function_unchanged, together with what the dotted names it reads resolve to now
+// ("operator.index": the global `operator`, then its attribute `index`).
+void capture_function(PyObject* function, std::initializer_list<const char*> reads);
+
+// Whether shortcuts are active and `candidate` is a captured function, running the same code
+// with the same defaults, whose dotted names still resolve to the same objects.
+bool function_unchanged(PyObject* candidate);
+
+// Whether enumeration.from_value, `enumeration` being what the name resolves to now, is still
+// ours, reached through the unchanged class call, Enum.__new__ and value-to-member table.
+bool from_value_unchanged(PyObject* enumeration);
+
+// What our from_value returns for an exact-str value or a member of the class (borrowed), or
+// nullptr when only the real call can say. Only while from_value_unchanged(enumeration).
+PyObject* known_member(PyObject* enumeration, PyObject* value);
+
+// The interned "from_value".
+PyObject* from_value_name();
+
+// enumeration.from_value(argument()): the attribute is looked up before the argument is
+// evaluated, as Python does (new reference).
+template <class Argument>
+Ref from_value(PyObject* enumeration, Argument&& argument) {
+    if (!from_value_unchanged(enumeration)) return call_in_order({getattr(enumeration, from_value_name()), argument()});
+    Ref value = argument();
+    if (PyObject* member = known_member(enumeration, value.get())) return Ref::borrow(member);
+    return call_method(enumeration, from_value_name(), value);
+}
+
+// member.value (new reference).
+Ref member_value(PyObject* member);
+
+// enumeration.name (new reference): natively for a captured enumeration while its metaclass
+// finds attributes as `type` does and the class holds a plain object under that name.
+Ref class_attribute(PyObject* enumeration, PyObject* name);
+
+// deepcopy(record), `deepcopy` being what the name resolves to now (new reference). Natively: a
+// new dict with the same keys in the same order, when the record is an exact dict of exact-str
+// keys whose values are exact str, int, float, bool or None (copied as themselves) or members of
+// a captured enumeration (copied as deepcopy's own rules give: the member itself from 3.11 on,
+// before that what the class gives for the member's value).
+Ref deepcopy(PyObject* deepcopy, PyObject* record);
+
+}  // namespace quorvel::fast_paths

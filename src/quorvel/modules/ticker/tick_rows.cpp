@@ -1,0 +1,77 @@
+// The rows of a tick frame and the tick dictionary built from each.
+#include "ticker_module.hpp"
+
+#include "../extension_support/fast_paths.hpp"
+
+namespace quorvel::ticker {
+
+namespace {
+
+// The tick dictionary of one row; read(column) gives the row's value of a column.
+template <class Read>
+Ref make_tick(PyObject* self, Read&& read, bool is_backfilling) {
+    Ref tick = new_dict(8);
+    Ref market_map = getattr(self, names->code_market_map);
+    Ref market = getitem(market_map.get(), read(names->code).get());
+    setitem(tick.get(), names->market_type, market.get());
+    Ref formatter = global(names->format_nano_ts_to_second_ts);
+    setitem(tick.get(), names->timestamp, tick_timestamp(formatter.get(), read(names->ts).get()).get());
+    setitem(tick.get(), names->code, read(names->code).get());
+    setitem(tick.get(), names->close, read(names->close).get());
+    setitem(tick.get(), names->qty, read(names->volume).get());
+    setitem(tick.get(), names->tick_type, read(names->tick_type).get());
+    setitem(tick.get(), names->is_simulate, Py_False);
+    setitem(tick.get(), names->is_backfilling, is_backfilling ? Py_True : Py_False);
+    return tick;
+}
+
+// Whether df.iter_rows(named=True) would give what the column lists give: an exact DataFrame
+// whose iter_rows is the one bound at import, with the tick columns in the types of the cache.
+bool reads_by_columns(PyObject* df) {
+    Ref frame_type = global_attr(names->pl, names->DataFrame);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(df)) != frame_type.get() ||
+        !fast_paths::function_unchanged(_PyType_Lookup(Py_TYPE(df), names->iter_rows)))
+        return false;
+    Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(df, nullptr));
+    if (!attributes) throw_error_set();
+    if (PyDict_GetItemWithError(attributes.get(), names->iter_rows) != nullptr || PyErr_Occurred()) return false;
+    Ref int64 = global_attr(names->pl, names->Int64);
+    Ref float64 = global_attr(names->pl, names->Float64);
+    Ref string = global_attr(names->pl, names->String);
+    return ColumnReader::suits(df, frame_type.get(),
+                               {{names->code, string.get()}, {names->ts, int64.get()}, {names->close, float64.get()},
+                                {names->volume, int64.get()}, {names->tick_type, int64.get()}});
+}
+
+}  // namespace
+
+void capture_row_iteration() {
+    Ref polars = module_ns.lookup(names->pl);
+    Ref data_frame = getattr(polars.get(), names->DataFrame);
+    if (PyType_Check(data_frame.get()))
+        fast_paths::capture_function(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(data_frame.get()), names->iter_rows), {});
+}
+
+bool TickRows::advance() {
+    if (!started_) {
+        started_ = true;
+        if (reads_by_columns(df_)) {
+            columns_.open(df_, {names->code, names->ts, names->close, names->volume, names->tick_type});
+        } else {
+            Ref rows = call_kw(getattr(df_, names->iter_rows).get(), names->named_kwnames, Py_True);
+            rows_ = Ref::steal(PyObject_GetIter(rows.get()));
+        }
+    }
+    if (columns_.is_open()) return columns_.next();
+    row_ = Ref::steal_or_null(PyIter_Next(rows_.get()));
+    if (!row_ && PyErr_Occurred()) throw_error_set();
+    return static_cast<bool>(row_);
+}
+
+Ref TickRows::tick(PyObject* self, bool is_backfilling) const {
+    if (columns_.is_open())
+        return make_tick(self, [&](PyObject* column) { return Ref::borrow(columns_.value(column)); }, is_backfilling);
+    return make_tick(self, [&](PyObject* column) { return getitem(row_.get(), column); }, is_backfilling);
+}
+
+}  // namespace quorvel::ticker

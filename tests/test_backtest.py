@@ -14,7 +14,7 @@ from collections import defaultdict
 import pytest
 
 from quorvel import backtest
-from quorvel.backtest import BacktestError, resolve_codes, run_backtest
+from quorvel.backtest import BacktestError, load_ticks, resolve_codes, run_backtest
 from quorvel.constant import BASIC_INFO, FLAG, Action
 from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
@@ -148,6 +148,24 @@ class TestPacingAndCache:
             if name.endswith(".csv")
         ]
         assert result.cache_files_after == len(day_files) > 0
+
+    def test_loading_ticks_fills_the_cache_a_run_then_reads(self, ticker_built, tmp_path, result):
+        loaded = load_ticks(
+            SimulatedBroker(3, ticks_per_day=TICKS_PER_DAY),
+            CODES,
+            PERIOD,
+            BACKFILL,
+            data_dir=str(tmp_path),
+        )
+        assert loaded == result.live_ticks + result.backfill_ticks
+        broker = SimulatedBroker(3, ticks_per_day=TICKS_PER_DAY)
+        again = run(str(tmp_path), broker=broker)
+        assert broker.tick_requests == []
+
+        def fills(res):
+            return [(r["code"], r["action"], r["quantity"], r["price"]) for r in deal_reports(res)]
+
+        assert fills(again) == fills(result)
 
     def test_a_feed_that_stops_sending_ends_the_run_with_an_error(
         self, ticker_built, tmp_path, monkeypatch

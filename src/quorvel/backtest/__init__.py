@@ -7,7 +7,13 @@ function and `quorvel-backtest` (`main`) is the command line over it.
 from quorvel.backtest.cli import main
 from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import BacktestError, BacktestInterrupted, resolve_codes, run_backtest
+from quorvel.backtest.engine import (
+    BacktestError,
+    BacktestInterrupted,
+    load_ticks,
+    resolve_codes,
+    run_backtest,
+)
 from quorvel.backtest.export import plot_equity, summary, write_outputs
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
@@ -23,6 +29,7 @@ __all__ = [
     "Strategy",
     "contract_for",
     "load_strategy",
+    "load_ticks",
     "main",
     "parse_params",
     "plot_equity",

@@ -38,7 +38,7 @@ from quorvel.backtest.strategy import (
 )
 from quorvel.constant import BASIC_INFO
 
-__all__ = ["BacktestError", "BacktestInterrupted", "resolve_codes", "run_backtest"]
+__all__ = ["BacktestError", "BacktestInterrupted", "load_ticks", "resolve_codes", "run_backtest"]
 
 DEFAULT_CODES = ("2330", "TXFR1")
 # A week of the offline broker's calendar (Monday to Friday), and the Thursday
@@ -145,3 +145,26 @@ def run_backtest(
                 )
             )
     return result
+
+
+def load_ticks(
+    api: Any,
+    codes: Sequence[str],
+    period: Tuple[str, str] = DEFAULT_PERIOD,
+    backfill: Optional[Tuple[str, str]] = DEFAULT_BACKFILL,
+    *,
+    data_dir: str,
+) -> int:
+    """Load the ticks of `period` and `backfill` into the tick cache under `data_dir`
+    without replaying them, and return how many there are.
+
+    The days go through the tick feed's own loading path, as a run's do, so
+    later runs of the same codes and days read them from the cache.
+    """
+    from quorvel.modules.ticker import ticker as ticker_module
+
+    instruments = resolve_codes(api, codes)
+    path = os.path.expanduser(data_dir)
+    with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
+        load = ticker_module.Ticker(api)._Ticker__process_and_combine_ticks
+        return sum(load(instruments, *span).height for span in (backfill, period) if span)

@@ -1,8 +1,8 @@
 """Running a sweep: one backtest per combination of parameters, each a Ray task.
 
-Before fanning out, the driver replays the period once with a strategy that
-does nothing, so that every day is in the tick cache under the data
-directory and the runs only read it.  A worker that does not share the
+Before fanning out, the driver loads the period once (`load_ticks`), so that
+every day is in the tick cache under the data directory and the runs only
+read it.  A worker that does not share the
 driver's directory (a cluster without a shared file system) fills its own at
 the same path on its first run.
 
@@ -41,7 +41,7 @@ from typing import (
 import polars as pl
 
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import DEFAULT_BACKFILL, DEFAULT_PERIOD, run_backtest
+from quorvel.backtest.engine import DEFAULT_BACKFILL, DEFAULT_PERIOD, load_ticks, run_backtest
 from quorvel.backtest.export import check_writable_directory, summary
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import Strategy, load_strategy
@@ -276,13 +276,12 @@ def _check_grid(
 
 def _fill_tick_cache(broker: BrokerFactory, settings: SweepSettings) -> None:
     """Load every day of the period and the backfill into the data directory, once."""
-    run_backtest(
+    load_ticks(
         broker(),
         settings.codes,
         settings.period,
         settings.backfill,
         data_dir=settings.data_dir or "",
-        strategy=Strategy(),
     )
 
 

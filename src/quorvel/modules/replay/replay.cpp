@@ -127,28 +127,43 @@ struct Row {
     PyObject* tick_type;
 };
 
-// The feed's tick dictionary for one row: the same eight keys, in the same order, with the same
-// values; the market is looked up before the timestamp is made, as the feed does.
-Ref build_tick(const Hooks& hooks, const Row& row, Ref& timestamp) {
-    Ref market = getitem(hooks.market_map.get(), row.code);
-    timestamp = tick_timestamp(hooks.format_timestamp.get(), row.ts);
-    Ref tick = new_dict(8);
-    setitem(tick.get(), names->market_type, market.get());
-    setitem(tick.get(), names->timestamp, timestamp.get());
-    setitem(tick.get(), names->code, row.code);
-    setitem(tick.get(), names->close, row.close);
-    setitem(tick.get(), names->qty, row.volume);
-    setitem(tick.get(), names->tick_type, row.tick_type);
-    setitem(tick.get(), names->is_simulate, Py_False);
-    setitem(tick.get(), names->is_backfilling, hooks.is_backfilling ? Py_True : Py_False);
-    return tick;
-}
+// The feed's tick dictionaries, made as copies of one with the feed's eight keys in the feed's
+// order and the two values every tick of a phase shares, the others filled in per row.
+class TickMaker {
+public:
+    explicit TickMaker(const Hooks& hooks) : hooks_(hooks), template_(new_dict(8)) {
+        for (PyObject* key : {names->market_type, names->timestamp, names->code, names->close, names->qty,
+                              names->tick_type})
+            setitem(template_.get(), key, Py_None);
+        setitem(template_.get(), names->is_simulate, Py_False);
+        setitem(template_.get(), names->is_backfilling, hooks.is_backfilling ? Py_True : Py_False);
+    }
+
+    // The tick of one row, with the same values as the feed's; the market is looked up before
+    // the timestamp is made, as the feed does.
+    Ref make(const Row& row, Ref& timestamp) const {
+        Ref market = getitem(hooks_.market_map.get(), row.code);
+        timestamp = tick_timestamp(hooks_.format_timestamp.get(), row.ts);
+        Ref tick = Ref::steal(PyDict_Copy(template_.get()));
+        setitem(tick.get(), names->market_type, market.get());
+        setitem(tick.get(), names->timestamp, timestamp.get());
+        setitem(tick.get(), names->code, row.code);
+        setitem(tick.get(), names->close, row.close);
+        setitem(tick.get(), names->qty, row.volume);
+        setitem(tick.get(), names->tick_type, row.tick_type);
+        return tick;
+    }
+
+private:
+    const Hooks& hooks_;
+    Ref template_;
+};
 
 // The frame's rows with their running count: a tick counts as done once the matcher has
 // taken it and its reports are taken, before the strategy sees it, as the paced driver counts.
 class Replay {
 public:
-    Replay(const Hooks& hooks, PyObject* frame) : hooks_(hooks) {
+    Replay(const Hooks& hooks, PyObject* frame) : hooks_(hooks), ticks_(hooks) {
         Ref frame_type = global_attr(names->pl, names->DataFrame);
         Ref int64 = global_attr(names->pl, names->Int64);
         Ref float64 = global_attr(names->pl, names->Float64);
@@ -192,7 +207,7 @@ private:
     // One tick's road, in the order the paced driver takes it.
     void replay_tick(const Row& row) {
         Ref timestamp;
-        Ref tick = build_tick(hooks_, row, timestamp);
+        Ref tick = ticks_.make(row, timestamp);
         check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
         call(hooks_.set_current_tick.get(), tick);
         call(hooks_.match_deal.get(), row.code, row.close, row.volume, timestamp);
@@ -203,6 +218,7 @@ private:
     }
 
     const Hooks& hooks_;
+    TickMaker ticks_;
     ColumnReader columns_;
     Codes codes_;
     Py_ssize_t done_ = 0;

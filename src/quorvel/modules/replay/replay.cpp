@@ -32,6 +32,9 @@ inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
 
 constexpr const char* kSourceFile = "src/quorvel/modules/replay/replay.cpp";
 
+// Rows converted to Python values at a time: the loop holds them all, so a slice costs few calls.
+constexpr Py_ssize_t kSliceRows = 1 << 16;
+
 // Signals (Ctrl-C) are looked at, and the progress callback called, every this many ticks.
 constexpr Py_ssize_t kCheckpointEvery = 4096;
 
@@ -174,7 +177,7 @@ public:
             raise(PyExc_TypeError,
                   "the frame must be a polars DataFrame with columns code (String), ts (Int64), close (Float64), "
                   "volume (Int64) and tick_type (Int64)");
-        columns_.open(frame, {names->code, names->ts, names->close, names->volume, names->tick_type});
+        columns_.open(frame, {names->code, names->ts, names->close, names->volume, names->tick_type}, kSliceRows);
     }
 
     void run() {

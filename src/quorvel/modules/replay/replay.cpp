@@ -103,9 +103,9 @@ public:
     // `code` or the equal str kept (borrowed).
     PyObject* canonical(PyObject* code) {
         if (!PyUnicode_CheckExact(code)) return code;
-        for (const Ref& kept : kept_)
-            if (kept.get() == code || same_text(kept.get(), code)) return kept.get();
-        if (kept_.size() < kMaxCodes) kept_.push_back(Ref::borrow(code));
+        for (size_t i = 0; i < count_; ++i)
+            if (kept_[i].get() == code || same_text(kept_[i].get(), code)) return kept_[i].get();
+        if (count_ < kMaxCodes) kept_[count_++] = Ref::borrow(code);
         return code;
     }
 
@@ -118,7 +118,8 @@ private:
                            static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
     }
 
-    std::vector<Ref> kept_;
+    Ref kept_[kMaxCodes];
+    size_t count_ = 0;
 };
 
 // One row's values, in the frame's column order.

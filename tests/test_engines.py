@@ -181,3 +181,13 @@ def test_an_interrupt_propagates_with_the_run_so_far(data_dir, engine):
     partial = interrupted.value.result
     assert partial.positions.positions["2330"].quantity == 1
     assert [r.get("operation_type", "Deal") for r in partial.reports] == ["New", "Deal"]
+
+
+def test_an_interrupted_run_counts_the_same_ticks_on_both_engines(data_dir):
+    counts = []
+    for engine in ("replay", "paced"):
+        with pytest.raises(BacktestInterrupted) as interrupted:
+            run(data_dir, Interrupted(), engine)
+        partial = interrupted.value.result
+        counts.append((partial.live_ticks, partial.backfill_ticks))
+    assert counts[0] == counts[1] and counts[0][0] > 0

@@ -1,18 +1,19 @@
-"""The native replay loop on its own: tick timestamps, the formatter it stands in for, Ctrl-C."""
+"""The native replay loop on its own: the ticks it builds, the frames it refuses, the counts it
+reports however it ends, Ctrl-C."""
 
+import gc
 import operator
 import signal
 import sys
 
+import polars as pl
 import pytest
-from hypothesis import example, given
-from hypothesis import strategies as st
 
 from quorvel.utils import format_nano_ts_to_second_ts
 
 replay = pytest.importorskip("quorvel.modules.replay.replay")
 
-NATIVE_FROM = 2**18 * 10**9  # nanoseconds from which the loop computes the timestamp itself
+NOW = 1_704_186_000_000_000_000
 
 
 class Hooks:
@@ -22,7 +23,8 @@ class Hooks:
         self.market_map = {"2330": "Stock"}
         self.format_timestamp = format_timestamp
         self.is_backfilling = False
-        self.set_current_tick = id
+        self.matched = []
+        self.set_current_tick = self.matched.append
         self.match_deal = operator.itemgetter
         self.responses = []
         self.take_reports = None
@@ -37,101 +39,158 @@ class Hooks:
         self.checkpoint = self.checkpoints.append
 
 
-def columns(stamps, code="2330"):
+def frame(stamps, code="2330"):
     count = len(stamps)
-    return ([code] * count, list(stamps), [600.0] * count, [1] * count, [1] * count)
+    return pl.DataFrame(
+        {"code": [code] * count, "ts": list(stamps), "close": [600.0] * count, "volume": [1] * count,
+         "tick_type": [1] * count},
+        schema={"code": pl.String, "ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "tick_type": pl.Int64},
+    )
 
 
-def replayed_timestamps(stamps, hooks=None):
-    hooks = hooks or Hooks()
-    replay.replay_ticks(tuple(columns(stamps)), hooks, 0)
-    return [tick["timestamp"] for tick in hooks.ticks]
+def replayed(stamps, hooks):
+    replay.replay_ticks(frame(stamps), hooks)
+    return hooks
 
 
-@given(st.lists(st.integers(min_value=0, max_value=2**63 - 1), max_size=50))
-@example([NATIVE_FROM - 5, NATIVE_FROM, NATIVE_FROM + 5, NATIVE_FROM + 15, 2**63 - 1])
-@example([1_704_700_800_123_456_785, 1_704_700_800_123_456_795, 1_704_700_800_999_999_995])
-def test_timestamps_are_the_formatters_to_the_bit(stamps):
-    expected = [format_nano_ts_to_second_ts(ts, 8) for ts in stamps]
-    assert [float.hex(value) for value in replayed_timestamps(stamps)] == [
-        float.hex(value) for value in expected
-    ]
+class TestTicks:
+    def test_the_tick_is_the_feeds_dict_and_becomes_the_current_tick(self):
+        hooks = replayed([NOW + 5], Hooks())
+        [tick] = hooks.ticks
+        assert list(tick.items()) == [
+            ("market_type", "Stock"),
+            ("timestamp", format_nano_ts_to_second_ts(NOW + 5, 8)),
+            ("code", "2330"),
+            ("close", 600.0),
+            ("qty", 1),
+            ("tick_type", 1),
+            ("is_simulate", False),
+            ("is_backfilling", False),
+        ]
+        assert hooks.current == [tick]
+
+    def test_the_timestamps_are_the_formatters_to_the_bit(self):
+        stamps = [-(2**63), -15, -5, 0, 5, 15, 10 * 2**53 - 5, 10 * 2**53 + 5, NOW + 5, 2**63 - 1]
+        got = [tick["timestamp"] for tick in replayed(stamps, Hooks()).ticks]
+        assert [float.hex(value) for value in got] == [
+            float.hex(format_nano_ts_to_second_ts(ts, 8)) for ts in stamps
+        ]
+
+    def test_a_rebound_formatter_is_called_for_every_tick(self):
+        calls = []
+
+        def formatter(ts, digits):
+            calls.append((ts, digits))
+            return "formatted"
+
+        hooks = replayed([NOW + 1, NOW + 2], Hooks(formatter))
+        assert [tick["timestamp"] for tick in hooks.ticks] == ["formatted", "formatted"]
+        assert calls == [(NOW + 1, 8), (NOW + 2, 8)]
+
+    def test_samples_follow_their_rows(self):
+        hooks = Hooks()
+        sampled = []
+        hooks.sample = lambda: sampled.append(hooks.current[0]["timestamp"])
+        hooks.sample_rows = [0, 2]
+        replayed([NOW, NOW + 10**9, NOW + 2 * 10**9], hooks)
+        assert sampled == [format_nano_ts_to_second_ts(NOW, 8), format_nano_ts_to_second_ts(NOW + 2 * 10**9, 8)]
 
 
-def test_values_outside_the_native_range_go_to_the_formatter():
-    stamps = [-(10**18), 2**64, NATIVE_FROM - 1]
-    assert replayed_timestamps(stamps) == [format_nano_ts_to_second_ts(ts, 8) for ts in stamps]
+class TestRefusals:
+    @pytest.mark.parametrize(
+        "make_frame, error, message",
+        [
+            (lambda: frame([NOW]).to_dict(as_series=False), TypeError, "the frame must be a polars DataFrame"),
+            (lambda: frame([NOW]).drop("tick_type"), TypeError, "the frame must be a polars DataFrame"),
+            (lambda: frame([NOW]).with_columns(pl.col("ts").cast(pl.Float64)), TypeError,
+             r"ts \(Int64\)"),
+            (lambda: frame([NOW], code="9999"), KeyError, "9999"),
+        ],
+    )
+    def test_bad_frames_raise_and_replay_nothing(self, make_frame, error, message):
+        hooks = Hooks()
+        with pytest.raises(error, match=message):
+            replay.replay_ticks(make_frame(), hooks)
+        assert hooks.ticks == []
+
+    def test_the_argument_count_is_checked(self):
+        with pytest.raises(TypeError) as raised:
+            replay.replay_ticks(frame([NOW]))
+        assert str(raised.value) == "replay_ticks() takes exactly 2 positional arguments (1 given)"
+
+    @pytest.mark.parametrize("rows", [[1, 1], [2, 1], [-1]])
+    def test_sample_rows_must_ascend_strictly(self, rows):
+        hooks = Hooks()
+        hooks.sample_rows = rows
+        with pytest.raises(ValueError, match="strictly ascending"):
+            replayed([NOW] * 3, hooks)
+        assert hooks.ticks == []
 
 
-def test_a_rebound_formatter_is_called_for_every_tick():
-    calls = []
+class TestCounts:
+    def test_checkpoints_every_4096_ticks_and_at_the_end(self):
+        hooks = replayed([NOW] * 9000, Hooks())
+        assert hooks.checkpoints == [4096, 8192, 9000]
+        assert len(hooks.ticks) == 9000
 
-    def formatter(ts, digits):
-        calls.append((ts, digits))
-        return "formatted"
+    def test_a_strategy_error_counts_the_tick_in_progress(self):
+        hooks = Hooks()
 
-    stamps = [NATIVE_FROM + 1, NATIVE_FROM + 2]
-    assert replayed_timestamps(stamps, Hooks(formatter)) == ["formatted", "formatted"]
-    assert calls == [(NATIVE_FROM + 1, 8), (NATIVE_FROM + 2, 8)]
+        def react(tick):
+            hooks.ticks.append(tick)
+            if len(hooks.ticks) == 5000:
+                raise ValueError("strategy failed")
 
+        hooks.react = react
+        with pytest.raises(ValueError, match="strategy failed"):
+            replayed([NOW] * 9000, hooks)
+        assert hooks.checkpoints == [4096, 5000]  # the matcher had the 5000th tick, as paced counts it
 
-def test_the_tick_is_the_feeds_dict_and_becomes_the_current_tick():
-    hooks = Hooks()
-    replay.replay_ticks(tuple(columns([NATIVE_FROM])), hooks, 0)
-    [tick] = hooks.ticks
-    assert list(tick.items()) == [
-        ("market_type", "Stock"),
-        ("timestamp", format_nano_ts_to_second_ts(NATIVE_FROM, 8)),
-        ("code", "2330"),
-        ("close", 600.0),
-        ("qty", 1),
-        ("tick_type", 1),
-        ("is_simulate", False),
-        ("is_backfilling", False),
-    ]
-    assert hooks.current == [tick]
+    def test_a_matcher_error_leaves_the_tick_uncounted(self):
+        hooks = Hooks()
 
+        def match_deal(*args):
+            if len(hooks.matched) == 4100:
+                raise RuntimeError("matcher failed")
 
-@pytest.mark.parametrize(
-    "frame, error, message",
-    [
-        (columns([1])[:4], TypeError, "columns must be a tuple of five lists"),
-        (([], [], [], [], ()), TypeError, "columns must be lists"),
-        ((["2330"], [], [], [], []), ValueError, "columns differ in length"),
-        (columns([1], code="9999"), KeyError, "9999"),
-    ],
-)
-def test_bad_frames_raise_and_replay_nothing(frame, error, message):
-    hooks = Hooks()
-    with pytest.raises(error, match=message):
-        replay.replay_ticks(tuple(frame), hooks, 0)
-    assert hooks.ticks == []
+        hooks.match_deal = match_deal
+        with pytest.raises(RuntimeError, match="matcher failed"):
+            replayed([NOW] * 9000, hooks)
+        assert hooks.checkpoints == [4096, 4099]
 
+    def test_an_error_of_the_last_report_has_the_loops_error_as_context(self):
+        hooks = Hooks()
 
-@pytest.mark.skipif(sys.platform == "win32", reason="interval timers are POSIX")
-def test_a_signal_stops_the_loop_between_ticks():
-    stamps = [NATIVE_FROM] * 2_000_000
-    hooks = Hooks()
-    hooks.react = None
-    frame = tuple(columns(stamps))
+        def react(tick):
+            raise ValueError("strategy failed")
 
-    def interrupt(signum, frame):
-        raise KeyboardInterrupt
+        def checkpoint(number):
+            raise OSError("progress failed")
 
-    previous = signal.signal(signal.SIGALRM, interrupt)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.02)
-        with pytest.raises(KeyboardInterrupt):
-            replay.replay_ticks(frame, hooks, 0)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-    assert hooks.checkpoints and hooks.checkpoints[-1] < len(stamps)
-    assert all(number % 4096 == 0 for number in hooks.checkpoints)
+        hooks.react, hooks.checkpoint = react, checkpoint
+        with pytest.raises(OSError, match="progress failed") as raised:
+            replayed([NOW], hooks)
+        assert isinstance(raised.value.__context__, ValueError)
+        assert str(raised.value.__context__) == "strategy failed"
 
+    @pytest.mark.skipif(sys.platform == "win32", reason="interval timers are POSIX")
+    def test_a_signal_stops_the_loop_between_ticks_with_an_exact_count(self):
+        hooks = Hooks()
+        hooks.react = None
+        ticks = frame([NOW] * 2_000_000)
 
-def test_first_numbers_the_checkpoints_across_calls():
-    hooks = Hooks()
-    replay.replay_ticks(tuple(columns([NATIVE_FROM] * 5000)), hooks, 4000)
-    assert hooks.checkpoints == [4096, 8192]  # ticks 4001 to 9000 of the phase
-    assert len(hooks.ticks) == 5000
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt
+
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        gc.disable()  # a collection's Python callbacks would take the signal, and lose the raise
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.02)
+            with pytest.raises(KeyboardInterrupt):
+                replay.replay_ticks(ticks, hooks)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+            gc.enable()
+        assert hooks.checkpoints[-1] == len(hooks.matched) < ticks.height
+        assert all(number % 4096 == 0 for number in hooks.checkpoints[:-1])

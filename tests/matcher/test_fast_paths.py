@@ -219,3 +219,75 @@ class TestSameResults:
         if entered[0] == "value":
             entered = ("value", kept.pending_orders.pop()["action"])
         assert_same_outcome(entered, expected)
+
+
+class TestPositionKeeperTick:
+    """Matcher.set_current_tick hands the tick to Positions.set_current_tick, natively while that
+    method is the one imported and the values have the exact types it expects."""
+
+    import quorvel.modules.positions.positions as positions_module
+
+    @pytest.fixture
+    def keeper_matcher(self, console, logger):
+        from quorvel.modules.positions.positions import Positions
+
+        positions = Positions()
+        return Matcher(positions), positions
+
+    @pytest.mark.parametrize("close", [99.5, 100, True, float("nan")], ids=["float", "int", "bool", "nan"])
+    def test_the_last_price_is_the_real_calls(self, keeper_matcher, close):
+        from quorvel.modules.positions.positions import Positions
+
+        matcher, positions = keeper_matcher
+        tick = {"code": "2330", "timestamp": 1.0, "close": close}
+        matcher.set_current_tick(tick)
+        reference = Positions()
+        reference.set_current_tick(tick)
+        def kept(keeper):
+            return [(code, type(price), repr(price)) for code, price in keeper.last_prices.items()]
+
+        assert kept(positions) == kept(reference) == [("2330", float, repr(float(close)))]
+
+    def test_a_rebound_method_is_called(self, keeper_matcher, monkeypatch):
+        from quorvel.modules.positions.positions import Positions
+
+        matcher, positions = keeper_matcher
+        calls = []
+        monkeypatch.setattr(Positions, "set_current_tick", lambda self, tick: calls.append(tick))
+        tick = {"code": "2330", "timestamp": 1.0, "close": 99.5}
+        matcher.set_current_tick(tick)
+        assert calls == [tick] and positions.last_prices == {}
+
+    def test_an_instance_attribute_is_called(self, keeper_matcher):
+        matcher, positions = keeper_matcher
+        calls = []
+        positions.set_current_tick = calls.append
+        matcher.set_current_tick({"code": "2330", "timestamp": 1.0, "close": 99.5})
+        assert len(calls) == 1 and positions.last_prices == {}
+
+    def test_a_rebound_float_of_the_positions_module(self, keeper_matcher, monkeypatch):
+        matcher, positions = keeper_matcher
+        monkeypatch.setattr(self.positions_module, "float", lambda value: "priced", raising=False)
+        matcher.set_current_tick({"code": "2330", "timestamp": 1.0, "close": 99.5})
+        assert positions.last_prices == {"2330": "priced"}
+
+    def test_a_subclass_is_called(self, console, logger):
+        from quorvel.modules.positions.positions import Positions
+
+        class Doubling(Positions):
+            def set_current_tick(self, tick):
+                self.last_prices[tick["code"]] = 2 * tick["close"]
+
+        positions = Doubling()
+        Matcher(positions).set_current_tick({"code": "2330", "timestamp": 1.0, "close": 1.5})
+        assert positions.last_prices == {"2330": 3.0}
+
+    def test_a_missing_close_raises_as_the_method_does(self, keeper_matcher):
+        matcher, _ = keeper_matcher
+        with pytest.raises(KeyError, match="close"):
+            matcher.set_current_tick({"code": "2330", "timestamp": 1.0})
+
+    def test_a_profiler_sees_the_call(self, keeper_matcher):
+        matcher, _ = keeper_matcher
+        called = profiled_calls(lambda: matcher.set_current_tick({"code": "2330", "timestamp": 1.0, "close": 1.5}))
+        assert "set_current_tick" in called

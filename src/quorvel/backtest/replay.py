@@ -3,8 +3,8 @@
 It loads the period (and the backfill period) through the ticker's own
 loading path, so it reads and writes the same cache files and merges in the
 same order; then the native loop of `quorvel.modules.replay.replay` walks the
-frame's columns, builds each tick dict exactly as the feed's sending thread
-does, calls `Matcher.set_current_tick` and `Matcher.match_deal`, takes the
+frame's rows (converted a slice at a time, as the feed's sending thread reads
+them), builds each tick dict exactly as that thread does, calls `Matcher.set_current_tick` and `Matcher.match_deal`, takes the
 reports those queue, and calls the strategy.  The strategy's operations call
 `add_order`, `modify_order` and `cancel_order` directly and take their
 reports at once with `pop_response`.
@@ -12,7 +12,6 @@ reports at once with `pop_response`.
 
 from __future__ import annotations
 
-import bisect
 import time
 from typing import Any, Callable, Dict, List, Optional
 
@@ -20,10 +19,6 @@ from quorvel.backtest.desks import DirectDesk, attached
 from quorvel.backtest.run import BACKFILL_OVER_STATUS, END_STATUS, Run, timeline_rows
 from quorvel.backtest.strategy import Strategy
 
-# The replay engine converts this many rows of the frame to Python values at a time.
-REPLAY_CHUNK_ROWS = 1 << 16
-# The frame's columns that a tick is built from, in the order the native loop takes them.
-TICK_COLUMNS = ("code", "ts", "close", "volume", "tick_type")
 
 
 class _ReplayHooks:
@@ -51,7 +46,7 @@ class _ReplayHooks:
         self.deliver = desk.deliver
         self.current = desk.current
         self.sample = sample
-        self.sample_rows: List[int] = []  # rows of the current slice after which to sample
+        self.sample_rows: List[int] = []  # rows of the frame after which to sample, ascending
         self.checkpoint = checkpoint
 
 
@@ -93,18 +88,9 @@ def run_replay(run: Run) -> None:
         )
 
     def walk(frame: Any, hooks: _ReplayHooks) -> None:
-        sample_rows = [] if hooks.sample is None else timeline_rows(frame, run.equity_every)
-        for first in range(0, frame.height, REPLAY_CHUNK_ROWS):
-            rows = frame.slice(first, REPLAY_CHUNK_ROWS)
-            columns = tuple(rows.get_column(name).to_list() for name in TICK_COLUMNS)
-            due = sample_rows[
-                bisect.bisect_left(sample_rows, first) : bisect.bisect_left(
-                    sample_rows, first + rows.height
-                )
-            ]
-            hooks.sample_rows = [row - first for row in due]
-            replay_module.replay_ticks(columns, hooks, first)
-            hooks.checkpoint(first + rows.height)
+        if hooks.sample is not None:
+            hooks.sample_rows = timeline_rows(frame, run.equity_every)
+        replay_module.replay_ticks(frame, hooks)
 
     started = time.perf_counter()
     try:

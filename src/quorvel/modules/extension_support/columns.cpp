@@ -35,7 +35,7 @@ bool ColumnReader::suits(PyObject* frame, PyObject* frame_type,
     return true;
 }
 
-void ColumnReader::open(PyObject* frame, std::initializer_list<PyObject*> columns) {
+void ColumnReader::open(PyObject* frame, std::initializer_list<PyObject*> columns, Py_ssize_t slice_rows) {
     if (columns.size() > kMaxColumns) raise(PyExc_SystemError, "too many columns for ColumnReader");
     column_count_ = 0;
     for (PyObject* column : columns) columns_[column_count_++] = column;
@@ -43,6 +43,7 @@ void ColumnReader::open(PyObject* frame, std::initializer_list<PyObject*> column
     height_ = PyLong_AsSsize_t(height.get());
     if (height_ == -1 && PyErr_Occurred()) throw_error_set();
     frame_ = Ref::borrow(frame);
+    rows_per_slice_ = slice_rows;
     slice_start_ = slice_rows_ = 0;
     row_ = -1;
 }
@@ -62,7 +63,7 @@ bool ColumnReader::next() {
 void ColumnReader::convert_slice() {
     const ColumnNames& n = column_names();
     Ref start = Ref::steal(PyLong_FromSsize_t(slice_start_));
-    Ref length = Ref::steal(PyLong_FromSsize_t(kSliceRows));
+    Ref length = Ref::steal(PyLong_FromSsize_t(rows_per_slice_));
     Ref slice = call_method(frame_.get(), n.slice, start, length);
     slice_rows_ = -1;
     for (size_t i = 0; i < column_count_; ++i) {

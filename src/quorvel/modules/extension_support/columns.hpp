@@ -13,7 +13,7 @@ namespace quorvel {
 class ColumnReader {
 public:
     static constexpr size_t kMaxColumns = 8;
-    static constexpr Py_ssize_t kSliceRows = 512;  // rows converted at a time
+    static constexpr Py_ssize_t kSliceRows = 512;  // rows converted at a time, unless told otherwise
 
     // Whether `frame` is exactly `frame_type` and has every (column, dtype) pair, the dtypes
     // compared with ==.
@@ -24,9 +24,10 @@ public:
     ColumnReader(const ColumnReader&) = delete;
     ColumnReader& operator=(const ColumnReader&) = delete;
 
-    // Reads `columns` (interned names, kept by the caller) of `frame` from its first row; the row
-    // count is taken now, as a row iterator takes it when it starts.
-    void open(PyObject* frame, std::initializer_list<PyObject*> columns);
+    // Reads `columns` (interned names, kept by the caller) of `frame` from its first row,
+    // `slice_rows` rows converted at a time; the row count is taken now, as a row iterator takes
+    // it when it starts.
+    void open(PyObject* frame, std::initializer_list<PyObject*> columns, Py_ssize_t slice_rows = kSliceRows);
     bool is_open() const { return static_cast<bool>(frame_); }
 
     // Moves to the next row; false after the last.
@@ -44,6 +45,7 @@ private:
     size_t column_count_ = 0;
     Ref lists_[kMaxColumns];
     Py_ssize_t height_ = 0;
+    Py_ssize_t rows_per_slice_ = kSliceRows;
     Py_ssize_t slice_start_ = 0;
     Py_ssize_t slice_rows_ = 0;
     Py_ssize_t row_ = -1;  // in the current slice

@@ -26,6 +26,15 @@ void SavedError::restore() {
 #endif
 }
 
+void SavedError::become_context() {
+    SavedError pending = take();
+    PyObject* context = value_.get();
+    // An exception is never its own context (a cleanup that raises the body's error again).
+    if (pending.value() != nullptr && context != nullptr && pending.value() != context)
+        PyException_SetContext(pending.value(), value_.release());  // steals the reference
+    pending.restore();
+}
+
 HandledException::HandledException() : error_(SavedError::take()) {
     PyObject* value = error_.value();
     PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_traceback_);

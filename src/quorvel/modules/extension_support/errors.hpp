@@ -27,6 +27,9 @@ public:
         throw_error_set();
     }
 
+    // Makes the held error the context of the pending one (its __context__), giving it up.
+    void become_context();
+
 private:
     Ref value_;
 #if PY_VERSION_HEX < 0x030C0000
@@ -95,14 +98,20 @@ void catch_exception(Body&& body, Handler&& handler, const CatchSite* site = nul
 }
 
 // try: body() finally: cleanup(). An error from the body is set again after the cleanup; an
-// error from the cleanup goes on in its place.
+// error from the cleanup goes on in its place, with the body's error as its context, as
+// Python's `finally` chains them.
 template <class Body, class Cleanup>
 void run_finally(Body&& body, Cleanup&& cleanup) {
     try {
         body();
     } catch (const PyErrorSet&) {
         SavedError error = SavedError::take();
-        cleanup();
+        try {
+            cleanup();
+        } catch (const PyErrorSet&) {
+            error.become_context();
+            throw;
+        }
         error.raise();
     }
     cleanup();

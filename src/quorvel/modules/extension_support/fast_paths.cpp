@@ -358,8 +358,16 @@ struct CapturedFunction {
 std::array<CapturedFunction, 4> functions;
 size_t function_count = 0;
 
+// The dict of builtins that code running with `globals` reads (borrowed), or nullptr.
+PyObject* builtins_of(PyObject* globals) {
+    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
+    if (builtins != nullptr && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    return builtins != nullptr && PyDict_CheckExact(builtins) ? builtins : nullptr;
+}
+
 // Adds the links of `dotted` ("module.attribute") from `globals`; false when a part is missing
-// or is not read from a dict.
+// or is not read from a dict. A first part that the globals lack is read from the builtins, as
+// long as the globals go on lacking it.
 bool capture_reads(CapturedFunction& captured, PyObject* globals, const char* dotted) {
     PyObject* scope = globals;
     std::string_view rest = dotted;
@@ -370,6 +378,12 @@ bool capture_reads(CapturedFunction& captured, PyObject* globals, const char* do
         if (captured.link_count == captured.links.size() || scope == nullptr || !PyDict_CheckExact(scope)) return false;
         PyObject* name = check(PyUnicode_InternFromString(std::string(part).c_str()));  // kept for the process
         PyObject* value = entry(scope, name);
+        if (value == nullptr && scope == globals) {
+            if (captured.link_count + 1 == captured.links.size()) return false;
+            captured.links[captured.link_count++] = {scope, name, nullptr};  // stays unbound in the globals
+            scope = builtins_of(globals);
+            value = scope != nullptr ? entry(scope, name) : nullptr;
+        }
         if (value == nullptr) return false;
         captured.links[captured.link_count++] = {scope, name, Py_NewRef(value)};
         scope = PyModule_Check(value) ? PyModule_GetDict(value) : nullptr;

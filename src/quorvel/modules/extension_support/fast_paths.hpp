@@ -29,7 +29,8 @@ void capture_copy(PyObject* copy_module);
 
 // Makes `function` (a Python function, kept for the process) recognisable by
 // function_unchanged, together with what the dotted names it reads resolve to now
-// ("operator.index": the global `operator`, then its attribute `index`).
+// ("operator.index": the global `operator`, then its attribute `index`; "float": the builtin, while
+// no global of that name hides it).
 void capture_function(PyObject* function, std::initializer_list<const char*> reads);
 
 // Whether shortcuts are active and `candidate` is a captured function, running the same code

@@ -324,6 +324,17 @@ Ref class_key(const ClassInfo& info, const char* name) {
 
 }  // namespace
 
+void check_positional_arguments(const char* function, std::span<const Param> params, std::span<const ArgType> types,
+                                PyObject* const* args, Py_ssize_t nargs) {
+    Py_ssize_t expected = static_cast<Py_ssize_t>(params.size());
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd positional argument%.1s (%zd given)", function,
+                     expected, expected == 1 ? "" : "s", nargs);
+        throw_error_set();
+    }
+    for (size_t p = 0; p < params.size(); ++p) check_argument_type(params[p], types[p], args[p], false);
+}
+
 void check_result_type(PyObject* result, PyTypeObject* type) {
     if (result == Py_None || Py_TYPE(result) == type) return;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(result)->tp_name);

@@ -136,6 +136,11 @@ struct ClassInfo {
 // __module__, __qualname__ and the methods in the given order. Returns a new reference.
 Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods);
 
+// The binder's tests for a module-level function called with positional arguments only (a
+// METH_FASTCALL entry): the count, then each argument's type, with the same messages.
+void check_positional_arguments(const char* function, std::span<const Param> params, std::span<const ArgType> types,
+                                PyObject* const* args, Py_ssize_t nargs);
+
 // "Expected %s, got %.200s" unless `result` is exactly `type` or None.
 void check_result_type(PyObject* result, PyTypeObject* type);
 

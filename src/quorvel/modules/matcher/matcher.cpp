@@ -163,6 +163,7 @@ void exec_matcher(PyObject* module) {
     for (PyObject* enumeration : {names->Action, names->OperationType, names->OrderType, names->OrderCond,
                                   names->OrderLot, names->PriceType, names->OCType, names->SuccessCode})
         fast_paths::capture_enumeration(module_ns.lookup(enumeration).get());
+    capture_position_keeper();
     module_ns.set("Matcher", make_class(matcher_class, matcher_methods).get());
 }
 

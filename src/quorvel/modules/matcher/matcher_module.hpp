@@ -31,7 +31,7 @@ namespace quorvel::matcher {
     X(product_type) X(quantity) X(price_type) X(order_type) X(exchange_ts) X(order_cond)          \
     X(order_lot) X(oc_type) X(id) X(seqno) X(ordno) X(exchange_seqno) X(broker_id) X(account)     \
     X(operation_status_code) X(order) X(trade_status) X(exchange) X(info) X(data)                 \
-    X(Stock) X(Future) X(New) X(Deal) X(Cancel) X(add) X(modify) X(cancel)
+    X(Stock) X(Future) X(New) X(Deal) X(Cancel) X(add) X(modify) X(cancel) X(close) X(last_prices)
 
 struct Names {
     QUORVEL_MATCHER_NAMES(QUORVEL_INTERNED_NAME)
@@ -107,6 +107,9 @@ Ref get_random_uuid(Self self);
 Ref receive_pending_order(Self self);
 void reset_tick_infos(Self self);
 void set_current_tick(Self self, Dict tick);
+// Records Positions.set_current_tick, for set_current_tick to recognise; called when the module
+// body runs.
+void capture_position_keeper();
 void add_order(Self self, Str code, Str product_type, Str action, Float price, Int qty, Str price_type,
                Str order_type, Str order_cond, Str order_lot, Str oc_type);
 void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price);

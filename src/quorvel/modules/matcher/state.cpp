@@ -1,6 +1,8 @@
 // Constructor, the per-instrument tick table, trade ids and the book lock.
 #include "matcher_module.hpp"
 
+#include "../extension_support/fast_paths.hpp"
+
 #include <mutex>
 
 namespace quorvel::matcher {
@@ -69,6 +71,46 @@ Ref get_random_uuid(Self) {
 
 void reset_tick_infos(Self self) { setattr(self, names->current_tick_infos, new_dict().get()); }
 
+namespace {
+
+PyTypeObject* position_keeper = nullptr;  // the Positions class as the module body found it
+
+// positions.set_current_tick(tick), which is `self.last_prices[tick["code"]] = float(tick["close"])`,
+// done natively (true) while that method is still the one captured, unchanged, reached by plain
+// attribute lookup on an exact Positions, and the values are of the exact types for which the
+// native steps are the same steps: an exact-dict last_prices, an exact-str code and an exact-float
+// close, which float() gives back as it is. False when only the real call can say.
+bool keep_last_price(PyObject* positions, PyObject* tick) {
+    PyTypeObject* type = Py_TYPE(positions);
+    if (type != position_keeper || type->tp_getattro != PyObject_GenericGetAttr ||
+        !fast_paths::function_unchanged(_PyType_Lookup(type, names->set_current_tick)) ||
+        _PyType_Lookup(type, names->last_prices) != nullptr)
+        return false;
+    Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(positions, nullptr));
+    if (!attributes) throw_error_set();
+    if (PyDict_GetItemWithError(attributes.get(), names->set_current_tick) != nullptr || PyErr_Occurred())
+        return false;
+    PyObject* last_prices = PyDict_GetItemWithError(attributes.get(), names->last_prices);
+    PyObject* code = PyDict_GetItemWithError(tick, names->code);
+    PyObject* close = PyDict_GetItemWithError(tick, names->close);
+    if (PyErr_Occurred()) throw_error_set();
+    if (last_prices == nullptr || !PyDict_CheckExact(last_prices) || code == nullptr || !PyUnicode_CheckExact(code) ||
+        close == nullptr || !PyFloat_CheckExact(close))
+        return false;
+    setitem(last_prices, code, close);
+    return true;
+}
+
+}  // namespace
+
+void capture_position_keeper() {
+    Ref keeper = global(names->Positions);
+    if (!PyType_Check(keeper.get())) return;
+    position_keeper = reinterpret_cast<PyTypeObject*>(keeper.get());
+    Py_INCREF(keeper.get());  // kept for the process
+    fast_paths::capture_function(_PyType_Lookup(position_keeper, names->set_current_tick), {"float"});
+}
+
 void set_current_tick(Self self, Dict tick) {
     auto tick_info = [&] {
         return getitem(getattr(self, names->current_tick_infos).get(), getitem(tick, names->code).get());
@@ -84,7 +126,8 @@ void set_current_tick(Self self, Dict tick) {
     setitem(tick_info().get(), names->tick, tick);
     Ref timestamp = getitem(tick, names->timestamp);
     setitem(tick_info().get(), names->ts, timestamp.get());
-    call_method(getattr(self, names->positions).get(), names->set_current_tick, tick);
+    Ref positions = getattr(self, names->positions);
+    if (!keep_last_price(positions.get(), tick)) call_method(positions.get(), names->set_current_tick, tick);
 }
 
 }  // namespace quorvel::matcher

@@ -1,34 +1,42 @@
-// The replay loop: the columns of a combined tick frame walked natively, each row turned into the
-// feed's tick dictionary and handed to the matcher and the strategy on the caller's thread, with
-// no thread or queue in between. The engine in quorvel.backtest.engine supplies the callbacks.
-#include "../extension_support/call.hpp"
-#include "timestamp.hpp"
+// The replay loop: the rows of a combined tick frame walked natively, each turned into the feed's
+// tick dictionary and handed to the matcher and the strategy on the caller's thread, with no
+// thread or queue in between. The engine in quorvel.backtest.replay supplies the callbacks.
+#include "../extension_support/columns.hpp"
+#include "../extension_support/errors.hpp"
+#include "../extension_support/fast_paths.hpp"
+#include "../extension_support/method.hpp"
+#include "../extension_support/module.hpp"
+#include "../extension_support/timestamps.hpp"
+
+#include <vector>
 
 namespace quorvel::replay {
 
 namespace {
 
-// Every attribute and key name the loop uses, interned once.
+// Every attribute, key and module-level name the loop uses, interned once.
 #define QUORVEL_REPLAY_NAMES(X)                                                                     \
-    X(market_type) X(timestamp) X(code) X(close) X(qty) X(tick_type) X(is_simulate) X(is_backfilling) \
-    X(market_map) X(format_timestamp) X(set_current_tick) X(match_deal) X(responses) X(take_reports) \
-    X(react) X(owed) X(deliver) X(current) X(sample_rows) X(sample) X(checkpoint)
+    X(market_type) X(timestamp) X(code) X(ts) X(close) X(volume) X(qty) X(tick_type) X(is_simulate) \
+    X(is_backfilling) X(market_map) X(format_timestamp) X(set_current_tick) X(match_deal)          \
+    X(responses) X(take_reports) X(react) X(owed) X(deliver) X(current) X(sample_rows) X(sample)   \
+    X(checkpoint) X(pl) X(DataFrame) X(Int64) X(Float64) X(String) X(format_nano_ts_to_second_ts)
 
 struct Names {
-#define QUORVEL_DECLARE_NAME(name) PyObject* name;
-    QUORVEL_REPLAY_NAMES(QUORVEL_DECLARE_NAME)
-#undef QUORVEL_DECLARE_NAME
+    QUORVEL_REPLAY_NAMES(QUORVEL_INTERNED_NAME)
 };
 
-const Names* names = nullptr;
-// quorvel.utils.format_nano_ts_to_second_ts: while the feed uses it, second_ts stands in for it.
-PyObject* exact_formatter = nullptr;
+const Names* names = nullptr;  // made when the module body first runs; never released
+ModuleNamespace module_ns;
+
+inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
+
+constexpr const char* kSourceFile = "src/quorvel/modules/replay/replay.cpp";
+
+// Rows converted to Python values at a time: the loop holds them all, so a slice costs few calls.
+constexpr Py_ssize_t kSliceRows = 1 << 16;
 
 // Signals (Ctrl-C) are looked at, and the progress callback called, every this many ticks.
 constexpr Py_ssize_t kCheckpointEvery = 4096;
-
-// A frame's columns, in this order: lists of the same length, borrowed from the caller.
-enum Column { kCode, kTs, kClose, kVolume, kTickType, kColumns };
 
 // The engine's callbacks and state, read once per call from its hooks object.
 struct Hooks {
@@ -45,9 +53,8 @@ struct Hooks {
           current(getattr(source, names->current)),
           sample(getattr(source, names->sample)),
           checkpoint(getattr(source, names->checkpoint)),
-          sample_rows(getattr(source, names->sample_rows)),
-          is_backfilling(is_true(getattr(source, names->is_backfilling).get())) {
-        if (!PyList_CheckExact(sample_rows.get())) raise(PyExc_TypeError, "hooks.sample_rows must be a list");
+          is_backfilling(is_true(getattr(source, names->is_backfilling).get())),
+          sample_rows(ascending_rows(getattr(source, names->sample_rows).get())) {
         if (!PyList_CheckExact(current.get()) || PyList_GET_SIZE(current.get()) != 1)
             raise(PyExc_TypeError, "hooks.current must be a list of one item");
     }
@@ -63,9 +70,24 @@ struct Hooks {
     Ref deliver;           // gives them
     Ref current;           // [the tick being replayed]
     Ref sample;            // sample() after each of the sample rows
-    Ref checkpoint;        // checkpoint(number) every kCheckpointEvery ticks
-    Ref sample_rows;       // the rows of these columns after which to sample, ascending
+    Ref checkpoint;        // checkpoint(ticks done) every kCheckpointEvery ticks and at the end
     bool is_backfilling;
+    std::vector<Py_ssize_t> sample_rows;  // the rows after which to sample, strictly ascending
+
+private:
+    static std::vector<Py_ssize_t> ascending_rows(PyObject* rows) {
+        if (!PyList_CheckExact(rows)) raise(PyExc_TypeError, "hooks.sample_rows must be a list");
+        std::vector<Py_ssize_t> ascending;
+        ascending.reserve(static_cast<size_t>(PyList_GET_SIZE(rows)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+            Py_ssize_t row = PyLong_AsSsize_t(PyList_GET_ITEM(rows, i));
+            if (row == -1 && PyErr_Occurred()) throw_error_set();
+            if (row < 0 || (!ascending.empty() && row <= ascending.back()))
+                raise(PyExc_ValueError, "hooks.sample_rows must be row numbers in strictly ascending order");
+            ascending.push_back(row);
+        }
+        return ascending;
+    }
 };
 
 bool has_items(PyObject* container) {
@@ -74,138 +96,181 @@ bool has_items(PyObject* container) {
     return size > 0;
 }
 
-// The tick's "timestamp": format_nano_ts_to_second_ts(ts, 8), natively where that is exact.
-Ref tick_timestamp(const Hooks& hooks, PyObject* ts) {
-    if (hooks.format_timestamp.get() == exact_formatter && PyLong_CheckExact(ts)) {
-        int overflow = 0;
-        long long nanoseconds = PyLong_AsLongLongAndOverflow(ts, &overflow);
-        if (nanoseconds == -1 && PyErr_Occurred()) throw_error_set();
-        double seconds = 0;
-        if (overflow == 0 && second_ts(nanoseconds, seconds)) return new_float(seconds);
+// The frame's few distinct codes, each kept as one str: the code of a row is replaced by the
+// equal str met before, so that the lookups a tick takes reuse its hash.
+class Codes {
+public:
+    // `code` or the equal str kept (borrowed).
+    PyObject* canonical(PyObject* code) {
+        if (!PyUnicode_CheckExact(code)) return code;
+        for (size_t i = 0; i < count_; ++i)
+            if (kept_[i].get() == code || same_text(kept_[i].get(), code)) return kept_[i].get();
+        if (count_ < kMaxCodes) kept_[count_++] = Ref::borrow(code);
+        return code;
     }
-    Ref digits = Ref::steal(PyLong_FromLong(8));
-    return call(hooks.format_timestamp.get(), ts, digits);
-}
 
-// The feed's tick dictionary for one row: the same eight keys, in the same order, with the same
-// values; the market is looked up before the timestamp is made, as the feed does.
-Ref build_tick(const Hooks& hooks, PyObject* const row[kColumns], Ref& timestamp) {
-    Ref market = getitem(hooks.market_map.get(), row[kCode]);
-    timestamp = tick_timestamp(hooks, row[kTs]);
-    Ref tick = new_dict();
-    setitem(tick.get(), names->market_type, market.get());
-    setitem(tick.get(), names->timestamp, timestamp.get());
-    setitem(tick.get(), names->code, row[kCode]);
-    setitem(tick.get(), names->close, row[kClose]);
-    setitem(tick.get(), names->qty, row[kVolume]);
-    setitem(tick.get(), names->tick_type, row[kTickType]);
-    setitem(tick.get(), names->is_simulate, Py_False);
-    setitem(tick.get(), names->is_backfilling, hooks.is_backfilling ? Py_True : Py_False);
-    return tick;
-}
+private:
+    static constexpr size_t kMaxCodes = 64;
 
-// One tick's road, in the order the paced driver takes it.
-void replay_tick(const Hooks& hooks, PyObject* const row[kColumns]) {
-    Ref timestamp;
-    Ref tick = build_tick(hooks, row, timestamp);
-    check_status(PyList_SetItem(hooks.current.get(), 0, Py_NewRef(tick.get())));
-    call(hooks.set_current_tick.get(), tick);
-    call(hooks.match_deal.get(), row[kCode], row[kClose], row[kVolume], timestamp);
-    if (has_items(hooks.responses.get())) call(hooks.take_reports.get());
-    if (hooks.react.get() != Py_None) call(hooks.react.get(), tick);
-    if (has_items(hooks.owed.get())) call(hooks.deliver.get());
-}
-
-// The columns as borrowed lists of one length; returns that length.
-Py_ssize_t column_lists(PyObject* columns, PyObject* lists[kColumns]) {
-    if (!PyTuple_CheckExact(columns) || PyTuple_GET_SIZE(columns) != kColumns)
-        raise(PyExc_TypeError, "columns must be a tuple of five lists: code, ts, close, volume, tick_type");
-    Py_ssize_t length = -1;
-    for (int column = 0; column < kColumns; ++column) {
-        lists[column] = PyTuple_GET_ITEM(columns, column);
-        if (!PyList_CheckExact(lists[column])) raise(PyExc_TypeError, "columns must be lists");
-        if (length == -1) length = PyList_GET_SIZE(lists[column]);
-        if (PyList_GET_SIZE(lists[column]) != length) raise(PyExc_ValueError, "columns differ in length");
+    static bool same_text(PyObject* a, PyObject* b) {
+        return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
     }
-    return length;
-}
 
-void replay_rows(PyObject* columns, PyObject* hooks_source, Py_ssize_t first) {
-    const Hooks hooks(hooks_source);
-    PyObject* lists[kColumns];
-    Py_ssize_t length = column_lists(columns, lists);
-    Py_ssize_t next_sample = 0;  // the first of the sample rows not yet reached
-    for (Py_ssize_t index = 0; index < length; ++index) {
-        // A callback may shrink a list: the row is read afresh, and each item held while in use.
-        if (index >= PyList_GET_SIZE(lists[kCode])) break;
-        Ref items[kColumns];
-        PyObject* row[kColumns];
-        for (int column = 0; column < kColumns; ++column) {
-            if (index >= PyList_GET_SIZE(lists[column])) raise(PyExc_RuntimeError, "a column changed during the replay");
-            items[column] = Ref::borrow(PyList_GET_ITEM(lists[column], index));
-            row[column] = items[column].get();
-        }
-        replay_tick(hooks, row);
-        Py_ssize_t number = first + index + 1;
-        if (next_sample < PyList_GET_SIZE(hooks.sample_rows.get())) {
-            Py_ssize_t sample_row = PyLong_AsSsize_t(PyList_GET_ITEM(hooks.sample_rows.get(), next_sample));
-            if (sample_row == -1 && PyErr_Occurred()) throw_error_set();
-            if (sample_row == index) {
+    Ref kept_[kMaxCodes];
+    size_t count_ = 0;
+};
+
+// One row's values, in the frame's column order.
+struct Row {
+    PyObject* code;
+    PyObject* ts;
+    PyObject* close;
+    PyObject* volume;
+    PyObject* tick_type;
+};
+
+// The feed's tick dictionaries, made as copies of one with the feed's eight keys in the feed's
+// order and the two values every tick of a phase shares, the others filled in per row.
+class TickMaker {
+public:
+    explicit TickMaker(const Hooks& hooks) : hooks_(hooks), template_(new_dict(8)) {
+        for (PyObject* key : {names->market_type, names->timestamp, names->code, names->close, names->qty,
+                              names->tick_type})
+            setitem(template_.get(), key, Py_None);
+        setitem(template_.get(), names->is_simulate, Py_False);
+        setitem(template_.get(), names->is_backfilling, hooks.is_backfilling ? Py_True : Py_False);
+    }
+
+    // The tick of one row, with the same values as the feed's; the market is looked up before
+    // the timestamp is made, as the feed does.
+    Ref make(const Row& row, Ref& timestamp) const {
+        Ref market = getitem(hooks_.market_map.get(), row.code);
+        timestamp = tick_timestamp(hooks_.format_timestamp.get(), row.ts);
+        Ref tick = Ref::steal(PyDict_Copy(template_.get()));
+        setitem(tick.get(), names->market_type, market.get());
+        setitem(tick.get(), names->timestamp, timestamp.get());
+        setitem(tick.get(), names->code, row.code);
+        setitem(tick.get(), names->close, row.close);
+        setitem(tick.get(), names->qty, row.volume);
+        setitem(tick.get(), names->tick_type, row.tick_type);
+        return tick;
+    }
+
+private:
+    const Hooks& hooks_;
+    Ref template_;
+};
+
+// The frame's rows with their running count: a tick counts as done once the matcher has
+// taken it and its reports are taken, before the strategy sees it, as the paced driver counts.
+class Replay {
+public:
+    Replay(const Hooks& hooks, PyObject* frame) : hooks_(hooks), ticks_(hooks) {
+        Ref frame_type = global_attr(names->pl, names->DataFrame);
+        Ref int64 = global_attr(names->pl, names->Int64);
+        Ref float64 = global_attr(names->pl, names->Float64);
+        Ref string = global_attr(names->pl, names->String);
+        if (!ColumnReader::suits(frame, frame_type.get(),
+                                 {{names->code, string.get()}, {names->ts, int64.get()}, {names->close, float64.get()},
+                                  {names->volume, int64.get()}, {names->tick_type, int64.get()}}))
+            raise(PyExc_TypeError,
+                  "the frame must be a polars DataFrame with columns code (String), ts (Int64), close (Float64), "
+                  "volume (Int64) and tick_type (Int64)");
+        columns_.open(frame, {names->code, names->ts, names->close, names->volume, names->tick_type}, kSliceRows);
+    }
+
+    void run() {
+        size_t next_sample = 0;  // the first of the sample rows not yet reached
+        for (Py_ssize_t index = 0; columns_.next(); ++index) {
+            replay_tick(current_row());
+            if (next_sample < hooks_.sample_rows.size() && hooks_.sample_rows[next_sample] == index) {
                 ++next_sample;
-                call(hooks.sample.get());
+                call(hooks_.sample.get());
+            }
+            if (done_ % kCheckpointEvery == 0) {
+                report_done();
+                check_status(PyErr_CheckSignals());
             }
         }
-        if (number % kCheckpointEvery == 0) {
-            Ref count = Ref::steal(PyLong_FromSsize_t(number));
-            call(hooks.checkpoint.get(), count);
-            check_status(PyErr_CheckSignals());
-        }
     }
+
+    // checkpoint(ticks done)
+    void report_done() const {
+        Ref count = Ref::steal(PyLong_FromSsize_t(done_));
+        call(hooks_.checkpoint.get(), count);
+    }
+
+private:
+    Row current_row() {
+        return {codes_.canonical(columns_.value(names->code)), columns_.value(names->ts),
+                columns_.value(names->close), columns_.value(names->volume), columns_.value(names->tick_type)};
+    }
+
+    // One tick's road, in the order the paced driver takes it.
+    void replay_tick(const Row& row) {
+        Ref timestamp;
+        Ref tick = ticks_.make(row, timestamp);
+        check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
+        call(hooks_.set_current_tick.get(), tick);
+        call(hooks_.match_deal.get(), row.code, row.close, row.volume, timestamp);
+        if (has_items(hooks_.responses.get())) call(hooks_.take_reports.get());
+        ++done_;
+        if (hooks_.react.get() != Py_None) call(hooks_.react.get(), tick);
+        if (has_items(hooks_.owed.get())) call(hooks_.deliver.get());
+    }
+
+    const Hooks& hooks_;
+    TickMaker ticks_;
+    ColumnReader columns_;
+    Codes codes_;
+    Py_ssize_t done_ = 0;
+};
+
+void replay_frame(PyObject* frame, PyObject* hooks_source) {
+    const Hooks hooks(hooks_source);
+    Replay replay(hooks, frame);
+    // The count is reported on the way out too, so that a run stopped mid-frame counts every
+    // tick it did.
+    run_finally([&] { replay.run(); }, [&] { replay.report_done(); });
 }
 
+constexpr Param replay_params[] = {{"frame", "pl.DataFrame"}, {"hooks"}};
+constexpr ArgType replay_types[] = {ArgType::Object, ArgType::Object};
+
 PyObject* replay_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError, "replay_ticks() takes exactly 3 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    bool done = run_at_boundary([&] {
-        Py_ssize_t first = PyLong_AsSsize_t(args[2]);
-        if (first == -1 && PyErr_Occurred()) throw_error_set();
-        replay_rows(args[0], args[1], first);
-    });
-    return done ? Py_NewRef(Py_None) : nullptr;
+    if (run_at_boundary([&] {
+            check_positional_arguments("replay_ticks", replay_params, replay_types, args, nargs);
+            replay_frame(args[0], args[1]);
+        }))
+        return Py_NewRef(Py_None);
+    add_traceback("quorvel.modules.replay.replay.replay_ticks", kSourceFile, __LINE__);
+    return nullptr;
 }
 
 PyMethodDef replay_functions[] = {
     {"replay_ticks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay_ticks)), METH_FASTCALL,
-     "replay_ticks(columns, hooks, first)\n--\n\n"
-     "Replay the rows of `columns` (lists: code, ts, close, volume, tick_type) through the matcher\n"
-     "and the strategy named by `hooks`; `first` is the number of ticks of this phase before them."},
+     "replay_ticks(frame, hooks)\n--\n\n"
+     "Replay the rows of `frame` (a tick frame: code, ts, close, volume, tick_type) through the\n"
+     "matcher and the strategy named by `hooks`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_replay(PyObject*) {
-    if (names != nullptr) return 0;
-    return run_at_boundary([&] {
-        auto* made = new Names();
-#define QUORVEL_MAKE_NAME(name) made->name = check(PyUnicode_InternFromString(#name));
-        QUORVEL_REPLAY_NAMES(QUORVEL_MAKE_NAME)
-#undef QUORVEL_MAKE_NAME
-        Ref utils = Ref::steal(PyImport_ImportModule("quorvel.utils"));
-        exact_formatter = check(PyObject_GetAttrString(utils.get(), "format_nano_ts_to_second_ts"));
-        names = made;
-    }) ? 0 : -1;
+// The module body: the namespace bindings, then the function.
+void exec_replay(PyObject* module) {
+    module_ns.bind(module);
+    if (names == nullptr) names = new Names();
+    module_ns.import_module("polars", "pl");
+    module_ns.import_from("quorvel.utils", {"format_nano_ts_to_second_ts"});
+    fast_paths::read_switch();
+    capture_timestamp_formatter(module_ns.lookup(names->format_nano_ts_to_second_ts).get());
+    check_status(PyModule_AddFunctions(module, replay_functions));
 }
 
-PyModuleDef_Slot replay_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_replay)},
-    {0, nullptr},
-};
-
-PyModuleDef replay_def = {PyModuleDef_HEAD_INIT, "replay", "Native tick replay for the backtest engine.", 0,
-                          replay_functions, replay_slots, nullptr, nullptr, nullptr};
+ModuleLoader loader = {"replay", "quorvel.modules.replay.replay", "src/quorvel/modules/replay/replay", exec_replay};
 
 }  // namespace
 }  // namespace quorvel::replay
 
-PyMODINIT_FUNC PyInit_replay() { return PyModuleDef_Init(&quorvel::replay::replay_def); }
+PyMODINIT_FUNC PyInit_replay() { return quorvel::init_module<quorvel::replay::loader>(); }

@@ -180,7 +180,7 @@ void exec_ticker(PyObject* module) {
     module_ns.import_from("quorvel.utils",
                           {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
     fast_paths::read_switch();
-    capture_timestamp_formatter();
+    capture_timestamp_formatter(module_ns.lookup(names->format_nano_ts_to_second_ts).get());
     capture_row_iteration();
     module_ns.set("Ticker", make_class(ticker_class, ticker_methods).get());
     register_exit_hook();

@@ -7,6 +7,7 @@
 #include "../extension_support/errors.hpp"
 #include "../extension_support/message.hpp"
 #include "../extension_support/reporting.hpp"
+#include "../extension_support/timestamps.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
 
@@ -86,13 +87,6 @@ private:
 // Records DataFrame.iter_rows as bound at import, for TickRows to recognise; called when the
 // module body runs.
 void capture_row_iteration();
-
-// formatter(ts, 8), `formatter` being what format_nano_ts_to_second_ts resolves to now: natively
-// while that is the function bound at import (new reference).
-Ref tick_timestamp(PyObject* formatter, PyObject* ts);
-
-// Records that function, for tick_timestamp to recognise; called when the module body runs.
-void capture_timestamp_formatter();
 
 // Thread(target=self.<method>, args=args, daemon=True).start()
 void start_daemon_thread(PyObject* self, PyObject* method, PyObject* args);

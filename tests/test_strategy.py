@@ -80,16 +80,16 @@ class TestLoading:
         assert issubclass(by_file, Strategy) and by_file.__name__ == "Breakout"
 
     @pytest.mark.parametrize(
-        "spec, message",
+        "target, message",
         [
             ("examples/breakout.py", "expected PATH.py:Class or package.module:Class"),
             ("no_such_module:X", "cannot import no_such_module"),
             ("quorvel.examples.breakout:Missing", "has no Strategy subclass named Missing"),
         ],
     )
-    def test_a_bad_name_is_refused_in_one_line(self, spec, message):
+    def test_a_bad_name_is_refused_in_one_line(self, target, message):
         with pytest.raises(ValueError, match=message):
-            load_strategy(spec)
+            load_strategy(target)
 
     @pytest.mark.parametrize(
         "source, message",

@@ -173,24 +173,24 @@ def strategy_instance(strategy: StrategyArg) -> Strategy:
     raise TypeError(f"expected a Strategy subclass or instance, got {strategy!r}")
 
 
-def load_strategy(spec: str) -> Type[Strategy]:
+def load_strategy(target: str) -> Type[Strategy]:
     """The class named by ``PATH.py:Class`` or ``package.module:Class``.
 
     Raises `ValueError` with a one-line message when it cannot be loaded.
     """
-    where, colon, class_name = spec.rpartition(":")
+    where, colon, class_name = target.rpartition(":")
     if not colon or not where or not class_name:
-        raise ValueError(f"{spec!r}: expected PATH.py:Class or package.module:Class")
+        raise ValueError(f"{target!r}: expected PATH.py:Class or package.module:Class")
     if where.endswith(".py"):
         module = _module_from_file(where)
     else:
         try:
             module = importlib.import_module(where)
         except Exception as error:  # the module's own code may raise anything
-            raise ValueError(f"{spec!r}: cannot import {where}: {_one_line(error)}") from None
+            raise ValueError(f"{target!r}: cannot import {where}: {_one_line(error)}") from None
     found = getattr(module, class_name, None)
     if not (isinstance(found, type) and issubclass(found, Strategy)):
-        raise ValueError(f"{spec!r}: {where} has no Strategy subclass named {class_name}")
+        raise ValueError(f"{target!r}: {where} has no Strategy subclass named {class_name}")
     return found
 
 

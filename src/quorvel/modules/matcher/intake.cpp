@@ -33,9 +33,8 @@ void forget_intake_thread(PyObject* matcher) {
 
 // A copy of `payload` for a call with **payload, refused as Python refuses a non-mapping.
 Ref keyword_arguments(PyObject* payload) {
-    static PyObject* keys_name = check(PyUnicode_InternFromString("keys"));
     if (!PyDict_Check(payload)) {
-        Ref keys = Ref::steal_or_null(PyObject_GetAttr(payload, keys_name));
+        Ref keys = Ref::steal_or_null(PyObject_GetAttr(payload, names->keys));
         if (!keys) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
             PyErr_Clear();

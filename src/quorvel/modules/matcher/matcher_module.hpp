@@ -25,7 +25,7 @@ namespace quorvel::matcher {
     X(OperationType) X(OrderType) X(OrderCond) X(OrderLot) X(PriceType) X(OCType) X(SuccessCode)  \
     X(BUY) X(CASH) X(COMMON) X(AUTO) X(value) X(NEW) X(UPDATE_QTY) X(UPDATE_PRICE) X(CANCEL) X(ROD) X(IOC) X(FOK) X(LMT)    \
     X(CreateOrder) X(ModifyOrder) X(OrderBeCancel) X(message) X(from_value)                       \
-    X(get) X(put) X(append) X(remove) X(start) X(join) X(is_alive)                                                    \
+    X(get) X(put) X(keys) X(append) X(remove) X(start) X(join) X(is_alive)                                                   \
     X(action) X(payload) X(trade_id) X(qty) X(price) X(ts) X(tick) X(timestamp) X(code)           \
     X(account_id) X(name) X(operation_type) X(operation_code) X(operation_message)                \
     X(product_type) X(quantity) X(price_type) X(order_type) X(exchange_ts) X(order_cond)          \

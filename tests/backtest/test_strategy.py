@@ -10,7 +10,7 @@ from quorvel import backtest
 from quorvel.backtest import Strategy, load_strategy, parse_params
 from quorvel.examples.mean_reversion import MeanReversion
 
-ROOT = pathlib.Path(__file__).parent.parent
+ROOT = pathlib.Path(__file__).parents[2]
 EXAMPLES = [
     "mean_reversion.py:MeanReversion",
     "breakout.py:Breakout",

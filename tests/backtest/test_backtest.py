@@ -28,23 +28,13 @@ PARAMS = dict(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
 WAIT = 30  # seconds any single wait of a test may take
 
 
-@pytest.fixture(scope="module")
-def ticker_built():
-    return pytest.importorskip("quorvel.modules.ticker.ticker")
-
-
-@pytest.fixture(scope="module")
-def data_dir(tmp_path_factory):
-    return str(tmp_path_factory.mktemp("backtest-data"))
-
-
 def run(data_dir, broker=None, **kwargs):
     return run_backtest(
         broker or SimulatedBroker(3, ticks_per_day=TICKS_PER_DAY),
         CODES,
         PERIOD,
         BACKFILL,
-        data_dir=data_dir,
+        data_dir=str(data_dir),
         strategy=MeanReversion(**PARAMS),
         stall_timeout=30,
         **kwargs,

@@ -10,11 +10,6 @@ from quorvel import backtest
 ONE_DAY = ["--ticks-per-day", "100", "--start", "2024-01-08", "--end", "2024-01-08"]
 
 
-@pytest.fixture
-def ticker_built():
-    return pytest.importorskip("quorvel.modules.ticker.ticker")
-
-
 class TestBadOptions:
     @pytest.mark.parametrize(
         "argv, message",

@@ -21,11 +21,9 @@ EXAMPLES = [
 TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")
 
 
-@pytest.fixture(scope="module")
-def data_dir(tmp_path_factory):
-    pytest.importorskip("quorvel.modules.ticker.ticker")
-    pytest.importorskip("quorvel.modules.replay.replay")
-    return str(tmp_path_factory.mktemp("engines-data"))
+# Every test runs both engines: the feed's module and the replay loop's must be built.
+pytestmark = pytest.mark.usefixtures("ticker_built")
+pytest.importorskip("quorvel.modules.replay.replay")
 
 
 def run(data_dir, strategy, engine, ticks_per_day=300):
@@ -34,7 +32,7 @@ def run(data_dir, strategy, engine, ticks_per_day=300):
         CODES,
         PERIOD,
         BACKFILL,
-        data_dir=data_dir,
+        data_dir=str(data_dir),
         strategy=strategy,
         engine=engine,
         window=4,

@@ -107,11 +107,6 @@ class TestLoading:
         assert "quorvel_strategy_broken" not in sys.modules
 
 
-@pytest.fixture
-def ticker_built():
-    pytest.importorskip("quorvel.modules.ticker.ticker")
-
-
 @pytest.mark.parametrize("example", EXAMPLES)
 def test_every_example_runs_from_the_command_line(ticker_built, example, tmp_path, capsys):
     argv = ["--strategy", str(ROOT / "examples" / example), "--data-dir", str(tmp_path)]

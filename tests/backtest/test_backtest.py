@@ -50,6 +50,11 @@ def deal_reports(result):
     return [report for report in result.reports if "operation_type" not in report]
 
 
+def fills(result):
+    """What a run traded, in order, without the trade ids."""
+    return [(r["code"], r["action"], r["quantity"], r["price"]) for r in deal_reports(result)]
+
+
 class TestLedger:
     def test_run_replays_every_tick_and_ends_with_the_end_status(self, result):
         assert result.statuses[-1] == FLAG.exit_send_tick.value
@@ -120,9 +125,6 @@ class TestPacingAndCache:
         paced = run(data_dir, engine="paced", window=1)
         ahead = run(data_dir, engine="paced", window=8)
 
-        def fills(res):
-            return [(r["code"], r["action"], r["quantity"], r["price"]) for r in deal_reports(res)]
-
         assert fills(paced) == fills(ahead) == fills(result)
         assert paced.positions.summary() == ahead.positions.summary()
 
@@ -151,9 +153,6 @@ class TestPacingAndCache:
         broker = SimulatedBroker(3, ticks_per_day=TICKS_PER_DAY)
         again = run(str(tmp_path), broker=broker)
         assert broker.tick_requests == []
-
-        def fills(res):
-            return [(r["code"], r["action"], r["quantity"], r["price"]) for r in deal_reports(res)]
 
         assert fills(again) == fills(result)
 

@@ -26,6 +26,7 @@ from quorvel.backtest.export import check_writable_directory, plot_equity, write
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
+from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
 from quorvel.sim import SimulatedBroker
 
 
@@ -166,6 +167,14 @@ def build_parser() -> argparse.ArgumentParser:
         data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
     data.add_argument("--no-backfill", action="store_true", help="replay the period only")
     data.add_argument(
+        "--offline",
+        action="store_true",
+        help=(
+            "read the ticks from the tick cache under --data-dir only (imported with "
+            "quorvel-import, or cached by earlier runs); a day missing there is an error"
+        ),
+    )
+    data.add_argument(
         "--data-dir",
         metavar="DIR",
         help="tick cache directory, kept between runs (default: a temporary directory)",
@@ -269,6 +278,8 @@ def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> No
         parser.error(
             f"the backfill must end before the period starts (--backfill-end {args.backfill_end})"
         )
+    if args.offline and not args.data_dir:
+        parser.error("--offline reads the tick cache: give its --data-dir")
     if args.plot:
         if not args.plot.lower().endswith(".png"):
             parser.error(f"--plot writes a PNG file; give a name ending in .png, not {args.plot!r}")
@@ -306,7 +317,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     _check_args(parser, args)
-    api = SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
+    api = (
+        CacheOnlyBroker()
+        if args.offline
+        else SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
+    )
     try:
         for entry in resolve_codes(api, args.codes):
             contract_for(entry["code"], entry["market"])
@@ -325,6 +340,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             tempfile.TemporaryDirectory(prefix="quorvel-")
         )
         stack.enter_context(_broker_log_under(data_dir))
+        if args.offline:
+            spans = [(args.start, args.end)] + ([] if backfill is None else [backfill])
+            try:
+                check_cached(codes, spans, os.path.expanduser(data_dir))
+            except MissingCachedDay as error:
+                console.print(f"[red]backtest failed: {error}[/red]")
+                return 1
         if args.sweep:
             from quorvel.sweep.command import sweep_main
 

@@ -9,6 +9,7 @@ from typing import Any, Dict
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.strategy import load_strategy, parse_params
 from quorvel.backtest.tables import ntd
+from quorvel.data.offline import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep.grid import parse_grid
 from quorvel.sweep.runner import (
@@ -108,7 +109,11 @@ def sweep_main(
         capital=args.capital,
         costs=costs,
     )
-    broker = functools.partial(SimulatedBroker, args.seed, ticks_per_day=args.ticks_per_day)
+    broker = (
+        CacheOnlyBroker
+        if args.offline
+        else functools.partial(SimulatedBroker, args.seed, ticks_per_day=args.ticks_per_day)
+    )
     bar = Progress(
         TextColumn("backtests"),
         BarColumn(),

@@ -345,7 +345,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             try:
                 check_cached(codes, spans, os.path.expanduser(data_dir))
             except MissingCachedDay as error:
-                console.print(f"[red]backtest failed: {error}[/red]")
+                console.print(f"[red]backtest failed: {error}[/red]", soft_wrap=True)
                 return 1
         if args.sweep:
             from quorvel.sweep.command import sweep_main

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import datetime as dt
 import functools
+import warnings
 from typing import Any
 
 __all__ = ["is_trading_day", "next_trading_day"]
@@ -18,7 +19,10 @@ __all__ = ["is_trading_day", "next_trading_day"]
 def _calendar() -> Any:
     import exchange_calendars  # imported on first use: it takes about half a second
 
-    return exchange_calendars.get_calendar("XTAI")
+    # Building the calendar trips deprecation warnings of newer pandas inside the package.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return exchange_calendars.get_calendar("XTAI")
 
 
 def is_trading_day(day: dt.date) -> bool:

@@ -123,7 +123,10 @@ def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
         ticks = sum(day.ticks for day in imported)
         table.add_row(code, str(len(imported)), imported[0].day, imported[-1].day, f"{ticks:,}")
     console.print(table)
-    console.print(f"{len(days)} days of {len(by_code)} codes written to {cache_files.cache_directory(data_dir)}")
+    console.print(
+        f"{len(days)} days of {len(by_code)} codes written to {cache_files.cache_directory(data_dir)}",
+        soft_wrap=True,
+    )
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -148,7 +151,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                     file_done=done,
                 )
     except DataImportError as error:
-        console.print(f"[red]import failed, nothing written: {error}[/red]")
+        console.print(f"[red]import failed, nothing written: {error}[/red]", soft_wrap=True)
         return 1
     _render(days, args.data_dir, console)
     return 0

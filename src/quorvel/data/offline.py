@@ -28,7 +28,7 @@ class MissingCachedDay(LookupError):
     """A trading day of a code that the tick cache does not hold."""
 
     def __init__(self, code: str, day: str, more: int = 0) -> None:
-        others = f" (and {more} more days)" if more else ""
+        others = f" (days missing: {more + 1})" if more else ""
         super().__init__(
             f"{code} {day} is not in the tick cache{others}; an offline run reads the cache "
             "only: import the day with quorvel-import, or run without --offline"

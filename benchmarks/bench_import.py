@@ -34,7 +34,10 @@ def make_daily_file(path: str, rows: int = ROWS, seed: int = 0) -> int:
     day = 86400
     seconds = np.sort(
         np.concatenate(
-            [rng.integers(15 * 3600, 29 * 3600, night), day + rng.integers(8 * 3600 + 2700, 13 * 3600 + 2700, rows - night)]
+            [
+                rng.integers(15 * 3600, 29 * 3600, night),
+                day + rng.integers(8 * 3600 + 2700, 13 * 3600 + 2700, rows - night),
+            ]
         )
     )
     frame = pl.DataFrame(
@@ -48,7 +51,10 @@ def make_daily_file(path: str, rows: int = ROWS, seed: int = 0) -> int:
     )
     clock = pl.col("seconds") % day
     lines = frame.select(
-        pl.when(pl.col("seconds") < day).then(pl.lit("20240819")).otherwise(pl.lit("20240820")).alias("date"),
+        pl.when(pl.col("seconds") < day)
+        .then(pl.lit("20240819"))
+        .otherwise(pl.lit("20240820"))
+        .alias("date"),
         pl.col("product").str.pad_end(7),
         pl.col("month").str.pad_end(11),
         pl.format(
@@ -95,7 +101,8 @@ def import_rows(row_type: Any) -> List[Any]:
         megabytes = size / 1e6
         return [
             row_type(
-                f"quorvel-import taifex, one day's file ({megabytes:.0f} MB, {ROWS:,} rows; {seconds:.2f} s)",
+                f"quorvel-import taifex, one day's file ({megabytes:.0f} MB, {ROWS:,} rows; "
+                f"{seconds:.2f} s)",
                 megabytes / seconds,
                 megabytes / _best(3, run_polars),
                 "MB/s",
@@ -118,4 +125,7 @@ if __name__ == "__main__":
         higher_is_better: bool
 
     for row in import_rows(_Row):
-        print(f"{row.name}: {row.figure:.1f} {row.unit} (baseline, {row.baseline_name}: {row.baseline:.1f} {row.unit})")
+        print(
+            f"{row.name}: {row.figure:.1f} {row.unit} "
+            f"(baseline, {row.baseline_name}: {row.baseline:.1f} {row.unit})"
+        )

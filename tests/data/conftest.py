@@ -22,7 +22,10 @@ import pytest  # noqa: E402
 
 FILES = Path(__file__).parent / "files"
 DAYS = ("2024-08-19", "2024-08-20", "2024-08-21")
-TAIFEX_FILES = [str(FILES / name) for name in ("Daily_2024_08_19.zip", "Daily_2024_08_20.csv", "Daily_2024_08_21.csv")]
+TAIFEX_FILES = [
+    str(FILES / name)
+    for name in ("Daily_2024_08_19.zip", "Daily_2024_08_20.csv", "Daily_2024_08_21.csv")
+]
 
 
 @pytest.fixture

@@ -13,12 +13,18 @@ from quorvel.data import DataImportError, continuous_months, contract_code, impo
 
 
 def cached(cache_dir, code, day):
-    return cache_files.read_day(str(cache_dir / f"{code} {day} - ticks.csv"), cache_files.TICK_SCHEMA)
+    return cache_files.read_day(
+        str(cache_dir / f"{code} {day} - ticks.csv"), cache_files.TICK_SCHEMA
+    )
 
 
 def wall_clock(frame):
     """The ticks' times as the exchange's wall clock, the broker's convention undone."""
-    return frame.select(pl.from_epoch("ts", "ns").dt.strftime("%Y-%m-%d %H:%M:%S")).to_series().to_list()
+    return (
+        frame.select(pl.from_epoch("ts", "ns").dt.strftime("%Y-%m-%d %H:%M:%S"))
+        .to_series()
+        .to_list()
+    )
 
 
 @pytest.fixture
@@ -31,13 +37,20 @@ class TestDating:
     def test_a_days_file_holds_the_night_session_from_the_trading_day_before(self, imported):
         times = wall_clock(cached(imported, "TXFR1", "2024-08-19"))
         # Friday's night session, across midnight into Saturday, then Monday's day session.
-        assert times[:4] == ["2024-08-16 15:00:00", "2024-08-16 23:59:59", "2024-08-17 00:00:05", "2024-08-17 04:59:58"]
+        assert times[:4] == [
+            "2024-08-16 15:00:00",
+            "2024-08-16 23:59:59",
+            "2024-08-17 00:00:05",
+            "2024-08-17 04:59:58",
+        ]
         assert times[4] == "2024-08-19 08:45:00"
         assert times[-1] == "2024-08-19 13:44:59"
 
     def test_times_are_the_exchanges_wall_clock_written_as_utc(self, imported):
         first = cached(imported, "TXFR1", "2024-08-20").item(0, "ts")
-        assert first == int(dt.datetime(2024, 8, 19, 15, tzinfo=dt.timezone.utc).timestamp()) * 10**9
+        assert (
+            first == int(dt.datetime(2024, 8, 19, 15, tzinfo=dt.timezone.utc).timestamp()) * 10**9
+        )
 
     def test_trades_of_one_second_keep_the_files_order_nanoseconds_apart(self, imported):
         day = cached(imported, "TXFR1", "2024-08-20")
@@ -61,13 +74,23 @@ class TestContinuousContracts:
     def test_r1_is_the_nearest_month_not_expired_rolling_on_the_third_wednesday(self, day, months):
         assert continuous_months(dt.date.fromisoformat(day)) == months
 
-    @pytest.mark.parametrize("code, day, prices", [("TXFR1", "2024-08-20", 22000), ("TXFR1", "2024-08-21", 21900), ("TXFR2", "2024-08-21", 21800)])
+    @pytest.mark.parametrize(
+        "code, day, prices",
+        [
+            ("TXFR1", "2024-08-20", 22000),
+            ("TXFR1", "2024-08-21", 21900),
+            ("TXFR2", "2024-08-21", 21800),
+        ],
+    )
     def test_each_code_holds_the_month_it_stands_for_on_that_day(self, imported, code, day, prices):
         closes = cached(imported, code, day)["close"]
         assert closes.len() > 0
         assert ((closes >= prices) & (closes < prices + 100)).all()
 
-    @pytest.mark.parametrize("product, month, code", [("TXF", "202408", "TXFH4"), ("MXF", "202312", "MXFL3"), ("TMF", "203001", "TMFA0")])
+    @pytest.mark.parametrize(
+        "product, month, code",
+        [("TXF", "202408", "TXFH4"), ("MXF", "202312", "MXFL3"), ("TMF", "203001", "TMFA0")],
+    )
     def test_explicit_months_take_the_brokers_code(self, product, month, code):
         assert contract_code(product, month) == code
 
@@ -79,7 +102,15 @@ class TestContinuousContracts:
     def test_each_product_gets_both_continuous_codes_even_without_trades(self, imported):
         assert cached(imported, "TMFR2", "2024-08-19").height == 0
         assert {path.name.split()[0] for path in imported.glob("*.csv")} == {
-            "TXFR1", "TXFR2", "MXFR1", "MXFR2", "TMFR1", "TMFR2", "TXFH4", "MXFH4", "TMFH4"
+            "TXFR1",
+            "TXFR2",
+            "MXFR1",
+            "MXFR2",
+            "TMFR1",
+            "TMFR2",
+            "TXFH4",
+            "MXFH4",
+            "TMFH4",
         }
 
 
@@ -118,7 +149,9 @@ class TestCacheFiles:
 
 
 class TestBadFiles:
-    def test_a_day_in_two_files_is_an_error_naming_both_and_writes_nothing(self, data_dir, cache_dir, taifex_copy):
+    def test_a_day_in_two_files_is_an_error_naming_both_and_writes_nothing(
+        self, data_dir, cache_dir, taifex_copy
+    ):
         twin = taifex_copy("Daily_2024_08_20.csv", "copy of 20 August.csv")
         with pytest.raises(DataImportError) as error:
             import_taifex(TAIFEX_FILES + [twin], data_dir)
@@ -135,9 +168,26 @@ class TestBadFiles:
     @pytest.mark.parametrize(
         "change, message",
         [
-            (lambda text: text.replace(",22040,", ",22O40,"), "TX 202408 at 20240820 134459: unreadable price '22O40'"),
-            (lambda text: "\r\n".join(line for line in text.split("\r\n") if "20240820,TX     ,202408     ,13" not in line and ",09" not in line and ",08" not in line), "no trade of a day session"),
-            (lambda text: text.replace("20240820,MTX    ,202409     ,090005", "20240821,MTX    ,202409     ,090005"), "day sessions of 2 days (20240820, 20240821)"),
+            (
+                lambda text: text.replace(",22040,", ",22O40,"),
+                "TX 202408 at 20240820 134459: unreadable price '22O40'",
+            ),
+            (
+                lambda text: "\r\n".join(
+                    line
+                    for line in text.split("\r\n")
+                    if "20240820,TX     ,202408     ,13" not in line
+                    and ",09" not in line
+                    and ",08" not in line
+                ),
+                "no trade of a day session",
+            ),
+            (
+                lambda text: text.replace(
+                    "20240820,MTX    ,202409     ,090005", "20240821,MTX    ,202409     ,090005"
+                ),
+                "day sessions of 2 days (20240820, 20240821)",
+            ),
         ],
         ids=["unreadable price", "night session only", "two days"],
     )
@@ -159,5 +209,7 @@ class TestBadFiles:
             import_taifex([str(archive)], data_dir)
 
     def test_months_must_be_yyyymm(self, data_dir):
-        with pytest.raises(DataImportError, match="not a contract month of the form YYYYMM: '2024-08'"):
+        with pytest.raises(
+            DataImportError, match="not a contract month of the form YYYYMM: '2024-08'"
+        ):
             import_taifex(TAIFEX_FILES, data_dir, months=["2024-08"])

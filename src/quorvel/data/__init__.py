@@ -71,11 +71,16 @@ def import_ticks(
     """Import one code's ticks from CSV or parquet files into the tick cache (see `TickColumns`
     for the columns and `quorvel.data.tick_files` for the times and trading days)."""
     return _import(
-        paths, data_dir, lambda path: read_tick_file(path, code, columns, time_zone, epoch_unit), file_done
+        paths,
+        data_dir,
+        lambda path: read_tick_file(path, code, columns, time_zone, epoch_unit),
+        file_done,
     )
 
 
-def _import(paths: Sequence[str], data_dir: str, read: DayReader, file_done: Optional[FileDone]) -> List[ImportedDay]:
+def _import(
+    paths: Sequence[str], data_dir: str, read: DayReader, file_done: Optional[FileDone]
+) -> List[ImportedDay]:
     """Read every file, then write every day: a bad file or a day in two files writes nothing."""
     with Staging() as staging:
         for path in _distinct(paths):

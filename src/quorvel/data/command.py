@@ -62,7 +62,7 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="+",
         default=[],
         metavar="YYYYMM",
-        help="also store these contract months under the broker's codes (202408: TXFH4, MXFH4, TMFH4)",
+        help="also store these months under the broker's codes (202408: TXFH4, MXFH4, TMFH4)",
     )
     ticks = sources.add_parser(
         "ticks",
@@ -74,8 +74,12 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     ticks.add_argument("files", nargs="+", metavar="FILE")
-    ticks.add_argument("--code", required=True, help="the code the ticks are stored under (2330, TXFR1)")
-    ticks.add_argument("--time-column", default="ts", metavar="NAME", help="the time column (default: ts)")
+    ticks.add_argument(
+        "--code", required=True, help="the code the ticks are stored under (2330, TXFR1)"
+    )
+    ticks.add_argument(
+        "--time-column", default="ts", metavar="NAME", help="the time column (default: ts)"
+    )
     ticks.add_argument(
         "--time-zone",
         default=EXCHANGE_TIME_ZONE,
@@ -86,19 +90,31 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     ticks.add_argument(
-        "--epoch-unit", choices=EPOCH_UNITS, default="ns", help="unit of an epoch time column (default: ns)"
+        "--epoch-unit",
+        choices=EPOCH_UNITS,
+        default="ns",
+        help="unit of an epoch time column (default: ns)",
     )
-    ticks.add_argument("--price-column", default="close", metavar="NAME", help="the price column (default: close)")
-    ticks.add_argument("--volume-column", default="volume", metavar="NAME", help="the volume column (default: volume)")
+    ticks.add_argument(
+        "--price-column", default="close", metavar="NAME", help="the price column (default: close)"
+    )
+    ticks.add_argument(
+        "--volume-column",
+        default="volume",
+        metavar="NAME",
+        help="the volume column (default: volume)",
+    )
     for option, field in _VALUE_OPTIONS:
         ticks.add_argument(
             option,
             dest=field,
             metavar="NAME",
-            help=f"the {field.replace('_', ' ')} column (default: {field} if the file has it, else neutral)",
+            help=f"the {field.replace('_', ' ')} column (default: {field} if there, or neutral)",
         )
     for sub in (taifex, ticks):
-        sub.add_argument("--data-dir", required=True, metavar="DIR", help="the data directory of the tick cache")
+        sub.add_argument(
+            "--data-dir", required=True, metavar="DIR", help="the data directory of the tick cache"
+        )
     return parser
 
 
@@ -114,7 +130,13 @@ def _columns(args: argparse.Namespace) -> TickColumns:
 def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
     """One line per code: its days, the first and the last, and its ticks."""
     table = Table(title="imported")
-    for heading, justify in (("code", "left"), ("days", "right"), ("first", "left"), ("last", "left"), ("ticks", "right")):
+    for heading, justify in (
+        ("code", "left"),
+        ("days", "right"),
+        ("first", "left"),
+        ("last", "left"),
+        ("ticks", "right"),
+    ):
         table.add_column(heading, justify=justify)  # type: ignore[arg-type]
     by_code: Dict[str, List[ImportedDay]] = {}
     for day in days:
@@ -124,7 +146,8 @@ def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
         table.add_row(code, str(len(imported)), imported[0].day, imported[-1].day, f"{ticks:,}")
     console.print(table)
     console.print(
-        f"{len(days)} days of {len(by_code)} codes written to {cache_files.cache_directory(data_dir)}",
+        f"{len(days)} days of {len(by_code)} codes written to "
+        f"{cache_files.cache_directory(data_dir)}",
         soft_wrap=True,
     )
 
@@ -133,7 +156,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """The console command; returns the exit status (argument errors exit with 2)."""
     args = build_parser().parse_args(argv)
     console = Console(width=None if sys.stdout.isatty() else 100)
-    progress = Progress(TextColumn("reading files"), BarColumn(), MofNCompleteColumn(), console=console, transient=True)
+    progress = Progress(
+        TextColumn("reading files"),
+        BarColumn(),
+        MofNCompleteColumn(),
+        console=console,
+        transient=True,
+    )
     task = progress.add_task("files", total=len(args.files))
     done = lambda path: progress.advance(task)  # noqa: E731
     try:

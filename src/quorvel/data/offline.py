@@ -75,7 +75,9 @@ class CacheOnlyBroker:
         return {name: [] for name in cache_files.TICK_SCHEMA}
 
 
-def missing_days(codes: Sequence[str], spans: Sequence[Tuple[str, str]], data_dir: str) -> List[Tuple[str, str]]:
+def missing_days(
+    codes: Sequence[str], spans: Sequence[Tuple[str, str]], data_dir: str
+) -> List[Tuple[str, str]]:
     """The (code, day) pairs of trading days in `spans` (first and last "YYYY-MM-DD", both
     included) that have no file in the tick cache under `data_dir`."""
     return [
@@ -83,7 +85,8 @@ def missing_days(codes: Sequence[str], spans: Sequence[Tuple[str, str]], data_di
         for code in codes
         for first, last in spans
         for day in _days(dt.date.fromisoformat(first), dt.date.fromisoformat(last))
-        if not os.path.exists(cache_files.day_file_path(data_dir, code, day.isoformat())) and is_trading_day(day)
+        if not os.path.exists(cache_files.day_file_path(data_dir, code, day.isoformat()))
+        and is_trading_day(day)
     ]
 
 

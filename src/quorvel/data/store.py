@@ -58,7 +58,11 @@ def cache_frame(ticks: pl.DataFrame) -> pl.DataFrame:
     a few: the feed sorts the days it combines by time, and a strictly rising "ts" keeps the
     source's order through that sort.
     """
-    missing = [pl.lit(value).alias(name) for name, value in NEUTRAL_VALUES.items() if name not in ticks.columns]
+    missing = [
+        pl.lit(value).alias(name)
+        for name, value in NEUTRAL_VALUES.items()
+        if name not in ticks.columns
+    ]
     ordered = ticks.with_columns(missing).sort("ts", maintain_order=True)
     # The smallest strictly rising sequence at or above ts: i + running max of (ts - i).
     position = pl.int_range(pl.len(), dtype=pl.Int64)

@@ -72,7 +72,9 @@ def contract_code(product: str, month: str) -> str:
     return f"{product}{MONTH_LETTERS[int(month[4:]) - 1]}{month[3]}"
 
 
-def read_taifex_file(path: str, months: Sequence[str] = ()) -> Iterator[Tuple[str, str, pl.DataFrame]]:
+def read_taifex_file(
+    path: str, months: Sequence[str] = ()
+) -> Iterator[Tuple[str, str, pl.DataFrame]]:
     """The days of one file as (code, trading day "YYYY-MM-DD", day frame).
 
     Every product of `PRODUCTS` found in the file gives its R1 and R2 days (a day without a
@@ -130,7 +132,9 @@ def _read_trades(path: str) -> pl.DataFrame:
     except pl.exceptions.PolarsError as error:
         raise DataImportError(f"{path}: not a CSV file: {str(error).splitlines()[0]}") from None
     return raw.rename(dict(zip(raw.columns, COLUMNS))).select(
-        pl.col(name).str.strip_chars().str.zfill(6) if name == "time" else pl.col(name).str.strip_chars()
+        pl.col(name).str.strip_chars().str.zfill(6)
+        if name == "time"
+        else pl.col(name).str.strip_chars()
         for name in COLUMNS
     )
 
@@ -148,7 +152,9 @@ def _file_bytes(path: str) -> bytes:
         with zipfile.ZipFile(io.BytesIO(content)) as archive:
             members = [name for name in archive.namelist() if not name.endswith("/")]
             if len(members) != 1:
-                raise DataImportError(f"{path}: a daily tick zip holds one CSV file, this one holds {len(members)}")
+                raise DataImportError(
+                    f"{path}: a daily tick zip holds one CSV file, this one holds {len(members)}"
+                )
             return archive.read(members[0])
     except zipfile.BadZipFile as error:
         raise DataImportError(f"{path}: damaged zip file: {error}") from None
@@ -166,7 +172,9 @@ def _utf8_csv(content: bytes, path: str) -> bytes:
     while names and not names[-1]:
         names.pop()
     if len(names) != len(HEADER) or names[0] not in DATE_HEADERS or tuple(names[1:]) != HEADER[1:]:
-        raise DataImportError(f"{path}: not a daily tick file of the futures exchange: its header is {header!r}")
+        raise DataImportError(
+            f"{path}: not a daily tick file of the futures exchange: its header is {header!r}"
+        )
     if not body.isascii():
         body = _decode(body, path).encode("utf-8")
     return header.encode("utf-8") + newline + body
@@ -191,14 +199,19 @@ def _trading_day(trades: pl.DataFrame, path: str) -> dt.date:
             "the day session holds the night session alone: import the complete file"
         )
     if len(dates) > 1:
-        raise DataImportError(f"{path}: day sessions of {len(dates)} days ({', '.join(dates)}); give one file per trading day")
+        raise DataImportError(
+            f"{path}: day sessions of {len(dates)} days ({', '.join(dates)}); "
+            "give one file per trading day"
+        )
     try:
         day = dt.datetime.strptime(dates[0], "%Y%m%d").date()
     except ValueError:
         raise DataImportError(f"{path}: {dates[0]!r} is not a date of the form YYYYMMDD") from None
     later = trades.filter(pl.col("date") > dates[0])
     if later.height:
-        raise DataImportError(f"{path}: a trade dated {later.item(0, 'date')}, after the trading day {dates[0]}")
+        raise DataImportError(
+            f"{path}: a trade dated {later.item(0, 'date')}, after the trading day {dates[0]}"
+        )
     return day
 
 

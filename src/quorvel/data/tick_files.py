@@ -63,7 +63,9 @@ def read_tick_file(
 ) -> Iterator[Tuple[str, str, pl.DataFrame]]:
     """The days of one file as (code, trading day "YYYY-MM-DD", day frame)."""
     if epoch_unit not in EPOCH_UNITS:
-        raise DataImportError(f"epoch unit must be one of {', '.join(EPOCH_UNITS)}, not {epoch_unit!r}")
+        raise DataImportError(
+            f"epoch unit must be one of {', '.join(EPOCH_UNITS)}, not {epoch_unit!r}"
+        )
     raw = _read(path)
     chosen = _chosen_columns(raw, columns, path)
     local = _exchange_time(raw.get_column(columns.time), time_zone, epoch_unit, path)
@@ -73,7 +75,9 @@ def read_tick_file(
     try:
         ticks = ticks.cast({name: dtype for name, _, dtype in _VALUES if name in ticks.columns})
     except pl.exceptions.PolarsError as error:
-        raise DataImportError(f"{path}: a value of the wrong type: {str(error).splitlines()[0]}") from None
+        raise DataImportError(
+            f"{path}: a value of the wrong type: {str(error).splitlines()[0]}"
+        ) from None
     for (day,), frame in ticks.group_by("day", maintain_order=True):
         yield code, str(day), cache_frame(frame.drop("day"))
 
@@ -102,13 +106,18 @@ def _read(path: str) -> pl.DataFrame:
 def _chosen_columns(raw: pl.DataFrame, columns: TickColumns, path: str) -> list:
     """(cache column, file column) of every value the file gives."""
     chosen = []
-    for name, source in (("ts", columns.time), *((name, getattr(columns, field)) for name, field, _ in _VALUES)):
+    for name, source in (
+        ("ts", columns.time),
+        *((name, getattr(columns, field)) for name, field, _ in _VALUES),
+    ):
         if source is None:
             if name not in raw.columns:
                 continue
             source = name
         if source not in raw.columns:
-            raise DataImportError(f"{path}: no column {source!r} (columns: {', '.join(raw.columns)})")
+            raise DataImportError(
+                f"{path}: no column {source!r} (columns: {', '.join(raw.columns)})"
+            )
         chosen.append((name, source))
     return chosen
 
@@ -124,9 +133,15 @@ def _exchange_time(values: pl.Series, time_zone: str, epoch_unit: str, path: str
             raise DataImportError(f"{path}: column {values.name!r} holds {values.dtype}, not times")
         if values.dtype.time_zone is None:
             values = values.dt.replace_time_zone(time_zone)
-        return values.dt.convert_time_zone(EXCHANGE_TIME_ZONE).dt.replace_time_zone(None).dt.cast_time_unit("ns")
+        return (
+            values.dt.convert_time_zone(EXCHANGE_TIME_ZONE)
+            .dt.replace_time_zone(None)
+            .dt.cast_time_unit("ns")
+        )
     except pl.exceptions.PolarsError as error:
-        raise DataImportError(f"{path}: cannot read the times: {str(error).splitlines()[0]}") from None
+        raise DataImportError(
+            f"{path}: cannot read the times: {str(error).splitlines()[0]}"
+        ) from None
 
 
 def _trading_days(local: pl.Series, code: str) -> pl.Series:

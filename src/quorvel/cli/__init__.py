@@ -20,6 +20,7 @@ from quorvel.backtest import BacktestError, ContractError, contract_for, resolve
 from quorvel.cli.backtest import backtest_command
 from quorvel.cli.options import build_parser, check_options, chosen_strategy
 from quorvel.cli.sweep import sweep_command
+from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
 from quorvel.sim import SimulatedBroker
 
 __all__ = ["build_parser", "main"]
@@ -30,7 +31,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     check_options(parser, args)
-    api = SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
+    api = (
+        CacheOnlyBroker()
+        if args.offline
+        else SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
+    )
     try:
         for entry in resolve_codes(api, args.codes):
             contract_for(entry["code"], entry["market"])
@@ -47,6 +52,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             tempfile.TemporaryDirectory(prefix="quorvel-")
         )
         stack.enter_context(_broker_log_under(data_dir))
+        if args.offline:
+            backfill = None if args.no_backfill else (args.backfill_start, args.backfill_end)
+            spans = [(args.start, args.end)] + ([] if backfill is None else [backfill])
+            try:
+                check_cached(codes, spans, os.path.expanduser(data_dir))
+            except MissingCachedDay as error:
+                console.print(f"[red]backtest failed: {error}[/red]", soft_wrap=True)
+                return 1
         if args.sweep:
             return sweep_command(parser, args, data_dir, console)
         return backtest_command(args, api, codes, strategy, data_dir, console)

@@ -133,6 +133,14 @@ def build_parser() -> argparse.ArgumentParser:
         data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
     data.add_argument("--no-backfill", action="store_true", help="replay the period only")
     data.add_argument(
+        "--offline",
+        action="store_true",
+        help=(
+            "read the ticks from the tick cache under --data-dir only (imported with "
+            "quorvel-import, or cached by earlier runs); a day missing there is an error"
+        ),
+    )
+    data.add_argument(
         "--data-dir",
         metavar="DIR",
         help="tick cache directory, kept between runs (default: a temporary directory)",
@@ -267,6 +275,8 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
         )
     if args.plot and args.sweep:
         parser.error("--plot draws one run; it does not go with --sweep")
+    if args.offline and not args.data_dir:
+        parser.error("--offline reads the tick cache: give its --data-dir")
     if args.plot:
         if not args.plot.lower().endswith(".png"):
             parser.error(f"--plot writes a PNG file; give a name ending in .png, not {args.plot!r}")

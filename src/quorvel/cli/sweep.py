@@ -10,6 +10,7 @@ from rich.console import Console
 from quorvel.backtest import load_strategy, parse_params
 from quorvel.cli.options import costs
 from quorvel.cli.progress import progress_bar
+from quorvel.data.offline import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import (
     SweepError,
@@ -41,7 +42,11 @@ def sweep_command(
         capital=args.capital,
         costs=costs(args),
     )
-    broker = functools.partial(SimulatedBroker, args.seed, ticks_per_day=args.ticks_per_day)
+    broker = (
+        CacheOnlyBroker
+        if args.offline
+        else functools.partial(SimulatedBroker, args.seed, ticks_per_day=args.ticks_per_day)
+    )
     try:
         with progress_bar(console, "backtests") as advance:
             result = run_sweep(

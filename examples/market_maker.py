@@ -5,9 +5,9 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict
+from typing import Dict
 
-from quorvel.backtest import Strategy
+from quorvel.backtest import Strategy, Tick
 from quorvel.sim import tick_size
 
 SECURITY_TYPES = {"Stock": "STK", "Future": "FUT"}
@@ -31,7 +31,7 @@ class MarketMaker(Strategy):
     def on_start(self) -> None:
         self.live_ticks: Dict[str, int] = {}
 
-    def on_tick(self, tick: Dict[str, Any]) -> None:
+    def on_tick(self, tick: Tick) -> None:
         code = tick["code"]
         count = self.live_ticks[code] = self.live_ticks.get(code, 0) + 1
         if count % self.every:

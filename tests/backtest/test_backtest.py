@@ -13,7 +13,7 @@ from collections import defaultdict
 
 import pytest
 
-from quorvel import backtest
+from quorvel import cli
 from quorvel.backtest import BacktestError, load_ticks, resolve_codes, run_backtest
 from quorvel.constant import BASIC_INFO, FLAG, Action
 from quorvel.examples.mean_reversion import MeanReversion
@@ -277,17 +277,17 @@ class TestCommandLine:
     )
     def test_bad_options_exit_with_2_and_say_why(self, argv, message, capsys):
         with pytest.raises(SystemExit) as exit_info:
-            backtest.main(argv)
+            cli.main(argv)
         assert exit_info.value.code == 2
         assert message in capsys.readouterr().err
 
     def test_dates_without_leading_zeros_are_read_as_dates(self):
-        args = backtest.cli.build_parser().parse_args(["--start", "2024-1-8", "--end", "2024-1-9"])
+        args = cli.build_parser().parse_args(["--start", "2024-1-8", "--end", "2024-1-9"])
         assert (args.start, args.end) == ("2024-01-08", "2024-01-09")
 
     def test_bad_option_prints_no_traceback(self):
         child = subprocess.run(
-            [sys.executable, "-m", "quorvel.backtest", "--window", "x"],
+            [sys.executable, "-m", "quorvel", "--window", "x"],
             capture_output=True,
             text=True,
             timeout=60,
@@ -310,7 +310,7 @@ class TestCommandLine:
             "--backfill-end",
             "2024-01-05",
         ]
-        assert backtest.main(argv) == 0
+        assert cli.main(argv) == 0
         out = capsys.readouterr().out
         assert "Per code" in out and "ticks per second" in out and "TXFR1" in out
 
@@ -318,12 +318,12 @@ class TestCommandLine:
         pytest.importorskip("matplotlib")
         image = tmp_path / "equity.png"
         argv = ["--ticks-per-day", "100", "--data-dir", str(tmp_path), "--end", "2024-01-08"]
-        assert backtest.main([*argv, "--plot", str(image)]) == 0
+        assert cli.main([*argv, "--plot", str(image)]) == 0
         assert image.read_bytes().startswith(b"\x89PNG")
 
     def test_help_states_each_default_once(self, capsys):
         with pytest.raises(SystemExit):
-            backtest.main(["--help"])
+            cli.main(["--help"])
         text = " ".join(capsys.readouterr().out.split())
         assert text.count("(default: a temporary directory)") == 1
         assert "(default: None)" not in text and "(default: False)" not in text
@@ -332,7 +332,7 @@ class TestCommandLine:
     def test_repeated_codes_are_collapsed_and_said_so(self, ticker_built, tmp_path, capsys):
         argv = ["--codes", "2330", "2330", "--ticks-per-day", "100", "--no-backfill"]
         argv += ["--data-dir", str(tmp_path), "--end", "2024-01-08"]
-        assert backtest.main(argv) == 0
+        assert cli.main(argv) == 0
         out = " ".join(capsys.readouterr().out.split())
         assert "repeated codes collapsed: 2330" in out
         assert "ticks replayed (backfill + live) 0 + 100" in out
@@ -356,7 +356,7 @@ def run_command_line(argv, cwd, **kwargs):
 # when the first one comes.
 SLOW_REPLAY = textwrap.dedent("""
     import sys, time
-    from quorvel.backtest import cli
+    from quorvel import cli
     from quorvel.examples.mean_reversion import MeanReversion
 
     on_tick = MeanReversion.on_tick

@@ -5,7 +5,7 @@ import json
 import polars as pl
 import pytest
 
-from quorvel import backtest
+from quorvel import cli
 
 ONE_DAY = ["--ticks-per-day", "100", "--start", "2024-01-08", "--end", "2024-01-08"]
 
@@ -25,7 +25,7 @@ class TestBadOptions:
     )
     def test_bad_money_options_exit_with_2_and_say_why(self, argv, message, capsys):
         with pytest.raises(SystemExit) as exit_info:
-            backtest.main(argv)
+            cli.main(argv)
         assert exit_info.value.code == 2
         assert message in capsys.readouterr().err
 
@@ -38,7 +38,7 @@ class TestBadOptions:
         target = blocker / "out" if option == "--output" else blocker / "out" / "equity.png"
         data_dir = tmp_path / "data"
         with pytest.raises(SystemExit) as exit_info:
-            backtest.main([option, str(target), "--data-dir", str(data_dir)])
+            cli.main([option, str(target), "--data-dir", str(data_dir)])
         assert exit_info.value.code == 2
         last_line = capsys.readouterr().err.strip().splitlines()[-1]
         assert last_line.startswith(f"quorvel-backtest: error: {option}: cannot write into ")
@@ -52,7 +52,7 @@ class TestWrittenFiles:
         output, image = tmp_path / "runs" / "one", tmp_path / "plots" / "equity.png"
         argv = [*ONE_DAY, "--data-dir", str(tmp_path / "data"), "--futures-fee", "40"]
         argv += ["--capital", "500000", "--output", str(output), "--plot", str(image)]
-        assert backtest.main(argv) == 0
+        assert cli.main(argv) == 0
         assert image.read_bytes().startswith(b"\x89PNG")
         assert sorted(path.name for path in output.iterdir()) == [
             "equity.csv",

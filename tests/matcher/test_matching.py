@@ -77,10 +77,10 @@ class TestOrderTypes:
 
 
 class TestTickBudget:
-    def test_zero_quantity_tick_changes_nothing(self, matcher, book):
-        book(order_type="IOC")
+    def test_zero_quantity_tick_fills_nothing(self, matcher, book):
+        book()
         matcher.match_deal("2330", 100.0, 0, 1.0)
-        assert take_reports(matcher) == [] and len(matcher.pending_orders) == 1
+        assert take_reports(matcher) == [] and matcher.pending_orders[0]["quantity"] == 5
 
     def test_every_record_pending_at_the_start_is_visited(self, matcher, book):
         book(qty=4)
@@ -95,12 +95,12 @@ class TestTickBudget:
         matcher.match_deal("2330", 100.0, 10, 1.0)
         assert kinds(take_reports(matcher)) == [("deal", 2), ("deal", 2)] and matcher.pending_orders == []
 
-    def test_used_up_budget_stops_the_walk(self, matcher, book):
+    def test_used_up_budget_leaves_later_rod_records_waiting(self, matcher, book):
         book(qty=3)
-        book(order_type="IOC", qty=2)
+        book(qty=2)
         matcher.match_deal("2330", 100.0, 3, 1.0)
         assert kinds(take_reports(matcher)) == [("deal", 3)]
-        assert matcher.pending_orders[0]["order_type"].value == "IOC"
+        assert [r["quantity"] for r in matcher.pending_orders] == [2]
 
     def test_other_codes_are_skipped_reading_only_their_code(self, matcher, book):
         matcher.pending_orders.append({"code": "9999"})
@@ -182,12 +182,14 @@ class TestFailures:
             matcher.match_deal("2330", 100.0, 10, 1.0)
         assert kinds(take_reports(matcher)) == [("deal", 2)] and len(matcher.pending_orders) == 2
 
-    def test_walk_ended_by_the_budget_never_reaches_a_broken_record(self, matcher, book):
+    def test_used_up_budget_still_reaches_a_broken_record(self, matcher, book):
+        # the walk goes on to expire IOC and FOK records, so it meets the record without "code"
         book(qty=2)
         book(qty=2)
         matcher.pending_orders.append({"price": 1.0})
-        matcher.match_deal("2330", 100.0, 2, 1.0)
-        assert kinds(take_reports(matcher)) == [("deal", 2)]
+        with pytest.raises(KeyError, match="code"):
+            matcher.match_deal("2330", 100.0, 2, 1.0)
+        assert kinds(take_reports(matcher)) == [("deal", 2)] and len(matcher.pending_orders) == 2
 
     def test_wrong_argument_types(self, matcher):
         with pytest.raises(TypeError, match="Argument 'tick_qty'"):

@@ -1,10 +1,10 @@
 """Backtests: a strategy replayed through the simulated exchange.
 
-A strategy is a `Strategy` subclass; `run_backtest` runs one backtest as a
-function and `quorvel-backtest` (`main`) is the command line over it.
+A strategy is a `Strategy` subclass, handed `Tick`, `OrderReport` and
+`DealReport` dicts; `run_backtest` runs one backtest as a function.  The
+command line over it, `quorvel-backtest`, lives in `quorvel.cli`.
 """
 
-from quorvel.backtest.cli import main
 from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import (
@@ -15,6 +15,7 @@ from quorvel.backtest.engine import (
     run_backtest,
 )
 from quorvel.backtest.export import plot_equity, summary, write_outputs
+from quorvel.backtest.messages import DealReport, OrderReport, Tick
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
@@ -25,12 +26,14 @@ __all__ = [
     "BacktestResult",
     "ContractError",
     "CostModel",
+    "DealReport",
     "OrderError",
+    "OrderReport",
     "Strategy",
+    "Tick",
     "contract_for",
     "load_strategy",
     "load_ticks",
-    "main",
     "parse_params",
     "plot_equity",
     "render",

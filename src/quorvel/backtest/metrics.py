@@ -16,7 +16,8 @@ Definitions:
   the two by quantity.  Round trips still open at the end are not counted.
 * Win rate: the share of round trips with a positive net P&L; profit factor:
   the net gains of the winning round trips over the net losses of the losing
-  ones (None without a losing one).
+  ones, infinite with winning ones and no losing one (`profit_factor_of`; the
+  figures hold None then, as JSON has no infinity), and None without either.
 * The equity curve is the net P&L sampled along the run's timeline; the
   maximum drawdown is the largest fall of it from an earlier peak (the
   capital itself is the first peak).
@@ -145,6 +146,15 @@ class Figures:
             "max_drawdown_share": self.max_drawdown_share,
             "sharpe": self.sharpe,
         }
+
+
+def profit_factor_of(figures: Mapping[str, Any]) -> Optional[float]:
+    """The profit factor of figures as `Figures.as_dict` gives them, infinite for winning round
+    trips without a losing one (held there as None)."""
+    value = figures.get("profit_factor")
+    if value is None and figures.get("winning_round_trips"):
+        return math.inf
+    return value
 
 
 @dataclass

@@ -44,7 +44,7 @@ class BacktestResult:
     capital: float = DEFAULT_CAPITAL
     costs: CostModel = field(default_factory=CostModel)
     contracts: Dict[str, Contract] = field(init=False)
-    engine: str = "paced"
+    engine: str = "replay"
     strategy: str = ""
 
     def __post_init__(self) -> None:

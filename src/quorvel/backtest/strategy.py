@@ -14,6 +14,8 @@ import os
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, Union
 
+from quorvel.backtest.messages import DealReport, OrderReport, Tick
+
 # An order operation as posted to the exchange: "add", "modify" or "cancel" and its payload.
 Operation = Tuple[str, Dict[str, Any]]
 
@@ -61,7 +63,8 @@ class Strategy:
     Hooks, in the order a run calls them: `on_start` once, `warm_up` for
     every backfill tick, `on_tick` for every live tick, `on_report` for every
     order and deal report (before the next tick), `on_end` once.  Ticks and
-    reports are the exchange's dicts, unchanged.
+    reports are the exchange's dicts, unchanged (`Tick`, `OrderReport`,
+    `DealReport` describe their keys).
 
     Operations (valid while a run is going on): `buy` and `sell` enter an
     order and return its trade id; `modify` takes `qty` off an order or
@@ -95,14 +98,14 @@ class Strategy:
     def on_start(self) -> None:
         """Before the first tick."""
 
-    def warm_up(self, tick: Dict[str, Any]) -> None:
+    def warm_up(self, tick: Tick) -> None:
         """Every backfill tick."""
 
-    def on_tick(self, tick: Dict[str, Any]) -> None:
+    def on_tick(self, tick: Tick) -> None:
         """Every live tick."""
 
-    def on_report(self, report: Dict[str, Any]) -> None:
-        """Every order and deal report."""
+    def on_report(self, report: Union[OrderReport, DealReport]) -> None:
+        """Every order and deal report; only an order report has "operation_type"."""
 
     def on_end(self) -> None:
         """After the last tick."""
@@ -152,7 +155,8 @@ class Strategy:
 
     @property
     def now(self) -> Optional[float]:
-        """The current tick's timestamp (seconds), None before the first tick."""
+        """The current tick's timestamp (seconds, on the exchange's clock as in `Tick`), None
+        before the first tick."""
         return self._run_desk().now()
 
     def _run_desk(self) -> OrderDesk:

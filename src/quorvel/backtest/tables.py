@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import math
 from typing import Any, Iterable, Optional, Sequence
 
-from quorvel.backtest.metrics import Figures
+from quorvel.backtest.metrics import Figures, profit_factor_of
 from quorvel.backtest.results import BacktestResult
 
 
@@ -21,8 +22,11 @@ def _share(value: Optional[float]) -> str:
     return "-" if value is None else f"{value:.1%}"
 
 
-def _ratio(value: Optional[float]) -> str:
-    return "-" if value is None else f"{value:.2f}"
+def ratio(value: Optional[float]) -> str:
+    """Two decimals; "-" for a figure that does not exist, "∞" for an infinite one."""
+    if value is None:
+        return "-"
+    return "∞" if value == math.inf else f"{value:.2f}"
 
 
 def _table(
@@ -64,11 +68,11 @@ def _trading_row(name: str, figures: Figures) -> Sequence[str]:
         name,
         str(figures.round_trips),
         _share(figures.win_rate),
-        _ratio(figures.profit_factor),
+        ratio(profit_factor_of(figures.as_dict())),
         ntd(figures.max_drawdown),
         _share(figures.max_drawdown_share),
-        _ratio(figures.sharpe),
-        _ratio(figures.turnover),
+        ratio(figures.sharpe),
+        ratio(figures.turnover),
     )
 
 

@@ -28,6 +28,13 @@ Ref cancel_report(PyObject* self, PyObject* record, PyObject* rest_qty, PyObject
                           global_attr(names->SuccessCode, names->OrderBeCancel)});
 }
 
+// IOC and FOK orders leave the book at the tick that meets them, even one whose quantity the
+// records before them have used up: they are then cancelled whole.
+bool expires_with_the_tick(PyObject* order_type) {
+    return equals(order_type, global_attr(names->OrderType, names->IOC).get()) ||
+           equals(order_type, global_attr(names->OrderType, names->FOK).get());
+}
+
 // self.positions.add_trade_record, looked up before its arguments are read.
 Method trade_recorder(PyObject* self) { return method(getattr(self, names->positions).get(), names->add_trade_record); }
 
@@ -223,7 +230,8 @@ void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_
     Ref zero = Ref::steal(PyLong_FromLong(0));
 
     // Every record pending when the call began is visited once, in book order; records added
-    // meanwhile wait for the next tick.
+    // meanwhile wait for the next tick. Once the tick's quantity is used up, only IOC and FOK
+    // records are matched still (against nothing left to fill); ROD records wait.
     Ref book = getattr(self, names->pending_orders);
     InstrumentRecords instrument(book.get(), code);
     BookCursor cursor(book.get());
@@ -234,7 +242,8 @@ void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_
         Ref price = getitem(record.get(), names->price);
         Ref order_type = getitem(record.get(), names->order_type);
         Ref price_type = getitem(record.get(), names->price_type);
-        if (compare(tick_qty_left.get(), zero.get(), Py_EQ)) return;
+        bool tick_used_up = compare(tick_qty_left.get(), zero.get(), Py_EQ);
+        if (tick_used_up && !expires_with_the_tick(order_type.get())) continue;
 
         RecordMatch match(self, record.get(), tick_close, tick_ts, zero.get());
         match.test_price(action.get(), price.get(), price_type.get());

@@ -1,32 +1,18 @@
-"""The command line: `quorvel-backtest` (or ``python -m quorvel.backtest``)."""
+"""The options of `quorvel-backtest`: the parser, the value types, the checks before a run."""
 
 from __future__ import annotations
 
 import argparse
-import contextlib
 import datetime as dt
 import os
-import sys
-import tempfile
-from typing import Callable, Iterator, Optional, Sequence
+from typing import Callable, Optional
 
-from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import (
-    DEFAULT_BACKFILL,
-    DEFAULT_CODES,
-    DEFAULT_PERIOD,
-    ENGINES,
-    BacktestError,
-    BacktestInterrupted,
-    resolve_codes,
-    run_backtest,
-)
-from quorvel.backtest.export import check_writable_directory, plot_equity, write_outputs
+from quorvel.backtest.engine import DEFAULT_BACKFILL, DEFAULT_CODES, DEFAULT_PERIOD, ENGINES
+from quorvel.backtest.export import check_writable_directory
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
-from quorvel.backtest.tables import render
-from quorvel.sim import SimulatedBroker
+from quorvel.sweep import FIGURES
 
 
 def _date(text: str) -> str:
@@ -107,25 +93,6 @@ class _HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
         return super()._get_help_string(action)
 
 
-@contextlib.contextmanager
-def _broker_log_under(data_dir: str) -> Iterator[None]:
-    """Send the broker package's log file into the data directory's logs/.
-
-    The package opens its log file when it is imported, in the working
-    directory unless SJ_LOG_PATH names another path; a path the user set is kept.
-    """
-    if "SJ_LOG_PATH" in os.environ:
-        yield
-        return
-    logs = os.path.join(os.path.expanduser(data_dir), "logs")
-    os.makedirs(logs, exist_ok=True)  # the package falls back to stdout without it
-    os.environ["SJ_LOG_PATH"] = os.path.join(logs, "shioaji.log")
-    try:
-        yield
-    finally:
-        del os.environ["SJ_LOG_PATH"]
-
-
 # The bounds of the period and of the backfill: option, default, help.
 _DATE_OPTIONS = (
     ("--start", DEFAULT_PERIOD[0], "first day of the period (YYYY-MM-DD)"),
@@ -165,6 +132,14 @@ def build_parser() -> argparse.ArgumentParser:
     for option, default, text in _DATE_OPTIONS:
         data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
     data.add_argument("--no-backfill", action="store_true", help="replay the period only")
+    data.add_argument(
+        "--offline",
+        action="store_true",
+        help=(
+            "read the ticks from the tick cache under --data-dir only (imported with "
+            "quorvel-import, or cached by earlier runs); a day missing there is an error"
+        ),
+    )
     data.add_argument(
         "--data-dir",
         metavar="DIR",
@@ -244,13 +219,40 @@ def build_parser() -> argparse.ArgumentParser:
         help="write reports.parquet, fills.csv, equity.csv and summary.json into DIR",
     )
     run.add_argument("--verbose", action="store_true", help="show the modules' own status lines")
-    from quorvel.sweep.command import add_sweep_arguments  # the sweep imports this package
 
-    add_sweep_arguments(parser)
+    sweep = parser.add_argument_group("sweep (needs the 'sweep' extra: Ray)")
+    sweep.add_argument(
+        "--sweep",
+        action="append",
+        default=[],
+        metavar="NAME=V1,V2,...",
+        help=(
+            "run every combination of these parameter values (repeatable), e.g. --sweep ma=100,200"
+        ),
+    )
+    sweep.add_argument(
+        "--rank-by",
+        choices=FIGURES,
+        default="net_pnl",
+        metavar="FIGURE",
+        help=f"figure the sweep's table is ranked by: {', '.join(FIGURES)}",
+    )
+    sweep.add_argument(
+        "--ray-address",
+        metavar="ADDRESS",
+        help="join this Ray cluster (default: start Ray on this machine)",
+    )
+    sweep.add_argument(
+        "--workers",
+        type=_at_least(1),
+        metavar="N",
+        help="runs at once (default: every core of this machine or the cluster)",
+    )
     return parser
 
 
-def _chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Strategy:
+def chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Strategy:
+    """The strategy of --strategy with the parameters of --param; a bad one exits with 2."""
     try:
         strategy = load_strategy(args.strategy)
         return strategy(**parse_params(strategy, args.param))
@@ -258,7 +260,9 @@ def _chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) 
         parser.error(f"--strategy/--param: {error}")
 
 
-def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuse, with exit status 2, options that do not go together or places that cannot be
+    written."""
     if args.start > args.end:
         parser.error(f"--start {args.start} lies after --end {args.end}")
     if not args.no_backfill and args.backfill_start > args.backfill_end:
@@ -269,6 +273,10 @@ def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> No
         parser.error(
             f"the backfill must end before the period starts (--backfill-end {args.backfill_end})"
         )
+    if args.plot and args.sweep:
+        parser.error("--plot draws one run; it does not go with --sweep")
+    if args.offline and not args.data_dir:
+        parser.error("--offline reads the tick cache: give its --data-dir")
     if args.plot:
         if not args.plot.lower().endswith(".png"):
             parser.error(f"--plot writes a PNG file; give a name ending in .png, not {args.plot!r}")
@@ -288,99 +296,6 @@ def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> No
                 parser.error(f"{option}: cannot write into {directory}: {error.strerror or error}")
 
 
-def _costs(args: argparse.Namespace) -> CostModel:
+def costs(args: argparse.Namespace) -> CostModel:
+    """The cost model of the cost options."""
     return CostModel(**{name: getattr(args, name) for _, name, _, _ in _COST_OPTIONS})
-
-
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    """The console command; returns the exit status (argument errors exit with 2)."""
-    from rich.console import Console
-    from rich.progress import (
-        BarColumn,
-        MofNCompleteColumn,
-        Progress,
-        TextColumn,
-        TimeElapsedColumn,
-    )
-
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    _check_args(parser, args)
-    api = SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
-    try:
-        for entry in resolve_codes(api, args.codes):
-            contract_for(entry["code"], entry["market"])
-    except (BacktestError, ContractError) as error:
-        parser.error(str(error))
-    strategy = _chosen_strategy(parser, args)
-    backfill = None if args.no_backfill else (args.backfill_start, args.backfill_end)
-    # A terminal gets its own width; a file or pipe gets room for the tables.
-    console = Console(width=None if sys.stdout.isatty() else 100)
-    codes = list(dict.fromkeys(args.codes))
-    if len(codes) < len(args.codes):
-        console.print(f"[yellow]repeated codes collapsed: {' '.join(codes)}[/yellow]")
-    interrupted = False
-    with contextlib.ExitStack() as stack:
-        data_dir = args.data_dir or stack.enter_context(
-            tempfile.TemporaryDirectory(prefix="quorvel-")
-        )
-        stack.enter_context(_broker_log_under(data_dir))
-        if args.sweep:
-            from quorvel.sweep.command import sweep_main
-
-            return sweep_main(parser, args, _costs(args), data_dir, console)
-        bar = stack.enter_context(
-            Progress(
-                TextColumn("replaying ticks"),
-                BarColumn(),
-                MofNCompleteColumn(),
-                TimeElapsedColumn(),
-                console=console,
-                transient=True,
-            )
-        )
-        task = bar.add_task("replay", total=None)
-        try:
-            result = run_backtest(
-                api,
-                codes,
-                (args.start, args.end),
-                backfill,
-                data_dir=data_dir,
-                strategy=strategy,
-                engine=args.engine,
-                window=args.window,
-                progress=lambda done, total: bar.update(task, completed=done, total=total or None),
-                quiet_modules=not args.verbose,
-            )
-        except BacktestInterrupted as interruption:
-            bar.stop()
-            result, interrupted = interruption.result, True
-        except BacktestError as error:
-            bar.stop()
-            console.print(f"[red]backtest failed: {error}[/red]")
-            return 1
-        except KeyboardInterrupt:  # pressed again while the run was winding down
-            bar.stop()
-            console.print("[yellow]interrupted[/yellow]")
-            return 130
-    result.capital, result.costs = args.capital, _costs(args)
-    if interrupted:
-        console.print("[yellow]interrupted[/yellow]")
-        if result.positions is not None:  # None when stopped before the exchange was set up
-            render(result, console)
-        return 130
-    render(result, console)
-    if not result.live_ticks:
-        console.print("[yellow]the period holds no trading day of these codes[/yellow]")
-    if args.data_dir:
-        console.print(
-            f"tick cache: {os.path.join(os.path.expanduser(args.data_dir), 'sino', 'ticks')}"
-        )
-    if args.plot:
-        plot_equity(result, args.plot)
-        console.print(f"equity curve written to {args.plot}")
-    if args.output:
-        write_outputs(result, args.output, settings=vars(args))
-        console.print(f"reports, fills, equity curve and summary written to {args.output}")
-    return 0

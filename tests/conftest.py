@@ -1,5 +1,5 @@
-"""Fixtures every test folder shares: a private data directory, and recorders for the console and
-the log of the module under test.
+"""Fixtures every test folder shares: a private data directory, recorders for the console and the
+log of the module under test, and skips for tests that need the extension modules built.
 
 Importing the broker package writes a log file into the working directory unless SJ_LOG_PATH
 points elsewhere, so that is set before any module under test is imported.
@@ -54,6 +54,25 @@ def data_dir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """Every test writes under its own data directory (not yet created), restored afterwards."""
     monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path / "data"))
     return tmp_path / "data"
+
+
+@pytest.fixture
+def cache_dir(data_dir) -> Path:
+    """Where the tick feed keeps the days it loaded."""
+    return Path(data_dir) / "sino" / "ticks"
+
+
+@pytest.fixture(scope="session")
+def ticker_built() -> ModuleType:
+    """The tick feed's extension module: a test that runs a backtest skips when it is not built."""
+    return pytest.importorskip("quorvel.modules.ticker.ticker")
+
+
+@pytest.fixture(scope="session")
+def engines_built(ticker_built: ModuleType) -> None:
+    """The feed's module and the replay loop's: a test that runs both engines skips when one of
+    them is not built."""
+    pytest.importorskip("quorvel.modules.replay.replay")
 
 
 # A folder whose tests record the console or the log names its module in a fixture

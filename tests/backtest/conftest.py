@@ -1,15 +1,8 @@
-"""The backtest's fixtures: the tick feed's extension module, and the data directory that the runs
-of one test module share."""
+"""The data directory that the runs of one test module share."""
 
 import pytest
 
 from quorvel.constant import BASIC_INFO
-
-
-@pytest.fixture(scope="session")
-def ticker_built():
-    """The tick feed's extension module: a test that runs a backtest skips when it is not built."""
-    return pytest.importorskip("quorvel.modules.ticker.ticker")
 
 
 @pytest.fixture(scope="module")

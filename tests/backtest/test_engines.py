@@ -21,9 +21,7 @@ EXAMPLES = [
 TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")
 
 
-# Every test runs both engines: the feed's module and the replay loop's must be built.
-pytestmark = pytest.mark.usefixtures("ticker_built")
-pytest.importorskip("quorvel.modules.replay.replay")
+pytestmark = pytest.mark.usefixtures("engines_built")
 
 
 def run(data_dir, strategy, engine, ticks_per_day=300):

@@ -6,10 +6,11 @@ import zipfile
 
 import polars as pl
 import pytest
-from conftest import DAYS, FILES, TAIFEX_FILES
 
 from quorvel import cache_files
 from quorvel.data import DataImportError, continuous_months, contract_code, import_taifex
+
+from data_support import DAYS, FILES, TAIFEX_FILES
 
 
 def cached(cache_dir, code, day):

@@ -1,5 +1,5 @@
-"""The tick feed's fixtures: its recorded console and log, its cache directory, and the threads
-alive before each test."""
+"""The tick feed's fixtures: its recorded console and log, and the threads alive before each
+test."""
 
 import pytest
 
@@ -16,11 +16,6 @@ def module_under_test():
 @pytest.fixture(autouse=True)
 def recorded_output(console, logger):
     """Every feed test records the module's console and log instead of printing them."""
-
-
-@pytest.fixture
-def cache_dir(data_dir):
-    return data_dir / "sino" / "ticks"
 
 
 @pytest.fixture(autouse=True)

@@ -13,9 +13,20 @@ trade, one weekly-contract trade and one trade of a product that is not imported
 
 from pathlib import Path
 
+import polars as pl
+
+from quorvel import cache_files
+
 FILES = Path(__file__).parent / "files"
 DAYS = ("2024-08-19", "2024-08-20", "2024-08-21")
 TAIFEX_FILES = [
     str(FILES / name)
     for name in ("Daily_2024_08_19.zip", "Daily_2024_08_20.csv", "Daily_2024_08_21.csv")
 ]
+
+
+def cached(cache_dir: Path, code: str, day: str) -> pl.DataFrame:
+    """The day of `code` as the tick cache holds it."""
+    return cache_files.read_day(
+        str(cache_dir / f"{code} {day} - ticks.csv"), cache_files.TICK_SCHEMA
+    )

@@ -32,6 +32,7 @@ void report_failed_day(const HandledException& error, PyObject* code, PyObject* 
 }  // namespace
 
 bool DayWatch::ends_after(PyObject* code, PyObject* date, PyObject* rows) const {
+    if (stop_requested) return true;  // a stopped run is told of no further day
     if (on_day.get() == Py_None) return false;
     return is_true(call(on_day.get(), code, date, rows).get());
 }

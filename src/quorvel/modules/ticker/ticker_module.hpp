@@ -92,7 +92,7 @@ struct DayWatch {
     Ref on_day;  // on_day(code, date, rows), or None
     bool stop_requested = false;
 
-    // Tells on_day of a day loaded: whether the load is to end here.
+    // Tells on_day of a day loaded, unless a stop was requested: whether the load ends here.
     bool ends_after(PyObject* code, PyObject* date, PyObject* rows) const;
 };
 

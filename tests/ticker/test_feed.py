@@ -60,7 +60,12 @@ def ticker(ticks_per_day=4):
 class TestLoad:
     @pytest.mark.parametrize(
         "codes, start, end",
-        [(CODES, *WEEK), ([FUTURE], "2024-01-06", "2024-01-09"), ([], *WEEK), (CODES, "2024-01-10", "2024-01-10")],
+        [
+            (CODES, *WEEK),
+            ([FUTURE], "2024-01-06", "2024-01-09"),
+            ([], *WEEK),
+            (CODES, "2024-01-10", "2024-01-10"),
+        ],
     )
     def test_gives_what_the_feed_loads(self, codes, start, end):
         door, private = ticker(), ticker()
@@ -79,8 +84,10 @@ class TestLoad:
         source = Ticker(SimulatedBroker(3, ticks_per_day=4, holidays=["2024-01-09"]))
         log = DayLog()
         feed.load(source, CODES, "2024-01-08", "2024-01-10", log)
-        assert log.days == [(entry["code"], day, 0 if day == "2024-01-09" else 4)
-                            for entry in CODES for day in ("2024-01-08", "2024-01-09", "2024-01-10")]
+        days = ("2024-01-08", "2024-01-09", "2024-01-10")
+        assert log.days == [
+            (entry["code"], day, 0 if day == "2024-01-09" else 4) for entry in CODES for day in days
+        ]
 
     def test_a_true_result_ends_the_load_with_the_empty_frame(self):
         source = ticker()
@@ -104,7 +111,8 @@ class TestLoad:
     @pytest.mark.parametrize(
         "arguments, message",
         [
-            (lambda t: (1, CODES, *WEEK, None), "Argument 'ticker' has incorrect type (expected Ticker, got int)"),
+            (lambda t: (1, CODES, *WEEK, None),
+             "Argument 'ticker' has incorrect type (expected Ticker, got int)"),
             (lambda t: (t, CODES, *WEEK, 5), "on_day must be callable or None, not int"),
             (lambda t: (t, tuple(CODES), *WEEK, None),
              "Argument 'codes' has incorrect type (expected list, got tuple)"),
@@ -139,7 +147,8 @@ class TestObservedRun:
         observed, log, running = sent_items(observed=True)
         unobserved, _, _ = sent_items(observed=False)
         assert observed == unobserved and running == []
-        assert sorted(log.days) == [("2330", day, 4) for day in ("2024-01-08", "2024-01-09", "2024-01-10")]
+        days = ("2024-01-08", "2024-01-09", "2024-01-10")
+        assert sorted(log.days) == [("2330", day, 4) for day in days]
         assert len(log.threads) == 2  # the caller's live load and the backfill thread's
 
     def test_stop_ends_and_joins_a_run_left_waiting(self):
@@ -159,7 +168,8 @@ class TestObservedRun:
             source.send_ticks([STOCK], "2024-01-08", "2024-01-08", "2024-01-04", "2024-01-05")
             assert broker.waiting.wait(WAIT)
             running = feed.stop(source, 0.2)
-            assert sorted(running) == sorted(thread.name for thread in threads_started_by_the_test())
+            started = threads_started_by_the_test()
+            assert sorted(running) == sorted(thread.name for thread in started)
             assert len(running) == 2
         finally:
             broker.gate.set()
@@ -170,7 +180,8 @@ class TestObservedRun:
     def test_stop_forgets_the_run(self):
         source = ticker()
         feed.observe(source, DayLog())
-        with pytest.raises(RuntimeError, match=r"^this Ticker's feed is observed already; stop\(\) its run first$"):
+        observed_already = r"^this Ticker's feed is observed already; stop\(\) its run first$"
+        with pytest.raises(RuntimeError, match=observed_already):
             feed.observe(source, None)
         assert feed.stop(source, WAIT) == []
         later = DayLog()
@@ -186,16 +197,21 @@ class TestDoorModule:
     def test_is_a_module_of_the_tickers_library_leaving_its_namespace_alone(self):
         from quorvel.modules.ticker import ticker as ticker_module
 
-        assert feed.__file__ == ticker_module.__file__ and feed.__name__ == "quorvel.modules.ticker.feed"
-        assert [name for name in vars(feed) if not name.startswith("__")] == ["load", "observe", "stop"]
+        assert feed.__name__ == "quorvel.modules.ticker.feed"
+        assert feed.__file__ == ticker_module.__file__
+        functions = [name for name in vars(feed) if not name.startswith("__")]
+        assert functions == ["load", "observe", "stop"]
         assert not set(vars(ticker_module)) & {"load", "observe", "stop", "feed"}
 
 
 ENGINES = pathlib.Path(__file__).parents[2] / "src" / "quorvel"
 
 
-@pytest.mark.parametrize("path", sorted([*ENGINES.glob("backtest/*.py"), *ENGINES.glob("sweep/*.py")]),
-                         ids=lambda path: f"{path.parent.name}/{path.name}")
+@pytest.mark.parametrize(
+    "path",
+    sorted([*ENGINES.glob("backtest/*.py"), *ENGINES.glob("sweep/*.py")]),
+    ids=lambda path: f"{path.parent.name}/{path.name}",
+)
 def test_the_engines_reach_the_feed_through_its_door_only(path):
     text = path.read_text(encoding="utf-8")
     assert "_Ticker__" not in text

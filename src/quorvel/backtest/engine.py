@@ -165,6 +165,5 @@ def load_ticks(
     path = os.path.expanduser(data_dir)
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
         ticker = ticker_module.Ticker(api)
-        return sum(
-            feed.load(ticker, instruments, *span, None).height for span in (backfill, period) if span
-        )
+        spans = [span for span in (backfill, period) if span]
+        return sum(feed.load(ticker, instruments, *span, None).height for span in spans)

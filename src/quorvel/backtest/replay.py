@@ -2,12 +2,13 @@
 
 It loads the period (and the backfill period) through the tick feed's door
 (`quorvel.modules.ticker.feed.load`), so it reads and writes the same cache
-files and merges in the same order as the feed; then the native loop of `quorvel.modules.replay.replay` walks the
-frame's rows (converted a slice at a time, as the feed's sending thread reads
-them), builds each tick dict exactly as that thread does, calls `Matcher.set_current_tick` and `Matcher.match_deal`, takes the
-reports those queue, and calls the strategy.  The strategy's operations call
-`add_order`, `modify_order` and `cancel_order` directly and take their
-reports at once with `pop_response`.
+files and merges in the same order as the feed; then the native loop of
+`quorvel.modules.replay.replay` walks the frame's rows (converted a slice at a
+time, as the feed's sending thread reads them), builds each tick dict exactly
+as that thread does, calls `Matcher.set_current_tick` and
+`Matcher.match_deal`, takes the reports those queue, and calls the strategy.
+The strategy's operations call `add_order`, `modify_order` and `cancel_order`
+directly and take their reports at once with `pop_response`.
 """
 
 from __future__ import annotations

@@ -65,10 +65,11 @@ Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, P
                 [&] {
                     date = call_method(current_date.get(), names->strftime, names->day_format);
                     Ref df = call_method(self, names->_Ticker__auto_fetch_ticks, code, market, date);
-                    day_rows = row_count(df.get());
-                    if (positive(day_rows.get())) check_status(PyList_Append(all_dfs.get(), df.get()));
+                    Ref rows = row_count(df.get());
+                    if (positive(rows.get())) check_status(PyList_Append(all_dfs.get(), df.get()));
                     current_date = Ref::steal(PyNumber_InPlaceAdd(current_date.get(), one_day().get()));
                     failed_attempts = 0;
+                    day_rows = rows;
                 },
                 [&](HandledException& error) {
                     report_failed_day(error, code.get(), date ? date.get() : Py_None, current_date.get());

@@ -18,7 +18,7 @@ def load(
     on_day: Optional[OnDay],
     /,
 ) -> pl.DataFrame:
-    """The instruments' ticks over the period, merged by "ts", then "code", as the feed loads them."""
+    """The instruments' ticks over the period, merged by "ts" and "code" as the feed merges them."""
 
 def observe(ticker: Ticker, on_day: Optional[OnDay], /) -> None:
     """Watch every load of the ticker and record its feed threads, until stop(ticker)."""

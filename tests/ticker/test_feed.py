@@ -135,7 +135,10 @@ def sent_items(observed):
     log = DayLog()
     if observed:
         feed.observe(source, log)
+    gate = source.allow_next_tick_flag_queue
+    gate.get()  # hold the first permit until the sending thread waits for the backfill
     source.send_ticks([STOCK], "2024-01-10", "2024-01-10", "2024-01-08", "2024-01-09")
+    gate.put(True)
     items = drain(source)
     running = feed.stop(source, WAIT) if observed else []
     wait_for_thread_end()

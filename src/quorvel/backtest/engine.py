@@ -19,7 +19,6 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted
 from quorvel.backtest.lifecycle import (
-    FeedThreads,
     count_cache_files,
     handed_over,
     modules_quiet,
@@ -120,9 +119,8 @@ def run_backtest(
         else contextlib.nullcontext()
     )
     path = os.path.expanduser(data_dir)
-    feed = FeedThreads(ticker_module, stall_timeout)
-    # Left in reverse order: the threads end before the data directory is restored.
-    with handed_over(result, path), one_run_at_a_time(), using_data_dir(path), quiet, feed:
+    # Left in reverse order: the engine has ended its threads before the data directory is restored.
+    with handed_over(result, path), one_run_at_a_time(), using_data_dir(path), quiet:
         result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
         matcher = matcher_module.Matcher()
         # One process may run many backtests: a finished run leaves no intake thread, and no
@@ -141,7 +139,6 @@ def run_backtest(
                     progress,
                     equity_every,
                     stall_timeout,
-                    feed.stopping,
                 )
             )
     return result
@@ -161,10 +158,12 @@ def load_ticks(
     The days go through the tick feed's own loading path, as a run's do, so
     later runs of the same codes and days read them from the cache.
     """
+    from quorvel.modules.ticker import feed
     from quorvel.modules.ticker import ticker as ticker_module
 
     instruments = resolve_codes(api, codes)
     path = os.path.expanduser(data_dir)
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
-        load = ticker_module.Ticker(api)._Ticker__process_and_combine_ticks
-        return sum(load(instruments, *span).height for span in (backfill, period) if span)
+        ticker = ticker_module.Ticker(api)
+        spans = [span for span in (backfill, period) if span]
+        return sum(feed.load(ticker, instruments, *span, None).height for span in spans)

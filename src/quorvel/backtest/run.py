@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import threading
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional
 
@@ -32,7 +31,6 @@ class Run:
     progress: Optional[Progress]
     equity_every: int
     stall_timeout: float
-    stopping: threading.Event  # set when the run winds down: loads not yet made are skipped
 
     @property
     def markets(self) -> Dict[str, str]:

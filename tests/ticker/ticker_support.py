@@ -79,9 +79,12 @@ def note_running_threads() -> None:
     _threads_before[:] = threading.enumerate()
 
 
+def threads_started_by_the_test() -> List[threading.Thread]:
+    return [thread for thread in threading.enumerate() if thread not in _threads_before]
+
+
 def wait_for_thread_end() -> None:
     """Joins the threads that the test started, each within the wait bound."""
-    for thread in threading.enumerate():
-        if thread not in _threads_before:
-            thread.join(WAIT)
-            assert not thread.is_alive(), f"{thread.name} still running"
+    for thread in threads_started_by_the_test():
+        thread.join(WAIT)
+        assert not thread.is_alive(), f"{thread.name} still running"

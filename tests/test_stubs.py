@@ -113,17 +113,10 @@ def test_feed_door_stub_matches_its_functions():
 
 
 def _make_instance(cls):
-    # The ticker's constructor creates the data directory, so the caller's
-    # fixture for a temporary data directory applies; the matcher starts
-    # its daemon intake thread, which is harmless.
+    # The ticker's constructor creates the data directory, which the root
+    # conftest keeps temporary; the matcher starts its daemon intake thread,
+    # which is harmless.
     return cls(None) if cls.__name__ == "Ticker" else cls()
-
-
-@pytest.fixture(autouse=True)
-def _temporary_data_dir(tmp_path, monkeypatch):
-    from quorvel.constant import BASIC_INFO
-
-    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
 
 
 def test_package_is_marked_typed():

@@ -41,8 +41,7 @@ class EveryKindOfMessage(Strategy):
 
 
 @pytest.fixture(scope="module", params=["replay", "paced"])
-def messages(request, tmp_path_factory):
-    pytest.importorskip("quorvel.modules.ticker.ticker")
+def messages(request, ticker_built, tmp_path_factory):
     strategy = EveryKindOfMessage()
     run_backtest(
         SimulatedBroker(0, ticks_per_day=50),

@@ -27,13 +27,7 @@ PARAMS = dict(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
 
 
 @pytest.fixture(scope="module")
-def data_dir(tmp_path_factory):
-    return tmp_path_factory.mktemp("data")
-
-
-@pytest.fixture(scope="module")
-def result(data_dir):
-    pytest.importorskip("quorvel.modules.ticker.ticker")
+def result(ticker_built, data_dir):
     run = run_backtest(
         SimulatedBroker(5, ticks_per_day=400),
         CODES,

@@ -1,41 +1,16 @@
-"""Shared fixtures of the import tests: the checked-in daily tick files and a data directory.
+"""The import tests' fixtures: the data directory as the str the imports and the command take, and
+writable copies of the checked-in files."""
 
-files/ holds three daily tick files of the futures exchange, written in its format (cp950,
-CRLF, padded values) for the trading days of Monday 19 to Wednesday 21 August 2024:
-- Daily_2024_08_19.zip (a zip holding the CSV): its night session began on Friday the 16th at
-  15:00 and ran past midnight into Saturday the 17th;
-- Daily_2024_08_20.csv: three trades in the same second at 09:00:00, in the order 22031,
-  22032, 22029;
-- Daily_2024_08_21.csv: the August contracts' expiry day, on which R1 is September.
-Each day has TX, MTX and TMF trades of August (22,0xx) and September (21,9xx), one spread
-trade, one weekly-contract trade and one trade of a product that is not imported (TE).
-"""
+import shutil
 
-import os
+import pytest
 
-os.environ.setdefault("SJ_LOG_PATH", os.devnull)
-
-import shutil  # noqa: E402
-from pathlib import Path  # noqa: E402
-
-import pytest  # noqa: E402
-
-FILES = Path(__file__).parent / "files"
-DAYS = ("2024-08-19", "2024-08-20", "2024-08-21")
-TAIFEX_FILES = [
-    str(FILES / name)
-    for name in ("Daily_2024_08_19.zip", "Daily_2024_08_20.csv", "Daily_2024_08_21.csv")
-]
+from data_support import FILES
 
 
 @pytest.fixture
-def data_dir(tmp_path):
-    return str(tmp_path / "data")
-
-
-@pytest.fixture
-def cache_dir(data_dir):
-    return Path(data_dir) / "sino" / "ticks"
+def data_dir(data_dir):
+    return str(data_dir)
 
 
 @pytest.fixture

@@ -4,9 +4,10 @@ import subprocess
 import sys
 
 import pytest
-from conftest import TAIFEX_FILES
 
 from quorvel.data.command import main
+
+from data_support import TAIFEX_FILES
 
 
 def test_taifex_files_are_imported_and_summed_up_per_code(data_dir, cache_dir, capsys):

@@ -3,11 +3,12 @@
 import datetime as dt
 
 import pytest
-from conftest import TAIFEX_FILES
 
 from quorvel import cli
 from quorvel.backtest import Strategy, run_backtest
 from quorvel.data import CacheOnlyBroker, MissingCachedDay, import_taifex, missing_days
+
+from data_support import TAIFEX_FILES
 
 PERIOD = ("2024-08-19", "2024-08-21")
 
@@ -27,12 +28,6 @@ class Recorder(Strategy):
         self.ticks.append((tick["code"], tick["close"], tick["timestamp"]))
         if len(self.ticks) == 1:
             self.buy(tick["code"], 1)
-
-
-@pytest.fixture
-def engines_built():
-    pytest.importorskip("quorvel.modules.ticker.ticker")
-    pytest.importorskip("quorvel.modules.replay.replay")
 
 
 @pytest.fixture

@@ -6,16 +6,11 @@ import zipfile
 
 import polars as pl
 import pytest
-from conftest import DAYS, FILES, TAIFEX_FILES
 
 from quorvel import cache_files
 from quorvel.data import DataImportError, continuous_months, contract_code, import_taifex
 
-
-def cached(cache_dir, code, day):
-    return cache_files.read_day(
-        str(cache_dir / f"{code} {day} - ticks.csv"), cache_files.TICK_SCHEMA
-    )
+from data_support import DAYS, FILES, TAIFEX_FILES, cached
 
 
 def wall_clock(frame):
@@ -135,9 +130,8 @@ class TestCacheFiles:
         assert files["TXFR1 2024-08-19 - ticks.csv"]["rows"] == 9
         assert len(files) == 9 * len(DAYS)
 
-    def test_the_file_schema_is_the_feeds(self):
-        ticker = pytest.importorskip("quorvel.modules.ticker.ticker")
-        assert ticker.Ticker(None).tick_df_schema == dict(cache_files.TICK_SCHEMA)
+    def test_the_file_schema_is_the_feeds(self, ticker_built):
+        assert ticker_built.Ticker(None).tick_df_schema == dict(cache_files.TICK_SCHEMA)
 
     def test_importing_a_day_again_replaces_it(self, data_dir, cache_dir, taifex_copy, tmp_path):
         import_taifex(TAIFEX_FILES, data_dir)

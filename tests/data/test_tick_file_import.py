@@ -9,11 +9,7 @@ from quorvel import cache_files
 from quorvel.data import DataImportError, TickColumns, import_ticks
 from quorvel.sim import SimContract, SimulatedBroker
 
-
-def cached(cache_dir, code, day):
-    return cache_files.read_day(
-        str(cache_dir / f"{code} {day} - ticks.csv"), cache_files.TICK_SCHEMA
-    )
+from data_support import cached
 
 
 def broker_ns(text):

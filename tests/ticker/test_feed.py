@@ -7,12 +7,12 @@ import threading
 import polars as pl
 import pytest
 
-from conftest import WAIT, _threads_before, drain, wait_for_thread_end
 from quorvel.modules.ticker import feed
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.sim import SimulatedBroker
 
-STOCK = {"code": "2330", "market": "Stock"}
+from ticker_support import STOCK, WAIT, drain, threads_started_by_the_test, wait_for_thread_end
+
 FUTURE = {"code": "TXFR1", "market": "Future"}
 CODES = [STOCK, FUTURE]
 WEEK = ("2024-01-08", "2024-01-12")  # Monday to Friday
@@ -47,10 +47,6 @@ class GatedBroker(SimulatedBroker):
             self.waiting.set()
             assert self.gate.wait(WAIT)
         return super().ticks(contract=contract, date=date)
-
-
-def threads_started_by_the_test():
-    return [thread for thread in threading.enumerate() if thread not in _threads_before]
 
 
 def ticker(ticks_per_day=4):

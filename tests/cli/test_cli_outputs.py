@@ -1,4 +1,4 @@
-"""The command line's money options and output files: checked before the run, written after it."""
+"""The command line's output files: their places checked before the run, written after it."""
 
 import json
 
@@ -10,30 +10,7 @@ from quorvel import cli
 ONE_DAY = ["--ticks-per-day", "100", "--start", "2024-01-08", "--end", "2024-01-08"]
 
 
-@pytest.fixture
-def ticker_built():
-    return pytest.importorskip("quorvel.modules.ticker.ticker")
-
-
 class TestBadOptions:
-    @pytest.mark.parametrize(
-        "argv, message",
-        [
-            (["--capital", "0"], "argument --capital: must be more than 0"),
-            (
-                ["--futures-fee", "-1"],
-                "--futures-fee: must be a finite number of at least 0, got -1",
-            ),
-            (["--stock-tax", "nan"], "--stock-tax: must be a finite number of at least 0, got nan"),
-            (["--min-commission", "x"], "--min-commission: not a number: 'x'"),
-        ],
-    )
-    def test_bad_money_options_exit_with_2_and_say_why(self, argv, message, capsys):
-        with pytest.raises(SystemExit) as exit_info:
-            cli.main(argv)
-        assert exit_info.value.code == 2
-        assert message in capsys.readouterr().err
-
     @pytest.mark.parametrize("option", ["--output", "--plot"])
     def test_an_output_place_that_cannot_be_made_stops_before_any_tick(
         self, option, tmp_path, capsys

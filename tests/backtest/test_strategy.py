@@ -10,7 +10,7 @@ from quorvel import cli
 from quorvel.backtest import Strategy, load_strategy, parse_params
 from quorvel.examples.mean_reversion import MeanReversion
 
-ROOT = pathlib.Path(__file__).parent.parent
+ROOT = pathlib.Path(__file__).parents[2]
 EXAMPLES = [
     "mean_reversion.py:MeanReversion",
     "breakout.py:Breakout",
@@ -105,11 +105,6 @@ class TestLoading:
         with pytest.raises(ValueError, match=message):
             load_strategy(f"{path}:Broken")
         assert "quorvel_strategy_broken" not in sys.modules
-
-
-@pytest.fixture
-def ticker_built():
-    pytest.importorskip("quorvel.modules.ticker.ticker")
 
 
 @pytest.mark.parametrize("example", EXAMPLES)

@@ -12,13 +12,15 @@ from typing import Callable, Iterator, Optional, Sequence
 
 from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
+from quorvel import market
 from quorvel.backtest.engine import (
-    DEFAULT_BACKFILL,
+    DEFAULT_BACKFILL_DAYS,
     DEFAULT_CODES,
     DEFAULT_PERIOD,
     ENGINES,
     BacktestError,
     BacktestInterrupted,
+    cache_directory,
     resolve_codes,
     run_backtest,
 )
@@ -132,10 +134,11 @@ _DATE_OPTIONS = (
     ("--end", DEFAULT_PERIOD[1], "last day of the period (YYYY-MM-DD)"),
     (
         "--backfill-start",
-        DEFAULT_BACKFILL[0],
-        "first day replayed before the period to warm the strategy up",
+        None,
+        "first day replayed before the period to warm the strategy up "
+        "(default: counted by --backfill-days)",
     ),
-    ("--backfill-end", DEFAULT_BACKFILL[1], "last backfill day"),
+    ("--backfill-end", None, "last backfill day (default: the trading day before --start)"),
 )
 
 
@@ -164,6 +167,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     for option, default, text in _DATE_OPTIONS:
         data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
+    data.add_argument(
+        "--backfill-days",
+        type=_at_least(0),
+        metavar="N",
+        default=DEFAULT_BACKFILL_DAYS,
+        help="trading days before the period replayed to warm the strategy up",
+    )
     data.add_argument("--no-backfill", action="store_true", help="replay the period only")
     data.add_argument(
         "--data-dir",
@@ -261,6 +271,15 @@ def _chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) 
 def _check_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     if args.start > args.end:
         parser.error(f"--start {args.start} lies after --end {args.end}")
+    if not args.no_backfill:
+        try:
+            span = market.backfill_range(
+                args.start, args.backfill_days, args.backfill_start, args.backfill_end
+            )
+        except ValueError as error:
+            parser.error(f"backfill: {error}")
+        args.backfill_start, args.backfill_end = span or (None, None)
+        args.no_backfill = span is None
     if not args.no_backfill and args.backfill_start > args.backfill_end:
         parser.error(
             f"--backfill-start {args.backfill_start} lies after --backfill-end {args.backfill_end}"
@@ -374,9 +393,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if not result.live_ticks:
         console.print("[yellow]the period holds no trading day of these codes[/yellow]")
     if args.data_dir:
-        console.print(
-            f"tick cache: {os.path.join(os.path.expanduser(args.data_dir), 'sino', 'ticks')}"
-        )
+        cache = os.path.join(cache_directory(args.data_dir, api), "sino", "ticks")
+        console.print(f"tick cache: {cache}")
     if args.plot:
         plot_equity(result, args.plot)
         console.print(f"equity curve written to {args.plot}")

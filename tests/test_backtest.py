@@ -145,7 +145,9 @@ class TestPacingAndCache:
         assert again.cache_files_before == again.cache_files_after == result.cache_files_after
         day_files = [
             name
-            for name in os.listdir(os.path.join(cache_directory(data_dir, broker), "sino", "ticks"))
+            for name in os.listdir(
+                os.path.join(cache_directory(data_dir, broker), "sino", "ticks")
+            )
             if name.endswith(".csv")
         ]
         assert result.cache_files_after == len(day_files) > 0

@@ -119,7 +119,8 @@ class TradingCalendar:
         self.name = name
         self.first = source.first_session.date()
         self.last = source.last_session.date()
-        self.days = [day for day in (stamp.date() for stamp in source.sessions) if day not in closed]
+        sessions = (stamp.date() for stamp in source.sessions)
+        self.days = [day for day in sessions if day not in closed]
 
     def is_trading_day(self, day: Day) -> bool:
         day = self._inside(day)
@@ -128,8 +129,8 @@ class TradingCalendar:
 
     def between(self, start: Day, end: Day) -> List[dt.date]:
         """The trading days from `start` to `end`, both included."""
-        first, last = self._inside(start), self._inside(end)
-        return self.days[bisect.bisect_left(self.days, first) : bisect.bisect_right(self.days, last)]
+        first = bisect.bisect_left(self.days, self._inside(start))
+        return self.days[first : bisect.bisect_right(self.days, self._inside(end))]
 
     def before(self, day: Day, count: int) -> List[dt.date]:
         """The `count` trading days before `day` (not `day` itself), oldest first."""

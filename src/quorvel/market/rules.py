@@ -75,8 +75,8 @@ ETF_STEPS = PriceSteps(
     ((0, 0.01), (50, 0.05)),
     as_of="2021-04-29",
     source=(
-        "TWSE Rules Governing Trading of Beneficial Certificates, Article 7 (English version "
-        "of 2021-04-29), https://twse-regulation.twse.com.tw/ENG/EN/law/DAT0202.aspx?FLCODE=FL007114"
+        "TWSE Rules Governing Trading of Beneficial Certificates, Article 7 (English version of "
+        "2021-04-29), https://twse-regulation.twse.com.tw/ENG/EN/law/DAT0202.aspx?FLCODE=FL007114"
     ),
 )
 INDEX_FUTURE_STEPS = PriceSteps(

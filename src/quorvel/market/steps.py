@@ -20,7 +20,7 @@ PRICE_PLACES = 6
 
 
 def as_price(price: float) -> Decimal:
-    """`price` as a decimal of six places; raises ValueError unless it is a finite number above 0."""
+    """`price` as a decimal of six places; ValueError unless it is a finite number above 0."""
     value = float(price)
     exact = Decimal(f"{value:.{PRICE_PLACES}f}") if math.isfinite(value) else Decimal(0)
     if exact <= 0:

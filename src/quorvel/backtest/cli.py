@@ -10,9 +10,9 @@ import sys
 import tempfile
 from typing import Callable, Iterator, Optional, Sequence
 
+from quorvel import market
 from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
-from quorvel import market
 from quorvel.backtest.engine import (
     DEFAULT_BACKFILL_DAYS,
     DEFAULT_CODES,

@@ -62,9 +62,7 @@ class PriceSteps:
             if upper is not None and upper <= low:
                 raise ValueError(f"the bands must rise: {upper} follows {low}")
             if low % step or (upper is not None and upper % step):
-                raise ValueError(
-                    f"the band from {low} must start and end on its step {step}"
-                )
+                raise ValueError(f"the band from {low} must start and end on its step {step}")
         object.__setattr__(self, "_lowest", lowest)
         object.__setattr__(self, "_steps", steps)
 

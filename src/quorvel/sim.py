@@ -132,8 +132,20 @@ class _MarketProfile:
 
 
 _PROFILES: Dict[str, _MarketProfile] = {
-    "STK": _MarketProfile(0.018, 1.4, 499, 40.0, dt.timedelta(minutes=5)),
-    "FUT": _MarketProfile(0.012, 1.6, 200, 8.0, None),
+    "STK": _MarketProfile(
+        daily_volatility=0.018,
+        trade_size_alpha=1.4,
+        max_trade_size=499,
+        mean_quote_size=40.0,
+        closing_call=dt.timedelta(minutes=5),
+    ),
+    "FUT": _MarketProfile(
+        daily_volatility=0.012,
+        trade_size_alpha=1.6,
+        max_trade_size=200,
+        mean_quote_size=8.0,
+        closing_call=None,
+    ),
 }
 
 # GARCH(1, 1) weights of the last squared shock and of the last variance.

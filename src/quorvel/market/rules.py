@@ -260,9 +260,9 @@ class MarketRules:
         return sorted(sessions, key=lambda session: session.opens)
 
     def trading_day_of(self, moment: Moment) -> dt.date:
-        """The trading day a moment counts for: that of the session holding it; outside the
-        sessions, the next trading day (from the night sessions' opening time on, the one after
-        the moment's date)."""
+        """The trading day a moment counts for: that of the session holding it.  That is the
+        first trading day from the moment's date on, a moment from the night sessions' opening
+        time (15:00) on counting for the next date; between sessions it is the same rule."""
         seconds = broker_seconds(moment) if isinstance(moment, dt.datetime) else moment
         day_number = (seconds + SECONDS_PER_DAY - self.day_rollover_seconds) // SECONDS_PER_DAY
         return _first_trading_day(self.calendar, self.closed_days, int(day_number))

@@ -18,7 +18,7 @@ import datetime as dt
 import functools
 import warnings
 from dataclasses import dataclass
-from typing import List, Tuple, Union
+from typing import Dict, List, Tuple, Union
 
 __all__ = [
     "Day",
@@ -37,6 +37,46 @@ Moment = Union[dt.datetime, float]  # a wall-clock time, or broker seconds
 
 # Where the calendars begin: earlier days are refused rather than guessed.
 CALENDAR_START = "2000-01-01"
+
+
+@dataclass(frozen=True)
+class CalendarCorrections:
+    """Days an older release of a calendar gets wrong: `closed` it lists as trading days,
+    `open` it lists as holidays."""
+
+    closed: Tuple[str, ...]
+    open: Tuple[str, ...] = ()
+
+
+# The last `exchange_calendars` release for Python 3.9 (4.5.6) predates these XTAI days, which
+# later releases (4.13.3) know: closures for typhoons, the days without trading before the
+# Lunar New Year, and the holidays observed from 2025.  Applying them to any release changes
+# nothing where the release already knows them.
+OLD_RELEASE_CORRECTIONS: Dict[str, CalendarCorrections] = {
+    "XTAI": CalendarCorrections(
+        closed=(
+            "2023-08-03",
+            "2024-02-06",
+            "2024-02-07",
+            "2024-10-02",
+            "2024-10-03",
+            "2025-01-23",
+            "2025-01-24",
+            "2025-04-03",
+            "2025-09-29",
+            "2025-10-24",
+            "2025-12-25",
+            "2026-02-12",
+            "2026-02-20",
+            "2026-09-28",
+            "2026-10-26",
+            "2026-12-25",
+            "2027-09-28",
+            "2027-10-25",
+        ),
+        open=("2024-09-16", "2024-10-11", "2026-01-02"),
+    )
+}
 
 
 def parse_day(day: Day) -> dt.date:
@@ -99,7 +139,8 @@ class Session:
 
 
 class TradingCalendar:
-    """The trading days of an `exchange_calendars` calendar, less extra closed days.
+    """The trading days of an `exchange_calendars` calendar, corrected where the installed
+    release is older (`OLD_RELEASE_CORRECTIONS`), less extra closed days.
 
     Days outside the calendar's range raise `ValueError`: an unknown day is not guessed to
     be a trading day.
@@ -115,12 +156,18 @@ class TradingCalendar:
                 source = exchange_calendars.get_calendar(name, start=CALENDAR_START)
         except exchange_calendars.errors.InvalidCalendarName:
             raise ValueError(f"unknown exchange calendar {name!r}") from None
-        closed = {parse_day(day) for day in closed_days}
+        corrections = OLD_RELEASE_CORRECTIONS.get(name, CalendarCorrections(()))
+        closed = {parse_day(day) for day in (*corrections.closed, *closed_days)}
         self.name = name
         self.first = source.first_session.date()
         self.last = source.last_session.date()
-        sessions = (stamp.date() for stamp in source.sessions)
-        self.days = [day for day in sessions if day not in closed]
+        opened = {
+            day
+            for day in map(parse_day, corrections.open)
+            if self.first <= day <= self.last and day not in closed
+        }
+        sessions = {stamp.date() for stamp in source.sessions} | opened
+        self.days = sorted(day for day in sessions if day not in closed)
 
     def is_trading_day(self, day: Day) -> bool:
         day = self._inside(day)

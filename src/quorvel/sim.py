@@ -296,11 +296,26 @@ class SimulatedBroker:
         )
         self.fail_dates = frozenset(_parse_day(day) for day in fail_dates)
         self.tick_requests: List[Tuple[str, str]] = []
-        self.tick_source = _tick_source(seed, ticks_per_day, contracts, self.rules)
+        self.contracts = contracts
         self.Contracts = Contracts(
             ContractRegistry((c for c in contracts if c.security_type == "STK"), raise_unknown),
             ContractRegistry((c for c in contracts if c.security_type == "FUT"), raise_unknown),
         )
+
+    @functools.cached_property
+    def tick_source(self) -> str:
+        """A directory name for the ticks of these settings: readable, and unique to
+        everything that shapes them, the trading days of the calendar included."""
+        settings = (
+            GENERATOR_REVISION,
+            self.seed,
+            self.ticks_per_day,
+            self.contracts,
+            self.rules,
+            self.rules.trading_calendar.days,
+        )
+        digest = hashlib.sha256(repr(settings).encode()).hexdigest()[:10]
+        return f"offline-seed{self.seed}-{self.ticks_per_day}ticks-{digest}"
 
     def ticks(self, contract: SimContract, date: str) -> Ticks:
         """Return the ticks of `contract` on trading day `date` ("YYYY-MM-DD").
@@ -324,15 +339,6 @@ class SimulatedBroker:
         return _DayGenerator(contract, self.rules, rng).generate(
             sessions, self.ticks_per_day, closes.reference(day), closes.close(day)
         )
-
-
-def _tick_source(
-    seed: int, ticks_per_day: int, contracts: Tuple[SimContract, ...], rules: MarketRules
-) -> str:
-    """A directory name for the ticks of these settings: readable, and unique to them."""
-    settings = repr((GENERATOR_REVISION, seed, ticks_per_day, contracts, rules))
-    digest = hashlib.sha256(settings.encode()).hexdigest()[:10]
-    return f"offline-seed{seed}-{ticks_per_day}ticks-{digest}"
 
 
 def _parse_day(text: str) -> dt.date:

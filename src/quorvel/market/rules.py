@@ -98,7 +98,11 @@ TEN_PERCENT = PriceLimit(
 # TWSE Operating Rules, Article 3: the market trades from 09:00 to 13:30.
 STOCK_SESSIONS = (SessionHours("day", dt.time(9, 0), dt.time(13, 30)),)
 # TAIFEX TAIEX Futures Contract Specifications: the regular session from 08:45 to 13:45, the
-# after-hours session from 15:00 on a trading day to 05:00 the next morning.
+# after-hours session from 15:00 on a trading day to 05:00 the next morning.  Its trades count
+# for the next trading day, and the broker's history query dates them so: its documentation
+# calls the `date` of `api.ticks(contract, date)` the trading date, and a report on the
+# broker's issue tracker (#194) expects the answer for TXFR1 on 2022-01-04 to begin with the
+# night session's opening at 15:00 on 2022-01-03.
 FUTURES_DAY_SESSION = SessionHours("day", dt.time(8, 45), dt.time(13, 45))
 FUTURES_NIGHT_SESSION = SessionHours("night", dt.time(15, 0), dt.time(5, 0), previous_evening=True)
 

@@ -7,10 +7,8 @@ from __future__ import annotations
 
 from typing import Dict
 
+from quorvel import market
 from quorvel.backtest import Strategy, Tick
-from quorvel.sim import tick_size
-
-SECURITY_TYPES = {"Stock": "STK", "Future": "FUT"}
 
 
 class MarketMaker(Strategy):
@@ -37,7 +35,7 @@ class MarketMaker(Strategy):
         if count % self.every:
             return
         close = tick["close"]
-        step = tick_size(close, SECURITY_TYPES[tick["market_type"]])
+        step = market.tick_size(code, close)
         held = self.position(code)
         quotes = {str(order["action"]): order for order in self.working_orders(code)}
         for side, sign in (("Buy", -1), ("Sell", 1)):

@@ -8,10 +8,8 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict, Union
 
+from quorvel import market
 from quorvel.backtest import DealReport, OrderReport, Strategy, Tick
-from quorvel.sim import tick_size
-
-SECURITY_TYPES = {"Stock": "STK", "Future": "FUT"}
 
 
 class MeanReversion(Strategy):
@@ -72,7 +70,7 @@ class MeanReversion(Strategy):
         elif self.decisions[code] % 2:
             order(code, quantity, close, "FOK")
         else:
-            step = tick_size(close, SECURITY_TYPES[tick["market_type"]])
+            step = market.tick_size(code, close)
             order(code, quantity, close + step if deviation > 0 else close - step)
 
     def on_report(self, report: Union[OrderReport, DealReport]) -> None:

@@ -9,6 +9,7 @@ from collections import defaultdict
 import pytest
 
 from quorvel.backtest import BacktestError, load_ticks, resolve_codes, run_backtest
+from quorvel.backtest.engine import cache_directory
 from quorvel.constant import BASIC_INFO, FLAG, Action
 from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
@@ -130,7 +131,9 @@ class TestPacingAndCache:
         assert again.cache_files_before == again.cache_files_after == result.cache_files_after
         day_files = [
             name
-            for name in os.listdir(os.path.join(data_dir, "sino", "ticks"))
+            for name in os.listdir(
+                os.path.join(cache_directory(data_dir, broker), "sino", "ticks")
+            )
             if name.endswith(".csv")
         ]
         assert result.cache_files_after == len(day_files) > 0

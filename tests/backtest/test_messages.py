@@ -6,6 +6,7 @@ import typing
 
 import pytest
 
+from quorvel import market
 from quorvel.backtest import DealReport, OrderReport, Strategy, Tick, run_backtest
 from quorvel.backtest.messages import ReportedOrder
 from quorvel.sim import SimulatedBroker
@@ -111,10 +112,10 @@ class TestTheTypesDescribeTheDicts:
 
     def test_a_tick_time_read_as_utc_shows_the_exchanges_wall_clock(self, messages):
         ticks, _, _ = messages
-        clock = {
-            dt.datetime.fromtimestamp(tick["timestamp"], dt.timezone.utc).time() for tick in ticks
-        }
-        assert dt.time(8, 45) <= min(clock) and max(clock) <= dt.time(13, 45)
+        for tick in ticks:
+            clock = dt.datetime.fromtimestamp(tick["timestamp"], dt.timezone.utc).replace(tzinfo=None)
+            session = market.session_at(tick["code"], clock)
+            assert session is not None and session.opens <= clock <= session.closes, tick
 
 
 def test_the_strategy_hooks_are_annotated_with_the_types():

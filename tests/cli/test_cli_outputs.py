@@ -33,6 +33,7 @@ class TestWrittenFiles:
     ):
         output, image = tmp_path / "runs" / "one", tmp_path / "plots" / "equity.png"
         argv = [*ONE_DAY, "--data-dir", str(tmp_path / "data"), "--futures-fee", "40"]
+        argv += ["--param", "every=10"]  # decides often enough to fill both codes in a day
         argv += ["--capital", "500000", "--output", str(output), "--plot", str(image)]
         assert cli.main(argv) == 0
         assert image.read_bytes().startswith(b"\x89PNG")

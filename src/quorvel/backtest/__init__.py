@@ -10,6 +10,7 @@ from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import (
     BacktestError,
     BacktestInterrupted,
+    cache_directory,
     load_ticks,
     resolve_codes,
     run_backtest,
@@ -31,6 +32,7 @@ __all__ = [
     "OrderReport",
     "Strategy",
     "Tick",
+    "cache_directory",
     "contract_for",
     "load_strategy",
     "load_ticks",

@@ -22,7 +22,8 @@ Definitions:
   maximum drawdown is the largest fall of it from an earlier peak (the
   capital itself is the first peak).
 * Daily returns: the change of the end-of-day net P&L over the capital,
-  day by day (calendar days of exchange time); the Sharpe ratio is their mean
+  trading day by trading day (a night session counts for the trading day it
+  belongs to, `quorvel.market.trading_day_of`); the Sharpe ratio is their mean
   over their standard deviation, times the square root of 252, and None with
   fewer than two days or no variation.
 * Turnover: the traded value of both sides in NTD over the capital.
@@ -36,6 +37,7 @@ import statistics
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence
 
+from quorvel import market
 from quorvel.backtest.contracts import Contract
 from quorvel.backtest.costs import CostModel
 from quorvel.constant import Action, OperationType
@@ -55,8 +57,9 @@ class Sample(NamedTuple):
 
 
 def exchange_day(timestamp: float) -> dt.date:
-    """The calendar day of an exchange timestamp (local wall-clock time counted as UTC)."""
-    return dt.date(1970, 1, 1) + dt.timedelta(days=int(timestamp // SECONDS_PER_DAY))
+    """The trading day of an exchange timestamp (local wall-clock time counted as UTC): that of
+    its session, so a night session's ticks count for the next trading day."""
+    return market.trading_day_of(timestamp)
 
 
 @dataclass(frozen=True)

@@ -12,6 +12,7 @@ from quorvel.backtest import (
     BacktestError,
     BacktestInterrupted,
     Strategy,
+    cache_directory,
     plot_equity,
     render,
     run_backtest,
@@ -63,9 +64,8 @@ def backtest_command(
     if not result.live_ticks:
         console.print("[yellow]the period holds no trading day of these codes[/yellow]")
     if args.data_dir:
-        console.print(
-            f"tick cache: {os.path.join(os.path.expanduser(args.data_dir), 'sino', 'ticks')}"
-        )
+        cache = os.path.join(cache_directory(args.data_dir, api), "sino", "ticks")
+        console.print(f"tick cache: {cache}")
     if args.plot:
         plot_equity(result, args.plot)
         console.print(f"equity curve written to {args.plot}")

@@ -7,8 +7,9 @@ import datetime as dt
 import os
 from typing import Callable, Optional
 
+from quorvel import market
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import DEFAULT_BACKFILL, DEFAULT_CODES, DEFAULT_PERIOD, ENGINES
+from quorvel.backtest.engine import DEFAULT_BACKFILL_DAYS, DEFAULT_CODES, DEFAULT_PERIOD, ENGINES
 from quorvel.backtest.export import check_writable_directory
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
@@ -99,10 +100,11 @@ _DATE_OPTIONS = (
     ("--end", DEFAULT_PERIOD[1], "last day of the period (YYYY-MM-DD)"),
     (
         "--backfill-start",
-        DEFAULT_BACKFILL[0],
-        "first day replayed before the period to warm the strategy up",
+        None,
+        "first day replayed before the period to warm the strategy up "
+        "(default: counted by --backfill-days)",
     ),
-    ("--backfill-end", DEFAULT_BACKFILL[1], "last backfill day"),
+    ("--backfill-end", None, "last backfill day (default: the trading day before --start)"),
 )
 
 
@@ -131,6 +133,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     for option, default, text in _DATE_OPTIONS:
         data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
+    data.add_argument(
+        "--backfill-days",
+        type=_at_least(0),
+        metavar="N",
+        default=DEFAULT_BACKFILL_DAYS,
+        help="trading days before the period replayed to warm the strategy up",
+    )
     data.add_argument("--no-backfill", action="store_true", help="replay the period only")
     data.add_argument(
         "--offline",
@@ -265,6 +274,15 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
     written."""
     if args.start > args.end:
         parser.error(f"--start {args.start} lies after --end {args.end}")
+    if not args.no_backfill:
+        try:
+            span = market.backfill_range(
+                args.start, args.backfill_days, args.backfill_start, args.backfill_end
+            )
+        except ValueError as error:
+            parser.error(f"backfill: {error}")
+        args.backfill_start, args.backfill_end = span or (None, None)
+        args.no_backfill = span is None
     if not args.no_backfill and args.backfill_start > args.backfill_end:
         parser.error(
             f"--backfill-start {args.backfill_start} lies after --backfill-end {args.backfill_end}"

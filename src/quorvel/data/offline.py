@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
 from quorvel import cache_files
-from quorvel.data.calendar import is_trading_day
+from quorvel.market import is_trading_day
 from quorvel.data.tick_files import market_of
 
 __all__ = ["CacheOnlyBroker", "CachedContract", "MissingCachedDay", "check_cached", "missing_days"]

@@ -21,7 +21,7 @@ from typing import Iterator, Optional, Tuple
 
 import polars as pl
 
-from quorvel.data.calendar import next_trading_day
+from quorvel import market
 from quorvel.data.store import DataImportError, cache_frame
 
 __all__ = ["EXCHANGE_TIME_ZONE", "TickColumns", "market_of", "read_tick_file"]
@@ -158,6 +158,6 @@ def _trading_days(local: pl.Series, code: str) -> pl.Series:
         .alias("began")
     )
     began = frame.get_column("began").drop_nulls().unique().to_list()
-    following = {day: next_trading_day(day) for day in began}
+    following = {day: market.next_trading_day(day) for day in began}
     days = pl.col("began").replace_strict(following, default=None, return_dtype=pl.Date)
     return frame.select(days.fill_null(pl.col("date")).dt.strftime("%Y-%m-%d")).to_series()

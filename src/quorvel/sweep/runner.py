@@ -41,7 +41,13 @@ from typing import (
 import polars as pl
 
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import DEFAULT_BACKFILL, DEFAULT_PERIOD, load_ticks, run_backtest
+from quorvel.backtest.engine import (
+    DEFAULT_BACKFILL_DAYS,
+    DEFAULT_PERIOD,
+    Backfill,
+    load_ticks,
+    run_backtest,
+)
 from quorvel.backtest.export import check_writable_directory, summary
 from quorvel.backtest.metrics import profit_factor_of
 from quorvel.backtest.results import DEFAULT_CAPITAL
@@ -100,7 +106,7 @@ class SweepSettings:
 
     codes: Tuple[str, ...]
     period: Tuple[str, str] = DEFAULT_PERIOD
-    backfill: Optional[Tuple[str, str]] = DEFAULT_BACKFILL
+    backfill: Backfill = DEFAULT_BACKFILL_DAYS  # a range, or trading days before the period
     data_dir: Optional[str] = None  # None: a temporary directory for the sweep
     engine: str = "replay"
     window: int = 64

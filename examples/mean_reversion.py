@@ -8,7 +8,6 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict, Union
 
-from quorvel import market
 from quorvel.backtest import DealReport, OrderReport, Strategy, Tick
 
 
@@ -20,8 +19,9 @@ class MeanReversion(Strategy):
     trades depends on how far the price is off: beyond twice the band it takes
     the market (MKT, IOC); otherwise it alternates between an all-or-nothing
     limit order at the last price (LMT, FOK) and a resting limit order one
-    price step better (LMT, ROD), which is repriced to the market after
-    `rod_ttl // 2` ticks and cancelled after `rod_ttl`.
+    price step better (LMT, ROD; kept within the day's price limits), which
+    is repriced to the market after `rod_ttl // 2` ticks and cancelled
+    after `rod_ttl`, unless the session's close has cancelled it.
     """
 
     ma = 100
@@ -70,8 +70,10 @@ class MeanReversion(Strategy):
         elif self.decisions[code] % 2:
             order(code, quantity, close, "FOK")
         else:
-            step = market.tick_size(code, close)
-            order(code, quantity, close + step if deviation > 0 else close - step)
+            step = self.tick_size(code, close)
+            better = round(close + step if deviation > 0 else close - step, 2)
+            lower, upper = self.limit_prices(code) or (better, better)
+            order(code, quantity, min(max(better, lower), upper))
 
     def on_report(self, report: Union[OrderReport, DealReport]) -> None:
         operation = report.get("operation_type")

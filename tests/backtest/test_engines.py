@@ -108,9 +108,10 @@ class Scripted(Strategy):
         if self.done or tick["code"] != "2330":
             return
         self.done = True
-        trade_id = self.trade_id = self.buy("2330", 3, tick["close"] / 2)
+        lower, _ = self.limit_prices("2330")
+        trade_id = self.trade_id = self.buy("2330", 3, lower)
         assert [order["trade_id"] for order in self.working_orders("2330")] == [trade_id]
-        self.modify(trade_id, qty=1, price=tick["close"] / 2 + 1)  # two reports
+        self.modify(trade_id, qty=1, price=lower + self.tick_size("2330", lower))  # two reports
         self.refuse(lambda: self.modify(trade_id))
         self.refuse(lambda: self.modify(trade_id, qty=3))
         self.cancel(trade_id)

@@ -4,9 +4,11 @@
    the sending thread;
 2. `Ticker.pop_tick` hands over the next tick, or a status dict under
    "darq_status" (backfill over, run ended);
-3. `Matcher.set_current_tick` and `Matcher.match_deal` fill or expire the
-   pending orders of the tick's code; the deal and cancel reports they queue
-   are taken at once with `Matcher.pop_response`;
+3. what is due at the sessions' closes passed since the last tick is done
+   (`TradingRules.pass_closes`: day orders expired, reference prices moved
+   on); then `Matcher.set_current_tick` and `Matcher.match_deal` fill or
+   expire the pending orders of the tick's code; the deal and cancel reports
+   they queue are taken at once with `Matcher.pop_response`;
 4. the strategy sees the tick; its operations are posted through
    `Matcher.add_pending_order_queue`, and the driver waits for the intake
    thread's reports of each (it knows their number before posting), so that
@@ -20,6 +22,7 @@ ticks while the driver works; ``window=1`` gives the strictly paced replay.
 
 from __future__ import annotations
 
+import math
 import threading
 import time
 from typing import Any, Optional
@@ -33,7 +36,9 @@ from quorvel.backtest.run import END_STATUS, Progress, Run, same_day
 def run_paced(run: Run) -> None:
     ticker, strategy, result = run.ticker, run.strategy, run.result
     with Watchdog(run.stall_timeout, ticker, run.matcher) as watchdog:
-        desk = QueuedDesk(run.matcher, run.markets, strategy, result, watchdog=watchdog)
+        desk = QueuedDesk(
+            run.matcher, run.markets, strategy, result, run.rules, watchdog=watchdog
+        )
         loaded = _LoadedDays(watchdog, run.progress)
         with observed_feed(ticker, loaded, run.stall_timeout):
             for _ in range(result.window - 1):
@@ -80,7 +85,7 @@ def _paced_ticks(
     loaded: _LoadedDays,
     equity_every: int,
 ) -> None:
-    matcher, strategy, result = desk.matcher, desk.strategy, desk.result
+    matcher, strategy, result, rules = desk.matcher, desk.strategy, desk.result, desk.rules
     done = 0
     last_live: Optional[float] = None  # the timestamp of the last live tick not yet sampled
     watchdog.beat()
@@ -100,6 +105,8 @@ def _paced_ticks(
         if last_live is not None and not same_day(last_live, tick["timestamp"]):
             result.sample(last_live)  # the day's last live tick
             last_live = None
+        if tick["timestamp"] > rules.next_close:
+            rules.pass_closes(tick["timestamp"], desk)
         desk.current[0] = tick
         matcher.set_current_tick(tick)
         matcher.match_deal(tick["code"], tick["close"], tick["qty"], tick["timestamp"])
@@ -122,5 +129,6 @@ def _paced_ticks(
             progress(done, loaded.total)
     if last_live is not None:
         result.sample(last_live)
+    rules.pass_closes(math.inf, desk)
     if progress is not None:
         progress(done, loaded.total)

@@ -11,6 +11,7 @@ from quorvel import market
 from quorvel.backtest.metrics import SECONDS_PER_DAY, exchange_day
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import Strategy
+from quorvel.backtest.trading_rules import TradingRules
 from quorvel.constant import FLAG
 
 END_STATUS = FLAG.exit_send_tick.value
@@ -34,6 +35,7 @@ class Run:
     progress: Optional[Progress]
     equity_every: int
     stall_timeout: float
+    rules: TradingRules
 
     @property
     def markets(self) -> Dict[str, str]:

@@ -45,6 +45,7 @@ def backtest_command(
                 window=args.window,
                 progress=advance,
                 quiet_modules=not args.verbose,
+                market_rules=not args.no_market_rules,
             )
     except BacktestInterrupted as interruption:
         result, interrupted = interruption.result, True

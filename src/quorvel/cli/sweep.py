@@ -41,6 +41,7 @@ def sweep_command(
         window=args.window,
         capital=args.capital,
         costs=costs(args),
+        market_rules=not args.no_market_rules,
     )
     broker = (
         CacheOnlyBroker

@@ -52,6 +52,7 @@ from quorvel.backtest.export import check_writable_directory, summary
 from quorvel.backtest.metrics import profit_factor_of
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import Strategy, load_strategy
+from quorvel.backtest.trading_rules import MarketRulesArg, rules_setting
 from quorvel.sweep.grid import combinations
 
 RAY_MISSING = "parameter sweeps run on Ray, which is not installed: pip install 'quorvel[sweep]'"
@@ -112,6 +113,7 @@ class SweepSettings:
     window: int = 64
     capital: float = DEFAULT_CAPITAL
     costs: CostModel = field(default_factory=CostModel)
+    market_rules: MarketRulesArg = True  # the rules, True for Taiwan's, False for none
 
 
 @dataclass
@@ -160,6 +162,7 @@ class SweepResult:
         csv_path, json_path = (os.path.join(directory, name) for name in SWEEP_FILES)
         self.frame().write_csv(csv_path)
         settings = dataclasses.asdict(self.settings)
+        settings["market_rules"] = rules_setting(self.settings.market_rules)
         document = {
             "strategy": self.strategy,
             "rank_by": self.rank_by,
@@ -191,6 +194,7 @@ def run_one(
             strategy=strategy(**params),
             engine=settings.engine,
             window=settings.window,
+            market_rules=settings.market_rules,
         )
     except Exception as error:
         return SweepRow(params, error=f"{type(error).__name__}: {error}")
@@ -296,6 +300,7 @@ def _fill_tick_cache(broker: BrokerFactory, settings: SweepSettings) -> None:
         settings.period,
         settings.backfill,
         data_dir=settings.data_dir or "",
+        market_rules=settings.market_rules,
     )
 
 

@@ -8,6 +8,8 @@ from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
 
+from backtest_support import masked
+
 PERIOD = ("2024-01-08", "2024-01-09")
 BACKFILL = ("2024-01-05", "2024-01-05")
 CODES = ["2330", "TXFR1"]
@@ -17,8 +19,6 @@ EXAMPLES = [
     Breakout(lookback=20, stop=0.001),
     MarketMaker(spread=1, requote=1, every=5, lot=2, max_position=4),
 ]
-# Trade ids are drawn at random; everything else in a report must be equal.
-TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")
 
 
 pytestmark = pytest.mark.usefixtures("engines_built")
@@ -36,24 +36,6 @@ def run(data_dir, strategy, engine, ticks_per_day=300):
         window=4,
         stall_timeout=30,
     )
-
-
-def masked(reports):
-    """The reports with each trade id replaced by its order of first appearance."""
-    numbers = {}
-
-    def mask(part):
-        out = {}
-        for key, value in part.items():
-            if isinstance(value, dict):
-                out[key] = mask(value)
-            elif key in TRADE_ID_KEYS:
-                out[key] = numbers.setdefault(value, len(numbers))
-            else:
-                out[key] = (type(value), value)
-        return out
-
-    return [list(mask(report).items()) for report in reports]
 
 
 @pytest.mark.parametrize("strategy", EXAMPLES, ids=lambda s: type(s).__name__)

@@ -36,9 +36,7 @@ from quorvel.backtest.run import END_STATUS, Progress, Run, same_day
 def run_paced(run: Run) -> None:
     ticker, strategy, result = run.ticker, run.strategy, run.result
     with Watchdog(run.stall_timeout, ticker, run.matcher) as watchdog:
-        desk = QueuedDesk(
-            run.matcher, run.markets, strategy, result, run.rules, watchdog=watchdog
-        )
+        desk = QueuedDesk(run.matcher, run.markets, strategy, result, run.rules, watchdog=watchdog)
         loaded = _LoadedDays(watchdog, run.progress)
         with observed_feed(ticker, loaded, run.stall_timeout):
             for _ in range(result.window - 1):

@@ -194,7 +194,9 @@ class TradingRules:
         first, last = timestamp(ts[0]), timestamp(ts[-1])
         stamps = [close.timestamp for close in self.closes]
         inside = self.closes[bisect.bisect_left(stamps, first) : bisect.bisect_left(stamps, last)]
-        found = ts.search_sorted(pl.Series([close.ts for close in inside], dtype=pl.Int64), side="right")
+        found = ts.search_sorted(
+            pl.Series([close.ts for close in inside], dtype=pl.Int64), side="right"
+        )
         cuts = set()
         for close, row in zip(inside, found.to_list()):
             # A tick a few nanoseconds after the close may carry the close's own timestamp.

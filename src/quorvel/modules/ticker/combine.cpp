@@ -25,8 +25,8 @@ void report_failed_day(const HandledException& error, PyObject* code, PyObject* 
     Ref data = new_dict();
     setitem(data.get(), names->code, code);
     setitem(data.get(), names->date, call_method(current_date, names->timestamp).get());
-    log_error_record(module_ns, error, {{"data", data.get()}});
-    console_print(module_ns, {"[red]下載 ", code, " ", date, " 的 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"});
+    log_error_record(error, {{"data", data.get()}});
+    console_print({"[red]下載 ", code, " ", date, " 的 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"});
 }
 
 }  // namespace
@@ -49,7 +49,7 @@ Ref process_and_combine_ticks(Self self, List codes, Str start_from_text, Str en
         int failed_attempts = 0;
         while (compare(current_date.get(), end_to.get(), Py_LE)) {
             feed_checkpoint();
-            console_print(module_ns, {"[yellow]正在取得 ", code, " ",
+            console_print({"[yellow]正在取得 ", code, " ",
                                       call_method(current_date.get(), names->strftime, names->day_format),
                                       " 的 Tick 資料...[/yellow]"});
             catch_exception(

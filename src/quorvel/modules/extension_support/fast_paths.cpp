@@ -432,8 +432,9 @@ bool monitored_everywhere([[maybe_unused]] PyThreadState* thread_state) {
     // the code this thread runs now carries the tools of each of its events.
     _PyCFrame* cframe = thread_state->cframe;
     if (cframe == nullptr || cframe->current_frame == nullptr) return false;
-    Ref code = Ref::steal(PyUnstable_InterpreterFrame_GetCode(cframe->current_frame));
-    const _PyCoMonitoringData* monitoring = reinterpret_cast<PyCodeObject*>(code.get())->_co_monitoring;
+    PyObject* code = PyUnstable_InterpreterFrame_GetCode(cframe->current_frame);
+    const _PyCoMonitoringData* monitoring = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+    Py_DECREF(code);  // the running frame holds it too
     if (monitoring == nullptr) return false;
     for (int event = 0; event < _PY_MONITORING_LOCAL_EVENTS; ++event)
         if (monitoring->active_monitors.tools[event] != 0) return true;

@@ -2,7 +2,8 @@
 
 namespace quorvel {
 
-TickDicts::TickDicts(const SharedNames& n) {
+TickDicts::TickDicts(const SharedNames& names) : names_(names) {
+    const SharedNames& n = names;
     for (bool is_backfilling : {false, true}) {
         Ref tick = new_dict(8);
         for (PyObject* key : {n.market_type, n.timestamp, n.code, n.close, n.qty, n.tick_type})

@@ -26,29 +26,30 @@ public:
     TickDicts(const TickDicts&) = delete;
     TickDicts& operator=(const TickDicts&) = delete;
 
-    // The tick of one row. read(column) gives the row's value of a frame column (a new reference),
-    // called as a dict display evaluates the values: the code and the market first, then
-    // formatter() (the formatter the caller's name resolves to now, a new reference) and the
+    // The tick of one row. read(column) gives the row's value of a frame column (borrowed, or a
+    // new reference in a Ref), called as a dict display evaluates the values: the code and the
+    // market first, then formatter() (the formatter the caller's name resolves to now) and the
     // ts, then the other columns in key order. `timestamp`, if given, receives the timestamp.
     template <class Read, class Formatter>
     Ref make(PyObject* market_map, Read&& read, Formatter&& formatter, bool is_backfilling,
              Ref* timestamp = nullptr) const {
-        const SharedNames& n = shared_names();
-        Ref market = getitem(market_map, read(n.code).get());
-        Ref format = formatter();
-        Ref stamp = tick_timestamp(format.get(), read(n.ts).get());
+        const SharedNames& n = names_;
+        Ref market = getitem(market_map, as_ptr(read(n.code)));
+        auto format = formatter();
+        Ref stamp = tick_timestamp(as_ptr(format), as_ptr(read(n.ts)));
         Ref tick = Ref::steal(PyDict_Copy(phase_[is_backfilling ? 1 : 0]));
         setitem(tick.get(), n.market_type, market.get());
         setitem(tick.get(), n.timestamp, stamp.get());
-        setitem(tick.get(), n.code, read(n.code).get());
-        setitem(tick.get(), n.close, read(n.close).get());
-        setitem(tick.get(), n.qty, read(n.volume).get());
-        setitem(tick.get(), n.tick_type, read(n.tick_type).get());
+        setitem(tick.get(), n.code, as_ptr(read(n.code)));
+        setitem(tick.get(), n.close, as_ptr(read(n.close)));
+        setitem(tick.get(), n.qty, as_ptr(read(n.volume)));
+        setitem(tick.get(), n.tick_type, as_ptr(read(n.tick_type)));
         if (timestamp != nullptr) *timestamp = std::move(stamp);
         return tick;
     }
 
 private:
+    const SharedNames& names_;
     PyObject* phase_[2];  // live, backfill; kept for the process
 };
 

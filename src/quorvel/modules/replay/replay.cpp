@@ -137,14 +137,14 @@ struct Row {
     PyObject* volume;
     PyObject* tick_type;
 
-    // The row's value of a column, as the tick dictionary reads it (new reference).
-    Ref operator()(PyObject* column) const {
-        const SharedNames& n = shared_names();
-        if (column == n.code) return Ref::borrow(code);
-        if (column == n.ts) return Ref::borrow(ts);
-        if (column == n.close) return Ref::borrow(close);
-        if (column == n.volume) return Ref::borrow(volume);
-        if (column == n.tick_type) return Ref::borrow(tick_type);
+    // The row's value of a column, as the tick dictionary reads it (borrowed).
+    PyObject* operator()(PyObject* column) const {
+        const SharedNames& n = state->shared_names;
+        if (column == n.code) return code;
+        if (column == n.ts) return ts;
+        if (column == n.close) return close;
+        if (column == n.volume) return volume;
+        if (column == n.tick_type) return tick_type;
         raise(PyExc_SystemError, "a tick frame column the replay does not read");
     }
 };
@@ -198,7 +198,7 @@ private:
     void replay_tick(const Row& row) {
         Ref timestamp;
         Ref tick = state->tick_dicts.make(
-            hooks_.market_map.get(), row, [&] { return Ref::borrow(hooks_.format_timestamp.get()); },
+            hooks_.market_map.get(), row, [&] { return hooks_.format_timestamp.get(); },
             hooks_.is_backfilling, &timestamp);
         check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
         call(hooks_.set_current_tick.get(), tick);

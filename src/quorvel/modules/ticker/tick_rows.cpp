@@ -55,7 +55,7 @@ Ref TickRows::tick(PyObject* self, bool is_backfilling) const {
     auto formatter = [] { return global(names->format_nano_ts_to_second_ts); };
     if (columns_.is_open())
         return state->tick_dicts.make(
-            market_map.get(), [&](PyObject* column) { return Ref::borrow(columns_.value(column)); }, formatter,
+            market_map.get(), [&](PyObject* column) { return columns_.value(column); }, formatter,
             is_backfilling);
     return state->tick_dicts.make(
         market_map.get(), [&](PyObject* column) { return getitem(row_.get(), column); }, formatter, is_backfilling);

@@ -53,6 +53,13 @@ struct SharedState {
 // The state of the module this code is linked into; each extension module defines it.
 SharedState& shared_state();
 
+// names->x, the shorthand a module's code reads its interned name x by: (*state)->names.x, the
+// module's state being made when its body first runs.
+template <auto& state>
+struct StateNames {
+    auto operator->() const { return &state->names; }
+};
+
 inline const SharedNames& shared_names() { return shared_state().shared_names; }
 
 // A module-level name, looked up at the moment of use so that rebinding a module attribute takes

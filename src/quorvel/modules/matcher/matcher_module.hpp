@@ -64,11 +64,7 @@ struct State : SharedState {
 
 extern State* state;
 
-// names->x: the matcher's interned name x, state->names.x.
-struct NamesOfState {
-    const Names* operator->() const { return &state->names; }
-};
-inline constexpr NamesOfState names{};
+inline constexpr StateNames<state> names{};
 
 // The traceback entry of a place in `method` where an exception is caught, named as the entry a
 // failing call gets.

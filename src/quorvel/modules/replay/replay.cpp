@@ -8,6 +8,7 @@
 #include "../extension_support/shared_state.hpp"
 #include "../extension_support/tick_dict.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace quorvel::replay {
@@ -33,11 +34,7 @@ struct State : SharedState {
 
 State* state = nullptr;
 
-// names->x: the module's interned name x, state->names.x.
-struct NamesOfState {
-    const Names* operator->() const { return &state->names; }
-};
-constexpr NamesOfState names{};
+constexpr StateNames<state> names{};
 
 // Rows converted to Python values at a time: the loop holds them all, so a slice costs few calls.
 constexpr Py_ssize_t kSliceRows = 1 << 16;
@@ -129,26 +126,6 @@ private:
     size_t count_ = 0;
 };
 
-// One row's values, in the frame's column order (borrowed).
-struct Row {
-    PyObject* code;
-    PyObject* ts;
-    PyObject* close;
-    PyObject* volume;
-    PyObject* tick_type;
-
-    // The row's value of a column, as the tick dictionary reads it (borrowed).
-    PyObject* operator()(PyObject* column) const {
-        const SharedNames& n = state->shared_names;
-        if (column == n.code) return code;
-        if (column == n.ts) return ts;
-        if (column == n.close) return close;
-        if (column == n.volume) return volume;
-        if (column == n.tick_type) return tick_type;
-        raise(PyExc_SystemError, "a tick frame column the replay does not read");
-    }
-};
-
 // The frame's rows with their running count: a tick counts as done once the matcher has
 // taken it and its reports are taken, before the strategy sees it, as the paced driver counts.
 class Replay {
@@ -189,20 +166,20 @@ public:
     }
 
 private:
-    Row current_row() {
+    TickRow current_row() {
         return {codes_.canonical(columns_.value(names->code)), columns_.value(names->ts),
                 columns_.value(names->close), columns_.value(names->volume), columns_.value(names->tick_type)};
     }
 
     // One tick's road, in the order the paced driver takes it.
-    void replay_tick(const Row& row) {
+    void replay_tick(const TickRow& row) {
         Ref timestamp;
         Ref tick = state->tick_dicts.make(
             hooks_.market_map.get(), row, [&] { return hooks_.format_timestamp.get(); },
             hooks_.is_backfilling, &timestamp);
         check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
         call(hooks_.set_current_tick.get(), tick);
-        call(hooks_.match_deal.get(), row.code, row.close, row.volume, timestamp);
+        call(hooks_.match_deal.get(), row.code(), row.close(), row.volume(), timestamp);
         if (has_items(hooks_.responses.get())) call(hooks_.take_reports.get());
         ++done_;
         if (hooks_.react.get() != Py_None) call(hooks_.react.get(), tick);

@@ -50,15 +50,27 @@ bool TickRows::advance() {
     return static_cast<bool>(row_);
 }
 
+namespace {
+
+// A row of df.iter_rows(named=True), each value read (row[column]) when the tick asks for it.
+struct NamedRow {
+    PyObject* row;
+    Ref code() const { return getitem(row, names->code); }
+    Ref ts() const { return getitem(row, names->ts); }
+    Ref close() const { return getitem(row, names->close); }
+    Ref volume() const { return getitem(row, names->volume); }
+    Ref tick_type() const { return getitem(row, names->tick_type); }
+};
+
+}  // namespace
+
 Ref TickRows::tick(PyObject* self, bool is_backfilling) const {
     Ref market_map = getattr(self, names->code_market_map);
     auto formatter = [] { return global(names->format_nano_ts_to_second_ts); };
-    if (columns_.is_open())
-        return state->tick_dicts.make(
-            market_map.get(), [&](PyObject* column) { return columns_.value(column); }, formatter,
-            is_backfilling);
-    return state->tick_dicts.make(
-        market_map.get(), [&](PyObject* column) { return getitem(row_.get(), column); }, formatter, is_backfilling);
+    if (!columns_.is_open()) return state->tick_dicts.make(market_map.get(), NamedRow{row_.get()}, formatter, is_backfilling);
+    TickRow row(columns_.value(names->code), columns_.value(names->ts), columns_.value(names->close),
+                columns_.value(names->volume), columns_.value(names->tick_type));
+    return state->tick_dicts.make(market_map.get(), row, formatter, is_backfilling);
 }
 
 }  // namespace quorvel::ticker

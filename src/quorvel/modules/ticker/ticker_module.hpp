@@ -55,11 +55,7 @@ struct State : SharedState {
 
 extern State* state;
 
-// names->x: the ticker's interned name x, state->names.x.
-struct NamesOfState {
-    const Names* operator->() const { return &state->names; }
-};
-inline constexpr NamesOfState names{};
+inline constexpr StateNames<state> names{};
 
 // self.<attribute>.put(item)
 void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item);

@@ -35,7 +35,7 @@ Ref read_cached_day(PyObject* self, PyObject* file_path) {
             setitem(data.get(), names->moved_to, moved_to.get());
             log_error_record(error, {{"data", data.get()}});
             console_print({"[red]檔案 ", file_path, " 已損毀: ", error.value(), ", 已移至 ", moved_to,
-                                      ", 重新下載歷史 Tick 資料...[/red]"});
+                           ", 重新下載歷史 Tick 資料...[/red]"});
         });
     return df;
 }
@@ -82,7 +82,7 @@ Ref fetch_sino_history_ticks(Self self, Str code, Object product_type, Str start
                                         names->ticks_folder);
             cache_files(names->store_day, df, file_path);
             console_print({"[green]下載 ", code, " ", day_text(current_date.get()), " 的 Tick 資料成功, 儲存於 ",
-                                      file_path, "[/green]"});
+                           file_path, "[/green]"});
         }
         current_date = Ref::steal(PyNumber_Add(current_date.get(), one_day().get()));
     }

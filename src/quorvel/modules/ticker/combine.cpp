@@ -50,8 +50,8 @@ Ref process_and_combine_ticks(Self self, List codes, Str start_from_text, Str en
         while (compare(current_date.get(), end_to.get(), Py_LE)) {
             feed_checkpoint();
             console_print({"[yellow]正在取得 ", code, " ",
-                                      call_method(current_date.get(), names->strftime, names->day_format),
-                                      " 的 Tick 資料...[/yellow]"});
+                           call_method(current_date.get(), names->strftime, names->day_format),
+                           " 的 Tick 資料...[/yellow]"});
             catch_exception(
                 [&] {
                     date = call_method(current_date.get(), names->strftime, names->day_format);

@@ -66,7 +66,7 @@ void push_tick_to_queue(Self self, Object df) {
     Ref elapsed = Ref::steal(PyNumber_Subtract(call_method(global(names->time).get(), names->time).get(), started.get()));
     Ref sent_count = Ref::steal(PyLong_FromSsize_t(sent));
     console_print({"[green]傳送 Tick 資料結束, 需傳送資料共 ", total, " 筆, 已傳送 ", sent_count, " 筆, 耗時 ",
-                              Ref::steal(PyObject_Format(elapsed.get(), names->two_decimals)), " 秒[/green]"});
+                   Ref::steal(PyObject_Format(elapsed.get(), names->two_decimals)), " 秒[/green]"});
 }
 
 void send_ticks(Self self, List codes, Str start_from, Str end_to, Str backfilling_start_from,

@@ -25,9 +25,9 @@ namespace quorvel {
     NAME(Signature) NAME(POSITIONAL_OR_KEYWORD) NAME(VAR_POSITIONAL)                                  \
     /* the column reader */                                                                           \
     NAME(schema) NAME(height) NAME(slice) NAME(get_column) NAME(to_list)                             \
-    /* the tick dictionary: its keys, and the frame columns it reads */                              \
+    /* the tick dictionary's keys */                                                                  \
     NAME(market_type) NAME(timestamp) NAME(code) NAME(close) NAME(qty) NAME(tick_type)               \
-    NAME(is_simulate) NAME(is_backfilling) NAME(ts) NAME(volume)                                      \
+    NAME(is_simulate) NAME(is_backfilling)                                                            \
     /* the shortcuts: the attributes they check */                                                    \
     NAME(from_value) NAME(value) NAME(fget) NAME(deepcopy) NAME(Enum) NAME(issubclass) NAME(getattr)  \
     NAME(isinstance) NAME(id) NAME(dispatch_table) TEXT(call, "__call__") TEXT(new_, "__new__")       \

@@ -30,13 +30,13 @@ namespace quorvel::matcher {
     NAME(PriceType) NAME(OCType) NAME(SuccessCode) NAME(BUY) NAME(CASH) NAME(COMMON) NAME(AUTO)   \
     NAME(value) NAME(NEW) NAME(UPDATE_QTY) NAME(UPDATE_PRICE) NAME(CANCEL) NAME(ROD) NAME(IOC)    \
     NAME(FOK) NAME(LMT) NAME(CreateOrder) NAME(ModifyOrder) NAME(OrderBeCancel) NAME(message)     \
-    NAME(from_value) NAME(get) NAME(put) NAME(keys) NAME(append) NAME(remove) NAME(start)         \
+    NAME(get) NAME(put) NAME(keys) NAME(append) NAME(remove) NAME(start)         \
     NAME(join) NAME(is_alive) NAME(action) NAME(payload) NAME(trade_id) NAME(qty) NAME(price)     \
     NAME(ts) NAME(tick) NAME(timestamp) NAME(code) NAME(account_id) NAME(name) NAME(operation_type) \
     NAME(operation_code) NAME(operation_message) NAME(product_type) NAME(quantity) NAME(price_type) \
     NAME(order_type) NAME(exchange_ts) NAME(order_cond) NAME(order_lot) NAME(oc_type) NAME(id)    \
     NAME(seqno) NAME(ordno) NAME(exchange_seqno) NAME(broker_id) NAME(account)                    \
-    NAME(operation_status_code) NAME(order) NAME(trade_status) NAME(exchange) NAME(info) NAME(data) \
+    NAME(operation_status_code) NAME(order) NAME(trade_status) NAME(exchange) NAME(info)           \
     NAME(Stock) NAME(Future) NAME(New) NAME(Deal) NAME(Cancel) NAME(add) NAME(modify) NAME(cancel) \
     NAME(close) NAME(last_prices)                                                                 \
     TUPLE(thread_kwnames, "target", "daemon") TUPLE(size_kwnames, "size")                         \

@@ -25,8 +25,8 @@ namespace quorvel::ticker {
     NAME(_Ticker__process_and_combine_ticks) NAME(_Ticker__notify_backfilling_finish)             \
     NAME(_Ticker__push_tick_to_queue) NAME(fetch_sino_history_ticks) NAME(backfilling)            \
     NAME(cache_files) NAME(frame_from_answer) NAME(read_day) NAME(store_day) NAME(set_aside)      \
-    NAME(CorruptCacheFile) NAME(file) NAME(moved_to) NAME(json) NAME(os) NAME(pl) NAME(queue)     \
-    NAME(time) NAME(dt) NAME(timedelta) NAME(Thread) NAME(BASIC_INFO) NAME(FLAG) NAME(console)    \
+    NAME(CorruptCacheFile) NAME(file) NAME(moved_to) NAME(os) NAME(pl) NAME(queue)     \
+    NAME(time) NAME(dt) NAME(timedelta) NAME(Thread) NAME(BASIC_INFO) NAME(FLAG)                   \
     NAME(format_to_dt) NAME(format_nano_ts_to_second_ts) NAME(make_dir) NAME(path) NAME(join)     \
     NAME(exists) NAME(data_dir) NAME(Queue) NAME(put) NAME(get) NAME(clear) NAME(start)           \
     NAME(Int64) NAME(Float64) NAME(String) NAME(DataFrame) NAME(concat) NAME(lit) NAME(alias)     \
@@ -35,8 +35,7 @@ namespace quorvel::ticker {
     NAME(ticks) NAME(Stock) NAME(code) NAME(market) NAME(ts) NAME(close) NAME(volume)             \
     NAME(bid_price) NAME(bid_volume) NAME(ask_price) NAME(ask_volume) NAME(tick_type)             \
     NAME(darq_status) NAME(exit_send_tick) NAME(finish_backfilling) NAME(value) NAME(codes)       \
-    NAME(start_from) NAME(end_to) NAME(backfilling_start_from) NAME(backfilling_end_to) NAME(data) \
-    NAME(sent)                                                                                    \
+    NAME(start_from) NAME(end_to) NAME(backfilling_start_from) NAME(backfilling_end_to)           \
     TEXT(ticks_folder, "ticks") TEXT(sino_folder, "sino") TEXT(day_format, "%Y-%m-%d")            \
     TEXT(two_decimals, ".2f") TEXT(register_function, "register")                                 \
     TUPLE(thread_kwnames, "target", "args", "daemon") TUPLE(schema_kwnames, "schema")             \

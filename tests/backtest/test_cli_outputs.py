@@ -19,7 +19,12 @@ class TestBadOptions:
     @pytest.mark.parametrize(
         "argv, message",
         [
-            (["--capital", "0"], "argument --capital: must be more than 0"),
+            (["--capital", "0"], "argument --capital: must be a finite number of at least 1, got 0"),
+            (["--capital", "1e-310"], "--capital: must be a finite number of at least 1, got 1e-310"),
+            (["--min-commission", "1e308"], "--min-commission: must be at most 1e+15, got 1e308"),
+            (["--futures-fee", "1e308"], "--futures-fee: must be at most 1e+15, got 1e308"),
+            (["--stock-tax", "101"], "--stock-tax: must be at most 100, got 101"),
+            (["--commission-discount", "1.5"], "--commission-discount: must be at most 1, got 1.5"),
             (
                 ["--futures-fee", "-1"],
                 "--futures-fee: must be a finite number of at least 0, got -1",

@@ -10,6 +10,7 @@ from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import (
     BacktestError,
     BacktestInterrupted,
+    StrategyError,
     load_ticks,
     resolve_codes,
     run_backtest,
@@ -30,6 +31,7 @@ __all__ = [
     "OrderError",
     "OrderReport",
     "Strategy",
+    "StrategyError",
     "Tick",
     "contract_for",
     "load_strategy",

@@ -82,5 +82,6 @@ def sweep_command(
     if args.output:
         result.write(args.output)
         partial = "partial " if result.stopped is not None else ""
-        console.print(Text(f"{partial}sweep.csv and sweep.json written to {args.output}"))
+        written = f"{partial}sweep.csv and sweep.json written to {args.output}"
+        console.print(Text(written), soft_wrap=True)
     return status

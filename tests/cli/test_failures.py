@@ -113,6 +113,21 @@ class TestDataDirectory:
         assert lines(err)[-1] == f"quorvel-backtest: error: {message.format(data=data)}"
         assert "Traceback" not in err
 
+    def test_a_read_only_file_system_is_one_line_before_any_run(
+        self, tmp_path, monkeypatch, capsys
+    ):
+        def read_only(*args, **kwargs):
+            raise OSError(errno.EROFS, "Read-only file system")
+
+        monkeypatch.setattr("quorvel.backtest.export.tempfile.TemporaryFile", read_only)
+        data = tmp_path / "data"
+        with pytest.raises(SystemExit) as exited:
+            cli.main([*ONE_DAY, "--data-dir", str(data)])
+        assert exited.value.code == 2
+        assert lines(capsys.readouterr().err)[-1] == (
+            f"quorvel-backtest: error: --data-dir: cannot write into {data}: Read-only file system"
+        )
+
     def test_a_full_disk_during_the_run_is_one_line(self, tmp_path, monkeypatch, capsys):
         def disk_full(*args):
             raise OSError(errno.ENOSPC, "No space left on device")

@@ -28,7 +28,7 @@ def ray_session():
 
     def cut_short():
         expired.set()
-        end_processes(ray_descendants() - before)
+        end_processes(ray_descendants(outside=before))
 
     watchdog = threading.Timer(RAY_START_LIMIT, cut_short)
     watchdog.start()

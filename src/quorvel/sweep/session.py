@@ -19,7 +19,7 @@ import signal
 import socket
 import sys
 import tempfile
-from typing import Any, Dict, Iterable, Iterator, Optional, Set
+from typing import AbstractSet, Any, Dict, Iterable, Iterator, Optional, Set
 
 from quorvel.sweep.errors import SweepError
 
@@ -78,7 +78,8 @@ def check_answers(address: str) -> None:
 @contextlib.contextmanager
 def _orphans_adopted(enabled: bool) -> Iterator[None]:
     """On Linux, the processes orphaned during the block become this process's children, and
-    Ray's processes among those started during it that still run at its end are ended."""
+    Ray's processes started during it that still run at its end are ended (those of a Ray
+    session that ran before it are left alone)."""
     libc = ctypes.CDLL(None) if enabled and sys.platform == "linux" else None
     prctl = getattr(libc, "prctl", None)
     if prctl is None or prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
@@ -89,12 +90,13 @@ def _orphans_adopted(enabled: bool) -> Iterator[None]:
         yield
     finally:
         prctl(_PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
-        end_processes(ray_descendants() - before)
+        end_processes(ray_descendants(outside=before))
 
 
-def ray_descendants() -> Set[int]:
-    """The ids of the processes below this one (children, their children, ...) that run Ray:
-    its servers, agents ("ray::...") and workers.  Empty where there is no /proc."""
+def ray_descendants(outside: AbstractSet[int] = frozenset()) -> Set[int]:
+    """The ids of the processes below this one (children, their children, ...) that run Ray
+    (its servers, agents "ray::..." and workers), leaving out the processes of `outside` and
+    all below them.  Empty where there is no /proc."""
     parents: Dict[int, int] = {}
     with contextlib.suppress(OSError):
         for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -105,7 +107,8 @@ def ray_descendants() -> Set[int]:
     below: Set[int] = set()
     frontier = {os.getpid()}
     while frontier:
-        frontier = {pid for pid, parent in parents.items() if parent in frontier} - below
+        frontier = {pid for pid, parent in parents.items() if parent in frontier}
+        frontier -= below | set(outside)
         below |= frontier
     return {pid for pid in below if _runs_ray(pid)}
 

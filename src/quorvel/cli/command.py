@@ -22,6 +22,7 @@ from quorvel.cli.sweep import sweep_command
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
 from quorvel.sim import SimulatedBroker
 
+
 def command(argv: Optional[Sequence[str]], stop: Stop) -> int:
     """Parse `argv` and run the command; returns the exit status (argument errors exit with 2).
 

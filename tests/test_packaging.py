@@ -16,7 +16,7 @@ import quorvel
 ROOT = Path(__file__).parent.parent
 
 
-@pytest.mark.parametrize("package", ["quorvel.modules.matcher", "quorvel.modules.ticker"])
+@pytest.mark.parametrize("package", ["quorvel.modules.matcher", "quorvel.modules.ticker", "quorvel.modules.replay"])
 def test_extension_module_folders_are_regular_packages(package):
     # Static analysers (jedi among them) read the .pyi stubs only inside regular packages.
     spec = importlib.util.find_spec(package)

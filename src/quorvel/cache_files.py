@@ -21,6 +21,7 @@ import io
 import json
 import os
 import threading
+import unicodedata
 from contextlib import contextmanager
 from datetime import datetime, timezone
 from typing import Any, Callable, Dict, Iterator, Mapping, Optional
@@ -36,6 +37,7 @@ __all__ = [
     "TICK_SCHEMA",
     "CorruptCacheFile",
     "cache_directory",
+    "check_code",
     "day_file_path",
     "frame_from_answer",
     "read_day",
@@ -74,7 +76,23 @@ def cache_directory(data_dir: str) -> str:
 
 def day_file_path(data_dir: str, code: str, day: str) -> str:
     """The file of one code and day ("YYYY-MM-DD"), named as the tick feed names it."""
+    check_code(code)
     return os.path.join(cache_directory(data_dir), f"{code} {day} - ticks.csv")
+
+
+def check_code(code: object) -> None:
+    """Raise ValueError unless `code` may become part of a cache file's name.
+
+    A code names files under the data directory, so one that could reach out
+    of it, or that no file system shows plainly, is refused: it must be a
+    non-empty text without a path separator, "..", or a control character.
+    """
+    if not isinstance(code, str) or not code:
+        raise ValueError(f"a code is a non-empty text, not {code!r}")
+    if "/" in code or "\\" in code or ".." in code:
+        raise ValueError(f"{code!r} is not a code: it holds a path separator or '..'")
+    if any(unicodedata.category(character) == "Cc" for character in code):
+        raise ValueError(f"{code!r} is not a code: it holds a control character")
 
 
 class CorruptCacheFile(Exception):

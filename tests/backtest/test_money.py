@@ -116,6 +116,24 @@ class TestFills:
         [fill] = evaluate(reports, [], STOCK_AND_FUTURE, CostModel(), 1e6).fills
         assert (fill.value_per_point, fill.value, fill.fee) == (1, 18_000.0, 25.0)  # 25.65
 
+    @pytest.mark.parametrize(
+        "order_lot, deal_lot, shown",
+        [(None, "Bogus", "'Bogus'"), ("Bogus", None, "'Bogus'"), (None, None, "None")],
+        ids=["the deal's lot", "the order's lot", "no lot"],
+    )
+    def test_a_stock_fill_of_an_unknown_lot_is_an_error_not_a_guessed_size(
+        self, order_lot, deal_lot, shown
+    ):
+        reports = [deal("a", "2330", "Buy", 1, 600.0, MONDAY, order_lot=deal_lot)]
+        if order_lot is not None:
+            new = {"operation_type": "New", "order": {"id": "a", "order_lot": order_lot}}
+            reports.insert(0, new)
+        with pytest.raises(ContractError) as refused:
+            evaluate(reports, [], STOCK_AND_FUTURE, CostModel(), 1e6)
+        assert str(refused.value) == (
+            f"2330: unknown order lot {shown} (expected one of Common, Fixing, Odd, IntradayOdd)"
+        )
+
     def test_a_fill_through_flat_ends_one_round_trip_and_starts_the_next(self):
         costs = CostModel(stock_min_commission=0)
         evaluation = evaluate(self.FILLS[:5], [], STOCK_AND_FUTURE, costs, 1e6)

@@ -11,6 +11,29 @@ ONE_DAY = ["--ticks-per-day", "100", "--start", "2024-01-08", "--end", "2024-01-
 
 
 class TestBadOptions:
+    @pytest.mark.parametrize(
+        "argv, message",
+        [
+            (["--capital", "0"], "--capital: must be a finite number of at least 1, got 0"),
+            (["--capital", "1e-310"], "--capital: must be a finite number of at least 1, got 1e-3"),
+            (["--min-commission", "1e308"], "--min-commission: must be at most 1e+15, got 1e308"),
+            (["--futures-fee", "1e308"], "--futures-fee: must be at most 1e+15, got 1e308"),
+            (["--stock-tax", "101"], "--stock-tax: must be at most 100, got 101"),
+            (["--commission-discount", "1.5"], "--commission-discount: must be at most 1, got 1.5"),
+            (
+                ["--futures-fee", "-1"],
+                "--futures-fee: must be a finite number of at least 0, got -1",
+            ),
+            (["--stock-tax", "nan"], "--stock-tax: must be a finite number of at least 0, got nan"),
+            (["--min-commission", "x"], "--min-commission: not a number: 'x'"),
+        ],
+    )
+    def test_bad_money_options_exit_with_2_and_say_why(self, argv, message, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(argv)
+        assert exit_info.value.code == 2
+        assert message in capsys.readouterr().err
+
     @pytest.mark.parametrize("option", ["--output", "--plot"])
     def test_an_output_place_that_cannot_be_made_stops_before_any_tick(
         self, option, tmp_path, capsys

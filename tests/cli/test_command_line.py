@@ -31,13 +31,6 @@ class TestCommandLine:
             (["--engine", "fast"], "invalid choice: 'fast'"),
             (["--plot", "equity.svg"], "ending in .png"),
             (["--no-such-option"], "unrecognized arguments"),
-            (["--capital", "0"], "argument --capital: must be more than 0"),
-            (
-                ["--futures-fee", "-1"],
-                "--futures-fee: must be a finite number of at least 0, got -1",
-            ),
-            (["--stock-tax", "nan"], "--stock-tax: must be a finite number of at least 0, got nan"),
-            (["--min-commission", "x"], "--min-commission: not a number: 'x'"),
         ],
     )
     def test_bad_options_exit_with_2_and_say_why(self, argv, message, capsys):

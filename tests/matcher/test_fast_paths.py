@@ -8,6 +8,7 @@ with QUORVEL_NO_FAST_PATHS=1 (see the Makefile), where only the real calls are m
 import copy
 import copyreg
 import types
+from enum import Enum
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -19,7 +20,7 @@ from quorvel.constant import ValueEnum
 from quorvel.modules.matcher.matcher import Matcher
 
 from matcher_support import PositionsRecorder, place, stock_order, take_reports
-from profiling import profiled_calls
+from profiling import WATCHERS, watched_calls
 
 ENUMERATIONS = [Action, OperationType, OrderType, OrderCond, OrderLot, PriceType, OCType]
 
@@ -116,9 +117,11 @@ class TestRebindingIsObeyed:
         kept.match_deal("2330", 101.0, 10, 1.0)
         assert len(keeper.trades) == 1
 
-    def test_a_profiler_sees_every_call(self, kept, keeper):
+    @pytest.mark.parametrize("watcher", WATCHERS)
+    def test_a_watching_tool_sees_every_call(self, kept, keeper, watcher):
         place(kept, **stock_order())
-        called = profiled_calls(lambda: kept.match_deal("2330", 99.0, 10, 1.0))
+        watched = [copy.deepcopy, ValueEnum.from_value.__func__, vars(Enum)["value"].fget]
+        called = watched_calls(watcher, lambda: kept.match_deal("2330", 99.0, 10, 1.0), watched)
         assert "deepcopy" in called and "from_value" in called and "value" in called
 
 
@@ -271,7 +274,9 @@ class TestPositionKeeperTick:
         with pytest.raises(KeyError, match="close"):
             matcher.set_current_tick({"code": "2330", "timestamp": 1.0})
 
-    def test_a_profiler_sees_the_call(self, keeper_matcher):
-        matcher, _ = keeper_matcher
-        called = profiled_calls(lambda: matcher.set_current_tick({"code": "2330", "timestamp": 1.0, "close": 1.5}))
+    @pytest.mark.parametrize("watcher", WATCHERS)
+    def test_a_watching_tool_sees_the_call(self, keeper_matcher, watcher):
+        matcher, positions = keeper_matcher
+        tick = {"code": "2330", "timestamp": 1.0, "close": 1.5}
+        called = watched_calls(watcher, lambda: matcher.set_current_tick(tick), [type(positions).set_current_tick])
         assert "set_current_tick" in called

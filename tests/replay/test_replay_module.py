@@ -11,6 +11,8 @@ import pytest
 
 from quorvel.utils import format_nano_ts_to_second_ts
 
+from profiling import WATCHERS, watched_calls
+
 replay = pytest.importorskip("quorvel.modules.replay.replay")
 
 NOW = 1_704_186_000_000_000_000
@@ -86,6 +88,11 @@ class TestTicks:
         hooks = replayed([NOW + 1, NOW + 2], Hooks(formatter))
         assert [tick["timestamp"] for tick in hooks.ticks] == ["formatted", "formatted"]
         assert calls == [(NOW + 1, 8), (NOW + 2, 8)]
+
+    @pytest.mark.parametrize("watcher", WATCHERS)
+    def test_a_watching_tool_sees_every_formatter_call(self, watcher):
+        called = watched_calls(watcher, lambda: replayed([NOW, NOW + 5], Hooks()), [format_nano_ts_to_second_ts])
+        assert called.count("format_nano_ts_to_second_ts") == 2
 
     def test_samples_follow_their_rows(self):
         hooks = Hooks()

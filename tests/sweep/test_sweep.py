@@ -4,9 +4,7 @@ and runs that leave nothing behind in a process that runs many."""
 import functools
 import gc
 import json
-import shutil
 import sys
-import tempfile
 import threading
 import weakref
 
@@ -38,22 +36,6 @@ FIXED = {"every": 10, "lot": 2, "max_position": 4}
 pytestmark = pytest.mark.timeout(300)
 
 
-@pytest.fixture(scope="module")
-def ray_session():
-    ray = pytest.importorskip("ray")
-    temp_dir = tempfile.mkdtemp(prefix="ray-")  # short: Ray's socket paths must stay short
-    ray.init(
-        num_cpus=2,
-        include_dashboard=False,
-        log_to_driver=False,
-        _temp_dir=temp_dir,
-        configure_logging=False,
-    )
-    yield ray
-    ray.shutdown()
-    shutil.rmtree(temp_dir, ignore_errors=True)
-
-
 @pytest.fixture
 def settings(tmp_path):
     return SweepSettings(CODES, PERIOD, BACKFILL, data_dir=str(tmp_path / "data"))
@@ -66,6 +48,10 @@ class FailsOnOne(MeanReversion):
         if self.lot == 3:
             raise ValueError("lot 3 is refused")
         super().on_start()
+
+
+RAISING_LINE = FailsOnOne.on_start.__code__.co_firstlineno + 2
+REFUSED = f"FailsOnOne.on_start raised ValueError: lot 3 is refused (test_sweep.py:{RAISING_LINE})"
 
 
 class TestGrid:
@@ -155,7 +141,7 @@ class TestSweepRuns:
         )
         [failed] = [row for row in result.rows if row.error]
         assert failed.params == {"lot": 3} and result.rows[-1] is failed
-        assert failed.error == "ValueError: lot 3 is refused" and failed.figures == {}
+        assert failed.error == REFUSED and failed.figures == {}
         finished = result.rows[:2]
         assert sorted(row.params["lot"] for row in finished) == [1, 2]
         assert finished[0].figures["max_drawdown"] <= finished[1].figures["max_drawdown"]
@@ -164,7 +150,7 @@ class TestSweepRuns:
         table = pl.read_csv(csv_path)
         assert table.columns == ["rank", "lot", *FIGURES, "error"]
         assert table["lot"].to_list() == [row.params["lot"] for row in result.rows]
-        assert table["error"].to_list()[-1] == "ValueError: lot 3 is refused"
+        assert table["error"].to_list()[-1] == REFUSED
         document = json.loads(open(json_path, encoding="utf-8").read())
         assert document["rank_by"] == "max_drawdown" and len(document["rows"]) == 3
 

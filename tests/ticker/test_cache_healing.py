@@ -55,6 +55,8 @@ CORRUPTIONS = {
     "truncated mid-row": (lambda text: text[: text.rstrip("\n").rfind("\n") + 4], None, False),
     "truncated at a row boundary": (lambda text: text[: text.rstrip("\n").rfind("\n") + 1], "列數 4 與紀錄的 5 不符", True),
     "header only": (lambda text: HEADER + "\n", "列數 0 與紀錄的 5 不符", True),
+    # Every row and value still valid, the row count kept: only the bytes' hash tells.
+    "a price changed": (lambda text: with_field(text, "close", "123456.5"), "SHA-256 與紀錄不符", True),
     "empty close": (lambda text: with_field(text, "close", ""), "欄位 close 有空值", False),
     "NaN close": (lambda text: with_field(text, "close", "NaN"), "欄位 close 有非有限的數值", False),
     "negative volume": (lambda text: with_field(text, "volume", "-3"), "欄位 volume 有負數", False),

@@ -9,7 +9,7 @@ import pytest
 
 from quorvel.utils import format_nano_ts_to_second_ts
 
-from profiling import profiled_calls
+from profiling import WATCHERS, watched_calls
 from ticker_support import NOW, sent_ticks
 
 ROWS = 1_300  # more than two of the slices the column lists are converted in
@@ -81,5 +81,6 @@ class TestIterRowsIsObeyed:
         df.iter_rows = lambda named: iter([{"code": "2330", "ts": 0, "close": 2.0, "volume": 7, "tick_type": 1}])
         assert [tick["qty"] for tick in sent_ticks(df)] == [7]
 
-    def test_a_profiler_sees_iter_rows(self):
-        assert "iter_rows" in profiled_calls(lambda: sent_ticks(frame(3)))
+    @pytest.mark.parametrize("watcher", WATCHERS)
+    def test_a_watching_tool_sees_iter_rows(self, watcher):
+        assert "iter_rows" in watched_calls(watcher, lambda: sent_ticks(frame(3)), [pl.DataFrame.iter_rows])

@@ -14,7 +14,7 @@ import quorvel.utils
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.utils import format_nano_ts_to_second_ts
 
-from profiling import profiled_calls
+from profiling import WATCHERS, watched_calls
 from ticker_support import NOW, sent_ticks
 
 
@@ -104,6 +104,7 @@ class TestRebindingIsObeyed:
         monkeypatch.setattr(format_nano_ts_to_second_ts, "__code__", (lambda ts, digits: "code").__code__)
         assert sent_timestamps([NOW]) == ["code"]
 
-    def test_a_profiler_sees_every_call(self):
-        called = profiled_calls(lambda: sent_timestamps([NOW, NOW + 5]))
+    @pytest.mark.parametrize("watcher", WATCHERS)
+    def test_a_watching_tool_sees_every_call(self, watcher):
+        called = watched_calls(watcher, lambda: sent_timestamps([NOW, NOW + 5]), [format_nano_ts_to_second_ts])
         assert called.count("format_nano_ts_to_second_ts") == 2

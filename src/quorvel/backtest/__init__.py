@@ -10,6 +10,7 @@ from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import (
     BacktestError,
     BacktestInterrupted,
+    StrategyError,
     cache_directory,
     load_ticks,
     resolve_codes,
@@ -31,6 +32,7 @@ __all__ = [
     "OrderError",
     "OrderReport",
     "Strategy",
+    "StrategyError",
     "Tick",
     "cache_directory",
     "contract_for",

@@ -17,8 +17,9 @@ import contextlib
 import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from quorvel import market
-from quorvel.backtest.errors import BacktestError, BacktestInterrupted
+from quorvel import cache_files, market
+from quorvel.backtest.errors import BacktestError, BacktestInterrupted, StrategyError
+from quorvel.backtest.failures import stops_recorded
 from quorvel.backtest.lifecycle import (
     count_cache_files,
     handed_over,
@@ -47,6 +48,7 @@ from quorvel.constant import BASIC_INFO
 __all__ = [
     "BacktestError",
     "BacktestInterrupted",
+    "StrategyError",
     "cache_directory",
     "load_ticks",
     "resolve_codes",
@@ -84,9 +86,15 @@ def resolve_codes(api: Any, codes: Sequence[str]) -> List[Dict[str, str]]:
     """The instrument list for `codes`, each looked up in the API's contract registry.
 
     A code given more than once is listed once: the feed would replay its ticks once per entry.
+    A code that cannot name a cache file (see `cache_files.check_code`) is refused first,
+    whatever the registry says of it.
     """
     resolved = []
     for code in dict.fromkeys(codes):
+        try:
+            cache_files.check_code(code)
+        except ValueError as error:
+            raise BacktestError(str(error)) from None
         if _registry_has(api.Contracts.Stocks, code):
             resolved.append({"code": code, "market": "Stock"})
         elif _registry_has(api.Contracts.Futures, code):
@@ -137,7 +145,9 @@ def run_backtest(
     Raises `BacktestError` for an unknown code, while another run is under
     way in this process, and, in the paced engine, for a run in which neither
     a tick nor an awaited report comes for `stall_timeout` seconds.  On
-    Ctrl-C it raises `BacktestInterrupted`, which carries the result so far.
+    Ctrl-C it raises `BacktestInterrupted`, and when a hook of the strategy
+    raises, `StrategyError` (its traceback also goes to logs/quorvel.log
+    under `cache_directory(data_dir, api)`); both carry the result so far, marked partial.
     Every thread the run started has ended when it returns or raises.
     """
     from quorvel.modules.matcher import matcher as matcher_module
@@ -161,8 +171,9 @@ def run_backtest(
         else contextlib.nullcontext()
     )
     path = cache_directory(data_dir, api)
+    stops = stops_recorded(chosen, result)
     # Left in reverse order: the engine has ended its threads before the data directory is restored.
-    with handed_over(result, path), one_run_at_a_time(), using_data_dir(path), quiet:
+    with handed_over(result, path), one_run_at_a_time(), using_data_dir(path), stops, quiet:
         result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
         matcher = matcher_module.Matcher()
         # One process may run many backtests: a finished run leaves no intake thread, and no

@@ -18,3 +18,21 @@ class BacktestInterrupted(BacktestError):
     def __init__(self, result: BacktestResult) -> None:
         super().__init__("interrupted")
         self.result = result
+
+
+class StrategyError(BacktestError):
+    """A run ended by an exception from one of the strategy's hooks.
+
+    The message names the hook, the exception and the line of the strategy's
+    file it came from (``MyStrategy.on_tick raised ZeroDivisionError:
+    division by zero (my_strategy.py:42)``); the exception itself is the
+    `__cause__`, and `result` holds what the run produced until then.
+    """
+
+    def __init__(self, result: BacktestResult, hook: str, location: str, error: Exception) -> None:
+        text = str(error).splitlines()[0] if str(error) else ""
+        what = f"{type(error).__name__}: {text}" if text else type(error).__name__
+        super().__init__(f"{hook} raised {what} ({location})")
+        self.result = result
+        self.hook = hook
+        self.location = location

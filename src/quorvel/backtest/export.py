@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import json
 import os
-from typing import Any, Dict, List, Mapping, Optional
+import tempfile
+import threading
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence
 
 from quorvel.backtest.metrics import Evaluation, drawdowns, exchange_day
 from quorvel.backtest.results import BacktestResult
@@ -25,11 +28,42 @@ _PER_CODE_COUNTS = (
 )
 
 
-def check_writable_directory(path: str) -> None:
-    """Create `path` with its parents if missing; raise OSError unless it takes new files."""
+def check_writable_directory(path: str, files: Sequence[str] = ()) -> None:
+    """Create `path` with its parents if missing; raise OSError unless a file can be made in it
+    and none of `files` (names in it) is a directory."""
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise NotADirectoryError(errno.ENOTDIR, "it is a file, not a directory", path)
     os.makedirs(path, exist_ok=True)
-    if not os.access(path, os.W_OK | os.X_OK):
-        raise PermissionError(errno.EACCES, "the directory is not writable", path)
+    with tempfile.TemporaryFile(dir=path):  # the one sure test: permissions, read-only mounts
+        pass
+    for name in files:
+        if os.path.isdir(os.path.join(path, name)):
+            raise IsADirectoryError(errno.EISDIR, f"{name} there is a directory", name)
+
+
+@contextlib.contextmanager
+def written_together(paths: Sequence[str]) -> Iterator[List[str]]:
+    """Temporary paths beside `paths` for the block to write; once it succeeds, each replaces
+    its path, and if it fails they are removed, so that no file is ever left half written.
+
+    The temporary files are in the target's directory, so each replacement is
+    one atomic rename.
+    """
+    temporary = [_temporary_beside(path) for path in paths]
+    try:
+        yield temporary
+        for temp_path, path in zip(temporary, paths):
+            os.replace(temp_path, path)
+    finally:
+        for temp_path in temporary:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(temp_path)
+
+
+def _temporary_beside(path: str) -> str:
+    """A hidden name in the directory of `path` that no other process or thread writes."""
+    directory, name = os.path.split(path)
+    return os.path.join(directory, f".{name}.{os.getpid()}-{threading.get_ident()}.tmp")
 
 
 def summary(
@@ -52,6 +86,8 @@ def summary(
         for key in ("orders", "fills", "filled_qty", "cancellations")
     }
     return {
+        "partial": result.stopped is not None,
+        "stopped": result.stopped,
         "settings": {
             "codes": result.codes,
             "period": list(result.period),
@@ -84,18 +120,24 @@ def write_outputs(
     result: BacktestResult, directory: str, settings: Optional[Mapping[str, Any]] = None
 ) -> List[str]:
     """Write `OUTPUT_FILES` into `directory` (created if missing, "~" expanded); return their
-    paths."""
+    paths.
+
+    The four files are replaced together once all are written: a failure (a
+    full disk) leaves the files of before, never a part of the new ones.  A
+    partial result says so in summary.json ("partial", "stopped").
+    """
     directory = os.path.expanduser(directory)
-    check_writable_directory(directory)
+    check_writable_directory(directory, OUTPUT_FILES)
     paths = [os.path.join(directory, name) for name in OUTPUT_FILES]
-    reports_path, fills_path, equity_path, summary_path = paths
     evaluation = result.evaluate()
-    result.reports_frame().write_parquet(reports_path)
-    result.fills_frame(evaluation).write_csv(fills_path)
-    result.equity_frame(evaluation).write_csv(equity_path)
-    with open(summary_path, "w", encoding="utf-8") as summary_file:
-        json.dump(summary(result, evaluation, settings), summary_file, indent=2, ensure_ascii=False)
-        summary_file.write("\n")
+    with written_together(paths) as (reports_path, fills_path, equity_path, summary_path):
+        result.reports_frame().write_parquet(reports_path)
+        result.fills_frame(evaluation).write_csv(fills_path)
+        result.equity_frame(evaluation).write_csv(equity_path)
+        with open(summary_path, "w", encoding="utf-8") as summary_file:
+            document = summary(result, evaluation, settings)
+            json.dump(document, summary_file, indent=2, ensure_ascii=False)
+            summary_file.write("\n")
     return paths
 
 
@@ -105,6 +147,8 @@ def plot_equity(result: BacktestResult, path: str) -> None:
 
     The x axis counts the timeline's points, so nights, weekends and holidays
     leave no gaps; the first point of every day is marked with its date.
+    A partial result says so in the title.  The image replaces `path` only
+    once it is whole.
     """
     import matplotlib
 
@@ -125,9 +169,10 @@ def plot_equity(result: BacktestResult, path: str) -> None:
     equity_axes.set_ylabel("net P&L (NTD)")
     equity_axes.legend(loc="best", fontsize="small")
     codes = ", ".join(curve.net_pnl)
+    partial = "" if result.stopped is None else f"\npartial: {result.stopped}"
     equity_axes.set_title(
         f"Net equity less the capital of {result.capital:,.0f} NTD: {codes}, "
-        f"{result.period[0]} to {result.period[1]}"
+        f"{result.period[0]} to {result.period[1]}{partial}"
     )
     falls = [-fall for fall in drawdowns(total)]
     drawdown_axes.fill_between(points, falls, 0, color="tab:red", alpha=0.4, linewidth=0)
@@ -150,5 +195,8 @@ def plot_equity(result: BacktestResult, path: str) -> None:
     )
     drawdown_axes.set_xlabel("exchange time (trading hours only)")
     figure.tight_layout()
-    figure.savefig(path, dpi=120)
-    plt.close(figure)
+    try:
+        with written_together([os.path.expanduser(path)]) as [temp_path]:
+            figure.savefig(temp_path, dpi=120, format="png")
+    finally:
+        plt.close(figure)

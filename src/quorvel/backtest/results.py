@@ -22,7 +22,9 @@ class BacktestResult:
     """What a run produced: every report, the position keeper, the timeline and the timing.
 
     `capital` and `costs` are the settings the money figures are computed
-    with; they may be changed after the run.  Creating a result looks up the
+    with; they may be changed after the run.  A run stopped early (Ctrl-C,
+    an exception from the strategy) leaves a partial result, `stopped`
+    saying why.  Creating a result looks up the
     contract of every code, so that a code without a known contract size
     fails before a run, not after it.
     """
@@ -46,6 +48,7 @@ class BacktestResult:
     contracts: Dict[str, Contract] = field(init=False)
     engine: str = "replay"
     strategy: str = ""
+    stopped: Optional[str] = None  # why the run ended before its last tick; None if it did not
 
     def __post_init__(self) -> None:
         self.contracts = {

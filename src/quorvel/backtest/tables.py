@@ -77,9 +77,11 @@ def _trading_row(name: str, figures: Figures) -> Sequence[str]:
 
 
 def render(result: BacktestResult, console: Any) -> None:
-    """Print the tables of a finished run on a rich console."""
+    """Print the tables of a run on a rich console; a partial run's Run table says why it
+    stopped early."""
     from rich import box
     from rich.table import Table
+    from rich.text import Text
 
     evaluation = result.evaluate()
     per_code = result.per_code()
@@ -156,6 +158,8 @@ def render(result: BacktestResult, console: Any) -> None:
     run = Table(title="Run", title_justify="left", show_header=False, box=box.SIMPLE)
     run.add_column(justify="left")
     run.add_column(justify="right")
+    if result.stopped is not None:
+        run.add_row(Text("partial: stopped early", "yellow"), Text(result.stopped, "yellow"))
     run.add_row("period", " to ".join(result.period))
     run.add_row("backfill", " to ".join(result.backfill) if result.backfill else "none")
     run.add_row(

@@ -7,19 +7,24 @@ import os
 from typing import Any, List
 
 from rich.console import Console
+from rich.text import Text
 
 from quorvel.backtest import (
     BacktestError,
     BacktestInterrupted,
+    BacktestResult,
     Strategy,
+    StrategyError,
     cache_directory,
     plot_equity,
     render,
     run_backtest,
     write_outputs,
 )
+from quorvel.cli.notices import failure
 from quorvel.cli.options import costs
 from quorvel.cli.progress import progress_bar
+from quorvel.cli.signals import Stop
 
 
 def backtest_command(
@@ -29,9 +34,12 @@ def backtest_command(
     strategy: Strategy,
     data_dir: str,
     console: Console,
+    stop: Stop,
 ) -> int:
-    """Run the backtest of the options and print its tables; returns the exit status."""
-    interrupted = False
+    """Run the backtest of the options, print its tables and write its files; returns the exit
+    status.  A run stopped early (a signal, an exception from the strategy) still prints and
+    writes what it did, marked partial."""
+    status = 0
     try:
         with progress_bar(console, "replaying ticks") as advance:
             result = run_backtest(
@@ -48,29 +56,37 @@ def backtest_command(
                 market_rules=not args.no_market_rules,
             )
     except BacktestInterrupted as interruption:
-        result, interrupted = interruption.result, True
+        result, status = interruption.result, stop.exit_status
+        result.stopped = stop.reason
+        console.print(f"[yellow]{stop.reason}[/yellow]")
+    except StrategyError as error:
+        result, status = error.result, 1
+        failure(console, args, str(error), error)
     except BacktestError as error:
-        console.print(f"[red]backtest failed: {error}[/red]")
+        failure(console, args, f"backtest failed: {error}", error)
         return 1
-    except KeyboardInterrupt:  # pressed again while the run was winding down
-        console.print("[yellow]interrupted[/yellow]")
-        return 130
     result.capital, result.costs = args.capital, costs(args)
-    if interrupted:
-        console.print("[yellow]interrupted[/yellow]")
-        if result.positions is not None:  # None when stopped before the exchange was set up
-            render(result, console)
-        return 130
+    if result.positions is None:  # stopped before the exchange was set up: nothing to show
+        return status
     render(result, console)
-    if not result.live_ticks:
+    if status == 0 and not result.live_ticks:
         console.print("[yellow]the period holds no trading day of these codes[/yellow]")
     if args.data_dir:
         cache = os.path.join(cache_directory(args.data_dir, api), "sino", "ticks")
-        console.print(f"tick cache: {cache}")
-    if args.plot:
-        plot_equity(result, args.plot)
-        console.print(f"equity curve written to {args.plot}")
+        console.print(f"tick cache: {cache}", soft_wrap=True)
+    _write_files(args, result, console)
+    return status
+
+
+def _write_files(args: argparse.Namespace, result: BacktestResult, console: Console) -> None:
+    """The data files first, then the plot, which is the slower and the more likely to fail."""
+    partial = "partial " if result.stopped is not None else ""
     if args.output:
         write_outputs(result, args.output, settings=vars(args))
-        console.print(f"reports, fills, equity curve and summary written to {args.output}")
-    return 0
+        console.print(
+            Text(f"{partial}reports, fills, equity curve and summary written to {args.output}"),
+            soft_wrap=True,
+        )
+    if args.plot:
+        plot_equity(result, args.plot)
+        console.print(Text(f"{partial}equity curve written to {args.plot}"), soft_wrap=True)

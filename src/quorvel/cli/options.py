@@ -5,15 +5,15 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import os
-from typing import Callable, Optional
+from typing import Callable, List, Optional, Sequence, Tuple
 
 from quorvel import market
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import DEFAULT_BACKFILL_DAYS, DEFAULT_CODES, DEFAULT_PERIOD, ENGINES
-from quorvel.backtest.export import check_writable_directory
+from quorvel.backtest.export import OUTPUT_FILES, check_writable_directory
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
-from quorvel.sweep import FIGURES
+from quorvel.sweep import FIGURES, SWEEP_FILES
 
 
 def _date(text: str) -> str:
@@ -37,48 +37,78 @@ def _at_least(minimum: int) -> Callable[[str], int]:
     return parse
 
 
-def _amount(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value >= 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, got {text}")
-    return value
+# More NTD than any account holds, and little enough that every sum and square the figures
+# take stays finite.
+MAX_NTD = 1e15
 
 
-def _positive_amount(text: str) -> float:
-    value = _amount(text)
+def _number(minimum: float, maximum: float) -> Callable[[str], float]:
+    """A parser of numbers from `minimum` to `maximum`."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not value >= minimum or value == float("inf"):
+            raise argparse.ArgumentTypeError(
+                f"must be a finite number of at least {minimum:g}, got {text}"
+            )
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"must be at most {maximum:g}, got {text}")
+        return value
+
+    return parse
+
+
+_NTD = _number(0, MAX_NTD)
+_PERCENT = _number(0, 100)
+# A discount on the commission: a factor of 1 at most.
+_FACTOR = _number(0, 1)
+
+
+def _seconds(text: str) -> float:
+    value = _number(0, float("inf"))(text)
     if value == 0:
         raise argparse.ArgumentTypeError("must be more than 0")
     return value
 
 
-# The cost options: option, CostModel field, metavar, help.
+# The cost options: option, CostModel field, value type, metavar, help.
 _COST_OPTIONS = (
     (
         "--stock-commission",
         "stock_commission_pct",
+        _PERCENT,
         "PCT",
         "stock commission, in %% of the traded value of each side",
     ),
     (
         "--commission-discount",
         "stock_commission_discount",
+        _FACTOR,
         "FACTOR",
         "broker's discount factor on the stock commission (0.6 for 40%% off)",
     ),
-    ("--min-commission", "stock_min_commission", "NTD", "smallest stock commission per fill"),
+    (
+        "--min-commission",
+        "stock_min_commission",
+        _NTD,
+        "NTD",
+        "smallest stock commission per fill",
+    ),
     (
         "--stock-tax",
         "stock_sell_tax_pct",
+        _PERCENT,
         "PCT",
         "securities transaction tax, in %% of the sell value",
     ),
-    ("--futures-fee", "futures_fee", "NTD", "futures fee per contract and side"),
+    ("--futures-fee", "futures_fee", _NTD, "NTD", "futures fee per contract and side"),
     (
         "--futures-tax",
         "futures_tax_pct",
+        _PERCENT,
         "PCT",
         "futures transaction tax, in %% of the contract value of each side",
     ),
@@ -188,16 +218,16 @@ def build_parser() -> argparse.ArgumentParser:
     money = parser.add_argument_group("money and costs")
     money.add_argument(
         "--capital",
-        type=_positive_amount,
+        type=_number(1, MAX_NTD),
         metavar="NTD",
         default=DEFAULT_CAPITAL,
         help="capital that drawdown, returns and turnover are measured against",
     )
-    for option, name, metavar, text in _COST_OPTIONS:
+    for option, name, value_type, metavar, text in _COST_OPTIONS:
         money.add_argument(
             option,
             dest=name,
-            type=_amount,
+            type=value_type,
             metavar=metavar,
             default=getattr(costs_defaults, name),
             help=text,
@@ -236,6 +266,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="write reports.parquet, fills.csv, equity.csv and summary.json into DIR",
     )
     run.add_argument("--verbose", action="store_true", help="show the modules' own status lines")
+    run.add_argument(
+        "--debug",
+        action="store_true",
+        help=(
+            "print the full traceback of a failed run (with --data-dir it is also in "
+            "logs/quorvel.log under the tick cache's directory)"
+        ),
+    )
 
     sweep = parser.add_argument_group("sweep (needs the 'sweep' extra: Ray)")
     sweep.add_argument(
@@ -258,6 +296,12 @@ def build_parser() -> argparse.ArgumentParser:
         "--ray-address",
         metavar="ADDRESS",
         help="join this Ray cluster (default: start Ray on this machine)",
+    )
+    sweep.add_argument(
+        "--run-timeout",
+        type=_seconds,
+        metavar="SECONDS",
+        help="stop a run still going after this long; its row is an error (default: no limit)",
     )
     sweep.add_argument(
         "--workers",
@@ -310,18 +354,27 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
             import matplotlib  # noqa: F401
         except ImportError:
             parser.error("--plot needs matplotlib: pip install 'quorvel[plot]'")
-    # Output places are made ready before the run, so that a bad one costs no replay.
-    for option, directory in (
-        ("--plot", os.path.dirname(args.plot) if args.plot else None),
-        ("--output", args.output),
-    ):
-        if directory:
-            try:
-                check_writable_directory(directory)
-            except OSError as error:
-                parser.error(f"{option}: cannot write into {directory}: {error.strerror or error}")
+    # Every place the command writes is made ready before the run, so that a bad one costs no
+    # replay: the output files, then the data directory.
+    places: List[Tuple[str, str, Sequence[str]]] = []
+    if args.plot:
+        plot = os.path.abspath(os.path.expanduser(args.plot))
+        places.append(("--plot", os.path.dirname(plot), [os.path.basename(plot)]))
+    if args.output:
+        places.append(("--output", args.output, SWEEP_FILES if args.sweep else OUTPUT_FILES))
+    if args.data_dir:
+        places.append(("--data-dir", args.data_dir, []))
+    for option, directory, files in places:
+        try:
+            check_writable_directory(os.path.expanduser(directory), files)
+        except OSError as error:
+            parser.error(f"{option}: cannot write into {directory}: {error.strerror or error}")
+    for inner in ("logs", "sino", os.path.join("sino", "ticks")) if args.data_dir else ():
+        path = os.path.join(os.path.expanduser(args.data_dir), inner)
+        if os.path.lexists(path) and not os.path.isdir(path):
+            parser.error(f"--data-dir: {path} is a file; the data directory needs a folder there")
 
 
 def costs(args: argparse.Namespace) -> CostModel:
     """The cost model of the cost options."""
-    return CostModel(**{name: getattr(args, name) for _, name, _, _ in _COST_OPTIONS})
+    return CostModel(**{entry[1]: getattr(args, entry[1]) for entry in _COST_OPTIONS})

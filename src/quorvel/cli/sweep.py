@@ -6,10 +6,12 @@ import argparse
 import functools
 
 from rich.console import Console
+from rich.text import Text
 
 from quorvel.backtest import load_strategy, parse_params
 from quorvel.cli.options import costs
 from quorvel.cli.progress import progress_bar
+from quorvel.cli.signals import Stop
 from quorvel.data.offline import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import (
@@ -23,9 +25,15 @@ from quorvel.sweep import (
 
 
 def sweep_command(
-    parser: argparse.ArgumentParser, args: argparse.Namespace, data_dir: str, console: Console
+    parser: argparse.ArgumentParser,
+    args: argparse.Namespace,
+    data_dir: str,
+    console: Console,
+    stop: Stop,
 ) -> int:
-    """Run the sweep of the options and print its table; returns the exit status."""
+    """Run the sweep of the options, print its table and write its files; returns the exit
+    status.  A sweep stopped early (a signal) still prints and writes the rows it finished,
+    marked partial."""
     try:
         strategy = load_strategy(args.strategy)
         fixed = parse_params(strategy, args.param)
@@ -48,6 +56,7 @@ def sweep_command(
         if args.offline
         else functools.partial(SimulatedBroker, args.seed, ticks_per_day=args.ticks_per_day)
     )
+    status = 0
     try:
         with progress_bar(console, "backtests") as advance:
             result = run_sweep(
@@ -60,17 +69,20 @@ def sweep_command(
                 ray_address=args.ray_address,
                 workers=args.workers,
                 progress=advance,
+                run_timeout=args.run_timeout,
             )
     except SweepInterrupted as interruption:
-        partial = interruption.result
-        render_sweep(partial, console)
-        finished = f"{len(partial.rows)} of {partial.total} backtests finished"
-        console.print(f"[yellow]interrupted: {finished}[/yellow]")
-        return 130
+        result, status = interruption.result, stop.exit_status
+        result.stopped = stop.reason
     except SweepError as error:
         parser.error(str(error))
     render_sweep(result, console)
+    if result.stopped is not None:
+        finished = f"{len(result.rows)} of {result.total} backtests finished"
+        console.print(f"[yellow]{result.stopped}: {finished}[/yellow]")
     if args.output:
         result.write(args.output)
-        console.print(f"sweep.csv and sweep.json written to {args.output}")
-    return 0
+        partial = "partial " if result.stopped is not None else ""
+        written = f"{partial}sweep.csv and sweep.json written to {args.output}"
+        console.print(Text(written), soft_wrap=True)
+    return status

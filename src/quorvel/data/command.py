@@ -9,6 +9,7 @@ from typing import Dict, List, Optional, Sequence
 from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
 from rich.table import Table
+from rich.text import Text
 
 from quorvel import cache_files
 from quorvel.data import (
@@ -181,6 +182,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 )
     except DataImportError as error:
         console.print(f"[red]import failed, nothing written: {error}[/red]", soft_wrap=True)
+        return 1
+    except OSError as error:  # the data directory: a file in its place, read-only, full
+        console.print(Text(f"import failed: {error}", "red"), soft_wrap=True)
         return 1
     _render(days, args.data_dir, console)
     return 0

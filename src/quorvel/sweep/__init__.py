@@ -8,6 +8,7 @@ from quorvel.sweep.grid import combinations, parse_grid
 from quorvel.sweep.runner import (
     FIGURES,
     RAY_MISSING,
+    SWEEP_FILES,
     SweepError,
     SweepInterrupted,
     SweepResult,
@@ -20,6 +21,7 @@ from quorvel.sweep.tables import render_sweep
 __all__ = [
     "FIGURES",
     "RAY_MISSING",
+    "SWEEP_FILES",
     "SweepError",
     "SweepInterrupted",
     "SweepResult",

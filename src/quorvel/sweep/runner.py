@@ -11,7 +11,11 @@ a fork of the driver.  A worker runs many tasks one after another; a run
 leaves nothing behind in it (`run_backtest` closes its matcher).  A task
 returns its row: the combination and the figures of the run's summary, or the
 error text of a run that failed, so that one bad combination never sinks the
-sweep.
+sweep; a run still going after the sweep's `run_timeout` is stopped and fails
+its row the same way.
+
+Ray is started or joined by `quorvel.sweep.session`, and shut down on every
+way out.
 """
 
 from __future__ import annotations
@@ -19,10 +23,10 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import json
-import logging
 import os
 import sys
 import tempfile
+import time
 from dataclasses import dataclass, field
 from typing import (
     Any,
@@ -48,12 +52,15 @@ from quorvel.backtest.engine import (
     load_ticks,
     run_backtest,
 )
-from quorvel.backtest.export import check_writable_directory, summary
+from quorvel.backtest.errors import StrategyError
+from quorvel.backtest.export import check_writable_directory, summary, written_together
 from quorvel.backtest.metrics import profit_factor_of
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import Strategy, load_strategy
 from quorvel.backtest.trading_rules import MarketRulesArg, rules_setting
+from quorvel.sweep.errors import SweepError, SweepInterrupted
 from quorvel.sweep.grid import combinations
+from quorvel.sweep.session import ray_session
 
 RAY_MISSING = "parameter sweeps run on Ray, which is not installed: pip install 'quorvel[sweep]'"
 
@@ -84,21 +91,10 @@ LOWER_IS_BETTER = frozenset({"max_drawdown", "max_drawdown_share", "fees", "taxe
 
 SWEEP_FILES = ("sweep.csv", "sweep.json")
 
+
 # Makes the broker API object in each process that runs a backtest; it must pickle.
 BrokerFactory = Callable[[], Any]
 Progress = Callable[[int, int], None]  # (runs finished, runs in all)
-
-
-class SweepError(Exception):
-    """A sweep that cannot start, with a message for the user."""
-
-
-class SweepInterrupted(SweepError):
-    """A sweep stopped by Ctrl-C; `result` holds the rows finished until then, ranked."""
-
-    def __init__(self, result: "SweepResult") -> None:
-        super().__init__("interrupted")
-        self.result = result
 
 
 @dataclass(frozen=True)
@@ -142,39 +138,59 @@ class SweepRow:
 
 @dataclass
 class SweepResult:
-    """The rows of a sweep, ranked by `rank_by`; `total` combinations were asked for."""
+    """The rows of a sweep, ranked by `rank_by`; `total` combinations were asked for.
+
+    A sweep stopped early (Ctrl-C) is partial: `stopped` says why, and
+    `unfinished` holds the parameters of the combinations without a row.
+    """
 
     rows: List[SweepRow]
     rank_by: str
     total: int
     settings: SweepSettings
     strategy: str
+    unfinished: List[Dict[str, Any]] = field(default_factory=list)
+    stopped: Optional[str] = None
 
     def frame(self) -> pl.DataFrame:
-        """One row per finished combination, best first: parameters, figures, error."""
-        records = [row.flat() for row in self.rows]
+        """One row per combination: the finished ones best first (parameters, figures, error),
+        then those a partial sweep did not finish, with why in "error"."""
+        records = [row.flat() for row in self._rows_and_unfinished()]
         return pl.DataFrame(records, infer_schema_length=None).with_row_index("rank", offset=1)
 
     def write(self, directory: str) -> List[str]:
-        """Write `SWEEP_FILES` into `directory` (created if missing); return their paths."""
+        """Write `SWEEP_FILES` into `directory` (created if missing); return their paths.
+
+        Both files are replaced together once both are written; a partial
+        sweep says so in sweep.json ("partial", "stopped") and in the error
+        of each unfinished combination's row.
+        """
         directory = os.path.expanduser(directory)
-        check_writable_directory(directory)
-        csv_path, json_path = (os.path.join(directory, name) for name in SWEEP_FILES)
-        self.frame().write_csv(csv_path)
+        check_writable_directory(directory, SWEEP_FILES)
+        paths = [os.path.join(directory, name) for name in SWEEP_FILES]
         settings = dataclasses.asdict(self.settings)
         settings["market_rules"] = rules_setting(self.settings.market_rules)
+        rows = self._rows_and_unfinished()
         document = {
             "strategy": self.strategy,
             "rank_by": self.rank_by,
             "combinations": self.total,
             "finished": len(self.rows),
+            "partial": self.stopped is not None,
+            "stopped": self.stopped,
             "settings": settings,
-            "rows": [{"rank": rank, **row.flat()} for rank, row in enumerate(self.rows, 1)],
+            "rows": [{"rank": rank, **row.flat()} for rank, row in enumerate(rows, 1)],
         }
-        with open(json_path, "w", encoding="utf-8") as json_file:
-            json.dump(document, json_file, indent=2, ensure_ascii=False)
-            json_file.write("\n")
-        return [csv_path, json_path]
+        with written_together(paths) as (csv_path, json_path):
+            self.frame().write_csv(csv_path)
+            with open(json_path, "w", encoding="utf-8") as json_file:
+                json.dump(document, json_file, indent=2, ensure_ascii=False)
+                json_file.write("\n")
+        return paths
+
+    def _rows_and_unfinished(self) -> List[SweepRow]:
+        not_run = f"not finished: the sweep was {self.stopped}"
+        return [*self.rows, *(SweepRow(params, error=not_run) for params in self.unfinished)]
 
 
 def run_one(
@@ -196,6 +212,8 @@ def run_one(
             window=settings.window,
             market_rules=settings.market_rules,
         )
+    except StrategyError as error:  # its message names the exception already
+        return SweepRow(params, error=str(error))
     except Exception as error:
         return SweepRow(params, error=f"{type(error).__name__}: {error}")
     result.capital = settings.capital
@@ -226,6 +244,7 @@ def run_sweep(
     ray_address: Optional[str] = None,
     workers: Optional[int] = None,
     progress: Optional[Progress] = None,
+    run_timeout: Optional[float] = None,
 ) -> SweepResult:
     """Backtest every combination of `grid` (each with the `fixed` parameters too) as Ray tasks.
 
@@ -234,9 +253,12 @@ def run_sweep(
     name.  Ray is joined at `ray_address`, or used as already started in
     this process, or else started here on this machine's cores (`workers` of
     them) and shut down at the end; `workers` also bounds the runs at once.
-    Raises `SweepError` without Ray or for a bad grid.  Ctrl-C cancels the
-    runs not finished and raises `SweepInterrupted`, which carries the
-    finished rows.
+    A run still going `run_timeout` seconds after it was handed to Ray is
+    stopped and fails its row (the runs are then handed over only as cores
+    are free, so that a run's time is its own).  Raises `SweepError` without
+    Ray, for a Ray address that does not answer, or for a bad grid.  Ctrl-C,
+    at any point, cancels the runs not finished and raises
+    `SweepInterrupted`, which carries the finished rows.
     """
     try:
         import ray
@@ -245,29 +267,42 @@ def run_sweep(
     strategy_class = load_strategy(strategy) if isinstance(strategy, str) else strategy
     runs = [{**(fixed or {}), **combination} for combination in combinations(grid)]
     _check_grid(strategy_class, grid, fixed or {}, rank_by)
-    with contextlib.ExitStack() as stack:
-        data_dir = settings.data_dir or stack.enter_context(
-            tempfile.TemporaryDirectory(prefix="quorvel-sweep-")
+    rows: Dict[int, SweepRow] = {}  # by the combination's place in the grid
+
+    def ranked(stopped: Optional[str] = None) -> SweepResult:
+        in_grid_order = [rows[index] for index in sorted(rows)]
+        unfinished = [params for index, params in enumerate(runs) if index not in rows]
+        return SweepResult(
+            rank(in_grid_order, rank_by),
+            rank_by,
+            len(runs),
+            settings,
+            strategy_class.__name__,
+            unfinished,
+            stopped,
         )
-        settings = dataclasses.replace(settings, data_dir=os.path.expanduser(data_dir))
-        _fill_tick_cache(broker, settings)
-        stack.enter_context(_ray_session(ray, ray_address, workers))
-        stack.enter_context(_shipped_by_value(ray, strategy_class))
-        # Without a bound, a run waits queued for every core, so a core never waits for the driver.
-        limit = workers or 2 * max(1, int(ray.cluster_resources().get("CPU", 1)))
-        task = ray.remote(num_cpus=1, max_retries=0)(run_one)
-        rows: Dict[int, SweepRow] = {}  # by the combination's place in the grid
 
-        def ranked() -> SweepResult:
-            in_grid_order = [rows[index] for index in sorted(rows)]
-            return SweepResult(
-                rank(in_grid_order, rank_by), rank_by, len(runs), settings, strategy_class.__name__
+    try:
+        with contextlib.ExitStack() as stack:
+            data_dir = settings.data_dir or stack.enter_context(
+                tempfile.TemporaryDirectory(prefix="quorvel-sweep-")
             )
+            settings = dataclasses.replace(settings, data_dir=os.path.expanduser(data_dir))
+            _fill_tick_cache(broker, settings)
+            stack.enter_context(ray_session(ray, ray_address, workers))
+            stack.enter_context(_shipped_by_value(ray, strategy_class))
+            # Without a run timeout, runs wait queued beyond the cores, so that a core never waits
+            # for the driver; with one, a run starts when it is handed over.
+            cores = max(1, int(ray.cluster_resources().get("CPU", 1)))
+            limit = workers or (cores if run_timeout else 2 * cores)
+            task = ray.remote(num_cpus=1, max_retries=0)(run_one)
 
-        try:
-            _gather(ray, task, broker, strategy_class, runs, settings, limit, rows, progress)
-        except KeyboardInterrupt:
-            raise SweepInterrupted(ranked()) from None
+            def submit(params: Dict[str, Any]) -> Any:
+                return task.remote(broker, strategy_class, params, settings)
+
+            _gather(ray, submit, runs, limit, run_timeout, rows, progress)
+    except KeyboardInterrupt:
+        raise SweepInterrupted(ranked("interrupted")) from None
     return ranked()
 
 
@@ -305,27 +340,6 @@ def _fill_tick_cache(broker: BrokerFactory, settings: SweepSettings) -> None:
 
 
 @contextlib.contextmanager
-def _ray_session(ray: Any, address: Optional[str], workers: Optional[int]) -> Iterator[None]:
-    """Ray as this process has it, or joined at `address`, or started here for the sweep."""
-    if ray.is_initialized():
-        yield
-        return
-    if address:
-        ray.init(address=address, log_to_driver=False, logging_level=logging.ERROR)
-    else:
-        ray.init(
-            num_cpus=workers,
-            include_dashboard=False,
-            log_to_driver=False,
-            logging_level=logging.ERROR,
-        )
-    try:
-        yield
-    finally:
-        ray.shutdown()
-
-
-@contextlib.contextmanager
 def _shipped_by_value(ray: Any, strategy: Type[Strategy]) -> Iterator[None]:
     """Send a strategy defined outside the package with its code, so that workers need not
     import its module (a file loaded by path, a script, a test)."""
@@ -342,32 +356,46 @@ def _shipped_by_value(ray: Any, strategy: Type[Strategy]) -> Iterator[None]:
 
 def _gather(
     ray: Any,
-    task: Any,
-    broker: BrokerFactory,
-    strategy: Type[Strategy],
+    submit: Callable[[Dict[str, Any]], Any],
     runs: List[Dict[str, Any]],
-    settings: SweepSettings,
     limit: int,
+    run_timeout: Optional[float],
     rows: Dict[int, SweepRow],
     progress: Optional[Progress],
 ) -> None:
     """Keep up to `limit` runs going until all have finished, each row put in `rows` under
-    the run's index.  KeyboardInterrupt cancels the runs still going."""
+    the run's index; a run going for longer than `run_timeout` is cancelled and fails its row.
+    KeyboardInterrupt cancels the runs still going."""
     pending: Dict[Any, int] = {}
+    deadlines: Dict[Any, float] = {}
     waiting = iter(enumerate(runs))
     report = progress or (lambda done, total: None)
     report(0, len(runs))
     try:
         while True:
             for index, params in waiting:
-                pending[task.remote(broker, strategy, params, settings)] = index
+                reference = submit(params)
+                pending[reference] = index
+                if run_timeout is not None:
+                    deadlines[reference] = time.monotonic() + run_timeout
                 if len(pending) >= limit:
                     break
             if not pending:
                 return
-            [finished], _ = ray.wait(list(pending), num_returns=1)
-            index = pending.pop(finished)
-            rows[index] = _row(ray, finished, runs[index])
+            wait = max(0.0, min(deadlines.values()) - time.monotonic()) if deadlines else None
+            finished, _ = ray.wait(list(pending), num_returns=1, timeout=wait)
+            for reference in finished:
+                index = pending.pop(reference)
+                deadlines.pop(reference, None)
+                rows[index] = _row(ray, reference, runs[index])
+            for reference, deadline in list(deadlines.items()):
+                if time.monotonic() >= deadline:
+                    ray.cancel(reference, force=True)
+                    index = pending.pop(reference)
+                    del deadlines[reference]
+                    rows[index] = SweepRow(
+                        runs[index], error=f"timed out: still running after {run_timeout:g} s"
+                    )
             report(len(rows), len(runs))
     except KeyboardInterrupt:
         for reference in pending:

@@ -1,28 +1,13 @@
 #include "columns.hpp"
 
-#include "module.hpp"
+#include "shared_state.hpp"
 
 namespace quorvel {
-
-namespace {
-
-#define QUORVEL_COLUMN_NAMES(X) X(schema) X(height) X(slice) X(get_column) X(to_list)
-
-struct ColumnNames {
-    QUORVEL_COLUMN_NAMES(QUORVEL_INTERNED_NAME)
-};
-
-const ColumnNames& column_names() {
-    static const ColumnNames* names = new ColumnNames();  // process-wide, never released
-    return *names;
-}
-
-}  // namespace
 
 bool ColumnReader::suits(PyObject* frame, PyObject* frame_type,
                          std::initializer_list<std::pair<PyObject*, PyObject*>> columns) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type || columns.size() > kMaxColumns) return false;
-    Ref schema = getattr(frame, column_names().schema);
+    Ref schema = getattr(frame, shared_names().schema);
     for (const auto& [column, dtype] : columns) {
         Ref found = Ref::steal_or_null(PyObject_GetItem(schema.get(), column));
         if (!found) {
@@ -39,7 +24,7 @@ void ColumnReader::open(PyObject* frame, std::initializer_list<PyObject*> column
     if (columns.size() > kMaxColumns) raise(PyExc_SystemError, "too many columns for ColumnReader");
     column_count_ = 0;
     for (PyObject* column : columns) columns_[column_count_++] = column;
-    Ref height = getattr(frame, column_names().height);
+    Ref height = getattr(frame, shared_names().height);
     height_ = PyLong_AsSsize_t(height.get());
     if (height_ == -1 && PyErr_Occurred()) throw_error_set();
     frame_ = Ref::borrow(frame);
@@ -61,7 +46,7 @@ bool ColumnReader::next() {
 }
 
 void ColumnReader::convert_slice() {
-    const ColumnNames& n = column_names();
+    const SharedNames& n = shared_names();
     Ref start = Ref::steal(PyLong_FromSsize_t(slice_start_));
     Ref length = Ref::steal(PyLong_FromSsize_t(rows_per_slice_));
     Ref slice = call_method(frame_.get(), n.slice, start, length);

@@ -97,22 +97,49 @@ void catch_exception(Body&& body, Handler&& handler, const CatchSite* site = nul
     handler(error);
 }
 
-// try: body() finally: cleanup(). An error from the body is set again after the cleanup; an
-// error from the cleanup goes on in its place, with the body's error as its context, as
-// Python's `finally` chains them.
+namespace detail {
+
+// The `finally` of a body that left with the pending Python error: the cleanup runs, then the
+// error is set again; an error of the cleanup goes on instead, with the body's as its context.
+template <class Cleanup>
+[[noreturn]] void cleanup_after_error(Cleanup& cleanup) {
+    SavedError error = SavedError::take();
+    try {
+        cleanup();
+    } catch (const PyErrorSet&) {
+        error.become_context();
+        throw;
+    }
+    error.raise();
+}
+
+}  // namespace detail
+
+// try: body() finally: cleanup(), whichever way the body ends. An error from the body is set
+// again after the cleanup; an error from the cleanup goes on in its place, with the body's error
+// as its context, as Python's `finally` chains them. A C++ failure leaving the body (out of
+// memory, a library error) is first made the Python error the boundary would make of it. Any
+// other exception (the forced unwind of a daemon thread at exit) goes on unchanged after the
+// cleanup, whose own error is then written as unraisable; the cleanup is skipped only once the
+// interpreter is finalizing, when such a thread may not touch Python objects.
 template <class Body, class Cleanup>
 void run_finally(Body&& body, Cleanup&& cleanup) {
     try {
         body();
     } catch (const PyErrorSet&) {
-        SavedError error = SavedError::take();
-        try {
-            cleanup();
-        } catch (const PyErrorSet&) {
-            error.become_context();
-            throw;
+        detail::cleanup_after_error(cleanup);
+    } catch (const std::exception& failure) {
+        set_error_for(failure);
+        detail::cleanup_after_error(cleanup);
+    } catch (...) {
+        if (!interpreter_finalizing()) {
+            try {
+                cleanup();
+            } catch (const PyErrorSet&) {
+                PyErr_WriteUnraisable(nullptr);
+            }
         }
-        error.raise();
+        throw;
     }
     cleanup();
 }

@@ -1,6 +1,6 @@
 #include "fast_paths.hpp"
 
-#include "module.hpp"
+#include "shared_state.hpp"
 
 #include <array>
 #include <cstdlib>
@@ -10,29 +10,6 @@
 namespace quorvel::fast_paths {
 
 namespace {
-
-// The attribute names the shortcuts check, interned once; dunder names get plain member names.
-#define QUORVEL_FAST_PATH_NAMES(X)                                                                      \
-    X(from_value, "from_value") X(call, "__call__") X(new_, "__new__") X(value_map, "_value2member_map_") \
-    X(value, "value") X(fget, "fget") X(get, "__get__") X(stored_value, "_value_")                      \
-    X(deepcopy_hook, "__deepcopy__") X(function, "__func__") X(dispatch, "_deepcopy_dispatch")          \
-    X(deepcopy_dict, "_deepcopy_dict") X(deepcopy_atomic, "_deepcopy_atomic") X(deepcopy, "deepcopy")   \
-    X(Enum, "Enum") X(issubclass, "issubclass") X(getattr, "getattr") X(getattribute, "__getattribute__") \
-    X(reduce_ex, "__reduce_ex__") X(class_, "__class__") X(dispatch_table, "dispatch_table")                 \
-    X(reconstruct, "_reconstruct") X(isinstance, "isinstance") X(id, "id")
-
-struct Names {
-    QUORVEL_FAST_PATH_NAMES(QUORVEL_INTERNED_TEXT)
-};
-
-const Names* names = nullptr;  // made at the first capture; process-wide, never released
-
-const Names& interned() {
-    if (names == nullptr) names = new Names();
-    return *names;
-}
-
-bool switched_off = false;
 
 // type.name as the attribute lookup finds it along the MRO, without binding (borrowed or nullptr).
 PyObject* lookup(PyObject* type, PyObject* name) {
@@ -56,6 +33,18 @@ unsigned int attribute_version(PyObject* type) {
     return as_type->tp_version_tag;
 }
 
+// Whether a sys.monitoring tool has set events on this code object alone (a debugger's
+// breakpoint in it, for one).
+bool monitored_locally([[maybe_unused]] PyObject* code) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const _PyCoMonitoringData* monitoring = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+    if (monitoring == nullptr) return false;
+    for (int event = 0; event < _PY_MONITORING_LOCAL_EVENTS; ++event)
+        if (monitoring->local_monitors.tools[event] != 0) return true;
+#endif
+    return false;
+}
+
 // A Python function as it was when captured: the object, and the code and defaults it ran with.
 // The references are kept for the process, so no other object can take their addresses.
 struct Function {
@@ -74,10 +63,12 @@ struct Function {
         return true;
     }
 
-    // Whether `candidate` is this function, still running the same code with the same defaults.
+    // Whether `candidate` is this function, still running the same code with the same defaults,
+    // and no monitoring tool watches that code.
     bool is(PyObject* candidate) const {
         return candidate != nullptr && candidate == object && PyFunction_GET_CODE(object) == code &&
-               PyFunction_GET_DEFAULTS(object) == defaults && PyFunction_GET_KW_DEFAULTS(object) == kwdefaults;
+               PyFunction_GET_DEFAULTS(object) == defaults && PyFunction_GET_KW_DEFAULTS(object) == kwdefaults &&
+               !monitored_locally(code);
     }
 };
 
@@ -90,7 +81,7 @@ public:
         if (!PyType_Check(enumeration)) return false;
         cls = Py_NewRef(enumeration);
         meta_ = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(enumeration)));
-        type_getattribute_ = lookup(reinterpret_cast<PyObject*>(&PyType_Type), interned().getattribute);
+        type_getattribute_ = lookup(reinterpret_cast<PyObject*>(&PyType_Type), shared_names().getattribute);
         from_value_captured_ = capture_from_value(enum_base);
         capture_value(enum_base);
         capture_deepcopy(enum_base);
@@ -99,7 +90,7 @@ public:
 
     // Our from_value, reached through the class call, Enum.__new__ and the value-to-member table.
     bool capture_from_value(PyObject* enum_base) {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         if (lookup(meta_, n.from_value) != nullptr || !meta_call_.capture(lookup(meta_, n.call))) return false;
         from_value_descriptor_ = lookup(cls, n.from_value);
         if (from_value_descriptor_ == nullptr || !Py_IS_TYPE(from_value_descriptor_, &PyClassMethod_Type)) return false;
@@ -121,7 +112,7 @@ public:
     // that by reduction: Enum.__reduce_ex__ gives (its class, (its value,)), and the class called
     // with the value gives what the value-to-member table holds for it.
     void capture_deepcopy(PyObject* enum_base) {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         if (deepcopy_.capture(lookup(enum_base, n.deepcopy_hook))) {
             if (lookup(cls, n.deepcopy_hook) != deepcopy_.object) deepcopy_ = Function();
             return;
@@ -135,7 +126,7 @@ public:
     // class call, Enum.__new__ and value-to-member table. The attributes are looked up again only
     // when the class or its metaclass has changed since they were last found unchanged.
     bool from_value_unchanged() const {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         if (!from_value_captured_ || reinterpret_cast<PyObject*>(Py_TYPE(cls)) != meta_) return false;
         if (!attributes_checked()) {
             if (lookup(meta_, n.from_value) != nullptr || lookup(meta_, n.call) != meta_call_.object ||
@@ -158,7 +149,7 @@ public:
     // cls.name as type.__getattribute__ finds a plain class attribute (borrowed), or nullptr when
     // only the real lookup can say: the metaclass must not name it, nor find attributes otherwise.
     PyObject* plain_attribute(PyObject* name) const {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         if (reinterpret_cast<PyObject*>(Py_TYPE(cls)) != meta_ || lookup(meta_, n.getattribute) != type_getattribute_ ||
             lookup(meta_, name) != nullptr)
             return nullptr;
@@ -168,7 +159,7 @@ public:
 
     // Whether member.value is still read by Enum's value property: self._value_.
     bool value_unchanged() const {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         if (value_descriptor_ == nullptr || lookup(cls, n.value) != value_descriptor_ ||
             lookup(cls, n.stored_value) != nullptr || !value_getter_.is(lookup(descriptor_type(), n.get)))
             return false;
@@ -182,7 +173,7 @@ public:
 
     // What copy.deepcopy(member) gives (borrowed), or nullptr when only the real call can say.
     PyObject* copy_of(PyObject* member) const {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         if (Py_TYPE(member)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
         Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(member, nullptr));
         if (!attributes) {
@@ -213,7 +204,7 @@ private:
 
     // Enum's `value` property and its getter; the shortcut stays off when they look otherwise.
     void capture_value(PyObject* enum_base) {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         PyObject* descriptor = lookup(cls, n.value);
         if (descriptor == nullptr || descriptor != lookup(enum_base, n.value) || lookup(cls, n.stored_value) != nullptr)
             return;
@@ -254,14 +245,8 @@ private:
     PyObject* class_descriptor_ = nullptr;  // object.__class__, which lives as long as `object`
 };
 
-std::array<StrEnumeration, 16> enumerations;
-size_t enumeration_count = 0;
-
-const StrEnumeration* find(PyObject* cls) {
-    for (size_t i = 0; i < enumeration_count; ++i)
-        if (enumerations[i].cls == cls) return &enumerations[i];
-    return nullptr;
-}
+// The captured enumeration that is `cls`, or nullptr.
+const StrEnumeration* find(PyObject* cls);
 
 // copy.deepcopy and the parts of the copy module it runs for a dict of atomic values and members.
 struct CopyModule {
@@ -272,7 +257,7 @@ struct CopyModule {
     // Whether deepcopy still dispatches a dict to _deepcopy_dict and the atomic types to
     // _deepcopy_atomic, and finds issubclass and getattr where they were.
     bool unchanged() const {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         PyObject* globals = PyFunction_GET_GLOBALS(deepcopy.object);
         for (PyObject* builtin : {n.issubclass, n.getattr, n.isinstance, n.id})
             if (entry(globals, builtin) != nullptr) return false;
@@ -289,7 +274,7 @@ struct CopyModule {
     // Whether a member of `type` would still be reduced by Enum.__reduce_ex__ and rebuilt by
     // _reconstruct, copyreg naming no reduction of its own for the class.
     bool reduction_unchanged(PyTypeObject* type) const {
-        const Names& n = interned();
+        const SharedNames& n = shared_names();
         PyObject* globals = PyFunction_GET_GLOBALS(deepcopy.object);
         return entry(globals, n.dispatch_table) == reductions &&
                entry(reductions, reinterpret_cast<PyObject*>(type)) == nullptr &&
@@ -310,7 +295,8 @@ struct CopyModule {
     }
 };
 
-CopyModule copy_module;
+// The captured copy module.
+const CopyModule& copy_module();
 
 // The record's deep copy when every entry's copy is known, else an empty Ref: the same keys in the
 // same order, as deepcopy's new dict filled entry by entry. When every value copies as itself,
@@ -320,7 +306,7 @@ Ref copy_record(PyObject* record) {
     PyObject *key, *value;
     bool all_themselves = true;
     while (PyDict_Next(record, &position, &key, &value)) {
-        PyObject* copy = PyUnicode_CheckExact(key) ? copy_module.copy_of(value) : nullptr;
+        PyObject* copy = PyUnicode_CheckExact(key) ? copy_module().copy_of(value) : nullptr;
         if (copy == nullptr) return Ref();
         all_themselves = all_themselves && copy == value;
     }
@@ -328,7 +314,7 @@ Ref copy_record(PyObject* record) {
     Ref duplicate = new_dict();
     position = 0;
     while (PyDict_Next(record, &position, &key, &value)) {
-        PyObject* copy = copy_module.copy_of(value);  // as in the pass above: nothing ran between
+        PyObject* copy = copy_module().copy_of(value);  // as in the pass above: nothing ran between
         if (copy == nullptr) raise(PyExc_SystemError, "a record entry's copy changed while copying");
         check_status(PyDict_SetItem(duplicate.get(), key, copy));
     }
@@ -355,12 +341,9 @@ struct CapturedFunction {
     }
 };
 
-std::array<CapturedFunction, 4> functions;
-size_t function_count = 0;
-
 // The dict of builtins that code running with `globals` reads (borrowed), or nullptr.
 PyObject* builtins_of(PyObject* globals) {
-    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
+    PyObject* builtins = PyDict_GetItem(globals, shared_names().builtins);
     if (builtins != nullptr && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
     return builtins != nullptr && PyDict_CheckExact(builtins) ? builtins : nullptr;
 }
@@ -376,7 +359,7 @@ bool capture_reads(CapturedFunction& captured, PyObject* globals, const char* do
         std::string_view part = rest.substr(0, dot);
         rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
         if (captured.link_count == captured.links.size() || scope == nullptr || !PyDict_CheckExact(scope)) return false;
-        PyObject* name = check(PyUnicode_InternFromString(std::string(part).c_str()));  // kept for the process
+        PyObject* name = intern(std::string(part).c_str()).release();  // kept for the process
         PyObject* value = entry(scope, name);
         if (value == nullptr && scope == globals) {
             if (captured.link_count + 1 == captured.links.size()) return false;
@@ -393,28 +376,96 @@ bool capture_reads(CapturedFunction& captured, PyObject* globals, const char* do
 
 }  // namespace
 
-void read_switch() {
+// What the captures found, kept in the module's state.
+struct Shortcuts::Captures {
+    std::array<StrEnumeration, 16> enumerations;
+    size_t enumeration_count = 0;
+    CopyModule copy_module;
+    std::array<CapturedFunction, 4> functions;
+    size_t function_count = 0;
+#if PY_VERSION_HEX >= 0x030D0000
+    // Which tools have set each event for the whole interpreter, as last read, and the version of
+    // the interpreter's monitoring state they were read at.
+    std::array<PyMonitoringState, _PY_MONITORING_LOCAL_EVENTS> monitoring = {};
+    uint64_t monitoring_version = 0;
+#endif
+};
+
+Shortcuts::Shortcuts() : captures_(new Captures()) {
     const char* setting = std::getenv("QUORVEL_NO_FAST_PATHS");
-    switched_off = setting != nullptr && setting[0] != '\0';
+    switched_off_ = setting != nullptr && setting[0] != '\0';
 }
 
+namespace {
+
+Shortcuts::Captures& captures() { return shared_state().shortcuts.captures(); }
+
+const StrEnumeration* find(PyObject* cls) {
+    const Shortcuts::Captures& found = captures();
+    for (size_t i = 0; i < found.enumeration_count; ++i)
+        if (found.enumerations[i].cls == cls) return &found.enumerations[i];
+    return nullptr;
+}
+
+const CopyModule& copy_module() { return captures().copy_module; }
+
+// Whether a sys.monitoring tool has set events for the whole interpreter (3.12 on); only the
+// events of running code count, the others (raise, C return) are never saved by a shortcut.
+bool monitored_everywhere([[maybe_unused]] PyThreadState* thread_state) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // The documented way: the tools of each event, read again only when the interpreter's
+    // monitoring state has changed since the last call.
+    static constexpr auto events = [] {
+        std::array<uint8_t, _PY_MONITORING_LOCAL_EVENTS> all{};
+        for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i);
+        return all;
+    }();
+    Shortcuts::Captures& state = captures();
+    check_status(PyMonitoring_EnterScope(state.monitoring.data(), &state.monitoring_version, events.data(),
+                                         static_cast<Py_ssize_t>(events.size())));
+    check_status(PyMonitoring_ExitScope());
+    for (size_t i = 0; i < events.size(); ++i)
+        if (state.monitoring[i].active != 0) return true;
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+    // 3.12 offers no such call. Setting events instruments every running code object at once, so
+    // the code this thread runs now carries the tools of each of its events.
+    _PyCFrame* cframe = thread_state->cframe;
+    if (cframe == nullptr || cframe->current_frame == nullptr) return false;
+    PyObject* code = PyUnstable_InterpreterFrame_GetCode(cframe->current_frame);
+    const _PyCoMonitoringData* monitoring = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+    Py_DECREF(code);  // the running frame holds it too
+    if (monitoring == nullptr) return false;
+    for (int event = 0; event < _PY_MONITORING_LOCAL_EVENTS; ++event)
+        if (monitoring->active_monitors.tools[event] != 0) return true;
+    return false;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
 bool active() {
-    if (switched_off) return false;
+    if (shared_state().shortcuts.switched_off()) return false;
     PyThreadState* thread_state = PyThreadState_Get();
-    return thread_state->c_tracefunc == nullptr && thread_state->c_profilefunc == nullptr;
+    return thread_state->c_tracefunc == nullptr && thread_state->c_profilefunc == nullptr &&
+           !monitored_everywhere(thread_state);
 }
 
 void capture_enumeration(PyObject* enumeration) {
-    if (find(enumeration) != nullptr || enumeration_count == enumerations.size()) return;
+    Shortcuts::Captures& state = captures();
+    if (find(enumeration) != nullptr || state.enumeration_count == state.enumerations.size()) return;
     Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
-    Ref enum_base = getattr(enum_module.get(), interned().Enum);
+    Ref enum_base = getattr(enum_module.get(), shared_names().Enum);
     StrEnumeration captured;
-    if (captured.capture(enumeration, enum_base.get())) enumerations[enumeration_count++] = captured;
+    if (captured.capture(enumeration, enum_base.get())) state.enumerations[state.enumeration_count++] = captured;
 }
 
 void capture_copy(PyObject* copy) {
-    if (copy_module.deepcopy.object != nullptr) return;
-    const Names& n = interned();
+    Shortcuts::Captures& state = captures();
+    if (state.copy_module.deepcopy.object != nullptr) return;
+    const SharedNames& n = shared_names();
     Ref deepcopy = getattr(copy, n.deepcopy);
     Ref dispatch = getattr(copy, n.dispatch);
     if (!PyDict_CheckExact(dispatch.get())) return;
@@ -430,22 +481,24 @@ void capture_copy(PyObject* copy) {
         return;
     Py_INCREF(captured.dispatch);
     Py_INCREF(captured.reductions);
-    copy_module = captured;
+    state.copy_module = captured;
 }
 
 void capture_function(PyObject* function, std::initializer_list<const char*> reads) {
-    if (function_count == functions.size()) return;
+    Shortcuts::Captures& state = captures();
+    if (state.function_count == state.functions.size()) return;
     CapturedFunction captured;
     if (!captured.function.capture(function)) return;
     for (const char* dotted : reads)
         if (!capture_reads(captured, PyFunction_GET_GLOBALS(function), dotted)) return;
-    functions[function_count++] = captured;
+    state.functions[state.function_count++] = captured;
 }
 
 bool function_unchanged(PyObject* candidate) {
     if (!active()) return false;
-    for (size_t i = 0; i < function_count; ++i)
-        if (functions[i].function.object == candidate) return functions[i].unchanged();
+    const Shortcuts::Captures& state = captures();
+    for (size_t i = 0; i < state.function_count; ++i)
+        if (state.functions[i].function.object == candidate) return state.functions[i].unchanged();
     return false;
 }
 
@@ -456,12 +509,12 @@ bool from_value_unchanged(PyObject* enumeration) {
 
 PyObject* known_member(PyObject* enumeration, PyObject* value) { return find(enumeration)->member_for(value); }
 
-PyObject* from_value_name() { return interned().from_value; }
+PyObject* from_value_name() { return shared_names().from_value; }
 
 Ref member_value(PyObject* member) {
     const StrEnumeration* captured = find(reinterpret_cast<PyObject*>(Py_TYPE(member)));
-    if (captured != nullptr && active() && captured->value_unchanged()) return getattr(member, interned().stored_value);
-    return getattr(member, interned().value);
+    if (captured != nullptr && active() && captured->value_unchanged()) return getattr(member, shared_names().stored_value);
+    return getattr(member, shared_names().value);
 }
 
 Ref class_attribute(PyObject* enumeration, PyObject* name) {
@@ -472,8 +525,9 @@ Ref class_attribute(PyObject* enumeration, PyObject* name) {
 }
 
 Ref deepcopy(PyObject* deepcopy, PyObject* record) {
-    if (copy_module.deepcopy.is(deepcopy) && PyDict_CheckExact(record) && active() && copy_module.unchanged())
-        if (Ref copy = copy_record(record)) return copy;
+    const CopyModule& copy = copy_module();
+    if (copy.deepcopy.is(deepcopy) && PyDict_CheckExact(record) && active() && copy.unchanged())
+        if (Ref duplicate = copy_record(record)) return duplicate;
     return call(deepcopy, record);
 }
 

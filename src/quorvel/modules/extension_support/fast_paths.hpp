@@ -11,12 +11,28 @@
 
 namespace quorvel::fast_paths {
 
-// Reads QUORVEL_NO_FAST_PATHS (any non-empty value turns every shortcut off for the process);
-// called when a module body runs.
-void read_switch();
+// The shortcuts' part of a module's state: whether they are switched on, and what the captures
+// below found when the module body ran.
+class Shortcuts {
+public:
+    // Reads QUORVEL_NO_FAST_PATHS: any non-empty value turns every shortcut off for the process.
+    Shortcuts();
+    Shortcuts(const Shortcuts&) = delete;
+    Shortcuts& operator=(const Shortcuts&) = delete;
 
-// Whether shortcuts may be taken on this thread now: not when switched off, nor while a trace
-// or profile function is set (it would miss the calls a shortcut saves).
+    struct Captures;  // the captured enumerations, copy module and functions
+    Captures& captures() const { return *captures_; }
+    bool switched_off() const { return switched_off_; }
+
+private:
+    bool switched_off_;
+    Captures* captures_;  // made with the state, never released
+};
+
+// Whether shortcuts may be taken on this thread now: not when switched off, nor while a trace or
+// profile function is set or a sys.monitoring tool has events set for the whole interpreter
+// (each would miss the calls a shortcut saves). Events a tool sets on one function alone (a
+// debugger's breakpoint) turn off the shortcuts that save a call of that function.
 bool active();
 
 // Makes `enumeration` (an Enum class of quorvel.constant, kept for the process) eligible for the

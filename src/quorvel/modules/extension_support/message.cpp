@@ -1,8 +1,7 @@
 #include "message.hpp"
 
 #include "call.hpp"
-
-#include <unordered_map>
+#include "shared_state.hpp"
 
 namespace quorvel {
 
@@ -15,29 +14,32 @@ namespace {
 
 // The str of a literal text piece, decoded at its first use and kept for the process (borrowed).
 PyObject* literal_text(const char* text) {
-    static auto* decoded = new std::unordered_map<const char*, PyObject*>();  // never destroyed
-    auto [place, added] = decoded->try_emplace(text, nullptr);
+    auto& decoded = shared_state().literal_texts;
+    auto [place, added] = decoded.try_emplace(text, nullptr);
     if (added) {
         place->second = PyUnicode_FromString(text);
         if (place->second == nullptr) {
-            decoded->erase(place);
+            decoded.erase(place);
             throw_error_set();
         }
     }
     return place->second;
 }
 
+// A piece's str (new reference).
+Ref piece_text(const Piece& piece) {
+    if (piece.literal != nullptr) return Ref::borrow(literal_text(piece.literal));
+    if (piece.runtime != nullptr) return new_str(piece.runtime);
+    return format_value(piece.value);
+}
+
 }  // namespace
 
 Ref concat(std::initializer_list<Piece> pieces) {
-    static PyObject* empty = check(PyUnicode_FromString(""));
     Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
     Py_ssize_t index = 0;
-    for (const Piece& piece : pieces) {
-        PyObject* part = piece.text != nullptr ? Py_NewRef(literal_text(piece.text)) : format_value(piece.value).release();
-        PyTuple_SET_ITEM(parts.get(), index++, part);
-    }
-    return Ref::steal(PyUnicode_Join(empty, parts.get()));
+    for (const Piece& piece : pieces) PyTuple_SET_ITEM(parts.get(), index++, piece_text(piece).release());
+    return Ref::steal(PyUnicode_Join(shared_names().empty, parts.get()));
 }
 
 }  // namespace quorvel

@@ -2,6 +2,7 @@
 
 #include "call.hpp"
 #include "errors.hpp"
+#include "shared_state.hpp"
 
 #include <string>
 #include <string_view>
@@ -23,14 +24,17 @@ struct MethodObject {
     PyObject* doc;          // str or None
     PyObject* defaults;     // tuple, or None when no parameter has a default
     PyObject* annotations;  // dict of str
-    PyObject* slot_names;   // tuple of interned str, "self" first
+    PyObject* slot_names;   // tuple of interned str: "self" first for a method, then the parameters
     PyObject* signature;    // inspect.Signature, built on first request
 };
 
 MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
 
+// The slots before the parameters: self's, for a method.
+Py_ssize_t self_slots(const MethodEntry& entry) { return entry.takes_self ? 1 : 0; }
+
 [[noreturn]] void raise_count_error(const MethodEntry& entry, Py_ssize_t given, bool too_many) {
-    Py_ssize_t most = 1 + static_cast<Py_ssize_t>(entry.params.size());
+    Py_ssize_t most = self_slots(entry) + static_cast<Py_ssize_t>(entry.params.size());
     Py_ssize_t least = most - entry.ndefaults;
     bool exact = least == most && entry.varargs == nullptr;
     const char* bound = exact ? "exactly" : too_many ? "at most" : "at least";
@@ -65,13 +69,14 @@ void check_argument_type(const Param& param, ArgType type, PyObject* value, bool
     throw_error_set();
 }
 
-// The call's arguments laid out by parameter, self first, as a compiled function binds them:
+// The call's arguments laid out by parameter, a method's self first, as a compiled function binds them:
 // positionals, then keywords in call order, then defaults, then the type tests.
 class BoundArguments {
 public:
     BoundArguments(MethodObject* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         const MethodEntry& entry = *method->entry;
-        Py_ssize_t nslots = 1 + static_cast<Py_ssize_t>(entry.params.size());
+        Py_ssize_t first = self_slots(entry);
+        Py_ssize_t nslots = first + static_cast<Py_ssize_t>(entry.params.size());
         Py_ssize_t nrequired = nslots - entry.ndefaults;
         if (nargs > nslots && entry.varargs == nullptr) raise_count_error(entry, nargs, true);
         for (Py_ssize_t i = 0; i < nslots; ++i) slots_[i] = i < nargs ? args[i] : nullptr;
@@ -100,9 +105,9 @@ public:
             if (slots_[i] == nullptr) raise_count_error(entry, i, false);
 
         for (size_t p = 0; p < entry.params.size(); ++p)
-            if (entry.types[p] == ArgType::Float) convert_to_float(p + 1);
+            if (entry.types[p] == ArgType::Float) convert_to_float(static_cast<Py_ssize_t>(p) + first);
         for (size_t p = 0; p < entry.params.size(); ++p) {
-            Py_ssize_t slot = static_cast<Py_ssize_t>(p) + 1;
+            Py_ssize_t slot = static_cast<Py_ssize_t>(p) + first;
             bool default_is_none =
                 slot >= nrequired && default_at(method, slot - nrequired) == Py_None;
             check_argument_type(entry.params[p], entry.types[p], slots_[slot], default_is_none);
@@ -133,7 +138,7 @@ private:
         return method->defaults == Py_None ? Py_None : PyTuple_GET_ITEM(method->defaults, index);
     }
 
-    void convert_to_float(size_t slot) {
+    void convert_to_float(Py_ssize_t slot) {
         if (PyFloat_CheckExact(slots_[slot])) return;
         double value = PyFloat_AsDouble(slots_[slot]);
         if (value == -1.0 && PyErr_Occurred()) throw_error_set();
@@ -146,8 +151,11 @@ private:
     Ref rest_;
 };
 
+// "module.Class.name" for a method, "module.name" for a function.
 std::string full_name(const ClassInfo& info, const char* name) {
-    return std::string(info.module_name) + "." + info.class_name + "." + name;
+    std::string owner = info.class_name != nullptr ? std::string(info.module_name) + "." + info.class_name
+                                                   : std::string(info.module_name);
+    return owner + "." + name;
 }
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -189,33 +197,35 @@ void method_dealloc(PyObject* self) {
 
 Ref build_signature(MethodObject* method) {
     const MethodEntry& entry = *method->entry;
+    const SharedNames& n = shared_names();
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    Ref parameter_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    Ref signature_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    Ref kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
+    Ref parameter_type = getattr(inspect.get(), n.Parameter);
+    Ref signature_type = getattr(inspect.get(), n.Signature);
+    Ref kind = getattr(parameter_type.get(), n.POSITIONAL_OR_KEYWORD);
+    Py_ssize_t first = self_slots(entry);
     Py_ssize_t nslots = PyTuple_GET_SIZE(method->slot_names);
     Py_ssize_t nrequired = nslots - entry.ndefaults;
     Ref parameters = new_list();
     for (Py_ssize_t i = 0; i < nslots; ++i) {
         Ref kwargs = new_dict();
         if (i >= nrequired)
-            setitem(kwargs.get(), new_str("default").get(),
+            setitem(kwargs.get(), n.default_key,
                     method->defaults == Py_None ? Py_None
                                                 : PyTuple_GET_ITEM(method->defaults, i - nrequired));
-        if (i > 0 && entry.params[i - 1].annotation != nullptr)
-            setitem(kwargs.get(), new_str("annotation").get(), new_str(entry.params[i - 1].annotation).get());
+        if (i >= first && entry.params[i - first].annotation != nullptr)
+            setitem(kwargs.get(), n.annotation, new_str(entry.params[i - first].annotation).get());
         Ref args = tuple(PyTuple_GET_ITEM(method->slot_names, i), kind);
         Ref parameter = Ref::steal(PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
         check_status(PyList_Append(parameters.get(), parameter.get()));
     }
     if (entry.varargs != nullptr) {
-        Ref var_kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(), "VAR_POSITIONAL"));
-        Ref parameter = call(parameter_type.get(), new_str(entry.varargs), var_kind);
+        Ref var_kind = getattr(parameter_type.get(), n.VAR_POSITIONAL);
+        Ref parameter = call(parameter_type.get(), intern(entry.varargs), var_kind);
         check_status(PyList_Append(parameters.get(), parameter.get()));
     }
     Ref kwargs = new_dict();
     if (entry.return_annotation != nullptr)
-        setitem(kwargs.get(), new_str("return_annotation").get(), new_str(entry.return_annotation).get());
+        setitem(kwargs.get(), n.return_annotation, new_str(entry.return_annotation).get());
     Ref args = tuple(parameters);
     return Ref::steal(PyObject_Call(signature_type.get(), args.get(), kwargs.get()));
 }
@@ -266,19 +276,18 @@ Ref annotations_of(const MethodEntry& entry) {
     Ref annotations = new_dict();
     for (const Param& param : entry.params)
         if (param.annotation != nullptr)
-            setitem(annotations.get(), new_str(param.name).get(), new_str(param.annotation).get());
+            setitem(annotations.get(), intern(param.name).get(), new_str(param.annotation).get());
     if (entry.return_annotation != nullptr)
-        setitem(annotations.get(), new_str("return").get(), new_str(entry.return_annotation).get());
+        setitem(annotations.get(), shared_names().return_key, new_str(entry.return_annotation).get());
     return annotations;
 }
 
 Ref slot_names_of(const MethodEntry& entry) {
-    Ref names = Ref::steal(PyTuple_New(1 + static_cast<Py_ssize_t>(entry.params.size())));
-    PyObject* self_name = check(PyUnicode_InternFromString("self"));
-    PyTuple_SET_ITEM(names.get(), 0, self_name);
+    Py_ssize_t first = self_slots(entry);
+    Ref names = Ref::steal(PyTuple_New(first + static_cast<Py_ssize_t>(entry.params.size())));
+    if (entry.takes_self) PyTuple_SET_ITEM(names.get(), 0, Py_NewRef(shared_names().self));
     for (size_t i = 0; i < entry.params.size(); ++i)
-        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i) + 1,
-                         check(PyUnicode_InternFromString(entry.params[i].name)));
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i) + first, intern(entry.params[i].name).release());
     return names;
 }
 
@@ -303,7 +312,9 @@ Ref new_method(const ClassInfo& info, const MethodEntry& entry) {
     m->entry = &entry;
     m->info = &info;
     m->name = new_str(entry.name).release();
-    m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", info.class_name, entry.name)).release();
+    m->qualname = info.class_name != nullptr
+                      ? Ref::steal(PyUnicode_FromFormat("%s.%s", info.class_name, entry.name)).release()
+                      : new_str(entry.name).release();
     m->module = new_str(info.module_name).release();
     m->doc = entry.doc != nullptr ? new_str(entry.doc).release() : Py_NewRef(Py_None);
     m->defaults = defaults.release();
@@ -324,17 +335,6 @@ Ref class_key(const ClassInfo& info, const char* name) {
 
 }  // namespace
 
-void check_positional_arguments(const char* function, std::span<const Param> params, std::span<const ArgType> types,
-                                PyObject* const* args, Py_ssize_t nargs) {
-    Py_ssize_t expected = static_cast<Py_ssize_t>(params.size());
-    if (nargs != expected) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd positional argument%.1s (%zd given)", function,
-                     expected, expected == 1 ? "" : "s", nargs);
-        throw_error_set();
-    }
-    for (size_t p = 0; p < params.size(); ++p) check_argument_type(params[p], types[p], args[p], false);
-}
-
 void check_result_type(PyObject* result, PyTypeObject* type) {
     if (result == Py_None || Py_TYPE(result) == type) return;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(result)->tp_name);
@@ -344,12 +344,17 @@ void check_result_type(PyObject* result, PyTypeObject* type) {
 Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods) {
     if (method_type.tp_dict == nullptr) check_status(PyType_Ready(&method_type));
     Ref ns = new_dict();
-    setitem(ns.get(), new_str("__module__").get(), new_str(info.module_name).get());
-    setitem(ns.get(), new_str("__qualname__").get(), new_str(info.class_name).get());
+    setitem(ns.get(), shared_names().module_key, new_str(info.module_name).get());
+    setitem(ns.get(), shared_names().qualname_key, new_str(info.class_name).get());
     for (const MethodEntry& entry : methods)
         setitem(ns.get(), class_key(info, entry.name).get(), new_method(info, entry).get());
     Ref bases = Ref::steal(PyTuple_New(0));
     return call(reinterpret_cast<PyObject*>(&PyType_Type), new_str(info.class_name), bases, ns);
+}
+
+Ref make_function(const ClassInfo& info, const MethodEntry& entry) {
+    if (method_type.tp_dict == nullptr) check_status(PyType_Ready(&method_type));
+    return new_method(info, entry);
 }
 
 }  // namespace quorvel

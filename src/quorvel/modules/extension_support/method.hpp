@@ -1,8 +1,8 @@
-// Methods described by data: a MethodEntry names a method, its parameters with their
-// annotations, its docstring and its result rule, and takes the parameters' types from the
-// implementation's signature; the method object built from it binds arguments with the
-// interpreter's own messages, runs the implementation and turns a thrown PyErrorSet into NULL
-// plus a traceback entry.
+// Methods and module-level functions described by data: a MethodEntry names a method or a
+// function, its parameters with their annotations, its docstring and its result rule, and takes
+// the parameters' types from the implementation's signature; the function object built from it
+// binds arguments with the interpreter's own messages, runs the implementation and turns a thrown
+// PyErrorSet into NULL plus a traceback entry.
 #pragma once
 
 #include "arguments.hpp"
@@ -27,24 +27,25 @@ struct Param {
     const char* annotation = nullptr;  // the annotation text, or nullptr when the parameter has none
 };
 
-// args[0] is self, args[1..] the bound parameters in declaration order, then the *args tuple
-// when the method has one (all borrowed).
-// Returns the result or throws PyErrorSet.
+// The bound arguments: self first for a method, then the parameters in declaration order, then
+// the *args tuple when there is one (all borrowed). Returns the result or throws PyErrorSet.
 using MethodImpl = Ref (*)(PyObject* const* args);
 // Returns the defaults tuple as a new reference (computed when the class is created).
 using DefaultsFactory = Ref (*)();
 
-// A row of a class table. The rows state what Python sees of a method; method<impl, params>()
-// completes a row from the implementation's signature.
+// A row of a class table (or of a module's functions). The rows state what Python sees of a
+// method; method<impl, params>() (function<impl, params>()) completes a row from the
+// implementation's signature.
 struct MethodEntry {
-    const char* name;  // as written; a class-private name ("__x") is mangled into its key
+    const char* name;  // as written; a class-private method name ("__x") is mangled into its key
     Py_ssize_t ndefaults = 0;         // trailing parameters with a default
     DefaultsFactory defaults = nullptr;  // nullptr: every default is None
     const char* doc = nullptr;
     const char* return_annotation = nullptr;
     ResultType result = ResultType::Any;
 
-    // Filled in by method<>():
+    // Filled in by method<>() or function<>():
+    bool takes_self = true;                // a method: self comes before the parameters
     std::span<const Param> params = {};    // after self, without *args
     std::span<const ArgType> types = {};   // the test of each of `params`
     const char* varargs = nullptr;         // name of a trailing *args parameter, or nullptr
@@ -57,14 +58,25 @@ namespace binding {
 template <class F>
 struct Signature;
 
-template <class R, class First, class... Rest>
-struct Signature<R (*)(First, Rest...)> {
+template <class T>
+constexpr ArgType type_of() {
+    if constexpr (std::is_same_v<T, Self>)
+        return ArgType::Object;  // not tested
+    else
+        return T::type;
+}
+
+template <class R, class... Args>
+struct Signature<R (*)(Args...)> {
     using Result = R;
-    using Args = std::tuple<First, Rest...>;
-    static constexpr size_t nparams = sizeof...(Rest);
-    static constexpr std::array<ArgType, nparams> types = {Rest::type...};
-    static constexpr bool has_varargs = nparams > 0 && types[nparams - 1] == ArgType::VarArgs;
-    static constexpr bool self_first = std::is_same_v<First, Self>;
+    using Arguments = std::tuple<Args...>;
+    static constexpr std::array<ArgType, sizeof...(Args)> arg_types = {type_of<Args>()...};
+    static constexpr bool takes_self = std::is_same_v<std::tuple_element_t<0, std::tuple<Args..., void>>, Self>;
+    static constexpr size_t first_param = takes_self ? 1 : 0;
+    static constexpr size_t nparams = sizeof...(Args) - first_param;
+    static constexpr const ArgType* types = arg_types.data() + first_param;
+    static constexpr bool has_varargs = nparams > 0 && arg_types[sizeof...(Args) - 1] == ArgType::VarArgs;
+    static constexpr bool self_elsewhere = ((std::is_same_v<Args, Self> ? 1 : 0) + ... + 0) != (takes_self ? 1 : 0);
 };
 
 // Whether an annotation names the type a parameter is tested for; Object takes none of theirs.
@@ -90,7 +102,7 @@ constexpr bool annotations_fit(const Params& params) {
 // Calls `impl` with the bound arguments wrapped in its parameter types; None when it returns void.
 template <auto impl>
 Ref invoke(PyObject* const* args) {
-    using Args = typename Signature<decltype(impl)>::Args;
+    using Args = typename Signature<decltype(impl)>::Arguments;
     return [args]<size_t... I>(std::index_sequence<I...>) {
         if constexpr (std::is_void_v<typename Signature<decltype(impl)>::Result>) {
             impl(std::tuple_element_t<I, Args>(args[I])...);
@@ -103,6 +115,27 @@ Ref invoke(PyObject* const* args) {
 
 inline constexpr std::array<Param, 0> no_params{};
 
+// The row of `impl`, whose parameters after Self (if `is_method`) are one typed parameter for each
+// entry of `params`, the last one possibly VarArgs.
+template <auto impl, const auto& params, bool is_method>
+constexpr MethodEntry complete(MethodEntry row, std::source_location where) {
+    using Impl = Signature<decltype(impl)>;
+    constexpr size_t nparams = std::size(params);
+    static_assert(Impl::takes_self == is_method, "a method's implementation takes Self first, a function's none");
+    static_assert(!Impl::self_elsewhere, "Self can only be the first parameter");
+    static_assert(Impl::nparams == nparams, "the row and the implementation differ in their parameter count");
+    static_assert(annotations_fit<Impl>(params), "an annotation disagrees with its parameter's type");
+    static_assert(Impl::first_param + nparams <= kMaxSlots, "too many parameters for a compiled function");
+    constexpr size_t ndeclared = nparams - (Impl::has_varargs ? 1 : 0);
+    row.takes_self = is_method;
+    row.params = std::span<const Param>(std::data(params), ndeclared);
+    row.types = std::span<const ArgType>(Impl::types, ndeclared);
+    row.varargs = Impl::has_varargs ? params[ndeclared].name : nullptr;
+    row.impl = invoke<impl>;
+    row.line = static_cast<int>(where.line());
+    return row;
+}
+
 }  // namespace binding
 
 // The class-table row of `impl`, a function taking Self and then one typed parameter for each
@@ -110,36 +143,29 @@ inline constexpr std::array<Param, 0> no_params{};
 // must agree: the same number of parameters, and annotations that name the tested types.
 template <auto impl, const auto& params = binding::no_params>
 constexpr MethodEntry method(MethodEntry row, std::source_location where = std::source_location::current()) {
-    using Impl = binding::Signature<decltype(impl)>;
-    constexpr size_t nparams = std::size(params);
-    static_assert(Impl::self_first, "a method's implementation takes Self first");
-    static_assert(Impl::nparams == nparams, "the row and the implementation differ in their parameter count");
-    static_assert(binding::annotations_fit<Impl>(params), "an annotation disagrees with its parameter's type");
-    static_assert(1 + nparams <= kMaxSlots, "too many parameters for a compiled method");
-    constexpr size_t ndeclared = nparams - (Impl::has_varargs ? 1 : 0);
-    row.params = std::span<const Param>(std::data(params), ndeclared);
-    row.types = std::span<const ArgType>(Impl::types.data(), ndeclared);
-    row.varargs = Impl::has_varargs ? params[ndeclared].name : nullptr;
-    row.impl = binding::invoke<impl>;
-    row.line = static_cast<int>(where.line());
-    return row;
+    return binding::complete<impl, params, true>(row, where);
 }
 
-// Where a class's methods come from, for __module__, __qualname__ and traceback entries.
+// The row of a module-level function `impl`, made as method<>() makes a method's, without Self.
+template <auto impl, const auto& params = binding::no_params>
+constexpr MethodEntry function(MethodEntry row, std::source_location where = std::source_location::current()) {
+    return binding::complete<impl, params, false>(row, where);
+}
+
+// Where a class's methods (or a module's functions) come from, for __module__, __qualname__ and
+// traceback entries.
 struct ClassInfo {
     const char* module_name;  // "quorvel.modules.matcher.matcher"
-    const char* class_name;   // "Matcher"
-    const char* source_file;  // "src/quorvel/modules/matcher/matcher.cpp"
+    const char* class_name;   // "Matcher"; nullptr for a module's functions
+    const char* source_file;  // "src/quorvel/modules/matcher/matcher"
 };
 
 // Creates the class as a class statement would: type(name, (object,), namespace) with
 // __module__, __qualname__ and the methods in the given order. Returns a new reference.
 Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods);
 
-// The binder's tests for a module-level function called with positional arguments only (a
-// METH_FASTCALL entry): the count, then each argument's type, with the same messages.
-void check_positional_arguments(const char* function, std::span<const Param> params, std::span<const ArgType> types,
-                                PyObject* const* args, Py_ssize_t nargs);
+// The module-level function of a row made by function<>(). Returns a new reference.
+Ref make_function(const ClassInfo& info, const MethodEntry& entry);
 
 // "Expected %s, got %.200s" unless `result` is exactly `type` or None.
 void check_result_type(PyObject* result, PyTypeObject* type);

@@ -2,6 +2,7 @@
 
 #include "call.hpp"
 #include "errors.hpp"
+#include "names.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,7 @@ Ref ModuleNamespace::lookup(PyObject* name) const {
 }
 
 void ModuleNamespace::set(const char* name, PyObject* value) const {
-    check_status(PyDict_SetItemString(dict_, name, value));
+    check_status(PyDict_SetItem(dict_, intern(name).get(), value));
 }
 
 void ModuleNamespace::import_module(const char* name, const char* as_name) const {
@@ -36,11 +37,11 @@ void ModuleNamespace::import_module(const char* name, const char* as_name) const
 
 void ModuleNamespace::import_from(const char* module_name, std::initializer_list<const char*> names) const {
     Ref fromlist = Ref::steal(PyList_New(0));
-    for (const char* name : names) check_status(PyList_Append(fromlist.get(), new_str(name).get()));
+    for (const char* name : names) check_status(PyList_Append(fromlist.get(), intern(name).get()));
     Ref module = Ref::steal(
-        PyImport_ImportModuleLevelObject(new_str(module_name).get(), dict_, nullptr, fromlist.get(), 0));
+        PyImport_ImportModuleLevelObject(intern(module_name).get(), dict_, nullptr, fromlist.get(), 0));
     for (const char* name : names) {
-        PyObject* value = PyObject_GetAttrString(module.get(), name);
+        PyObject* value = PyObject_GetAttr(module.get(), intern(name).get());
         if (value == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
             PyErr_Clear();
@@ -75,8 +76,10 @@ void warn_on_version_mismatch(const ModuleLoader& loader) {
 // sys.modules[full_name] = module, unless that name is taken already.
 void register_in_module_table(const ModuleLoader& loader, PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* present = PyDict_GetItemString(modules, loader.full_name);  // borrowed
-    if (present == nullptr) check_status(PyDict_SetItemString(modules, loader.full_name, module));
+    Ref full_name = intern(loader.full_name);
+    PyObject* present = PyDict_GetItemWithError(modules, full_name.get());  // borrowed
+    if (present == nullptr && PyErr_Occurred()) throw_error_set();
+    if (present == nullptr) check_status(PyDict_SetItem(modules, full_name.get(), module));
 }
 
 }  // namespace
@@ -93,8 +96,8 @@ PyObject* create_module(ModuleLoader& loader, PyObject* module_spec) {
         return nullptr;
     }
     if (loader.module != nullptr) return Py_NewRef(loader.module);
-    PyObject* name = PyObject_GetAttrString(module_spec, "name");
-    if (name == nullptr) return nullptr;
+    PyObject* name = nullptr;
+    if (!run_at_boundary([&] { name = check(PyObject_GetAttr(module_spec, intern("name").get())); })) return nullptr;
     loader.module = PyModule_NewObject(name);
     Py_DECREF(name);
     return Py_XNewRef(loader.module);

@@ -1,6 +1,6 @@
-// What every extension module of ours is made of: its loading rules, its namespace lookups, its
-// interned names and its definition. A module supplies a Names struct, a ModuleLoader with its
-// body, and PyInit_<name>() { return init_module<loader>(); }.
+// What every extension module of ours is made of: its loading rules, its namespace lookups and
+// its definition. A module supplies a ModuleLoader with its body, its state (shared_state.hpp)
+// and PyInit_<name>() { return init_module<loader>(); }.
 //
 // Each module keeps its state per process: it loads into one interpreter only, its module
 // object is created once and handed out again, and its body runs once. The state is held in
@@ -69,20 +69,5 @@ PyObject* init_module() {
                                      nullptr, nullptr, nullptr};
     return PyModuleDef_Init(&definition);
 }
-
-// A member of a module's Names struct, from its X-macro list: PyObject* name, the interned "name".
-#define QUORVEL_INTERNED_NAME(name) PyObject* name = check(PyUnicode_InternFromString(#name));
-// The same for a name that is not a C++ identifier: PyObject* member, the interned text.
-#define QUORVEL_INTERNED_TEXT(member, text) PyObject* member = check(PyUnicode_InternFromString(text));
-
-// The module-level lookups of the module whose namespace is `ns`, made at the moment of use so
-// that rebinding a module attribute takes effect at the next call (new references).
-template <const ModuleNamespace& ns>
-struct ModuleLookups {
-    // A module-level name.
-    static Ref global(PyObject* name) { return ns.lookup(name); }
-    // module_level.attribute, e.g. OperationType.NEW.
-    static Ref global_attr(PyObject* name, PyObject* attribute) { return getattr(ns.lookup(name).get(), attribute); }
-};
 
 }  // namespace quorvel

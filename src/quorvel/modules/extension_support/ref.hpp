@@ -62,20 +62,25 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// Sets the Python error a C++ failure stands for: MemoryError when an allocation failed,
+// SystemError with the failure's text for any other (a library error).
+inline void set_error_for(const std::exception& failure) {
+    if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr)
+        PyErr_NoMemory();
+    else
+        PyErr_SetString(PyExc_SystemError, failure.what());
+}
+
 // Runs `body` where control returns to the interpreter: true on success; false with the Python
-// error set when it threw, C++ failures (out of memory, library errors) turned into Python ones.
+// error set when it threw, C++ failures turned into Python ones.
 template <class Body>
 bool run_at_boundary(Body&& body) {
     try {
-        try {
-            body();
-            return true;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const std::exception& error) {
-            PyErr_SetString(PyExc_SystemError, error.what());
-        }
+        body();
+        return true;
     } catch (const PyErrorSet&) {
+    } catch (const std::exception& failure) {
+        set_error_for(failure);
     }
     return false;
 }

@@ -1,62 +1,43 @@
 #include "reporting.hpp"
 
 #include "call.hpp"
+#include "shared_state.hpp"
 
 namespace quorvel {
 
-void console_print(const ModuleNamespace& ns, std::initializer_list<Piece> pieces) {
-    static PyObject* console_name = check(PyUnicode_InternFromString("console"));
-    static PyObject* print_name = check(PyUnicode_InternFromString("print"));
-    call_in_order({method(ns.lookup(console_name).get(), print_name), concat(pieces)});
+void console_print(std::initializer_list<Piece> pieces) {
+    const SharedNames& n = shared_names();
+    call_in_order({method(global(n.console).get(), n.print), concat(pieces)});
 }
 
 namespace {
 
-struct RecordNames {
-    PyObject* json = check(PyUnicode_InternFromString("json"));
-    PyObject* dumps = check(PyUnicode_InternFromString("dumps"));
-    PyObject* traceback = check(PyUnicode_InternFromString("traceback"));
-    PyObject* format_exc = check(PyUnicode_InternFromString("format_exc"));
-    PyObject* logger = check(PyUnicode_InternFromString("logger"));
-    PyObject* error = check(PyUnicode_InternFromString("error"));
-    PyObject* default_kwname = Ref::steal(Py_BuildValue("(s)", "default")).release();
-    PyObject* repr = Ref::steal(PyObject_GetAttrString(
-        Ref::steal(PyImport_ImportModule("builtins")).get(), "repr")).release();
-};
-
-const RecordNames& record_names() {
-    static const RecordNames* names = new RecordNames();  // process-wide, never released
-    return *names;
-}
-
 // json.dumps(record), then json.dumps(record, default=repr), then the record with every
 // detail replaced by its repr: the first text that serialises wins.
 Ref dump_record_with_fallback(PyObject* dumps, PyObject* record,
-                               std::initializer_list<std::pair<const char*, PyObject*>> details) {
-    const RecordNames& names = record_names();
+                              std::initializer_list<std::pair<const char*, PyObject*>> details) {
+    const SharedNames& n = shared_names();
     Ref text;
     if (attempt([&] { text = call(dumps, record); })) return text;
     PyErr_Clear();
-    if (attempt([&] { text = call_kw(dumps, names.default_kwname, record, names.repr); })) return text;
+    if (attempt([&] { text = call_kw(dumps, n.default_kwnames, record, global(n.repr)); })) return text;
     PyErr_Clear();
-    for (const auto& [key, value] : details)
-        setitem(record, new_str(key).get(), Ref::steal(PyObject_Repr(value)).get());
+    for (const auto& [key, value] : details) setitem(record, intern(key).get(), Ref::steal(PyObject_Repr(value)).get());
     return call(dumps, record);
 }
 
 }  // namespace
 
-void log_error_record(const ModuleNamespace& ns, const HandledException& error,
-                      std::initializer_list<std::pair<const char*, PyObject*>> details, Serialisation serialisation) {
-    const RecordNames& names = record_names();
+void log_error_record(const HandledException& error, std::initializer_list<std::pair<const char*, PyObject*>> details,
+                      Serialisation serialisation) {
+    const SharedNames& n = shared_names();
     // In the order of logger.error(json.dumps({...})): the callee, then the record.
-    Ref log_error = getattr(ns.lookup(names.logger).get(), names.error);
-    Ref dumps = getattr(ns.lookup(names.json).get(), names.dumps);
+    Ref log_error = getattr(global(n.logger).get(), n.error);
+    Ref dumps = getattr(global(n.json).get(), n.dumps);
     Ref record = new_dict();
-    setitem(record.get(), new_str("error").get(), error.text().get());
-    Ref traceback = ns.lookup(names.traceback);
-    setitem(record.get(), new_str("traceback").get(), call_method(traceback.get(), names.format_exc).get());
-    for (const auto& [key, value] : details) setitem(record.get(), new_str(key).get(), value);
+    setitem(record.get(), n.error, error.text().get());
+    setitem(record.get(), n.traceback, call_method(global(n.traceback).get(), n.format_exc).get());
+    for (const auto& [key, value] : details) setitem(record.get(), intern(key).get(), value);
     Ref text = serialisation == Serialisation::Strict ? call(dumps.get(), record)
                                                       : dump_record_with_fallback(dumps.get(), record.get(), details);
     call(log_error.get(), text);

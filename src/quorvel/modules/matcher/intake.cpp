@@ -7,21 +7,10 @@ namespace quorvel::matcher {
 
 namespace {
 
-// The item close() posts to end the loop, recognised by identity: no item a caller can post is
-// taken for it. Created once, never released.
-PyObject* stop_item() {
-    static PyObject* item = check(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr));
-    return item;
-}
-
-// The intake thread of every Matcher not closed yet, keyed by the matcher. A running thread keeps
-// its matcher alive, so a key names a live matcher until close() removes it (or a new matcher at
-// the same address replaces the entry of one whose thread ended otherwise). Never destroyed:
-// daemon threads outlive exit. Each entry holds a new reference to its thread.
-std::unordered_map<PyObject*, PyObject*>& intake_threads() {
-    static auto* threads = new std::unordered_map<PyObject*, PyObject*>();
-    return *threads;
-}
+// The intake threads of the state (state->intake_threads). A running thread keeps its matcher
+// alive, so a key names a live matcher until close() removes it (or a new matcher at the same
+// address replaces the entry of one whose thread ended otherwise).
+std::unordered_map<PyObject*, PyObject*>& intake_threads() { return state->intake_threads; }
 
 // Removes the matcher's entry, if it is still there, and drops its thread.
 void forget_intake_thread(PyObject* matcher) {
@@ -64,7 +53,7 @@ void dispatch(PyObject* self, PyObject* item) {
     } else if (equals(action.get(), names->cancel)) {
         call_in_order({method(self, names->cancel_order), getitem(payload.get(), names->trade_id)});
     } else {
-        console_print(module_ns, {"[red]不支援的操作: ", action, "[/red]"});
+        console_print({"[red]不支援的操作: ", action, "[/red]"});
     }
 }
 
@@ -74,15 +63,15 @@ void report_intake_failure(const HandledException& error, PyObject* item) {
     bool empty = false;
     guarded([&] { empty = error.matches(global_attr(names->queue, names->Empty).get()); });
     if (empty) {
-        guarded([&] { console_print(module_ns, {"[red]等待委託單中...[/red]"}); });
+        guarded([&] { console_print({"[red]等待委託單中...[/red]"}); });
         return;
     }
-    guarded([&] { console_print(module_ns, {"[red]接收委託單失敗: ", error.value(), "[/red]"}); });
+    guarded([&] { console_print({"[red]接收委託單失敗: ", error.value(), "[/red]"}); });
     guarded([&] {
         Ref data = new_dict();
         setitem(data.get(), names->info, item != nullptr ? item : Py_None);
         // The loop must outlive any payload: what json refuses is written as its repr.
-        log_error_record(module_ns, error, {{"data", data.get()}}, Serialisation::ReprFallback);
+        log_error_record(error, {{"data", data.get()}}, Serialisation::ReprFallback);
     });
 }
 
@@ -95,7 +84,7 @@ Ref receive_pending_order(Self self) {
         catch_exception(
             [&] {
                 item = call_method(getattr(self, names->pending_order_queue).get(), names->get);
-                stopping = item.get() == stop_item();
+                stopping = item.get() == state->stop_item;
                 if (!stopping) dispatch(self, item.get());
             },
             [&](HandledException& error) { report_intake_failure(error, item.get()); }, &site);
@@ -114,7 +103,7 @@ Ref close(Self self, Float timeout) {
     auto found = intake_threads().find(self.get());
     if (found == intake_threads().end()) return Ref::borrow(Py_True);  // closed before
     Ref thread = Ref::borrow(found->second);
-    call_method(getattr(self, names->pending_order_queue).get(), names->put, stop_item());
+    call_method(getattr(self, names->pending_order_queue).get(), names->put, state->stop_item);
     call_method(thread.get(), names->join, timeout);
     bool stopped = !is_true(call_method(thread.get(), names->is_alive).get());
     if (stopped) forget_intake_thread(self);  // the join let other threads run: look it up again

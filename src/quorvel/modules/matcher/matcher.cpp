@@ -7,8 +7,7 @@
 
 namespace quorvel::matcher {
 
-const Names* names = nullptr;
-ModuleNamespace module_ns;
+State* state = nullptr;
 
 namespace {
 
@@ -144,27 +143,27 @@ constexpr MethodEntry matcher_methods[] = {
 
 // The module body: the namespace bindings in order, then the class.
 void exec_matcher(PyObject* module) {
-    module_ns.bind(module);
-    if (names == nullptr) names = new Names();
-    module_ns.import_module("copy", "copy");
-    module_ns.import_module("json", "json");
-    module_ns.import_module("queue", "queue");
-    module_ns.import_module("traceback", "traceback");
-    module_ns.import_from("datetime", {"datetime"});
-    module_ns.import_from("nanoid", {"generate"});
-    module_ns.import_from("threading", {"Thread"});
-    module_ns.import_from("typing", {"Any", "Dict", "Union"});
-    module_ns.import_from("quorvel.constant", {"Action", "OperationType", "OrderType", "OrderCond",
-                                               "OrderLot", "PriceType", "OCType", "SuccessCode"});
-    module_ns.import_from("quorvel.utils", {"console", "logger"});
-    module_ns.import_from("quorvel.modules.positions.positions", {"Positions"});
-    fast_paths::read_switch();
-    fast_paths::capture_copy(module_ns.lookup(names->copy).get());
+    if (state == nullptr) state = new State();
+    ModuleNamespace& ns = state->ns;
+    ns.bind(module);
+    ns.import_module("copy", "copy");
+    ns.import_module("json", "json");
+    ns.import_module("queue", "queue");
+    ns.import_module("traceback", "traceback");
+    ns.import_from("datetime", {"datetime"});
+    ns.import_from("nanoid", {"generate"});
+    ns.import_from("threading", {"Thread"});
+    ns.import_from("typing", {"Any", "Dict", "Union"});
+    ns.import_from("quorvel.constant", {"Action", "OperationType", "OrderType", "OrderCond", "OrderLot", "PriceType",
+                                        "OCType", "SuccessCode"});
+    ns.import_from("quorvel.utils", {"console", "logger"});
+    ns.import_from("quorvel.modules.positions.positions", {"Positions"});
+    fast_paths::capture_copy(global(names->copy).get());
     for (PyObject* enumeration : {names->Action, names->OperationType, names->OrderType, names->OrderCond,
                                   names->OrderLot, names->PriceType, names->OCType, names->SuccessCode})
-        fast_paths::capture_enumeration(module_ns.lookup(enumeration).get());
+        fast_paths::capture_enumeration(global(enumeration).get());
     capture_position_keeper();
-    module_ns.set("Matcher", make_class(matcher_class, matcher_methods).get());
+    ns.set("Matcher", make_class(matcher_class, matcher_methods).get());
 }
 
 ModuleLoader loader = {"matcher", "quorvel.modules.matcher.matcher", "src/quorvel/modules/matcher/matcher",
@@ -172,5 +171,7 @@ ModuleLoader loader = {"matcher", "quorvel.modules.matcher.matcher", "src/quorve
 
 }  // namespace
 }  // namespace quorvel::matcher
+
+quorvel::SharedState& quorvel::shared_state() { return *matcher::state; }
 
 PyMODINIT_FUNC PyInit_matcher() { return quorvel::init_module<quorvel::matcher::loader>(); }

@@ -1,56 +1,70 @@
-// What the matcher's source files share: the interned names, the module namespace, the book
-// lock and the method implementations that the class table in matcher.cpp binds.
+// What the matcher's source files share: the module's state with its interned names, and the
+// method implementations that the class table in matcher.cpp binds.
 #pragma once
 
 #include "../extension_support/call.hpp"
 #include "../extension_support/errors.hpp"
 #include "../extension_support/fast_paths.hpp"
 #include "../extension_support/message.hpp"
-#include "../extension_support/reporting.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
+#include "../extension_support/reporting.hpp"
+#include "../extension_support/shared_state.hpp"
+
+#include <mutex>
+#include <unordered_map>
 
 namespace quorvel::matcher {
 
-// Every attribute, key, keyword and module-level name the matcher uses, interned once.
-#define QUORVEL_MATCHER_NAMES(X)                                                                  \
-    X(pending_orders) X(response_queue) X(pending_order_queue) X(current_tick_infos) X(positions) \
-    X(account_info) X(exchange_info) X(_Matcher__receive_pending_order)                           \
-    X(_Matcher__init_current_tick_info) X(_Matcher__get_random_uuid) X(add_order) X(modify_order) \
-    X(cancel_order) X(build_order_response) X(build_deal_response)                                \
-    X(get_simulation_stock_order_response) X(get_simulation_future_order_response)               \
-    X(get_simulation_stock_deal_response) X(get_simulation_future_deal_response)                  \
-    X(add_response_to_queue) X(set_current_tick) X(add_trade_record) X(set_positions)             \
-    X(copy) X(deepcopy) X(queue) X(Queue) X(Empty) X(generate) X(Thread) X(Positions) X(Action)   \
-    X(OperationType) X(OrderType) X(OrderCond) X(OrderLot) X(PriceType) X(OCType) X(SuccessCode)  \
-    X(BUY) X(CASH) X(COMMON) X(AUTO) X(value) X(NEW) X(UPDATE_QTY) X(UPDATE_PRICE) X(CANCEL) X(ROD) X(IOC) X(FOK) X(LMT)    \
-    X(CreateOrder) X(ModifyOrder) X(OrderBeCancel) X(message) X(from_value)                       \
-    X(get) X(put) X(keys) X(append) X(remove) X(start) X(join) X(is_alive)                                                   \
-    X(action) X(payload) X(trade_id) X(qty) X(price) X(ts) X(tick) X(timestamp) X(code)           \
-    X(account_id) X(name) X(operation_type) X(operation_code) X(operation_message)                \
-    X(product_type) X(quantity) X(price_type) X(order_type) X(exchange_ts) X(order_cond)          \
-    X(order_lot) X(oc_type) X(id) X(seqno) X(ordno) X(exchange_seqno) X(broker_id) X(account)     \
-    X(operation_status_code) X(order) X(trade_status) X(exchange) X(info) X(data)                 \
-    X(Stock) X(Future) X(New) X(Deal) X(Cancel) X(add) X(modify) X(cancel) X(close) X(last_prices)
+// Every attribute, key, keyword and module-level name the matcher uses.
+#define QUORVEL_MATCHER_NAMES(NAME, TEXT, TUPLE)                                                  \
+    NAME(pending_orders) NAME(response_queue) NAME(pending_order_queue) NAME(current_tick_infos)  \
+    NAME(positions) NAME(account_info) NAME(exchange_info) NAME(_Matcher__receive_pending_order)  \
+    NAME(_Matcher__init_current_tick_info) NAME(_Matcher__get_random_uuid) NAME(add_order)        \
+    NAME(modify_order) NAME(cancel_order) NAME(build_order_response) NAME(build_deal_response)    \
+    NAME(get_simulation_stock_order_response) NAME(get_simulation_future_order_response)          \
+    NAME(get_simulation_stock_deal_response) NAME(get_simulation_future_deal_response)            \
+    NAME(add_response_to_queue) NAME(set_current_tick) NAME(add_trade_record) NAME(set_positions) \
+    NAME(copy) NAME(deepcopy) NAME(queue) NAME(Queue) NAME(Empty) NAME(generate) NAME(Thread)     \
+    NAME(Positions) NAME(Action) NAME(OperationType) NAME(OrderType) NAME(OrderCond) NAME(OrderLot) \
+    NAME(PriceType) NAME(OCType) NAME(SuccessCode) NAME(BUY) NAME(CASH) NAME(COMMON) NAME(AUTO)   \
+    NAME(value) NAME(NEW) NAME(UPDATE_QTY) NAME(UPDATE_PRICE) NAME(CANCEL) NAME(ROD) NAME(IOC)    \
+    NAME(FOK) NAME(LMT) NAME(CreateOrder) NAME(ModifyOrder) NAME(OrderBeCancel) NAME(message)     \
+    NAME(get) NAME(put) NAME(keys) NAME(append) NAME(remove) NAME(start)         \
+    NAME(join) NAME(is_alive) NAME(action) NAME(payload) NAME(trade_id) NAME(qty) NAME(price)     \
+    NAME(ts) NAME(tick) NAME(timestamp) NAME(code) NAME(account_id) NAME(name) NAME(operation_type) \
+    NAME(operation_code) NAME(operation_message) NAME(product_type) NAME(quantity) NAME(price_type) \
+    NAME(order_type) NAME(exchange_ts) NAME(order_cond) NAME(order_lot) NAME(oc_type) NAME(id)    \
+    NAME(seqno) NAME(ordno) NAME(exchange_seqno) NAME(broker_id) NAME(account)                    \
+    NAME(operation_status_code) NAME(order) NAME(trade_status) NAME(exchange) NAME(info)           \
+    NAME(Stock) NAME(Future) NAME(New) NAME(Deal) NAME(Cancel) NAME(add) NAME(modify) NAME(cancel) \
+    NAME(close) NAME(last_prices)                                                                 \
+    TUPLE(thread_kwnames, "target", "daemon") TUPLE(size_kwnames, "size")                         \
+    /* add_trade_record's seven keywords, in call order */                                        \
+    TUPLE(trade_record_kwnames, "trade_id", "code", "action", "quantity", "price", "timestamp", "trade_status")
 
 struct Names {
-    QUORVEL_MATCHER_NAMES(QUORVEL_INTERNED_NAME)
-    PyObject* thread_kwnames = check(Py_BuildValue("(ss)", "target", "daemon"));
-    PyObject* size_kwnames = check(Py_BuildValue("(s)", "size"));
-    // add_trade_record's seven keywords, in call order
-    PyObject* trade_record_kwnames = check(Py_BuildValue(
-        "(sssssss)", "trade_id", "code", "action", "quantity", "price", "timestamp", "trade_status"));
+    QUORVEL_MATCHER_NAMES(QUORVEL_NAME, QUORVEL_TEXT, QUORVEL_TUPLE)
 };
 
-// Made when the module body first runs; process-wide, never released.
-extern const Names* names;
-extern ModuleNamespace module_ns;
+// The matcher's state: made when the module body first runs, process-wide and never released
+// (the intake threads are daemon threads that outlive exit).
+struct State : SharedState {
+    Names names;
+    PyTypeObject* position_keeper = nullptr;  // the Positions class as the module body found it (kept)
+    // The item close() posts to end an intake loop, recognised by identity: no item a caller can
+    // post is taken for it.
+    PyObject* const stop_item = check(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr));
+    // The intake thread of every Matcher not closed yet, keyed by the matcher (intake.cpp); each
+    // entry holds a new reference to its thread.
+    std::unordered_map<PyObject*, PyObject*> intake_threads;
+    // Behind every BookLock, of every Matcher: the interpreter runs one matcher thread at a time anyway.
+    std::recursive_mutex book_mutex;
+};
 
-inline constexpr auto global = &ModuleLookups<module_ns>::global;
-// module_level.attribute, e.g. OperationType.NEW: a member of our enumerations read natively.
-inline Ref global_attr(PyObject* name, PyObject* attribute) {
-    return fast_paths::class_attribute(global(name).get(), attribute);
-}
+extern State* state;
+
+inline constexpr StateNames<state> names{};
 
 // The traceback entry of a place in `method` where an exception is caught, named as the entry a
 // failing call gets.

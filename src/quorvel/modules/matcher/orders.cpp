@@ -71,7 +71,7 @@ void add_order(Self self, Str code, Str product_type, Str action, Float price, I
     catch_exception(
         [&] {
             report_order(self, record.get(), names->NEW, names->CreateOrder);
-            console_print(module_ns, {"[green]新增委託單 ", getitem(record.get(), names->trade_id), " 成功[/green]"});
+            console_print({"[green]新增委託單 ", getitem(record.get(), names->trade_id), " 成功[/green]"});
         },
         [&](HandledException& error) {
             Ref data = new_dict();
@@ -81,8 +81,8 @@ void add_order(Self self, Str code, Str product_type, Str action, Float price, I
                                       names->qty, names->price_type, names->order_type, names->order_cond,
                                       names->order_lot, names->oc_type};
             for (size_t i = 0; i < std::size(keys); ++i) set(data.get(), keys[i], arguments[i]);
-            log_error_record(module_ns, error, {{"data", data.get()}});
-            console_print(module_ns, {"[red]發生錯誤: ", error.text(), "[/red]"});
+            log_error_record(error, {{"data", data.get()}});
+            console_print({"[red]發生錯誤: ", error.text(), "[/red]"});
         }, &site);
 }
 
@@ -100,7 +100,7 @@ void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price) {
     Ref book = getattr(self, names->pending_orders);
     Ref record = find_order(book.get(), trade_id);
     if (!record) {
-        console_print(module_ns, {"[red]委託單 ", trade_id, " 不存在[/red]"});
+        console_print({"[red]委託單 ", trade_id, " 不存在[/red]"});
         return;
     }
 
@@ -114,12 +114,12 @@ void modify_order(Self self, Str trade_id, Int qty, FloatOrNone price) {
         // An order reduced to nothing leaves the book instead of filling 0 at its next tick.
         if (compare(rest.get(), zero.get(), Py_EQ))
             call_method(getattr(self, names->pending_orders).get(), names->remove, record);
-        console_print(module_ns, {"[green]修改委託單 ", trade_id, " 數量成功, 修改數量 ", qty, "[/green]"});
+        console_print({"[green]修改委託單 ", trade_id, " 數量成功, 修改數量 ", qty, "[/green]"});
     }
     if (price_given) {
         setitem(record.get(), names->price, price);
         report_order(self, record.get(), names->UPDATE_PRICE, names->ModifyOrder);
-        console_print(module_ns, {"[green]修改委託單 ", trade_id, " 價格成功, 修改價格 ", price, "[/green]"});
+        console_print({"[green]修改委託單 ", trade_id, " 價格成功, 修改價格 ", price, "[/green]"});
     }
 }
 
@@ -128,7 +128,7 @@ void cancel_order(Self self, Str trade_id) {
     Ref book = getattr(self, names->pending_orders);
     Ref record = find_order(book.get(), trade_id);
     if (!record) {
-        console_print(module_ns, {"[red]委託單 ", trade_id, " 不存在[/red]"});
+        console_print({"[red]委託單 ", trade_id, " 不存在[/red]"});
         return;
     }
     call_method(getattr(self, names->pending_orders).get(), names->remove, record);
@@ -136,9 +136,9 @@ void cancel_order(Self self, Str trade_id) {
     catch_exception(
         [&] {
             report_order(self, record.get(), names->CANCEL, names->OrderBeCancel);
-            console_print(module_ns, {"[green]取消委託單 ", trade_id, " 成功[/green]"});
+            console_print({"[green]取消委託單 ", trade_id, " 成功[/green]"});
         },
-        [&](HandledException& error) { console_print(module_ns, {"[red]", error.text(), "[/red]"}); }, &site);
+        [&](HandledException& error) { console_print({"[red]", error.text(), "[/red]"}); }, &site);
 }
 
 }  // namespace quorvel::matcher

@@ -12,21 +12,12 @@ void raise_exception(std::initializer_list<Piece> message) {
     throw_error_set();
 }
 
-namespace {
-// The one mutex behind every BookLock, of every Matcher: the interpreter runs one matcher thread
-// at a time anyway.
-std::recursive_mutex& book_mutex() {
-    static auto* mutex = new std::recursive_mutex();  // never destroyed: daemon threads outlive exit
-    return *mutex;
-}
-}  // namespace
-
 BookLock::BookLock() {
-    if (book_mutex().try_lock()) return;
+    if (state->book_mutex.try_lock()) return;
     PyThreadState* thread_state = PyEval_SaveThread();
     std::unique_lock<std::recursive_mutex> held;
     try {
-        held = std::unique_lock<std::recursive_mutex>(book_mutex());
+        held = std::unique_lock<std::recursive_mutex>(state->book_mutex);
     } catch (...) {
         PyEval_RestoreThread(thread_state);
         throw;
@@ -36,7 +27,7 @@ BookLock::BookLock() {
     held.release();
 }
 
-BookLock::~BookLock() { book_mutex().unlock(); }
+BookLock::~BookLock() { state->book_mutex.unlock(); }
 
 void init(Self self, Object positions) {
     setattr(self, names->pending_orders, new_list().get());
@@ -73,8 +64,6 @@ void reset_tick_infos(Self self) { setattr(self, names->current_tick_infos, new_
 
 namespace {
 
-PyTypeObject* position_keeper = nullptr;  // the Positions class as the module body found it
-
 // positions.set_current_tick(tick), which is `self.last_prices[tick["code"]] = float(tick["close"])`,
 // done natively (true) while that method is still the one captured, unchanged, reached by plain
 // attribute lookup on an exact Positions, and the values are of the exact types for which the
@@ -82,7 +71,7 @@ PyTypeObject* position_keeper = nullptr;  // the Positions class as the module b
 // close, which float() gives back as it is. False when only the real call can say.
 bool keep_last_price(PyObject* positions, PyObject* tick) {
     PyTypeObject* type = Py_TYPE(positions);
-    if (type != position_keeper || type->tp_getattro != PyObject_GenericGetAttr ||
+    if (type != state->position_keeper || type->tp_getattro != PyObject_GenericGetAttr ||
         !fast_paths::function_unchanged(_PyType_Lookup(type, names->set_current_tick)) ||
         _PyType_Lookup(type, names->last_prices) != nullptr)
         return false;
@@ -106,9 +95,8 @@ bool keep_last_price(PyObject* positions, PyObject* tick) {
 void capture_position_keeper() {
     Ref keeper = global(names->Positions);
     if (!PyType_Check(keeper.get())) return;
-    position_keeper = reinterpret_cast<PyTypeObject*>(keeper.get());
-    Py_INCREF(keeper.get());  // kept for the process
-    fast_paths::capture_function(_PyType_Lookup(position_keeper, names->set_current_tick), {"float"});
+    state->position_keeper = reinterpret_cast<PyTypeObject*>(keeper.release());  // kept for the process
+    fast_paths::capture_function(_PyType_Lookup(state->position_keeper, names->set_current_tick), {"float"});
 }
 
 void set_current_tick(Self self, Dict tick) {

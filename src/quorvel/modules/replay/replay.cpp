@@ -3,34 +3,38 @@
 // thread or queue in between. The engine in quorvel.backtest.replay supplies the callbacks.
 #include "../extension_support/columns.hpp"
 #include "../extension_support/errors.hpp"
-#include "../extension_support/fast_paths.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
-#include "../extension_support/timestamps.hpp"
+#include "../extension_support/shared_state.hpp"
+#include "../extension_support/tick_dict.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace quorvel::replay {
 
 namespace {
 
-// Every attribute, key and module-level name the loop uses, interned once.
-#define QUORVEL_REPLAY_NAMES(X)                                                                     \
-    X(market_type) X(timestamp) X(code) X(ts) X(close) X(volume) X(qty) X(tick_type) X(is_simulate) \
-    X(is_backfilling) X(market_map) X(format_timestamp) X(set_current_tick) X(match_deal)          \
-    X(responses) X(take_reports) X(react) X(owed) X(deliver) X(current) X(sample_rows) X(sample)   \
-    X(checkpoint) X(pl) X(DataFrame) X(Int64) X(Float64) X(String) X(format_nano_ts_to_second_ts)
+// Every attribute, key and module-level name the loop uses.
+#define QUORVEL_REPLAY_NAMES(NAME, TEXT, TUPLE)                                                     \
+    NAME(code) NAME(ts) NAME(close) NAME(volume) NAME(tick_type) NAME(is_backfilling) NAME(market_map) \
+    NAME(format_timestamp) NAME(set_current_tick) NAME(match_deal) NAME(responses) NAME(take_reports) \
+    NAME(react) NAME(owed) NAME(deliver) NAME(current) NAME(sample_rows) NAME(sample) NAME(checkpoint) \
+    NAME(pl) NAME(DataFrame) NAME(Int64) NAME(Float64) NAME(String) NAME(format_nano_ts_to_second_ts)
 
 struct Names {
-    QUORVEL_REPLAY_NAMES(QUORVEL_INTERNED_NAME)
+    QUORVEL_REPLAY_NAMES(QUORVEL_NAME, QUORVEL_TEXT, QUORVEL_TUPLE)
 };
 
-const Names* names = nullptr;  // made when the module body first runs; never released
-ModuleNamespace module_ns;
+// The module's state: made when the module body first runs, process-wide and never released.
+struct State : SharedState {
+    Names names;
+    TickDicts tick_dicts{shared_names};
+};
 
-inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
+State* state = nullptr;
 
-constexpr const char* kSourceFile = "src/quorvel/modules/replay/replay.cpp";
+constexpr StateNames<state> names{};
 
 // Rows converted to Python values at a time: the loop holds them all, so a slice costs few calls.
 constexpr Py_ssize_t kSliceRows = 1 << 16;
@@ -122,52 +126,11 @@ private:
     size_t count_ = 0;
 };
 
-// One row's values, in the frame's column order.
-struct Row {
-    PyObject* code;
-    PyObject* ts;
-    PyObject* close;
-    PyObject* volume;
-    PyObject* tick_type;
-};
-
-// The feed's tick dictionaries, made as copies of one with the feed's eight keys in the feed's
-// order and the two values every tick of a phase shares, the others filled in per row.
-class TickMaker {
-public:
-    explicit TickMaker(const Hooks& hooks) : hooks_(hooks), template_(new_dict(8)) {
-        for (PyObject* key : {names->market_type, names->timestamp, names->code, names->close, names->qty,
-                              names->tick_type})
-            setitem(template_.get(), key, Py_None);
-        setitem(template_.get(), names->is_simulate, Py_False);
-        setitem(template_.get(), names->is_backfilling, hooks.is_backfilling ? Py_True : Py_False);
-    }
-
-    // The tick of one row, with the same values as the feed's; the market is looked up before
-    // the timestamp is made, as the feed does.
-    Ref make(const Row& row, Ref& timestamp) const {
-        Ref market = getitem(hooks_.market_map.get(), row.code);
-        timestamp = tick_timestamp(hooks_.format_timestamp.get(), row.ts);
-        Ref tick = Ref::steal(PyDict_Copy(template_.get()));
-        setitem(tick.get(), names->market_type, market.get());
-        setitem(tick.get(), names->timestamp, timestamp.get());
-        setitem(tick.get(), names->code, row.code);
-        setitem(tick.get(), names->close, row.close);
-        setitem(tick.get(), names->qty, row.volume);
-        setitem(tick.get(), names->tick_type, row.tick_type);
-        return tick;
-    }
-
-private:
-    const Hooks& hooks_;
-    Ref template_;
-};
-
 // The frame's rows with their running count: a tick counts as done once the matcher has
 // taken it and its reports are taken, before the strategy sees it, as the paced driver counts.
 class Replay {
 public:
-    Replay(const Hooks& hooks, PyObject* frame) : hooks_(hooks), ticks_(hooks) {
+    Replay(const Hooks& hooks, PyObject* frame) : hooks_(hooks) {
         Ref frame_type = global_attr(names->pl, names->DataFrame);
         Ref int64 = global_attr(names->pl, names->Int64);
         Ref float64 = global_attr(names->pl, names->Float64);
@@ -203,18 +166,20 @@ public:
     }
 
 private:
-    Row current_row() {
+    TickRow current_row() {
         return {codes_.canonical(columns_.value(names->code)), columns_.value(names->ts),
                 columns_.value(names->close), columns_.value(names->volume), columns_.value(names->tick_type)};
     }
 
     // One tick's road, in the order the paced driver takes it.
-    void replay_tick(const Row& row) {
+    void replay_tick(const TickRow& row) {
         Ref timestamp;
-        Ref tick = ticks_.make(row, timestamp);
+        Ref tick = state->tick_dicts.make(
+            hooks_.market_map.get(), row, [&] { return hooks_.format_timestamp.get(); },
+            hooks_.is_backfilling, &timestamp);
         check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
         call(hooks_.set_current_tick.get(), tick);
-        call(hooks_.match_deal.get(), row.code, row.close, row.volume, timestamp);
+        call(hooks_.match_deal.get(), row.code(), row.close(), row.volume(), timestamp);
         if (has_items(hooks_.responses.get())) call(hooks_.take_reports.get());
         ++done_;
         if (hooks_.react.get() != Py_None) call(hooks_.react.get(), tick);
@@ -222,13 +187,12 @@ private:
     }
 
     const Hooks& hooks_;
-    TickMaker ticks_;
     ColumnReader columns_;
     Codes codes_;
     Py_ssize_t done_ = 0;
 };
 
-void replay_frame(PyObject* frame, PyObject* hooks_source) {
+void replay_frame(Object frame, Object hooks_source) {
     const Hooks hooks(hooks_source);
     Replay replay(hooks, frame);
     // The count is reported on the way out too, so that a run stopped mid-frame counts every
@@ -236,41 +200,30 @@ void replay_frame(PyObject* frame, PyObject* hooks_source) {
     run_finally([&] { replay.run(); }, [&] { replay.report_done(); });
 }
 
+const ClassInfo replay_functions = {"quorvel.modules.replay.replay", nullptr, "src/quorvel/modules/replay/replay"};
+
 constexpr Param replay_params[] = {{"frame", "pl.DataFrame"}, {"hooks"}};
-constexpr ArgType replay_types[] = {ArgType::Object, ArgType::Object};
 
-PyObject* replay_ticks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (run_at_boundary([&] {
-            check_positional_arguments("replay_ticks", replay_params, replay_types, args, nargs);
-            replay_frame(args[0], args[1]);
-        }))
-        return Py_NewRef(Py_None);
-    add_traceback("quorvel.modules.replay.replay.replay_ticks", kSourceFile, __LINE__);
-    return nullptr;
-}
-
-PyMethodDef replay_functions[] = {
-    {"replay_ticks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay_ticks)), METH_FASTCALL,
-     "replay_ticks(frame, hooks)\n--\n\n"
-     "Replay the rows of `frame` (a tick frame: code, ts, close, volume, tick_type) through the\n"
-     "matcher and the strategy named by `hooks`."},
-    {nullptr, nullptr, 0, nullptr},
-};
+constexpr MethodEntry replay_ticks = function<replay_frame, replay_params>({.name = "replay_ticks",
+    .doc = "Replay the rows of `frame` (a tick frame: code, ts, close, volume, tick_type) through the\n"
+           "matcher and the strategy named by `hooks`."});
 
 // The module body: the namespace bindings, then the function.
 void exec_replay(PyObject* module) {
-    module_ns.bind(module);
-    if (names == nullptr) names = new Names();
-    module_ns.import_module("polars", "pl");
-    module_ns.import_from("quorvel.utils", {"format_nano_ts_to_second_ts"});
-    fast_paths::read_switch();
-    capture_timestamp_formatter(module_ns.lookup(names->format_nano_ts_to_second_ts).get());
-    check_status(PyModule_AddFunctions(module, replay_functions));
+    if (state == nullptr) state = new State();
+    ModuleNamespace& ns = state->ns;
+    ns.bind(module);
+    ns.import_module("polars", "pl");
+    ns.import_from("quorvel.utils", {"format_nano_ts_to_second_ts"});
+    capture_timestamp_formatter(global(names->format_nano_ts_to_second_ts).get());
+    ns.set("replay_ticks", make_function(replay_functions, replay_ticks).get());
 }
 
 ModuleLoader loader = {"replay", "quorvel.modules.replay.replay", "src/quorvel/modules/replay/replay", exec_replay};
 
 }  // namespace
 }  // namespace quorvel::replay
+
+quorvel::SharedState& quorvel::shared_state() { return *replay::state; }
 
 PyMODINIT_FUNC PyInit_replay() { return quorvel::init_module<quorvel::replay::loader>(); }

@@ -11,7 +11,7 @@ bool absent(PyObject* bound) { return bound == Py_None || (PyUnicode_Check(bound
 // Loads the backfill frame and puts its ticks, one permit each.
 void replay(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end_to) {
     Ref df = call_method(self, names->_Ticker__process_and_combine_ticks, codes, start_from, end_to);
-    console_print(module_ns, {"[green]開始回補 Tick 資料, Tick 數 ", row_count(df.get()), ". ...[/green]"});
+    console_print({"[green]開始回補 Tick 資料, Tick 數 ", row_count(df.get()), ". ...[/green]"});
     TickRows rows(df.get());
     while (rows.advance()) {
         queue_get(self, names->allow_next_tick_flag_queue);
@@ -41,7 +41,7 @@ void backfilling(Self self, List codes, Str start_from, Str end_to) {
         [&] {
             catch_exception([&] { replay(self, codes, start_from, end_to); },
                             [&](HandledException& error) {
-                                console_print(module_ns, {"[red]回補 Tick 資料失敗, 錯誤訊息: ", error.text(), "[/red]"});
+                                console_print({"[red]回補 Tick 資料失敗, 錯誤訊息: ", error.text(), "[/red]"});
                                 error.reraise();
                             });
         },

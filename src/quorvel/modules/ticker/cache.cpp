@@ -33,9 +33,9 @@ Ref read_cached_day(PyObject* self, PyObject* file_path) {
             Ref data = new_dict();
             setitem(data.get(), names->file, file_path);
             setitem(data.get(), names->moved_to, moved_to.get());
-            log_error_record(module_ns, error, {{"data", data.get()}});
-            console_print(module_ns, {"[red]檔案 ", file_path, " 已損毀: ", error.value(), ", 已移至 ", moved_to,
-                                      ", 重新下載歷史 Tick 資料...[/red]"});
+            log_error_record(error, {{"data", data.get()}});
+            console_print({"[red]檔案 ", file_path, " 已損毀: ", error.value(), ", 已移至 ", moved_to,
+                           ", 重新下載歷史 Tick 資料...[/red]"});
         });
     return df;
 }
@@ -81,8 +81,8 @@ Ref fetch_sino_history_ticks(Self self, Str code, Object product_type, Str start
             Ref file_path = call_method(self, names->_Ticker__generate_save_path, file_name, names->sino_folder,
                                         names->ticks_folder);
             cache_files(names->store_day, df, file_path);
-            console_print(module_ns, {"[green]下載 ", code, " ", day_text(current_date.get()), " 的 Tick 資料成功, 儲存於 ",
-                                      file_path, "[/green]"});
+            console_print({"[green]下載 ", code, " ", day_text(current_date.get()), " 的 Tick 資料成功, 儲存於 ",
+                           file_path, "[/green]"});
         }
         current_date = Ref::steal(PyNumber_Add(current_date.get(), one_day().get()));
     }
@@ -96,10 +96,10 @@ Ref auto_fetch_ticks(Self self, Str code, Str product_type, Str date) {
     Ref exists = call(getattr(global_attr(names->os, names->path).get(), names->exists).get(), file_path);
     Ref df;
     if (is_true(exists.get())) {
-        console_print(module_ns, {"[green]檔案 ", file_path, " 已存在, 開始讀取檔案...[/green]"});
+        console_print({"[green]檔案 ", file_path, " 已存在, 開始讀取檔案...[/green]"});
         df = read_cached_day(self, file_path.get());
     } else {
-        console_print(module_ns, {"[red]檔案 ", file_path, " 不存在, 開始下載歷史 Tick 資料...[/red]"});
+        console_print({"[red]檔案 ", file_path, " 不存在, 開始下載歷史 Tick 資料...[/red]"});
     }
     if (!df) df = call_method(self, names->fetch_sino_history_ticks, code, product_type, date, date);
     Ref code_column = call_method(call(global_attr(names->pl, names->lit).get(), code).get(), names->alias, names->code);

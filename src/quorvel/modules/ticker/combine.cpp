@@ -25,8 +25,8 @@ void report_failed_day(const HandledException& error, PyObject* code, PyObject* 
     Ref data = new_dict();
     setitem(data.get(), names->code, code);
     setitem(data.get(), names->date, call_method(current_date, names->timestamp).get());
-    log_error_record(module_ns, error, {{"data", data.get()}});
-    console_print(module_ns, {"[red]下載 ", code, " ", date, " 的 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"});
+    log_error_record(error, {{"data", data.get()}});
+    console_print({"[red]下載 ", code, " ", date, " 的 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"});
 }
 
 }  // namespace
@@ -57,9 +57,9 @@ Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, P
         while (compare(current_date.get(), end_to.get(), Py_LE)) {
             if (watch != nullptr && watch->stop_requested) return empty_combined_frame(self);
             feed_checkpoint();
-            console_print(module_ns, {"[yellow]正在取得 ", code, " ",
-                                      call_method(current_date.get(), names->strftime, names->day_format),
-                                      " 的 Tick 資料...[/yellow]"});
+            console_print({"[yellow]正在取得 ", code, " ",
+                           call_method(current_date.get(), names->strftime, names->day_format),
+                           " 的 Tick 資料...[/yellow]"});
             Ref day_rows;  // set once the day is loaded
             catch_exception(
                 [&] {

@@ -28,7 +28,7 @@ struct FeedState {
     PyObject* observed_runs;  // dict: id(ticker) -> capsule of its ObservedRun
 };
 
-FeedState* state = nullptr;
+FeedState* feed_state = nullptr;
 
 // How many permits a stopped run's threads get at a time, and how long each join waits for them.
 constexpr int kPermitsPerRelease = 256;
@@ -45,13 +45,13 @@ Ref run_key(PyObject* ticker) { return Ref::steal(PyLong_FromVoidPtr(ticker)); }
 
 // The capsule of the ticker's observed run (a new reference), or an empty Ref.
 Ref find_run(PyObject* ticker) {
-    PyObject* capsule = PyDict_GetItemWithError(state->observed_runs, run_key(ticker).get());
+    PyObject* capsule = PyDict_GetItemWithError(feed_state->observed_runs, run_key(ticker).get());
     if (capsule == nullptr && PyErr_Occurred()) throw_error_set();
     return Ref::borrow(capsule);
 }
 
 void check_ticker(PyObject* ticker) {
-    if (check_status(PyObject_IsInstance(ticker, state->ticker_class))) return;
+    if (check_status(PyObject_IsInstance(ticker, feed_state->ticker_class))) return;
     PyErr_Format(PyExc_TypeError, "Argument 'ticker' has incorrect type (expected Ticker, got %.200s)",
                  Py_TYPE(ticker)->tp_name);
     throw_error_set();
@@ -100,14 +100,14 @@ Ref running_thread_names(const ObservedRun& run) {
     return running;
 }
 
-Ref load(PyObject* ticker, PyObject* codes, PyObject* start_from, PyObject* end_to, PyObject* on_day) {
+Ref load(Object ticker, List codes, Str start_from, Str end_to, Object on_day) {
     check_ticker(ticker);
     check_on_day(on_day);
     DayWatch watch{Ref::borrow(on_day)};
     return combine_period(ticker, codes, start_from, end_to, &watch);
 }
 
-void observe(PyObject* ticker, PyObject* on_day) {
+void observe(Object ticker, Object on_day) {
     check_ticker(ticker);
     check_on_day(on_day);
     if (find_run(ticker)) raise(PyExc_RuntimeError, "this Ticker's feed is observed already; stop() its run first");
@@ -118,13 +118,12 @@ void observe(PyObject* ticker, PyObject* on_day) {
         throw_error_set();
     }
     Ref owned = Ref::steal(capsule);
-    setitem(state->observed_runs, run_key(ticker).get(), owned.get());
+    setitem(feed_state->observed_runs, run_key(ticker).get(), owned.get());
 }
 
-Ref stop(PyObject* ticker, PyObject* timeout_arg) {
+Ref stop(Object ticker, Float timeout_arg) {
     check_ticker(ticker);
-    double timeout = PyFloat_AsDouble(timeout_arg);
-    if (timeout == -1.0 && PyErr_Occurred()) throw_error_set();
+    double timeout = PyFloat_AS_DOUBLE(timeout_arg.get());
     Ref capsule = find_run(ticker);
     if (!capsule) return new_list();
     ObservedRun& run = run_in(capsule.get());
@@ -134,52 +133,9 @@ Ref stop(PyObject* ticker, PyObject* timeout_arg) {
     run_finally([&] { wind_down(ticker, run, deadline); },
                 [&] {
                     if (find_run(ticker).get() == capsule.get())
-                        check_status(PyDict_DelItem(state->observed_runs, run_key(ticker).get()));
+                        check_status(PyDict_DelItem(feed_state->observed_runs, run_key(ticker).get()));
                 });
     return running_thread_names(run);
-}
-
-constexpr Param load_params[] = {{"ticker"}, {"codes"}, {"start_from"}, {"end_to"}, {"on_day"}};
-constexpr ArgType load_types[] = {ArgType::Object, ArgType::List, ArgType::Str, ArgType::Str, ArgType::Object};
-constexpr Param observe_params[] = {{"ticker"}, {"on_day"}};
-constexpr Param stop_params[] = {{"ticker"}, {"timeout"}};
-constexpr ArgType two_objects[] = {ArgType::Object, ArgType::Object};
-
-// A door function's METH_FASTCALL entry: `body` runs at the error boundary; a failure gets a
-// traceback entry naming the function.
-template <class Body>
-PyObject* door_call(const char* function, int line, Body&& body) {
-    Ref result;
-    if (run_at_boundary([&] { result = body(); })) return result.release();
-    add_traceback(function, kSourceFile, line);
-    return nullptr;
-}
-
-PyObject* load_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return door_call("quorvel.modules.ticker.feed.load", __LINE__, [&] {
-        check_positional_arguments("load", load_params, load_types, args, nargs);
-        return load(args[0], args[1], args[2], args[3], args[4]);
-    });
-}
-
-PyObject* observe_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return door_call("quorvel.modules.ticker.feed.observe", __LINE__, [&] {
-        check_positional_arguments("observe", observe_params, two_objects, args, nargs);
-        observe(args[0], args[1]);
-        return none();
-    });
-}
-
-PyObject* stop_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return door_call("quorvel.modules.ticker.feed.stop", __LINE__, [&] {
-        check_positional_arguments("stop", stop_params, two_objects, args, nargs);
-        return stop(args[0], args[1]);
-    });
-}
-
-template <PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 constexpr const char* kDoorDoc =
@@ -193,41 +149,47 @@ constexpr const char* kDoorDoc =
     "ends the load there, which then gives the empty merged frame (the codes met so far stay\n"
     "in the Ticker's code_market_map). What on_day raises leaves the load.";
 
-PyMethodDef feed_functions[] = {
-    {"load", fastcall<load_function>(), METH_FASTCALL,
-     "load($module, ticker, codes, start_from, end_to, on_day, /)\n--\n\n"
-     "The ticks of the instruments `codes` over the period, merged into one frame sorted by\n"
-     "\"ts\", then \"code\": the frame the ticker's sending run replays, through the same cache\n"
-     "and checks. A period of one day (start_from == end_to) gives that trading day of every\n"
-     "listed instrument, merged as the whole period's load orders it, so the days of a period\n"
-     "loaded one by one follow each other as the period's rows do. `on_day` watches each day\n"
-     "loaded (see the module's docstring), or is None."},
-    {"observe", fastcall<observe_function>(), METH_FASTCALL,
-     "observe($module, ticker, on_day, /)\n--\n\n"
-     "Observe the ticker's feed for a run: until stop(ticker), every load the ticker makes\n"
-     "(send_ticks' own and the backfill thread's) is watched by `on_day` (or None), and every\n"
-     "feed thread it starts is recorded for stop(). Ticks and statuses are delivered as without\n"
-     "it. RuntimeError if the ticker is observed already."},
-    {"stop", fastcall<stop_function>(), METH_FASTCALL,
-     "stop($module, ticker, timeout, /)\n--\n\n"
-     "End the observed run of the ticker and join its feed threads, `timeout` seconds at most\n"
-     "in all: loads under way end before their next day, the sending run is stopped\n"
-     "(stop_send_ticks), and permits are granted, the ticks they release dropped, until the\n"
-     "threads end. The ticker is no longer observed afterwards. Returns the names of the\n"
-     "threads still running, empty when all ended (and when the ticker was not observed)."},
-    {nullptr, nullptr, 0, nullptr},
-};
+const ClassInfo door_functions = {"quorvel.modules.ticker.feed", nullptr, kSourceFile};
+
+constexpr Param load_params[] = {{"ticker"}, {"codes"}, {"start_from"}, {"end_to"}, {"on_day"}};
+constexpr Param observe_params[] = {{"ticker"}, {"on_day"}};
+constexpr Param stop_params[] = {{"ticker"}, {"timeout"}};
+
+constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
+    .doc = "The ticks of the instruments `codes` over the period, merged into one frame sorted by\n"
+           "\"ts\", then \"code\": the frame the ticker's sending run replays, through the same cache\n"
+           "and checks. A period of one day (start_from == end_to) gives that trading day of every\n"
+           "listed instrument, merged as the whole period's load orders it, so the days of a period\n"
+           "loaded one by one follow each other as the period's rows do. `on_day` watches each day\n"
+           "loaded (see the module's docstring), or is None."});
+
+constexpr MethodEntry observe_entry = function<observe, observe_params>({.name = "observe",
+    .doc = "Observe the ticker's feed for a run: until stop(ticker), every load the ticker makes\n"
+           "(send_ticks' own and the backfill thread's) is watched by `on_day` (or None), and every\n"
+           "feed thread it starts is recorded for stop(). Ticks and statuses are delivered as without\n"
+           "it. RuntimeError if the ticker is observed already."});
+
+constexpr MethodEntry stop_entry = function<stop, stop_params>({.name = "stop",
+    .doc = "End the observed run of the ticker and join its feed threads, `timeout` seconds at most\n"
+           "in all: loads under way end before their next day, the sending run is stopped\n"
+           "(stop_send_ticks), and permits are granted, the ticks they release dropped, until the\n"
+           "threads end. The ticker is no longer observed afterwards. Returns the names of the\n"
+           "threads still running, empty when all ended (and when the ticker was not observed)."});
 
 // The module body: the ticker module first (its body makes the names and the namespace the
 // door works with), then the door's functions.
 void exec_feed(PyObject* module) {
-    Ref ticker_module = Ref::steal(PyImport_ImportModule("quorvel.modules.ticker.ticker"));
-    if (state == nullptr) {
-        Ref ticker_class = Ref::steal(PyObject_GetAttrString(ticker_module.get(), "Ticker"));
-        state = new FeedState{ticker_class.release(), new_dict().release()};
+    Ref ticker_module = Ref::steal(check(PyImport_ImportModule("quorvel.modules.ticker.ticker")));
+    if (feed_state == nullptr) {
+        Ref ticker_class = getattr(ticker_module.get(), names->Ticker);
+        feed_state = new FeedState{ticker_class.release(), new_dict().release()};
     }
     check_status(PyModule_SetDocString(module, kDoorDoc));
-    check_status(PyModule_AddFunctions(module, feed_functions));
+    for (const MethodEntry* entry : {&load_entry, &observe_entry, &stop_entry}) {
+        Ref function = make_function(door_functions, *entry);
+        check_status(PyModule_AddObject(module, entry->name, function.get()));
+        function.release();
+    }
 }
 
 ModuleLoader loader = {"feed", "quorvel.modules.ticker.feed", kSourceFile, exec_feed};
@@ -235,7 +197,7 @@ ModuleLoader loader = {"feed", "quorvel.modules.ticker.feed", kSourceFile, exec_
 }  // namespace
 
 Ref observed_run(PyObject* ticker) {
-    if (state == nullptr) return Ref();  // the door was never loaded
+    if (feed_state == nullptr) return Ref();  // the door was never loaded
     return find_run(ticker);
 }
 

@@ -16,12 +16,11 @@ def load(
     start_from: str,
     end_to: str,
     on_day: Optional[OnDay],
-    /,
 ) -> pl.DataFrame:
     """The instruments' ticks over the period, merged by "ts" and "code" as the feed merges them."""
 
-def observe(ticker: Ticker, on_day: Optional[OnDay], /) -> None:
+def observe(ticker: Ticker, on_day: Optional[OnDay]) -> None:
     """Watch every load of the ticker and record its feed threads, until stop(ticker)."""
 
-def stop(ticker: Ticker, timeout: float, /) -> List[str]:
+def stop(ticker: Ticker, timeout: float) -> List[str]:
     """End the ticker's observed run and join its threads; the names of those still running."""

@@ -37,8 +37,8 @@ Py_ssize_t send_paced(PyObject* self, PyObject* df, TickRows& rows) {
 // A failing loop must not leave the driver waiting in pop_tick for ever: the failure is shown
 // and logged, the end status is put, and the exception goes on to the thread's handler.
 [[noreturn]] void end_failed_run(PyObject* self, HandledException& error) {
-    guarded([&] { console_print(module_ns, {"[red]傳送 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"}); });
-    guarded([&] { log_error_record(module_ns, error, {}); });
+    guarded([&] { console_print({"[red]傳送 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"}); });
+    guarded([&] { log_error_record(error, {}); });
     guarded([&] { put_exit_status(self); });
     error.reraise();
 }
@@ -51,7 +51,7 @@ void push_tick_to_queue(Self self, Object df) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (compare(total.get(), zero.get(), Py_EQ)) {
         put_exit_status(self);
-        console_print(module_ns, {"[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]"});
+        console_print({"[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]"});
         return;
     }
     Ref started = call_method(global(names->time).get(), names->time);
@@ -64,10 +64,9 @@ void push_tick_to_queue(Self self, Object df) {
         put_exit_status(self);
     }
     Ref elapsed = Ref::steal(PyNumber_Subtract(call_method(global(names->time).get(), names->time).get(), started.get()));
-    Ref two_decimals = new_str(".2f");
     Ref sent_count = Ref::steal(PyLong_FromSsize_t(sent));
-    console_print(module_ns, {"[green]傳送 Tick 資料結束, 需傳送資料共 ", total, " 筆, 已傳送 ", sent_count, " 筆, 耗時 ",
-                              Ref::steal(PyObject_Format(elapsed.get(), two_decimals.get())), " 秒[/green]"});
+    console_print({"[green]傳送 Tick 資料結束, 需傳送資料共 ", total, " 筆, 已傳送 ", sent_count, " 筆, 耗時 ",
+                   Ref::steal(PyObject_Format(elapsed.get(), names->two_decimals)), " 秒[/green]"});
 }
 
 void send_ticks(Self self, List codes, Str start_from, Str end_to, Str backfilling_start_from,
@@ -86,7 +85,7 @@ void send_ticks(Self self, List codes, Str start_from, Str end_to, Str backfilli
     else
         setattr(self, names->backfilling_finish_flag, Py_True);
     Ref df = call_method(self, names->_Ticker__process_and_combine_ticks, codes, start_from, end_to);
-    console_print(module_ns, {"[green]開始傳送 Tick 資料, Tick 數 ", row_count(df.get()), ". ...[/green]"});
+    console_print({"[green]開始傳送 Tick 資料, Tick 數 ", row_count(df.get()), ". ...[/green]"});
     start_daemon_thread(self, names->_Ticker__push_tick_to_queue, tuple(df).get());
 }
 

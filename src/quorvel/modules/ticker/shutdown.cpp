@@ -119,7 +119,7 @@ void feed_checkpoint() {
 void register_exit_hook() {
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     Ref hook = Ref::steal(PyCFunction_New(&exit_hook, nullptr));
-    call(getattr(atexit.get(), Ref::steal(PyUnicode_FromString("register")).get()).get(), hook);
+    call(getattr(atexit.get(), names->register_function).get(), hook);
 }
 
 }  // namespace quorvel::ticker

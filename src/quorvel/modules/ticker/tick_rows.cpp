@@ -1,4 +1,4 @@
-// The rows of a tick frame and the tick dictionary built from each.
+// The rows of a tick frame, each made into the tick dictionary.
 #include "ticker_module.hpp"
 
 #include "../extension_support/fast_paths.hpp"
@@ -6,24 +6,6 @@
 namespace quorvel::ticker {
 
 namespace {
-
-// The tick dictionary of one row; read(column) gives the row's value of a column.
-template <class Read>
-Ref make_tick(PyObject* self, Read&& read, bool is_backfilling) {
-    Ref tick = new_dict(8);
-    Ref market_map = getattr(self, names->code_market_map);
-    Ref market = getitem(market_map.get(), read(names->code).get());
-    setitem(tick.get(), names->market_type, market.get());
-    Ref formatter = global(names->format_nano_ts_to_second_ts);
-    setitem(tick.get(), names->timestamp, tick_timestamp(formatter.get(), read(names->ts).get()).get());
-    setitem(tick.get(), names->code, read(names->code).get());
-    setitem(tick.get(), names->close, read(names->close).get());
-    setitem(tick.get(), names->qty, read(names->volume).get());
-    setitem(tick.get(), names->tick_type, read(names->tick_type).get());
-    setitem(tick.get(), names->is_simulate, Py_False);
-    setitem(tick.get(), names->is_backfilling, is_backfilling ? Py_True : Py_False);
-    return tick;
-}
 
 // Whether df.iter_rows(named=True) would give what the column lists give: an exact DataFrame
 // whose iter_rows is the one bound at import, with the tick columns in the types of the cache.
@@ -46,7 +28,7 @@ bool reads_by_columns(PyObject* df) {
 }  // namespace
 
 void capture_row_iteration() {
-    Ref polars = module_ns.lookup(names->pl);
+    Ref polars = global(names->pl);
     Ref data_frame = getattr(polars.get(), names->DataFrame);
     if (PyType_Check(data_frame.get()))
         fast_paths::capture_function(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(data_frame.get()), names->iter_rows), {});
@@ -68,10 +50,27 @@ bool TickRows::advance() {
     return static_cast<bool>(row_);
 }
 
+namespace {
+
+// A row of df.iter_rows(named=True), each value read (row[column]) when the tick asks for it.
+struct NamedRow {
+    PyObject* row;
+    Ref code() const { return getitem(row, names->code); }
+    Ref ts() const { return getitem(row, names->ts); }
+    Ref close() const { return getitem(row, names->close); }
+    Ref volume() const { return getitem(row, names->volume); }
+    Ref tick_type() const { return getitem(row, names->tick_type); }
+};
+
+}  // namespace
+
 Ref TickRows::tick(PyObject* self, bool is_backfilling) const {
-    if (columns_.is_open())
-        return make_tick(self, [&](PyObject* column) { return Ref::borrow(columns_.value(column)); }, is_backfilling);
-    return make_tick(self, [&](PyObject* column) { return getitem(row_.get(), column); }, is_backfilling);
+    Ref market_map = getattr(self, names->code_market_map);
+    auto formatter = [] { return global(names->format_nano_ts_to_second_ts); };
+    if (!columns_.is_open()) return state->tick_dicts.make(market_map.get(), NamedRow{row_.get()}, formatter, is_backfilling);
+    TickRow row(columns_.value(names->code), columns_.value(names->ts), columns_.value(names->close),
+                columns_.value(names->volume), columns_.value(names->tick_type));
+    return state->tick_dicts.make(market_map.get(), row, formatter, is_backfilling);
 }
 
 }  // namespace quorvel::ticker

@@ -6,8 +6,7 @@
 
 namespace quorvel::ticker {
 
-const Names* names = nullptr;
-ModuleNamespace module_ns;
+State* state = nullptr;
 
 void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item) {
     call_method(getattr(self, queue_attribute).get(), names->put, item);
@@ -163,27 +162,26 @@ constexpr MethodEntry ticker_methods[] = {
 
 // The module body: the namespace bindings in order, then the class.
 void exec_ticker(PyObject* module) {
-    module_ns.bind(module);
-    if (names == nullptr) names = new Names();
-    module_ns.import_module("json", "json");
-    module_ns.import_module("os", "os");
-    module_ns.import_module("polars", "pl");
-    module_ns.import_module("queue", "queue");
-    module_ns.import_module("shioaji", "sj");
-    module_ns.import_module("time", "time");
-    module_ns.import_module("traceback", "traceback");
-    module_ns.import_module("datetime", "dt");
-    module_ns.import_from("datetime", {"timedelta"});
-    module_ns.import_from("threading", {"Thread"});
-    module_ns.import_from("typing", {"Dict", "List", "Literal"});
-    module_ns.import_from("quorvel.constant", {"BASIC_INFO", "FLAG"});
-    module_ns.import_module("quorvel.cache_files", "cache_files");
-    module_ns.import_from("quorvel.utils",
-                          {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
-    fast_paths::read_switch();
-    capture_timestamp_formatter(module_ns.lookup(names->format_nano_ts_to_second_ts).get());
+    if (state == nullptr) state = new State();
+    ModuleNamespace& ns = state->ns;
+    ns.bind(module);
+    ns.import_module("json", "json");
+    ns.import_module("os", "os");
+    ns.import_module("polars", "pl");
+    ns.import_module("queue", "queue");
+    ns.import_module("shioaji", "sj");
+    ns.import_module("time", "time");
+    ns.import_module("traceback", "traceback");
+    ns.import_module("datetime", "dt");
+    ns.import_from("datetime", {"timedelta"});
+    ns.import_from("threading", {"Thread"});
+    ns.import_from("typing", {"Dict", "List", "Literal"});
+    ns.import_from("quorvel.constant", {"BASIC_INFO", "FLAG"});
+    ns.import_module("quorvel.cache_files", "cache_files");
+    ns.import_from("quorvel.utils", {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
+    capture_timestamp_formatter(global(names->format_nano_ts_to_second_ts).get());
     capture_row_iteration();
-    module_ns.set("Ticker", make_class(ticker_class, ticker_methods).get());
+    ns.set("Ticker", make_class(ticker_class, ticker_methods).get());
     register_exit_hook();
 }
 
@@ -191,5 +189,7 @@ ModuleLoader loader = {"ticker", "quorvel.modules.ticker.ticker", "src/quorvel/m
 
 }  // namespace
 }  // namespace quorvel::ticker
+
+quorvel::SharedState& quorvel::shared_state() { return *ticker::state; }
 
 PyMODINIT_FUNC PyInit_ticker() { return quorvel::init_module<quorvel::ticker::loader>(); }

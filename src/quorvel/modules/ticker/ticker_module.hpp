@@ -1,4 +1,4 @@
-// What the ticker's source files share: the interned names, the module namespace and the
+// What the ticker's source files share: the module's state with its interned names, and the
 // method implementations that the class table in ticker.cpp binds.
 #pragma once
 
@@ -6,58 +6,56 @@
 #include "../extension_support/columns.hpp"
 #include "../extension_support/errors.hpp"
 #include "../extension_support/message.hpp"
-#include "../extension_support/reporting.hpp"
-#include "../extension_support/timestamps.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
+#include "../extension_support/reporting.hpp"
+#include "../extension_support/shared_state.hpp"
+#include "../extension_support/tick_dict.hpp"
+#include "../extension_support/timestamps.hpp"
 
 namespace quorvel::ticker {
 
-// Every attribute, key, keyword and module-level name the ticker uses, interned once.
-#define QUORVEL_TICKER_NAMES(X)                                                                   \
-    X(api) X(allow_next_tick_flag_queue) X(backfilling_notify_finish_queue)                       \
-    X(backfilling_finish_flag) X(exit_send_thread_flag) X(tick_file_save_path) X(tick_queue)      \
-    X(code_market_map) X(tick_df_schema) X(current_send_ticks_params)                             \
-    X(_Ticker__generate_save_path) X(_Ticker__make_sino_contract_object)                          \
-    X(_Ticker__tick_filename_formatter) X(_Ticker__auto_fetch_ticks)                              \
-    X(_Ticker__process_and_combine_ticks) X(_Ticker__notify_backfilling_finish)                   \
-    X(_Ticker__push_tick_to_queue) X(fetch_sino_history_ticks) X(backfilling)                     \
-    X(cache_files) X(frame_from_answer) X(read_day) X(store_day) X(set_aside) X(CorruptCacheFile) \
-    X(file) X(moved_to)                                                                           \
-    X(json) X(os) X(pl) X(queue) X(time) X(dt) X(timedelta) X(Thread) X(BASIC_INFO) X(FLAG)      \
-    X(console) X(format_to_dt) X(format_nano_ts_to_second_ts) X(make_dir)                         \
-    X(path) X(join) X(exists) X(data_dir) X(Queue) X(put) X(get)                                  \
-    X(clear) X(start) X(Int64) X(Float64) X(String) X(DataFrame) X(concat)                        \
-    X(lit) X(alias) X(with_columns) X(sort) X(shape) X(iter_rows) X(datetime)                   \
-    X(now) X(date) X(strftime) X(timestamp) X(weekday) X(Contracts) X(Stocks) X(Futures)         \
-    X(ticks) X(Stock) X(code) X(market) X(ts) X(close) X(volume) X(bid_price) X(bid_volume)      \
-    X(ask_price) X(ask_volume) X(tick_type) X(market_type) X(qty) X(is_simulate)                 \
-    X(is_backfilling) X(darq_status) X(exit_send_tick) X(finish_backfilling) X(value) X(codes)   \
-    X(start_from) X(end_to) X(backfilling_start_from) X(backfilling_end_to) X(data) X(sent)       \
-    X(stop_send_ticks) X(allow_next_tick) X(is_alive) X(name)
+// Every attribute, key, keyword and module-level name the ticker uses.
+#define QUORVEL_TICKER_NAMES(NAME, TEXT, TUPLE)                                                   \
+    NAME(api) NAME(allow_next_tick_flag_queue) NAME(backfilling_notify_finish_queue)              \
+    NAME(backfilling_finish_flag) NAME(exit_send_thread_flag) NAME(tick_file_save_path)           \
+    NAME(tick_queue) NAME(code_market_map) NAME(tick_df_schema) NAME(current_send_ticks_params)   \
+    NAME(_Ticker__generate_save_path) NAME(_Ticker__make_sino_contract_object)                    \
+    NAME(_Ticker__tick_filename_formatter) NAME(_Ticker__auto_fetch_ticks)                        \
+    NAME(_Ticker__process_and_combine_ticks) NAME(_Ticker__notify_backfilling_finish)             \
+    NAME(_Ticker__push_tick_to_queue) NAME(fetch_sino_history_ticks) NAME(backfilling)            \
+    NAME(cache_files) NAME(frame_from_answer) NAME(read_day) NAME(store_day) NAME(set_aside)      \
+    NAME(CorruptCacheFile) NAME(file) NAME(moved_to) NAME(os) NAME(pl) NAME(queue)     \
+    NAME(time) NAME(dt) NAME(timedelta) NAME(Thread) NAME(BASIC_INFO) NAME(FLAG)                   \
+    NAME(format_to_dt) NAME(format_nano_ts_to_second_ts) NAME(make_dir) NAME(path) NAME(join)     \
+    NAME(exists) NAME(data_dir) NAME(Queue) NAME(put) NAME(get) NAME(clear) NAME(start)           \
+    NAME(Int64) NAME(Float64) NAME(String) NAME(DataFrame) NAME(concat) NAME(lit) NAME(alias)     \
+    NAME(with_columns) NAME(sort) NAME(shape) NAME(iter_rows) NAME(datetime) NAME(now) NAME(date) \
+    NAME(strftime) NAME(timestamp) NAME(weekday) NAME(Contracts) NAME(Stocks) NAME(Futures)       \
+    NAME(ticks) NAME(Stock) NAME(code) NAME(market) NAME(ts) NAME(close) NAME(volume)             \
+    NAME(bid_price) NAME(bid_volume) NAME(ask_price) NAME(ask_volume) NAME(tick_type)             \
+    NAME(darq_status) NAME(exit_send_tick) NAME(finish_backfilling) NAME(value) NAME(codes)       \
+    NAME(start_from) NAME(end_to) NAME(backfilling_start_from) NAME(backfilling_end_to)           \
+    NAME(stop_send_ticks) NAME(allow_next_tick) NAME(is_alive) NAME(name) NAME(Ticker)         \
+    TEXT(ticks_folder, "ticks") TEXT(sino_folder, "sino") TEXT(day_format, "%Y-%m-%d")            \
+    TEXT(two_decimals, ".2f") TEXT(register_function, "register")                                 \
+    TUPLE(thread_kwnames, "target", "args", "daemon") TUPLE(schema_kwnames, "schema")             \
+    TUPLE(days_kwnames, "days") TUPLE(named_kwnames, "named") TUPLE(ticks_kwnames, "contract", "date") \
+    TUPLE(sort_keys, "ts", "code") /* copied into a list before each use */
 
 struct Names {
-    QUORVEL_TICKER_NAMES(QUORVEL_INTERNED_NAME)
-    PyObject* thread_kwnames = check(Py_BuildValue("(sss)", "target", "args", "daemon"));
-    PyObject* schema_kwnames = check(Py_BuildValue("(s)", "schema"));
-    PyObject* days_kwnames = check(Py_BuildValue("(s)", "days"));
-    PyObject* named_kwnames = check(Py_BuildValue("(s)", "named"));
-    PyObject* ticks_kwnames = check(Py_BuildValue("(ss)", "contract", "date"));
-    PyObject* ticks_folder = check(PyUnicode_InternFromString("ticks"));
-    PyObject* sino_folder = check(PyUnicode_InternFromString("sino"));
-    PyObject* day_format = check(PyUnicode_InternFromString("%Y-%m-%d"));
-    PyObject* sort_keys = check(Py_BuildValue("[OO]", ts, code));  // copied before each use
-    // the eight tick columns, in the schema's order
-    PyObject* tick_columns = check(Py_BuildValue("(OOOOOOOO)", ts, close, volume, bid_price, bid_volume,
-                                                 ask_price, ask_volume, tick_type));
+    QUORVEL_TICKER_NAMES(QUORVEL_NAME, QUORVEL_TEXT, QUORVEL_TUPLE)
 };
 
-// Made when the module body first runs; process-wide, never released.
-extern const Names* names;
-extern ModuleNamespace module_ns;
+// The ticker's state: made when the module body first runs, process-wide and never released.
+struct State : SharedState {
+    Names names;
+    TickDicts tick_dicts{shared_names};
+};
 
-inline constexpr auto global = &ModuleLookups<module_ns>::global;
-inline constexpr auto global_attr = &ModuleLookups<module_ns>::global_attr;
+extern State* state;
+
+inline constexpr StateNames<state> names{};
 
 // self.<attribute>.put(item)
 void put_on(PyObject* self, PyObject* queue_attribute, PyObject* item);

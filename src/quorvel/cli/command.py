@@ -1,0 +1,101 @@
+"""The command itself: the options checked, the codes and the strategy settled, and the run
+handed over to `backtest_command` or `sweep_command`."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+import tempfile
+from typing import Iterator, Optional, Sequence
+
+from rich.console import Console
+from rich.text import Text
+
+from quorvel.backtest import BacktestError, ContractError, contract_for, resolve_codes
+from quorvel.cli.backtest import backtest_command
+from quorvel.cli.notices import failure, set_aside_lines
+from quorvel.cli.options import build_parser, check_options, chosen_strategy
+from quorvel.cli.signals import Stop
+from quorvel.cli.sweep import sweep_command
+from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
+from quorvel.sim import SimulatedBroker
+
+
+def command(argv: Optional[Sequence[str]], stop: Stop) -> int:
+    """Parse `argv` and run the command; returns the exit status (argument errors exit with 2).
+
+    A signal (see `quorvel.cli.signals`) ends it with what it has done so far;
+    `stop` tells which came.
+    """
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    # A terminal gets its own width; a file or pipe gets room for the tables.
+    console = Console(width=None if sys.stdout.isatty() else 100)
+    try:
+        return _command(parser, args, console, stop)
+    except KeyboardInterrupt:  # before a run took the signal over, or again as it wound down
+        console.print(f"[yellow]{stop.reason}[/yellow]")
+        return stop.exit_status
+    except OSError as error:  # a data directory or output place that fails under the run
+        what = "sweep" if args.sweep else "backtest"
+        failure(console, args, f"{what} failed: {error}", error)
+        return 1
+
+
+def _command(
+    parser: argparse.ArgumentParser, args: argparse.Namespace, console: Console, stop: Stop
+) -> int:
+    check_options(parser, args)
+    api = (
+        CacheOnlyBroker()
+        if args.offline
+        else SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
+    )
+    try:
+        for entry in resolve_codes(api, args.codes):
+            contract_for(entry["code"], entry["market"])
+    except (BacktestError, ContractError) as error:
+        parser.error(str(error))
+    strategy = chosen_strategy(parser, args)
+    codes = list(dict.fromkeys(args.codes))
+    if len(codes) < len(args.codes):
+        console.print(f"[yellow]repeated codes collapsed: {' '.join(codes)}[/yellow]")
+    with contextlib.ExitStack() as stack:
+        data_dir = args.data_dir or stack.enter_context(
+            tempfile.TemporaryDirectory(prefix="quorvel-")
+        )
+        stack.enter_context(_broker_log_under(data_dir))
+        if not args.verbose:  # --verbose shows the tick feed's own line instead
+            stack.enter_context(set_aside_lines(console))
+        if args.offline:
+            backfill = None if args.no_backfill else (args.backfill_start, args.backfill_end)
+            spans = [(args.start, args.end)] + ([] if backfill is None else [backfill])
+            try:
+                check_cached(codes, spans, os.path.expanduser(data_dir))
+            except MissingCachedDay as error:
+                console.print(Text(f"backtest failed: {error}", "red"), soft_wrap=True)
+                return 1
+        if args.sweep:
+            return sweep_command(parser, args, data_dir, console, stop)
+        return backtest_command(args, api, codes, strategy, data_dir, console, stop)
+
+
+@contextlib.contextmanager
+def _broker_log_under(data_dir: str) -> Iterator[None]:
+    """Send the broker package's log file into the data directory's logs/.
+
+    The package opens its log file when it is imported, in the working
+    directory unless SJ_LOG_PATH names another path; a path the user set is kept.
+    """
+    if "SJ_LOG_PATH" in os.environ:
+        yield
+        return
+    logs = os.path.join(os.path.expanduser(data_dir), "logs")
+    os.makedirs(logs, exist_ok=True)  # the package falls back to stdout without it
+    os.environ["SJ_LOG_PATH"] = os.path.join(logs, "shioaji.log")
+    try:
+        yield
+    finally:
+        del os.environ["SJ_LOG_PATH"]

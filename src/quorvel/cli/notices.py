@@ -1,0 +1,56 @@
+"""Lines the command prints besides its tables: what went wrong, and cache files set aside."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import logging
+import sys
+import traceback
+from typing import Iterator
+
+from rich.console import Console
+from rich.text import Text
+
+
+def failure(console: Console, args: argparse.Namespace, text: str, error: BaseException) -> None:
+    """One red line; the traceback of `error` and what caused it, on stderr, with --debug."""
+    console.print(Text(text, "red"), soft_wrap=True)
+    if args.debug:
+        traceback.print_exception(type(error), error, error.__traceback__, file=sys.stderr)
+
+
+class _SetAsideLines(logging.Handler):
+    """Prints one line for each record of the tick feed that tells of a file set aside."""
+
+    def __init__(self, console: Console) -> None:
+        super().__init__(logging.ERROR)
+        self.console = console
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            fields = json.loads(record.getMessage())
+        except ValueError:
+            return
+        data = fields.get("data") if isinstance(fields, dict) else None
+        if not (isinstance(data, dict) and "moved_to" in data):
+            return
+        line = (
+            f"tick cache: {data.get('file')} failed its check ({fields.get('error')}); "
+            f"moved to {data['moved_to']} and fetched again"
+        )
+        self.console.print(Text(line, "yellow"), soft_wrap=True)
+
+
+@contextlib.contextmanager
+def set_aside_lines(console: Console) -> Iterator[None]:
+    """While the block runs, a cache file that failed its check and was set aside is told in
+    one line, even with the modules' own status lines held back."""
+    logger = logging.getLogger("quorvel")
+    handler = _SetAsideLines(console)
+    logger.addHandler(handler)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)

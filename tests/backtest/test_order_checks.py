@@ -1,0 +1,55 @@
+"""The desk refuses a quantity that is not a whole number of lots before anything is sent."""
+
+import pytest
+
+from quorvel.backtest import OrderError, Strategy, run_backtest
+from quorvel.sim import SimulatedBroker
+
+# Quantities that are not a plain whole number of at least 1: a bool is an int to Python.
+NOT_QUANTITIES = [True, False, 1.0, "1", 0, -1, None]
+
+
+class TriesQuantities(Strategy):
+    """On the first live tick of 2330, rests an order, then tries every quantity of
+    `NOT_QUANTITIES` with buy, sell and modify, and records each refusal."""
+
+    def on_start(self):
+        self.refusals = []
+        self.done = False
+
+    def on_tick(self, tick):
+        if self.done or tick["code"] != "2330":
+            return
+        self.done = True
+        resting = self.buy("2330", 2, tick["close"] / 2)
+        for qty in NOT_QUANTITIES:
+            for operation in (
+                lambda: self.buy("2330", qty),
+                lambda: self.sell("2330", qty, tick["close"]),
+                lambda: self.modify(resting, qty=qty),
+            ):
+                try:
+                    operation()
+                except OrderError as error:
+                    self.refusals.append(str(error))
+
+
+def test_a_bool_or_any_other_non_whole_quantity_is_refused_and_sends_nothing(tmp_path):
+    pytest.importorskip("quorvel.modules.ticker.ticker")
+    strategy = TriesQuantities()
+    result = run_backtest(
+        SimulatedBroker(0, ticks_per_day=20),
+        ["2330"],
+        ("2024-01-08", "2024-01-08"),
+        None,
+        data_dir=str(tmp_path),
+        strategy=strategy,
+    )
+    # modify(qty=None) is a change of price alone: with no price given it is refused too.
+    expected = []
+    for qty in NOT_QUANTITIES:
+        refusal = f"qty must be a whole number of at least 1, not {qty!r}"
+        modify = "give the quantity to take off, a price, or both" if qty is None else refusal
+        expected += [refusal, refusal, modify]
+    assert [text.split(": ", 1)[-1] for text in strategy.refusals] == expected
+    assert [action for action, _ in result.operations] == ["add"]

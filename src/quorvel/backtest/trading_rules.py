@@ -15,12 +15,22 @@ steps only, until a day of the run has ended with a tick of it.
 from __future__ import annotations
 
 import bisect
-import calendar
 import collections
 import datetime as dt
 import math
 from dataclasses import dataclass
-from typing import Any, Callable, Collection, Dict, List, Optional, Sequence, Tuple, Union
+from typing import (
+    Any,
+    Callable,
+    Collection,
+    Dict,
+    List,
+    Optional,
+    Protocol,
+    Sequence,
+    Tuple,
+    Union,
+)
 
 import polars as pl
 
@@ -32,8 +42,6 @@ from quorvel.market.steps import as_price, format_price
 # What `run_backtest` takes as its market_rules: the rules, True for Taiwan's (`market.TAIWAN`),
 # or False for none, the raw exchange.
 MarketRulesArg = Union[MarketRules, bool]
-
-NANOSECONDS_PER_SECOND = 1_000_000_000
 
 
 def chosen_rules(market_rules: MarketRulesArg) -> Optional[MarketRules]:
@@ -81,18 +89,12 @@ def session_closes(
     return [
         SessionClose(
             market.broker_seconds(moment),
-            _nanoseconds(moment),
+            market.broker_nanoseconds(moment),
             tuple(closing[moment]),
             tuple(day_over.get(moment, ())),
         )
         for moment in sorted(closing)
     ]
-
-
-def _nanoseconds(moment: dt.datetime) -> int:
-    """A wall-clock time as the tick frames' "ts" writes it."""
-    seconds = calendar.timegm(moment.timetuple())
-    return seconds * NANOSECONDS_PER_SECOND + moment.microsecond * 1000
 
 
 def opening_references(
@@ -119,6 +121,14 @@ def opening_references(
         if ticks.height:
             references[instrument["code"]] = float(ticks["close"][-1])
     return references
+
+
+class ClosingDesk(Protocol):
+    """What a close asks of the strategy's desk."""
+
+    def last_price(self, code: str) -> Optional[float]: ...
+
+    def expire_day_orders(self, codes: Collection[str]) -> None: ...
 
 
 class TradingRules:
@@ -169,7 +179,7 @@ class TradingRules:
                 f"{format_price(lower)} to {format_price(upper)}"
             )
 
-    def pass_closes(self, until: float, desk: Any) -> None:
+    def pass_closes(self, until: float, desk: ClosingDesk) -> None:
         """Carry out the closes before `until` (a tick's timestamp) in order: each code whose
         trading day ended takes its last price (`desk.last_price`) as its reference, then
         `desk.expire_day_orders` is given the codes whose session closed."""

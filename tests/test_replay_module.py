@@ -37,6 +37,9 @@ class Hooks:
         self.sample = None
         self.checkpoints = []
         self.checkpoint = self.checkpoints.append
+        self.watched = set()
+        self.before_match = None
+        self.after_match = None
 
 
 def frame(stamps, code="2330"):

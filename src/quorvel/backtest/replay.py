@@ -48,6 +48,10 @@ class _ReplayHooks:
         self.sample = sample
         self.sample_rows: List[int] = []  # rows of the frame after which to sample, ascending
         self.checkpoint = checkpoint
+        # The account's codes whose ticks it must see, before and after matching.
+        self.watched = desk.account.watched
+        self.before_match = desk.before_match
+        self.after_match = desk.after_match
 
 
 def _overrides(strategy: Strategy, hook: str) -> bool:
@@ -66,7 +70,7 @@ def run_replay(run: Run) -> None:
     total = backfill_rows + live_frame.height
     report = run.progress or (lambda done, known: None)
     report(0, total)
-    desk = DirectDesk(run.matcher, run.markets, strategy, result)
+    desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account)
 
     def phase(is_backfilling: bool) -> _ReplayHooks:
         def checkpoint(number: int) -> None:

@@ -8,6 +8,7 @@ from typing import Any, Callable, Dict, List, Optional
 
 import polars as pl
 
+from quorvel.backtest.account import Account
 from quorvel.backtest.metrics import SECONDS_PER_DAY
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import Strategy
@@ -33,6 +34,7 @@ class Run:
     equity_every: int
     stall_timeout: float
     stopping: threading.Event  # set when the run winds down: loads not yet made are skipped
+    account: Account
 
     @property
     def markets(self) -> Dict[str, str]:

@@ -12,7 +12,7 @@ import importlib
 import importlib.util
 import os
 import sys
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, TypedDict, Union
 
 # An order operation as posted to the exchange: "add", "modify" or "cancel" and its payload.
 Operation = Tuple[str, Dict[str, Any]]
@@ -25,6 +25,17 @@ _PARAMETER_TYPES = (bool, int, float, str)
 
 class OrderError(ValueError):
     """An order operation the exchange would refuse, raised before anything reaches it."""
+
+
+class MarginCall(TypedDict):
+    """What `Strategy.on_margin_call` is told, amounts in NTD."""
+
+    timestamp: float  # the tick's timestamp
+    equity: float  # the account's cash plus the open P&L of its futures
+    maintenance_margin: float  # of the futures held; equity fell below it
+    initial_margin: float  # of the futures held
+    positions: Dict[str, int]  # futures contracts held, by code (short negative)
+    action: str  # "liquidate": the engine closes them at market; "warn": it does not
 
 
 class OrderDesk:
@@ -60,13 +71,15 @@ class Strategy:
 
     Hooks, in the order a run calls them: `on_start` once, `warm_up` for
     every backfill tick, `on_tick` for every live tick, `on_report` for every
-    order and deal report (before the next tick), `on_end` once.  Ticks and
+    order and deal report (before the next tick), `on_end` once; and
+    `on_margin_call` when the account's futures need more margin.  Ticks and
     reports are the exchange's dicts, unchanged.
 
     Operations (valid while a run is going on): `buy` and `sell` enter an
     order and return its trade id; `modify` takes `qty` off an order or
     changes its price; `cancel` removes it.  An operation the exchange would
-    refuse (an unknown code or trade id, a quantity or price out of range)
+    refuse (an unknown code or trade id, a quantity or price out of range),
+    or the account could not carry (not enough cash, margin or shares),
     raises `OrderError` and sends nothing.  `position`, `working_orders`,
     `last_price` and `now` tell the state of the run.
     """
@@ -103,6 +116,10 @@ class Strategy:
 
     def on_report(self, report: Dict[str, Any]) -> None:
         """Every order and deal report."""
+
+    def on_margin_call(self, info: MarginCall) -> None:
+        """The account's equity fell below the maintenance margin of its futures; unless
+        the run says "warn", the engine then closes them at market."""
 
     def on_end(self) -> None:
         """After the last tick."""

@@ -6,6 +6,7 @@ import argparse
 import functools
 from typing import Any, Dict
 
+from quorvel.backtest.account import AccountRules
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.strategy import load_strategy, parse_params
 from quorvel.backtest.tables import ntd
@@ -84,6 +85,7 @@ def sweep_main(
     parser: argparse.ArgumentParser,
     args: argparse.Namespace,
     costs: CostModel,
+    account: AccountRules,
     data_dir: str,
     console: Any,
 ) -> int:
@@ -107,6 +109,8 @@ def sweep_main(
         window=args.window,
         capital=args.capital,
         costs=costs,
+        account=account,
+        account_rules=not args.no_account_rules,
     )
     broker = functools.partial(SimulatedBroker, args.seed, ticks_per_day=args.ticks_per_day)
     bar = Progress(

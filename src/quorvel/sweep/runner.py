@@ -40,6 +40,7 @@ from typing import (
 
 import polars as pl
 
+from quorvel.backtest.account import AccountRules
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import DEFAULT_BACKFILL, DEFAULT_PERIOD, load_ticks, run_backtest
 from quorvel.backtest.export import check_writable_directory, summary
@@ -95,7 +96,7 @@ class SweepInterrupted(SweepError):
 
 @dataclass(frozen=True)
 class SweepSettings:
-    """What every run of a sweep shares: codes, period, tick cache, money and engine."""
+    """What every run of a sweep shares: codes, period, tick cache, money, account and engine."""
 
     codes: Tuple[str, ...]
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -105,6 +106,8 @@ class SweepSettings:
     window: int = 64
     capital: float = DEFAULT_CAPITAL
     costs: CostModel = field(default_factory=CostModel)
+    account: AccountRules = field(default_factory=AccountRules)
+    account_rules: bool = True
 
 
 @dataclass
@@ -177,11 +180,13 @@ def run_one(
             strategy=strategy(**params),
             engine=settings.engine,
             window=settings.window,
+            capital=settings.capital,
+            costs=settings.costs,
+            account=settings.account,
+            account_rules=settings.account_rules,
         )
     except Exception as error:
         return SweepRow(params, error=f"{type(error).__name__}: {error}")
-    result.capital = settings.capital
-    result.costs = settings.costs
     return SweepRow(params, summary(result)["total"])
 
 

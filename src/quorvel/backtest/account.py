@@ -245,6 +245,9 @@ class Account:
         self.watched: Set[str] = set()  # codes whose every tick the engine passes on
         self.refused = 0
         self.peak_margin = 0.0
+        # The balances while no price can change them (no futures held), until an order or
+        # a report does: a run that holds nothing samples them for free.
+        self._still: Optional[Balances] = None
         self._fills = 0
         self._margin_called = False
         margin = rules.is_margin_account
@@ -283,11 +286,13 @@ class Account:
 
     def reserve(self, trade_id: str, hold: _Hold) -> None:
         """The order `hold` was made for is in the book as `trade_id`."""
+        self._still = None
         if hold.lots:
             self.orders[trade_id] = hold
 
     def force(self, trade_id: str, code: str, is_sell: bool, qty: int) -> None:
         """The engine entered `trade_id` to close `qty` of a position."""
+        self._still = None
         self.orders[trade_id] = _Hold(code, is_sell, qty, 0, 0.0, 0.0, forced=True)
 
     def check_reprice(self, trade_id: str, price: float, taken_off: int = 0) -> None:
@@ -310,6 +315,7 @@ class Account:
     def receive(self, report: Mapping[str, Any]) -> None:
         """Take a report of the exchange: a fill moves the cash; a cancellation or a
         reduction releases what the order held."""
+        self._still = None
         if "operation_type" not in report:
             self._fill(report)
             return
@@ -377,17 +383,24 @@ class Account:
 
     def balances(self) -> Balances:
         """Cash, margin in use and buying power now."""
+        if self._still is not None:
+            return self._still
         futures_margin = open_pnl = stock_margin = 0.0
+        futures_held = False
         for code, holding in self.holdings.items():
             if holding.contract.is_stock:
                 stock_margin += holding.own + holding.deposit
             elif holding.shares:
+                futures_held = True
                 futures_margin += self._contract_margin(code).initial * abs(self.lots_held(code))
                 open_pnl += self._open_pnl(code)
         reserved = sum(hold.amount for hold in self.orders.values())
         in_use = futures_margin + stock_margin
         self.peak_margin = max(self.peak_margin, in_use)
-        return Balances(self.cash, in_use, self.cash + open_pnl - futures_margin - reserved)
+        balances = Balances(self.cash, in_use, self.cash + open_pnl - futures_margin - reserved)
+        if not futures_held:
+            self._still = balances
+        return balances
 
     # Inside.
     def _fill(self, report: Mapping[str, Any]) -> None:

@@ -78,14 +78,14 @@ def test_the_account_goes_into_the_files_and_the_run_table(ticker_built, tmp_pat
     assert "day_trade_qty" in pl.read_csv(output / "fills.csv").columns
     out = " ".join(capsys.readouterr().out.split())
     assert "account margin: buyer's share 40 %, short margin 90 %; margin calls liquidate" in out
-    assert f"orders refused by the account {summary['run']['refused_orders']} " in out
+    assert f"orders the account refused {summary['run']['refused_orders']} " in out
 
 
 def test_no_account_rules_gives_the_unlimited_account(ticker_built, tmp_path, capsys):
     argv = [*ONE_DAY, "--data-dir", str(tmp_path / "data"), "--capital", "1000"]
     assert backtest.main([*argv, "--no-account-rules"]) == 0
     out = " ".join(capsys.readouterr().out.split())
-    assert "account no rules (unlimited)" in out and "orders refused by the account 0 " in out
+    assert "account no rules (unlimited)" in out and "orders the account refused 0 " in out
     assert backtest.main(argv) == 0  # the same capital with rules: everything refused
     out = " ".join(capsys.readouterr().out.split())
     assert "total 0 0 0" in out

@@ -295,9 +295,7 @@ class TestPrintedTables:
         assert run["ticks per second"] == f"{3200 / result.replay_seconds:,.0f}"
         assert run["capital (NTD)"] == "5,000,000"
         assert_printed([run["net P&L (NTD)"]], [expected.codes["total"]["net"]], [0])
-        assert run["stock costs"] == (
-            "0.1425 % x 0.6, min 20 NTD; tax 0.3 % on sells (0.15 % day trades)"
-        )
+        assert run["stock costs"] == "0.1425 % x 0.6, min 20 NTD; sell tax 0.3 % (day trade 0.15 %)"
         assert run["futures costs"] == "40 NTD per contract; tax 0.002 %"
 
 

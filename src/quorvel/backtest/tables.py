@@ -174,8 +174,8 @@ def render(result: BacktestResult, console: Any) -> None:
     run.add_row(
         "stock costs",
         f"{costs.stock_commission_pct:g} % x {costs.stock_commission_discount:g}, "
-        f"min {ntd(costs.stock_min_commission)} NTD; tax {costs.stock_sell_tax_pct:g} % on sells "
-        f"({costs.stock_day_trade_tax_pct:g} % day trades)",
+        f"min {ntd(costs.stock_min_commission)} NTD; sell tax {costs.stock_sell_tax_pct:g} % "
+        f"(day trade {costs.stock_day_trade_tax_pct:g} %)",
     )
     run.add_row(
         "futures costs",
@@ -184,7 +184,7 @@ def render(result: BacktestResult, console: Any) -> None:
     run.add_row("capital (NTD)", ntd(result.capital))
     run.add_row("account", _account_text(result.account_rules, result.account_enforced))
     run.add_row("peak margin in use (NTD)", ntd(result.peak_margin))
-    run.add_row("orders refused by the account", str(result.refused_orders))
+    run.add_row("orders the account refused", str(result.refused_orders))
     run.add_row("net P&L (NTD)", ntd(evaluation.total.net))
     console.print(run)
     for warning in result.warnings[:_WARNINGS_SHOWN]:

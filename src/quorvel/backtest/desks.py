@@ -128,8 +128,9 @@ class Desk(OrderDesk):
             on_report(owed.popleft())
 
     def before_match(self, tick: Dict[str, Any]) -> None:
-        """Before a tick of a watched code is matched: a day-trade short the session's
-        close has come for is bought back at market, at this tick."""
+        """Before a tick of a watched code is matched: a day-trade short still open at the
+        session's close is bought back at market at the first tick at or after it (the
+        closing auction's, the session's last)."""
         code = tick["code"]
         due = self.account.day_trade_due(code, tick["timestamp"])
         if due:
@@ -146,6 +147,7 @@ class Desk(OrderDesk):
         call = self.account.margin_call(tick["timestamp"])
         if call is None:
             return
+        held = list(call["positions"])  # as the call found them, whatever the hook does with it
         outcome = "closed at market" if call["action"] == "liquidate" else "kept (warn only)"
         self.result.warnings.append(
             f"{exchange_time_text(tick['timestamp'])} margin call: equity "
@@ -154,7 +156,7 @@ class Desk(OrderDesk):
         )
         self.strategy.on_margin_call(call)
         if call["action"] == "liquidate":
-            for code in call["positions"]:
+            for code in held:
                 self._close_out(code)
 
     def _close_out(self, code: str) -> None:

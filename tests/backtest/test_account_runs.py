@@ -167,7 +167,9 @@ class TestDayTrade:
 class TestFuturesMargin:
     def test_orders_beyond_the_margin_are_refused_and_a_fall_is_liquidated(self, data_dir):
         strategy = Leveraged()
-        result = run(data_dir, strategy, capital=700_000, account=AccountRules(futures_margins=TIGHT))
+        result = run(
+            data_dir, strategy, capital=700_000, account=AccountRules(futures_margins=TIGHT)
+        )
         assert strategy.refusals[0].startswith("buying 1 contract of TXFR1 at ")
         fills = deals(result, "TXFR1")
         held, most = 0, 0
@@ -185,9 +187,9 @@ class TestFuturesMargin:
             for report in result.reports
             if report.get("operation_type") == "New" and report["order"]["action"] == "Sell"
         ]
-        assert [(order["price_type"], order["order_type"], order["quantity"]) for order in closing] == [
-            ("MKT", "IOC", 2)
-        ] * len(strategy.calls)
+        assert [
+            (order["price_type"], order["order_type"], order["quantity"]) for order in closing
+        ] == [("MKT", "IOC", 2)] * len(strategy.calls)
         for call in strategy.calls:
             after = [fill for fill in fills if fill["exchange_ts"] > call["timestamp"]]
             assert after[0]["action"] == "Sell"
@@ -199,7 +201,9 @@ class TestFuturesMargin:
         result = run(data_dir, strategy, capital=700_000, account=rules)
         assert strategy.calls and all(call["action"] == "warn" for call in strategy.calls)
         assert all(fill["action"] == "Buy" for fill in deals(result, "TXFR1"))
-        assert all(warning.endswith("futures positions kept (warn only)") for warning in result.warnings)
+        assert all(
+            warning.endswith("futures positions kept (warn only)") for warning in result.warnings
+        )
 
     def test_without_account_rules_nothing_is_refused(self, data_dir):
         strategy = Leveraged()
@@ -222,7 +226,9 @@ def test_examples_trade_within_the_default_capital(data_dir, example):
 def test_the_run_table_shows_the_account_and_its_warnings(data_dir):
     from rich.console import Console
 
-    result = run(data_dir, Leveraged(), capital=700_000, account=AccountRules(futures_margins=TIGHT))
+    result = run(
+        data_dir, Leveraged(), capital=700_000, account=AccountRules(futures_margins=TIGHT)
+    )
     console = Console(record=True, width=120)
     render(result, console)
     text = " ".join(console.export_text().split())

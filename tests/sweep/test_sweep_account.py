@@ -26,14 +26,18 @@ PERIOD = ("2024-01-08", "2024-01-08")
 def test_a_sweep_run_is_the_lone_run_with_the_same_account(tmp_path, account):
     pytest.importorskip("quorvel.modules.ticker.ticker")
     costs = CostModel(futures_fee=40)
-    settings = SweepSettings(
-        CODES, PERIOD, None, data_dir=str(tmp_path), costs=costs, **account
-    )
+    settings = SweepSettings(CODES, PERIOD, None, data_dir=str(tmp_path), costs=costs, **account)
     params = {"every": 10, "lot": 2}
     row = run_one(BROKER, MeanReversion, params, settings)
     alone = run_backtest(
-        BROKER(), CODES, PERIOD, None, data_dir=str(tmp_path), strategy=MeanReversion(**params),
-        costs=costs, **account,
+        BROKER(),
+        CODES,
+        PERIOD,
+        None,
+        data_dir=str(tmp_path),
+        strategy=MeanReversion(**params),
+        costs=costs,
+        **account,
     )
     assert row.error is None and row.figures == summary(alone)["total"]
     assert row.figures["fills"] > 0

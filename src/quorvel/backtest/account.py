@@ -1,4 +1,4 @@
-"""The account a backtest trades in: its cash, what its orders hold, its margins, and what it refuses.
+"""The account a backtest trades in: its cash, what orders hold, margins, and what it refuses.
 
 A run starts with its capital as cash, and every fill moves the cash by its
 value, fee and tax, valued by the results' own `Book`.  Settlement timing is
@@ -36,7 +36,7 @@ import dataclasses
 import datetime as dt
 import math
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Set
+from typing import Any, Dict, Mapping, NamedTuple, Optional, Set
 
 from quorvel.backtest.contracts import Contract, futures_product
 from quorvel.backtest.costs import CostModel, DayTrading
@@ -489,9 +489,7 @@ class Account:
         value = price * _lot_shares(contract)
         return value * (self._short_share if is_sell else self._buy_share)
 
-    def _estimated_costs(
-        self, contract: Contract, is_sell: bool, price: float, lots: int
-    ) -> float:
+    def _estimated_costs(self, contract: Contract, is_sell: bool, price: float, lots: int) -> float:
         if not lots:
             return 0.0
         value = price * lots * _lot_shares(contract)
@@ -540,8 +538,10 @@ def exchange_time_text(timestamp: float) -> str:
 
 def _lot_shares(contract: Contract) -> int:
     """Shares in a lot of the orders the strategy enters (common lots), or 1 per contract."""
-    return contract.value_per_point(OrderLot.COMMON.value) if contract.is_stock else (
-        contract.multiplier or 1
+    return (
+        contract.value_per_point(OrderLot.COMMON.value)
+        if contract.is_stock
+        else (contract.multiplier or 1)
     )
 
 

@@ -201,7 +201,8 @@ class Book:
         value = price * lots * value_per_point
         is_sell = action == Action.SELL
         held = self.position.quantity
-        day_trade_shares, offsets = 0, []
+        day_trade_shares = 0
+        offsets: List[Tuple[Any, int]] = []
         if self.contract.is_stock:
             day = int(report["exchange_ts"] // SECONDS_PER_DAY)
             day_trade_shares, offsets = self.day_trades.fill(

@@ -7,7 +7,9 @@ frame's rows (converted a slice at a time, as the feed's sending thread reads
 them), builds each tick dict exactly as that thread does, calls `Matcher.set_current_tick` and `Matcher.match_deal`, takes the
 reports those queue, and calls the strategy.  The strategy's operations call
 `add_order`, `modify_order` and `cancel_order` directly and take their
-reports at once with `pop_response`.
+reports at once with `pop_response`.  A tick of a code in the account's
+`watched` set also goes to the desk before it is matched and after its
+reports, as in the paced engine; a run that holds nothing has none.
 """
 
 from __future__ import annotations

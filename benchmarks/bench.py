@@ -35,12 +35,14 @@ from nanoid import generate
 import reference
 from reference import ReferenceFeed, ReferenceMatcher
 
+from bench_import import import_rows
 from bench_sweep import sweep_rows
 
 try:
+    from quorvel.modules.ticker import feed
     from quorvel.modules.ticker import ticker as ticker_module
 except ImportError:
-    ticker_module = None
+    feed = ticker_module = None
 
 SKIPPED_NO_TICKER = "skipped: ticker not built"
 END_STATUS = FLAG.exit_send_tick.value
@@ -302,7 +304,7 @@ def new_ticker(broker: SimulatedBroker):
 
 def warm_cache(broker: SimulatedBroker, codes: List[dict]) -> int:
     """Download the week once so that timed runs read the cache; return the row count."""
-    return new_ticker(broker)._Ticker__process_and_combine_ticks(codes, *WEEK).shape[0]
+    return feed.load(new_ticker(broker), codes, *WEEK, None).shape[0]
 
 
 def drive(feed, rows: int, paced: bool, start_run: Callable[[], None]) -> float:
@@ -329,7 +331,7 @@ def drive(feed, rows: int, paced: bool, start_run: Callable[[], None]) -> float:
 def loaded_frame(broker: SimulatedBroker, codes: List[dict]):
     """The merged frame of the week, read from the cache once, and the code-to-market map."""
     ticker = new_ticker(broker)
-    return ticker._Ticker__process_and_combine_ticks(codes, *WEEK), dict(ticker.code_market_map)
+    return feed.load(ticker, codes, *WEEK, None), dict(ticker.code_market_map)
 
 
 def replay_seconds(broker: SimulatedBroker, codes: List[dict], rows: int, paced: bool) -> float:
@@ -368,13 +370,11 @@ def bench_load_merge(broker: SimulatedBroker, codes: List[dict], data_dir: str) 
     import polars as pl
 
     ticker = new_ticker(broker)
-    combine = ticker._Ticker__process_and_combine_ticks
-    frame = combine(codes, *WEEK)
-    rows = frame.shape[0]
+    rows = feed.load(ticker, codes, *WEEK, None).shape[0]
 
     def run_ticker() -> float:
         start = time.perf_counter()
-        combine(codes, *WEEK)
+        feed.load(ticker, codes, *WEEK, None)
         return time.perf_counter() - start
 
     cache = os.path.join(data_dir, "sino", "ticks")
@@ -476,8 +476,8 @@ def bench_replay_loop(data_dir: str) -> Row:
     def python() -> float:
         """iter_rows(named=True), build the tick, set_current_tick, match_deal, the strategy."""
         ticker = new_ticker(broker)
-        load = ticker._Ticker__process_and_combine_ticks
-        phases = [(load(codes, *backfill), True), (load(codes, *WEEK), False)]
+        phases = [(feed.load(ticker, codes, *backfill, None), True),
+                  (feed.load(ticker, codes, *WEEK, None), False)]
         markets = ticker.code_market_map
         matcher = Matcher()
         strategy = Idle()
@@ -644,6 +644,7 @@ def machine_name() -> str:
 def run_all(skip_memory: bool) -> List[Row]:
     silence_modules()
     rows = [bench_match_walk(), bench_full_fill(), bench_ioc_cancel(), bench_modify(), bench_intake()]
+    rows.extend(import_rows(Row))
     ticker_rows = [
         *FEED_ROWS,
         "load and merge 5 cached days of 2 codes",

@@ -6,9 +6,9 @@
 from __future__ import annotations
 
 import collections
-from typing import Any, Deque, Dict
+from typing import Deque, Dict
 
-from quorvel.backtest import OrderError, Strategy
+from quorvel.backtest import OrderError, Strategy, Tick
 
 
 class Breakout(Strategy):
@@ -29,10 +29,10 @@ class Breakout(Strategy):
         )
         self.entries: Dict[str, float] = {}
 
-    def warm_up(self, tick: Dict[str, Any]) -> None:
+    def warm_up(self, tick: Tick) -> None:
         self.prices[tick["code"]].append(tick["close"])
 
-    def on_tick(self, tick: Dict[str, Any]) -> None:
+    def on_tick(self, tick: Tick) -> None:
         code, close = tick["code"], tick["close"]
         prices = self.prices[code]
         full = len(prices) == self.lookback

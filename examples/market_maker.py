@@ -5,12 +5,10 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict
+from typing import Dict
 
-from quorvel.backtest import OrderError, Strategy
-from quorvel.sim import tick_size
-
-SECURITY_TYPES = {"Stock": "STK", "Future": "FUT"}
+from quorvel import market
+from quorvel.backtest import OrderError, Strategy, Tick
 
 
 class MarketMaker(Strategy):
@@ -32,13 +30,13 @@ class MarketMaker(Strategy):
     def on_start(self) -> None:
         self.live_ticks: Dict[str, int] = {}
 
-    def on_tick(self, tick: Dict[str, Any]) -> None:
+    def on_tick(self, tick: Tick) -> None:
         code = tick["code"]
         count = self.live_ticks[code] = self.live_ticks.get(code, 0) + 1
         if count % self.every:
             return
         close = tick["close"]
-        step = tick_size(close, SECURITY_TYPES[tick["market_type"]])
+        step = market.tick_size(code, close)
         held = self.position(code)
         quotes = {str(order["action"]): order for order in self.working_orders(code)}
         for side, sign in (("Buy", -1), ("Sell", 1)):

@@ -6,12 +6,10 @@
 from __future__ import annotations
 
 import collections
-from typing import Any, Deque, Dict
+from typing import Deque, Dict, Union
 
-from quorvel.backtest import OrderError, Strategy
-from quorvel.sim import tick_size
-
-SECURITY_TYPES = {"Stock": "STK", "Future": "FUT"}
+from quorvel import market
+from quorvel.backtest import DealReport, OrderError, OrderReport, Strategy, Tick
 
 
 class MeanReversion(Strategy):
@@ -45,10 +43,10 @@ class MeanReversion(Strategy):
         # code -> trade id -> [quantity left, order type, the code's live tick count at entry]
         self.working: Dict[str, Dict[str, list]] = collections.defaultdict(dict)
 
-    def warm_up(self, tick: Dict[str, Any]) -> None:
+    def warm_up(self, tick: Tick) -> None:
         self._record_price(tick["code"], float(tick["close"]))
 
-    def on_tick(self, tick: Dict[str, Any]) -> None:
+    def on_tick(self, tick: Tick) -> None:
         code = tick["code"]
         close = float(tick["close"])
         self._record_price(code, close)
@@ -75,13 +73,13 @@ class MeanReversion(Strategy):
             elif decision % 2:
                 order(code, quantity, close, "FOK")
             else:
-                step = tick_size(close, SECURITY_TYPES[tick["market_type"]])
+                step = market.tick_size(code, close)
                 order(code, quantity, close + step if deviation > 0 else close - step)
         except OrderError:
             return
         self.decisions[code] = decision
 
-    def on_report(self, report: Dict[str, Any]) -> None:
+    def on_report(self, report: Union[OrderReport, DealReport]) -> None:
         operation = report.get("operation_type")
         if operation is None:  # a deal report
             working = self.working[report["code"]]

@@ -24,6 +24,12 @@ def test_extension_module_folders_are_regular_packages(package):
     assert (Path(spec.origin).parent / f"{package.rsplit('.', 1)[1]}.pyi").is_file()
 
 
+def test_the_feed_door_ships_its_loader_and_its_stub_in_the_ticker_package():
+    # The door's module lives in the ticker's library; feed.py loads it under its name.
+    folder = Path(importlib.util.find_spec("quorvel.modules.ticker").origin).parent
+    assert (folder / "feed.py").is_file() and (folder / "feed.pyi").is_file()
+
+
 def test_version_comes_from_the_package_metadata():
     assert quorvel.__version__ == importlib.metadata.version("quorvel")
 

@@ -27,11 +27,15 @@ def _mangle(class_name, name):
 
 
 def _stub_signatures(stub_path, class_name):
-    """Map method name to [(parameter name, kind, default or empty)] from a stub."""
+    """Map method name (function name when class_name is None) to
+    [(parameter name, kind, default or empty)] from a stub."""
     tree = ast.parse(stub_path.read_text(encoding="utf-8"))
-    [cls] = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == class_name]
+    body = tree.body
+    if class_name is not None:
+        [cls] = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == class_name]
+        body = cls.body
     methods = {}
-    for node in cls.body:
+    for node in body:
         if not isinstance(node, ast.FunctionDef):
             continue
         args = node.args
@@ -98,18 +102,21 @@ class TestStubsMatchBuiltModules:
         assert declared == set(vars(instance))
 
 
+def test_feed_door_stub_matches_its_functions():
+    module, stub = _load("quorvel.modules.ticker.feed")
+    built = {
+        name: [(p.name, p.kind, p.default) for p in inspect.signature(func).parameters.values()]
+        for name, func in vars(module).items()
+        if inspect.isbuiltin(func)
+    }
+    assert _stub_signatures(stub, None) == built and sorted(built) == ["load", "observe", "stop"]
+
+
 def _make_instance(cls):
-    # The ticker's constructor creates the data directory, so the caller's
-    # fixture for a temporary data directory applies; the matcher starts
-    # its daemon intake thread, which is harmless.
+    # The ticker's constructor creates the data directory, which the root
+    # conftest keeps temporary; the matcher starts its daemon intake thread,
+    # which is harmless.
     return cls(None) if cls.__name__ == "Ticker" else cls()
-
-
-@pytest.fixture(autouse=True)
-def _temporary_data_dir(tmp_path, monkeypatch):
-    from quorvel.constant import BASIC_INFO
-
-    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
 
 
 def test_package_is_marked_typed():

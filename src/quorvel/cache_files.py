@@ -32,7 +32,16 @@ try:
 except ImportError:  # pragma: no cover - Windows
     fcntl = None  # type: ignore[assignment]
 
-__all__ = ["CorruptCacheFile", "frame_from_answer", "read_day", "set_aside", "store_day"]
+__all__ = [
+    "TICK_SCHEMA",
+    "CorruptCacheFile",
+    "cache_directory",
+    "day_file_path",
+    "frame_from_answer",
+    "read_day",
+    "set_aside",
+    "store_day",
+]
 
 MANIFEST_NAME = "manifest.json"
 LOCK_NAME = "manifest.lock"
@@ -44,6 +53,28 @@ QUOTE_PRICE_COLUMNS = ("bid_price", "ask_price")
 VOLUME_COLUMNS = ("volume", "bid_volume", "ask_volume")
 
 Schema = Mapping[str, Any]
+
+# A day file's columns, in order: what the tick feed's `tick_df_schema` holds.
+TICK_SCHEMA: Schema = {
+    "ts": pl.Int64,
+    "close": pl.Float64,
+    "volume": pl.Int64,
+    "bid_price": pl.Float64,
+    "bid_volume": pl.Int64,
+    "ask_price": pl.Float64,
+    "ask_volume": pl.Int64,
+    "tick_type": pl.Int64,
+}
+
+
+def cache_directory(data_dir: str) -> str:
+    """The tick cache under a data directory: its sino/ticks folder."""
+    return os.path.join(data_dir, "sino", "ticks")
+
+
+def day_file_path(data_dir: str, code: str, day: str) -> str:
+    """The file of one code and day ("YYYY-MM-DD"), named as the tick feed names it."""
+    return os.path.join(cache_directory(data_dir), f"{code} {day} - ticks.csv")
 
 
 class CorruptCacheFile(Exception):

@@ -6,36 +6,47 @@ API: the contract registry (``api.Contracts.Stocks[code]``,
 (``api.ticks(contract=..., date="YYYY-MM-DD")``).  It needs no account and no
 network, so tests and demo backtests run anywhere.
 
-The ticks are synthetic but shaped like the real ones:
+The ticks are synthetic but follow the market's rules (`quorvel.market`):
 
-* Taiwan trading hours: stocks trade continuously from 09:00 to 13:25 and end
-  with a closing call auction at 13:30; index futures trade their day session
-  from 08:45 to 13:45.  Saturdays, Sundays and the configured holidays have no
-  ticks.
+* Ticks come only on trading days (the exchange calendar) and in the
+  instrument's sessions: stocks and ETFs from 09:00, continuously until 13:25
+  and then one closing call auction at 13:30; TAIEX futures in the night
+  session from 15:00 on the previous trading day to 05:00 the next morning and
+  in the day session from 08:45 to 13:45; stock futures from 08:45 to 13:45.
+  As the broker's history query does, a day's answer holds the night session
+  that belongs to that trading day, so its first ticks come before its date.
 * ``ts`` is an int count of nanoseconds of the Taiwan wall-clock time encoded
   as if it were UTC, as the broker delivers it: ``calendar.timegm`` of the
-  local time, times 10**9.  Ticks are denser near the open and the close.
-* Prices follow a random walk whose volatility clusters (GARCH(1, 1)), stay
-  within the +-10% daily price limits and lie on the exchange's tick-size
-  ladder.  Each tick trades at the best bid or the best ask, which are one
-  tick apart.
+  local time, times 10**9.  Ticks are denser near each session's open and close.
+* Every price lies on the instrument's price step and inside the day's price
+  limits around the reference price, which is the previous trading day's last
+  price.  Each day's last price follows a mean-reverting daily walk from the
+  calendar's first day; within the day the price follows a random walk whose
+  volatility clusters (GARCH(1, 1)), bridged to that last price.  Each tick
+  trades at the best bid or the best ask, which are one step apart.
 * The result maps the eight columns, in the broker's order, to lists of equal
   length, so ``{**ticks}`` and ``dict(ticks)`` give a frame-ready dict.
 
-A day's ticks depend only on the seed, the contract code, the date and the
-tick count, never on which other days or codes were asked for before.  Days
-are generated independently of each other: a day does not open at the
-previous day's close.
+A day's ticks depend only on the seed, the contract, the date, the tick count
+and the market's rules, never on which other days or codes were asked for
+before.
 """
 
 from __future__ import annotations
 
+import bisect
 import calendar
+import dataclasses
 import datetime as dt
+import functools
+import hashlib
 import math
 import random
+import threading
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Dict, Iterable, Iterator, List, Optional, Tuple
+
+from quorvel.market import TAIWAN, MarketRules, Session
 
 __all__ = [
     "DEFAULT_CONTRACTS",
@@ -46,7 +57,6 @@ __all__ = [
     "SimulatedApiError",
     "SimulatedBroker",
     "Ticks",
-    "tick_size",
 ]
 
 # The order in which the broker's tick result lists its columns.
@@ -65,15 +75,17 @@ TICK_COLUMNS = (
 # (seller-initiated), or was matched in a call auction.
 TICK_BUY, TICK_SELL, TICK_AUCTION = 1, 2, 0
 
-PRICE_LIMIT = 0.10  # daily limit, up and down, as a fraction of the reference
+# Changes whenever the same settings would give other ticks, so that a cache
+# filled by an older generator is never taken for this one's (`tick_source`).
+GENERATOR_REVISION = 2
 
 
 @dataclass(frozen=True)
 class SimContract:
     """A contract of the simulated registry.
 
-    `security_type` is "STK" for stocks and "FUT" for futures, as the broker
-    writes it; `reference` is the price around which the ticks are generated;
+    `security_type` is "STK" for stocks and ETFs and "FUT" for futures, as the
+    broker writes it; `reference` is the price the daily prices revert to;
     `unit` is the number of shares per lot (1 for futures).
     """
 
@@ -87,7 +99,8 @@ class SimContract:
 
 
 DEFAULT_CONTRACTS: Tuple[SimContract, ...] = (
-    # One stock or more in every band of the tick-size ladder.
+    # One stock or more in every band of the stock price ladder, and an ETF in
+    # each band of the ETF ladder.
     SimContract("2888", "新光金", "STK", "TSE", "17", 8.65, 1000),
     SimContract("2409", "友達", "STK", "TSE", "26", 18.15, 1000),
     SimContract("2884", "玉山金", "STK", "TSE", "17", 25.75, 1000),
@@ -98,84 +111,56 @@ DEFAULT_CONTRACTS: Tuple[SimContract, ...] = (
     SimContract("2330", "台積電", "STK", "TSE", "24", 580.0, 1000),
     SimContract("6488", "環球晶", "STK", "OTC", "24", 590.0, 1000),
     SimContract("2454", "聯發科", "STK", "TSE", "24", 1010.0, 1000),
+    SimContract("00878", "國泰永續高股息", "STK", "TSE", "00", 21.5, 1000),
+    SimContract("0050", "元大台灣50", "STK", "TSE", "00", 131.0, 1000),
     SimContract("TXFR1", "臺股期貨近月", "FUT", "TAIFEX", "TXF", 17900.0),
     SimContract("TXFR2", "臺股期貨次月", "FUT", "TAIFEX", "TXF", 17950.0),
     SimContract("MXFR1", "小型臺指近月", "FUT", "TAIFEX", "MXF", 17900.0),
+    SimContract("CDFR1", "台積電期貨近月", "FUT", "TAIFEX", "CDF", 580.0),
 )
-
-
-# Prices are handled in integer hundredths ("cents"): every step of both
-# ladders is a whole number of cents, so ladder arithmetic is exact.
-
-_STOCK_LADDER = ((1_000, 1), (5_000, 5), (10_000, 10), (50_000, 50), (100_000, 100))
-
-
-def _stock_tick_cents(cents: int) -> int:
-    """Step of the stock ladder for prices from `cents` upwards."""
-    for upper, step in _STOCK_LADDER:
-        if cents < upper:
-            return step
-    return 500
-
-
-def _future_tick_cents(cents: int) -> int:
-    """Index futures move in whole points."""
-    return 100
-
-
-def tick_size(price: float, security_type: str) -> float:
-    """Return the exchange's price step for `price` ("STK" or "FUT")."""
-    return _PROFILES[security_type].tick_cents(round(price * 100)) / 100
 
 
 @dataclass(frozen=True)
 class _MarketProfile:
-    """Session times and trading habits of one security type."""
+    """Trading habits of one security type."""
 
-    open: dt.time
-    continuous_end: dt.time
-    closing_auction: Optional[dt.time]
     daily_volatility: float
     trade_size_alpha: float  # Pareto shape: smaller means heavier tail
     max_trade_size: int
     mean_quote_size: float
-    tick_cents: Callable[[int], int]
+    closing_call: Optional[dt.timedelta]  # a call auction at the close, after this pause
 
 
 _PROFILES: Dict[str, _MarketProfile] = {
     "STK": _MarketProfile(
-        open=dt.time(9, 0),
-        continuous_end=dt.time(13, 25),
-        closing_auction=dt.time(13, 30),
         daily_volatility=0.018,
         trade_size_alpha=1.4,
         max_trade_size=499,
         mean_quote_size=40.0,
-        tick_cents=_stock_tick_cents,
+        closing_call=dt.timedelta(minutes=5),
     ),
     "FUT": _MarketProfile(
-        open=dt.time(8, 45),
-        continuous_end=dt.time(13, 45),
-        closing_auction=None,
         daily_volatility=0.012,
         trade_size_alpha=1.6,
         max_trade_size=200,
         mean_quote_size=8.0,
-        tick_cents=_future_tick_cents,
+        closing_call=None,
     ),
 }
 
 # GARCH(1, 1) weights of the last squared shock and of the last variance.
 _GARCH_ALPHA = 0.05
 _GARCH_BETA = 0.94
-# Spread of the day's reference around the contract's, and of the opening
-# price around the day's reference.
-_REFERENCE_DRIFT = 0.03
+# Pull of the daily walk towards the contract's reference, per day.
+_REVERSION = 0.02
+# Spread of the opening price around the day's reference.
 _OPENING_GAP = 0.005
-# Depth of the intraday U-shape of tick arrivals (0 = uniform, below 1).
+# Depth of the U-shape of tick arrivals within a session (0 = uniform, below 1).
 _ARRIVAL_U_SHAPE = 0.6
 # Chance that a tick hits the side the price just moved to.
 _MOMENTUM = 0.65
+# Share of a trading day's ticks that fall in a night session, where there is one.
+_NIGHT_SHARE = 0.3
 
 
 class SimulatedApiError(Exception):
@@ -269,12 +254,16 @@ class SimulatedBroker:
         unknown_code: "none" to look up unknown codes as None, "raise" to
             raise `KeyError` for them.
         contracts: the registry's contracts; security types "STK" and "FUT".
-        holidays: "YYYY-MM-DD" weekdays without trading.
+        holidays: "YYYY-MM-DD" days closed besides the calendar's holidays.
         fail_dates: "YYYY-MM-DD" days whose tick request raises
             `SimulatedApiError`, to exercise error handling.
+        market_rules: the price steps, limits, sessions and calendar the
+            ticks follow.
 
     Every tick request is appended to `tick_requests` as (code, date), so a
-    test can tell whether, and how often, the API was asked.
+    test can tell whether, and how often, the API was asked.  `tick_source`
+    names everything that shapes the ticks, so that caches of different
+    settings are kept apart.
     """
 
     def __init__(
@@ -286,6 +275,7 @@ class SimulatedBroker:
         contracts: Iterable[SimContract] = DEFAULT_CONTRACTS,
         holidays: Iterable[str] = (),
         fail_dates: Iterable[str] = (),
+        market_rules: MarketRules = TAIWAN,
     ) -> None:
         if unknown_code not in ("none", "raise"):
             raise ValueError(f'unknown_code must be "none" or "raise", not {unknown_code!r}')
@@ -301,18 +291,36 @@ class SimulatedBroker:
         raise_unknown = unknown_code == "raise"
         self.seed = seed
         self.ticks_per_day = ticks_per_day
-        self.holidays = frozenset(_parse_day(day) for day in holidays)
+        self.rules = dataclasses.replace(
+            market_rules, closed_days=(*market_rules.closed_days, *holidays)
+        )
         self.fail_dates = frozenset(_parse_day(day) for day in fail_dates)
         self.tick_requests: List[Tuple[str, str]] = []
+        self.contracts = contracts
         self.Contracts = Contracts(
             ContractRegistry((c for c in contracts if c.security_type == "STK"), raise_unknown),
             ContractRegistry((c for c in contracts if c.security_type == "FUT"), raise_unknown),
         )
 
-    def ticks(self, contract: SimContract, date: str) -> Ticks:
-        """Return the ticks of `contract` on `date` ("YYYY-MM-DD").
+    @functools.cached_property
+    def tick_source(self) -> str:
+        """A directory name for the ticks of these settings: readable, and unique to
+        everything that shapes them, the trading days of the calendar included."""
+        settings = (
+            GENERATOR_REVISION,
+            self.seed,
+            self.ticks_per_day,
+            self.contracts,
+            self.rules,
+            self.rules.trading_calendar.days,
+        )
+        digest = hashlib.sha256(repr(settings).encode()).hexdigest()[:10]
+        return f"offline-seed{self.seed}-{self.ticks_per_day}ticks-{digest}"
 
-        A weekend day or holiday gives empty columns; a day in `fail_dates`
+    def ticks(self, contract: SimContract, date: str) -> Ticks:
+        """Return the ticks of `contract` on trading day `date` ("YYYY-MM-DD").
+
+        A day without trading gives empty columns; a day in `fail_dates`
         raises `SimulatedApiError`.
         """
         if not isinstance(contract, SimContract):
@@ -321,30 +329,67 @@ class SimulatedBroker:
         day = _parse_day(date)
         if day in self.fail_dates:
             raise SimulatedApiError(f"tick request for {contract.code} on {date} failed")
-        if day.weekday() >= 5 or day in self.holidays:
+        sessions = self.rules.sessions(contract.code, day)
+        if not sessions:
             return Ticks([], [], [], [], [], [], [], [])
+        closes = _closing_prices(self.seed, contract, self.rules)
         # A str seed is hashed with SHA-512, stable across processes and
         # unaffected by hash randomisation.
         rng = random.Random(f"{self.seed}|{contract.code}|{day.isoformat()}")
-        return _generate_day(contract, day, self.ticks_per_day, rng)
+        return _DayGenerator(contract, self.rules, rng).generate(
+            sessions, self.ticks_per_day, closes.reference(day), closes.close(day)
+        )
 
 
 def _parse_day(text: str) -> dt.date:
     return dt.datetime.strptime(text, "%Y-%m-%d").date()
 
 
-def _floor_to_ladder(cents: float, tick_cents: Callable[[int], int]) -> int:
-    whole = math.floor(cents)
-    return whole - whole % tick_cents(whole)
+class _ClosingPrices:
+    """Each trading day's last price of one contract.
+
+    A mean-reverting walk of daily log returns towards the contract's
+    reference, from the calendar's first trading day on, each close kept
+    inside the limits around the one before.  Computed up to the latest day
+    asked for, once per process for the same seed, contract and rules; the
+    feed's threads may ask at the same time, so the walk advances under a lock.
+    """
+
+    def __init__(self, seed: int, contract: SimContract, rules: MarketRules) -> None:
+        self.code = contract.code
+        self.anchor = contract.reference
+        self.volatility = _PROFILES[contract.security_type].daily_volatility
+        self.rules = rules
+        self.days = rules.trading_calendar.days
+        self.rng = random.Random(f"{seed}|{contract.code}|closes")
+        self.closes = [rules.step_down(contract.code, contract.reference)]
+        self.lock = threading.Lock()
+
+    def reference(self, day: dt.date) -> float:
+        """The last price of the trading day before `day`."""
+        return self._close_at(bisect.bisect_left(self.days, day))
+
+    def close(self, day: dt.date) -> float:
+        return self._close_at(bisect.bisect_left(self.days, day) + 1)
+
+    def _close_at(self, index: int) -> float:
+        with self.lock:
+            while len(self.closes) <= index:
+                previous = self.closes[-1]
+                drift = -_REVERSION * math.log(previous / self.anchor)
+                target = previous * math.exp(drift + self.volatility * self.rng.gauss(0.0, 1.0))
+                lower, upper = self.rules.limit_prices(self.code, previous)
+                self.closes.append(min(max(self.rules.step_down(self.code, target), lower), upper))
+            return self.closes[index]
 
 
-def _ceil_to_ladder(cents: float, tick_cents: Callable[[int], int]) -> int:
-    price = _floor_to_ladder(cents, tick_cents)
-    return price if price >= cents else price + tick_cents(price)
+@functools.lru_cache(maxsize=64)
+def _closing_prices(seed: int, contract: SimContract, rules: MarketRules) -> _ClosingPrices:
+    return _ClosingPrices(seed, contract, rules)
 
 
-def _microseconds_since_midnight(moment: dt.time) -> int:
-    return ((moment.hour * 60 + moment.minute) * 60 + moment.second) * 1_000_000
+def _microseconds(span: dt.timedelta) -> int:
+    return span // dt.timedelta(microseconds=1)
 
 
 def _arrival_offsets(count: int, span_us: int, rng: random.Random) -> List[int]:
@@ -363,60 +408,115 @@ def _arrival_offsets(count: int, span_us: int, rng: random.Random) -> List[int]:
     return offsets
 
 
-def _generate_day(contract: SimContract, day: dt.date, count: int, rng: random.Random) -> Ticks:
-    profile = _PROFILES[contract.security_type]
-    step = profile.tick_cents
-    ticks = Ticks([], [], [], [], [], [], [], [])
+def _nanoseconds(moment: dt.datetime) -> int:
+    """The broker's ts of a wall-clock time: the time counted as if it were UTC."""
+    seconds = calendar.timegm(moment.timetuple())
+    return seconds * 1_000_000_000 + moment.microsecond * 1000
 
-    # The day's reference stands for the previous close; the limits follow it.
-    reference = contract.reference * 100 * math.exp(rng.gauss(0.0, _REFERENCE_DRIFT))
-    reference = _floor_to_ladder(reference, step)
-    limit_up = _floor_to_ladder(reference * (1 + PRICE_LIMIT), step)
-    limit_down = _ceil_to_ladder(reference * (1 - PRICE_LIMIT), step)
-    # The latent mid price stays below limit_up, so its ask never passes it.
-    highest_mid = limit_up - 1e-6
 
-    def add(ts: int, mid: float, tick_type: int, volume: int) -> None:
-        bid = _floor_to_ladder(mid, step)
-        ask = bid + step(bid)
-        ticks.ts.append(ts)
-        ticks.close.append((ask if tick_type == TICK_BUY else bid) / 100)
-        ticks.volume.append(volume)
-        ticks.bid_price.append(bid / 100)
-        ticks.bid_volume.append(1 + int(rng.expovariate(1 / profile.mean_quote_size)))
-        ticks.ask_price.append(ask / 100)
-        ticks.ask_volume.append(1 + int(rng.expovariate(1 / profile.mean_quote_size)))
-        ticks.tick_type.append(tick_type)
+class _DayGenerator:
+    """One trading day of one contract's ticks."""
 
-    day_ns = calendar.timegm(day.timetuple()) * 1_000_000_000
-    open_us = _microseconds_since_midnight(profile.open)
-    continuous = count - 1 if profile.closing_auction else count
-    span_us = _microseconds_since_midnight(profile.continuous_end) - open_us
+    def __init__(self, contract: SimContract, rules: MarketRules, rng: random.Random) -> None:
+        self.code = contract.code
+        self.profile = _PROFILES[contract.security_type]
+        self.rules = rules
+        self.rng = rng
+        self.ticks = Ticks([], [], [], [], [], [], [], [])
 
-    mean_variance = profile.daily_volatility**2 / max(continuous, 1)
-    omega = mean_variance * (1 - _GARCH_ALPHA - _GARCH_BETA)
-    variance = mean_variance
-    log_mid = math.log(reference) + rng.gauss(0.0, _OPENING_GAP)
-    for offset in _arrival_offsets(continuous, span_us, rng):
-        shock = math.sqrt(variance) * rng.gauss(0.0, 1.0)
-        variance = omega + _GARCH_ALPHA * shock * shock + _GARCH_BETA * variance
-        log_mid += shock
-        mid = min(max(math.exp(log_mid), limit_down), highest_mid)
-        log_mid = math.log(mid)
-        bid = _floor_to_ladder(mid, step)
-        if bid == limit_down:
+    def generate(
+        self, sessions: List[Session], count: int, reference: float, last_price: float
+    ) -> Ticks:
+        """`count` ticks over `sessions`, from near `reference` to `last_price` at the close."""
+        lower, upper = self.rules.limit_prices(self.code, reference)
+        closing_call = self.profile.closing_call
+        times = self._arrival_times(sessions, count - 1 if closing_call else count)
+        path = self._price_path(len(times), reference, last_price, lower, upper)
+        trades = [self._continuous_trade(mid, shock, lower, upper) for mid, shock in path]
+        if not closing_call:  # the day's last trade is its last price
+            trades[-1] = (last_price, TICK_BUY if last_price == upper else TICK_SELL)
+        for moment, (price, tick_type) in zip(times, trades):
+            self._add(_nanoseconds(moment), price, tick_type, self._trade_size(), upper)
+        if closing_call:
+            volume = max(1, int(sum(self.ticks.volume) * self.rng.uniform(0.05, 0.15)))
+            self._add(_nanoseconds(sessions[-1].closes), last_price, TICK_AUCTION, volume, upper)
+        return self.ticks
+
+    def _arrival_times(self, sessions: List[Session], count: int) -> List[dt.datetime]:
+        """The continuous-trading times of `count` ticks, spread over the sessions; a closing
+        call auction ends continuous trading early."""
+        pause = self.profile.closing_call or dt.timedelta(0)
+        night = [session for session in sessions if session.opens.date() < session.trading_day]
+        night_count = round(count * _NIGHT_SHARE) if night else 0
+        times = []
+        for session in sessions:
+            share = night_count if session in night else count - night_count
+            span_us = _microseconds(session.closes - pause - session.opens)
+            times += [
+                session.opens + dt.timedelta(microseconds=offset)
+                for offset in _arrival_offsets(share, span_us, self.rng)
+            ]
+        return times
+
+    def _price_path(
+        self, count: int, reference: float, last_price: float, lower: float, upper: float
+    ) -> List[Tuple[float, float]]:
+        """`count` (mid price, shock) pairs: a GARCH(1, 1) walk from near the reference,
+        bridged to end at the day's last price, the mid kept inside the limits."""
+        mean_variance = self.profile.daily_volatility**2 / max(count, 1)
+        omega = mean_variance * (1 - _GARCH_ALPHA - _GARCH_BETA)
+        variance = mean_variance
+        log_mid = math.log(reference) + self.rng.gauss(0.0, _OPENING_GAP)
+        walk = []
+        for _ in range(count):
+            shock = math.sqrt(variance) * self.rng.gauss(0.0, 1.0)
+            variance = omega + _GARCH_ALPHA * shock * shock + _GARCH_BETA * variance
+            log_mid += shock
+            walk.append((log_mid, shock))
+        gap = math.log(last_price) - log_mid
+        # Below the upper limit, so that the ask one step above the bid stays inside it.
+        highest_mid = upper - 1e-6
+        return [
+            (min(max(math.exp(point + gap * (index + 1) / count), lower), highest_mid), shock)
+            for index, (point, shock) in enumerate(walk)
+        ]
+
+    def _continuous_trade(
+        self, mid: float, shock: float, lower: float, upper: float
+    ) -> Tuple[float, int]:
+        """The price and tick type of a trade at the bid or the ask around `mid`."""
+        bid = self.rules.step_down(self.code, mid)
+        ask = self.rules.price_above(self.code, bid)
+        if bid == lower:
             tick_type = TICK_SELL  # nobody sells below the limit
-        elif bid + step(bid) == limit_up:
+        elif ask == upper:
             tick_type = TICK_BUY
         else:
             towards = TICK_BUY if shock > 0 else TICK_SELL
             away = TICK_SELL if shock > 0 else TICK_BUY
-            tick_type = towards if rng.random() < _MOMENTUM else away
-        volume = min(int(rng.paretovariate(profile.trade_size_alpha)), profile.max_trade_size)
-        add(day_ns + (open_us + offset) * 1000, mid, tick_type, volume)
+            tick_type = towards if self.rng.random() < _MOMENTUM else away
+        return (ask if tick_type == TICK_BUY else bid), tick_type
 
-    if profile.closing_auction:
-        auction_us = _microseconds_since_midnight(profile.closing_auction)
-        volume = max(1, int(sum(ticks.volume) * rng.uniform(0.05, 0.15)))
-        add(day_ns + auction_us * 1000, math.exp(log_mid), TICK_AUCTION, volume)
-    return ticks
+    def _trade_size(self) -> int:
+        size = int(self.rng.paretovariate(self.profile.trade_size_alpha))
+        return min(size, self.profile.max_trade_size)
+
+    def _quote_size(self) -> int:
+        return 1 + int(self.rng.expovariate(1 / self.profile.mean_quote_size))
+
+    def _add(self, ts: int, price: float, tick_type: int, volume: int, upper: float) -> None:
+        """A trade at `price`, quoted one step apart around it: the trade is the bid, or the
+        ask for a buy and at the upper limit (where nothing is offered above it)."""
+        if tick_type == TICK_BUY or price == upper:
+            bid, ask = self.rules.price_below(self.code, price) or 0.0, price
+        else:
+            bid, ask = price, self.rules.price_above(self.code, price)
+        ticks = self.ticks
+        ticks.ts.append(ts)
+        ticks.close.append(price)
+        ticks.volume.append(volume)
+        ticks.bid_price.append(bid)
+        ticks.bid_volume.append(self._quote_size())
+        ticks.ask_price.append(ask)
+        ticks.ask_volume.append(self._quote_size())
+        ticks.tick_type.append(tick_type)

@@ -5,7 +5,8 @@ import math
 import pytest
 
 from quorvel.backtest import AccountRefusal, AccountRules, CostModel, FuturesMargin
-from quorvel.backtest.account import Account, stock_session_close
+from quorvel import market
+from quorvel.backtest.account import Account, session_close
 from quorvel.backtest.contracts import contract_for
 from quorvel.backtest.costs import DayTrades, DayTrading
 from quorvel.backtest.metrics import evaluate
@@ -119,8 +120,9 @@ class TestDayTrades:
         assert book.balances().buying_power == 1e6 - 500_000 - 712 - 1500
         book.receive(deal("s", "2330", "Sell", 1, 500.0))
         assert book.watched == {"2330"}
-        close = stock_session_close(NINE)
-        assert close == MONDAY + 13.5 * 3600
+        close = session_close("2330", NINE)
+        assert close == market.session_at("2330", NINE).close_timestamp == MONDAY + 13.5 * 3600
+        assert session_close("2330", MONDAY + 8 * 3600) == close  # before the open: that day's
         assert book.day_trade_due("2330", close - 1) == 0
         assert book.day_trade_due("2330", close) == 1
         book.force("f", "2330", False, 1)

@@ -5,6 +5,7 @@ import pytest
 from quorvel.backtest import (
     AccountRules,
     FuturesMargin,
+    MarginCall,
     OrderError,
     Strategy,
     render,
@@ -24,11 +25,7 @@ TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")
 TIGHT = {"TXF": FuturesMargin(340_000, 340_000)}
 
 
-@pytest.fixture(scope="module")
-def data_dir(tmp_path_factory):
-    pytest.importorskip("quorvel.modules.ticker.ticker")
-    pytest.importorskip("quorvel.modules.replay.replay")
-    return str(tmp_path_factory.mktemp("account-data"))
+pytestmark = pytest.mark.usefixtures("engines_built")
 
 
 def run(data_dir, strategy, engine="replay", **account):
@@ -37,7 +34,7 @@ def run(data_dir, strategy, engine="replay", **account):
         CODES,
         PERIOD,
         BACKFILL,
-        data_dir=data_dir,
+        data_dir=str(data_dir),
         strategy=strategy,
         engine=engine,
         window=4,
@@ -180,6 +177,7 @@ class TestFuturesMargin:
         assert strategy.calls and all(
             call["equity"] < call["maintenance_margin"] == 680_000 for call in strategy.calls
         )
+        assert all(call.keys() == MarginCall.__annotations__.keys() for call in strategy.calls)
         # Each call is followed by the engine's sale of both contracts at the market, which
         # fills at the next tick as far as its quantity goes.
         closing = [

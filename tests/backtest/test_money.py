@@ -48,8 +48,9 @@ class TestContracts:
             "ZZFR1: unknown futures product 'ZZF'; known products: TXF, MXF, TMF, CDF, DHF"
         )
 
-    def test_run_with_an_unknown_futures_product_fails_before_asking_for_ticks(self, tmp_path):
-        pytest.importorskip("quorvel.modules.ticker.ticker")
+    def test_run_with_an_unknown_futures_product_fails_before_asking_for_ticks(
+        self, ticker_built, tmp_path
+    ):
         broker = SimulatedBroker(
             contracts=[SimContract("ZZFR1", "?", "FUT", "TAIFEX", "ZZF", 100.0)]
         )

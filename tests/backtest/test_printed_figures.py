@@ -9,12 +9,14 @@ import math
 import re
 import statistics
 from collections import defaultdict
+from pathlib import Path
 
 import polars as pl
 import pytest
 from rich.console import Console
 
 from quorvel.backtest import AccountRules, CostModel, render, run_backtest, write_outputs
+from quorvel.backtest.engine import cache_directory
 from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
 
@@ -27,16 +29,14 @@ ACCOUNT = AccountRules(day_trade=True)  # sells first too: day trades both ways
 PARAMS = dict(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
 
 
-@pytest.fixture(scope="module")
-def data_dir(tmp_path_factory):
-    return tmp_path_factory.mktemp("data")
+def broker():
+    return SimulatedBroker(5, ticks_per_day=400)
 
 
 @pytest.fixture(scope="module")
-def result(data_dir):
-    pytest.importorskip("quorvel.modules.ticker.ticker")
+def result(ticker_built, data_dir):
     run = run_backtest(
-        SimulatedBroker(5, ticks_per_day=400),
+        broker(),
         CODES,
         ("2024-01-08", "2024-01-10"),
         ("2024-01-05", "2024-01-05"),
@@ -50,6 +50,14 @@ def result(data_dir):
         account=ACCOUNT,
     )
     return run
+
+
+def trading_day(ts):
+    """The day number of the trading day a tick of the run counts for: from 15:00 on, the
+    night session's, which belongs to the next weekday (the run's days have no holiday)."""
+    day = int((ts + 9 * 3600) // 86400)
+    weekday = (day + 3) % 7  # 1970-01-01 was a Thursday; Monday is 0
+    return day + (7 - weekday) if weekday >= 5 else day
 
 
 def is_deal(report):
@@ -155,7 +163,7 @@ class Expected:
             drawdown = max(drawdown, peak - value)
         end_of_day = {}
         for ts, value in self.curves[name]:
-            end_of_day[int(ts // 86400)] = value
+            end_of_day[trading_day(ts)] = value
         closes = [0.0, *end_of_day.values()]
         returns = [(b - a) / CAPITAL for a, b in zip(closes, closes[1:])]
         sharpe = statistics.mean(returns) / statistics.stdev(returns) * math.sqrt(252)
@@ -289,7 +297,8 @@ class TestPrintedTables:
         assert run["strategy"] == "MeanReversion"
         assert run["engine"] == "paced, 8 permits ahead"
         assert run["replay time"] == f"{result.replay_seconds:.2f} s"
-        cache_files = len(list((data_dir / "sino" / "ticks").glob("* - ticks.csv")))
+        cache = Path(cache_directory(str(data_dir), broker())) / "sino" / "ticks"
+        cache_files = len(list(cache.glob("* - ticks.csv")))
         assert run["tick cache files (before, after)"] == f"0, {cache_files}"
         assert run["ticks replayed (backfill + live)"] == "800 + 2,400"
         assert run["ticks per second"] == f"{3200 / result.replay_seconds:,.0f}"

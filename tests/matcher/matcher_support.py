@@ -44,3 +44,21 @@ def place(matcher, **order):
     """Enters an order directly and returns its trade id (from the new-order report)."""
     matcher.add_order(**order)
     return take_report(matcher)["order"]["id"]
+
+
+class PositionsRecorder:
+    """A position keeper that keeps every call it is given, and the trade copies in `trades`."""
+
+    def __init__(self):
+        self.calls = []
+        self.trades = []
+
+    def set_current_tick(self, tick):
+        self.calls.append(("tick", tick))
+
+    def add_trade_record(self, **record):
+        self.calls.append(("record", list(record.items())))
+
+    def set_positions(self, trade, product_type):
+        self.trades.append(trade)
+        self.calls.append(("positions", trade["quantity"], product_type))

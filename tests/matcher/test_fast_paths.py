@@ -18,26 +18,10 @@ from quorvel.constant import FLAG, Action, OCType, OperationType, OrderCond, Ord
 from quorvel.constant import ValueEnum
 from quorvel.modules.matcher.matcher import Matcher
 
-from matcher_support import place, stock_order, take_reports
+from matcher_support import PositionsRecorder, place, stock_order, take_reports
 from profiling import profiled_calls
 
 ENUMERATIONS = [Action, OperationType, OrderType, OrderCond, OrderLot, PriceType, OCType]
-
-
-class TradeKeeper:
-    """A position keeper that keeps the trade copies it is given."""
-
-    def __init__(self):
-        self.trades = []
-
-    def set_current_tick(self, tick):
-        pass
-
-    def add_trade_record(self, **record):
-        pass
-
-    def set_positions(self, trade, product_type):
-        self.trades.append(trade)
 
 
 class Text(str):
@@ -46,7 +30,7 @@ class Text(str):
 
 @pytest.fixture
 def keeper():
-    return TradeKeeper()
+    return PositionsRecorder()
 
 
 @pytest.fixture

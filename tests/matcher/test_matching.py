@@ -2,21 +2,7 @@
 
 import pytest
 
-from matcher_support import future_order, place, stock_order, take_reports
-
-
-class PositionsRecorder:
-    def __init__(self):
-        self.calls = []
-
-    def set_current_tick(self, tick):
-        self.calls.append(("tick", tick))
-
-    def add_trade_record(self, **record):
-        self.calls.append(("record", list(record.items())))
-
-    def set_positions(self, trade, product_type):
-        self.calls.append(("positions", trade["quantity"], product_type))
+from matcher_support import PositionsRecorder, future_order, place, stock_order, take_reports
 
 
 def kinds(reports):

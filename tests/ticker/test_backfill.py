@@ -4,9 +4,9 @@ import threading
 
 import pytest
 
-from conftest import drain, wait_for_thread_end
 from quorvel.modules.ticker.ticker import Ticker
-from test_sending import END, STOCK, feeding, frame
+
+from ticker_support import END, STOCK, drain, feeding, frame, wait_for_thread_end
 
 FINISH = {"darq_status": "FinishBackfilling"}
 

@@ -8,7 +8,7 @@ import pytest
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.sim import TICK_COLUMNS, SimulatedBroker
 
-HEADER = ",".join(TICK_COLUMNS)
+from ticker_support import HEADER, FixedAnswerBroker
 
 
 class ReorderedBroker(SimulatedBroker):
@@ -17,16 +17,6 @@ class ReorderedBroker(SimulatedBroker):
     def ticks(self, contract, date):
         answer = super().ticks(contract=contract, date=date)
         return {key: answer[key] for key in reversed(TICK_COLUMNS)}
-
-
-class FixedAnswerBroker(SimulatedBroker):
-    def __init__(self, answer, **kwargs):
-        super().__init__(**kwargs)
-        self.answer = answer
-
-    def ticks(self, contract, date):
-        self.tick_requests.append((contract.code, date))
-        return self.answer
 
 
 def cache_files(cache_dir):

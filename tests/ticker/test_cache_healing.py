@@ -12,7 +12,8 @@ from quorvel import cache_files
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.sim import TICK_COLUMNS, SimulatedBroker
 
-HEADER = ",".join(TICK_COLUMNS)
+from ticker_support import HEADER, FixedAnswerBroker
+
 DAY = "2024-01-02"  # a Tuesday with ticks
 NAME = f"2330 {DAY} - ticks.csv"
 
@@ -142,15 +143,6 @@ def test_unreadable_manifest_means_no_entries(cache_dir):
     assert cache_files.read_day(str(cache_dir / NAME), ticker.tick_df_schema).shape == (5, 8)
     ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-03", "2024-01-03")
     assert list(json.loads((cache_dir / "manifest.json").read_text())["files"]) == ["2330 2024-01-03 - ticks.csv"]
-
-
-class FixedAnswerBroker(SimulatedBroker):
-    def __init__(self, answer):
-        super().__init__()
-        self.answer = answer
-
-    def ticks(self, contract, date):
-        return self.answer
 
 
 def good_answer():

@@ -8,7 +8,8 @@ import pytest
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.sim import TICK_COLUMNS, SimulatedApiError, SimulatedBroker
 
-STOCK = {"code": "2330", "market": "Stock"}
+from ticker_support import STOCK
+
 FUTURE = {"code": "TXFR1", "market": "Future"}
 COMBINED_SCHEMA = {
     "ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,

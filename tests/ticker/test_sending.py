@@ -2,31 +2,12 @@
 
 import threading
 
-import polars as pl
 import pytest
 
-from conftest import WAIT, drain, wait_for_thread_end
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.modules.ticker.ticker import Ticker
 
-END = {"darq_status": "ExitSendTick"}
-STOCK = {"code": "2330", "market": "Stock"}
-
-
-def frame(count, code="2330"):
-    return pl.DataFrame({
-        "ts": [1_704_186_000_000_000_000 + i * 1_500_000_000 for i in range(count)],
-        "close": [580.0 + i for i in range(count)], "volume": [i + 1 for i in range(count)],
-        "tick_type": [1] * count, "code": [code] * count,
-    })
-
-
-def feeding(frames):
-    """A Ticker whose loads answer from `frames`, keyed by the period's start."""
-    ticker = Ticker(None)
-    ticker._Ticker__process_and_combine_ticks = lambda codes, start, end: (
-        ticker.code_market_map.setdefault("2330", "Stock"), frames[start])[1]
-    return ticker
+from ticker_support import END, STOCK, WAIT, drain, feeding, frame, wait_for_thread_end
 
 
 class TestRun:

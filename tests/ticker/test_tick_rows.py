@@ -7,12 +7,11 @@ granted beforehand.
 import polars as pl
 import pytest
 
-from quorvel.modules.ticker.ticker import Ticker
 from quorvel.utils import format_nano_ts_to_second_ts
 
 from profiling import profiled_calls
+from ticker_support import NOW, sent_ticks
 
-NOW = 1_704_186_000_000_000_000
 ROWS = 1_300  # more than two of the slices the column lists are converted in
 
 
@@ -34,18 +33,6 @@ def expected_ticks(df):
     return [{"market_type": markets[row["code"]], "timestamp": format_nano_ts_to_second_ts(row["ts"], 8),
              "code": row["code"], "close": row["close"], "qty": row["volume"], "tick_type": row["tick_type"],
              "is_simulate": False, "is_backfilling": False} for row in df.iter_rows(named=True)]
-
-
-def sent_ticks(df):
-    ticker = Ticker(None)
-    ticker.code_market_map.update({"2330": "Stock", "TXFR1": "Future"})
-    ticker.backfilling_finish_flag = True
-    for _ in range(df.shape[0]):
-        ticker.allow_next_tick()
-    ticker._Ticker__push_tick_to_queue(df)
-    items = list(ticker.tick_queue.queue)
-    assert items[-1] == {"darq_status": "ExitSendTick"}
-    return items[:-1]
 
 
 def same_ticks(got, wanted):

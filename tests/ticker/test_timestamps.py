@@ -12,12 +12,10 @@ from hypothesis import strategies as st
 
 import quorvel.utils
 from quorvel.modules.ticker import ticker as ticker_module
-from quorvel.modules.ticker.ticker import Ticker
 from quorvel.utils import format_nano_ts_to_second_ts
 
 from profiling import profiled_calls
-
-NOW = 1_704_186_000_000_000_000
+from ticker_support import NOW, sent_ticks
 
 
 class Rows:
@@ -33,14 +31,7 @@ class Rows:
 
 def sent_timestamps(timestamps):
     """The "timestamp" of each tick sent for rows with the given "ts" values."""
-    ticker = Ticker(None)
-    ticker.code_market_map["2330"] = "Stock"
-    ticker.backfilling_finish_flag = True
-    for _ in timestamps:
-        ticker.allow_next_tick()
-    ticker._Ticker__push_tick_to_queue(Rows(timestamps))
-    items = list(ticker.tick_queue.queue)
-    return [item["timestamp"] for item in items if "darq_status" not in item]
+    return [tick["timestamp"] for tick in sent_ticks(Rows(timestamps))]
 
 
 def expected(ts):

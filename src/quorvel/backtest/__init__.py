@@ -1,7 +1,8 @@
 """Backtests: a strategy replayed through the simulated exchange.
 
-A strategy is a `Strategy` subclass; `run_backtest` runs one backtest as a
-function and `quorvel-backtest` (`main`) is the command line over it.
+A strategy is a `Strategy` subclass, handed `Tick`, `OrderReport` and
+`DealReport` dicts; `run_backtest` runs one backtest as a function.  The
+command line over it, `quorvel-backtest`, lives in `quorvel.cli`.
 """
 
 from quorvel.backtest.account import (
@@ -10,25 +11,20 @@ from quorvel.backtest.account import (
     Balances,
     FuturesMargin,
 )
-from quorvel.backtest.cli import main
 from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import (
     BacktestError,
     BacktestInterrupted,
+    cache_directory,
     load_ticks,
     resolve_codes,
     run_backtest,
 )
 from quorvel.backtest.export import plot_equity, summary, write_outputs
+from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Tick
 from quorvel.backtest.results import BacktestResult
-from quorvel.backtest.strategy import (
-    MarginCall,
-    OrderError,
-    Strategy,
-    load_strategy,
-    parse_params,
-)
+from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
 
 __all__ = [
@@ -40,14 +36,17 @@ __all__ = [
     "BacktestResult",
     "ContractError",
     "CostModel",
+    "DealReport",
     "FuturesMargin",
     "MarginCall",
     "OrderError",
+    "OrderReport",
     "Strategy",
+    "Tick",
+    "cache_directory",
     "contract_for",
     "load_strategy",
     "load_ticks",
-    "main",
     "parse_params",
     "plot_equity",
     "render",

@@ -9,8 +9,8 @@ Taiwan defaults, every figure a setting):
 * Stocks, cash account: a buy holds its value and its estimated costs while
   it works; a sell needs the shares held and not already offered in working
   sells.  With `day_trade`, a sale beyond them is a sell-first day trade: it
-  holds its value as a buy would, and what is still short when the session
-  closes (`STOCK_SESSION_CLOSE`) is bought back at market by the engine.
+  holds its value as a buy would, and what is still short when its session
+  closes (`quorvel.market`'s sessions) is bought back at market by the engine.
 * Stocks, margin account: a buy beyond the shares short is a margin purchase
   that pays the buyer's share of its value (the rest is lent); a sale beyond
   the shares held is a short sale that deposits the short margin, and whose
@@ -33,23 +33,20 @@ and the ticks of the codes in `Account.watched`, and carry out what it says.
 from __future__ import annotations
 
 import dataclasses
-import datetime as dt
 import math
 from dataclasses import dataclass, field
 from typing import Any, Dict, Mapping, NamedTuple, Optional, Set
 
-from quorvel.backtest.contracts import Contract, futures_product
+from quorvel import market
+from quorvel.backtest.contracts import Contract
 from quorvel.backtest.costs import CostModel, DayTrading
 from quorvel.backtest.metrics import SECONDS_PER_DAY, Book
-from quorvel.backtest.strategy import MarginCall, OrderError
+from quorvel.backtest.messages import MarginCall
+from quorvel.backtest.strategy import OrderError
 from quorvel.constant import Action, OperationType, OrderLot
 
 STOCK_ACCOUNTS = ("cash", "margin")
 MARGIN_CALL_ACTIONS = ("liquidate", "warn")
-
-# The end of the stock market's session, in exchange time: a day-trade short still open at
-# or after it is bought back.
-STOCK_SESSION_CLOSE = dt.time(13, 30)
 
 
 @dataclass(frozen=True)
@@ -120,26 +117,26 @@ class AccountRules:
         cash = not self.is_margin_account
         return DayTrading(enabled=cash, sell_first=cash and self.day_trade and enforced)
 
-    def futures_margin(self, code: str, price: float) -> FuturesMargin:
-        """The margins of one contract of `code` at `price`, in NTD."""
-        product = futures_product(code)
-        margin = self.futures_margins.get(code[:3])
+    def futures_margin(self, contract: Contract, price: float) -> FuturesMargin:
+        """The margins of one contract of `contract` at `price`, in NTD."""
+        product = contract.code[:3]
+        margin = self.futures_margins.get(product)
         if margin is not None:
             return margin
-        if not product.on_stock:
+        if market.TAIWAN.kind(contract.code) != market.Kind.STOCK_FUTURE:
             raise ValueError(
-                f"{code}: no margin is known for futures product {code[:3]!r}; "
-                f"give it with --futures-margin {code[:3]}=INITIAL/MAINTENANCE"
+                f"{contract.code}: no margin is known for futures product {product!r}; "
+                f"give it with --futures-margin {product}=INITIAL/MAINTENANCE"
             )
-        value = price * product.multiplier / 100
+        value = price * contract.value_per_point(None) / 100
         rates = self.stock_futures_margin_pct
         return FuturesMargin(value * rates.initial, value * rates.maintenance)
 
     def check(self, contracts: Mapping[str, Contract]) -> None:
         """`ValueError` for a futures contract among `contracts` without a margin."""
-        for code, contract in contracts.items():
+        for contract in contracts.values():
             if not contract.is_stock:
-                self.futures_margin(code, 0.0)
+                self.futures_margin(contract, 0.0)
 
     def as_dict(self) -> Dict[str, Any]:
         return {**dataclasses.asdict(self), "futures_margins_as_of": FUTURES_MARGINS_AS_OF}
@@ -206,7 +203,7 @@ class _Holding:
     own: float = 0.0  # paid by the account for the margin purchases held
     collateral: float = 0.0  # the short sales' proceeds and deposits held
     deposit: float = 0.0  # the deposits among them
-    short_since: Optional[float] = None  # when a day-trade short position opened
+    short_due: Optional[float] = None  # when an open day-trade short must be bought back
 
     @property
     def shares(self) -> int:
@@ -342,9 +339,8 @@ class Account:
 
     def day_trade_due(self, code: str, timestamp: float) -> int:
         """Lots of a day-trade short in `code` that the close has come for at `timestamp`."""
-        holding = self.holdings[code]
-        since = holding.short_since
-        if since is None or timestamp < stock_session_close(since):
+        due = self.holdings[code].short_due
+        if due is None or timestamp < due:
             return 0
         return -self.lots_held(code)
 
@@ -458,9 +454,9 @@ class Account:
         if holding.contract.is_stock:
             short = holding.shares < 0 and not self.rules.is_margin_account
             if not short:
-                holding.short_since = None
-            elif holding.short_since is None:
-                holding.short_since = timestamp
+                holding.short_due = None
+            elif holding.short_due is None:
+                holding.short_due = session_close(code, timestamp)
             watched = short
         else:
             watched = holding.shares != 0
@@ -485,7 +481,7 @@ class Account:
     def _per_lot(self, holding: _Holding, is_sell: bool, price: float) -> float:
         contract = holding.contract
         if not contract.is_stock:
-            return self.rules.futures_margin(contract.code, price).initial
+            return self.rules.futures_margin(contract, price).initial
         value = price * _lot_shares(contract)
         return value * (self._short_share if is_sell else self._buy_share)
 
@@ -508,7 +504,7 @@ class Account:
     def _contract_margin(self, code: str) -> FuturesMargin:
         holding = self.holdings[code]
         price = self.last_prices.get(code, holding.book.position.avg_price)
-        return self.rules.futures_margin(code, price)
+        return self.rules.futures_margin(holding.contract, price)
 
     def _open_pnl(self, code: str) -> float:
         return self.holdings[code].book.position.unrealized_pnl(self.last_prices.get(code))
@@ -524,16 +520,21 @@ class Account:
         raise AccountRefusal(message)
 
 
-def stock_session_close(timestamp: float) -> float:
-    """The close of the stock session on the day of `timestamp` (exchange time in seconds)."""
+def session_close(code: str, timestamp: float) -> float:
+    """When the session of `code` that holds `timestamp` closes, in exchange seconds; on a day
+    the calendar does not trade, or between sessions, when its last session's hours end that
+    day."""
+    session = market.session_at(code, timestamp)
+    if session is not None:
+        return session.close_timestamp
+    closes = market.TAIWAN.instrument(code).sessions[-1].closes
     day_start = timestamp // SECONDS_PER_DAY * SECONDS_PER_DAY
-    return day_start + STOCK_SESSION_CLOSE.hour * 3600 + STOCK_SESSION_CLOSE.minute * 60
+    return day_start + (closes.hour * 60 + closes.minute) * 60 + closes.second
 
 
 def exchange_time_text(timestamp: float) -> str:
     """An exchange timestamp as its wall-clock time, "2024-01-08 13:30:00"."""
-    moment = dt.datetime(1970, 1, 1) + dt.timedelta(seconds=round(timestamp))
-    return moment.isoformat(sep=" ")
+    return market.wall_clock(round(timestamp)).isoformat(sep=" ")
 
 
 def _lot_shares(contract: Contract) -> int:

@@ -30,20 +30,18 @@ STOCK_FUTURES_SHARES = 2000
 
 @dataclass(frozen=True)
 class FuturesProduct:
-    """A futures product: its name, the NTD value of one price unit of one contract,
-    and whether a stock is its underlying."""
+    """A futures product: its name and the NTD value of one price unit of one contract."""
 
     name: str
     multiplier: int
-    on_stock: bool = False
 
 
 FUTURES_PRODUCTS: Mapping[str, FuturesProduct] = {
     "TXF": FuturesProduct("TAIEX futures", 200),
     "MXF": FuturesProduct("Mini-TAIEX futures", 50),
     "TMF": FuturesProduct("Micro TAIEX futures", 10),
-    "CDF": FuturesProduct("TSMC stock futures", STOCK_FUTURES_SHARES, on_stock=True),
-    "DHF": FuturesProduct("Hon Hai stock futures", STOCK_FUTURES_SHARES, on_stock=True),
+    "CDF": FuturesProduct("TSMC stock futures", STOCK_FUTURES_SHARES),
+    "DHF": FuturesProduct("Hon Hai stock futures", STOCK_FUTURES_SHARES),
 }
 
 PRODUCT_CODE_LENGTH = 3
@@ -93,15 +91,10 @@ def contract_for(code: str, market: str) -> Contract:
         return Contract(code, market, None)
     if market != FUTURE:
         raise ContractError(f"{code}: unknown market {market!r} (expected {STOCK!r} or {FUTURE!r})")
-    return Contract(code, market, futures_product(code).multiplier)
-
-
-def futures_product(code: str) -> FuturesProduct:
-    """The product of a futures code; `ContractError` for one not in `FUTURES_PRODUCTS`."""
     product = FUTURES_PRODUCTS.get(code[:PRODUCT_CODE_LENGTH])
     if product is None:
         raise ContractError(
             f"{code}: unknown futures product {code[:PRODUCT_CODE_LENGTH]!r}; "
             f"known products: {', '.join(FUTURES_PRODUCTS)}"
         )
-    return product
+    return Contract(code, market, product.multiplier)

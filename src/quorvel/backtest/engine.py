@@ -16,13 +16,13 @@ from __future__ import annotations
 import contextlib
 import math
 import os
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
+from quorvel import market
 from quorvel.backtest.account import Account, AccountRules
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted
 from quorvel.backtest.lifecycle import (
-    FeedThreads,
     count_cache_files,
     handed_over,
     modules_quiet,
@@ -41,14 +41,40 @@ from quorvel.backtest.strategy import (
 )
 from quorvel.constant import BASIC_INFO
 
-__all__ = ["BacktestError", "BacktestInterrupted", "load_ticks", "resolve_codes", "run_backtest"]
+__all__ = [
+    "BacktestError",
+    "BacktestInterrupted",
+    "cache_directory",
+    "load_ticks",
+    "resolve_codes",
+    "run_backtest",
+]
 
 DEFAULT_CODES = ("2330", "TXFR1")
-# A week of the offline broker's calendar (Monday to Friday), and the Thursday
-# and Friday before it to warm the strategy up.
+# A week of trading days, Monday to Friday.
 DEFAULT_PERIOD = ("2024-01-08", "2024-01-12")
-DEFAULT_BACKFILL = ("2024-01-04", "2024-01-05")
+# The trading days before the period that warm the strategy up.
+DEFAULT_BACKFILL_DAYS = 2
 ENGINES = ("replay", "paced")
+
+# A backfill: an explicit (first, last) range, a number of trading days before the period, or none.
+Backfill = Union[Tuple[str, str], int, None]
+
+
+def backfill_span(period: Tuple[str, str], backfill: Backfill) -> Optional[Tuple[str, str]]:
+    """The backfill range: a range as given, a number of days counted back from the period."""
+    if isinstance(backfill, int):
+        return market.backfill_range(period[0], backfill)
+    return (backfill[0], backfill[1]) if backfill else None
+
+
+def cache_directory(data_dir: str, api: Any) -> str:
+    """Where the ticks of `api` are cached: `data_dir`, or its sub-directory named by the API's
+    `tick_source` where it has one (the offline broker names its settings there), so that one
+    data directory never mixes ticks of different sources."""
+    path = os.path.expanduser(data_dir)
+    source = getattr(api, "tick_source", None)
+    return os.path.join(path, source) if source else path
 
 
 def resolve_codes(api: Any, codes: Sequence[str]) -> List[Dict[str, str]]:
@@ -80,7 +106,7 @@ def run_backtest(
     api: Any,
     codes: Sequence[str],
     period: Tuple[str, str] = DEFAULT_PERIOD,
-    backfill: Optional[Tuple[str, str]] = DEFAULT_BACKFILL,
+    backfill: Backfill = DEFAULT_BACKFILL_DAYS,
     *,
     data_dir: str,
     strategy: Optional[StrategyArg] = None,
@@ -98,7 +124,9 @@ def run_backtest(
     """Replay `period` for `codes` through the matcher with `strategy`.
 
     `api` is the broker API object (`SimulatedBroker` or the broker's own,
-    logged in); ticks are cached under `data_dir`.  `strategy` is a
+    logged in); ticks are cached under `data_dir` (`cache_directory`).
+    `backfill` is a range of days replayed first to warm the strategy up, or
+    a number of trading days before the period (default 2).  `strategy` is a
     `Strategy` subclass or instance (default: the built-in mean reversion);
     `engine` is "replay" or "paced" (`window` permits granted ahead).  The
     strategy trades in an account that starts with `capital` NTD, pays
@@ -127,17 +155,15 @@ def run_backtest(
     result.capital, result.costs = capital, costs or CostModel()
     result.account_rules, result.account_enforced = account or AccountRules(), account_rules
     result.account_rules.check(result.contracts)
-    if backfill:
-        result.backfill = (backfill[0], backfill[1])
+    result.backfill = backfill_span(period, backfill)
     quiet = (
         modules_quiet([matcher_module, ticker_module])
         if quiet_modules
         else contextlib.nullcontext()
     )
-    path = os.path.expanduser(data_dir)
-    feed = FeedThreads(ticker_module, stall_timeout)
-    # Left in reverse order: the threads end before the data directory is restored.
-    with handed_over(result, path), one_run_at_a_time(), using_data_dir(path), quiet, feed:
+    path = cache_directory(data_dir, api)
+    # Left in reverse order: the engine has ended its threads before the data directory is restored.
+    with handed_over(result, path), one_run_at_a_time(), using_data_dir(path), quiet:
         result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
         matcher = matcher_module.Matcher()
         # One process may run many backtests: a finished run leaves no intake thread, and no
@@ -164,7 +190,6 @@ def run_backtest(
                     progress,
                     equity_every,
                     stall_timeout,
-                    feed.stopping,
                     result.account,
                 )
             )
@@ -175,7 +200,7 @@ def load_ticks(
     api: Any,
     codes: Sequence[str],
     period: Tuple[str, str] = DEFAULT_PERIOD,
-    backfill: Optional[Tuple[str, str]] = DEFAULT_BACKFILL,
+    backfill: Backfill = DEFAULT_BACKFILL_DAYS,
     *,
     data_dir: str,
 ) -> int:
@@ -185,10 +210,12 @@ def load_ticks(
     The days go through the tick feed's own loading path, as a run's do, so
     later runs of the same codes and days read them from the cache.
     """
+    from quorvel.modules.ticker import feed
     from quorvel.modules.ticker import ticker as ticker_module
 
     instruments = resolve_codes(api, codes)
-    path = os.path.expanduser(data_dir)
+    path = cache_directory(data_dir, api)
+    spans = (backfill_span(period, backfill), period)
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
-        load = ticker_module.Ticker(api)._Ticker__process_and_combine_ticks
-        return sum(load(instruments, *span).height for span in (backfill, period) if span)
+        ticker = ticker_module.Ticker(api)
+        return sum(feed.load(ticker, instruments, *span, None).height for span in spans if span)

@@ -1,18 +1,17 @@
 """What a run takes over in the process, and gives back when it ends.
 
-The data directory, the modules' consoles and the tick feed's `Thread` are
-process-wide: a run holds them alone, sets them for its duration, and stops
-every thread it started before it returns.
+The data directory and the modules' consoles are process-wide: a run holds
+them alone and sets them for its duration.  The feed threads a run starts are
+stopped and joined before it returns.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-import queue
 import threading
 import time
-from typing import Any, Iterator, List, Sequence
+from typing import Any, Callable, Iterator, Optional, Sequence
 
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted
 from quorvel.backtest.results import BacktestResult
@@ -30,8 +29,8 @@ def handed_over(result: BacktestResult, data_dir: str) -> Iterator[None]:
         result.cache_files_after = count_cache_files(data_dir)
 
 
-# The data directory and the modules' console, logger and `Thread` are
-# process-wide, so two runs in one process would mix their ticks and files.
+# The data directory and the modules' console and logger are process-wide, so
+# two runs in one process would mix their ticks and files.
 _RUN_LOCK = threading.Lock()
 
 
@@ -117,65 +116,28 @@ def using_data_dir(path: str) -> Iterator[None]:
         BASIC_INFO.data_dir = saved
 
 
-class FeedThreads:
-    """The tick feed's threads started during a run, ended before the run returns.
+@contextlib.contextmanager
+def observed_feed(
+    ticker: Any, on_day: Optional[Callable[[str, str, int], None]], timeout: float
+) -> Iterator[None]:
+    """The tick feed of a run, observed through the feed's door.
 
-    The ticker looks `Thread` up in its namespace at each use, so a recording
-    subclass bound there sees each start and its target's owner.  On exit the
-    feed threads are stopped (`stop_send_ticks`), any load they have not
-    finished comes back empty (`stopping`, see `_count_loaded_rows`), and
-    permits are granted, the ticks they release discarded, until they end.
-    Joining waits at most `timeout` seconds in all.
+    While the run lasts, every day the feed loads (the backfill thread's too)
+    is reported to `on_day`.  When it ends, the feed threads it started are
+    stopped and joined, `timeout` seconds at most in all: loads not finished
+    come back empty, and the ticks released meanwhile are dropped.
     """
+    from quorvel.modules.ticker import feed
 
-    def __init__(self, ticker_module: Any, timeout: float) -> None:
-        self.module = ticker_module
-        self.timeout = timeout
-        self.stopping = threading.Event()
-        self.started: List[threading.Thread] = []
-
-    def __enter__(self) -> "FeedThreads":
-        self.saved = self.module.Thread
-        self.module.Thread = _recording_thread_class(self.started)
-        return self
-
-    def __exit__(self, exc_type: Any, *exc: object) -> None:
-        self.module.Thread = self.saved
-        self.stopping.set()
-        for thread in self.started:
-            thread.owner.stop_send_ticks()
-        deadline = time.monotonic() + self.timeout
-        for thread in self.started:
-            while thread.is_alive() and time.monotonic() < deadline:
-                _release_feed(thread.owner)
-                thread.join(0.05)
-        running = [thread.name for thread in self.started if thread.is_alive()]
-        if running and exc_type is None:
-            raise BacktestError(
-                f"the threads {', '.join(running)} did not end within {self.timeout:g} s"
-            )
-
-
-def _recording_thread_class(started: List[threading.Thread]) -> type:
-    class RecordedThread(threading.Thread):
-        def __init__(self, *args: Any, target: Any = None, **kwargs: Any) -> None:
-            super().__init__(*args, target=target, **kwargs)
-            self.owner = getattr(target, "__self__", None)
-
-        def start(self) -> None:
-            started.append(self)
-            super().start()
-
-    return RecordedThread
-
-
-def _release_feed(ticker: Any) -> None:
-    """Let a stopped feed thread run out: grant permits, drop the ticks it sends."""
-    for _ in range(256):
-        ticker.allow_next_tick()
-    with contextlib.suppress(queue.Empty):
-        while True:
-            ticker.tick_queue.get_nowait()
+    feed.observe(ticker, on_day)
+    try:
+        yield
+    except BaseException:
+        feed.stop(ticker, timeout)
+        raise
+    running = feed.stop(ticker, timeout)
+    if running:
+        raise BacktestError(f"the threads {', '.join(running)} did not end within {timeout:g} s")
 
 
 def count_cache_files(data_dir: str) -> int:

@@ -19,12 +19,14 @@ Definitions:
   the two by quantity.  Round trips still open at the end are not counted.
 * Win rate: the share of round trips with a positive net P&L; profit factor:
   the net gains of the winning round trips over the net losses of the losing
-  ones (None without a losing one).
+  ones, infinite with winning ones and no losing one (`profit_factor_of`; the
+  figures hold None then, as JSON has no infinity), and None without either.
 * The equity curve is the net P&L sampled along the run's timeline; the
   maximum drawdown is the largest fall of it from an earlier peak (the
   capital itself is the first peak).
 * Daily returns: the change of the end-of-day net P&L over the capital,
-  day by day (calendar days of exchange time); the Sharpe ratio is their mean
+  trading day by trading day (a night session counts for the trading day it
+  belongs to, `quorvel.market.trading_day_of`); the Sharpe ratio is their mean
   over their standard deviation, times the square root of 252, and None with
   fewer than two days or no variation.
 * Turnover: the traded value of both sides in NTD over the capital.
@@ -39,6 +41,7 @@ import statistics
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
+from quorvel import market
 from quorvel.backtest.contracts import Contract
 from quorvel.backtest.costs import CostModel, DayTrades, DayTrading
 from quorvel.constant import Action, OperationType
@@ -58,8 +61,9 @@ class Sample(NamedTuple):
 
 
 def exchange_day(timestamp: float) -> dt.date:
-    """The calendar day of an exchange timestamp (local wall-clock time counted as UTC)."""
-    return dt.date(1970, 1, 1) + dt.timedelta(days=int(timestamp // SECONDS_PER_DAY))
+    """The trading day of an exchange timestamp (local wall-clock time counted as UTC): that of
+    its session, so a night session's ticks count for the next trading day."""
+    return market.trading_day_of(timestamp)
 
 
 @dataclass(frozen=True)
@@ -150,6 +154,15 @@ class Figures:
             "max_drawdown_share": self.max_drawdown_share,
             "sharpe": self.sharpe,
         }
+
+
+def profit_factor_of(figures: Mapping[str, Any]) -> Optional[float]:
+    """The profit factor of figures as `Figures.as_dict` gives them, infinite for winning round
+    trips without a losing one (held there as None)."""
+    value = figures.get("profit_factor")
+    if value is None and figures.get("winning_round_trips"):
+        return math.inf
+    return value
 
 
 @dataclass

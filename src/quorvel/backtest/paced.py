@@ -23,13 +23,11 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import Any, List, Optional
-
-import polars as pl
+from typing import Any, Optional
 
 from quorvel.backtest.desks import QueuedDesk, attached
 from quorvel.backtest.errors import BacktestError
-from quorvel.backtest.lifecycle import Watchdog
+from quorvel.backtest.lifecycle import Watchdog, observed_feed
 from quorvel.backtest.run import END_STATUS, Progress, Run, same_day
 
 
@@ -39,55 +37,42 @@ def run_paced(run: Run) -> None:
         desk = QueuedDesk(
             run.matcher, run.markets, strategy, result, run.account, watchdog=watchdog
         )
-        total = _count_loaded_rows(ticker, watchdog, run.progress, run.stopping)
-        for _ in range(result.window - 1):
-            ticker.allow_next_tick()  # the constructor granted the first permit
-        backfill_from, backfill_to = result.backfill or (None, None)
-        with attached(strategy, desk):
-            strategy.on_start()
-            desk.deliver()
-            ticker.send_ticks(run.instruments, *result.period, backfill_from, backfill_to)
-            started = time.perf_counter()
-            try:
-                _paced_ticks(ticker, desk, watchdog, run.progress, total, run.equity_every)
-                strategy.on_end()
+        loaded = _LoadedDays(watchdog, run.progress)
+        with observed_feed(ticker, loaded, run.stall_timeout):
+            for _ in range(result.window - 1):
+                ticker.allow_next_tick()  # the constructor granted the first permit
+            backfill_from, backfill_to = result.backfill or (None, None)
+            with attached(strategy, desk):
+                strategy.on_start()
                 desk.deliver()
-            finally:
-                result.replay_seconds = time.perf_counter() - started
+                ticker.send_ticks(run.instruments, *result.period, backfill_from, backfill_to)
+                started = time.perf_counter()
+                try:
+                    _paced_ticks(ticker, desk, watchdog, run.progress, loaded, run.equity_every)
+                    strategy.on_end()
+                    desk.deliver()
+                finally:
+                    result.replay_seconds = time.perf_counter() - started
 
 
-def _count_loaded_rows(
-    ticker: Any, watchdog: Watchdog, progress: Optional[Progress], stopping: threading.Event
-) -> List[int]:
-    """Learn how many ticks each load yields, and beat the watchdog per loaded day.
+class _LoadedDays:
+    """Watches the feed's loads day by day (the backfill thread's too): counts
+    the ticks known so far for the progress, and beats the watchdog, so that a
+    long load is not taken for a stall."""
 
-    The ticker looks its loading steps up on the instance at every call, so
-    instance attributes can wrap them.  The list returned holds the running
-    total; the backfill thread adds to it too.  Once `stopping` is set, the
-    days not yet fetched are skipped and a load comes back empty.
-    """
-    total = [0]
-    combine = ticker._Ticker__process_and_combine_ticks
-    fetch_day = ticker._Ticker__auto_fetch_ticks
+    def __init__(self, watchdog: Watchdog, progress: Optional[Progress]) -> None:
+        self.watchdog = watchdog
+        self.progress = progress
+        self.total = 0
+        self._lock = threading.Lock()  # the live load and the backfill thread's add at once
 
-    def counting_combine(codes: list, start_from: str, end_to: str) -> Any:
-        frame = combine(codes, start_from, end_to)
-        if stopping.is_set():
-            frame = frame.head(0)
-        total[0] += frame.shape[0]
-        if progress is not None:
-            progress(0, total[0])
-        return frame
-
-    def beating_fetch_day(code: str, product_type: str, date: str) -> Any:
-        if stopping.is_set():
-            return pl.DataFrame(schema=ticker.tick_df_schema)
-        watchdog.beat()
-        return fetch_day(code, product_type, date)
-
-    ticker._Ticker__process_and_combine_ticks = counting_combine
-    ticker._Ticker__auto_fetch_ticks = beating_fetch_day
-    return total
+    def __call__(self, code: str, date: str, rows: int) -> None:
+        self.watchdog.beat()
+        with self._lock:
+            self.total += rows
+            total = self.total
+        if self.progress is not None:
+            self.progress(0, total)
 
 
 def _paced_ticks(
@@ -95,7 +80,7 @@ def _paced_ticks(
     desk: QueuedDesk,
     watchdog: Watchdog,
     progress: Optional[Progress],
-    total: List[int],
+    loaded: _LoadedDays,
     equity_every: int,
 ) -> None:
     matcher, strategy, result = desk.matcher, desk.strategy, desk.result
@@ -143,8 +128,8 @@ def _paced_ticks(
         ticker.allow_next_tick()
         done += 1
         if progress is not None and done % 256 == 0:
-            progress(done, total[0])
+            progress(done, loaded.total)
     if last_live is not None:
         result.sample(last_live)
     if progress is not None:
-        progress(done, total[0])
+        progress(done, loaded.total)

@@ -1,15 +1,17 @@
 """The replay engine: the period walked by a native loop on the caller's thread.
 
-It loads the period (and the backfill period) through the ticker's own
-loading path, so it reads and writes the same cache files and merges in the
-same order; then the native loop of `quorvel.modules.replay.replay` walks the
-frame's rows (converted a slice at a time, as the feed's sending thread reads
-them), builds each tick dict exactly as that thread does, calls `Matcher.set_current_tick` and `Matcher.match_deal`, takes the
-reports those queue, and calls the strategy.  The strategy's operations call
-`add_order`, `modify_order` and `cancel_order` directly and take their
-reports at once with `pop_response`.  A tick of a code in the account's
-`watched` set also goes to the desk before it is matched and after its
-reports, as in the paced engine; a run that holds nothing has none.
+It loads the period (and the backfill period) through the tick feed's door
+(`quorvel.modules.ticker.feed.load`), so it reads and writes the same cache
+files and merges in the same order as the feed; then the native loop of
+`quorvel.modules.replay.replay` walks the frame's rows (converted a slice at a
+time, as the feed's sending thread reads them), builds each tick dict exactly
+as that thread does, calls `Matcher.set_current_tick` and
+`Matcher.match_deal`, takes the reports those queue, and calls the strategy.
+The strategy's operations call `add_order`, `modify_order` and `cancel_order`
+directly and take their reports at once with `pop_response`.  A tick of a
+code in the account's `watched` set also goes to the desk before it is
+matched and after its reports, as in the paced engine; a run that holds
+nothing has none.
 """
 
 from __future__ import annotations
@@ -62,12 +64,14 @@ def _overrides(strategy: Strategy, hook: str) -> bool:
 
 def run_replay(run: Run) -> None:
     from quorvel.modules.replay import replay as replay_module
+    from quorvel.modules.ticker import feed
     from quorvel.modules.ticker import ticker as ticker_module
 
     ticker, strategy, result = run.ticker, run.strategy, run.result
-    load = ticker._Ticker__process_and_combine_ticks
-    backfill_frame = load(run.instruments, *result.backfill) if result.backfill else None
-    live_frame = load(run.instruments, *result.period)
+    backfill_frame = (
+        feed.load(ticker, run.instruments, *result.backfill, None) if result.backfill else None
+    )
+    live_frame = feed.load(ticker, run.instruments, *result.period, None)
     backfill_rows = backfill_frame.height if backfill_frame is not None else 0
     total = backfill_rows + live_frame.height
     report = run.progress or (lambda done, known: None)

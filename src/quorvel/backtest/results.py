@@ -47,7 +47,7 @@ class BacktestResult:
     capital: float = DEFAULT_CAPITAL
     costs: CostModel = field(default_factory=CostModel)
     contracts: Dict[str, Contract] = field(init=False)
-    engine: str = "paced"
+    engine: str = "replay"
     strategy: str = ""
     account_rules: AccountRules = field(default_factory=AccountRules)
     account_enforced: bool = True

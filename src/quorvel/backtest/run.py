@@ -2,14 +2,14 @@
 
 from __future__ import annotations
 
-import threading
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional
 
 import polars as pl
 
+from quorvel import market
 from quorvel.backtest.account import Account
-from quorvel.backtest.metrics import SECONDS_PER_DAY
+from quorvel.backtest.metrics import SECONDS_PER_DAY, exchange_day
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import Strategy
 from quorvel.constant import FLAG
@@ -17,6 +17,8 @@ from quorvel.constant import FLAG
 END_STATUS = FLAG.exit_send_tick.value
 BACKFILL_OVER_STATUS = FLAG.finish_backfilling.value
 NANOSECONDS_PER_DAY = SECONDS_PER_DAY * 1_000_000_000
+# Moves each moment from the evening's opening on into the next calendar day.
+ROLLOVER_SHIFT_NS = (SECONDS_PER_DAY - market.TAIWAN.day_rollover_seconds) * 1_000_000_000
 
 Progress = Callable[[int, int], None]  # (ticks done, ticks known so far)
 
@@ -33,7 +35,6 @@ class Run:
     progress: Optional[Progress]
     equity_every: int
     stall_timeout: float
-    stopping: threading.Event  # set when the run winds down: loads not yet made are skipped
     account: Account
 
     @property
@@ -42,13 +43,22 @@ class Run:
 
 
 def same_day(timestamp: float, other: float) -> bool:
-    return timestamp // SECONDS_PER_DAY == other // SECONDS_PER_DAY
+    """Whether two exchange timestamps count for one trading day."""
+    return exchange_day(timestamp) == exchange_day(other)
 
 
 def timeline_rows(frame: Any, every: int) -> List[int]:
     """The rows of a live frame after which the run goes on the timeline: every
-    `every`-th tick and the last tick of each day (the paced engine's rule)."""
-    day = pl.col("ts") // NANOSECONDS_PER_DAY
-    number = pl.int_range(1, pl.len() + 1)
-    due = (number % every == 0) | (day != day.shift(-1)).fill_null(True)
-    return frame.select(due.arg_true()).to_series().to_list()
+    `every`-th tick and the last tick of each trading day (the paced engine's rule)."""
+    # A trading day ends where the calendar day changes, counting each moment from the
+    # evening's opening on for the next day; those few rows are checked one by one.
+    shifted = pl.col("ts") + ROLLOVER_SHIFT_NS
+    day = shifted // NANOSECONDS_PER_DAY
+    changes = frame.select((day != day.shift(-1)).fill_null(True).arg_true()).to_series()
+    seconds = frame["ts"] / 1e9
+    day_ends = [
+        row
+        for row in changes.to_list()
+        if row + 1 == frame.height or not same_day(seconds[row], seconds[row + 1])
+    ]
+    return sorted({*range(every - 1, frame.height, every), *day_ends})

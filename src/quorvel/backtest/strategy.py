@@ -12,7 +12,9 @@ import importlib
 import importlib.util
 import os
 import sys
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, TypedDict, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, Union
+
+from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Tick
 
 # An order operation as posted to the exchange: "add", "modify" or "cancel" and its payload.
 Operation = Tuple[str, Dict[str, Any]]
@@ -25,17 +27,6 @@ _PARAMETER_TYPES = (bool, int, float, str)
 
 class OrderError(ValueError):
     """An order operation the exchange would refuse, raised before anything reaches it."""
-
-
-class MarginCall(TypedDict):
-    """What `Strategy.on_margin_call` is told, amounts in NTD."""
-
-    timestamp: float  # the tick's timestamp
-    equity: float  # the account's cash plus the open P&L of its futures
-    maintenance_margin: float  # of the futures held; equity fell below it
-    initial_margin: float  # of the futures held
-    positions: Dict[str, int]  # futures contracts held, by code (short negative)
-    action: str  # "liquidate": the engine closes them at market; "warn": it does not
 
 
 class OrderDesk:
@@ -73,7 +64,8 @@ class Strategy:
     every backfill tick, `on_tick` for every live tick, `on_report` for every
     order and deal report (before the next tick), `on_end` once; and
     `on_margin_call` when the account's futures need more margin.  Ticks and
-    reports are the exchange's dicts, unchanged.
+    reports are the exchange's dicts, unchanged (`Tick`, `OrderReport`,
+    `DealReport` and `MarginCall` describe their keys).
 
     Operations (valid while a run is going on): `buy` and `sell` enter an
     order and return its trade id; `modify` takes `qty` off an order or
@@ -108,14 +100,14 @@ class Strategy:
     def on_start(self) -> None:
         """Before the first tick."""
 
-    def warm_up(self, tick: Dict[str, Any]) -> None:
+    def warm_up(self, tick: Tick) -> None:
         """Every backfill tick."""
 
-    def on_tick(self, tick: Dict[str, Any]) -> None:
+    def on_tick(self, tick: Tick) -> None:
         """Every live tick."""
 
-    def on_report(self, report: Dict[str, Any]) -> None:
-        """Every order and deal report."""
+    def on_report(self, report: Union[OrderReport, DealReport]) -> None:
+        """Every order and deal report; only an order report has "operation_type"."""
 
     def on_margin_call(self, info: MarginCall) -> None:
         """The account's equity fell below the maintenance margin of its futures; unless
@@ -169,7 +161,8 @@ class Strategy:
 
     @property
     def now(self) -> Optional[float]:
-        """The current tick's timestamp (seconds), None before the first tick."""
+        """The current tick's timestamp (seconds, on the exchange's clock as in `Tick`), None
+        before the first tick."""
         return self._run_desk().now()
 
     def _run_desk(self) -> OrderDesk:

@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
+import math
 from typing import Any, Iterable, Optional, Sequence
 
 from quorvel.backtest.account import AccountRules
-from quorvel.backtest.metrics import Figures
+from quorvel.backtest.metrics import Figures, profit_factor_of
 from quorvel.backtest.results import BacktestResult
 
 # Warnings printed after the tables; summary.json holds them all.
@@ -25,8 +26,11 @@ def _share(value: Optional[float]) -> str:
     return "-" if value is None else f"{value:.1%}"
 
 
-def _ratio(value: Optional[float]) -> str:
-    return "-" if value is None else f"{value:.2f}"
+def ratio(value: Optional[float]) -> str:
+    """Two decimals; "-" for a figure that does not exist, "∞" for an infinite one."""
+    if value is None:
+        return "-"
+    return "∞" if value == math.inf else f"{value:.2f}"
 
 
 def _table(
@@ -40,7 +44,7 @@ def _table(
     from rich import box
     from rich.table import Table
 
-    table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD)
+    table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD, min_width=len(title))
     for index, column in enumerate(columns):
         table.add_column(column, justify="left" if index < names else "right")
     for row in rows:
@@ -68,11 +72,11 @@ def _trading_row(name: str, figures: Figures) -> Sequence[str]:
         name,
         str(figures.round_trips),
         _share(figures.win_rate),
-        _ratio(figures.profit_factor),
+        ratio(profit_factor_of(figures.as_dict())),
         ntd(figures.max_drawdown),
         _share(figures.max_drawdown_share),
-        _ratio(figures.sharpe),
-        _ratio(figures.turnover),
+        ratio(figures.sharpe),
+        ratio(figures.turnover),
     )
 
 
@@ -200,10 +204,7 @@ def _account_text(rules: AccountRules, enforced: bool) -> str:
     if not enforced:
         return "no rules (unlimited)"
     if rules.is_margin_account:
-        text = (
-            f"margin: buyer's share {rules.margin_buy_pct:g} %, "
-            f"short margin {rules.short_margin_pct:g} %"
-        )
+        text = f"margin (buys {rules.margin_buy_pct:g} %, shorts {rules.short_margin_pct:g} %)"
     else:
         text = "cash, day trades allowed" if rules.day_trade else "cash"
     return f"{text}; margin calls {rules.margin_call}"

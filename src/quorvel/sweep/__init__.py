@@ -15,6 +15,7 @@ from quorvel.sweep.runner import (
     SweepSettings,
     run_sweep,
 )
+from quorvel.sweep.tables import render_sweep
 
 __all__ = [
     "FIGURES",
@@ -26,5 +27,6 @@ __all__ = [
     "SweepSettings",
     "combinations",
     "parse_grid",
+    "render_sweep",
     "run_sweep",
 ]

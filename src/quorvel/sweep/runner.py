@@ -42,8 +42,15 @@ import polars as pl
 
 from quorvel.backtest.account import AccountRules
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import DEFAULT_BACKFILL, DEFAULT_PERIOD, load_ticks, run_backtest
+from quorvel.backtest.engine import (
+    DEFAULT_BACKFILL_DAYS,
+    DEFAULT_PERIOD,
+    Backfill,
+    load_ticks,
+    run_backtest,
+)
 from quorvel.backtest.export import check_writable_directory, summary
+from quorvel.backtest.metrics import profit_factor_of
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import Strategy, load_strategy
 from quorvel.sweep.grid import combinations
@@ -100,7 +107,7 @@ class SweepSettings:
 
     codes: Tuple[str, ...]
     period: Tuple[str, str] = DEFAULT_PERIOD
-    backfill: Optional[Tuple[str, str]] = DEFAULT_BACKFILL
+    backfill: Backfill = DEFAULT_BACKFILL_DAYS  # a range, or trading days before the period
     data_dir: Optional[str] = None  # None: a temporary directory for the sweep
     engine: str = "replay"
     window: int = 64
@@ -125,6 +132,13 @@ class SweepRow:
             **{name: self.figures.get(name) for name in FIGURES},
             "error": self.error,
         }
+
+    def figure(self, name: str) -> Optional[float]:
+        """The run's figure `name`, None after a failure; a profit factor without a losing round
+        trip is infinite here (None in `figures` and in the files)."""
+        if name == "profit_factor":
+            return profit_factor_of(self.figures)
+        return self.figures.get(name)
 
 
 @dataclass
@@ -194,7 +208,7 @@ def rank(rows: Sequence[SweepRow], rank_by: str) -> List[SweepRow]:
     """Best first by `rank_by`; failed runs and runs without the figure last, in grid order."""
 
     def key(row: SweepRow) -> Tuple[bool, float]:
-        value = row.figures.get(rank_by)
+        value = row.figure(rank_by)
         if value is None:
             return (True, 0.0)
         return (False, value if rank_by in LOWER_IS_BETTER else -value)

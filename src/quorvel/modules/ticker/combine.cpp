@@ -31,7 +31,14 @@ void report_failed_day(const HandledException& error, PyObject* code, PyObject* 
 
 }  // namespace
 
-Ref process_and_combine_ticks(Self self, List codes, Str start_from_text, Str end_to_text) {
+bool DayWatch::ends_after(PyObject* code, PyObject* date, PyObject* rows) const {
+    if (stop_requested) return true;  // a stopped run is told of no further day
+    if (on_day.get() == Py_None) return false;
+    return is_true(call(on_day.get(), code, date, rows).get());
+}
+
+Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, PyObject* end_to_text,
+                   DayWatch* watch) {
     Ref start_from = call(global(names->format_to_dt).get(), start_from_text);
     Ref end_to = call(global(names->format_to_dt).get(), end_to_text);
     Ref all_dfs = new_list();
@@ -48,22 +55,28 @@ Ref process_and_combine_ticks(Self self, List codes, Str start_from_text, Str en
         Ref date;
         int failed_attempts = 0;
         while (compare(current_date.get(), end_to.get(), Py_LE)) {
+            if (watch != nullptr && watch->stop_requested) return empty_combined_frame(self);
             feed_checkpoint();
             console_print(module_ns, {"[yellow]正在取得 ", code, " ",
                                       call_method(current_date.get(), names->strftime, names->day_format),
                                       " 的 Tick 資料...[/yellow]"});
+            Ref day_rows;  // set once the day is loaded
             catch_exception(
                 [&] {
                     date = call_method(current_date.get(), names->strftime, names->day_format);
                     Ref df = call_method(self, names->_Ticker__auto_fetch_ticks, code, market, date);
-                    if (positive(row_count(df.get()).get())) check_status(PyList_Append(all_dfs.get(), df.get()));
+                    Ref rows = row_count(df.get());
+                    if (positive(rows.get())) check_status(PyList_Append(all_dfs.get(), df.get()));
                     current_date = Ref::steal(PyNumber_InPlaceAdd(current_date.get(), one_day().get()));
                     failed_attempts = 0;
+                    day_rows = rows;
                 },
                 [&](HandledException& error) {
                     report_failed_day(error, code.get(), date ? date.get() : Py_None, current_date.get());
                     if (++failed_attempts == kAttemptsPerDay) error.reraise();
                 });
+            if (day_rows && watch != nullptr && watch->ends_after(code.get(), date.get(), day_rows.get()))
+                return empty_combined_frame(self);
         }
     }
     if (PyErr_Occurred()) throw_error_set();
@@ -71,6 +84,11 @@ Ref process_and_combine_ticks(Self self, List codes, Str start_from_text, Str en
     Ref all_df = call(global_attr(names->pl, names->concat).get(), all_dfs);
     Ref sort_keys = Ref::steal(PySequence_List(names->sort_keys));
     return call_method(all_df.get(), names->sort, sort_keys);
+}
+
+Ref process_and_combine_ticks(Self self, List codes, Str start_from, Str end_to) {
+    Ref run = observed_run(self);
+    return combine_period(self, codes, start_from, end_to, day_watch_of(run));
 }
 
 Ref get_ticks_df(Self self, Str code, Object market_type, Str start_from, Str end_to) {

@@ -22,6 +22,7 @@ Ref status_dict(PyObject* member) {
 void start_daemon_thread(PyObject* self, PyObject* method, PyObject* args) {
     Ref target = getattr(self, method);
     Ref thread = call_kw(global(names->Thread).get(), names->thread_kwnames, target, args, Py_True);
+    record_feed_thread(self, thread.get());
     call_method(thread.get(), names->start);
 }
 

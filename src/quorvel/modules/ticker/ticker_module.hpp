@@ -33,7 +33,8 @@ namespace quorvel::ticker {
     X(ticks) X(Stock) X(code) X(market) X(ts) X(close) X(volume) X(bid_price) X(bid_volume)      \
     X(ask_price) X(ask_volume) X(tick_type) X(market_type) X(qty) X(is_simulate)                 \
     X(is_backfilling) X(darq_status) X(exit_send_tick) X(finish_backfilling) X(value) X(codes)   \
-    X(start_from) X(end_to) X(backfilling_start_from) X(backfilling_end_to) X(data) X(sent)
+    X(start_from) X(end_to) X(backfilling_start_from) X(backfilling_end_to) X(data) X(sent)       \
+    X(stop_send_ticks) X(allow_next_tick) X(is_alive) X(name)
 
 struct Names {
     QUORVEL_TICKER_NAMES(QUORVEL_INTERNED_NAME)
@@ -83,6 +84,31 @@ private:
     ColumnReader columns_;
     Ref rows_, row_;
 };
+
+// Who watches the days of a load: a callback told of each day loaded, whose true result ends the
+// load, and a stop request that ends it before its next day. An ended load gives the empty
+// combined frame.
+struct DayWatch {
+    Ref on_day;  // on_day(code, date, rows), or None
+    bool stop_requested = false;
+
+    // Tells on_day of a day loaded, unless a stop was requested: whether the load ends here.
+    bool ends_after(PyObject* code, PyObject* date, PyObject* rows) const;
+};
+
+// The ticks of the instruments `codes` over the period, merged into one frame sorted by time and
+// code, each day watched by `watch` (which may be null).
+Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end_to, DayWatch* watch);
+
+// The run that the feed door observes for `ticker`, kept alive by the returned reference; empty
+// when there is none (feed.cpp).
+Ref observed_run(PyObject* ticker);
+
+// The day watch of an observed run; nullptr for an empty reference.
+DayWatch* day_watch_of(const Ref& run);
+
+// Adds a feed thread made for `ticker` to its observed run, if it has one.
+void record_feed_thread(PyObject* ticker, PyObject* thread);
 
 // Records DataFrame.iter_rows as bound at import, for TickRows to recognise; called when the
 // module body runs.

@@ -9,16 +9,12 @@ from quorvel.constant import BASIC_INFO
 
 
 class TestLogger:
-    @pytest.fixture(autouse=True)
-    def data_dir(self, tmp_path, monkeypatch):
-        monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
-
-    def test_log_file_follows_data_dir_at_emit_time(self, tmp_path, caplog):
+    def test_log_file_follows_data_dir_at_emit_time(self, data_dir, caplog):
         utils.logger.error('{"error": "first"}')
-        BASIC_INFO.data_dir = str(tmp_path / "later")
+        BASIC_INFO.data_dir = str(data_dir / "later")
         utils.logger.error("second")
-        first = (tmp_path / "logs" / "quorvel.log").read_text(encoding="utf-8")
-        second = (tmp_path / "later" / "logs" / "quorvel.log").read_text(encoding="utf-8")
+        first = (data_dir / "logs" / "quorvel.log").read_text(encoding="utf-8")
+        second = (data_dir / "later" / "logs" / "quorvel.log").read_text(encoding="utf-8")
         assert first.count("\n") == 1 and first.endswith('{"error": "first"}\n')
         assert second.count("\n") == 1 and second.endswith("second\n")
         assert caplog.messages == ['{"error": "first"}', "second"]  # still propagates

@@ -5,16 +5,12 @@ Each call goes to the class's function with a stand-in `self` that raises on any
 an accepted call stops at the body's first step and nothing else runs.
 """
 
-import os
 from typing import Any, Dict, List, Tuple
 
 import pytest
 
-os.environ.setdefault("SJ_LOG_PATH", os.devnull)
-
-from quorvel.constant import BASIC_INFO  # noqa: E402
-from quorvel.modules.matcher.matcher import Matcher  # noqa: E402
-from quorvel.modules.ticker.ticker import Ticker  # noqa: E402
+from quorvel.modules.matcher.matcher import Matcher
+from quorvel.modules.ticker.ticker import Ticker
 
 SUBCLASS_SENTENCE = ". Subclasses of builtin types are refused here; pass an instance of the type itself."
 
@@ -156,11 +152,6 @@ def call_with(cls: type, key: str, name: str, value: Any) -> None:
     arguments = {param: KINDS[kind]["valid"] for param, kind in METHODS[cls, key].items()}
     arguments[name] = value
     getattr(cls, key)(StandInSelf(), **arguments)
-
-
-@pytest.fixture(autouse=True)
-def data_dir(tmp_path, monkeypatch):
-    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
 
 
 def test_the_table_lists_every_method_and_parameter():

@@ -14,7 +14,7 @@ import polars as pl
 import pytest
 
 from quorvel.backtest import Strategy, run_backtest, summary
-from quorvel.backtest.cli import main
+from quorvel.cli import main
 from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import (

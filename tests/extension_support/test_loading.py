@@ -2,7 +2,6 @@
 
 import ctypes
 import importlib
-import os
 import subprocess
 import sys
 import textwrap
@@ -14,8 +13,7 @@ MODULES = {"quorvel.modules.matcher.matcher": "matcher", "quorvel.modules.ticker
 
 
 @pytest.fixture(params=list(MODULES))
-def module_name(request, monkeypatch):
-    monkeypatch.setenv("SJ_LOG_PATH", os.devnull)
+def module_name(request):
     importlib.import_module(request.param)
     return request.param
 

@@ -6,11 +6,11 @@ import sys
 
 import pytest
 
-from quorvel import backtest
+from quorvel import cli
 from quorvel.backtest import Strategy, load_strategy, parse_params
 from quorvel.examples.mean_reversion import MeanReversion
 
-ROOT = pathlib.Path(__file__).parent.parent
+ROOT = pathlib.Path(__file__).parents[2]
 EXAMPLES = [
     "mean_reversion.py:MeanReversion",
     "breakout.py:Breakout",
@@ -107,15 +107,10 @@ class TestLoading:
         assert "quorvel_strategy_broken" not in sys.modules
 
 
-@pytest.fixture
-def ticker_built():
-    pytest.importorskip("quorvel.modules.ticker.ticker")
-
-
 @pytest.mark.parametrize("example", EXAMPLES)
 def test_every_example_runs_from_the_command_line(ticker_built, example, tmp_path, capsys):
     argv = ["--strategy", str(ROOT / "examples" / example), "--data-dir", str(tmp_path)]
-    assert backtest.main(argv + SHORT_RUN) == 0
+    assert cli.main(argv + SHORT_RUN) == 0
     out = capsys.readouterr().out
     assert example.split(":")[1] in out and "net P&L (NTD)" in out
 
@@ -127,6 +122,6 @@ def test_the_readme_strategy_runs_as_shown(ticker_built, tmp_path, capsys):
     command = re.search(r"```\n(quorvel-backtest [^\n]*)\n```", section).group(1).split()
     (tmp_path / "my_strategy.py").write_text(source, encoding="utf-8")
     argv = [arg.replace("my_strategy.py", str(tmp_path / "my_strategy.py")) for arg in command[1:]]
-    assert backtest.main(argv + SHORT_RUN + ["--data-dir", str(tmp_path)]) == 0
+    assert cli.main(argv + SHORT_RUN + ["--data-dir", str(tmp_path)]) == 0
     out = capsys.readouterr().out
     assert "net P&L (NTD)" in out

@@ -21,11 +21,7 @@ EXAMPLES = [
 TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")
 
 
-@pytest.fixture(scope="module")
-def data_dir(tmp_path_factory):
-    pytest.importorskip("quorvel.modules.ticker.ticker")
-    pytest.importorskip("quorvel.modules.replay.replay")
-    return str(tmp_path_factory.mktemp("engines-data"))
+pytestmark = pytest.mark.usefixtures("engines_built")
 
 
 def run(data_dir, strategy, engine, ticks_per_day=300):
@@ -34,7 +30,7 @@ def run(data_dir, strategy, engine, ticks_per_day=300):
         CODES,
         PERIOD,
         BACKFILL,
-        data_dir=data_dir,
+        data_dir=str(data_dir),
         strategy=strategy,
         engine=engine,
         window=4,

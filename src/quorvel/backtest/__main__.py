@@ -1,5 +1,0 @@
-import sys
-
-from quorvel.backtest.cli import main
-
-sys.exit(main())

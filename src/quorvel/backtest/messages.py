@@ -1,0 +1,115 @@
+"""The dicts a strategy is handed: ticks, order reports, deal reports and margin calls.
+
+They are plain dicts built by the tick feed and the simulated exchange in
+the layouts of the live broker, so a strategy reads the same keys in a
+backtest as in live trading; the types here describe them for readers and
+type checkers, and create nothing.
+
+Time.  Every time (a tick's "timestamp", a report's "exchange_ts") is in
+seconds on the broker's clock: the exchange's local time (Asia/Taipei)
+written as if it were UTC epoch seconds.  So
+``datetime.fromtimestamp(tick["timestamp"], timezone.utc)`` shows the Taipei
+wall clock (09:00 at the stock market's open); converting it as UTC+8 would
+shift every tick eight hours.
+
+An order report and a deal report are told apart by "operation_type", which
+only order reports carry.
+"""
+
+from __future__ import annotations
+
+from typing import Dict, Literal, Optional, TypedDict
+
+from quorvel.constant import (
+    Action,
+    OCType,
+    OperationType,
+    OrderCond,
+    OrderLot,
+    OrderType,
+    PriceType,
+)
+
+
+class Tick(TypedDict):
+    """One trade of the market, handed to `Strategy.warm_up` (backfill) or `Strategy.on_tick`."""
+
+    market_type: Literal["Stock", "Future"]  # the market of the instrument
+    timestamp: float  # exchange time of the trade, in seconds (see "Time" above)
+    code: str  # the instrument's code, e.g. "2330" or "TXFR1"
+    close: float  # the trade's price, in quote units
+    qty: int  # the traded volume, in lots or contracts
+    tick_type: int  # 1: hit the ask (buyer-initiated), 2: hit the bid, 0: a call auction
+    is_simulate: bool  # always False: a tick of the market, not one made up by the exchange
+    is_backfilling: bool  # True for the warm-up ticks before the period
+
+
+class _ReportedOrderFields(TypedDict):
+    id: str  # the trade id that `Strategy.buy` and `Strategy.sell` return
+    seqno: str  # the trade id again
+    ordno: str  # the trade id again
+    account: str  # the simulated account, "BT-00001"
+    code: str  # the instrument's code
+    action: Action  # Buy or Sell
+    price: float  # the limit price; for a market order the last price when it was entered
+    quantity: int  # lots or contracts still working (after a reduction, what is left)
+    order_type: OrderType  # ROD, IOC or FOK
+    price_type: PriceType  # LMT or MKT
+
+
+class ReportedOrder(_ReportedOrderFields, total=False):
+    """The order as an order report shows it; stocks and futures each add their own keys."""
+
+    order_cond: OrderCond  # stocks only: cash, margin or short sale (a strategy's orders: Cash)
+    order_lot: OrderLot  # stocks only: the lot (a strategy's orders: Common, 1,000 shares)
+    oc_type: OCType  # futures only: opening or closing (a strategy's orders: Auto)
+
+
+class TradeStatus(TypedDict):
+    id: str  # the trade id
+    exchange: str  # the simulated exchange's name, "DARQ Backtest Exchange"
+    exchange_ts: Optional[float]  # time of the instrument's latest tick; None before its first
+
+
+class OrderReport(TypedDict):
+    """An order was entered, changed or cancelled (by the strategy or, for IOC and FOK, by the
+    exchange)."""
+
+    operation_type: OperationType  # New, UpdateQty, UpdatePrice or Cancel
+    operation_status_code: str  # "0001" entered, "0002" changed, "0003" cancelled
+    operation_message: str  # the status code's message
+    order: ReportedOrder  # the order after the operation
+    trade_status: TradeStatus  # the exchange's side of it
+
+
+class _DealReportFields(TypedDict):
+    id: str  # the filled order's trade id
+    seqno: str  # the trade id again
+    ordno: str  # the trade id again
+    exchange_seqno: str  # the trade id again
+    broker_id: str  # the simulated exchange's name, "DARQ Backtest Exchange"
+    account: str  # the simulated account, "BT-00001"
+    action: Action  # Buy or Sell
+    code: str  # the instrument's code
+    quantity: int  # lots or contracts filled by this deal
+    price: float  # the fill price: the price of the tick that filled it
+    exchange_ts: float  # time of the tick that filled it
+
+
+class DealReport(_DealReportFields, total=False):
+    """An order was filled, in whole or in part: a flat dict, without "operation_type"."""
+
+    order_cond: OrderCond  # stocks only: as in the order
+    order_lot: OrderLot  # stocks only: as in the order
+
+
+class MarginCall(TypedDict):
+    """The account's equity fell below the maintenance margin of its futures, handed to
+    `Strategy.on_margin_call`; amounts in NTD."""
+
+    timestamp: float  # the tick's timestamp
+    equity: float  # the account's cash plus the open P&L of its futures
+    maintenance_margin: float  # of the futures held; the equity fell below it
+    initial_margin: float  # of the futures held
+    positions: Dict[str, int]  # futures contracts held, by code (short negative)
+    action: Literal["liquidate", "warn"]  # liquidate: the engine closes them at market

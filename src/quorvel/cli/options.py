@@ -1,0 +1,428 @@
+"""The options of `quorvel-backtest`: the parser, the value types, the checks before a run."""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import os
+from typing import Callable, Optional
+
+from quorvel import market
+from quorvel.backtest.account import (
+    FUTURES_MARGINS,
+    FUTURES_MARGINS_AS_OF,
+    MARGIN_CALL_ACTIONS,
+    STOCK_ACCOUNTS,
+    AccountRules,
+    FuturesMargin,
+)
+from quorvel.backtest.costs import CostModel
+from quorvel.backtest.engine import DEFAULT_BACKFILL_DAYS, DEFAULT_CODES, DEFAULT_PERIOD, ENGINES
+from quorvel.backtest.export import check_writable_directory
+from quorvel.backtest.results import DEFAULT_CAPITAL
+from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
+from quorvel.sweep import FIGURES
+
+
+def _date(text: str) -> str:
+    try:
+        day = dt.datetime.strptime(text, "%Y-%m-%d")
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a date of the form YYYY-MM-DD: {text!r}") from None
+    return day.date().isoformat()  # 2024-1-8 becomes 2024-01-08, as the feed expects
+
+
+def _at_least(minimum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
+        return value
+
+    return parse
+
+
+def _amount(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, got {text}")
+    return value
+
+
+def _positive_amount(text: str) -> float:
+    value = _amount(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be more than 0")
+    return value
+
+
+# The cost options: option, CostModel field, metavar, help.
+_COST_OPTIONS = (
+    (
+        "--stock-commission",
+        "stock_commission_pct",
+        "PCT",
+        "stock commission, in %% of the traded value of each side",
+    ),
+    (
+        "--commission-discount",
+        "stock_commission_discount",
+        "FACTOR",
+        "broker's discount factor on the stock commission (0.6 for 40%% off)",
+    ),
+    ("--min-commission", "stock_min_commission", "NTD", "smallest stock commission per fill"),
+    (
+        "--stock-tax",
+        "stock_sell_tax_pct",
+        "PCT",
+        "securities transaction tax, in %% of the sell value",
+    ),
+    ("--futures-fee", "futures_fee", "NTD", "futures fee per contract and side"),
+    (
+        "--futures-tax",
+        "futures_tax_pct",
+        "PCT",
+        "futures transaction tax, in %% of the contract value of each side",
+    ),
+    (
+        "--day-trade-tax",
+        "stock_day_trade_tax_pct",
+        "PCT",
+        "securities transaction tax on the sell of a cash account's same-day round trip "
+        "(the reduced rate in force through 2027-12-31)",
+    ),
+)
+
+
+class _HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Adds "(default: ...)" where an option has a default its help text does not state."""
+
+    def _get_help_string(self, action: argparse.Action) -> Optional[str]:
+        if action.default in (None, False) or "default" in (action.help or ""):
+            return action.help
+        return super()._get_help_string(action)
+
+
+# The bounds of the period and of the backfill: option, default, help.
+_DATE_OPTIONS = (
+    ("--start", DEFAULT_PERIOD[0], "first day of the period (YYYY-MM-DD)"),
+    ("--end", DEFAULT_PERIOD[1], "last day of the period (YYYY-MM-DD)"),
+    (
+        "--backfill-start",
+        None,
+        "first day replayed before the period to warm the strategy up "
+        "(default: counted by --backfill-days)",
+    ),
+    ("--backfill-end", None, "last backfill day (default: the trading day before --start)"),
+)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quorvel-backtest",
+        description=(
+            "Backtest a strategy on ticks from the built-in offline broker: the period is "
+            "replayed through the simulated exchange, which matches the strategy's limit and "
+            "market orders (ROD, IOC, FOK), and the result is printed per code.  The default "
+            "strategy is the built-in mean reversion."
+        ),
+        epilog=(
+            "Example: quorvel-backtest --strategy examples/breakout.py:Breakout "
+            "--param lookback=80 --codes 2317 MXFR1 --start 2024-03-04 --end 2024-03-08"
+        ),
+        formatter_class=_HelpFormatter,
+    )
+    data = parser.add_argument_group("data")
+    data.add_argument(
+        "--codes",
+        nargs="+",
+        default=list(DEFAULT_CODES),
+        metavar="CODE",
+        help="stock and futures codes to trade (offline broker: 2330, 2317, ..., TXFR1, MXFR1)",
+    )
+    for option, default, text in _DATE_OPTIONS:
+        data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
+    data.add_argument(
+        "--backfill-days",
+        type=_at_least(0),
+        metavar="N",
+        default=DEFAULT_BACKFILL_DAYS,
+        help="trading days before the period replayed to warm the strategy up",
+    )
+    data.add_argument("--no-backfill", action="store_true", help="replay the period only")
+    data.add_argument(
+        "--offline",
+        action="store_true",
+        help=(
+            "read the ticks from the tick cache under --data-dir only (imported with "
+            "quorvel-import, or cached by earlier runs); a day missing there is an error"
+        ),
+    )
+    data.add_argument(
+        "--data-dir",
+        metavar="DIR",
+        help="tick cache directory, kept between runs (default: a temporary directory)",
+    )
+    data.add_argument(
+        "--seed",
+        type=int,
+        metavar="N",
+        default=0,
+        help="seed of the offline broker's market",
+    )
+    data.add_argument(
+        "--ticks-per-day",
+        type=_at_least(1),
+        metavar="N",
+        default=3000,
+        help="ticks per code and trading day from the offline broker",
+    )
+
+    strategy = parser.add_argument_group("strategy")
+    strategy.add_argument(
+        "--strategy",
+        metavar="PATH.py:Class",
+        default=DEFAULT_STRATEGY,
+        help="the Strategy subclass to run: a file and class, or package.module:Class",
+    )
+    strategy.add_argument(
+        "--param",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="set a parameter of the strategy (repeatable), e.g. --param ma=200",
+    )
+
+    costs_defaults = CostModel()
+    money = parser.add_argument_group("money and costs")
+    money.add_argument(
+        "--capital",
+        type=_positive_amount,
+        metavar="NTD",
+        default=DEFAULT_CAPITAL,
+        help="the account's cash at the start; drawdown, returns and turnover are measured "
+        "against it",
+    )
+    for option, name, metavar, text in _COST_OPTIONS:
+        money.add_argument(
+            option,
+            dest=name,
+            type=_amount,
+            metavar=metavar,
+            default=getattr(costs_defaults, name),
+            help=text,
+        )
+    _add_account_arguments(parser)
+
+    run = parser.add_argument_group("run")
+    run.add_argument(
+        "--engine",
+        choices=ENGINES,
+        default="replay",
+        help="replay: the native in-process loop; paced: the thread-fed tick feed",
+    )
+    run.add_argument(
+        "--window",
+        type=_at_least(1),
+        metavar="N",
+        default=64,
+        help="paced engine: permits granted ahead to the sending thread; 1 is strictly paced",
+    )
+    run.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        help="write the equity curve and its drawdown (needs the 'plot' extra: matplotlib)",
+    )
+    run.add_argument(
+        "--output",
+        metavar="DIR",
+        help="write reports.parquet, fills.csv, equity.csv and summary.json into DIR",
+    )
+    run.add_argument("--verbose", action="store_true", help="show the modules' own status lines")
+
+    sweep = parser.add_argument_group("sweep (needs the 'sweep' extra: Ray)")
+    sweep.add_argument(
+        "--sweep",
+        action="append",
+        default=[],
+        metavar="NAME=V1,V2,...",
+        help=(
+            "run every combination of these parameter values (repeatable), e.g. --sweep ma=100,200"
+        ),
+    )
+    sweep.add_argument(
+        "--rank-by",
+        choices=FIGURES,
+        default="net_pnl",
+        metavar="FIGURE",
+        help=f"figure the sweep's table is ranked by: {', '.join(FIGURES)}",
+    )
+    sweep.add_argument(
+        "--ray-address",
+        metavar="ADDRESS",
+        help="join this Ray cluster (default: start Ray on this machine)",
+    )
+    sweep.add_argument(
+        "--workers",
+        type=_at_least(1),
+        metavar="N",
+        help="runs at once (default: every core of this machine or the cluster)",
+    )
+    return parser
+
+
+def chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Strategy:
+    """The strategy of --strategy with the parameters of --param; a bad one exits with 2."""
+    try:
+        strategy = load_strategy(args.strategy)
+        return strategy(**parse_params(strategy, args.param))
+    except ValueError as error:
+        parser.error(f"--strategy/--param: {error}")
+
+
+def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuse, with exit status 2, options that do not go together or places that cannot be
+    written."""
+    if args.start > args.end:
+        parser.error(f"--start {args.start} lies after --end {args.end}")
+    if not args.no_backfill:
+        try:
+            span = market.backfill_range(
+                args.start, args.backfill_days, args.backfill_start, args.backfill_end
+            )
+        except ValueError as error:
+            parser.error(f"backfill: {error}")
+        args.backfill_start, args.backfill_end = span or (None, None)
+        args.no_backfill = span is None
+    if not args.no_backfill and args.backfill_start > args.backfill_end:
+        parser.error(
+            f"--backfill-start {args.backfill_start} lies after --backfill-end {args.backfill_end}"
+        )
+    if not args.no_backfill and args.backfill_end >= args.start:
+        parser.error(
+            f"the backfill must end before the period starts (--backfill-end {args.backfill_end})"
+        )
+    if args.plot and args.sweep:
+        parser.error("--plot draws one run; it does not go with --sweep")
+    if args.offline and not args.data_dir:
+        parser.error("--offline reads the tick cache: give its --data-dir")
+    if args.plot:
+        if not args.plot.lower().endswith(".png"):
+            parser.error(f"--plot writes a PNG file; give a name ending in .png, not {args.plot!r}")
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            parser.error("--plot needs matplotlib: pip install 'quorvel[plot]'")
+    # Output places are made ready before the run, so that a bad one costs no replay.
+    for option, directory in (
+        ("--plot", os.path.dirname(args.plot) if args.plot else None),
+        ("--output", args.output),
+    ):
+        if directory:
+            try:
+                check_writable_directory(directory)
+            except OSError as error:
+                parser.error(f"{option}: cannot write into {directory}: {error.strerror or error}")
+
+
+def costs(args: argparse.Namespace) -> CostModel:
+    """The cost model of the cost options."""
+    return CostModel(**{name: getattr(args, name) for _, name, _, _ in _COST_OPTIONS})
+
+
+# The account's options: the command line's side of `quorvel.backtest.account`.
+def _percent(text: str) -> float:
+    value = _amount(text)
+    if not 0 < value <= 100:
+        raise argparse.ArgumentTypeError(f"must be more than 0 and at most 100, got {text}")
+    return value
+
+
+def _add_account_arguments(parser: argparse.ArgumentParser) -> None:
+    defaults = AccountRules()
+    account = parser.add_argument_group("account")
+    account.add_argument(
+        "--stock-account",
+        choices=STOCK_ACCOUNTS,
+        default=defaults.stock_account,
+        help="cash: a buy needs the cash, a sell the shares; margin: margin purchases and "
+        "short sales",
+    )
+    account.add_argument(
+        "--day-trade",
+        action="store_true",
+        help="cash account: allow a same-day sell-first day trade (bought back at market at "
+        "the close if still short)",
+    )
+    account.add_argument(
+        "--margin-buy",
+        type=_percent,
+        metavar="PCT",
+        default=defaults.margin_buy_pct,
+        help="margin account: the buyer's own share of a margin purchase, in %% of its value",
+    )
+    account.add_argument(
+        "--short-margin",
+        type=_percent,
+        metavar="PCT",
+        default=defaults.short_margin_pct,
+        help="margin account: the deposit of a short sale, in %% of its value",
+    )
+    account.add_argument(
+        "--futures-margin",
+        action="append",
+        default=[],
+        metavar="PRODUCT=INITIAL/MAINTENANCE",
+        help="a futures product's margins per contract in NTD (repeatable), e.g. "
+        "TXF=338000/259000; STOCK=13.5/10.35 sets those of stock futures in %% of the "
+        f"contract value (default: TAIFEX's of {FUTURES_MARGINS_AS_OF})",
+    )
+    account.add_argument(
+        "--margin-call",
+        choices=MARGIN_CALL_ACTIONS,
+        default=defaults.margin_call,
+        help="when equity falls below the futures' maintenance margin: close them at market "
+        "on the next tick, or only warn",
+    )
+    account.add_argument(
+        "--no-account-rules",
+        action="store_true",
+        help="trade without limits: no cash, share or margin is checked",
+    )
+
+
+def account_rules(parser: argparse.ArgumentParser, args: argparse.Namespace) -> AccountRules:
+    """The account's rules of the account options."""
+    margins = dict(FUTURES_MARGINS)
+    stock_futures = AccountRules().stock_futures_margin_pct
+    for text in args.futures_margin:
+        product, equals, figures = text.partition("=")
+        initial, slash, maintenance = figures.partition("/")
+        try:
+            margin = FuturesMargin(float(initial), float(maintenance))
+        except ValueError:
+            margin = None
+        if not (equals and slash and product) or margin is None:
+            parser.error(f"--futures-margin: expected PRODUCT=INITIAL/MAINTENANCE, not {text!r}")
+        if product.upper() == "STOCK":
+            stock_futures = margin
+        else:
+            margins[product.upper()] = margin
+    try:
+        return AccountRules(
+            stock_account=args.stock_account,
+            day_trade=args.day_trade,
+            margin_buy_pct=args.margin_buy,
+            short_margin_pct=args.short_margin,
+            futures_margins=margins,
+            stock_futures_margin_pct=stock_futures,
+            margin_call=args.margin_call,
+        )
+    except ValueError as error:
+        parser.error(f"--futures-margin: {error}")

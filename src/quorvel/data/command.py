@@ -1,0 +1,186 @@
+"""The command line `quorvel-import`: tick files into the tick cache the backtest reads."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Dict, List, Optional, Sequence
+
+from rich.console import Console
+from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
+from rich.table import Table
+
+from quorvel import cache_files
+from quorvel.data import (
+    EXCHANGE_TIME_ZONE,
+    DataImportError,
+    ImportedDay,
+    TickColumns,
+    import_taifex,
+    import_ticks,
+)
+from quorvel.data.tick_files import EPOCH_UNITS
+
+# Options naming the optional columns of a generic file: option, TickColumns field.
+_VALUE_OPTIONS = (
+    ("--bid-column", "bid_price"),
+    ("--bid-volume-column", "bid_volume"),
+    ("--ask-column", "ask_price"),
+    ("--ask-volume-column", "ask_volume"),
+    ("--tick-type-column", "tick_type"),
+)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quorvel-import",
+        description=(
+            "Import tick files into the tick cache that quorvel-backtest reads (--data-dir), "
+            "one file per code and trading day, as the days fetched from the broker are kept. "
+            "A day imported again is replaced; a day found in two of the files given is an error."
+        ),
+        epilog=(
+            "Example: quorvel-import taifex Daily_2024_08_19.zip Daily_2024_08_20.zip "
+            "--data-dir ~/quorvel/data, then quorvel-backtest --offline --data-dir "
+            "~/quorvel/data --codes TXFR1 --start 2024-08-19 --end 2024-08-20 --no-backfill"
+        ),
+    )
+    sources = parser.add_subparsers(dest="source", required=True, metavar="SOURCE")
+    taifex = sources.add_parser(
+        "taifex",
+        help="the futures exchange's daily tick files (zip or CSV)",
+        description=(
+            "The futures exchange's daily trade-by-trade files, a zip holding the CSV or the CSV "
+            "itself.  Each file's trading day (the night session from 15:00 the trading day "
+            "before, and the day session) is stored under TXFR1/TXFR2, MXFR1/MXFR2 and "
+            "TMFR1/TMFR2 for TX, MTX and TMF; R1 rolls to the next month on the expiry day."
+        ),
+    )
+    taifex.add_argument("files", nargs="+", metavar="FILE")
+    taifex.add_argument(
+        "--months",
+        nargs="+",
+        default=[],
+        metavar="YYYYMM",
+        help="also store these months under the broker's codes (202408: TXFH4, MXFH4, TMFH4)",
+    )
+    ticks = sources.add_parser(
+        "ticks",
+        help="one code's ticks from CSV or parquet files",
+        description=(
+            "One code's ticks from CSV or parquet files: a time (epoch count or datetime), a "
+            "price and a volume, and optionally the bid, the ask, their volumes and a tick "
+            "type.  A futures code's night session is stored under the next trading day."
+        ),
+    )
+    ticks.add_argument("files", nargs="+", metavar="FILE")
+    ticks.add_argument(
+        "--code", required=True, help="the code the ticks are stored under (2330, TXFR1)"
+    )
+    ticks.add_argument(
+        "--time-column", default="ts", metavar="NAME", help="the time column (default: ts)"
+    )
+    ticks.add_argument(
+        "--time-zone",
+        default=EXCHANGE_TIME_ZONE,
+        metavar="ZONE",
+        help=(
+            f"the zone the times are written in (default: {EXCHANGE_TIME_ZONE}); an epoch count "
+            "counts that zone's wall clock, so give UTC for Unix time"
+        ),
+    )
+    ticks.add_argument(
+        "--epoch-unit",
+        choices=EPOCH_UNITS,
+        default="ns",
+        help="unit of an epoch time column (default: ns)",
+    )
+    ticks.add_argument(
+        "--price-column", default="close", metavar="NAME", help="the price column (default: close)"
+    )
+    ticks.add_argument(
+        "--volume-column",
+        default="volume",
+        metavar="NAME",
+        help="the volume column (default: volume)",
+    )
+    for option, field in _VALUE_OPTIONS:
+        ticks.add_argument(
+            option,
+            dest=field,
+            metavar="NAME",
+            help=f"the {field.replace('_', ' ')} column (default: {field} if there, or neutral)",
+        )
+    for sub in (taifex, ticks):
+        sub.add_argument(
+            "--data-dir", required=True, metavar="DIR", help="the data directory of the tick cache"
+        )
+    return parser
+
+
+def _columns(args: argparse.Namespace) -> TickColumns:
+    return TickColumns(
+        time=args.time_column,
+        price=args.price_column,
+        volume=args.volume_column,
+        **{field: getattr(args, field) for _, field in _VALUE_OPTIONS},
+    )
+
+
+def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
+    """One line per code: its days, the first and the last, and its ticks."""
+    table = Table(title="imported")
+    for heading, justify in (
+        ("code", "left"),
+        ("days", "right"),
+        ("first", "left"),
+        ("last", "left"),
+        ("ticks", "right"),
+    ):
+        table.add_column(heading, justify=justify)  # type: ignore[arg-type]
+    by_code: Dict[str, List[ImportedDay]] = {}
+    for day in days:
+        by_code.setdefault(day.code, []).append(day)
+    for code, imported in sorted(by_code.items()):
+        ticks = sum(day.ticks for day in imported)
+        table.add_row(code, str(len(imported)), imported[0].day, imported[-1].day, f"{ticks:,}")
+    console.print(table)
+    console.print(
+        f"{len(days)} days of {len(by_code)} codes written to "
+        f"{cache_files.cache_directory(data_dir)}",
+        soft_wrap=True,
+    )
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """The console command; returns the exit status (argument errors exit with 2)."""
+    args = build_parser().parse_args(argv)
+    console = Console(width=None if sys.stdout.isatty() else 100)
+    progress = Progress(
+        TextColumn("reading files"),
+        BarColumn(),
+        MofNCompleteColumn(),
+        console=console,
+        transient=True,
+    )
+    task = progress.add_task("files", total=len(args.files))
+    done = lambda path: progress.advance(task)  # noqa: E731
+    try:
+        with progress:
+            if args.source == "taifex":
+                days = import_taifex(args.files, args.data_dir, months=args.months, file_done=done)
+            else:
+                days = import_ticks(
+                    args.files,
+                    args.data_dir,
+                    args.code,
+                    columns=_columns(args),
+                    time_zone=args.time_zone,
+                    epoch_unit=args.epoch_unit,
+                    file_done=done,
+                )
+    except DataImportError as error:
+        console.print(f"[red]import failed, nothing written: {error}[/red]", soft_wrap=True)
+        return 1
+    _render(days, args.data_dir, console)
+    return 0

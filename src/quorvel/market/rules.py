@@ -1,0 +1,308 @@
+"""The market's rules as data: price steps, daily price limits, sessions, the trading calendar.
+
+`MarketRules` holds one `InstrumentRules` per kind of instrument and the calendar; its
+defaults, `TAIWAN`, are the Taiwan markets' rules, each table with its source and the date the
+source states it in force.  Every figure can be replaced with `dataclasses.replace`, e.g. the
+limits as they were before 2015-06-01::
+
+    seven = replace(TAIWAN.stock.limit, fraction=0.07, as_of="")
+    rules = replace(TAIWAN, stock=replace(TAIWAN.stock, limit=seven))
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import enum
+import functools
+from dataclasses import dataclass
+from decimal import Decimal
+from typing import List, Optional, Tuple
+
+from quorvel.market.calendar import (
+    Day,
+    Moment,
+    Session,
+    SessionHours,
+    TradingCalendar,
+    broker_seconds,
+    parse_day,
+    trading_calendar,
+)
+from quorvel.market.steps import PriceSteps, as_price, format_price
+
+__all__ = ["InstrumentRules", "Kind", "MarketRules", "PriceLimit", "TAIWAN"]
+
+SECONDS_PER_DAY = 86_400
+
+
+class Kind(enum.Enum):
+    """The kinds of instrument whose rules differ."""
+
+    STOCK = "stock"
+    ETF = "ETF"
+    INDEX_FUTURE = "index future"
+    STOCK_FUTURE = "stock future"
+
+
+@dataclass(frozen=True)
+class PriceLimit:
+    """The daily price limit: the reference price (the previous trading day's last price; for
+    futures its settlement price) plus or minus `fraction` of it, rounded inward to the step."""
+
+    fraction: float
+    as_of: str = ""
+    source: str = ""
+
+
+@dataclass(frozen=True)
+class InstrumentRules:
+    """The rules of one kind of instrument."""
+
+    steps: PriceSteps
+    limit: PriceLimit
+    sessions: Tuple[SessionHours, ...]
+
+
+STOCK_STEPS = PriceSteps(
+    ((0, 0.01), (10, 0.05), (50, 0.1), (100, 0.5), (500, 1), (1000, 5)),
+    as_of="2026-01-23",
+    source=(
+        "TWSE Operating Rules, Article 62 (tick sizes), the same for TPEx stocks and for stock "
+        "futures; stated in force in udn.com, 2026-01-23, https://udn.com/news/story/7239/9285535"
+    ),
+)
+ETF_STEPS = PriceSteps(
+    ((0, 0.01), (50, 0.05)),
+    as_of="2021-04-29",
+    source=(
+        "TWSE Rules Governing Trading of Beneficial Certificates, Article 7 (English version of "
+        "2021-04-29), https://twse-regulation.twse.com.tw/ENG/EN/law/DAT0202.aspx?FLCODE=FL007114"
+    ),
+)
+INDEX_FUTURE_STEPS = PriceSteps(
+    ((0, 1),),
+    as_of="2018-03-31",
+    source=(
+        "TAIFEX TAIEX Futures Contract Specifications (amended 2018-03-31): minimum price "
+        "fluctuation one index point; the same for Mini and Micro TAIEX futures"
+    ),
+)
+TEN_PERCENT = PriceLimit(
+    0.10,
+    as_of="2015-06-01",
+    source=(
+        "TWSE and TPEx: 10 % of the reference price from 2015-06-01 (7 % before); TAIFEX: 10 % of "
+        "the preceding regular session's settlement price (TAIEX Futures Contract Specifications)"
+    ),
+)
+# TWSE Operating Rules, Article 3: the market trades from 09:00 to 13:30.
+STOCK_SESSIONS = (SessionHours("day", dt.time(9, 0), dt.time(13, 30)),)
+# TAIFEX TAIEX Futures Contract Specifications: the regular session from 08:45 to 13:45, the
+# after-hours session from 15:00 on a trading day to 05:00 the next morning.  Its trades count
+# for the next trading day, and the broker's history query dates them so: its documentation
+# calls the `date` of `api.ticks(contract, date)` the trading date, and a report on the
+# broker's issue tracker (#194) expects the answer for TXFR1 on 2022-01-04 to begin with the
+# night session's opening at 15:00 on 2022-01-03.
+FUTURES_DAY_SESSION = SessionHours("day", dt.time(8, 45), dt.time(13, 45))
+FUTURES_NIGHT_SESSION = SessionHours("night", dt.time(15, 0), dt.time(5, 0), previous_evening=True)
+
+
+@dataclass(frozen=True)
+class MarketRules:
+    """The rules the exchange applies, per kind of instrument, and its calendar.
+
+    A code's kind: a code starting with a digit is listed on the stock market, an ETF when it
+    starts with `etf_prefix`; a futures code whose product (its first three letters) is in
+    `index_future_products` is an index future, any other a stock future.  `calendar` names an
+    `exchange_calendars` calendar (futures share the stock market's trading days);
+    `closed_days` ("YYYY-MM-DD") are closed besides.
+    """
+
+    stock: InstrumentRules = InstrumentRules(STOCK_STEPS, TEN_PERCENT, STOCK_SESSIONS)
+    etf: InstrumentRules = InstrumentRules(ETF_STEPS, TEN_PERCENT, STOCK_SESSIONS)
+    index_future: InstrumentRules = InstrumentRules(
+        INDEX_FUTURE_STEPS, TEN_PERCENT, (FUTURES_NIGHT_SESSION, FUTURES_DAY_SESSION)
+    )
+    stock_future: InstrumentRules = InstrumentRules(
+        STOCK_STEPS, TEN_PERCENT, (FUTURES_DAY_SESSION,)
+    )
+    etf_prefix: str = "00"
+    index_future_products: Tuple[str, ...] = ("TXF", "MXF", "TMF")
+    calendar: str = "XTAI"
+    closed_days: Tuple[str, ...] = ()
+
+    # Kinds and their rules
+
+    def kind(self, code: str) -> Kind:
+        if not isinstance(code, str) or not code:
+            raise ValueError(f"an instrument code is a non-empty str, got {code!r}")
+        if code[0].isdigit():
+            return Kind.ETF if code.startswith(self.etf_prefix) else Kind.STOCK
+        return Kind.INDEX_FUTURE if code[:3] in self.index_future_products else Kind.STOCK_FUTURE
+
+    def instrument(self, code: str) -> InstrumentRules:
+        return {
+            Kind.STOCK: self.stock,
+            Kind.ETF: self.etf,
+            Kind.INDEX_FUTURE: self.index_future,
+            Kind.STOCK_FUTURE: self.stock_future,
+        }[self.kind(code)]
+
+    # Price steps
+
+    def tick_size(self, code: str, price: float) -> float:
+        """The price step of `code` at `price` (a band holds its lowest price: 10 steps by 0.05)."""
+        return float(self.instrument(code).steps.step_at(as_price(price)))
+
+    def is_on_step(self, code: str, price: float) -> bool:
+        """Whether `price` lies on `code`'s price ladder (up to float rounding noise)."""
+        exact = as_price(price)
+        return self.instrument(code).steps.floor(exact) == exact
+
+    def step_down(self, code: str, price: float) -> float:
+        """The highest valid price at or below `price` (0 below the first step)."""
+        return float(self.instrument(code).steps.floor(as_price(price)))
+
+    def step_up(self, code: str, price: float) -> float:
+        """The lowest valid price at or above `price`."""
+        return float(self.instrument(code).steps.ceil(as_price(price)))
+
+    def price_above(self, code: str, price: float) -> float:
+        """The next valid price strictly above `price`."""
+        return float(self.instrument(code).steps.next_above(as_price(price)))
+
+    def price_below(self, code: str, price: float) -> Optional[float]:
+        """The next valid price strictly below `price`, None when there is none above 0."""
+        below = self.instrument(code).steps.next_below(as_price(price))
+        return None if below is None else float(below)
+
+    def off_step_message(self, code: str, price: float) -> Optional[str]:
+        """None for a price on the step; else what is wrong and the nearest valid prices,
+        e.g. "568.3 is not on 2330's price step 1; 568 or 569"."""
+        steps = self.instrument(code).steps
+        exact = as_price(price)
+        below = steps.floor(exact)
+        if below == exact:
+            return None
+        nearest = [format_price(p) for p in (below, steps.ceil(exact)) if p > 0]
+        return (
+            f"{format_price(exact)} is not on {code}'s price step "
+            f"{format_price(steps.step_at(exact))}; {' or '.join(nearest)}"
+        )
+
+    # Daily price limits
+
+    def limit_prices(self, code: str, reference: float) -> Tuple[float, float]:
+        """The day's (lower, upper) limit for a reference price.
+
+        reference x (1 -/+ fraction), rounded inward onto the ladder: each limit takes the step
+        of the band it falls in.  The limits stay at least one step from the reference, and the
+        lower limit is never below the lowest price on the ladder.
+        """
+        rules = self.instrument(code)
+        steps = rules.steps
+        exact = as_price(reference)
+        fraction = Decimal(str(rules.limit.fraction))
+        upper = max(steps.floor(exact * (1 + fraction)), steps.next_above(exact))
+        lower = steps.ceil(exact * (1 - fraction))
+        below = steps.next_below(exact)
+        if below is not None:
+            lower = min(lower, below)
+        return float(max(lower, steps.next_above(Decimal(0)))), float(upper)
+
+    # Trading days
+
+    @property
+    def trading_calendar(self) -> TradingCalendar:
+        return trading_calendar(self.calendar, self.closed_days)
+
+    def is_trading_day(self, day: Day) -> bool:
+        return self.trading_calendar.is_trading_day(day)
+
+    def trading_days(self, start: Day, end: Day) -> List[dt.date]:
+        """The trading days from `start` to `end`, both included."""
+        return self.trading_calendar.between(start, end)
+
+    def next_trading_day(self, day: Day) -> dt.date:
+        """The first trading day after `day`."""
+        return self.trading_calendar.first_from(parse_day(day) + dt.timedelta(days=1))
+
+    def previous_trading_days(self, day: Day, count: int) -> List[dt.date]:
+        """The `count` trading days before `day`, oldest first."""
+        return self.trading_calendar.before(day, count)
+
+    def backfill_range(
+        self, start: Day, days: int, first: Optional[Day] = None, last: Optional[Day] = None
+    ) -> Optional[Tuple[str, str]]:
+        """The warm-up range before a period that starts on `start`, as "YYYY-MM-DD" texts.
+
+        From `first` to `last` where they are given; a missing `last` is the trading day
+        before `start`, a missing `first` the first of the `days` trading days up to `last`.
+        None when that leaves no day (0 days and no `first`).
+        """
+        end = parse_day(last) if last is not None else self.previous_trading_days(start, 1)[0]
+        if first is not None:
+            return parse_day(first).isoformat(), end.isoformat()
+        counted = self.previous_trading_days(end + dt.timedelta(days=1), days)
+        return (counted[0].isoformat(), end.isoformat()) if counted else None
+
+    # Sessions
+
+    def sessions(self, code: str, day: Day) -> List[Session]:
+        """`code`'s sessions of trading day `day` in time order; none on other days.
+
+        A night session opens on the evening of the trading day before `day` and belongs to
+        `day`: the broker's history query for `day` returns its ticks with `day`'s own.
+        """
+        day = parse_day(day)
+        if not self.is_trading_day(day):
+            return []
+        sessions = []
+        for hours in self.instrument(code).sessions:
+            opening_day = self.previous_trading_days(day, 1)[0] if hours.previous_evening else day
+            overnight = hours.closes <= hours.opens
+            closing_day = opening_day + dt.timedelta(days=1 if overnight else 0)
+            opens = dt.datetime.combine(opening_day, hours.opens)
+            closes = dt.datetime.combine(closing_day, hours.closes)
+            sessions.append(Session(hours.name, day, opens, closes))
+        return sorted(sessions, key=lambda session: session.opens)
+
+    def trading_day_of(self, moment: Moment) -> dt.date:
+        """The trading day a moment counts for: that of the session holding it.  That is the
+        first trading day from the moment's date on, a moment from the night sessions' opening
+        time (15:00) on counting for the next date; between sessions it is the same rule."""
+        seconds = broker_seconds(moment) if isinstance(moment, dt.datetime) else moment
+        day_number = (seconds + SECONDS_PER_DAY - self.day_rollover_seconds) // SECONDS_PER_DAY
+        return _first_trading_day(self.calendar, self.closed_days, int(day_number))
+
+    def session_at(self, code: str, moment: Moment) -> Optional[Session]:
+        """The session of `code` that holds `moment`, None between sessions."""
+        for session in self.sessions(code, self.trading_day_of(moment)):
+            if moment in session:
+                return session
+        return None
+
+    @functools.cached_property
+    def day_rollover_seconds(self) -> int:
+        """Seconds after midnight from which a moment counts for the next day: the earliest
+        opening of the sessions that open on the previous evening (a whole day when none do)."""
+        openings = [
+            hours.opens
+            for rules in (self.stock, self.etf, self.index_future, self.stock_future)
+            for hours in rules.sessions
+            if hours.previous_evening
+        ]
+        if not openings:
+            return SECONDS_PER_DAY
+        opening = min(openings)
+        return (opening.hour * 60 + opening.minute) * 60 + opening.second
+
+
+@functools.lru_cache(maxsize=4096)
+def _first_trading_day(calendar: str, closed_days: Tuple[str, ...], day_number: int) -> dt.date:
+    """The first trading day on or after the day `day_number` days after 1970-01-01."""
+    day = dt.date(1970, 1, 1) + dt.timedelta(days=day_number)
+    return trading_calendar(calendar, closed_days).first_from(day)
+
+
+TAIWAN = MarketRules()

@@ -1,0 +1,251 @@
+// The door through which the backtest engines use the feed: loads watched day by day, and the
+// runs of a Ticker observed, stopped and joined. It is a second module of the ticker's library,
+// quorvel.modules.ticker.feed (PyInit_feed, loaded by feed.py over the ticker's file), so it
+// shares the ticker's names, namespace and code while the ticker module's own namespace stays
+// exactly what it is.
+#include "ticker_module.hpp"
+
+#include <chrono>
+
+namespace quorvel::ticker {
+
+namespace {
+
+constexpr const char* kSourceFile = "src/quorvel/modules/ticker/feed";
+
+// A Ticker's run between observe() and stop().
+struct ObservedRun {
+    Ref ticker;   // held, so that its id names it until the run is stopped
+    Ref threads;  // list of the feed threads made for it
+    DayWatch watch;
+};
+
+constexpr const char* kRunCapsuleName = "quorvel.modules.ticker.feed.ObservedRun";
+
+// Made when the module body first runs; process-wide, never released.
+struct FeedState {
+    PyObject* ticker_class;   // Ticker, as the ticker module made it
+    PyObject* observed_runs;  // dict: id(ticker) -> capsule of its ObservedRun
+};
+
+FeedState* state = nullptr;
+
+// How many permits a stopped run's threads get at a time, and how long each join waits for them.
+constexpr int kPermitsPerRelease = 256;
+constexpr double kJoinPollSeconds = 0.05;
+
+ObservedRun& run_in(PyObject* capsule) {
+    return *static_cast<ObservedRun*>(PyCapsule_GetPointer(capsule, kRunCapsuleName));
+}
+
+void drop_run(PyObject* capsule) { delete &run_in(capsule); }
+
+// id(ticker), the key of its observed run.
+Ref run_key(PyObject* ticker) { return Ref::steal(PyLong_FromVoidPtr(ticker)); }
+
+// The capsule of the ticker's observed run (a new reference), or an empty Ref.
+Ref find_run(PyObject* ticker) {
+    PyObject* capsule = PyDict_GetItemWithError(state->observed_runs, run_key(ticker).get());
+    if (capsule == nullptr && PyErr_Occurred()) throw_error_set();
+    return Ref::borrow(capsule);
+}
+
+void check_ticker(PyObject* ticker) {
+    if (check_status(PyObject_IsInstance(ticker, state->ticker_class))) return;
+    PyErr_Format(PyExc_TypeError, "Argument 'ticker' has incorrect type (expected Ticker, got %.200s)",
+                 Py_TYPE(ticker)->tp_name);
+    throw_error_set();
+}
+
+void check_on_day(PyObject* on_day) {
+    if (on_day == Py_None || PyCallable_Check(on_day)) return;
+    PyErr_Format(PyExc_TypeError, "on_day must be callable or None, not %.200s", Py_TYPE(on_day)->tp_name);
+    throw_error_set();
+}
+
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Lets a stopped run's threads go on to their end: permits to take, and the ticks they release
+// dropped from the tick queue.
+void release_feed(PyObject* ticker) {
+    for (int i = 0; i < kPermitsPerRelease; ++i) call_method(ticker, names->allow_next_tick);
+    call_method(getattr(getattr(ticker, names->tick_queue).get(), names->queue).get(), names->clear);
+}
+
+// Ends the run's threads, waiting until `deadline` at most.
+void wind_down(PyObject* ticker, const ObservedRun& run, double deadline) {
+    Py_ssize_t count = PyList_GET_SIZE(run.threads.get());
+    if (count == 0) return;
+    call_method(ticker, names->stop_send_ticks);
+    Ref poll = new_float(kJoinPollSeconds);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref thread = Ref::borrow(PyList_GET_ITEM(run.threads.get(), i));
+        while (is_true(call_method(thread.get(), names->is_alive).get()) && seconds_now() < deadline) {
+            release_feed(ticker);
+            call_method(thread.get(), names->join, poll);
+        }
+    }
+}
+
+// The names of the run's threads still alive.
+Ref running_thread_names(const ObservedRun& run) {
+    Ref running = new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.threads.get()); ++i) {
+        Ref thread = Ref::borrow(PyList_GET_ITEM(run.threads.get(), i));
+        if (is_true(call_method(thread.get(), names->is_alive).get()))
+            check_status(PyList_Append(running.get(), getattr(thread.get(), names->name).get()));
+    }
+    return running;
+}
+
+Ref load(PyObject* ticker, PyObject* codes, PyObject* start_from, PyObject* end_to, PyObject* on_day) {
+    check_ticker(ticker);
+    check_on_day(on_day);
+    DayWatch watch{Ref::borrow(on_day)};
+    return combine_period(ticker, codes, start_from, end_to, &watch);
+}
+
+void observe(PyObject* ticker, PyObject* on_day) {
+    check_ticker(ticker);
+    check_on_day(on_day);
+    if (find_run(ticker)) raise(PyExc_RuntimeError, "this Ticker's feed is observed already; stop() its run first");
+    auto* run = new ObservedRun{Ref::borrow(ticker), new_list(), DayWatch{Ref::borrow(on_day)}};
+    PyObject* capsule = PyCapsule_New(run, kRunCapsuleName, drop_run);
+    if (capsule == nullptr) {
+        delete run;
+        throw_error_set();
+    }
+    Ref owned = Ref::steal(capsule);
+    setitem(state->observed_runs, run_key(ticker).get(), owned.get());
+}
+
+Ref stop(PyObject* ticker, PyObject* timeout_arg) {
+    check_ticker(ticker);
+    double timeout = PyFloat_AsDouble(timeout_arg);
+    if (timeout == -1.0 && PyErr_Occurred()) throw_error_set();
+    Ref capsule = find_run(ticker);
+    if (!capsule) return new_list();
+    ObservedRun& run = run_in(capsule.get());
+    // Loads still under way, or starting meanwhile, end before their next day.
+    run.watch.stop_requested = true;
+    double deadline = seconds_now() + timeout;
+    run_finally([&] { wind_down(ticker, run, deadline); },
+                [&] {
+                    if (find_run(ticker).get() == capsule.get())
+                        check_status(PyDict_DelItem(state->observed_runs, run_key(ticker).get()));
+                });
+    return running_thread_names(run);
+}
+
+constexpr Param load_params[] = {{"ticker"}, {"codes"}, {"start_from"}, {"end_to"}, {"on_day"}};
+constexpr ArgType load_types[] = {ArgType::Object, ArgType::List, ArgType::Str, ArgType::Str, ArgType::Object};
+constexpr Param observe_params[] = {{"ticker"}, {"on_day"}};
+constexpr Param stop_params[] = {{"ticker"}, {"timeout"}};
+constexpr ArgType two_objects[] = {ArgType::Object, ArgType::Object};
+
+// A door function's METH_FASTCALL entry: `body` runs at the error boundary; a failure gets a
+// traceback entry naming the function.
+template <class Body>
+PyObject* door_call(const char* function, int line, Body&& body) {
+    Ref result;
+    if (run_at_boundary([&] { result = body(); })) return result.release();
+    add_traceback(function, kSourceFile, line);
+    return nullptr;
+}
+
+PyObject* load_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return door_call("quorvel.modules.ticker.feed.load", __LINE__, [&] {
+        check_positional_arguments("load", load_params, load_types, args, nargs);
+        return load(args[0], args[1], args[2], args[3], args[4]);
+    });
+}
+
+PyObject* observe_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return door_call("quorvel.modules.ticker.feed.observe", __LINE__, [&] {
+        check_positional_arguments("observe", observe_params, two_objects, args, nargs);
+        observe(args[0], args[1]);
+        return none();
+    });
+}
+
+PyObject* stop_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return door_call("quorvel.modules.ticker.feed.stop", __LINE__, [&] {
+        check_positional_arguments("stop", stop_params, two_objects, args, nargs);
+        return stop(args[0], args[1]);
+    });
+}
+
+template <PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t)>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr const char* kDoorDoc =
+    "The tick feed's door for the backtest engines.\n"
+    "\n"
+    "Loads of a period through the feed's own cache, checks and merge, watched day by day;\n"
+    "and the runs of a Ticker observed while they load and send, then stopped and joined.\n"
+    "\n"
+    "A day watcher is called as on_day(code, date, rows) after each day of an instrument is\n"
+    "loaded: the code as listed, the day as \"%Y-%m-%d\" and the day's row count. A true result\n"
+    "ends the load there, which then gives the empty merged frame (the codes met so far stay\n"
+    "in the Ticker's code_market_map). What on_day raises leaves the load.";
+
+PyMethodDef feed_functions[] = {
+    {"load", fastcall<load_function>(), METH_FASTCALL,
+     "load($module, ticker, codes, start_from, end_to, on_day, /)\n--\n\n"
+     "The ticks of the instruments `codes` over the period, merged into one frame sorted by\n"
+     "\"ts\", then \"code\": the frame the ticker's sending run replays, through the same cache\n"
+     "and checks. A period of one day (start_from == end_to) gives that trading day of every\n"
+     "listed instrument, merged as the whole period's load orders it, so the days of a period\n"
+     "loaded one by one follow each other as the period's rows do. `on_day` watches each day\n"
+     "loaded (see the module's docstring), or is None."},
+    {"observe", fastcall<observe_function>(), METH_FASTCALL,
+     "observe($module, ticker, on_day, /)\n--\n\n"
+     "Observe the ticker's feed for a run: until stop(ticker), every load the ticker makes\n"
+     "(send_ticks' own and the backfill thread's) is watched by `on_day` (or None), and every\n"
+     "feed thread it starts is recorded for stop(). Ticks and statuses are delivered as without\n"
+     "it. RuntimeError if the ticker is observed already."},
+    {"stop", fastcall<stop_function>(), METH_FASTCALL,
+     "stop($module, ticker, timeout, /)\n--\n\n"
+     "End the observed run of the ticker and join its feed threads, `timeout` seconds at most\n"
+     "in all: loads under way end before their next day, the sending run is stopped\n"
+     "(stop_send_ticks), and permits are granted, the ticks they release dropped, until the\n"
+     "threads end. The ticker is no longer observed afterwards. Returns the names of the\n"
+     "threads still running, empty when all ended (and when the ticker was not observed)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The module body: the ticker module first (its body makes the names and the namespace the
+// door works with), then the door's functions.
+void exec_feed(PyObject* module) {
+    Ref ticker_module = Ref::steal(PyImport_ImportModule("quorvel.modules.ticker.ticker"));
+    if (state == nullptr) {
+        Ref ticker_class = Ref::steal(PyObject_GetAttrString(ticker_module.get(), "Ticker"));
+        state = new FeedState{ticker_class.release(), new_dict().release()};
+    }
+    check_status(PyModule_SetDocString(module, kDoorDoc));
+    check_status(PyModule_AddFunctions(module, feed_functions));
+}
+
+ModuleLoader loader = {"feed", "quorvel.modules.ticker.feed", kSourceFile, exec_feed};
+
+}  // namespace
+
+Ref observed_run(PyObject* ticker) {
+    if (state == nullptr) return Ref();  // the door was never loaded
+    return find_run(ticker);
+}
+
+DayWatch* day_watch_of(const Ref& run) { return run ? &run_in(run.get()).watch : nullptr; }
+
+void record_feed_thread(PyObject* ticker, PyObject* thread) {
+    Ref run = observed_run(ticker);
+    if (run) check_status(PyList_Append(run_in(run.get()).threads.get(), thread));
+}
+
+}  // namespace quorvel::ticker
+
+PyMODINIT_FUNC PyInit_feed() { return quorvel::init_module<quorvel::ticker::loader>(); }

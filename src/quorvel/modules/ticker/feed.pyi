@@ -1,0 +1,27 @@
+"""The tick feed's door for the backtest engines: watched loads, and observed runs of a Ticker."""
+
+from typing import Callable, Dict, List, Optional
+
+import polars as pl
+
+from quorvel.modules.ticker.ticker import Ticker
+
+# on_day(code, date, rows): called after each day of an instrument is loaded; a true result
+# ends the load, which then gives the empty merged frame.
+OnDay = Callable[[str, str, int], Optional[bool]]
+
+def load(
+    ticker: Ticker,
+    codes: List[Dict[str, str]],
+    start_from: str,
+    end_to: str,
+    on_day: Optional[OnDay],
+    /,
+) -> pl.DataFrame:
+    """The instruments' ticks over the period, merged by "ts" and "code" as the feed merges them."""
+
+def observe(ticker: Ticker, on_day: Optional[OnDay], /) -> None:
+    """Watch every load of the ticker and record its feed threads, until stop(ticker)."""
+
+def stop(ticker: Ticker, timeout: float, /) -> List[str]:
+    """End the ticker's observed run and join its threads; the names of those still running."""

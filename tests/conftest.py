@@ -1,0 +1,93 @@
+"""Fixtures every test folder shares: a private data directory, recorders for the console and the
+log of the module under test, and skips for tests that need the extension modules built.
+
+Importing the broker package writes a log file into the working directory unless SJ_LOG_PATH
+points elsewhere, so that is set before any module under test is imported.
+"""
+
+import os
+
+os.environ.setdefault("SJ_LOG_PATH", os.devnull)
+
+import json  # noqa: E402
+import threading  # noqa: E402
+from pathlib import Path  # noqa: E402
+from types import ModuleType  # noqa: E402
+from typing import List  # noqa: E402
+
+import pytest  # noqa: E402
+
+from quorvel.constant import BASIC_INFO  # noqa: E402
+
+WAIT = 10.0  # seconds a recorder waits for the lines a test expects
+
+
+class Recorder:
+    """Stands in for a module's `console` and `logger`: keeps every line it is given, from any
+    thread."""
+
+    def __init__(self) -> None:
+        self.lines: List[str] = []
+        self._changed = threading.Condition()
+
+    def _record(self, text: str) -> None:
+        with self._changed:
+            self.lines.append(text)
+            self._changed.notify_all()
+
+    print = error = _record
+
+    def wait_for(self, count: int, timeout: float = WAIT) -> List[str]:
+        """The lines, once there are at least `count` of them."""
+        with self._changed:
+            if not self._changed.wait_for(lambda: len(self.lines) >= count, timeout):
+                raise AssertionError(f"expected {count} lines, got {self.lines!r}")
+        return self.lines
+
+    def records(self) -> List[dict]:
+        """The lines read as the JSON documents the modules log."""
+        return [json.loads(line) for line in self.lines]
+
+
+@pytest.fixture(autouse=True)
+def data_dir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """Every test writes under its own data directory (not yet created), restored afterwards."""
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path / "data"))
+    return tmp_path / "data"
+
+
+@pytest.fixture
+def cache_dir(data_dir) -> Path:
+    """Where the tick feed keeps the days it loaded."""
+    return Path(data_dir) / "sino" / "ticks"
+
+
+@pytest.fixture(scope="session")
+def ticker_built() -> ModuleType:
+    """The tick feed's extension module: a test that runs a backtest skips when it is not built."""
+    return pytest.importorskip("quorvel.modules.ticker.ticker")
+
+
+@pytest.fixture(scope="session")
+def engines_built(ticker_built: ModuleType) -> None:
+    """The feed's module and the replay loop's: a test that runs both engines skips when one of
+    them is not built."""
+    pytest.importorskip("quorvel.modules.replay.replay")
+
+
+# A folder whose tests record the console or the log names its module in a fixture
+# `module_under_test` of its conftest.py.
+
+
+@pytest.fixture
+def console(monkeypatch: pytest.MonkeyPatch, module_under_test: ModuleType) -> Recorder:
+    recorder = Recorder()
+    monkeypatch.setattr(module_under_test, "console", recorder)
+    return recorder
+
+
+@pytest.fixture
+def logger(monkeypatch: pytest.MonkeyPatch, module_under_test: ModuleType) -> Recorder:
+    recorder = Recorder()
+    monkeypatch.setattr(module_under_test, "logger", recorder)
+    return recorder

@@ -1,0 +1,65 @@
+"""The command `quorvel-import`: what it writes and prints, and its one-line failures."""
+
+import subprocess
+import sys
+
+import pytest
+
+from quorvel.data.command import main
+
+from data_support import TAIFEX_FILES
+
+
+def test_taifex_files_are_imported_and_summed_up_per_code(data_dir, cache_dir, capsys):
+    assert main(["taifex", *TAIFEX_FILES, "--months", "202408", "--data-dir", data_dir]) == 0
+    out = capsys.readouterr().out
+    assert "27 days of 9 codes written to " + str(cache_dir) in out
+    assert any(
+        line.split("│")[1:6] == [" TXFR1 ", "    3 ", " 2024-08-19 ", " 2024-08-21 ", "    20 "]
+        for line in out.splitlines()
+    )
+
+
+def test_generic_ticks_take_the_named_columns(tmp_path, data_dir, cache_dir, capsys):
+    source = tmp_path / "ticks.csv"
+    source.write_text("time,price,qty\n2024-01-08 09:00:00,580,2\n")
+    argv = [
+        "ticks",
+        str(source),
+        "--code",
+        "2330",
+        "--time-column",
+        "time",
+        "--price-column",
+        "price",
+    ]
+    assert main([*argv, "--volume-column", "qty", "--data-dir", data_dir]) == 0
+    assert (cache_dir / "2330 2024-01-08 - ticks.csv").exists()
+
+
+def test_a_failed_import_says_so_on_one_line_and_writes_nothing(
+    tmp_path, data_dir, cache_dir, capsys
+):
+    missing = str(tmp_path / "no such file.csv")
+    assert main(["taifex", *TAIFEX_FILES, missing, "--data-dir", data_dir]) == 1
+    out = capsys.readouterr().out.strip()
+    assert out.startswith(f"import failed, nothing written: {missing}: cannot read: ")
+    assert "\n" not in out
+    assert not cache_dir.exists()
+
+
+@pytest.mark.parametrize("argv", [["taifex", "x.csv"], ["ticks", "x.csv", "--data-dir", "d"]])
+def test_the_data_directory_and_the_code_are_required(argv, capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        main(argv)
+    assert exit_info.value.code == 2
+
+
+def test_the_command_is_installed_and_the_package_loads_no_command_line_code():
+    from importlib.metadata import entry_points
+
+    scripts = {entry.name: entry.value for entry in entry_points(group="console_scripts")}
+    assert scripts["quorvel-import"] == "quorvel.data.command:main"
+    code = "import sys, quorvel.data; print(sorted({'argparse', 'rich', 'quorvel.data.command'} & set(sys.modules)))"
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout.strip()) == (0, "[]"), child.stderr

@@ -1,0 +1,217 @@
+"""The feed's door: watched loads, and observed runs of a Ticker stopped and joined."""
+
+import pathlib
+import re
+import threading
+
+import polars as pl
+import pytest
+
+from quorvel.modules.ticker import feed
+from quorvel.modules.ticker.ticker import Ticker
+from quorvel.sim import SimulatedBroker
+
+from ticker_support import STOCK, WAIT, drain, threads_started_by_the_test, wait_for_thread_end
+
+FUTURE = {"code": "TXFR1", "market": "Future"}
+CODES = [STOCK, FUTURE]
+WEEK = ("2024-01-08", "2024-01-12")  # Monday to Friday
+WEEK_DAYS = ["2024-01-08", "2024-01-09", "2024-01-10", "2024-01-11", "2024-01-12"]
+
+
+class DayLog:
+    """An on_day watcher that keeps every call, and asks to end the load after `stop_after` days."""
+
+    def __init__(self, stop_after=None):
+        self.days = []
+        self.stop_after = stop_after
+        self.threads = set()
+
+    def __call__(self, code, date, rows):
+        self.days.append((code, date, rows))
+        self.threads.add(threading.current_thread())
+        return self.stop_after is not None and len(self.days) >= self.stop_after
+
+
+class GatedBroker(SimulatedBroker):
+    """Holds the tick queries of `gated_dates` until the test opens the gate."""
+
+    def __init__(self, gated_dates):
+        super().__init__(3, ticks_per_day=4)
+        self.gated_dates = set(gated_dates)
+        self.waiting = threading.Event()
+        self.gate = threading.Event()
+
+    def ticks(self, contract, date):
+        if date in self.gated_dates:
+            self.waiting.set()
+            assert self.gate.wait(WAIT)
+        return super().ticks(contract=contract, date=date)
+
+
+def ticker(ticks_per_day=4):
+    return Ticker(SimulatedBroker(3, ticks_per_day=ticks_per_day))
+
+
+class TestLoad:
+    @pytest.mark.parametrize(
+        "codes, start, end",
+        [
+            (CODES, *WEEK),
+            ([FUTURE], "2024-01-06", "2024-01-09"),
+            ([], *WEEK),
+            (CODES, "2024-01-10", "2024-01-10"),
+        ],
+    )
+    def test_gives_what_the_feed_loads(self, codes, start, end):
+        door, private = ticker(), ticker()
+        loaded = feed.load(door, codes, start, end, None)
+        assert loaded.equals(private._Ticker__process_and_combine_ticks(codes, start, end))
+        assert door.code_market_map == private.code_market_map
+
+    def test_days_loaded_one_by_one_follow_each_other_as_the_periods_rows(self):
+        source = ticker(ticks_per_day=50)
+        days = [feed.load(source, CODES, day, day, None) for day in WEEK_DAYS]
+        period = feed.load(source, CODES, *WEEK, None)
+        assert pl.concat(days).equals(period)
+        assert all(day["code"].n_unique() == 2 for day in days)
+
+    def test_on_day_is_told_of_each_instrument_day_in_load_order(self):
+        source = Ticker(SimulatedBroker(3, ticks_per_day=4, holidays=["2024-01-09"]))
+        log = DayLog()
+        feed.load(source, CODES, "2024-01-08", "2024-01-10", log)
+        days = ("2024-01-08", "2024-01-09", "2024-01-10")
+        assert log.days == [
+            (entry["code"], day, 0 if day == "2024-01-09" else 4) for entry in CODES for day in days
+        ]
+
+    def test_a_true_result_ends_the_load_with_the_empty_frame(self):
+        source = ticker()
+        log = DayLog(stop_after=2)
+        loaded = feed.load(source, CODES, *WEEK, log)
+        assert loaded.shape == (0, 9) and loaded.columns[-1] == "code"
+        assert source.api.tick_requests == [("2330", "2024-01-08"), ("2330", "2024-01-09")]
+        assert source.code_market_map == {"2330": "Stock"}
+
+    def test_an_error_of_on_day_leaves_the_load_at_once(self, logger):
+        source = ticker()
+
+        def failing(code, date, rows):
+            raise LookupError("watcher failed")
+
+        with pytest.raises(LookupError, match="^watcher failed$"):
+            feed.load(source, CODES, *WEEK, failing)
+        assert source.api.tick_requests == [("2330", "2024-01-08")]
+        assert logger.lines == []  # not taken for a failed day and tried again
+
+    @pytest.mark.parametrize(
+        "arguments, message",
+        [
+            (lambda t: (1, CODES, *WEEK, None),
+             "Argument 'ticker' has incorrect type (expected Ticker, got int)"),
+            (lambda t: (t, CODES, *WEEK, 5), "on_day must be callable or None, not int"),
+            (lambda t: (t, tuple(CODES), *WEEK, None),
+             "Argument 'codes' has incorrect type (expected list, got tuple)"),
+            (lambda t: (t, CODES, None, WEEK[1], None),
+             "Argument 'start_from' has incorrect type (expected str, got NoneType)"),
+            (lambda t: (t, CODES, *WEEK), "load() takes exactly 5 positional arguments (4 given)"),
+        ],
+    )
+    def test_bad_arguments_are_refused_before_anything_is_loaded(self, arguments, message):
+        source = ticker()
+        with pytest.raises(TypeError) as refused:
+            feed.load(*arguments(source))
+        assert str(refused.value) == message
+        assert source.api.tick_requests == [] and source.code_market_map == {}
+
+
+def sent_items(observed):
+    """The items of a sending run with a backfill, driven to its end, and the days it loaded."""
+    source = ticker()
+    log = DayLog()
+    if observed:
+        feed.observe(source, log)
+    gate = source.allow_next_tick_flag_queue
+    gate.get()  # hold the first permit until the sending thread waits for the backfill
+    source.send_ticks([STOCK], "2024-01-10", "2024-01-10", "2024-01-08", "2024-01-09")
+    gate.put(True)
+    items = drain(source)
+    running = feed.stop(source, WAIT) if observed else []
+    wait_for_thread_end()
+    return items, log, running
+
+
+class TestObservedRun:
+    def test_ticks_and_statuses_are_those_of_an_unobserved_run(self):
+        observed, log, running = sent_items(observed=True)
+        unobserved, _, _ = sent_items(observed=False)
+        assert observed == unobserved and running == []
+        days = ("2024-01-08", "2024-01-09", "2024-01-10")
+        assert sorted(log.days) == [("2330", day, 4) for day in days]
+        assert len(log.threads) == 2  # the caller's live load and the backfill thread's
+
+    def test_stop_ends_and_joins_a_run_left_waiting(self):
+        source = ticker()
+        feed.observe(source, None)
+        source.send_ticks(CODES, *WEEK, "2024-01-04", "2024-01-05")
+        assert len(threads_started_by_the_test()) == 2  # the backfill and the sending thread
+        assert feed.stop(source, WAIT) == []
+        assert threads_started_by_the_test() == []
+
+    def test_stop_ends_a_load_under_way_before_its_next_day_and_names_what_still_runs(self):
+        broker = GatedBroker(gated_dates=["2024-01-04"])
+        source = Ticker(broker)
+        log = DayLog()
+        feed.observe(source, log)
+        try:
+            source.send_ticks([STOCK], "2024-01-08", "2024-01-08", "2024-01-04", "2024-01-05")
+            assert broker.waiting.wait(WAIT)
+            running = feed.stop(source, 0.2)
+            started = threads_started_by_the_test()
+            assert sorted(running) == sorted(thread.name for thread in started)
+            assert len(running) == 2
+        finally:
+            broker.gate.set()
+        wait_for_thread_end()
+        assert sorted(date for _, date in broker.tick_requests) == ["2024-01-04", "2024-01-08"]
+        assert log.days == [("2330", "2024-01-08", 4)]  # a stopped run is told of no further day
+
+    def test_stop_forgets_the_run(self):
+        source = ticker()
+        feed.observe(source, DayLog())
+        observed_already = r"^this Ticker's feed is observed already; stop\(\) its run first$"
+        with pytest.raises(RuntimeError, match=observed_already):
+            feed.observe(source, None)
+        assert feed.stop(source, WAIT) == []
+        later = DayLog()
+        feed.observe(source, later)
+        source._Ticker__process_and_combine_ticks([STOCK], "2024-01-08", "2024-01-08")
+        assert feed.stop(source, WAIT) == [] and later.days == [("2330", "2024-01-08", 4)]
+
+    def test_an_unobserved_ticker_has_nothing_to_stop(self):
+        assert feed.stop(ticker(), WAIT) == []
+
+
+class TestDoorModule:
+    def test_is_a_module_of_the_tickers_library_leaving_its_namespace_alone(self):
+        from quorvel.modules.ticker import ticker as ticker_module
+
+        assert feed.__name__ == "quorvel.modules.ticker.feed"
+        assert feed.__file__ == ticker_module.__file__
+        functions = [name for name in vars(feed) if not name.startswith("__")]
+        assert functions == ["load", "observe", "stop"]
+        assert not set(vars(ticker_module)) & {"load", "observe", "stop", "feed"}
+
+
+ENGINES = pathlib.Path(__file__).parents[2] / "src" / "quorvel"
+
+
+@pytest.mark.parametrize(
+    "path",
+    sorted([*ENGINES.glob("backtest/*.py"), *ENGINES.glob("sweep/*.py")]),
+    ids=lambda path: f"{path.parent.name}/{path.name}",
+)
+def test_the_engines_reach_the_feed_through_its_door_only(path):
+    text = path.read_text(encoding="utf-8")
+    assert "_Ticker__" not in text
+    assert re.search(r"\b(ticker|ticker_module)\.\w+\s*=[^=]", text) is None

@@ -8,7 +8,7 @@ from __future__ import annotations
 from typing import Dict
 
 from quorvel import market
-from quorvel.backtest import Strategy, Tick
+from quorvel.backtest import OrderError, Strategy, Tick
 
 
 class MarketMaker(Strategy):
@@ -17,7 +17,8 @@ class MarketMaker(Strategy):
     ROD limit orders.  A quote that the price left more than `requote` steps
     behind is moved back to its target; a quote that would add to a position
     is shrunk by one lot in the same change.  No side is quoted that could
-    take the position beyond `max_position`.
+    take the position beyond `max_position`.  A quote or a change the account
+    cannot carry (`OrderError`) waits for the next round.
     """
 
     spread = 2
@@ -42,9 +43,12 @@ class MarketMaker(Strategy):
             target = round(close + sign * self.spread * step, 2)
             quote = quotes.get(side)
             adds = held * -sign > 0  # a buy adds to a long position, a sell to a short one
-            if quote is None:
-                if abs(held - sign * self.lot) <= self.max_position:
-                    (self.buy if side == "Buy" else self.sell)(code, self.lot, target)
-            elif abs(quote["price"] - target) > self.requote * step:
-                shrink = 1 if adds and quote["quantity"] > 1 else None
-                self.modify(quote["trade_id"], qty=shrink, price=target)
+            try:
+                if quote is None:
+                    if abs(held - sign * self.lot) <= self.max_position:
+                        (self.buy if side == "Buy" else self.sell)(code, self.lot, target)
+                elif abs(quote["price"] - target) > self.requote * step:
+                    shrink = 1 if adds and quote["quantity"] > 1 else None
+                    self.modify(quote["trade_id"], qty=shrink, price=target)
+            except OrderError:
+                continue

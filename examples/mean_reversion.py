@@ -9,7 +9,7 @@ import collections
 from typing import Deque, Dict, Union
 
 from quorvel import market
-from quorvel.backtest import DealReport, OrderReport, Strategy, Tick
+from quorvel.backtest import DealReport, OrderError, OrderReport, Strategy, Tick
 
 
 class MeanReversion(Strategy):
@@ -21,7 +21,9 @@ class MeanReversion(Strategy):
     the market (MKT, IOC); otherwise it alternates between an all-or-nothing
     limit order at the last price (LMT, FOK) and a resting limit order one
     price step better (LMT, ROD), which is repriced to the market after
-    `rod_ttl // 2` ticks and cancelled after `rod_ttl`.
+    `rod_ttl // 2` ticks and cancelled after `rod_ttl`.  An order or a
+    repricing the account cannot carry (`OrderError`: not enough cash, margin
+    or shares) is left out; a later tick tries again.
     """
 
     ma = 100
@@ -64,14 +66,18 @@ class MeanReversion(Strategy):
         quantity = min(self.lot, room)
         if quantity <= 0:
             return
-        self.decisions[code] += 1
-        if abs(deviation) > 2 * self.band:
-            order(code, quantity)  # at the market, IOC
-        elif self.decisions[code] % 2:
-            order(code, quantity, close, "FOK")
-        else:
-            step = market.tick_size(code, close)
-            order(code, quantity, close + step if deviation > 0 else close - step)
+        decision = self.decisions[code] + 1
+        try:
+            if abs(deviation) > 2 * self.band:
+                order(code, quantity)  # at the market, IOC
+            elif decision % 2:
+                order(code, quantity, close, "FOK")
+            else:
+                step = market.tick_size(code, close)
+                order(code, quantity, close + step if deviation > 0 else close - step)
+        except OrderError:
+            return
+        self.decisions[code] = decision
 
     def on_report(self, report: Union[OrderReport, DealReport]) -> None:
         operation = report.get("operation_type")
@@ -98,7 +104,10 @@ class MeanReversion(Strategy):
                 continue  # IOC and FOK orders end at the next tick of their code
             age = self.live_ticks[code] - placed_at
             if age == self.rod_ttl // 2:
-                self.modify(trade_id, price=close)
+                try:
+                    self.modify(trade_id, price=close)
+                except OrderError:
+                    pass  # the account cannot hold the new price; cancelled at rod_ttl
             elif age >= self.rod_ttl:
                 self.cancel(trade_id)
 

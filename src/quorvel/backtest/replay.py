@@ -8,7 +8,10 @@ time, as the feed's sending thread reads them), builds each tick dict exactly
 as that thread does, calls `Matcher.set_current_tick` and
 `Matcher.match_deal`, takes the reports those queue, and calls the strategy.
 The strategy's operations call `add_order`, `modify_order` and `cancel_order`
-directly and take their reports at once with `pop_response`.
+directly and take their reports at once with `pop_response`.  A tick of a
+code in the account's `watched` set also goes to the desk before it is
+matched and after its reports, as in the paced engine; a run that holds
+nothing has none.
 """
 
 from __future__ import annotations
@@ -49,6 +52,10 @@ class _ReplayHooks:
         self.sample = sample
         self.sample_rows: List[int] = []  # rows of the frame after which to sample, ascending
         self.checkpoint = checkpoint
+        # The account's codes whose ticks it must see, before and after matching.
+        self.watched = desk.account.watched
+        self.before_match = desk.before_match
+        self.after_match = desk.after_match
 
 
 def _overrides(strategy: Strategy, hook: str) -> bool:
@@ -69,7 +76,7 @@ def run_replay(run: Run) -> None:
     total = backfill_rows + live_frame.height
     report = run.progress or (lambda done, known: None)
     report(0, total)
-    desk = DirectDesk(run.matcher, run.markets, strategy, result)
+    desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account)
 
     def phase(is_backfilling: bool) -> _ReplayHooks:
         def checkpoint(number: int) -> None:

@@ -8,7 +8,7 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict
 
-from quorvel.backtest import Strategy, Tick
+from quorvel.backtest import OrderError, Strategy, Tick
 
 
 class Breakout(Strategy):
@@ -16,6 +16,7 @@ class Breakout(Strategy):
     at the market; below the lowest it sells.  An open position is closed at
     the market when the price moves `stop` (a fraction) against its entry,
     or when the price breaks out the other way (which then reverses it).
+    An order the account cannot carry (`OrderError`) is not made.
     """
 
     lookback = 50
@@ -42,14 +43,14 @@ class Breakout(Strategy):
         if held and self.working_orders(code):
             return  # the last market order has not ended yet
         if held and self._stopped_out(code, held, close):
-            self._trade(code, -held)
-            self.entries.pop(code, None)
+            if self._trade(code, -held):
+                self.entries.pop(code, None)
         elif above and held <= 0:
-            self._trade(code, self.lot - held)
-            self.entries[code] = close
+            if self._trade(code, self.lot - held):
+                self.entries[code] = close
         elif below and held >= 0:
-            self._trade(code, -self.lot - held)
-            self.entries[code] = close
+            if self._trade(code, -self.lot - held):
+                self.entries[code] = close
 
     def _stopped_out(self, code: str, held: int, close: float) -> bool:
         entry = self.entries.get(code)
@@ -58,8 +59,13 @@ class Breakout(Strategy):
         loss = (entry - close) / entry if held > 0 else (close - entry) / entry
         return loss >= self.stop
 
-    def _trade(self, code: str, signed_qty: int) -> None:
-        if signed_qty > 0:
-            self.buy(code, signed_qty)
-        elif signed_qty < 0:
-            self.sell(code, -signed_qty)
+    def _trade(self, code: str, signed_qty: int) -> bool:
+        """Buy or sell at the market; False when the account refuses."""
+        try:
+            if signed_qty > 0:
+                self.buy(code, signed_qty)
+            elif signed_qty < 0:
+                self.sell(code, -signed_qty)
+        except OrderError:
+            return False
+        return True

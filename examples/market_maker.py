@@ -8,7 +8,7 @@ from __future__ import annotations
 import math
 from typing import Dict
 
-from quorvel.backtest import Strategy, Tick
+from quorvel.backtest import OrderError, Strategy, Tick
 
 
 class MarketMaker(Strategy):
@@ -18,7 +18,9 @@ class MarketMaker(Strategy):
     price left more than `requote` steps behind is moved back to its target;
     a quote that would add to a position is shrunk by one lot in the same
     change.  No side is quoted that could take the position beyond
-    `max_position`.  The exchange cancels the quotes at the session's close.
+    `max_position`.  A quote or a change the account cannot carry
+    (`OrderError`) waits for the next round.  The exchange cancels the
+    quotes at the session's close.
     """
 
     spread = 2
@@ -43,12 +45,15 @@ class MarketMaker(Strategy):
             target = self._steps_away(code, close, sign * self.spread)
             quote = quotes.get(side)
             adds = held * -sign > 0  # a buy adds to a long position, a sell to a short one
-            if quote is None:
-                if abs(held - sign * self.lot) <= self.max_position:
-                    (self.buy if side == "Buy" else self.sell)(code, self.lot, target)
-            elif abs(quote["price"] - target) > self.requote * step:
-                shrink = 1 if adds and quote["quantity"] > 1 else None
-                self.modify(quote["trade_id"], qty=shrink, price=target)
+            try:
+                if quote is None:
+                    if abs(held - sign * self.lot) <= self.max_position:
+                        (self.buy if side == "Buy" else self.sell)(code, self.lot, target)
+                elif abs(quote["price"] - target) > self.requote * step:
+                    shrink = 1 if adds and quote["quantity"] > 1 else None
+                    self.modify(quote["trade_id"], qty=shrink, price=target)
+            except OrderError:
+                continue
 
     def _steps_away(self, code: str, price: float, steps: int) -> float:
         """The price `steps` price steps above `price` (below when negative), stopping at the

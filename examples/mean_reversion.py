@@ -8,7 +8,7 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict, Union
 
-from quorvel.backtest import DealReport, OrderReport, Strategy, Tick
+from quorvel.backtest import DealReport, OrderError, OrderReport, Strategy, Tick
 
 
 class MeanReversion(Strategy):
@@ -20,8 +20,10 @@ class MeanReversion(Strategy):
     the market (MKT, IOC); otherwise it alternates between an all-or-nothing
     limit order at the last price (LMT, FOK) and a resting limit order one
     price step better (LMT, ROD; kept within the day's price limits), which
-    is repriced to the market after `rod_ttl // 2` ticks and cancelled
-    after `rod_ttl`, unless the session's close has cancelled it.
+    is repriced to the market after `rod_ttl // 2` ticks and cancelled after
+    `rod_ttl`, unless the session's close has cancelled it.  An order or a
+    repricing the account cannot carry (`OrderError`: not enough cash, margin
+    or shares) is left out; a later tick tries again.
     """
 
     ma = 100
@@ -64,16 +66,20 @@ class MeanReversion(Strategy):
         quantity = min(self.lot, room)
         if quantity <= 0:
             return
-        self.decisions[code] += 1
-        if abs(deviation) > 2 * self.band:
-            order(code, quantity)  # at the market, IOC
-        elif self.decisions[code] % 2:
-            order(code, quantity, close, "FOK")
-        else:
-            step = self.tick_size(code, close)
-            better = round(close + step if deviation > 0 else close - step, 2)
-            lower, upper = self.limit_prices(code) or (better, better)
-            order(code, quantity, min(max(better, lower), upper))
+        decision = self.decisions[code] + 1
+        try:
+            if abs(deviation) > 2 * self.band:
+                order(code, quantity)  # at the market, IOC
+            elif decision % 2:
+                order(code, quantity, close, "FOK")
+            else:
+                step = self.tick_size(code, close)
+                better = round(close + step if deviation > 0 else close - step, 2)
+                lower, upper = self.limit_prices(code) or (better, better)
+                order(code, quantity, min(max(better, lower), upper))
+        except OrderError:
+            return
+        self.decisions[code] = decision
 
     def on_report(self, report: Union[OrderReport, DealReport]) -> None:
         operation = report.get("operation_type")
@@ -100,7 +106,10 @@ class MeanReversion(Strategy):
                 continue  # IOC and FOK orders end at the next tick of their code
             age = self.live_ticks[code] - placed_at
             if age == self.rod_ttl // 2:
-                self.modify(trade_id, price=close)
+                try:
+                    self.modify(trade_id, price=close)
+                except OrderError:
+                    pass  # the account cannot hold the new price; cancelled at rod_ttl
             elif age >= self.rod_ttl:
                 self.cancel(trade_id)
 

@@ -24,7 +24,7 @@ EXAMPLES = [
 pytestmark = pytest.mark.usefixtures("engines_built")
 
 
-def run(data_dir, strategy, engine, ticks_per_day=300):
+def run(data_dir, strategy, engine, ticks_per_day=300, **options):
     return run_backtest(
         SimulatedBroker(5, ticks_per_day=ticks_per_day),
         CODES,
@@ -35,6 +35,7 @@ def run(data_dir, strategy, engine, ticks_per_day=300):
         engine=engine,
         window=4,
         stall_timeout=30,
+        **options,
     )
 
 
@@ -118,7 +119,7 @@ class Scripted(Strategy):
 @pytest.mark.parametrize("engine", ["replay", "paced"])
 def test_operations_with_two_reports_or_none_never_stall_the_run(data_dir, engine):
     strategy = Scripted()
-    result = run(data_dir, strategy, engine)
+    result = run(data_dir, strategy, engine, account_rules=False)  # 3 lots at the lower limit
     assert strategy.seen == ["New", "UpdateQty", "UpdatePrice", "Cancel"]
     trade_id = strategy.trade_id
     assert strategy.refusals == [

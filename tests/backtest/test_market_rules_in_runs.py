@@ -38,6 +38,7 @@ def run(data_dir, strategy, engine="replay", **options):
         engine=engine,
         window=4,
         stall_timeout=30,
+        account_rules=False,  # an account that carries any order: the market's rules alone
         **settings,
     )
 

@@ -53,6 +53,7 @@ def messages(request, ticker_built, tmp_path_factory):
         data_dir=str(tmp_path_factory.mktemp("data")),
         strategy=strategy,
         engine=request.param,
+        capital=3_000_000,  # room for the stock's two orders and the futures' margin
     )
     orders = [report for report in strategy.reports if "operation_type" in report]
     deals = [report for report in strategy.reports if "operation_type" not in report]

@@ -21,7 +21,7 @@ class TriesQuantities(Strategy):
         if self.done or tick["code"] != "2330":
             return
         self.done = True
-        resting = self.buy("2330", 2, self.limit_prices("2330")[0])
+        resting = self.buy("2330", 1, self.limit_prices("2330")[0])
         for qty in NOT_QUANTITIES:
             for operation in (
                 lambda: self.buy("2330", qty),

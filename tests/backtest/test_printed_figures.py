@@ -15,15 +15,16 @@ import polars as pl
 import pytest
 from rich.console import Console
 
-from quorvel.backtest import CostModel, render, run_backtest, write_outputs
+from quorvel.backtest import AccountRules, CostModel, render, run_backtest, write_outputs
 from quorvel.backtest.engine import cache_directory
 from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]
 SIZES = {"2330": 1000, "TXFR1": 200}
-CAPITAL = 2_000_000.0
+CAPITAL = 5_000_000.0
 COSTS = CostModel(stock_commission_discount=0.6, futures_fee=40.0)
+ACCOUNT = AccountRules(day_trade=True)  # sells first too: day trades both ways
 # Trades often; two lots per order, so fill counts and filled quantities differ.
 PARAMS = dict(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
 
@@ -44,8 +45,10 @@ def result(ticker_built, data_dir):
         engine="paced",
         window=8,
         stall_timeout=30,
+        capital=CAPITAL,
+        costs=COSTS,
+        account=ACCOUNT,
     )
-    run.capital, run.costs = CAPITAL, COSTS
     return run
 
 
@@ -61,11 +64,12 @@ def is_deal(report):
     return "operation_type" not in report
 
 
-def fill_costs(code, action, value, quantity):
+def fill_costs(code, action, value, quantity, day_trade_value):
     if code == "TXFR1":
         return 40.0 * quantity, math.floor(value * 0.00002 + 0.5 + 1e-9)
     commission = max(math.floor(value * 0.001425 * 0.6 + 1e-9), 20)
-    return commission, math.floor(value * 0.003 + 1e-9) if action == "Sell" else 0
+    tax = (value - day_trade_value) * 0.003 + day_trade_value * 0.0015
+    return commission, math.floor(tax + 1e-9) if action == "Sell" else 0
 
 
 class Expected:
@@ -78,6 +82,7 @@ class Expected:
         lots = dict.fromkeys(CODES, 0)
         cash = dict.fromkeys(CODES, 0.0)  # signed cash flows less costs
         trips = {}
+        day, bought_today = None, 0  # lots of 2330 bought today and not sold again
         samples = iter(result.timeline)
         sample = next(samples, None)
         for index, report in enumerate([*result.reports, None]):
@@ -90,7 +95,18 @@ class Expected:
                 continue
             code, action, quantity = report["code"], str(report["action"]), report["quantity"]
             value = report["price"] * quantity * SIZES[code]
-            fee, tax = fill_costs(code, action, value, quantity)
+            day_trade = 0  # lots of a sell that sell today's purchases or sell first
+            if code == "2330":
+                if report["exchange_ts"] // 86400 != day:
+                    day, bought_today = report["exchange_ts"] // 86400, 0
+                if action == "Buy":
+                    bought_today += max(quantity - max(-lots[code], 0), 0)
+                else:
+                    day_trade = min(quantity, bought_today)
+                    bought_today -= day_trade
+                    day_trade += max(quantity - max(lots[code], 0), 0)
+            day_trade_value = report["price"] * day_trade * SIZES[code]
+            fee, tax = fill_costs(code, action, value, quantity, day_trade_value)
             figures = self.codes[code]
             figures["fills"] += 1
             figures["traded"] += value
@@ -286,9 +302,9 @@ class TestPrintedTables:
         assert run["tick cache files (before, after)"] == f"0, {cache_files}"
         assert run["ticks replayed (backfill + live)"] == "800 + 2,400"
         assert run["ticks per second"] == f"{3200 / result.replay_seconds:,.0f}"
-        assert run["capital (NTD)"] == "2,000,000"
+        assert run["capital (NTD)"] == "5,000,000"
         assert_printed([run["net P&L (NTD)"]], [expected.codes["total"]["net"]], [0])
-        assert run["stock costs"] == "0.1425 % x 0.6, min 20 NTD; tax 0.3 % on sells"
+        assert run["stock costs"] == "0.1425 % x 0.6, min 20 NTD; sell tax 0.3 % (day trade 0.15 %)"
         assert run["futures costs"] == "40 NTD per contract; tax 0.002 %"
 
 

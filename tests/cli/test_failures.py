@@ -22,7 +22,7 @@ FAILING_STRATEGY = textwrap.dedent("""
         ma = 1
 
         def on_tick(self, tick):
-            if not self.position("2330"):
+            if tick["code"] == "2330" and not self.position("2330"):
                 self.buy("2330", 1)
             self.seen = getattr(self, "seen", 0) + 1
             if self.seen > 50:

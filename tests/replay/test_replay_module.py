@@ -39,6 +39,9 @@ class Hooks:
         self.sample = None
         self.checkpoints = []
         self.checkpoint = self.checkpoints.append
+        self.watched = set()
+        self.before_match = None
+        self.after_match = None
 
 
 def frame(stamps, code="2330"):
@@ -101,6 +104,45 @@ class TestTicks:
         hooks.sample_rows = [0, 2]
         replayed([NOW, NOW + 10**9, NOW + 2 * 10**9], hooks)
         assert sampled == [format_nano_ts_to_second_ts(NOW, 8), format_nano_ts_to_second_ts(NOW + 2 * 10**9, 8)]
+
+
+class TestWatchedCodes:
+    """The account's codes see each tick before matching and after its reports; others do not."""
+
+    def test_watched_ticks_go_to_the_hooks_around_matching(self):
+        hooks, log = Hooks(), []
+        hooks.market_map["2317"] = "Stock"
+        hooks.match_deal = lambda code, *rest: log.append(("match", code))
+        hooks.responses = [None]  # reports to take after every match
+        hooks.take_reports = lambda: log.append(("reports",))
+        hooks.watched = {"2330"}
+        hooks.before_match = lambda tick: log.append(("before", tick["code"]))
+
+        def after_match(tick):
+            log.append(("after", tick["code"]))
+            hooks.watched.clear()  # from the next lookup on, nothing is watched
+
+        hooks.after_match = after_match
+        ticks = pl.concat([frame([NOW]), frame([NOW + 1], code="2317"), frame([NOW + 2])])
+        replay.replay_ticks(ticks, hooks)
+        assert log == [
+            ("before", "2330"), ("match", "2330"), ("reports",), ("after", "2330"),
+            ("match", "2317"), ("reports",),
+            ("match", "2330"), ("reports",),
+        ]
+
+    def test_a_code_watched_during_matching_goes_to_after_match_at_once(self):
+        hooks, log = Hooks(), []
+        hooks.match_deal = lambda code, *rest: hooks.watched.add(code)
+        hooks.after_match = lambda tick: log.append(tick["code"])
+        replayed([NOW], hooks)
+        assert log == ["2330"]
+
+    def test_watched_must_be_a_set(self):
+        hooks = Hooks()
+        hooks.watched = ["2330"]
+        with pytest.raises(TypeError, match="hooks.watched must be a set"):
+            replayed([NOW], hooks)
 
 
 class TestRefusals:

@@ -5,6 +5,12 @@ A strategy is a `Strategy` subclass, handed `Tick`, `OrderReport` and
 command line over it, `quorvel-backtest`, lives in `quorvel.cli`.
 """
 
+from quorvel.backtest.account import (
+    AccountRefusal,
+    AccountRules,
+    Balances,
+    FuturesMargin,
+)
 from quorvel.backtest.contracts import ContractError, contract_for
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import (
@@ -17,18 +23,23 @@ from quorvel.backtest.engine import (
     run_backtest,
 )
 from quorvel.backtest.export import plot_equity, summary, write_outputs
-from quorvel.backtest.messages import DealReport, OrderReport, Tick
+from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Tick
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
 
 __all__ = [
+    "AccountRefusal",
+    "AccountRules",
+    "Balances",
     "BacktestError",
     "BacktestInterrupted",
     "BacktestResult",
     "ContractError",
     "CostModel",
     "DealReport",
+    "FuturesMargin",
+    "MarginCall",
     "OrderError",
     "OrderReport",
     "Strategy",

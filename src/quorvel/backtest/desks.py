@@ -12,6 +12,7 @@ import contextlib
 import math
 from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple
 
+from quorvel.backtest.account import Account, exchange_time_text
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.lifecycle import Watchdog
 from quorvel.backtest.results import BacktestResult
@@ -26,11 +27,12 @@ class Desk(OrderDesk):
     """The strategy's side of a run: its operations checked and carried out, its reports owed.
 
     An operation the exchange would refuse (under the run's market rules too:
-    a limit price off the step or beyond the day's limits) is refused here
-    with `OrderError` before anything is sent, so that every operation sent
-    yields the number of reports known in advance (one, or two for a
-    modification of both quantity and price).  Subclasses say how an
-    operation reaches the matcher.
+    a limit price off the step or beyond the day's limits), or the account
+    could not carry, is refused here with `OrderError` before anything is
+    sent, so that every operation sent yields the number of reports known in
+    advance (one, or two for a modification of both quantity and price).
+    Every report reaches the account before the strategy.  Subclasses say
+    how an operation reaches the matcher.
     """
 
     def __init__(
@@ -39,12 +41,14 @@ class Desk(OrderDesk):
         markets: Dict[str, str],
         strategy: Strategy,
         result: BacktestResult,
+        account: Account,
         rules: TradingRules,
     ) -> None:
         self.matcher = matcher
         self.markets = markets
         self.strategy = strategy
         self.result = result
+        self.account = account
         self.rules = rules
         self.responses = matcher.response_queue
         self.owed: Deque[Dict[str, Any]] = collections.deque()
@@ -53,8 +57,7 @@ class Desk(OrderDesk):
     def place(
         self, code: str, action: str, qty: int, price: Optional[float], order_type: Optional[str]
     ) -> str:
-        product_type = self.markets.get(code)
-        if product_type is None:
+        if code not in self.markets:
             raise OrderError(f"unknown code {code!r}: this run trades {', '.join(self.markets)}")
         _check_quantity(qty)
         if price is None:  # at the market; the record carries the last price
@@ -65,17 +68,10 @@ class Desk(OrderDesk):
             price = self._limit_price(code, price)
         if order_type not in _ORDER_TYPES:
             raise OrderError(f"order_type must be one of ROD, IOC, FOK, not {order_type!r}")
-        payload = {
-            "code": code,
-            "product_type": product_type,
-            "action": action,
-            "price": price,
-            "qty": qty,
-            "price_type": price_type,
-            "order_type": order_type,
-        }
-        [report] = self.operate("add", payload, 1)
-        return report["order"]["id"]
+        hold = self.account.hold(code, action, qty, price)
+        trade_id = self._add(code, action, qty, price, price_type, order_type)
+        self.account.reserve(trade_id, hold)
+        return trade_id
 
     def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> None:
         record = self._working_record(trade_id)
@@ -89,6 +85,7 @@ class Desk(OrderDesk):
                 )
         if price is not None:
             price = self._limit_price(record["code"], price)
+            self.account.check_reprice(trade_id, price, qty or 0)
         payload = {"trade_id": trade_id, "qty": qty, "price": price}
         self.operate("modify", payload, (qty is not None) + (price is not None))
 
@@ -147,7 +144,71 @@ class Desk(OrderDesk):
         while owed:
             on_report(owed.popleft())
 
+    def before_match(self, tick: Dict[str, Any]) -> None:
+        """Before a tick of a watched code is matched: a day-trade short still open at the
+        session's close is bought back at market at the first tick at or after it (the
+        closing auction's, the session's last)."""
+        code = tick["code"]
+        due = self.account.day_trade_due(code, tick["timestamp"])
+        if due:
+            self.result.warnings.append(
+                f"{exchange_time_text(tick['timestamp'])} {code}: {due} "
+                f"lot{'' if due == 1 else 's'} sold first and not bought back by the close; "
+                "bought back at market"
+            )
+            self._close_out(code)
+
+    def after_match(self, tick: Dict[str, Any]) -> None:
+        """After a tick of a watched code is matched: a margin call, and unless the run
+        only warns, the futures closed at market (filled at their next ticks)."""
+        call = self.account.margin_call(tick["timestamp"])
+        if call is None:
+            return
+        held = list(call["positions"])  # as the call found them, whatever the hook does with it
+        outcome = "closed at market" if call["action"] == "liquidate" else "kept (warn only)"
+        self.result.warnings.append(
+            f"{exchange_time_text(tick['timestamp'])} margin call: equity "
+            f"{call['equity']:,.0f} NTD below the maintenance margin "
+            f"{call['maintenance_margin']:,.0f} NTD; futures positions {outcome}"
+        )
+        self.strategy.on_margin_call(call)
+        if call["action"] == "liquidate":
+            for code in held:
+                self._close_out(code)
+
+    def _close_out(self, code: str) -> None:
+        """Cancel the working orders of `code`, then close its position at market."""
+        for record in [record for record in self.matcher.pending_orders if record["code"] == code]:
+            self.operate("cancel", {"trade_id": record["trade_id"]}, 1)
+        held = self.account.lots_held(code)
+        if held:
+            action = "Sell" if held > 0 else "Buy"
+            trade_id = self._add(code, action, abs(held), self.last_price(code), "MKT", "IOC")
+            self.account.force(trade_id, code, held > 0, abs(held))
+
+    def _add(
+        self,
+        code: str,
+        action: str,
+        qty: int,
+        price: Optional[float],
+        price_type: str,
+        order_type: str,
+    ) -> str:
+        payload = {
+            "code": code,
+            "product_type": self.markets[code],
+            "action": action,
+            "price": price or 0.0,
+            "qty": qty,
+            "price_type": price_type,
+            "order_type": order_type,
+        }
+        [report] = self.operate("add", payload, 1)
+        return report["order"]["id"]
+
     def _receive(self, report: Dict[str, Any]) -> None:
+        self.account.receive(report)
         self.result.reports.append(report)
         self.owed.append(report)
 

@@ -14,10 +14,13 @@ them returns, before the next tick.
 from __future__ import annotations
 
 import contextlib
+import math
 import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from quorvel import cache_files, market
+from quorvel.backtest.account import Account, AccountRules
+from quorvel.backtest.costs import CostModel
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted, StrategyError
 from quorvel.backtest.failures import stops_recorded
 from quorvel.backtest.lifecycle import (
@@ -29,7 +32,7 @@ from quorvel.backtest.lifecycle import (
 )
 from quorvel.backtest.paced import run_paced
 from quorvel.backtest.replay import run_replay
-from quorvel.backtest.results import BacktestResult
+from quorvel.backtest.results import DEFAULT_CAPITAL, BacktestResult
 from quorvel.backtest.run import Progress, Run
 from quorvel.backtest.strategy import (
     DEFAULT_STRATEGY,
@@ -127,6 +130,10 @@ def run_backtest(
     quiet_modules: bool = True,
     stall_timeout: float = 120.0,
     equity_every: int = 50,
+    capital: float = DEFAULT_CAPITAL,
+    costs: Optional[CostModel] = None,
+    account: Optional[AccountRules] = None,
+    account_rules: bool = True,
     market_rules: MarketRulesArg = market.TAIWAN,
 ) -> BacktestResult:
     """Replay `period` for `codes` through the matcher with `strategy`.
@@ -136,7 +143,10 @@ def run_backtest(
     `backfill` is a range of days replayed first to warm the strategy up, or
     a number of trading days before the period (default 2).  `strategy` is a
     `Strategy` subclass or instance (default: the built-in mean reversion);
-    `engine` is "replay" or "paced" (`window` permits granted ahead).
+    `engine` is "replay" or "paced" (`window` permits granted ahead).  The
+    strategy trades in an account that starts with `capital` NTD, pays
+    `costs` and keeps the rules of `account` (default `AccountRules()`: a
+    cash account); ``account_rules=False`` gives an account without limits.
     `market_rules` are the rules the exchange holds the strategy to (default
     Taiwan's, `quorvel.market.TAIWAN`): a limit price off the price step or
     beyond the day's price limits is refused with `OrderError`, and the ROD
@@ -157,12 +167,17 @@ def run_backtest(
         raise ValueError(f"engine must be one of {', '.join(ENGINES)}, got {engine!r}")
     if window < 1:
         raise ValueError(f"window must be at least 1, got {window}")
+    if not 0 < capital < math.inf:
+        raise ValueError(f"capital must be a positive number of NTD, got {capital!r}")
     chosen = strategy_instance(load_strategy(DEFAULT_STRATEGY) if strategy is None else strategy)
     rules = chosen_rules(market_rules)
     instruments = resolve_codes(api, codes)
     result = BacktestResult(instruments, (period[0], period[1]), None, window)
     result.engine = engine
     result.strategy = type(chosen).__name__
+    result.capital, result.costs = capital, costs or CostModel()
+    result.account_rules, result.account_enforced = account or AccountRules(), account_rules
+    result.account_rules.check(result.contracts)
     result.backfill = backfill_span(period, backfill)
     first_day = (result.backfill or period)[0]
     quiet = (
@@ -181,6 +196,14 @@ def run_backtest(
         with contextlib.closing(matcher):
             ticker = ticker_module.Ticker(api)
             result.positions = matcher.positions
+            result.account = Account(
+                result.contracts,
+                result.account_rules,
+                result.costs,
+                capital,
+                matcher.positions.last_prices,
+                account_rules,
+            )
             trading = TradingRules(
                 rules,
                 [entry["code"] for entry in instruments],
@@ -198,6 +221,7 @@ def run_backtest(
                     progress,
                     equity_every,
                     stall_timeout,
+                    result.account,
                     trading,
                 )
             )

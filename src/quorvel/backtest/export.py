@@ -97,6 +97,7 @@ def summary(
             "window": result.window,
             "capital": result.capital,
             "costs": result.costs.as_dict(),
+            "account": {"rules": result.account_enforced, **result.account_rules.as_dict()},
         },
         "command_line": settings or {},
         "per_code": per_code,
@@ -112,6 +113,9 @@ def summary(
             "ticks_per_second": result.ticks_per_second,
             "cache_files_before": result.cache_files_before,
             "cache_files_after": result.cache_files_after,
+            "peak_margin_in_use": result.peak_margin,
+            "refused_orders": result.refused_orders,
+            "account_warnings": result.warnings,
         },
     }
 

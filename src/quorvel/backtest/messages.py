@@ -1,4 +1,4 @@
-"""The dicts a strategy is handed: ticks, order reports and deal reports.
+"""The dicts a strategy is handed: ticks, order reports, deal reports and margin calls.
 
 They are plain dicts built by the tick feed and the simulated exchange in
 the layouts of the live broker, so a strategy reads the same keys in a
@@ -18,7 +18,7 @@ only order reports carry.
 
 from __future__ import annotations
 
-from typing import Literal, Optional, TypedDict
+from typing import Dict, Literal, Optional, TypedDict
 
 from quorvel.constant import (
     Action,
@@ -101,3 +101,15 @@ class DealReport(_DealReportFields, total=False):
 
     order_cond: OrderCond  # stocks only: as in the order
     order_lot: OrderLot  # stocks only: as in the order
+
+
+class MarginCall(TypedDict):
+    """The account's equity fell below the maintenance margin of its futures, handed to
+    `Strategy.on_margin_call`; amounts in NTD."""
+
+    timestamp: float  # the tick's timestamp
+    equity: float  # the account's cash plus the open P&L of its futures
+    maintenance_margin: float  # of the futures held; the equity fell below it
+    initial_margin: float  # of the futures held
+    positions: Dict[str, int]  # futures contracts held, by code (short negative)
+    action: Literal["liquidate", "warn"]  # liquidate: the engine closes them at market

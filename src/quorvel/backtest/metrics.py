@@ -7,6 +7,9 @@ quantities in NTD per price point, so that its P&L comes out in NTD.
 
 Definitions:
 
+* A stock sell that is a current-day trade (`quorvel.backtest.costs.DayTrades`)
+  pays the day-trade tax on that part; ``day_trade_qty`` marks the lots of
+  each fill that belong to a day trade, on both sides.
 * gross P&L = realised + unrealised (open positions marked to the last live
   price); net P&L = gross - fees - taxes.  Closing an open position would
   cost more; that is not charged.
@@ -31,15 +34,16 @@ Definitions:
 
 from __future__ import annotations
 
+import dataclasses
 import datetime as dt
 import math
 import statistics
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 from quorvel import market
 from quorvel.backtest.contracts import Contract
-from quorvel.backtest.costs import CostModel
+from quorvel.backtest.costs import CostModel, DayTrades, DayTrading
 from quorvel.constant import Action, OperationType
 from quorvel.modules.positions.positions import Position
 
@@ -80,6 +84,7 @@ class ValuedFill:
     tax: float
     realized: float
     position: int  # the code's position after the fill, in lots or contracts
+    day_trade_qty: int = 0  # lots of the fill that belong to a current-day trade
 
 
 @dataclass
@@ -181,29 +186,44 @@ class Evaluation:
     total: Figures
 
 
-class _Book:
-    """One code's position in NTD per price point, its costs and its round trips."""
+class Book:
+    """One code's position in NTD per price point, its costs and its round trips.
 
-    def __init__(self, contract: Contract, costs: CostModel) -> None:
+    `fill` values one deal report; the account values its fills with the same
+    book, so that its cash and these figures come from one computation.
+    """
+
+    def __init__(self, contract: Contract, costs: CostModel, day_trading: DayTrading) -> None:
         self.contract = contract
         self.costs = costs
+        self.day_trades = DayTrades(day_trading)
         self.position = Position(contract.code, contract.market)
         self.lots = 0
         self.figures = Figures()
         self.round_trips: List[RoundTrip] = []
         self.open_trip: Optional[RoundTrip] = None
 
-    def fill(self, index: int, report: Mapping[str, Any], order_lot: Optional[str]) -> ValuedFill:
+    def fill(
+        self, index: int, report: Mapping[str, Any], order_lot: Optional[str]
+    ) -> Tuple[ValuedFill, List[Tuple[int, int]]]:
+        """The fill valued, and the earlier fills (their report indexes and lots) it
+        makes day trades."""
         action = Action.from_value(report["action"])
         price, lots = float(report["price"]), int(report["quantity"])
         value_per_point = self.contract.value_per_point(order_lot)
         value = price * lots * value_per_point
         is_sell = action == Action.SELL
+        held = self.position.quantity
+        day_trade_shares = 0
+        offsets: List[Tuple[Any, int]] = []
         if self.contract.is_stock:
-            fee, tax = self.costs.stock_costs(value, is_sell)
+            day = int(report["exchange_ts"] // SECONDS_PER_DAY)
+            day_trade_shares, offsets = self.day_trades.fill(
+                day, is_sell, lots * value_per_point, held, index
+            )
+            fee, tax = self.costs.stock_costs(value, is_sell, price * day_trade_shares)
         else:
             fee, tax = self.costs.futures_costs(value, lots)
-        held = self.position.quantity
         realized_before = self.position.realized_pnl
         self.position.fill(action, lots * value_per_point, price)
         realized = self.position.realized_pnl - realized_before
@@ -215,7 +235,7 @@ class _Book:
         figures.taxes += tax
         figures.fills += 1
         figures.traded_value += value
-        return ValuedFill(
+        valued = ValuedFill(
             index,
             report["exchange_ts"],
             report["id"],
@@ -230,7 +250,9 @@ class _Book:
             tax,
             realized,
             self.lots,
+            day_trade_shares // value_per_point,
         )
+        return valued, [(tag, shares // value_per_point) for tag, shares in offsets]
 
     def _follow_round_trips(
         self, timestamp: float, held: int, costs: float, realized: float
@@ -264,11 +286,13 @@ def evaluate(
     contracts: Mapping[str, Contract],
     costs: CostModel,
     capital: float,
+    day_trading: DayTrading = DayTrading(),
 ) -> Evaluation:
     """Value every fill of `reports` and sample net P&L at every point of `timeline`."""
-    books = {code: _Book(contract, costs) for code, contract in contracts.items()}
+    books = {code: Book(contract, costs, day_trading) for code, contract in contracts.items()}
     order_lots = _stock_order_lots(reports)
     fills: List[ValuedFill] = []
+    fill_at: Dict[int, int] = {}  # the place in `fills` of each report index
     curve = EquityCurve(net_pnl={code: [] for code in books})
     taken = 0
 
@@ -277,7 +301,14 @@ def evaluate(
             report = reports[index]
             if "operation_type" not in report:
                 lot = report.get("order_lot", order_lots.get(report["id"]))
-                fills.append(books[report["code"]].fill(index, report, lot))
+                valued, offsets = books[report["code"]].fill(index, report, lot)
+                for earlier, lots in offsets:
+                    place = fill_at[earlier]
+                    fills[place] = dataclasses.replace(
+                        fills[place], day_trade_qty=fills[place].day_trade_qty + lots
+                    )
+                fill_at[index] = len(fills)
+                fills.append(valued)
 
     for sample in timeline:
         take_fills(taken, sample.reports)

@@ -8,7 +8,9 @@
    (`TradingRules.pass_closes`: day orders expired, reference prices moved
    on); then `Matcher.set_current_tick` and `Matcher.match_deal` fill or
    expire the pending orders of the tick's code; the deal and cancel reports
-   they queue are taken at once with `Matcher.pop_response`;
+   they queue are taken at once with `Matcher.pop_response`.  A tick of a
+   code the account watches goes to the desk before matching and after its
+   reports;
 4. the strategy sees the tick; its operations are posted through
    `Matcher.add_pending_order_queue`, and the driver waits for the intake
    thread's reports of each (it knows their number before posting), so that
@@ -36,7 +38,9 @@ from quorvel.backtest.run import END_STATUS, Progress, Run, same_day
 def run_paced(run: Run) -> None:
     ticker, strategy, result = run.ticker, run.strategy, run.result
     with Watchdog(run.stall_timeout, ticker, run.matcher) as watchdog:
-        desk = QueuedDesk(run.matcher, run.markets, strategy, result, run.rules, watchdog=watchdog)
+        desk = QueuedDesk(
+            run.matcher, run.markets, strategy, result, run.account, run.rules, watchdog=watchdog
+        )
         loaded = _LoadedDays(watchdog, run.progress)
         with observed_feed(ticker, loaded, run.stall_timeout):
             for _ in range(result.window - 1):
@@ -84,6 +88,7 @@ def _paced_ticks(
     equity_every: int,
 ) -> None:
     matcher, strategy, result, rules = desk.matcher, desk.strategy, desk.result, desk.rules
+    watched = desk.account.watched
     done = 0
     last_live: Optional[float] = None  # the timestamp of the last live tick not yet sampled
     watchdog.beat()
@@ -106,9 +111,14 @@ def _paced_ticks(
         if tick["timestamp"] > rules.next_close:
             rules.pass_closes(tick["timestamp"], desk)
         desk.current[0] = tick
+        code = tick["code"]
         matcher.set_current_tick(tick)
-        matcher.match_deal(tick["code"], tick["close"], tick["qty"], tick["timestamp"])
+        if code in watched:
+            desk.before_match(tick)
+        matcher.match_deal(code, tick["close"], tick["qty"], tick["timestamp"])
         desk.take_reports()
+        if code in watched:
+            desk.after_match(tick)
         if tick["is_backfilling"]:
             result.backfill_ticks += 1
             strategy.warm_up(tick)

@@ -8,7 +8,10 @@ time, as the feed's sending thread reads them), builds each tick dict exactly
 as that thread does, calls `Matcher.set_current_tick` and
 `Matcher.match_deal`, takes the reports those queue, and calls the strategy.
 The strategy's operations call `add_order`, `modify_order` and `cancel_order`
-directly and take their reports at once with `pop_response`.
+directly and take their reports at once with `pop_response`.  A tick of a
+code in the account's `watched` set also goes to the desk before it is
+matched and after its reports, as in the paced engine; a run that holds
+nothing has none.
 
 Under market rules the frame is walked in slices cut at the sessions' closes
 (zero-copy slices; the cuts found by a search of the sorted "ts" column), and
@@ -59,6 +62,10 @@ class _ReplayHooks:
         self.sample_rows: List[int] = []  # rows of the slice after which to sample, ascending
         self.first_row = 0  # the slice's first row in the phase's frame
         self.count = count  # count(ticks of the phase done)
+        # The account's codes whose ticks it must see, before and after matching.
+        self.watched = desk.account.watched
+        self.before_match = desk.before_match
+        self.after_match = desk.after_match
 
     def checkpoint(self, done: int) -> None:
         """The native loop's count of the slice's ticks done."""
@@ -83,7 +90,7 @@ def run_replay(run: Run) -> None:
     total = backfill_rows + live_frame.height
     report = run.progress or (lambda done, known: None)
     report(0, total)
-    desk = DirectDesk(run.matcher, run.markets, strategy, result, run.rules)
+    desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account, run.rules)
 
     def phase(is_backfilling: bool) -> _ReplayHooks:
         def count(number: int) -> None:

@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import polars as pl
 
+from quorvel.backtest.account import Account, AccountRules, Balances
 from quorvel.backtest.contracts import Contract, contract_for
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.metrics import Evaluation, Sample, drawdowns, evaluate
@@ -22,10 +23,12 @@ class BacktestResult:
     """What a run produced: every report, the position keeper, the timeline and the timing.
 
     `capital` and `costs` are the settings the money figures are computed
-    with; they may be changed after the run.  A run stopped early (Ctrl-C,
-    an exception from the strategy) leaves a partial result, `stopped`
-    saying why.  Creating a result looks up the
-    contract of every code, so that a code without a known contract size
+    with, and the run's account (`account`) traded with them; changing them
+    after the run revalues the same fills.  `balances` holds the account at
+    every point of the timeline, and `warnings` what the account made the
+    engine do.  A run stopped early (Ctrl-C, an exception from the strategy)
+    leaves a partial result, `stopped` saying why.  Creating a result looks up
+    the contract of every code, so that a code without a known contract size
     fails before a run, not after it.
     """
 
@@ -49,6 +52,11 @@ class BacktestResult:
     engine: str = "replay"
     strategy: str = ""
     stopped: Optional[str] = None  # why the run ended before its last tick; None if it did not
+    account_rules: AccountRules = field(default_factory=AccountRules)
+    account_enforced: bool = True
+    account: Optional[Account] = None
+    balances: List[Balances] = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)
 
     def __post_init__(self) -> None:
         self.contracts = {
@@ -60,9 +68,21 @@ class BacktestResult:
         total = self.live_ticks + self.backfill_ticks
         return total / self.replay_seconds if self.replay_seconds else 0.0
 
+    @property
+    def refused_orders(self) -> int:
+        """Orders and price changes the account refused."""
+        return self.account.refused if self.account is not None else 0
+
+    @property
+    def peak_margin(self) -> float:
+        """The most margin the account had in use at once, in NTD."""
+        return self.account.peak_margin if self.account is not None else 0.0
+
     def sample(self, timestamp: float) -> None:
         """Put the run as it stands after the live tick at `timestamp` on the timeline."""
         self.timeline.append(Sample(timestamp, dict(self.positions.last_prices), len(self.reports)))
+        if self.account is not None:
+            self.balances.append(self.account.balances())
 
     def per_code(self) -> Dict[str, Dict[str, Any]]:
         """Orders, fills, cancellations, position and P&L of each code."""
@@ -117,7 +137,14 @@ class BacktestResult:
 
     def evaluate(self) -> Evaluation:
         """The fills valued in NTD, the round trips, the equity curve and the figures."""
-        return evaluate(self.reports, self.timeline, self.contracts, self.costs, self.capital)
+        return evaluate(
+            self.reports,
+            self.timeline,
+            self.contracts,
+            self.costs,
+            self.capital,
+            self.account_rules.day_trading(self.account_enforced),
+        )
 
     def reports_frame(self) -> pl.DataFrame:
         """Every report in the order the exchange produced it, one row each, with its kind."""
@@ -145,6 +172,7 @@ class BacktestResult:
                 fill.tax,
                 fill.realized,
                 fill.position,
+                fill.day_trade_qty,
             )
             for fill in fills
         ]
@@ -153,8 +181,9 @@ class BacktestResult:
         )
 
     def equity_frame(self, evaluation: Optional[Evaluation] = None) -> pl.DataFrame:
-        """Net equity (capital plus net P&L), its drawdown and each code's net P&L, in NTD,
-        at every point of the timeline."""
+        """Net equity (capital plus net P&L), its drawdown, the account's cash, margin in
+        use and buying power, and each code's net P&L, in NTD, at every point of the
+        timeline."""
         curve = (evaluation or self.evaluate()).curve
         total = curve.total()
         columns: Dict[str, Any] = {
@@ -162,6 +191,10 @@ class BacktestResult:
             "net_equity": pl.Series([self.capital + value for value in total], dtype=pl.Float64),
             "drawdown": pl.Series(drawdowns(total), dtype=pl.Float64),
         }
+        if len(self.balances) == len(curve.timestamps):
+            for name in Balances._fields:
+                values = [getattr(balances, name) for balances in self.balances]
+                columns[name] = pl.Series(values, dtype=pl.Float64)
         for code, values in curve.net_pnl.items():
             columns[f"net_pnl_{code}"] = pl.Series(values, dtype=pl.Float64)
         return pl.DataFrame(columns).with_columns(_exchange_time("exchange_ts"))
@@ -204,6 +237,7 @@ FILL_SCHEMA: Dict[str, Any] = {
     "tax": pl.Float64,
     "realized_pnl": pl.Float64,
     "position": pl.Int64,
+    "day_trade_qty": pl.Int64,
 }
 
 

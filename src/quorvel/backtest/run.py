@@ -8,6 +8,7 @@ from typing import Any, Callable, Dict, List, Optional
 import polars as pl
 
 from quorvel import market
+from quorvel.backtest.account import Account
 from quorvel.backtest.metrics import SECONDS_PER_DAY, exchange_day
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import Strategy
@@ -35,6 +36,7 @@ class Run:
     progress: Optional[Progress]
     equity_every: int
     stall_timeout: float
+    account: Account
     rules: TradingRules
 
     @property

@@ -14,7 +14,7 @@ import os
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, Union
 
-from quorvel.backtest.messages import DealReport, OrderReport, Tick
+from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Tick
 
 # An order operation as posted to the exchange: "add", "modify" or "cancel" and its payload.
 Operation = Tuple[str, Dict[str, Any]]
@@ -68,15 +68,17 @@ class Strategy:
 
     Hooks, in the order a run calls them: `on_start` once, `warm_up` for
     every backfill tick, `on_tick` for every live tick, `on_report` for every
-    order and deal report (before the next tick), `on_end` once.  Ticks and
+    order and deal report (before the next tick), `on_end` once; and
+    `on_margin_call` when the account's futures need more margin.  Ticks and
     reports are the exchange's dicts, unchanged (`Tick`, `OrderReport`,
-    `DealReport` describe their keys).
+    `DealReport` and `MarginCall` describe their keys).
 
     Operations (valid while a run is going on): `buy` and `sell` enter an
     order and return its trade id; `modify` takes `qty` off an order or
     changes its price; `cancel` removes it.  An operation the exchange would
     refuse (an unknown code or trade id, a quantity or price out of range, a
-    limit price off the price step or beyond the day's price limits) raises
+    limit price off the price step or beyond the day's price limits), or the
+    account could not carry (not enough cash, margin or shares), raises
     `OrderError` and sends nothing.  `position`, `working_orders`,
     `last_price` and `now` tell the state of the run; `tick_size` and
     `limit_prices` the valid prices.
@@ -114,6 +116,10 @@ class Strategy:
 
     def on_report(self, report: Union[OrderReport, DealReport]) -> None:
         """Every order and deal report; only an order report has "operation_type"."""
+
+    def on_margin_call(self, info: MarginCall) -> None:
+        """The account's equity fell below the maintenance margin of its futures; unless
+        the run says "warn", the engine then closes them at market."""
 
     def on_end(self) -> None:
         """After the last tick."""

@@ -5,8 +5,12 @@ from __future__ import annotations
 import math
 from typing import Any, Iterable, Optional, Sequence
 
+from quorvel.backtest.account import AccountRules
 from quorvel.backtest.metrics import Figures, profit_factor_of
 from quorvel.backtest.results import BacktestResult
+
+# Warnings printed after the tables; summary.json holds them all.
+_WARNINGS_SHOWN = 10
 
 
 def ntd(value: float) -> str:
@@ -40,7 +44,7 @@ def _table(
     from rich import box
     from rich.table import Table
 
-    table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD)
+    table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD, min_width=len(title))
     for index, column in enumerate(columns):
         table.add_column(column, justify="left" if index < names else "right")
     for row in rows:
@@ -178,12 +182,33 @@ def render(result: BacktestResult, console: Any) -> None:
     run.add_row(
         "stock costs",
         f"{costs.stock_commission_pct:g} % x {costs.stock_commission_discount:g}, "
-        f"min {ntd(costs.stock_min_commission)} NTD; tax {costs.stock_sell_tax_pct:g} % on sells",
+        f"min {ntd(costs.stock_min_commission)} NTD; sell tax {costs.stock_sell_tax_pct:g} % "
+        f"(day trade {costs.stock_day_trade_tax_pct:g} %)",
     )
     run.add_row(
         "futures costs",
         f"{ntd(costs.futures_fee)} NTD per contract; tax {costs.futures_tax_pct:g} %",
     )
     run.add_row("capital (NTD)", ntd(result.capital))
+    run.add_row("account", _account_text(result.account_rules, result.account_enforced))
+    run.add_row("peak margin in use (NTD)", ntd(result.peak_margin))
+    run.add_row("orders the account refused", str(result.refused_orders))
     run.add_row("net P&L (NTD)", ntd(evaluation.total.net))
     console.print(run)
+    for warning in result.warnings[:_WARNINGS_SHOWN]:
+        console.print(f"[yellow]{warning}[/yellow]", highlight=False)
+    if len(result.warnings) > _WARNINGS_SHOWN:
+        console.print(
+            f"[yellow]... and {len(result.warnings) - _WARNINGS_SHOWN} more account warnings "
+            "(summary.json lists them all)[/yellow]"
+        )
+
+
+def _account_text(rules: AccountRules, enforced: bool) -> str:
+    if not enforced:
+        return "no rules (unlimited)"
+    if rules.is_margin_account:
+        text = f"margin (buys {rules.margin_buy_pct:g} %, shorts {rules.short_margin_pct:g} %)"
+    else:
+        text = "cash, day trades allowed" if rules.day_trade else "cash"
+    return f"{text}; margin calls {rules.margin_call}"

@@ -10,6 +10,7 @@ from rich.console import Console
 from rich.text import Text
 
 from quorvel.backtest import (
+    AccountRules,
     BacktestError,
     BacktestInterrupted,
     BacktestResult,
@@ -32,6 +33,7 @@ def backtest_command(
     api: Any,
     codes: List[str],
     strategy: Strategy,
+    account: AccountRules,
     data_dir: str,
     console: Console,
     stop: Stop,
@@ -53,6 +55,10 @@ def backtest_command(
                 window=args.window,
                 progress=advance,
                 quiet_modules=not args.verbose,
+                capital=args.capital,
+                costs=costs(args),
+                account=account,
+                account_rules=not args.no_account_rules,
                 market_rules=not args.no_market_rules,
             )
     except BacktestInterrupted as interruption:
@@ -65,7 +71,6 @@ def backtest_command(
     except BacktestError as error:
         failure(console, args, f"backtest failed: {error}", error)
         return 1
-    result.capital, result.costs = args.capital, costs(args)
     if result.positions is None:  # stopped before the exchange was set up: nothing to show
         return status
     render(result, console)

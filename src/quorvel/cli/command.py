@@ -16,7 +16,7 @@ from rich.text import Text
 from quorvel.backtest import BacktestError, ContractError, contract_for, resolve_codes
 from quorvel.cli.backtest import backtest_command
 from quorvel.cli.notices import failure, set_aside_lines
-from quorvel.cli.options import build_parser, check_options, chosen_strategy
+from quorvel.cli.options import account_rules, build_parser, check_options, chosen_strategy
 from quorvel.cli.signals import Stop
 from quorvel.cli.sweep import sweep_command
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
@@ -59,6 +59,7 @@ def _command(
     except (BacktestError, ContractError) as error:
         parser.error(str(error))
     strategy = chosen_strategy(parser, args)
+    account = account_rules(parser, args)
     codes = list(dict.fromkeys(args.codes))
     if len(codes) < len(args.codes):
         console.print(f"[yellow]repeated codes collapsed: {' '.join(codes)}[/yellow]")
@@ -78,8 +79,8 @@ def _command(
                 console.print(Text(f"backtest failed: {error}", "red"), soft_wrap=True)
                 return 1
         if args.sweep:
-            return sweep_command(parser, args, data_dir, console, stop)
-        return backtest_command(args, api, codes, strategy, data_dir, console, stop)
+            return sweep_command(parser, args, account, data_dir, console, stop)
+        return backtest_command(args, api, codes, strategy, account, data_dir, console, stop)
 
 
 @contextlib.contextmanager

@@ -8,6 +8,14 @@ import os
 from typing import Callable, List, Optional, Sequence, Tuple
 
 from quorvel import market
+from quorvel.backtest.account import (
+    FUTURES_MARGINS,
+    FUTURES_MARGINS_AS_OF,
+    MARGIN_CALL_ACTIONS,
+    STOCK_ACCOUNTS,
+    AccountRules,
+    FuturesMargin,
+)
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import DEFAULT_BACKFILL_DAYS, DEFAULT_CODES, DEFAULT_PERIOD, ENGINES
 from quorvel.backtest.export import OUTPUT_FILES, check_writable_directory
@@ -111,6 +119,14 @@ _COST_OPTIONS = (
         _PERCENT,
         "PCT",
         "futures transaction tax, in %% of the contract value of each side",
+    ),
+    (
+        "--day-trade-tax",
+        "stock_day_trade_tax_pct",
+        _PERCENT,
+        "PCT",
+        "securities transaction tax on the sell of a cash account's same-day round trip "
+        "(the reduced rate in force through 2027-12-31)",
     ),
 )
 
@@ -221,7 +237,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=_number(1, MAX_NTD),
         metavar="NTD",
         default=DEFAULT_CAPITAL,
-        help="capital that drawdown, returns and turnover are measured against",
+        help="the account's cash at the start; drawdown, returns and turnover are measured "
+        "against it",
     )
     for option, name, value_type, metavar, text in _COST_OPTIONS:
         money.add_argument(
@@ -232,6 +249,7 @@ def build_parser() -> argparse.ArgumentParser:
             default=getattr(costs_defaults, name),
             help=text,
         )
+    _add_account_arguments(parser)
 
     run = parser.add_argument_group("run")
     run.add_argument(
@@ -378,3 +396,95 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
 def costs(args: argparse.Namespace) -> CostModel:
     """The cost model of the cost options."""
     return CostModel(**{entry[1]: getattr(args, entry[1]) for entry in _COST_OPTIONS})
+
+
+# The account's options: the command line's side of `quorvel.backtest.account`.
+def _percent(text: str) -> float:
+    value = _number(0, float("inf"))(text)
+    if not 0 < value <= 100:
+        raise argparse.ArgumentTypeError(f"must be more than 0 and at most 100, got {text}")
+    return value
+
+
+def _add_account_arguments(parser: argparse.ArgumentParser) -> None:
+    defaults = AccountRules()
+    account = parser.add_argument_group("account")
+    account.add_argument(
+        "--stock-account",
+        choices=STOCK_ACCOUNTS,
+        default=defaults.stock_account,
+        help="cash: a buy needs the cash, a sell the shares; margin: margin purchases and "
+        "short sales",
+    )
+    account.add_argument(
+        "--day-trade",
+        action="store_true",
+        help="cash account: allow a same-day sell-first day trade (bought back at market at "
+        "the close if still short)",
+    )
+    account.add_argument(
+        "--margin-buy",
+        type=_percent,
+        metavar="PCT",
+        default=defaults.margin_buy_pct,
+        help="margin account: the buyer's own share of a margin purchase, in %% of its value",
+    )
+    account.add_argument(
+        "--short-margin",
+        type=_percent,
+        metavar="PCT",
+        default=defaults.short_margin_pct,
+        help="margin account: the deposit of a short sale, in %% of its value",
+    )
+    account.add_argument(
+        "--futures-margin",
+        action="append",
+        default=[],
+        metavar="PRODUCT=INITIAL/MAINTENANCE",
+        help="a futures product's margins per contract in NTD (repeatable), e.g. "
+        "TXF=338000/259000; STOCK=13.5/10.35 sets those of stock futures in %% of the "
+        f"contract value (default: TAIFEX's of {FUTURES_MARGINS_AS_OF})",
+    )
+    account.add_argument(
+        "--margin-call",
+        choices=MARGIN_CALL_ACTIONS,
+        default=defaults.margin_call,
+        help="when equity falls below the futures' maintenance margin: close them at market "
+        "on the next tick, or only warn",
+    )
+    account.add_argument(
+        "--no-account-rules",
+        action="store_true",
+        help="trade without limits: no cash, share or margin is checked",
+    )
+
+
+def account_rules(parser: argparse.ArgumentParser, args: argparse.Namespace) -> AccountRules:
+    """The account's rules of the account options."""
+    margins = dict(FUTURES_MARGINS)
+    stock_futures = AccountRules().stock_futures_margin_pct
+    for text in args.futures_margin:
+        product, equals, figures = text.partition("=")
+        initial, slash, maintenance = figures.partition("/")
+        try:
+            margin = FuturesMargin(float(initial), float(maintenance))
+        except ValueError:
+            margin = None
+        if not (equals and slash and product) or margin is None:
+            parser.error(f"--futures-margin: expected PRODUCT=INITIAL/MAINTENANCE, not {text!r}")
+        if product.upper() == "STOCK":
+            stock_futures = margin
+        else:
+            margins[product.upper()] = margin
+    try:
+        return AccountRules(
+            stock_account=args.stock_account,
+            day_trade=args.day_trade,
+            margin_buy_pct=args.margin_buy,
+            short_margin_pct=args.short_margin,
+            futures_margins=margins,
+            stock_futures_margin_pct=stock_futures,
+            margin_call=args.margin_call,
+        )
+    except ValueError as error:
+        parser.error(f"--futures-margin: {error}")

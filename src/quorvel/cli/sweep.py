@@ -8,7 +8,7 @@ import functools
 from rich.console import Console
 from rich.text import Text
 
-from quorvel.backtest import load_strategy, parse_params
+from quorvel.backtest import AccountRules, load_strategy, parse_params
 from quorvel.cli.options import costs
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop
@@ -27,6 +27,7 @@ from quorvel.sweep import (
 def sweep_command(
     parser: argparse.ArgumentParser,
     args: argparse.Namespace,
+    account: AccountRules,
     data_dir: str,
     console: Console,
     stop: Stop,
@@ -49,6 +50,8 @@ def sweep_command(
         window=args.window,
         capital=args.capital,
         costs=costs(args),
+        account=account,
+        account_rules=not args.no_account_rules,
         market_rules=not args.no_market_rules,
     )
     broker = (

@@ -44,6 +44,7 @@ from typing import (
 
 import polars as pl
 
+from quorvel.backtest.account import AccountRules
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import (
     DEFAULT_BACKFILL_DAYS,
@@ -99,7 +100,7 @@ Progress = Callable[[int, int], None]  # (runs finished, runs in all)
 
 @dataclass(frozen=True)
 class SweepSettings:
-    """What every run of a sweep shares: codes, period, tick cache, money and engine."""
+    """What every run of a sweep shares: codes, period, tick cache, money, account and engine."""
 
     codes: Tuple[str, ...]
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -109,6 +110,8 @@ class SweepSettings:
     window: int = 64
     capital: float = DEFAULT_CAPITAL
     costs: CostModel = field(default_factory=CostModel)
+    account: AccountRules = field(default_factory=AccountRules)
+    account_rules: bool = True
     market_rules: MarketRulesArg = True  # the rules, True for Taiwan's, False for none
 
 
@@ -210,14 +213,16 @@ def run_one(
             strategy=strategy(**params),
             engine=settings.engine,
             window=settings.window,
+            capital=settings.capital,
+            costs=settings.costs,
+            account=settings.account,
+            account_rules=settings.account_rules,
             market_rules=settings.market_rules,
         )
     except StrategyError as error:  # its message names the exception already
         return SweepRow(params, error=str(error))
     except Exception as error:
         return SweepRow(params, error=f"{type(error).__name__}: {error}")
-    result.capital = settings.capital
-    result.costs = settings.costs
     return SweepRow(params, summary(result)["total"])
 
 

@@ -20,6 +20,7 @@ namespace {
     NAME(code) NAME(ts) NAME(close) NAME(volume) NAME(tick_type) NAME(is_backfilling) NAME(market_map) \
     NAME(format_timestamp) NAME(set_current_tick) NAME(match_deal) NAME(responses) NAME(take_reports) \
     NAME(react) NAME(owed) NAME(deliver) NAME(current) NAME(sample_rows) NAME(sample) NAME(checkpoint) \
+    NAME(watched) NAME(before_match) NAME(after_match)                                            \
     NAME(pl) NAME(DataFrame) NAME(Int64) NAME(Float64) NAME(String) NAME(format_nano_ts_to_second_ts)
 
 struct Names {
@@ -57,10 +58,22 @@ struct Hooks {
           current(getattr(source, names->current)),
           sample(getattr(source, names->sample)),
           checkpoint(getattr(source, names->checkpoint)),
+          watched(getattr(source, names->watched)),
+          before_match(getattr(source, names->before_match)),
+          after_match(getattr(source, names->after_match)),
           is_backfilling(is_true(getattr(source, names->is_backfilling).get())),
           sample_rows(ascending_rows(getattr(source, names->sample_rows).get())) {
         if (!PyList_CheckExact(current.get()) || PyList_GET_SIZE(current.get()) != 1)
             raise(PyExc_TypeError, "hooks.current must be a list of one item");
+        if (!PySet_CheckExact(watched.get())) raise(PyExc_TypeError, "hooks.watched must be a set");
+    }
+
+    // Whether the engine watches `code`: an empty set (the usual case) costs no lookup.
+    bool watches(PyObject* code) const {
+        if (PySet_GET_SIZE(watched.get()) == 0) return false;
+        int found = PySet_Contains(watched.get(), code);
+        if (found < 0) throw_error_set();
+        return found != 0;
     }
 
     Ref market_map;        // code -> market, the ticker's code_market_map
@@ -75,6 +88,9 @@ struct Hooks {
     Ref current;           // [the tick being replayed]
     Ref sample;            // sample() after each of the sample rows
     Ref checkpoint;        // checkpoint(ticks done) every kCheckpointEvery ticks and at the end
+    Ref watched;           // the set of codes whose ticks also go to before_match and after_match
+    Ref before_match;      // before_match(tick), before the tick is matched
+    Ref after_match;       // after_match(tick), once its reports are taken
     bool is_backfilling;
     std::vector<Py_ssize_t> sample_rows;  // the rows after which to sample, strictly ascending
 
@@ -179,8 +195,10 @@ private:
             hooks_.is_backfilling, &timestamp);
         check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
         call(hooks_.set_current_tick.get(), tick);
+        if (hooks_.watches(row.code())) call(hooks_.before_match.get(), tick);
         call(hooks_.match_deal.get(), row.code(), row.close(), row.volume(), timestamp);
         if (has_items(hooks_.responses.get())) call(hooks_.take_reports.get());
+        if (hooks_.watches(row.code())) call(hooks_.after_match.get(), tick);
         ++done_;
         if (hooks_.react.get() != Py_None) call(hooks_.react.get(), tick);
         if (has_items(hooks_.owed.get())) call(hooks_.deliver.get());

@@ -1,0 +1,559 @@
+"""The account a backtest trades in: its cash, what orders hold, margins, and what it refuses.
+
+A run starts with its capital as cash, and every fill moves the cash by its
+value, fee and tax, valued by the results' own `Book`.  Settlement timing is
+not modelled: a sale's proceeds can be used at once and a purchase is paid at
+once.  One pool of cash serves stocks and futures.  The rules (`AccountRules`,
+Taiwan defaults, every figure a setting):
+
+* Stocks, cash account: a buy holds its value and its estimated costs while
+  it works; a sell needs the shares held and not already offered in working
+  sells.  With `day_trade`, a sale beyond them is a sell-first day trade: it
+  holds its value as a buy would, and what is still short when its session
+  closes (`quorvel.market`'s sessions) is bought back at market by the engine.
+* Stocks, margin account: a buy beyond the shares short is a margin purchase
+  that pays the buyer's share of its value (the rest is lent); a sale beyond
+  the shares held is a short sale that deposits the short margin, and whose
+  proceeds are held with the deposit until it is bought back.  Neither loan
+  interest, borrowing fees nor the maintenance ratio are modelled.
+* Futures: each open contract holds its product's initial margin
+  (`FUTURES_MARGINS`, stock futures a share of the contract value).  When the
+  cash plus the open futures P&L falls below the maintenance margin, a margin
+  call is made (`Account.margin_call`).
+
+An order is checked before it is sent (`Account.hold`): the part of it that
+closes a position needs nothing; the rest needs its margin or value and its
+estimated costs from the buying power (cash plus the open futures P&L, less
+the futures initial margin and what working orders hold), or it is refused
+with `AccountRefusal`.  A market order is valued at the last price.  The
+account knows nothing of the engines: they pass it the orders, the reports
+and the ticks of the codes in `Account.watched`, and carry out what it says.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from dataclasses import dataclass, field
+from typing import Any, Dict, Mapping, NamedTuple, Optional, Set
+
+from quorvel import market
+from quorvel.backtest.contracts import Contract
+from quorvel.backtest.costs import CostModel, DayTrading
+from quorvel.backtest.metrics import SECONDS_PER_DAY, Book
+from quorvel.backtest.messages import MarginCall
+from quorvel.backtest.strategy import OrderError
+from quorvel.constant import Action, OperationType, OrderLot
+
+STOCK_ACCOUNTS = ("cash", "margin")
+MARGIN_CALL_ACTIONS = ("liquidate", "warn")
+
+
+@dataclass(frozen=True)
+class FuturesMargin:
+    """The initial and maintenance margin of one futures contract, in NTD (for stock
+    futures: in percent of the contract value)."""
+
+    initial: float
+    maintenance: float
+
+
+# TAIFEX's margins of the TAIEX futures, effective 2025-11-04
+# (https://www.taifex.com.tw/enl/eng5/indexMargining).
+FUTURES_MARGINS_AS_OF = "2025-11-04"
+FUTURES_MARGINS: Mapping[str, FuturesMargin] = {
+    "TXF": FuturesMargin(338_000, 259_000),
+    "MXF": FuturesMargin(84_500, 64_750),
+    "TMF": FuturesMargin(16_900, 12_950),
+}
+# Stock futures hold the futures price x the contract's shares x the rate of the stock's risk
+# group; these are group 1's (https://www.taifex.com.tw/enl/eng5/marginReqSSF).
+STOCK_FUTURES_MARGIN_PCT = FuturesMargin(13.5, 10.35)
+
+
+@dataclass(frozen=True)
+class AccountRules:
+    """The account's settings; percentages are of the traded value."""
+
+    stock_account: str = "cash"
+    day_trade: bool = False
+    margin_buy_pct: float = 40.0  # the buyer's own share of a margin purchase
+    short_margin_pct: float = 90.0  # the deposit of a short sale
+    futures_margins: Mapping[str, FuturesMargin] = field(
+        default_factory=lambda: dict(FUTURES_MARGINS)
+    )
+    stock_futures_margin_pct: FuturesMargin = STOCK_FUTURES_MARGIN_PCT
+    margin_call: str = "liquidate"
+
+    def __post_init__(self) -> None:
+        if self.stock_account not in STOCK_ACCOUNTS:
+            raise ValueError(
+                f"stock_account must be one of {', '.join(STOCK_ACCOUNTS)}, "
+                f"not {self.stock_account!r}"
+            )
+        if self.margin_call not in MARGIN_CALL_ACTIONS:
+            raise ValueError(
+                f"margin_call must be one of {', '.join(MARGIN_CALL_ACTIONS)}, "
+                f"not {self.margin_call!r}"
+            )
+        for name in ("margin_buy_pct", "short_margin_pct"):
+            if not 0 < getattr(self, name) <= 100:
+                raise ValueError(f"{name} must be more than 0 and at most 100")
+        margins = {**self.futures_margins, "stock futures": self.stock_futures_margin_pct}
+        for product, margin in margins.items():
+            if not 0 <= margin.maintenance <= margin.initial < math.inf:
+                raise ValueError(
+                    f"{product}: a margin needs 0 <= maintenance <= initial, "
+                    f"not {margin.initial:g}/{margin.maintenance:g}"
+                )
+
+    @property
+    def is_margin_account(self) -> bool:
+        return self.stock_account == "margin"
+
+    def day_trading(self, enforced: bool) -> DayTrading:
+        """Which stock trades are current-day trades: a cash account's; a sale beyond the
+        shares held only where it must be bought back the same day."""
+        cash = not self.is_margin_account
+        return DayTrading(enabled=cash, sell_first=cash and self.day_trade and enforced)
+
+    def futures_margin(self, contract: Contract, price: float) -> FuturesMargin:
+        """The margins of one contract of `contract` at `price`, in NTD."""
+        product = contract.code[:3]
+        margin = self.futures_margins.get(product)
+        if margin is not None:
+            return margin
+        if market.TAIWAN.kind(contract.code) != market.Kind.STOCK_FUTURE:
+            raise ValueError(
+                f"{contract.code}: no margin is known for futures product {product!r}; "
+                f"give it with --futures-margin {product}=INITIAL/MAINTENANCE"
+            )
+        value = price * contract.value_per_point(None) / 100
+        rates = self.stock_futures_margin_pct
+        return FuturesMargin(value * rates.initial, value * rates.maintenance)
+
+    def check(self, contracts: Mapping[str, Contract]) -> None:
+        """`ValueError` for a futures contract among `contracts` without a margin."""
+        for contract in contracts.values():
+            if not contract.is_stock:
+                self.futures_margin(contract, 0.0)
+
+    def as_dict(self) -> Dict[str, Any]:
+        return {**dataclasses.asdict(self), "futures_margins_as_of": FUTURES_MARGINS_AS_OF}
+
+
+class AccountRefusal(OrderError):
+    """An order the account cannot carry: not enough cash, margin or shares."""
+
+
+class Balances(NamedTuple):
+    """The account at a point of the run, in NTD."""
+
+    cash: float
+    margin_in_use: float  # futures initial margin, and margin purchases' and short sales' own money
+    buying_power: float  # what a new order can still use
+
+
+@dataclass
+class _Hold:
+    """What a working order holds: the lots that close a position need nothing; the lots
+    that open one hold `per_lot` each and their share of the estimated `costs`."""
+
+    code: str
+    is_sell: bool
+    closing: int
+    opening: int
+    per_lot: float
+    costs: float
+    forced: bool = False  # entered by the engine to close a position
+
+    @property
+    def lots(self) -> int:
+        return self.closing + self.opening
+
+    @property
+    def amount(self) -> float:
+        return self.opening * self.per_lot + self.costs
+
+    def fill(self, lots: int) -> None:
+        """Filled lots close first, as the position does."""
+        closed = min(lots, self.closing)
+        self.closing -= closed
+        self._drop_opening(lots - closed)
+
+    def reduce(self, lots: int) -> None:
+        """Lots taken off the order leave from the opening ones first: they hold money."""
+        opened = min(lots, self.opening)
+        self._drop_opening(opened)
+        self.closing -= lots - opened
+
+    def _drop_opening(self, lots: int) -> None:
+        if lots:
+            self.costs -= self.costs * lots / self.opening
+            self.opening -= lots
+
+
+@dataclass
+class _Holding:
+    """One code's position (its `Book`) and the money tied up in it."""
+
+    contract: Contract
+    book: Book
+    loan: float = 0.0  # lent for the margin purchases held
+    own: float = 0.0  # paid by the account for the margin purchases held
+    collateral: float = 0.0  # the short sales' proceeds and deposits held
+    deposit: float = 0.0  # the deposits among them
+    short_due: Optional[float] = None  # when an open day-trade short must be bought back
+
+    @property
+    def shares(self) -> int:
+        """Shares held (stocks), or contracts times their multiplier (futures); short negative."""
+        return self.book.position.quantity
+
+
+class Account:
+    """The account of one run: fed its orders, reports and watched ticks, it holds the cash
+    and margins, refuses what it cannot carry and says what the engine must close.
+
+    With `enforced` False nothing is refused and nothing closed: the account only
+    keeps its books (the unlimited account).
+    """
+
+    def __init__(
+        self,
+        contracts: Mapping[str, Contract],
+        rules: AccountRules,
+        costs: CostModel,
+        capital: float,
+        last_prices: Mapping[str, float],
+        enforced: bool = True,
+    ) -> None:
+        self.rules = rules
+        self.costs = costs
+        self.enforced = enforced
+        self.last_prices = last_prices
+        self.cash = capital
+        day_trading = rules.day_trading(enforced)
+        self.holdings = {
+            code: _Holding(contract, Book(contract, costs, day_trading))
+            for code, contract in contracts.items()
+        }
+        self.orders: Dict[str, _Hold] = {}  # by trade id, while the order works
+        self.watched: Set[str] = set()  # codes whose every tick the engine passes on
+        self.refused = 0
+        self.peak_margin = 0.0
+        # The balances while no price can change them (no futures held), until an order or
+        # a report does: a run that holds nothing samples them for free.
+        self._still: Optional[Balances] = None
+        self._fills = 0
+        self._margin_called = False
+        margin = rules.is_margin_account
+        self._buy_share = rules.margin_buy_pct / 100 if margin else 1.0
+        self._short_share = rules.short_margin_pct / 100 if margin else 1.0
+
+    # Orders.
+    def hold(self, code: str, action: str, qty: int, price: float) -> _Hold:
+        """What an order of `qty` at `price` (a market order: the last price, 0 without one)
+        would hold; `AccountRefusal` when the account cannot carry it."""
+        holding = self.holdings[code]
+        is_sell = action == Action.SELL
+        free = self._free_to_close(code, is_sell)
+        closing = min(qty, free)
+        opening = qty - closing
+        hold = _Hold(
+            code,
+            is_sell,
+            closing,
+            opening,
+            self._per_lot(holding, is_sell, price),
+            self._estimated_costs(holding.contract, is_sell, price, opening),
+        )
+        if not self.enforced or not opening:
+            return hold
+        order = f"{'selling' if is_sell else 'buying'} {_quantity(holding.contract, qty)} of {code}"
+        if holding.contract.is_stock and is_sell and not self._may_sell_short():
+            self._refuse(
+                f"{order} needs {_quantity(holding.contract, qty)} held; {free} held and not "
+                "in working sells (a cash account sells what it holds; day trades need --day-trade)"
+            )
+        if not price:
+            self._refuse(f"{order} at the market needs a last price, and {code} has had no tick")
+        self._check_buying_power(f"{order} at {_price(price)}", hold.amount)
+        return hold
+
+    def reserve(self, trade_id: str, hold: _Hold) -> None:
+        """The order `hold` was made for is in the book as `trade_id`."""
+        self._still = None
+        if hold.lots:
+            self.orders[trade_id] = hold
+
+    def force(self, trade_id: str, code: str, is_sell: bool, qty: int) -> None:
+        """The engine entered `trade_id` to close `qty` of a position."""
+        self._still = None
+        self.orders[trade_id] = _Hold(code, is_sell, qty, 0, 0.0, 0.0, forced=True)
+
+    def check_reprice(self, trade_id: str, price: float, taken_off: int = 0) -> None:
+        """`AccountRefusal` unless the working order, with `taken_off` lots taken off it,
+        can change its price to `price`."""
+        hold = self.orders.get(trade_id)
+        if hold is None or not self.enforced:
+            return
+        reduced = dataclasses.replace(hold)
+        reduced.reduce(taken_off)
+        extra = self._repriced(reduced, price).amount - hold.amount
+        if extra > 0:
+            contract = self.holdings[hold.code].contract
+            order = (
+                f"repricing {trade_id} ({'selling' if hold.is_sell else 'buying'} "
+                f"{_quantity(contract, hold.lots)} of {hold.code}) to {_price(price)}"
+            )
+            self._check_buying_power(order, extra, "more")
+
+    def receive(self, report: Mapping[str, Any]) -> None:
+        """Take a report of the exchange: a fill moves the cash; a cancellation or a
+        reduction releases what the order held."""
+        self._still = None
+        if "operation_type" not in report:
+            self._fill(report)
+            return
+        order = report["order"]
+        trade_id = order["id"]
+        hold = self.orders.get(trade_id)
+        if hold is None:
+            return
+        operation = report["operation_type"]
+        if operation == OperationType.CANCEL:
+            del self.orders[trade_id]
+        elif operation == OperationType.UPDATE_QTY:
+            hold.reduce(hold.lots - order["quantity"])
+            if not hold.lots:
+                del self.orders[trade_id]
+        elif operation == OperationType.UPDATE_PRICE:
+            self.orders[trade_id] = self._repriced(hold, float(order["price"]))
+
+    # What the engine asks at the ticks of watched codes.
+    def lots_held(self, code: str) -> int:
+        """Net lots or contracts held; short negative."""
+        holding = self.holdings[code]
+        return holding.shares // _lot_shares(holding.contract)
+
+    def day_trade_due(self, code: str, timestamp: float) -> int:
+        """Lots of a day-trade short in `code` that the close has come for at `timestamp`."""
+        due = self.holdings[code].short_due
+        if due is None or timestamp < due:
+            return 0
+        return -self.lots_held(code)
+
+    def margin_call(self, timestamp: float) -> Optional[MarginCall]:
+        """A margin call, when the cash plus the open futures P&L lies below the maintenance
+        margin; one per fall (with ``margin_call="warn"``), or again once the positions the
+        engine closed have been dealt with."""
+        if not self.enforced:
+            return None
+        positions = {
+            code: self.lots_held(code)
+            for code, holding in self.holdings.items()
+            if not holding.contract.is_stock and holding.shares
+        }
+        initial = maintenance = open_pnl = 0.0
+        for code, lots in positions.items():
+            margin = self._contract_margin(code)
+            initial += margin.initial * abs(lots)
+            maintenance += margin.maintenance * abs(lots)
+            open_pnl += self._open_pnl(code)
+        equity = self.cash + open_pnl
+        if equity >= maintenance:
+            self._margin_called = False
+            return None
+        if self._margin_called or any(hold.forced for hold in self.orders.values()):
+            return None
+        self._margin_called = self.rules.margin_call == "warn"
+        return MarginCall(
+            timestamp=timestamp,
+            equity=equity,
+            maintenance_margin=maintenance,
+            initial_margin=initial,
+            positions=positions,
+            action=self.rules.margin_call,
+        )
+
+    def balances(self) -> Balances:
+        """Cash, margin in use and buying power now."""
+        if self._still is not None:
+            return self._still
+        futures_margin = open_pnl = stock_margin = 0.0
+        futures_held = False
+        for code, holding in self.holdings.items():
+            if holding.contract.is_stock:
+                stock_margin += holding.own + holding.deposit
+            elif holding.shares:
+                futures_held = True
+                futures_margin += self._contract_margin(code).initial * abs(self.lots_held(code))
+                open_pnl += self._open_pnl(code)
+        reserved = sum(hold.amount for hold in self.orders.values())
+        in_use = futures_margin + stock_margin
+        self.peak_margin = max(self.peak_margin, in_use)
+        balances = Balances(self.cash, in_use, self.cash + open_pnl - futures_margin - reserved)
+        if not futures_held:
+            self._still = balances
+        return balances
+
+    # Inside.
+    def _fill(self, report: Mapping[str, Any]) -> None:
+        holding = self.holdings[report["code"]]
+        held = holding.shares
+        valued, _ = holding.book.fill(self._fills, report, report.get("order_lot"))
+        self._fills += 1
+        if holding.contract.is_stock:
+            self._settle_stock(holding, valued.price, holding.shares - held, held)
+        else:
+            self.cash += valued.realized
+        self.cash -= valued.fee + valued.tax
+        hold = self.orders.get(report["id"])
+        if hold is not None:
+            hold.fill(valued.quantity)
+            if not hold.lots:
+                del self.orders[report["id"]]
+        if self.enforced:
+            self._watch(report["code"], holding, valued.timestamp)
+        self.balances()  # follows the peak margin
+
+    def _settle_stock(self, holding: _Holding, price: float, traded: int, held: int) -> None:
+        """Move the cash of a stock fill of `traded` shares (sold negative) at `price`
+        with `held` shares held before it."""
+        if traded > 0:
+            covered = min(traded, max(-held, 0))
+            if covered:
+                share = covered / -held
+                released = holding.collateral * share
+                holding.collateral -= released
+                holding.deposit -= holding.deposit * share
+                self.cash += released - price * covered
+            opened = price * (traded - covered)
+            paid = opened * self._buy_share
+            self.cash -= paid
+            holding.loan += opened - paid
+            if self.rules.is_margin_account:
+                holding.own += paid
+        else:
+            closed = min(-traded, max(held, 0))
+            if closed:
+                share = closed / held
+                repaid = holding.loan * share
+                holding.loan -= repaid
+                holding.own -= holding.own * share
+                self.cash += price * closed - repaid
+            opened = price * (-traded - closed)
+            deposit = opened * self._short_share
+            holding.collateral += opened + deposit
+            holding.deposit += deposit
+            self.cash -= deposit
+
+    def _watch(self, code: str, holding: _Holding, timestamp: float) -> None:
+        """Watch the futures held (their margin) and the day-trade shorts (the close)."""
+        if holding.contract.is_stock:
+            short = holding.shares < 0 and not self.rules.is_margin_account
+            if not short:
+                holding.short_due = None
+            elif holding.short_due is None:
+                holding.short_due = session_close(code, timestamp)
+            watched = short
+        else:
+            watched = holding.shares != 0
+        if watched:
+            self.watched.add(code)
+        else:
+            self.watched.discard(code)
+
+    def _free_to_close(self, code: str, is_sell: bool) -> int:
+        """Lots of `code` held on the other side and not already being closed."""
+        held = self.lots_held(code) * (1 if is_sell else -1)
+        closing = sum(
+            hold.closing
+            for hold in self.orders.values()
+            if hold.code == code and hold.is_sell == is_sell
+        )
+        return max(held - closing, 0)
+
+    def _may_sell_short(self) -> bool:
+        return self.rules.is_margin_account or self.rules.day_trade
+
+    def _per_lot(self, holding: _Holding, is_sell: bool, price: float) -> float:
+        contract = holding.contract
+        if not contract.is_stock:
+            return self.rules.futures_margin(contract, price).initial
+        value = price * _lot_shares(contract)
+        return value * (self._short_share if is_sell else self._buy_share)
+
+    def _estimated_costs(self, contract: Contract, is_sell: bool, price: float, lots: int) -> float:
+        if not lots:
+            return 0.0
+        value = price * lots * _lot_shares(contract)
+        if contract.is_stock:
+            return sum(self.costs.stock_costs(value, is_sell))
+        return sum(self.costs.futures_costs(value, lots))
+
+    def _repriced(self, hold: _Hold, price: float) -> _Hold:
+        holding = self.holdings[hold.code]
+        return dataclasses.replace(
+            hold,
+            per_lot=self._per_lot(holding, hold.is_sell, price),
+            costs=self._estimated_costs(holding.contract, hold.is_sell, price, hold.opening),
+        )
+
+    def _contract_margin(self, code: str) -> FuturesMargin:
+        holding = self.holdings[code]
+        price = self.last_prices.get(code, holding.book.position.avg_price)
+        return self.rules.futures_margin(holding.contract, price)
+
+    def _open_pnl(self, code: str) -> float:
+        return self.holdings[code].book.position.unrealized_pnl(self.last_prices.get(code))
+
+    def _check_buying_power(self, order: str, needed: float, more: str = "") -> None:
+        available = self.balances().buying_power
+        if needed > available:
+            needs = f"{_ntd(needed)} NTD {more}".rstrip()
+            self._refuse(f"{order} needs {needs}; {_ntd(available)} available")
+
+    def _refuse(self, message: str) -> None:
+        self.refused += 1
+        raise AccountRefusal(message)
+
+
+def session_close(code: str, timestamp: float) -> float:
+    """When the session of `code` that holds `timestamp` closes, in exchange seconds; on a day
+    the calendar does not trade, or between sessions, when its last session's hours end that
+    day."""
+    session = market.session_at(code, timestamp)
+    if session is not None:
+        return session.close_timestamp
+    closes = market.TAIWAN.instrument(code).sessions[-1].closes
+    day_start = timestamp // SECONDS_PER_DAY * SECONDS_PER_DAY
+    return day_start + (closes.hour * 60 + closes.minute) * 60 + closes.second
+
+
+def exchange_time_text(timestamp: float) -> str:
+    """An exchange timestamp as its wall-clock time, "2024-01-08 13:30:00"."""
+    return market.wall_clock(round(timestamp)).isoformat(sep=" ")
+
+
+def _lot_shares(contract: Contract) -> int:
+    """Shares in a lot of the orders the strategy enters (common lots), or 1 per contract."""
+    return (
+        contract.value_per_point(OrderLot.COMMON.value)
+        if contract.is_stock
+        else (contract.multiplier or 1)
+    )
+
+
+def _quantity(contract: Contract, qty: int) -> str:
+    unit = "lot" if contract.is_stock else "contract"
+    return f"{qty} {unit}{'' if qty == 1 else 's'}"
+
+
+def _price(price: float) -> str:
+    return f"{price:,.2f}".rstrip("0").rstrip(".")
+
+
+def _ntd(value: float) -> str:
+    return f"{value:,.0f}"

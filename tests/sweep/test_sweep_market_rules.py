@@ -14,11 +14,11 @@ from quorvel.sweep.runner import run_one
 
 
 class OffTheStep(Strategy):
-    """Bids a tenth of a step above the first price."""
+    """Bids a tenth of a step above the first price, once."""
 
     def on_tick(self, tick):
-        if not self.working_orders():
-            self.buy(tick["code"], 1, tick["close"] + 0.1)
+        if not hasattr(self, "bid"):
+            self.bid = self.buy(tick["code"], 1, tick["close"] + 0.1)
 
 
 @pytest.mark.usefixtures("engines_built")

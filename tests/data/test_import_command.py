@@ -56,9 +56,13 @@ def test_the_data_directory_and_the_code_are_required(argv, capsys):
 
 
 def test_the_command_is_installed_and_the_package_loads_no_command_line_code():
-    from importlib.metadata import entry_points
+    from importlib.metadata import distribution
 
-    scripts = {entry.name: entry.value for entry in entry_points(group="console_scripts")}
+    scripts = {
+        entry.name: entry.value
+        for entry in distribution("quorvel").entry_points
+        if entry.group == "console_scripts"
+    }
     assert scripts["quorvel-import"] == "quorvel.data.command:main"
     code = "import sys, quorvel.data; print(sorted({'argparse', 'rich', 'quorvel.data.command'} & set(sys.modules)))"
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)

@@ -8,7 +8,6 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict, Union
 
-from quorvel import market
 from quorvel.backtest import DealReport, OrderError, OrderReport, Strategy, Tick
 
 
@@ -20,8 +19,9 @@ class MeanReversion(Strategy):
     trades depends on how far the price is off: beyond twice the band it takes
     the market (MKT, IOC); otherwise it alternates between an all-or-nothing
     limit order at the last price (LMT, FOK) and a resting limit order one
-    price step better (LMT, ROD), which is repriced to the market after
-    `rod_ttl // 2` ticks and cancelled after `rod_ttl`.  An order or a
+    price step better (LMT, ROD; kept within the day's price limits), which
+    is repriced to the market after `rod_ttl // 2` ticks and cancelled after
+    `rod_ttl`, unless the session's close has cancelled it.  An order or a
     repricing the account cannot carry (`OrderError`: not enough cash, margin
     or shares) is left out; a later tick tries again.
     """
@@ -73,8 +73,10 @@ class MeanReversion(Strategy):
             elif decision % 2:
                 order(code, quantity, close, "FOK")
             else:
-                step = market.tick_size(code, close)
-                order(code, quantity, close + step if deviation > 0 else close - step)
+                step = self.tick_size(code, close)
+                better = round(close + step if deviation > 0 else close - step, 2)
+                lower, upper = self.limit_prices(code) or (better, better)
+                order(code, quantity, min(max(better, lower), upper))
         except OrderError:
             return
         self.decisions[code] = decision

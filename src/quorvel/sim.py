@@ -35,7 +35,6 @@ before.
 from __future__ import annotations
 
 import bisect
-import calendar
 import dataclasses
 import datetime as dt
 import functools
@@ -46,7 +45,7 @@ import threading
 from dataclasses import dataclass
 from typing import Dict, Iterable, Iterator, List, Optional, Tuple
 
-from quorvel.market import TAIWAN, MarketRules, Session
+from quorvel.market import TAIWAN, MarketRules, Session, broker_nanoseconds
 
 __all__ = [
     "DEFAULT_CONTRACTS",
@@ -408,12 +407,6 @@ def _arrival_offsets(count: int, span_us: int, rng: random.Random) -> List[int]:
     return offsets
 
 
-def _nanoseconds(moment: dt.datetime) -> int:
-    """The broker's ts of a wall-clock time: the time counted as if it were UTC."""
-    seconds = calendar.timegm(moment.timetuple())
-    return seconds * 1_000_000_000 + moment.microsecond * 1000
-
-
 class _DayGenerator:
     """One trading day of one contract's ticks."""
 
@@ -436,10 +429,11 @@ class _DayGenerator:
         if not closing_call:  # the day's last trade is its last price
             trades[-1] = (last_price, TICK_BUY if last_price == upper else TICK_SELL)
         for moment, (price, tick_type) in zip(times, trades):
-            self._add(_nanoseconds(moment), price, tick_type, self._trade_size(), upper)
+            self._add(broker_nanoseconds(moment), price, tick_type, self._trade_size(), upper)
         if closing_call:
             volume = max(1, int(sum(self.ticks.volume) * self.rng.uniform(0.05, 0.15)))
-            self._add(_nanoseconds(sessions[-1].closes), last_price, TICK_AUCTION, volume, upper)
+            closes = broker_nanoseconds(sessions[-1].closes)
+            self._add(closes, last_price, TICK_AUCTION, volume, upper)
         return self.ticks
 
     def _arrival_times(self, sessions: List[Session], count: int) -> List[dt.datetime]:

@@ -72,7 +72,8 @@ class DayTrader(Scenario):
             if day not in self.days:
                 self.days.add(day)
                 self.attempt(self.sell, "2330", 1)
-                self.attempt(self.sell, "2330", 1, tick["close"] * 1.05)  # a ROD left working
+                upper = self.limit_prices("2330")[1]
+                self.attempt(self.sell, "2330", 1, upper)  # a ROD left working
 
 
 class Leveraged(Scenario):

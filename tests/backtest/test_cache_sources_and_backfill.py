@@ -11,6 +11,8 @@ from quorvel.backtest.engine import cache_directory
 from quorvel.sim import SimulatedBroker
 
 ONE_DAY = ("2024-01-08", "2024-01-08")
+# What a run of ONE_DAY asks the broker: the trading day before, for its reference price, too.
+ONE_DAY_REQUESTS = [("2330", "2024-01-05"), ("2330", "2024-01-08")]
 
 
 @pytest.fixture(scope="module")
@@ -29,8 +31,8 @@ class TestCacheSources:
 
         first = run(SimulatedBroker(0, ticks_per_day=40))
         seven, fewer = SimulatedBroker(7, ticks_per_day=40), SimulatedBroker(0, ticks_per_day=20)
-        assert run(seven).live_ticks == 40 and seven.tick_requests == [("2330", "2024-01-08")]
-        assert run(fewer).live_ticks == 20 and fewer.tick_requests == [("2330", "2024-01-08")]
+        assert run(seven).live_ticks == 40 and seven.tick_requests == ONE_DAY_REQUESTS
+        assert run(fewer).live_ticks == 20 and fewer.tick_requests == ONE_DAY_REQUESTS
         again = SimulatedBroker(0, ticks_per_day=40)
         assert closes(run(again)) == closes(first) and again.tick_requests == []
         assert sorted(os.listdir(tmp_path)) == sorted(

@@ -8,6 +8,8 @@ from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
 from quorvel.sim import SimulatedBroker
 
+from backtest_support import masked
+
 PERIOD = ("2024-01-08", "2024-01-09")
 BACKFILL = ("2024-01-05", "2024-01-05")
 CODES = ["2330", "TXFR1"]
@@ -17,14 +19,12 @@ EXAMPLES = [
     Breakout(lookback=20, stop=0.001),
     MarketMaker(spread=1, requote=1, every=5, lot=2, max_position=4),
 ]
-# Trade ids are drawn at random; everything else in a report must be equal.
-TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")
 
 
 pytestmark = pytest.mark.usefixtures("engines_built")
 
 
-def run(data_dir, strategy, engine, ticks_per_day=300):
+def run(data_dir, strategy, engine, ticks_per_day=300, **options):
     return run_backtest(
         SimulatedBroker(5, ticks_per_day=ticks_per_day),
         CODES,
@@ -35,25 +35,8 @@ def run(data_dir, strategy, engine, ticks_per_day=300):
         engine=engine,
         window=4,
         stall_timeout=30,
+        **options,
     )
-
-
-def masked(reports):
-    """The reports with each trade id replaced by its order of first appearance."""
-    numbers = {}
-
-    def mask(part):
-        out = {}
-        for key, value in part.items():
-            if isinstance(value, dict):
-                out[key] = mask(value)
-            elif key in TRADE_ID_KEYS:
-                out[key] = numbers.setdefault(value, len(numbers))
-            else:
-                out[key] = (type(value), value)
-        return out
-
-    return [list(mask(report).items()) for report in reports]
 
 
 @pytest.mark.parametrize("strategy", EXAMPLES, ids=lambda s: type(s).__name__)
@@ -108,9 +91,10 @@ class Scripted(Strategy):
         if self.done or tick["code"] != "2330":
             return
         self.done = True
-        trade_id = self.trade_id = self.buy("2330", 3, tick["close"] / 2)
+        lower, _ = self.limit_prices("2330")
+        trade_id = self.trade_id = self.buy("2330", 3, lower)
         assert [order["trade_id"] for order in self.working_orders("2330")] == [trade_id]
-        self.modify(trade_id, qty=1, price=tick["close"] / 2 + 1)  # two reports
+        self.modify(trade_id, qty=1, price=lower + self.tick_size("2330", lower))  # two reports
         self.refuse(lambda: self.modify(trade_id))
         self.refuse(lambda: self.modify(trade_id, qty=3))
         self.cancel(trade_id)
@@ -135,7 +119,7 @@ class Scripted(Strategy):
 @pytest.mark.parametrize("engine", ["replay", "paced"])
 def test_operations_with_two_reports_or_none_never_stall_the_run(data_dir, engine):
     strategy = Scripted()
-    result = run(data_dir, strategy, engine)
+    result = run(data_dir, strategy, engine, account_rules=False)  # 3 lots at the lower limit
     assert strategy.seen == ["New", "UpdateQty", "UpdatePrice", "Cancel"]
     trade_id = strategy.trade_id
     assert strategy.refusals == [

@@ -30,11 +30,12 @@ class EveryKindOfMessage(Strategy):
         self.ticks.append(tick)
         code = tick["code"]
         count = self.live[code] = self.live.get(code, 0) + 1
+        lower, _ = self.limit_prices(code)
         if count == 5:
             self.buy(code, 1)
-            self.resting[code] = self.buy(code, 1, tick["close"] * 0.95)
+            self.resting[code] = self.buy(code, 1, lower)
         elif count == 10:
-            self.modify(self.resting[code], price=tick["close"] * 0.96)
+            self.modify(self.resting[code], price=lower + self.tick_size(code, lower))
             self.cancel(self.resting[code])
 
     def on_report(self, report):

@@ -21,7 +21,7 @@ class TriesQuantities(Strategy):
         if self.done or tick["code"] != "2330":
             return
         self.done = True
-        resting = self.buy("2330", 2, tick["close"] / 2)
+        resting = self.buy("2330", 1, self.limit_prices("2330")[0])
         for qty in NOT_QUANTITIES:
             for operation in (
                 lambda: self.buy("2330", qty),
@@ -52,4 +52,5 @@ def test_a_bool_or_any_other_non_whole_quantity_is_refused_and_sends_nothing(tmp
         modify = "give the quantity to take off, a price, or both" if qty is None else refusal
         expected += [refusal, refusal, modify]
     assert [text.split(": ", 1)[-1] for text in strategy.refusals] == expected
-    assert [action for action, _ in result.operations] == ["add"]
+    # The resting order, and its expiry at the session's close.
+    assert [action for action, _ in result.operations] == ["add", "cancel"]

@@ -102,7 +102,8 @@ class TestStrategyErrors:
         # It failed on the first live tick, after its order.
         assert (partial.backfill_ticks, partial.live_ticks) == (len(CODES) * TICKS_PER_DAY, 1)
         assert [report["operation_type"] for report in partial.reports] == ["New"]
-        assert partial.positions is not None and partial.cache_files_after == 2 * len(CODES)
+        # Cached: the period, the backfill and the day before, whose last prices set the limits.
+        assert partial.positions is not None and partial.cache_files_after == 3 * len(CODES)
 
     def test_the_traceback_goes_to_the_runs_log_file(self, tmp_path):
         with pytest.raises(StrategyError):

@@ -11,12 +11,16 @@ from quorvel.data import CacheOnlyBroker, MissingCachedDay, import_taifex, missi
 from data_support import TAIFEX_FILES
 
 PERIOD = ("2024-08-19", "2024-08-21")
+DAY_BEFORE = "2024-08-16"  # read for the period's first reference prices, and not imported
 
 
 class NeverAsked(CacheOnlyBroker):
-    """The contract registry alone: asking it for ticks fails the test."""
+    """The contract registry alone: asking it for a day of the run fails the test; the day
+    before is refused as the cache-only stand-in refuses a day the cache lacks."""
 
     def ticks(self, contract, date):
+        if date == DAY_BEFORE:
+            raise MissingCachedDay(contract.code, date)
         raise AssertionError(f"the broker was asked for {contract.code} {date}")
 
 

@@ -10,13 +10,14 @@ from __future__ import annotations
 import collections
 import contextlib
 import math
-from typing import Any, Deque, Dict, Iterator, List, Optional
+from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple
 
 from quorvel.backtest.account import Account, exchange_time_text
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.lifecycle import Watchdog
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderDesk, OrderError, Strategy
+from quorvel.backtest.trading_rules import TradingRules, expiring
 from quorvel.constant import OrderType
 
 _ORDER_TYPES = frozenset(member.value for member in OrderType)
@@ -25,12 +26,13 @@ _ORDER_TYPES = frozenset(member.value for member in OrderType)
 class Desk(OrderDesk):
     """The strategy's side of a run: its operations checked and carried out, its reports owed.
 
-    An operation the exchange would refuse, or the account could not carry,
-    is refused here with `OrderError` before anything is sent, so that every
-    operation sent yields the number of reports known in advance (one, or two
-    for a modification of both quantity and price).  Every report reaches
-    the account before the strategy.  Subclasses say how an operation
-    reaches the matcher.
+    An operation the exchange would refuse (under the run's market rules too:
+    a limit price off the step or beyond the day's limits), or the account
+    could not carry, is refused here with `OrderError` before anything is
+    sent, so that every operation sent yields the number of reports known in
+    advance (one, or two for a modification of both quantity and price).
+    Every report reaches the account before the strategy.  Subclasses say
+    how an operation reaches the matcher.
     """
 
     def __init__(
@@ -40,12 +42,14 @@ class Desk(OrderDesk):
         strategy: Strategy,
         result: BacktestResult,
         account: Account,
+        rules: TradingRules,
     ) -> None:
         self.matcher = matcher
         self.markets = markets
         self.strategy = strategy
         self.result = result
         self.account = account
+        self.rules = rules
         self.responses = matcher.response_queue
         self.owed: Deque[Dict[str, Any]] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick being replayed
@@ -61,7 +65,7 @@ class Desk(OrderDesk):
             price = self.last_price(code) or 0.0
         else:
             price_type, order_type = "LMT", order_type or "ROD"
-            price = _checked_price(price)
+            price = self._limit_price(code, price)
         if order_type not in _ORDER_TYPES:
             raise OrderError(f"order_type must be one of ROD, IOC, FOK, not {order_type!r}")
         hold = self.account.hold(code, action, qty, price)
@@ -80,7 +84,7 @@ class Desk(OrderDesk):
                     f"modify {trade_id}: cannot take {qty} off an order of {record['quantity']}"
                 )
         if price is not None:
-            price = _checked_price(price)
+            price = self._limit_price(record["code"], price)
             self.account.check_reprice(trade_id, price, qty or 0)
         payload = {"trade_id": trade_id, "qty": qty, "price": price}
         self.operate("modify", payload, (qty is not None) + (price is not None))
@@ -106,6 +110,19 @@ class Desk(OrderDesk):
     def now(self) -> Optional[float]:
         tick = self.current[0]
         return None if tick is None else tick["timestamp"]
+
+    def tick_size(self, code: str, price: float) -> float:
+        return self.rules.tick_size(code, price)
+
+    def limit_prices(self, code: str) -> Optional[Tuple[float, float]]:
+        return self.rules.limit_prices(code)
+
+    def expire_day_orders(self, codes: Collection[str]) -> None:
+        """Cancel the ROD orders of `codes` still in the book, as the exchange does at the
+        close of their session, and give the strategy the reports."""
+        for trade_id in expiring(self.matcher.pending_orders, codes):
+            self.operate("cancel", {"trade_id": trade_id}, 1)
+        self.deliver()
 
     def operate(self, action: str, payload: Dict[str, Any], reports: int) -> List[Dict[str, Any]]:
         """Carry out one operation and return its reports, which are recorded and owed."""
@@ -194,6 +211,13 @@ class Desk(OrderDesk):
         self.account.receive(report)
         self.result.reports.append(report)
         self.owed.append(report)
+
+    def _limit_price(self, code: str, price: Any) -> float:
+        """A limit price as the exchange takes it: positive and finite, then by the market's
+        rules on the step and inside the day's limits."""
+        checked = _checked_price(price)
+        self.rules.check_price(code, checked)
+        return checked
 
     def _working_record(self, trade_id: str) -> Dict[str, Any]:
         for record in self.matcher.pending_orders:

@@ -18,7 +18,7 @@ import math
 import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from quorvel import market
+from quorvel import cache_files, market
 from quorvel.backtest.account import Account, AccountRules
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted, StrategyError
@@ -40,7 +40,12 @@ from quorvel.backtest.strategy import (
     load_strategy,
     strategy_instance,
 )
-from quorvel import cache_files
+from quorvel.backtest.trading_rules import (
+    MarketRulesArg,
+    TradingRules,
+    chosen_rules,
+    opening_references,
+)
 from quorvel.constant import BASIC_INFO
 
 __all__ = [
@@ -129,6 +134,7 @@ def run_backtest(
     costs: Optional[CostModel] = None,
     account: Optional[AccountRules] = None,
     account_rules: bool = True,
+    market_rules: MarketRulesArg = market.TAIWAN,
 ) -> BacktestResult:
     """Replay `period` for `codes` through the matcher with `strategy`.
 
@@ -141,6 +147,11 @@ def run_backtest(
     strategy trades in an account that starts with `capital` NTD, pays
     `costs` and keeps the rules of `account` (default `AccountRules()`: a
     cash account); ``account_rules=False`` gives an account without limits.
+    `market_rules` are the rules the exchange holds the strategy to (default
+    Taiwan's, `quorvel.market.TAIWAN`): a limit price off the price step or
+    beyond the day's price limits is refused with `OrderError`, and the ROD
+    orders of an instrument still in the book at its session's close are
+    cancelled; False gives the raw exchange.
     Raises `BacktestError` for an unknown code, while another run is under
     way in this process, and, in the paced engine, for a run in which neither
     a tick nor an awaited report comes for `stall_timeout` seconds.  On
@@ -159,6 +170,7 @@ def run_backtest(
     if not 0 < capital < math.inf:
         raise ValueError(f"capital must be a positive number of NTD, got {capital!r}")
     chosen = strategy_instance(load_strategy(DEFAULT_STRATEGY) if strategy is None else strategy)
+    rules = chosen_rules(market_rules)
     instruments = resolve_codes(api, codes)
     result = BacktestResult(instruments, (period[0], period[1]), None, window)
     result.engine = engine
@@ -167,6 +179,7 @@ def run_backtest(
     result.account_rules, result.account_enforced = account or AccountRules(), account_rules
     result.account_rules.check(result.contracts)
     result.backfill = backfill_span(period, backfill)
+    first_day = (result.backfill or period)[0]
     quiet = (
         modules_quiet([matcher_module, ticker_module])
         if quiet_modules
@@ -191,6 +204,12 @@ def run_backtest(
                 matcher.positions.last_prices,
                 account_rules,
             )
+            trading = TradingRules(
+                rules,
+                [entry["code"] for entry in instruments],
+                (first_day, period[1]),
+                opening_references(ticker, instruments, first_day, rules) if rules else {},
+            )
             engine_run = run_replay if engine == "replay" else run_paced
             engine_run(
                 Run(
@@ -203,6 +222,7 @@ def run_backtest(
                     equity_every,
                     stall_timeout,
                     result.account,
+                    trading,
                 )
             )
     return result
@@ -215,9 +235,12 @@ def load_ticks(
     backfill: Backfill = DEFAULT_BACKFILL_DAYS,
     *,
     data_dir: str,
+    market_rules: MarketRulesArg = market.TAIWAN,
 ) -> int:
     """Load the ticks of `period` and `backfill` into the tick cache under `data_dir`
-    without replaying them, and return how many there are.
+    without replaying them, and return how many there are.  Under `market_rules` the
+    trading day before them is loaded too: a run reads its last prices, the first day's
+    reference prices.
 
     The days go through the tick feed's own loading path, as a run's do, so
     later runs of the same codes and days read them from the cache.
@@ -225,9 +248,12 @@ def load_ticks(
     from quorvel.modules.ticker import feed
     from quorvel.modules.ticker import ticker as ticker_module
 
+    rules = chosen_rules(market_rules)
     instruments = resolve_codes(api, codes)
     path = cache_directory(data_dir, api)
     spans = (backfill_span(period, backfill), period)
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
         ticker = ticker_module.Ticker(api)
+        if rules is not None:
+            opening_references(ticker, instruments, (spans[0] or period)[0], rules)
         return sum(feed.load(ticker, instruments, *span, None).height for span in spans if span)

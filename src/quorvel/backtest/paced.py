@@ -4,10 +4,13 @@
    the sending thread;
 2. `Ticker.pop_tick` hands over the next tick, or a status dict under
    "darq_status" (backfill over, run ended);
-3. `Matcher.set_current_tick` and `Matcher.match_deal` fill or expire the
-   pending orders of the tick's code; the deal and cancel reports they queue
-   are taken at once with `Matcher.pop_response`.  A tick of a code the
-   account watches goes to the desk before matching and after its reports;
+3. what is due at the sessions' closes passed since the last tick is done
+   (`TradingRules.pass_closes`: day orders expired, reference prices moved
+   on); then `Matcher.set_current_tick` and `Matcher.match_deal` fill or
+   expire the pending orders of the tick's code; the deal and cancel reports
+   they queue are taken at once with `Matcher.pop_response`.  A tick of a
+   code the account watches goes to the desk before matching and after its
+   reports;
 4. the strategy sees the tick; its operations are posted through
    `Matcher.add_pending_order_queue`, and the driver waits for the intake
    thread's reports of each (it knows their number before posting), so that
@@ -21,6 +24,7 @@ ticks while the driver works; ``window=1`` gives the strictly paced replay.
 
 from __future__ import annotations
 
+import math
 import threading
 import time
 from typing import Any, Optional
@@ -35,7 +39,7 @@ def run_paced(run: Run) -> None:
     ticker, strategy, result = run.ticker, run.strategy, run.result
     with Watchdog(run.stall_timeout, ticker, run.matcher) as watchdog:
         desk = QueuedDesk(
-            run.matcher, run.markets, strategy, result, run.account, watchdog=watchdog
+            run.matcher, run.markets, strategy, result, run.account, run.rules, watchdog=watchdog
         )
         loaded = _LoadedDays(watchdog, run.progress)
         with observed_feed(ticker, loaded, run.stall_timeout):
@@ -83,7 +87,7 @@ def _paced_ticks(
     loaded: _LoadedDays,
     equity_every: int,
 ) -> None:
-    matcher, strategy, result = desk.matcher, desk.strategy, desk.result
+    matcher, strategy, result, rules = desk.matcher, desk.strategy, desk.result, desk.rules
     watched = desk.account.watched
     done = 0
     last_live: Optional[float] = None  # the timestamp of the last live tick not yet sampled
@@ -104,6 +108,8 @@ def _paced_ticks(
         if last_live is not None and not same_day(last_live, tick["timestamp"]):
             result.sample(last_live)  # the day's last live tick
             last_live = None
+        if tick["timestamp"] > rules.next_close:
+            rules.pass_closes(tick["timestamp"], desk)
         desk.current[0] = tick
         code = tick["code"]
         matcher.set_current_tick(tick)
@@ -131,5 +137,6 @@ def _paced_ticks(
             progress(done, loaded.total)
     if last_live is not None:
         result.sample(last_live)
+    rules.pass_closes(math.inf, desk)
     if progress is not None:
         progress(done, loaded.total)

@@ -12,10 +12,17 @@ directly and take their reports at once with `pop_response`.  A tick of a
 code in the account's `watched` set also goes to the desk before it is
 matched and after its reports, as in the paced engine; a run that holds
 nothing has none.
+
+Under market rules the frame is walked in slices cut at the sessions' closes
+(zero-copy slices; the cuts found by a search of the sorted "ts" column), and
+what is due at a close (`TradingRules.pass_closes`) is done between two
+slices, before the first tick after it, as the paced engine does it.
 """
 
 from __future__ import annotations
 
+import bisect
+import math
 import time
 from typing import Any, Callable, Dict, List, Optional
 
@@ -23,6 +30,8 @@ from quorvel.backtest.desks import DirectDesk, attached
 from quorvel.backtest.run import BACKFILL_OVER_STATUS, END_STATUS, Run, timeline_rows
 from quorvel.backtest.strategy import Strategy
 
+# The decimals of a tick's "timestamp", as the feed rounds its "ts".
+TIMESTAMP_DIGITS = 8
 
 
 class _ReplayHooks:
@@ -36,7 +45,7 @@ class _ReplayHooks:
         is_backfilling: bool,
         react: Optional[Callable[[Dict[str, Any]], None]],
         sample: Optional[Callable[[], None]],
-        checkpoint: Callable[[int], None],
+        count: Callable[[int], None],
     ) -> None:
         self.market_map = market_map
         self.format_timestamp = format_timestamp
@@ -50,12 +59,17 @@ class _ReplayHooks:
         self.deliver = desk.deliver
         self.current = desk.current
         self.sample = sample
-        self.sample_rows: List[int] = []  # rows of the frame after which to sample, ascending
-        self.checkpoint = checkpoint
+        self.sample_rows: List[int] = []  # rows of the slice after which to sample, ascending
+        self.first_row = 0  # the slice's first row in the phase's frame
+        self.count = count  # count(ticks of the phase done)
         # The account's codes whose ticks it must see, before and after matching.
         self.watched = desk.account.watched
         self.before_match = desk.before_match
         self.after_match = desk.after_match
+
+    def checkpoint(self, done: int) -> None:
+        """The native loop's count of the slice's ticks done."""
+        self.count(self.first_row + done)
 
 
 def _overrides(strategy: Strategy, hook: str) -> bool:
@@ -76,10 +90,10 @@ def run_replay(run: Run) -> None:
     total = backfill_rows + live_frame.height
     report = run.progress or (lambda done, known: None)
     report(0, total)
-    desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account)
+    desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account, run.rules)
 
     def phase(is_backfilling: bool) -> _ReplayHooks:
-        def checkpoint(number: int) -> None:
+        def count(number: int) -> None:
             if is_backfilling:
                 result.backfill_ticks = number
             else:
@@ -94,13 +108,27 @@ def run_replay(run: Run) -> None:
             is_backfilling,
             getattr(strategy, hook) if _overrides(strategy, hook) else None,
             None if is_backfilling else lambda: result.sample(desk.current[0]["timestamp"]),
-            checkpoint,
+            count,
         )
 
+    def timestamp(ts: int) -> float:
+        return ticker_module.format_nano_ts_to_second_ts(ts, TIMESTAMP_DIGITS)
+
     def walk(frame: Any, hooks: _ReplayHooks) -> None:
-        if hooks.sample is not None:
-            hooks.sample_rows = timeline_rows(frame, run.equity_every)
-        replay_module.replay_ticks(frame, hooks)
+        sample_rows = timeline_rows(frame, run.equity_every) if hooks.sample is not None else []
+        cuts = [0, *run.rules.cut_rows(frame["ts"], timestamp), frame.height]
+        for start, end in zip(cuts, cuts[1:]):
+            if start == end:  # an empty frame
+                break
+            run.rules.pass_closes(timestamp(frame["ts"][start]), desk)
+            hooks.first_row = start
+            hooks.sample_rows = [
+                row - start
+                for row in sample_rows[
+                    bisect.bisect_left(sample_rows, start) : bisect.bisect_left(sample_rows, end)
+                ]
+            ]
+            replay_module.replay_ticks(frame.slice(start, end - start), hooks)
 
     started = time.perf_counter()
     try:
@@ -111,6 +139,7 @@ def run_replay(run: Run) -> None:
                 walk(backfill_frame, phase(True))
                 result.statuses.append(BACKFILL_OVER_STATUS)
             walk(live_frame, phase(False))
+            run.rules.pass_closes(math.inf, desk)
             result.statuses.append(END_STATUS)
             strategy.on_end()
             desk.deliver()

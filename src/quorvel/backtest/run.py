@@ -12,6 +12,7 @@ from quorvel.backtest.account import Account
 from quorvel.backtest.metrics import SECONDS_PER_DAY, exchange_day
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import Strategy
+from quorvel.backtest.trading_rules import TradingRules
 from quorvel.constant import FLAG
 
 END_STATUS = FLAG.exit_send_tick.value
@@ -36,6 +37,7 @@ class Run:
     equity_every: int
     stall_timeout: float
     account: Account
+    rules: TradingRules
 
     @property
     def markets(self) -> Dict[str, str]:

@@ -56,6 +56,12 @@ class OrderDesk:
     def now(self) -> Optional[float]:
         raise NotImplementedError
 
+    def tick_size(self, code: str, price: float) -> float:
+        raise NotImplementedError
+
+    def limit_prices(self, code: str) -> Optional[Tuple[float, float]]:
+        raise NotImplementedError
+
 
 class Strategy:
     """Base class of a strategy.  Override the hooks you need; all are optional.
@@ -70,10 +76,12 @@ class Strategy:
     Operations (valid while a run is going on): `buy` and `sell` enter an
     order and return its trade id; `modify` takes `qty` off an order or
     changes its price; `cancel` removes it.  An operation the exchange would
-    refuse (an unknown code or trade id, a quantity or price out of range),
-    or the account could not carry (not enough cash, margin or shares),
-    raises `OrderError` and sends nothing.  `position`, `working_orders`,
-    `last_price` and `now` tell the state of the run.
+    refuse (an unknown code or trade id, a quantity or price out of range, a
+    limit price off the price step or beyond the day's price limits), or the
+    account could not carry (not enough cash, margin or shares), raises
+    `OrderError` and sends nothing.  `position`, `working_orders`,
+    `last_price` and `now` tell the state of the run; `tick_size` and
+    `limit_prices` the valid prices.
     """
 
     def __init__(self, **params: Any) -> None:
@@ -164,6 +172,16 @@ class Strategy:
         """The current tick's timestamp (seconds, on the exchange's clock as in `Tick`), None
         before the first tick."""
         return self._run_desk().now()
+
+    def tick_size(self, code: str, price: float) -> float:
+        """The price step of `code` at `price` (568.3 for 2330: 1); valid prices lie on it."""
+        return self._run_desk().tick_size(code, price)
+
+    def limit_prices(self, code: str) -> Optional[Tuple[float, float]]:
+        """The day's (lower, upper) price limit of `code`, None while its reference price is
+        unknown or in a run without market rules.  After the close of a code's trading day,
+        those of its next day."""
+        return self._run_desk().limit_prices(code)
 
     def _run_desk(self) -> OrderDesk:
         if self._desk is None:

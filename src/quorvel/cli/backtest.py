@@ -59,6 +59,7 @@ def backtest_command(
                 costs=costs(args),
                 account=account,
                 account_rules=not args.no_account_rules,
+                market_rules=not args.no_market_rules,
             )
     except BacktestInterrupted as interruption:
         result, status = interruption.result, stop.exit_status

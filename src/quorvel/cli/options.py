@@ -259,6 +259,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="replay: the native in-process loop; paced: the thread-fed tick feed",
     )
     run.add_argument(
+        "--no-market-rules",
+        action="store_true",
+        help=(
+            "the raw exchange: limit prices are not held to the price steps and the day's "
+            "price limits, and ROD orders do not expire at the session's close"
+        ),
+    )
+    run.add_argument(
         "--window",
         type=_at_least(1),
         metavar="N",

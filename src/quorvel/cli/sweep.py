@@ -52,6 +52,7 @@ def sweep_command(
         costs=costs(args),
         account=account,
         account_rules=not args.no_account_rules,
+        market_rules=not args.no_market_rules,
     )
     broker = (
         CacheOnlyBroker

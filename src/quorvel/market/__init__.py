@@ -14,7 +14,13 @@ Times are the exchange's wall clock (Asia/Taipei); a moment is a naive `datetime
 broker writes a tick's time, seconds counted as if that wall clock were UTC.
 """
 
-from quorvel.market.calendar import Session, SessionHours, broker_seconds, wall_clock
+from quorvel.market.calendar import (
+    Session,
+    SessionHours,
+    broker_nanoseconds,
+    broker_seconds,
+    wall_clock,
+)
 from quorvel.market.rules import TAIWAN, InstrumentRules, Kind, MarketRules, PriceLimit
 from quorvel.market.steps import PriceSteps
 
@@ -28,6 +34,7 @@ __all__ = [
     "SessionHours",
     "TAIWAN",
     "backfill_range",
+    "broker_nanoseconds",
     "broker_seconds",
     "is_on_step",
     "is_trading_day",

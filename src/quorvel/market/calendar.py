@@ -7,7 +7,8 @@ futures' night session, belongs to the next trading day, as the futures exchange
 as the broker's history query dates its ticks.
 
 Times are the exchange's wall-clock time.  The broker writes a tick's time as if that wall
-clock were UTC: `broker_seconds` and `wall_clock` convert between the two.
+clock were UTC: `broker_seconds` and `wall_clock` convert between the two (`broker_nanoseconds`
+gives the tick data's nanoseconds).
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ __all__ = [
     "Session",
     "SessionHours",
     "TradingCalendar",
+    "broker_nanoseconds",
     "broker_seconds",
     "parse_day",
     "trading_calendar",
@@ -101,6 +103,12 @@ def wall_clock(moment: Moment) -> dt.datetime:
 def broker_seconds(moment: dt.datetime) -> float:
     """A wall-clock time written as the broker writes it: seconds as if the wall clock were UTC."""
     return _calendar.timegm(moment.timetuple()) + moment.microsecond / 1e6
+
+
+def broker_nanoseconds(moment: dt.datetime) -> int:
+    """A wall-clock time as the broker's tick data writes it ("ts"): exact nanoseconds as if
+    the wall clock were UTC."""
+    return _calendar.timegm(moment.timetuple()) * 1_000_000_000 + moment.microsecond * 1000
 
 
 @dataclass(frozen=True)

@@ -58,6 +58,7 @@ from quorvel.backtest.export import check_writable_directory, summary, written_t
 from quorvel.backtest.metrics import profit_factor_of
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import Strategy, load_strategy
+from quorvel.backtest.trading_rules import MarketRulesArg, rules_setting
 from quorvel.sweep.errors import SweepError, SweepInterrupted
 from quorvel.sweep.grid import combinations
 from quorvel.sweep.session import ray_session
@@ -111,6 +112,7 @@ class SweepSettings:
     costs: CostModel = field(default_factory=CostModel)
     account: AccountRules = field(default_factory=AccountRules)
     account_rules: bool = True
+    market_rules: MarketRulesArg = True  # the rules, True for Taiwan's, False for none
 
 
 @dataclass
@@ -170,6 +172,7 @@ class SweepResult:
         check_writable_directory(directory, SWEEP_FILES)
         paths = [os.path.join(directory, name) for name in SWEEP_FILES]
         settings = dataclasses.asdict(self.settings)
+        settings["market_rules"] = rules_setting(self.settings.market_rules)
         rows = self._rows_and_unfinished()
         document = {
             "strategy": self.strategy,
@@ -214,6 +217,7 @@ def run_one(
             costs=settings.costs,
             account=settings.account,
             account_rules=settings.account_rules,
+            market_rules=settings.market_rules,
         )
     except StrategyError as error:  # its message names the exception already
         return SweepRow(params, error=str(error))
@@ -336,6 +340,7 @@ def _fill_tick_cache(broker: BrokerFactory, settings: SweepSettings) -> None:
         settings.period,
         settings.backfill,
         data_dir=settings.data_dir or "",
+        market_rules=settings.market_rules,
     )
 
 

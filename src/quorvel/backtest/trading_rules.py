@@ -1,0 +1,229 @@
+"""The market's rules as a run applies them to its strategy.
+
+`TradingRules` checks the strategy's limit prices against the price steps and the day's price
+limits, and tells the engines where each instrument's sessions close: there the strategy's day
+(ROD) orders of that instrument expire, and an instrument whose trading day is over takes its
+last price as the next day's reference price.
+
+The reference price of a trading day is the instrument's last price before that day: the run
+learns it from the ticks it replays and, for the run's first day, from the trading day before,
+loaded through the tick feed's door (`opening_references`).  An instrument without one (no
+tick that day, or a source that does not hold the day) has its prices checked against the
+steps only, until a day of the run has ended with a tick of it.
+"""
+
+from __future__ import annotations
+
+import bisect
+import collections
+import datetime as dt
+import math
+from dataclasses import dataclass
+from typing import (
+    Any,
+    Callable,
+    Collection,
+    Dict,
+    List,
+    Optional,
+    Protocol,
+    Sequence,
+    Tuple,
+    Union,
+)
+
+import polars as pl
+
+from quorvel import market
+from quorvel.backtest.strategy import OrderError
+from quorvel.market import MarketRules
+from quorvel.market.steps import as_price, format_price
+
+# What `run_backtest` takes as its market_rules: the rules, True for Taiwan's (`market.TAIWAN`),
+# or False for none, the raw exchange.
+MarketRulesArg = Union[MarketRules, bool]
+
+
+def chosen_rules(market_rules: MarketRulesArg) -> Optional[MarketRules]:
+    """The rules a run applies, None for the raw exchange."""
+    if isinstance(market_rules, MarketRules):
+        return market_rules
+    if market_rules is True:
+        return market.TAIWAN
+    if market_rules is False:
+        return None
+    raise TypeError(f"market_rules must be MarketRules, True or False, not {market_rules!r}")
+
+
+def rules_setting(market_rules: MarketRulesArg) -> Union[bool, str]:
+    """How a settings file records the rules: True for Taiwan's, False for none, else their repr."""
+    rules = chosen_rules(market_rules)
+    if rules is None:
+        return False
+    return True if rules == market.TAIWAN else repr(rules)
+
+
+@dataclass(frozen=True)
+class SessionClose:
+    """A moment at which sessions close, with the codes they are of."""
+
+    timestamp: float  # seconds, as a tick's "timestamp" counts them
+    ts: int  # nanoseconds, as the tick frames' "ts" column counts them
+    closing: Tuple[str, ...]  # the codes whose session closes
+    day_over: Tuple[str, ...]  # those of them whose trading day ends with it
+
+
+def session_closes(
+    rules: MarketRules, codes: Sequence[str], first: str, last: str
+) -> List[SessionClose]:
+    """The closes of the codes' sessions of the trading days from `first` to `last`, in order."""
+    closing: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
+    day_over: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
+    for day in rules.trading_days(first, last):
+        for code in codes:
+            sessions = rules.sessions(code, day)
+            for session in sessions:
+                closing[session.closes].append(code)
+            if sessions:
+                day_over[sessions[-1].closes].append(code)
+    return [
+        SessionClose(
+            market.broker_seconds(moment),
+            market.broker_nanoseconds(moment),
+            tuple(closing[moment]),
+            tuple(day_over.get(moment, ())),
+        )
+        for moment in sorted(closing)
+    ]
+
+
+def opening_references(
+    ticker: Any, instruments: Sequence[Dict[str, str]], first_day: str, rules: MarketRules
+) -> Dict[str, float]:
+    """Each instrument's last price on the trading day before `first_day`: the reference
+    prices of the run's first day, loaded through the tick feed's door (and so its cache).
+
+    An instrument whose source does not hold that day (an offline run's cache that lacks
+    it raises a `LookupError`) or that has no tick on it is left out.
+    """
+    from quorvel.modules.ticker import feed
+
+    try:
+        [day] = rules.previous_trading_days(first_day, 1)
+    except ValueError:  # the calendar begins there
+        return {}
+    references = {}
+    for instrument in instruments:
+        try:
+            ticks = feed.load(ticker, [instrument], day.isoformat(), day.isoformat(), None)
+        except LookupError:
+            continue
+        if ticks.height:
+            references[instrument["code"]] = float(ticks["close"][-1])
+    return references
+
+
+class ClosingDesk(Protocol):
+    """What a close asks of the strategy's desk."""
+
+    def last_price(self, code: str) -> Optional[float]: ...
+
+    def expire_day_orders(self, codes: Collection[str]) -> None: ...
+
+
+class TradingRules:
+    """The market's rules over one run: price checks, reference prices and session closes.
+
+    `rules` None is the raw exchange: nothing is checked or expired, `tick_size` still gives
+    Taiwan's steps and `limit_prices` None.  `codes` are traded over the trading days
+    `days` (first, last), the first of which has the `references` given.
+    """
+
+    def __init__(
+        self,
+        rules: Optional[MarketRules],
+        codes: Sequence[str],
+        days: Tuple[str, str],
+        references: Dict[str, float],
+    ) -> None:
+        self.rules = rules or market.TAIWAN
+        self.enforced = rules is not None
+        self.limits: Dict[str, Tuple[float, float]] = {}
+        self.closes = session_closes(rules, codes, *days) if rules is not None else []
+        self.passed = 0  # the closes passed so far
+        self.next_close = self.closes[0].timestamp if self.closes else math.inf
+        for code, reference in references.items() if self.enforced else ():
+            self._set_reference(code, reference)
+
+    def tick_size(self, code: str, price: float) -> float:
+        return self.rules.tick_size(code, price)
+
+    def limit_prices(self, code: str) -> Optional[Tuple[float, float]]:
+        """The day's (lower, upper) price limit of `code`, None while its reference is unknown."""
+        return self.limits.get(code)
+
+    def check_price(self, code: str, price: float) -> None:
+        """Refuse with `OrderError` a limit price off the price step or beyond the day's limits."""
+        if not self.enforced:
+            return
+        off_step = self.rules.off_step_message(code, price)
+        if off_step is not None:
+            raise OrderError(off_step)
+        limits = self.limits.get(code)
+        if limits is None:
+            return
+        exact, (lower, upper) = as_price(price), map(as_price, limits)
+        if not lower <= exact <= upper:
+            raise OrderError(
+                f"{format_price(exact)} is beyond {code}'s price limits of the day, "
+                f"{format_price(lower)} to {format_price(upper)}"
+            )
+
+    def pass_closes(self, until: float, desk: ClosingDesk) -> None:
+        """Carry out the closes before `until` (a tick's timestamp) in order: each code whose
+        trading day ended takes its last price (`desk.last_price`) as its reference, then
+        `desk.expire_day_orders` is given the codes whose session closed."""
+        while self.next_close < until:
+            close = self.closes[self.passed]
+            self.passed += 1
+            self.next_close = (
+                self.closes[self.passed].timestamp if self.passed < len(self.closes) else math.inf
+            )
+            for code in close.day_over:
+                last = desk.last_price(code)
+                if last is not None:
+                    self._set_reference(code, last)
+            desk.expire_day_orders(close.closing)
+
+    def cut_rows(self, ts: pl.Series, timestamp: Callable[[int], float]) -> List[int]:
+        """The rows of a tick frame's "ts" column (sorted) before which a close passes: for
+        each close inside the frame, the first row whose tick's `timestamp` is after it."""
+        height = len(ts)
+        if not height or not self.closes:
+            return []
+        first, last = timestamp(ts[0]), timestamp(ts[-1])
+        stamps = [close.timestamp for close in self.closes]
+        inside = self.closes[bisect.bisect_left(stamps, first) : bisect.bisect_left(stamps, last)]
+        found = ts.search_sorted(
+            pl.Series([close.ts for close in inside], dtype=pl.Int64), side="right"
+        )
+        cuts = set()
+        for close, row in zip(inside, found.to_list()):
+            # A tick a few nanoseconds after the close may carry the close's own timestamp.
+            while row < height and timestamp(ts[row]) <= close.timestamp:
+                row += 1
+            if 0 < row < height:
+                cuts.add(row)
+        return sorted(cuts)
+
+    def _set_reference(self, code: str, reference: float) -> None:
+        self.limits[code] = self.rules.limit_prices(code, reference)
+
+
+def expiring(orders: Collection[Dict[str, Any]], codes: Collection[str]) -> List[str]:
+    """The trade ids of the day (ROD) orders of `codes` among order records, in book order."""
+    return [
+        record["trade_id"]
+        for record in orders
+        if record["code"] in codes and record["order_type"] == "ROD"
+    ]

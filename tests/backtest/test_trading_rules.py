@@ -1,0 +1,179 @@
+"""The market's rules as a run applies them: price checks, session closes and where they cut a
+tick frame, and what is done at a close."""
+
+import datetime as dt
+from dataclasses import replace
+
+import polars as pl
+import pytest
+
+from quorvel import market
+from quorvel.backtest import OrderError
+from quorvel.backtest.trading_rules import (
+    TradingRules,
+    chosen_rules,
+    rules_setting,
+    session_closes,
+)
+from quorvel.utils import format_nano_ts_to_second_ts
+
+CODES = ["2330", "TXFR1"]
+DAYS = ("2024-01-08", "2024-01-09")
+
+
+def at(text):
+    """Broker seconds of a wall-clock time "YYYY-MM-DD HH:MM"."""
+    return market.broker_seconds(dt.datetime.fromisoformat(text))
+
+
+def ns(text, nanoseconds=0):
+    return int(at(text)) * 1_000_000_000 + nanoseconds
+
+
+def timestamp(ts):
+    return format_nano_ts_to_second_ts(ts, 8)
+
+
+class TestPriceChecks:
+    @pytest.fixture
+    def rules(self):
+        return TradingRules(market.TAIWAN, CODES, DAYS, {"2330": 580.0, "TXFR1": 17500.0})
+
+    def test_a_price_off_the_step_names_the_nearest_valid_prices(self, rules):
+        with pytest.raises(OrderError) as refused:
+            rules.check_price("2330", 568.3)
+        assert str(refused.value) == "568.3 is not on 2330's price step 1; 568 or 569"
+
+    @pytest.mark.parametrize(
+        "code, price, message",
+        [
+            ("2330", 852.0, "852 is beyond 2330's price limits of the day, 522 to 638"),
+            ("2330", 521.0, "521 is beyond 2330's price limits of the day, 522 to 638"),
+            ("TXFR1", 19251.0, "19251 is beyond TXFR1's price limits of the day, 15750 to 19250"),
+        ],
+    )
+    def test_a_price_beyond_the_days_limits_is_refused_with_the_limits(
+        self, rules, code, price, message
+    ):
+        with pytest.raises(OrderError) as refused:
+            rules.check_price(code, price)
+        assert str(refused.value) == message
+
+    @pytest.mark.parametrize("price", [522.0, 638.0, 600.0, 521.9999999999])
+    def test_prices_on_the_step_within_the_limits_pass(self, rules, price):
+        rules.check_price("2330", price)
+
+    def test_without_a_reference_only_the_step_is_checked(self):
+        rules = TradingRules(market.TAIWAN, CODES, DAYS, {})
+        assert rules.limit_prices("2330") is None
+        rules.check_price("2330", 5000.0)
+        with pytest.raises(OrderError, match="not on 2330's price step 5"):
+            rules.check_price("2330", 5001.0)
+
+    def test_the_raw_exchange_checks_nothing_and_knows_no_limits(self):
+        rules = TradingRules(None, CODES, DAYS, {"2330": 580.0})
+        rules.check_price("2330", 568.3)
+        assert rules.limit_prices("2330") is None and rules.closes == []
+        assert rules.tick_size("2330", 568.3) == 1.0
+
+    def test_custom_rules_set_the_limits(self):
+        seven = replace(market.TAIWAN.stock.limit, fraction=0.07)
+        custom = replace(market.TAIWAN, stock=replace(market.TAIWAN.stock, limit=seven))
+        rules = TradingRules(custom, CODES, DAYS, {"2330": 580.0})
+        assert rules.limit_prices("2330") == (540.0, 620.0)
+
+
+class TestSessionCloses:
+    def test_each_close_names_its_codes_and_those_whose_trading_day_ends(self):
+        closes = session_closes(market.TAIWAN, CODES, *DAYS)
+        assert [(close.timestamp, close.closing, close.day_over) for close in closes] == [
+            (at("2024-01-06 05:00"), ("TXFR1",), ()),  # Monday's night session, from Friday
+            (at("2024-01-08 13:30"), ("2330",), ("2330",)),
+            (at("2024-01-08 13:45"), ("TXFR1",), ("TXFR1",)),
+            (at("2024-01-09 05:00"), ("TXFR1",), ()),
+            (at("2024-01-09 13:30"), ("2330",), ("2330",)),
+            (at("2024-01-09 13:45"), ("TXFR1",), ("TXFR1",)),
+        ]
+        assert all(close.ts == int(close.timestamp) * 1_000_000_000 for close in closes)
+
+    def test_codes_closing_together_share_one_close(self):
+        closes = session_closes(market.TAIWAN, ["2330", "2317"], "2024-01-08", "2024-01-08")
+        assert [close.closing for close in closes] == [("2330", "2317")]
+
+    def test_days_without_trading_have_no_close(self):
+        assert session_closes(market.TAIWAN, CODES, "2024-02-06", "2024-02-14") == []
+
+
+class TestCutRows:
+    def cuts(self, *stamps):
+        rules = TradingRules(market.TAIWAN, CODES, DAYS, {})
+        return rules.cut_rows(pl.Series("ts", list(stamps), dtype=pl.Int64), timestamp)
+
+    def test_a_frame_is_cut_before_the_first_tick_after_each_close_inside_it(self):
+        assert self.cuts(
+            ns("2024-01-08 13:29"),
+            ns("2024-01-08 13:30"),  # at the close: still the session's
+            ns("2024-01-08 13:40"),
+            ns("2024-01-08 15:00"),
+            ns("2024-01-09 05:00"),
+            ns("2024-01-09 08:45"),
+        ) == [2, 3, 5]
+
+    def test_a_tick_nanoseconds_after_a_close_that_carries_its_timestamp_stays_before(self):
+        just_after = ns("2024-01-08 13:30", 100)
+        assert timestamp(just_after) == at("2024-01-08 13:30")  # as both engines see it
+        later = ns("2024-01-08 13:30", 1000)
+        assert timestamp(later) > at("2024-01-08 13:30")
+        assert self.cuts(ns("2024-01-08 13:29"), just_after, later) == [2]
+
+    def test_closes_outside_the_frame_cut_nothing(self):
+        assert self.cuts(ns("2024-01-08 09:00"), ns("2024-01-08 09:01")) == []
+        assert self.cuts() == []
+
+
+class Desk:
+    """Records what the closes ask of the desk."""
+
+    def __init__(self, last_prices):
+        self.last_prices = last_prices
+        self.calls = []
+
+    def last_price(self, code):
+        return self.last_prices.get(code)
+
+    def expire_day_orders(self, codes):
+        self.calls.append(codes)
+
+
+class TestPassingCloses:
+    def test_closes_before_the_moment_expire_day_orders_in_order_and_move_references_on(self):
+        rules = TradingRules(market.TAIWAN, CODES, DAYS, {"2330": 580.0, "TXFR1": 17500.0})
+        desk = Desk({"2330": 600.0, "TXFR1": 18000.0})
+        rules.pass_closes(at("2024-01-08 13:30"), desk)  # a tick at the stock's close
+        assert desk.calls == [("TXFR1",)]
+        assert rules.limit_prices("2330") == (522.0, 638.0)  # the day's own, still
+        rules.pass_closes(at("2024-01-08 15:00"), desk)
+        assert desk.calls == [("TXFR1",), ("2330",), ("TXFR1",)]
+        assert rules.limit_prices("2330") == market.limit_prices("2330", 600.0)
+        assert rules.limit_prices("TXFR1") == market.limit_prices("TXFR1", 18000.0)
+        assert rules.next_close == at("2024-01-09 05:00")
+
+    def test_a_code_without_a_last_price_keeps_its_reference(self):
+        rules = TradingRules(market.TAIWAN, CODES, DAYS, {"2330": 580.0})
+        rules.pass_closes(float("inf"), Desk({}))
+        assert rules.limit_prices("2330") == (522.0, 638.0)
+        assert rules.limit_prices("TXFR1") is None
+
+
+class TestRulesArgument:
+    def test_true_is_taiwans_rules_and_false_none(self):
+        assert chosen_rules(True) is market.TAIWAN and chosen_rules(False) is None
+
+    def test_anything_else_is_refused(self):
+        with pytest.raises(TypeError, match="market_rules must be MarketRules, True or False"):
+            chosen_rules("TAIWAN")
+
+    def test_settings_record_taiwans_rules_as_true_and_others_by_their_repr(self):
+        custom = replace(market.TAIWAN, closed_days=("2024-01-03",))
+        assert (rules_setting(market.TAIWAN), rules_setting(False)) == (True, False)
+        assert rules_setting(custom) == repr(custom)

@@ -125,7 +125,8 @@ class SweepRow:
     params: Dict[str, Any]
     figures: Dict[str, Any] = field(default_factory=dict)
     error: Optional[str] = None
-    output: str = ""
+    # A transcript, long at times: no part of what the row is or shows.
+    output: str = field(default="", compare=False, repr=False)
 
     def flat(self) -> Dict[str, Any]:
         """Parameters, every figure (None after a failure) and the error, as one record."""

@@ -1,6 +1,6 @@
 # The two commands of the README:
 #   make backtest   run a backtest on the built-in offline broker
-#   make test       run the whole test suite
+#   make test       run the whole test suite (and build the documentation)
 # Each creates its virtual environment and builds the package on first use.
 
 PY ?= 3.11
@@ -9,13 +9,31 @@ VENV ?= .venv-$(PY)
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src examples -name '*.cpp' -o -name '*.hpp' -o -name '*.py')
 PIP_INSTALL = $(VENV)/bin/python -m pip install -q --disable-pip-version-check
 
-.PHONY: test test-all asan backtest bench clean
+# The documentation is built by one interpreter, whose environment also gets the docs extra.
+DOCS_PY := 3.11
+EXTRAS := test,sweep
+ifeq ($(PY),$(DOCS_PY))
+EXTRAS := test,sweep,docs
+endif
+
+.PHONY: test test-all asan backtest bench docs clean
 
 # The suite runs twice: with the native shortcuts for calls whose result is known, and with
-# QUORVEL_NO_FAST_PATHS=1, where every such call is made for real.
+# QUORVEL_NO_FAST_PATHS=1, where every such call is made for real.  Then, on the documentation's
+# interpreter, the documentation is built.
 test: $(VENV)/.installed
 	$(VENV)/bin/python -m pytest -q
 	QUORVEL_NO_FAST_PATHS=1 $(VENV)/bin/python -m pytest -q -p no:cacheprovider
+ifeq ($(PY),$(DOCS_PY))
+	$(MAKE) docs
+endif
+
+# The documentation (docs/, mkdocs.yml) as a web site in build/site/; a warning, such as a broken
+# link or a docstring that cannot be read, fails the build.  NO_MKDOCS_2_WARNING silences the
+# theme's notice about MkDocs 2, which says nothing about these pages.
+docs: $(VENV)/.installed
+	@test "$(PY)" = "$(DOCS_PY)" || { echo "the documentation is built with PY=$(DOCS_PY)" >&2; exit 1; }
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/python -m mkdocs build --strict --quiet
 
 # Every supported interpreter (the classifiers of pyproject.toml), then the sanitizer build:
 # what CI runs.
@@ -30,7 +48,7 @@ $(VENV)/.installed: $(SOURCES)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(PIP_INSTALL) --upgrade pip
 	$(PIP_INSTALL) scikit-build-core cmake ninja
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=build/$(VENV) '.[test,sweep]'
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=build/$(VENV) '.[$(EXTRAS)]'
 	touch $@
 
 # The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and their

@@ -87,8 +87,8 @@ class TestBackfill:
                 "lies after --backfill-end",
             ),
             (
-                ["--start", "1999-06-01", "--end", "1999-06-02"],
-                "backfill: 1999-06-01 lies outside the XTAI calendar",
+                ["--start", "2000-01-04", "--end", "2000-01-05"],
+                "backfill: the XTAI calendar has no 2 trading days before 2000-01-04",
             ),
             (["--backfill-days", "-1"], "argument --backfill-days: must be at least 0, got -1"),
         ],

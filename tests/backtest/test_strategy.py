@@ -82,7 +82,7 @@ class TestLoading:
     @pytest.mark.parametrize(
         "target, message",
         [
-            ("examples/breakout.py", "expected PATH.py:Class or package.module:Class"),
+            (":Breakout", "expected PATH.py:Class or package.module:Class"),
             ("no_such_module:X", "cannot import no_such_module"),
             ("quorvel.examples.breakout:Missing", "has no Strategy subclass named Missing"),
         ],

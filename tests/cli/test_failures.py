@@ -14,6 +14,7 @@ from quorvel import cache_files, cli
 
 ONE_DAY = ["--codes", "2330", "TXFR1", "--start", "2024-01-08", "--end", "2024-01-08"]
 ONE_DAY += ["--no-backfill", "--ticks-per-day", "200"]
+HINT = " (see quorvel-backtest --help)"
 
 FAILING_STRATEGY = textwrap.dedent("""
     from quorvel.backtest import Strategy
@@ -94,11 +95,11 @@ class TestDataDirectory:
             ("data", "--data-dir: cannot write into {data}: it is a file, not a directory"),
             (
                 "data/sino",
-                "--data-dir: {data}/sino is a file; the data directory needs a folder there",
+                "--data-dir: {data}/sino is a file; --data-dir needs a folder there",
             ),
             (
                 "data/sino/ticks",
-                "--data-dir: {data}/sino/ticks is a file; the data directory needs a folder there",
+                "--data-dir: {data}/sino/ticks is a file; --data-dir needs a folder there",
             ),
         ],
     )
@@ -112,7 +113,7 @@ class TestDataDirectory:
             cli.main([*ONE_DAY, "--data-dir", str(data)])
         assert exited.value.code == 2
         err = capsys.readouterr().err
-        assert lines(err)[-1] == f"quorvel-backtest: error: {message.format(data=data)}"
+        assert lines(err)[-1] == f"quorvel-backtest: error: {message.format(data=data)}{HINT}"
         assert "Traceback" not in err
 
     def test_a_read_only_file_system_is_one_line_before_any_run(
@@ -128,6 +129,7 @@ class TestDataDirectory:
         assert exited.value.code == 2
         assert lines(capsys.readouterr().err)[-1] == (
             f"quorvel-backtest: error: --data-dir: cannot write into {data}: Read-only file system"
+            + HINT
         )
 
     def test_a_full_disk_during_the_run_is_one_line(self, tmp_path, monkeypatch, capsys):
@@ -177,7 +179,7 @@ class TestOutputPlaces:
             cli.main([*ONE_DAY, option, str(target), "--data-dir", str(data)])
         assert exited.value.code == 2
         assert lines(capsys.readouterr().err)[-1] == (
-            f"quorvel-backtest: error: {message.format(tmp=tmp_path)}"
+            f"quorvel-backtest: error: {message.format(tmp=tmp_path)}{HINT}"
         )
         assert not data.exists()
 

@@ -31,7 +31,7 @@ def test_an_interrupted_sweep_prints_and_writes_its_rows_marked_partial(
     assert cli.main([*SWEEP, "--output", str(tmp_path)]) == 130
     out = capsys.readouterr().out
     assert "interrupted: 1 of 3 backtests finished" in out
-    assert f"partial sweep.csv and sweep.json written to {tmp_path}" in out
+    assert f"partial sweep.csv, sweep.json and runs/ (each run's log) written to {tmp_path}" in out
     assert asked["run_timeout"] == 5.0
     table = pl.read_csv(tmp_path / "sweep.csv")
     assert table["ma"].to_list() == [20, 40, 60]
@@ -47,6 +47,7 @@ def test_a_ray_address_that_does_not_answer_is_a_one_line_error(tmp_path):
     )
     assert done.returncode == 2
     assert done.stderr.splitlines()[-1] == (
-        "quorvel-backtest: error: cannot reach a Ray cluster at 127.0.0.1:1: Connection refused"
+        "quorvel-backtest: error: cannot reach a Ray cluster at 127.0.0.1:1: Connection refused "
+        "(see quorvel-backtest --help)"
     )
     assert "Traceback" not in done.stderr

@@ -47,7 +47,9 @@ def test_a_partial_sweep_writes_every_combination_and_says_it_is_partial(setting
         "interrupted",
         1,
     )
-    assert sorted(path.name for path in (tmp_path / "out").iterdir()) == list(runner.SWEEP_FILES)
+    written = sorted(path.name for path in (tmp_path / "out").iterdir())
+    assert written == ["runs", *runner.SWEEP_FILES]
+    assert [log.name for log in (tmp_path / "out" / "runs").iterdir()] == ["seconds=0.0.log"]
 
 
 def test_an_interrupt_before_any_run_gives_every_combination_unfinished(settings, monkeypatch):

@@ -24,6 +24,7 @@ from quorvel.backtest.costs import CostModel
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted, StrategyError
 from quorvel.backtest.failures import stops_recorded
 from quorvel.backtest.lifecycle import (
+    broker_log_under,
     count_cache_files,
     handed_over,
     modules_quiet,
@@ -158,10 +159,11 @@ def run_backtest(
     Ctrl-C it raises `BacktestInterrupted`, and when a hook of the strategy
     raises, `StrategyError` (its traceback also goes to logs/quorvel.log
     under `cache_directory(data_dir, api)`); both carry the result so far, marked partial.
-    Every thread the run started has ended when it returns or raises.
+    Every thread the run started has ended when it returns or raises.  The
+    broker package, when this first imports it, logs to logs/shioaji.log under
+    `data_dir` unless SJ_LOG_PATH says otherwise.
     """
     from quorvel.modules.matcher import matcher as matcher_module
-    from quorvel.modules.ticker import ticker as ticker_module
 
     if engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(ENGINES)}, got {engine!r}")
@@ -172,6 +174,9 @@ def run_backtest(
     chosen = strategy_instance(load_strategy(DEFAULT_STRATEGY) if strategy is None else strategy)
     rules = chosen_rules(market_rules)
     instruments = resolve_codes(api, codes)
+    with broker_log_under(data_dir):
+        from quorvel.modules.ticker import ticker as ticker_module
+
     result = BacktestResult(instruments, (period[0], period[1]), None, window)
     result.engine = engine
     result.strategy = type(chosen).__name__
@@ -245,11 +250,12 @@ def load_ticks(
     The days go through the tick feed's own loading path, as a run's do, so
     later runs of the same codes and days read them from the cache.
     """
-    from quorvel.modules.ticker import feed
-    from quorvel.modules.ticker import ticker as ticker_module
-
     rules = chosen_rules(market_rules)
     instruments = resolve_codes(api, codes)
+    with broker_log_under(data_dir):
+        from quorvel.modules.ticker import feed
+        from quorvel.modules.ticker import ticker as ticker_module
+
     path = cache_directory(data_dir, api)
     spans = (backfill_span(period, backfill), period)
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import sys
 import threading
 import time
 from typing import Any, Callable, Iterator, Optional, Sequence
@@ -104,6 +105,26 @@ def modules_quiet(modules: Sequence[Any]) -> Iterator[None]:
     finally:
         for module, console in zip(modules, saved):
             module.console = console
+
+
+@contextlib.contextmanager
+def broker_log_under(data_dir: str) -> Iterator[None]:
+    """While the block imports the broker package, send its log file to logs/ of `data_dir`.
+
+    The package opens its log file when it is first imported (the tick feed
+    imports it), in the working directory unless SJ_LOG_PATH names another
+    path.  A path the user set, or a package imported already, is left as it is.
+    """
+    if "shioaji" in sys.modules or "SJ_LOG_PATH" in os.environ:
+        yield
+        return
+    logs = os.path.join(os.path.expanduser(data_dir), "logs")
+    os.makedirs(logs, exist_ok=True)  # the package falls back to stdout without it
+    os.environ["SJ_LOG_PATH"] = os.path.join(logs, "shioaji.log")
+    try:
+        yield
+    finally:
+        del os.environ["SJ_LOG_PATH"]
 
 
 @contextlib.contextmanager

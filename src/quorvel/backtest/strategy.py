@@ -204,10 +204,15 @@ def strategy_instance(strategy: StrategyArg) -> Strategy:
 def load_strategy(target: str) -> Type[Strategy]:
     """The class named by ``PATH.py:Class`` or ``package.module:Class``.
 
-    Raises `ValueError` with a one-line message when it cannot be loaded.
+    Without ``:Class``, the one `Strategy` subclass that the file or module
+    defines (classes it imports do not count).  Raises `ValueError` with a
+    one-line message when it cannot be loaded, or when the file or module
+    defines no such class or several (they are named).
     """
     where, colon, class_name = target.rpartition(":")
-    if not colon or not where or not class_name:
+    if not colon or target.endswith(".py"):
+        where, class_name = target, ""
+    if not where:
         raise ValueError(f"{target!r}: expected PATH.py:Class or package.module:Class")
     if where.endswith(".py"):
         module = _module_from_file(where)
@@ -216,10 +221,31 @@ def load_strategy(target: str) -> Type[Strategy]:
             module = importlib.import_module(where)
         except Exception as error:  # the module's own code may raise anything
             raise ValueError(f"{target!r}: cannot import {where}: {_one_line(error)}") from None
+    if not class_name:
+        return _only_strategy_of(module, where)
     found = getattr(module, class_name, None)
     if not (isinstance(found, type) and issubclass(found, Strategy)):
         raise ValueError(f"{target!r}: {where} has no Strategy subclass named {class_name}")
     return found
+
+
+def _only_strategy_of(module: Any, where: str) -> Type[Strategy]:
+    defined = [
+        value
+        for value in vars(module).values()
+        if isinstance(value, type)
+        and issubclass(value, Strategy)
+        and value.__module__ == module.__name__
+    ]
+    if len(defined) == 1:
+        return defined[0]
+    if not defined:
+        raise ValueError(f"{where} defines no Strategy subclass")
+    names = ", ".join(strategy.__name__ for strategy in defined)
+    raise ValueError(
+        f"{where} defines {len(defined)} Strategy subclasses ({names}); "
+        f"name one: {where}:{defined[0].__name__}"
+    )
 
 
 def _module_from_file(path: str) -> Any:

@@ -173,8 +173,8 @@ def render(result: BacktestResult, console: Any) -> None:
     run.add_row("replay time", f"{result.replay_seconds:.2f} s")
     run.add_row("ticks per second", f"{result.ticks_per_second:,.0f}")
     run.add_row("strategy", result.strategy)
-    engine = f"paced, {result.window} permits ahead" if result.engine == "paced" else result.engine
-    run.add_row("engine", engine)
+    permits = "1 permit" if result.window == 1 else f"{result.window} permits"
+    run.add_row("engine", f"paced, {permits} ahead" if result.engine == "paced" else result.engine)
     run.add_row(
         "tick cache files (before, after)",
         f"{result.cache_files_before}, {result.cache_files_after}",

@@ -8,7 +8,7 @@ import contextlib
 import os
 import sys
 import tempfile
-from typing import Iterator, Optional, Sequence
+from typing import Optional, Sequence
 
 from rich.console import Console
 from rich.text import Text
@@ -54,9 +54,13 @@ def _command(
         else SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
     )
     try:
-        for entry in resolve_codes(api, args.codes):
+        instruments = resolve_codes(api, args.codes)
+    except BacktestError as error:
+        parser.error(f"{error}{_codes_known_to(api)}")
+    try:
+        for entry in instruments:
             contract_for(entry["code"], entry["market"])
-    except (BacktestError, ContractError) as error:
+    except ContractError as error:
         parser.error(str(error))
     strategy = chosen_strategy(parser, args)
     account = account_rules(parser, args)
@@ -67,7 +71,6 @@ def _command(
         data_dir = args.data_dir or stack.enter_context(
             tempfile.TemporaryDirectory(prefix="quorvel-")
         )
-        stack.enter_context(_broker_log_under(data_dir))
         if not args.verbose:  # --verbose shows the tick feed's own line instead
             stack.enter_context(set_aside_lines(console))
         if args.offline:
@@ -83,20 +86,8 @@ def _command(
         return backtest_command(args, api, codes, strategy, account, data_dir, console, stop)
 
 
-@contextlib.contextmanager
-def _broker_log_under(data_dir: str) -> Iterator[None]:
-    """Send the broker package's log file into the data directory's logs/.
-
-    The package opens its log file when it is imported, in the working
-    directory unless SJ_LOG_PATH names another path; a path the user set is kept.
-    """
-    if "SJ_LOG_PATH" in os.environ:
-        yield
-        return
-    logs = os.path.join(os.path.expanduser(data_dir), "logs")
-    os.makedirs(logs, exist_ok=True)  # the package falls back to stdout without it
-    os.environ["SJ_LOG_PATH"] = os.path.join(logs, "shioaji.log")
-    try:
-        yield
-    finally:
-        del os.environ["SJ_LOG_PATH"]
+def _codes_known_to(api: object) -> str:
+    """The offline broker's codes, to follow the message about a code it does not know."""
+    if not isinstance(api, SimulatedBroker):  # the tick cache's stand-in knows every code
+        return ""
+    return f"; the offline broker knows {', '.join(contract.code for contract in api.contracts)}"

@@ -8,6 +8,7 @@ import os
 from typing import Callable, List, Optional, Sequence, Tuple
 
 from quorvel import market
+from quorvel.arguments import ArgumentParser
 from quorvel.backtest.account import (
     FUTURES_MARGINS,
     FUTURES_MARGINS_AS_OF,
@@ -21,7 +22,7 @@ from quorvel.backtest.engine import DEFAULT_BACKFILL_DAYS, DEFAULT_CODES, DEFAUL
 from quorvel.backtest.export import OUTPUT_FILES, check_writable_directory
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
-from quorvel.sweep import FIGURES, SWEEP_FILES
+from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES
 
 
 def _date(text: str) -> str:
@@ -155,7 +156,7 @@ _DATE_OPTIONS = (
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog="quorvel-backtest",
         description=(
             "Backtest a strategy on ticks from the built-in offline broker: the period is "
@@ -218,9 +219,10 @@ def build_parser() -> argparse.ArgumentParser:
     strategy = parser.add_argument_group("strategy")
     strategy.add_argument(
         "--strategy",
-        metavar="PATH.py:Class",
+        metavar="PATH.py[:Class]",
         default=DEFAULT_STRATEGY,
-        help="the Strategy subclass to run: a file and class, or package.module:Class",
+        help="the Strategy subclass to run: a file and class, or package.module:Class; "
+        "without :Class, the one the file or module defines",
     )
     strategy.add_argument(
         "--param",
@@ -303,12 +305,13 @@ def build_parser() -> argparse.ArgumentParser:
             "run every combination of these parameter values (repeatable), e.g. --sweep ma=100,200"
         ),
     )
+    # The sweep's options have no default here, so that one given without --sweep is seen.
     sweep.add_argument(
         "--rank-by",
         choices=FIGURES,
-        default="net_pnl",
         metavar="FIGURE",
-        help=f"figure the sweep's table is ranked by: {', '.join(FIGURES)}",
+        help=f"figure the sweep's table is ranked by (default: {DEFAULT_RANK_BY}): "
+        f"{', '.join(FIGURES)}",
     )
     sweep.add_argument(
         "--ray-address",
@@ -330,6 +333,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# The options that only a sweep reads: option, attribute.
+_SWEEP_ONLY = (
+    ("--rank-by", "rank_by"),
+    ("--ray-address", "ray_address"),
+    ("--run-timeout", "run_timeout"),
+    ("--workers", "workers"),
+)
+
+
 def chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Strategy:
     """The strategy of --strategy with the parameters of --param; a bad one exits with 2."""
     try:
@@ -344,6 +356,16 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
     written."""
     if args.start > args.end:
         parser.error(f"--start {args.start} lies after --end {args.end}")
+    try:
+        trading_days = market.trading_days(args.start, args.end)
+    except ValueError as error:
+        parser.error(f"--start/--end: {error}")
+    if not trading_days:
+        parser.error(f"the period {args.start} to {args.end} holds no trading day")
+    given = [option for option, dest in _SWEEP_ONLY if getattr(args, dest) is not None]
+    if given and not args.sweep:
+        listed = " and ".join([", ".join(given[:-1]), given[-1]] if given[1:] else given)
+        parser.error(f"{listed} {'work' if given[1:] else 'works'} with --sweep only")
     if not args.no_backfill:
         try:
             span = market.backfill_range(
@@ -387,10 +409,16 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
             check_writable_directory(os.path.expanduser(directory), files)
         except OSError as error:
             parser.error(f"{option}: cannot write into {directory}: {error.strerror or error}")
-    for inner in ("logs", "sino", os.path.join("sino", "ticks")) if args.data_dir else ():
-        path = os.path.join(os.path.expanduser(args.data_dir), inner)
+    folders: List[Tuple[str, str, str]] = []  # option, its directory, a folder it needs there
+    if args.data_dir:
+        for inner in ("logs", "sino", os.path.join("sino", "ticks")):
+            folders.append(("--data-dir", args.data_dir, inner))
+    if args.output and args.sweep:
+        folders.append(("--output", args.output, LOGS_DIRECTORY))
+    for option, directory, inner in folders:
+        path = os.path.join(os.path.expanduser(directory), inner)
         if os.path.lexists(path) and not os.path.isdir(path):
-            parser.error(f"--data-dir: {path} is a file; the data directory needs a folder there")
+            parser.error(f"{option}: {path} is a file; {option} needs a folder there")
 
 
 def costs(args: argparse.Namespace) -> CostModel:

@@ -15,6 +15,7 @@ from quorvel.cli.signals import Stop
 from quorvel.data.offline import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import (
+    DEFAULT_RANK_BY,
     SweepError,
     SweepInterrupted,
     SweepSettings,
@@ -68,7 +69,7 @@ def sweep_command(
                 grid,
                 settings,
                 fixed=fixed,
-                rank_by=args.rank_by,
+                rank_by=args.rank_by or DEFAULT_RANK_BY,
                 ray_address=args.ray_address,
                 workers=args.workers,
                 progress=advance,
@@ -86,6 +87,7 @@ def sweep_command(
     if args.output:
         result.write(args.output)
         partial = "partial " if result.stopped is not None else ""
-        written = f"{partial}sweep.csv and sweep.json written to {args.output}"
+        files = "sweep.csv, sweep.json and runs/ (each run's log)"
+        written = f"{partial}{files} written to {args.output}"
         console.print(Text(written), soft_wrap=True)
     return status

@@ -12,6 +12,7 @@ from rich.table import Table
 from rich.text import Text
 
 from quorvel import cache_files
+from quorvel.arguments import ArgumentParser
 from quorvel.data import (
     EXCHANGE_TIME_ZONE,
     DataImportError,
@@ -33,7 +34,7 @@ _VALUE_OPTIONS = (
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog="quorvel-import",
         description=(
             "Import tick files into the tick cache that quorvel-backtest reads (--data-dir), "

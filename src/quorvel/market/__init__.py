@@ -1,6 +1,6 @@
 """What the Taiwan markets allow: price steps, daily price limits, sessions and trading days.
 
-The rules are data (`MarketRules`, Taiwan's in `TAIWAN`); the functions here apply Taiwan's::
+The rules are data (`MarketRules`, Taiwan's in `TAIWAN`); the functions here apply Taiwan's:
 
     >>> from quorvel import market
     >>> market.tick_size("2330", 568.3)

@@ -3,7 +3,7 @@
 `MarketRules` holds one `InstrumentRules` per kind of instrument and the calendar; its
 defaults, `TAIWAN`, are the Taiwan markets' rules, each table with its source and the date the
 source states it in force.  Every figure can be replaced with `dataclasses.replace`, e.g. the
-limits as they were before 2015-06-01::
+limits as they were before 2015-06-01:
 
     seven = replace(TAIWAN.stock.limit, fraction=0.07, as_of="")
     rules = replace(TAIWAN, stock=replace(TAIWAN.stock, limit=seven))

@@ -5,7 +5,9 @@ Ray cluster alike.  Ray is the optional extra ``quorvel[sweep]``.
 """
 
 from quorvel.sweep.grid import combinations, parse_grid
+from quorvel.sweep.logs import LOGS_DIRECTORY
 from quorvel.sweep.runner import (
+    DEFAULT_RANK_BY,
     FIGURES,
     RAY_MISSING,
     SWEEP_FILES,
@@ -19,7 +21,9 @@ from quorvel.sweep.runner import (
 from quorvel.sweep.tables import render_sweep
 
 __all__ = [
+    "DEFAULT_RANK_BY",
     "FIGURES",
+    "LOGS_DIRECTORY",
     "RAY_MISSING",
     "SWEEP_FILES",
     "SweepError",

@@ -27,6 +27,7 @@ import os
 import sys
 import tempfile
 import time
+import traceback
 from dataclasses import dataclass, field
 from typing import (
     Any,
@@ -61,6 +62,7 @@ from quorvel.backtest.strategy import Strategy, load_strategy
 from quorvel.backtest.trading_rules import MarketRulesArg, rules_setting
 from quorvel.sweep.errors import SweepError, SweepInterrupted
 from quorvel.sweep.grid import combinations
+from quorvel.sweep.logs import output_caught, write_logs
 from quorvel.sweep.session import ray_session
 
 RAY_MISSING = "parameter sweeps run on Ray, which is not installed: pip install 'quorvel[sweep]'"
@@ -87,6 +89,8 @@ FIGURES = (
     "max_drawdown_share",
     "sharpe",
 )
+# The figure a sweep is ranked by unless told otherwise.
+DEFAULT_RANK_BY = "net_pnl"
 # Figures of which less is better: the ranking puts the smallest first.
 LOWER_IS_BETTER = frozenset({"max_drawdown", "max_drawdown_share", "fees", "taxes"})
 
@@ -117,11 +121,14 @@ class SweepSettings:
 
 @dataclass
 class SweepRow:
-    """One combination: its parameters and its run's figures, or why the run failed."""
+    """One combination: its parameters and its run's figures, or why the run failed; `output`
+    is what the run printed (and the traceback of a failure), for its log file."""
 
     params: Dict[str, Any]
     figures: Dict[str, Any] = field(default_factory=dict)
     error: Optional[str] = None
+    # A transcript, long at times: no part of what the row is or shows.
+    output: str = field(default="", compare=False, repr=False)
 
     def flat(self) -> Dict[str, Any]:
         """Parameters, every figure (None after a failure) and the error, as one record."""
@@ -162,7 +169,8 @@ class SweepResult:
         return pl.DataFrame(records, infer_schema_length=None).with_row_index("rank", offset=1)
 
     def write(self, directory: str) -> List[str]:
-        """Write `SWEEP_FILES` into `directory` (created if missing); return their paths.
+        """Write `SWEEP_FILES` into `directory` (created if missing), and each finished run's
+        log into its ``runs/`` (`quorvel.sweep.logs`); return the paths of the two files.
 
         Both files are replaced together once both are written; a partial
         sweep says so in sweep.json ("partial", "stopped") and in the error
@@ -189,6 +197,7 @@ class SweepResult:
             with open(json_path, "w", encoding="utf-8") as json_file:
                 json.dump(document, json_file, indent=2, ensure_ascii=False)
                 json_file.write("\n")
+            write_logs(directory, [(row.params, row.output) for row in self.rows])
         return paths
 
     def _rows_and_unfinished(self) -> List[SweepRow]:
@@ -202,7 +211,20 @@ def run_one(
     params: Dict[str, Any],
     settings: SweepSettings,
 ) -> SweepRow:
-    """The backtest of one combination, as a sweep task runs it."""
+    """The backtest of one combination, as a sweep task runs it: its row, with what the run
+    printed."""
+    with output_caught() as output:
+        row = _backtest_row(broker, strategy, params, settings)
+    row.output = output.getvalue()
+    return row
+
+
+def _backtest_row(
+    broker: BrokerFactory,
+    strategy: Type[Strategy],
+    params: Dict[str, Any],
+    settings: SweepSettings,
+) -> SweepRow:
     try:
         result = run_backtest(
             broker(),
@@ -219,10 +241,11 @@ def run_one(
             account_rules=settings.account_rules,
             market_rules=settings.market_rules,
         )
-    except StrategyError as error:  # its message names the exception already
-        return SweepRow(params, error=str(error))
     except Exception as error:
-        return SweepRow(params, error=f"{type(error).__name__}: {error}")
+        traceback.print_exception(type(error), error, error.__traceback__)
+        # A StrategyError's message names the strategy's exception already.
+        named = isinstance(error, StrategyError)
+        return SweepRow(params, error=str(error) if named else f"{type(error).__name__}: {error}")
     return SweepRow(params, summary(result)["total"])
 
 
@@ -245,7 +268,7 @@ def run_sweep(
     settings: SweepSettings,
     *,
     fixed: Optional[Mapping[str, Any]] = None,
-    rank_by: str = "net_pnl",
+    rank_by: str = DEFAULT_RANK_BY,
     ray_address: Optional[str] = None,
     workers: Optional[int] = None,
     progress: Optional[Progress] = None,

@@ -30,11 +30,14 @@ _MONEY = frozenset(
     }
 )
 _SHARES = frozenset({"win_rate", "max_drawdown_share"})
+# The narrowest the error column gets where the table is wider than the console.
+_ERROR_WIDTH = 40
 
 
 def render_sweep(result: SweepResult, console: Any) -> None:
     """Print the sweep's table: every finished combination, best first."""
     from rich import box
+    from rich.cells import cell_len
     from rich.table import Table
 
     names = list(result.rows[0].params) if result.rows else []
@@ -45,17 +48,22 @@ def render_sweep(result: SweepResult, console: Any) -> None:
         title_justify="left",
         box=box.SIMPLE_HEAD,
     )
-    for heading in ["rank", *names, *shown.values()]:
-        table.add_column(heading, justify="right")
+    rows = [
+        [str(rank), *(str(row.params[name]) for name in names), *(_cell(n, row) for n in shown)]
+        for rank, row in enumerate(result.rows, 1)
+    ]
+    errors = [row.error.splitlines()[0] if row.error else "" for row in result.rows]
+    # Headings and figures are never cut short: each column is as wide as its widest cell, and
+    # only the error text wraps.  A table wider than the console is printed whole.
+    for index, heading in enumerate(["rank", *names, *shown.values()]):
+        width = max([cell_len(heading), *(cell_len(cells[index]) for cells in rows)])
+        table.add_column(heading, justify="right", min_width=width)
     if failures:
-        table.add_column("error", justify="left")
-    for rank, row in enumerate(result.rows, 1):
-        cells = [str(rank), *(str(row.params[name]) for name in names)]
-        cells += [_cell(name, row) for name in shown]
-        if failures:
-            cells.append(row.error.splitlines()[0] if row.error else "")
-        table.add_row(*cells)
-    console.print(table)
+        width = min(_ERROR_WIDTH, max(cell_len(error) for error in errors))
+        table.add_column("error", justify="left", overflow="fold", min_width=width)
+    for cells, error in zip(rows, errors):
+        table.add_row(*cells, *([error] if failures else []))
+    console.print(table, crop=False)
 
 
 def _cell(name: str, row: SweepRow) -> str:

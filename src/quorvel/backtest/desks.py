@@ -15,6 +15,8 @@ from typing import Any, Deque, Dict, Iterator, List, Optional
 from quorvel.backtest.account import Account, exchange_time_text
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.lifecycle import Watchdog
+from quorvel.backtest.messages import Quote
+from quorvel.backtest.quotes import Quotes
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderDesk, OrderError, Strategy
 from quorvel.constant import OrderType
@@ -49,6 +51,7 @@ class Desk(OrderDesk):
         self.responses = matcher.response_queue
         self.owed: Deque[Dict[str, Any]] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick being replayed
+        self.quotes = Quotes()  # the engine moves its cursor
 
     def place(
         self, code: str, action: str, qty: int, price: Optional[float], order_type: Optional[str]
@@ -102,6 +105,11 @@ class Desk(OrderDesk):
 
     def last_price(self, code: str) -> Optional[float]:
         return self.matcher.positions.last_prices.get(code)
+
+    def quote(self, code: str) -> Optional[Quote]:
+        if code not in self.markets:
+            raise ValueError(f"unknown code {code!r}: this run trades {', '.join(self.markets)}")
+        return self.quotes.latest(code)
 
     def now(self) -> Optional[float]:
         tick = self.current[0]

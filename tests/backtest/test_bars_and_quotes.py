@@ -4,6 +4,7 @@ latest tick; both engines give the same."""
 
 import datetime as dt
 import math
+import re
 from pathlib import Path
 
 import polars as pl
@@ -126,7 +127,9 @@ def test_the_bars_are_polars_dynamic_groups_of_the_ticks_from_each_sessions_open
             lambda ts: format_nano_ts_to_second_ts(ts, 8), return_dtype=pl.Float64
         )
     )
-    origins = [session_span(code, moment)[0] for code, moment in moments.select("code", "moment").rows()]
+    origins = [
+        session_span(code, moment)[0] for code, moment in moments.select("code", "moment").rows()
+    ]
     ticks = moments.with_columns(
         origin=pl.Series(origins),
         since_open=pl.col("ts") - (pl.Series(origins) * 1e9).cast(pl.Int64),
@@ -229,10 +232,13 @@ class RaisingBar(Strategy):
 
 @pytest.mark.parametrize("engine", ["replay", "paced"])
 def test_a_quote_of_a_code_not_in_the_run_and_an_error_in_on_bar_stop_the_run(data_dir, engine):
-    with pytest.raises(StrategyError, match=r"^QuoteOfUnknown.on_tick raised ValueError: unknown code "
-                       r"'9999': this run trades 2330, TXFR1 \(test_bars_and_quotes.py:\d+\)$"):
+    unknown = (
+        r"^QuoteOfUnknown.on_tick raised ValueError: unknown code '9999': this run trades 2330, "
+        r"TXFR1 \(test_bars_and_quotes.py:\d+\)$"
+    )
+    with pytest.raises(StrategyError, match=unknown):
         run(data_dir, QuoteOfUnknown(), engine)
-    with pytest.raises(StrategyError, match=r"^RaisingBar.on_bar raised ZeroDivisionError: no bars today"):
+    with pytest.raises(StrategyError, match=r"^RaisingBar.on_bar raised ZeroDivisionError: no bars"):
         run(data_dir, RaisingBar(), engine)
 
 
@@ -274,3 +280,12 @@ def test_a_bad_bar_seconds_is_refused_in_one_line(data_dir, seconds, message):
     with pytest.raises(BacktestError) as refused:
         run(data_dir, strategy)
     assert str(refused.value) == f"RaisingBar.bar_seconds {message}"
+
+
+def test_the_readmes_bar_strategy_runs_as_shown(data_dir):
+    readme = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    source = re.search(r"```python\n(.*?)```", readme.split("\n## Bars\n", 1)[1], re.S).group(1)
+    namespace = {}
+    exec(compile(source, "README.md", "exec"), namespace)
+    result = run(data_dir, namespace["RangeBreak"]())
+    assert [report["order"]["code"] for report in result.reports if "order" in report][0] == "TXFR1"

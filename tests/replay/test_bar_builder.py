@@ -40,7 +40,9 @@ def ticks_frame(rows):
             "volume": [volume for *_, volume in rows],
             "tick_type": [1] * len(rows),
         },
-        schema={"code": pl.String, "ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "tick_type": pl.Int64},
+        schema={
+            "code": pl.String, "ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "tick_type": pl.Int64
+        },
     )
 
 
@@ -108,7 +110,9 @@ class TestDelivery:
         assert hooks.summary()[-1] == ("bar", "B", 600, 670, 7.0, 7.0, 7.0, 7.0, 1, 1)
 
     def test_bars_given_together_come_by_start_then_by_code(self):
-        hooks = BarHooks(60).replay([("B", 1, 1, 1), ("A", 61, 2, 1), ("B", 62, 3, 1), ("A", 200, 4, 1)])
+        hooks = BarHooks(60).replay(
+            [("B", 1, 1, 1), ("A", 61, 2, 1), ("B", 62, 3, 1), ("A", 200, 4, 1)]
+        )
         bars = [event[1:4] for event in hooks.summary() if event[0] == "bar"]
         assert bars == [("B", 0, 60), ("A", 60, 120), ("B", 60, 120)]
 
@@ -195,10 +199,11 @@ class TestRefusals:
     @pytest.mark.parametrize(
         "span, error, message",
         [
-            ([OPEN, OPEN + 60], TypeError, r"^session_span\(code, moment\) must give a tuple \(origin, due\)$"),
+            ([OPEN, OPEN + 60], TypeError,
+             r"^session_span\(code, moment\) must give a tuple \(origin, due\)$"),
             ((OPEN + 5, OPEN + 60), ValueError,
-             r"^session_span\('A', 1704186001.0\) gave \(1704186005.0, 1704186060.0\), a span that does not "
-             "hold the moment$"),
+             r"^session_span\('A', 1704186001.0\) gave \(1704186005.0, 1704186060.0\), a span that "
+             "does not hold the moment$"),
             ((OPEN, OPEN + 1), ValueError, "a span that does not hold the moment"),
         ],
     )

@@ -117,7 +117,9 @@ class BarBuilder:
             bar.origin, bar.span_due = math.inf, -math.inf
         return bars
 
-    def add(self, code: str, moment: float, price: float, volume: int, is_backfilling: bool) -> None:
+    def add(
+        self, code: str, moment: float, price: float, volume: int, is_backfilling: bool
+    ) -> None:
         """Add a tick to its code's bar, once the bars due at its moment are taken out."""
         bar = self.building.get(code)
         if bar is None:

@@ -1,4 +1,4 @@
-"""The dicts a strategy is handed: ticks, bars, quotes, order reports, deal reports and margin calls.
+"""The dicts a strategy is handed: ticks, bars, quotes, order and deal reports, margin calls.
 
 They are plain dicts built by the tick feed and the simulated exchange in
 the layouts of the live broker, so a strategy reads the same keys in a
@@ -49,7 +49,7 @@ class Bar(TypedDict):
     `Strategy.on_bar`; the intervals are counted from the open of the code's session."""
 
     code: str  # the instrument's code
-    start: float  # the interval's start, in seconds (see "Time" above): its ticks are at or after it
+    start: float  # the interval's start, in seconds (see "Time" above): its ticks are from it on
     end: float  # start + bar_seconds: its ticks are before it
     open: float  # the first tick's price
     high: float  # the highest price

@@ -54,7 +54,9 @@ def run_paced(run: Run) -> None:
                 ticker.send_ticks(run.instruments, *result.period, backfill_from, backfill_to)
                 started = time.perf_counter()
                 try:
-                    _paced_ticks(ticker, desk, view, watchdog, run.progress, loaded, run.equity_every)
+                    _paced_ticks(
+                        ticker, desk, view, watchdog, run.progress, loaded, run.equity_every
+                    )
                     strategy.on_end()
                     desk.deliver()
                 finally:

@@ -9,6 +9,7 @@ hooks and gives the strategy its order operations through an `OrderDesk`.
 from __future__ import annotations
 
 import datetime as dt
+import functools
 import importlib
 import importlib.util
 import os
@@ -25,8 +26,6 @@ Operation = Tuple[str, Dict[str, Any]]
 DEFAULT_STRATEGY = "quorvel.examples.mean_reversion:MeanReversion"
 
 _PARAMETER_TYPES = (bool, int, float, str)
-
-EXCHANGE_TIME_ZONE = zoneinfo.ZoneInfo("Asia/Taipei")
 
 
 class OrderError(ValueError):
@@ -186,7 +185,7 @@ class Strategy:
         now = self.now
         if now is None:
             return None
-        return dt.datetime.fromtimestamp(now, dt.timezone.utc).replace(tzinfo=EXCHANGE_TIME_ZONE)
+        return dt.datetime.fromtimestamp(now, dt.timezone.utc).replace(tzinfo=_exchange_zone())
 
     @property
     def now(self) -> Optional[float]:
@@ -198,6 +197,13 @@ class Strategy:
         if self._desk is None:
             raise RuntimeError("order operations and market state are available during a run only")
         return self._desk
+
+
+@functools.lru_cache(maxsize=None)
+def _exchange_zone() -> zoneinfo.ZoneInfo:
+    """Asia/Taipei, looked up at the first use (from the tzdata package where the system has
+    no zone database)."""
+    return zoneinfo.ZoneInfo("Asia/Taipei")
 
 
 StrategyArg = Union[Type[Strategy], Strategy]

@@ -1,6 +1,7 @@
 // The replay loop: the rows of a combined tick frame walked natively, each turned into the feed's
 // tick dictionary and handed to the matcher and the strategy on the caller's thread, with no
-// thread or queue in between. The engine in quorvel.backtest.replay supplies the callbacks.
+// thread or queue in between. The engine in quorvel.backtest.replay supplies the callbacks; the
+// strategy's bars are built on the way (bars.hpp).
 #include "../extension_support/columns.hpp"
 #include "../extension_support/errors.hpp"
 #include "../extension_support/method.hpp"
@@ -306,7 +307,7 @@ constexpr MethodEntry close_bars_entry = function<close_bars, close_bars_params>
     .doc = "Give every bar still open in hooks.bars to hooks.on_bar (the end of a phase); the bars of\n"
            "later ticks start anew."});
 
-// The module body: the namespace bindings, then the function.
+// The module body: the namespace bindings, then the functions.
 void exec_replay(PyObject* module) {
     if (state == nullptr) state = new State();
     ModuleNamespace& ns = state->ns;

@@ -35,6 +35,7 @@ from nanoid import generate
 import reference
 from reference import ReferenceFeed, ReferenceMatcher
 
+from bench_bars import BARS_ROW, bars_rows
 from bench_import import import_rows
 from bench_sweep import sweep_rows
 
@@ -651,6 +652,7 @@ def run_all(skip_memory: bool) -> List[Row]:
         "backtest command, window 64 against 1",
         "backtest command, replay engine against paced",
         "replay engine, strategy that does nothing",
+        BARS_ROW,
         "memory: 1,000,000-tick replay",
     ]
     if ticker_module is None:
@@ -672,6 +674,7 @@ def run_all(skip_memory: bool) -> List[Row]:
         rows.append(bench_replay_engine(data_dir))
     with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
         rows.append(bench_replay_loop(data_dir))
+    rows.extend(bars_rows(Row))
     rows.extend(sweep_rows(Row))
     if skip_memory:
         rows.append(Row(ticker_rows[-1], note="skipped: --no-memory"))

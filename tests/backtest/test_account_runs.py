@@ -11,6 +11,7 @@ from quorvel.backtest import (
     render,
     run_backtest,
 )
+from quorvel.examples.bar_trend import BarTrend
 from quorvel.examples.breakout import Breakout
 from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
@@ -211,7 +212,7 @@ class TestFuturesMargin:
         assert result.positions.positions["TXFR1"].quantity == Leveraged.most
 
 
-@pytest.mark.parametrize("example", [MeanReversion, Breakout, MarketMaker])
+@pytest.mark.parametrize("example", [MeanReversion, Breakout, MarketMaker, BarTrend])
 def test_examples_trade_within_the_default_capital(data_dir, example):
     result = run(data_dir, example())
     assert result.reports

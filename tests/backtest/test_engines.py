@@ -3,6 +3,7 @@
 import pytest
 
 from quorvel.backtest import BacktestInterrupted, OrderError, Strategy, run_backtest
+from quorvel.examples.bar_trend import BarTrend
 from quorvel.examples.breakout import Breakout
 from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
@@ -18,6 +19,7 @@ EXAMPLES = [
     MeanReversion(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30),
     Breakout(lookback=20, stop=0.001),
     MarketMaker(spread=1, requote=1, every=5, lot=2, max_position=4),
+    BarTrend(fast=2, slow=4),
 ]
 
 

@@ -15,6 +15,7 @@ EXAMPLES = [
     "mean_reversion.py:MeanReversion",
     "breakout.py:Breakout",
     "market_maker.py:MarketMaker",
+    "bar_trend.py:BarTrend",
 ]
 SHORT_RUN = ["--ticks-per-day", "200", "--end", "2024-01-09", "--backfill-start", "2024-01-05"]
 

@@ -188,6 +188,20 @@ class TestObservedRun:
         source._Ticker__process_and_combine_ticks([STOCK], "2024-01-08", "2024-01-08")
         assert feed.stop(source, WAIT) == [] and later.days == [("2330", "2024-01-08", 4)]
 
+    def test_the_frames_sent_are_handed_over_once(self):
+        source = ticker()
+        feed.observe(source, None)
+        source.send_ticks([STOCK], "2024-01-10", "2024-01-10", "2024-01-08", "2024-01-09")
+        ticks = [item for item in drain(source) if "darq_status" not in item]
+        loads = {(start, end): frame for start, end, frame in feed.take_loads(source)}
+        assert feed.take_loads(source) == []
+        assert feed.stop(source, WAIT) == []
+        wait_for_thread_end()
+        assert sorted(loads) == [("2024-01-08", "2024-01-09"), ("2024-01-10", "2024-01-10")]
+        sent = [loads[("2024-01-08", "2024-01-09")], loads[("2024-01-10", "2024-01-10")]]
+        assert [tick["close"] for tick in ticks] == pl.concat(sent)["close"].to_list()
+        assert feed.take_loads(source) == []  # no longer observed
+
     def test_an_unobserved_ticker_has_nothing_to_stop(self):
         assert feed.stop(ticker(), WAIT) == []
 
@@ -199,8 +213,8 @@ class TestDoorModule:
         assert feed.__name__ == "quorvel.modules.ticker.feed"
         assert feed.__file__ == ticker_module.__file__
         functions = [name for name in vars(feed) if not name.startswith("__")]
-        assert functions == ["load", "observe", "stop"]
-        assert not set(vars(ticker_module)) & {"load", "observe", "stop", "feed"}
+        assert functions == ["load", "observe", "take_loads", "stop"]
+        assert not set(vars(ticker_module)) & {"load", "observe", "take_loads", "stop", "feed"}
 
 
 ENGINES = pathlib.Path(__file__).parents[2] / "src" / "quorvel"

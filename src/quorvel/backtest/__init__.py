@@ -1,8 +1,9 @@
 """Backtests: a strategy replayed through the simulated exchange.
 
-A strategy is a `Strategy` subclass, handed `Tick`, `OrderReport` and
-`DealReport` dicts; `run_backtest` runs one backtest as a function.  The
-command line over it, `quorvel-backtest`, lives in `quorvel.cli`.
+A strategy is a `Strategy` subclass, handed `Tick`, `Bar`, `OrderReport`
+and `DealReport` dicts (and `Quote` dicts when it asks); `run_backtest`
+runs one backtest as a function.  The command line over it,
+`quorvel-backtest`, lives in `quorvel.cli`.
 """
 
 from quorvel.backtest.account import (
@@ -23,7 +24,7 @@ from quorvel.backtest.engine import (
     run_backtest,
 )
 from quorvel.backtest.export import plot_equity, summary, write_outputs
-from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Tick
+from quorvel.backtest.messages import Bar, DealReport, MarginCall, OrderReport, Quote, Tick
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
@@ -35,6 +36,7 @@ __all__ = [
     "BacktestError",
     "BacktestInterrupted",
     "BacktestResult",
+    "Bar",
     "ContractError",
     "CostModel",
     "DealReport",
@@ -42,6 +44,7 @@ __all__ = [
     "MarginCall",
     "OrderError",
     "OrderReport",
+    "Quote",
     "Strategy",
     "StrategyError",
     "Tick",

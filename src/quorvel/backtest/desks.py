@@ -15,6 +15,8 @@ from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple
 from quorvel.backtest.account import Account, exchange_time_text
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.lifecycle import Watchdog
+from quorvel.backtest.messages import Quote
+from quorvel.backtest.quotes import Quotes
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderDesk, OrderError, Strategy
 from quorvel.backtest.trading_rules import TradingRules, expiring
@@ -53,6 +55,7 @@ class Desk(OrderDesk):
         self.responses = matcher.response_queue
         self.owed: Deque[Dict[str, Any]] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick being replayed
+        self.quotes = Quotes()  # the engine moves its cursor
 
     def place(
         self, code: str, action: str, qty: int, price: Optional[float], order_type: Optional[str]
@@ -106,6 +109,11 @@ class Desk(OrderDesk):
 
     def last_price(self, code: str) -> Optional[float]:
         return self.matcher.positions.last_prices.get(code)
+
+    def quote(self, code: str) -> Optional[Quote]:
+        if code not in self.markets:
+            raise ValueError(f"unknown code {code!r}: this run trades {', '.join(self.markets)}")
+        return self.quotes.latest(code)
 
     def now(self) -> Optional[float]:
         tick = self.current[0]

@@ -1,4 +1,4 @@
-"""The dicts a strategy is handed: ticks, order reports, deal reports and margin calls.
+"""The dicts a strategy is handed: ticks, bars, quotes, order and deal reports, margin calls.
 
 They are plain dicts built by the tick feed and the simulated exchange in
 the layouts of the live broker, so a strategy reads the same keys in a
@@ -42,6 +42,31 @@ class Tick(TypedDict):
     tick_type: int  # 1: hit the ask (buyer-initiated), 2: hit the bid, 0: a call auction
     is_simulate: bool  # always False: a tick of the market, not one made up by the exchange
     is_backfilling: bool  # True for the warm-up ticks before the period
+
+
+class Bar(TypedDict):
+    """The ticks of one code in one interval of `Strategy.bar_seconds`, handed to
+    `Strategy.on_bar`; the intervals are counted from the open of the code's session."""
+
+    code: str  # the instrument's code
+    start: float  # the interval's start, in seconds (see "Time" above): its ticks are from it on
+    end: float  # start + bar_seconds: its ticks are before it
+    open: float  # the first tick's price
+    high: float  # the highest price
+    low: float  # the lowest price
+    close: float  # the last tick's price
+    volume: int  # the ticks' volume, in lots or contracts
+    ticks: int  # how many ticks, at least 1: an interval without a tick has no bar
+    is_backfilling: bool  # True for the bars of warm-up ticks
+
+
+class Quote(TypedDict):
+    """The bid and ask as they stood at a code's latest tick, from `Strategy.quote`."""
+
+    bid_price: float  # the best bid; 0.0 when no bid was standing (or the source had none)
+    bid_volume: int  # lots or contracts bid at it
+    ask_price: float  # the best ask; 0.0 when no ask was standing (or the source had none)
+    ask_volume: int  # lots or contracts offered at it
 
 
 class _ReportedOrderFields(TypedDict):

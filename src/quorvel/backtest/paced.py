@@ -17,6 +17,10 @@
    every order is in the book before the next tick is matched;
 5. `Ticker.allow_next_tick` releases the next tick.
 
+Quotes and bars (`PacedView`) follow the ticks: the quote cursor moves on as
+a tick arrives, and the bars a tick makes due are given before the strategy
+sees it, as in the replay engine.
+
 The sending thread converts a tick only once it holds a permit.  The driver
 keeps `window` permits granted ahead, so the thread prepares up to that many
 ticks while the driver works; ``window=1`` gives the strictly paced replay.
@@ -32,6 +36,7 @@ from typing import Any, Optional
 from quorvel.backtest.desks import QueuedDesk, attached
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.lifecycle import Watchdog, observed_feed
+from quorvel.backtest.paced_view import PacedView
 from quorvel.backtest.run import END_STATUS, Progress, Run, same_day
 
 
@@ -41,6 +46,7 @@ def run_paced(run: Run) -> None:
         desk = QueuedDesk(
             run.matcher, run.markets, strategy, result, run.account, run.rules, watchdog=watchdog
         )
+        view = PacedView(run, desk)
         loaded = _LoadedDays(watchdog, run.progress)
         with observed_feed(ticker, loaded, run.stall_timeout):
             for _ in range(result.window - 1):
@@ -52,7 +58,9 @@ def run_paced(run: Run) -> None:
                 ticker.send_ticks(run.instruments, *result.period, backfill_from, backfill_to)
                 started = time.perf_counter()
                 try:
-                    _paced_ticks(ticker, desk, watchdog, run.progress, loaded, run.equity_every)
+                    _paced_ticks(
+                        ticker, desk, view, watchdog, run.progress, loaded, run.equity_every
+                    )
                     strategy.on_end()
                     desk.deliver()
                 finally:
@@ -82,6 +90,7 @@ class _LoadedDays:
 def _paced_ticks(
     ticker: Any,
     desk: QueuedDesk,
+    view: PacedView,
     watchdog: Watchdog,
     progress: Optional[Progress],
     loaded: _LoadedDays,
@@ -102,6 +111,7 @@ def _paced_ticks(
         status = tick.get("darq_status")
         if status is not None:
             result.statuses.append(status)
+            view.phase_over()
             if status == END_STATUS:
                 break
             continue
@@ -110,6 +120,7 @@ def _paced_ticks(
             last_live = None
         if tick["timestamp"] > rules.next_close:
             rules.pass_closes(tick["timestamp"], desk)
+        view.tick_arrived(tick)
         desk.current[0] = tick
         code = tick["code"]
         matcher.set_current_tick(tick)
@@ -119,6 +130,7 @@ def _paced_ticks(
         desk.take_reports()
         if code in watched:
             desk.after_match(tick)
+        view.tick_matched(tick)
         if tick["is_backfilling"]:
             result.backfill_ticks += 1
             strategy.warm_up(tick)

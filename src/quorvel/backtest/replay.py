@@ -11,7 +11,9 @@ The strategy's operations call `add_order`, `modify_order` and `cancel_order`
 directly and take their reports at once with `pop_response`.  A tick of a
 code in the account's `watched` set also goes to the desk before it is
 matched and after its reports, as in the paced engine; a run that holds
-nothing has none.
+nothing has none.  The loop writes each tick's row to the desk's quote
+cursor, and builds the strategy's bars natively when it asks for them
+(`quorvel.backtest.bars`).
 
 Under market rules the frame is walked in slices cut at the sessions' closes
 (zero-copy slices; the cuts found by a search of the sorted "ts" column), and
@@ -26,6 +28,7 @@ import math
 import time
 from typing import Any, Callable, Dict, List, Optional
 
+from quorvel.backtest.bars import bar_seconds, session_span
 from quorvel.backtest.desks import DirectDesk, attached
 from quorvel.backtest.run import BACKFILL_OVER_STATUS, END_STATUS, Run, timeline_rows
 from quorvel.backtest.strategy import Strategy
@@ -46,6 +49,7 @@ class _ReplayHooks:
         react: Optional[Callable[[Dict[str, Any]], None]],
         sample: Optional[Callable[[], None]],
         count: Callable[[int], None],
+        bars: Any = None,
     ) -> None:
         self.market_map = market_map
         self.format_timestamp = format_timestamp
@@ -66,6 +70,10 @@ class _ReplayHooks:
         self.watched = desk.account.watched
         self.before_match = desk.before_match
         self.after_match = desk.after_match
+        self.cursor = desk.quotes.cursor
+        self.bars = bars  # the run's bar builder, or None: no bars
+        self.on_bar = desk.strategy.on_bar
+        self.session_span = session_span
 
     def checkpoint(self, done: int) -> None:
         """The native loop's count of the slice's ticks done."""
@@ -82,6 +90,8 @@ def run_replay(run: Run) -> None:
     from quorvel.modules.ticker import ticker as ticker_module
 
     ticker, strategy, result = run.ticker, run.strategy, run.result
+    seconds = bar_seconds(strategy)
+    bars = replay_module.bar_builder(seconds) if seconds else None
     backfill_frame = (
         feed.load(ticker, run.instruments, *result.backfill, None) if result.backfill else None
     )
@@ -109,6 +119,7 @@ def run_replay(run: Run) -> None:
             getattr(strategy, hook) if _overrides(strategy, hook) else None,
             None if is_backfilling else lambda: result.sample(desk.current[0]["timestamp"]),
             count,
+            bars,
         )
 
     def timestamp(ts: int) -> float:
@@ -128,7 +139,10 @@ def run_replay(run: Run) -> None:
                     bisect.bisect_left(sample_rows, start) : bisect.bisect_left(sample_rows, end)
                 ]
             ]
-            replay_module.replay_ticks(frame.slice(start, end - start), hooks)
+            piece = frame.slice(start, end - start)
+            desk.quotes.replaying(piece)
+            replay_module.replay_ticks(piece, hooks)
+        replay_module.close_bars(hooks)
 
     started = time.perf_counter()
     try:

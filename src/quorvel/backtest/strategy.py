@@ -8,13 +8,16 @@ hooks and gives the strategy its order operations through an `OrderDesk`.
 
 from __future__ import annotations
 
+import datetime as dt
+import functools
 import importlib
 import importlib.util
 import os
 import sys
+import zoneinfo
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, Union
 
-from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Tick
+from quorvel.backtest.messages import Bar, DealReport, MarginCall, OrderReport, Quote, Tick
 
 # An order operation as posted to the exchange: "add", "modify" or "cancel" and its payload.
 Operation = Tuple[str, Dict[str, Any]]
@@ -53,6 +56,9 @@ class OrderDesk:
     def last_price(self, code: str) -> Optional[float]:
         raise NotImplementedError
 
+    def quote(self, code: str) -> Optional[Quote]:
+        raise NotImplementedError
+
     def now(self) -> Optional[float]:
         raise NotImplementedError
 
@@ -71,7 +77,9 @@ class Strategy:
     order and deal report (before the next tick), `on_end` once; and
     `on_margin_call` when the account's futures need more margin.  Ticks and
     reports are the exchange's dicts, unchanged (`Tick`, `OrderReport`,
-    `DealReport` and `MarginCall` describe their keys).
+    `DealReport` and `MarginCall` describe their keys).  A strategy whose
+    `bar_seconds` is not 0 also gets `on_bar` for every bar of that many
+    seconds (`Bar`; `quorvel.backtest.bars` says when).
 
     Operations (valid while a run is going on): `buy` and `sell` enter an
     order and return its trade id; `modify` takes `qty` off an order or
@@ -80,9 +88,12 @@ class Strategy:
     limit price off the price step or beyond the day's price limits), or the
     account could not carry (not enough cash, margin or shares), raises
     `OrderError` and sends nothing.  `position`, `working_orders`,
-    `last_price` and `now` tell the state of the run; `tick_size` and
-    `limit_prices` the valid prices.
+    `last_price`, `quote`, `now` and `clock` tell the state of the run;
+    `tick_size` and `limit_prices` the valid prices.
     """
+
+    # Seconds per bar for `on_bar`, counted from each session's open; 0: no bars.
+    bar_seconds: Union[int, float] = 0
 
     def __init__(self, **params: Any) -> None:
         defaults = self.parameters()
@@ -113,6 +124,9 @@ class Strategy:
 
     def on_tick(self, tick: Tick) -> None:
         """Every live tick."""
+
+    def on_bar(self, bar: Bar) -> None:
+        """Every bar of `bar_seconds`, once it is over (warm-up bars too: "is_backfilling")."""
 
     def on_report(self, report: Union[OrderReport, DealReport]) -> None:
         """Every order and deal report; only an order report has "operation_type"."""
@@ -167,6 +181,20 @@ class Strategy:
         """The latest tick's price of `code`, None before its first tick."""
         return self._run_desk().last_price(code)
 
+    def quote(self, code: str) -> Optional[Quote]:
+        """The bid and ask (prices and volumes) as they stood at `code`'s latest tick, None
+        before its first."""
+        return self._run_desk().quote(code)
+
+    @property
+    def clock(self) -> Optional[dt.datetime]:
+        """The current tick's time as a timezone-aware datetime in Asia/Taipei (`now` on the
+        exchange's wall clock), None before the first tick."""
+        now = self.now
+        if now is None:
+            return None
+        return dt.datetime.fromtimestamp(now, dt.timezone.utc).replace(tzinfo=_exchange_zone())
+
     @property
     def now(self) -> Optional[float]:
         """The current tick's timestamp (seconds, on the exchange's clock as in `Tick`), None
@@ -187,6 +215,13 @@ class Strategy:
         if self._desk is None:
             raise RuntimeError("order operations and market state are available during a run only")
         return self._desk
+
+
+@functools.lru_cache(maxsize=None)
+def _exchange_zone() -> zoneinfo.ZoneInfo:
+    """Asia/Taipei, looked up at the first use (from the tzdata package where the system has
+    no zone database)."""
+    return zoneinfo.ZoneInfo("Asia/Taipei")
 
 
 StrategyArg = Union[Type[Strategy], Strategy]

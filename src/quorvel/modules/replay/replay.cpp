@@ -1,13 +1,17 @@
 // The replay loop: the rows of a combined tick frame walked natively, each turned into the feed's
 // tick dictionary and handed to the matcher and the strategy on the caller's thread, with no
-// thread or queue in between. The engine in quorvel.backtest.replay supplies the callbacks.
+// thread or queue in between. The engine in quorvel.backtest.replay supplies the callbacks; the
+// strategy's bars are built on the way (bars.hpp).
 #include "../extension_support/columns.hpp"
 #include "../extension_support/errors.hpp"
 #include "../extension_support/method.hpp"
 #include "../extension_support/module.hpp"
 #include "../extension_support/shared_state.hpp"
 #include "../extension_support/tick_dict.hpp"
+#include "bars.hpp"
+#include "row_cursor.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -20,7 +24,8 @@ namespace {
     NAME(code) NAME(ts) NAME(close) NAME(volume) NAME(tick_type) NAME(is_backfilling) NAME(market_map) \
     NAME(format_timestamp) NAME(set_current_tick) NAME(match_deal) NAME(responses) NAME(take_reports) \
     NAME(react) NAME(owed) NAME(deliver) NAME(current) NAME(sample_rows) NAME(sample) NAME(checkpoint) \
-    NAME(watched) NAME(before_match) NAME(after_match)                                            \
+    NAME(watched) NAME(before_match) NAME(after_match) NAME(bars) NAME(on_bar) NAME(session_span)   \
+    NAME(cursor)                                                                                   \
     NAME(pl) NAME(DataFrame) NAME(Int64) NAME(Float64) NAME(String) NAME(format_nano_ts_to_second_ts)
 
 struct Names {
@@ -31,6 +36,7 @@ struct Names {
 struct State : SharedState {
     Names names;
     TickDicts tick_dicts{shared_names};
+    BarNames bar_names;
 };
 
 State* state = nullptr;
@@ -42,6 +48,24 @@ constexpr Py_ssize_t kSliceRows = 1 << 16;
 
 // Signals (Ctrl-C) are looked at, and the progress callback called, every this many ticks.
 constexpr Py_ssize_t kCheckpointEvery = 4096;
+
+constexpr const char* kBarsCapsuleName = "quorvel.modules.replay.replay.BarBuilder";
+
+// source.name, or None when it has no such attribute.
+Ref optional_attr(PyObject* source, PyObject* name) {
+    Ref found = Ref::steal_or_null(PyObject_GetAttr(source, name));
+    if (found) return found;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
+    PyErr_Clear();
+    return none();
+}
+
+// The builder a bar_builder() capsule holds; nullptr for None.
+BarBuilder* builder_in(PyObject* bars) {
+    if (bars == Py_None) return nullptr;
+    if (!PyCapsule_IsValid(bars, kBarsCapsuleName)) raise(PyExc_TypeError, "hooks.bars must be None or a bar_builder()");
+    return static_cast<BarBuilder*>(PyCapsule_GetPointer(bars, kBarsCapsuleName));
+}
 
 // The engine's callbacks and state, read once per call from its hooks object.
 struct Hooks {
@@ -61,6 +85,11 @@ struct Hooks {
           watched(getattr(source, names->watched)),
           before_match(getattr(source, names->before_match)),
           after_match(getattr(source, names->after_match)),
+          bars(optional_attr(source, names->bars)),
+          builder(builder_in(bars.get())),
+          on_bar(builder != nullptr ? getattr(source, names->on_bar) : none()),
+          session_span(builder != nullptr ? getattr(source, names->session_span) : none()),
+          cursor(optional_attr(source, names->cursor).get()),
           is_backfilling(is_true(getattr(source, names->is_backfilling).get())),
           sample_rows(ascending_rows(getattr(source, names->sample_rows).get())) {
         if (!PyList_CheckExact(current.get()) || PyList_GET_SIZE(current.get()) != 1)
@@ -91,6 +120,11 @@ struct Hooks {
     Ref watched;           // the set of codes whose ticks also go to before_match and after_match
     Ref before_match;      // before_match(tick), before the tick is matched
     Ref after_match;       // after_match(tick), once its reports are taken
+    Ref bars;              // a bar_builder(), or None (or no such attribute): no bars
+    BarBuilder* builder;   // the builder that `bars` holds, or nullptr
+    Ref on_bar;            // on_bar(bar) for each bar given out, before the tick's react
+    Ref session_span;      // session_span(code, moment) -> (origin, due), asked once per code and span
+    RowCursor cursor;      // where the row of the tick replayed is written, if given
     bool is_backfilling;
     std::vector<Py_ssize_t> sample_rows;  // the rows after which to sample, strictly ascending
 
@@ -114,6 +148,14 @@ bool has_items(PyObject* container) {
     Py_ssize_t size = PyObject_Size(container);
     if (size < 0) throw_error_set();
     return size > 0;
+}
+
+// Gives each of the `bars` (a list) to on_bar, and after each the reports its operations owe.
+void deliver_bars(const Hooks& hooks, PyObject* bars) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bars); ++i) {
+        call(hooks.on_bar.get(), PyList_GET_ITEM(bars, i));
+        if (has_items(hooks.owed.get())) call(hooks.deliver.get());
+    }
 }
 
 // The frame's few distinct codes, each kept as one str: the code of a row is replaced by the
@@ -163,6 +205,7 @@ public:
     void run() {
         size_t next_sample = 0;  // the first of the sample rows not yet reached
         for (Py_ssize_t index = 0; columns_.next(); ++index) {
+            hooks_.cursor.point_at(index);
             replay_tick(current_row());
             if (next_sample < hooks_.sample_rows.size() && hooks_.sample_rows[next_sample] == index) {
                 ++next_sample;
@@ -200,8 +243,17 @@ private:
         if (has_items(hooks_.responses.get())) call(hooks_.take_reports.get());
         if (hooks_.watches(row.code())) call(hooks_.after_match.get(), tick);
         ++done_;
+        if (hooks_.builder != nullptr) take_bars(row, timestamp.get());
         if (hooks_.react.get() != Py_None) call(hooks_.react.get(), tick);
         if (has_items(hooks_.owed.get())) call(hooks_.deliver.get());
+    }
+
+    // The bars that the tick's moment makes due, delivered; then the tick added to its code's bar.
+    void take_bars(const TickRow& row, PyObject* timestamp) {
+        BarBuilder& bars = *hooks_.builder;
+        double moment = as_double(timestamp);
+        if (bars.has_due(moment)) deliver_bars(hooks_, bars.take_due(moment).get());
+        bars.add(row.code(), moment, row.close(), row.volume(), hooks_.is_backfilling, hooks_.session_span.get());
     }
 
     const Hooks& hooks_;
@@ -218,15 +270,44 @@ void replay_frame(Object frame, Object hooks_source) {
     run_finally([&] { replay.run(); }, [&] { replay.report_done(); });
 }
 
+Ref new_bar_builder(Float seconds_arg) {
+    double seconds = PyFloat_AS_DOUBLE(seconds_arg.get());
+    if (!(seconds > 0 && std::isfinite(seconds))) raise(PyExc_ValueError, "a bar lasts a positive, finite number of seconds");
+    auto* builder = new BarBuilder(state->bar_names, seconds);
+    PyObject* capsule = PyCapsule_New(builder, kBarsCapsuleName, [](PyObject* made) {
+        delete static_cast<BarBuilder*>(PyCapsule_GetPointer(made, kBarsCapsuleName));
+    });
+    if (capsule == nullptr) {
+        delete builder;
+        throw_error_set();
+    }
+    return Ref::steal(capsule);
+}
+
+void close_bars(Object hooks_source) {
+    const Hooks hooks(hooks_source);
+    if (hooks.builder != nullptr) deliver_bars(hooks, hooks.builder->take_all().get());
+}
+
 const ClassInfo replay_functions = {"quorvel.modules.replay.replay", nullptr, "src/quorvel/modules/replay/replay"};
 
 constexpr Param replay_params[] = {{"frame", "pl.DataFrame"}, {"hooks"}};
+constexpr Param bar_builder_params[] = {{"seconds", "float"}};
+constexpr Param close_bars_params[] = {{"hooks"}};
 
 constexpr MethodEntry replay_ticks = function<replay_frame, replay_params>({.name = "replay_ticks",
     .doc = "Replay the rows of `frame` (a tick frame: code, ts, close, volume, tick_type) through the\n"
            "matcher and the strategy named by `hooks`."});
 
-// The module body: the namespace bindings, then the function.
+constexpr MethodEntry bar_builder = function<new_bar_builder, bar_builder_params>({.name = "bar_builder",
+    .doc = "A builder of bars `seconds` long, for hooks.bars: replay_ticks then gives each bar that a tick\n"
+           "makes due to hooks.on_bar before the tick's react, and adds the tick to its code's bar."});
+
+constexpr MethodEntry close_bars_entry = function<close_bars, close_bars_params>({.name = "close_bars",
+    .doc = "Give every bar still open in hooks.bars to hooks.on_bar (the end of a phase); the bars of\n"
+           "later ticks start anew."});
+
+// The module body: the namespace bindings, then the functions.
 void exec_replay(PyObject* module) {
     if (state == nullptr) state = new State();
     ModuleNamespace& ns = state->ns;
@@ -235,6 +316,8 @@ void exec_replay(PyObject* module) {
     ns.import_from("quorvel.utils", {"format_nano_ts_to_second_ts"});
     capture_timestamp_formatter(global(names->format_nano_ts_to_second_ts).get());
     ns.set("replay_ticks", make_function(replay_functions, replay_ticks).get());
+    ns.set("bar_builder", make_function(replay_functions, bar_builder).get());
+    ns.set("close_bars", make_function(replay_functions, close_bars_entry).get());
 }
 
 ModuleLoader loader = {"replay", "quorvel.modules.replay.replay", "src/quorvel/modules/replay/replay", exec_replay};

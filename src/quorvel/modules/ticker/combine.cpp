@@ -88,7 +88,9 @@ Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, P
 
 Ref process_and_combine_ticks(Self self, List codes, Str start_from, Str end_to) {
     Ref run = observed_run(self);
-    return combine_period(self, codes, start_from, end_to, day_watch_of(run));
+    Ref frame = combine_period(self, codes, start_from, end_to, day_watch_of(run));
+    record_load(run, start_from, end_to, frame.get());
+    return frame;
 }
 
 Ref get_ticks_df(Self self, Str code, Object market_type, Str start_from, Str end_to) {

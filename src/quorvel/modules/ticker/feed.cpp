@@ -17,6 +17,7 @@ constexpr const char* kSourceFile = "src/quorvel/modules/ticker/feed";
 struct ObservedRun {
     Ref ticker;   // held, so that its id names it until the run is stopped
     Ref threads;  // list of the feed threads made for it
+    Ref loads;    // list of (start_from, end_to, frame) of the loads ended and not yet taken
     DayWatch watch;
 };
 
@@ -111,7 +112,7 @@ void observe(Object ticker, Object on_day) {
     check_ticker(ticker);
     check_on_day(on_day);
     if (find_run(ticker)) raise(PyExc_RuntimeError, "this Ticker's feed is observed already; stop() its run first");
-    auto* run = new ObservedRun{Ref::borrow(ticker), new_list(), DayWatch{Ref::borrow(on_day)}};
+    auto* run = new ObservedRun{Ref::borrow(ticker), new_list(), new_list(), DayWatch{Ref::borrow(on_day)}};
     PyObject* capsule = PyCapsule_New(run, kRunCapsuleName, drop_run);
     if (capsule == nullptr) {
         delete run;
@@ -119,6 +120,17 @@ void observe(Object ticker, Object on_day) {
     }
     Ref owned = Ref::steal(capsule);
     setitem(feed_state->observed_runs, run_key(ticker).get(), owned.get());
+}
+
+Ref take_loads(Object ticker) {
+    check_ticker(ticker);
+    Ref capsule = find_run(ticker);
+    if (!capsule) return new_list();
+    ObservedRun& run = run_in(capsule.get());
+    Ref fresh = new_list();
+    Ref taken = std::move(run.loads);
+    run.loads = std::move(fresh);
+    return taken;
 }
 
 Ref stop(Object ticker, Float timeout_arg) {
@@ -153,6 +165,7 @@ const ClassInfo door_functions = {"quorvel.modules.ticker.feed", nullptr, kSourc
 
 constexpr Param load_params[] = {{"ticker"}, {"codes"}, {"start_from"}, {"end_to"}, {"on_day"}};
 constexpr Param observe_params[] = {{"ticker"}, {"on_day"}};
+constexpr Param take_loads_params[] = {{"ticker"}};
 constexpr Param stop_params[] = {{"ticker"}, {"timeout"}};
 
 constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
@@ -165,9 +178,14 @@ constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
 
 constexpr MethodEntry observe_entry = function<observe, observe_params>({.name = "observe",
     .doc = "Observe the ticker's feed for a run: until stop(ticker), every load the ticker makes\n"
-           "(send_ticks' own and the backfill thread's) is watched by `on_day` (or None), and every\n"
-           "feed thread it starts is recorded for stop(). Ticks and statuses are delivered as without\n"
-           "it. RuntimeError if the ticker is observed already."});
+           "(send_ticks' own and the backfill thread's) is watched by `on_day` (or None) and its frame\n"
+           "kept for take_loads(), and every feed thread it starts is recorded for stop(). Ticks and\n"
+           "statuses are delivered as without it. RuntimeError if the ticker is observed already."});
+
+constexpr MethodEntry take_loads_entry = function<take_loads, take_loads_params>({.name = "take_loads",
+    .doc = "The loads of the ticker's observed run ended since the last call, in the order they ended:\n"
+           "a list of (start_from, end_to, frame), the frame being the very one the load gave to its\n"
+           "sending run (send_ticks' own or the backfill thread's). Empty when the ticker is not observed."});
 
 constexpr MethodEntry stop_entry = function<stop, stop_params>({.name = "stop",
     .doc = "End the observed run of the ticker and join its feed threads, `timeout` seconds at most\n"
@@ -185,7 +203,7 @@ void exec_feed(PyObject* module) {
         feed_state = new FeedState{ticker_class.release(), new_dict().release()};
     }
     check_status(PyModule_SetDocString(module, kDoorDoc));
-    for (const MethodEntry* entry : {&load_entry, &observe_entry, &stop_entry}) {
+    for (const MethodEntry* entry : {&load_entry, &observe_entry, &take_loads_entry, &stop_entry}) {
         Ref function = make_function(door_functions, *entry);
         check_status(PyModule_AddObject(module, entry->name, function.get()));
         function.release();
@@ -202,6 +220,10 @@ Ref observed_run(PyObject* ticker) {
 }
 
 DayWatch* day_watch_of(const Ref& run) { return run ? &run_in(run.get()).watch : nullptr; }
+
+void record_load(const Ref& run, PyObject* start_from, PyObject* end_to, PyObject* frame) {
+    if (run) check_status(PyList_Append(run_in(run.get()).loads.get(), tuple(start_from, end_to, frame).get()));
+}
 
 void record_feed_thread(PyObject* ticker, PyObject* thread) {
     Ref run = observed_run(ticker);

@@ -1,6 +1,6 @@
 """The tick feed's door for the backtest engines: watched loads, and observed runs of a Ticker."""
 
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Tuple
 
 import polars as pl
 
@@ -21,6 +21,10 @@ def load(
 
 def observe(ticker: Ticker, on_day: Optional[OnDay]) -> None:
     """Watch every load of the ticker and record its feed threads, until stop(ticker)."""
+
+def take_loads(ticker: Ticker) -> List[Tuple[str, str, pl.DataFrame]]:
+    """The loads of the ticker's observed run ended since the last call, in the order they ended:
+    (start_from, end_to, frame), the frame the one its sending run replays."""
 
 def stop(ticker: Ticker, timeout: float) -> List[str]:
     """End the ticker's observed run and join its threads; the names of those still running."""

@@ -105,6 +105,9 @@ Ref observed_run(PyObject* ticker);
 // The day watch of an observed run; nullptr for an empty reference.
 DayWatch* day_watch_of(const Ref& run);
 
+// Keeps a load's frame in the observed run (if `run` is one) until take_loads() hands it over.
+void record_load(const Ref& run, PyObject* start_from, PyObject* end_to, PyObject* frame);
+
 // Adds a feed thread made for `ticker` to its observed run, if it has one.
 void record_feed_thread(PyObject* ticker, PyObject* thread);
 

@@ -22,8 +22,10 @@ from quorvel.backtest.engine import (
     resolve_codes,
     run_backtest,
 )
-from quorvel.backtest.export import plot_equity, summary, write_outputs
+from quorvel.backtest.export import summary, write_outputs
 from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Tick
+from quorvel.backtest.plot import plot_equity
+from quorvel.backtest.report import write_report
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
@@ -56,4 +58,5 @@ __all__ = [
     "run_backtest",
     "summary",
     "write_outputs",
+    "write_report",
 ]

@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import math
 import os
+import tempfile
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from quorvel import market
@@ -32,6 +33,7 @@ from quorvel.backtest.lifecycle import (
 )
 from quorvel.backtest.paced import run_paced
 from quorvel.backtest.replay import run_replay
+from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.backtest.results import DEFAULT_CAPITAL, BacktestResult
 from quorvel.backtest.run import Progress, Run
 from quorvel.backtest.strategy import (
@@ -40,6 +42,7 @@ from quorvel.backtest.strategy import (
     load_strategy,
     strategy_instance,
 )
+from quorvel.backtest.trade_ids import seeded_trade_ids
 from quorvel import cache_files
 from quorvel.constant import BASIC_INFO
 
@@ -117,7 +120,7 @@ def run_backtest(
     period: Tuple[str, str] = DEFAULT_PERIOD,
     backfill: Backfill = DEFAULT_BACKFILL_DAYS,
     *,
-    data_dir: str,
+    data_dir: Optional[str] = None,
     strategy: Optional[StrategyArg] = None,
     engine: str = "replay",
     window: int = 64,
@@ -129,11 +132,15 @@ def run_backtest(
     costs: Optional[CostModel] = None,
     account: Optional[AccountRules] = None,
     account_rules: bool = True,
+    seed: Optional[int] = 0,
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS,
 ) -> BacktestResult:
     """Replay `period` for `codes` through the matcher with `strategy`.
 
     `api` is the broker API object (`SimulatedBroker` or the broker's own,
-    logged in); ticks are cached under `data_dir` (`cache_directory`).
+    logged in); ticks are cached under `data_dir` (`cache_directory`), by
+    default a temporary directory removed after the run, as the command does
+    without ``--data-dir``: give one to keep the ticks for later runs.
     `backfill` is a range of days replayed first to warm the strategy up, or
     a number of trading days before the period (default 2).  `strategy` is a
     `Strategy` subclass or instance (default: the built-in mean reversion);
@@ -141,6 +148,10 @@ def run_backtest(
     strategy trades in an account that starts with `capital` NTD, pays
     `costs` and keeps the rules of `account` (default `AccountRules()`: a
     cash account); ``account_rules=False`` gives an account without limits.
+    Trade ids are drawn from a generator seeded with `seed`, so that the same
+    run gives the same reports and files byte for byte (`quorvel.backtest.
+    trade_ids`); ``seed=None`` keeps the matcher's own generator.  The Sharpe
+    ratio needs `min_sharpe_days` trading days of returns.
     Raises `BacktestError` for an unknown code, while another run is under
     way in this process, and, in the paced engine, for a run in which neither
     a tick nor an awaited report comes for `stall_timeout` seconds.  On
@@ -167,44 +178,50 @@ def run_backtest(
     result.account_rules, result.account_enforced = account or AccountRules(), account_rules
     result.account_rules.check(result.contracts)
     result.backfill = backfill_span(period, backfill)
+    result.seed, result.min_sharpe_days = seed, min_sharpe_days
+    result.parameters = chosen.parameter_values()
     quiet = (
         modules_quiet([matcher_module, ticker_module])
         if quiet_modules
         else contextlib.nullcontext()
     )
-    path = cache_directory(data_dir, api)
+    temporary = tempfile.TemporaryDirectory(prefix="quorvel-") if data_dir is None else None
+    path = cache_directory(data_dir if temporary is None else temporary.name, api)
     stops = stops_recorded(chosen, result)
-    # Left in reverse order: the engine has ended its threads before the data directory is restored.
-    with handed_over(result, path), one_run_at_a_time(), using_data_dir(path), stops, quiet:
-        result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
-        matcher = matcher_module.Matcher()
-        # One process may run many backtests: a finished run leaves no intake thread, and no
-        # matcher held alive by one, behind.
-        with contextlib.closing(matcher):
-            ticker = ticker_module.Ticker(api)
-            result.positions = matcher.positions
-            result.account = Account(
-                result.contracts,
-                result.account_rules,
-                result.costs,
-                capital,
-                matcher.positions.last_prices,
-                account_rules,
-            )
-            engine_run = run_replay if engine == "replay" else run_paced
-            engine_run(
-                Run(
-                    ticker,
-                    matcher,
-                    chosen,
-                    instruments,
-                    result,
-                    progress,
-                    equity_every,
-                    stall_timeout,
-                    result.account,
+    ids = seeded_trade_ids(matcher_module, seed)
+    # Left in reverse order: the engine has ended its threads before the data directory is
+    # restored, and the temporary one removed.
+    with temporary or contextlib.nullcontext(), handed_over(result, path), one_run_at_a_time():
+        with using_data_dir(path), ids, stops, quiet:
+            result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
+            matcher = matcher_module.Matcher()
+            # One process may run many backtests: a finished run leaves no intake thread, and no
+            # matcher held alive by one, behind.
+            with contextlib.closing(matcher):
+                ticker = ticker_module.Ticker(api)
+                result.positions = matcher.positions
+                result.account = Account(
+                    result.contracts,
+                    result.account_rules,
+                    result.costs,
+                    capital,
+                    matcher.positions.last_prices,
+                    account_rules,
                 )
-            )
+                engine_run = run_replay if engine == "replay" else run_paced
+                engine_run(
+                    Run(
+                        ticker,
+                        matcher,
+                        chosen,
+                        instruments,
+                        result,
+                        progress,
+                        equity_every,
+                        stall_timeout,
+                        result.account,
+                    )
+                )
     return result
 
 

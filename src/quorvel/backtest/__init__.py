@@ -24,7 +24,7 @@ from quorvel.backtest.engine import (
 )
 from quorvel.backtest.export import summary, write_outputs
 from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Tick
-from quorvel.backtest.plot import plot_equity
+from quorvel.backtest.plot import equity_figure, plot_equity
 from quorvel.backtest.report import write_report
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
@@ -49,6 +49,7 @@ __all__ = [
     "Tick",
     "cache_directory",
     "contract_for",
+    "equity_figure",
     "load_strategy",
     "load_ticks",
     "parse_params",

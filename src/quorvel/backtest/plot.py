@@ -2,7 +2,8 @@
 
 Its x axis counts the points of the run's timeline, so that nights, weekends
 and holidays leave no gaps (`quorvel.backtest.trading_axis`).  matplotlib is
-imported only when a plot is drawn: it is an optional dependency.
+imported only when a plot is drawn: it is an optional dependency (the 'plot'
+extra).
 """
 
 from __future__ import annotations
@@ -30,16 +31,22 @@ _BUY_COLOUR, _SELL_COLOUR = "#1a9850", "#d73027"
 
 
 def plot_equity(result: BacktestResult, path: str) -> None:
-    """Write the plot of a run as a PNG image: the net P&L in NTD of each code and in total,
-    the total's drawdown below it, and a panel per code with its price and its buys and sells.
+    """Write `equity_figure` of a run as a PNG image; it replaces `path` only once it is
+    whole."""
+    figure = equity_figure(result)
+    with written_together([os.path.expanduser(path)]) as [temp_path]:
+        figure.savefig(temp_path, dpi=110, format="png")
 
-    A partial result says so in the title.  The image replaces `path` only
-    once it is whole.
+
+def equity_figure(result: BacktestResult) -> Any:
+    """The plot of a run as a matplotlib `Figure`: the net P&L in NTD of each code and in
+    total, the total's drawdown below it, and a panel per code with its price and its buys
+    and sells.  A partial result says so in the title.
+
+    The figure is made without pyplot, so that it leaves pyplot's figures and
+    backend as they were.
     """
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
 
     from quorvel.backtest.trading_axis import trading_time_axis
 
@@ -47,7 +54,7 @@ def plot_equity(result: BacktestResult, path: str) -> None:
     codes = series.codes
     columns = 1 if len(codes) <= 3 else 2
     price_rows = math.ceil(len(codes) / columns)
-    figure = plt.figure(
+    figure = Figure(
         figsize=(_WIDTH, _CURVES_HEIGHT + price_rows * _PRICE_ROW_HEIGHT), layout="constrained"
     )
     grid = figure.add_gridspec(
@@ -66,6 +73,7 @@ def plot_equity(result: BacktestResult, path: str) -> None:
     equity_axes.plot(points, series.total, linewidth=1.8, color="black", label="total")
     equity_axes.axhline(0, color="grey", linewidth=0.6)
     equity_axes.set_ylabel("net P&L (NTD)")
+    # Beside the data, never over it.
     equity_axes.legend(
         loc="upper left",
         bbox_to_anchor=(1.01, 1.0),
@@ -80,16 +88,11 @@ def plot_equity(result: BacktestResult, path: str) -> None:
     for axes, code, colour in zip(price_axes, codes, colours):
         _draw_prices(axes, series, code, colour)
     figure.suptitle(chart_title(result))
-
     bottom_row = {id(axes) for axes in price_axes[-columns:]} or {id(drawdown_axes)}
     for axes in [equity_axes, drawdown_axes, *price_axes]:
         trading_time_axis(axes, series.times, labelled=id(axes) in bottom_row)
     figure.supxlabel("exchange time (trading hours only)", fontsize="medium")
-    try:
-        with written_together([os.path.expanduser(path)]) as [temp_path]:
-            figure.savefig(temp_path, dpi=110, format="png")
-    finally:
-        plt.close(figure)
+    return figure
 
 
 def _draw_prices(axes: Any, series: ChartSeries, code: str, colour: Any) -> None:

@@ -3,13 +3,15 @@ nights, weekends and holidays leave no gaps, and is labelled with dates that sui
 
 The ticks are those matplotlib's `AutoDateLocator` picks for the visible
 span (hours for a day, days for a week, months for a year), each put on the
-first point at or after its time, and labelled as `ConciseDateFormatter`
-labels them: only what changes from tick to tick, the rest once at the end.
+first point at or after its time, and the span's first point; they are
+labelled as `ConciseDateFormatter` labels them: only what changes from tick
+to tick, the rest once at the end.
 """
 
 from __future__ import annotations
 
 import bisect
+import datetime as dt
 import math
 from typing import Any, Dict, List, Optional, Sequence
 
@@ -35,8 +37,9 @@ def trading_time_axis(axes: Any, times: Sequence[Any], labelled: bool) -> None:
 
 
 class TradingTimeLocator(Locator):
-    """Ticks at the times `AutoDateLocator` picks for the visible span, each on the first point
-    at or after it; remembers the time each tick stands for."""
+    """Ticks on the first point of the visible span and on the first point at or after each
+    time `AutoDateLocator` picks for it; each stands for its point's time cut to the unit
+    of those times (the day of a daily tick, the month of a monthly one)."""
 
     def __init__(self, times: Sequence[Any]) -> None:
         self.dates: List[float] = [float(date) for date in mdates.date2num(times)] if times else []
@@ -56,25 +59,44 @@ class TradingTimeLocator(Locator):
         if first >= last:
             return [first]
         span = mdates.num2date(self.dates[first]), mdates.num2date(self.dates[last])
-        # A tick closer than this to the next one is dropped: the points of a short stretch
-        # (a night session's hours after midnight, say) cannot take a label of their own.
+        located = [mdates.num2date(value) for value in self.date_locator.tick_values(*span)]
+        # A time in a gap (a night, a weekend) falls on the point after the gap.
+        points = {first, *(bisect.bisect_left(self.dates, mdates.date2num(t)) for t in located)}
+        shown = sorted(point for point in points if first <= point <= last)
+        # A tick closer than this to the next is dropped: a short stretch (a night session's
+        # hours after midnight, the first point of a span) cannot take a label of its own.
         least_gap = (last - first) / (3 * _MOST_TICKS)
-        points: Dict[int, float] = {}
-        for date in self.date_locator.tick_values(*span):
-            point = bisect.bisect_left(self.dates, date)
-            if first <= point <= last:
-                # Times in a gap (a night, a weekend) share the point after it: the last
-                # of them, the nearest to it, names it.
-                points[point] = date
-        kept = sorted(points)
-        kept = [p for p, after in zip(kept, [*kept[1:], math.inf]) if after - p >= least_gap]
-        self.tick_dates = {point: points[point] for point in kept}
+        kept = [p for p, after in zip(shown, [*shown[1:], math.inf]) if after - p >= least_gap]
+        unit = _unit_of(located)
+        for point in kept:
+            self.tick_dates[point] = mdates.date2num(_cut(mdates.num2date(self.dates[point]), unit))
         return kept
 
     def date_at(self, point: float) -> float:
         """The time a tick at `point` stands for: its locator's, else the point's own."""
         index = min(max(round(point), 0), len(self.dates) - 1)
         return self.tick_dates.get(index, self.dates[index])
+
+
+# The fields of a time from the largest, and the value each starts at.
+_FIELDS = (("year", 1), ("month", 1), ("day", 1), ("hour", 0), ("minute", 0), ("second", 0))
+
+
+def _unit_of(times: Sequence[dt.datetime]) -> int:
+    """How many of `_FIELDS` the times need: 2 (to the month) for month starts, 3 (to the day)
+    for midnights, and so on; 5 (to the minute) without times to tell."""
+    if not times:
+        return 5
+    return max(
+        (index + 1 for index, (name, start) in enumerate(_FIELDS)
+         if any(getattr(time, name) != start for time in times)),
+        default=1,
+    )
+
+
+def _cut(time: dt.datetime, unit: int) -> dt.datetime:
+    """`time` without its fields past the first `unit` of `_FIELDS`."""
+    return time.replace(**{name: start for name, start in _FIELDS[unit:]}, microsecond=0)
 
 
 class TradingTimeFormatter(Formatter):
@@ -85,6 +107,8 @@ class TradingTimeFormatter(Formatter):
         self.concise = mdates.ConciseDateFormatter(locator.date_locator)
 
     def format_ticks(self, values: Sequence[float]) -> List[str]:
+        if not len(values):
+            return []
         return list(self.concise.format_ticks([self.locator.date_at(v) for v in values]))
 
     def __call__(self, x: float, pos: Optional[int] = None) -> str:

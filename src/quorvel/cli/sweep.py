@@ -52,6 +52,8 @@ def sweep_command(
         costs=costs(args),
         account=account,
         account_rules=not args.no_account_rules,
+        seed=args.seed,
+        min_sharpe_days=args.min_sharpe_days,
     )
     broker = (
         CacheOnlyBroker

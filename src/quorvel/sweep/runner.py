@@ -54,8 +54,13 @@ from quorvel.backtest.engine import (
     run_backtest,
 )
 from quorvel.backtest.errors import StrategyError
-from quorvel.backtest.export import check_writable_directory, summary, written_together
-from quorvel.backtest.metrics import profit_factor_of
+from quorvel.backtest.export import (
+    check_writable_directory,
+    rounded_figures,
+    summary,
+    written_together,
+)
+from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS, profit_factor_of
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import Strategy, load_strategy
 from quorvel.sweep.errors import SweepError, SweepInterrupted
@@ -111,6 +116,8 @@ class SweepSettings:
     costs: CostModel = field(default_factory=CostModel)
     account: AccountRules = field(default_factory=AccountRules)
     account_rules: bool = True
+    seed: Optional[int] = 0  # of every run's trade ids
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS
 
 
 @dataclass
@@ -122,10 +129,11 @@ class SweepRow:
     error: Optional[str] = None
 
     def flat(self) -> Dict[str, Any]:
-        """Parameters, every figure (None after a failure) and the error, as one record."""
+        """Parameters, every figure (None after a failure) and the error, as one record; the
+        figures as the files hold them (`rounded_figures`)."""
         return {
             **self.params,
-            **{name: self.figures.get(name) for name in FIGURES},
+            **rounded_figures({name: self.figures.get(name) for name in FIGURES}),
             "error": self.error,
         }
 
@@ -214,6 +222,8 @@ def run_one(
             costs=settings.costs,
             account=settings.account,
             account_rules=settings.account_rules,
+            seed=settings.seed,
+            min_sharpe_days=settings.min_sharpe_days,
         )
     except StrategyError as error:  # its message names the exception already
         return SweepRow(params, error=str(error))

@@ -31,8 +31,10 @@ from quorvel.backtest.tables import FigureTable, ntd, run_tables
 
 PLOTLY_MISSING = "the report page needs plotly: pip install 'quorvel[report]'"
 
-# Pixels: the height of the P&L panel, the drawdown panel and each price panel.
+# Pixels: the height of the P&L panel, the drawdown panel and each price panel, and the gap
+# between two panels that holds the upper one's time labels and the lower one's title.
 _PNL_HEIGHT, _DRAWDOWN_HEIGHT, _PRICE_HEIGHT = 360, 150, 210
+_GAP_HEIGHT = 70
 _BUY_COLOUR, _SELL_COLOUR = "#1a9850", "#d73027"
 # The element that holds the charts: a fixed name, so that the same run writes the same page.
 _CHARTS_ID = "charts"
@@ -189,7 +191,7 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
         cols=1,
         shared_xaxes=True,
         row_heights=heights,
-        vertical_spacing=min(0.04, 0.3 / len(heights)),
+        vertical_spacing=_GAP_HEIGHT / sum(heights),
         subplot_titles=titles,
     )
     for code in codes:
@@ -239,10 +241,11 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
             for start, end in closed_stretches(result)
         ],
         showgrid=True,
+        showticklabels=True,  # on every panel: a tall page scrolls its bottom axis away
     )
     figure.update_yaxes(tickformat=",~r", separatethousands=True)
     figure.update_layout(
-        height=sum(heights) + 120,
+        height=sum(heights) + _GAP_HEIGHT * (len(heights) - 1) + 80,
         margin={"l": 70, "r": 30, "t": 40, "b": 40},
         hovermode="closest",
         legend={"title": {"text": "codes"}, "tracegroupgap": 2},

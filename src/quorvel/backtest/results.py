@@ -78,7 +78,7 @@ class BacktestResult:
         partial = "" if self.stopped is None else f", stopped={self.stopped!r}"
         return (
             f"BacktestResult(strategy={self.strategy!r}, codes={codes}, "
-            f"period={self.period[0]} to {self.period[1]}, engine={self.engine!r}, "
+            f"period={self.period!r}, engine={self.engine!r}, "
             f"live_ticks={self.live_ticks:,}, reports={len(self.reports):,}, fills={fills:,}, "
             f"positions={self.positions!r}{partial})"
         )

@@ -185,8 +185,11 @@ def run_backtest(
         if quiet_modules
         else contextlib.nullcontext()
     )
-    temporary = tempfile.TemporaryDirectory(prefix="quorvel-") if data_dir is None else None
-    path = cache_directory(data_dir if temporary is None else temporary.name, api)
+    temporary = None
+    if data_dir is None:
+        temporary = tempfile.TemporaryDirectory(prefix="quorvel-")
+        data_dir = temporary.name
+    path = cache_directory(data_dir, api)
     stops = stops_recorded(chosen, result)
     ids = seeded_trade_ids(matcher_module, seed)
     # Left in reverse order: the engine has ended its threads before the data directory is

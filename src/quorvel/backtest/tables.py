@@ -44,7 +44,7 @@ class FigureTable(NamedTuple):
 
     title: str
     columns: Sequence[str]
-    rows: List[Sequence[str]]
+    rows: Sequence[Sequence[str]]
     total: Sequence[str] = ()
     names: int = 1
     note: str = ""

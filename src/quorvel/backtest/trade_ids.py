@@ -11,8 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import random
-from types import ModuleType
-from typing import Iterator, Optional
+from typing import Any, Iterator, Optional
 
 from nanoid.resources import alphabet as NANOID_ALPHABET
 from nanoid.resources import size as NANOID_SIZE
@@ -30,7 +29,7 @@ class SeededIds:
 
 
 @contextlib.contextmanager
-def seeded_trade_ids(matcher_module: ModuleType, seed: Optional[int]) -> Iterator[None]:
+def seeded_trade_ids(matcher_module: Any, seed: Optional[int]) -> Iterator[None]:
     """While the block runs, the matcher's trade ids come from `SeededIds(seed)`; its own
     generator is put back afterwards.  With `seed` None the generator is left as it is."""
     if seed is None:

@@ -47,6 +47,7 @@ class TradingTimeLocator(Locator):
         self.tick_dates: Dict[int, float] = {}  # the time each tick stands for, by its point
 
     def __call__(self) -> List[int]:
+        assert self.axis is not None, "a locator is called once it is set on an axis"
         low, high = self.axis.get_view_interval()
         return self.tick_values(low, high)
 
@@ -96,7 +97,8 @@ def _unit_of(times: Sequence[dt.datetime]) -> int:
 
 def _cut(time: dt.datetime, unit: int) -> dt.datetime:
     """`time` without its fields past the first `unit` of `_FIELDS`."""
-    return time.replace(**{name: start for name, start in _FIELDS[unit:]}, microsecond=0)
+    past_unit: Dict[str, Any] = {name: start for name, start in _FIELDS[unit:]}
+    return time.replace(microsecond=0, **past_unit)
 
 
 class TradingTimeFormatter(Formatter):

@@ -88,11 +88,11 @@ def _unit_of(times: Sequence[dt.datetime]) -> int:
     for midnights, and so on; 5 (to the minute) without times to tell."""
     if not times:
         return 5
-    return max(
-        (index + 1 for index, (name, start) in enumerate(_FIELDS)
-         if any(getattr(time, name) != start for time in times)),
-        default=1,
-    )
+    needed = 1
+    for index, (name, start) in enumerate(_FIELDS):
+        if any(getattr(time, name) != start for time in times):
+            needed = index + 1
+    return needed
 
 
 def _cut(time: dt.datetime, unit: int) -> dt.datetime:

@@ -32,7 +32,8 @@ class BacktestResult:
     with, and the run's account (`account`) traded with them; changing them
     after the run revalues the same fills.  `balances` holds the account at
     every point of the timeline, and `warnings` what the account made the
-    engine do.  A run stopped early (Ctrl-C, an exception from the strategy)
+    engine do.  `parameters` are the strategy's as it ran, `seed` that of the
+    trade ids, and `min_sharpe_days` the trading days a Sharpe ratio needs.  A run stopped early (Ctrl-C, an exception from the strategy)
     leaves a partial result, `stopped` saying why.  Creating a result looks up
     the contract of every code, so that a code without a known contract size
     fails before a run, not after it.

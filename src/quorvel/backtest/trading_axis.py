@@ -109,9 +109,10 @@ class TradingTimeFormatter(Formatter):
         self.concise = mdates.ConciseDateFormatter(locator.date_locator)
 
     def format_ticks(self, values: Sequence[float]) -> List[str]:
-        if not len(values):
-            return []
-        return list(self.concise.format_ticks([self.locator.date_at(v) for v in values]))
+        dates = [self.locator.date_at(value) for value in values]
+        if len(dates) == 1:  # nothing changes from tick to tick: the time in full
+            return [mdates.num2date(dates[0]).strftime("%Y-%m-%d %H:%M")]
+        return list(self.concise.format_ticks(dates)) if dates else []
 
     def __call__(self, x: float, pos: Optional[int] = None) -> str:
         return str(self.concise(self.locator.date_at(x), pos))

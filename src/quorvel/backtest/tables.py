@@ -246,8 +246,7 @@ def _rich_table(table: FigureTable) -> Any:
         for index, column in enumerate(table.columns):
             shown.add_column(column, justify="left" if index < table.names else "right")
     for index, row in enumerate(table.rows):
-        style = "yellow" if index < table.warnings else ""
-        shown.add_row(*(Text(cell, style) for cell in row))
+        shown.add_row(*((Text(cell, "yellow") for cell in row) if index < table.warnings else row))
     if table.total:
         shown.add_section()
         shown.add_row(*table.total)

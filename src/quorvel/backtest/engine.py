@@ -31,9 +31,9 @@ from quorvel.backtest.lifecycle import (
     one_run_at_a_time,
     using_data_dir,
 )
+from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.backtest.paced import run_paced
 from quorvel.backtest.replay import run_replay
-from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.backtest.results import DEFAULT_CAPITAL, BacktestResult
 from quorvel.backtest.run import Progress, Run
 from quorvel.backtest.strategy import (

@@ -48,6 +48,13 @@ def test_importing_the_package_and_backtest_leaves_the_broker_package_unimported
     assert (child.returncode, child.stdout.strip()) == (0, "False"), child.stderr
 
 
+def test_the_plotting_libraries_load_only_when_a_plot_or_a_report_is_made():
+    # Both are optional extras ('plot', 'report'), and slow to import.
+    code = "import sys, quorvel.backtest; print(sorted({'matplotlib', 'plotly'} & set(sys.modules)))"
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout.strip()) == (0, "[]"), child.stderr
+
+
 @pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
 def test_ci_runs_the_suite_on_every_interpreter_the_package_declares():
     declared = re.findall(

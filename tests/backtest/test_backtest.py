@@ -105,7 +105,9 @@ class TestLedger:
             )
             row = per_code[code]
             marked = cash + row["position"] * row["last_price"]
-            assert math.isclose(row["realized_pnl"] + row["unrealized_pnl"], marked, abs_tol=1e-6)
+            assert math.isclose(
+                row["realized_points"] + row["unrealized_points"], marked, abs_tol=1e-6
+            )
 
     def test_per_code_counts_add_up_to_the_reports(self, result):
         per_code = result.per_code()

@@ -172,7 +172,9 @@ class TestEquityCurve:
 
     def test_net_pnl_is_marked_at_each_point_after_that_points_fills(self):
         costs = CostModel(futures_fee=50, futures_tax_pct=0)
-        evaluation = evaluate(self.REPORTS, self.TIMELINE, STOCK_AND_FUTURE, costs, 1e6)
+        evaluation = evaluate(
+            self.REPORTS, self.TIMELINE, STOCK_AND_FUTURE, costs, 1e6, min_sharpe_days=2
+        )
         assert evaluation.curve.net_pnl["TXFR1"] == [-50.0, -10_050.0, -4_050.0, 1_900.0]
         assert evaluation.curve.net_pnl["2330"] == [0.0] * 4
         total = evaluation.total
@@ -183,9 +185,13 @@ class TestEquityCurve:
         assert total.sharpe == pytest.approx(mean / deviation * math.sqrt(252))
         assert total.turnover == pytest.approx((17_000 + 17_010) * 200 / 1e6)
 
-    def test_sharpe_needs_two_days(self):
-        evaluation = evaluate(self.REPORTS[:1], self.TIMELINE[:3], STOCK_AND_FUTURE, FREE, 1e6)
+    @pytest.mark.parametrize("samples, min_days", [(3, 2), (3, 1), (4, 3)])
+    def test_sharpe_needs_two_days_and_at_least_the_minimum(self, samples, min_days):
+        evaluation = evaluate(
+            self.REPORTS, self.TIMELINE[:samples], STOCK_AND_FUTURE, FREE, 1e6, min_days
+        )
         assert evaluation.total.sharpe is None
+        assert evaluation.trading_days == (1 if samples == 3 else 2)
 
 
 class TestTimeline:

@@ -23,8 +23,10 @@ from quorvel.backtest.engine import (
     resolve_codes,
     run_backtest,
 )
-from quorvel.backtest.export import plot_equity, summary, write_outputs
+from quorvel.backtest.export import summary, write_outputs
 from quorvel.backtest.messages import Bar, DealReport, MarginCall, OrderReport, Quote, Tick
+from quorvel.backtest.plot import equity_figure, plot_equity
+from quorvel.backtest.report import write_report
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
 from quorvel.backtest.tables import render
@@ -50,6 +52,7 @@ __all__ = [
     "Tick",
     "cache_directory",
     "contract_for",
+    "equity_figure",
     "load_strategy",
     "load_ticks",
     "parse_params",
@@ -59,4 +62,5 @@ __all__ = [
     "run_backtest",
     "summary",
     "write_outputs",
+    "write_report",
 ]

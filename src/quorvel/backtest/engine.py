@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import math
 import os
+import tempfile
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from quorvel import cache_files, market
@@ -31,6 +32,7 @@ from quorvel.backtest.lifecycle import (
     one_run_at_a_time,
     using_data_dir,
 )
+from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.backtest.paced import run_paced
 from quorvel.backtest.replay import run_replay
 from quorvel.backtest.results import DEFAULT_CAPITAL, BacktestResult
@@ -47,6 +49,7 @@ from quorvel.backtest.trading_rules import (
     chosen_rules,
     opening_references,
 )
+from quorvel.backtest.trade_ids import seeded_trade_ids
 from quorvel.constant import BASIC_INFO
 
 __all__ = [
@@ -123,7 +126,7 @@ def run_backtest(
     period: Tuple[str, str] = DEFAULT_PERIOD,
     backfill: Backfill = DEFAULT_BACKFILL_DAYS,
     *,
-    data_dir: str,
+    data_dir: Optional[str] = None,
     strategy: Optional[StrategyArg] = None,
     engine: str = "replay",
     window: int = 64,
@@ -136,11 +139,15 @@ def run_backtest(
     account: Optional[AccountRules] = None,
     account_rules: bool = True,
     market_rules: MarketRulesArg = market.TAIWAN,
+    seed: Optional[int] = 0,
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS,
 ) -> BacktestResult:
     """Replay `period` for `codes` through the matcher with `strategy`.
 
     `api` is the broker API object (`SimulatedBroker` or the broker's own,
-    logged in); ticks are cached under `data_dir` (`cache_directory`).
+    logged in); ticks are cached under `data_dir` (`cache_directory`), by
+    default a temporary directory removed after the run, as the command does
+    without ``--data-dir``: give one to keep the ticks for later runs.
     `backfill` is a range of days replayed first to warm the strategy up, or
     a number of trading days before the period (default 2).  `strategy` is a
     `Strategy` subclass or instance (default: the built-in mean reversion);
@@ -153,6 +160,10 @@ def run_backtest(
     beyond the day's price limits is refused with `OrderError`, and the ROD
     orders of an instrument still in the book at its session's close are
     cancelled; False gives the raw exchange.
+    Trade ids are drawn from a generator seeded with `seed`, so that the same
+    run gives the same reports and files byte for byte (`quorvel.backtest.
+    trade_ids`); ``seed=None`` keeps the matcher's own generator.  The Sharpe
+    ratio needs `min_sharpe_days` trading days of returns.
     Raises `BacktestError` for an unknown code, while another run is under
     way in this process, and, in the paced engine, for a run in which neither
     a tick nor an awaited report comes for `stall_timeout` seconds.  On
@@ -174,6 +185,10 @@ def run_backtest(
     chosen = strategy_instance(load_strategy(DEFAULT_STRATEGY) if strategy is None else strategy)
     rules = chosen_rules(market_rules)
     instruments = resolve_codes(api, codes)
+    temporary = None
+    if data_dir is None:
+        temporary = tempfile.TemporaryDirectory(prefix="quorvel-")
+        data_dir = temporary.name
     with broker_log_under(data_dir):
         from quorvel.modules.ticker import ticker as ticker_module
 
@@ -185,6 +200,8 @@ def run_backtest(
     result.account_rules.check(result.contracts)
     result.backfill = backfill_span(period, backfill)
     first_day = (result.backfill or period)[0]
+    result.seed, result.min_sharpe_days = seed, min_sharpe_days
+    result.parameters = chosen.parameter_values()
     quiet = (
         modules_quiet([matcher_module, ticker_module])
         if quiet_modules
@@ -192,44 +209,47 @@ def run_backtest(
     )
     path = cache_directory(data_dir, api)
     stops = stops_recorded(chosen, result)
-    # Left in reverse order: the engine has ended its threads before the data directory is restored.
-    with handed_over(result, path), one_run_at_a_time(), using_data_dir(path), stops, quiet:
-        result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
-        matcher = matcher_module.Matcher()
-        # One process may run many backtests: a finished run leaves no intake thread, and no
-        # matcher held alive by one, behind.
-        with contextlib.closing(matcher):
-            ticker = ticker_module.Ticker(api)
-            result.positions = matcher.positions
-            result.account = Account(
-                result.contracts,
-                result.account_rules,
-                result.costs,
-                capital,
-                matcher.positions.last_prices,
-                account_rules,
-            )
-            trading = TradingRules(
-                rules,
-                [entry["code"] for entry in instruments],
-                (first_day, period[1]),
-                opening_references(ticker, instruments, first_day, rules) if rules else {},
-            )
-            engine_run = run_replay if engine == "replay" else run_paced
-            engine_run(
-                Run(
-                    ticker,
-                    matcher,
-                    chosen,
-                    instruments,
-                    result,
-                    progress,
-                    equity_every,
-                    stall_timeout,
-                    result.account,
-                    trading,
+    ids = seeded_trade_ids(matcher_module, seed)
+    # Left in reverse order: the engine has ended its threads before the data directory is
+    # restored, and the temporary one removed.
+    with temporary or contextlib.nullcontext(), handed_over(result, path), one_run_at_a_time():
+        with using_data_dir(path), ids, stops, quiet:
+            result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
+            matcher = matcher_module.Matcher()
+            # One process may run many backtests: a finished run leaves no intake thread, and no
+            # matcher held alive by one, behind.
+            with contextlib.closing(matcher):
+                ticker = ticker_module.Ticker(api)
+                result.positions = matcher.positions
+                result.account = Account(
+                    result.contracts,
+                    result.account_rules,
+                    result.costs,
+                    capital,
+                    matcher.positions.last_prices,
+                    account_rules,
                 )
-            )
+                trading = TradingRules(
+                    rules,
+                    [entry["code"] for entry in instruments],
+                    (first_day, period[1]),
+                    opening_references(ticker, instruments, first_day, rules) if rules else {},
+                )
+                engine_run = run_replay if engine == "replay" else run_paced
+                engine_run(
+                    Run(
+                        ticker,
+                        matcher,
+                        chosen,
+                        instruments,
+                        result,
+                        progress,
+                        equity_every,
+                        stall_timeout,
+                        result.account,
+                        trading,
+                    )
+                )
     return result
 
 

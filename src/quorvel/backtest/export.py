@@ -1,4 +1,9 @@
-"""The files a run writes: its reports, fills, equity curve and figures, and the equity plot."""
+"""The files a run writes: its reports, fills, equity curve and figures.
+
+The same run writes the same files, byte for byte: the files hold no time of
+writing or of replaying, and sums of NTD are rounded to the NTD and ratios to
+`RATIO_DECIMALS` places, so that float noise does not show.
+"""
 
 from __future__ import annotations
 
@@ -10,10 +15,18 @@ import tempfile
 import threading
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence
 
-from quorvel.backtest.metrics import Evaluation, drawdowns, exchange_day
+import polars as pl
+
+from quorvel.backtest.metrics import MONEY_FIGURES, RATIO_FIGURES, Evaluation
 from quorvel.backtest.results import BacktestResult
 
 OUTPUT_FILES = ("reports.parquet", "fills.csv", "equity.csv", "summary.json")
+
+# Ratios and average prices in the files: to this many decimal places.
+RATIO_DECIMALS = 4
+# The columns of fills.csv in NTD; in equity.csv, all but the time.
+_FILL_MONEY = ("value", "fee", "tax", "realized_pnl")
+_TIME_COLUMNS = ("exchange_ts", "time")
 
 # What summary.json takes over from `BacktestResult.per_code`; P&L comes in NTD instead.
 _PER_CODE_COUNTS = (
@@ -71,8 +84,13 @@ def summary(
     evaluation: Optional[Evaluation] = None,
     settings: Optional[Mapping[str, Any]] = None,
 ) -> Dict[str, Any]:
-    """The figures of the tables, the run's settings, and `settings` (the command line's
-    options, say) under "command_line"."""
+    """The figures of the tables, the run's settings (the strategy's parameters as it ran
+    with them among them), and `settings` (the command line's options, say) under
+    "command_line".
+
+    Figures are as the run computed them; `rounded_figures` gives them as the
+    files hold them.
+    """
     evaluation = evaluation or result.evaluate()
     per_code = {
         code: {
@@ -93,11 +111,14 @@ def summary(
             "period": list(result.period),
             "backfill": list(result.backfill) if result.backfill else None,
             "strategy": result.strategy,
+            "parameters": result.parameters,
             "engine": result.engine,
             "window": result.window,
+            "seed": result.seed,
             "capital": result.capital,
             "costs": result.costs.as_dict(),
             "account": {"rules": result.account_enforced, **result.account_rules.as_dict()},
+            "min_sharpe_days": result.min_sharpe_days,
         },
         "command_line": settings or {},
         "per_code": per_code,
@@ -109,15 +130,43 @@ def summary(
         "run": {
             "backfill_ticks": result.backfill_ticks,
             "live_ticks": result.live_ticks,
-            "replay_seconds": result.replay_seconds,
-            "ticks_per_second": result.ticks_per_second,
-            "cache_files_before": result.cache_files_before,
-            "cache_files_after": result.cache_files_after,
+            "trading_days": evaluation.trading_days,
             "peak_margin_in_use": result.peak_margin,
             "refused_orders": result.refused_orders,
             "account_warnings": result.warnings,
         },
     }
+
+
+def rounded_figures(figures: Mapping[str, Any]) -> Dict[str, Any]:
+    """`figures` (a mapping of figure names to values, as `summary` gives them) with sums of
+    NTD rounded to the NTD, ratios and average prices to `RATIO_DECIMALS` places."""
+    return {name: _rounded(name, value) for name, value in figures.items()}
+
+
+def _rounded(name: str, value: Any) -> Any:
+    if not isinstance(value, float):
+        return value
+    if name in MONEY_FIGURES or name == "peak_margin_in_use":
+        return round(value)
+    if name in RATIO_FIGURES or name == "avg_price":
+        return round(value, RATIO_DECIMALS)
+    return value
+
+
+def _file_summary(document: Dict[str, Any]) -> Dict[str, Any]:
+    """`summary`'s document with its figures as the file holds them."""
+    return {
+        **document,
+        "per_code": {code: rounded_figures(row) for code, row in document["per_code"].items()},
+        "total": rounded_figures(document["total"]),
+        "run": rounded_figures(document["run"]),
+    }
+
+
+def _to_the_ntd(frame: pl.DataFrame, columns: Sequence[str]) -> pl.DataFrame:
+    """`frame` with `columns` (amounts of NTD) rounded to whole NTD."""
+    return frame.with_columns(pl.col(column).round(0).cast(pl.Int64) for column in columns)
 
 
 def write_outputs(
@@ -134,73 +183,15 @@ def write_outputs(
     check_writable_directory(directory, OUTPUT_FILES)
     paths = [os.path.join(directory, name) for name in OUTPUT_FILES]
     evaluation = result.evaluate()
+    fills = _to_the_ntd(result.fills_frame(evaluation), _FILL_MONEY)
+    equity = result.equity_frame(evaluation)
+    equity = _to_the_ntd(equity, [name for name in equity.columns if name not in _TIME_COLUMNS])
     with written_together(paths) as (reports_path, fills_path, equity_path, summary_path):
         result.reports_frame().write_parquet(reports_path)
-        result.fills_frame(evaluation).write_csv(fills_path)
-        result.equity_frame(evaluation).write_csv(equity_path)
+        fills.write_csv(fills_path)
+        equity.write_csv(equity_path)
         with open(summary_path, "w", encoding="utf-8") as summary_file:
-            document = summary(result, evaluation, settings)
+            document = _file_summary(summary(result, evaluation, settings))
             json.dump(document, summary_file, indent=2, ensure_ascii=False)
             summary_file.write("\n")
     return paths
-
-
-def plot_equity(result: BacktestResult, path: str) -> None:
-    """Write the net P&L in NTD of each code and in total against exchange time, with the
-    total's drawdown below it, as a PNG image.
-
-    The x axis counts the timeline's points, so nights, weekends and holidays
-    leave no gaps; the first point of every day is marked with its date.
-    A partial result says so in the title.  The image replaces `path` only
-    once it is whole.
-    """
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    from matplotlib.ticker import FuncFormatter
-
-    curve = result.evaluate().curve
-    total = curve.total()
-    points = range(len(total))
-    figure, (equity_axes, drawdown_axes) = plt.subplots(
-        2, 1, figsize=(10, 6), sharex=True, gridspec_kw={"height_ratios": [3, 1]}
-    )
-    for code, values in curve.net_pnl.items():
-        equity_axes.plot(points, values, linewidth=1.0, label=code)
-    equity_axes.plot(points, total, linewidth=1.6, color="black", label="total")
-    equity_axes.axhline(0, color="grey", linewidth=0.6)
-    equity_axes.set_ylabel("net P&L (NTD)")
-    equity_axes.legend(loc="best", fontsize="small")
-    codes = ", ".join(curve.net_pnl)
-    partial = "" if result.stopped is None else f"\npartial: {result.stopped}"
-    equity_axes.set_title(
-        f"Net equity less the capital of {result.capital:,.0f} NTD: {codes}, "
-        f"{result.period[0]} to {result.period[1]}{partial}"
-    )
-    falls = [-fall for fall in drawdowns(total)]
-    drawdown_axes.fill_between(points, falls, 0, color="tab:red", alpha=0.4, linewidth=0)
-    drawdown_axes.set_ylabel("drawdown (NTD)")
-
-    day_starts = [
-        index
-        for index, timestamp in enumerate(curve.timestamps)
-        if index == 0 or exchange_day(timestamp) != exchange_day(curve.timestamps[index - 1])
-    ]
-    for axes in (equity_axes, drawdown_axes):
-        axes.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:,.0f}"))
-        for start in day_starts[1:]:
-            axes.axvline(start, color="grey", linewidth=0.5, linestyle=":")
-    drawdown_axes.set_xticks(day_starts)
-    drawdown_axes.set_xticklabels(
-        [exchange_day(curve.timestamps[index]).isoformat() for index in day_starts],
-        rotation=30,
-        ha="right",
-    )
-    drawdown_axes.set_xlabel("exchange time (trading hours only)")
-    figure.tight_layout()
-    try:
-        with written_together([os.path.expanduser(path)]) as [temp_path]:
-            figure.savefig(temp_path, dpi=120, format="png")
-    finally:
-        plt.close(figure)

@@ -28,7 +28,8 @@ Definitions:
   trading day by trading day (a night session counts for the trading day it
   belongs to, `quorvel.market.trading_day_of`); the Sharpe ratio is their mean
   over their standard deviation, times the square root of 252, and None with
-  fewer than two days or no variation.
+  fewer days than the run's minimum (20 by default: a handful of days says
+  little about a year) or no variation.
 * Turnover: the traded value of both sides in NTD over the capital.
 """
 
@@ -49,6 +50,25 @@ from quorvel.modules.positions.positions import Position
 
 TRADING_DAYS_PER_YEAR = 252
 SECONDS_PER_DAY = 86_400
+# Fewer trading days than this give no Sharpe ratio.
+DEFAULT_MIN_SHARPE_DAYS = 20
+
+# The figures of `Figures.as_dict` that are sums of NTD, and those that are ratios.
+MONEY_FIGURES = frozenset(
+    {
+        "gross_pnl",
+        "realized_pnl",
+        "unrealized_pnl",
+        "fees",
+        "taxes",
+        "net_pnl",
+        "traded_value",
+        "max_drawdown",
+    }
+)
+RATIO_FIGURES = frozenset(
+    {"turnover", "win_rate", "profit_factor", "max_drawdown_share", "sharpe"}
+)
 
 
 class Sample(NamedTuple):
@@ -89,8 +109,13 @@ class ValuedFill:
 
 @dataclass
 class RoundTrip:
+    """A position of one code from flat to flat: when it opened and closed (exchange
+    seconds), long or short, the most lots or contracts it held, and its P&L in NTD."""
+
     code: str
     opened: float
+    side: str = "long"
+    lots: int = 0
     closed: float = math.nan
     gross: float = 0.0
     costs: float = 0.0
@@ -169,8 +194,11 @@ def profit_factor_of(figures: Mapping[str, Any]) -> Optional[float]:
 class EquityCurve:
     """Net P&L in NTD of each code at every sample of the timeline."""
 
-    timestamps: List[float] = field(default_factory=list)
-    net_pnl: Dict[str, List[float]] = field(default_factory=dict)
+    timestamps: List[float] = field(default_factory=list, repr=False)
+    net_pnl: Dict[str, List[float]] = field(default_factory=dict, repr=False)
+
+    def __repr__(self) -> str:
+        return f"EquityCurve(points={len(self.timestamps)}, codes={list(self.net_pnl)})"
 
     def total(self) -> List[float]:
         columns = list(self.net_pnl.values())
@@ -179,11 +207,26 @@ class EquityCurve:
 
 @dataclass
 class Evaluation:
-    fills: List[ValuedFill]
-    round_trips: List[RoundTrip]
-    curve: EquityCurve
-    per_code: Dict[str, Figures]
-    total: Figures
+    """The fills valued, the round trips, the equity curve, and the figures of each code and
+    of all together; `trading_days` is how many days the daily returns span."""
+
+    fills: List[ValuedFill] = field(repr=False)
+    round_trips: List[RoundTrip] = field(repr=False)
+    curve: EquityCurve = field(repr=False)
+    per_code: Dict[str, Figures] = field(repr=False)
+    total: Figures = field(repr=False)
+    trading_days: int = 0
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS
+
+    def __repr__(self) -> str:
+        total = self.total
+        sharpe = "None" if total.sharpe is None else f"{total.sharpe:.2f}"
+        return (
+            f"Evaluation(fills={len(self.fills)}, round_trips={len(self.round_trips)}, "
+            f"points={len(self.curve.timestamps)}, codes={list(self.per_code)}, "
+            f"trading_days={self.trading_days}, net_pnl={total.net:,.0f}, "
+            f"max_drawdown={total.max_drawdown:,.0f}, sharpe={sharpe})"
+        )
 
 
 class Book:
@@ -229,6 +272,8 @@ class Book:
         realized = self.position.realized_pnl - realized_before
         self.lots += -lots if is_sell else lots
         self._follow_round_trips(report["exchange_ts"], held, fee + tax, realized)
+        if self.open_trip is not None:
+            self.open_trip.lots = max(self.open_trip.lots, abs(self.lots))
         figures = self.figures
         figures.realized += realized
         figures.fees += fee
@@ -272,7 +317,10 @@ class Book:
                 self.open_trip = None
         if self.open_trip is None and now != 0:
             self.open_trip = RoundTrip(
-                self.contract.code, timestamp, costs=costs * (1 - closing_share)
+                self.contract.code,
+                timestamp,
+                side="long" if now > 0 else "short",
+                costs=costs * (1 - closing_share),
             )
 
     def net_pnl(self, price: Optional[float]) -> float:
@@ -287,8 +335,10 @@ def evaluate(
     costs: CostModel,
     capital: float,
     day_trading: DayTrading = DayTrading(),
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS,
 ) -> Evaluation:
-    """Value every fill of `reports` and sample net P&L at every point of `timeline`."""
+    """Value every fill of `reports` and sample net P&L at every point of `timeline`; a
+    Sharpe ratio needs `min_sharpe_days` trading days."""
     books = {code: Book(contract, costs, day_trading) for code, contract in contracts.items()}
     order_lots = _stock_order_lots(reports)
     fills: List[ValuedFill] = []
@@ -324,7 +374,9 @@ def evaluate(
         figures = book.figures
         figures.unrealized = book.position.unrealized_pnl(last_prices.get(code))
         _count_round_trips(figures, book.round_trips)
-        _add_curve_figures(figures, curve.timestamps, curve.net_pnl[code], capital)
+        _add_curve_figures(
+            figures, curve.timestamps, curve.net_pnl[code], capital, min_sharpe_days
+        )
         per_code[code] = figures
     round_trips = sorted(
         (trip for book in books.values() for trip in book.round_trips), key=lambda t: t.closed
@@ -334,8 +386,9 @@ def evaluate(
         for name in ("realized", "unrealized", "fees", "taxes", "fills", "traded_value"):
             setattr(total, name, getattr(total, name) + getattr(figures, name))
     _count_round_trips(total, round_trips)
-    _add_curve_figures(total, curve.timestamps, curve.total(), capital)
-    return Evaluation(fills, round_trips, curve, per_code, total)
+    _add_curve_figures(total, curve.timestamps, curve.total(), capital, min_sharpe_days)
+    trading_days = len({exchange_day(timestamp) for timestamp in curve.timestamps})
+    return Evaluation(fills, round_trips, curve, per_code, total, trading_days, min_sharpe_days)
 
 
 def _stock_order_lots(reports: Sequence[Mapping[str, Any]]) -> Dict[str, str]:
@@ -358,11 +411,15 @@ def _count_round_trips(figures: Figures, round_trips: Sequence[RoundTrip]) -> No
 
 
 def _add_curve_figures(
-    figures: Figures, timestamps: Sequence[float], net_pnl: Sequence[float], capital: float
+    figures: Figures,
+    timestamps: Sequence[float],
+    net_pnl: Sequence[float],
+    capital: float,
+    min_sharpe_days: int,
 ) -> None:
     figures.max_drawdown = max(drawdowns(net_pnl), default=0.0)
     figures.max_drawdown_share = figures.max_drawdown / capital
-    figures.sharpe = sharpe_ratio(daily_returns(timestamps, net_pnl, capital))
+    figures.sharpe = sharpe_ratio(daily_returns(timestamps, net_pnl, capital), min_sharpe_days)
     figures.turnover = figures.traded_value / capital
 
 
@@ -390,9 +447,12 @@ def daily_returns(
     return returns
 
 
-def sharpe_ratio(returns: Sequence[float]) -> Optional[float]:
-    """Annualised Sharpe ratio of daily returns; None with fewer than two or no variation."""
-    if len(returns) < 2:
+def sharpe_ratio(
+    returns: Sequence[float], min_days: int = DEFAULT_MIN_SHARPE_DAYS
+) -> Optional[float]:
+    """Annualised Sharpe ratio of daily returns; None with fewer than `min_days` (two at
+    least) or no variation."""
+    if len(returns) < max(2, min_days):
         return None
     deviation = statistics.stdev(returns)
     if deviation == 0:

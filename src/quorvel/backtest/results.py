@@ -11,7 +11,13 @@ import polars as pl
 from quorvel.backtest.account import Account, AccountRules, Balances
 from quorvel.backtest.contracts import Contract, contract_for
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.metrics import Evaluation, Sample, drawdowns, evaluate
+from quorvel.backtest.metrics import (
+    DEFAULT_MIN_SHARPE_DAYS,
+    Evaluation,
+    Sample,
+    drawdowns,
+    evaluate,
+)
 from quorvel.backtest.strategy import Operation
 from quorvel.constant import OperationType
 
@@ -26,7 +32,8 @@ class BacktestResult:
     with, and the run's account (`account`) traded with them; changing them
     after the run revalues the same fills.  `balances` holds the account at
     every point of the timeline, and `warnings` what the account made the
-    engine do.  A run stopped early (Ctrl-C, an exception from the strategy)
+    engine do.  `parameters` are the strategy's as it ran, `seed` that of the
+    trade ids, and `min_sharpe_days` the trading days a Sharpe ratio needs.  A run stopped early (Ctrl-C, an exception from the strategy)
     leaves a partial result, `stopped` saying why.  Creating a result looks up
     the contract of every code, so that a code without a known contract size
     fails before a run, not after it.
@@ -36,32 +43,46 @@ class BacktestResult:
     period: Tuple[str, str]
     backfill: Optional[Tuple[str, str]]
     window: int
-    reports: List[Dict[str, Any]] = field(default_factory=list)
-    operations: List[Operation] = field(default_factory=list)
-    positions: Any = None
-    statuses: List[str] = field(default_factory=list)
+    reports: List[Dict[str, Any]] = field(default_factory=list, repr=False)
+    operations: List[Operation] = field(default_factory=list, repr=False)
+    positions: Any = field(default=None, repr=False)
+    statuses: List[str] = field(default_factory=list, repr=False)
     live_ticks: int = 0
     backfill_ticks: int = 0
     replay_seconds: float = 0.0
-    timeline: List[Sample] = field(default_factory=list)
+    timeline: List[Sample] = field(default_factory=list, repr=False)
     cache_files_before: int = 0
     cache_files_after: int = 0
     capital: float = DEFAULT_CAPITAL
     costs: CostModel = field(default_factory=CostModel)
-    contracts: Dict[str, Contract] = field(init=False)
+    contracts: Dict[str, Contract] = field(init=False, repr=False)
     engine: str = "replay"
     strategy: str = ""
     stopped: Optional[str] = None  # why the run ended before its last tick; None if it did not
-    account_rules: AccountRules = field(default_factory=AccountRules)
+    account_rules: AccountRules = field(default_factory=AccountRules, repr=False)
     account_enforced: bool = True
-    account: Optional[Account] = None
-    balances: List[Balances] = field(default_factory=list)
-    warnings: List[str] = field(default_factory=list)
+    account: Optional[Account] = field(default=None, repr=False)
+    balances: List[Balances] = field(default_factory=list, repr=False)
+    warnings: List[str] = field(default_factory=list, repr=False)
+    parameters: Dict[str, Any] = field(default_factory=dict)  # the strategy's, as it ran
+    seed: Optional[int] = 0  # of the trade ids; None: the matcher's own generator
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS
 
     def __post_init__(self) -> None:
         self.contracts = {
             entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes
         }
+
+    def __repr__(self) -> str:
+        codes = [entry["code"] for entry in self.codes]
+        fills = sum(1 for report in self.reports if "operation_type" not in report)
+        partial = "" if self.stopped is None else f", stopped={self.stopped!r}"
+        return (
+            f"BacktestResult(strategy={self.strategy!r}, codes={codes}, "
+            f"period={self.period!r}, engine={self.engine!r}, "
+            f"live_ticks={self.live_ticks:,}, reports={len(self.reports):,}, fills={fills:,}, "
+            f"positions={self.positions!r}{partial})"
+        )
 
     @property
     def ticks_per_second(self) -> float:
@@ -85,7 +106,12 @@ class BacktestResult:
             self.balances.append(self.account.balances())
 
     def per_code(self) -> Dict[str, Dict[str, Any]]:
-        """Orders, fills, cancellations, position and P&L of each code."""
+        """Orders, fills, cancellations, position and P&L of each code.
+
+        The P&L here is the position keeper's, in price points (quote units
+        times lots or contracts, before the contract size and costs); the P&L
+        in NTD is `evaluate`'s.
+        """
         summary = self.positions.summary()
         rows: Dict[str, Dict[str, Any]] = {}
         for entry in self.codes:
@@ -100,8 +126,8 @@ class BacktestResult:
                 "position": held.get("quantity", 0),
                 "avg_price": held.get("avg_price", 0.0),
                 "last_price": self.positions.last_prices.get(code),
-                "realized_pnl": held.get("realized_pnl", 0.0),
-                "unrealized_pnl": held.get("unrealized_pnl", 0.0),
+                "realized_points": held.get("realized_pnl", 0.0),
+                "unrealized_points": held.get("unrealized_pnl", 0.0),
             }
         for report in self.reports:
             if "operation_type" in report:
@@ -144,6 +170,7 @@ class BacktestResult:
             self.costs,
             self.capital,
             self.account_rules.day_trading(self.account_enforced),
+            self.min_sharpe_days,
         )
 
     def reports_frame(self) -> pl.DataFrame:

@@ -115,6 +115,10 @@ class Strategy:
                     found[name] = value
         return found
 
+    def parameter_values(self) -> Dict[str, Any]:
+        """Every parameter with the value this strategy runs with: its default unless set."""
+        return {name: getattr(self, name) for name in self.parameters()}
+
     # Hooks.
     def on_start(self) -> None:
         """Before the first tick."""

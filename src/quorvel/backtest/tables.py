@@ -1,12 +1,12 @@
-"""The tables of a finished run, printed on a rich console."""
+"""The tables of a finished run: their text, and their print on a rich console."""
 
 from __future__ import annotations
 
 import math
-from typing import Any, Iterable, Optional, Sequence
+from typing import Any, List, Mapping, NamedTuple, Optional, Sequence
 
 from quorvel.backtest.account import AccountRules
-from quorvel.backtest.metrics import Figures, profit_factor_of
+from quorvel.backtest.metrics import Evaluation, Figures, profit_factor_of
 from quorvel.backtest.results import BacktestResult
 
 # Warnings printed after the tables; summary.json holds them all.
@@ -33,26 +33,22 @@ def ratio(value: Optional[float]) -> str:
     return "∞" if value == math.inf else f"{value:.2f}"
 
 
-def _table(
-    title: str,
-    columns: Sequence[str],
-    rows: Iterable[Sequence[str]],
-    total: Sequence[str],
-    names: int = 1,
-) -> Any:
-    """A table whose first `names` columns are names and the rest figures."""
-    from rich import box
-    from rich.table import Table
+class FigureTable(NamedTuple):
+    """A table of a run's figures as text, for the console and for the report page alike.
 
-    table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD, min_width=len(title))
-    for index, column in enumerate(columns):
-        table.add_column(column, justify="left" if index < names else "right")
-    for row in rows:
-        table.add_row(*row)
-    if total:
-        table.add_section()
-        table.add_row(*total)
-    return table
+    The first `names` columns are names and the rest figures; `total` is the
+    closing row (empty for none), `columns` empty for a table without
+    headings, and `note` a line to print under the table.  The first
+    `warnings` rows are warnings.
+    """
+
+    title: str
+    columns: Sequence[str]
+    rows: Sequence[Sequence[str]]
+    total: Sequence[str] = ()
+    names: int = 1
+    note: str = ""
+    warnings: int = 0
 
 
 def _money_row(name: str, figures: Figures) -> Sequence[str]:
@@ -80,20 +76,28 @@ def _trading_row(name: str, figures: Figures) -> Sequence[str]:
     )
 
 
-def render(result: BacktestResult, console: Any) -> None:
-    """Print the tables of a run on a rich console; a partial run's Run table says why it
-    stopped early."""
-    from rich import box
-    from rich.table import Table
-    from rich.text import Text
+def sharpe_note(evaluation: Evaluation) -> str:
+    """Why the Sharpe ratios are "-" when the run is too short for them; empty otherwise."""
+    if evaluation.trading_days >= evaluation.min_sharpe_days:
+        return ""
+    return (
+        f'Sharpe "-": {evaluation.trading_days} trading days of returns, fewer than the '
+        f"{evaluation.min_sharpe_days} a Sharpe ratio needs"
+    )
 
-    evaluation = result.evaluate()
+
+def run_tables(
+    result: BacktestResult, evaluation: Evaluation, machine: bool = True
+) -> List[FigureTable]:
+    """The tables of a run: per code, P&L, round trips and risk, orders by kind, and the run;
+    with `machine` false, without the figures of the machine that ran it (the replay's time
+    and speed, the tick cache's files), so that the same run gives the same tables."""
     per_code = result.per_code()
-    console.print(
-        _table(
+    return [
+        FigureTable(
             "Per code (quantities in lots or contracts, prices in quote units)",
             ("code", "orders", "fills", "cancels", "pos", "avg", "last"),
-            (
+            [
                 (
                     code,
                     str(row["orders"]),
@@ -104,7 +108,7 @@ def render(result: BacktestResult, console: Any) -> None:
                     _price(row["last_price"]),
                 )
                 for code, row in per_code.items()
-            ),
+            ],
             (
                 "total",
                 *(
@@ -112,18 +116,14 @@ def render(result: BacktestResult, console: Any) -> None:
                     for key in ("orders", "fills", "cancellations")
                 ),
             ),
-        )
-    )
-    console.print(
-        _table(
+        ),
+        FigureTable(
             "P&L in NTD (gross = realised + unrealised; net = gross - fees - taxes)",
             ("code", "realised", "unrealised", "gross", "fees", "taxes", "net"),
-            (_money_row(code, figures) for code, figures in evaluation.per_code.items()),
+            [_money_row(code, figures) for code, figures in evaluation.per_code.items()],
             _money_row("total", evaluation.total),
-        )
-    )
-    console.print(
-        _table(
+        ),
+        FigureTable(
             f"Round trips and risk (capital {ntd(result.capital)} NTD)",
             (
                 "code",
@@ -135,15 +135,14 @@ def render(result: BacktestResult, console: Any) -> None:
                 "Sharpe",
                 "turnover",
             ),
-            (_trading_row(code, figures) for code, figures in evaluation.per_code.items()),
+            [_trading_row(code, figures) for code, figures in evaluation.per_code.items()],
             _trading_row("total", evaluation.total),
-        )
-    )
-    console.print(
-        _table(
+            note=sharpe_note(evaluation),
+        ),
+        FigureTable(
             "Orders by kind",
             ("price type", "order type", "entered", "filled", "cancelled"),
-            (
+            [
                 (
                     price_type,
                     order_type,
@@ -152,49 +151,74 @@ def render(result: BacktestResult, console: Any) -> None:
                     str(counts["cancelled"]),
                 )
                 for (price_type, order_type), counts in result.order_kinds().items()
-            ),
-            (),
+            ],
             names=2,
-        )
-    )
+        ),
+        _run_table(result, evaluation, machine),
+    ]
 
+
+def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) -> FigureTable:
     costs = result.costs
-    run = Table(title="Run", title_justify="left", show_header=False, box=box.SIMPLE)
-    run.add_column(justify="left")
-    run.add_column(justify="right")
-    if result.stopped is not None:
-        run.add_row(Text("partial: stopped early", "yellow"), Text(result.stopped, "yellow"))
-    run.add_row("period", " to ".join(result.period))
-    run.add_row("backfill", " to ".join(result.backfill) if result.backfill else "none")
-    run.add_row(
-        "ticks replayed (backfill + live)",
-        f"{result.backfill_ticks:,} + {result.live_ticks:,}",
-    )
-    run.add_row("replay time", f"{result.replay_seconds:.2f} s")
-    run.add_row("ticks per second", f"{result.ticks_per_second:,.0f}")
-    run.add_row("strategy", result.strategy)
     permits = "1 permit" if result.window == 1 else f"{result.window} permits"
-    run.add_row("engine", f"paced, {permits} ahead" if result.engine == "paced" else result.engine)
-    run.add_row(
-        "tick cache files (before, after)",
-        f"{result.cache_files_before}, {result.cache_files_after}",
-    )
-    run.add_row(
-        "stock costs",
-        f"{costs.stock_commission_pct:g} % x {costs.stock_commission_discount:g}, "
-        f"min {ntd(costs.stock_min_commission)} NTD; sell tax {costs.stock_sell_tax_pct:g} % "
-        f"(day trade {costs.stock_day_trade_tax_pct:g} %)",
-    )
-    run.add_row(
-        "futures costs",
-        f"{ntd(costs.futures_fee)} NTD per contract; tax {costs.futures_tax_pct:g} %",
-    )
-    run.add_row("capital (NTD)", ntd(result.capital))
-    run.add_row("account", _account_text(result.account_rules, result.account_enforced))
-    run.add_row("peak margin in use (NTD)", ntd(result.peak_margin))
-    run.add_row("orders the account refused", str(result.refused_orders))
-    run.add_row("net P&L (NTD)", ntd(evaluation.total.net))
-    console.print(run)
+    engine = f"paced, {permits} ahead" if result.engine == "paced" else result.engine
+    stopped = [("partial: stopped early", result.stopped)] if result.stopped is not None else []
+    speed = [
+        ("replay time", f"{result.replay_seconds:.2f} s"),
+        ("ticks per second", f"{result.ticks_per_second:,.0f}"),
+    ]
+    cache = [
+        (
+            "tick cache files (before, after)",
+            f"{result.cache_files_before}, {result.cache_files_after}",
+        )
+    ]
+    rows = [
+        *stopped,
+        ("period", " to ".join(result.period)),
+        ("backfill", " to ".join(result.backfill) if result.backfill else "none"),
+        (
+            "ticks replayed (backfill + live)",
+            f"{result.backfill_ticks:,} + {result.live_ticks:,}",
+        ),
+        *(speed if machine else []),
+        ("strategy", result.strategy),
+        ("parameters", _parameters_text(result.parameters)),
+        ("engine", engine),
+        *(cache if machine else []),
+        (
+            "stock costs",
+            f"{costs.stock_commission_pct:g} % x {costs.stock_commission_discount:g}, "
+            f"min {ntd(costs.stock_min_commission)} NTD; sell tax {costs.stock_sell_tax_pct:g} % "
+            f"(day trade {costs.stock_day_trade_tax_pct:g} %)",
+        ),
+        (
+            "futures costs",
+            f"{ntd(costs.futures_fee)} NTD per contract; tax {costs.futures_tax_pct:g} %",
+        ),
+        ("capital (NTD)", ntd(result.capital)),
+        ("account", _account_text(result.account_rules, result.account_enforced)),
+        ("peak margin in use (NTD)", ntd(result.peak_margin)),
+        ("orders the account refused", str(result.refused_orders)),
+        ("net P&L (NTD)", ntd(evaluation.total.net)),
+    ]
+    return FigureTable("Run", (), rows, warnings=len(stopped))
+
+
+def _parameters_text(parameters: Mapping[str, Any]) -> str:
+    return " ".join(f"{name}={value}" for name, value in parameters.items()) or "none"
+
+
+def render(result: BacktestResult, console: Any = None) -> None:
+    """Print the tables of a run on a rich console (by default one on standard output); a
+    partial run's Run table says why it stopped early."""
+    from rich.console import Console
+
+    console = console or Console()
+    for table in run_tables(result, result.evaluate()):
+        console.print(_rich_table(table))
+        if table.note:
+            console.print(f"  {table.note}", style="dim", highlight=False)
     for warning in result.warnings[:_WARNINGS_SHOWN]:
         console.print(f"[yellow]{warning}[/yellow]", highlight=False)
     if len(result.warnings) > _WARNINGS_SHOWN:
@@ -202,6 +226,32 @@ def render(result: BacktestResult, console: Any) -> None:
             f"[yellow]... and {len(result.warnings) - _WARNINGS_SHOWN} more account warnings "
             "(summary.json lists them all)[/yellow]"
         )
+
+
+def _rich_table(table: FigureTable) -> Any:
+    from rich import box
+    from rich.table import Table
+    from rich.text import Text
+
+    if not table.columns:  # names and values
+        shown = Table(title=table.title, title_justify="left", show_header=False, box=box.SIMPLE)
+        shown.add_column(justify="left")
+        shown.add_column(justify="right")
+    else:
+        shown = Table(
+            title=table.title,
+            title_justify="left",
+            box=box.SIMPLE_HEAD,
+            min_width=len(table.title),
+        )
+        for index, column in enumerate(table.columns):
+            shown.add_column(column, justify="left" if index < table.names else "right")
+    for index, row in enumerate(table.rows):
+        shown.add_row(*((Text(cell, "yellow") for cell in row) if index < table.warnings else row))
+    if table.total:
+        shown.add_section()
+        shown.add_row(*table.total)
+    return shown
 
 
 def _account_text(rules: AccountRules, enforced: bool) -> str:

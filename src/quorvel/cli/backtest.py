@@ -21,6 +21,7 @@ from quorvel.backtest import (
     render,
     run_backtest,
     write_outputs,
+    write_report,
 )
 from quorvel.cli.notices import failure
 from quorvel.cli.options import costs
@@ -60,6 +61,8 @@ def backtest_command(
                 account=account,
                 account_rules=not args.no_account_rules,
                 market_rules=not args.no_market_rules,
+                seed=args.seed,
+                min_sharpe_days=args.min_sharpe_days,
             )
     except BacktestInterrupted as interruption:
         result, status = interruption.result, stop.exit_status
@@ -84,7 +87,8 @@ def backtest_command(
 
 
 def _write_files(args: argparse.Namespace, result: BacktestResult, console: Console) -> None:
-    """The data files first, then the plot, which is the slower and the more likely to fail."""
+    """The data files first, then the plot and the report page, the slower and the more likely
+    to fail."""
     partial = "partial " if result.stopped is not None else ""
     if args.output:
         write_outputs(result, args.output, settings=vars(args))
@@ -94,4 +98,7 @@ def _write_files(args: argparse.Namespace, result: BacktestResult, console: Cons
         )
     if args.plot:
         plot_equity(result, args.plot)
-        console.print(Text(f"{partial}equity curve written to {args.plot}"), soft_wrap=True)
+        console.print(Text(f"{partial}plot written to {args.plot}"), soft_wrap=True)
+    if args.report:
+        write_report(result, args.report)
+        console.print(Text(f"{partial}report page written to {args.report}"), soft_wrap=True)

@@ -20,6 +20,7 @@ from quorvel.backtest.account import (
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.engine import DEFAULT_BACKFILL_DAYS, DEFAULT_CODES, DEFAULT_PERIOD, ENGINES
 from quorvel.backtest.export import OUTPUT_FILES, check_writable_directory
+from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
 from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES
@@ -251,6 +252,13 @@ def build_parser() -> argparse.ArgumentParser:
             default=getattr(costs_defaults, name),
             help=text,
         )
+    money.add_argument(
+        "--min-sharpe-days",
+        type=_at_least(2),
+        metavar="N",
+        default=DEFAULT_MIN_SHARPE_DAYS,
+        help='trading days a Sharpe ratio needs; a shorter run shows "-"',
+    )
     _add_account_arguments(parser)
 
     run = parser.add_argument_group("run")
@@ -279,6 +287,12 @@ def build_parser() -> argparse.ArgumentParser:
         "--plot",
         metavar="FILE.png",
         help="write the equity curve and its drawdown (needs the 'plot' extra: matplotlib)",
+    )
+    run.add_argument(
+        "--report",
+        metavar="FILE.html",
+        help="write a report page that opens offline: the tables, the charts and every round "
+        "trip (needs the 'report' extra: plotly)",
     )
     run.add_argument(
         "--output",
@@ -383,8 +397,9 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
         parser.error(
             f"the backfill must end before the period starts (--backfill-end {args.backfill_end})"
         )
-    if args.plot and args.sweep:
-        parser.error("--plot draws one run; it does not go with --sweep")
+    for option, value in (("--plot", args.plot), ("--report", args.report)):
+        if value and args.sweep:
+            parser.error(f"{option} shows one run; it does not go with --sweep")
     if args.offline and not args.data_dir:
         parser.error("--offline reads the tick cache: give its --data-dir")
     if args.plot:
@@ -394,12 +409,22 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
             import matplotlib  # noqa: F401
         except ImportError:
             parser.error("--plot needs matplotlib: pip install 'quorvel[plot]'")
+    if args.report:
+        if not args.report.lower().endswith((".html", ".htm")):
+            parser.error(
+                f"--report writes an HTML page; give a name ending in .html, not {args.report!r}"
+            )
+        try:
+            import plotly  # noqa: F401
+        except ImportError:
+            parser.error("--report needs plotly: pip install 'quorvel[report]'")
     # Every place the command writes is made ready before the run, so that a bad one costs no
     # replay: the output files, then the data directory.
     places: List[Tuple[str, str, Sequence[str]]] = []
-    if args.plot:
-        plot = os.path.abspath(os.path.expanduser(args.plot))
-        places.append(("--plot", os.path.dirname(plot), [os.path.basename(plot)]))
+    for option, value in (("--plot", args.plot), ("--report", args.report)):
+        if value:
+            target = os.path.abspath(os.path.expanduser(value))
+            places.append((option, os.path.dirname(target), [os.path.basename(target)]))
     if args.output:
         places.append(("--output", args.output, SWEEP_FILES if args.sweep else OUTPUT_FILES))
     if args.data_dir:

@@ -54,6 +54,8 @@ def sweep_command(
         account=account,
         account_rules=not args.no_account_rules,
         market_rules=not args.no_market_rules,
+        seed=args.seed,
+        min_sharpe_days=args.min_sharpe_days,
     )
     broker = (
         CacheOnlyBroker

@@ -55,8 +55,13 @@ from quorvel.backtest.engine import (
     run_backtest,
 )
 from quorvel.backtest.errors import StrategyError
-from quorvel.backtest.export import check_writable_directory, summary, written_together
-from quorvel.backtest.metrics import profit_factor_of
+from quorvel.backtest.export import (
+    check_writable_directory,
+    rounded_figures,
+    summary,
+    written_together,
+)
+from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS, profit_factor_of
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import Strategy, load_strategy
 from quorvel.backtest.trading_rules import MarketRulesArg, rules_setting
@@ -117,6 +122,8 @@ class SweepSettings:
     account: AccountRules = field(default_factory=AccountRules)
     account_rules: bool = True
     market_rules: MarketRulesArg = True  # the rules, True for Taiwan's, False for none
+    seed: Optional[int] = 0  # of every run's trade ids
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS
 
 
 @dataclass
@@ -131,10 +138,11 @@ class SweepRow:
     output: str = field(default="", compare=False, repr=False)
 
     def flat(self) -> Dict[str, Any]:
-        """Parameters, every figure (None after a failure) and the error, as one record."""
+        """Parameters, every figure (None after a failure) and the error, as one record; the
+        figures as the files hold them (`rounded_figures`)."""
         return {
             **self.params,
-            **{name: self.figures.get(name) for name in FIGURES},
+            **rounded_figures({name: self.figures.get(name) for name in FIGURES}),
             "error": self.error,
         }
 
@@ -240,6 +248,8 @@ def _backtest_row(
             account=settings.account,
             account_rules=settings.account_rules,
             market_rules=settings.market_rules,
+            seed=settings.seed,
+            min_sharpe_days=settings.min_sharpe_days,
         )
     except Exception as error:
         traceback.print_exception(type(error), error, error.__traceback__)

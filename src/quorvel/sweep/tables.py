@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
+from quorvel.backtest.metrics import MONEY_FIGURES
 from quorvel.backtest.tables import ntd, ratio
 from quorvel.sweep.runner import SweepResult, SweepRow
 
@@ -17,18 +18,6 @@ _SHOWN = {
     "max_drawdown": "max drawdown",
     "sharpe": "Sharpe",
 }
-_MONEY = frozenset(
-    {
-        "net_pnl",
-        "gross_pnl",
-        "realized_pnl",
-        "unrealized_pnl",
-        "fees",
-        "taxes",
-        "traded_value",
-        "max_drawdown",
-    }
-)
 _SHARES = frozenset({"win_rate", "max_drawdown_share"})
 # The narrowest the error column gets where the table is wider than the console.
 _ERROR_WIDTH = 40
@@ -64,13 +53,21 @@ def render_sweep(result: SweepResult, console: Any) -> None:
     for cells, error in zip(rows, errors):
         table.add_row(*cells, *([error] if failures else []))
     console.print(table, crop=False)
+    if any(row.error is None and row.figure("sharpe") is None for row in result.rows):
+        days = result.settings.min_sharpe_days
+        console.print(
+            f'  Sharpe "-": fewer than the {days} trading days of returns a Sharpe ratio needs, '
+            "or returns that did not vary",
+            style="dim",
+            highlight=False,
+        )
 
 
 def _cell(name: str, row: SweepRow) -> str:
     value = row.figure(name)
     if value is None:
         return "-"
-    if name in _MONEY:
+    if name in MONEY_FIGURES:
         return ntd(value)
     if name in _SHARES:
         return f"{value:.1%}"

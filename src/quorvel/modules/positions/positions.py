@@ -77,6 +77,14 @@ class Positions:
         self.positions: dict[str, Position] = {}
         self.last_prices: dict[str, float] = {}
 
+    def __repr__(self) -> str:
+        held = ", ".join(
+            f"{code} {position.quantity:+d} @ {position.avg_price:g}"
+            for code, position in self.positions.items()
+            if position.quantity
+        )
+        return f"<Positions {held or 'flat'}; {len(self.trade_records)} trade records>"
+
     def set_current_tick(self, tick: dict[str, Any]) -> None:
         """Remember the tick's close as the latest price of its code."""
         self.last_prices[tick["code"]] = float(tick["close"])

@@ -1,0 +1,117 @@
+"""The PNG plot: a time axis labelled for its span, the legend beside the data, a colour per code,
+a title inside the image, and each code's price with its buys and sells."""
+
+import datetime as dt
+
+import pytest
+
+from quorvel.backtest import equity_figure, run_backtest
+from quorvel.backtest.charts import code_colours
+from quorvel.examples.mean_reversion import MeanReversion
+from quorvel.sim import SimulatedBroker
+
+mdates = pytest.importorskip("matplotlib.dates")
+trading_axis = pytest.importorskip("quorvel.backtest.trading_axis")
+
+TWELVE_CODES = ["2888", "2409", "2884", "2303", "1301", "2317"]
+TWELVE_CODES += ["2603", "2330", "6488", "0050", "TXFR1", "MXFR1"]
+
+
+def trading_hours(first_day, days, points_per_day):
+    """Times of points in the day session (09:00 to 13:30) of `days` weekdays."""
+    times, day = [], first_day
+    while len(times) < days * points_per_day:
+        if day.weekday() < 5:
+            opening = dt.datetime.combine(day, dt.time(9))
+            step = dt.timedelta(minutes=270 / points_per_day)
+            times += [opening + index * step for index in range(points_per_day)]
+        day += dt.timedelta(days=1)
+    return times
+
+
+def tick_labels(times):
+    locator = trading_axis.TradingTimeLocator(times)
+    ticks = locator.tick_values(0, len(times) - 1)
+    return ticks, trading_axis.TradingTimeFormatter(locator).format_ticks(ticks)
+
+
+class TestTimeAxis:
+    def test_a_year_is_labelled_by_month_not_by_day(self):
+        times = trading_hours(dt.date(2023, 1, 2), 250, 4)
+        ticks, labels = tick_labels(times)
+        assert 4 <= len(ticks) <= 12
+        months = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov"}
+        assert set(labels) <= months | {"2023", "2024", "Dec"}
+        for tick in ticks:  # each on the first point of its month
+            assert times[tick].month != times[tick - 1].month
+
+    def test_a_week_is_labelled_by_day_each_on_its_first_point(self):
+        times = trading_hours(dt.date(2024, 1, 8), 5, 60)
+        ticks, labels = tick_labels(times)
+        assert labels == ["08", "09", "10", "11", "12"]
+        assert ticks == [0, 60, 120, 180, 240]
+
+    @pytest.mark.parametrize("days", [10, 15, 40])
+    def test_a_tick_falling_on_a_weekend_names_the_day_of_its_point(self, days):
+        # Saturday's and Sunday's times fall on Monday's first point: it reads Monday.
+        times = trading_hours(dt.date(2024, 1, 8), days, 20)
+        ticks, labels = tick_labels(times)
+        assert len(ticks) >= 4 and len(ticks) == len(set(ticks))
+        for tick, label in zip(ticks, labels):
+            if label.isdigit():
+                assert label == times[tick].strftime("%d")
+
+    def test_a_single_day_is_labelled_by_hour(self):
+        times = trading_hours(dt.date(2024, 1, 8), 1, 270)
+        _, labels = tick_labels(times)
+        assert labels and all(label.endswith(":00") or label.endswith(":30") for label in labels)
+
+
+def test_twelve_codes_get_twelve_colours_and_forty_more_stay_distinct():
+    assert len(set(code_colours(12))) == 12
+    assert len(set(code_colours(40))) == 40
+
+
+@pytest.fixture(scope="module")
+def twelve_codes_figure(engines_built, data_dir):
+    result = run_backtest(
+        SimulatedBroker(4, ticks_per_day=60),
+        TWELVE_CODES,
+        ("2024-01-08", "2024-01-09"),
+        None,
+        data_dir=str(data_dir),
+        strategy=MeanReversion(ma=10, every=3),
+        capital=50_000_000,
+    )
+    figure = equity_figure(result)
+    figure.canvas.draw()
+    yield result, figure
+
+
+class TestFigure:
+    def test_the_legend_lies_beside_the_data_and_the_title_inside_the_image(
+        self, twelve_codes_figure
+    ):
+        _, figure = twelve_codes_figure
+        equity_axes = figure.axes[0]
+        legend = equity_axes.get_legend()
+        assert [text.get_text() for text in legend.get_texts()] == [*TWELVE_CODES, "total"]
+        assert legend.get_window_extent().x0 >= equity_axes.get_window_extent().x1
+        image, title = figure.bbox, figure.get_suptitle()
+        title_box = figure._suptitle.get_window_extent()
+        assert "MeanReversion" in title
+        assert image.x0 <= title_box.x0 and title_box.x1 <= image.x1
+        assert title_box.y1 <= image.y1
+
+    def test_each_code_has_a_price_panel_with_its_buys_and_sells(self, twelve_codes_figure):
+        result, figure = twelve_codes_figure
+        fills = result.fills_frame()
+        panels = figure.axes[2:]
+        assert [panel.get_title(loc="left").split(":")[0] for panel in panels] == TWELVE_CODES
+        for code, panel in zip(TWELVE_CODES, panels):
+            buys, sells = (collection.get_offsets() for collection in panel.collections)
+            of_code = fills.filter(code=code)
+            assert len(buys) == of_code.filter(action="Buy").height
+            assert len(sells) == of_code.filter(action="Sell").height
+            assert sorted(buys[:, 1]) == sorted(of_code.filter(action="Buy")["price"])
+        assert fills.height > 0

@@ -16,6 +16,7 @@ from __future__ import annotations
 import datetime as dt
 import hashlib
 import io
+import math
 import os
 import re
 import unicodedata
@@ -35,7 +36,6 @@ __all__ = [
     "frame_from_answer",
     "read_day",
     "store_day",
-    "unrecorded_problem",
 ]
 
 # Prices a tick must hold above 0; the bid and ask may be 0 when that side of the book is empty
@@ -126,14 +126,24 @@ def frame_from_answer(answer: Any, schema: Schema, code: str, day: str) -> pl.Da
 
 def value_problem(df: pl.DataFrame) -> Optional[str]:
     """What is wrong with a tick frame's values, naming the column, or None when nothing is."""
-    checks = [(f"欄位 {name} 有空值", pl.col(name).null_count() > 0) for name in df.columns]
-    checks += [(f"欄位 {name} 有非有限的數值", ~pl.col(name).is_finite().all())
-               for name in (*TRADE_PRICE_COLUMNS, *QUOTE_PRICE_COLUMNS)]
-    checks += [(f"欄位 {name} 有不大於 0 的價格", (pl.col(name) <= 0).any()) for name in TRADE_PRICE_COLUMNS]
-    checks += [(f"欄位 {name} 有負數", (pl.col(name) < 0).any()) for name in (*QUOTE_PRICE_COLUMNS, *VOLUME_COLUMNS)]
-    # One pass over the frame for every check: a day is read far more often than it is written.
-    failed = df.select(*(check.alias(str(number)) for number, (_, check) in enumerate(checks))).row(0)
-    return next((problem for (problem, _), failure in zip(checks, failed) if failure), None)
+    for name in df.columns:
+        if df[name].null_count() > 0:
+            return f"欄位 {name} 有空值"
+    if df.height == 0:
+        return None
+    # Each check reads one figure of a column (a day is read far more often than written): the
+    # sum is NaN or infinite when a value is, or when finite values overflow, told apart here.
+    for name in (*TRADE_PRICE_COLUMNS, *QUOTE_PRICE_COLUMNS):
+        column = df[name]
+        if not math.isfinite(column.sum()) and not column.is_finite().all():
+            return f"欄位 {name} 有非有限的數值"
+    for name in TRADE_PRICE_COLUMNS:
+        if df[name].min() <= 0:
+            return f"欄位 {name} 有不大於 0 的價格"
+    for name in (*QUOTE_PRICE_COLUMNS, *VOLUME_COLUMNS):
+        if df[name].min() < 0:
+            return f"欄位 {name} 有負數"
+    return None
 
 
 # A file's day, from its name: "<code> <YYYY-MM-DD> - ticks.csv".
@@ -145,7 +155,7 @@ NANOSECONDS_A_DAY = 86_400 * 10**9
 EARLIEST_TICK_BEFORE_DAY = dt.timedelta(days=31)
 
 
-def unrecorded_problem(content: bytes, df: pl.DataFrame, name: str) -> Optional[str]:
+def _unrecorded_problem(content: bytes, df: pl.DataFrame, name: str) -> Optional[str]:
     """What a day file without a manifest entry shows that the feed would not have written, or
     None.  `content` is the file's bytes, `df` their frame, `name` the file's name.
 
@@ -180,8 +190,8 @@ def read_day(path: str, schema: Schema) -> Optional[pl.DataFrame]:
     The header must be the schema's column names in order, every value must parse as its
     column's type, and no value may be missing or out of range.  A file with a manifest entry
     must have the recorded row count and SHA-256.  One without (written before the manifest,
-    or by a writer stopped before it could record it) must pass `unrecorded_problem` too, and
-    then gets its entry.
+    or by a writer stopped before it could record it) must also look as the feed writes a day
+    (see `_unrecorded_problem`), and then gets its entry back.
 
     A file that fails is judged again under the manifest's lock, as another run may have
     replaced it meanwhile; failing again, it is set aside and `CorruptCacheFile` raised.  None
@@ -232,7 +242,7 @@ def _judged_under_lock(path: str, schema: Schema) -> Optional[pl.DataFrame]:
             raise
         if name not in entries and os.access(directory, os.W_OK):
             cache_manifest.note_rebuilding(directory, name)
-            entries[name] = cache_manifest.entry(df.height, hashlib.sha256(content).hexdigest())
+            entries[name] = cache_manifest.entry(df.height, _hex_sha256(content))
         return df
 
 
@@ -254,15 +264,19 @@ def _checked_frame(content: bytes, schema: Schema, recorded: Optional[cache_mani
         raise CorruptCacheFile(f"無法解析: {str(error).splitlines()[0]}") from None
     problem = value_problem(df)
     if problem is None and recorded is None:
-        problem = unrecorded_problem(content, df, name)
+        problem = _unrecorded_problem(content, df, name)
     if problem is not None:
         raise CorruptCacheFile(problem)
     if recorded is not None:
         if recorded["rows"] != df.height:
             raise CorruptCacheFile(f"列數 {df.height} 與紀錄的 {recorded['rows']} 不符")
-        if recorded["sha256"] != hashlib.sha256(content).hexdigest():
+        if recorded["sha256"] != _hex_sha256(content):
             raise CorruptCacheFile("SHA-256 與紀錄不符")
     return df
+
+
+def _hex_sha256(content: bytes) -> str:
+    return hashlib.sha256(content).hexdigest()
 
 
 def _set_aside(path: str, entries: Dict[str, cache_manifest.Entry]) -> str:

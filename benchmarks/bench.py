@@ -36,6 +36,7 @@ import reference
 from reference import ReferenceFeed, ReferenceMatcher
 
 from bench_bars import BARS_ROW, bars_rows
+from bench_cache import cache_rows
 from bench_import import import_rows
 from bench_sweep import sweep_rows
 
@@ -646,6 +647,7 @@ def run_all(skip_memory: bool) -> List[Row]:
     silence_modules()
     rows = [bench_match_walk(), bench_full_fill(), bench_ioc_cancel(), bench_modify(), bench_intake()]
     rows.extend(import_rows(Row))
+    rows.extend(cache_rows(Row))
     ticker_rows = [
         *FEED_ROWS,
         "load and merge 5 cached days of 2 codes",

@@ -2,36 +2,30 @@
 
 A cached day is a CSV file whose header is the tick schema's column names, in order.  Other
 programs read these files, so their format stays plain; what a CSV cannot show about itself
-(a file cut off at a row boundary) is kept beside the files in ``manifest.json``, one per cache
-directory, mapping each file name to its row count and the SHA-256 of its bytes.
+(a file cut off at a row boundary) is kept beside the files in the manifest (see
+`quorvel.cache_manifest`): each file's row count and the SHA-256 of its bytes.
 
-The manifest is replaced atomically and changed only under an advisory ``fcntl.flock`` on
-``manifest.lock`` beside it, so processes sharing a cache keep each other's entries.  Where
-``fcntl`` is missing (Windows) there is no lock: two processes writing at once may drop one
-entry, and a file without an entry is then checked by the content rules alone.
-
-A file that fails a check raises `CorruptCacheFile`; the caller sets it aside with
-`set_aside` (renamed, never deleted) and fetches the day again.
+A file that fails a check is set aside (renamed, never deleted) and `CorruptCacheFile` raised,
+so that the caller fetches the day again.  The decision is taken, and the file moved, under the
+manifest's lock, after judging the file once more: runs sharing a cache heal a corrupt day
+once, and never set aside the good file another run has just written in its place.
 """
 
 from __future__ import annotations
 
+import datetime as dt
 import hashlib
 import io
-import json
+import math
 import os
-import threading
+import re
 import unicodedata
-from contextlib import contextmanager
-from datetime import datetime, timezone
-from typing import Any, Callable, Dict, Iterator, Mapping, Optional
+from contextlib import suppress
+from typing import Any, Dict, Mapping, Optional
 
 import polars as pl
 
-try:
-    import fcntl
-except ImportError:  # pragma: no cover - Windows
-    fcntl = None  # type: ignore[assignment]
+from quorvel import cache_manifest
 
 __all__ = [
     "TICK_SCHEMA",
@@ -41,12 +35,8 @@ __all__ = [
     "day_file_path",
     "frame_from_answer",
     "read_day",
-    "set_aside",
     "store_day",
 ]
-
-MANIFEST_NAME = "manifest.json"
-LOCK_NAME = "manifest.lock"
 
 # Prices a tick must hold above 0; the bid and ask may be 0 when that side of the book is empty
 # (a stock at its price limit has no ask).
@@ -96,7 +86,10 @@ def check_code(code: object) -> None:
 
 
 class CorruptCacheFile(Exception):
-    """A cache file that fails its checks; the message says why."""
+    """A cache file that fails its checks; the message says why, `moved_to` where the file was
+    set aside."""
+
+    moved_to: Optional[str] = None
 
 
 def frame_from_answer(answer: Any, schema: Schema, code: str, day: str) -> pl.DataFrame:
@@ -136,48 +129,81 @@ def value_problem(df: pl.DataFrame) -> Optional[str]:
     for name in df.columns:
         if df[name].null_count() > 0:
             return f"欄位 {name} 有空值"
+    if df.height == 0:
+        return None
+    # Each check reads one figure of a column (a day is read far more often than written): the
+    # sum is NaN or infinite when a value is, or when finite values overflow, told apart here.
     for name in (*TRADE_PRICE_COLUMNS, *QUOTE_PRICE_COLUMNS):
-        if not df[name].is_finite().all():
+        column = df[name]
+        if not math.isfinite(column.sum()) and not column.is_finite().all():
             return f"欄位 {name} 有非有限的數值"
     for name in TRADE_PRICE_COLUMNS:
-        if (df[name] <= 0).any():
+        if df[name].min() <= 0:
             return f"欄位 {name} 有不大於 0 的價格"
     for name in (*QUOTE_PRICE_COLUMNS, *VOLUME_COLUMNS):
-        if (df[name] < 0).any():
+        if df[name].min() < 0:
             return f"欄位 {name} 有負數"
     return None
 
 
-def read_day(path: str, schema: Schema) -> pl.DataFrame:
-    """Read one cached day, raising `CorruptCacheFile` when the file fails a check.
+# A file's day, from its name: "<code> <YYYY-MM-DD> - ticks.csv".
+DAY_IN_NAME = re.compile(r".* (\d{4}-\d{2}-\d{2}) - ticks\.csv")
+EPOCH = dt.date(1970, 1, 1)
+NANOSECONDS_A_DAY = 86_400 * 10**9
+# A day's ticks lie on its date and, for a futures night session, after 15:00 on the trading
+# day before it, which a long holiday can put weeks earlier.
+EARLIEST_TICK_BEFORE_DAY = dt.timedelta(days=31)
+
+
+def _unrecorded_problem(content: bytes, df: pl.DataFrame, name: str) -> Optional[str]:
+    """What a day file without a manifest entry shows that the feed would not have written, or
+    None.  `content` is the file's bytes, `df` their frame, `name` the file's name.
+
+    Without an entry a file cut at a row boundary cannot be told from a whole one; these rules
+    catch what else a crash or a disk can leave: a last line cut short inside its last value
+    (every line the feed writes ends with a newline), rows out of time order, and times outside
+    the file's day (a file of another day, or times in another unit).  Times are the
+    exchange's wall clock counted as UTC, in nanoseconds.
+    """
+    if not content.endswith(b"\n"):
+        return "最後一列不完整: 檔案結尾沒有換行"
+    ts = df["ts"]
+    if not ts.is_sorted():
+        return "欄位 ts 未依時間排序"
+    match = DAY_IN_NAME.fullmatch(name)
+    if match is None or df.height == 0:
+        return None
+    try:
+        day = dt.date.fromisoformat(match[1])
+    except ValueError:
+        return None
+    earliest = (day - EARLIEST_TICK_BEFORE_DAY - EPOCH).days * NANOSECONDS_A_DAY
+    end = (day + dt.timedelta(days=1) - EPOCH).days * NANOSECONDS_A_DAY
+    if ts[0] < earliest or ts[-1] >= end:
+        return f"欄位 ts 有不在 {day} 範圍內的時間"
+    return None
+
+
+def read_day(path: str, schema: Schema) -> Optional[pl.DataFrame]:
+    """Read one cached day and check it: its frame; None when the file went meanwhile.
 
     The header must be the schema's column names in order, every value must parse as its
-    column's type, and no value may be missing or out of range; a file with a manifest entry
-    must also have the recorded row count and SHA-256.
+    column's type, and no value may be missing or out of range.  A file with a manifest entry
+    must have the recorded row count and SHA-256.  One without (written before the manifest,
+    or by a writer stopped before it could record it) must also look as the feed writes a day
+    (see `_unrecorded_problem`), and then gets its entry back.
+
+    A file that fails is judged again under the manifest's lock, as another run may have
+    replaced it meanwhile; failing again, it is set aside and `CorruptCacheFile` raised.  None
+    means another run set it aside first and fetches the day again: so should the caller.
     """
-    if not os.path.isfile(path):
-        raise CorruptCacheFile("不是一般檔案")
     directory, name = os.path.split(path)
-    # The bytes and their entry are taken together under the lock, so a file that another
-    # process is replacing is never judged against the other file's entry.
-    with _manifest_lock(directory):
-        with open(path, "rb") as file:
-            content = file.read()
-        entry = _load_manifest(directory).get(name)
-    _check_header(content, schema)
-    try:
-        df = pl.read_csv(io.BytesIO(content), schema=dict(schema))
-    except pl.exceptions.PolarsError as error:
-        raise CorruptCacheFile(f"無法解析: {str(error).splitlines()[0]}") from None
-    problem = value_problem(df)
-    if problem is not None:
-        raise CorruptCacheFile(problem)
-    if entry is not None:
-        if entry.get("rows") != df.height:
-            raise CorruptCacheFile(f"列數 {df.height} 與紀錄的 {entry.get('rows')} 不符")
-        if entry.get("sha256") != hashlib.sha256(content).hexdigest():
-            raise CorruptCacheFile("SHA-256 與紀錄不符")
-    return df
+    cache_manifest.remove_stale_temporaries(directory)
+    recorded = cache_manifest.recorded_entries(directory).get(name)
+    if recorded is not None:
+        with suppress(CorruptCacheFile):  # judged again below: it may have been replaced meanwhile
+            return _checked_frame(_content(path), schema, recorded, name)
+    return _judged_under_lock(path, schema)
 
 
 def store_day(df: pl.DataFrame, path: str) -> None:
@@ -187,38 +213,86 @@ def store_day(df: pl.DataFrame, path: str) -> None:
     target: a failed write leaves no partial file behind.
     """
     directory, name = os.path.split(path)
-    temp_path = _temporary_path(path)
+    cache_manifest.remove_stale_temporaries(directory)
+    temp_path = cache_manifest.temporary_path(path)
     try:
         df.write_csv(temp_path)
-        entry = {"rows": df.height, "sha256": _sha256(temp_path)}
-        with _manifest_lock(directory):
+        written = cache_manifest.entry(df.height, _sha256(temp_path))
+        with cache_manifest.changing(directory) as entries:
             os.replace(temp_path, path)
-            _change_manifest(directory, lambda files: files.__setitem__(name, entry))
+            entries[name] = written
     except BaseException:
-        _remove_if_present(temp_path)
+        with suppress(FileNotFoundError):
+            os.remove(temp_path)
         raise
 
 
-def set_aside(path: str) -> str:
-    """Rename a corrupt cache file to ``<name>.corrupt-<UTC time>`` and return the new path.
-
-    The file is kept for inspection; its manifest entry goes, as it describes another file.
-    """
-    stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%S.%fZ")
-    target = f"{path}.corrupt-{stamp}"
+def _judged_under_lock(path: str, schema: Schema) -> Optional[pl.DataFrame]:
+    """`read_day`'s decision, taken with the manifest's lock held: the file and its entry cannot
+    change meanwhile, so what fails here is set aside and what passes without an entry gets one."""
     directory, name = os.path.split(path)
-    with _manifest_lock(directory):
-        os.replace(path, target)
-        if name in _load_manifest(directory):
-            _change_manifest(directory, lambda files: files.pop(name))
+    with cache_manifest.changing(directory) as entries:
+        if not os.path.lexists(path):
+            return None
+        try:
+            content = _content(path)
+            df = _checked_frame(content, schema, entries.get(name), name)
+        except CorruptCacheFile as error:
+            error.moved_to = _set_aside(path, entries)
+            raise
+        if name not in entries and os.access(directory, os.W_OK):
+            cache_manifest.note_rebuilding(directory, name)
+            entries[name] = cache_manifest.entry(df.height, _hex_sha256(content))
+        return df
+
+
+def _content(path: str) -> bytes:
+    """The file's bytes, read once: both the parse and the hash work from them."""
+    if not os.path.isfile(path):
+        raise CorruptCacheFile("不是一般檔案")
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def _checked_frame(content: bytes, schema: Schema, recorded: Optional[cache_manifest.Entry],
+                   name: str) -> pl.DataFrame:
+    """The frame of a day file's bytes; raises `CorruptCacheFile` when they fail a check."""
+    _check_header(content, schema)
+    try:
+        df = pl.read_csv(io.BytesIO(content), schema=dict(schema))
+    except pl.exceptions.PolarsError as error:
+        raise CorruptCacheFile(f"無法解析: {str(error).splitlines()[0]}") from None
+    problem = value_problem(df)
+    if problem is None and recorded is None:
+        problem = _unrecorded_problem(content, df, name)
+    if problem is not None:
+        raise CorruptCacheFile(problem)
+    if recorded is not None:
+        if recorded["rows"] != df.height:
+            raise CorruptCacheFile(f"列數 {df.height} 與紀錄的 {recorded['rows']} 不符")
+        if recorded["sha256"] != _hex_sha256(content):
+            raise CorruptCacheFile("SHA-256 與紀錄不符")
+    return df
+
+
+def _hex_sha256(content: bytes) -> str:
+    return hashlib.sha256(content).hexdigest()
+
+
+def _set_aside(path: str, entries: Dict[str, cache_manifest.Entry]) -> str:
+    """Renames a corrupt file to `cache_manifest.aside_path` and drops its entry, which
+    describes another file; returns the new path.  Call under the manifest's lock."""
+    target = cache_manifest.aside_path(path)
+    os.replace(path, target)
+    entries.pop(os.path.basename(path), None)
     return target
 
 
 def _check_header(content: bytes, schema: Schema) -> None:
     """Raises `CorruptCacheFile` unless the first line is the schema's column names in order."""
-    line = content.split(b"\n", 1)[0]
+    end = content.find(b"\n")
     try:
-        header = line.decode("utf-8").rstrip("\r\n")
+        header = content[: len(content) if end < 0 else end].decode("utf-8").rstrip("\r")
     except UnicodeDecodeError:
         raise CorruptCacheFile("標頭不是 UTF-8 文字") from None
     expected = ",".join(schema)
@@ -232,67 +306,3 @@ def _sha256(path: str) -> str:
         for block in iter(lambda: file.read(1 << 20), b""):
             digest.update(block)
     return digest.hexdigest()
-
-
-def _temporary_path(path: str) -> str:
-    """A name beside `path` that no other process or thread uses at the same time."""
-    return f"{path}.{os.getpid()}-{threading.get_ident()}.tmp"
-
-
-def _remove_if_present(path: str) -> None:
-    try:
-        os.remove(path)
-    except FileNotFoundError:
-        pass
-
-
-@contextmanager
-def _manifest_lock(directory: str) -> Iterator[None]:
-    """Holds the directory's manifest lock.
-
-    Nothing is locked where fcntl is missing, or where the lock file cannot be made (a cache
-    that is only read, in a directory this process may not write).
-    """
-    try:
-        lock_file = open(os.path.join(directory, LOCK_NAME), "a") if fcntl is not None else None
-    except OSError:
-        lock_file = None
-    if lock_file is None:
-        yield
-        return
-    with lock_file:
-        fcntl.flock(lock_file, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(lock_file, fcntl.LOCK_UN)
-
-
-def _load_manifest(directory: str) -> Dict[str, Dict[str, Any]]:
-    """The manifest's entries by file name; none when it is missing or unreadable.
-
-    An unreadable manifest only means the files are checked by their content alone; the next
-    write replaces it.
-    """
-    try:
-        with open(os.path.join(directory, MANIFEST_NAME), encoding="utf-8") as file:
-            manifest = json.load(file)
-    except (OSError, ValueError):
-        return {}
-    files = manifest.get("files") if isinstance(manifest, dict) else None
-    return files if isinstance(files, dict) else {}
-
-
-def _change_manifest(directory: str, change: Callable[[Dict[str, Dict[str, Any]]], Any]) -> None:
-    """Applies `change` to the entries and replaces the manifest atomically; call under the lock."""
-    files = _load_manifest(directory)
-    change(files)
-    path = os.path.join(directory, MANIFEST_NAME)
-    temp_path = _temporary_path(path)
-    try:
-        with open(temp_path, "w", encoding="utf-8") as file:
-            json.dump({"files": files}, file, ensure_ascii=False, indent=1, sort_keys=True)
-        os.replace(temp_path, path)
-    except BaseException:
-        _remove_if_present(temp_path)
-        raise

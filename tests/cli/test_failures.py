@@ -156,6 +156,20 @@ class TestDataDirectory:
         assert told.startswith(f"tick cache: {day_file} failed its check (")
         assert told.endswith(f"); moved to {aside} and fetched again")
 
+    @pytest.mark.parametrize("verbose", [[], ["--verbose"]], ids=["quiet", "verbose"])
+    def test_a_lost_manifest_is_told_once_and_rebuilt(self, verbose, tmp_path, capsys):
+        argv = [*ONE_DAY, "--data-dir", str(tmp_path / "data"), *verbose]
+        assert cli.main(argv) == 0
+        [cache] = [line for line in lines(capsys.readouterr().out) if line.startswith("tick cache: ")]
+        manifest = Path(cache.removeprefix("tick cache: ")) / "manifest.json"
+        recorded = manifest.read_text()
+        manifest.unlink()
+        assert cli.main(argv) == 0
+        told = [line for line in lines(capsys.readouterr().out) if "manifest.json" in line]
+        assert told == [f"tick cache: {manifest} is missing; entries are rebuilt from the day files "
+                        "that pass the content checks"]
+        assert manifest.read_text() == recorded
+
 
 class TestOutputPlaces:
     @pytest.mark.parametrize(

@@ -138,15 +138,6 @@ def test_legacy_file_without_an_entry_is_read_by_the_rules(cache_dir, logger):
     assert first.shape == (5, 9) and len(broker.tick_requests) == 1 and logger.lines == []
 
 
-def test_unreadable_manifest_means_no_entries(cache_dir):
-    ticker = Ticker(SimulatedBroker(ticks_per_day=5))
-    ticker.fetch_sino_history_ticks("2330", "Stock", DAY, DAY)
-    (cache_dir / "manifest.json").write_text("{not json")
-    assert cache_files.read_day(str(cache_dir / NAME), ticker.tick_df_schema).shape == (5, 8)
-    ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-03", "2024-01-03")
-    assert list(json.loads((cache_dir / "manifest.json").read_text())["files"]) == ["2330 2024-01-03 - ticks.csv"]
-
-
 def good_answer():
     return {"ts": [1, 2], "close": [10.0, 10.5], "volume": [1, 0], "bid_price": [9.5, 0.0], "bid_volume": [3, 0],
             "ask_price": [10.0, 0.0], "ask_volume": [2, 0], "tick_type": [1, 2]}

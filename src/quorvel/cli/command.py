@@ -15,7 +15,7 @@ from rich.text import Text
 
 from quorvel.backtest import BacktestError, ContractError, contract_for, resolve_codes
 from quorvel.cli.backtest import backtest_command
-from quorvel.cli.notices import failure, set_aside_lines
+from quorvel.cli.notices import failure, manifest_lines, set_aside_lines
 from quorvel.cli.options import account_rules, build_parser, check_options, chosen_strategy
 from quorvel.cli.signals import Stop
 from quorvel.cli.sweep import sweep_command
@@ -71,6 +71,7 @@ def _command(
         data_dir = args.data_dir or stack.enter_context(
             tempfile.TemporaryDirectory(prefix="quorvel-")
         )
+        stack.enter_context(manifest_lines(console))
         if not args.verbose:  # --verbose shows the tick feed's own line instead
             stack.enter_context(set_aside_lines(console))
         if args.offline:

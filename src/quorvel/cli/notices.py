@@ -1,4 +1,5 @@
-"""Lines the command prints besides its tables: what went wrong, and cache files set aside."""
+"""Lines the command prints besides its tables: what went wrong, and what the tick cache
+repaired (files set aside, its manifest rebuilt)."""
 
 from __future__ import annotations
 
@@ -43,12 +44,35 @@ class _SetAsideLines(logging.Handler):
         self.console.print(Text(line, "yellow"), soft_wrap=True)
 
 
+class _ManifestLines(logging.Handler):
+    """Prints the tick cache's warnings about its manifest (set aside, rebuilt) as they are."""
+
+    def __init__(self, console: Console) -> None:
+        super().__init__(logging.WARNING)
+        self.console = console
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.console.print(Text(record.getMessage(), "yellow"), soft_wrap=True)
+
+
 @contextlib.contextmanager
 def set_aside_lines(console: Console) -> Iterator[None]:
     """While the block runs, a cache file that failed its check and was set aside is told in
     one line, even with the modules' own status lines held back."""
-    logger = logging.getLogger("quorvel")
-    handler = _SetAsideLines(console)
+    with _handled_by(logging.getLogger("quorvel"), _SetAsideLines(console)):
+        yield
+
+
+@contextlib.contextmanager
+def manifest_lines(console: Console) -> Iterator[None]:
+    """While the block runs, the tick cache's manifest set aside or rebuilt is told in one line:
+    the modules' own status lines do not tell it, with or without --verbose."""
+    with _handled_by(logging.getLogger("quorvel.cache_manifest"), _ManifestLines(console)):
+        yield
+
+
+@contextlib.contextmanager
+def _handled_by(logger: logging.Logger, handler: logging.Handler) -> Iterator[None]:
     logger.addHandler(handler)
     try:
         yield

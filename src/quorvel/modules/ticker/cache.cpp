@@ -21,15 +21,16 @@ Ref cache_files(PyObject* function, const Args&... args) {
     return call_method(global(names->cache_files).get(), function, args...);
 }
 
-// The cached day's frame, read and checked; or an empty Ref when the file failed its checks. Such
-// a file is set aside (renamed, never deleted) and reported, and the day is to be fetched again.
+// The cached day's frame, read and checked; or an empty Ref when the day is to be fetched again:
+// the file failed its checks and was set aside (renamed, never deleted; reported here), or another
+// run set it aside first.
 Ref read_cached_day(PyObject* self, PyObject* file_path) {
     Ref df;
     catch_exception(
         [&] { df = cache_files(names->read_day, file_path, getattr(self, names->tick_df_schema)); },
         [&](HandledException& error) {
             if (!error.matches(global_attr(names->cache_files, names->CorruptCacheFile).get())) error.reraise();
-            Ref moved_to = cache_files(names->set_aside, file_path);
+            Ref moved_to = getattr(error.value(), names->moved_to);
             Ref data = new_dict();
             setitem(data.get(), names->file, file_path);
             setitem(data.get(), names->moved_to, moved_to.get());
@@ -37,6 +38,7 @@ Ref read_cached_day(PyObject* self, PyObject* file_path) {
             console_print({"[red]檔案 ", file_path, " 已損毀: ", error.value(), ", 已移至 ", moved_to,
                            ", 重新下載歷史 Tick 資料...[/red]"});
         });
+    if (df.get() == Py_None) return Ref();  // set aside by another run meanwhile
     return df;
 }
 

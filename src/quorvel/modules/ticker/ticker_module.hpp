@@ -24,7 +24,7 @@ namespace quorvel::ticker {
     NAME(_Ticker__tick_filename_formatter) NAME(_Ticker__auto_fetch_ticks)                        \
     NAME(_Ticker__process_and_combine_ticks) NAME(_Ticker__notify_backfilling_finish)             \
     NAME(_Ticker__push_tick_to_queue) NAME(fetch_sino_history_ticks) NAME(backfilling)            \
-    NAME(cache_files) NAME(frame_from_answer) NAME(read_day) NAME(store_day) NAME(set_aside)      \
+    NAME(cache_files) NAME(frame_from_answer) NAME(read_day) NAME(store_day)                      \
     NAME(CorruptCacheFile) NAME(file) NAME(moved_to) NAME(os) NAME(pl) NAME(queue)     \
     NAME(time) NAME(dt) NAME(timedelta) NAME(Thread) NAME(BASIC_INFO) NAME(FLAG)                   \
     NAME(format_to_dt) NAME(format_nano_ts_to_second_ts) NAME(make_dir) NAME(path) NAME(join)     \

@@ -1,0 +1,278 @@
+"""The cache after faults: runs healing one day at once, writers killed mid-write, a lost manifest."""
+
+import json
+import logging
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from quorvel import cache_manifest
+from quorvel.constant import BASIC_INFO
+from quorvel.modules.ticker import ticker as ticker_module
+from quorvel.modules.ticker.ticker import Ticker
+from quorvel.sim import SimulatedBroker
+
+DAY = "2024-01-02"  # a Tuesday with ticks
+NAME = f"2330 {DAY} - ticks.csv"
+WAIT = 60  # seconds a process may take to start, or to load the day
+
+
+class Silent:
+    def print(self, *args):
+        pass
+
+    error = print
+
+
+def heal_in_turns(data_dir, barrier, rounds):
+    """A run of its own: loads the day once a round, all processes starting together."""
+    BASIC_INFO.data_dir = data_dir
+    ticker_module.console = ticker_module.logger = Silent()
+    ticker = Ticker(SimulatedBroker(ticks_per_day=5))
+    for _ in range(rounds):
+        barrier.wait(WAIT)  # the day is spoiled
+        ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+        barrier.wait(WAIT)  # every process has loaded it
+
+
+def set_aside_files(cache_dir):
+    return sorted(path for path in cache_dir.iterdir() if path.name.startswith(NAME + ".corrupt-"))
+
+
+def test_runs_healing_one_day_at_once_set_aside_only_the_corrupt_file(cache_dir, data_dir):
+    runs, rounds = 4, 20  # enough rounds that, without the judgement under the lock, one goes wrong
+    Ticker(SimulatedBroker(ticks_per_day=5))._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+    path = cache_dir / NAME
+    clean = path.read_bytes()
+    context = multiprocessing.get_context("spawn")
+    barrier = context.Barrier(runs + 1)
+    processes = [context.Process(target=heal_in_turns, args=(str(data_dir), barrier, rounds))
+                 for _ in range(runs)]
+    for process in processes:
+        process.start()
+    try:
+        spoiled = []
+        for turn in range(rounds):
+            spoiled.append(clean.replace(b"\n", f"\n{turn + 1}".encode(), 1))  # one of its own each round
+            path.write_bytes(spoiled[-1])
+            barrier.wait(WAIT)
+            barrier.wait(WAIT)
+            assert path.read_bytes() == clean
+            assert [aside.read_bytes() for aside in set_aside_files(cache_dir)] == spoiled
+    except BaseException:
+        barrier.abort()  # the processes go at once
+        raise
+    finally:
+        for process in processes:
+            process.join(WAIT)
+            if process.exitcode is None:
+                process.kill()
+    assert [process.exitcode for process in processes] == [0] * runs
+    [entry] = json.loads((cache_dir / "manifest.json").read_text())["files"].values()
+    assert entry["rows"] == 5
+
+
+# --- entries lost ---------------------------------------------------------
+
+NEXT_DAY = "2024-01-03"
+
+
+def without_the_entry(cache_dir):
+    """A writer stopped between replacing the day file and recording it."""
+    manifest = json.loads((cache_dir / "manifest.json").read_text())
+    del manifest["files"][NAME]
+    (cache_dir / "manifest.json").write_text(json.dumps(manifest))
+
+
+def without_the_manifest(cache_dir):
+    (cache_dir / "manifest.json").unlink()
+
+
+def with_a_manifest_that_is_not_json(cache_dir):
+    (cache_dir / "manifest.json").write_text('{"files": {"2330 2024-01-02 - ti')
+
+
+# how the entries went: (the loss, the line that tells of the rebuilding)
+LOSSES = {
+    "entry missing": (without_the_entry, "{manifest} has no entry for " + NAME),
+    "manifest deleted": (without_the_manifest, "{manifest} is missing"),
+    "manifest not JSON": (with_a_manifest_that_is_not_json,
+                          "{manifest} is unreadable (Unterminated string starting at: line 1 column 12 (char 11)); "
+                          "moved to {manifest}.corrupt-"),
+}
+
+
+def warnings(caplog):
+    return [record.getMessage() for record in caplog.records
+            if record.name == "quorvel.cache_manifest" and record.levelno == logging.WARNING]
+
+
+@pytest.mark.parametrize("loss", list(LOSSES))
+def test_lost_entries_are_rebuilt_from_files_that_pass_and_said_once(loss, cache_dir, caplog):
+    spoil, told = LOSSES[loss]
+    broker = SimulatedBroker(ticks_per_day=5)
+    ticker = Ticker(broker)
+    first = [ticker._Ticker__auto_fetch_ticks("2330", "Stock", day) for day in (DAY, NEXT_DAY)]
+    recorded = json.loads((cache_dir / "manifest.json").read_text())["files"]
+    spoil(cache_dir)
+
+    again = [ticker._Ticker__auto_fetch_ticks("2330", "Stock", day) for day in (DAY, NEXT_DAY)]
+
+    assert all(one.equals(other) for one, other in zip(first, again)) and len(broker.tick_requests) == 2
+    assert json.loads((cache_dir / "manifest.json").read_text())["files"] == recorded
+    [line] = warnings(caplog)
+    manifest = cache_dir / "manifest.json"
+    assert line.startswith(f"tick cache: {told.format(manifest=manifest)}")
+    assert line.endswith("entries are rebuilt from the day files that pass the content checks")
+    aside = [path for path in cache_dir.iterdir() if path.name.startswith("manifest.json.corrupt-")]
+    assert len(aside) == (loss == "manifest not JSON")
+
+
+@pytest.mark.parametrize("loss", list(LOSSES))
+def test_a_day_cut_at_a_row_boundary_after_the_loss_is_fetched_again(loss, cache_dir, logger):
+    broker = SimulatedBroker(ticks_per_day=5)
+    ticker = Ticker(broker)
+    first = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+    LOSSES[loss][0](cache_dir)
+    ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+    path = cache_dir / NAME
+    path.write_text("".join(path.read_text().splitlines(keepends=True)[:-1]))
+
+    healed = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+
+    assert healed.equals(first) and len(broker.tick_requests) == 2
+    assert logger.records()[0]["error"] == "列數 4 與紀錄的 5 不符"
+
+
+def lines_of(path):
+    header, *rows = path.read_text().splitlines(keepends=True)
+    return header, rows
+
+
+def rows_swapped(path, cache_dir):
+    header, rows = lines_of(path)
+    rows[1], rows[2] = rows[2], rows[1]
+    path.write_text(header + "".join(rows))
+
+
+def last_newline_lost(path, cache_dir):
+    path.write_bytes(path.read_bytes()[:-1])
+
+
+def another_days_file(path, cache_dir):
+    Ticker(SimulatedBroker(ticks_per_day=5)).fetch_sino_history_ticks("2330", "Stock", NEXT_DAY, NEXT_DAY)
+    path.write_bytes((cache_dir / f"2330 {NEXT_DAY} - ticks.csv").read_bytes())
+
+
+def times_in_seconds(path, cache_dir):
+    header, rows = lines_of(path)
+    seconds = [f"{int(row.split(',', 1)[0]) // 10**9},{row.split(',', 1)[1]}" for row in rows]
+    path.write_text(header + "".join(seconds))
+
+
+# what a file without its entry shows: (how it came to be, the reason it is set aside)
+UNRECORDED_FAULTS = {
+    "rows out of time order": (rows_swapped, "欄位 ts 未依時間排序"),
+    "last line without its newline": (last_newline_lost, "最後一列不完整: 檔案結尾沒有換行"),
+    "another day's file": (another_days_file, f"欄位 ts 有不在 {DAY} 範圍內的時間"),
+    "times in seconds": (times_in_seconds, f"欄位 ts 有不在 {DAY} 範圍內的時間"),
+}
+
+
+@pytest.mark.parametrize("fault", list(UNRECORDED_FAULTS))
+def test_a_file_without_an_entry_that_the_feed_would_not_write_is_set_aside(fault, cache_dir, logger):
+    spoil, reason = UNRECORDED_FAULTS[fault]
+    broker = SimulatedBroker(ticks_per_day=5)
+    ticker = Ticker(broker)
+    first = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+    without_the_manifest(cache_dir)
+    path = cache_dir / NAME
+    spoil(path, cache_dir)
+
+    healed = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+
+    assert healed.equals(first) and broker.tick_requests == [("2330", DAY)] * 2
+    [record] = logger.records()
+    assert record["error"] == reason and record["data"]["file"] == str(path)
+    assert NAME in json.loads((cache_dir / "manifest.json").read_text())["files"]
+
+
+@pytest.mark.parametrize("code, market, day", [("2330", "Stock", DAY), ("TXFR1", "Future", "2024-01-08")],
+                         ids=["stock", "futures night session from the Friday before"])
+def test_a_whole_day_without_an_entry_is_kept(code, market, day, cache_dir, logger):
+    broker = SimulatedBroker(ticks_per_day=50)
+    ticker = Ticker(broker)
+    first = ticker._Ticker__auto_fetch_ticks(code, market, day)
+    without_the_manifest(cache_dir)
+    assert ticker._Ticker__auto_fetch_ticks(code, market, day).equals(first)
+    assert len(broker.tick_requests) == 1 and logger.lines == []
+
+
+# --- writers killed -------------------------------------------------------
+
+def run_python(script, data_dir):
+    """Runs `script` in a new process (a run of its own) with the data directory set; its exit code."""
+    prelude = textwrap.dedent(f"""
+        import os, signal, json
+        from quorvel.constant import BASIC_INFO
+        from quorvel.modules.ticker import ticker as ticker_module
+        from quorvel.modules.ticker.ticker import Ticker
+        from quorvel.sim import SimulatedBroker
+        BASIC_INFO.data_dir = {str(data_dir)!r}
+        ticker_module.console = ticker_module.logger = type("Silent", (), {{"print": print, "error": print}})()
+        """)
+    child = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)], capture_output=True,
+                           text=True, timeout=WAIT)
+    return child.returncode, child.stdout
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="a kill -9 needs SIGKILL")
+def test_a_writer_killed_before_recording_its_day_leaves_a_day_that_the_next_run_records(cache_dir, data_dir):
+    Ticker(SimulatedBroker(ticks_per_day=5)).fetch_sino_history_ticks("2330", "Stock", NEXT_DAY, NEXT_DAY)
+    killed, _ = run_python("""
+        json.dump = lambda *args, **kwargs: os.kill(os.getpid(), signal.SIGKILL)  # as the manifest is written
+        Ticker(SimulatedBroker(ticks_per_day=5)).fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
+        """, data_dir)
+    assert killed == -signal.SIGKILL
+    [left] = [path.name for path in cache_dir.iterdir() if path.name.endswith(".tmp")]
+    assert left.startswith("manifest.json.") and NAME not in (cache_dir / "manifest.json").read_text()
+
+    exit_code, out = run_python("""
+        broker = SimulatedBroker(ticks_per_day=5)
+        rows = Ticker(broker)._Ticker__auto_fetch_ticks("2330", "Stock", "2024-01-02").shape[0]
+        print(json.dumps([rows, len(broker.tick_requests)]))
+        """, data_dir)
+
+    assert exit_code == 0 and json.loads(out.splitlines()[-1]) == [5, 0]
+    assert [path.name for path in cache_dir.iterdir() if path.name.endswith(".tmp")] == []
+    assert set(json.loads((cache_dir / "manifest.json").read_text())["files"]) == {NAME, f"2330 {NEXT_DAY} - ticks.csv"}
+
+
+def test_only_stale_temporary_files_of_the_cache_are_removed(cache_dir):
+    ended = subprocess.Popen([sys.executable, "-c", "pass"])
+    ended.wait(WAIT)
+    before_this_process = cache_manifest.PROCESS_STARTED - 60
+    planted = {  # name: (older than this process, removed)
+        f"{NAME}.{ended.pid}-1.tmp": (True, True),
+        f"manifest.json.{ended.pid}-2.tmp": (True, True),
+        f"{NAME}.{ended.pid}-3.tmp": (False, False),  # written since this process started
+        f"{NAME}.{os.getpid()}-4.tmp": (True, False),  # this process's own
+        f"{NAME}.{os.getppid()}-5.tmp": (True, False),  # a process still running
+        f"notes.csv.{ended.pid}-6.tmp": (True, False),  # not a name of the cache's
+        f"{NAME}.{ended.pid}-7.tmp.corrupt-20240102T000000.000000Z": (True, False),
+    }
+    cache_dir.mkdir(parents=True)
+    for name, (old, _) in planted.items():
+        (cache_dir / name).write_text("ts,clo")
+        if old:
+            os.utime(cache_dir / name, (before_this_process, before_this_process))
+
+    Ticker(SimulatedBroker(ticks_per_day=5))._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+
+    removed = {name for name in planted if not (cache_dir / name).exists()}
+    assert removed == {name for name, (_, expected) in planted.items() if expected}

@@ -16,9 +16,9 @@ from quorvel.modules.ticker import ticker
 
 def _load_door() -> None:
     loader = importlib.machinery.ExtensionFileLoader(__name__, ticker.__file__)
-    spec = importlib.util.spec_from_loader(__name__, loader)
-    assert spec is not None
-    door = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader(__name__, loader)
+    assert module_spec is not None
+    door = importlib.util.module_from_spec(module_spec)
     sys.modules[__name__] = door
     loader.exec_module(door)
 

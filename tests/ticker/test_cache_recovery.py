@@ -154,33 +154,13 @@ def lines_of(path):
     return header, rows
 
 
-def rows_swapped(path, cache_dir):
-    header, rows = lines_of(path)
-    rows[1], rows[2] = rows[2], rows[1]
-    path.write_text(header + "".join(rows))
-
-
 def last_newline_lost(path, cache_dir):
     path.write_bytes(path.read_bytes()[:-1])
 
 
-def another_days_file(path, cache_dir):
-    Ticker(SimulatedBroker(ticks_per_day=5)).fetch_sino_history_ticks("2330", "Stock", NEXT_DAY, NEXT_DAY)
-    path.write_bytes((cache_dir / f"2330 {NEXT_DAY} - ticks.csv").read_bytes())
-
-
-def times_in_seconds(path, cache_dir):
-    header, rows = lines_of(path)
-    seconds = [f"{int(row.split(',', 1)[0]) // 10**9},{row.split(',', 1)[1]}" for row in rows]
-    path.write_text(header + "".join(seconds))
-
-
 # what a file without its entry shows: (how it came to be, the reason it is set aside)
 UNRECORDED_FAULTS = {
-    "rows out of time order": (rows_swapped, "欄位 ts 未依時間排序"),
     "last line without its newline": (last_newline_lost, "最後一列不完整: 檔案結尾沒有換行"),
-    "another day's file": (another_days_file, f"欄位 ts 有不在 {DAY} 範圍內的時間"),
-    "times in seconds": (times_in_seconds, f"欄位 ts 有不在 {DAY} 範圍內的時間"),
 }
 
 

@@ -149,11 +149,6 @@ def test_a_day_cut_at_a_row_boundary_after_the_loss_is_fetched_again(loss, cache
     assert logger.records()[0]["error"] == "列數 4 與紀錄的 5 不符"
 
 
-def lines_of(path):
-    header, *rows = path.read_text().splitlines(keepends=True)
-    return header, rows
-
-
 def last_newline_lost(path, cache_dir):
     path.write_bytes(path.read_bytes()[:-1])
 

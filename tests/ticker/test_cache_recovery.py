@@ -1,5 +1,6 @@
 """The cache after faults: runs healing one day at once, writers killed mid-write, a lost manifest."""
 
+import hashlib
 import json
 import logging
 import multiprocessing
@@ -8,10 +9,11 @@ import signal
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from quorvel import cache_manifest
+from quorvel import cache_files, cache_manifest
 from quorvel.constant import BASIC_INFO
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.modules.ticker.ticker import Ticker
@@ -276,3 +278,37 @@ def test_only_stale_temporary_files_of_the_cache_are_removed(cache_dir):
 
     removed = {name for name in planted if not (cache_dir / name).exists()}
     assert removed == {name for name, (_, expected) in planted.items() if expected}
+
+
+# --- the hashing thread ---------------------------------------------------
+
+def test_days_are_checked_when_the_hashing_thread_takes_no_more_work(cache_dir, monkeypatch):
+    """As at interpreter exit, when a feed thread may still be loading."""
+    ticker = Ticker(SimulatedBroker(ticks_per_day=5))
+    first = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+    stopped = ThreadPoolExecutor(1)
+    stopped.shutdown()
+    monkeypatch.setitem(cache_files._hashers, os.getpid(), stopped)
+    path = str(cache_dir / NAME)
+    assert cache_files.read_day(path, ticker.tick_df_schema).equals(first.drop("code"))
+    (cache_dir / NAME).write_text((cache_dir / NAME).read_text().replace(",1\n", ",2\n", 1))
+    with pytest.raises(cache_files.CorruptCacheFile, match="^SHA-256 與紀錄不符$"):
+        cache_files.read_day(path, ticker.tick_df_schema)
+
+
+def hash_in_a_forked_child(connection):
+    connection.send(cache_files._sha256_alongside(b"ticks")())
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="fork is POSIX only")
+def test_a_child_made_by_fork_hashes_on_a_thread_of_its_own():
+    cache_files._sha256_alongside(b"ticks")()  # the parent's thread is running
+    parent_end, child_end = multiprocessing.Pipe()
+    child = multiprocessing.get_context("fork").Process(target=hash_in_a_forked_child, args=(child_end,))
+    child.start()
+    try:
+        assert parent_end.poll(WAIT) and parent_end.recv() == hashlib.sha256(b"ticks").hexdigest()
+    finally:
+        child.join(WAIT)
+        if child.exitcode is None:
+            child.kill()

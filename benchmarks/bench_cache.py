@@ -36,7 +36,8 @@ def write_days(data_dir: str) -> List[str]:
         for day in DAYS:
             answer = broker.ticks(contract=contract, date=day)
             path = cache_files.day_file_path(data_dir, code, day)
-            cache_files.store_day(cache_files.frame_from_answer(answer, TICK_SCHEMA, code, day), path)
+            df = cache_files.frame_from_answer(answer, TICK_SCHEMA, code, day)
+            cache_files.store_day(df, path)
             paths.append(path)
     return paths
 
@@ -62,8 +63,10 @@ def cache_rows(row_type: Any) -> List[Any]:
         plain = dict(checked)
         for _ in range(REPEATS):
             for path in paths:
-                checked[path] = min(checked[path], seconds(lambda: cache_files.read_day(path, TICK_SCHEMA)))
-                plain[path] = min(plain[path], seconds(lambda: pl.read_csv(path, schema=TICK_SCHEMA)))
+                read_checked = seconds(lambda: cache_files.read_day(path, TICK_SCHEMA))
+                read_plain = seconds(lambda: pl.read_csv(path, schema=TICK_SCHEMA))
+                checked[path] = min(checked[path], read_checked)
+                plain[path] = min(plain[path], read_plain)
         megabytes = sum(os.path.getsize(path) for path in paths) / 1e6 / len(paths)
         return [
             row_type(
@@ -84,4 +87,5 @@ def _fields(*fields: Any, **flags: Any) -> Any:
 
 if __name__ == "__main__":
     for name, figure, baseline, unit, _ in cache_rows(_fields):
-        print(f"{name}: {figure:,.0f} {unit}, polars {baseline:,.0f} {unit}: {figure / baseline:.2f} of its speed")
+        print(f"{name}: {figure:,.0f} {unit}, polars {baseline:,.0f} {unit}: "
+              f"{figure / baseline:.2f} of its speed")

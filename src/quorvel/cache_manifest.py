@@ -193,8 +193,9 @@ def _parse(path: str) -> Dict[str, Entry]:
     if not isinstance(files, dict):
         raise ValueError('no "files" mapping')
     for name, recorded in files.items():
-        if not (isinstance(recorded, dict) and type(recorded.get("rows")) is int and recorded["rows"] >= 0
-                and isinstance(recorded.get("sha256"), str) and len(recorded["sha256"]) == 64):
+        rows = recorded.get("rows") if isinstance(recorded, dict) else None
+        sha256 = recorded.get("sha256") if isinstance(recorded, dict) else None
+        if not (type(rows) is int and rows >= 0 and isinstance(sha256, str) and len(sha256) == 64):
             raise ValueError(f"the entry of {name} is not a row count and a SHA-256")
     return files
 

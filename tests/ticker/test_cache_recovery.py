@@ -1,5 +1,6 @@
-"""The cache after faults: runs healing one day at once, writers killed mid-write, a lost manifest."""
+"""The cache after faults: runs healing one day at once, writers killed, a manifest lost."""
 
+import hashlib
 import json
 import logging
 import multiprocessing
@@ -8,10 +9,11 @@ import signal
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from quorvel import cache_manifest
+from quorvel import cache_files, cache_manifest
 from quorvel.constant import BASIC_INFO
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.modules.ticker.ticker import Ticker
@@ -58,7 +60,8 @@ def test_runs_healing_one_day_at_once_set_aside_only_the_corrupt_file(cache_dir,
     try:
         spoiled = []
         for turn in range(rounds):
-            spoiled.append(clean.replace(b"\n", f"\n{turn + 1}".encode(), 1))  # one of its own each round
+            # A corruption of its own each round: a first "ts" too long for an integer.
+            spoiled.append(clean.replace(b"\n", f"\n{turn + 1}".encode(), 1))
             path.write_bytes(spoiled[-1])
             barrier.wait(WAIT)
             barrier.wait(WAIT)
@@ -97,13 +100,20 @@ def with_a_manifest_that_is_not_json(cache_dir):
     (cache_dir / "manifest.json").write_text('{"files": {"2330 2024-01-02 - ti')
 
 
-# how the entries went: (the loss, the line that tells of the rebuilding)
+def with_an_entry_that_is_not_one(cache_dir):
+    (cache_dir / "manifest.json").write_text(json.dumps({"files": {NAME: {"rows": "5"}}}))
+
+
+UNREADABLE = "{manifest} is unreadable ({why}); moved to {manifest}.corrupt-"
+
+# how the entries went: (the loss, the line that tells of the rebuilding, manifest set aside)
 LOSSES = {
-    "entry missing": (without_the_entry, "{manifest} has no entry for " + NAME),
-    "manifest deleted": (without_the_manifest, "{manifest} is missing"),
-    "manifest not JSON": (with_a_manifest_that_is_not_json,
-                          "{manifest} is unreadable (Unterminated string starting at: line 1 column 12 (char 11)); "
-                          "moved to {manifest}.corrupt-"),
+    "entry missing": (without_the_entry, "{manifest} has no entry for " + NAME, False),
+    "manifest deleted": (without_the_manifest, "{manifest} is missing", False),
+    "manifest not JSON": (with_a_manifest_that_is_not_json, UNREADABLE.replace(
+        "{why}", "Unterminated string starting at: line 1 column 12 (char 11)"), True),
+    "manifest entry malformed": (with_an_entry_that_is_not_one, UNREADABLE.replace(
+        "{why}", f"the entry of {NAME} is not a row count and a SHA-256"), True),
 }
 
 
@@ -114,7 +124,7 @@ def warnings(caplog):
 
 @pytest.mark.parametrize("loss", list(LOSSES))
 def test_lost_entries_are_rebuilt_from_files_that_pass_and_said_once(loss, cache_dir, caplog):
-    spoil, told = LOSSES[loss]
+    spoil, told, manifest_set_aside = LOSSES[loss]
     broker = SimulatedBroker(ticks_per_day=5)
     ticker = Ticker(broker)
     first = [ticker._Ticker__auto_fetch_ticks("2330", "Stock", day) for day in (DAY, NEXT_DAY)]
@@ -123,14 +133,15 @@ def test_lost_entries_are_rebuilt_from_files_that_pass_and_said_once(loss, cache
 
     again = [ticker._Ticker__auto_fetch_ticks("2330", "Stock", day) for day in (DAY, NEXT_DAY)]
 
-    assert all(one.equals(other) for one, other in zip(first, again)) and len(broker.tick_requests) == 2
+    assert all(one.equals(other) for one, other in zip(first, again))
+    assert len(broker.tick_requests) == 2
     assert json.loads((cache_dir / "manifest.json").read_text())["files"] == recorded
     [line] = warnings(caplog)
     manifest = cache_dir / "manifest.json"
     assert line.startswith(f"tick cache: {told.format(manifest=manifest)}")
     assert line.endswith("entries are rebuilt from the day files that pass the content checks")
     aside = [path for path in cache_dir.iterdir() if path.name.startswith("manifest.json.corrupt-")]
-    assert len(aside) == (loss == "manifest not JSON")
+    assert len(aside) == manifest_set_aside
 
 
 @pytest.mark.parametrize("loss", list(LOSSES))
@@ -160,7 +171,7 @@ UNRECORDED_FAULTS = {
 
 
 @pytest.mark.parametrize("fault", list(UNRECORDED_FAULTS))
-def test_a_file_without_an_entry_that_the_feed_would_not_write_is_set_aside(fault, cache_dir, logger):
+def test_a_file_without_an_entry_unlike_what_the_feed_writes_is_set_aside(fault, cache_dir, logger):
     spoil, reason = UNRECORDED_FAULTS[fault]
     broker = SimulatedBroker(ticks_per_day=5)
     ticker = Ticker(broker)
@@ -177,7 +188,8 @@ def test_a_file_without_an_entry_that_the_feed_would_not_write_is_set_aside(faul
     assert NAME in json.loads((cache_dir / "manifest.json").read_text())["files"]
 
 
-@pytest.mark.parametrize("code, market, day", [("2330", "Stock", DAY), ("TXFR1", "Future", "2024-01-08")],
+@pytest.mark.parametrize("code, market, day",
+                         [("2330", "Stock", DAY), ("TXFR1", "Future", "2024-01-08")],
                          ids=["stock", "futures night session from the Friday before"])
 def test_a_whole_day_without_an_entry_is_kept(code, market, day, cache_dir, logger):
     broker = SimulatedBroker(ticks_per_day=50)
@@ -191,7 +203,8 @@ def test_a_whole_day_without_an_entry_is_kept(code, market, day, cache_dir, logg
 # --- writers killed -------------------------------------------------------
 
 def run_python(script, data_dir):
-    """Runs `script` in a new process (a run of its own) with the data directory set; its exit code."""
+    """Runs `script` in a process of its own with the data directory set: its exit code and
+    output."""
     prelude = textwrap.dedent(f"""
         import os, signal, json
         from quorvel.constant import BASIC_INFO
@@ -199,23 +212,28 @@ def run_python(script, data_dir):
         from quorvel.modules.ticker.ticker import Ticker
         from quorvel.sim import SimulatedBroker
         BASIC_INFO.data_dir = {str(data_dir)!r}
-        ticker_module.console = ticker_module.logger = type("Silent", (), {{"print": print, "error": print}})()
+        silent = type("Silent", (), {{"print": print, "error": print}})()
+        ticker_module.console = ticker_module.logger = silent
         """)
-    child = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)], capture_output=True,
-                           text=True, timeout=WAIT)
+    child = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)],
+                           capture_output=True, text=True, timeout=WAIT)
     return child.returncode, child.stdout
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="a kill -9 needs SIGKILL")
-def test_a_writer_killed_before_recording_its_day_leaves_a_day_that_the_next_run_records(cache_dir, data_dir):
-    Ticker(SimulatedBroker(ticks_per_day=5)).fetch_sino_history_ticks("2330", "Stock", NEXT_DAY, NEXT_DAY)
+def test_a_day_whose_writer_was_killed_before_recording_it_is_recorded_by_the_next_run(
+        cache_dir, data_dir):
+    Ticker(SimulatedBroker(ticks_per_day=5)).fetch_sino_history_ticks(
+        "2330", "Stock", NEXT_DAY, NEXT_DAY)
     killed, _ = run_python("""
-        json.dump = lambda *args, **kwargs: os.kill(os.getpid(), signal.SIGKILL)  # as the manifest is written
-        Ticker(SimulatedBroker(ticks_per_day=5)).fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
+        json.dump = lambda *args, **kwargs: os.kill(os.getpid(), signal.SIGKILL)  # the manifest's
+        ticker = Ticker(SimulatedBroker(ticks_per_day=5))
+        ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
         """, data_dir)
     assert killed == -signal.SIGKILL
     [left] = [path.name for path in cache_dir.iterdir() if path.name.endswith(".tmp")]
-    assert left.startswith("manifest.json.") and NAME not in (cache_dir / "manifest.json").read_text()
+    assert left.startswith("manifest.json.")
+    assert NAME not in (cache_dir / "manifest.json").read_text()
 
     exit_code, out = run_python("""
         broker = SimulatedBroker(ticks_per_day=5)
@@ -225,7 +243,8 @@ def test_a_writer_killed_before_recording_its_day_leaves_a_day_that_the_next_run
 
     assert exit_code == 0 and json.loads(out.splitlines()[-1]) == [5, 0]
     assert [path.name for path in cache_dir.iterdir() if path.name.endswith(".tmp")] == []
-    assert set(json.loads((cache_dir / "manifest.json").read_text())["files"]) == {NAME, f"2330 {NEXT_DAY} - ticks.csv"}
+    recorded = json.loads((cache_dir / "manifest.json").read_text())["files"]
+    assert set(recorded) == {NAME, f"2330 {NEXT_DAY} - ticks.csv"}
 
 
 def test_only_stale_temporary_files_of_the_cache_are_removed(cache_dir):
@@ -251,3 +270,38 @@ def test_only_stale_temporary_files_of_the_cache_are_removed(cache_dir):
 
     removed = {name for name in planted if not (cache_dir / name).exists()}
     assert removed == {name for name, (_, expected) in planted.items() if expected}
+
+
+# --- the hashing thread ---------------------------------------------------
+
+def test_days_are_checked_when_the_hashing_thread_takes_no_more_work(cache_dir, monkeypatch):
+    """As at interpreter exit, when a feed thread may still be loading."""
+    ticker = Ticker(SimulatedBroker(ticks_per_day=5))
+    first = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+    stopped = ThreadPoolExecutor(1)
+    stopped.shutdown()
+    monkeypatch.setitem(cache_files._hashers, os.getpid(), stopped)
+    path = str(cache_dir / NAME)
+    assert cache_files.read_day(path, ticker.tick_df_schema).equals(first.drop("code"))
+    (cache_dir / NAME).write_text((cache_dir / NAME).read_text().replace(",1\n", ",2\n", 1))
+    with pytest.raises(cache_files.CorruptCacheFile, match="^SHA-256 與紀錄不符$"):
+        cache_files.read_day(path, ticker.tick_df_schema)
+
+
+def hash_in_a_forked_child(connection):
+    connection.send(cache_files._sha256_alongside(b"ticks")())
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="fork is POSIX only")
+def test_a_child_made_by_fork_hashes_on_a_thread_of_its_own():
+    cache_files._sha256_alongside(b"ticks")()  # the parent's thread is running
+    parent_end, child_end = multiprocessing.Pipe()
+    child = multiprocessing.get_context("fork").Process(target=hash_in_a_forked_child,
+                                                        args=(child_end,))
+    child.start()
+    try:
+        assert parent_end.poll(WAIT) and parent_end.recv() == hashlib.sha256(b"ticks").hexdigest()
+    finally:
+        child.join(WAIT)
+        if child.exitcode is None:
+            child.kill()

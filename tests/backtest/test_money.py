@@ -192,9 +192,11 @@ class TestTimeline:
     def test_samples_every_nth_tick_and_each_days_last_tick_once(self):
         seconds = [MONDAY + 10, MONDAY + 20, MONDAY + 30, MONDAY + DAY + 10, MONDAY + DAY + 20]
         frame = pl.DataFrame({"ts": [int(second) * 1_000_000_000 for second in seconds]})
-        # the 2nd and 4th ticks, Monday's last (the 3rd) and the run's last (the 5th)
-        assert timeline_rows(frame, 2) == [1, 2, 3, 4]
-        assert timeline_rows(frame, 100) == [2, 4]
+        # the 2nd and 4th ticks and Monday's last (the 3rd); the frame's last is told by the next
+        assert timeline_rows(frame, 2) == [1, 2, 3]
+        assert timeline_rows(frame, 100) == [2]
+        # counted on from 3 ticks of earlier frames: the 1st, 3rd and 5th are the 4th, 6th, 8th
+        assert timeline_rows(frame, 2, before=3) == [0, 2, 4]
 
     def test_a_sample_holds_every_codes_last_price_and_the_reports_so_far(self):
         result = BacktestResult([{"code": "2330", "market": "Stock"}], ("d", "d"), None, 1)

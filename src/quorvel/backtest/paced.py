@@ -45,8 +45,10 @@ def run_paced(run: Run) -> None:
             with attached(strategy, desk):
                 strategy.on_start()
                 desk.deliver()
+                loading = time.perf_counter()
                 ticker.send_ticks(run.instruments, *result.period, backfill_from, backfill_to)
                 started = time.perf_counter()
+                result.load_seconds = started - loading
                 try:
                     _paced_ticks(ticker, desk, watchdog, run.progress, loaded, run.equity_every)
                     strategy.on_end()

@@ -42,7 +42,8 @@ class BacktestResult:
     statuses: List[str] = field(default_factory=list)
     live_ticks: int = 0
     backfill_ticks: int = 0
-    replay_seconds: float = 0.0
+    replay_seconds: float = 0.0  # the replay's own time, without waiting for ticks to load
+    load_seconds: float = 0.0  # the time the engine waited for ticks to be loaded
     timeline: List[Sample] = field(default_factory=list)
     cache_files_before: int = 0
     cache_files_after: int = 0

@@ -47,18 +47,18 @@ def same_day(timestamp: float, other: float) -> bool:
     return exchange_day(timestamp) == exchange_day(other)
 
 
-def timeline_rows(frame: Any, every: int) -> List[int]:
-    """The rows of a live frame after which the run goes on the timeline: every
-    `every`-th tick and the last tick of each trading day (the paced engine's rule)."""
+def timeline_rows(frame: Any, every: int, before: int = 0) -> List[int]:
+    """The rows of a live frame after which the run goes on the timeline: each `every`-th
+    live tick, counting the `before` ticks of the frames walked before it, and each tick
+    that the frame follows with a tick of another trading day (the paced engine's rule).
+    Whether the frame's last tick ends its trading day is told by the tick after it, which
+    the frame does not hold."""
     # A trading day ends where the calendar day changes, counting each moment from the
     # evening's opening on for the next day; those few rows are checked one by one.
     shifted = pl.col("ts") + ROLLOVER_SHIFT_NS
     day = shifted // NANOSECONDS_PER_DAY
-    changes = frame.select((day != day.shift(-1)).fill_null(True).arg_true()).to_series()
+    changes = frame.select((day != day.shift(-1)).arg_true()).to_series()
     seconds = frame["ts"] / 1e9
-    day_ends = [
-        row
-        for row in changes.to_list()
-        if row + 1 == frame.height or not same_day(seconds[row], seconds[row + 1])
-    ]
-    return sorted({*range(every - 1, frame.height, every), *day_ends})
+    day_ends = [row for row in changes.to_list() if not same_day(seconds[row], seconds[row + 1])]
+    first = (every - 1 - before) % every
+    return sorted({*range(first, frame.height, every), *day_ends})

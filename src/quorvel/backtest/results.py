@@ -13,6 +13,7 @@ from quorvel.backtest.contracts import Contract, contract_for
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.metrics import Evaluation, Sample, drawdowns, evaluate
 from quorvel.backtest.strategy import Operation
+from quorvel.backtest.timeline import Timeline
 from quorvel.constant import OperationType
 
 DEFAULT_CAPITAL = 1_000_000.0
@@ -24,9 +25,10 @@ class BacktestResult:
 
     `capital` and `costs` are the settings the money figures are computed
     with, and the run's account (`account`) traded with them; changing them
-    after the run revalues the same fills.  `balances` holds the account at
-    every point of the timeline, and `warnings` what the account made the
-    engine do.  A run stopped early (Ctrl-C, an exception from the strategy)
+    after the run revalues the same fills.  The timeline holds the points of
+    the run that its figures need, in proportion to what the strategy does
+    (`quorvel.backtest.timeline`); `balances` holds the account at every point
+    of it, and `warnings` what the account made the engine do.  A run stopped early (Ctrl-C, an exception from the strategy)
     leaves a partial result, `stopped` saying why.  Creating a result looks up
     the contract of every code, so that a code without a known contract size
     fails before a run, not after it.
@@ -63,6 +65,7 @@ class BacktestResult:
         self.contracts = {
             entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes
         }
+        self._timeline = Timeline(self.timeline, self.balances)
 
     @property
     def ticks_per_second(self) -> float:
@@ -80,10 +83,14 @@ class BacktestResult:
         return self.account.peak_margin if self.account is not None else 0.0
 
     def sample(self, timestamp: float) -> None:
-        """Put the run as it stands after the live tick at `timestamp` on the timeline."""
-        self.timeline.append(Sample(timestamp, dict(self.positions.last_prices), len(self.reports)))
-        if self.account is not None:
-            self.balances.append(self.account.balances())
+        """Offer the run as it stands after the live tick at `timestamp` to the timeline,
+        which keeps it where it tells something its figures need (`Timeline`)."""
+        point = Sample(timestamp, dict(self.positions.last_prices), len(self.reports))
+        if self.account is None:
+            self._timeline.add(point, None, {})
+            return
+        held = {code: holding.shares for code, holding in self.account.holdings.items()}
+        self._timeline.add(point, self.account.balances(), held)
 
     def per_code(self) -> Dict[str, Dict[str, Any]]:
         """Orders, fills, cancellations, position and P&L of each code."""

@@ -59,6 +59,8 @@ DEFAULT_PERIOD = ("2024-01-08", "2024-01-12")
 # The trading days before the period that warm the strategy up.
 DEFAULT_BACKFILL_DAYS = 2
 ENGINES = ("replay", "paced")
+# The most permits the paced engine grants ahead; no more than the run has ticks are granted.
+MAX_WINDOW = 1_000_000
 
 # A backfill: an explicit (first, last) range, a number of trading days before the period, or none.
 Backfill = Union[Tuple[str, str], int, None]
@@ -154,8 +156,8 @@ def run_backtest(
 
     if engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(ENGINES)}, got {engine!r}")
-    if window < 1:
-        raise ValueError(f"window must be at least 1, got {window}")
+    if not 1 <= window <= MAX_WINDOW:
+        raise ValueError(f"window must be from 1 to {MAX_WINDOW}, got {window}")
     if not 0 < capital < math.inf:
         raise ValueError(f"capital must be a positive number of NTD, got {capital!r}")
     chosen = strategy_instance(load_strategy(DEFAULT_STRATEGY) if strategy is None else strategy)

@@ -180,10 +180,8 @@ constexpr MethodEntry stop_entry = function<stop, stop_params>({.name = "stop",
 // door works with), then the door's functions.
 void exec_feed(PyObject* module) {
     Ref ticker_module = Ref::steal(check(PyImport_ImportModule("quorvel.modules.ticker.ticker")));
-    if (feed_state == nullptr) {
-        Ref ticker_class = getattr(ticker_module.get(), names->Ticker);
-        feed_state = new FeedState{ticker_class.release(), new_dict().release()};
-    }
+    // The class the ticker's body made, whatever the module's name `Ticker` is bound to now.
+    if (feed_state == nullptr) feed_state = new FeedState{state->ticker_class, new_dict().release()};
     check_status(PyModule_SetDocString(module, kDoorDoc));
     for (const MethodEntry* entry : {&load_entry, &observe_entry, &stop_entry}) {
         Ref function = make_function(door_functions, *entry);

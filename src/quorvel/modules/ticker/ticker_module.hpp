@@ -36,7 +36,7 @@ namespace quorvel::ticker {
     NAME(bid_price) NAME(bid_volume) NAME(ask_price) NAME(ask_volume) NAME(tick_type)             \
     NAME(darq_status) NAME(exit_send_tick) NAME(finish_backfilling) NAME(value) NAME(codes)       \
     NAME(start_from) NAME(end_to) NAME(backfilling_start_from) NAME(backfilling_end_to)           \
-    NAME(stop_send_ticks) NAME(allow_next_tick) NAME(is_alive) NAME(name) NAME(Ticker)         \
+    NAME(stop_send_ticks) NAME(allow_next_tick) NAME(is_alive) NAME(name)                         \
     TEXT(ticks_folder, "ticks") TEXT(sino_folder, "sino") TEXT(day_format, "%Y-%m-%d")            \
     TEXT(two_decimals, ".2f") TEXT(register_function, "register")                                 \
     TUPLE(thread_kwnames, "target", "args", "daemon") TUPLE(schema_kwnames, "schema")             \
@@ -51,6 +51,7 @@ struct Names {
 struct State : SharedState {
     Names names;
     TickDicts tick_dicts{shared_names};
+    PyObject* ticker_class = nullptr;  // Ticker as the module body made it, kept for the process
 };
 
 extern State* state;

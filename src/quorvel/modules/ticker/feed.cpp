@@ -104,7 +104,7 @@ Ref load(Object ticker, List codes, Str start_from, Str end_to, Object on_day) {
     check_ticker(ticker);
     check_on_day(on_day);
     DayWatch watch{Ref::borrow(on_day)};
-    return combine_period(ticker, codes, start_from, end_to, &watch);
+    return combine_period(ticker, codes, start_from, end_to, &watch, Merge::keeping_file_order);
 }
 
 void observe(Object ticker, Object on_day) {
@@ -158,10 +158,11 @@ constexpr Param stop_params[] = {{"ticker"}, {"timeout"}};
 constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
     .doc = "The ticks of the instruments `codes` over the period, merged into one frame sorted by\n"
            "\"ts\", then \"code\": the frame the ticker's sending run replays, through the same cache\n"
-           "and checks. A period of one day (start_from == end_to) gives that trading day of every\n"
-           "listed instrument, merged as the whole period's load orders it, so the days of a period\n"
-           "loaded one by one follow each other as the period's rows do. `on_day` watches each day\n"
-           "loaded (see the module's docstring), or is None."});
+           "and checks; rows equal in both keep the order of their day file (the feed's own merge\n"
+           "leaves their order open). A period of one day (start_from == end_to) gives that trading\n"
+           "day of every listed instrument, merged as the whole period's load orders it, so the days\n"
+           "of a period loaded one by one follow each other as the period's rows do. `on_day` watches\n"
+           "each day loaded (see the module's docstring), or is None."});
 
 constexpr MethodEntry observe_entry = function<observe, observe_params>({.name = "observe",
     .doc = "Observe the ticker's feed for a run: until stop(ticker), every load the ticker makes\n"

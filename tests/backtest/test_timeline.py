@@ -5,7 +5,7 @@ import dataclasses
 
 import pytest
 
-from quorvel.backtest import Strategy, run_backtest
+from quorvel.backtest import BacktestResult, Strategy, run_backtest
 from quorvel.backtest.metrics import Sample, drawdowns, evaluate
 from quorvel.backtest.timeline import Timeline
 from quorvel.examples.mean_reversion import MeanReversion
@@ -102,14 +102,14 @@ def test_a_week_of_a_strategy_that_does_nothing_keeps_its_first_point_and_one_a_
 
 @pytest.mark.parametrize("engine", ["replay", "paced"])
 def test_the_figures_from_the_kept_points_are_those_from_every_point(data_dir, monkeypatch, engine):
-    offered = []
-    add = Timeline.add
+    offered = []  # every point the engine samples at, offered or not
+    sample = BacktestResult.sample
 
-    def recording_add(self, sample, balances, held):
-        offered.append(sample)
-        add(self, sample, balances, held)
+    def recording_sample(self, timestamp, day_end=True):
+        offered.append(Sample(timestamp, dict(self.positions.last_prices), len(self.reports)))
+        return sample(self, timestamp, day_end)
 
-    monkeypatch.setattr(Timeline, "add", recording_add)
+    monkeypatch.setattr(BacktestResult, "sample", recording_sample)
     result = run(data_dir, MeanReversion(ma=20, band=0.0005, every=10, lot=1, max_position=2),
                  engine)
     assert len(result.timeline) < len(offered) and len(result.reports) > 20

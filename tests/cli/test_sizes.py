@@ -22,7 +22,10 @@ from quorvel.sim import MAX_TICKS_PER_DAY, SimulatedBroker
         ),
         (["--backfill-days", "100000"], "--backfill-days: must be at most 10000, got 100000"),
         (["--sweep", "ma=10,20", "--workers", "5000"], "--workers: must be at most 1024"),
-        (["--start", "1999-01-04", "--end", "1999-01-05"], "1999-01-04 lies outside the XTAI"),
+        (
+            ["--start", "1999-01-04", "--end", "1999-01-05", "--no-backfill"],
+            "--start/--end: 1999-01-04 lies outside the XTAI calendar",
+        ),
     ],
 )
 def test_oversized_options_exit_with_2_in_one_line(argv, message, capsys):

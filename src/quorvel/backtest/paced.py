@@ -137,8 +137,7 @@ def _paced_ticks(
             strategy.on_tick(tick)
             desk.deliver()
             last_live = tick["timestamp"]
-            if result.live_ticks % equity_every == 0:
-                result.sample(last_live)
+            if result.live_ticks % equity_every == 0 and result.sample(last_live, day_end=False):
                 last_live = None
         ticker.allow_next_tick()
         done += 1

@@ -21,7 +21,7 @@ reports, as in the paced engine; a run that holds nothing has none.
 from __future__ import annotations
 
 import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import polars as pl
 
@@ -33,8 +33,9 @@ from quorvel.backtest.run import (
     END_STATUS,
     Progress,
     Run,
+    counted_rows,
+    day_end_rows,
     same_day,
-    timeline_rows,
 )
 from quorvel.backtest.strategy import Strategy
 
@@ -82,6 +83,7 @@ def run_replay(run: Run) -> None:
     ticker, strategy, result = run.ticker, run.strategy, run.result
     desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account)
     counts = _Counts(result, run.progress)
+    sampler = _Sampler(result, desk.current, run.equity_every)
 
     def hooks_of(is_backfilling: bool) -> _ReplayHooks:
         hook = "warm_up" if is_backfilling else "on_tick"
@@ -91,12 +93,9 @@ def run_replay(run: Run) -> None:
             ticker_module.format_nano_ts_to_second_ts,
             is_backfilling,
             getattr(strategy, hook) if _overrides(strategy, hook) else None,
-            None if is_backfilling else sample,
+            None if is_backfilling else sampler,
             counts.checkpoint,
         )
-
-    def sample() -> None:
-        result.sample(desk.current[0]["timestamp"])
 
     def walk(frame: pl.DataFrame, hooks: _ReplayHooks) -> None:
         counts.start_frame(hooks.is_backfilling)
@@ -112,22 +111,13 @@ def run_replay(run: Run) -> None:
 
     def replay_period(span: Tuple[str, str]) -> None:
         hooks = hooks_of(False)
-        # The last tick of a day's frame ends its trading day unless the next frame goes on
-        # with the same trading day: it is sampled once the next frame's first tick is known.
-        unsampled_end: Optional[float] = None
         with loaded_day_by_day(ticker, run.instruments, span, run.stall_timeout) as days:
             for frame in days:
                 counts.known += frame.height
-                if unsampled_end is not None and not same_day(unsampled_end, frame["ts"][0] / 1e9):
-                    sample()
-                hooks.sample_rows = timeline_rows(frame, run.equity_every, result.live_ticks)
+                hooks.sample_rows = sampler.start(frame, result.live_ticks)
                 walk(frame, hooks)
-                last_row = frame.height - 1
-                sampled = bool(hooks.sample_rows) and hooks.sample_rows[-1] == last_row
-                unsampled_end = None if sampled else frame["ts"][last_row] / 1e9
         result.load_seconds += days.waited
-        if unsampled_end is not None:
-            sample()
+        sampler.settle(None)
 
     started = time.perf_counter()
     try:
@@ -143,6 +133,49 @@ def run_replay(run: Run) -> None:
             desk.deliver()
     finally:
         result.replay_seconds = time.perf_counter() - started - result.load_seconds
+
+
+class _Sampler:
+    """Offers the live ticks of each frame to the timeline, as the paced engine does: each
+    `every`-th live tick of the run, and each trading day's last tick.  The native loop calls
+    it at the rows `start` gives, in order; the frame's last tick is offered once the next
+    frame's first tick (or the run's end, `settle(None)`) tells whether it ends its day."""
+
+    def __init__(self, result: BacktestResult, current: List[Any], every: int) -> None:
+        self.result = result
+        self.current = current  # [the tick being replayed]
+        self.every = every
+        self._rows: List[int] = []
+        self._day_ends: Set[int] = set()
+        self._next = 0
+        self._last: Optional[Tuple[float, bool]] = None  # the frame's last tick: seconds, counted
+
+    def start(self, frame: pl.DataFrame, before: int) -> List[int]:
+        """The rows to be called at for `frame`, `before` live ticks having come before it."""
+        self.settle(frame["ts"][0] / 1e9)
+        last = frame.height - 1
+        counted = counted_rows(frame.height, self.every, before)
+        self._day_ends = day_end_rows(frame)
+        self._rows = sorted(self._day_ends.union(counted).difference((last,)))
+        self._next = 0
+        self._last = (frame["ts"][last] / 1e9, last in counted)
+        return self._rows
+
+    def __call__(self) -> None:
+        row = self._rows[self._next]
+        self._next += 1
+        self.result.sample(self.current[0]["timestamp"], day_end=row in self._day_ends)
+
+    def settle(self, following: Optional[float]) -> None:
+        """Offer the last tick of the frame before, `following` being the seconds of the tick
+        after it (None at the end of the run)."""
+        if self._last is None:
+            return
+        seconds, counted = self._last
+        self._last = None
+        day_end = following is None or not same_day(seconds, following)
+        if day_end or counted:
+            self.result.sample(self.current[0]["timestamp"], day_end=day_end)
 
 
 class _Counts:

@@ -82,15 +82,21 @@ class BacktestResult:
         """The most margin the account had in use at once, in NTD."""
         return self.account.peak_margin if self.account is not None else 0.0
 
-    def sample(self, timestamp: float) -> None:
-        """Offer the run as it stands after the live tick at `timestamp` to the timeline,
-        which keeps it where it tells something its figures need (`Timeline`)."""
-        point = Sample(timestamp, dict(self.positions.last_prices), len(self.reports))
+    def sample(self, timestamp: float, day_end: bool = True) -> bool:
+        """Offer the run as it stands after the live tick at `timestamp` to the timeline, which
+        keeps it where it tells something its figures need (`Timeline`).  A tick that is not
+        its trading day's last (`day_end` False) is not even offered while the timeline is
+        idle: the day's last tick, always offered, tells all it could.  Whether it was offered."""
+        reports = len(self.reports)
+        if not day_end and self._timeline.idle(reports):
+            return False
+        point = Sample(timestamp, dict(self.positions.last_prices), reports)
         if self.account is None:
             self._timeline.add(point, None, {})
-            return
-        held = {code: holding.shares for code, holding in self.account.holdings.items()}
-        self._timeline.add(point, self.account.balances(), held)
+        else:
+            held = {code: holding.shares for code, holding in self.account.holdings.items()}
+            self._timeline.add(point, self.account.balances(), held)
+        return True
 
     def per_code(self) -> Dict[str, Dict[str, Any]]:
         """Orders, fills, cancellations, position and P&L of each code."""

@@ -1,9 +1,9 @@
-"""What both engines share: the run they work on, the feed's statuses and the timeline's rule."""
+"""What both engines share: the run they work on, the feed's statuses and the timeline's rules."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Set
 
 import polars as pl
 
@@ -47,18 +47,19 @@ def same_day(timestamp: float, other: float) -> bool:
     return exchange_day(timestamp) == exchange_day(other)
 
 
-def timeline_rows(frame: Any, every: int, before: int = 0) -> List[int]:
-    """The rows of a live frame after which the run goes on the timeline: each `every`-th
-    live tick, counting the `before` ticks of the frames walked before it, and each tick
-    that the frame follows with a tick of another trading day (the paced engine's rule).
-    Whether the frame's last tick ends its trading day is told by the tick after it, which
-    the frame does not hold."""
+def day_end_rows(frame: Any) -> Set[int]:
+    """The rows of a frame followed in it by a tick of another trading day: the last ticks of
+    its trading days but the frame's own last, which only the tick after it can tell."""
     # A trading day ends where the calendar day changes, counting each moment from the
     # evening's opening on for the next day; those few rows are checked one by one.
     shifted = pl.col("ts") + ROLLOVER_SHIFT_NS
     day = shifted // NANOSECONDS_PER_DAY
     changes = frame.select((day != day.shift(-1)).arg_true()).to_series()
     seconds = frame["ts"] / 1e9
-    day_ends = [row for row in changes.to_list() if not same_day(seconds[row], seconds[row + 1])]
-    first = (every - 1 - before) % every
-    return sorted({*range(first, frame.height, every), *day_ends})
+    return {row for row in changes.to_list() if not same_day(seconds[row], seconds[row + 1])}
+
+
+def counted_rows(height: int, every: int, before: int) -> range:
+    """The rows of a frame of `height` live ticks that are each `every`-th live tick of the run,
+    `before` live ticks having come before the frame."""
+    return range((every - 1 - before) % every, height, every)

@@ -76,6 +76,12 @@ class Timeline:
         self._day_end_only = not telling
         self._day = day
 
+    def idle(self, reports: int) -> bool:
+        """Whether a sample now could tell nothing but its day's end: no report came since the
+        last sample (`reports` is the count now), and nothing was held then (positions change
+        only with reports)."""
+        return reports == self._reports and not self._stretches
+
     def _tells(self, sample: Sample, held: Mapping[str, int]) -> bool:
         marks = _marks(sample.prices, held)
         if sample.reports != self._reports or marks.keys() != self._stretches.keys():

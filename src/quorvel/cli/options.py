@@ -354,10 +354,6 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
     written."""
     if args.start > args.end:
         parser.error(f"--start {args.start} lies after --end {args.end}")
-    try:
-        market.trading_days(args.start, args.end)
-    except ValueError as error:
-        parser.error(f"--start/--end: {error}")
     if not args.no_backfill:
         try:
             span = market.backfill_range(
@@ -375,6 +371,10 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
         parser.error(
             f"the backfill must end before the period starts (--backfill-end {args.backfill_end})"
         )
+    try:
+        market.trading_days(args.start, args.end)
+    except ValueError as error:
+        parser.error(f"--start/--end: {error}")
     if args.plot and args.sweep:
         parser.error("--plot draws one run; it does not go with --sweep")
     if args.offline and not args.data_dir:

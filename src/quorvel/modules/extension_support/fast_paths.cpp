@@ -3,6 +3,7 @@
 #include "shared_state.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -335,10 +336,39 @@ struct CapturedFunction {
 
     bool unchanged() const {
         if (!function.is(function.object)) return false;
+        if (scopes_untouched()) return true;
         for (size_t i = 0; i < link_count; ++i)
             if (entry(links[i].scope, links[i].name) != links[i].value) return false;
+        remember_scopes();
         return true;
     }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    // Up to 3.11 every change of a dict gives it a new version number, unique in the process
+    // (PEP 509): while each scope keeps the version it had when its links were last found
+    // unchanged, they are unchanged still, and are not looked up again.
+    static uint64_t version_of(PyObject* scope) { return reinterpret_cast<PyDictObject*>(scope)->ma_version_tag; }
+
+    bool scopes_untouched() const {
+        if (!remembered_) return false;
+        for (size_t i = 0; i < link_count; ++i)
+            if (version_of(links[i].scope) != versions_[i]) return false;
+        return true;
+    }
+
+    void remember_scopes() const {
+        for (size_t i = 0; i < link_count; ++i) versions_[i] = version_of(links[i].scope);
+        remembered_ = true;
+    }
+
+    mutable std::array<uint64_t, 4> versions_ = {};
+    mutable bool remembered_ = false;
+#else
+    // From 3.12 on the version numbers are no longer offered: the links are looked up each time.
+    bool scopes_untouched() const { return false; }
+    void remember_scopes() const {}
+#endif
 };
 
 // The dict of builtins that code running with `globals` reads (borrowed), or nullptr.

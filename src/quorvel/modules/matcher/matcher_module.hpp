@@ -52,6 +52,7 @@ struct Names {
 struct State : SharedState {
     Names names;
     PyTypeObject* position_keeper = nullptr;  // the Positions class as the module body found it (kept)
+    PyTypeObject* matcher_class = nullptr;    // Matcher as the module body made it (kept)
     // The item close() posts to end an intake loop, recognised by identity: no item a caller can
     // post is taken for it.
     PyObject* const stop_item = check(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr));

@@ -64,6 +64,79 @@ void reset_tick_infos(Self self) { setattr(self, names->current_tick_infos, new_
 
 namespace {
 
+// dict.get(key) (borrowed or nullptr); throws when the lookup itself fails.
+PyObject* found_in(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred()) throw_error_set();
+    return value;
+}
+
+// Whether releasing `value` runs no Python code: None, a bool, an exact int, float or str.
+bool plain_value(PyObject* value) {
+    return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyUnicode_CheckExact(value);
+}
+
+// Whether a table entry replaced now (`value`, or nullptr for none) goes without running Python
+// code: it lives on elsewhere, or it is a plain value, or an exact dict of exact-str keys whose
+// values live on or are plain (a tick as the feed builds it).
+bool released_quietly(PyObject* value) {
+    if (value == nullptr || Py_REFCNT(value) > 1 || plain_value(value)) return true;
+    if (!PyDict_CheckExact(value)) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *entry;
+    while (PyDict_Next(value, &position, &key, &entry))
+        if (!PyUnicode_CheckExact(key) || (Py_REFCNT(entry) == 1 && !plain_value(entry))) return false;
+    return true;
+}
+
+// Steps 1 to 3 of set_current_tick as written: each reads the tick's code and the attribute
+// current_tick_infos afresh.
+void update_tick_table(PyObject* self, PyObject* tick) {
+    auto tick_info = [&] {
+        return getitem(getattr(self, names->current_tick_infos).get(), getitem(tick, names->code).get());
+    };
+    {
+        Ref code = getitem(tick, names->code);
+        Ref infos = getattr(self, names->current_tick_infos);
+        if (!check_status(PySequence_Contains(infos.get(), code.get()))) {
+            Ref record = call_method(self, names->_Matcher__init_current_tick_info, code);
+            setitem(getattr(self, names->current_tick_infos).get(), getitem(tick, names->code).get(), record.get());
+        }
+    }
+    setitem(tick_info().get(), names->tick, tick);
+    Ref timestamp = getitem(tick, names->timestamp);
+    setitem(tick_info().get(), names->ts, timestamp.get());
+}
+
+// Steps 1 to 3 of set_current_tick done natively (true) for an exact Matcher whose
+// current_tick_infos comes from its own attributes (no class attribute of that name) as an exact
+// dict holding an exact-dict record for the tick's exact-str code, the tick carrying its
+// "timestamp", and the record's entries released quietly when replaced. The steps as written then
+// read the same dicts in the same order and write the same two entries, and no Python code runs
+// between their reads, so each read once gives what reading it afresh gives. False when only the
+// steps as written can say: a code's first tick (its record is made by __init_current_tick_info),
+// a missing key, another type anywhere, a watching tool.
+bool tick_table_updated(PyObject* self, PyObject* tick) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type != state->matcher_class || type->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(type, names->current_tick_infos) != nullptr || !fast_paths::active())
+        return false;
+    Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
+    if (!attributes) throw_error_set();
+    PyObject* infos = found_in(attributes.get(), names->current_tick_infos);
+    PyObject* code = found_in(tick, names->code);
+    if (infos == nullptr || !PyDict_CheckExact(infos) || code == nullptr || !PyUnicode_CheckExact(code)) return false;
+    PyObject* record = found_in(infos, code);
+    PyObject* timestamp = found_in(tick, names->timestamp);
+    if (record == nullptr || !PyDict_CheckExact(record) || timestamp == nullptr ||
+        !released_quietly(found_in(record, names->tick)) || !released_quietly(found_in(record, names->ts)))
+        return false;
+    setitem(record, names->tick, tick);
+    setitem(record, names->ts, timestamp);
+    return true;
+}
+
 // positions.set_current_tick(tick), which is `self.last_prices[tick["code"]] = float(tick["close"])`,
 // done natively (true) while that method is still the one captured, unchanged, reached by plain
 // attribute lookup on an exact Positions, and the values are of the exact types for which the
@@ -100,20 +173,7 @@ void capture_position_keeper() {
 }
 
 void set_current_tick(Self self, Dict tick) {
-    auto tick_info = [&] {
-        return getitem(getattr(self, names->current_tick_infos).get(), getitem(tick, names->code).get());
-    };
-    {
-        Ref code = getitem(tick, names->code);
-        Ref infos = getattr(self, names->current_tick_infos);
-        if (!check_status(PySequence_Contains(infos.get(), code.get()))) {
-            Ref record = call_method(self, names->_Matcher__init_current_tick_info, code);
-            setitem(getattr(self, names->current_tick_infos).get(), getitem(tick, names->code).get(), record.get());
-        }
-    }
-    setitem(tick_info().get(), names->tick, tick);
-    Ref timestamp = getitem(tick, names->timestamp);
-    setitem(tick_info().get(), names->ts, timestamp.get());
+    if (!tick_table_updated(self, tick)) update_tick_table(self, tick);
     Ref positions = getattr(self, names->positions);
     if (!keep_last_price(positions.get(), tick)) call_method(positions.get(), names->set_current_tick, tick);
 }

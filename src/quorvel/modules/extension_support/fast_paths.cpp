@@ -322,6 +322,12 @@ Ref copy_record(PyObject* record) {
     return duplicate;
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+// The version number of a dict: up to 3.11 every change of a dict gives it a new one, unique in
+// the process (PEP 509).
+uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#endif
+
 // A function and the objects its dotted names resolved to when it was captured: each link is a
 // namespace (a dict) and a name in it.
 struct CapturedFunction {
@@ -345,20 +351,17 @@ struct CapturedFunction {
 
 private:
 #if PY_VERSION_HEX < 0x030C0000
-    // Up to 3.11 every change of a dict gives it a new version number, unique in the process
-    // (PEP 509): while each scope keeps the version it had when its links were last found
-    // unchanged, they are unchanged still, and are not looked up again.
-    static uint64_t version_of(PyObject* scope) { return reinterpret_cast<PyDictObject*>(scope)->ma_version_tag; }
-
+    // While each scope keeps the version it had when its links were last found unchanged
+    // (dict_version), they are unchanged still, and are not looked up again.
     bool scopes_untouched() const {
         if (!remembered_) return false;
         for (size_t i = 0; i < link_count; ++i)
-            if (version_of(links[i].scope) != versions_[i]) return false;
+            if (dict_version(links[i].scope) != versions_[i]) return false;
         return true;
     }
 
     void remember_scopes() const {
-        for (size_t i = 0; i < link_count; ++i) versions_[i] = version_of(links[i].scope);
+        for (size_t i = 0; i < link_count; ++i) versions_[i] = dict_version(links[i].scope);
         remembered_ = true;
     }
 
@@ -522,6 +525,19 @@ void capture_function(PyObject* function, std::initializer_list<const char*> rea
     for (const char* dotted : reads)
         if (!capture_reads(captured, PyFunction_GET_GLOBALS(function), dotted)) return;
     state.functions[state.function_count++] = captured;
+}
+
+PyObject* RememberedEntry::get(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX < 0x030C0000
+    uint64_t version = dict_version(dict);
+    if (dict == dict_ && version == version_) return value_;
+    value_ = entry(dict, key);
+    dict_ = dict;
+    version_ = version;
+    return value_;
+#else
+    return entry(dict, key);
+#endif
 }
 
 bool function_unchanged(PyObject* candidate) {

@@ -7,6 +7,7 @@
 
 #include "call.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 
 namespace quorvel::fast_paths {
@@ -48,6 +49,22 @@ void capture_copy(PyObject* copy_module);
 // ("operator.index": the global `operator`, then its attribute `index`; "float": the builtin, while
 // no global of that name hides it).
 void capture_function(PyObject* function, std::initializer_list<const char*> reads);
+
+// An entry of a dict, read once and remembered with the dict's version number: up to 3.11 every
+// change of a dict gives it a new version, unique in the process (PEP 509), so while the dict
+// keeps the version it had, the entry is the one remembered and is not looked up again. From
+// 3.12 on dicts offer no version and every read is a lookup.
+class RememberedEntry {
+public:
+    // dict.get(key) (borrowed or nullptr), `key` being the same at every call; throws when the
+    // lookup itself fails.
+    PyObject* get(PyObject* dict, PyObject* key);
+
+private:
+    [[maybe_unused]] PyObject* dict_ = nullptr;  // the dict the entry was read from, by address only
+    [[maybe_unused]] uint64_t version_ = 0;
+    [[maybe_unused]] PyObject* value_ = nullptr;  // held by the dict while it keeps its version
+};
 
 // Whether shortcuts are active and `candidate` is a captured function, running the same code
 // with the same defaults, whose dotted names still resolve to the same objects.

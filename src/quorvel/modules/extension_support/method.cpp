@@ -142,12 +142,14 @@ private:
         if (PyFloat_CheckExact(slots_[slot])) return;
         double value = PyFloat_AsDouble(slots_[slot]);
         if (value == -1.0 && PyErr_Occurred()) throw_error_set();
-        converted_[slot] = new_float(value);
-        slots_[slot] = converted_[slot].get();
+        Ref& converted = converted_[nconverted_++];  // the rows' float parameters are counted at compile time
+        converted = new_float(value);
+        slots_[slot] = converted.get();
     }
 
     PyObject* slots_[kMaxSlots + 1];  // one more for the *args tuple
-    Ref converted_[kMaxSlots];
+    Ref converted_[kMaxConverted];
+    size_t nconverted_ = 0;
     Ref rest_;
 };
 

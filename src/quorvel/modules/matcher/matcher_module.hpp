@@ -53,6 +53,10 @@ struct State : SharedState {
     Names names;
     PyTypeObject* position_keeper = nullptr;  // the Positions class as the module body found it (kept)
     PyTypeObject* matcher_class = nullptr;    // Matcher as the module body made it (kept)
+    // The entries the tick's road reads from a matcher's and its position keeper's attributes.
+    struct Remembered {
+        fast_paths::RememberedEntry tick_infos, positions, pending_orders, keeper_method, last_prices;
+    } remembered;
     // The item close() posts to end an intake loop, recognised by identity: no item a caller can
     // post is taken for it.
     PyObject* const stop_item = check(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr));
@@ -105,6 +109,11 @@ Ref get_or(PyObject* mapping, Key&& key, Fallback&& fallback) {
     if (PyErr_Occurred()) throw_error_set();
     return fallback();
 }
+
+// self.<name> (new reference): read natively from the attributes of an exact Matcher that keeps
+// it there, no class attribute having that name, while shortcuts are active (`remembered` is the
+// entry's memory); looked up as Python does otherwise.
+Ref matcher_attribute(PyObject* self, PyObject* name, fast_paths::RememberedEntry& remembered);
 
 // self.current_tick_infos.get(code(), {}).get("ts", None): the time of the latest tick of the
 // instrument given to set_current_tick, or None.

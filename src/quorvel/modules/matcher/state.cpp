@@ -64,6 +64,19 @@ void reset_tick_infos(Self self) { setattr(self, names->current_tick_infos, new_
 
 namespace {
 
+// self.<name> read natively (new reference) from the attributes of an exact Matcher, no class
+// attribute being named `name`, while shortcuts are active: an empty Ref when that cannot be
+// done, or when the attributes do not hold `name`.
+Ref own_attribute(PyObject* self, PyObject* name, fast_paths::RememberedEntry& remembered) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type != state->matcher_class || type->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(type, name) != nullptr || !fast_paths::active())
+        return Ref();
+    Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
+    if (!attributes) throw_error_set();
+    return Ref::borrow(remembered.get(attributes.get(), name));
+}
+
 // dict.get(key) (borrowed or nullptr); throws when the lookup itself fails.
 PyObject* found_in(PyObject* dict, PyObject* key) {
     PyObject* value = PyDict_GetItemWithError(dict, key);
@@ -118,13 +131,8 @@ void update_tick_table(PyObject* self, PyObject* tick) {
 // steps as written can say: a code's first tick (its record is made by __init_current_tick_info),
 // a missing key, another type anywhere, a watching tool.
 bool tick_table_updated(PyObject* self, PyObject* tick) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type != state->matcher_class || type->tp_getattro != PyObject_GenericGetAttr ||
-        _PyType_Lookup(type, names->current_tick_infos) != nullptr || !fast_paths::active())
-        return false;
-    Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
-    if (!attributes) throw_error_set();
-    PyObject* infos = found_in(attributes.get(), names->current_tick_infos);
+    Ref infos_attribute = own_attribute(self, names->current_tick_infos, state->remembered.tick_infos);
+    PyObject* infos = infos_attribute.get();
     PyObject* code = found_in(tick, names->code);
     if (infos == nullptr || !PyDict_CheckExact(infos) || code == nullptr || !PyUnicode_CheckExact(code)) return false;
     PyObject* record = found_in(infos, code);
@@ -136,6 +144,7 @@ bool tick_table_updated(PyObject* self, PyObject* tick) {
     setitem(record, names->ts, timestamp);
     return true;
 }
+
 
 // positions.set_current_tick(tick), which is `self.last_prices[tick["code"]] = float(tick["close"])`,
 // done natively (true) while that method is still the one captured, unchanged, reached by plain
@@ -150,9 +159,9 @@ bool keep_last_price(PyObject* positions, PyObject* tick) {
         return false;
     Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(positions, nullptr));
     if (!attributes) throw_error_set();
-    if (PyDict_GetItemWithError(attributes.get(), names->set_current_tick) != nullptr || PyErr_Occurred())
-        return false;
-    PyObject* last_prices = PyDict_GetItemWithError(attributes.get(), names->last_prices);
+    State::Remembered& remembered = state->remembered;
+    if (remembered.keeper_method.get(attributes.get(), names->set_current_tick) != nullptr) return false;
+    PyObject* last_prices = remembered.last_prices.get(attributes.get(), names->last_prices);
     PyObject* code = PyDict_GetItemWithError(tick, names->code);
     PyObject* close = PyDict_GetItemWithError(tick, names->close);
     if (PyErr_Occurred()) throw_error_set();
@@ -165,6 +174,11 @@ bool keep_last_price(PyObject* positions, PyObject* tick) {
 
 }  // namespace
 
+Ref matcher_attribute(PyObject* self, PyObject* name, fast_paths::RememberedEntry& remembered) {
+    Ref found = own_attribute(self, name, remembered);
+    return found ? found : getattr(self, name);
+}
+
 void capture_position_keeper() {
     Ref keeper = global(names->Positions);
     if (!PyType_Check(keeper.get())) return;
@@ -174,7 +188,7 @@ void capture_position_keeper() {
 
 void set_current_tick(Self self, Dict tick) {
     if (!tick_table_updated(self, tick)) update_tick_table(self, tick);
-    Ref positions = getattr(self, names->positions);
+    Ref positions = matcher_attribute(self, names->positions, state->remembered.positions);
     if (!keep_last_price(positions.get(), tick)) call_method(positions.get(), names->set_current_tick, tick);
 }
 

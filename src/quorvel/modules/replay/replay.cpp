@@ -9,6 +9,7 @@
 #include "../extension_support/tick_dict.hpp"
 
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace quorvel::replay {
@@ -117,7 +118,10 @@ bool has_items(PyObject* container) {
 }
 
 // The frame's few distinct codes, each kept as one str: the code of a row is replaced by the
-// equal str met before, so that the lookups a tick takes reuse its hash.
+// equal str met before, so that the lookups a tick takes reuse its hash. Each code also holds
+// the last tick replayed of it (`hold`): when the matcher replaces that tick in its table with
+// the next one, the old tick goes on living here until the next one is held, so the matcher's
+// replacement releases nothing (and its native table update need not look into the old tick).
 class Codes {
 public:
     // `code` or the equal str kept (borrowed).
@@ -125,8 +129,26 @@ public:
         if (!PyUnicode_CheckExact(code)) return code;
         for (size_t i = 0; i < count_; ++i)
             if (kept_[i].get() == code || same_text(kept_[i].get(), code)) return kept_[i].get();
-        if (count_ < kMaxCodes) kept_[count_++] = Ref::borrow(code);
+        keep(Ref::borrow(code));
         return code;
+    }
+
+    // The str of the UTF-8 `text`: the one kept, or a new one (borrowed from here).
+    PyObject* canonical(std::string_view text) {
+        for (size_t i = 0; i < count_; ++i)
+            if (texts_[i] == text) return kept_[i].get();
+        latest_ = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+        keep(latest_);
+        return latest_.get();
+    }
+
+    // Holds `tick` as the last tick of `code` (a kept str), letting the one held before go.
+    void hold(PyObject* code, const Ref& tick) {
+        for (size_t i = 0; i < count_; ++i)
+            if (kept_[i].get() == code) {
+                last_ticks_[i] = tick;
+                return;
+            }
     }
 
 private:
@@ -138,8 +160,38 @@ private:
                            static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
     }
 
+    void keep(const Ref& code) {
+        if (count_ == kMaxCodes) return;
+        Py_ssize_t size;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(code.get(), &size);  // kept by the str
+        if (utf8 == nullptr) throw_error_set();
+        texts_[count_] = std::string_view(utf8, static_cast<size_t>(size));
+        kept_[count_++] = code;
+    }
+
     Ref kept_[kMaxCodes];
+    Ref last_ticks_[kMaxCodes];          // the last tick replayed of each kept str
+    std::string_view texts_[kMaxCodes];  // the UTF-8 of each kept str
     size_t count_ = 0;
+    Ref latest_;  // the last str made from a text, should the table be full
+};
+
+// A row of which the ts is read in place: the code given by its text, the other values as the
+// column lists give them.
+class InPlaceRow {
+public:
+    InPlaceRow(PyObject* code, int64_t ts, PyObject* close, PyObject* volume, PyObject* tick_type)
+        : code_(code), ts_(ts), close_(close), volume_(volume), tick_type_(tick_type) {}
+    PyObject* code() const { return code_; }
+    int64_t ts() const { return ts_; }
+    PyObject* close() const { return close_; }
+    PyObject* volume() const { return volume_; }
+    PyObject* tick_type() const { return tick_type_; }
+
+private:
+    PyObject* code_;
+    int64_t ts_;
+    PyObject *close_, *volume_, *tick_type_;
 };
 
 // The frame's rows with their running count: a tick counts as done once the matcher has
@@ -157,13 +209,22 @@ public:
             raise(PyExc_TypeError,
                   "the frame must be a polars DataFrame with columns code (String), ts (Int64), close (Float64), "
                   "volume (Int64) and tick_type (Int64)");
-        columns_.open(frame, {names->code, names->ts, names->close, names->volume, names->tick_type}, kSliceRows);
+        using Read = ColumnReader::Column::Read;
+        columns_.open(frame,
+                      {{names->code, Read::InPlaceText}, {names->ts, Read::InPlaceInt64}, names->close,
+                       names->volume, names->tick_type},
+                      kSliceRows);
     }
 
     void run() {
         size_t next_sample = 0;  // the first of the sample rows not yet reached
         for (Py_ssize_t index = 0; columns_.next(); ++index) {
-            replay_tick(current_row());
+            if (columns_.in_place(kTs))
+                replay_tick(InPlaceRow(code(), columns_.int64(kTs), columns_.value(kClose), columns_.value(kVolume),
+                                       columns_.value(kTickType)));
+            else
+                replay_tick(TickRow(code(), columns_.value(kTs), columns_.value(kClose), columns_.value(kVolume),
+                                    columns_.value(kTickType)));
             if (next_sample < hooks_.sample_rows.size() && hooks_.sample_rows[next_sample] == index) {
                 ++next_sample;
                 call(hooks_.sample.get());
@@ -182,19 +243,24 @@ public:
     }
 
 private:
-    TickRow current_row() {
-        return {codes_.canonical(columns_.value(names->code)), columns_.value(names->ts),
-                columns_.value(names->close), columns_.value(names->volume), columns_.value(names->tick_type)};
+    // The columns' numbers, in the order opened.
+    static constexpr size_t kCode = 0, kTs = 1, kClose = 2, kVolume = 3, kTickType = 4;
+
+    // The current row's code, as the one str kept for its text.
+    PyObject* code() {
+        return columns_.in_place(kCode) ? codes_.canonical(columns_.text(kCode)) : codes_.canonical(columns_.value(kCode));
     }
 
     // One tick's road, in the order the paced driver takes it.
-    void replay_tick(const TickRow& row) {
+    template <class Row>
+    void replay_tick(const Row& row) {
         Ref timestamp;
         Ref tick = state->tick_dicts.make(
             hooks_.market_map.get(), row, [&] { return hooks_.format_timestamp.get(); },
             hooks_.is_backfilling, &timestamp);
         check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
         call(hooks_.set_current_tick.get(), tick);
+        codes_.hold(row.code(), tick);
         if (hooks_.watches(row.code())) call(hooks_.before_match.get(), tick);
         call(hooks_.match_deal.get(), row.code(), row.close(), row.volume(), timestamp);
         if (has_items(hooks_.responses.get())) call(hooks_.take_reports.get());

@@ -37,6 +37,7 @@ from reference import ReferenceFeed, ReferenceMatcher
 
 from bench_import import import_rows
 from bench_sweep import sweep_rows
+from bench_year import year_rows
 
 try:
     from quorvel.modules.ticker import feed
@@ -652,6 +653,7 @@ def run_all(skip_memory: bool) -> List[Row]:
         "backtest command, replay engine against paced",
         "replay engine, strategy that does nothing",
         "memory: 1,000,000-tick replay",
+        "a year: whole run against the loop, peak RSS against 5 days",
     ]
     if ticker_module is None:
         return rows + [Row(name, note=SKIPPED_NO_TICKER) for name in ticker_rows]
@@ -674,16 +676,20 @@ def run_all(skip_memory: bool) -> List[Row]:
         rows.append(bench_replay_loop(data_dir))
     rows.extend(sweep_rows(Row))
     if skip_memory:
-        rows.append(Row(ticker_rows[-1], note="skipped: --no-memory"))
+        rows.extend(Row(name, note="skipped: --no-memory") for name in ticker_rows[-2:])
     else:
         with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
             rows.extend(bench_memory(data_dir))
+        with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
+            rows.extend(year_rows(Row, data_dir))
     return rows
 
 
 def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--no-memory", action="store_true", help="skip the million-tick replay")
+    parser.add_argument(
+        "--no-memory", action="store_true", help="skip the million-tick replay and the year"
+    )
     parser.add_argument("--memory-child", metavar="DATA_DIR", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.memory_child:

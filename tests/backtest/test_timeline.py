@@ -5,7 +5,7 @@ import dataclasses
 
 import pytest
 
-from quorvel.backtest import BacktestResult, Strategy, run_backtest
+from quorvel.backtest import BacktestResult, Balances, Strategy, run_backtest
 from quorvel.backtest.metrics import Sample, drawdowns, evaluate
 from quorvel.backtest.timeline import Timeline
 from quorvel.examples.mean_reversion import MeanReversion
@@ -18,11 +18,10 @@ CODES = ["2330", "TXFR1"]
 
 def kept(offers):
     """The samples a timeline keeps of (timestamp, prices, reports, held) offers."""
-    samples, balances = [], []
-    timeline = Timeline(samples, balances)
+    timeline = Timeline(CODES)
     for timestamp, prices, reports, held in offers:
         timeline.add(Sample(timestamp, prices, reports), None, held)
-    return samples
+    return list(timeline.points)
 
 
 class TestKept:
@@ -74,6 +73,24 @@ class TestKept:
 
         assert kept_minutes({"2330": 1000, "TXFR1": 200}) == [0, 1, 2, 4, 5]
         assert kept_minutes({"2330": 1000, "TXFR1": 0}) == [0, 1, 2, 5]
+
+
+class TestPoints:
+    def test_points_and_balances_read_back_as_they_were_kept(self):
+        timeline = Timeline(["2330"])
+        offers = [
+            (Sample(MONDAY, {"2330": 600.5}, 0), Balances(1e6, 0.0, 1e6)),
+            (Sample(MONDAY + DAY, {"2330": 601.0, "TXFR1": 17_000.0}, 3), Balances(9e5, 2e5, 7e5)),
+            (Sample(MONDAY + 2 * DAY, {"TXFR1": 17_001.0}, 70_000), Balances(8e5, 1e5, 7e5)),
+        ]
+        for sample, balances in offers:
+            timeline.add(sample, balances, {})
+        assert timeline.points == [sample for sample, _ in offers]
+        assert timeline.balances == [balances for _, balances in offers]
+        assert timeline.points[-1] == offers[-1][0] and timeline.points[1:] == timeline.points[-2:]
+        assert type(timeline.points[2].reports) is int
+        with pytest.raises(IndexError):
+            timeline.points[3]
 
 
 class Idle(Strategy):

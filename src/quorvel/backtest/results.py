@@ -13,7 +13,7 @@ from quorvel.backtest.contracts import Contract, contract_for
 from quorvel.backtest.costs import CostModel
 from quorvel.backtest.metrics import Evaluation, Sample, drawdowns, evaluate
 from quorvel.backtest.strategy import Operation
-from quorvel.backtest.timeline import Timeline
+from quorvel.backtest.timeline import BalancesAt, Points, Timeline
 from quorvel.constant import OperationType
 
 DEFAULT_CAPITAL = 1_000_000.0
@@ -46,7 +46,7 @@ class BacktestResult:
     backfill_ticks: int = 0
     replay_seconds: float = 0.0  # the replay's own time, without waiting for ticks to load
     load_seconds: float = 0.0  # the time the engine waited for ticks to be loaded
-    timeline: List[Sample] = field(default_factory=list)
+    timeline: Points = field(init=False)
     cache_files_before: int = 0
     cache_files_after: int = 0
     capital: float = DEFAULT_CAPITAL
@@ -58,14 +58,15 @@ class BacktestResult:
     account_rules: AccountRules = field(default_factory=AccountRules)
     account_enforced: bool = True
     account: Optional[Account] = None
-    balances: List[Balances] = field(default_factory=list)
+    balances: BalancesAt = field(init=False)
     warnings: List[str] = field(default_factory=list)
 
     def __post_init__(self) -> None:
         self.contracts = {
             entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes
         }
-        self._timeline = Timeline(self.timeline, self.balances)
+        self._timeline = Timeline([entry["code"] for entry in self.codes])
+        self.timeline, self.balances = self._timeline.points, self._timeline.balances
 
     @property
     def ticks_per_second(self) -> float:

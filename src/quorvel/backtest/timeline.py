@@ -22,13 +22,90 @@ A strategy that holds nothing keeps one point a day.
 
 from __future__ import annotations
 
+import collections.abc
 import datetime as dt
-from typing import Dict, List, Mapping, Optional
+import math
+from array import array
+from typing import Any, Dict, Iterable, Mapping, Optional, Sequence, Union
 
 from quorvel.backtest.account import Balances
 from quorvel.backtest.metrics import Sample, exchange_day
 
 TOTAL = ""  # the key of the sum of the codes' curves
+
+
+class _Columns:
+    """Rows of numbers kept in one array of doubles a column: 8 bytes a value, where a tuple of
+    Python objects would cost some 300."""
+
+    def __init__(self, names: Iterable[str]) -> None:
+        self.columns: Dict[str, array] = {name: array("d") for name in names}
+        self.count = 0
+
+    def append(self, values: Mapping[str, float]) -> None:
+        for name in values.keys() - self.columns.keys():  # a code met late: no price before
+            self.columns[name] = array("d", [math.nan]) * self.count
+        for name, column in self.columns.items():
+            column.append(values.get(name, math.nan))
+        self.count += 1
+
+    def replace_last(self, values: Mapping[str, float]) -> None:
+        self.count -= 1
+        for column in self.columns.values():
+            column.pop()
+        self.append(values)
+
+    def row(self, index: int) -> Dict[str, float]:
+        return {name: column[index] for name, column in self.columns.items()}
+
+
+class _Rows(collections.abc.Sequence):
+    """The rows of `_Columns`, each read back as the value it was made of."""
+
+    def __init__(self, columns: _Columns) -> None:
+        self._columns = columns
+
+    def __len__(self) -> int:
+        return self._columns.count
+
+    def __getitem__(self, index: Union[int, slice]) -> Any:
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(len(self)))]
+        if not -len(self) <= index < len(self):
+            raise IndexError("timeline index out of range")
+        return self._made(self._columns.row(index % len(self)))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, collections.abc.Sequence):
+            return NotImplemented
+        return len(self) == len(other) and all(mine == theirs for mine, theirs in zip(self, other))
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({list(self)!r})"
+
+    def _made(self, row: Dict[str, float]) -> Any:
+        raise NotImplementedError
+
+
+class Points(_Rows):
+    """The timeline's points as `Sample`s: the time, the report count, and each code's last
+    price (a code without a price yet is left out)."""
+
+    def _made(self, row: Dict[str, float]) -> Sample:
+        timestamp, reports = row.pop(_TIME), row.pop(_REPORTS)
+        prices = {code: price for code, price in row.items() if not math.isnan(price)}
+        return Sample(timestamp, prices, int(reports))
+
+
+class BalancesAt(_Rows):
+    """The account's `Balances` at each point of the timeline."""
+
+    def _made(self, row: Dict[str, float]) -> Balances:
+        return Balances(**row)
+
+
+# The columns of the points besides each code's price: names no code can have.
+_TIME, _REPORTS = " time", " reports"
 
 
 class _Stretch:
@@ -49,12 +126,14 @@ class _Stretch:
 
 
 class Timeline:
-    """Appends the samples that can tell something to `samples` (and their balances to
-    `balances`), replacing the last one while it stands only for its day's end."""
+    """Keeps the samples that can tell something (and the account's balances with them) in
+    `points` (and `balances`), replacing the last one while it stands only for its day's end."""
 
-    def __init__(self, samples: List[Sample], balances: List[Balances]) -> None:
-        self.samples = samples
-        self.balances = balances
+    def __init__(self, codes: Sequence[str]) -> None:
+        self._points = _Columns([_TIME, _REPORTS, *codes])
+        self._balances = _Columns(Balances._fields)
+        self.points = Points(self._points)
+        self.balances = BalancesAt(self._balances)
         self._reports = -1  # reports at the previous sample
         self._stretches: Dict[str, _Stretch] = {}
         self._day: Optional[dt.date] = None  # the trading day of the last sample
@@ -65,14 +144,14 @@ class Timeline:
         `held`, each code's position in NTD per price point (short negative)."""
         telling = self._tells(sample, held)
         day = exchange_day(sample.timestamp)
+        point = {_TIME: sample.timestamp, _REPORTS: sample.reports, **sample.prices}
+        keep = self._points.append
+        keep_balances = self._balances.append
         if self._day_end_only and day == self._day:
-            self.samples[-1] = sample
-            if balances is not None:
-                self.balances[-1] = balances
-        else:
-            self.samples.append(sample)
-            if balances is not None:
-                self.balances.append(balances)
+            keep, keep_balances = self._points.replace_last, self._balances.replace_last
+        keep(point)
+        if balances is not None:
+            keep_balances(balances._asdict())
         self._day_end_only = not telling
         self._day = day
 

@@ -21,6 +21,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 from quorvel import market
 from quorvel.backtest.account import Account, AccountRules
 from quorvel.backtest.costs import CostModel
+from quorvel.backtest.days import span_days
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted, StrategyError
 from quorvel.backtest.failures import stops_recorded
 from quorvel.backtest.lifecycle import (
@@ -222,7 +223,8 @@ def load_ticks(
     without replaying them, and return how many there are.
 
     The days go through the tick feed's own loading path, as a run's do, so
-    later runs of the same codes and days read them from the cache.
+    later runs of the same codes and days read them from the cache; one day
+    is held at a time.
     """
     from quorvel.modules.ticker import feed
     from quorvel.modules.ticker import ticker as ticker_module
@@ -230,6 +232,7 @@ def load_ticks(
     instruments = resolve_codes(api, codes)
     path = cache_directory(data_dir, api)
     spans = (backfill_span(period, backfill), period)
+    days = [day for span in spans if span for day in span_days(*span)]
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
         ticker = ticker_module.Ticker(api)
-        return sum(feed.load(ticker, instruments, *span, None).height for span in spans if span)
+        return sum(feed.load(ticker, instruments, day, day, None).height for day in days)

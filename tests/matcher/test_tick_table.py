@@ -136,6 +136,16 @@ class TestRebindingIsObeyed:
         ticked.set_current_tick(third)  # releases the tick holding the note, between two steps
         assert ticked.current_tick_infos == {"2330": {"ts": 3.0, "tick": None}}
 
+    def test_a_record_entry_replaced_after_ticks(self, ticked):
+        class Rebinds:
+            def __del__(self):
+                ticked.current_tick_infos = {"2330": {"ts": None, "tick": None}}
+
+        ticked.set_current_tick(tick(timestamp=2.0))  # what the update wrote is remembered
+        ticked.current_tick_infos["2330"]["tick"] = {"note": Rebinds()}
+        ticked.set_current_tick(tick(timestamp=3.0))
+        assert ticked.current_tick_infos == {"2330": {"ts": 3.0, "tick": None}}
+
     def test_a_position_keeper_rebound_after_ticks(self, ticked):
         keeper = Positions()
         ticked.positions = keeper

@@ -15,6 +15,7 @@ constexpr const char* kStreamCapsule = "arrow_array_stream";
 char layout_of(const char* format, ArrowColumn::Kind kind) {
     std::string_view name = format != nullptr ? format : "";
     if (kind == ArrowColumn::Kind::Int64) return name == "l" ? 'l' : 0;
+    if (kind == ArrowColumn::Kind::Float64) return name == "g" ? 'g' : 0;
     if (name == "u") return 'u';
     if (name == "U") return 'U';
     if (name == "vu") return 'v';
@@ -50,10 +51,10 @@ private:
     ArrowArrayStream stream_;
 };
 
-// The number of buffers an array of `layout` has: the validity bitmap and the values, the
-// offsets and the bytes, or the views, the data buffers and their sizes.
+// Whether an array of `layout` has its number of buffers: the validity bitmap, then the values;
+// the offsets and the bytes; or the views, the data buffers and their sizes.
 bool buffers_fit(const ArrowArray& array, char layout) {
-    if (layout == 'l') return array.n_buffers == 2;
+    if (layout == 'l' || layout == 'g') return array.n_buffers == 2;
     if (layout == 'v') return array.n_buffers >= 2;
     return array.n_buffers == 3;
 }

@@ -1,6 +1,6 @@
 // One column of a polars frame read where polars keeps it, through the Arrow C stream interface
-// every Series exports (its __arrow_c_stream__ method): an Int64 column as its int64 values, a
-// String column as the bytes of each value. A column is read this way only when it has no nulls
+// every Series exports (its __arrow_c_stream__ method): an Int64 or Float64 column as its
+// values, a String column as the bytes of each value. A column is read this way only when it has no nulls
 // and comes in a layout read here; the caller reads it otherwise (to_list).
 #pragma once
 
@@ -48,7 +48,7 @@ struct ArrowArrayStream {
 
 class ArrowColumn {
 public:
-    enum class Kind { Int64, Text };
+    enum class Kind { Int64, Float64, Text };
 
     ArrowColumn() = default;
     ~ArrowColumn() { close(); }
@@ -65,6 +65,7 @@ public:
 
     // The value of `row`, counted from the series' first; rows are read in ascending order.
     int64_t int64(int64_t row) { return static_cast<const int64_t*>(locate(row).values)[position_]; }
+    double float64(int64_t row) { return static_cast<const double*>(locate(row).values)[position_]; }
     std::string_view text(int64_t row);
 
 private:
@@ -92,7 +93,7 @@ private:
     bool take(ArrowArray& array, int64_t first_row);
 
     std::vector<Chunk> chunks_;  // plain structs: released by close()
-    char layout_ = 0;            // 'l' int64, 'u' int32 offsets, 'U' int64 offsets, 'v' views
+    char layout_ = 0;  // 'l' int64, 'g' float64, 'u' int32 offsets, 'U' int64 offsets, 'v' views
     bool open_ = false;
     int64_t rows_ = 0;
     size_t current_ = 0;

@@ -20,6 +20,17 @@ bool ColumnReader::suits(PyObject* frame, PyObject* frame_type,
     return true;
 }
 
+namespace {
+
+ArrowColumn::Kind kind_of(ColumnReader::Column::Read read) {
+    using Read = ColumnReader::Column::Read;
+    if (read == Read::InPlaceInt64) return ArrowColumn::Kind::Int64;
+    if (read == Read::InPlaceFloat64) return ArrowColumn::Kind::Float64;
+    return ArrowColumn::Kind::Text;
+}
+
+}  // namespace
+
 void ColumnReader::open(PyObject* frame, std::initializer_list<Column> columns, Py_ssize_t slice_rows) {
     if (columns.size() > kMaxColumns) raise(PyExc_SystemError, "too many columns for ColumnReader");
     column_count_ = 0;
@@ -59,9 +70,7 @@ void ColumnReader::convert_slice() {
     if (slice_rows_ <= 0) raise(PyExc_ValueError, "a frame slice has no rows");
     for (size_t i = 0; i < column_count_; ++i) {
         Ref series = call_method(slice.get(), n.get_column, columns_[i]);
-        using Read = Column::Read;
-        ArrowColumn::Kind kind = reads_[i] == Read::InPlaceInt64 ? ArrowColumn::Kind::Int64 : ArrowColumn::Kind::Text;
-        if (reads_[i] != Read::Values && in_place_[i].open(series.get(), kind)) {
+        if (reads_[i] != Column::Read::Values && in_place_[i].open(series.get(), kind_of(reads_[i]))) {
             if (in_place_[i].rows() != slice_rows_) raise(PyExc_ValueError, "the columns of a frame slice differ in length");
             lists_[i] = Ref();
             continue;

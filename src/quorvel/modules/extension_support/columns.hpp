@@ -1,6 +1,6 @@
 // Chosen columns of a polars DataFrame read row by row: each slice of rows is converted once,
 // one to_list call per column, instead of a dict built per row; a column asked to be read in
-// place (an Int64 or String column) is read where polars keeps it, when it can be
+// place (an Int64, Float64 or String column) is read where polars keeps it, when it can be
 // (arrow_column.hpp), and from its list otherwise. A frame is read this way only when it is
 // exactly a DataFrame and its columns have the types the caller expects.
 #pragma once
@@ -21,7 +21,7 @@ public:
     // A column to read (an interned name, kept by the caller), and how: as Python values from
     // its list, or in place when it can be.
     struct Column {
-        enum class Read { Values, InPlaceInt64, InPlaceText };
+        enum class Read { Values, InPlaceInt64, InPlaceFloat64, InPlaceText };
         Column(PyObject* column_name, Read how = Read::Values) : name(column_name), read(how) {}
         PyObject* name;
         Read read;
@@ -48,9 +48,10 @@ public:
     bool in_place(size_t column) const { return in_place_[column].is_open(); }
 
     // The current row's value of column number `column` (in the order opened): as a Python value
-    // (borrowed) when it is not read in place, else as its int64 or its text.
+    // (borrowed) when it is not read in place, else as its number or its text.
     PyObject* value(size_t column) const { return PyList_GET_ITEM(lists_[column].get(), row_); }
     int64_t int64(size_t column) { return in_place_[column].int64(row_); }
+    double float64(size_t column) { return in_place_[column].float64(row_); }
     std::string_view text(size_t column) { return in_place_[column].text(row_); }
 
     // The current row's value of `column` (borrowed), or nullptr when it is not one of the

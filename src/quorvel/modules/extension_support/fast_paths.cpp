@@ -527,6 +527,15 @@ void capture_function(PyObject* function, std::initializer_list<const char*> rea
     state.functions[state.function_count++] = captured;
 }
 
+bool dict_version([[maybe_unused]] PyObject* dict, [[maybe_unused]] uint64_t& version) {
+#if PY_VERSION_HEX < 0x030C0000
+    version = dict_version(dict);
+    return true;
+#else
+    return false;
+#endif
+}
+
 PyObject* RememberedEntry::get(PyObject* dict, PyObject* key) {
 #if PY_VERSION_HEX < 0x030C0000
     uint64_t version = dict_version(dict);

@@ -50,6 +50,10 @@ void capture_copy(PyObject* copy_module);
 // no global of that name hides it).
 void capture_function(PyObject* function, std::initializer_list<const char*> reads);
 
+// The version number of `dict` into `version`: up to 3.11 every change of a dict gives it a new
+// one, unique in the process (PEP 509). False from 3.12 on, where dicts offer none.
+bool dict_version(PyObject* dict, uint64_t& version);
+
 // An entry of a dict, read once and remembered with the dict's version number: up to 3.11 every
 // change of a dict gives it a new version, unique in the process (PEP 509), so while the dict
 // keeps the version it had, the entry is the one remembered and is not looked up again. From

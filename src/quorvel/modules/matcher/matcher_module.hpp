@@ -11,6 +11,8 @@
 #include "../extension_support/reporting.hpp"
 #include "../extension_support/shared_state.hpp"
 
+#include <array>
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
 
@@ -57,6 +59,22 @@ struct State : SharedState {
     struct Remembered {
         fast_paths::RememberedEntry tick_infos, positions, pending_orders, keeper_method, last_prices;
     } remembered;
+    // What the native tick table update last wrote, code by code (up to 3.11): while the table
+    // keeps its version, a code's record is the one remembered, and while the record keeps the
+    // version those writes gave it, it holds the tick and the ts written (all borrowed).
+    struct WrittenRecord {
+        PyObject* code;
+        PyObject* record;
+        uint64_t version;
+        PyObject* tick;
+        PyObject* ts;
+    };
+    struct WrittenTable {
+        PyObject* infos = nullptr;
+        uint64_t version = 0;
+        std::array<WrittenRecord, 8> records{};
+        size_t count = 0;
+    } written;
     // The item close() posts to end an intake loop, recognised by identity: no item a caller can
     // post is taken for it.
     PyObject* const stop_item = check(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr));

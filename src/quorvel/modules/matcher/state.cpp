@@ -122,36 +122,78 @@ void update_tick_table(PyObject* self, PyObject* tick) {
     setitem(tick_info().get(), names->ts, timestamp.get());
 }
 
-// Steps 1 to 3 of set_current_tick done natively (true) for an exact Matcher whose
-// current_tick_infos comes from its own attributes (no class attribute of that name) as an exact
-// dict holding an exact-dict record for the tick's exact-str code, the tick carrying its
-// "timestamp", and the record's entries released quietly when replaced. The steps as written then
-// read the same dicts in the same order and write the same two entries, and no Python code runs
-// between their reads, so each read once gives what reading it afresh gives. False when only the
-// steps as written can say: a code's first tick (its record is made by __init_current_tick_info),
-// a missing key, another type anywhere, a watching tool.
-bool tick_table_updated(PyObject* self, PyObject* tick) {
+// The record of `code` as the native update last wrote it into `infos`, or nullptr when the
+// table or the record has changed since (or dicts offer no versions).
+const State::WrittenRecord* written_record(PyObject* infos, PyObject* code) {
+    State::WrittenTable& table = state->written;
+    uint64_t version;
+    if (!fast_paths::dict_version(infos, version)) return nullptr;
+    if (infos != table.infos || version != table.version) {
+        table.infos = infos;
+        table.version = version;
+        table.count = 0;
+        return nullptr;
+    }
+    for (size_t i = 0; i < table.count; ++i) {
+        const State::WrittenRecord& written = table.records[i];
+        uint64_t record_version;
+        if (written.code == code)
+            return fast_paths::dict_version(written.record, record_version) && record_version == written.version
+                       ? &written
+                       : nullptr;
+    }
+    return nullptr;
+}
+
+// Remembers what was written into `code`'s record of the table written_record last saw.
+void remember_written(PyObject* code, PyObject* record, PyObject* tick, PyObject* ts) {
+    State::WrittenTable& table = state->written;
+    uint64_t version;
+    if (!fast_paths::dict_version(record, version)) return;
+    State::WrittenRecord written{code, record, version, tick, ts};
+    for (size_t i = 0; i < table.count; ++i)
+        if (table.records[i].code == code) {
+            table.records[i] = written;
+            return;
+        }
+    table.records[table.count < table.records.size() ? table.count++ : 0] = written;
+}
+
+// Steps 1 to 3 of set_current_tick done natively, giving the tick's code (borrowed), for an exact
+// Matcher whose current_tick_infos comes from its own attributes (no class attribute of that
+// name) as an exact dict holding an exact-dict record for the tick's exact-str code, the tick
+// carrying its "timestamp", and the record's entries released quietly when replaced. The steps as
+// written then read the same dicts and write the same two entries, and no Python code runs
+// between their reads, so each read once (or known from the last writes, while the dicts keep
+// their versions) gives what reading it afresh gives. nullptr when only the steps as written can
+// say: a code's first tick (its record is made by __init_current_tick_info), a missing key,
+// another type anywhere, a watching tool.
+PyObject* tick_table_updated(PyObject* self, PyObject* tick) {
     Ref infos_attribute = own_attribute(self, names->current_tick_infos, state->remembered.tick_infos);
     PyObject* infos = infos_attribute.get();
     PyObject* code = found_in(tick, names->code);
-    if (infos == nullptr || !PyDict_CheckExact(infos) || code == nullptr || !PyUnicode_CheckExact(code)) return false;
-    PyObject* record = found_in(infos, code);
+    if (infos == nullptr || !PyDict_CheckExact(infos) || code == nullptr || !PyUnicode_CheckExact(code))
+        return nullptr;
     PyObject* timestamp = found_in(tick, names->timestamp);
-    if (record == nullptr || !PyDict_CheckExact(record) || timestamp == nullptr ||
-        !released_quietly(found_in(record, names->tick)) || !released_quietly(found_in(record, names->ts)))
-        return false;
+    const State::WrittenRecord* written = written_record(infos, code);
+    PyObject* record = written != nullptr ? written->record : found_in(infos, code);
+    if (record == nullptr || !PyDict_CheckExact(record) || timestamp == nullptr) return nullptr;
+    PyObject* old_tick = written != nullptr ? written->tick : found_in(record, names->tick);
+    PyObject* old_ts = written != nullptr ? written->ts : found_in(record, names->ts);
+    if (!released_quietly(old_tick) || !released_quietly(old_ts)) return nullptr;
     setitem(record, names->tick, tick);
     setitem(record, names->ts, timestamp);
-    return true;
+    remember_written(code, record, tick, timestamp);
+    return code;
 }
-
 
 // positions.set_current_tick(tick), which is `self.last_prices[tick["code"]] = float(tick["close"])`,
 // done natively (true) while that method is still the one captured, unchanged, reached by plain
 // attribute lookup on an exact Positions, and the values are of the exact types for which the
 // native steps are the same steps: an exact-dict last_prices, an exact-str code and an exact-float
-// close, which float() gives back as it is. False when only the real call can say.
-bool keep_last_price(PyObject* positions, PyObject* tick) {
+// close, which float() gives back as it is. `known_code` is the tick's code when it was read
+// with no Python code run since (nullptr: it is read here). False when only the real call can say.
+bool keep_last_price(PyObject* positions, PyObject* tick, PyObject* known_code) {
     PyTypeObject* type = Py_TYPE(positions);
     if (type != state->position_keeper || type->tp_getattro != PyObject_GenericGetAttr ||
         !fast_paths::function_unchanged(_PyType_Lookup(type, names->set_current_tick)) ||
@@ -162,7 +204,7 @@ bool keep_last_price(PyObject* positions, PyObject* tick) {
     State::Remembered& remembered = state->remembered;
     if (remembered.keeper_method.get(attributes.get(), names->set_current_tick) != nullptr) return false;
     PyObject* last_prices = remembered.last_prices.get(attributes.get(), names->last_prices);
-    PyObject* code = PyDict_GetItemWithError(tick, names->code);
+    PyObject* code = known_code != nullptr ? known_code : PyDict_GetItemWithError(tick, names->code);
     PyObject* close = PyDict_GetItemWithError(tick, names->close);
     if (PyErr_Occurred()) throw_error_set();
     if (last_prices == nullptr || !PyDict_CheckExact(last_prices) || code == nullptr || !PyUnicode_CheckExact(code) ||
@@ -187,9 +229,15 @@ void capture_position_keeper() {
 }
 
 void set_current_tick(Self self, Dict tick) {
-    if (!tick_table_updated(self, tick)) update_tick_table(self, tick);
-    Ref positions = matcher_attribute(self, names->positions, state->remembered.positions);
-    if (!keep_last_price(positions.get(), tick)) call_method(positions.get(), names->set_current_tick, tick);
+    // The tick's code, while it is known that no Python code has run since it was read.
+    PyObject* code = tick_table_updated(self, tick);
+    if (code == nullptr) update_tick_table(self, tick);
+    Ref positions = own_attribute(self, names->positions, state->remembered.positions);
+    if (!positions) {
+        code = nullptr;
+        positions = getattr(self, names->positions);
+    }
+    if (!keep_last_price(positions.get(), tick, code)) call_method(positions.get(), names->set_current_tick, tick);
 }
 
 }  // namespace quorvel::matcher

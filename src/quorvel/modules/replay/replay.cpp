@@ -176,22 +176,24 @@ private:
     Ref latest_;  // the last str made from a text, should the table be full
 };
 
-// A row of which the ts is read in place: the code given by its text, the other values as the
-// column lists give them.
-class InPlaceRow {
+// A row's values as the loop read them: the code as the str kept for it, the ts as an int64
+// when read in place (else as the column's list gives it), the other values as objects made
+// from their numbers or taken from their lists.
+template <class Ts>
+class ReplayRow {
 public:
-    InPlaceRow(PyObject* code, int64_t ts, PyObject* close, PyObject* volume, PyObject* tick_type)
-        : code_(code), ts_(ts), close_(close), volume_(volume), tick_type_(tick_type) {}
+    ReplayRow(PyObject* code, Ts ts, Ref close, Ref volume, Ref tick_type)
+        : code_(code), ts_(ts), close_(std::move(close)), volume_(std::move(volume)), tick_type_(std::move(tick_type)) {}
     PyObject* code() const { return code_; }
-    int64_t ts() const { return ts_; }
-    PyObject* close() const { return close_; }
-    PyObject* volume() const { return volume_; }
-    PyObject* tick_type() const { return tick_type_; }
+    Ts ts() const { return ts_; }
+    const Ref& close() const { return close_; }
+    const Ref& volume() const { return volume_; }
+    const Ref& tick_type() const { return tick_type_; }
 
 private:
     PyObject* code_;
-    int64_t ts_;
-    PyObject *close_, *volume_, *tick_type_;
+    Ts ts_;
+    Ref close_, volume_, tick_type_;
 };
 
 // The frame's rows with their running count: a tick counts as done once the matcher has
@@ -211,8 +213,9 @@ public:
                   "volume (Int64) and tick_type (Int64)");
         using Read = ColumnReader::Column::Read;
         columns_.open(frame,
-                      {{names->code, Read::InPlaceText}, {names->ts, Read::InPlaceInt64}, names->close,
-                       names->volume, names->tick_type},
+                      {{names->code, Read::InPlaceText}, {names->ts, Read::InPlaceInt64},
+                       {names->close, Read::InPlaceFloat64}, {names->volume, Read::InPlaceInt64},
+                       {names->tick_type, Read::InPlaceInt64}},
                       kSliceRows);
     }
 
@@ -220,11 +223,11 @@ public:
         size_t next_sample = 0;  // the first of the sample rows not yet reached
         for (Py_ssize_t index = 0; columns_.next(); ++index) {
             if (columns_.in_place(kTs))
-                replay_tick(InPlaceRow(code(), columns_.int64(kTs), columns_.value(kClose), columns_.value(kVolume),
-                                       columns_.value(kTickType)));
+                replay_tick(ReplayRow<int64_t>(code(), columns_.int64(kTs), close(), integer(kVolume),
+                                               integer(kTickType)));
             else
-                replay_tick(TickRow(code(), columns_.value(kTs), columns_.value(kClose), columns_.value(kVolume),
-                                    columns_.value(kTickType)));
+                replay_tick(ReplayRow<PyObject*>(code(), columns_.value(kTs), close(), integer(kVolume),
+                                                 integer(kTickType)));
             if (next_sample < hooks_.sample_rows.size() && hooks_.sample_rows[next_sample] == index) {
                 ++next_sample;
                 call(hooks_.sample.get());
@@ -249,6 +252,17 @@ private:
     // The current row's code, as the one str kept for its text.
     PyObject* code() {
         return columns_.in_place(kCode) ? codes_.canonical(columns_.text(kCode)) : codes_.canonical(columns_.value(kCode));
+    }
+
+    // The current row's close, the float of its number or the object its list holds.
+    Ref close() {
+        return columns_.in_place(kClose) ? new_float(columns_.float64(kClose)) : Ref::borrow(columns_.value(kClose));
+    }
+
+    // The current row's value of an Int64 column, the int of its number or the object its list holds.
+    Ref integer(size_t column) {
+        if (!columns_.in_place(column)) return Ref::borrow(columns_.value(column));
+        return Ref::steal(PyLong_FromLongLong(columns_.int64(column)));
     }
 
     // One tick's road, in the order the paced driver takes it.

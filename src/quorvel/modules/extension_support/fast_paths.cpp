@@ -549,6 +549,16 @@ PyObject* RememberedEntry::get(PyObject* dict, PyObject* key) {
 #endif
 }
 
+PyObject* RememberedClassEntry::get(PyTypeObject* type, PyObject* name) {
+    auto* as_object = reinterpret_cast<PyObject*>(type);
+    unsigned int version = attribute_version(as_object);
+    if (version != 0 && type == type_ && version == version_) return value_;
+    value_ = _PyType_Lookup(type, name);
+    type_ = type;
+    version_ = attribute_version(as_object);  // the lookup gives the type a version when it has none
+    return value_;
+}
+
 bool function_unchanged(PyObject* candidate) {
     if (!active()) return false;
     const Shortcuts::Captures& state = captures();

@@ -70,6 +70,26 @@ private:
     [[maybe_unused]] PyObject* value_ = nullptr;  // held by the dict while it keeps its version
 };
 
+// type.name as the attribute lookup finds it along the MRO (borrowed or nullptr), remembered
+// with the type's attribute version: while the type and its bases keep it (no attribute of
+// theirs set or deleted since), the lookup gives what it gave.
+class RememberedClassEntry {
+public:
+    PyObject* get(PyTypeObject* type, PyObject* name);
+
+private:
+    PyTypeObject* type_ = nullptr;  // compared by address only
+    unsigned int version_ = 0;
+    PyObject* value_ = nullptr;  // held along the type's MRO while it keeps its version
+};
+
+// What a name resolves to on an instance of a class, read on the class and in the instance's
+// attributes.
+struct RememberedAttribute {
+    RememberedClassEntry on_class;
+    RememberedEntry on_instance;
+};
+
 // Whether shortcuts are active and `candidate` is a captured function, running the same code
 // with the same defaults, whose dotted names still resolve to the same objects.
 bool function_unchanged(PyObject* candidate);

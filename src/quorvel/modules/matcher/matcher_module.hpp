@@ -57,7 +57,7 @@ struct State : SharedState {
     PyTypeObject* matcher_class = nullptr;    // Matcher as the module body made it (kept)
     // The entries the tick's road reads from a matcher's and its position keeper's attributes.
     struct Remembered {
-        fast_paths::RememberedEntry tick_infos, positions, pending_orders, keeper_method, last_prices;
+        fast_paths::RememberedAttribute tick_infos, positions, pending_orders, keeper_method, last_prices;
     } remembered;
     // What the native tick table update last wrote, code by code (up to 3.11): while the table
     // keeps its version, a code's record is the one remembered, and while the record keeps the
@@ -131,7 +131,7 @@ Ref get_or(PyObject* mapping, Key&& key, Fallback&& fallback) {
 // self.<name> (new reference): read natively from the attributes of an exact Matcher that keeps
 // it there, no class attribute having that name, while shortcuts are active (`remembered` is the
 // entry's memory); looked up as Python does otherwise.
-Ref matcher_attribute(PyObject* self, PyObject* name, fast_paths::RememberedEntry& remembered);
+Ref matcher_attribute(PyObject* self, PyObject* name, fast_paths::RememberedAttribute& remembered);
 
 // self.current_tick_infos.get(code(), {}).get("ts", None): the time of the latest tick of the
 // instrument given to set_current_tick, or None.

@@ -67,14 +67,14 @@ namespace {
 // self.<name> read natively (new reference) from the attributes of an exact Matcher, no class
 // attribute being named `name`, while shortcuts are active: an empty Ref when that cannot be
 // done, or when the attributes do not hold `name`.
-Ref own_attribute(PyObject* self, PyObject* name, fast_paths::RememberedEntry& remembered) {
+Ref own_attribute(PyObject* self, PyObject* name, fast_paths::RememberedAttribute& remembered) {
     PyTypeObject* type = Py_TYPE(self);
     if (type != state->matcher_class || type->tp_getattro != PyObject_GenericGetAttr ||
-        _PyType_Lookup(type, name) != nullptr || !fast_paths::active())
+        remembered.on_class.get(type, name) != nullptr || !fast_paths::active())
         return Ref();
     Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
     if (!attributes) throw_error_set();
-    return Ref::borrow(remembered.get(attributes.get(), name));
+    return Ref::borrow(remembered.on_instance.get(attributes.get(), name));
 }
 
 // dict.get(key) (borrowed or nullptr); throws when the lookup itself fails.
@@ -195,15 +195,15 @@ PyObject* tick_table_updated(PyObject* self, PyObject* tick) {
 // with no Python code run since (nullptr: it is read here). False when only the real call can say.
 bool keep_last_price(PyObject* positions, PyObject* tick, PyObject* known_code) {
     PyTypeObject* type = Py_TYPE(positions);
+    State::Remembered& remembered = state->remembered;
     if (type != state->position_keeper || type->tp_getattro != PyObject_GenericGetAttr ||
-        !fast_paths::function_unchanged(_PyType_Lookup(type, names->set_current_tick)) ||
-        _PyType_Lookup(type, names->last_prices) != nullptr)
+        !fast_paths::function_unchanged(remembered.keeper_method.on_class.get(type, names->set_current_tick)) ||
+        remembered.last_prices.on_class.get(type, names->last_prices) != nullptr)
         return false;
     Ref attributes = Ref::steal_or_null(PyObject_GenericGetDict(positions, nullptr));
     if (!attributes) throw_error_set();
-    State::Remembered& remembered = state->remembered;
-    if (remembered.keeper_method.get(attributes.get(), names->set_current_tick) != nullptr) return false;
-    PyObject* last_prices = remembered.last_prices.get(attributes.get(), names->last_prices);
+    if (remembered.keeper_method.on_instance.get(attributes.get(), names->set_current_tick) != nullptr) return false;
+    PyObject* last_prices = remembered.last_prices.on_instance.get(attributes.get(), names->last_prices);
     PyObject* code = known_code != nullptr ? known_code : PyDict_GetItemWithError(tick, names->code);
     PyObject* close = PyDict_GetItemWithError(tick, names->close);
     if (PyErr_Occurred()) throw_error_set();
@@ -216,7 +216,7 @@ bool keep_last_price(PyObject* positions, PyObject* tick, PyObject* known_code) 
 
 }  // namespace
 
-Ref matcher_attribute(PyObject* self, PyObject* name, fast_paths::RememberedEntry& remembered) {
+Ref matcher_attribute(PyObject* self, PyObject* name, fast_paths::RememberedAttribute& remembered) {
     Ref found = own_attribute(self, name, remembered);
     return found ? found : getattr(self, name);
 }

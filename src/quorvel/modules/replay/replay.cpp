@@ -265,6 +265,15 @@ private:
         return Ref::steal(PyLong_FromLongLong(columns_.int64(column)));
     }
 
+    // hooks.current[0] = tick, as PyList_SetItem does it (an exact list: Hooks checks it).
+    void set_current(const Ref& tick) {
+        PyObject* current = hooks_.current.get();
+        if (PyList_GET_SIZE(current) == 0) check_status(PyList_SetItem(current, 0, Py_NewRef(tick.get())));
+        PyObject* before = PyList_GET_ITEM(current, 0);
+        PyList_SET_ITEM(current, 0, Py_NewRef(tick.get()));
+        Py_XDECREF(before);
+    }
+
     // One tick's road, in the order the paced driver takes it.
     template <class Row>
     void replay_tick(const Row& row) {
@@ -272,7 +281,7 @@ private:
         Ref tick = state->tick_dicts.make(
             hooks_.market_map.get(), row, [&] { return hooks_.format_timestamp.get(); },
             hooks_.is_backfilling, &timestamp);
-        check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
+        set_current(tick);
         call(hooks_.set_current_tick.get(), tick);
         codes_.hold(row.code(), tick);
         if (hooks_.watches(row.code())) call(hooks_.before_match.get(), tick);

@@ -146,6 +146,18 @@ class TestRebindingIsObeyed:
         ticked.set_current_tick(tick(timestamp=3.0))
         assert ticked.current_tick_infos == {"2330": {"ts": 3.0, "tick": None}}
 
+    def test_a_table_property_put_on_the_class_after_ticks(self, ticked, monkeypatch):
+        table = {}
+        monkeypatch.setattr(Matcher, "current_tick_infos", property(lambda self: table), raising=False)
+        ticked.set_current_tick(tick(timestamp=4.0))
+        assert table["2330"]["ts"] == 4.0
+
+    def test_a_prices_property_put_on_the_keeper_class_after_ticks(self, ticked, monkeypatch):
+        prices = {}
+        monkeypatch.setattr(Positions, "last_prices", property(lambda self: prices), raising=False)
+        ticked.set_current_tick(tick(close=104.5))
+        assert prices == {"2330": 104.5}
+
     def test_a_position_keeper_rebound_after_ticks(self, ticked):
         keeper = Positions()
         ticked.positions = keeper

@@ -50,12 +50,15 @@ def same_day(timestamp: float, other: float) -> bool:
 def day_end_rows(frame: Any) -> Set[int]:
     """The rows of a frame followed in it by a tick of another trading day: the last ticks of
     its trading days but the frame's own last, which only the tick after it can tell."""
+    ts = frame["ts"]
+    if frame.height == 0 or same_day(ts[0] / 1e9, ts[-1] / 1e9):
+        return set()  # the times ascend: a frame that ends on the day it starts holds one day
     # A trading day ends where the calendar day changes, counting each moment from the
     # evening's opening on for the next day; those few rows are checked one by one.
     shifted = pl.col("ts") + ROLLOVER_SHIFT_NS
     day = shifted // NANOSECONDS_PER_DAY
     changes = frame.select((day != day.shift(-1)).arg_true()).to_series()
-    seconds = frame["ts"] / 1e9
+    seconds = ts / 1e9
     return {row for row in changes.to_list() if not same_day(seconds[row], seconds[row + 1])}
 
 

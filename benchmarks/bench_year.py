@@ -13,7 +13,6 @@ from __future__ import annotations
 import datetime as dt
 import json
 import os
-import resource
 import subprocess
 import sys
 import time
@@ -72,6 +71,18 @@ def fill_cache(data_dir: str) -> None:
             cache_files.store_day(frame, cache_files.day_file_path(directory, code, day.isoformat()))
 
 
+def peak_rss_kib() -> int:
+    """The peak resident set size of this process's memory since it started, in KiB (VmHWM).
+    The resource module's ru_maxrss would not do in a child process: Linux carries it over
+    from the process that forked the child, so a child of a large benchmark process would
+    report at least that process's size."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmHWM in /proc/self/status")
+
+
 def child(data_dir: str, first: str, last: str) -> None:
     """One run in this fresh process; its figures as JSON on stdout."""
     from quorvel.backtest import run_backtest
@@ -84,7 +95,7 @@ def child(data_dir: str, first: str, last: str) -> None:
         "wall": wall,
         "replay": result.replay_seconds,
         "load": result.load_seconds,
-        "peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+        "peak_kib": peak_rss_kib(),
         "reports": len(result.reports),
         "points": len(result.timeline),
     }

@@ -13,6 +13,7 @@ static inline PyObject* Py_XNewRef(PyObject* obj) {
     Py_XINCREF(obj);
     return obj;
 }
+#define PySet_CheckExact(obj) Py_IS_TYPE(obj, &PySet_Type)
 #endif
 
 #if PY_VERSION_HEX >= 0x030D0000

@@ -49,6 +49,7 @@ from quorvel.market import TAIWAN, MarketRules, Session, broker_nanoseconds
 
 __all__ = [
     "DEFAULT_CONTRACTS",
+    "MAX_TICKS_PER_DAY",
     "TICK_COLUMNS",
     "ContractRegistry",
     "Contracts",
@@ -73,6 +74,10 @@ TICK_COLUMNS = (
 # tick_type values: the trade hit the ask (buyer-initiated), hit the bid
 # (seller-initiated), or was matched in a call auction.
 TICK_BUY, TICK_SELL, TICK_AUCTION = 1, 2, 0
+
+# The most ticks of one instrument on one day the broker makes: a few times the busiest days
+# of the futures exchange.
+MAX_TICKS_PER_DAY = 1_000_000
 
 # Changes whenever the same settings would give other ticks, so that a cache
 # filled by an older generator is never taken for this one's (`tick_source`).
@@ -278,8 +283,10 @@ class SimulatedBroker:
     ) -> None:
         if unknown_code not in ("none", "raise"):
             raise ValueError(f'unknown_code must be "none" or "raise", not {unknown_code!r}')
-        if ticks_per_day < 1:
-            raise ValueError(f"ticks_per_day must be at least 1, not {ticks_per_day}")
+        if not 1 <= ticks_per_day <= MAX_TICKS_PER_DAY:
+            raise ValueError(
+                f"ticks_per_day must be from 1 to {MAX_TICKS_PER_DAY}, not {ticks_per_day}"
+            )
         contracts = tuple(contracts)
         for contract in contracts:
             if contract.security_type not in _PROFILES:

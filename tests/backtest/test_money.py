@@ -6,7 +6,7 @@ import polars as pl
 import pytest
 
 from quorvel.backtest import BacktestResult, ContractError, CostModel, contract_for, run_backtest
-from quorvel.backtest.run import timeline_rows
+from quorvel.backtest.run import counted_rows, day_end_rows
 from quorvel.backtest.metrics import Sample, evaluate
 from quorvel.modules.positions.positions import Positions
 from quorvel.sim import SimContract, SimulatedBroker
@@ -195,12 +195,14 @@ class TestEquityCurve:
 
 
 class TestTimeline:
-    def test_samples_every_nth_tick_and_each_days_last_tick_once(self):
+    def test_samples_every_nth_tick_and_each_days_last_tick(self):
         seconds = [MONDAY + 10, MONDAY + 20, MONDAY + 30, MONDAY + DAY + 10, MONDAY + DAY + 20]
         frame = pl.DataFrame({"ts": [int(second) * 1_000_000_000 for second in seconds]})
-        # the 2nd and 4th ticks, Monday's last (the 3rd) and the run's last (the 5th)
-        assert timeline_rows(frame, 2) == [1, 2, 3, 4]
-        assert timeline_rows(frame, 100) == [2, 4]
+        # Monday's last tick (the 3rd); the frame's last is told by the tick after the frame
+        assert day_end_rows(frame) == {2}
+        # the 2nd and 4th ticks; counted on from 3 ticks before: the 1st, 3rd and 5th
+        assert list(counted_rows(frame.height, 2, 0)) == [1, 3]
+        assert list(counted_rows(frame.height, 2, 3)) == [0, 2, 4]
 
     def test_a_sample_holds_every_codes_last_price_and_the_reports_so_far(self):
         result = BacktestResult([{"code": "2330", "market": "Stock"}], ("d", "d"), None, 1)

@@ -5,7 +5,7 @@ import datetime as dt
 import polars as pl
 
 from quorvel.backtest.metrics import daily_returns, exchange_day
-from quorvel.backtest.run import same_day, timeline_rows
+from quorvel.backtest.run import day_end_rows, same_day
 from quorvel.market import broker_seconds
 
 FRIDAY_CLOSE = broker_seconds(dt.datetime(2024, 1, 5, 13, 44))
@@ -27,7 +27,7 @@ def test_the_night_session_counts_for_the_next_trading_day():
 
 def test_the_timeline_samples_each_trading_days_last_tick():
     frame = pl.DataFrame({"ts": [int(t) * 1_000_000_000 for t in TIMES]})
-    assert timeline_rows(frame, 100) == [0, 3]  # not Friday's last tick before midnight
+    assert day_end_rows(frame) == {0}  # Friday's last tick, not the one before midnight
 
 
 def test_daily_returns_are_per_trading_day():

@@ -92,6 +92,16 @@ class TestTicks:
         assert [tick["timestamp"] for tick in hooks.ticks] == ["formatted", "formatted"]
         assert calls == [(NOW + 1, 8), (NOW + 2, 8)]
 
+    def test_a_name_the_formatter_reads_rebound_after_ticks_is_obeyed(self, monkeypatch):
+        import quorvel.utils as utils
+
+        replayed([NOW], Hooks())  # what the formatter's names resolve to is remembered
+        calls = []
+        monkeypatch.setattr(utils, "operator", type("Operator", (), {"index": staticmethod(calls.append)}))
+        with pytest.raises(TypeError):  # index() gave None, which the formatter cannot divide
+            replayed([NOW + 1], Hooks())
+        assert calls == [NOW + 1]
+
     @pytest.mark.parametrize("watcher", WATCHERS)
     def test_a_watching_tool_sees_every_formatter_call(self, watcher):
         called = watched_calls(watcher, lambda: replayed([NOW, NOW + 5], Hooks()), [format_nano_ts_to_second_ts])

@@ -49,6 +49,21 @@ class GatedBroker(SimulatedBroker):
         return super().ticks(contract=contract, date=date)
 
 
+class WholeSecondsBroker(SimulatedBroker):
+    """Stamps its ticks to the whole second, as the futures exchange's daily files do, and keeps
+    the closes of each answer in its order."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.answers = {}
+
+    def ticks(self, contract, date):
+        answer = dict(super().ticks(contract=contract, date=date))
+        answer["ts"] = [ts // 1_000_000_000 * 1_000_000_000 for ts in answer["ts"]]
+        self.answers[contract.code, date] = list(answer["close"])
+        return answer
+
+
 def ticker(ticks_per_day=4):
     return Ticker(SimulatedBroker(3, ticks_per_day=ticks_per_day))
 
@@ -75,6 +90,17 @@ class TestLoad:
         period = feed.load(source, CODES, *WEEK, None)
         assert pl.concat(days).equals(period)
         assert all(day["code"].n_unique() == 2 for day in days)
+
+    def test_ticks_of_one_second_keep_their_files_order_so_days_follow_as_the_periods_rows(self):
+        source = Ticker(WholeSecondsBroker(3, ticks_per_day=3000))
+        days = [feed.load(source, CODES, day, day, None) for day in WEEK_DAYS[:3]]
+        period = feed.load(source, CODES, WEEK_DAYS[0], WEEK_DAYS[2], None)
+        assert period.select(pl.struct("ts", "code").is_duplicated().sum()).item() > 1000
+        assert pl.concat(days).equals(period)
+        answers = source.api.answers
+        for entry in CODES:
+            closes = period.filter(pl.col("code") == entry["code"])["close"].to_list()
+            assert closes == [close for day in WEEK_DAYS[:3] for close in answers[entry["code"], day]]
 
     def test_on_day_is_told_of_each_instrument_day_in_load_order(self):
         source = Ticker(SimulatedBroker(3, ticks_per_day=4, holidays=["2024-01-09"]))

@@ -22,6 +22,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 from quorvel import cache_files, market
 from quorvel.backtest.account import Account, AccountRules
 from quorvel.backtest.costs import CostModel
+from quorvel.backtest.days import span_days
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted, StrategyError
 from quorvel.backtest.failures import stops_recorded
 from quorvel.backtest.lifecycle import (
@@ -68,6 +69,8 @@ DEFAULT_PERIOD = ("2024-01-08", "2024-01-12")
 # The trading days before the period that warm the strategy up.
 DEFAULT_BACKFILL_DAYS = 2
 ENGINES = ("replay", "paced")
+# The most permits the paced engine grants ahead; no more than the run has ticks are granted.
+MAX_WINDOW = 1_000_000
 
 # A backfill: an explicit (first, last) range, a number of trading days before the period, or none.
 Backfill = Union[Tuple[str, str], int, None]
@@ -178,8 +181,8 @@ def run_backtest(
 
     if engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(ENGINES)}, got {engine!r}")
-    if window < 1:
-        raise ValueError(f"window must be at least 1, got {window}")
+    if not 1 <= window <= MAX_WINDOW:
+        raise ValueError(f"window must be from 1 to {MAX_WINDOW}, got {window}")
     if not 0 < capital < math.inf:
         raise ValueError(f"capital must be a positive number of NTD, got {capital!r}")
     chosen = strategy_instance(load_strategy(DEFAULT_STRATEGY) if strategy is None else strategy)
@@ -268,7 +271,8 @@ def load_ticks(
     reference prices.
 
     The days go through the tick feed's own loading path, as a run's do, so
-    later runs of the same codes and days read them from the cache.
+    later runs of the same codes and days read them from the cache; one day
+    is held at a time.
     """
     rules = chosen_rules(market_rules)
     instruments = resolve_codes(api, codes)
@@ -278,8 +282,9 @@ def load_ticks(
 
     path = cache_directory(data_dir, api)
     spans = (backfill_span(period, backfill), period)
+    days = [day for span in spans if span for day in span_days(*span)]
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
         ticker = ticker_module.Ticker(api)
         if rules is not None:
             opening_references(ticker, instruments, (spans[0] or period)[0], rules)
-        return sum(feed.load(ticker, instruments, *span, None).height for span in spans if span)
+        return sum(feed.load(ticker, instruments, day, day, None).height for day in days)

@@ -24,6 +24,12 @@ sees it, as in the replay engine.
 The sending thread converts a tick only once it holds a permit.  The driver
 keeps `window` permits granted ahead, so the thread prepares up to that many
 ticks while the driver works; ``window=1`` gives the strictly paced replay.
+The permits ahead are granted as the loads make ticks known, never more than
+the run has ticks.
+
+Unlike the replay engine, this engine loads the whole period before its first
+tick, as `Ticker.send_ticks` does: its memory grows with the period's length
+(about 250 bytes a tick at the peak, 2.5 GiB for 10 million ticks).
 """
 
 from __future__ import annotations
@@ -47,16 +53,16 @@ def run_paced(run: Run) -> None:
             run.matcher, run.markets, strategy, result, run.account, run.rules, watchdog=watchdog
         )
         view = PacedView(run, desk)
-        loaded = _LoadedDays(watchdog, run.progress)
+        loaded = _LoadedDays(ticker, result.window, watchdog, run.progress)
         with observed_feed(ticker, loaded, run.stall_timeout):
-            for _ in range(result.window - 1):
-                ticker.allow_next_tick()  # the constructor granted the first permit
             backfill_from, backfill_to = result.backfill or (None, None)
             with attached(strategy, desk):
                 strategy.on_start()
                 desk.deliver()
+                loading = time.perf_counter()
                 ticker.send_ticks(run.instruments, *result.period, backfill_from, backfill_to)
                 started = time.perf_counter()
+                result.load_seconds = started - loading
                 try:
                     _paced_ticks(
                         ticker, desk, view, watchdog, run.progress, loaded, run.equity_every
@@ -69,13 +75,18 @@ def run_paced(run: Run) -> None:
 
 class _LoadedDays:
     """Watches the feed's loads day by day (the backfill thread's too): counts
-    the ticks known so far for the progress, and beats the watchdog, so that a
-    long load is not taken for a stall."""
+    the ticks known so far for the progress, grants the window's permits as
+    ticks become known, so that no more are queued than the run has ticks,
+    and beats the watchdog, so that a long load is not taken for a stall."""
 
-    def __init__(self, watchdog: Watchdog, progress: Optional[Progress]) -> None:
+    def __init__(
+        self, ticker: Any, window: int, watchdog: Watchdog, progress: Optional[Progress]
+    ) -> None:
+        self.ticker = ticker
         self.watchdog = watchdog
         self.progress = progress
         self.total = 0
+        self._permits_left = window - 1  # the constructor granted the first permit
         self._lock = threading.Lock()  # the live load and the backfill thread's add at once
 
     def __call__(self, code: str, date: str, rows: int) -> None:
@@ -83,6 +94,10 @@ class _LoadedDays:
         with self._lock:
             self.total += rows
             total = self.total
+            permits = min(self._permits_left, rows)
+            self._permits_left -= permits
+        for _ in range(permits):
+            self.ticker.allow_next_tick()
         if self.progress is not None:
             self.progress(0, total)
 
@@ -140,8 +155,7 @@ def _paced_ticks(
             strategy.on_tick(tick)
             desk.deliver()
             last_live = tick["timestamp"]
-            if result.live_ticks % equity_every == 0:
-                result.sample(last_live)
+            if result.live_ticks % equity_every == 0 and result.sample(last_live, day_end=False):
                 last_live = None
         ticker.allow_next_tick()
         done += 1

@@ -19,6 +19,7 @@ from quorvel.backtest.metrics import (
     evaluate,
 )
 from quorvel.backtest.strategy import Operation
+from quorvel.backtest.timeline import BalancesAt, Points, Timeline
 from quorvel.constant import OperationType
 
 DEFAULT_CAPITAL = 1_000_000.0
@@ -30,10 +31,12 @@ class BacktestResult:
 
     `capital` and `costs` are the settings the money figures are computed
     with, and the run's account (`account`) traded with them; changing them
-    after the run revalues the same fills.  `balances` holds the account at
-    every point of the timeline, and `warnings` what the account made the
-    engine do.  `parameters` are the strategy's as it ran, `seed` that of the
-    trade ids, and `min_sharpe_days` the trading days a Sharpe ratio needs.  A run stopped early (Ctrl-C, an exception from the strategy)
+    after the run revalues the same fills.  The timeline holds the points of
+    the run that its figures need, in proportion to what the strategy does
+    (`quorvel.backtest.timeline`); `balances` holds the account at every point
+    of it, and `warnings` what the account made the engine do.  `parameters`
+    are the strategy's as it ran, `seed` that of the trade ids, and
+    `min_sharpe_days` the trading days a Sharpe ratio needs.  A run stopped early (Ctrl-C, an exception from the strategy)
     leaves a partial result, `stopped` saying why.  Creating a result looks up
     the contract of every code, so that a code without a known contract size
     fails before a run, not after it.
@@ -49,8 +52,9 @@ class BacktestResult:
     statuses: List[str] = field(default_factory=list, repr=False)
     live_ticks: int = 0
     backfill_ticks: int = 0
-    replay_seconds: float = 0.0
-    timeline: List[Sample] = field(default_factory=list, repr=False)
+    replay_seconds: float = 0.0  # the replay's own time, without waiting for ticks to load
+    load_seconds: float = 0.0  # the time the engine waited for ticks to be loaded
+    timeline: Points = field(init=False, repr=False)
     cache_files_before: int = 0
     cache_files_after: int = 0
     capital: float = DEFAULT_CAPITAL
@@ -62,7 +66,7 @@ class BacktestResult:
     account_rules: AccountRules = field(default_factory=AccountRules, repr=False)
     account_enforced: bool = True
     account: Optional[Account] = field(default=None, repr=False)
-    balances: List[Balances] = field(default_factory=list, repr=False)
+    balances: BalancesAt = field(init=False, repr=False)
     warnings: List[str] = field(default_factory=list, repr=False)
     parameters: Dict[str, Any] = field(default_factory=dict)  # the strategy's, as it ran
     seed: Optional[int] = 0  # of the trade ids; None: the matcher's own generator
@@ -72,6 +76,8 @@ class BacktestResult:
         self.contracts = {
             entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes
         }
+        self._timeline = Timeline([entry["code"] for entry in self.codes])
+        self.timeline, self.balances = self._timeline.points, self._timeline.balances
 
     def __repr__(self) -> str:
         codes = [entry["code"] for entry in self.codes]
@@ -99,11 +105,21 @@ class BacktestResult:
         """The most margin the account had in use at once, in NTD."""
         return self.account.peak_margin if self.account is not None else 0.0
 
-    def sample(self, timestamp: float) -> None:
-        """Put the run as it stands after the live tick at `timestamp` on the timeline."""
-        self.timeline.append(Sample(timestamp, dict(self.positions.last_prices), len(self.reports)))
-        if self.account is not None:
-            self.balances.append(self.account.balances())
+    def sample(self, timestamp: float, day_end: bool = True) -> bool:
+        """Offer the run as it stands after the live tick at `timestamp` to the timeline, which
+        keeps it where it tells something its figures need (`Timeline`).  A tick that is not
+        its trading day's last (`day_end` False) is not even offered while the timeline is
+        idle: the day's last tick, always offered, tells all it could.  Whether it was offered."""
+        reports = len(self.reports)
+        if not day_end and self._timeline.idle(reports):
+            return False
+        point = Sample(timestamp, dict(self.positions.last_prices), reports)
+        if self.account is None:
+            self._timeline.add(point, None, {})
+        else:
+            held = {code: holding.shares for code, holding in self.account.holdings.items()}
+            self._timeline.add(point, self.account.balances(), held)
+        return True
 
     def per_code(self) -> Dict[str, Dict[str, Any]]:
         """Orders, fills, cancellations, position and P&L of each code.

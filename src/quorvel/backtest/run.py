@@ -1,9 +1,9 @@
-"""What both engines share: the run they work on, the feed's statuses and the timeline's rule."""
+"""What both engines share: the run they work on, the feed's statuses and the timeline's rules."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Set
 
 import polars as pl
 
@@ -49,18 +49,22 @@ def same_day(timestamp: float, other: float) -> bool:
     return exchange_day(timestamp) == exchange_day(other)
 
 
-def timeline_rows(frame: Any, every: int) -> List[int]:
-    """The rows of a live frame after which the run goes on the timeline: every
-    `every`-th tick and the last tick of each trading day (the paced engine's rule)."""
+def day_end_rows(frame: Any) -> Set[int]:
+    """The rows of a frame followed in it by a tick of another trading day: the last ticks of
+    its trading days but the frame's own last, which only the tick after it can tell."""
+    ts = frame["ts"]
+    if frame.height == 0 or same_day(ts[0] / 1e9, ts[-1] / 1e9):
+        return set()  # the times ascend: a frame that ends on the day it starts holds one day
     # A trading day ends where the calendar day changes, counting each moment from the
     # evening's opening on for the next day; those few rows are checked one by one.
     shifted = pl.col("ts") + ROLLOVER_SHIFT_NS
     day = shifted // NANOSECONDS_PER_DAY
-    changes = frame.select((day != day.shift(-1)).fill_null(True).arg_true()).to_series()
-    seconds = frame["ts"] / 1e9
-    day_ends = [
-        row
-        for row in changes.to_list()
-        if row + 1 == frame.height or not same_day(seconds[row], seconds[row + 1])
-    ]
-    return sorted({*range(every - 1, frame.height, every), *day_ends})
+    changes = frame.select((day != day.shift(-1)).arg_true()).to_series()
+    seconds = ts / 1e9
+    return {row for row in changes.to_list() if not same_day(seconds[row], seconds[row + 1])}
+
+
+def counted_rows(height: int, every: int, before: int) -> range:
+    """The rows of a frame of `height` live ticks that are each `every`-th live tick of the run,
+    `before` live ticks having come before the frame."""
+    return range((every - 1 - before) % every, height, every)

@@ -18,6 +18,7 @@ from quorvel.cli.backtest import backtest_command
 from quorvel.cli.notices import failure, manifest_lines, set_aside_lines
 from quorvel.cli.options import account_rules, build_parser, check_options, chosen_strategy
 from quorvel.cli.signals import Stop
+from quorvel.cli.size import estimated_ticks, large_run_notice, trading_days
 from quorvel.cli.sweep import sweep_command
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
 from quorvel.sim import SimulatedBroker
@@ -74,14 +75,19 @@ def _command(
         stack.enter_context(manifest_lines(console))
         if not args.verbose:  # --verbose shows the tick feed's own line instead
             stack.enter_context(set_aside_lines(console))
+        spans = [(args.start, args.end)]
+        if not args.no_backfill:
+            spans.append((args.backfill_start, args.backfill_end))
         if args.offline:
-            backfill = None if args.no_backfill else (args.backfill_start, args.backfill_end)
-            spans = [(args.start, args.end)] + ([] if backfill is None else [backfill])
             try:
                 check_cached(codes, spans, os.path.expanduser(data_dir))
             except MissingCachedDay as error:
                 console.print(Text(f"backtest failed: {error}", "red"), soft_wrap=True)
                 return 1
+        ticks = estimated_ticks(api, codes, spans, os.path.expanduser(data_dir))
+        notice = large_run_notice(ticks, trading_days(spans), args.engine) if ticks else None
+        if notice is not None:
+            console.print(Text(notice, "yellow"), soft_wrap=True)
         if args.sweep:
             return sweep_command(parser, args, account, data_dir, console, stop)
         return backtest_command(args, api, codes, strategy, account, data_dir, console, stop)

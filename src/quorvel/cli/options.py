@@ -18,11 +18,18 @@ from quorvel.backtest.account import (
     FuturesMargin,
 )
 from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import DEFAULT_BACKFILL_DAYS, DEFAULT_CODES, DEFAULT_PERIOD, ENGINES
+from quorvel.backtest.engine import (
+    DEFAULT_BACKFILL_DAYS,
+    DEFAULT_CODES,
+    DEFAULT_PERIOD,
+    ENGINES,
+    MAX_WINDOW,
+)
 from quorvel.backtest.export import OUTPUT_FILES, check_writable_directory
 from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.backtest.results import DEFAULT_CAPITAL
 from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
+from quorvel.sim import MAX_TICKS_PER_DAY
 from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES
 
 
@@ -34,7 +41,10 @@ def _date(text: str) -> str:
     return day.date().isoformat()  # 2024-1-8 becomes 2024-01-08, as the feed expects
 
 
-def _at_least(minimum: int) -> Callable[[str], int]:
+def _whole_number(minimum: int, maximum: int) -> Callable[[str], int]:
+    """A parser of whole numbers from `minimum` to `maximum`: every size an option sets has a
+    bound, so that a slip of the keyboard is refused in one line instead of exhausting memory."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -42,9 +52,17 @@ def _at_least(minimum: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
         if value < minimum:
             raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"must be at most {maximum}, got {value}")
         return value
 
     return parse
+
+
+# More than any run of the command can use: trading days (of warm-up, or that a Sharpe ratio
+# needs; the calendar begins in 2000), and runs at once in a sweep.
+MAX_TRADING_DAYS = 10_000
+MAX_WORKERS = 1024
 
 
 # More NTD than any account holds, and little enough that every sum and square the figures
@@ -183,7 +201,7 @@ def build_parser() -> argparse.ArgumentParser:
         data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
     data.add_argument(
         "--backfill-days",
-        type=_at_least(0),
+        type=_whole_number(0, MAX_TRADING_DAYS),
         metavar="N",
         default=DEFAULT_BACKFILL_DAYS,
         help="trading days before the period replayed to warm the strategy up",
@@ -211,7 +229,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     data.add_argument(
         "--ticks-per-day",
-        type=_at_least(1),
+        type=_whole_number(1, MAX_TICKS_PER_DAY),
         metavar="N",
         default=3000,
         help="ticks per code and trading day from the offline broker",
@@ -254,7 +272,7 @@ def build_parser() -> argparse.ArgumentParser:
         )
     money.add_argument(
         "--min-sharpe-days",
-        type=_at_least(2),
+        type=_whole_number(2, MAX_TRADING_DAYS),
         metavar="N",
         default=DEFAULT_MIN_SHARPE_DAYS,
         help='trading days a Sharpe ratio needs; a shorter run shows "-"',
@@ -278,7 +296,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     run.add_argument(
         "--window",
-        type=_at_least(1),
+        type=_whole_number(1, MAX_WINDOW),
         metavar="N",
         default=64,
         help="paced engine: permits granted ahead to the sending thread; 1 is strictly paced",
@@ -340,7 +358,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sweep.add_argument(
         "--workers",
-        type=_at_least(1),
+        type=_whole_number(1, MAX_WORKERS),
         metavar="N",
         help="runs at once (default: every core of this machine or the cluster)",
     )

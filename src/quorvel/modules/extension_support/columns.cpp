@@ -20,10 +20,24 @@ bool ColumnReader::suits(PyObject* frame, PyObject* frame_type,
     return true;
 }
 
-void ColumnReader::open(PyObject* frame, std::initializer_list<PyObject*> columns, Py_ssize_t slice_rows) {
+namespace {
+
+ArrowColumn::Kind kind_of(ColumnReader::Column::Read read) {
+    using Read = ColumnReader::Column::Read;
+    if (read == Read::InPlaceInt64) return ArrowColumn::Kind::Int64;
+    if (read == Read::InPlaceFloat64) return ArrowColumn::Kind::Float64;
+    return ArrowColumn::Kind::Text;
+}
+
+}  // namespace
+
+void ColumnReader::open(PyObject* frame, std::initializer_list<Column> columns, Py_ssize_t slice_rows) {
     if (columns.size() > kMaxColumns) raise(PyExc_SystemError, "too many columns for ColumnReader");
     column_count_ = 0;
-    for (PyObject* column : columns) columns_[column_count_++] = column;
+    for (const Column& column : columns) {
+        columns_[column_count_] = column.name;
+        reads_[column_count_++] = column.read;
+    }
     Ref height = getattr(frame, shared_names().height);
     height_ = PyLong_AsSsize_t(height.get());
     if (height_ == -1 && PyErr_Occurred()) throw_error_set();
@@ -50,21 +64,28 @@ void ColumnReader::convert_slice() {
     Ref start = Ref::steal(PyLong_FromSsize_t(slice_start_));
     Ref length = Ref::steal(PyLong_FromSsize_t(rows_per_slice_));
     Ref slice = call_method(frame_.get(), n.slice, start, length);
-    slice_rows_ = -1;
+    Ref height = getattr(slice.get(), n.height);
+    slice_rows_ = PyLong_AsSsize_t(height.get());
+    if (slice_rows_ == -1 && PyErr_Occurred()) throw_error_set();
+    if (slice_rows_ <= 0) raise(PyExc_ValueError, "a frame slice has no rows");
     for (size_t i = 0; i < column_count_; ++i) {
         Ref series = call_method(slice.get(), n.get_column, columns_[i]);
+        if (reads_[i] != Column::Read::Values && in_place_[i].open(series.get(), kind_of(reads_[i]))) {
+            if (in_place_[i].rows() != slice_rows_) raise(PyExc_ValueError, "the columns of a frame slice differ in length");
+            lists_[i] = Ref();
+            continue;
+        }
+        in_place_[i].close();
         lists_[i] = call_method(series.get(), n.to_list);
         if (!PyList_CheckExact(lists_[i].get())) raise(PyExc_TypeError, "a column's to_list() did not give a list");
-        Py_ssize_t rows = PyList_GET_SIZE(lists_[i].get());
-        if (rows == 0 || (slice_rows_ != -1 && rows != slice_rows_))
+        if (PyList_GET_SIZE(lists_[i].get()) != slice_rows_)
             raise(PyExc_ValueError, "the columns of a frame slice differ in length");
-        slice_rows_ = rows;
     }
 }
 
 PyObject* ColumnReader::value(PyObject* column) const {
     for (size_t i = 0; i < column_count_; ++i)
-        if (columns_[i] == column) return PyList_GET_ITEM(lists_[i].get(), row_);
+        if (columns_[i] == column) return lists_[i] ? value(i) : nullptr;
     return nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include "shared_state.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -321,6 +322,12 @@ Ref copy_record(PyObject* record) {
     return duplicate;
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+// The version number of a dict: up to 3.11 every change of a dict gives it a new one, unique in
+// the process (PEP 509).
+uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#endif
+
 // A function and the objects its dotted names resolved to when it was captured: each link is a
 // namespace (a dict) and a name in it.
 struct CapturedFunction {
@@ -335,10 +342,36 @@ struct CapturedFunction {
 
     bool unchanged() const {
         if (!function.is(function.object)) return false;
+        if (scopes_untouched()) return true;
         for (size_t i = 0; i < link_count; ++i)
             if (entry(links[i].scope, links[i].name) != links[i].value) return false;
+        remember_scopes();
         return true;
     }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    // While each scope keeps the version it had when its links were last found unchanged
+    // (dict_version), they are unchanged still, and are not looked up again.
+    bool scopes_untouched() const {
+        if (!remembered_) return false;
+        for (size_t i = 0; i < link_count; ++i)
+            if (dict_version(links[i].scope) != versions_[i]) return false;
+        return true;
+    }
+
+    void remember_scopes() const {
+        for (size_t i = 0; i < link_count; ++i) versions_[i] = dict_version(links[i].scope);
+        remembered_ = true;
+    }
+
+    mutable std::array<uint64_t, 4> versions_ = {};
+    mutable bool remembered_ = false;
+#else
+    // From 3.12 on the version numbers are no longer offered: the links are looked up each time.
+    bool scopes_untouched() const { return false; }
+    void remember_scopes() const {}
+#endif
 };
 
 // The dict of builtins that code running with `globals` reads (borrowed), or nullptr.
@@ -492,6 +525,38 @@ void capture_function(PyObject* function, std::initializer_list<const char*> rea
     for (const char* dotted : reads)
         if (!capture_reads(captured, PyFunction_GET_GLOBALS(function), dotted)) return;
     state.functions[state.function_count++] = captured;
+}
+
+bool dict_version([[maybe_unused]] PyObject* dict, [[maybe_unused]] uint64_t& version) {
+#if PY_VERSION_HEX < 0x030C0000
+    version = dict_version(dict);
+    return true;
+#else
+    return false;
+#endif
+}
+
+PyObject* RememberedEntry::get(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX < 0x030C0000
+    uint64_t version = dict_version(dict);
+    if (dict == dict_ && version == version_) return value_;
+    value_ = entry(dict, key);
+    dict_ = dict;
+    version_ = version;
+    return value_;
+#else
+    return entry(dict, key);
+#endif
+}
+
+PyObject* RememberedClassEntry::get(PyTypeObject* type, PyObject* name) {
+    auto* as_object = reinterpret_cast<PyObject*>(type);
+    unsigned int version = attribute_version(as_object);
+    if (version != 0 && type == type_ && version == version_) return value_;
+    value_ = _PyType_Lookup(type, name);
+    type_ = type;
+    version_ = attribute_version(as_object);  // the lookup gives the type a version when it has none
+    return value_;
 }
 
 bool function_unchanged(PyObject* candidate) {

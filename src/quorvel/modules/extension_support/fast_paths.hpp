@@ -7,6 +7,7 @@
 
 #include "call.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 
 namespace quorvel::fast_paths {
@@ -48,6 +49,46 @@ void capture_copy(PyObject* copy_module);
 // ("operator.index": the global `operator`, then its attribute `index`; "float": the builtin, while
 // no global of that name hides it).
 void capture_function(PyObject* function, std::initializer_list<const char*> reads);
+
+// The version number of `dict` into `version`: up to 3.11 every change of a dict gives it a new
+// one, unique in the process (PEP 509). False from 3.12 on, where dicts offer none.
+bool dict_version(PyObject* dict, uint64_t& version);
+
+// An entry of a dict, read once and remembered with the dict's version number: up to 3.11 every
+// change of a dict gives it a new version, unique in the process (PEP 509), so while the dict
+// keeps the version it had, the entry is the one remembered and is not looked up again. From
+// 3.12 on dicts offer no version and every read is a lookup.
+class RememberedEntry {
+public:
+    // dict.get(key) (borrowed or nullptr), `key` being the same at every call; throws when the
+    // lookup itself fails.
+    PyObject* get(PyObject* dict, PyObject* key);
+
+private:
+    [[maybe_unused]] PyObject* dict_ = nullptr;  // the dict the entry was read from, by address only
+    [[maybe_unused]] uint64_t version_ = 0;
+    [[maybe_unused]] PyObject* value_ = nullptr;  // held by the dict while it keeps its version
+};
+
+// type.name as the attribute lookup finds it along the MRO (borrowed or nullptr), remembered
+// with the type's attribute version: while the type and its bases keep it (no attribute of
+// theirs set or deleted since), the lookup gives what it gave.
+class RememberedClassEntry {
+public:
+    PyObject* get(PyTypeObject* type, PyObject* name);
+
+private:
+    PyTypeObject* type_ = nullptr;  // compared by address only
+    unsigned int version_ = 0;
+    PyObject* value_ = nullptr;  // held along the type's MRO while it keeps its version
+};
+
+// What a name resolves to on an instance of a class, read on the class and in the instance's
+// attributes.
+struct RememberedAttribute {
+    RememberedClassEntry on_class;
+    RememberedEntry on_instance;
+};
 
 // Whether shortcuts are active and `candidate` is a captured function, running the same code
 // with the same defaults, whose dotted names still resolve to the same objects.

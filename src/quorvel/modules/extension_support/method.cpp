@@ -26,6 +26,12 @@ struct MethodObject {
     PyObject* annotations;  // dict of str
     PyObject* slot_names;   // tuple of interned str: "self" first for a method, then the parameters
     PyObject* signature;    // inspect.Signature, built on first request
+    // For a call that gives every slot by position, the arguments are bound as they come when
+    // each is of the exact type its slot takes (nullptr: any object, float: needs no
+    // conversion), or None where the slot's default is None.
+    Py_ssize_t nslots;
+    PyTypeObject* taken_as_is[kMaxSlots];
+    bool none_taken[kMaxSlots];
 };
 
 MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
@@ -57,6 +63,10 @@ PyTypeObject* exact_type_of(ArgType type) {
     }
     return nullptr;
 }
+
+// The exact type an argument of `type` is taken in as it comes, nullptr for any object: a float
+// parameter takes a float without converting it.
+PyTypeObject* as_given_type(ArgType type) { return type == ArgType::Float ? &PyFloat_Type : exact_type_of(type); }
 
 void check_argument_type(const Param& param, ArgType type, PyObject* value, bool none_allowed) {
     PyTypeObject* expected = exact_type_of(type);
@@ -142,12 +152,14 @@ private:
         if (PyFloat_CheckExact(slots_[slot])) return;
         double value = PyFloat_AsDouble(slots_[slot]);
         if (value == -1.0 && PyErr_Occurred()) throw_error_set();
-        converted_[slot] = new_float(value);
-        slots_[slot] = converted_[slot].get();
+        Ref& converted = converted_[nconverted_++];  // the rows' float parameters are counted at compile time
+        converted = new_float(value);
+        slots_[slot] = converted.get();
     }
 
     PyObject* slots_[kMaxSlots + 1];  // one more for the *args tuple
-    Ref converted_[kMaxSlots];
+    Ref converted_[kMaxConverted];
+    size_t nconverted_ = 0;
     Ref rest_;
 };
 
@@ -158,13 +170,30 @@ std::string full_name(const ClassInfo& info, const char* name) {
     return owner + "." + name;
 }
 
+// Whether the call's arguments are its slots as they come: every slot given by position, each
+// argument as its slot takes it; binding them would then change nothing.
+bool bound_as_given(const MethodObject* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames != nullptr || nargs != method->nslots || method->entry->varargs != nullptr) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTypeObject* type = method->taken_as_is[i];
+        if (type != nullptr && Py_TYPE(args[i]) != type && !(args[i] == Py_None && method->none_taken[i]))
+            return false;
+    }
+    return true;
+}
+
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MethodObject* method = as_method(callable);
     const MethodEntry& entry = *method->entry;
     Ref result;
     bool ok = run_at_boundary([&] {
-        BoundArguments bound(method, args, PyVectorcall_NARGS(nargsf), kwnames);
-        result = entry.impl(bound.values());
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (bound_as_given(method, args, nargs, kwnames)) {
+            result = entry.impl(args);
+        } else {
+            BoundArguments bound(method, args, nargs, kwnames);
+            result = entry.impl(bound.values());
+        }
         if (entry.result == ResultType::Str) check_result_type(result.get(), &PyUnicode_Type);
         if (entry.result == ResultType::Dict) check_result_type(result.get(), &PyDict_Type);
     });
@@ -320,6 +349,13 @@ Ref new_method(const ClassInfo& info, const MethodEntry& entry) {
     m->defaults = defaults.release();
     m->annotations = annotations_of(entry).release();
     m->slot_names = slot_names_of(entry).release();
+    Py_ssize_t first = self_slots(entry);
+    m->nslots = first + static_cast<Py_ssize_t>(entry.params.size());
+    Py_ssize_t nrequired = m->nslots - entry.ndefaults;
+    for (Py_ssize_t i = 0; i < m->nslots; ++i) {
+        m->taken_as_is[i] = i < first ? nullptr : as_given_type(entry.types[static_cast<size_t>(i - first)]);
+        m->none_taken[i] = i >= nrequired && PyTuple_GET_ITEM(m->defaults, i - nrequired) == Py_None;
+    }
     return method;
 }
 

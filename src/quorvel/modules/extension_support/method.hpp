@@ -21,6 +21,7 @@ namespace quorvel {
 enum class ResultType { Any, Str, Dict };
 
 constexpr size_t kMaxSlots = 16;  // self plus the parameters of the longest method
+constexpr size_t kMaxConverted = 4;  // float parameters (converted by the binder) of one method
 
 struct Param {
     const char* name;
@@ -77,6 +78,7 @@ struct Signature<R (*)(Args...)> {
     static constexpr const ArgType* types = arg_types.data() + first_param;
     static constexpr bool has_varargs = nparams > 0 && arg_types[sizeof...(Args) - 1] == ArgType::VarArgs;
     static constexpr bool self_elsewhere = ((std::is_same_v<Args, Self> ? 1 : 0) + ... + 0) != (takes_self ? 1 : 0);
+    static constexpr size_t nconverted = ((type_of<Args>() == ArgType::Float ? 1 : 0) + ... + 0);
 };
 
 // Whether an annotation names the type a parameter is tested for; Object takes none of theirs.
@@ -126,6 +128,7 @@ constexpr MethodEntry complete(MethodEntry row, std::source_location where) {
     static_assert(Impl::nparams == nparams, "the row and the implementation differ in their parameter count");
     static_assert(annotations_fit<Impl>(params), "an annotation disagrees with its parameter's type");
     static_assert(Impl::first_param + nparams <= kMaxSlots, "too many parameters for a compiled function");
+    static_assert(Impl::nconverted <= kMaxConverted, "too many float parameters for a compiled function");
     constexpr size_t ndeclared = nparams - (Impl::has_varargs ? 1 : 0);
     row.takes_self = is_method;
     row.params = std::span<const Param>(std::data(params), ndeclared);

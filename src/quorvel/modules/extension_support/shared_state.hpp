@@ -25,6 +25,7 @@ namespace quorvel {
     NAME(Signature) NAME(POSITIONAL_OR_KEYWORD) NAME(VAR_POSITIONAL)                                  \
     /* the column reader */                                                                           \
     NAME(schema) NAME(height) NAME(slice) NAME(get_column) NAME(to_list)                             \
+    TEXT(arrow_c_stream, "__arrow_c_stream__")                                                        \
     /* the tick dictionary's keys */                                                                  \
     NAME(market_type) NAME(timestamp) NAME(code) NAME(close) NAME(qty) NAME(tick_type)               \
     NAME(is_simulate) NAME(is_backfilling)                                                            \

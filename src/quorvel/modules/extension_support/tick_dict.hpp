@@ -42,7 +42,8 @@ public:
     TickDicts& operator=(const TickDicts&) = delete;
 
     // The tick of one row. The row (a TickRow, or any type with the same five methods, each
-    // giving a value borrowed or as a new reference in a Ref) is read as a dict display
+    // giving a value borrowed or as a new reference in a Ref, the ts also as an int64) is read
+    // as a dict display
     // evaluates the values: the code and the market first, then formatter() (the formatter the
     // caller's name resolves to now) and the ts, then the other values in key order.
     // `timestamp`, if given, receives the timestamp.
@@ -52,7 +53,7 @@ public:
         const SharedNames& n = names_;
         Ref market = getitem(market_map, as_ptr(row.code()));
         auto format = formatter();
-        Ref stamp = tick_timestamp(as_ptr(format), as_ptr(row.ts()));
+        Ref stamp = tick_timestamp(as_ptr(format), row.ts());
         Ref tick = Ref::steal(PyDict_Copy(phase_[is_backfilling ? 1 : 0]));
         setitem(tick.get(), n.market_type, market.get());
         setitem(tick.get(), n.timestamp, stamp.get());

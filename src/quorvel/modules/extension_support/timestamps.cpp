@@ -45,6 +45,13 @@ double nano_to_second_ts(int64_t ts) {
     return negative && units != 0 ? -seconds : seconds;  // 0 / 10**8 is 0.0, never -0.0
 }
 
+Ref tick_timestamp(PyObject* formatter, int64_t ts) {
+    if (fast_paths::function_unchanged(formatter)) return new_float(nano_to_second_ts(ts));
+    Ref value = Ref::steal(PyLong_FromLongLong(ts));
+    Ref digits = Ref::steal(PyLong_FromLong(kTickDigits));
+    return call(formatter, value, digits);
+}
+
 Ref tick_timestamp(PyObject* formatter, PyObject* ts) {
     if (PyLong_CheckExact(ts) && fast_paths::function_unchanged(formatter)) {
         int overflow = 0;

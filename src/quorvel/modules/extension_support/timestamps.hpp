@@ -18,5 +18,9 @@ double nano_to_second_ts(int64_t ts);
 
 // formatter(ts, 8), `formatter` being what the caller's name resolves to now (new reference).
 Ref tick_timestamp(PyObject* formatter, PyObject* ts);
+inline Ref tick_timestamp(PyObject* formatter, const Ref& ts) { return tick_timestamp(formatter, ts.get()); }
+
+// formatter(ts, 8) for a ts read as an int64, which Python sees as the int of that value.
+Ref tick_timestamp(PyObject* formatter, int64_t ts);
 
 }  // namespace quorvel

@@ -163,7 +163,9 @@ void exec_matcher(PyObject* module) {
                                   names->OrderLot, names->PriceType, names->OCType, names->SuccessCode})
         fast_paths::capture_enumeration(global(enumeration).get());
     capture_position_keeper();
-    ns.set("Matcher", make_class(matcher_class, matcher_methods).get());
+    Ref matcher = make_class(matcher_class, matcher_methods);
+    state->matcher_class = reinterpret_cast<PyTypeObject*>(Py_NewRef(matcher.get()));
+    ns.set("Matcher", matcher.get());
 }
 
 ModuleLoader loader = {"matcher", "quorvel.modules.matcher.matcher", "src/quorvel/modules/matcher/matcher",

@@ -11,6 +11,8 @@
 #include "../extension_support/reporting.hpp"
 #include "../extension_support/shared_state.hpp"
 
+#include <array>
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
 
@@ -52,6 +54,27 @@ struct Names {
 struct State : SharedState {
     Names names;
     PyTypeObject* position_keeper = nullptr;  // the Positions class as the module body found it (kept)
+    PyTypeObject* matcher_class = nullptr;    // Matcher as the module body made it (kept)
+    // The entries the tick's road reads from a matcher's and its position keeper's attributes.
+    struct Remembered {
+        fast_paths::RememberedAttribute tick_infos, positions, pending_orders, keeper_method, last_prices;
+    } remembered;
+    // What the native tick table update last wrote, code by code (up to 3.11): while the table
+    // keeps its version, a code's record is the one remembered, and while the record keeps the
+    // version those writes gave it, it holds the tick and the ts written (all borrowed).
+    struct WrittenRecord {
+        PyObject* code;
+        PyObject* record;
+        uint64_t version;
+        PyObject* tick;
+        PyObject* ts;
+    };
+    struct WrittenTable {
+        PyObject* infos = nullptr;
+        uint64_t version = 0;
+        std::array<WrittenRecord, 8> records{};
+        size_t count = 0;
+    } written;
     // The item close() posts to end an intake loop, recognised by identity: no item a caller can
     // post is taken for it.
     PyObject* const stop_item = check(PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr));
@@ -104,6 +127,11 @@ Ref get_or(PyObject* mapping, Key&& key, Fallback&& fallback) {
     if (PyErr_Occurred()) throw_error_set();
     return fallback();
 }
+
+// self.<name> (new reference): read natively from the attributes of an exact Matcher that keeps
+// it there, no class attribute having that name, while shortcuts are active (`remembered` is the
+// entry's memory); looked up as Python does otherwise.
+Ref matcher_attribute(PyObject* self, PyObject* name, fast_paths::RememberedAttribute& remembered);
 
 // self.current_tick_infos.get(code(), {}).get("ts", None): the time of the latest tick of the
 // instrument given to set_current_tick, or None.

@@ -232,7 +232,8 @@ void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_
     // Every record pending when the call began is visited once, in book order; records added
     // meanwhile wait for the next tick. Once the tick's quantity is used up, only IOC and FOK
     // records are matched still (against nothing left to fill); ROD records wait.
-    Ref book = getattr(self, names->pending_orders);
+    Ref book = matcher_attribute(self, names->pending_orders, state->remembered.pending_orders);
+    if (PyList_CheckExact(book.get()) && PyList_GET_SIZE(book.get()) == 0) return;  // nothing to walk
     InstrumentRecords instrument(book.get(), code);
     BookCursor cursor(book.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instrument.records.get()); ++i) {

@@ -19,10 +19,18 @@ void require_positive_price(Piece label, PyObject* price) {
     if (PyFloat_AS_DOUBLE(price) <= 0) raise_exception({label, price, " 必須大於 0"});
 }
 
+// Whether qty < least, qty being an exact int (the binder refuses any other): its value decides,
+// read natively unless it is too large for a long long, in which case its sign decides.
+bool below(PyObject* qty, long least) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(qty, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw_error_set();
+    return overflow != 0 ? overflow < 0 : value < least;
+}
+
 // Raises "<label> <qty> 必須大於 0" (least 1) or "<label> <qty> 不可小於 0" (least 0).
 void require_quantity_at_least(Piece label, PyObject* qty, long least) {
-    Ref bound = Ref::steal(PyLong_FromLong(least));
-    if (!compare(qty, bound.get(), Py_LT)) return;
+    if (!below(qty, least)) return;
     if (least == 0) raise_exception({label, qty, " 不可小於 0"});
     raise_exception({label, qty, " 必須大於 0"});
 }

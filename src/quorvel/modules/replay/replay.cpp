@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace quorvel::replay {
@@ -159,7 +160,10 @@ void deliver_bars(const Hooks& hooks, PyObject* bars) {
 }
 
 // The frame's few distinct codes, each kept as one str: the code of a row is replaced by the
-// equal str met before, so that the lookups a tick takes reuse its hash.
+// equal str met before, so that the lookups a tick takes reuse its hash. Each code also holds
+// the last tick replayed of it (`hold`): when the matcher replaces that tick in its table with
+// the next one, the old tick goes on living here until the next one is held, so the matcher's
+// replacement releases nothing (and its native table update need not look into the old tick).
 class Codes {
 public:
     // `code` or the equal str kept (borrowed).
@@ -167,8 +171,26 @@ public:
         if (!PyUnicode_CheckExact(code)) return code;
         for (size_t i = 0; i < count_; ++i)
             if (kept_[i].get() == code || same_text(kept_[i].get(), code)) return kept_[i].get();
-        if (count_ < kMaxCodes) kept_[count_++] = Ref::borrow(code);
+        keep(Ref::borrow(code));
         return code;
+    }
+
+    // The str of the UTF-8 `text`: the one kept, or a new one (borrowed from here).
+    PyObject* canonical(std::string_view text) {
+        for (size_t i = 0; i < count_; ++i)
+            if (texts_[i] == text) return kept_[i].get();
+        latest_ = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+        keep(latest_);
+        return latest_.get();
+    }
+
+    // Holds `tick` as the last tick of `code` (a kept str), letting the one held before go.
+    void hold(PyObject* code, const Ref& tick) {
+        for (size_t i = 0; i < count_; ++i)
+            if (kept_[i].get() == code) {
+                last_ticks_[i] = tick;
+                return;
+            }
     }
 
 private:
@@ -180,8 +202,40 @@ private:
                            static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
     }
 
+    void keep(const Ref& code) {
+        if (count_ == kMaxCodes) return;
+        Py_ssize_t size;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(code.get(), &size);  // kept by the str
+        if (utf8 == nullptr) throw_error_set();
+        texts_[count_] = std::string_view(utf8, static_cast<size_t>(size));
+        kept_[count_++] = code;
+    }
+
     Ref kept_[kMaxCodes];
+    Ref last_ticks_[kMaxCodes];          // the last tick replayed of each kept str
+    std::string_view texts_[kMaxCodes];  // the UTF-8 of each kept str
     size_t count_ = 0;
+    Ref latest_;  // the last str made from a text, should the table be full
+};
+
+// A row's values as the loop read them: the code as the str kept for it, the ts as an int64
+// when read in place (else as the column's list gives it), the other values as objects made
+// from their numbers or taken from their lists.
+template <class Ts>
+class ReplayRow {
+public:
+    ReplayRow(PyObject* code, Ts ts, Ref close, Ref volume, Ref tick_type)
+        : code_(code), ts_(ts), close_(std::move(close)), volume_(std::move(volume)), tick_type_(std::move(tick_type)) {}
+    PyObject* code() const { return code_; }
+    Ts ts() const { return ts_; }
+    const Ref& close() const { return close_; }
+    const Ref& volume() const { return volume_; }
+    const Ref& tick_type() const { return tick_type_; }
+
+private:
+    PyObject* code_;
+    Ts ts_;
+    Ref close_, volume_, tick_type_;
 };
 
 // The frame's rows with their running count: a tick counts as done once the matcher has
@@ -199,14 +253,24 @@ public:
             raise(PyExc_TypeError,
                   "the frame must be a polars DataFrame with columns code (String), ts (Int64), close (Float64), "
                   "volume (Int64) and tick_type (Int64)");
-        columns_.open(frame, {names->code, names->ts, names->close, names->volume, names->tick_type}, kSliceRows);
+        using Read = ColumnReader::Column::Read;
+        columns_.open(frame,
+                      {{names->code, Read::InPlaceText}, {names->ts, Read::InPlaceInt64},
+                       {names->close, Read::InPlaceFloat64}, {names->volume, Read::InPlaceInt64},
+                       {names->tick_type, Read::InPlaceInt64}},
+                      kSliceRows);
     }
 
     void run() {
         size_t next_sample = 0;  // the first of the sample rows not yet reached
         for (Py_ssize_t index = 0; columns_.next(); ++index) {
             hooks_.cursor.point_at(index);
-            replay_tick(current_row());
+            if (columns_.in_place(kTs))
+                replay_tick(ReplayRow<int64_t>(code(), columns_.int64(kTs), close(), integer(kVolume),
+                                               integer(kTickType)));
+            else
+                replay_tick(ReplayRow<PyObject*>(code(), columns_.value(kTs), close(), integer(kVolume),
+                                                 integer(kTickType)));
             if (next_sample < hooks_.sample_rows.size() && hooks_.sample_rows[next_sample] == index) {
                 ++next_sample;
                 call(hooks_.sample.get());
@@ -225,19 +289,44 @@ public:
     }
 
 private:
-    TickRow current_row() {
-        return {codes_.canonical(columns_.value(names->code)), columns_.value(names->ts),
-                columns_.value(names->close), columns_.value(names->volume), columns_.value(names->tick_type)};
+    // The columns' numbers, in the order opened.
+    static constexpr size_t kCode = 0, kTs = 1, kClose = 2, kVolume = 3, kTickType = 4;
+
+    // The current row's code, as the one str kept for its text.
+    PyObject* code() {
+        return columns_.in_place(kCode) ? codes_.canonical(columns_.text(kCode)) : codes_.canonical(columns_.value(kCode));
+    }
+
+    // The current row's close, the float of its number or the object its list holds.
+    Ref close() {
+        return columns_.in_place(kClose) ? new_float(columns_.float64(kClose)) : Ref::borrow(columns_.value(kClose));
+    }
+
+    // The current row's value of an Int64 column, the int of its number or the object its list holds.
+    Ref integer(size_t column) {
+        if (!columns_.in_place(column)) return Ref::borrow(columns_.value(column));
+        return Ref::steal(PyLong_FromLongLong(columns_.int64(column)));
+    }
+
+    // hooks.current[0] = tick, as PyList_SetItem does it (an exact list: Hooks checks it).
+    void set_current(const Ref& tick) {
+        PyObject* current = hooks_.current.get();
+        if (PyList_GET_SIZE(current) == 0) check_status(PyList_SetItem(current, 0, Py_NewRef(tick.get())));
+        PyObject* before = PyList_GET_ITEM(current, 0);
+        PyList_SET_ITEM(current, 0, Py_NewRef(tick.get()));
+        Py_XDECREF(before);
     }
 
     // One tick's road, in the order the paced driver takes it.
-    void replay_tick(const TickRow& row) {
+    template <class Row>
+    void replay_tick(const Row& row) {
         Ref timestamp;
         Ref tick = state->tick_dicts.make(
             hooks_.market_map.get(), row, [&] { return hooks_.format_timestamp.get(); },
             hooks_.is_backfilling, &timestamp);
-        check_status(PyList_SetItem(hooks_.current.get(), 0, Py_NewRef(tick.get())));
+        set_current(tick);
         call(hooks_.set_current_tick.get(), tick);
+        codes_.hold(row.code(), tick);
         if (hooks_.watches(row.code())) call(hooks_.before_match.get(), tick);
         call(hooks_.match_deal.get(), row.code(), row.close(), row.volume(), timestamp);
         if (has_items(hooks_.responses.get())) call(hooks_.take_reports.get());
@@ -249,11 +338,13 @@ private:
     }
 
     // The bars that the tick's moment makes due, delivered; then the tick added to its code's bar.
-    void take_bars(const TickRow& row, PyObject* timestamp) {
+    template <class Row>
+    void take_bars(const Row& row, PyObject* timestamp) {
         BarBuilder& bars = *hooks_.builder;
         double moment = as_double(timestamp);
         if (bars.has_due(moment)) deliver_bars(hooks_, bars.take_due(moment).get());
-        bars.add(row.code(), moment, row.close(), row.volume(), hooks_.is_backfilling, hooks_.session_span.get());
+        bars.add(row.code(), moment, row.close().get(), row.volume().get(), hooks_.is_backfilling,
+                 hooks_.session_span.get());
     }
 
     const Hooks& hooks_;

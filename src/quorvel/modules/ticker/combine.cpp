@@ -38,7 +38,7 @@ bool DayWatch::ends_after(PyObject* code, PyObject* date, PyObject* rows) const 
 }
 
 Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, PyObject* end_to_text,
-                   DayWatch* watch) {
+                   DayWatch* watch, Merge merge) {
     Ref start_from = call(global(names->format_to_dt).get(), start_from_text);
     Ref end_to = call(global(names->format_to_dt).get(), end_to_text);
     Ref all_dfs = new_list();
@@ -83,12 +83,15 @@ Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, P
     if (PyList_GET_SIZE(all_dfs.get()) == 0) return empty_combined_frame(self);
     Ref all_df = call(global_attr(names->pl, names->concat).get(), all_dfs);
     Ref sort_keys = Ref::steal(PySequence_List(names->sort_keys));
+    if (merge == Merge::keeping_file_order)
+        return call_kw(getattr(all_df.get(), names->sort).get(), names->maintain_order_kwnames, sort_keys,
+                       Ref::borrow(Py_True));
     return call_method(all_df.get(), names->sort, sort_keys);
 }
 
 Ref process_and_combine_ticks(Self self, List codes, Str start_from, Str end_to) {
     Ref run = observed_run(self);
-    Ref frame = combine_period(self, codes, start_from, end_to, day_watch_of(run));
+    Ref frame = combine_period(self, codes, start_from, end_to, day_watch_of(run), Merge::default_sort);
     record_load(run, start_from, end_to, frame.get());
     return frame;
 }

@@ -105,7 +105,7 @@ Ref load(Object ticker, List codes, Str start_from, Str end_to, Object on_day) {
     check_ticker(ticker);
     check_on_day(on_day);
     DayWatch watch{Ref::borrow(on_day)};
-    return combine_period(ticker, codes, start_from, end_to, &watch);
+    return combine_period(ticker, codes, start_from, end_to, &watch, Merge::keeping_file_order);
 }
 
 void observe(Object ticker, Object on_day) {
@@ -171,10 +171,11 @@ constexpr Param stop_params[] = {{"ticker"}, {"timeout"}};
 constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
     .doc = "The ticks of the instruments `codes` over the period, merged into one frame sorted by\n"
            "\"ts\", then \"code\": the frame the ticker's sending run replays, through the same cache\n"
-           "and checks. A period of one day (start_from == end_to) gives that trading day of every\n"
-           "listed instrument, merged as the whole period's load orders it, so the days of a period\n"
-           "loaded one by one follow each other as the period's rows do. `on_day` watches each day\n"
-           "loaded (see the module's docstring), or is None."});
+           "and checks; rows equal in both keep the order of their day file (the feed's own merge\n"
+           "leaves their order open). A period of one day (start_from == end_to) gives that trading\n"
+           "day of every listed instrument, merged as the whole period's load orders it, so the days\n"
+           "of a period loaded one by one follow each other as the period's rows do. `on_day` watches\n"
+           "each day loaded (see the module's docstring), or is None."});
 
 constexpr MethodEntry observe_entry = function<observe, observe_params>({.name = "observe",
     .doc = "Observe the ticker's feed for a run: until stop(ticker), every load the ticker makes\n"
@@ -198,10 +199,8 @@ constexpr MethodEntry stop_entry = function<stop, stop_params>({.name = "stop",
 // door works with), then the door's functions.
 void exec_feed(PyObject* module) {
     Ref ticker_module = Ref::steal(check(PyImport_ImportModule("quorvel.modules.ticker.ticker")));
-    if (feed_state == nullptr) {
-        Ref ticker_class = getattr(ticker_module.get(), names->Ticker);
-        feed_state = new FeedState{ticker_class.release(), new_dict().release()};
-    }
+    // The class the ticker's body made, whatever the module's name `Ticker` is bound to now.
+    if (feed_state == nullptr) feed_state = new FeedState{state->ticker_class, new_dict().release()};
     check_status(PyModule_SetDocString(module, kDoorDoc));
     for (const MethodEntry* entry : {&load_entry, &observe_entry, &take_loads_entry, &stop_entry}) {
         Ref function = make_function(door_functions, *entry);

@@ -17,7 +17,9 @@ def load(
     end_to: str,
     on_day: Optional[OnDay],
 ) -> pl.DataFrame:
-    """The instruments' ticks over the period, merged by "ts" and "code" as the feed merges them."""
+    """The instruments' ticks over the period, merged by "ts" and "code" as the feed merges them,
+    rows equal in both in the order of their day file; a day's load gives that day's rows of the
+    period's load."""
 
 def observe(ticker: Ticker, on_day: Optional[OnDay]) -> None:
     """Watch every load of the ticker and record its feed threads, until stop(ticker)."""

@@ -181,7 +181,9 @@ void exec_ticker(PyObject* module) {
     ns.import_from("quorvel.utils", {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
     capture_timestamp_formatter(global(names->format_nano_ts_to_second_ts).get());
     capture_row_iteration();
-    ns.set("Ticker", make_class(ticker_class, ticker_methods).get());
+    Ref ticker = make_class(ticker_class, ticker_methods);
+    state->ticker_class = Py_NewRef(ticker.get());
+    ns.set("Ticker", ticker.get());
     register_exit_hook();
 }
 

@@ -36,11 +36,12 @@ namespace quorvel::ticker {
     NAME(bid_price) NAME(bid_volume) NAME(ask_price) NAME(ask_volume) NAME(tick_type)             \
     NAME(darq_status) NAME(exit_send_tick) NAME(finish_backfilling) NAME(value) NAME(codes)       \
     NAME(start_from) NAME(end_to) NAME(backfilling_start_from) NAME(backfilling_end_to)           \
-    NAME(stop_send_ticks) NAME(allow_next_tick) NAME(is_alive) NAME(name) NAME(Ticker)         \
+    NAME(stop_send_ticks) NAME(allow_next_tick) NAME(is_alive) NAME(name)                         \
     TEXT(ticks_folder, "ticks") TEXT(sino_folder, "sino") TEXT(day_format, "%Y-%m-%d")            \
     TEXT(two_decimals, ".2f") TEXT(register_function, "register")                                 \
     TUPLE(thread_kwnames, "target", "args", "daemon") TUPLE(schema_kwnames, "schema")             \
     TUPLE(days_kwnames, "days") TUPLE(named_kwnames, "named") TUPLE(ticks_kwnames, "contract", "date") \
+    TUPLE(maintain_order_kwnames, "maintain_order")                                               \
     TUPLE(sort_keys, "ts", "code") /* copied into a list before each use */
 
 struct Names {
@@ -51,6 +52,7 @@ struct Names {
 struct State : SharedState {
     Names names;
     TickDicts tick_dicts{shared_names};
+    PyObject* ticker_class = nullptr;  // Ticker as the module body made it, kept for the process
 };
 
 extern State* state;
@@ -94,9 +96,15 @@ struct DayWatch {
     bool ends_after(PyObject* code, PyObject* date, PyObject* rows) const;
 };
 
+// How rows equal in time and code are ordered by the merge: as polars' default sort leaves them
+// (the feed's own loads), or in the order of their day file, so that a period loaded a day at a
+// time gives the rows of the period loaded at once (the door's loads).
+enum class Merge { default_sort, keeping_file_order };
+
 // The ticks of the instruments `codes` over the period, merged into one frame sorted by time and
 // code, each day watched by `watch` (which may be null).
-Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end_to, DayWatch* watch);
+Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from, PyObject* end_to, DayWatch* watch,
+                   Merge merge);
 
 // The run that the feed door observes for `ticker`, kept alive by the returned reference; empty
 // when there is none (feed.cpp).

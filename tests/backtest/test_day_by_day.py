@@ -1,0 +1,190 @@
+"""The replay engine loads and replays a day at a time: it gives what one walk over the whole
+period gives (the paced engine loads the period at once), holds about two days of ticks, and
+leaves no loading thread behind however the run ends."""
+
+import threading
+import weakref
+
+import pytest
+
+from quorvel import market
+from quorvel.backtest import Strategy, StrategyError, run_backtest
+from quorvel.backtest.days import span_days
+from quorvel.backtest.metrics import exchange_day
+from quorvel.modules.ticker import feed
+from quorvel.sim import SimulatedBroker
+
+from test_engines import masked
+
+PERIOD = ("2024-01-08", "2024-01-12")  # Monday to Friday
+CODES = ["2330", "TXFR1"]
+DISTANCE = 0.002
+
+pytestmark = pytest.mark.usefixtures("engines_built")
+
+
+class Resting(Strategy):
+    """Keeps one limit order of each code resting 0.2% from the last price, a buy while the
+    code is flat and a sell while it is held: many orders rest past the close and fill on a
+    later day."""
+
+    def on_start(self):
+        self.ticks = 0
+
+    def on_tick(self, tick):
+        self.ticks += 1
+        code = tick["code"]
+        if self.ticks % 41 or self.working_orders(code):
+            return
+        if self.position(code):
+            self.sell(code, 1, market.TAIWAN.step_up(code, tick["close"] * (1 + DISTANCE)))
+        else:
+            self.buy(code, 1, market.TAIWAN.step_down(code, tick["close"] * (1 - DISTANCE)))
+
+
+def run(data_dir, engine, backfill, strategy=None, **settings):
+    return run_backtest(
+        SimulatedBroker(5, ticks_per_day=settings.pop("ticks_per_day", 400)),
+        CODES,
+        settings.pop("period", PERIOD),
+        backfill,
+        data_dir=str(data_dir),
+        strategy=strategy or Resting(),
+        engine=engine,
+        window=8,
+        stall_timeout=30,
+        **settings,
+    )
+
+
+def filled_on_a_later_day(result):
+    """How many fills came on a later trading day than their order's entry."""
+    entered = {
+        report["order"]["id"]: exchange_day(report["trade_status"]["exchange_ts"])
+        for report in result.reports
+        if report.get("operation_type") == "New"
+    }
+    return sum(
+        exchange_day(report["exchange_ts"]) > entered[report["id"]]
+        for report in result.reports
+        if "operation_type" not in report
+    )
+
+
+def expired(result):
+    """How many orders a session's close cancelled."""
+    return sum(
+        report.get("operation_type") == "Cancel" and report["order"]["order_type"] == "ROD"
+        for report in result.reports
+    )
+
+
+@pytest.mark.parametrize("backfill", [None, 2], ids=["no backfill", "two backfill days"])
+@pytest.mark.parametrize("market_rules", [True, False], ids=["market rules", "raw exchange"])
+def test_a_period_replayed_day_by_day_gives_what_the_whole_period_gives(
+    data_dir, backfill, market_rules
+):
+    by_day = run(data_dir, "replay", backfill, market_rules=market_rules)
+    whole = run(data_dir, "paced", backfill, market_rules=market_rules)
+    # Under the market's rules the closes between the days cancel what rests; on the raw
+    # exchange it works on into a later day.
+    if market_rules:
+        assert expired(by_day) >= 2
+    else:
+        assert filled_on_a_later_day(by_day) >= 2
+    assert masked(by_day.reports) == masked(whole.reports)
+    assert by_day.positions.summary() == whole.positions.summary()
+    assert by_day.timeline == whole.timeline and by_day.balances == whole.balances
+    assert by_day.evaluate().total.as_dict() == whole.evaluate().total.as_dict()
+    assert (by_day.live_ticks, by_day.backfill_ticks) == (whole.live_ticks, whole.backfill_ticks)
+    assert by_day.live_ticks == 5 * len(CODES) * 400
+
+
+class RowsAlive(Strategy):
+    """Counts, at every tick, the rows of the loaded frames still held anywhere."""
+
+    def __init__(self, loaded):
+        super().__init__()
+        self.loaded = loaded
+        self.most = 0
+
+    def on_tick(self, tick):
+        alive = sum(rows for frame, rows, _ in self.loaded if frame() is not None)
+        self.most = max(self.most, alive)
+
+
+def test_a_run_holds_the_day_it_replays_and_the_next_one_at_most(data_dir, monkeypatch):
+    loaded = []
+    load = feed.load
+
+    def watched_load(ticker, instruments, start, end, on_day):
+        frame = load(ticker, instruments, start, end, on_day)
+        loaded.append((weakref.ref(frame), frame.height, start))
+        return frame
+
+    monkeypatch.setattr(feed, "load", watched_load)
+    strategy = RowsAlive(loaded)
+    result = run(data_dir, "replay", 2, strategy, period=("2024-01-08", "2024-01-19"))
+    days = span_days(*result.backfill) + span_days(*result.period)
+    # Besides its days, a run under the market's rules loads the day before them for the
+    # reference prices.
+    assert sorted(start for _, _, start in loaded if start in days) == days
+    day = len(CODES) * 400
+    assert day <= strategy.most <= 2 * day and result.live_ticks == 10 * day
+
+
+class FailsOnWednesday(Strategy):
+    def on_tick(self, tick):
+        if exchange_day(tick["timestamp"]).isoformat() == "2024-01-10":
+            raise ValueError("no Wednesdays")
+
+
+def loading_threads():
+    return [thread for thread in threading.enumerate() if thread.name.startswith("quorvel-load-")]
+
+
+def test_a_run_that_stops_mid_period_keeps_its_days_and_leaves_no_loading_thread(data_dir):
+    with pytest.raises(StrategyError) as stopped:
+        run(data_dir, "replay", None, FailsOnWednesday())
+    assert stopped.value.result.live_ticks == 2 * len(CODES) * 400 + 1
+    assert loading_threads() == []
+
+
+class UnreachableAfterTuesday(SimulatedBroker):
+    """A broker whose history query fails from Wednesday on."""
+
+    def ticks(self, contract, date):
+        if date >= "2024-01-10":
+            raise ConnectionError("the broker cannot be reached")
+        return super().ticks(contract=contract, date=date)
+
+
+def test_a_day_that_cannot_be_loaded_ends_the_run_after_the_days_before_it(tmp_path):
+    replayed = []
+
+    class Counting(Strategy):
+        def on_tick(self, tick):
+            replayed.append(exchange_day(tick["timestamp"]).isoformat())
+
+    with pytest.raises(ConnectionError, match="cannot be reached"):
+        run_backtest(
+            UnreachableAfterTuesday(5, ticks_per_day=50),
+            CODES,
+            PERIOD,
+            None,
+            data_dir=str(tmp_path / "fresh"),
+            strategy=Counting(),
+        )
+    assert sorted(set(replayed)) == ["2024-01-08", "2024-01-09"]
+    assert loading_threads() == []
+
+
+def test_the_days_of_a_span_are_those_the_feeds_load_walks():
+    assert span_days("2024-01-30", "2024-02-02") == [
+        "2024-01-30", "2024-01-31", "2024-02-01", "2024-02-02"
+    ]
+    # A time of day counts as the feed's walk counts it: 24 hours at a time while not later.
+    assert span_days("2024-01-01 09:00", "2024-01-03 08:00") == ["2024-01-01", "2024-01-02"]
+    assert span_days("2024-01-03", "2024-01-02") == []
+    with pytest.raises(ValueError, match="cannot read 'yesterday'"):
+        span_days("yesterday", "2024-01-02")

@@ -271,14 +271,16 @@ class TestDayOrdersExpire:
             ("TXFR1", dt.time(5, 0)),  # the night session's
         }
 
-    def test_ioc_orders_are_left_to_the_exchange(self, day_orders, engine):
+    def test_ioc_orders_entered_at_a_sessions_last_tick_end_at_its_close(self, day_orders, engine):
         strategy, _ = day_orders[engine]
-        first, last = [trade_id for trade_id, (kind, _) in strategy.placed.items() if kind == "IOC"]
-        close = strategy.placed[first][1]
-        ends = [(kind, now) for kind, _, trade_id, now in strategy.events if trade_id == first]
-        next_tick = min(moment for moment in tick_times(strategy.events, "2330") if moment > close)
-        assert ends == [("Cancel", next_tick)]  # met by 2330's next tick, the next morning
-        assert strategy.left == ["IOC"]  # the last, which no tick met
+        iocs = [trade_id for trade_id, (kind, _) in strategy.placed.items() if kind == "IOC"]
+        assert len(iocs) == 2
+        for trade_id in iocs:
+            close = strategy.placed[trade_id][1]
+            ends = [(kind, now) for kind, _, of, now in strategy.events if of == trade_id]
+            last_tick = max(moment for moment in tick_times(strategy.events, "2330") if moment <= close)
+            assert ends == [("Cancel", last_tick)]  # not met by the next morning's first tick
+        assert strategy.left == []
 
 
 def without_ids(events):

@@ -126,8 +126,8 @@ class Desk(OrderDesk):
         return self.rules.limit_prices(code)
 
     def expire_day_orders(self, codes: Collection[str]) -> None:
-        """Cancel the ROD orders of `codes` still in the book, as the exchange does at the
-        close of their session, and give the strategy the reports."""
+        """Cancel the orders of `codes` still in the book, as the exchange does at the close of
+        their session, and give the strategy the reports."""
         for trade_id in expiring(self.matcher.pending_orders, codes):
             self.operate("cancel", {"trade_id": trade_id}, 1)
         self.deliver()

@@ -221,9 +221,8 @@ class TradingRules:
 
 
 def expiring(orders: Collection[Dict[str, Any]], codes: Collection[str]) -> List[str]:
-    """The trade ids of the day (ROD) orders of `codes` among order records, in book order."""
-    return [
-        record["trade_id"]
-        for record in orders
-        if record["code"] in codes and record["order_type"] == "ROD"
-    ]
+    """The trade ids of the orders of `codes` among order records that their session's close
+    ends, in book order: every one.  A day (ROD) order expires; an IOC or FOK order entered at
+    the session's last tick of its code has met no tick, and no later one of the session can
+    meet it."""
+    return [record["trade_id"] for record in orders if record["code"] in codes]

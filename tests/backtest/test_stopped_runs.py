@@ -14,6 +14,7 @@ from quorvel.backtest import (
     load_ticks,
     run_backtest,
 )
+from quorvel.backtest.failures import failing_hook
 from quorvel.data import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 
@@ -93,6 +94,21 @@ class TestStrategyErrors:
         )
         assert isinstance(error.__cause__, ZeroDivisionError)
         assert error.result.stopped == str(error)
+
+    @pytest.mark.parametrize("hook", ["on_bar", "on_margin_call"])
+    def test_hooks_called_on_occasion_are_named_too(self, hook):
+        class Occasional(Strategy):
+            def on_bar(self, bar):
+                1 / 0
+
+            def on_margin_call(self, info):
+                1 / 0
+
+        strategy = Occasional()
+        with pytest.raises(ZeroDivisionError) as raised:
+            getattr(strategy, hook)({})
+        named, _ = failing_hook(strategy, raised.value)
+        assert named == f"Occasional.{hook}"
 
     @pytest.mark.parametrize("engine", ["replay", "paced"])
     def test_the_result_so_far_comes_with_the_error(self, engine, tmp_path):

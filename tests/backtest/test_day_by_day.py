@@ -188,3 +188,15 @@ def test_the_days_of_a_span_are_those_the_feeds_load_walks():
     assert span_days("2024-01-03", "2024-01-02") == []
     with pytest.raises(ValueError, match="cannot read 'yesterday'"):
         span_days("yesterday", "2024-01-02")
+
+
+def test_the_progress_expects_every_day_from_the_first_loaded_on(data_dir):
+    reported = []
+    result = run(data_dir, "replay", None, Strategy(), period=("2024-01-08", "2024-01-19"),
+                 progress=lambda done, expected: reported.append((done, expected)))
+    total = result.live_ticks
+    assert total == 10 * len(CODES) * 400 and reported[-1] == (total, total)
+    # From the first day on, the weekend between the weeks included, the total is foreseen
+    # within a day's ticks: a bar that does not creep along at its end.
+    assert all(abs(expected - total) <= len(CODES) * 400 for _, expected in reported)
+    assert [done for done, _ in reported] == sorted(done for done, _ in reported)

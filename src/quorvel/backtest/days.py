@@ -34,8 +34,8 @@ def span_days(first: str, last: str) -> List[str]:
 
 
 class DayFrames:
-    """The frames of the span's days that hold ticks, in order, each loaded through the feed's
-    door when the one before it is handed out.
+    """The frames of the span's days in order (a day without ticks gives an empty frame), each
+    loaded through the feed's door when the one before it is handed out.
 
     `waited` counts the seconds spent waiting for a day to be loaded.
     """
@@ -58,8 +58,7 @@ class DayFrames:
             frame = self._loader.result()
             self.waited += time.perf_counter() - started
             self._start_next()
-            if frame.height:
-                yield frame
+            yield frame
 
     def close(self, timeout: float) -> bool:
         """End a load under way before its next instrument and join its thread, `timeout`

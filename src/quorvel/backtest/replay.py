@@ -35,7 +35,8 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 import polars as pl
 
 from quorvel.backtest.bars import bar_seconds, session_span
-from quorvel.backtest.days import loaded_day_by_day
+from quorvel import market
+from quorvel.backtest.days import loaded_day_by_day, span_days
 from quorvel.backtest.desks import DirectDesk, attached
 from quorvel.backtest.results import BacktestResult
 from quorvel.backtest.run import (
@@ -108,7 +109,8 @@ def run_replay(run: Run) -> None:
     seconds = bar_seconds(strategy)
     bars = replay_module.bar_builder(seconds) if seconds else None
     desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account, run.rules)
-    counts = _Counts(result, run.progress)
+    spans = [span for span in (result.backfill, result.period) if span]
+    counts = _Counts(result, run.progress, sum(_trading_days(*span) for span in spans))
     sampler = _Sampler(result, desk.current, run.equity_every)
 
     def hooks_of(is_backfilling: bool) -> _ReplayHooks:
@@ -150,7 +152,9 @@ def run_replay(run: Run) -> None:
         hooks = hooks_of(is_backfilling)
         with loaded_day_by_day(ticker, run.instruments, span, run.stall_timeout) as days:
             for frame in days:
-                counts.known += frame.height
+                counts.day_loaded(frame.height)
+                if not frame.height:
+                    continue
                 sample_rows = [] if is_backfilling else sampler.start(frame, result.live_ticks)
                 walk(frame, hooks, sample_rows)
         result.load_seconds += days.waited
@@ -218,14 +222,28 @@ class _Sampler:
             self.result.sample(self.current[0]["timestamp"], day_end=day_end)
 
 
+def _trading_days(first: str, last: str) -> int:
+    """The trading days of a span by the exchange's calendar; its days where the calendar
+    does not reach."""
+    try:
+        return len(market.trading_days(first[:10], last[:10]))
+    except ValueError:
+        return len(span_days(first, last))
+
+
 class _Counts:
     """The run's tick counts, kept as the native loop reports them frame by frame, and the
-    progress callback: (ticks done, ticks loaded so far)."""
+    progress callback: (ticks done, ticks expected).  Until every day is loaded, the ticks
+    expected are those of the days with ticks loaded so far, scaled to the `days` of trading
+    the run's spans hold."""
 
-    def __init__(self, result: BacktestResult, progress: Optional[Progress]) -> None:
+    def __init__(self, result: BacktestResult, progress: Optional[Progress], days: int) -> None:
         self.result = result
-        self.report = progress or (lambda done, known: None)
-        self.known = 0
+        self.report = progress or (lambda done, expected: None)
+        self.days = days
+        self.days_with_ticks = 0
+        self.known = 0  # the ticks of the days loaded
+        self.expected = 0
         self._is_backfilling = False
         self._before = 0  # the phase's ticks replayed before the frame
 
@@ -240,4 +258,11 @@ class _Counts:
             result.backfill_ticks = self._before + number
         else:
             result.live_ticks = self._before + number
-        self.report(result.backfill_ticks + result.live_ticks, self.known)
+        self.report(result.backfill_ticks + result.live_ticks, self.expected)
+
+    def day_loaded(self, ticks: int) -> None:
+        if ticks:
+            self.known += ticks
+            self.days_with_ticks += 1
+            days = max(self.days, self.days_with_ticks)
+            self.expected = self.known * days // self.days_with_ticks

@@ -146,6 +146,35 @@ class TestRebindingIsObeyed:
         ticked.set_current_tick(tick(timestamp=3.0))
         assert ticked.current_tick_infos == {"2330": {"ts": 3.0, "tick": None}}
 
+    def test_a_released_tick_holding_one_object_twice_that_rebinds_the_table(self, ticked):
+        class Rebinds:
+            def __del__(self):
+                ticked.current_tick_infos = {"2330": {"ts": None, "tick": None}}
+
+        note = Rebinds()
+        ticked.set_current_tick({**tick(timestamp=2.0), "note": note, "again": note})
+        del note  # the tick alone holds it now, twice
+        ticked.set_current_tick(tick(timestamp=3.0))
+        assert ticked.current_tick_infos == {"2330": {"ts": 3.0, "tick": None}}
+
+    def test_a_code_made_where_a_released_code_was(self, ticked):
+        """A caller that feeds one dict again with each code: the update remembers the code of
+        the last tick it wrote, and a str of another code made later must not be taken for it
+        (strs are made until one sits at the released one's address, if any can)."""
+        ticked.set_current_tick(tick("2317", timestamp=1.0))
+        fed = tick(timestamp=2.0)
+        fed["code"] = "".join(["23", "30"])
+        ticked.set_current_tick(fed)
+        address = id(fed["code"])
+        fed["code"] = "TXFR1"  # the 2330 str made above goes
+        made = ["".join(["23", "17"])]
+        while len(made) < 1000 and id(made[-1]) != address:
+            made.append("".join(["23", "17"]))
+        fed["code"], fed["timestamp"] = made[-1], 3.0
+        ticked.set_current_tick(fed)
+        assert {code: record["ts"] for code, record in ticked.current_tick_infos.items()} == {
+            "2330": 2.0, "2317": 3.0}
+
     def test_a_table_property_put_on_the_class_after_ticks(self, ticked, monkeypatch):
         table = {}
         monkeypatch.setattr(Matcher, "current_tick_infos", property(lambda self: table), raising=False)

@@ -353,8 +353,11 @@ Ref new_method(const ClassInfo& info, const MethodEntry& entry) {
     m->nslots = first + static_cast<Py_ssize_t>(entry.params.size());
     Py_ssize_t nrequired = m->nslots - entry.ndefaults;
     for (Py_ssize_t i = 0; i < m->nslots; ++i) {
-        m->taken_as_is[i] = i < first ? nullptr : as_given_type(entry.types[static_cast<size_t>(i - first)]);
-        m->none_taken[i] = i >= nrequired && PyTuple_GET_ITEM(m->defaults, i - nrequired) == Py_None;
+        ArgType type = i < first ? ArgType::Object : entry.types[static_cast<size_t>(i - first)];
+        m->taken_as_is[i] = as_given_type(type);
+        // A float parameter converts None (and refuses it) even where None is its default.
+        m->none_taken[i] = i >= nrequired && type != ArgType::Float &&
+                           PyTuple_GET_ITEM(m->defaults, i - nrequired) == Py_None;
     }
     return method;
 }

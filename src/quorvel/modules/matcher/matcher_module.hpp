@@ -11,7 +11,6 @@
 #include "../extension_support/reporting.hpp"
 #include "../extension_support/shared_state.hpp"
 
-#include <array>
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -61,9 +60,10 @@ struct State : SharedState {
     } remembered;
     // What the native tick table update last wrote, code by code (up to 3.11): while the table
     // keeps its version, a code's record is the one remembered, and while the record keeps the
-    // version those writes gave it, it holds the tick and the ts written (all borrowed).
+    // version those writes gave it, it holds the tick and the ts written (borrowed). The code is
+    // held: a str made later at the address of a released one must not be taken for it.
     struct WrittenRecord {
-        PyObject* code;
+        Ref code;
         PyObject* record;
         uint64_t version;
         PyObject* tick;
@@ -72,7 +72,7 @@ struct State : SharedState {
     struct WrittenTable {
         PyObject* infos = nullptr;
         uint64_t version = 0;
-        std::array<WrittenRecord, 8> records{};
+        WrittenRecord records[8] = {};  // a plain array: a standard container holds no Ref
         size_t count = 0;
     } written;
     // The item close() posts to end an intake loop, recognised by identity: no item a caller can

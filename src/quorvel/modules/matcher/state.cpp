@@ -3,6 +3,7 @@
 
 #include "../extension_support/fast_paths.hpp"
 
+#include <iterator>
 #include <mutex>
 
 namespace quorvel::matcher {
@@ -92,14 +93,16 @@ bool plain_value(PyObject* value) {
 
 // Whether a table entry replaced now (`value`, or nullptr for none) goes without running Python
 // code: it lives on elsewhere, or it is a plain value, or an exact dict of exact-str keys whose
-// values live on or are plain (a tick as the feed builds it).
+// values are plain or live on (a tick as the feed builds it). A value the dict holds under
+// several keys lives on only if more references to it are held than the dict has entries.
 bool released_quietly(PyObject* value) {
     if (value == nullptr || Py_REFCNT(value) > 1 || plain_value(value)) return true;
     if (!PyDict_CheckExact(value)) return false;
     Py_ssize_t position = 0;
     PyObject *key, *entry;
     while (PyDict_Next(value, &position, &key, &entry))
-        if (!PyUnicode_CheckExact(key) || (Py_REFCNT(entry) == 1 && !plain_value(entry))) return false;
+        if (!PyUnicode_CheckExact(key) || (!plain_value(entry) && Py_REFCNT(entry) <= PyDict_GET_SIZE(value)))
+            return false;
     return true;
 }
 
@@ -137,7 +140,7 @@ const State::WrittenRecord* written_record(PyObject* infos, PyObject* code) {
     for (size_t i = 0; i < table.count; ++i) {
         const State::WrittenRecord& written = table.records[i];
         uint64_t record_version;
-        if (written.code == code)
+        if (written.code.get() == code)
             return fast_paths::dict_version(written.record, record_version) && record_version == written.version
                        ? &written
                        : nullptr;
@@ -150,13 +153,13 @@ void remember_written(PyObject* code, PyObject* record, PyObject* tick, PyObject
     State::WrittenTable& table = state->written;
     uint64_t version;
     if (!fast_paths::dict_version(record, version)) return;
-    State::WrittenRecord written{code, record, version, tick, ts};
+    State::WrittenRecord written{Ref::borrow(code), record, version, tick, ts};
     for (size_t i = 0; i < table.count; ++i)
-        if (table.records[i].code == code) {
-            table.records[i] = written;
+        if (table.records[i].code.get() == code) {
+            table.records[i] = std::move(written);
             return;
         }
-    table.records[table.count < table.records.size() ? table.count++ : 0] = written;
+    table.records[table.count < std::size(table.records) ? table.count++ : 0] = std::move(written);
 }
 
 // Steps 1 to 3 of set_current_tick done natively, giving the tick's code (borrowed), for an exact

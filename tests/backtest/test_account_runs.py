@@ -233,6 +233,6 @@ def test_the_run_table_shows_the_account_and_its_warnings(data_dir):
     render(result, console)
     text = " ".join(console.export_text().split())
     assert "account cash; margin calls liquidate" in text
-    assert f"orders the account refused {result.refused_orders} " in text
+    assert f"orders the account refused {result.refused_orders:,} " in text
     assert "peak margin in use (NTD) 680,000" in text
     assert f"{result.warnings[0]} " in text

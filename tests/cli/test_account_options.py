@@ -72,7 +72,7 @@ def test_the_account_goes_into_the_files_and_the_run_table(ticker_built, tmp_pat
     assert "day_trade_qty" in pl.read_csv(output / "fills.csv").columns
     out = " ".join(capsys.readouterr().out.split())
     assert "account margin (buys 40 %, shorts 90 %); margin calls liquidate" in out
-    assert f"orders the account refused {summary['run']['refused_orders']} " in out
+    assert f"orders the account refused {summary['run']['refused_orders']:,} " in out
 
 
 def test_no_account_rules_gives_the_unlimited_account(ticker_built, tmp_path, capsys):

@@ -199,7 +199,7 @@ def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) ->
         ("capital (NTD)", ntd(result.capital)),
         ("account", _account_text(result.account_rules, result.account_enforced)),
         ("peak margin in use (NTD)", ntd(result.peak_margin)),
-        ("orders the account refused", str(result.refused_orders)),
+        ("orders the account refused", f"{result.refused_orders:,}"),
         ("net P&L (NTD)", ntd(evaluation.total.net)),
     ]
     return FigureTable("Run", (), rows, warnings=len(stopped))

@@ -293,6 +293,8 @@ def hash_in_a_forked_child(connection):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="fork is POSIX only")
+# Forking while the hashing thread runs is the point; 3.12 and later warn of any such fork.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_a_child_made_by_fork_hashes_on_a_thread_of_its_own():
     cache_files._sha256_alongside(b"ticks")()  # the parent's thread is running
     parent_end, child_end = multiprocessing.Pipe()

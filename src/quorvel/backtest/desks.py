@@ -55,7 +55,7 @@ class Desk(OrderDesk):
         self.responses = matcher.response_queue
         self.owed: Deque[Dict[str, Any]] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick being replayed
-        self.quotes = Quotes()  # the engine moves its cursor
+        self.quotes = Quotes(markets)  # the engine moves its cursor
 
     def place(
         self, code: str, action: str, qty: int, price: Optional[float], order_type: Optional[str]

@@ -10,7 +10,7 @@ the code's last row at or before the cursor, found by a binary search over the c
 from __future__ import annotations
 
 import array
-from typing import Any, Dict, Optional, Sequence
+from typing import Any, Collection, Dict, Optional, Sequence
 
 import polars as pl
 
@@ -21,10 +21,17 @@ __all__ = ["QUOTE_COLUMNS", "Quotes"]
 QUOTE_COLUMNS = ("bid_price", "bid_volume", "ask_price", "ask_volume")
 
 
-class Quotes:
-    """The quotes of the frames replayed one after another, as far as the cursor has come."""
+# The last rows of a replayed frame read first when looking for each code's latest quote; the
+# tail read doubles until every code is found or the frame is read whole.
+_FIRST_TAIL = 256
 
-    def __init__(self) -> None:
+
+class Quotes:
+    """The quotes of the frames replayed one after another, as far as the cursor has come, for
+    the run's `codes`."""
+
+    def __init__(self, codes: Collection[str]) -> None:
+        self.codes = frozenset(codes)
         # The row of the tick being replayed in the frame being replayed; -1 before its first.
         self.cursor = array.array("q", [-1])
         self._frame: Optional[pl.DataFrame] = None
@@ -35,10 +42,7 @@ class Quotes:
         """`frame` is replayed next, from its first row; the frame before it was replayed up
         to the cursor."""
         if self._frame is not None:
-            done = self._frame.head(self.cursor[0] + 1)
-            latest = done.group_by("code").agg(pl.col(*QUOTE_COLUMNS).last())
-            for code, *values in latest.iter_rows():
-                self._earlier[code] = _quote(values)
+            self._earlier.update(self._last_quotes(self._frame.head(self.cursor[0] + 1)))
         self._frame, self._rows = frame, {}
         self.cursor[0] = -1
 
@@ -58,6 +62,26 @@ class Quotes:
                 return _quote(rows.row(found - 1)[1:])
         earlier = self._earlier.get(code)
         return None if earlier is None else earlier.copy()
+
+
+    def _last_quotes(self, done: pl.DataFrame) -> Dict[str, Quote]:
+        """The quote of each code at its last row of `done`.  The rows are read backwards, a
+        tail at a time: every code of a run usually ticks near the end of a frame, so this
+        reads a few hundred codes where grouping the whole frame would read every row."""
+        codes = done.get_column("code")
+        missing, found = set(self.codes), {}
+        end, tail = done.height, _FIRST_TAIL
+        while missing and end > 0:
+            start = max(0, end - tail)
+            for offset, code in enumerate(reversed(codes.slice(start, end - start).to_list())):
+                if code in missing:
+                    missing.discard(code)
+                    row = done.row(end - 1 - offset, named=True)
+                    found[code] = _quote([row[column] for column in QUOTE_COLUMNS])
+                    if not missing:
+                        break
+            end, tail = start, tail * 2
+        return found
 
 
 def _quote(values: Sequence[Any]) -> Quote:

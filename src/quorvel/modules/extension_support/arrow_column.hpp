@@ -12,7 +12,7 @@
 
 namespace quorvel {
 
-// The structures of the Arrow C data interface, as its specification lays them out.
+// The structures of the Arrow C data interface, laid out as the interface defines them.
 struct ArrowSchema {
     const char* format;
     const char* name;

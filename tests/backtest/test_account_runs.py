@@ -9,17 +9,14 @@ from quorvel.backtest import (
     OrderError,
     Strategy,
     render,
-    run_backtest,
 )
 from quorvel.examples.bar_trend import BarTrend
 from quorvel.examples.breakout import Breakout
 from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
-from quorvel.sim import SimulatedBroker
 
-PERIOD = ("2024-01-08", "2024-01-09")
-BACKFILL = ("2024-01-05", "2024-01-05")
-CODES = ["2330", "TXFR1"]
+from test_engines import run
+
 ENGINES = ["replay", "paced"]
 TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")
 # Maintenance equal to initial: the first loss after the margin is used up calls.
@@ -27,21 +24,6 @@ TIGHT = {"TXF": FuturesMargin(340_000, 340_000)}
 
 
 pytestmark = pytest.mark.usefixtures("engines_built")
-
-
-def run(data_dir, strategy, engine="replay", **account):
-    return run_backtest(
-        SimulatedBroker(5, ticks_per_day=300),
-        CODES,
-        PERIOD,
-        BACKFILL,
-        data_dir=str(data_dir),
-        strategy=strategy,
-        engine=engine,
-        window=4,
-        stall_timeout=30,
-        **account,
-    )
 
 
 class Scenario(Strategy):

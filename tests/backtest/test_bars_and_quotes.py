@@ -18,18 +18,15 @@ from quorvel.backtest import (
     Strategy,
     StrategyError,
     cache_directory,
-    run_backtest,
 )
 from quorvel.backtest.bars import session_span
 from quorvel.sim import SimulatedBroker
 from quorvel.utils import format_nano_ts_to_second_ts
 
+from test_engines import BACKFILL, CODES, run
 from test_messages import holds_its_keys
 
-PERIOD = ("2024-01-08", "2024-01-09")
-BACKFILL = ("2024-01-05", "2024-01-05")
 DAYS = ("2024-01-05", "2024-01-08", "2024-01-09")
-CODES = ["2330", "TXFR1"]
 SECONDS = 420  # 7 minutes: the night session's open (15:00) is not on a 7-minute grid from midnight
 QUOTE_KEYS = ("bid_price", "bid_volume", "ask_price", "ask_volume")
 
@@ -38,20 +35,6 @@ pytestmark = pytest.mark.usefixtures("engines_built")
 
 def broker():
     return SimulatedBroker(5, ticks_per_day=300)
-
-
-def run(data_dir, strategy, engine="replay"):
-    return run_backtest(
-        broker(),
-        CODES,
-        PERIOD,
-        BACKFILL,
-        data_dir=str(data_dir),
-        strategy=strategy,
-        engine=engine,
-        window=4,
-        stall_timeout=30,
-    )
 
 
 class Recorder(Strategy):

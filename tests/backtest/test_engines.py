@@ -26,7 +26,7 @@ EXAMPLES = [
 pytestmark = pytest.mark.usefixtures("engines_built")
 
 
-def run(data_dir, strategy, engine, ticks_per_day=300, **options):
+def run(data_dir, strategy, engine="replay", ticks_per_day=300, **options):
     return run_backtest(
         SimulatedBroker(5, ticks_per_day=ticks_per_day),
         CODES,

@@ -24,7 +24,7 @@ from quorvel.backtest import (
     write_report,
 )
 from quorvel.cli.notices import failure
-from quorvel.cli.options import costs
+from quorvel.cli.options import run_settings
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop
 
@@ -52,17 +52,9 @@ def backtest_command(
                 None if args.no_backfill else (args.backfill_start, args.backfill_end),
                 data_dir=data_dir,
                 strategy=strategy,
-                engine=args.engine,
-                window=args.window,
                 progress=advance,
                 quiet_modules=not args.verbose,
-                capital=args.capital,
-                costs=costs(args),
-                account=account,
-                account_rules=not args.no_account_rules,
-                market_rules=not args.no_market_rules,
-                seed=args.seed,
-                min_sharpe_days=args.min_sharpe_days,
+                **run_settings(args, account),
             )
     except BacktestInterrupted as interruption:
         result, status = interruption.result, stop.exit_status

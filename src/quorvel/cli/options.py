@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import os
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from quorvel import market
 from quorvel.arguments import ArgumentParser
@@ -467,6 +467,22 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
 def costs(args: argparse.Namespace) -> CostModel:
     """The cost model of the cost options."""
     return CostModel(**{entry[1]: getattr(args, entry[1]) for entry in _COST_OPTIONS})
+
+
+def run_settings(args: argparse.Namespace, account: AccountRules) -> Dict[str, Any]:
+    """The settings of a run that the options give, as keywords of `run_backtest` (and of
+    `SweepSettings`, whose runs take them alike)."""
+    return {
+        "engine": args.engine,
+        "window": args.window,
+        "capital": args.capital,
+        "costs": costs(args),
+        "account": account,
+        "account_rules": not args.no_account_rules,
+        "market_rules": not args.no_market_rules,
+        "seed": args.seed,
+        "min_sharpe_days": args.min_sharpe_days,
+    }
 
 
 # The account's options: the command line's side of `quorvel.backtest.account`.

@@ -9,7 +9,7 @@ from rich.console import Console
 from rich.text import Text
 
 from quorvel.backtest import AccountRules, load_strategy, parse_params
-from quorvel.cli.options import costs
+from quorvel.cli.options import run_settings
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop
 from quorvel.data.offline import CacheOnlyBroker
@@ -47,15 +47,7 @@ def sweep_command(
         period=(args.start, args.end),
         backfill=None if args.no_backfill else (args.backfill_start, args.backfill_end),
         data_dir=data_dir,
-        engine=args.engine,
-        window=args.window,
-        capital=args.capital,
-        costs=costs(args),
-        account=account,
-        account_rules=not args.no_account_rules,
-        market_rules=not args.no_market_rules,
-        seed=args.seed,
-        min_sharpe_days=args.min_sharpe_days,
+        **run_settings(args, account),
     )
     broker = (
         CacheOnlyBroker

@@ -175,7 +175,8 @@ def read_day(path: str, schema: Schema) -> Optional[pl.DataFrame]:
     cache_manifest.remove_stale_temporaries(directory)
     recorded = cache_manifest.recorded_entries(directory).get(name)
     if recorded is not None:
-        with suppress(CorruptCacheFile):  # judged again below: it may have been replaced meanwhile
+        # Judged again below: another run may have replaced it or set it aside meanwhile.
+        with suppress(CorruptCacheFile, FileNotFoundError):
             return _checked_frame(_content(path), schema, recorded, name)[0]
     return _judged_under_lock(path, schema)
 

@@ -80,6 +80,24 @@ def test_runs_healing_one_day_at_once_set_aside_only_the_corrupt_file(cache_dir,
     assert entry["rows"] == 5
 
 
+def test_a_day_set_aside_by_another_run_while_it_is_read_is_fetched_again(cache_dir, monkeypatch):
+    broker = SimulatedBroker(ticks_per_day=5)
+    ticker = Ticker(broker)
+    first = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
+    isfile = os.path.isfile
+
+    def found_then_set_aside(path):
+        """Another run sets the day aside right after this one found it."""
+        found = isfile(path)
+        if found and os.path.basename(path) == NAME:
+            os.replace(path, f"{path}.corrupt-by-another-run")
+        return found
+
+    monkeypatch.setattr(os.path, "isfile", found_then_set_aside)
+    assert ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY).equals(first)
+    assert len(broker.tick_requests) == 2
+
+
 # --- entries lost ---------------------------------------------------------
 
 NEXT_DAY = "2024-01-03"

@@ -2,6 +2,9 @@
 exports), and from their lists when it cannot: the ticks are the same either way, value for
 value and type for type, for frames in one chunk or many, sliced, with short and long codes."""
 
+import ctypes
+import errno
+
 import polars as pl
 import pytest
 
@@ -59,11 +62,51 @@ def replayed_ticks(frame):
     return hooks.ticks
 
 
+STREAM_CALL = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+
+
+class ArrowArrayStream(ctypes.Structure):
+    _fields_ = [("get_schema", STREAM_CALL), ("get_next", STREAM_CALL), ("get_last_error", ctypes.c_void_p),
+                ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
+
+
+def failing_after_the_first_array(export, kept):
+    """Wraps a Series' export: its stream gives the first array, then fails."""
+    capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    capsule_pointer.restype, capsule_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype, new_capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+
+    def failing_export(series, requested_schema=None):
+        original = export(series)
+        source = ArrowArrayStream.from_address(capsule_pointer(original, b"arrow_array_stream"))
+        stream = ArrowArrayStream.from_buffer_copy(source)
+        source.release = None  # moved: the capsule leaves it alone
+        get_next, calls = source.get_next, []
+
+        def next_then_fail(address, array):
+            calls.append(array)
+            return get_next(address, array) if len(calls) == 1 else errno.EIO
+
+        stream.get_next = STREAM_CALL(next_then_fail)
+        kept.append((stream, stream.get_next))
+        return new_capsule(ctypes.addressof(stream), b"arrow_array_stream", None)
+
+    return failing_export
+
+
+READS = ["in place", "from lists", "from lists after the stream fails"]
+
+
 @pytest.mark.parametrize("make_frame", FRAMES.values(), ids=FRAMES.keys())
-@pytest.mark.parametrize("in_place", [True, False], ids=["in place", "from lists"])
-def test_the_ticks_are_the_rows_of_the_frame(make_frame, in_place, monkeypatch):
-    if not in_place:  # a Series that exports nothing is read from its lists
+@pytest.mark.parametrize("read", READS)
+def test_the_ticks_are_the_rows_of_the_frame(make_frame, read, monkeypatch):
+    kept = []
+    if read == "from lists":  # a Series that exports nothing is read from its lists
         monkeypatch.delattr(pl.Series, "__arrow_c_stream__")
+    elif read == "from lists after the stream fails":
+        failing_export = failing_after_the_first_array(pl.Series.__arrow_c_stream__, kept)
+        monkeypatch.setattr(pl.Series, "__arrow_c_stream__", failing_export)
     listed = []
     to_list = pl.Series.to_list
     monkeypatch.setattr(pl.Series, "to_list", lambda series: listed.append(series.name) or to_list(series))
@@ -74,7 +117,7 @@ def test_the_ticks_are_the_rows_of_the_frame(make_frame, in_place, monkeypatch):
     assert [[type(value) for value in tick.values()] for tick in ticks] == [
         [type(value) for value in tick.values()] for tick in expected
     ]
-    assert set(listed) == (set() if in_place else set(SCHEMA))
+    assert set(listed) == (set() if read == "in place" else set(SCHEMA))
 
 
 def test_each_code_is_one_str_for_every_tick_of_it():

@@ -41,10 +41,13 @@ public:
         return found;
     }
 
-    // The next array into `array`: false at the end or on a failure.
-    bool next(ArrowArray& array) {
+    enum class Next { Array, End, Failed };
+
+    // The next array into `array`, or the stream's end, or its failure.
+    Next next(ArrowArray& array) {
         array = ArrowArray{};
-        return stream_.get_next(&stream_, &array) == 0 && array.release != nullptr;
+        if (stream_.get_next(&stream_, &array) != 0) return Next::Failed;
+        return array.release != nullptr ? Next::Array : Next::End;
     }
 
 private:
@@ -78,9 +81,11 @@ bool ArrowColumn::open(PyObject* series, Kind kind) {
     if (layout_ == 0) return false;
     int64_t rows = 0;
     ArrowArray array;
-    while (stream.next(array)) {
-        if (!take(array, rows)) {
-            array.release(&array);
+    for (OwnedStream::Next got; (got = stream.next(array)) != OwnedStream::Next::End;) {
+        // A stream that fails part way is read by the caller's other way, which reports the error;
+        // the failed call gave no array to release.
+        if (got == OwnedStream::Next::Failed || !take(array, rows)) {
+            if (got == OwnedStream::Next::Array) array.release(&array);
             close();
             return false;
         }

@@ -5,12 +5,13 @@ latest tick; both engines give the same."""
 import datetime as dt
 import math
 import re
+from dataclasses import replace
 from pathlib import Path
 
 import polars as pl
 import pytest
 
-from quorvel import cache_files
+from quorvel import cache_files, market
 from quorvel.backtest import (
     Bar,
     BacktestError,
@@ -199,6 +200,25 @@ def test_the_clock_is_the_ticks_time_on_the_taipei_wall_clock(recorded):
         assert clock.tzinfo.key == "Asia/Taipei" and clock.utcoffset() == dt.timedelta(hours=8)
         assert clock.replace(tzinfo=None) == dt.datetime(1970, 1, 1) + dt.timedelta(seconds=now)
         assert clock.timestamp() == pytest.approx(now - 8 * 3600)
+
+
+class Hourly(Recorder):
+    bar_seconds = 3600
+
+
+def test_bars_count_from_the_opens_of_the_runs_market_rules(data_dir):
+    """Stocks opening at 08:30 under custom rules: their hourly bars start at half past."""
+    early = market.SessionHours("day", dt.time(8, 30), dt.time(13, 30))
+    rules = replace(market.TAIWAN, stock=replace(market.TAIWAN.stock, sessions=(early,)))
+    events = {}
+    for engine in ("replay", "paced"):
+        strategy = Hourly()
+        run(data_dir, strategy, engine, market_rules=rules)
+        events[engine] = strategy.events
+    assert events["replay"] == events["paced"]
+    minutes = {code: {int(bar["start"] // 60 % 60) for bar in bars_of(events["replay"])
+                      if bar["code"] == code} for code in CODES}
+    assert minutes == {"2330": {30}, "TXFR1": {0, 45}}
 
 
 class QuoteOfUnknown(Strategy):

@@ -2,8 +2,8 @@
 
 A bar holds the ticks of one code whose timestamps lie in [start, end), with end = start +
 bar_seconds; the intervals are counted from the open of the code's trading session (the
-sessions of `quorvel.market`), so that 60-second bars of a stock start at 09:00:00 and those of
-a TAIEX future's night session at 15:00:00.  An interval without a tick has no bar.  A tick
+sessions of the run's market rules; Taiwan's in a run without rules), so that 60-second bars
+of a stock start at 09:00:00 and those of a TAIEX future's night session at 15:00:00.  An interval without a tick has no bar.  A tick
 outside every session (a print after the close) falls into the gap between two sessions, whose
 intervals are counted from the close before it.
 
@@ -20,6 +20,7 @@ paced engine with `BarBuilder` here, which takes the same steps in the same orde
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 from typing import Callable, Dict, List, Tuple
@@ -29,7 +30,7 @@ from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.messages import Bar
 from quorvel.backtest.strategy import Strategy
 
-__all__ = ["BarBuilder", "bar_seconds", "session_span"]
+__all__ = ["BarBuilder", "bar_seconds", "session_span", "session_spans"]
 
 # session_span(code, moment) -> (origin, due): where the span holding `moment` starts counting
 # its intervals, and the first moment after it.
@@ -52,19 +53,29 @@ def bar_seconds(strategy: Strategy) -> float:
     return float(seconds) if overridden else 0.0
 
 
-def session_span(code: str, moment: float) -> Tuple[float, float]:
-    """The span of `code`'s moments that holds `moment` (broker seconds): for a moment in a
-    session, its open and the first moment after its close; between two sessions, the close
-    before and the open after."""
-    day = market.trading_day_of(moment)
-    days = (market.previous_trading_days(day, 1)[0], day, market.next_trading_day(day))
-    sessions = [session for near in days for session in market.sessions(code, near)]
+def session_span(
+    code: str, moment: float, rules: market.MarketRules = market.TAIWAN
+) -> Tuple[float, float]:
+    """The span of `code`'s moments that holds `moment` (broker seconds) under `rules`: for a
+    moment in a session, its open and the first moment after its close; between two sessions,
+    the close before and the open after.  A code without sessions has one span, counted from
+    the epoch (so its bars start on the wall clock's whole intervals)."""
+    day = rules.trading_day_of(moment)
+    days = (rules.previous_trading_days(day, 1)[0], day, rules.next_trading_day(day))
+    sessions = [session for near in days for session in rules.sessions(code, near)]
+    if not sessions:
+        return 0.0, math.inf
     for session in sessions:
         if session.open_timestamp <= moment <= session.close_timestamp:
             return session.open_timestamp, math.nextafter(session.close_timestamp, math.inf)
     close_before = max(s.close_timestamp for s in sessions if s.close_timestamp < moment)
     open_after = min(s.open_timestamp for s in sessions if s.open_timestamp > moment)
     return close_before, open_after
+
+
+def session_spans(rules: market.MarketRules) -> SessionSpan:
+    """`session_span` under `rules`, as the bar builders call it."""
+    return functools.partial(session_span, rules=rules)
 
 
 @dataclass

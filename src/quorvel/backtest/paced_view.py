@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import polars as pl
 
-from quorvel.backtest.bars import BarBuilder, bar_seconds
+from quorvel.backtest.bars import BarBuilder, bar_seconds, session_spans
 from quorvel.backtest.desks import Desk
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.messages import Bar
@@ -28,7 +28,7 @@ class PacedView:
         self.quotes = desk.quotes
         self.phase: Optional[bool] = None  # whether the phase under way is the backfill
         seconds = bar_seconds(run.strategy)
-        self.bars = BarBuilder(seconds) if seconds else None
+        self.bars = BarBuilder(seconds, session_spans(run.rules.rules)) if seconds else None
         self.on_bar = run.strategy.on_bar
         self.deliver = desk.deliver
 

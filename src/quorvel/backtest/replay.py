@@ -34,7 +34,7 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import polars as pl
 
-from quorvel.backtest.bars import bar_seconds, session_span
+from quorvel.backtest.bars import bar_seconds, session_spans
 from quorvel import market
 from quorvel.backtest.days import loaded_day_by_day, span_days
 from quorvel.backtest.desks import DirectDesk, attached
@@ -90,7 +90,7 @@ class _ReplayHooks:
         self.cursor = desk.quotes.cursor
         self.bars = bars  # the run's bar builder, or None: no bars
         self.on_bar = desk.strategy.on_bar
-        self.session_span = session_span
+        self.session_span = session_spans(desk.rules.rules)
 
     def checkpoint(self, done: int) -> None:
         """The native loop's count of the slice's ticks done."""

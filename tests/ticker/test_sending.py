@@ -7,7 +7,7 @@ import pytest
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.modules.ticker.ticker import Ticker
 
-from ticker_support import END, STOCK, WAIT, drain, feeding, frame, wait_for_thread_end
+from ticker_support import END, STOCK, WAIT, PermitQueue, drain, feeding, frame, wait_for_thread_end
 
 
 class TestRun:
@@ -53,8 +53,11 @@ class TestRun:
 
     def test_stop_during_a_run(self):
         ticker = feeding({"2024-01-02": frame(5)})
+        permits = ticker.allow_next_tick_flag_queue = PermitQueue()
+        permits.put(True)  # the first permit, as a new Ticker has it
         ticker.send_ticks([STOCK], "2024-01-02", "2024-01-02")
         assert ticker.pop_tick()["close"] == 580.0
+        assert permits.awaited.wait(WAIT)  # the thread has passed its stop check
         ticker.stop_send_ticks()
         assert ticker.pop_tick() == END
         ticker.allow_next_tick()  # lets the waiting thread finish its pass
@@ -70,6 +73,7 @@ class TestFailingThread:
         ticker = Ticker(None)  # no market known for the frame's code
         ticker.send_ticks([], "2024-01-02", "2024-01-02")  # an empty load: nothing to fail
         drain(ticker)
+        wait_for_thread_end()  # its last line printed before the failing run's
         ticker._Ticker__process_and_combine_ticks = lambda *args: frame(2)
         ticker.allow_next_tick()
         ticker.send_ticks([STOCK], "2024-01-02", "2024-01-02")

@@ -1,7 +1,8 @@
 """Helpers shared by the tick feed's tests."""
 
+import queue
 import threading
-from typing import Dict, List
+from typing import Dict, List, Optional
 
 import polars as pl
 
@@ -25,6 +26,20 @@ class FixedAnswerBroker(SimulatedBroker):
     def ticks(self, contract, date):
         self.tick_requests.append((contract.code, date))
         return self.answer
+
+
+class PermitQueue(queue.Queue):
+    """A sending run's permits that tell when a thread waits for one: it has then looked for a
+    stop, and sends one more tick once it is given the permit."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.awaited = threading.Event()
+
+    def get(self, block: bool = True, timeout: Optional[float] = None) -> object:
+        if self.empty():
+            self.awaited.set()
+        return super().get(block, timeout)
 
 
 def frame(count: int, code: str = "2330") -> pl.DataFrame:

@@ -51,6 +51,16 @@ class Recorder:
         return [json.loads(line) for line in self.lines]
 
 
+@pytest.fixture(scope="session", autouse=True)
+def cache_hashing_thread() -> None:
+    """The tick cache's hashing thread, which serves the process from its first read on, started
+    before the first test: a test that looks for the threads it left running does not find it,
+    whichever test happens to read a cached day first."""
+    from quorvel import cache_files
+
+    cache_files._sha256_alongside(b"")()
+
+
 @pytest.fixture(autouse=True)
 def data_dir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """Every test writes under its own data directory (not yet created), restored afterwards."""

@@ -3,7 +3,7 @@
 from dataclasses import replace
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quorvel import market
@@ -119,6 +119,7 @@ class TestOnStep:
         assert market.price_below("2330", price) == below
         assert market.price_above("2330", price) == above
 
+    @settings(deadline=None)
     @given(st.floats(min_value=0.01, max_value=1e6))
     def test_rounded_prices_are_on_step_and_bracket_the_price(self, price):
         down, up = market.step_down("2330", price), market.step_up("2330", price)

@@ -108,6 +108,16 @@ def logger(monkeypatch: pytest.MonkeyPatch, module_under_test: ModuleType) -> Re
 # Ray's first start is slow on a shared machine, but never this slow: a start still going then
 # is stuck (one was, for more than ten minutes, deaf to Ctrl-C).
 RAY_START_LIMIT = 180
+# The time of a test that takes Ray's session: whichever comes first pays for the start.
+RAY_TEST_TIMEOUT = 300
+
+
+def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
+    """A test that takes `ray_session` is given `RAY_TEST_TIMEOUT` unless it sets its own: the
+    suite's default is shorter than a slow start of Ray may be."""
+    for item in items:
+        if "ray_session" in getattr(item, "fixturenames", ()) and not item.get_closest_marker("timeout"):
+            item.add_marker(pytest.mark.timeout(RAY_TEST_TIMEOUT))
 
 
 @pytest.fixture(scope="session")

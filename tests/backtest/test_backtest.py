@@ -56,6 +56,17 @@ class TestLedger:
         assert result.live_ticks == 3 * len(CODES) * TICKS_PER_DAY
         assert result.backfill_ticks == len(CODES) * TICKS_PER_DAY
 
+    @pytest.mark.parametrize("engine", ["replay", "paced"])
+    def test_a_backfill_without_ticks_is_over_before_the_period(self, data_dir, engine):
+        """The paced feed's sending thread often finds such a backfill over already."""
+        weekend = ("2024-01-06", "2024-01-07")
+        statuses = [
+            run_backtest(SimulatedBroker(3, ticks_per_day=50), ["2330"], PERIOD, weekend,
+                         data_dir=str(data_dir), engine=engine, stall_timeout=WAIT).statuses
+            for _ in range(3)
+        ]
+        assert statuses == [[FLAG.finish_backfilling.value, FLAG.exit_send_tick.value]] * 3
+
     def test_the_strategy_uses_every_order_kind(self, result):
         kinds = result.order_kinds()
         assert {("LMT", "ROD"), ("LMT", "FOK"), ("MKT", "IOC")} <= set(kinds)

@@ -6,7 +6,8 @@ import pytest
 
 from quorvel.modules.ticker.ticker import Ticker
 
-from ticker_support import END, STOCK, drain, feeding, frame, wait_for_thread_end
+from ticker_support import (END, STOCK, drain, feeding, frame, sending_once_the_backfill_is_awaited,
+                            wait_for_thread_end)
 
 FINISH = {"darq_status": "FinishBackfilling"}
 
@@ -48,10 +49,7 @@ class TestReplay:
 
     def test_through_send_ticks(self):
         ticker = feeding({"2024-01-01": frame(2), "2024-01-02": frame(1)})
-        gate = ticker.allow_next_tick_flag_queue
-        gate.get()  # hold the first permit until the sending thread waits for the notice
-        ticker.send_ticks([STOCK], "2024-01-02", "2024-01-02", "2024-01-01")
-        gate.put(True)
+        sending_once_the_backfill_is_awaited(ticker, [STOCK], "2024-01-02", "2024-01-02", "2024-01-01")
         items = drain(ticker)
         wait_for_thread_end()
         assert [item.get("is_backfilling") for item in items] == [True, True, None, False, None]

@@ -11,7 +11,8 @@ from quorvel.modules.ticker import feed
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.sim import SimulatedBroker
 
-from ticker_support import STOCK, WAIT, drain, threads_started_by_the_test, wait_for_thread_end
+from ticker_support import (STOCK, WAIT, drain, sending_once_the_backfill_is_awaited,
+                            threads_started_by_the_test, wait_for_thread_end)
 
 FUTURE = {"code": "TXFR1", "market": "Future"}
 CODES = [STOCK, FUTURE]
@@ -157,10 +158,8 @@ def sent_items(observed):
     log = DayLog()
     if observed:
         feed.observe(source, log)
-    gate = source.allow_next_tick_flag_queue
-    gate.get()  # hold the first permit until the sending thread waits for the backfill
-    source.send_ticks([STOCK], "2024-01-10", "2024-01-10", "2024-01-08", "2024-01-09")
-    gate.put(True)
+    sending_once_the_backfill_is_awaited(source, [STOCK], "2024-01-10", "2024-01-10", "2024-01-08",
+                                         "2024-01-09")
     items = drain(source)
     running = feed.stop(source, WAIT) if observed else []
     wait_for_thread_end()

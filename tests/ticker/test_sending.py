@@ -7,7 +7,7 @@ import pytest
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.modules.ticker.ticker import Ticker
 
-from ticker_support import END, STOCK, WAIT, PermitQueue, drain, feeding, frame, wait_for_thread_end
+from ticker_support import END, STOCK, WAIT, AwaitedQueue, drain, feeding, frame, wait_for_thread_end
 
 
 class TestRun:
@@ -53,7 +53,7 @@ class TestRun:
 
     def test_stop_during_a_run(self):
         ticker = feeding({"2024-01-02": frame(5)})
-        permits = ticker.allow_next_tick_flag_queue = PermitQueue()
+        permits = ticker.allow_next_tick_flag_queue = AwaitedQueue()
         permits.put(True)  # the first permit, as a new Ticker has it
         ticker.send_ticks([STOCK], "2024-01-02", "2024-01-02")
         assert ticker.pop_tick()["close"] == 580.0

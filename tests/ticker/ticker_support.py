@@ -28,9 +28,9 @@ class FixedAnswerBroker(SimulatedBroker):
         return self.answer
 
 
-class PermitQueue(queue.Queue):
-    """A sending run's permits that tell when a thread waits for one: it has then looked for a
-    stop, and sends one more tick once it is given the permit."""
+class AwaitedQueue(queue.Queue):
+    """A queue that tells when a thread waits on it empty: of permits, the sending thread has
+    then looked for a stop; of backfill notices, it has found the backfill still running."""
 
     def __init__(self) -> None:
         super().__init__()
@@ -40,6 +40,17 @@ class PermitQueue(queue.Queue):
         if self.empty():
             self.awaited.set()
         return super().get(block, timeout)
+
+
+def sending_once_the_backfill_is_awaited(ticker: Ticker, *send_ticks_args) -> None:
+    """`ticker.send_ticks(*send_ticks_args)`, its first permit held back until the sending thread
+    waits for the backfill's notice: the backfill cannot end before that thread looks for it."""
+    notices = ticker.backfilling_notify_finish_queue = AwaitedQueue()
+    permits = ticker.allow_next_tick_flag_queue
+    permits.get()
+    ticker.send_ticks(*send_ticks_args)
+    assert notices.awaited.wait(WAIT)
+    permits.put(True)
 
 
 def frame(count: int, code: str = "2330") -> pl.DataFrame:

@@ -43,7 +43,7 @@ from quorvel.backtest.desks import QueuedDesk, attached
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.lifecycle import Watchdog, observed_feed
 from quorvel.backtest.paced_view import PacedView
-from quorvel.backtest.run import END_STATUS, Progress, Run, same_day
+from quorvel.backtest.run import BACKFILL_OVER_STATUS, END_STATUS, Progress, Run, same_day
 
 
 def run_paced(run: Run) -> None:
@@ -115,6 +115,10 @@ def _paced_ticks(
     watched = desk.account.watched
     done = 0
     last_live: Optional[float] = None  # the timestamp of the last live tick not yet sampled
+    # The feed announces the backfill's end only if its sending thread first looked while the
+    # backfill was under way; one over before that (no ticks, or permits granted ahead) is
+    # recorded here, before the first live tick or the run's end, as the replay engine records it.
+    backfill_unannounced = bool(result.backfill)
     watchdog.beat()
     while True:
         tick = ticker.pop_tick()
@@ -124,6 +128,10 @@ def _paced_ticks(
         if tick is None:
             raise BacktestError("the tick feed handed over None instead of a tick")
         status = tick.get("darq_status")
+        if backfill_unannounced and (status is not None or not tick["is_backfilling"]):
+            backfill_unannounced = False
+            if status != BACKFILL_OVER_STATUS:
+                result.statuses.append(BACKFILL_OVER_STATUS)
         if status is not None:
             result.statuses.append(status)
             view.phase_over()

@@ -10,9 +10,9 @@ import quorvel.modules.matcher.matcher as matcher_module
 TIMEOUT = 60
 
 
-def run_python(code, runs=1):
-    return [subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                           timeout=TIMEOUT) for _ in range(runs)]
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=TIMEOUT)
 
 
 def test_module_has_no_docstring_and_no_functions():
@@ -25,7 +25,7 @@ def test_module_has_no_docstring_and_no_functions():
 def test_namespace_bindings_in_order():
     # In a fresh interpreter, as the import binds them: a test that unbinds a name and puts it
     # back leaves it last in the namespace of this one.
-    [result] = run_python("""
+    result = run_python("""
         import quorvel.modules.matcher.matcher as m
         print(*[name for name in vars(m) if not name.startswith("__")])
     """)
@@ -38,7 +38,7 @@ def test_namespace_bindings_in_order():
 
 
 def test_failed_import_discards_the_module_and_can_be_retried():
-    [result] = run_python("""
+    result = run_python("""
         import sys, quorvel.utils
         del quorvel.utils.logger
         try:
@@ -73,7 +73,17 @@ def test_exit_with_a_busy_intake_thread_never_crashes():
             m.add_pending_order_queue("add", dict(order))
             m.add_pending_order_queue("cancel", {"trade_id": "x"})
     """
-    results = run_python(script, runs=20)
+    results, hung = [], 0
+    for _ in range(20):
+        try:
+            results.append(run_python(script))
+        except subprocess.TimeoutExpired:
+            # Before 3.11 the interpreter's own exit can wait forever for a daemon thread that
+            # asked for its lock and was then ended (python/cpython#96387), whatever the thread
+            # runs: seen about once in thousands of runs.  One such run is not this module's.
+            if sys.version_info >= (3, 11) or hung:
+                raise
+            hung += 1
     for result in results:
         assert result.returncode == 0, (result.returncode, result.stderr[-2000:])
         assert "Fatal" not in result.stderr and "terminate" not in result.stderr

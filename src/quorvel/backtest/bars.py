@@ -3,9 +3,9 @@
 A bar holds the ticks of one code whose timestamps lie in [start, end), with end = start +
 bar_seconds; the intervals are counted from the open of the code's trading session (the
 sessions of the run's market rules; Taiwan's in a run without rules), so that 60-second bars
-of a stock start at 09:00:00 and those of a TAIEX future's night session at 15:00:00.  An interval without a tick has no bar.  A tick
-outside every session (a print after the close) falls into the gap between two sessions, whose
-intervals are counted from the close before it.
+of a stock start at 09:00:00 and those of a TAIEX future's night session at 15:00:00.  An
+interval without a tick has no bar.  A tick outside every session (a print after the close)
+falls into the gap between two sessions, whose intervals are counted from the close before it.
 
 A bar falls due at its end, or at its session's close if that comes first (both ends of a
 session belong to it, so a bar of the closing auction falls due just after the close).  It is

@@ -63,7 +63,6 @@ class Quotes:
         earlier = self._earlier.get(code)
         return None if earlier is None else earlier.copy()
 
-
     def _last_quotes(self, done: pl.DataFrame) -> Dict[str, Quote]:
         """The quote of each code at its last row of `done`.  The rows are read backwards, a
         tail at a time: every code of a run usually ticks near the end of a frame, so this

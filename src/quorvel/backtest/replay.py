@@ -34,8 +34,8 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import polars as pl
 
-from quorvel.backtest.bars import bar_seconds, session_spans
 from quorvel import market
+from quorvel.backtest.bars import bar_seconds, session_spans
 from quorvel.backtest.days import loaded_day_by_day, span_days
 from quorvel.backtest.desks import DirectDesk, attached
 from quorvel.backtest.results import BacktestResult

@@ -72,7 +72,7 @@ struct State : SharedState {
     struct WrittenTable {
         PyObject* infos = nullptr;
         uint64_t version = 0;
-        WrittenRecord records[8] = {};  // a plain array: a standard container holds no Ref
+        WrittenRecord records[8] = {};  // once all are taken, a new code takes the first
         size_t count = 0;
     } written;
     // The item close() posts to end an intake loop, recognised by identity: no item a caller can

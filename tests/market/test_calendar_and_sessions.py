@@ -1,12 +1,15 @@
 """Trading days from the exchange calendar, sessions per instrument, and the night session's day."""
 
 import datetime as dt
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import replace
 
 import pytest
 
 from quorvel import market
-from quorvel.market import TAIWAN
+from quorvel.market import TAIWAN, calendar
 
 
 def day(text):
@@ -49,6 +52,28 @@ class TestTradingDays:
     def test_days_the_calendar_cannot_answer_are_refused(self, rules, date, message):
         with pytest.raises(ValueError, match=message):
             rules.is_trading_day(date)
+
+    def test_calendars_asked_for_at_once_are_built_one_at_a_time_and_once(self, monkeypatch):
+        # Building one changes the process's warning filters: two builds at once could print the
+        # notices each silences.
+        building = []
+        overlapped = threading.Event()
+
+        class SlowCalendar:
+            def __init__(self, name, closed_days):
+                building.append(closed_days)
+                if len(building) > 1:
+                    overlapped.set()
+                time.sleep(0.02)
+                building.remove(closed_days)
+
+        monkeypatch.setattr(calendar, "TradingCalendar", SlowCalendar)
+        asked = [("2031-01-0" + str(day),) for day in (2, 3, 2, 3, 2, 3)]
+        with ThreadPoolExecutor(len(asked)) as pool:
+            built = list(pool.map(lambda days: calendar.trading_calendar("XTAI", days), asked))
+        calendar._built_calendar.cache_clear()
+        assert not overlapped.is_set()
+        assert [built.index(one) for one in built] == [0, 1, 0, 1, 0, 1]
 
 
 class TestBackfillRange:

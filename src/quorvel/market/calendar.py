@@ -17,6 +17,7 @@ import bisect
 import calendar as _calendar
 import datetime as dt
 import functools
+import threading
 import warnings
 from dataclasses import dataclass
 from typing import Dict, List, Tuple, Union
@@ -216,7 +217,18 @@ class TradingCalendar:
         return day
 
 
-@functools.lru_cache(maxsize=None)
+# Calendars are built one at a time: the warning filters are the process's, and pandas changes
+# them while it builds one (to show its own notices), so a notice silenced in one build could be
+# printed by another thread's build running at the same moment.
+_building = threading.Lock()
+
+
 def trading_calendar(name: str, closed_days: Tuple[str, ...] = ()) -> TradingCalendar:
     """The calendar of that name less those days, built once per process."""
+    with _building:
+        return _built_calendar(name, closed_days)
+
+
+@functools.lru_cache(maxsize=None)
+def _built_calendar(name: str, closed_days: Tuple[str, ...]) -> TradingCalendar:
     return TradingCalendar(name, closed_days)

@@ -17,7 +17,8 @@ REPEATS = 3
 
 
 def bars_rows(row_type: Any) -> List[Any]:
-    from quorvel.backtest import Bar, Strategy, Tick, run_backtest
+    from quorvel.backtest import Strategy, run_backtest
+    from quorvel.backtest.messages import Bar, Tick
 
     class Idle(Strategy):
         def warm_up(self, tick: Tick) -> None:

@@ -1,4 +1,4 @@
-"""Benchmark of reading cached days: `cache_files.read_day` beside a plain polars read.
+"""Benchmark of reading cached days: `day_files.read_day` beside a plain polars read.
 
 `read_day` reads a day file's bytes once, checks the header, parses them with the cache's schema,
 checks the values and compares the row count and the SHA-256 of the bytes with the manifest's
@@ -16,8 +16,8 @@ from typing import Any, Callable, List
 
 import polars as pl
 
-from quorvel import cache_files
-from quorvel.cache_files import TICK_SCHEMA
+from quorvel.cache import day_files
+from quorvel.cache.day_files import TICK_SCHEMA
 from quorvel.sim import SimulatedBroker
 
 CODES = {"2330": "Stocks", "TXFR1": "Futures"}
@@ -29,15 +29,15 @@ REPEATS = 100  # times each file is read each way
 def write_days(data_dir: str) -> List[str]:
     """The week of both codes in the cache under `data_dir`; returns the files' paths."""
     broker = SimulatedBroker(1, ticks_per_day=TICKS_PER_DAY)
-    os.makedirs(cache_files.cache_directory(data_dir), exist_ok=True)
+    os.makedirs(day_files.cache_directory(data_dir), exist_ok=True)
     paths = []
     for code, group in CODES.items():
         contract = getattr(broker.Contracts, group)[code]
         for day in DAYS:
             answer = broker.ticks(contract=contract, date=day)
-            path = cache_files.day_file_path(data_dir, code, day)
-            df = cache_files.frame_from_answer(answer, TICK_SCHEMA, code, day)
-            cache_files.store_day(df, path)
+            path = day_files.day_file_path(data_dir, code, day)
+            df = day_files.frame_from_answer(answer, TICK_SCHEMA, code, day)
+            day_files.store_day(df, path)
             paths.append(path)
     return paths
 
@@ -57,13 +57,13 @@ def cache_rows(row_type: Any) -> List[Any]:
     """
     with tempfile.TemporaryDirectory(prefix="quorvel-bench-cache-") as data_dir:
         paths = write_days(data_dir)
-        rows = sum(cache_files.read_day(path, TICK_SCHEMA).height for path in paths)
+        rows = sum(day_files.read_day(path, TICK_SCHEMA).height for path in paths)
         assert sum(pl.read_csv(path, schema=TICK_SCHEMA).height for path in paths) == rows
         checked = {path: float("inf") for path in paths}
         plain = dict(checked)
         for _ in range(REPEATS):
             for path in paths:
-                read_checked = seconds(lambda: cache_files.read_day(path, TICK_SCHEMA))
+                read_checked = seconds(lambda: day_files.read_day(path, TICK_SCHEMA))
                 read_plain = seconds(lambda: pl.read_csv(path, schema=TICK_SCHEMA))
                 checked[path] = min(checked[path], read_checked)
                 plain[path] = min(plain[path], read_plain)

@@ -44,9 +44,10 @@ def left_behind(runs: int, close_matchers: bool, data_dir: str) -> Dict[str, int
     """Run `runs` short backtests in this process (a Ray worker); its threads and RSS after
     runs 10 and `runs`.  Without `close_matchers` the runs keep their matchers' intake threads,
     as they did before run_backtest closed its matcher."""
+    from quorvel.examples.mean_reversion import MeanReversion
+
     from quorvel.modules.matcher import matcher as matcher_module
     from quorvel.sweep.runner import SweepSettings, run_one
-    from quorvel.examples.mean_reversion import MeanReversion
 
     if not close_matchers:
         matcher_class = matcher_module.Matcher
@@ -80,8 +81,9 @@ def sweep_rows(row_type: Any) -> List[Any]:
         import ray
     except ImportError:
         return [row_type(name, note=SKIPPED_NO_RAY) for name in SWEEP_ROWS]
-    from quorvel.backtest import run_backtest
     from quorvel.examples.mean_reversion import MeanReversion
+
+    from quorvel.backtest import run_backtest
     from quorvel.sweep import SweepSettings, combinations, run_sweep
 
     # The workers cannot import this script: its functions travel with their code.

@@ -20,8 +20,9 @@ from typing import Any, Dict, List
 
 import polars as pl
 
-from quorvel import cache_files, market
-from quorvel.backtest.engine import cache_directory
+from quorvel import market
+from quorvel.backtest.engine.backtest import cache_directory
+from quorvel.cache import day_files
 from quorvel.sim import SimulatedBroker
 
 CODES = ("2330", "TXFR1")
@@ -47,9 +48,9 @@ def fill_cache(data_dir: str) -> None:
     ticks, and the weekends' empty files (a weekday holiday is asked of the broker each run,
     which answers it at once)."""
     api = broker()
-    schema = dict(cache_files.TICK_SCHEMA)
+    schema = dict(day_files.TICK_SCHEMA)
     directory = cache_directory(data_dir, api)
-    os.makedirs(cache_files.cache_directory(directory), exist_ok=True)
+    os.makedirs(day_files.cache_directory(directory), exist_ok=True)
     first, last = year()
     backfill = market.backfill_range(first, BACKFILL_DAYS)
     days = market.trading_days(backfill[0], last)
@@ -57,18 +58,18 @@ def fill_cache(data_dir: str) -> None:
     weekends = [day for day in calendar_days if day.weekday() >= 5]
     for code in CODES:
         for day in weekends:
-            path = cache_files.day_file_path(directory, code, day.isoformat())
-            cache_files.store_day(pl.DataFrame(schema=schema), path)
+            path = day_files.day_file_path(directory, code, day.isoformat())
+            day_files.store_day(pl.DataFrame(schema=schema), path)
         contract = api.Contracts.Stocks[code] or api.Contracts.Futures[code]
         sources = {
-            day: cache_files.frame_from_answer(api.ticks(contract=contract, date=day), schema, code, day)
+            day: day_files.frame_from_answer(api.ticks(contract=contract, date=day), schema, code, day)
             for day in SOURCE_DAYS
         }
         for number, day in enumerate(days):
             source = SOURCE_DAYS[number % len(SOURCE_DAYS)]
             moved = (day - dt.date.fromisoformat(source)).days * NANOSECONDS_PER_DAY
             frame = sources[source].with_columns(ts=sources[source]["ts"] + moved)
-            cache_files.store_day(frame, cache_files.day_file_path(directory, code, day.isoformat()))
+            day_files.store_day(frame, day_files.day_file_path(directory, code, day.isoformat()))
 
 
 def peak_rss_kib() -> int:

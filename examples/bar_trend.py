@@ -9,7 +9,8 @@ import collections
 from typing import Deque, Dict
 
 from quorvel import market
-from quorvel.backtest import Bar, OrderError, Strategy
+from quorvel.backtest import OrderError, Strategy
+from quorvel.backtest.messages import Bar
 
 STOCK_KINDS = (market.Kind.STOCK, market.Kind.ETF)
 

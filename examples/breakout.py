@@ -8,7 +8,8 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict
 
-from quorvel.backtest import OrderError, Strategy, Tick
+from quorvel.backtest import OrderError, Strategy
+from quorvel.backtest.messages import Tick
 
 
 class Breakout(Strategy):

@@ -8,7 +8,8 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict, Union
 
-from quorvel.backtest import DealReport, OrderError, OrderReport, Strategy, Tick
+from quorvel.backtest import OrderError, Strategy
+from quorvel.backtest.messages import DealReport, OrderReport, Tick
 
 
 class MeanReversion(Strategy):

@@ -56,9 +56,9 @@ def cache_hashing_thread() -> None:
     """The tick cache's hashing thread, which serves the process from its first read on, started
     before the first test: a test that looks for the threads it left running does not find it,
     whichever test happens to read a cached day first."""
-    from quorvel import cache_files
+    from quorvel.cache import day_files
 
-    cache_files._sha256_alongside(b"")()
+    day_files._sha256_alongside(b"")()
 
 
 @pytest.fixture(autouse=True)

@@ -4,12 +4,14 @@ import math
 
 import pytest
 
-from quorvel.backtest import AccountRefusal, AccountRules, CostModel, FuturesMargin
 from quorvel import market
-from quorvel.backtest.account import Account, session_close
-from quorvel.backtest.contracts import contract_for
-from quorvel.backtest.costs import DayTrades, DayTrading
-from quorvel.backtest.metrics import evaluate
+from quorvel.backtest import AccountRules, CostModel, FuturesMargin
+from quorvel.backtest.account.account import Account, session_close
+from quorvel.backtest.account.ledger import DayTrades
+from quorvel.backtest.errors import AccountRefusal
+from quorvel.backtest.results.evaluation import evaluate
+from quorvel.backtest.settings.costs import DayTrading
+from quorvel.market.contracts import contract_for
 
 MONDAY = 1_704_672_000.0  # 2024-01-08 00:00, exchange time counted as UTC
 NINE = MONDAY + 9 * 3600

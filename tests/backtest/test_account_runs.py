@@ -1,21 +1,15 @@
 """The account in whole runs: both engines apply it alike, and the examples trade within it."""
 
 import pytest
-
-from quorvel.backtest import (
-    AccountRules,
-    FuturesMargin,
-    MarginCall,
-    OrderError,
-    Strategy,
-    render,
-)
 from quorvel.examples.bar_trend import BarTrend
 from quorvel.examples.breakout import Breakout
 from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
-
 from test_engines import run
+
+from quorvel.backtest import AccountRules, FuturesMargin, OrderError, Strategy
+from quorvel.backtest.messages import MarginCall
+from quorvel.backtest.output.tables import render
 
 ENGINES = ["replay", "paced"]
 TRADE_ID_KEYS = ("id", "seqno", "ordno", "exchange_seqno")

@@ -7,11 +7,11 @@ import time
 from collections import defaultdict
 
 import pytest
-
-from quorvel.backtest import BacktestError, load_ticks, resolve_codes, run_backtest
-from quorvel.backtest.engine import cache_directory
-from quorvel.constant import BASIC_INFO, FLAG, Action
 from quorvel.examples.mean_reversion import MeanReversion
+
+from quorvel.backtest import BacktestError, run_backtest
+from quorvel.backtest.engine.backtest import cache_directory, load_ticks, resolve_codes
+from quorvel.constant import BASIC_INFO, FLAG, Action
 from quorvel.sim import SimulatedBroker
 
 PERIOD = ("2024-01-08", "2024-01-10")  # Monday to Wednesday

@@ -10,22 +10,17 @@ from pathlib import Path
 
 import polars as pl
 import pytest
-
-from quorvel import cache_files, market
-from quorvel.backtest import (
-    Bar,
-    BacktestError,
-    Quote,
-    Strategy,
-    StrategyError,
-    cache_directory,
-)
-from quorvel.backtest.bars import session_span
-from quorvel.sim import SimulatedBroker
-from quorvel.utils import format_nano_ts_to_second_ts
-
 from test_engines import BACKFILL, CODES, run
 from test_messages import holds_its_keys
+
+from quorvel import market
+from quorvel.backtest import BacktestError, Strategy, StrategyError
+from quorvel.backtest.engine.backtest import cache_directory
+from quorvel.backtest.engine.bars import session_span
+from quorvel.backtest.messages import Bar, Quote
+from quorvel.cache import day_files
+from quorvel.sim import SimulatedBroker
+from quorvel.utils import format_nano_ts_to_second_ts
 
 DAYS = ("2024-01-05", "2024-01-08", "2024-01-09")
 SECONDS = 420  # 7 minutes: the night session's open (15:00) is not on a 7-minute grid from midnight
@@ -86,7 +81,7 @@ def replayed_frame(data_dir, recorded):
     """The ticks of the backfill and the period as the feed merges them, from the tick cache."""
     cache = Path(cache_directory(str(data_dir), broker())) / "sino" / "ticks"
     days = [
-        cache_files.read_day(str(cache / f"{code} {day} - ticks.csv"), cache_files.TICK_SCHEMA)
+        day_files.read_day(str(cache / f"{code} {day} - ticks.csv"), day_files.TICK_SCHEMA)
         .with_columns(code=pl.lit(code), is_backfilling=pl.lit(day in BACKFILL))
         for code in CODES
         for day in DAYS
@@ -256,7 +251,7 @@ class BarsOff(Strategy):
 
 @pytest.mark.parametrize("strategy", [NoBars(), BarsOff()], ids=lambda s: type(s).__name__)
 def test_without_bar_seconds_or_on_bar_no_bars_are_built(data_dir, strategy, monkeypatch):
-    from quorvel.backtest import paced_view
+    from quorvel.backtest.engine import paced_view
     from quorvel.modules.replay import replay
 
     def refuse(*args):

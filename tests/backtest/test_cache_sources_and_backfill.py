@@ -7,7 +7,7 @@ import pytest
 
 from quorvel import cli
 from quorvel.backtest import run_backtest
-from quorvel.backtest.engine import cache_directory
+from quorvel.backtest.engine.backtest import cache_directory
 from quorvel.sim import SimulatedBroker
 
 ONE_DAY = ("2024-01-08", "2024-01-08")

@@ -6,15 +6,14 @@ import threading
 import weakref
 
 import pytest
+from test_engines import masked
 
 from quorvel import market
 from quorvel.backtest import Strategy, StrategyError, run_backtest
-from quorvel.backtest.days import span_days
-from quorvel.backtest.metrics import exchange_day
+from quorvel.backtest.engine.days import span_days
+from quorvel.backtest.results.evaluation import exchange_day
 from quorvel.modules.ticker import feed
 from quorvel.sim import SimulatedBroker
-
-from test_engines import masked
 
 PERIOD = ("2024-01-08", "2024-01-12")  # Monday to Friday
 CODES = ["2330", "TXFR1"]

@@ -1,15 +1,14 @@
 """The two engines agree: same ticks, same reports, same positions, for every example strategy."""
 
 import pytest
-
-from quorvel.backtest import BacktestInterrupted, OrderError, Strategy, run_backtest
+from backtest_support import masked
 from quorvel.examples.bar_trend import BarTrend
 from quorvel.examples.breakout import Breakout
 from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
-from quorvel.sim import SimulatedBroker
 
-from backtest_support import masked
+from quorvel.backtest import BacktestInterrupted, OrderError, Strategy, run_backtest
+from quorvel.sim import SimulatedBroker
 
 PERIOD = ("2024-01-08", "2024-01-09")
 BACKFILL = ("2024-01-05", "2024-01-05")

@@ -5,10 +5,12 @@ import os
 import tempfile
 
 import pytest
+from quorvel.examples.mean_reversion import MeanReversion
 from rich.console import Console
 
-from quorvel.backtest import render, run_backtest, summary
-from quorvel.examples.mean_reversion import MeanReversion
+from quorvel.backtest import run_backtest
+from quorvel.backtest.output.files import summary
+from quorvel.backtest.output.tables import render
 from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]

@@ -7,8 +7,8 @@ import typing
 import pytest
 
 from quorvel import market
-from quorvel.backtest import DealReport, OrderReport, Strategy, Tick, run_backtest
-from quorvel.backtest.messages import ReportedOrder
+from quorvel.backtest import Strategy, run_backtest
+from quorvel.backtest.messages import DealReport, OrderReport, ReportedOrder, Tick
 from quorvel.sim import SimulatedBroker
 
 # The keys that only the reports of one market carry.

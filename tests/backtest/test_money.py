@@ -5,9 +5,10 @@ import math
 import polars as pl
 import pytest
 
-from quorvel.backtest import BacktestResult, ContractError, CostModel, contract_for, run_backtest
-from quorvel.backtest.run import counted_rows, day_end_rows
-from quorvel.backtest.metrics import Sample, evaluate
+from quorvel.backtest import BacktestResult, CostModel, run_backtest
+from quorvel.backtest.engine.road import counted_rows, day_end_rows
+from quorvel.backtest.results.evaluation import Sample, evaluate
+from quorvel.market.contracts import ContractError, contract_for
 from quorvel.modules.positions.positions import Positions
 from quorvel.sim import SimContract, SimulatedBroker
 

@@ -5,10 +5,12 @@ import json
 
 import polars as pl
 import pytest
-
-from quorvel.backtest import StrategyError, plot_equity, run_backtest, summary, write_outputs
-from quorvel.backtest import export
 from quorvel.examples.mean_reversion import MeanReversion
+
+from quorvel.backtest import StrategyError, run_backtest
+from quorvel.backtest.output import files as export
+from quorvel.backtest.output.files import summary, write_outputs
+from quorvel.backtest.output.plot import plot_equity
 from quorvel.sim import SimulatedBroker
 
 NO_SPACE = OSError(errno.ENOSPC, "No space left on device")

@@ -4,14 +4,15 @@ a title inside the image, and each code's price with its buys and sells."""
 import datetime as dt
 
 import pytest
-
-from quorvel.backtest import equity_figure, run_backtest
-from quorvel.backtest.charts import code_colours
 from quorvel.examples.mean_reversion import MeanReversion
+
+from quorvel.backtest import run_backtest
+from quorvel.backtest.output.charts import code_colours
+from quorvel.backtest.output.plot import equity_figure
 from quorvel.sim import SimulatedBroker
 
 mdates = pytest.importorskip("matplotlib.dates")
-trading_axis = pytest.importorskip("quorvel.backtest.trading_axis")
+trading_axis = pytest.importorskip("quorvel.backtest.output.trading_axis")
 
 TWELVE_CODES = ["2888", "2409", "2884", "2303", "1301", "2317"]
 TWELVE_CODES += ["2603", "2330", "6488", "0050", "TXFR1", "MXFR1"]

@@ -13,11 +13,13 @@ from pathlib import Path
 
 import polars as pl
 import pytest
+from quorvel.examples.mean_reversion import MeanReversion
 from rich.console import Console
 
-from quorvel.backtest import AccountRules, CostModel, render, run_backtest, write_outputs
-from quorvel.backtest.engine import cache_directory
-from quorvel.examples.mean_reversion import MeanReversion
+from quorvel.backtest import AccountRules, CostModel, run_backtest
+from quorvel.backtest.engine.backtest import cache_directory
+from quorvel.backtest.output.files import write_outputs
+from quorvel.backtest.output.tables import render
 from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]

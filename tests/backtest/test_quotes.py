@@ -3,7 +3,7 @@ its last row lies, kept while later frames hold no row of it."""
 
 import polars as pl
 
-from quorvel.backtest.quotes import QUOTE_COLUMNS, Quotes
+from quorvel.backtest.engine.quotes import QUOTE_COLUMNS, Quotes
 
 
 def frame(codes):

@@ -8,10 +8,11 @@ import shutil
 import subprocess
 
 import pytest
-
-from quorvel.backtest import StrategyError, run_backtest, write_report
-from quorvel.backtest.charts import closed_stretches
 from quorvel.examples.mean_reversion import MeanReversion
+
+from quorvel.backtest import StrategyError, run_backtest
+from quorvel.backtest.output.charts import closed_stretches
+from quorvel.backtest.output.report import write_report
 from quorvel.sim import SimulatedBroker
 
 pytest.importorskip("plotly")

@@ -6,16 +6,11 @@ import re
 
 import polars as pl
 import pytest
-
-from quorvel.backtest import (
-    StrategyError,
-    run_backtest,
-    summary,
-    write_outputs,
-)
-from quorvel.backtest.export import OUTPUT_FILES, rounded_figures
-from quorvel.backtest.trade_ids import SeededIds
 from quorvel.examples.mean_reversion import MeanReversion
+
+from quorvel.backtest import StrategyError, run_backtest
+from quorvel.backtest.engine.trade_ids import SeededIds
+from quorvel.backtest.output.files import OUTPUT_FILES, rounded_figures, summary, write_outputs
 from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]

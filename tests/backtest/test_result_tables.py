@@ -4,7 +4,9 @@ factor without a losing round trip."""
 import pytest
 from rich.console import Console
 
-from quorvel.backtest import BacktestResult, render, summary
+from quorvel.backtest import BacktestResult
+from quorvel.backtest.output.files import summary
+from quorvel.backtest.output.tables import render
 from quorvel.modules.positions.positions import Positions
 
 MONDAY = 1_704_672_000.0  # 2024-01-08 00:00, exchange time counted as UTC

@@ -6,15 +6,14 @@ from pathlib import Path
 import pytest
 
 from quorvel.backtest import (
-    cache_directory,
     BacktestError,
     BacktestInterrupted,
     Strategy,
     StrategyError,
-    load_ticks,
     run_backtest,
 )
-from quorvel.backtest.failures import failing_hook
+from quorvel.backtest.engine.backtest import cache_directory, load_ticks
+from quorvel.backtest.engine.failures import failing_hook
 from quorvel.data import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 

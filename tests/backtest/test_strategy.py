@@ -5,10 +5,11 @@ import re
 import sys
 
 import pytest
+from quorvel.examples.mean_reversion import MeanReversion
 
 from quorvel import cli
-from quorvel.backtest import Strategy, load_strategy, parse_params
-from quorvel.examples.mean_reversion import MeanReversion
+from quorvel.backtest import Strategy
+from quorvel.backtest.strategy.loading import load_strategy, parse_params
 
 ROOT = pathlib.Path(__file__).parents[2]
 EXAMPLES = [

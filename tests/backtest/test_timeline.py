@@ -4,11 +4,12 @@ the points after each report, and between reports the highs and lows of the curv
 import dataclasses
 
 import pytest
-
-from quorvel.backtest import BacktestResult, Balances, Strategy, run_backtest
-from quorvel.backtest.metrics import Sample, drawdowns, evaluate
-from quorvel.backtest.timeline import Timeline
 from quorvel.examples.mean_reversion import MeanReversion
+
+from quorvel.backtest import BacktestResult, Strategy, run_backtest
+from quorvel.backtest.account.account import Balances
+from quorvel.backtest.results.evaluation import Sample, drawdowns, evaluate
+from quorvel.backtest.results.timeline import Timeline
 from quorvel.sim import SimulatedBroker
 
 MONDAY = 1_704_704_400.0  # 2024-01-08 09:00, exchange time

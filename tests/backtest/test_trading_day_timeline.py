@@ -4,8 +4,8 @@ import datetime as dt
 
 import polars as pl
 
-from quorvel.backtest.metrics import daily_returns, exchange_day
-from quorvel.backtest.run import day_end_rows, same_day
+from quorvel.backtest.engine.road import day_end_rows, same_day
+from quorvel.backtest.results.evaluation import daily_returns, exchange_day
 from quorvel.market import broker_seconds
 
 FRIDAY_CLOSE = broker_seconds(dt.datetime(2024, 1, 5, 13, 44))

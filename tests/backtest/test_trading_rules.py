@@ -9,7 +9,7 @@ import pytest
 
 from quorvel import market
 from quorvel.backtest import OrderError
-from quorvel.backtest.trading_rules import (
+from quorvel.backtest.engine.market_rules import (
     TradingRules,
     chosen_rules,
     rules_setting,

@@ -5,12 +5,12 @@ import errno
 import json
 import os
 import textwrap
-
 from pathlib import Path
 
 import pytest
 
-from quorvel import cache_files, cli
+from quorvel import cli
+from quorvel.cache import day_files
 
 ONE_DAY = ["--codes", "2330", "TXFR1", "--start", "2024-01-08", "--end", "2024-01-08"]
 ONE_DAY += ["--no-backfill", "--ticks-per-day", "200"]
@@ -122,7 +122,7 @@ class TestDataDirectory:
         def read_only(*args, **kwargs):
             raise OSError(errno.EROFS, "Read-only file system")
 
-        monkeypatch.setattr("quorvel.backtest.export.tempfile.TemporaryFile", read_only)
+        monkeypatch.setattr("quorvel.backtest.output.files.tempfile.TemporaryFile", read_only)
         data = tmp_path / "data"
         with pytest.raises(SystemExit) as exited:
             cli.main([*ONE_DAY, "--data-dir", str(data)])
@@ -136,7 +136,7 @@ class TestDataDirectory:
         def disk_full(*args):
             raise OSError(errno.ENOSPC, "No space left on device")
 
-        monkeypatch.setattr(cache_files, "store_day", disk_full)
+        monkeypatch.setattr(day_files, "store_day", disk_full)
         assert cli.main([*ONE_DAY, "--data-dir", str(tmp_path / "data")]) == 1
         out, err = capsys.readouterr()
         assert lines(out) == ["backtest failed: [Errno 28] No space left on device"]

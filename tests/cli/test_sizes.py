@@ -5,8 +5,8 @@ import pytest
 
 from quorvel import cli
 from quorvel.backtest import Strategy, run_backtest
-from quorvel.backtest.engine import MAX_WINDOW
-from quorvel.backtest.run import END_STATUS
+from quorvel.backtest.engine.backtest import MAX_WINDOW
+from quorvel.backtest.engine.road import END_STATUS
 from quorvel.cli import size
 from quorvel.data.offline import CacheOnlyBroker
 from quorvel.modules.ticker import ticker as ticker_module

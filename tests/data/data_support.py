@@ -15,7 +15,7 @@ from pathlib import Path
 
 import polars as pl
 
-from quorvel import cache_files
+from quorvel.cache import day_files
 
 FILES = Path(__file__).parent / "files"
 DAYS = ("2024-08-19", "2024-08-20", "2024-08-21")
@@ -27,6 +27,6 @@ TAIFEX_FILES = [
 
 def cached(cache_dir: Path, code: str, day: str) -> pl.DataFrame:
     """The day of `code` as the tick cache holds it."""
-    return cache_files.read_day(
-        str(cache_dir / f"{code} {day} - ticks.csv"), cache_files.TICK_SCHEMA
+    return day_files.read_day(
+        str(cache_dir / f"{code} {day} - ticks.csv"), day_files.TICK_SCHEMA
     )

@@ -6,11 +6,10 @@ import zipfile
 
 import polars as pl
 import pytest
-
-from quorvel import cache_files
-from quorvel.data import DataImportError, continuous_months, contract_code, import_taifex
-
 from data_support import DAYS, FILES, TAIFEX_FILES, cached
+
+from quorvel.cache import day_files
+from quorvel.data import DataImportError, continuous_months, contract_code, import_taifex
 
 
 def wall_clock(frame):
@@ -131,7 +130,7 @@ class TestCacheFiles:
         assert len(files) == 9 * len(DAYS)
 
     def test_the_file_schema_is_the_feeds(self, ticker_built):
-        assert ticker_built.Ticker(None).tick_df_schema == dict(cache_files.TICK_SCHEMA)
+        assert ticker_built.Ticker(None).tick_df_schema == dict(day_files.TICK_SCHEMA)
 
     def test_importing_a_day_again_replaces_it(self, data_dir, cache_dir, taifex_copy, tmp_path):
         import_taifex(TAIFEX_FILES, data_dir)

@@ -4,12 +4,11 @@ import datetime as dt
 
 import polars as pl
 import pytest
+from data_support import cached
 
-from quorvel import cache_files
+from quorvel.cache import day_files
 from quorvel.data import DataImportError, TickColumns, import_ticks
 from quorvel.sim import SimContract, SimulatedBroker
-
-from data_support import cached
 
 
 def broker_ns(text):
@@ -35,7 +34,7 @@ class TestTimes:
         )
         day = pl.DataFrame(
             dict(broker.ticks(broker.Contracts.Stocks["2330"], "2024-01-08")),
-            schema=cache_files.TICK_SCHEMA,
+            schema=day_files.TICK_SCHEMA,
         )
         import_ticks([write(tmp_path, day, "day.parquet")], data_dir, "2330")
         assert cached(cache_dir, "2330", "2024-01-08").equals(day)

@@ -9,11 +9,10 @@ import polars as pl
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from quorvel.backtest.bars import BarBuilder
-from quorvel.utils import format_nano_ts_to_second_ts
-
 from test_replay_module import Hooks
+
+from quorvel.backtest.engine.bars import BarBuilder
+from quorvel.utils import format_nano_ts_to_second_ts
 
 replay = pytest.importorskip("quorvel.modules.replay.replay")
 

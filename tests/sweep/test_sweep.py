@@ -10,10 +10,11 @@ import weakref
 
 import polars as pl
 import pytest
-
-from quorvel.backtest import Strategy, run_backtest, summary
-from quorvel.cli import main
 from quorvel.examples.mean_reversion import MeanReversion
+
+from quorvel.backtest import Strategy, run_backtest
+from quorvel.backtest.output.files import summary
+from quorvel.cli import main
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import (
     FIGURES,

@@ -3,9 +3,10 @@
 import functools
 
 import pytest
-
-from quorvel.backtest import AccountRules, CostModel, run_backtest, summary
 from quorvel.examples.mean_reversion import MeanReversion
+
+from quorvel.backtest import AccountRules, CostModel, run_backtest
+from quorvel.backtest.output.files import summary
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import SweepSettings
 from quorvel.sweep.runner import run_one

@@ -7,12 +7,11 @@ import os
 
 import polars as pl
 import pytest
+from ticker_support import HEADER, FixedAnswerBroker
 
-from quorvel import cache_files
+from quorvel.cache import day_files
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.sim import TICK_COLUMNS, SimulatedBroker
-
-from ticker_support import HEADER, FixedAnswerBroker
 
 DAY = "2024-01-02"  # a Tuesday with ticks
 NAME = f"2330 {DAY} - ticks.csv"
@@ -107,7 +106,7 @@ def test_corrupt_file_is_set_aside_fetched_again_and_rewritten(case, with_manife
         assert record["error"] == reason
     assert console.lines[1] == (f"[red]檔案 {path} 已損毀: {record['error']}, 已移至 {aside}, "
                                 "重新下載歷史 Tick 資料...[/red]")
-    assert cache_files.read_day(str(path), ticker.tick_df_schema).equals(first.drop("code"))
+    assert day_files.read_day(str(path), ticker.tick_df_schema).equals(first.drop("code"))
     again = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
     assert again.equals(first) and len(broker.tick_requests) == 2
 
@@ -119,12 +118,12 @@ def test_reasons_of_files_that_polars_refuses(cache_dir):
     text = path.read_text()
     for corruption in ("text in a number column", "missing column", "extra column", "permuted header"):
         spoil(path, CORRUPTIONS[corruption][0])
-        with pytest.raises(cache_files.CorruptCacheFile, match="^(無法解析: |標頭 )"):
-            cache_files.read_day(str(path), ticker.tick_df_schema)
+        with pytest.raises(day_files.CorruptCacheFile, match="^(無法解析: |標頭 )"):
+            day_files.read_day(str(path), ticker.tick_df_schema)
         path.write_text(text)
     spoil(path, CORRUPTIONS["truncated mid-row"][0])
-    with pytest.raises(cache_files.CorruptCacheFile, match="^欄位 (close|volume) 有空值$"):
-        cache_files.read_day(str(path), ticker.tick_df_schema)
+    with pytest.raises(day_files.CorruptCacheFile, match="^欄位 (close|volume) 有空值$"):
+        day_files.read_day(str(path), ticker.tick_df_schema)
 
 
 def test_legacy_file_without_an_entry_is_read_by_the_rules(cache_dir, logger):
@@ -190,7 +189,7 @@ def store_days(directory, first_day, count):
     """Writes `count` one-row days to `directory`, each recorded in the shared manifest."""
     df = pl.DataFrame(good_answer())
     for day in range(first_day, first_day + count):
-        cache_files.store_day(df, os.path.join(directory, f"2330 2024-01-{day:02d} - ticks.csv"))
+        day_files.store_day(df, os.path.join(directory, f"2330 2024-01-{day:02d} - ticks.csv"))
 
 
 def test_processes_sharing_a_cache_keep_each_others_entries(tmp_path):

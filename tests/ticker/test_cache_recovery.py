@@ -13,7 +13,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from quorvel import cache_files, cache_manifest
+from quorvel.cache import day_files
+from quorvel.cache import manifest as cache_manifest
 from quorvel.constant import BASIC_INFO
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.modules.ticker.ticker import Ticker
@@ -137,7 +138,7 @@ LOSSES = {
 
 def warnings(caplog):
     return [record.getMessage() for record in caplog.records
-            if record.name == "quorvel.cache_manifest" and record.levelno == logging.WARNING]
+            if record.name == "quorvel.cache.manifest" and record.levelno == logging.WARNING]
 
 
 @pytest.mark.parametrize("loss", list(LOSSES))
@@ -298,23 +299,23 @@ def test_days_are_checked_when_the_hashing_thread_takes_no_more_work(cache_dir, 
     first = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
     stopped = ThreadPoolExecutor(1)
     stopped.shutdown()
-    monkeypatch.setitem(cache_files._hashers, os.getpid(), stopped)
+    monkeypatch.setitem(day_files._hashers, os.getpid(), stopped)
     path = str(cache_dir / NAME)
-    assert cache_files.read_day(path, ticker.tick_df_schema).equals(first.drop("code"))
+    assert day_files.read_day(path, ticker.tick_df_schema).equals(first.drop("code"))
     (cache_dir / NAME).write_text((cache_dir / NAME).read_text().replace(",1\n", ",2\n", 1))
-    with pytest.raises(cache_files.CorruptCacheFile, match="^SHA-256 與紀錄不符$"):
-        cache_files.read_day(path, ticker.tick_df_schema)
+    with pytest.raises(day_files.CorruptCacheFile, match="^SHA-256 與紀錄不符$"):
+        day_files.read_day(path, ticker.tick_df_schema)
 
 
 def hash_in_a_forked_child(connection):
-    connection.send(cache_files._sha256_alongside(b"ticks")())
+    connection.send(day_files._sha256_alongside(b"ticks")())
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="fork is POSIX only")
 # Forking while the hashing thread runs is the point; 3.12 and later warn of any such fork.
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_a_child_made_by_fork_hashes_on_a_thread_of_its_own():
-    cache_files._sha256_alongside(b"ticks")()  # the parent's thread is running
+    day_files._sha256_alongside(b"ticks")()  # the parent's thread is running
     parent_end, child_end = multiprocessing.Pipe()
     child = multiprocessing.get_context("fork").Process(target=hash_in_a_forked_child,
                                                         args=(child_end,))

@@ -2,44 +2,29 @@
 
 A strategy is a `Strategy` subclass, handed `Tick`, `Bar`, `OrderReport`
 and `DealReport` dicts (and `Quote` dicts when it asks); `run_backtest`
-runs one backtest as a function.  The command line over it,
-`quorvel-backtest`, lives in `quorvel.cli`.
+runs one backtest as a function, and `quorvel.backtest.output` shows and
+writes what it produced.  The command line over it, `quorvel-backtest`,
+lives in `quorvel.cli`.
+
+The package's layers, each importing only those before it: `errors`,
+`messages` and `core` (the extension modules); `settings`; `strategy`;
+`account`; `results`; `engine`; `output`.
 """
 
-from quorvel.backtest.account import (
-    AccountRefusal,
-    AccountRules,
-    Balances,
-    FuturesMargin,
-)
-from quorvel.backtest.contracts import ContractError, contract_for
-from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import (
-    BacktestError,
-    BacktestInterrupted,
-    StrategyError,
-    cache_directory,
-    load_ticks,
-    resolve_codes,
-    run_backtest,
-)
-from quorvel.backtest.export import summary, write_outputs
+from quorvel.backtest.engine.backtest import run_backtest
+from quorvel.backtest.errors import BacktestError, BacktestInterrupted, OrderError, StrategyError
 from quorvel.backtest.messages import Bar, DealReport, MarginCall, OrderReport, Quote, Tick
-from quorvel.backtest.plot import equity_figure, plot_equity
-from quorvel.backtest.report import write_report
-from quorvel.backtest.results import BacktestResult
-from quorvel.backtest.strategy import OrderError, Strategy, load_strategy, parse_params
-from quorvel.backtest.tables import render
+from quorvel.backtest.results.result import BacktestResult
+from quorvel.backtest.settings.account import AccountRules, FuturesMargin
+from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.strategy.base import Strategy
 
 __all__ = [
-    "AccountRefusal",
     "AccountRules",
-    "Balances",
     "BacktestError",
     "BacktestInterrupted",
     "BacktestResult",
     "Bar",
-    "ContractError",
     "CostModel",
     "DealReport",
     "FuturesMargin",
@@ -50,17 +35,5 @@ __all__ = [
     "Strategy",
     "StrategyError",
     "Tick",
-    "cache_directory",
-    "contract_for",
-    "equity_figure",
-    "load_strategy",
-    "load_ticks",
-    "parse_params",
-    "plot_equity",
-    "render",
-    "resolve_codes",
     "run_backtest",
-    "summary",
-    "write_outputs",
-    "write_report",
 ]

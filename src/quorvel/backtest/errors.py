@@ -1,11 +1,20 @@
-"""The errors a backtest run raises to its caller."""
+"""The errors of a backtest: what a run raises to its caller, and what an order operation the
+exchange or the account would refuse raises to the strategy."""
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from quorvel.backtest.results import BacktestResult
+    from quorvel.backtest.results.result import BacktestResult
+
+
+class OrderError(ValueError):
+    """An order operation the exchange would refuse, raised before anything reaches it."""
+
+
+class AccountRefusal(OrderError):
+    """An order the account cannot carry: not enough cash, margin or shares."""
 
 
 class BacktestError(Exception):

@@ -16,13 +16,13 @@ from quorvel.backtest import (
     BacktestResult,
     Strategy,
     StrategyError,
-    cache_directory,
-    plot_equity,
-    render,
     run_backtest,
-    write_outputs,
-    write_report,
 )
+from quorvel.backtest.engine.backtest import cache_directory
+from quorvel.backtest.output.files import write_outputs
+from quorvel.backtest.output.plot import plot_equity
+from quorvel.backtest.output.report import write_report
+from quorvel.backtest.output.tables import render
 from quorvel.cli.notices import failure
 from quorvel.cli.options import run_settings
 from quorvel.cli.progress import progress_bar

@@ -13,7 +13,8 @@ from typing import Optional, Sequence
 from rich.console import Console
 from rich.text import Text
 
-from quorvel.backtest import BacktestError, ContractError, contract_for, resolve_codes
+from quorvel.backtest import BacktestError
+from quorvel.backtest.engine.backtest import resolve_codes
 from quorvel.cli.backtest import backtest_command
 from quorvel.cli.notices import failure, manifest_lines, set_aside_lines
 from quorvel.cli.options import account_rules, build_parser, check_options, chosen_strategy
@@ -21,6 +22,7 @@ from quorvel.cli.signals import Stop
 from quorvel.cli.size import estimated_ticks, large_run_notice, trading_days
 from quorvel.cli.sweep import sweep_command
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
+from quorvel.market.contracts import ContractError, contract_for
 from quorvel.sim import SimulatedBroker
 
 

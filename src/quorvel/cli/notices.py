@@ -67,7 +67,7 @@ def set_aside_lines(console: Console) -> Iterator[None]:
 def manifest_lines(console: Console) -> Iterator[None]:
     """While the block runs, the tick cache's manifest set aside or rebuilt is told in one line:
     the modules' own status lines do not tell it, with or without --verbose."""
-    with _handled_by(logging.getLogger("quorvel.cache_manifest"), _ManifestLines(console)):
+    with _handled_by(logging.getLogger("quorvel.cache.manifest"), _ManifestLines(console)):
         yield
 
 

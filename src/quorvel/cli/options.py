@@ -9,7 +9,17 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from quorvel import market
 from quorvel.arguments import ArgumentParser
-from quorvel.backtest.account import (
+from quorvel.backtest.engine.backtest import (
+    DEFAULT_BACKFILL_DAYS,
+    DEFAULT_CODES,
+    DEFAULT_PERIOD,
+    ENGINES,
+    MAX_WINDOW,
+)
+from quorvel.backtest.output.files import OUTPUT_FILES, check_writable_directory
+from quorvel.backtest.results.evaluation import DEFAULT_MIN_SHARPE_DAYS
+from quorvel.backtest.results.result import DEFAULT_CAPITAL
+from quorvel.backtest.settings.account import (
     FUTURES_MARGINS,
     FUTURES_MARGINS_AS_OF,
     MARGIN_CALL_ACTIONS,
@@ -17,18 +27,9 @@ from quorvel.backtest.account import (
     AccountRules,
     FuturesMargin,
 )
-from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import (
-    DEFAULT_BACKFILL_DAYS,
-    DEFAULT_CODES,
-    DEFAULT_PERIOD,
-    ENGINES,
-    MAX_WINDOW,
-)
-from quorvel.backtest.export import OUTPUT_FILES, check_writable_directory
-from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS
-from quorvel.backtest.results import DEFAULT_CAPITAL
-from quorvel.backtest.strategy import DEFAULT_STRATEGY, Strategy, load_strategy, parse_params
+from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.strategy.base import Strategy
+from quorvel.backtest.strategy.loading import DEFAULT_STRATEGY, load_strategy, parse_params
 from quorvel.sim import MAX_TICKS_PER_DAY
 from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES
 
@@ -485,7 +486,7 @@ def run_settings(args: argparse.Namespace, account: AccountRules) -> Dict[str, A
     }
 
 
-# The account's options: the command line's side of `quorvel.backtest.account`.
+# The account's options: the command line's side of `quorvel.backtest.settings.account`.
 def _percent(text: str) -> float:
     value = _number(0, float("inf"))(text)
     if not 0 < value <= 100:

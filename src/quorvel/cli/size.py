@@ -5,7 +5,8 @@ from __future__ import annotations
 import os
 from typing import Any, Optional, Sequence, Tuple
 
-from quorvel import cache_files, market
+from quorvel import market
+from quorvel.cache import day_files
 from quorvel.data.offline import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 
@@ -31,7 +32,7 @@ def estimated_ticks(
         return trading_days(spans) * len(codes) * api.ticks_per_day
     if isinstance(api, CacheOnlyBroker):
         paths = [
-            cache_files.day_file_path(data_dir, code, day)
+            day_files.day_file_path(data_dir, code, day)
             for code in codes
             for first, last in spans
             for day in (each.isoformat() for each in market.trading_days(first, last))

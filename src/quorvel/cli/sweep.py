@@ -8,7 +8,8 @@ import functools
 from rich.console import Console
 from rich.text import Text
 
-from quorvel.backtest import AccountRules, load_strategy, parse_params
+from quorvel.backtest import AccountRules
+from quorvel.backtest.strategy.loading import load_strategy, parse_params
 from quorvel.cli.options import run_settings
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop

@@ -13,7 +13,7 @@ from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import polars as pl
 
-from quorvel import cache_files
+from quorvel.cache import day_files
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached, missing_days
 from quorvel.data.store import NEUTRAL_VALUES, DataImportError, ImportedDay, Staging
 from quorvel.data.taifex import continuous_months, contract_code, read_taifex_file
@@ -71,9 +71,9 @@ def import_ticks(
 ) -> List[ImportedDay]:
     """Import one code's ticks from CSV or parquet files into the tick cache (see `TickColumns`
     for the columns and `quorvel.data.tick_files` for the times and trading days).  A code that
-    cannot name a cache file (see `cache_files.check_code`) is refused before any file is read."""
+    cannot name a cache file (see `day_files.check_code`) is refused before any file is read."""
     try:
-        cache_files.check_code(code)
+        day_files.check_code(code)
     except ValueError as error:
         raise DataImportError(str(error)) from None
     return _import(

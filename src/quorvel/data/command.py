@@ -11,8 +11,8 @@ from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
 from rich.table import Table
 from rich.text import Text
 
-from quorvel import cache_files
 from quorvel.arguments import ArgumentParser
+from quorvel.cache import day_files
 from quorvel.data import (
     EXCHANGE_TIME_ZONE,
     DataImportError,
@@ -149,7 +149,7 @@ def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
     console.print(table)
     console.print(
         f"{len(days)} days of {len(by_code)} codes written to "
-        f"{cache_files.cache_directory(data_dir)}",
+        f"{day_files.cache_directory(data_dir)}",
         soft_wrap=True,
     )
 

@@ -15,9 +15,9 @@ import os
 from dataclasses import dataclass
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
-from quorvel import cache_files
-from quorvel.market import is_trading_day
+from quorvel.cache import day_files
 from quorvel.data.tick_files import market_of
+from quorvel.market import is_trading_day
 
 __all__ = ["CacheOnlyBroker", "CachedContract", "MissingCachedDay", "check_cached", "missing_days"]
 
@@ -72,7 +72,7 @@ class CacheOnlyBroker:
     def ticks(self, contract: CachedContract, date: str) -> Dict[str, List[object]]:
         if is_trading_day(dt.date.fromisoformat(date)):
             raise MissingCachedDay(contract.code, date)
-        return {name: [] for name in cache_files.TICK_SCHEMA}
+        return {name: [] for name in day_files.TICK_SCHEMA}
 
 
 def missing_days(
@@ -85,7 +85,7 @@ def missing_days(
         for code in codes
         for first, last in spans
         for day in _days(dt.date.fromisoformat(first), dt.date.fromisoformat(last))
-        if not os.path.exists(cache_files.day_file_path(data_dir, code, day.isoformat()))
+        if not os.path.exists(day_files.day_file_path(data_dir, code, day.isoformat()))
         and is_trading_day(day)
     ]
 

@@ -20,8 +20,8 @@ from typing import Dict, List, Tuple
 
 import polars as pl
 
-from quorvel import cache_files
-from quorvel.cache_files import TICK_SCHEMA
+from quorvel.cache import day_files
+from quorvel.cache.day_files import TICK_SCHEMA
 
 __all__ = ["NEUTRAL_VALUES", "DataImportError", "ImportedDay", "Staging", "cache_frame"]
 
@@ -94,7 +94,7 @@ class Staging:
         earlier = self._days.get((code, day))
         if earlier is not None:
             raise DataImportError(f"{code} {day} is in two files: {earlier[0]} and {source}")
-        problem = cache_files.value_problem(frame)
+        problem = day_files.value_problem(frame)
         if problem is not None:
             raise DataImportError(f"{source}: {code} {day}: {problem}")
         staged = os.path.join(self._folder.name, f"{len(self._days)}.parquet")
@@ -103,10 +103,10 @@ class Staging:
 
     def write(self, data_dir: str) -> List[ImportedDay]:
         """Store every staged day in the cache under `data_dir`, in code and day order."""
-        os.makedirs(cache_files.cache_directory(data_dir), exist_ok=True)
+        os.makedirs(day_files.cache_directory(data_dir), exist_ok=True)
         written = []
         for (code, day), (source, staged, ticks) in sorted(self._days.items()):
-            path = cache_files.day_file_path(data_dir, code, day)
-            cache_files.store_day(pl.read_parquet(staged), path)
+            path = day_files.day_file_path(data_dir, code, day)
+            day_files.store_day(pl.read_parquet(staged), path)
             written.append(ImportedDay(code, day, ticks, source, path))
         return written

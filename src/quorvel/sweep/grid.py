@@ -5,7 +5,8 @@ from __future__ import annotations
 import itertools
 from typing import Any, Dict, List, Mapping, Sequence, Type
 
-from quorvel.backtest.strategy import Strategy, parse_params
+from quorvel.backtest.strategy.base import Strategy
+from quorvel.backtest.strategy.loading import parse_params
 
 
 def parse_grid(strategy: Type[Strategy], assignments: Sequence[str]) -> Dict[str, List[Any]]:

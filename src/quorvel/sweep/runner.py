@@ -45,26 +45,28 @@ from typing import (
 
 import polars as pl
 
-from quorvel.backtest.account import AccountRules
-from quorvel.backtest.costs import CostModel
-from quorvel.backtest.engine import (
+from quorvel.backtest.account.ledger import profit_factor_of
+from quorvel.backtest.engine.backtest import (
     DEFAULT_BACKFILL_DAYS,
     DEFAULT_PERIOD,
     Backfill,
     load_ticks,
     run_backtest,
 )
+from quorvel.backtest.engine.market_rules import MarketRulesArg, rules_setting
 from quorvel.backtest.errors import StrategyError
-from quorvel.backtest.export import (
+from quorvel.backtest.output.files import (
     check_writable_directory,
     rounded_figures,
     summary,
     written_together,
 )
-from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS, profit_factor_of
-from quorvel.backtest.results import DEFAULT_CAPITAL
-from quorvel.backtest.strategy import Strategy, load_strategy
-from quorvel.backtest.trading_rules import MarketRulesArg, rules_setting
+from quorvel.backtest.results.evaluation import DEFAULT_MIN_SHARPE_DAYS
+from quorvel.backtest.results.result import DEFAULT_CAPITAL
+from quorvel.backtest.settings.account import AccountRules
+from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.strategy.base import Strategy
+from quorvel.backtest.strategy.loading import load_strategy
 from quorvel.sweep.errors import SweepError, SweepInterrupted
 from quorvel.sweep.grid import combinations
 from quorvel.sweep.logs import output_caught, write_logs

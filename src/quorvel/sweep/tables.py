@@ -4,8 +4,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from quorvel.backtest.metrics import MONEY_FIGURES
-from quorvel.backtest.tables import ntd, ratio
+from quorvel.backtest.account.ledger import MONEY_FIGURES
+from quorvel.backtest.output.tables import ntd, ratio
 from quorvel.sweep.runner import SweepResult, SweepRow
 
 # The figures of the printed table, with their headings (the ranking's figure is added when it

@@ -177,7 +177,7 @@ void exec_ticker(PyObject* module) {
     ns.import_from("threading", {"Thread"});
     ns.import_from("typing", {"Dict", "List", "Literal"});
     ns.import_from("quorvel.constant", {"BASIC_INFO", "FLAG"});
-    ns.import_module("quorvel.cache_files", "cache_files");
+    ns.import_module("quorvel.cache.day_files", "cache_files");
     ns.import_from("quorvel.utils", {"console", "format_to_dt", "format_nano_ts_to_second_ts", "logger", "make_dir"});
     capture_timestamp_formatter(global(names->format_nano_ts_to_second_ts).get());
     capture_row_iteration();

@@ -8,11 +8,12 @@ from typing import Any, Callable, Dict, List, Optional, Set
 import polars as pl
 
 from quorvel import market
-from quorvel.backtest.account import Account
-from quorvel.backtest.metrics import SECONDS_PER_DAY, exchange_day
-from quorvel.backtest.results import BacktestResult
-from quorvel.backtest.strategy import Strategy
-from quorvel.backtest.trading_rules import TradingRules
+from quorvel.backtest.account.account import Account
+from quorvel.backtest.account.ledger import SECONDS_PER_DAY
+from quorvel.backtest.engine.market_rules import TradingRules
+from quorvel.backtest.results.evaluation import exchange_day
+from quorvel.backtest.results.result import BacktestResult
+from quorvel.backtest.strategy.base import Strategy
 from quorvel.constant import FLAG
 
 END_STATUS = FLAG.exit_send_tick.value

@@ -11,11 +11,12 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import polars as pl
 
-from quorvel.backtest.bars import BarBuilder, bar_seconds, session_spans
-from quorvel.backtest.desks import Desk
+from quorvel.backtest import core
+from quorvel.backtest.engine.bars import BarBuilder, bar_seconds, session_spans
+from quorvel.backtest.engine.desks import Desk
+from quorvel.backtest.engine.road import Run
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.messages import Bar
-from quorvel.backtest.run import Run
 
 
 class PacedView:
@@ -63,7 +64,7 @@ class PacedView:
             self.deliver()
 
     def _frame_of(self, is_backfilling: bool) -> pl.DataFrame:
-        from quorvel.modules.ticker import feed
+        feed = core.feed()
 
         period = self.periods[is_backfilling]
         for start_from, end_to, frame in feed.take_loads(self.ticker):

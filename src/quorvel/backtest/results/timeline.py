@@ -28,8 +28,8 @@ import math
 from array import array
 from typing import Any, Dict, Iterable, Mapping, Optional, Sequence, Union
 
-from quorvel.backtest.account import Balances
-from quorvel.backtest.metrics import Sample, exchange_day
+from quorvel.backtest.account.account import Balances
+from quorvel.backtest.results.evaluation import Sample, exchange_day
 
 TOTAL = ""  # the key of the sum of the codes' curves
 

@@ -40,36 +40,18 @@ import datetime as dt
 import math
 import statistics
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence
 
 from quorvel import market
-from quorvel.backtest.contracts import Contract
-from quorvel.backtest.costs import CostModel, DayTrades, DayTrading
-from quorvel.constant import Action, OperationType
-from quorvel.modules.positions.positions import Position
+from quorvel.backtest.account.ledger import Book, Figures, RoundTrip, ValuedFill
+from quorvel.backtest.settings.costs import CostModel, DayTrading
+from quorvel.constant import OperationType
+from quorvel.market.contracts import Contract
 
 TRADING_DAYS_PER_YEAR = 252
 SECONDS_PER_DAY = 86_400
 # Fewer trading days than this give no Sharpe ratio.
 DEFAULT_MIN_SHARPE_DAYS = 20
-
-# The figures of `Figures.as_dict` that are sums of NTD, and those that are ratios.
-MONEY_FIGURES = frozenset(
-    {
-        "gross_pnl",
-        "realized_pnl",
-        "unrealized_pnl",
-        "fees",
-        "taxes",
-        "net_pnl",
-        "traded_value",
-        "max_drawdown",
-    }
-)
-RATIO_FIGURES = frozenset(
-    {"turnover", "win_rate", "profit_factor", "max_drawdown_share", "sharpe"}
-)
-
 
 class Sample(NamedTuple):
     """A point of the run's timeline: the time of a live tick, the last live price
@@ -84,110 +66,6 @@ def exchange_day(timestamp: float) -> dt.date:
     """The trading day of an exchange timestamp (local wall-clock time counted as UTC): that of
     its session, so a night session's ticks count for the next trading day."""
     return market.trading_day_of(timestamp)
-
-
-@dataclass(frozen=True)
-class ValuedFill:
-    """A deal report with its value, costs and the P&L it realised, in NTD."""
-
-    report_index: int
-    timestamp: float
-    trade_id: str
-    code: str
-    action: str
-    price: float
-    quantity: int
-    order_lot: Optional[str]
-    value_per_point: int
-    value: float
-    fee: float
-    tax: float
-    realized: float
-    position: int  # the code's position after the fill, in lots or contracts
-    day_trade_qty: int = 0  # lots of the fill that belong to a current-day trade
-
-
-@dataclass
-class RoundTrip:
-    """A position of one code from flat to flat: when it opened and closed (exchange
-    seconds), long or short, the most lots or contracts it held, and its P&L in NTD."""
-
-    code: str
-    opened: float
-    side: str = "long"
-    lots: int = 0
-    closed: float = math.nan
-    gross: float = 0.0
-    costs: float = 0.0
-
-    @property
-    def net(self) -> float:
-        return self.gross - self.costs
-
-
-@dataclass
-class Figures:
-    """The money and trading figures of one code, or of all codes together."""
-
-    realized: float = 0.0
-    unrealized: float = 0.0
-    fees: float = 0.0
-    taxes: float = 0.0
-    fills: int = 0
-    traded_value: float = 0.0
-    round_trips: int = 0
-    winning_round_trips: int = 0
-    gains: float = 0.0
-    losses: float = 0.0
-    max_drawdown: float = 0.0
-    max_drawdown_share: float = 0.0
-    sharpe: Optional[float] = None
-    turnover: float = 0.0
-
-    @property
-    def gross(self) -> float:
-        return self.realized + self.unrealized
-
-    @property
-    def net(self) -> float:
-        return self.gross - self.fees - self.taxes
-
-    @property
-    def win_rate(self) -> Optional[float]:
-        return self.winning_round_trips / self.round_trips if self.round_trips else None
-
-    @property
-    def profit_factor(self) -> Optional[float]:
-        return self.gains / self.losses if self.losses else None
-
-    def as_dict(self) -> Dict[str, Any]:
-        return {
-            "gross_pnl": self.gross,
-            "realized_pnl": self.realized,
-            "unrealized_pnl": self.unrealized,
-            "fees": self.fees,
-            "taxes": self.taxes,
-            "net_pnl": self.net,
-            "fills": self.fills,
-            "traded_value": self.traded_value,
-            "turnover": self.turnover,
-            "round_trips": self.round_trips,
-            "winning_round_trips": self.winning_round_trips,
-            "win_rate": self.win_rate,
-            "profit_factor": self.profit_factor,
-            "max_drawdown": self.max_drawdown,
-            "max_drawdown_share": self.max_drawdown_share,
-            "sharpe": self.sharpe,
-        }
-
-
-def profit_factor_of(figures: Mapping[str, Any]) -> Optional[float]:
-    """The profit factor of figures as `Figures.as_dict` gives them, infinite for winning round
-    trips without a losing one (held there as None)."""
-    value = figures.get("profit_factor")
-    if value is None and figures.get("winning_round_trips"):
-        return math.inf
-    return value
 
 
 @dataclass
@@ -227,105 +105,6 @@ class Evaluation:
             f"trading_days={self.trading_days}, net_pnl={total.net:,.0f}, "
             f"max_drawdown={total.max_drawdown:,.0f}, sharpe={sharpe})"
         )
-
-
-class Book:
-    """One code's position in NTD per price point, its costs and its round trips.
-
-    `fill` values one deal report; the account values its fills with the same
-    book, so that its cash and these figures come from one computation.
-    """
-
-    def __init__(self, contract: Contract, costs: CostModel, day_trading: DayTrading) -> None:
-        self.contract = contract
-        self.costs = costs
-        self.day_trades = DayTrades(day_trading)
-        self.position = Position(contract.code, contract.market)
-        self.lots = 0
-        self.figures = Figures()
-        self.round_trips: List[RoundTrip] = []
-        self.open_trip: Optional[RoundTrip] = None
-
-    def fill(
-        self, index: int, report: Mapping[str, Any], order_lot: Optional[str]
-    ) -> Tuple[ValuedFill, List[Tuple[int, int]]]:
-        """The fill valued, and the earlier fills (their report indexes and lots) it
-        makes day trades."""
-        action = Action.from_value(report["action"])
-        price, lots = float(report["price"]), int(report["quantity"])
-        value_per_point = self.contract.value_per_point(order_lot)
-        value = price * lots * value_per_point
-        is_sell = action == Action.SELL
-        held = self.position.quantity
-        day_trade_shares = 0
-        offsets: List[Tuple[Any, int]] = []
-        if self.contract.is_stock:
-            day = int(report["exchange_ts"] // SECONDS_PER_DAY)
-            day_trade_shares, offsets = self.day_trades.fill(
-                day, is_sell, lots * value_per_point, held, index
-            )
-            fee, tax = self.costs.stock_costs(value, is_sell, price * day_trade_shares)
-        else:
-            fee, tax = self.costs.futures_costs(value, lots)
-        realized_before = self.position.realized_pnl
-        self.position.fill(action, lots * value_per_point, price)
-        realized = self.position.realized_pnl - realized_before
-        self.lots += -lots if is_sell else lots
-        self._follow_round_trips(report["exchange_ts"], held, fee + tax, realized)
-        if self.open_trip is not None:
-            self.open_trip.lots = max(self.open_trip.lots, abs(self.lots))
-        figures = self.figures
-        figures.realized += realized
-        figures.fees += fee
-        figures.taxes += tax
-        figures.fills += 1
-        figures.traded_value += value
-        valued = ValuedFill(
-            index,
-            report["exchange_ts"],
-            report["id"],
-            self.contract.code,
-            action.value,
-            price,
-            lots,
-            order_lot,
-            value_per_point,
-            value,
-            fee,
-            tax,
-            realized,
-            self.lots,
-            day_trade_shares // value_per_point,
-        )
-        return valued, [(tag, shares // value_per_point) for tag, shares in offsets]
-
-    def _follow_round_trips(
-        self, timestamp: float, held: int, costs: float, realized: float
-    ) -> None:
-        now = self.position.quantity
-        traded = abs(now - held)
-        closing_share = 0.0
-        if self.open_trip is not None:
-            trip = self.open_trip
-            closed = held != 0 and (now == 0 or (now > 0) != (held > 0))
-            closing_share = min(abs(held), traded) / traded if closed else 1.0
-            trip.gross += realized
-            trip.costs += costs * closing_share
-            if closed:
-                trip.closed = timestamp
-                self.round_trips.append(trip)
-                self.open_trip = None
-        if self.open_trip is None and now != 0:
-            self.open_trip = RoundTrip(
-                self.contract.code,
-                timestamp,
-                side="long" if now > 0 else "short",
-                costs=costs * (1 - closing_share),
-            )
-
-    def net_pnl(self, price: Optional[float]) -> float:
-        unrealized = self.position.unrealized_pnl(price)
-        return self.figures.realized + unrealized - self.figures.fees - self.figures.taxes
 
 
 def evaluate(

@@ -3,7 +3,7 @@
 A cached day is a CSV file whose header is the tick schema's column names, in order.  Other
 programs read these files, so their format stays plain; what a CSV cannot show about itself
 (a file cut off at a row boundary) is kept beside the files in the manifest (see
-`quorvel.cache_manifest`): each file's row count and the SHA-256 of its bytes.
+`quorvel.cache.manifest`): each file's row count and the SHA-256 of its bytes.
 
 A file that fails a check is set aside (renamed, never deleted) and `CorruptCacheFile` raised,
 so that the caller fetches the day again.  The decision is taken, and the file moved, under the
@@ -24,7 +24,7 @@ from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 import polars as pl
 
-from quorvel import cache_manifest
+from quorvel.cache import manifest as cache_manifest
 
 __all__ = [
     "TICK_SCHEMA",

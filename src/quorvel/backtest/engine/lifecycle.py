@@ -14,8 +14,9 @@ import threading
 import time
 from typing import Any, Callable, Iterator, Optional, Sequence
 
+from quorvel.backtest import core
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted
-from quorvel.backtest.results import BacktestResult
+from quorvel.backtest.results.result import BacktestResult
 from quorvel.constant import BASIC_INFO
 
 
@@ -148,7 +149,7 @@ def observed_feed(
     stopped and joined, `timeout` seconds at most in all: loads not finished
     come back empty, and the ticks released meanwhile are dropped.
     """
-    from quorvel.modules.ticker import feed
+    feed = core.feed()
 
     feed.observe(ticker, on_day)
     try:

@@ -16,8 +16,8 @@ import traceback
 from typing import Dict, Iterator, Optional, Tuple
 
 from quorvel.backtest.errors import BacktestError, StrategyError
-from quorvel.backtest.results import BacktestResult
-from quorvel.backtest.strategy import Strategy
+from quorvel.backtest.results.result import BacktestResult
+from quorvel.backtest.strategy.base import Strategy
 
 HOOKS = ("on_start", "warm_up", "on_tick", "on_bar", "on_report", "on_margin_call", "on_end")
 INTERRUPTED = "interrupted"

@@ -39,11 +39,11 @@ import threading
 import time
 from typing import Any, Optional
 
-from quorvel.backtest.desks import QueuedDesk, attached
+from quorvel.backtest.engine.desks import QueuedDesk, attached
+from quorvel.backtest.engine.lifecycle import Watchdog, observed_feed
+from quorvel.backtest.engine.paced_view import PacedView
+from quorvel.backtest.engine.road import BACKFILL_OVER_STATUS, END_STATUS, Progress, Run, same_day
 from quorvel.backtest.errors import BacktestError
-from quorvel.backtest.lifecycle import Watchdog, observed_feed
-from quorvel.backtest.paced_view import PacedView
-from quorvel.backtest.run import BACKFILL_OVER_STATUS, END_STATUS, Progress, Run, same_day
 
 
 def run_paced(run: Run) -> None:

@@ -35,11 +35,11 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 import polars as pl
 
 from quorvel import market
-from quorvel.backtest.bars import bar_seconds, session_spans
-from quorvel.backtest.days import loaded_day_by_day, span_days
-from quorvel.backtest.desks import DirectDesk, attached
-from quorvel.backtest.results import BacktestResult
-from quorvel.backtest.run import (
+from quorvel.backtest import core
+from quorvel.backtest.engine.bars import bar_seconds, session_spans
+from quorvel.backtest.engine.days import loaded_day_by_day, span_days
+from quorvel.backtest.engine.desks import DirectDesk, attached
+from quorvel.backtest.engine.road import (
     BACKFILL_OVER_STATUS,
     END_STATUS,
     Progress,
@@ -48,7 +48,8 @@ from quorvel.backtest.run import (
     day_end_rows,
     same_day,
 )
-from quorvel.backtest.strategy import Strategy
+from quorvel.backtest.results.result import BacktestResult
+from quorvel.backtest.strategy.base import Strategy
 
 # The decimals of a tick's "timestamp", as the feed rounds its "ts".
 TIMESTAMP_DIGITS = 8
@@ -102,8 +103,8 @@ def _overrides(strategy: Strategy, hook: str) -> bool:
 
 
 def run_replay(run: Run) -> None:
-    from quorvel.modules.replay import replay as replay_module
-    from quorvel.modules.ticker import ticker as ticker_module
+    replay_module = core.replay()
+    ticker_module = core.ticker()
 
     ticker, strategy, result = run.ticker, run.strategy, run.result
     seconds = bar_seconds(strategy)

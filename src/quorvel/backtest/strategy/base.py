@@ -1,4 +1,4 @@
-"""The strategy API: the base class a user's strategy derives from, its parameters, and loading.
+"""The strategy API: the base class a user's strategy derives from, and its parameters.
 
 A strategy is a `Strategy` subclass.  Its parameters are public class
 attributes holding plain values (bool, int, float, str); a run may override
@@ -10,26 +10,15 @@ from __future__ import annotations
 
 import datetime as dt
 import functools
-import importlib
-import importlib.util
-import os
-import sys
 import zoneinfo
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 from quorvel.backtest.messages import Bar, DealReport, MarginCall, OrderReport, Quote, Tick
 
 # An order operation as posted to the exchange: "add", "modify" or "cancel" and its payload.
 Operation = Tuple[str, Dict[str, Any]]
 
-# The strategy of the command and of `run_backtest` when none is given.
-DEFAULT_STRATEGY = "quorvel.examples.mean_reversion:MeanReversion"
-
 _PARAMETER_TYPES = (bool, int, float, str)
-
-
-class OrderError(ValueError):
-    """An order operation the exchange would refuse, raised before anything reaches it."""
 
 
 class OrderDesk:
@@ -79,7 +68,7 @@ class Strategy:
     reports are the exchange's dicts, unchanged (`Tick`, `OrderReport`,
     `DealReport` and `MarginCall` describe their keys).  A strategy whose
     `bar_seconds` is not 0 also gets `on_bar` for every bar of that many
-    seconds (`Bar`; `quorvel.backtest.bars` says when).
+    seconds (`Bar`; `quorvel.backtest.engine.bars` says when).
 
     Operations (valid while a run is going on): `buy` and `sell` enter an
     order and return its trade id; `modify` takes `qty` off an order or
@@ -226,118 +215,3 @@ def _exchange_zone() -> zoneinfo.ZoneInfo:
     """Asia/Taipei, looked up at the first use (from the tzdata package where the system has
     no zone database)."""
     return zoneinfo.ZoneInfo("Asia/Taipei")
-
-
-StrategyArg = Union[Type[Strategy], Strategy]
-
-
-def strategy_instance(strategy: StrategyArg) -> Strategy:
-    """A strategy given as a class or an instance, as an instance."""
-    if isinstance(strategy, type) and issubclass(strategy, Strategy):
-        return strategy()
-    if isinstance(strategy, Strategy):
-        return strategy
-    raise TypeError(f"expected a Strategy subclass or instance, got {strategy!r}")
-
-
-def load_strategy(target: str) -> Type[Strategy]:
-    """The class named by ``PATH.py:Class`` or ``package.module:Class``.
-
-    Without ``:Class``, the one `Strategy` subclass that the file or module
-    defines (classes it imports do not count).  Raises `ValueError` with a
-    one-line message when it cannot be loaded, or when the file or module
-    defines no such class or several (they are named).
-    """
-    where, colon, class_name = target.rpartition(":")
-    if not colon or target.endswith(".py"):
-        where, class_name = target, ""
-    if not where:
-        raise ValueError(f"{target!r}: expected PATH.py:Class or package.module:Class")
-    if where.endswith(".py"):
-        module = _module_from_file(where)
-    else:
-        try:
-            module = importlib.import_module(where)
-        except Exception as error:  # the module's own code may raise anything
-            raise ValueError(f"{target!r}: cannot import {where}: {_one_line(error)}") from None
-    if not class_name:
-        return _only_strategy_of(module, where)
-    found = getattr(module, class_name, None)
-    if not (isinstance(found, type) and issubclass(found, Strategy)):
-        raise ValueError(f"{target!r}: {where} has no Strategy subclass named {class_name}")
-    return found
-
-
-def _only_strategy_of(module: Any, where: str) -> Type[Strategy]:
-    defined = [
-        value
-        for value in vars(module).values()
-        if isinstance(value, type)
-        and issubclass(value, Strategy)
-        and value.__module__ == module.__name__
-    ]
-    if len(defined) == 1:
-        return defined[0]
-    if not defined:
-        raise ValueError(f"{where} defines no Strategy subclass")
-    names = ", ".join(strategy.__name__ for strategy in defined)
-    raise ValueError(
-        f"{where} defines {len(defined)} Strategy subclasses ({names}); "
-        f"name one: {where}:{defined[0].__name__}"
-    )
-
-
-def _module_from_file(path: str) -> Any:
-    if not os.path.isfile(path):
-        raise ValueError(f"no such strategy file: {path}")
-    name = "quorvel_strategy_" + os.path.splitext(os.path.basename(path))[0]
-    loader_spec = importlib.util.spec_from_file_location(name, path)
-    if loader_spec is None or loader_spec.loader is None:
-        raise ValueError(f"cannot load {path} as a Python module")
-    module = importlib.util.module_from_spec(loader_spec)
-    sys.modules[name] = module  # dataclasses and pickling look the module up by name
-    try:
-        loader_spec.loader.exec_module(module)
-    except Exception as error:  # the file's own code may raise anything
-        del sys.modules[name]
-        raise ValueError(f"cannot load {path}: {_one_line(error)}") from None
-    return module
-
-
-def _one_line(error: Exception) -> str:
-    return f"{type(error).__name__}: {error}".splitlines()[0]
-
-
-def parse_params(strategy: Type[Strategy], assignments: Sequence[str]) -> Dict[str, Any]:
-    """``name=value`` texts as parameter values, each converted to its default's type.
-
-    Raises `ValueError` with a one-line message for an unknown name or a bad value.
-    """
-    defaults = strategy.parameters()
-    params: Dict[str, Any] = {}
-    for assignment in assignments:
-        name, equals, text = assignment.partition("=")
-        name = name.strip()
-        if not equals:
-            raise ValueError(f"{assignment!r}: expected name=value")
-        if name not in defaults:
-            known = ", ".join(sorted(defaults)) or "none"
-            raise ValueError(
-                f"{strategy.__name__} has no parameter {name!r} (its parameters: {known})"
-            )
-        params[name] = _convert(name, text, defaults[name])
-    return params
-
-
-def _convert(name: str, text: str, default: Any) -> Any:
-    kind = type(default)
-    if kind is bool:
-        words = {"true": True, "yes": True, "1": True, "false": False, "no": False, "0": False}
-        if text.lower() in words:
-            return words[text.lower()]
-        raise ValueError(f"{name}={text}: expected true or false")
-    try:
-        return kind(text)
-    except ValueError:
-        expected = {int: "a whole number", float: "a number"}.get(kind, kind.__name__)
-        raise ValueError(f"{name}={text}: expected {expected}") from None

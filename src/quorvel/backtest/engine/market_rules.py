@@ -35,7 +35,8 @@ from typing import (
 import polars as pl
 
 from quorvel import market
-from quorvel.backtest.strategy import OrderError
+from quorvel.backtest import core
+from quorvel.backtest.errors import OrderError
 from quorvel.market import MarketRules
 from quorvel.market.steps import as_price, format_price
 
@@ -106,7 +107,7 @@ def opening_references(
     An instrument whose source does not hold that day (an offline run's cache that lacks
     it raises a `LookupError`) or that has no tick on it is left out.
     """
-    from quorvel.modules.ticker import feed
+    feed = core.feed()
 
     try:
         [day] = rules.previous_trading_days(first_day, 1)

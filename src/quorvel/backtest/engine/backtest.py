@@ -19,13 +19,12 @@ import os
 import tempfile
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from quorvel import cache_files, market
-from quorvel.backtest.account import Account, AccountRules
-from quorvel.backtest.costs import CostModel
-from quorvel.backtest.days import span_days
-from quorvel.backtest.errors import BacktestError, BacktestInterrupted, StrategyError
-from quorvel.backtest.failures import stops_recorded
-from quorvel.backtest.lifecycle import (
+from quorvel import market
+from quorvel.backtest import core
+from quorvel.backtest.account.account import Account
+from quorvel.backtest.engine.days import span_days
+from quorvel.backtest.engine.failures import stops_recorded
+from quorvel.backtest.engine.lifecycle import (
     broker_log_under,
     count_cache_files,
     handed_over,
@@ -33,24 +32,28 @@ from quorvel.backtest.lifecycle import (
     one_run_at_a_time,
     using_data_dir,
 )
-from quorvel.backtest.metrics import DEFAULT_MIN_SHARPE_DAYS
-from quorvel.backtest.paced import run_paced
-from quorvel.backtest.replay import run_replay
-from quorvel.backtest.results import DEFAULT_CAPITAL, BacktestResult
-from quorvel.backtest.run import Progress, Run
-from quorvel.backtest.strategy import (
-    DEFAULT_STRATEGY,
-    StrategyArg,
-    load_strategy,
-    strategy_instance,
-)
-from quorvel.backtest.trading_rules import (
+from quorvel.backtest.engine.market_rules import (
     MarketRulesArg,
     TradingRules,
     chosen_rules,
     opening_references,
 )
-from quorvel.backtest.trade_ids import seeded_trade_ids
+from quorvel.backtest.engine.paced import run_paced
+from quorvel.backtest.engine.replay import run_replay
+from quorvel.backtest.engine.road import Progress, Run
+from quorvel.backtest.engine.trade_ids import seeded_trade_ids
+from quorvel.backtest.errors import BacktestError, BacktestInterrupted, StrategyError
+from quorvel.backtest.results.evaluation import DEFAULT_MIN_SHARPE_DAYS
+from quorvel.backtest.results.result import DEFAULT_CAPITAL, BacktestResult
+from quorvel.backtest.settings.account import AccountRules
+from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.strategy.loading import (
+    DEFAULT_STRATEGY,
+    StrategyArg,
+    load_strategy,
+    strategy_instance,
+)
+from quorvel.cache import day_files
 from quorvel.constant import BASIC_INFO
 
 __all__ = [
@@ -96,13 +99,13 @@ def resolve_codes(api: Any, codes: Sequence[str]) -> List[Dict[str, str]]:
     """The instrument list for `codes`, each looked up in the API's contract registry.
 
     A code given more than once is listed once: the feed would replay its ticks once per entry.
-    A code that cannot name a cache file (see `cache_files.check_code`) is refused first,
+    A code that cannot name a cache file (see `day_files.check_code`) is refused first,
     whatever the registry says of it.
     """
     resolved = []
     for code in dict.fromkeys(codes):
         try:
-            cache_files.check_code(code)
+            day_files.check_code(code)
         except ValueError as error:
             raise BacktestError(str(error)) from None
         if _registry_has(api.Contracts.Stocks, code):
@@ -177,7 +180,7 @@ def run_backtest(
     broker package, when this first imports it, logs to logs/shioaji.log under
     `data_dir` unless SJ_LOG_PATH says otherwise.
     """
-    from quorvel.modules.matcher import matcher as matcher_module
+    matcher_module = core.matcher()
 
     if engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(ENGINES)}, got {engine!r}")
@@ -193,7 +196,7 @@ def run_backtest(
         temporary = tempfile.TemporaryDirectory(prefix="quorvel-")
         data_dir = temporary.name
     with broker_log_under(data_dir):
-        from quorvel.modules.ticker import ticker as ticker_module
+        ticker_module = core.ticker()
 
     result = BacktestResult(instruments, (period[0], period[1]), None, window)
     result.engine = engine
@@ -277,8 +280,8 @@ def load_ticks(
     rules = chosen_rules(market_rules)
     instruments = resolve_codes(api, codes)
     with broker_log_under(data_dir):
-        from quorvel.modules.ticker import feed
-        from quorvel.modules.ticker import ticker as ticker_module
+        feed = core.feed()
+        ticker_module = core.ticker()
 
     path = cache_directory(data_dir, api)
     spans = (backfill_span(period, backfill), period)

@@ -5,9 +5,10 @@ from __future__ import annotations
 import math
 from typing import Any, List, Mapping, NamedTuple, Optional, Sequence
 
-from quorvel.backtest.account import AccountRules
-from quorvel.backtest.metrics import Evaluation, Figures, profit_factor_of
-from quorvel.backtest.results import BacktestResult
+from quorvel.backtest.account.ledger import Figures, profit_factor_of
+from quorvel.backtest.results.evaluation import Evaluation
+from quorvel.backtest.results.result import BacktestResult
+from quorvel.backtest.settings.account import AccountRules
 
 # Warnings printed after the tables; summary.json holds them all.
 _WARNINGS_SHOWN = 10

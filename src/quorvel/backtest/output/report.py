@@ -16,7 +16,8 @@ import html
 import os
 from typing import Any, List, Sequence
 
-from quorvel.backtest.charts import (
+from quorvel.backtest.account.ledger import RoundTrip
+from quorvel.backtest.output.charts import (
     ChartSeries,
     chart_series,
     chart_title,
@@ -24,10 +25,10 @@ from quorvel.backtest.charts import (
     code_colours,
     wall_clock,
 )
-from quorvel.backtest.export import written_together
-from quorvel.backtest.metrics import Evaluation, RoundTrip
-from quorvel.backtest.results import BacktestResult
-from quorvel.backtest.tables import FigureTable, ntd, run_tables
+from quorvel.backtest.output.files import written_together
+from quorvel.backtest.output.tables import FigureTable, ntd, run_tables
+from quorvel.backtest.results.evaluation import Evaluation
+from quorvel.backtest.results.result import BacktestResult
 
 PLOTLY_MISSING = "the report page needs plotly: pip install 'quorvel[report]'"
 

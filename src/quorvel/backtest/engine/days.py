@@ -18,6 +18,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import polars as pl
 
+from quorvel.backtest import core
 from quorvel.backtest.errors import BacktestError
 from quorvel.utils import format_to_dt
 
@@ -114,7 +115,7 @@ class _DayLoad:
         return not self._thread.is_alive()
 
     def _load(self) -> None:
-        from quorvel.modules.ticker import feed
+        feed = core.feed()
 
         frames = self._frames
         try:

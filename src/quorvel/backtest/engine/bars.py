@@ -28,7 +28,7 @@ from typing import Callable, Dict, List, Tuple
 from quorvel import market
 from quorvel.backtest.errors import BacktestError
 from quorvel.backtest.messages import Bar
-from quorvel.backtest.strategy import Strategy
+from quorvel.backtest.strategy.base import Strategy
 
 __all__ = ["BarBuilder", "bar_seconds", "session_span", "session_spans"]
 

@@ -3,17 +3,16 @@
 Stocks pay a commission on the traded value of each side, times the broker's
 discount factor and at least a minimum per fill, and the securities
 transaction tax on the sell side, at a reduced rate for the part of a sell
-that is a day trade (`DayTrades`); brokers round both down to whole NTD.
+that is a day trade (`quorvel.backtest.account.ledger.DayTrades`); brokers round both down to whole NTD.
 Futures pay a fee per contract and side and the futures transaction tax on
 the contract value of each side, rounded to the nearest NTD.
 """
 
 from __future__ import annotations
 
-import collections
 import math
 from dataclasses import asdict, dataclass
-from typing import Any, Deque, Dict, List, Optional, Tuple
+from typing import Dict, Tuple
 
 
 @dataclass(frozen=True)
@@ -72,53 +71,3 @@ class DayTrading:
 
     enabled: bool = False
     sell_first: bool = False
-
-
-class DayTrades:
-    """One stock's current-day trades, fill by fill, in shares.
-
-    A sell is a day trade for the shares it sells out of those bought earlier
-    the same day (first bought, first sold) and, with `sell_first`, for the
-    shares it sells beyond the holding; a buy is one for the shares of such a
-    short sale it buys back, and for the shares that a later sell of the same
-    day sells out of it.  Each fill is classified when it comes, from the
-    fills before it, so that the tax a sell pays is known when it is made.
-    """
-
-    def __init__(self, rule: DayTrading) -> None:
-        self.rule = rule
-        self.day: Optional[int] = None
-        self.bought: Deque[List[Any]] = collections.deque()  # [tag, shares not yet sold] today
-        self.sold_first = 0  # shares sold first today and not yet bought back
-
-    def fill(
-        self, day: int, is_sell: bool, shares: int, held: int, tag: Any = None
-    ) -> Tuple[int, List[Tuple[Any, int]]]:
-        """The day-trade shares of a fill of `shares` on `day` with `held` shares held
-        before it (short negative), and the earlier buys (their tags and shares)
-        that a sell makes day trades."""
-        if not self.rule.enabled:
-            return 0, []
-        if day != self.day:
-            self.day, self.sold_first = day, 0
-            self.bought.clear()
-        if not is_sell:
-            covered = min(shares, self.sold_first)
-            self.sold_first -= covered
-            opened = shares - min(shares, max(-held, 0))
-            if opened:
-                self.bought.append([tag, opened])
-            return covered, []
-        offsets: List[Tuple[Any, int]] = []
-        left = shares
-        while left and self.bought:
-            entry = self.bought[0]
-            taken = min(left, entry[1])
-            offsets.append((entry[0], taken))
-            entry[1] -= taken
-            left -= taken
-            if not entry[1]:
-                self.bought.popleft()
-        shorted = shares - min(shares, max(held, 0)) if self.rule.sell_first else 0
-        self.sold_first += shorted
-        return shares - left + shorted, offsets

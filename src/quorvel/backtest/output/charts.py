@@ -9,8 +9,9 @@ from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from quorvel import market
-from quorvel.backtest.metrics import Evaluation, ValuedFill, drawdowns
-from quorvel.backtest.results import BacktestResult
+from quorvel.backtest.account.ledger import ValuedFill
+from quorvel.backtest.results.evaluation import Evaluation, drawdowns
+from quorvel.backtest.results.result import BacktestResult
 from quorvel.constant import Action
 
 # The Tableau colours, matplotlib's tab10 and then tab20's light shades: twenty distinct colours.

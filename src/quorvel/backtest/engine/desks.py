@@ -12,14 +12,14 @@ import contextlib
 import math
 from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple
 
-from quorvel.backtest.account import Account, exchange_time_text
-from quorvel.backtest.errors import BacktestError
-from quorvel.backtest.lifecycle import Watchdog
+from quorvel.backtest.account.account import Account, exchange_time_text
+from quorvel.backtest.engine.lifecycle import Watchdog
+from quorvel.backtest.engine.market_rules import TradingRules, expiring
+from quorvel.backtest.engine.quotes import Quotes
+from quorvel.backtest.errors import BacktestError, OrderError
 from quorvel.backtest.messages import Quote
-from quorvel.backtest.quotes import Quotes
-from quorvel.backtest.results import BacktestResult
-from quorvel.backtest.strategy import OrderDesk, OrderError, Strategy
-from quorvel.backtest.trading_rules import TradingRules, expiring
+from quorvel.backtest.results.result import BacktestResult
+from quorvel.backtest.strategy.base import OrderDesk, Strategy
 from quorvel.constant import OrderType
 
 _ORDER_TYPES = frozenset(member.value for member in OrderType)

@@ -8,19 +8,20 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import polars as pl
 
-from quorvel.backtest.account import Account, AccountRules, Balances
-from quorvel.backtest.contracts import Contract, contract_for
-from quorvel.backtest.costs import CostModel
-from quorvel.backtest.metrics import (
+from quorvel.backtest.account.account import Account, Balances
+from quorvel.backtest.results.evaluation import (
     DEFAULT_MIN_SHARPE_DAYS,
     Evaluation,
     Sample,
     drawdowns,
     evaluate,
 )
-from quorvel.backtest.strategy import Operation
-from quorvel.backtest.timeline import BalancesAt, Points, Timeline
+from quorvel.backtest.results.timeline import BalancesAt, Points, Timeline
+from quorvel.backtest.settings.account import AccountRules
+from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.strategy.base import Operation
 from quorvel.constant import OperationType
+from quorvel.market.contracts import Contract, contract_for
 
 DEFAULT_CAPITAL = 1_000_000.0
 

@@ -13,15 +13,15 @@ import math
 import os
 from typing import Any
 
-from quorvel.backtest.charts import (
+from quorvel.backtest.output.charts import (
     ChartSeries,
     chart_series,
     chart_title,
     code_colours,
     wall_clock,
 )
-from quorvel.backtest.export import written_together
-from quorvel.backtest.results import BacktestResult
+from quorvel.backtest.output.files import written_together
+from quorvel.backtest.results.result import BacktestResult
 
 # Inches: the width, the height of the P&L and drawdown panels, and of a row of price panels.
 _WIDTH = 12.0
@@ -48,7 +48,7 @@ def equity_figure(result: BacktestResult) -> Any:
     """
     from matplotlib.figure import Figure
 
-    from quorvel.backtest.trading_axis import trading_time_axis
+    from quorvel.backtest.output.trading_axis import trading_time_axis
 
     series = chart_series(result)
     codes = series.codes

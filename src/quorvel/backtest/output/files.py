@@ -17,8 +17,9 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence
 
 import polars as pl
 
-from quorvel.backtest.metrics import MONEY_FIGURES, RATIO_FIGURES, Evaluation
-from quorvel.backtest.results import BacktestResult
+from quorvel.backtest.account.ledger import MONEY_FIGURES, RATIO_FIGURES
+from quorvel.backtest.results.evaluation import Evaluation
+from quorvel.backtest.results.result import BacktestResult
 
 OUTPUT_FILES = ("reports.parquet", "fills.csv", "equity.csv", "summary.json")
 

@@ -17,6 +17,7 @@ from quorvel.backtest.messages import Bar, DealReport, MarginCall, OrderReport, 
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.account import AccountRules, FuturesMargin
 from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 
 __all__ = [
@@ -32,6 +33,7 @@ __all__ = [
     "OrderError",
     "OrderReport",
     "Quote",
+    "RunSettings",
     "Strategy",
     "StrategyError",
     "Tick",

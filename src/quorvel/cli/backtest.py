@@ -10,7 +10,7 @@ from rich.console import Console
 from rich.text import Text
 
 from quorvel.backtest import (
-    AccountRules,
+    RunSettings,
     BacktestError,
     BacktestInterrupted,
     BacktestResult,
@@ -24,7 +24,6 @@ from quorvel.backtest.output.plot import plot_equity
 from quorvel.backtest.output.report import write_report
 from quorvel.backtest.output.tables import render
 from quorvel.cli.notices import failure
-from quorvel.cli.options import run_settings
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop
 
@@ -34,7 +33,7 @@ def backtest_command(
     api: Any,
     codes: List[str],
     strategy: Strategy,
-    account: AccountRules,
+    settings: RunSettings,
     data_dir: str,
     console: Console,
     stop: Stop,
@@ -48,13 +47,11 @@ def backtest_command(
             result = run_backtest(
                 api,
                 codes,
-                (args.start, args.end),
-                None if args.no_backfill else (args.backfill_start, args.backfill_end),
-                data_dir=data_dir,
+                settings,
                 strategy=strategy,
+                data_dir=data_dir,
                 progress=advance,
                 quiet_modules=not args.verbose,
-                **run_settings(args, account),
             )
     except BacktestInterrupted as interruption:
         result, status = interruption.result, stop.exit_status
@@ -83,7 +80,7 @@ def _write_files(args: argparse.Namespace, result: BacktestResult, console: Cons
     to fail."""
     partial = "partial " if result.stopped is not None else ""
     if args.output:
-        write_outputs(result, args.output, settings=vars(args))
+        write_outputs(result, args.output)
         console.print(
             Text(f"{partial}reports, fills, equity curve and summary written to {args.output}"),
             soft_wrap=True,

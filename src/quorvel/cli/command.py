@@ -17,7 +17,7 @@ from quorvel.backtest import BacktestError
 from quorvel.backtest.engine.backtest import resolve_codes
 from quorvel.cli.backtest import backtest_command
 from quorvel.cli.notices import failure, manifest_lines, set_aside_lines
-from quorvel.cli.options import account_rules, build_parser, check_options, chosen_strategy
+from quorvel.cli.options import build_parser, check_options, chosen_strategy
 from quorvel.cli.signals import Stop
 from quorvel.cli.size import estimated_ticks, large_run_notice, trading_days
 from quorvel.cli.sweep import sweep_command
@@ -50,7 +50,7 @@ def command(argv: Optional[Sequence[str]], stop: Stop) -> int:
 def _command(
     parser: argparse.ArgumentParser, args: argparse.Namespace, console: Console, stop: Stop
 ) -> int:
-    check_options(parser, args)
+    settings = check_options(parser, args)
     api = (
         CacheOnlyBroker()
         if args.offline
@@ -66,7 +66,6 @@ def _command(
     except ContractError as error:
         parser.error(str(error))
     strategy = chosen_strategy(parser, args)
-    account = account_rules(parser, args)
     codes = list(dict.fromkeys(args.codes))
     if len(codes) < len(args.codes):
         console.print(f"[yellow]repeated codes collapsed: {' '.join(codes)}[/yellow]")
@@ -77,9 +76,9 @@ def _command(
         stack.enter_context(manifest_lines(console))
         if not args.verbose:  # --verbose shows the tick feed's own line instead
             stack.enter_context(set_aside_lines(console))
-        spans = [(args.start, args.end)]
-        if not args.no_backfill:
-            spans.append((args.backfill_start, args.backfill_end))
+        spans = [settings.period]
+        if settings.backfill:
+            spans.append(settings.backfill)
         if args.offline:
             try:
                 check_cached(codes, spans, os.path.expanduser(data_dir))
@@ -91,8 +90,8 @@ def _command(
         if notice is not None:
             console.print(Text(notice, "yellow"), soft_wrap=True)
         if args.sweep:
-            return sweep_command(parser, args, account, data_dir, console, stop)
-        return backtest_command(args, api, codes, strategy, account, data_dir, console, stop)
+            return sweep_command(parser, args, settings, data_dir, console, stop)
+        return backtest_command(args, api, codes, strategy, settings, data_dir, console, stop)
 
 
 def _codes_known_to(api: object) -> str:

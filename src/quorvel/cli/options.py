@@ -4,21 +4,25 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
+import importlib
 import os
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple
 
 from quorvel import market
 from quorvel.arguments import ArgumentParser
-from quorvel.backtest.engine.backtest import (
+from quorvel.backtest.engine.backtest import DEFAULT_CODES
+from quorvel.backtest.output.files import OUTPUT_FILES, check_writable_directory
+from quorvel.backtest.settings.run import (
     DEFAULT_BACKFILL_DAYS,
-    DEFAULT_CODES,
+    DEFAULT_CAPITAL,
+    DEFAULT_MIN_SHARPE_DAYS,
     DEFAULT_PERIOD,
     ENGINES,
+    MAX_NTD,
+    MAX_TRADING_DAYS,
     MAX_WINDOW,
+    RunSettings,
 )
-from quorvel.backtest.output.files import OUTPUT_FILES, check_writable_directory
-from quorvel.backtest.results.evaluation import DEFAULT_MIN_SHARPE_DAYS
-from quorvel.backtest.results.result import DEFAULT_CAPITAL
 from quorvel.backtest.settings.account import (
     FUTURES_MARGINS,
     FUTURES_MARGINS_AS_OF,
@@ -60,15 +64,8 @@ def _whole_number(minimum: int, maximum: int) -> Callable[[str], int]:
     return parse
 
 
-# More than any run of the command can use: trading days (of warm-up, or that a Sharpe ratio
-# needs; the calendar begins in 2000), and runs at once in a sweep.
-MAX_TRADING_DAYS = 10_000
+# More runs at once in a sweep than any machine or cluster has cores.
 MAX_WORKERS = 1024
-
-
-# More NTD than any account holds, and little enough that every sum and square the figures
-# take stays finite.
-MAX_NTD = 1e15
 
 
 def _number(minimum: float, maximum: float) -> Callable[[str], float]:
@@ -384,9 +381,18 @@ def chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) -
         parser.error(f"--strategy/--param: {error}")
 
 
-def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """Refuse, with exit status 2, options that do not go together or places that cannot be
-    written."""
+def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> RunSettings:
+    """The run's settings of the options, once the options that do not go together and the
+    places that cannot be written are refused (exit status 2)."""
+    _check_sweep_options(parser, args)
+    settings = run_settings(parser, args)
+    _check_outputs(parser, args)
+    return settings
+
+
+def run_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> RunSettings:
+    """The `RunSettings` of the options; settings that cannot be are one line and exit status 2
+    (naming the options where the settings would name their fields)."""
     if args.start > args.end:
         parser.error(f"--start {args.start} lies after --end {args.end}")
     try:
@@ -395,50 +401,67 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
         parser.error(f"--start/--end: {error}")
     if not trading_days:
         parser.error(f"the period {args.start} to {args.end} holds no trading day")
-    given = [option for option, dest in _SWEEP_ONLY if getattr(args, dest) is not None]
-    if given and not args.sweep:
-        listed = " and ".join([", ".join(given[:-1]), given[-1]] if given[1:] else given)
-        parser.error(f"{listed} {'work' if given[1:] else 'works'} with --sweep only")
+    backfill = None
     if not args.no_backfill:
         try:
-            span = market.backfill_range(
+            backfill = market.backfill_range(
                 args.start, args.backfill_days, args.backfill_start, args.backfill_end
             )
         except ValueError as error:
             parser.error(f"backfill: {error}")
-        args.backfill_start, args.backfill_end = span or (None, None)
-        args.no_backfill = span is None
-    if not args.no_backfill and args.backfill_start > args.backfill_end:
-        parser.error(
-            f"--backfill-start {args.backfill_start} lies after --backfill-end {args.backfill_end}"
+    if backfill and backfill[0] > backfill[1]:
+        parser.error(f"--backfill-start {backfill[0]} lies after --backfill-end {backfill[1]}")
+    if backfill and backfill[1] >= args.start:
+        parser.error(f"the backfill must end before the period starts (--backfill-end {backfill[1]})")
+    try:
+        return RunSettings(
+            period=(args.start, args.end),
+            backfill=backfill,
+            engine=args.engine,
+            window=args.window,
+            capital=args.capital,
+            costs=CostModel(**{entry[1]: getattr(args, entry[1]) for entry in _COST_OPTIONS}),
+            account=account_rules(parser, args),
+            account_rules=not args.no_account_rules,
+            market_rules=None if args.no_market_rules else market.TAIWAN,
+            seed=args.seed,
+            min_sharpe_days=args.min_sharpe_days,
         )
-    if not args.no_backfill and args.backfill_end >= args.start:
-        parser.error(
-            f"the backfill must end before the period starts (--backfill-end {args.backfill_end})"
-        )
+    except ValueError as error:
+        parser.error(str(error))
+
+
+def _check_sweep_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """The sweep's options only with --sweep, and what shows one run never with it."""
+    given = [option for option, dest in _SWEEP_ONLY if getattr(args, dest) is not None]
+    if given and not args.sweep:
+        listed = " and ".join([", ".join(given[:-1]), given[-1]] if given[1:] else given)
+        parser.error(f"{listed} {'work' if given[1:] else 'works'} with --sweep only")
     for option, value in (("--plot", args.plot), ("--report", args.report)):
         if value and args.sweep:
             parser.error(f"{option} shows one run; it does not go with --sweep")
     if args.offline and not args.data_dir:
         parser.error("--offline reads the tick cache: give its --data-dir")
-    if args.plot:
-        if not args.plot.lower().endswith(".png"):
-            parser.error(f"--plot writes a PNG file; give a name ending in .png, not {args.plot!r}")
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            parser.error("--plot needs matplotlib: pip install 'quorvel[plot]'")
-    if args.report:
-        if not args.report.lower().endswith((".html", ".htm")):
+
+
+def _check_outputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Every place the command writes, made ready before the run, so that a bad one costs no
+    replay: the plot and the report (with the libraries they need), the output files, then the
+    data directory."""
+    for option, value, suffixes, kind, library, extra in (
+        ("--plot", args.plot, (".png",), "a PNG file", "matplotlib", "plot"),
+        ("--report", args.report, (".html", ".htm"), "an HTML page", "plotly", "report"),
+    ):
+        if not value:
+            continue
+        if not value.lower().endswith(suffixes):
             parser.error(
-                f"--report writes an HTML page; give a name ending in .html, not {args.report!r}"
+                f"{option} writes {kind}; give a name ending in {suffixes[0]}, not {value!r}"
             )
         try:
-            import plotly  # noqa: F401
+            importlib.import_module(library)
         except ImportError:
-            parser.error("--report needs plotly: pip install 'quorvel[report]'")
-    # Every place the command writes is made ready before the run, so that a bad one costs no
-    # replay: the output files, then the data directory.
+            parser.error(f"{option} needs {library}: pip install 'quorvel[{extra}]'")
     places: List[Tuple[str, str, Sequence[str]]] = []
     for option, value in (("--plot", args.plot), ("--report", args.report)):
         if value:
@@ -463,27 +486,6 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
         path = os.path.join(os.path.expanduser(directory), inner)
         if os.path.lexists(path) and not os.path.isdir(path):
             parser.error(f"{option}: {path} is a file; {option} needs a folder there")
-
-
-def costs(args: argparse.Namespace) -> CostModel:
-    """The cost model of the cost options."""
-    return CostModel(**{entry[1]: getattr(args, entry[1]) for entry in _COST_OPTIONS})
-
-
-def run_settings(args: argparse.Namespace, account: AccountRules) -> Dict[str, Any]:
-    """The settings of a run that the options give, as keywords of `run_backtest` (and of
-    `SweepSettings`, whose runs take them alike)."""
-    return {
-        "engine": args.engine,
-        "window": args.window,
-        "capital": args.capital,
-        "costs": costs(args),
-        "account": account,
-        "account_rules": not args.no_account_rules,
-        "market_rules": not args.no_market_rules,
-        "seed": args.seed,
-        "min_sharpe_days": args.min_sharpe_days,
-    }
 
 
 # The account's options: the command line's side of `quorvel.backtest.settings.account`.

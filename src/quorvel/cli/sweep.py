@@ -8,9 +8,8 @@ import functools
 from rich.console import Console
 from rich.text import Text
 
-from quorvel.backtest import AccountRules
+from quorvel.backtest import RunSettings
 from quorvel.backtest.strategy.loading import load_strategy, parse_params
-from quorvel.cli.options import run_settings
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop
 from quorvel.data.offline import CacheOnlyBroker
@@ -29,7 +28,7 @@ from quorvel.sweep import (
 def sweep_command(
     parser: argparse.ArgumentParser,
     args: argparse.Namespace,
-    account: AccountRules,
+    settings: RunSettings,
     data_dir: str,
     console: Console,
     stop: Stop,
@@ -43,13 +42,7 @@ def sweep_command(
         grid = parse_grid(strategy, args.sweep)
     except ValueError as error:
         parser.error(f"--sweep/--param: {error}")
-    settings = SweepSettings(
-        codes=tuple(args.codes),
-        period=(args.start, args.end),
-        backfill=None if args.no_backfill else (args.backfill_start, args.backfill_end),
-        data_dir=data_dir,
-        **run_settings(args, account),
-    )
+    sweep_settings = SweepSettings(tuple(args.codes), settings, data_dir)
     broker = (
         CacheOnlyBroker
         if args.offline
@@ -62,7 +55,7 @@ def sweep_command(
                 broker,
                 strategy,
                 grid,
-                settings,
+                sweep_settings,
                 fixed=fixed,
                 rank_by=args.rank_by or DEFAULT_RANK_BY,
                 ray_address=args.ray_address,

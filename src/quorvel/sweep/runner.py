@@ -46,14 +46,7 @@ from typing import (
 import polars as pl
 
 from quorvel.backtest.account.ledger import profit_factor_of
-from quorvel.backtest.engine.backtest import (
-    DEFAULT_BACKFILL_DAYS,
-    DEFAULT_PERIOD,
-    Backfill,
-    load_ticks,
-    run_backtest,
-)
-from quorvel.backtest.engine.market_rules import MarketRulesArg, rules_setting
+from quorvel.backtest.engine.backtest import load_ticks, run_backtest
 from quorvel.backtest.errors import StrategyError
 from quorvel.backtest.output.files import (
     check_writable_directory,
@@ -61,10 +54,7 @@ from quorvel.backtest.output.files import (
     summary,
     written_together,
 )
-from quorvel.backtest.results.evaluation import DEFAULT_MIN_SHARPE_DAYS
-from quorvel.backtest.results.result import DEFAULT_CAPITAL
-from quorvel.backtest.settings.account import AccountRules
-from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import load_strategy
 from quorvel.sweep.errors import SweepError, SweepInterrupted
@@ -111,21 +101,15 @@ Progress = Callable[[int, int], None]  # (runs finished, runs in all)
 
 @dataclass(frozen=True)
 class SweepSettings:
-    """What every run of a sweep shares: codes, period, tick cache, money, account and engine."""
+    """What every run of a sweep shares: its codes, its run settings and its tick cache."""
 
     codes: Tuple[str, ...]
-    period: Tuple[str, str] = DEFAULT_PERIOD
-    backfill: Backfill = DEFAULT_BACKFILL_DAYS  # a range, or trading days before the period
+    run: RunSettings = field(default_factory=RunSettings)
     data_dir: Optional[str] = None  # None: a temporary directory for the sweep
-    engine: str = "replay"
-    window: int = 64
-    capital: float = DEFAULT_CAPITAL
-    costs: CostModel = field(default_factory=CostModel)
-    account: AccountRules = field(default_factory=AccountRules)
-    account_rules: bool = True
-    market_rules: MarketRulesArg = True  # the rules, True for Taiwan's, False for none
-    seed: Optional[int] = 0  # of every run's trade ids
-    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS
+
+    def as_dict(self) -> Dict[str, Any]:
+        """The settings as sweep.json records them."""
+        return {"codes": list(self.codes), "data_dir": self.data_dir, **self.run.as_dict()}
 
 
 @dataclass
@@ -189,8 +173,6 @@ class SweepResult:
         directory = os.path.expanduser(directory)
         check_writable_directory(directory, SWEEP_FILES)
         paths = [os.path.join(directory, name) for name in SWEEP_FILES]
-        settings = dataclasses.asdict(self.settings)
-        settings["market_rules"] = rules_setting(self.settings.market_rules)
         rows = self._rows_and_unfinished()
         document = {
             "strategy": self.strategy,
@@ -199,7 +181,7 @@ class SweepResult:
             "finished": len(self.rows),
             "partial": self.stopped is not None,
             "stopped": self.stopped,
-            "settings": settings,
+            "settings": self.settings.as_dict(),
             "rows": [{"rank": rank, **row.flat()} for rank, row in enumerate(rows, 1)],
         }
         with written_together(paths) as (csv_path, json_path):
@@ -239,19 +221,9 @@ def _backtest_row(
         result = run_backtest(
             broker(),
             settings.codes,
-            settings.period,
-            settings.backfill,
-            data_dir=settings.data_dir or "",
+            settings.run,
             strategy=strategy(**params),
-            engine=settings.engine,
-            window=settings.window,
-            capital=settings.capital,
-            costs=settings.costs,
-            account=settings.account,
-            account_rules=settings.account_rules,
-            market_rules=settings.market_rules,
-            seed=settings.seed,
-            min_sharpe_days=settings.min_sharpe_days,
+            data_dir=settings.data_dir or "",
         )
     except Exception as error:
         traceback.print_exception(type(error), error, error.__traceback__)
@@ -369,14 +341,7 @@ def _check_grid(
 
 def _fill_tick_cache(broker: BrokerFactory, settings: SweepSettings) -> None:
     """Load every day of the period and the backfill into the data directory, once."""
-    load_ticks(
-        broker(),
-        settings.codes,
-        settings.period,
-        settings.backfill,
-        data_dir=settings.data_dir or "",
-        market_rules=settings.market_rules,
-    )
+    load_ticks(broker(), settings.codes, settings.run, data_dir=settings.data_dir or "")
 
 
 @contextlib.contextmanager

@@ -1,7 +1,7 @@
 """The account a backtest trades in: its cash, what orders hold, margins, and what it refuses.
 
 A run starts with its capital as cash, and every fill moves the cash by its
-value, fee and tax, valued by the results' own `Book`.  Settlement timing is
+value, fee and tax, valued by the run's `Ledger`, which the results read too.  Settlement timing is
 not modelled: a sale's proceeds can be used at once and a purchase is paid at
 once.  One pool of cash serves stocks and futures.  The rules (`AccountRules`,
 Taiwan defaults, every figure a setting):
@@ -10,7 +10,7 @@ Taiwan defaults, every figure a setting):
   it works; a sell needs the shares held and not already offered in working
   sells.  With `day_trade`, a sale beyond them is a sell-first day trade: it
   holds its value as a buy would, and what is still short when its session
-  closes (`quorvel.market`'s sessions) is bought back at market by the engine.
+  closes (the sessions of the run's market rules) is bought back at market by the engine.
 * Stocks, margin account: a buy beyond the shares short is a margin purchase
   that pays the buyer's share of its value (the rest is lent); a sale beyond
   the shares held is a short sale that deposits the short margin, and whose
@@ -37,11 +37,11 @@ from dataclasses import dataclass
 from typing import Any, Dict, Mapping, NamedTuple, Optional, Set
 
 from quorvel import market
-from quorvel.backtest.account.ledger import SECONDS_PER_DAY, Book
+from quorvel.backtest.account.ledger import SECONDS_PER_DAY, Book, Ledger, ValuedFill
 from quorvel.backtest.errors import AccountRefusal
 from quorvel.backtest.messages import MarginCall
-from quorvel.backtest.settings.account import AccountRules, FuturesMargin
-from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.settings.account import FuturesMargin
+from quorvel.backtest.settings.run import RunSettings
 from quorvel.constant import Action, OperationType, OrderLot
 from quorvel.market.contracts import Contract
 
@@ -115,28 +115,28 @@ class Account:
     """The account of one run: fed its orders, reports and watched ticks, it holds the cash
     and margins, refuses what it cannot carry and says what the engine must close.
 
-    With `enforced` False nothing is refused and nothing closed: the account only
-    keeps its books (the unlimited account).
+    It keeps the settings' capital, costs and account rules; with
+    ``account_rules=False`` nothing is refused and nothing closed: the account
+    only keeps its ledger (the unlimited account).  `last_prices` are the
+    position keeper's, read as the ticks come.
     """
 
     def __init__(
         self,
         contracts: Mapping[str, Contract],
-        rules: AccountRules,
-        costs: CostModel,
-        capital: float,
+        settings: RunSettings,
         last_prices: Mapping[str, float],
-        enforced: bool = True,
     ) -> None:
+        rules = settings.account
         self.rules = rules
-        self.costs = costs
-        self.enforced = enforced
+        self.market = settings.market
+        self.costs = settings.costs
+        self.enforced = settings.account_rules
         self.last_prices = last_prices
-        self.cash = capital
-        day_trading = rules.day_trading(enforced)
+        self.cash = settings.capital
+        self.ledger = Ledger(contracts, self.costs, rules.day_trading(self.enforced))
         self.holdings = {
-            code: _Holding(contract, Book(contract, costs, day_trading))
-            for code, contract in contracts.items()
+            code: _Holding(contract, self.ledger.books[code]) for code, contract in contracts.items()
         }
         self.orders: Dict[str, _Hold] = {}  # by trade id, while the order works
         self.watched: Set[str] = set()  # codes whose every tick the engine passes on
@@ -145,7 +145,6 @@ class Account:
         # The balances while no price can change them (no futures held), until an order or
         # a report does: a run that holds nothing samples them for free.
         self._still: Optional[Balances] = None
-        self._fills = 0
         self._margin_called = False
         margin = rules.is_margin_account
         self._buy_share = rules.margin_buy_pct / 100 if margin else 1.0
@@ -213,8 +212,9 @@ class Account:
         """Take a report of the exchange: a fill moves the cash; a cancellation or a
         reduction releases what the order held."""
         self._still = None
-        if "operation_type" not in report:
-            self._fill(report)
+        valued = self.ledger.take(report)
+        if valued is not None:
+            self._fill(report, valued)
             return
         order = report["order"]
         trade_id = order["id"]
@@ -299,13 +299,13 @@ class Account:
         return balances
 
     # Inside.
-    def _fill(self, report: Mapping[str, Any]) -> None:
+    def _fill(self, report: Mapping[str, Any], valued: ValuedFill) -> None:
+        """Move the cash and what the order holds by a fill the ledger has valued."""
         holding = self.holdings[report["code"]]
-        held = holding.shares
-        valued, _ = holding.book.fill(self._fills, report, report.get("order_lot"))
-        self._fills += 1
         if holding.contract.is_stock:
-            self._settle_stock(holding, valued.price, holding.shares - held, held)
+            traded = valued.quantity * valued.value_per_point
+            traded = -traded if valued.action == Action.SELL else traded
+            self._settle_stock(holding, valued.price, traded, holding.shares - traded)
         else:
             self.cash += valued.realized
         self.cash -= valued.fee + valued.tax
@@ -356,7 +356,7 @@ class Account:
             if not short:
                 holding.short_due = None
             elif holding.short_due is None:
-                holding.short_due = session_close(code, timestamp)
+                holding.short_due = session_close(self.market, code, timestamp)
             watched = short
         else:
             watched = holding.shares != 0
@@ -381,7 +381,7 @@ class Account:
     def _per_lot(self, holding: _Holding, is_sell: bool, price: float) -> float:
         contract = holding.contract
         if not contract.is_stock:
-            return self.rules.futures_margin(contract, price).initial
+            return self.rules.futures_margin(contract, price, self.market).initial
         value = price * _lot_shares(contract)
         return value * (self._short_share if is_sell else self._buy_share)
 
@@ -404,7 +404,7 @@ class Account:
     def _contract_margin(self, code: str) -> FuturesMargin:
         holding = self.holdings[code]
         price = self.last_prices.get(code, holding.book.position.avg_price)
-        return self.rules.futures_margin(holding.contract, price)
+        return self.rules.futures_margin(holding.contract, price, self.market)
 
     def _open_pnl(self, code: str) -> float:
         return self.holdings[code].book.position.unrealized_pnl(self.last_prices.get(code))
@@ -420,14 +420,14 @@ class Account:
         raise AccountRefusal(message)
 
 
-def session_close(code: str, timestamp: float) -> float:
-    """When the session of `code` that holds `timestamp` closes, in exchange seconds; on a day
-    the calendar does not trade, or between sessions, when its last session's hours end that
-    day."""
-    session = market.session_at(code, timestamp)
+def session_close(rules: market.MarketRules, code: str, timestamp: float) -> float:
+    """When the session of `code` under `rules` that holds `timestamp` closes, in exchange
+    seconds; on a day the calendar does not trade, or between sessions, when its last session's
+    hours end that day."""
+    session = rules.session_at(code, timestamp)
     if session is not None:
         return session.close_timestamp
-    closes = market.TAIWAN.instrument(code).sessions[-1].closes
+    closes = rules.instrument(code).sessions[-1].closes
     day_start = timestamp // SECONDS_PER_DAY * SECONDS_PER_DAY
     return day_start + (closes.hour * 60 + closes.minute) * 60 + closes.second
 

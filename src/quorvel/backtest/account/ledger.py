@@ -12,13 +12,14 @@ receives the fills; the results read the same books.
 from __future__ import annotations
 
 import collections
+import dataclasses
 import math
 from dataclasses import dataclass
 from typing import Any, Deque, Dict, List, Mapping, Optional, Tuple
 
 from quorvel.backtest.core import Position
 from quorvel.backtest.settings.costs import CostModel, DayTrading
-from quorvel.constant import Action
+from quorvel.constant import Action, OperationType
 from quorvel.market.contracts import Contract
 
 SECONDS_PER_DAY = 86_400
@@ -292,3 +293,47 @@ class Book:
     def net_pnl(self, price: Optional[float]) -> float:
         unrealized = self.position.unrealized_pnl(price)
         return self.figures.realized + unrealized - self.figures.fees - self.figures.taxes
+
+
+class Ledger:
+    """The books of every code of a run and its valued fills, in the order of the reports.
+
+    `take` is given every report, order reports too: a fill is valued by its code's book, with
+    the order lot its New report gave, and the earlier fills it makes day trades are marked so.
+    The account keeps the run's ledger as the reports come; the results read that one, or
+    value the reports again in a new one when the costs have changed since.
+    """
+
+    def __init__(
+        self, contracts: Mapping[str, Contract], costs: CostModel, day_trading: DayTrading
+    ) -> None:
+        self.costs = costs
+        self.day_trading = day_trading
+        self.books = {code: Book(contract, costs, day_trading) for code, contract in contracts.items()}
+        self.fills: List[ValuedFill] = []
+        self.reports = 0  # the reports taken
+        self._fill_at: Dict[int, int] = {}  # the place in `fills` of each report's fill
+        self._order_lots: Dict[str, str] = {}  # of each stock order, by trade id
+
+    def take(self, report: Mapping[str, Any]) -> Optional[ValuedFill]:
+        """Take the next report; the fill valued, for a deal report."""
+        index = self.reports
+        self.reports += 1
+        if "operation_type" in report:
+            order = report["order"]
+            if "order_lot" in order and report["operation_type"] == OperationType.NEW:
+                self._order_lots[order["id"]] = str(order["order_lot"])
+            return None
+        lot = report.get("order_lot", self._order_lots.get(report["id"]))
+        valued, offsets = self.books[report["code"]].fill(index, report, lot)
+        for earlier, lots in offsets:
+            place = self._fill_at[earlier]
+            before = self.fills[place]
+            self.fills[place] = dataclasses.replace(before, day_trade_qty=before.day_trade_qty + lots)
+        self._fill_at[index] = len(self.fills)
+        self.fills.append(valued)
+        return valued
+
+    def net_pnl(self, prices: Mapping[str, float]) -> Dict[str, float]:
+        """Each code's net P&L in NTD, its position marked at `prices` (none: unmarked)."""
+        return {code: book.net_pnl(prices.get(code)) for code, book in self.books.items()}

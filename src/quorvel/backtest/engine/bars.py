@@ -14,23 +14,21 @@ is matched and its reports delivered, right before its `on_tick` (or `warm_up`).
 still open when the backfill ends and when the run ends are given then: before the first live
 tick, before `on_end`.  Bars given together come by start, then by code.
 
-The replay engine builds the bars natively (`quorvel.modules.replay.replay.bar_builder`); the
-paced engine with `BarBuilder` here, which takes the same steps in the same order.
+Both engines build them natively, on the road of each tick (`quorvel.modules.replay.replay.
+BarBuilder`), from the spans `session_spans` gives.
 """
 
 from __future__ import annotations
 
 import functools
 import math
-from dataclasses import dataclass
-from typing import Callable, Dict, List, Tuple
+from typing import Callable, Tuple
 
 from quorvel import market
 from quorvel.backtest.errors import BacktestError
-from quorvel.backtest.messages import Bar
 from quorvel.backtest.strategy.base import Strategy
 
-__all__ = ["BarBuilder", "bar_seconds", "session_span", "session_spans"]
+__all__ = ["bar_seconds", "session_span", "session_spans"]
 
 # session_span(code, moment) -> (origin, due): where the span holding `moment` starts counting
 # its intervals, and the first moment after it.
@@ -53,9 +51,7 @@ def bar_seconds(strategy: Strategy) -> float:
     return float(seconds) if overridden else 0.0
 
 
-def session_span(
-    code: str, moment: float, rules: market.MarketRules = market.TAIWAN
-) -> Tuple[float, float]:
+def session_span(code: str, moment: float, rules: market.MarketRules) -> Tuple[float, float]:
     """The span of `code`'s moments that holds `moment` (broker seconds) under `rules`: for a
     moment in a session, its open and the first moment after its close; between two sessions,
     the close before and the open after.  A code without sessions has one span, counted from
@@ -76,116 +72,3 @@ def session_span(
 def session_spans(rules: market.MarketRules) -> SessionSpan:
     """`session_span` under `rules`, as the bar builders call it."""
     return functools.partial(session_span, rules=rules)
-
-
-@dataclass
-class _Building:
-    """One code's span and the bar being built in it."""
-
-    origin: float = math.inf  # the span; none at first
-    span_due: float = -math.inf
-    is_open: bool = False
-    start: float = 0.0
-    end: float = 0.0
-    due: float = 0.0
-    open: float = 0.0
-    high: float = 0.0
-    low: float = 0.0
-    close: float = 0.0
-    volume: int = 0
-    ticks: int = 0
-    is_backfilling: bool = False
-
-
-class BarBuilder:
-    """The bars of the ticks added, per code, as the replay loop builds them natively."""
-
-    def __init__(self, seconds: float, span_of: SessionSpan = session_span) -> None:
-        if not 0 < seconds < math.inf:
-            raise ValueError("a bar lasts a positive, finite number of seconds")
-        self.seconds = seconds
-        self.span_of = span_of
-        self.building: Dict[str, _Building] = {}
-        self.next_due = math.inf  # the earliest due of the bars being built
-
-    def take_due(self, moment: float) -> List[Bar]:
-        """The bars due at `moment`, taken out, by start, then by code."""
-        due = [
-            (bar.start, code)
-            for code, bar in self.building.items()
-            if bar.is_open and bar.due <= moment
-        ]
-        bars = [self._bar(code) for _, code in sorted(due)]
-        self.next_due = min(
-            (bar.due for bar in self.building.values() if bar.is_open), default=math.inf
-        )
-        return bars
-
-    def take_all(self) -> List[Bar]:
-        """Every bar, taken out as `take_due` gives them; the spans are forgotten."""
-        bars = self.take_due(math.inf)
-        for bar in self.building.values():
-            bar.origin, bar.span_due = math.inf, -math.inf
-        return bars
-
-    def add(
-        self, code: str, moment: float, price: float, volume: int, is_backfilling: bool
-    ) -> None:
-        """Add a tick to its code's bar, once the bars due at its moment are taken out."""
-        bar = self.building.get(code)
-        if bar is None:
-            bar = self.building[code] = _Building()
-        if bar.is_open:
-            if moment < bar.start or moment >= bar.due:
-                raise RuntimeError(
-                    "a tick came out of time order, or before the bars due at its moment were taken"
-                )
-            bar.high = max(bar.high, price)
-            bar.low = min(bar.low, price)
-            bar.close = price
-            bar.volume += volume
-            bar.ticks += 1
-            return
-        if not bar.origin <= moment < bar.span_due:
-            bar.origin, bar.span_due = self._span(code, moment)
-        start = bar.origin + math.floor((moment - bar.origin) / self.seconds) * self.seconds
-        # Where rounding put the moment outside its interval, the neighbouring one holds it.
-        if start > moment:
-            start -= self.seconds
-        if start + self.seconds <= moment:
-            start += self.seconds
-        bar.start, bar.end = start, start + self.seconds
-        bar.due = min(bar.end, bar.span_due)
-        bar.open = bar.high = bar.low = bar.close = price
-        bar.volume, bar.ticks = volume, 1
-        bar.is_backfilling = is_backfilling
-        bar.is_open = True
-        self.next_due = min(self.next_due, bar.due)
-
-    def _span(self, code: str, moment: float) -> Tuple[float, float]:
-        span = self.span_of(code, moment)
-        if type(span) is not tuple or len(span) != 2:
-            raise TypeError("session_span(code, moment) must give a tuple (origin, due)")
-        origin, due = float(span[0]), float(span[1])
-        if not origin <= moment < due:
-            raise ValueError(
-                f"session_span({code!r}, {moment!r}) gave {span!r}, a span that does not hold "
-                "the moment"
-            )
-        return origin, due
-
-    def _bar(self, code: str) -> Bar:
-        bar = self.building[code]
-        bar.is_open = False
-        return {
-            "code": code,
-            "start": bar.start,
-            "end": bar.end,
-            "open": bar.open,
-            "high": bar.high,
-            "low": bar.low,
-            "close": bar.close,
-            "volume": bar.volume,
-            "ticks": bar.ticks,
-            "is_backfilling": bar.is_backfilling,
-        }

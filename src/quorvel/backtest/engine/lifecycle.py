@@ -141,23 +141,22 @@ def using_data_dir(path: str) -> Iterator[None]:
 @contextlib.contextmanager
 def observed_feed(
     ticker: Any, on_day: Optional[Callable[[str, str, int], None]], timeout: float
-) -> Iterator[None]:
-    """The tick feed of a run, observed through the feed's door.
+) -> Iterator[Any]:
+    """The tick feed of a run, observed through the feed's door: the block is given the
+    `ObservedRun`, whose loads it may take.
 
     While the run lasts, every day the feed loads (the backfill thread's too)
     is reported to `on_day`.  When it ends, the feed threads it started are
     stopped and joined, `timeout` seconds at most in all: loads not finished
     come back empty, and the ticks released meanwhile are dropped.
     """
-    feed = core.feed()
-
-    feed.observe(ticker, on_day)
+    run = core.feed().observe(ticker, on_day)
     try:
-        yield
+        yield run
     except BaseException:
-        feed.stop(ticker, timeout)
+        run.stop(timeout)
         raise
-    running = feed.stop(ticker, timeout)
+    running = run.stop(timeout)
     if running:
         raise BacktestError(f"the threads {', '.join(running)} did not end within {timeout:g} s")
 

@@ -14,14 +14,12 @@ steps only, until a day of the run has ended with a tick of it.
 
 from __future__ import annotations
 
-import bisect
 import collections
 import datetime as dt
 import math
 from dataclasses import dataclass
 from typing import (
     Any,
-    Callable,
     Collection,
     Dict,
     List,
@@ -29,40 +27,14 @@ from typing import (
     Protocol,
     Sequence,
     Tuple,
-    Union,
 )
 
-import polars as pl
 
 from quorvel import market
 from quorvel.backtest import core
 from quorvel.backtest.errors import OrderError
 from quorvel.market import MarketRules
 from quorvel.market.steps import as_price, format_price
-
-# What `run_backtest` takes as its market_rules: the rules, True for Taiwan's (`market.TAIWAN`),
-# or False for none, the raw exchange.
-MarketRulesArg = Union[MarketRules, bool]
-
-
-def chosen_rules(market_rules: MarketRulesArg) -> Optional[MarketRules]:
-    """The rules a run applies, None for the raw exchange."""
-    if isinstance(market_rules, MarketRules):
-        return market_rules
-    if market_rules is True:
-        return market.TAIWAN
-    if market_rules is False:
-        return None
-    raise TypeError(f"market_rules must be MarketRules, True or False, not {market_rules!r}")
-
-
-def rules_setting(market_rules: MarketRulesArg) -> Union[bool, str]:
-    """How a settings file records the rules: True for Taiwan's, False for none, else their repr."""
-    rules = chosen_rules(market_rules)
-    if rules is None:
-        return False
-    return True if rules == market.TAIWAN else repr(rules)
-
 
 @dataclass(frozen=True)
 class SessionClose:
@@ -180,10 +152,11 @@ class TradingRules:
                 f"{format_price(lower)} to {format_price(upper)}"
             )
 
-    def pass_closes(self, until: float, desk: ClosingDesk) -> None:
+    def pass_closes(self, until: float, desk: ClosingDesk) -> float:
         """Carry out the closes before `until` (a tick's timestamp) in order: each code whose
         trading day ended takes its last price (`desk.last_price`) as its reference, then
-        `desk.expire_day_orders` is given the codes whose session closed."""
+        `desk.expire_day_orders` is given the codes whose session closed.  Returns the next
+        close (infinite: none)."""
         while self.next_close < until:
             close = self.closes[self.passed]
             self.passed += 1
@@ -195,27 +168,7 @@ class TradingRules:
                 if last is not None:
                     self._set_reference(code, last)
             desk.expire_day_orders(close.closing)
-
-    def cut_rows(self, ts: pl.Series, timestamp: Callable[[int], float]) -> List[int]:
-        """The rows of a tick frame's "ts" column (sorted) before which a close passes: for
-        each close inside the frame, the first row whose tick's `timestamp` is after it."""
-        height = len(ts)
-        if not height or not self.closes:
-            return []
-        first, last = timestamp(ts[0]), timestamp(ts[-1])
-        stamps = [close.timestamp for close in self.closes]
-        inside = self.closes[bisect.bisect_left(stamps, first) : bisect.bisect_left(stamps, last)]
-        found = ts.search_sorted(
-            pl.Series([close.ts for close in inside], dtype=pl.Int64), side="right"
-        )
-        cuts = set()
-        for close, row in zip(inside, found.to_list()):
-            # A tick a few nanoseconds after the close may carry the close's own timestamp.
-            while row < height and timestamp(ts[row]) <= close.timestamp:
-                row += 1
-            if 0 < row < height:
-                cuts.add(row)
-        return sorted(cuts)
+        return self.next_close
 
     def _set_reference(self, code: str, reference: float) -> None:
         self.limits[code] = self.rules.limit_prices(code, reference)

@@ -4,22 +4,16 @@
    the sending thread;
 2. `Ticker.pop_tick` hands over the next tick, or a status dict under
    "darq_status" (backfill over, run ended);
-3. what is due at the sessions' closes passed since the last tick is done
-   (`TradingRules.pass_closes`: day orders expired, reference prices moved
-   on); then `Matcher.set_current_tick` and `Matcher.match_deal` fill or
-   expire the pending orders of the tick's code; the deal and cancel reports
-   they queue are taken at once with `Matcher.pop_response`.  A tick of a
-   code the account watches goes to the desk before matching and after its
-   reports;
-4. the strategy sees the tick; its operations are posted through
-   `Matcher.add_pending_order_queue`, and the driver waits for the intake
-   thread's reports of each (it knows their number before posting), so that
-   every order is in the book before the next tick is matched;
-5. `Ticker.allow_next_tick` releases the next tick.
+3. the tick goes down the run's road of a tick (`quorvel.backtest.engine.road`), the same as
+   in the replay engine; the strategy's operations on the way are posted through
+   `Matcher.add_pending_order_queue`, and the driver waits for the intake thread's reports of
+   each (it knows their number before posting), so that every order is in the book before
+   the next tick is matched;
+4. `Ticker.allow_next_tick` releases the next tick.
 
-Quotes and bars (`PacedView`) follow the ticks: the quote cursor moves on as
-a tick arrives, and the bars a tick makes due are given before the strategy
-sees it, as in the replay engine.
+The quotes are read from the very frames the feed sends from, which the feed's door hands
+over (`ObservedRun.take_loads`); the ticks of a phase come in the order of its frame's rows, so
+the road's count moves the quote cursor.
 
 The sending thread converts a tick only once it holds a permit.  The driver
 keeps `window` permits granted ahead, so the thread prepares up to that many
@@ -37,24 +31,30 @@ from __future__ import annotations
 import math
 import threading
 import time
-from typing import Any, Optional
+from typing import Any, Dict, List, Optional, Tuple
+
+import polars as pl
 
 from quorvel.backtest.engine.desks import QueuedDesk, attached
 from quorvel.backtest.engine.lifecycle import Watchdog, observed_feed
-from quorvel.backtest.engine.paced_view import PacedView
-from quorvel.backtest.engine.road import BACKFILL_OVER_STATUS, END_STATUS, Progress, Run, same_day
+from quorvel.backtest.engine.road import BACKFILL_OVER_STATUS, END_STATUS, Progress, Run, tick_road
 from quorvel.backtest.errors import BacktestError
+from quorvel.backtest.results.result import BacktestResult
 
 
 def run_paced(run: Run) -> None:
-    ticker, strategy, result = run.ticker, run.strategy, run.result
-    with Watchdog(run.stall_timeout, ticker, run.matcher) as watchdog:
+    ticker, strategy, result, settings = run.ticker, run.strategy, run.result, run.settings
+    with Watchdog(settings.stall_timeout, ticker, run.matcher) as watchdog:
         desk = QueuedDesk(
             run.matcher, run.markets, strategy, result, run.account, run.rules, watchdog=watchdog
         )
-        view = PacedView(run, desk)
-        loaded = _LoadedDays(ticker, result.window, watchdog, run.progress)
-        with observed_feed(ticker, loaded, run.stall_timeout):
+        loaded = _LoadedDays(ticker, settings.window, watchdog, run.progress)
+        with observed_feed(ticker, loaded, settings.stall_timeout) as feed_run:
+            progress = run.progress
+            road = tick_road(
+                run, desk, None if progress is None else lambda done: progress(done, loaded.total)
+            )
+            frames = _PhaseFrames(feed_run, result)
             backfill_from, backfill_to = result.backfill or (None, None)
             with attached(strategy, desk):
                 strategy.on_start()
@@ -64,12 +64,13 @@ def run_paced(run: Run) -> None:
                 started = time.perf_counter()
                 result.load_seconds = started - loading
                 try:
-                    _paced_ticks(
-                        ticker, desk, view, watchdog, run.progress, loaded, run.equity_every
-                    )
+                    _paced_ticks(ticker, road, desk, frames, watchdog)
+                    if progress is not None:
+                        progress(road.live_ticks + road.backfill_ticks, loaded.total)
                     strategy.on_end()
                     desk.deliver()
                 finally:
+                    result.live_ticks, result.backfill_ticks = road.live_ticks, road.backfill_ticks
                     result.replay_seconds = time.perf_counter() - started
 
 
@@ -102,19 +103,30 @@ class _LoadedDays:
             self.progress(0, total)
 
 
+class _PhaseFrames:
+    """The frame each phase (backfill, live) sends its ticks from, as the feed's door hands the
+    loads over."""
+
+    def __init__(self, feed_run: Any, result: BacktestResult) -> None:
+        self.feed_run = feed_run
+        self.periods = {True: result.backfill, False: result.period}
+        self.loads: Dict[Tuple[str, str], List[pl.DataFrame]] = {}  # taken, not yet replayed
+
+    def of(self, is_backfilling: bool) -> pl.DataFrame:
+        period = self.periods[is_backfilling]
+        for start_from, end_to, frame in self.feed_run.take_loads():
+            self.loads.setdefault((start_from, end_to), []).append(frame)
+        loaded = self.loads.get(period) if period is not None else None
+        if not loaded:
+            raise BacktestError(f"the tick feed sent ticks of {period} without loading them")
+        return loaded.pop(0)
+
+
 def _paced_ticks(
-    ticker: Any,
-    desk: QueuedDesk,
-    view: PacedView,
-    watchdog: Watchdog,
-    progress: Optional[Progress],
-    loaded: _LoadedDays,
-    equity_every: int,
+    ticker: Any, road: Any, desk: QueuedDesk, frames: _PhaseFrames, watchdog: Watchdog
 ) -> None:
-    matcher, strategy, result, rules = desk.matcher, desk.strategy, desk.result, desk.rules
-    watched = desk.account.watched
-    done = 0
-    last_live: Optional[float] = None  # the timestamp of the last live tick not yet sampled
+    result = desk.result
+    phase: Optional[bool] = None  # whether the phase under way is the backfill
     # The feed announces the backfill's end only if its sending thread first looked while the
     # backfill was under way; one over before that (no ticks, or permits granted ahead) is
     # recorded here, before the first live tick or the run's end, as the replay engine records it.
@@ -134,43 +146,15 @@ def _paced_ticks(
                 result.statuses.append(BACKFILL_OVER_STATUS)
         if status is not None:
             result.statuses.append(status)
-            view.phase_over()
+            road.close_bars()
             if status == END_STATUS:
                 break
             continue
-        if last_live is not None and not same_day(last_live, tick["timestamp"]):
-            result.sample(last_live)  # the day's last live tick
-            last_live = None
-        if tick["timestamp"] > rules.next_close:
-            rules.pass_closes(tick["timestamp"], desk)
-        view.tick_arrived(tick)
-        desk.current[0] = tick
-        code = tick["code"]
-        matcher.set_current_tick(tick)
-        if code in watched:
-            desk.before_match(tick)
-        matcher.match_deal(code, tick["close"], tick["qty"], tick["timestamp"])
-        desk.take_reports()
-        if code in watched:
-            desk.after_match(tick)
-        view.tick_matched(tick)
-        if tick["is_backfilling"]:
-            result.backfill_ticks += 1
-            strategy.warm_up(tick)
-            desk.deliver()
-        else:
-            result.live_ticks += 1
-            strategy.on_tick(tick)
-            desk.deliver()
-            last_live = tick["timestamp"]
-            if result.live_ticks % equity_every == 0 and result.sample(last_live, day_end=False):
-                last_live = None
+        if tick["is_backfilling"] is not phase:
+            road.close_bars()
+            phase = tick["is_backfilling"]
+            desk.quotes.replaying(frames.of(tick["is_backfilling"]))
+        road.take(tick)
         ticker.allow_next_tick()
-        done += 1
-        if progress is not None and done % 256 == 0:
-            progress(done, loaded.total)
-    if last_live is not None:
-        result.sample(last_live)
-    rules.pass_closes(math.inf, desk)
-    if progress is not None:
-        progress(done, loaded.total)
+    road.settle()
+    desk.rules.pass_closes(math.inf, desk)

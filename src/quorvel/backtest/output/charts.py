@@ -8,7 +8,6 @@ import datetime as dt
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Tuple
 
-from quorvel import market
 from quorvel.backtest.account.ledger import ValuedFill
 from quorvel.backtest.results.evaluation import Evaluation, drawdowns
 from quorvel.backtest.results.result import BacktestResult
@@ -89,7 +88,7 @@ def wall_clock(timestamp: float) -> dt.datetime:
 def chart_title(result: BacktestResult) -> str:
     """The heading of a run's charts; a partial run's says so on a second line."""
     title = (
-        f"{result.strategy}: net P&L in NTD over a capital of {result.capital:,.0f} NTD, "
+        f"{result.strategy}: net P&L in NTD over a capital of {result.settings.capital:,.0f} NTD, "
         f"{result.period[0]} to {result.period[1]}"
     )
     return title if result.stopped is None else f"{title}\npartial: {result.stopped}"
@@ -98,12 +97,14 @@ def chart_title(result: BacktestResult) -> str:
 def closed_stretches(result: BacktestResult) -> List[Tuple[dt.datetime, dt.datetime]]:
     """The stretches of the period in which none of the run's codes trades (nights, weekends,
     holidays), each from a second after one session's close to a second before the next
-    opening, so that a chart can leave them out."""
+    opening, so that a chart can leave them out.  The sessions are those of the run's
+    calendar."""
+    calendar = result.settings.market
     sessions = sorted(
         (session.opens, session.closes)
-        for day in market.trading_days(*result.period)
+        for day in calendar.trading_days(*result.period)
         for entry in result.codes
-        for session in market.sessions(entry["code"], day)
+        for session in calendar.sessions(entry["code"], day)
     )
     stretches = []
     second = dt.timedelta(seconds=1)

@@ -80,14 +80,9 @@ def _temporary_beside(path: str) -> str:
     return os.path.join(directory, f".{name}.{os.getpid()}-{threading.get_ident()}.tmp")
 
 
-def summary(
-    result: BacktestResult,
-    evaluation: Optional[Evaluation] = None,
-    settings: Optional[Mapping[str, Any]] = None,
-) -> Dict[str, Any]:
-    """The figures of the tables, the run's settings (the strategy's parameters as it ran
-    with them among them), and `settings` (the command line's options, say) under
-    "command_line".
+def summary(result: BacktestResult, evaluation: Optional[Evaluation] = None) -> Dict[str, Any]:
+    """The figures of the tables and the run's settings: its codes, its strategy with the
+    parameters it ran with, and its `RunSettings`.
 
     Figures are as the run computed them; `rounded_figures` gives them as the
     files hold them.
@@ -109,19 +104,10 @@ def summary(
         "stopped": result.stopped,
         "settings": {
             "codes": result.codes,
-            "period": list(result.period),
-            "backfill": list(result.backfill) if result.backfill else None,
             "strategy": result.strategy,
             "parameters": result.parameters,
-            "engine": result.engine,
-            "window": result.window,
-            "seed": result.seed,
-            "capital": result.capital,
-            "costs": result.costs.as_dict(),
-            "account": {"rules": result.account_enforced, **result.account_rules.as_dict()},
-            "min_sharpe_days": result.min_sharpe_days,
+            **result.settings.as_dict(),
         },
-        "command_line": settings or {},
         "per_code": per_code,
         "total": {**total_counts, **evaluation.total.as_dict()},
         "order_kinds": [
@@ -170,9 +156,7 @@ def _to_the_ntd(frame: pl.DataFrame, columns: Sequence[str]) -> pl.DataFrame:
     return frame.with_columns(pl.col(column).round(0).cast(pl.Int64) for column in columns)
 
 
-def write_outputs(
-    result: BacktestResult, directory: str, settings: Optional[Mapping[str, Any]] = None
-) -> List[str]:
+def write_outputs(result: BacktestResult, directory: str) -> List[str]:
     """Write `OUTPUT_FILES` into `directory` (created if missing, "~" expanded); return their
     paths.
 
@@ -192,7 +176,7 @@ def write_outputs(
         fills.write_csv(fills_path)
         equity.write_csv(equity_path)
         with open(summary_path, "w", encoding="utf-8") as summary_file:
-            document = _file_summary(summary(result, evaluation, settings))
+            document = _file_summary(summary(result, evaluation))
             json.dump(document, summary_file, indent=2, ensure_ascii=False)
             summary_file.write("\n")
     return paths

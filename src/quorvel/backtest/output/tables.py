@@ -125,7 +125,7 @@ def run_tables(
             _money_row("total", evaluation.total),
         ),
         FigureTable(
-            f"Round trips and risk (capital {ntd(result.capital)} NTD)",
+            f"Round trips and risk (capital {ntd(result.settings.capital)} NTD)",
             (
                 "code",
                 "round trips",
@@ -160,9 +160,10 @@ def run_tables(
 
 
 def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) -> FigureTable:
-    costs = result.costs
-    permits = "1 permit" if result.window == 1 else f"{result.window} permits"
-    engine = f"paced, {permits} ahead" if result.engine == "paced" else result.engine
+    settings = result.settings
+    costs = settings.costs
+    permits = "1 permit" if settings.window == 1 else f"{settings.window} permits"
+    engine = f"paced, {permits} ahead" if settings.engine == "paced" else settings.engine
     stopped = [("partial: stopped early", result.stopped)] if result.stopped is not None else []
     speed = [
         ("replay time", f"{result.replay_seconds:.2f} s"),
@@ -197,8 +198,8 @@ def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) ->
             "futures costs",
             f"{ntd(costs.futures_fee)} NTD per contract; tax {costs.futures_tax_pct:g} %",
         ),
-        ("capital (NTD)", ntd(result.capital)),
-        ("account", _account_text(result.account_rules, result.account_enforced)),
+        ("capital (NTD)", ntd(settings.capital)),
+        ("account", _account_text(settings.account, settings.account_rules)),
         ("peak margin in use (NTD)", ntd(result.peak_margin)),
         ("orders the account refused", f"{result.refused_orders:,}"),
         ("net P&L (NTD)", ntd(evaluation.total.net)),

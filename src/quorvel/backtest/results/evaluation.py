@@ -1,13 +1,10 @@
-"""Money and metrics of a run, in NTD, computed from its fills and its price timeline.
+"""Money and metrics of a run, in NTD, computed from its ledger and its timeline.
 
-The position keeper counts P&L in price points; here every fill is valued
-with its contract (`contracts`) and charged its costs (`costs`).  The
-average-cost rule is the position keeper's own (`Position.fill`), applied to
-quantities in NTD per price point, so that its P&L comes out in NTD.
+The fills are valued in NTD by the run's ledger (`quorvel.backtest.account.ledger`).
 
 Definitions:
 
-* A stock sell that is a current-day trade (`quorvel.backtest.costs.DayTrades`)
+* A stock sell that is a current-day trade (`quorvel.backtest.account.ledger.DayTrades`)
   pays the day-trade tax on that part; ``day_trade_qty`` marks the lots of
   each fill that belong to a day trade, on both sides.
 * gross P&L = realised + unrealised (open positions marked to the last live
@@ -26,7 +23,7 @@ Definitions:
   capital itself is the first peak).
 * Daily returns: the change of the end-of-day net P&L over the capital,
   trading day by trading day (a night session counts for the trading day it
-  belongs to, `quorvel.market.trading_day_of`); the Sharpe ratio is their mean
+  belongs to, by the run's calendar); the Sharpe ratio is their mean
   over their standard deviation, times the square root of 252, and None with
   fewer days than the run's minimum (20 by default: a handful of days says
   little about a year) or no variation.
@@ -40,18 +37,18 @@ import datetime as dt
 import math
 import statistics
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence
+from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
-from quorvel import market
-from quorvel.backtest.account.ledger import Book, Figures, RoundTrip, ValuedFill
+from quorvel.backtest.account.ledger import Figures, Ledger, RoundTrip, ValuedFill
 from quorvel.backtest.settings.costs import CostModel, DayTrading
-from quorvel.constant import OperationType
+from quorvel.backtest.settings.run import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.market.contracts import Contract
 
 TRADING_DAYS_PER_YEAR = 252
-SECONDS_PER_DAY = 86_400
-# Fewer trading days than this give no Sharpe ratio.
-DEFAULT_MIN_SHARPE_DAYS = 20
+
+# The trading day a moment (broker seconds) counts for, by the run's calendar.
+DayOf = Callable[[float], dt.date]
+
 
 class Sample(NamedTuple):
     """A point of the run's timeline: the time of a live tick, the last live price
@@ -60,12 +57,6 @@ class Sample(NamedTuple):
     timestamp: float
     prices: Dict[str, float]
     reports: int
-
-
-def exchange_day(timestamp: float) -> dt.date:
-    """The trading day of an exchange timestamp (local wall-clock time counted as UTC): that of
-    its session, so a night session's ticks count for the next trading day."""
-    return market.trading_day_of(timestamp)
 
 
 @dataclass
@@ -107,78 +98,59 @@ class Evaluation:
         )
 
 
-def evaluate(
+def revalued(
     reports: Sequence[Mapping[str, Any]],
     timeline: Sequence[Sample],
     contracts: Mapping[str, Contract],
     costs: CostModel,
+    day_trading: DayTrading,
+) -> Tuple[Ledger, EquityCurve]:
+    """`reports` valued again in a new ledger with `costs`, and the net P&L at every point of
+    `timeline` with them."""
+    ledger = Ledger(contracts, costs, day_trading)
+    curve = EquityCurve(net_pnl={code: [] for code in contracts})
+    for sample in timeline:
+        while ledger.reports < sample.reports:
+            ledger.take(reports[ledger.reports])
+        curve.timestamps.append(sample.timestamp)
+        for code, value in ledger.net_pnl(sample.prices).items():
+            curve.net_pnl[code].append(value)
+    while ledger.reports < len(reports):
+        ledger.take(reports[ledger.reports])
+    return ledger, curve
+
+
+def evaluate(
+    ledger: Ledger,
+    curve: EquityCurve,
+    last_prices: Mapping[str, float],
     capital: float,
-    day_trading: DayTrading = DayTrading(),
+    day_of: DayOf,
     min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS,
 ) -> Evaluation:
-    """Value every fill of `reports` and sample net P&L at every point of `timeline`; a
-    Sharpe ratio needs `min_sharpe_days` trading days."""
-    books = {code: Book(contract, costs, day_trading) for code, contract in contracts.items()}
-    order_lots = _stock_order_lots(reports)
-    fills: List[ValuedFill] = []
-    fill_at: Dict[int, int] = {}  # the place in `fills` of each report index
-    curve = EquityCurve(net_pnl={code: [] for code in books})
-    taken = 0
-
-    def take_fills(start: int, end: int) -> None:
-        for index in range(start, end):
-            report = reports[index]
-            if "operation_type" not in report:
-                lot = report.get("order_lot", order_lots.get(report["id"]))
-                valued, offsets = books[report["code"]].fill(index, report, lot)
-                for earlier, lots in offsets:
-                    place = fill_at[earlier]
-                    fills[place] = dataclasses.replace(
-                        fills[place], day_trade_qty=fills[place].day_trade_qty + lots
-                    )
-                fill_at[index] = len(fills)
-                fills.append(valued)
-
-    for sample in timeline:
-        take_fills(taken, sample.reports)
-        taken = max(taken, sample.reports)
-        curve.timestamps.append(sample.timestamp)
-        for code, book in books.items():
-            curve.net_pnl[code].append(book.net_pnl(sample.prices.get(code)))
-    take_fills(taken, len(reports))
-    last_prices = timeline[-1].prices if timeline else {}
-
+    """The figures of `ledger`'s fills and of `curve`, open positions marked at `last_prices`;
+    the daily returns count trading days by `day_of`, and a Sharpe ratio needs
+    `min_sharpe_days` of them.  The ledger is read, not changed."""
     per_code = {}
-    for code, book in books.items():
-        figures = book.figures
+    for code, book in ledger.books.items():
+        figures = dataclasses.replace(book.figures)
         figures.unrealized = book.position.unrealized_pnl(last_prices.get(code))
         _count_round_trips(figures, book.round_trips)
-        _add_curve_figures(
-            figures, curve.timestamps, curve.net_pnl[code], capital, min_sharpe_days
-        )
+        _add_curve_figures(figures, curve.timestamps, curve.net_pnl[code], capital, min_sharpe_days, day_of)
         per_code[code] = figures
     round_trips = sorted(
-        (trip for book in books.values() for trip in book.round_trips), key=lambda t: t.closed
+        (trip for book in ledger.books.values() for trip in book.round_trips), key=lambda t: t.closed
     )
     total = Figures()
     for figures in per_code.values():
         for name in ("realized", "unrealized", "fees", "taxes", "fills", "traded_value"):
             setattr(total, name, getattr(total, name) + getattr(figures, name))
     _count_round_trips(total, round_trips)
-    _add_curve_figures(total, curve.timestamps, curve.total(), capital, min_sharpe_days)
-    trading_days = len({exchange_day(timestamp) for timestamp in curve.timestamps})
-    return Evaluation(fills, round_trips, curve, per_code, total, trading_days, min_sharpe_days)
-
-
-def _stock_order_lots(reports: Sequence[Mapping[str, Any]]) -> Dict[str, str]:
-    """The order lot of every stock order, by trade id, from its New report."""
-    lots = {}
-    for report in reports:
-        if report.get("operation_type") == OperationType.NEW:
-            order = report["order"]
-            if "order_lot" in order:
-                lots[order["id"]] = str(order["order_lot"])
-    return lots
+    _add_curve_figures(total, curve.timestamps, curve.total(), capital, min_sharpe_days, day_of)
+    trading_days = len({day_of(timestamp) for timestamp in curve.timestamps})
+    return Evaluation(
+        list(ledger.fills), round_trips, curve, per_code, total, trading_days, min_sharpe_days
+    )
 
 
 def _count_round_trips(figures: Figures, round_trips: Sequence[RoundTrip]) -> None:
@@ -195,10 +167,12 @@ def _add_curve_figures(
     net_pnl: Sequence[float],
     capital: float,
     min_sharpe_days: int,
+    day_of: DayOf,
 ) -> None:
     figures.max_drawdown = max(drawdowns(net_pnl), default=0.0)
     figures.max_drawdown_share = figures.max_drawdown / capital
-    figures.sharpe = sharpe_ratio(daily_returns(timestamps, net_pnl, capital), min_sharpe_days)
+    returns = daily_returns(timestamps, net_pnl, capital, day_of)
+    figures.sharpe = sharpe_ratio(returns, min_sharpe_days)
     figures.turnover = figures.traded_value / capital
 
 
@@ -213,12 +187,12 @@ def drawdowns(net_pnl: Sequence[float]) -> List[float]:
 
 
 def daily_returns(
-    timestamps: Sequence[float], net_pnl: Sequence[float], capital: float
+    timestamps: Sequence[float], net_pnl: Sequence[float], capital: float, day_of: DayOf
 ) -> List[float]:
-    """Each day's change of the end-of-day net P&L, over the capital."""
+    """Each trading day's change of the end-of-day net P&L, over the capital."""
     end_of_day: Dict[dt.date, float] = {}
     for timestamp, value in zip(timestamps, net_pnl):
-        end_of_day[exchange_day(timestamp)] = value
+        end_of_day[day_of(timestamp)] = value
     returns, previous = [], 0.0
     for value in end_of_day.values():
         returns.append((value - previous) / capital)

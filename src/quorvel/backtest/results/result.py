@@ -3,6 +3,7 @@ figures and frames made from them."""
 
 from __future__ import annotations
 
+import datetime as dt
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
@@ -10,43 +11,41 @@ import polars as pl
 
 from quorvel.backtest.account.account import Account, Balances
 from quorvel.backtest.results.evaluation import (
-    DEFAULT_MIN_SHARPE_DAYS,
+    EquityCurve,
     Evaluation,
     Sample,
     drawdowns,
     evaluate,
+    revalued,
 )
 from quorvel.backtest.results.timeline import BalancesAt, Points, Timeline
-from quorvel.backtest.settings.account import AccountRules
-from quorvel.backtest.settings.costs import CostModel
+from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Operation
 from quorvel.constant import OperationType
 from quorvel.market.contracts import Contract, contract_for
-
-DEFAULT_CAPITAL = 1_000_000.0
 
 
 @dataclass
 class BacktestResult:
     """What a run produced: every report, the position keeper, the timeline and the timing.
 
-    `capital` and `costs` are the settings the money figures are computed
-    with, and the run's account (`account`) traded with them; changing them
-    after the run revalues the same fills.  The timeline holds the points of
-    the run that its figures need, in proportion to what the strategy does
-    (`quorvel.backtest.timeline`); `balances` holds the account at every point
-    of it, and `warnings` what the account made the engine do.  `parameters`
-    are the strategy's as it ran, `seed` that of the trade ids, and
-    `min_sharpe_days` the trading days a Sharpe ratio needs.  A run stopped early (Ctrl-C, an exception from the strategy)
-    leaves a partial result, `stopped` saying why.  Creating a result looks up
-    the contract of every code, so that a code without a known contract size
-    fails before a run, not after it.
+    `settings` are the run's (`RunSettings`): its account traded with their
+    capital, costs and rules, and the figures are computed with them; a
+    result given other settings afterwards (``result.settings =
+    result.settings.replace(costs=...)``) values the same fills again.  The
+    timeline holds the points of the run that its figures need, in proportion
+    to what the strategy does (`quorvel.backtest.results.timeline`);
+    `balances` holds the account at every point of it, and `warnings` what the
+    account made the engine do.  `parameters` are the strategy's as it ran.  A
+    run stopped early (Ctrl-C, an exception from the strategy) leaves a
+    partial result, `stopped` saying why.  Creating a result looks up the
+    contract of every code, so that a code without a known contract size fails
+    before a run, not after it.
     """
 
     codes: List[Dict[str, str]]
-    period: Tuple[str, str]
-    backfill: Optional[Tuple[str, str]]
-    window: int
+    settings: RunSettings = field(default_factory=RunSettings)
+    backfill: Optional[Tuple[str, str]] = field(init=False)  # the settings' range of days
     reports: List[Dict[str, Any]] = field(default_factory=list, repr=False)
     operations: List[Operation] = field(default_factory=list, repr=False)
     positions: Any = field(default=None, repr=False)
@@ -58,26 +57,20 @@ class BacktestResult:
     timeline: Points = field(init=False, repr=False)
     cache_files_before: int = 0
     cache_files_after: int = 0
-    capital: float = DEFAULT_CAPITAL
-    costs: CostModel = field(default_factory=CostModel)
     contracts: Dict[str, Contract] = field(init=False, repr=False)
-    engine: str = "replay"
     strategy: str = ""
     stopped: Optional[str] = None  # why the run ended before its last tick; None if it did not
-    account_rules: AccountRules = field(default_factory=AccountRules, repr=False)
-    account_enforced: bool = True
     account: Optional[Account] = field(default=None, repr=False)
     balances: BalancesAt = field(init=False, repr=False)
     warnings: List[str] = field(default_factory=list, repr=False)
     parameters: Dict[str, Any] = field(default_factory=dict)  # the strategy's, as it ran
-    seed: Optional[int] = 0  # of the trade ids; None: the matcher's own generator
-    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS
 
     def __post_init__(self) -> None:
         self.contracts = {
             entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes
         }
-        self._timeline = Timeline([entry["code"] for entry in self.codes])
+        self.backfill = self.settings.backfill_range()
+        self._timeline = Timeline([entry["code"] for entry in self.codes], self.day_of)
         self.timeline, self.balances = self._timeline.points, self._timeline.balances
 
     def __repr__(self) -> str:
@@ -86,10 +79,18 @@ class BacktestResult:
         partial = "" if self.stopped is None else f", stopped={self.stopped!r}"
         return (
             f"BacktestResult(strategy={self.strategy!r}, codes={codes}, "
-            f"period={self.period!r}, engine={self.engine!r}, "
+            f"period={self.period!r}, engine={self.settings.engine!r}, "
             f"live_ticks={self.live_ticks:,}, reports={len(self.reports):,}, fills={fills:,}, "
             f"positions={self.positions!r}{partial})"
         )
+
+    @property
+    def period(self) -> Tuple[str, str]:
+        return self.settings.period
+
+    def day_of(self, timestamp: float) -> dt.date:
+        """The trading day a moment of the run counts for, by its calendar."""
+        return self.settings.market.trading_day_of(timestamp)
 
     @property
     def ticks_per_second(self) -> float:
@@ -114,12 +115,13 @@ class BacktestResult:
         reports = len(self.reports)
         if not day_end and self._timeline.idle(reports):
             return False
-        point = Sample(timestamp, dict(self.positions.last_prices), reports)
-        if self.account is None:
-            self._timeline.add(point, None, {})
-        else:
-            held = {code: holding.shares for code, holding in self.account.holdings.items()}
-            self._timeline.add(point, self.account.balances(), held)
+        account = self.account
+        assert account is not None, "a run samples its account"
+        prices = dict(self.positions.last_prices)
+        held = {code: holding.shares for code, holding in account.holdings.items()}
+        self._timeline.add(
+            Sample(timestamp, prices, reports), account.balances(), held, account.ledger.net_pnl(prices)
+        )
         return True
 
     def per_code(self) -> Dict[str, Dict[str, Any]]:
@@ -179,15 +181,21 @@ class BacktestResult:
         return dict(sorted(kinds.items()))
 
     def evaluate(self) -> Evaluation:
-        """The fills valued in NTD, the round trips, the equity curve and the figures."""
+        """The fills valued, the round trips, the equity curve and the figures: the account's
+        own ledger, or the reports valued again where the settings' costs are not the ones the
+        account traded with."""
+        settings, account = self.settings, self.account
+        if account is not None and account.costs == settings.costs:
+            ledger = account.ledger
+            curve = EquityCurve([sample.timestamp for sample in self.timeline], self._timeline.net_pnl())
+        else:
+            day_trading = settings.account.day_trading(settings.account_rules)
+            ledger, curve = revalued(
+                self.reports, self.timeline, self.contracts, settings.costs, day_trading
+            )
+        last_prices = self.timeline[-1].prices if len(self.timeline) else {}
         return evaluate(
-            self.reports,
-            self.timeline,
-            self.contracts,
-            self.costs,
-            self.capital,
-            self.account_rules.day_trading(self.account_enforced),
-            self.min_sharpe_days,
+            ledger, curve, last_prices, settings.capital, self.day_of, settings.min_sharpe_days
         )
 
     def reports_frame(self) -> pl.DataFrame:
@@ -232,7 +240,7 @@ class BacktestResult:
         total = curve.total()
         columns: Dict[str, Any] = {
             "exchange_ts": pl.Series(curve.timestamps, dtype=pl.Float64),
-            "net_equity": pl.Series([self.capital + value for value in total], dtype=pl.Float64),
+            "net_equity": pl.Series([self.settings.capital + value for value in total], dtype=pl.Float64),
             "drawdown": pl.Series(drawdowns(total), dtype=pl.Float64),
         }
         if len(self.balances) == len(curve.timestamps):

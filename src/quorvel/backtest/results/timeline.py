@@ -26,10 +26,10 @@ import collections.abc
 import datetime as dt
 import math
 from array import array
-from typing import Any, Dict, Iterable, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
 from quorvel.backtest.account.account import Balances
-from quorvel.backtest.results.evaluation import Sample, exchange_day
+from quorvel.backtest.results.evaluation import Sample
 
 TOTAL = ""  # the key of the sum of the codes' curves
 
@@ -126,12 +126,15 @@ class _Stretch:
 
 
 class Timeline:
-    """Keeps the samples that can tell something (and the account's balances with them) in
-    `points` (and `balances`), replacing the last one while it stands only for its day's end."""
+    """Keeps the samples that can tell something (and the account's balances and each code's
+    net P&L with them) in `points` (and `balances`, `net_pnl`), replacing the last one while it
+    stands only for its day's end; `day_of` tells the trading day of a moment."""
 
-    def __init__(self, codes: Sequence[str]) -> None:
+    def __init__(self, codes: Sequence[str], day_of: Callable[[float], dt.date]) -> None:
+        self.day_of = day_of
         self._points = _Columns([_TIME, _REPORTS, *codes])
         self._balances = _Columns(Balances._fields)
+        self._net_pnl = _Columns(codes)
         self.points = Points(self._points)
         self.balances = BalancesAt(self._balances)
         self._reports = -1  # reports at the previous sample
@@ -139,21 +142,31 @@ class Timeline:
         self._day: Optional[dt.date] = None  # the trading day of the last sample
         self._day_end_only = False  # whether the last sample is kept only as its day's end
 
-    def add(self, sample: Sample, balances: Optional[Balances], held: Mapping[str, int]) -> None:
-        """Offer `sample`, taken with the account's `balances` (None without an account) and
-        `held`, each code's position in NTD per price point (short negative)."""
+    def add(
+        self,
+        sample: Sample,
+        balances: Balances,
+        held: Mapping[str, int],
+        net_pnl: Mapping[str, float],
+    ) -> None:
+        """Offer `sample`, taken with the account's `balances`, `held` (each code's position in
+        NTD per price point, short negative) and each code's `net_pnl` in NTD."""
         telling = self._tells(sample, held)
-        day = exchange_day(sample.timestamp)
+        day = self.day_of(sample.timestamp)
         point = {_TIME: sample.timestamp, _REPORTS: sample.reports, **sample.prices}
-        keep = self._points.append
-        keep_balances = self._balances.append
-        if self._day_end_only and day == self._day:
-            keep, keep_balances = self._points.replace_last, self._balances.replace_last
-        keep(point)
-        if balances is not None:
-            keep_balances(balances._asdict())
+        replace = self._day_end_only and day == self._day
+        for columns, values in (
+            (self._points, point),
+            (self._balances, balances._asdict()),
+            (self._net_pnl, net_pnl),
+        ):
+            (columns.replace_last if replace else columns.append)(values)
         self._day_end_only = not telling
         self._day = day
+
+    def net_pnl(self) -> Dict[str, List[float]]:
+        """Each code's net P&L in NTD at every point."""
+        return {code: column.tolist() for code, column in self._net_pnl.columns.items()}
 
     def idle(self, reports: int) -> bool:
         """Whether a sample now could tell nothing but its day's end: no report came since the

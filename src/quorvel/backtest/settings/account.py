@@ -86,13 +86,16 @@ class AccountRules:
         cash = not self.is_margin_account
         return DayTrading(enabled=cash, sell_first=cash and self.day_trade and enforced)
 
-    def futures_margin(self, contract: Contract, price: float) -> FuturesMargin:
-        """The margins of one contract of `contract` at `price`, in NTD."""
+    def futures_margin(
+        self, contract: Contract, price: float, rules: market.MarketRules
+    ) -> FuturesMargin:
+        """The margins of one contract of `contract` at `price`, in NTD, the contract's kind
+        told by `rules`."""
         product = contract.code[:3]
         margin = self.futures_margins.get(product)
         if margin is not None:
             return margin
-        if market.TAIWAN.kind(contract.code) != market.Kind.STOCK_FUTURE:
+        if rules.kind(contract.code) != market.Kind.STOCK_FUTURE:
             raise ValueError(
                 f"{contract.code}: no margin is known for futures product {product!r}; "
                 f"give it with --futures-margin {product}=INITIAL/MAINTENANCE"
@@ -101,11 +104,11 @@ class AccountRules:
         rates = self.stock_futures_margin_pct
         return FuturesMargin(value * rates.initial, value * rates.maintenance)
 
-    def check(self, contracts: Mapping[str, Contract]) -> None:
+    def check(self, contracts: Mapping[str, Contract], rules: market.MarketRules) -> None:
         """`ValueError` for a futures contract among `contracts` without a margin."""
         for contract in contracts.values():
             if not contract.is_stock:
-                self.futures_margin(contract, 0.0)
+                self.futures_margin(contract, 0.0, rules)
 
     def as_dict(self) -> Dict[str, Any]:
         return {**dataclasses.asdict(self), "futures_margins_as_of": FUTURES_MARGINS_AS_OF}

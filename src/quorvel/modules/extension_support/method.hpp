@@ -20,7 +20,7 @@ namespace quorvel {
 // What a method may return besides None (checked after the call).
 enum class ResultType { Any, Str, Dict };
 
-constexpr size_t kMaxSlots = 16;  // self plus the parameters of the longest method
+constexpr size_t kMaxSlots = 24;  // self plus the parameters of the longest method
 constexpr size_t kMaxConverted = 4;  // float parameters (converted by the binder) of one method
 
 struct Param {
@@ -167,7 +167,8 @@ struct ClassInfo {
 // __module__, __qualname__ and the methods in the given order. Returns a new reference.
 Ref make_class(const ClassInfo& info, std::span<const MethodEntry> methods);
 
-// The module-level function of a row made by function<>(). Returns a new reference.
+// The function object of a row: a module-level function (function<>()), or a method (method<>())
+// to put in a type's namespace. Returns a new reference.
 Ref make_function(const ClassInfo& info, const MethodEntry& entry);
 
 // "Expected %s, got %.200s" unless `result` is exactly `type` or None.

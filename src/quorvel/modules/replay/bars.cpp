@@ -22,8 +22,13 @@ double as_double(PyObject* number) {
     return value;
 }
 
-BarBuilder::BarBuilder(const BarNames& names, double seconds)
-    : names_(names), seconds_(seconds), indexes_(new_dict()), codes_(new_list()), next_due_(kInfinity) {}
+BarBuilder::BarBuilder(const BarNames& names, double seconds, PyObject* session_span)
+    : names_(names),
+      seconds_(seconds),
+      session_span_(Ref::borrow(session_span)),
+      indexes_(new_dict()),
+      codes_(new_list()),
+      next_due_(kInfinity) {}
 
 Ref BarBuilder::take_due(double moment) {
     std::vector<size_t> due;
@@ -55,7 +60,7 @@ Ref BarBuilder::take_all() {
 }
 
 void BarBuilder::add(PyObject* code, double moment, PyObject* price_number, PyObject* volume_number,
-                     bool is_backfilling, PyObject* session_span) {
+                     bool is_backfilling) {
     double price = as_double(price_number);
     int64_t volume = as_int64(volume_number);
     size_t index = index_of(code);
@@ -71,7 +76,7 @@ void BarBuilder::add(PyObject* code, double moment, PyObject* price_number, PyOb
         return;
     }
     if (!(building_[index].origin <= moment && moment < building_[index].span_due))
-        enter_span(index, moment, session_span);
+        enter_span(index, moment);
     Building& bar = building_[index];
     bar.start = bar.origin + std::floor((moment - bar.origin) / seconds_) * seconds_;
     // Where rounding put the moment outside its interval, the neighbouring one holds it.
@@ -99,10 +104,10 @@ size_t BarBuilder::index_of(PyObject* code) {
     return building_.size() - 1;
 }
 
-void BarBuilder::enter_span(size_t index, double moment, PyObject* session_span) {
+void BarBuilder::enter_span(size_t index, double moment) {
     PyObject* code = PyList_GET_ITEM(codes_.get(), index);
     Ref when = new_float(moment);
-    Ref span = call(session_span, code, when);
+    Ref span = call(session_span_.get(), code, when);
     if (!PyTuple_CheckExact(span.get()) || PyTuple_GET_SIZE(span.get()) != 2)
         raise(PyExc_TypeError, "session_span(code, moment) must give a tuple (origin, due)");
     double origin = as_double(PyTuple_GET_ITEM(span.get(), 0));

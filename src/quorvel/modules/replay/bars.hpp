@@ -1,7 +1,7 @@
 // Bars of the replayed ticks: per code, the ticks of each interval of `seconds` counted from its
-// session's open, summed up as open, high, low, close, volume and tick count. The replay loop
-// hands each tick to a BarBuilder and the strategy the bars it gives out; the paced engine builds
-// the same bars in Python (quorvel.backtest.bars), step for step.
+// session's open, summed up as open, high, low, close, volume and tick count. The road of a tick
+// (road.hpp) hands each tick to the run's BarBuilder and the strategy the bars it gives out, in
+// both engines.
 //
 // Times are a tick's "timestamp" (seconds on the broker's clock). The moments of a code fall into
 // spans, its trading sessions and the gaps between them; session_span(code, moment) gives the span
@@ -36,8 +36,9 @@ class BarBuilder {
 public:
     static constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-    // `names` outlive the builder (they are the module's, kept for the process).
-    BarBuilder(const BarNames& names, double seconds);
+    // `names` outlive the builder (they are the module's, kept for the process); `session_span`
+    // is called as session_span(code, moment) -> (origin, due).
+    BarBuilder(const BarNames& names, double seconds, PyObject* session_span);
     BarBuilder(const BarBuilder&) = delete;
     BarBuilder& operator=(const BarBuilder&) = delete;
 
@@ -54,8 +55,15 @@ public:
     // Adds a tick to its code's bar, once the bars due at its moment are taken out. Asks
     // session_span(code, moment) when the moment lies outside the code's span.
     // `price` is a number, `volume` an int.
-    void add(PyObject* code, double moment, PyObject* price, PyObject* volume, bool is_backfilling,
-             PyObject* session_span);
+    void add(PyObject* code, double moment, PyObject* price, PyObject* volume, bool is_backfilling);
+
+    // The references the builder holds, for the garbage collector.
+    int visit(visitproc visit, void* arg) const {
+        Py_VISIT(session_span_.get());
+        Py_VISIT(indexes_.get());
+        Py_VISIT(codes_.get());
+        return 0;
+    }
 
 private:
     // One code's span and the bar being built in it.
@@ -69,11 +77,12 @@ private:
     };
 
     size_t index_of(PyObject* code);
-    void enter_span(size_t index, double moment, PyObject* session_span);
+    void enter_span(size_t index, double moment);
     Ref bar_dict(size_t index) const;
 
     const BarNames& names_;
     double seconds_;
+    Ref session_span_;
     Ref indexes_;  // dict: code -> its index in codes_ and building_
     Ref codes_;    // list of the codes met, in the order met
     std::vector<Building> building_;

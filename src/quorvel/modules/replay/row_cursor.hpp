@@ -1,6 +1,6 @@
-// Where the replay loop writes the row of the tick it is at: a one-item writable buffer of 64-bit
-// ints that the engine gives (an array('q', [-1])), so that Python can read the row at any moment
-// while the loop pays one store per tick.
+// Where the road of a tick counts the rows of the frame the ticks come from: a one-item writable
+// buffer of 64-bit ints that the engine gives (an array('q', [-1])) and sets back to -1 at each
+// new frame, so that Python can read the row at any moment while the road pays one add per tick.
 #pragma once
 
 #include "../extension_support/ref.hpp"
@@ -35,15 +35,18 @@ public:
         if (held_ && !interpreter_finalizing()) PyBuffer_Release(&view_);
     }
 
-    void point_at(Py_ssize_t row) const {
+    // The next row: the tick on the road is the frame's row after the one before it.
+    void advance() const {
         if (!held_) return;
-        int64_t value = row;
-        std::memcpy(view_.buf, &value, sizeof value);
+        int64_t row;
+        std::memcpy(&row, view_.buf, sizeof row);
+        ++row;
+        std::memcpy(view_.buf, &row, sizeof row);
     }
 
 private:
     [[noreturn]] static void refuse() {
-        raise(PyExc_TypeError, "hooks.cursor must be None or a writable buffer of 64-bit ints, such as array('q', [-1])");
+        raise(PyExc_TypeError, "cursor must be None or a writable buffer of 64-bit ints, such as array('q', [-1])");
     }
 
     Py_buffer view_{};

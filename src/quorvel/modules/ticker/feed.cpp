@@ -5,6 +5,8 @@
 // exactly what it is.
 #include "ticker_module.hpp"
 
+#include "../extension_support/native_type.hpp"
+
 #include <chrono>
 
 namespace quorvel::ticker {
@@ -13,20 +15,27 @@ namespace {
 
 constexpr const char* kSourceFile = "src/quorvel/modules/ticker/feed";
 
-// A Ticker's run between observe() and stop().
+// A Ticker's run between observe() and stop(): the ObservedRun object observe() returns.
 struct ObservedRun {
     Ref ticker;   // held, so that its id names it until the run is stopped
     Ref threads;  // list of the feed threads made for it
     Ref loads;    // list of (start_from, end_to, frame) of the loads ended and not yet taken
     DayWatch watch;
-};
 
-constexpr const char* kRunCapsuleName = "quorvel.modules.ticker.feed.ObservedRun";
+    int visit(visitproc visit, void* arg) const {
+        Py_VISIT(ticker.get());
+        Py_VISIT(threads.get());
+        Py_VISIT(loads.get());
+        Py_VISIT(watch.on_day.get());
+        return 0;
+    }
+};
 
 // Made when the module body first runs; process-wide, never released.
 struct FeedState {
     PyObject* ticker_class;   // Ticker, as the ticker module made it
-    PyObject* observed_runs;  // dict: id(ticker) -> capsule of its ObservedRun
+    PyObject* observed_runs;  // dict: id(ticker) -> its ObservedRun
+    PyTypeObject* run_type;   // ObservedRun
 };
 
 FeedState* feed_state = nullptr;
@@ -35,20 +44,16 @@ FeedState* feed_state = nullptr;
 constexpr int kPermitsPerRelease = 256;
 constexpr double kJoinPollSeconds = 0.05;
 
-ObservedRun& run_in(PyObject* capsule) {
-    return *static_cast<ObservedRun*>(PyCapsule_GetPointer(capsule, kRunCapsuleName));
-}
-
-void drop_run(PyObject* capsule) { delete &run_in(capsule); }
+ObservedRun& run_in(PyObject* run) { return native_value<ObservedRun>(run, feed_state->run_type, "ObservedRun"); }
 
 // id(ticker), the key of its observed run.
 Ref run_key(PyObject* ticker) { return Ref::steal(PyLong_FromVoidPtr(ticker)); }
 
-// The capsule of the ticker's observed run (a new reference), or an empty Ref.
+// The ticker's observed run (a new reference), or an empty Ref.
 Ref find_run(PyObject* ticker) {
-    PyObject* capsule = PyDict_GetItemWithError(feed_state->observed_runs, run_key(ticker).get());
-    if (capsule == nullptr && PyErr_Occurred()) throw_error_set();
-    return Ref::borrow(capsule);
+    PyObject* run = PyDict_GetItemWithError(feed_state->observed_runs, run_key(ticker).get());
+    if (run == nullptr && PyErr_Occurred()) throw_error_set();
+    return Ref::borrow(run);
 }
 
 void check_ticker(PyObject* ticker) {
@@ -108,43 +113,34 @@ Ref load(Object ticker, List codes, Str start_from, Str end_to, Object on_day) {
     return combine_period(ticker, codes, start_from, end_to, &watch, Merge::keeping_file_order);
 }
 
-void observe(Object ticker, Object on_day) {
+Ref observe(Object ticker, Object on_day) {
     check_ticker(ticker);
     check_on_day(on_day);
     if (find_run(ticker)) raise(PyExc_RuntimeError, "this Ticker's feed is observed already; stop() its run first");
-    auto* run = new ObservedRun{Ref::borrow(ticker), new_list(), new_list(), DayWatch{Ref::borrow(on_day)}};
-    PyObject* capsule = PyCapsule_New(run, kRunCapsuleName, drop_run);
-    if (capsule == nullptr) {
-        delete run;
-        throw_error_set();
-    }
-    Ref owned = Ref::steal(capsule);
-    setitem(feed_state->observed_runs, run_key(ticker).get(), owned.get());
+    Ref run = new_native(feed_state->run_type,
+                         new ObservedRun{Ref::borrow(ticker), new_list(), new_list(), DayWatch{Ref::borrow(on_day)}});
+    setitem(feed_state->observed_runs, run_key(ticker).get(), run.get());
+    return run;
 }
 
-Ref take_loads(Object ticker) {
-    check_ticker(ticker);
-    Ref capsule = find_run(ticker);
-    if (!capsule) return new_list();
-    ObservedRun& run = run_in(capsule.get());
+Ref take_loads(Self self) {
+    ObservedRun& run = run_in(self);
     Ref fresh = new_list();
     Ref taken = std::move(run.loads);
     run.loads = std::move(fresh);
     return taken;
 }
 
-Ref stop(Object ticker, Float timeout_arg) {
-    check_ticker(ticker);
+Ref stop(Self self, Float timeout_arg) {
+    ObservedRun& run = run_in(self);
+    PyObject* ticker = run.ticker.get();
     double timeout = PyFloat_AS_DOUBLE(timeout_arg.get());
-    Ref capsule = find_run(ticker);
-    if (!capsule) return new_list();
-    ObservedRun& run = run_in(capsule.get());
     // Loads still under way, or starting meanwhile, end before their next day.
     run.watch.stop_requested = true;
     double deadline = seconds_now() + timeout;
     run_finally([&] { wind_down(ticker, run, deadline); },
                 [&] {
-                    if (find_run(ticker).get() == capsule.get())
+                    if (find_run(ticker).get() == self.get())
                         check_status(PyDict_DelItem(feed_state->observed_runs, run_key(ticker).get()));
                 });
     return running_thread_names(run);
@@ -165,8 +161,7 @@ const ClassInfo door_functions = {"quorvel.modules.ticker.feed", nullptr, kSourc
 
 constexpr Param load_params[] = {{"ticker"}, {"codes"}, {"start_from"}, {"end_to"}, {"on_day"}};
 constexpr Param observe_params[] = {{"ticker"}, {"on_day"}};
-constexpr Param take_loads_params[] = {{"ticker"}};
-constexpr Param stop_params[] = {{"ticker"}, {"timeout"}};
+constexpr Param stop_params[] = {{"timeout", "float"}};
 
 constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
     .doc = "The ticks of the instruments `codes` over the period, merged into one frame sorted by\n"
@@ -178,35 +173,59 @@ constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
            "each day loaded (see the module's docstring), or is None."});
 
 constexpr MethodEntry observe_entry = function<observe, observe_params>({.name = "observe",
-    .doc = "Observe the ticker's feed for a run: until stop(ticker), every load the ticker makes\n"
-           "(send_ticks' own and the backfill thread's) is watched by `on_day` (or None) and its frame\n"
-           "kept for take_loads(), and every feed thread it starts is recorded for stop(). Ticks and\n"
-           "statuses are delivered as without it. RuntimeError if the ticker is observed already."});
+    .doc = "Observe the ticker's feed for a run, until the ObservedRun returned is stopped: every load\n"
+           "the ticker makes (send_ticks' own and the backfill thread's) is watched by `on_day` (or None)\n"
+           "and its frame kept for take_loads(), and every feed thread it starts is recorded for stop().\n"
+           "Ticks and statuses are delivered as without it. RuntimeError if the ticker is observed already."});
 
-constexpr MethodEntry take_loads_entry = function<take_loads, take_loads_params>({.name = "take_loads",
-    .doc = "The loads of the ticker's observed run ended since the last call, in the order they ended:\n"
-           "a list of (start_from, end_to, frame), the frame being the very one the load gave to its\n"
-           "sending run (send_ticks' own or the backfill thread's). Empty when the ticker is not observed."});
+const ClassInfo run_info = {"quorvel.modules.ticker.feed", "ObservedRun", kSourceFile};
 
-constexpr MethodEntry stop_entry = function<stop, stop_params>({.name = "stop",
-    .doc = "End the observed run of the ticker and join its feed threads, `timeout` seconds at most\n"
-           "in all: loads under way end before their next day, the sending run is stopped\n"
-           "(stop_send_ticks), and permits are granted, the ticks they release dropped, until the\n"
-           "threads end. The ticker is no longer observed afterwards. Returns the names of the\n"
-           "threads still running, empty when all ended (and when the ticker was not observed)."});
+constexpr MethodEntry run_methods[] = {
+    method<take_loads>({.name = "take_loads",
+        .doc = "The loads of the run ended since the last call, in the order they ended: a list of\n"
+               "(start_from, end_to, frame), the frame being the very one the load gave to its sending run\n"
+               "(send_ticks' own or the backfill thread's).",
+        .return_annotation = "List[Tuple[str, str, pl.DataFrame]]"}),
+    method<stop, stop_params>({.name = "stop",
+        .doc = "End the run and join its feed threads, `timeout` seconds at most in all: loads under way\n"
+               "end before their next day, the sending run is stopped (stop_send_ticks), and permits are\n"
+               "granted, the ticks they release dropped, until the threads end. The ticker is no longer\n"
+               "observed afterwards. Returns the names of the threads still running, empty when all ended.",
+        .return_annotation = "List[str]"}),
+};
+
+// ObservedRun is made by observe() only.
+Ref refuse_run(Object) { raise(PyExc_TypeError, "an ObservedRun is made by observe(ticker, on_day)"); }
+
+constexpr Param refuse_params[] = {{"ticker"}};
+constexpr MethodEntry run_constructor = function<refuse_run, refuse_params>({.name = "ObservedRun"});
+
+PyType_Slot run_slots[] = {
+    QUORVEL_NATIVE_SLOTS(ObservedRun),
+    {Py_tp_doc, const_cast<char*>("A Ticker's run observed through the feed's door, as observe() returns it.")},
+    {0, nullptr},
+};
+
+PyType_Spec run_spec = {"quorvel.modules.ticker.feed.ObservedRun", sizeof(NativeObject<ObservedRun>), 0,
+                        kNativeTypeFlags, run_slots};
 
 // The module body: the ticker module first (its body makes the names and the namespace the
 // door works with), then the door's functions.
 void exec_feed(PyObject* module) {
     Ref ticker_module = Ref::steal(check(PyImport_ImportModule("quorvel.modules.ticker.ticker")));
     // The class the ticker's body made, whatever the module's name `Ticker` is bound to now.
-    if (feed_state == nullptr) feed_state = new FeedState{state->ticker_class, new_dict().release()};
+    if (feed_state == nullptr) {
+        Ref run_type = make_native_type(run_info, run_spec, run_constructor, run_methods);
+        feed_state = new FeedState{state->ticker_class, new_dict().release(),
+                                   reinterpret_cast<PyTypeObject*>(run_type.release())};
+    }
     check_status(PyModule_SetDocString(module, kDoorDoc));
-    for (const MethodEntry* entry : {&load_entry, &observe_entry, &take_loads_entry, &stop_entry}) {
+    for (const MethodEntry* entry : {&load_entry, &observe_entry}) {
         Ref function = make_function(door_functions, *entry);
         check_status(PyModule_AddObject(module, entry->name, function.get()));
         function.release();
     }
+    check_status(PyModule_AddObject(module, "ObservedRun", Py_NewRef(reinterpret_cast<PyObject*>(feed_state->run_type))));
 }
 
 ModuleLoader loader = {"feed", "quorvel.modules.ticker.feed", kSourceFile, exec_feed};

@@ -1,0 +1,185 @@
+"""`RunSettings`: one statement of how a backtest runs, checked once when it is made.
+
+Every layer of a run reads its settings from here: the engine its period, backfill, pacing and
+market rules; the account its capital, costs and rules; the results the days a Sharpe ratio
+needs; the files what they record of the run (`RunSettings.as_dict`).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime as dt
+import math
+from dataclasses import dataclass, field
+from typing import Any, Dict, Optional, Tuple, Union
+
+from quorvel import market
+from quorvel.backtest.settings.account import AccountRules
+from quorvel.backtest.settings.costs import CostModel
+from quorvel.market import MarketRules
+
+# A week of trading days, Monday to Friday.
+DEFAULT_PERIOD = ("2024-01-08", "2024-01-12")
+# The trading days before the period that warm the strategy up.
+DEFAULT_BACKFILL_DAYS = 2
+DEFAULT_CAPITAL = 1_000_000.0
+# Fewer trading days than this give no Sharpe ratio.
+DEFAULT_MIN_SHARPE_DAYS = 20
+
+ENGINES = ("replay", "paced")
+# How orders meet the ticks: "touch", the exchange's own matching, is the optimistic bound.
+FILL_MODELS = ("touch",)
+# The most permits the paced engine grants ahead; no more than the run has ticks are granted.
+MAX_WINDOW = 1_000_000
+# More trading days than any run uses (of warm-up, or that a Sharpe ratio needs; the calendar
+# begins in 2000).
+MAX_TRADING_DAYS = 10_000
+# More NTD than any account holds, and little enough that every sum and square the figures
+# take stays finite.
+MAX_NTD = 1e15
+
+# A backfill: an explicit (first, last) range, a number of trading days before the period, or none.
+Backfill = Union[Tuple[str, str], int, None]
+
+
+def _day(text: Any, what: str) -> str:
+    """A "YYYY-MM-DD" day as the feed expects it (2024-1-8 becomes 2024-01-08)."""
+    try:
+        return dt.datetime.strptime(text, "%Y-%m-%d").date().isoformat()
+    except (TypeError, ValueError):
+        raise ValueError(f"{what}: not a date of the form YYYY-MM-DD: {text!r}") from None
+
+
+def _span(span: Any, what: str) -> Tuple[str, str]:
+    if not isinstance(span, (tuple, list)) or len(span) != 2:
+        raise ValueError(f"{what} must be (first day, last day), not {span!r}")
+    first, last = _day(span[0], what), _day(span[1], what)
+    if first > last:
+        raise ValueError(f"{what}: {first} lies after {last}")
+    return first, last
+
+
+def _whole(value: Any, what: str, least: int, most: float = math.inf) -> None:
+    if type(value) is not int or not least <= value <= most:
+        bounds = f"from {least} to {most:,}" if most < math.inf else f"at least {least}"
+        raise ValueError(f"{what} must be a whole number {bounds}, not {value!r}")
+
+
+@dataclass(frozen=True)
+class RunSettings:
+    """How a backtest runs; made once, checked when made (`ValueError` with one line).
+
+    `period` is the (first, last) day replayed; `backfill` the days replayed
+    before it to warm the strategy up: a (first, last) range, a number of
+    trading days before the period, or None.  `engine` is "replay" (the native
+    loop on the caller's thread) or "paced" (the feed's threads, `window`
+    permits granted ahead).  The account starts with `capital` NTD, pays
+    `costs` and keeps `account`'s rules (``account_rules=False``: an account
+    without limits).  `market_rules` are the rules the exchange holds the
+    strategy to (None: the raw exchange, whose days and sessions still follow
+    Taiwan's calendar).  Trade ids are drawn from a generator seeded with
+    `seed` (None: the matcher's own).  A Sharpe ratio needs
+    `min_sharpe_days` trading days; the paced engine gives up after
+    `stall_timeout` seconds without a tick or an awaited report; the timeline
+    is offered every `equity_every`-th live tick.  `fill_model` says how
+    orders meet the ticks.
+    """
+
+    period: Tuple[str, str] = DEFAULT_PERIOD
+    backfill: Backfill = DEFAULT_BACKFILL_DAYS
+    engine: str = "replay"
+    window: int = 64
+    capital: float = DEFAULT_CAPITAL
+    costs: CostModel = field(default_factory=CostModel)
+    account: AccountRules = field(default_factory=AccountRules)
+    account_rules: bool = True
+    market_rules: Optional[MarketRules] = market.TAIWAN
+    seed: Optional[int] = 0
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS
+    stall_timeout: float = 120.0
+    equity_every: int = 50
+    fill_model: str = "touch"
+
+    def __post_init__(self) -> None:
+        settle = object.__setattr__  # frozen: the checked values replace the given ones
+        settle(self, "period", _span(self.period, "period"))
+        if isinstance(self.backfill, bool) or not isinstance(self.backfill, (int, type(None))):
+            settle(self, "backfill", _span(self.backfill, "backfill"))
+            if self.backfill[1] >= self.period[0]:
+                raise ValueError(
+                    f"backfill: it must end before the period starts ({self.backfill[1]})"
+                )
+        elif self.backfill is not None:
+            _whole(self.backfill, "backfill (trading days)", 0, MAX_TRADING_DAYS)
+        if self.engine not in ENGINES:
+            raise ValueError(f"engine must be one of {', '.join(ENGINES)}, not {self.engine!r}")
+        if self.fill_model not in FILL_MODELS:
+            raise ValueError(
+                f"fill_model must be one of {', '.join(FILL_MODELS)}, not {self.fill_model!r}"
+            )
+        _whole(self.window, "window", 1, MAX_WINDOW)
+        if isinstance(self.capital, bool) or not isinstance(self.capital, (int, float)):
+            raise ValueError(f"capital must be a number of NTD, not {self.capital!r}")
+        if not 0 < self.capital <= MAX_NTD:
+            raise ValueError(f"capital must be more than 0 and at most {MAX_NTD:g} NTD, not {self.capital!r}")
+        settle(self, "capital", float(self.capital))
+        for name, kind in (("costs", CostModel), ("account", AccountRules)):
+            if not isinstance(getattr(self, name), kind):
+                raise ValueError(f"{name} must be a {kind.__name__}, not {getattr(self, name)!r}")
+        if self.market_rules is not None and not isinstance(self.market_rules, MarketRules):
+            raise ValueError(
+                f"market_rules must be MarketRules or None (the raw exchange), not {self.market_rules!r}"
+            )
+        if type(self.account_rules) is not bool:
+            raise ValueError(f"account_rules must be True or False, not {self.account_rules!r}")
+        if self.seed is not None and type(self.seed) is not int:
+            raise ValueError(f"seed must be a whole number or None, not {self.seed!r}")
+        _whole(self.min_sharpe_days, "min_sharpe_days", 2, MAX_TRADING_DAYS)
+        _whole(self.equity_every, "equity_every", 1)
+        if isinstance(self.stall_timeout, bool) or not (
+            isinstance(self.stall_timeout, (int, float)) and 0 < self.stall_timeout < math.inf
+        ):
+            raise ValueError(f"stall_timeout must be a positive number of seconds, not {self.stall_timeout!r}")
+
+    @property
+    def market(self) -> MarketRules:
+        """The rules the run counts its trading days and sessions by: its market rules, or
+        Taiwan's for the raw exchange."""
+        return self.market_rules or market.TAIWAN
+
+    def backfill_range(self) -> Optional[Tuple[str, str]]:
+        """The backfill as a (first, last) range: as given, or its trading days counted back
+        from the period by the run's calendar; None for none."""
+        if isinstance(self.backfill, int):
+            return self.market.backfill_range(self.period[0], self.backfill)
+        return self.backfill
+
+    def replace(self, **changes: Any) -> "RunSettings":
+        """These settings with `changes`, checked again."""
+        return dataclasses.replace(self, **changes)
+
+    def as_dict(self) -> Dict[str, Any]:
+        """The settings as the files record them (JSON values)."""
+        backfill = self.backfill_range()
+        return {
+            "period": list(self.period),
+            "backfill": list(backfill) if backfill else None,
+            "engine": self.engine,
+            "window": self.window,
+            "fill_model": self.fill_model,
+            "seed": self.seed,
+            "capital": self.capital,
+            "costs": self.costs.as_dict(),
+            "account": {"rules": self.account_rules, **self.account.as_dict()},
+            "market_rules": _rules_setting(self.market_rules),
+            "min_sharpe_days": self.min_sharpe_days,
+            "stall_timeout": self.stall_timeout,
+            "equity_every": self.equity_every,
+        }
+
+
+def _rules_setting(rules: Optional[MarketRules]) -> Union[bool, str]:
+    """How the files record the rules: True for Taiwan's, False for none, else their repr."""
+    if rules is None:
+        return False
+    return True if rules == market.TAIWAN else repr(rules)

@@ -5,11 +5,10 @@ import math
 import pytest
 
 from quorvel import market
-from quorvel.backtest import AccountRules, CostModel, FuturesMargin
+from quorvel.backtest import AccountRules, CostModel, FuturesMargin, RunSettings
 from quorvel.backtest.account.account import Account, session_close
 from quorvel.backtest.account.ledger import DayTrades
 from quorvel.backtest.errors import AccountRefusal
-from quorvel.backtest.results.evaluation import evaluate
 from quorvel.backtest.settings.costs import DayTrading
 from quorvel.market.contracts import contract_for
 
@@ -24,7 +23,8 @@ CONTRACTS = {
 
 def account(capital=1_000_000.0, enforced=True, **rules):
     prices = {}
-    made = Account(CONTRACTS, AccountRules(**rules), CostModel(), capital, prices, enforced)
+    settings = RunSettings(capital=capital, account=AccountRules(**rules), account_rules=enforced)
+    made = Account(CONTRACTS, settings, prices)
     return made, prices
 
 
@@ -122,9 +122,10 @@ class TestDayTrades:
         assert book.balances().buying_power == 1e6 - 500_000 - 712 - 1500
         book.receive(deal("s", "2330", "Sell", 1, 500.0))
         assert book.watched == {"2330"}
-        close = session_close("2330", NINE)
+        close = session_close(market.TAIWAN, "2330", NINE)
         assert close == market.session_at("2330", NINE).close_timestamp == MONDAY + 13.5 * 3600
-        assert session_close("2330", MONDAY + 8 * 3600) == close  # before the open: that day's
+        # before the open: that day's
+        assert session_close(market.TAIWAN, "2330", MONDAY + 8 * 3600) == close
         assert book.day_trade_due("2330", close - 1) == 0
         assert book.day_trade_due("2330", close) == 1
         book.force("f", "2330", False, 1)
@@ -199,9 +200,8 @@ class TestMarginAccount:
         assert book.balances().margin_in_use == pytest.approx(2 * 520_000 * 0.9)
         # Closed at 515, the account is worth its capital plus the net P&L of the fills.
         prices["2330"] = 515.0
-        evaluation = evaluate([deal(*fill) for fill in fills], [], CONTRACTS, CostModel(), 2e6)
-        unrealized = -2000 * (515.0 - 520.0)
-        assert book_value(book, prices) == pytest.approx(2e6 + evaluation.total.net + unrealized)
+        net = sum(book.ledger.net_pnl(prices).values())
+        assert book_value(book, prices) == pytest.approx(2e6 + net)
 
 
 def book_value(book, prices):
@@ -305,7 +305,7 @@ class TestRules:
     def test_a_futures_product_without_a_margin_is_an_error_before_the_run(self):
         rules = AccountRules(futures_margins={})
         with pytest.raises(ValueError) as error:
-            rules.check(CONTRACTS)
+            rules.check(CONTRACTS, market.TAIWAN)
         assert str(error.value) == (
             "TXFR1: no margin is known for futures product 'TXF'; "
             "give it with --futures-margin TXF=INITIAL/MAINTENANCE"

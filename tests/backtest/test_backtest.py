@@ -9,7 +9,9 @@ from collections import defaultdict
 import pytest
 from quorvel.examples.mean_reversion import MeanReversion
 
-from quorvel.backtest import BacktestError, run_backtest
+from backtest_support import backtest
+
+from quorvel.backtest import BacktestError, RunSettings
 from quorvel.backtest.engine.backtest import cache_directory, load_ticks, resolve_codes
 from quorvel.constant import BASIC_INFO, FLAG, Action
 from quorvel.sim import SimulatedBroker
@@ -23,17 +25,9 @@ PARAMS = dict(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30)
 WAIT = 30  # seconds any single wait of a test may take
 
 
-def run(data_dir, broker=None, **kwargs):
-    return run_backtest(
-        broker or SimulatedBroker(3, ticks_per_day=TICKS_PER_DAY),
-        CODES,
-        PERIOD,
-        BACKFILL,
-        data_dir=str(data_dir),
-        strategy=MeanReversion(**PARAMS),
-        stall_timeout=30,
-        **kwargs,
-    )
+def run(data_dir, broker=None, **settings):
+    return backtest(data_dir, MeanReversion(**PARAMS), broker=broker, market_seed=3,
+                    ticks_per_day=TICKS_PER_DAY, period=PERIOD, **settings)
 
 
 @pytest.fixture(scope="module")
@@ -61,8 +55,8 @@ class TestLedger:
         """The paced feed's sending thread often finds such a backfill over already."""
         weekend = ("2024-01-06", "2024-01-07")
         statuses = [
-            run_backtest(SimulatedBroker(3, ticks_per_day=50), ["2330"], PERIOD, weekend,
-                         data_dir=str(data_dir), engine=engine, stall_timeout=WAIT).statuses
+            backtest(data_dir, codes=["2330"], market_seed=3, ticks_per_day=50, period=PERIOD,
+                     backfill=weekend, engine=engine).statuses
             for _ in range(3)
         ]
         assert statuses == [[FLAG.finish_backfilling.value, FLAG.exit_send_tick.value]] * 3
@@ -155,8 +149,7 @@ class TestPacingAndCache:
         loaded = load_ticks(
             SimulatedBroker(3, ticks_per_day=TICKS_PER_DAY),
             CODES,
-            PERIOD,
-            BACKFILL,
+            RunSettings(period=PERIOD, backfill=BACKFILL),
             data_dir=str(tmp_path),
         )
         assert loaded == result.live_ticks + result.backfill_ticks
@@ -174,15 +167,8 @@ class TestPacingAndCache:
         )
         before = set(threading.enumerate())
         with pytest.raises(BacktestError, match="no tick came"):
-            run_backtest(
-                SimulatedBroker(3, ticks_per_day=10),
-                ["2330"],
-                PERIOD,
-                None,
-                data_dir=str(tmp_path),
-                engine="paced",
-                stall_timeout=1,
-            )
+            backtest(tmp_path, codes=["2330"], market_seed=3, ticks_per_day=10, period=PERIOD,
+                     backfill=None, engine="paced", stall_timeout=1)
         assert threads_started_since(before) == []
 
 
@@ -221,15 +207,9 @@ class TestRunBoundaries:
         outside = tmp_path / "outside"
         monkeypatch.setattr(BASIC_INFO, "data_dir", str(outside))
         before = set(threading.enumerate())
-        result = run_backtest(
-            SlowBroker(3, ticks_per_day=50),
-            CODES,
-            ("2024-01-06", "2024-01-07"),
-            ("2024-01-02", "2024-01-05"),
-            data_dir=str(tmp_path / "data"),
-            engine=engine,
-            stall_timeout=WAIT,
-        )
+        result = backtest(tmp_path / "data", broker=SlowBroker(3, ticks_per_day=50),
+                          period=("2024-01-06", "2024-01-07"), backfill=("2024-01-02", "2024-01-05"),
+                          engine=engine, stall_timeout=WAIT)
         assert threads_started_since(before) == []
         assert result.live_ticks == 0 and result.statuses[-1] == FLAG.exit_send_tick.value
         assert BASIC_INFO.data_dir == str(outside) and not outside.exists()
@@ -239,22 +219,16 @@ class TestRunBoundaries:
         outcome = {}
 
         def first_run():
-            outcome["result"] = run_backtest(
-                broker, ["2330"], PERIOD, None, data_dir=str(tmp_path / "first")
-            )
+            outcome["result"] = backtest(tmp_path / "first", codes=["2330"], broker=broker,
+                                         period=PERIOD, backfill=None)
 
         first = threading.Thread(target=first_run)
         first.start()
         try:
             assert broker.waiting.wait(WAIT)
             with pytest.raises(BacktestError, match="separate processes"):
-                run_backtest(
-                    SimulatedBroker(3, ticks_per_day=10),
-                    ["2330"],
-                    PERIOD,
-                    None,
-                    data_dir=str(tmp_path / "second"),
-                )
+                backtest(tmp_path / "second", codes=["2330"], ticks_per_day=10, period=PERIOD,
+                         backfill=None)
         finally:
             broker.gate.set()
             first.join(WAIT)

@@ -10,7 +10,8 @@ from pathlib import Path
 
 import polars as pl
 import pytest
-from test_engines import BACKFILL, CODES, run
+from backtest_support import BACKFILL, CODES
+from test_engines import run
 from test_messages import holds_its_keys
 
 from quorvel import market
@@ -107,7 +108,7 @@ def test_the_bars_are_polars_dynamic_groups_of_the_ticks_from_each_sessions_open
         )
     )
     origins = [
-        session_span(code, moment)[0] for code, moment in moments.select("code", "moment").rows()
+        session_span(code, moment, market.TAIWAN)[0] for code, moment in moments.select("code", "moment").rows()
     ]
     ticks = moments.with_columns(
         origin=pl.Series(origins),
@@ -149,7 +150,7 @@ def test_each_bar_comes_before_the_first_tick_past_its_end_or_its_sessions_close
     for index, (kind, bar, now, _, _) in enumerate(events):
         if kind != "bar":
             continue
-        due = min(bar["end"], session_span(bar["code"], bar["start"])[1])
+        due = min(bar["end"], session_span(bar["code"], bar["start"], market.TAIWAN)[1])
         before = [event[1] for event in events[:index] if event[0] == "tick"][-1]
         after = next((event[1] for event in events[index:] if event[0] == "tick"), None)
         assert before["timestamp"] < due
@@ -251,14 +252,12 @@ class BarsOff(Strategy):
 
 @pytest.mark.parametrize("strategy", [NoBars(), BarsOff()], ids=lambda s: type(s).__name__)
 def test_without_bar_seconds_or_on_bar_no_bars_are_built(data_dir, strategy, monkeypatch):
-    from quorvel.backtest.engine import paced_view
     from quorvel.modules.replay import replay
 
     def refuse(*args):
         raise AssertionError("a bar builder was made")
 
-    monkeypatch.setattr(replay, "bar_builder", refuse)
-    monkeypatch.setattr(paced_view, "BarBuilder", refuse)
+    monkeypatch.setattr(replay, "BarBuilder", refuse)
     for engine in ("replay", "paced"):
         assert run(data_dir, strategy, engine).live_ticks > 0
 

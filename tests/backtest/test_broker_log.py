@@ -10,12 +10,12 @@ import pytest
 
 RUN = textwrap.dedent("""
     import sys
-    from quorvel.backtest import Strategy, run_backtest
+    from quorvel.backtest import RunSettings, Strategy, run_backtest
     from quorvel.sim import SimulatedBroker
 
     broker = SimulatedBroker(0, ticks_per_day=10)
-    period = ("2024-01-08", "2024-01-08")
-    run_backtest(broker, ["2330"], period, None, data_dir=sys.argv[1], strategy=Strategy())
+    settings = RunSettings(("2024-01-08", "2024-01-08"), None)
+    run_backtest(broker, ["2330"], settings, data_dir=sys.argv[1], strategy=Strategy())
     print("shioaji" in sys.modules)
 """)
 

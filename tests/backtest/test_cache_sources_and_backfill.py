@@ -6,7 +6,7 @@ import os
 import pytest
 
 from quorvel import cli
-from quorvel.backtest import run_backtest
+from quorvel.backtest import RunSettings, run_backtest
 from quorvel.backtest.engine.backtest import cache_directory
 from quorvel.sim import SimulatedBroker
 
@@ -27,7 +27,7 @@ def closes(result):
 class TestCacheSources:
     def test_another_seed_or_tick_count_is_not_served_from_the_cache(self, ticker_built, tmp_path):
         def run(broker):
-            return run_backtest(broker, ["2330"], ONE_DAY, None, data_dir=str(tmp_path))
+            return run_backtest(broker, ["2330"], RunSettings(ONE_DAY, None), data_dir=str(tmp_path))
 
         first = run(SimulatedBroker(0, ticks_per_day=40))
         seven, fewer = SimulatedBroker(7, ticks_per_day=40), SimulatedBroker(0, ticks_per_day=20)
@@ -52,7 +52,7 @@ class TestBackfill:
         self, ticker_built, tmp_path
     ):
         broker = SimulatedBroker(ticks_per_day=5)
-        result = run_backtest(broker, ["2330"], ("2024-02-15",) * 2, data_dir=str(tmp_path))
+        result = run_backtest(broker, ["2330"], RunSettings(("2024-02-15",) * 2), data_dir=str(tmp_path))
         assert result.backfill == ("2024-02-02", "2024-02-05")
         assert result.backfill_ticks == 10
 

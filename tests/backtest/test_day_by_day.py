@@ -6,12 +6,12 @@ import threading
 import weakref
 
 import pytest
+from backtest_support import backtest
 from test_engines import masked
 
 from quorvel import market
-from quorvel.backtest import Strategy, StrategyError, run_backtest
+from quorvel.backtest import Strategy, StrategyError
 from quorvel.backtest.engine.days import span_days
-from quorvel.backtest.results.evaluation import exchange_day
 from quorvel.modules.ticker import feed
 from quorvel.sim import SimulatedBroker
 
@@ -41,30 +41,21 @@ class Resting(Strategy):
             self.buy(code, 1, market.TAIWAN.step_down(code, tick["close"] * (1 - DISTANCE)))
 
 
-def run(data_dir, engine, backfill, strategy=None, **settings):
-    return run_backtest(
-        SimulatedBroker(5, ticks_per_day=settings.pop("ticks_per_day", 400)),
-        CODES,
-        settings.pop("period", PERIOD),
-        backfill,
-        data_dir=str(data_dir),
-        strategy=strategy or Resting(),
-        engine=engine,
-        window=8,
-        stall_timeout=30,
-        **settings,
-    )
+def run(data_dir, engine, backfill, strategy=None, ticks_per_day=400, **settings):
+    settings = {"period": PERIOD, **settings}
+    return backtest(data_dir, strategy or Resting(), ticks_per_day=ticks_per_day, backfill=backfill,
+                    engine=engine, window=8, **settings)
 
 
 def filled_on_a_later_day(result):
     """How many fills came on a later trading day than their order's entry."""
     entered = {
-        report["order"]["id"]: exchange_day(report["trade_status"]["exchange_ts"])
+        report["order"]["id"]: market.trading_day_of(report["trade_status"]["exchange_ts"])
         for report in result.reports
         if report.get("operation_type") == "New"
     }
     return sum(
-        exchange_day(report["exchange_ts"]) > entered[report["id"]]
+        market.trading_day_of(report["exchange_ts"]) > entered[report["id"]]
         for report in result.reports
         if "operation_type" not in report
     )
@@ -79,7 +70,7 @@ def expired(result):
 
 
 @pytest.mark.parametrize("backfill", [None, 2], ids=["no backfill", "two backfill days"])
-@pytest.mark.parametrize("market_rules", [True, False], ids=["market rules", "raw exchange"])
+@pytest.mark.parametrize("market_rules", [market.TAIWAN, None], ids=["market rules", "raw exchange"])
 def test_a_period_replayed_day_by_day_gives_what_the_whole_period_gives(
     data_dir, backfill, market_rules
 ):
@@ -134,7 +125,7 @@ def test_a_run_holds_the_day_it_replays_and_the_next_one_at_most(data_dir, monke
 
 class FailsOnWednesday(Strategy):
     def on_tick(self, tick):
-        if exchange_day(tick["timestamp"]).isoformat() == "2024-01-10":
+        if market.trading_day_of(tick["timestamp"]).isoformat() == "2024-01-10":
             raise ValueError("no Wednesdays")
 
 
@@ -163,17 +154,11 @@ def test_a_day_that_cannot_be_loaded_ends_the_run_after_the_days_before_it(tmp_p
 
     class Counting(Strategy):
         def on_tick(self, tick):
-            replayed.append(exchange_day(tick["timestamp"]).isoformat())
+            replayed.append(market.trading_day_of(tick["timestamp"]).isoformat())
 
     with pytest.raises(ConnectionError, match="cannot be reached"):
-        run_backtest(
-            UnreachableAfterTuesday(5, ticks_per_day=50),
-            CODES,
-            PERIOD,
-            None,
-            data_dir=str(tmp_path / "fresh"),
-            strategy=Counting(),
-        )
+        backtest(tmp_path / "fresh", Counting(), broker=UnreachableAfterTuesday(5, ticks_per_day=50),
+                 period=PERIOD, backfill=None)
     assert sorted(set(replayed)) == ["2024-01-08", "2024-01-09"]
     assert loading_threads() == []
 

@@ -1,18 +1,14 @@
 """The two engines agree: same ticks, same reports, same positions, for every example strategy."""
 
 import pytest
-from backtest_support import masked
+from backtest_support import CODES, backtest, masked
 from quorvel.examples.bar_trend import BarTrend
 from quorvel.examples.breakout import Breakout
 from quorvel.examples.market_maker import MarketMaker
 from quorvel.examples.mean_reversion import MeanReversion
 
-from quorvel.backtest import BacktestInterrupted, OrderError, Strategy, run_backtest
-from quorvel.sim import SimulatedBroker
+from quorvel.backtest import BacktestInterrupted, OrderError, Strategy
 
-PERIOD = ("2024-01-08", "2024-01-09")
-BACKFILL = ("2024-01-05", "2024-01-05")
-CODES = ["2330", "TXFR1"]
 # Parameters that make a short run trade often.
 EXAMPLES = [
     MeanReversion(ma=20, band=0.0005, every=10, lot=2, max_position=4, rod_ttl=30),
@@ -25,19 +21,8 @@ EXAMPLES = [
 pytestmark = pytest.mark.usefixtures("engines_built")
 
 
-def run(data_dir, strategy, engine="replay", ticks_per_day=300, **options):
-    return run_backtest(
-        SimulatedBroker(5, ticks_per_day=ticks_per_day),
-        CODES,
-        PERIOD,
-        BACKFILL,
-        data_dir=str(data_dir),
-        strategy=strategy,
-        engine=engine,
-        window=4,
-        stall_timeout=30,
-        **options,
-    )
+def run(data_dir, strategy, engine="replay", **settings):
+    return backtest(data_dir, strategy, engine=engine, window=4, **settings)
 
 
 @pytest.mark.parametrize("strategy", EXAMPLES, ids=lambda s: type(s).__name__)

@@ -8,7 +8,7 @@ import pytest
 from quorvel.examples.mean_reversion import MeanReversion
 from rich.console import Console
 
-from quorvel.backtest import run_backtest
+from quorvel.backtest import RunSettings, run_backtest
 from quorvel.backtest.output.files import summary
 from quorvel.backtest.output.tables import render
 from quorvel.sim import SimulatedBroker
@@ -31,7 +31,7 @@ def result(engines_built, temporary_root):
     return run_backtest(
         SimulatedBroker(2, ticks_per_day=300),
         CODES,
-        ("2024-01-08", "2024-01-10"),
+        RunSettings(("2024-01-08", "2024-01-10")),
         strategy=MeanReversion(ma=20, every=5),
     )
 
@@ -94,7 +94,7 @@ class TestSharpeOfFewDays:
         assert result.evaluate().total.sharpe is None
 
     def test_a_lower_minimum_gives_the_ratio(self, result, monkeypatch):
-        monkeypatch.setattr(result, "min_sharpe_days", 3)
+        monkeypatch.setattr(result, "settings", result.settings.replace(min_sharpe_days=3))
         sharpe = result.evaluate().total.sharpe
         assert sharpe is not None
         text = printed(result)

@@ -9,10 +9,10 @@ from dataclasses import replace
 import pytest
 
 from quorvel import market
-from quorvel.backtest import OrderError, Strategy, run_backtest
+from quorvel.backtest import OrderError, Strategy
 from quorvel.sim import SimulatedBroker
 
-from backtest_support import masked
+from backtest_support import backtest, masked
 
 SEED = 2
 TICKS_PER_DAY = 300
@@ -26,21 +26,9 @@ pytestmark = pytest.mark.usefixtures("engines_built")
 
 
 def run(data_dir, strategy, engine="replay", **options):
-    settings = dict(codes=CODES, period=PERIOD, backfill=BACKFILL, broker=None)
-    settings.update(options)
-    return run_backtest(
-        settings.pop("broker") or SimulatedBroker(SEED, ticks_per_day=TICKS_PER_DAY),
-        settings.pop("codes"),
-        settings.pop("period"),
-        settings.pop("backfill"),
-        data_dir=str(data_dir),
-        strategy=strategy,
-        engine=engine,
-        window=4,
-        stall_timeout=30,
-        account_rules=False,  # an account that carries any order: the market's rules alone
-        **settings,
-    )
+    # An account that carries any order: the market's rules alone.
+    return backtest(data_dir, strategy, market_seed=SEED, ticks_per_day=TICKS_PER_DAY, engine=engine,
+                    window=4, account_rules=False, **options)
 
 
 def on_both_engines(data_dir, strategy_class):
@@ -322,9 +310,9 @@ class LastCallBuyer(Strategy):
 @pytest.mark.parametrize(
     "engine, market_rules, ends_at",
     [
-        ("replay", True, ("Cancel", "Friday's close")),
-        ("paced", True, ("Cancel", "Friday's close")),
-        ("replay", False, ("Deal", "Monday's first tick")),
+        ("replay", market.TAIWAN, ("Cancel", "Friday's close")),
+        ("paced", market.TAIWAN, ("Cancel", "Friday's close")),
+        ("replay", None, ("Deal", "Monday's first tick")),
     ],
 )
 def test_a_day_order_left_at_fridays_close_never_meets_mondays_ticks(
@@ -375,7 +363,7 @@ class Unruled(Strategy):
 @pytest.mark.parametrize("engine", ENGINES)
 def test_the_raw_exchange_refuses_no_price_and_expires_nothing(data_dir, engine):
     strategy = Unruled()
-    result = run(data_dir, strategy, engine, market_rules=False)
+    result = run(data_dir, strategy, engine, market_rules=None)
     assert strategy.limits == {None}
     assert kinds(result.reports).count("New") == 3 and "Cancel" not in kinds(result.reports)
     assert strategy.entered[1:] == [trade_id for trade_id in strategy.left]

@@ -7,9 +7,10 @@ import typing
 import pytest
 
 from quorvel import market
-from quorvel.backtest import Strategy, run_backtest
+from backtest_support import backtest
+
+from quorvel.backtest import Strategy
 from quorvel.backtest.messages import DealReport, OrderReport, ReportedOrder, Tick
-from quorvel.sim import SimulatedBroker
 
 # The keys that only the reports of one market carry.
 ORDER_KEYS_OF_ONE_MARKET = {"Stock": {"order_cond", "order_lot"}, "Future": {"oc_type"}}
@@ -45,16 +46,9 @@ class EveryKindOfMessage(Strategy):
 @pytest.fixture(scope="module", params=["replay", "paced"])
 def messages(request, ticker_built, tmp_path_factory):
     strategy = EveryKindOfMessage()
-    run_backtest(
-        SimulatedBroker(0, ticks_per_day=50),
-        ["2330", "TXFR1"],
-        ("2024-01-08", "2024-01-08"),
-        ("2024-01-05", "2024-01-05"),
-        data_dir=str(tmp_path_factory.mktemp("data")),
-        strategy=strategy,
-        engine=request.param,
-        capital=3_000_000,  # room for the stock's two orders and the futures' margin
-    )
+    # Capital with room for the stock's two orders and the futures' margin.
+    backtest(tmp_path_factory.mktemp("data"), strategy, market_seed=0, ticks_per_day=50,
+             period=("2024-01-08", "2024-01-08"), engine=request.param, capital=3_000_000)
     orders = [report for report in strategy.reports if "operation_type" in report]
     deals = [report for report in strategy.reports if "operation_type" not in report]
     return strategy.ticks, orders, deals

@@ -2,12 +2,13 @@
 
 import math
 
-import polars as pl
 import pytest
 
-from quorvel.backtest import BacktestResult, CostModel, run_backtest
-from quorvel.backtest.engine.road import counted_rows, day_end_rows
-from quorvel.backtest.results.evaluation import Sample, evaluate
+from quorvel import market
+from quorvel.backtest import BacktestResult, CostModel, RunSettings, run_backtest
+from quorvel.backtest.account.account import Account
+from quorvel.backtest.results.evaluation import Sample, evaluate, revalued
+from quorvel.backtest.settings.costs import DayTrading
 from quorvel.market.contracts import ContractError, contract_for
 from quorvel.modules.positions.positions import Positions
 from quorvel.sim import SimContract, SimulatedBroker
@@ -22,6 +23,13 @@ def deal(trade_id, code, action, quantity, price, ts, order_lot="Common"):
     if order_lot is not None:
         report["order_lot"] = order_lot
     return report
+
+
+def valued(reports, timeline, costs, capital, min_sharpe_days=20):
+    """The evaluation of `reports` over `timeline`, valued with `costs`."""
+    ledger, curve = revalued(reports, timeline, STOCK_AND_FUTURE, costs, DayTrading())
+    prices = timeline[-1].prices if timeline else {}
+    return evaluate(ledger, curve, prices, capital, market.trading_day_of, min_sharpe_days)
 
 
 class TestContracts:
@@ -57,7 +65,7 @@ class TestContracts:
         )
         with pytest.raises(ContractError, match="ZZFR1"):
             run_backtest(
-                broker, ["ZZFR1"], ("2024-01-08", "2024-01-08"), None, data_dir=str(tmp_path)
+                broker, ["ZZFR1"], RunSettings(("2024-01-08", "2024-01-08"), None), data_dir=str(tmp_path)
             )
         assert broker.tick_requests == []
 
@@ -102,7 +110,7 @@ class TestFills:
     ]
 
     def test_realised_pnl_is_the_position_keepers_times_the_contract_size(self):
-        evaluation = evaluate(self.FILLS, [], STOCK_AND_FUTURE, FREE, 1e6)
+        evaluation = valued(self.FILLS, [], FREE, 1e6)
         keeper = Positions()
         for report in self.FILLS:
             keeper.set_positions(report, "Stock")
@@ -114,7 +122,7 @@ class TestFills:
     def test_odd_lot_size_comes_from_the_orders_new_report(self):
         new = {"operation_type": "New", "order": {"id": "a", "order_lot": "IntradayOdd"}}
         reports = [new, deal("a", "2330", "Buy", 30, 600.0, MONDAY, order_lot=None)]
-        [fill] = evaluate(reports, [], STOCK_AND_FUTURE, CostModel(), 1e6).fills
+        [fill] = valued(reports, [], CostModel(), 1e6).fills
         assert (fill.value_per_point, fill.value, fill.fee) == (1, 18_000.0, 25.0)  # 25.65
 
     @pytest.mark.parametrize(
@@ -130,14 +138,14 @@ class TestFills:
             new = {"operation_type": "New", "order": {"id": "a", "order_lot": order_lot}}
             reports.insert(0, new)
         with pytest.raises(ContractError) as refused:
-            evaluate(reports, [], STOCK_AND_FUTURE, CostModel(), 1e6)
+            valued(reports, [], CostModel(), 1e6)
         assert str(refused.value) == (
             f"2330: unknown order lot {shown} (expected one of Common, Fixing, Odd, IntradayOdd)"
         )
 
     def test_a_fill_through_flat_ends_one_round_trip_and_starts_the_next(self):
         costs = CostModel(stock_min_commission=0)
-        evaluation = evaluate(self.FILLS[:5], [], STOCK_AND_FUTURE, costs, 1e6)
+        evaluation = valued(self.FILLS[:5], [], costs, 1e6)
         values = [200_000, 103_000, 209_000, 297_000, 197_000]
         commission = [math.floor(v * 0.001425) for v in values]  # 285, 146, 297, 423, 280
         tax = [0, 0, 627, 891, 0]
@@ -155,7 +163,7 @@ class TestFills:
         assert figures.net == pytest.approx(first.net + second.net)
 
     def test_an_open_round_trip_is_not_counted(self):
-        evaluation = evaluate(self.FILLS[5:], [], STOCK_AND_FUTURE, FREE, 1e6)
+        evaluation = valued(self.FILLS[5:], [], FREE, 1e6)
         assert evaluation.round_trips == [] and evaluation.per_code["TXFR1"].win_rate is None
 
 
@@ -173,8 +181,7 @@ class TestEquityCurve:
 
     def test_net_pnl_is_marked_at_each_point_after_that_points_fills(self):
         costs = CostModel(futures_fee=50, futures_tax_pct=0)
-        evaluation = evaluate(
-            self.REPORTS, self.TIMELINE, STOCK_AND_FUTURE, costs, 1e6, min_sharpe_days=2
+        evaluation = valued(self.REPORTS, self.TIMELINE, costs, 1e6, min_sharpe_days=2
         )
         assert evaluation.curve.net_pnl["TXFR1"] == [-50.0, -10_050.0, -4_050.0, 1_900.0]
         assert evaluation.curve.net_pnl["2330"] == [0.0] * 4
@@ -188,26 +195,17 @@ class TestEquityCurve:
 
     @pytest.mark.parametrize("samples, min_days", [(3, 2), (3, 1), (4, 3)])
     def test_sharpe_needs_two_days_and_at_least_the_minimum(self, samples, min_days):
-        evaluation = evaluate(
-            self.REPORTS, self.TIMELINE[:samples], STOCK_AND_FUTURE, FREE, 1e6, min_days
+        evaluation = valued(self.REPORTS, self.TIMELINE[:samples], FREE, 1e6, min_days
         )
         assert evaluation.total.sharpe is None
         assert evaluation.trading_days == (1 if samples == 3 else 2)
 
 
 class TestTimeline:
-    def test_samples_every_nth_tick_and_each_days_last_tick(self):
-        seconds = [MONDAY + 10, MONDAY + 20, MONDAY + 30, MONDAY + DAY + 10, MONDAY + DAY + 20]
-        frame = pl.DataFrame({"ts": [int(second) * 1_000_000_000 for second in seconds]})
-        # Monday's last tick (the 3rd); the frame's last is told by the tick after the frame
-        assert day_end_rows(frame) == {2}
-        # the 2nd and 4th ticks; counted on from 3 ticks before: the 1st, 3rd and 5th
-        assert list(counted_rows(frame.height, 2, 0)) == [1, 3]
-        assert list(counted_rows(frame.height, 2, 3)) == [0, 2, 4]
-
     def test_a_sample_holds_every_codes_last_price_and_the_reports_so_far(self):
-        result = BacktestResult([{"code": "2330", "market": "Stock"}], ("d", "d"), None, 1)
+        result = BacktestResult([{"code": "2330", "market": "Stock"}])
         result.positions = Positions()
+        result.account = Account(result.contracts, result.settings, result.positions.last_prices)
         result.positions.set_current_tick({"code": "2330", "close": 600.0})
         result.reports.append({})
         result.sample(MONDAY + 10)

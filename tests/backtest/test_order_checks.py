@@ -2,7 +2,7 @@
 
 import pytest
 
-from quorvel.backtest import OrderError, Strategy, run_backtest
+from quorvel.backtest import OrderError, RunSettings, Strategy, run_backtest
 from quorvel.sim import SimulatedBroker
 
 # Quantities that are not a plain whole number of at least 1: a bool is an int to Python.
@@ -40,8 +40,7 @@ def test_a_bool_or_any_other_non_whole_quantity_is_refused_and_sends_nothing(tmp
     result = run_backtest(
         SimulatedBroker(0, ticks_per_day=20),
         ["2330"],
-        ("2024-01-08", "2024-01-08"),
-        None,
+        RunSettings(("2024-01-08", "2024-01-08"), None),
         data_dir=str(tmp_path),
         strategy=strategy,
     )

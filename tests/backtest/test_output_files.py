@@ -5,46 +5,17 @@ import json
 
 import polars as pl
 import pytest
-from quorvel.examples.mean_reversion import MeanReversion
 
-from quorvel.backtest import StrategyError, run_backtest
 from quorvel.backtest.output import files as export
 from quorvel.backtest.output.files import summary, write_outputs
 from quorvel.backtest.output.plot import plot_equity
-from quorvel.sim import SimulatedBroker
 
 NO_SPACE = OSError(errno.ENOSPC, "No space left on device")
 
 
-class StopsAfter(MeanReversion):
-    """Mean reversion that raises once it has seen 150 live ticks."""
-
-    def on_tick(self, tick):
-        self.seen = getattr(self, "seen", 0) + 1
-        if self.seen > 150:
-            raise RuntimeError("enough")
-        super().on_tick(tick)
-
-
-def run(data_dir, strategy):
-    return run_backtest(
-        SimulatedBroker(2, ticks_per_day=100),
-        ["2330", "TXFR1"],
-        ("2024-01-08", "2024-01-09"),
-        None,
-        data_dir=str(data_dir),
-        strategy=strategy,
-    )
-
-
 @pytest.fixture(scope="module")
-def results(tmp_path_factory):
-    pytest.importorskip("quorvel.modules.ticker.ticker")
-    data_dir = tmp_path_factory.mktemp("outputs-data")
-    complete = run(data_dir, MeanReversion(ma=20, every=5))
-    with pytest.raises(StrategyError) as stopped:
-        run(data_dir, StopsAfter(ma=20, every=5))
-    return complete, stopped.value.result
+def results(mean_reversion_runs):
+    return mean_reversion_runs
 
 
 def files_of(directory):

@@ -6,10 +6,10 @@ import datetime as dt
 import pytest
 from quorvel.examples.mean_reversion import MeanReversion
 
-from quorvel.backtest import run_backtest
+from backtest_support import backtest
+
 from quorvel.backtest.output.charts import code_colours
 from quorvel.backtest.output.plot import equity_figure
-from quorvel.sim import SimulatedBroker
 
 mdates = pytest.importorskip("matplotlib.dates")
 trading_axis = pytest.importorskip("quorvel.backtest.output.trading_axis")
@@ -75,15 +75,8 @@ def test_twelve_codes_get_twelve_colours_and_forty_more_stay_distinct():
 
 @pytest.fixture(scope="module")
 def twelve_codes_figure(engines_built, data_dir):
-    result = run_backtest(
-        SimulatedBroker(4, ticks_per_day=60),
-        TWELVE_CODES,
-        ("2024-01-08", "2024-01-09"),
-        None,
-        data_dir=str(data_dir),
-        strategy=MeanReversion(ma=10, every=3),
-        capital=50_000_000,
-    )
+    result = backtest(data_dir, MeanReversion(ma=10, every=3), codes=TWELVE_CODES, market_seed=4,
+                      ticks_per_day=60, backfill=None, capital=50_000_000)
     figure = equity_figure(result)
     figure.canvas.draw()
     yield result, figure

@@ -16,7 +16,9 @@ import pytest
 from quorvel.examples.mean_reversion import MeanReversion
 from rich.console import Console
 
-from quorvel.backtest import AccountRules, CostModel, run_backtest
+from backtest_support import backtest
+
+from quorvel.backtest import AccountRules, CostModel
 from quorvel.backtest.engine.backtest import cache_directory
 from quorvel.backtest.output.files import write_outputs
 from quorvel.backtest.output.tables import render
@@ -37,21 +39,9 @@ def broker():
 
 @pytest.fixture(scope="module")
 def result(ticker_built, data_dir):
-    run = run_backtest(
-        broker(),
-        CODES,
-        ("2024-01-08", "2024-01-10"),
-        ("2024-01-05", "2024-01-05"),
-        data_dir=str(data_dir),
-        strategy=MeanReversion(**PARAMS),
-        engine="paced",
-        window=8,
-        stall_timeout=30,
-        capital=CAPITAL,
-        costs=COSTS,
-        account=ACCOUNT,
-        min_sharpe_days=3,
-    )
+    run = backtest(data_dir, MeanReversion(**PARAMS), broker=broker(),
+                   period=("2024-01-08", "2024-01-10"), engine="paced", window=8,
+                   capital=CAPITAL, costs=COSTS, account=ACCOUNT, min_sharpe_days=3)
     return run
 
 
@@ -314,7 +304,7 @@ class TestPrintedTables:
 @pytest.fixture(scope="module")
 def written(result, tmp_path_factory):
     directory = tmp_path_factory.mktemp("out") / "new" / "dir"
-    write_outputs(result, str(directory), settings={"seed": 5})
+    write_outputs(result, str(directory))
     return directory
 
 
@@ -338,7 +328,7 @@ class TestOutputFiles:
         assert summary["run"]["trading_days"] == 3
         assert summary["settings"]["capital"] == CAPITAL
         assert summary["settings"]["costs"]["futures_fee"] == 40.0
-        assert summary["command_line"]["seed"] == 5
+        assert summary["settings"]["engine"] == "paced" and summary["settings"]["window"] == 8
 
     def test_files_load_with_polars(self, result, expected, written):
         reports = pl.read_parquet(written / "reports.parquet")

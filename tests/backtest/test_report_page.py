@@ -8,12 +8,9 @@ import shutil
 import subprocess
 
 import pytest
-from quorvel.examples.mean_reversion import MeanReversion
 
-from quorvel.backtest import StrategyError, run_backtest
 from quorvel.backtest.output.charts import closed_stretches
 from quorvel.backtest.output.report import write_report
-from quorvel.sim import SimulatedBroker
 
 pytest.importorskip("plotly")
 
@@ -21,28 +18,9 @@ CODES = ["2330", "TXFR1"]
 BROWSER_WAIT = 90  # seconds headless Chromium may take to load and draw the page
 
 
-class StopsAfter(MeanReversion):
-    def on_tick(self, tick):
-        self.seen = getattr(self, "seen", 0) + 1
-        if self.seen > 300:
-            raise RuntimeError("enough")
-        super().on_tick(tick)
-
-
-def run(data_dir, strategy):
-    return run_backtest(
-        SimulatedBroker(6, ticks_per_day=200),
-        CODES,
-        ("2024-01-08", "2024-01-10"),
-        None,
-        data_dir=str(data_dir),
-        strategy=strategy,
-    )
-
-
 @pytest.fixture(scope="module")
-def result(engines_built, data_dir):
-    return run(data_dir, MeanReversion(ma=20, every=5))
+def result(mean_reversion_runs):
+    return mean_reversion_runs[0]
 
 
 @pytest.fixture(scope="module")
@@ -91,10 +69,8 @@ class TestPage:
         write_report(result, str(tmp_path / "again.html"))
         assert (tmp_path / "again.html").read_bytes() == page.read_bytes()
 
-    def test_a_partial_run_says_so(self, data_dir, tmp_path):
-        with pytest.raises(StrategyError) as stopped:
-            run(data_dir, StopsAfter(ma=20, every=5))
-        write_report(stopped.value.result, str(tmp_path / "partial.html"))
+    def test_a_partial_run_says_so(self, mean_reversion_runs, tmp_path):
+        write_report(mean_reversion_runs[1], str(tmp_path / "partial.html"))
         text = (tmp_path / "partial.html").read_text(encoding="utf-8")
         assert '<p class="partial">Partial: the run stopped early (StopsAfter.on_tick' in text
 

@@ -8,10 +8,11 @@ import polars as pl
 import pytest
 from quorvel.examples.mean_reversion import MeanReversion
 
-from quorvel.backtest import StrategyError, run_backtest
+from backtest_support import backtest
+
+from quorvel.backtest import StrategyError
 from quorvel.backtest.engine.trade_ids import SeededIds
 from quorvel.backtest.output.files import OUTPUT_FILES, rounded_figures, summary, write_outputs
-from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]
 PERIOD = ("2024-01-08", "2024-01-09")
@@ -26,16 +27,8 @@ def matcher_module(engines_built):
 
 
 def run(data_dir, engine="replay", seed=0, strategy=None):
-    return run_backtest(
-        SimulatedBroker(3, ticks_per_day=150),
-        CODES,
-        PERIOD,
-        None,
-        data_dir=str(data_dir),
-        strategy=strategy or MeanReversion(ma=20, every=5),
-        engine=engine,
-        seed=seed,
-    )
+    return backtest(data_dir, strategy or MeanReversion(ma=20, every=5), market_seed=3,
+                    ticks_per_day=150, period=PERIOD, backfill=None, engine=engine, seed=seed)
 
 
 def trade_ids(result):
@@ -84,7 +77,7 @@ class TestSameFiles:
     @pytest.mark.parametrize("engine", ["replay", "paced"])
     def test_two_runs_write_every_file_byte_for_byte_alike(self, engine, data_dir, tmp_path):
         for name in ("first", "second"):
-            write_outputs(run(data_dir, engine), str(tmp_path / name), settings={"seed": 0})
+            write_outputs(run(data_dir, engine), str(tmp_path / name))
         for name in OUTPUT_FILES:
             assert (tmp_path / "first" / name).read_bytes() == (
                 tmp_path / "second" / name
@@ -95,6 +88,9 @@ class TestSameFiles:
         defaults = MeanReversion.parameters()
         assert settings["parameters"] == {**defaults, "ma": 20, "every": 5}
         assert settings["seed"] == 0 and settings["min_sharpe_days"] == 20
+        # The run's settings whole, as RunSettings states them.
+        assert {key: settings[key] for key in ("period", "backfill", "engine", "market_rules")} == {
+            "period": list(PERIOD), "backfill": None, "engine": "replay", "market_rules": True}
 
 
 class TestRounding:

@@ -4,7 +4,7 @@ factor without a losing round trip."""
 import pytest
 from rich.console import Console
 
-from quorvel.backtest import BacktestResult
+from quorvel.backtest import BacktestResult, RunSettings
 from quorvel.backtest.output.files import summary
 from quorvel.backtest.output.tables import render
 from quorvel.modules.positions.positions import Positions
@@ -23,9 +23,7 @@ def order_and_deal(trade_id, action, price, ts):
 def one_winning_round_trip():
     result = BacktestResult(
         codes=[{"code": "TXFR1", "market": "Future"}],
-        period=("2024-01-08", "2024-01-08"),
-        backfill=None,
-        window=64,
+        settings=RunSettings(("2024-01-08", "2024-01-08"), backfill=None),
     )
     result.reports = [
         *order_and_deal("a", "Buy", 17_000.0, MONDAY + 9 * 3600),

@@ -4,11 +4,13 @@ strategy's, with the partial result; and a code never names a file outside the d
 from pathlib import Path
 
 import pytest
+from backtest_support import CODES, backtest
 
 from quorvel.backtest import (
     BacktestError,
     BacktestInterrupted,
     Strategy,
+    RunSettings,
     StrategyError,
     run_backtest,
 )
@@ -18,8 +20,6 @@ from quorvel.data import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 
 PERIOD = ("2024-01-08", "2024-01-08")
-BACKFILL = ("2024-01-05", "2024-01-05")
-CODES = ["2330", "TXFR1"]
 TICKS_PER_DAY = 100
 
 
@@ -30,16 +30,8 @@ def extensions_built():
 
 
 def run(data_dir, strategy, engine="replay", broker=None):
-    return run_backtest(
-        broker or SimulatedBroker(1, ticks_per_day=TICKS_PER_DAY),
-        CODES,
-        PERIOD,
-        BACKFILL,
-        data_dir=str(data_dir),
-        strategy=strategy,
-        engine=engine,
-        stall_timeout=30,
-    )
+    return backtest(data_dir, strategy, broker=broker, market_seed=1, ticks_per_day=TICKS_PER_DAY,
+                    period=PERIOD, engine=engine)
 
 
 class FailsIn(Strategy):
@@ -172,11 +164,11 @@ class TestCodesNameNoOutsideFile:
         # The cache-only broker's registry knows every code, as a live broker's might not.
         call = run_backtest if load == "run_backtest" else load_ticks
         with pytest.raises(BacktestError, match="code"):
-            call(CacheOnlyBroker(), [code], SATURDAY, None, data_dir=str(data_dir))
+            call(CacheOnlyBroker(), [code], RunSettings(SATURDAY, None), data_dir=str(data_dir))
         written = [path for path in tmp_path.rglob("*") if path.is_file()]
         assert written == []
 
     def test_a_plain_code_of_the_same_registry_is_cached_under_the_data_directory(self, tmp_path):
-        load_ticks(CacheOnlyBroker(), ["TXFR1"], SATURDAY, None, data_dir=str(tmp_path))
+        load_ticks(CacheOnlyBroker(), ["TXFR1"], RunSettings(SATURDAY, None), data_dir=str(tmp_path))
         written = sorted(path.name for path in (tmp_path / "sino" / "ticks").iterdir())
         assert "TXFR1 2024-01-06 - ticks.csv" in written

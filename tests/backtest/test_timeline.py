@@ -6,11 +6,13 @@ import dataclasses
 import pytest
 from quorvel.examples.mean_reversion import MeanReversion
 
-from quorvel.backtest import BacktestResult, Strategy, run_backtest
+from backtest_support import backtest
+
+from quorvel import market
+from quorvel.backtest import BacktestResult, CostModel, Strategy
 from quorvel.backtest.account.account import Balances
-from quorvel.backtest.results.evaluation import Sample, drawdowns, evaluate
+from quorvel.backtest.results.evaluation import Sample, drawdowns, evaluate, revalued
 from quorvel.backtest.results.timeline import Timeline
-from quorvel.sim import SimulatedBroker
 
 MONDAY = 1_704_704_400.0  # 2024-01-08 09:00, exchange time
 DAY = 86_400.0
@@ -19,9 +21,9 @@ CODES = ["2330", "TXFR1"]
 
 def kept(offers):
     """The samples a timeline keeps of (timestamp, prices, reports, held) offers."""
-    timeline = Timeline(CODES)
+    timeline = Timeline(CODES, market.trading_day_of)
     for timestamp, prices, reports, held in offers:
-        timeline.add(Sample(timestamp, prices, reports), None, held)
+        timeline.add(Sample(timestamp, prices, reports), Balances(0.0, 0.0, 0.0), held, {})
     return list(timeline.points)
 
 
@@ -78,16 +80,17 @@ class TestKept:
 
 class TestPoints:
     def test_points_and_balances_read_back_as_they_were_kept(self):
-        timeline = Timeline(["2330"])
+        timeline = Timeline(["2330"], market.trading_day_of)
         offers = [
             (Sample(MONDAY, {"2330": 600.5}, 0), Balances(1e6, 0.0, 1e6)),
             (Sample(MONDAY + DAY, {"2330": 601.0, "TXFR1": 17_000.0}, 3), Balances(9e5, 2e5, 7e5)),
             (Sample(MONDAY + 2 * DAY, {"TXFR1": 17_001.0}, 70_000), Balances(8e5, 1e5, 7e5)),
         ]
         for sample, balances in offers:
-            timeline.add(sample, balances, {})
+            timeline.add(sample, balances, {}, {"2330": sample.reports * 10.0})
         assert timeline.points == [sample for sample, _ in offers]
         assert timeline.balances == [balances for _, balances in offers]
+        assert timeline.net_pnl() == {"2330": [0.0, 30.0, 700_000.0]}
         assert timeline.points[-1] == offers[-1][0] and timeline.points[1:] == timeline.points[-2:]
         assert type(timeline.points[2].reports) is int
         with pytest.raises(IndexError):
@@ -100,18 +103,8 @@ class Idle(Strategy):
 
 
 def run(data_dir, strategy, engine="replay"):
-    return run_backtest(
-        SimulatedBroker(3, ticks_per_day=2_000),
-        CODES,
-        ("2024-01-08", "2024-01-12"),
-        None,
-        data_dir=str(data_dir),
-        strategy=strategy,
-        engine=engine,
-        equity_every=10,
-        stall_timeout=30,
-        min_sharpe_days=2,
-    )
+    return backtest(data_dir, strategy, market_seed=3, ticks_per_day=2_000, period=("2024-01-08", "2024-01-12"),
+                    backfill=None, engine=engine, equity_every=10, min_sharpe_days=2)
 
 
 def test_a_week_of_a_strategy_that_does_nothing_keeps_its_first_point_and_one_a_day(data_dir):
@@ -132,12 +125,20 @@ def test_the_figures_from_the_kept_points_are_those_from_every_point(data_dir, m
     result = run(data_dir, MeanReversion(ma=20, band=0.0005, every=10, lot=1, max_position=2),
                  engine)
     assert len(result.timeline) < len(offered) and len(result.reports) > 20
-    every = evaluate(result.reports, offered, result.contracts, result.costs, result.capital,
-                     result.account_rules.day_trading(result.account_enforced),
-                     min_sharpe_days=2)
+    # The account's own ledger with the kept points, against the reports valued again at every one.
+    settings = result.settings
+    day_trading = settings.account.day_trading(settings.account_rules)
+    ledger, curve = revalued(result.reports, offered, result.contracts, settings.costs, day_trading)
+    every = evaluate(ledger, curve, offered[-1].prices, settings.capital, result.day_of, 2)
     figures = result.evaluate()
+    assert figures.fills == every.fills
     for code in CODES:
         assert dataclasses.asdict(figures.per_code[code]) == dataclasses.asdict(every.per_code[code])
     total, every_total = figures.total.as_dict(), every.total.as_dict()
     assert total == pytest.approx(every_total, rel=1e-12)
+    # Other costs than the account's value the reports again; the same costs read its ledger.
+    assert all(mine is kept for mine, kept in zip(figures.fills, result.account.ledger.fills))
+    result.settings = settings.replace(costs=CostModel(futures_fee=0.0))
+    free = result.evaluate()
+    assert free.total.fees < figures.total.fees and free.total.fills == figures.total.fills
     assert total["sharpe"] is not None and total["sharpe"] == every_total["sharpe"]

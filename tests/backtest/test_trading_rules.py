@@ -1,21 +1,14 @@
-"""The market's rules as a run applies them: price checks, session closes and where they cut a
-tick frame, and what is done at a close."""
+"""The market's rules as a run applies them: price checks, session closes, and what is done at
+a close."""
 
 import datetime as dt
 from dataclasses import replace
 
-import polars as pl
 import pytest
 
 from quorvel import market
 from quorvel.backtest import OrderError
-from quorvel.backtest.engine.market_rules import (
-    TradingRules,
-    chosen_rules,
-    rules_setting,
-    session_closes,
-)
-from quorvel.utils import format_nano_ts_to_second_ts
+from quorvel.backtest.engine.market_rules import TradingRules, session_closes
 
 CODES = ["2330", "TXFR1"]
 DAYS = ("2024-01-08", "2024-01-09")
@@ -24,14 +17,6 @@ DAYS = ("2024-01-08", "2024-01-09")
 def at(text):
     """Broker seconds of a wall-clock time "YYYY-MM-DD HH:MM"."""
     return market.broker_seconds(dt.datetime.fromisoformat(text))
-
-
-def ns(text, nanoseconds=0):
-    return int(at(text)) * 1_000_000_000 + nanoseconds
-
-
-def timestamp(ts):
-    return format_nano_ts_to_second_ts(ts, 8)
 
 
 class TestPriceChecks:
@@ -104,33 +89,6 @@ class TestSessionCloses:
         assert session_closes(market.TAIWAN, CODES, "2024-02-06", "2024-02-14") == []
 
 
-class TestCutRows:
-    def cuts(self, *stamps):
-        rules = TradingRules(market.TAIWAN, CODES, DAYS, {})
-        return rules.cut_rows(pl.Series("ts", list(stamps), dtype=pl.Int64), timestamp)
-
-    def test_a_frame_is_cut_before_the_first_tick_after_each_close_inside_it(self):
-        assert self.cuts(
-            ns("2024-01-08 13:29"),
-            ns("2024-01-08 13:30"),  # at the close: still the session's
-            ns("2024-01-08 13:40"),
-            ns("2024-01-08 15:00"),
-            ns("2024-01-09 05:00"),
-            ns("2024-01-09 08:45"),
-        ) == [2, 3, 5]
-
-    def test_a_tick_nanoseconds_after_a_close_that_carries_its_timestamp_stays_before(self):
-        just_after = ns("2024-01-08 13:30", 100)
-        assert timestamp(just_after) == at("2024-01-08 13:30")  # as both engines see it
-        later = ns("2024-01-08 13:30", 1000)
-        assert timestamp(later) > at("2024-01-08 13:30")
-        assert self.cuts(ns("2024-01-08 13:29"), just_after, later) == [2]
-
-    def test_closes_outside_the_frame_cut_nothing(self):
-        assert self.cuts(ns("2024-01-08 09:00"), ns("2024-01-08 09:01")) == []
-        assert self.cuts() == []
-
-
 class Desk:
     """Records what the closes ask of the desk."""
 
@@ -152,7 +110,7 @@ class TestPassingCloses:
         rules.pass_closes(at("2024-01-08 13:30"), desk)  # a tick at the stock's close
         assert desk.calls == [("TXFR1",)]
         assert rules.limit_prices("2330") == (522.0, 638.0)  # the day's own, still
-        rules.pass_closes(at("2024-01-08 15:00"), desk)
+        assert rules.pass_closes(at("2024-01-08 15:00"), desk) == at("2024-01-09 05:00")
         assert desk.calls == [("TXFR1",), ("2330",), ("TXFR1",)]
         assert rules.limit_prices("2330") == market.limit_prices("2330", 600.0)
         assert rules.limit_prices("TXFR1") == market.limit_prices("TXFR1", 18000.0)
@@ -163,17 +121,3 @@ class TestPassingCloses:
         rules.pass_closes(float("inf"), Desk({}))
         assert rules.limit_prices("2330") == (522.0, 638.0)
         assert rules.limit_prices("TXFR1") is None
-
-
-class TestRulesArgument:
-    def test_true_is_taiwans_rules_and_false_none(self):
-        assert chosen_rules(True) is market.TAIWAN and chosen_rules(False) is None
-
-    def test_anything_else_is_refused(self):
-        with pytest.raises(TypeError, match="market_rules must be MarketRules, True or False"):
-            chosen_rules("TAIWAN")
-
-    def test_settings_record_taiwans_rules_as_true_and_others_by_their_repr(self):
-        custom = replace(market.TAIWAN, closed_days=("2024-01-03",))
-        assert (rules_setting(market.TAIWAN), rules_setting(False)) == (True, False)
-        assert rules_setting(custom) == repr(custom)

@@ -2,21 +2,21 @@
 
 import pytest
 
-from quorvel import cli
+from quorvel import cli, market
 from quorvel.backtest import BacktestError
 from quorvel.cli import backtest as backtest_command
 from quorvel.cli import sweep as sweep_command
 from quorvel.sweep import SweepError
 
 
-@pytest.mark.parametrize("option, market_rules", [([], True), (["--no-market-rules"], False)])
+@pytest.mark.parametrize("option, market_rules", [([], market.TAIWAN), (["--no-market-rules"], None)])
 def test_a_backtest_gets_the_market_rules_unless_told_not_to(
     tmp_path, monkeypatch, option, market_rules
 ):
     given = {}
 
-    def run_backtest(*args, **kwargs):
-        given.update(kwargs)
+    def run_backtest(api, codes, settings, **kwargs):
+        given["market_rules"] = settings.market_rules
         raise BacktestError("stopped by the test")
 
     monkeypatch.setattr(backtest_command, "run_backtest", run_backtest)
@@ -24,7 +24,7 @@ def test_a_backtest_gets_the_market_rules_unless_told_not_to(
     assert given["market_rules"] is market_rules
 
 
-@pytest.mark.parametrize("option, market_rules", [([], True), (["--no-market-rules"], False)])
+@pytest.mark.parametrize("option, market_rules", [([], market.TAIWAN), (["--no-market-rules"], None)])
 def test_a_sweep_passes_the_setting_to_its_runs(tmp_path, monkeypatch, option, market_rules):
     given = []
 
@@ -36,4 +36,4 @@ def test_a_sweep_passes_the_setting_to_its_runs(tmp_path, monkeypatch, option, m
     argv = ["--codes", "2330", "--data-dir", str(tmp_path), "--sweep", "ma=10,20", *option]
     with pytest.raises(SystemExit):
         cli.main(argv)
-    assert [settings.market_rules for settings in given] == [market_rules]
+    assert [settings.run.market_rules for settings in given] == [market_rules]

@@ -4,8 +4,8 @@ run of a large period says so before it loads."""
 import pytest
 
 from quorvel import cli
-from quorvel.backtest import Strategy, run_backtest
-from quorvel.backtest.engine.backtest import MAX_WINDOW
+from quorvel.backtest import RunSettings, Strategy, run_backtest
+from quorvel.backtest.settings.run import MAX_WINDOW
 from quorvel.backtest.engine.road import END_STATUS
 from quorvel.cli import size
 from quorvel.data.offline import CacheOnlyBroker
@@ -38,8 +38,8 @@ def test_oversized_options_exit_with_2_in_one_line(argv, message, capsys):
 
 
 def test_the_library_refuses_what_the_options_refuse():
-    with pytest.raises(ValueError, match="window must be from 1 to 1000000, got 1000001"):
-        run_backtest(SimulatedBroker(0), ["2330"], data_dir="unused", window=MAX_WINDOW + 1)
+    with pytest.raises(ValueError, match="window must be a whole number from 1 to 1,000,000, not 1000001"):
+        RunSettings(window=MAX_WINDOW + 1)
     with pytest.raises(ValueError, match="ticks_per_day must be from 1 to 1000000"):
         SimulatedBroker(0, ticks_per_day=MAX_TICKS_PER_DAY + 1)
 
@@ -71,12 +71,10 @@ def test_the_paced_engine_grants_no_more_permits_ahead_than_the_run_has_ticks(
     result = run_backtest(
         SimulatedBroker(0, ticks_per_day=50),
         ["2330"],
-        ("2024-01-08", "2024-01-09"),
-        ("2024-01-05", "2024-01-05"),
+        RunSettings(("2024-01-08", "2024-01-09"), ("2024-01-05", "2024-01-05"), engine="paced",
+                    window=MAX_WINDOW),
         data_dir=str(data_dir),
         strategy=Strategy(),
-        engine="paced",
-        window=MAX_WINDOW,
     )
     ticks = result.live_ticks + result.backfill_ticks
     assert ticks == 150

@@ -5,7 +5,7 @@ import datetime as dt
 import pytest
 
 from quorvel import cli
-from quorvel.backtest import Strategy, run_backtest
+from quorvel.backtest import RunSettings, Strategy, run_backtest
 from quorvel.data import CacheOnlyBroker, MissingCachedDay, import_taifex, missing_days
 
 from data_support import TAIFEX_FILES
@@ -50,12 +50,9 @@ class TestReplayOfImportedDays:
         result = run_backtest(
             NeverAsked(),
             ["TXFR1", "MXFR1"],
-            PERIOD,
-            None,
+            RunSettings(PERIOD, None, engine=engine, stall_timeout=30),
             data_dir=imported,
             strategy=strategy,
-            engine=engine,
-            stall_timeout=30,
         )
         assert result.live_ticks == len(strategy.ticks) == (9 + 9 + 2) + (2 + 2 + 1)
         first_code, first_close, first_time = strategy.ticks[0]

@@ -4,7 +4,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from quorvel.backtest import Strategy, run_backtest
+from quorvel.backtest import RunSettings, Strategy, run_backtest
 from quorvel.constant import SuccessCode
 from quorvel.modules.matcher.matcher import Matcher
 from quorvel.sim import SimulatedBroker
@@ -203,8 +203,9 @@ class IocBehindAGreedyRod(Strategy):
 @pytest.mark.parametrize("engine", ["replay", "paced"])
 def test_an_ioc_behind_a_rod_never_outlives_its_tick_in_either_engine(engines_built, tmp_path, engine):
     strategy = IocBehindAGreedyRod()
-    run_backtest(SimulatedBroker(5, ticks_per_day=60), ["2330", "TXFR1"], ("2024-01-08", "2024-01-08"), None,
-                 data_dir=str(tmp_path), strategy=strategy, engine=engine, window=4, stall_timeout=30,
-                 account_rules=False)
+    settings = RunSettings(("2024-01-08", "2024-01-08"), None, engine=engine, window=4,
+                           stall_timeout=30, account_rules=False)
+    run_backtest(SimulatedBroker(5, ticks_per_day=60), ["2330", "TXFR1"], settings,
+                 data_dir=str(tmp_path), strategy=strategy)
     assert strategy.met_at is not None
     assert strategy.ioc_reports == [("Cancel", 1, strategy.met_at)]

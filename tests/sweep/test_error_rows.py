@@ -6,6 +6,7 @@ import pytest
 
 from quorvel.backtest import Strategy
 from quorvel.sim import SimulatedBroker
+from quorvel.backtest import RunSettings
 from quorvel.sweep import SweepRow, SweepSettings
 from quorvel.sweep.runner import _row, run_one
 
@@ -36,7 +37,7 @@ def failing_broker():
 @pytest.fixture
 def settings(tmp_path):
     pytest.importorskip("quorvel.modules.ticker.ticker")
-    return SweepSettings(("2330",), ("2024-01-08", "2024-01-08"), None, data_dir=str(tmp_path))
+    return SweepSettings(("2330",), RunSettings(("2024-01-08", "2024-01-08"), None), str(tmp_path))
 
 
 @pytest.mark.parametrize("kind", list(EXCEPTIONS))

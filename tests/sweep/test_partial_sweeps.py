@@ -10,6 +10,7 @@ import pytest
 
 from quorvel.backtest import Strategy
 from quorvel.sim import SimulatedBroker
+from quorvel.backtest import RunSettings
 from quorvel.sweep import FIGURES, SweepInterrupted, SweepResult, SweepRow, SweepSettings, run_sweep
 from quorvel.sweep import runner
 
@@ -18,7 +19,7 @@ BROKER = functools.partial(SimulatedBroker, 0, ticks_per_day=20)
 
 @pytest.fixture
 def settings(tmp_path):
-    return SweepSettings(("2330",), ("2024-01-08", "2024-01-08"), None, data_dir=str(tmp_path))
+    return SweepSettings(("2330",), RunSettings(("2024-01-08", "2024-01-08"), None), str(tmp_path))
 
 
 class Waits(Strategy):

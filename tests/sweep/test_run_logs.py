@@ -5,6 +5,7 @@ import pytest
 
 from quorvel.backtest import Strategy
 from quorvel.sim import SimulatedBroker
+from quorvel.backtest import RunSettings
 from quorvel.sweep import SweepResult, SweepRow, SweepSettings
 from quorvel.sweep.logs import log_names
 from quorvel.sweep.runner import run_one
@@ -31,7 +32,7 @@ class Chatty(Strategy):
 
 
 def test_a_run_keeps_what_it_printed_with_its_row(ticker_built, tmp_path, capsys):
-    settings = SweepSettings(("2330",), ("2024-01-08", "2024-01-08"), None, str(tmp_path))
+    settings = SweepSettings(("2330",), RunSettings(("2024-01-08", "2024-01-08"), None), str(tmp_path))
     broker = lambda: SimulatedBroker(0, ticks_per_day=10)  # noqa: E731
     row = run_one(broker, Chatty, {"lot": 2}, settings)
     assert row.error is None and row.output == "hello from 2\n"

@@ -16,6 +16,7 @@ from quorvel.backtest import Strategy, run_backtest
 from quorvel.backtest.output.files import summary
 from quorvel.cli import main
 from quorvel.sim import SimulatedBroker
+from quorvel.backtest import RunSettings
 from quorvel.sweep import (
     FIGURES,
     SweepError,
@@ -39,7 +40,7 @@ pytestmark = pytest.mark.timeout(300)
 
 @pytest.fixture
 def settings(tmp_path):
-    return SweepSettings(CODES, PERIOD, BACKFILL, data_dir=str(tmp_path / "data"))
+    return SweepSettings(CODES, RunSettings(PERIOD, BACKFILL), str(tmp_path / "data"))
 
 
 class FailsOnOne(MeanReversion):
@@ -105,10 +106,8 @@ class TestRunsLeaveNothingBehind:
         monkeypatch.setattr(matcher_module, "Matcher", tracked_matcher)
         threads_before = threading.active_count()
         for _ in range(5):
-            run_backtest(
-                BROKER(), CODES, PERIOD, None, data_dir=str(tmp_path), strategy=Strategy(),
-                engine=engine,
-            )
+            run_backtest(BROKER(), CODES, RunSettings(PERIOD, None, engine=engine),
+                         data_dir=str(tmp_path), strategy=Strategy())
         gc.collect()
         assert len(made) == 5 and all(freed() is None for freed in made)
         assert threading.active_count() == threads_before
@@ -123,14 +122,8 @@ class TestSweepRuns:
         assert net == sorted(net, reverse=True)
         for row in result.rows:
             assert row.error is None and list(row.figures) == list(FIGURES)
-            alone = run_backtest(
-                BROKER(),
-                CODES,
-                PERIOD,
-                BACKFILL,
-                data_dir=settings.data_dir,
-                strategy=MeanReversion(**row.params),
-            )
+            alone = run_backtest(BROKER(), CODES, settings.run, data_dir=settings.data_dir,
+                                 strategy=MeanReversion(**row.params))
             assert row.figures == summary(alone)["total"], row.params
         assert any(row.figures["fills"] for row in result.rows)
 

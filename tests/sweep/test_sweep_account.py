@@ -5,7 +5,7 @@ import functools
 import pytest
 from quorvel.examples.mean_reversion import MeanReversion
 
-from quorvel.backtest import AccountRules, CostModel, run_backtest
+from quorvel.backtest import AccountRules, CostModel, RunSettings, run_backtest
 from quorvel.backtest.output.files import summary
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import SweepSettings
@@ -27,18 +27,9 @@ PERIOD = ("2024-01-08", "2024-01-08")
 def test_a_sweep_run_is_the_lone_run_with_the_same_account(tmp_path, account):
     pytest.importorskip("quorvel.modules.ticker.ticker")
     costs = CostModel(futures_fee=40)
-    settings = SweepSettings(CODES, PERIOD, None, data_dir=str(tmp_path), costs=costs, **account)
+    run = RunSettings(PERIOD, None, costs=costs, **account)
     params = {"every": 10, "lot": 2}
-    row = run_one(BROKER, MeanReversion, params, settings)
-    alone = run_backtest(
-        BROKER(),
-        CODES,
-        PERIOD,
-        None,
-        data_dir=str(tmp_path),
-        strategy=MeanReversion(**params),
-        costs=costs,
-        **account,
-    )
+    row = run_one(BROKER, MeanReversion, params, SweepSettings(CODES, run, str(tmp_path)))
+    alone = run_backtest(BROKER(), CODES, run, data_dir=str(tmp_path), strategy=MeanReversion(**params))
     assert row.error is None and row.figures == summary(alone)["total"]
     assert row.figures["fills"] > 0

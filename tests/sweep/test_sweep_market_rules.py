@@ -9,6 +9,7 @@ import pytest
 from quorvel import market
 from quorvel.backtest import Strategy
 from quorvel.sim import SimulatedBroker
+from quorvel.backtest import RunSettings
 from quorvel.sweep import SweepResult, SweepSettings
 from quorvel.sweep.runner import run_one
 
@@ -22,35 +23,17 @@ class OffTheStep(Strategy):
 
 
 @pytest.mark.usefixtures("engines_built")
-@pytest.mark.parametrize("market_rules, refused", [(True, True), (False, False)])
+@pytest.mark.parametrize("market_rules, refused", [(market.TAIWAN, True), (None, False)])
 def test_each_run_applies_the_settings_rules(tmp_path, market_rules, refused):
-    settings = SweepSettings(
-        ("2330",),
-        ("2024-01-08", "2024-01-08"),
-        None,
-        data_dir=str(tmp_path),
-        market_rules=market_rules,
-    )
+    run = RunSettings(("2024-01-08", "2024-01-08"), None, market_rules=market_rules)
+    settings = SweepSettings(("2330",), run, str(tmp_path))
     row = run_one(functools.partial(SimulatedBroker, 0, ticks_per_day=20), OffTheStep, {}, settings)
     assert (row.error is not None and "is not on 2330's price step" in row.error) is refused
     assert bool(row.figures) is not refused
 
 
-@pytest.mark.parametrize(
-    "market_rules, recorded",
-    [(True, True), (False, False), (market.TAIWAN, True)],
-)
-def test_the_sweeps_file_records_the_rules(tmp_path, market_rules, recorded):
-    settings = SweepSettings(("2330",), market_rules=market_rules)
-    SweepResult([], "net_pnl", 0, settings, "OffTheStep").write(str(tmp_path))
+def test_the_sweeps_file_records_the_codes_and_every_run_setting(tmp_path):
+    run = RunSettings(market_rules=replace(market.TAIWAN, closed_days=("2024-01-03",)))
+    SweepResult([], "net_pnl", 0, SweepSettings(("2330",), run), "S").write(str(tmp_path))
     document = json.loads((tmp_path / "sweep.json").read_text())
-    assert document["settings"]["market_rules"] is recorded
-
-
-def test_custom_rules_are_recorded_by_their_repr(tmp_path):
-    rules = replace(market.TAIWAN, closed_days=("2024-01-03",))
-    SweepResult([], "net_pnl", 0, SweepSettings(("2330",), market_rules=rules), "S").write(
-        str(tmp_path)
-    )
-    document = json.loads((tmp_path / "sweep.json").read_text())
-    assert document["settings"]["market_rules"] == repr(rules)
+    assert document["settings"] == {"codes": ["2330"], "data_dir": None, **run.as_dict()}

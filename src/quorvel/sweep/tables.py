@@ -54,7 +54,7 @@ def render_sweep(result: SweepResult, console: Any) -> None:
         table.add_row(*cells, *([error] if failures else []))
     console.print(table, crop=False)
     if any(row.error is None and row.figure("sharpe") is None for row in result.rows):
-        days = result.settings.min_sharpe_days
+        days = result.settings.run.min_sharpe_days
         console.print(
             f'  Sharpe "-": fewer than the {days} trading days of returns a Sharpe ratio needs, '
             "or returns that did not vary",

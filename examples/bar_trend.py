@@ -9,8 +9,7 @@ import collections
 from typing import Deque, Dict
 
 from quorvel import market
-from quorvel.backtest import OrderError, Strategy
-from quorvel.backtest.messages import Bar
+from quorvel.backtest import Bar, OrderError, Strategy
 
 STOCK_KINDS = (market.Kind.STOCK, market.Kind.ETF)
 

@@ -8,8 +8,7 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict
 
-from quorvel.backtest import OrderError, Strategy
-from quorvel.backtest.messages import Tick
+from quorvel.backtest import OrderError, Strategy, Tick
 
 
 class Breakout(Strategy):

@@ -8,8 +8,7 @@ from __future__ import annotations
 import math
 from typing import Dict
 
-from quorvel.backtest import OrderError, Strategy
-from quorvel.backtest.messages import Tick
+from quorvel.backtest import OrderError, Strategy, Tick
 
 
 class MarketMaker(Strategy):

@@ -8,8 +8,7 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict, Union
 
-from quorvel.backtest import OrderError, Strategy
-from quorvel.backtest.messages import DealReport, OrderReport, Tick
+from quorvel.backtest import DealReport, OrderError, OrderReport, Strategy, Tick
 
 
 class MeanReversion(Strategy):

@@ -411,13 +411,13 @@ def bench_load_merge(broker: SimulatedBroker, codes: List[dict], data_dir: str) 
 
 def bench_backtest_windows(data_dir: str) -> Row:
     """The backtest command's replay with permits granted ahead, against strictly paced."""
-    from quorvel.backtest import run_backtest
+    from quorvel.backtest import RunSettings, run_backtest
 
     broker = SimulatedBroker(0)
     codes = ["2330", "TXFR1"]
 
     def rate(window: int) -> float:
-        result = run_backtest(broker, codes, WEEK, data_dir=data_dir, engine="paced", window=window)
+        result = run_backtest(broker, codes, RunSettings(WEEK, engine="paced", window=window), data_dir=data_dir)
         return result.ticks_per_second
 
     rate(64)  # fills the cache
@@ -433,13 +433,13 @@ def bench_backtest_windows(data_dir: str) -> Row:
 
 def bench_replay_engine(data_dir: str) -> Row:
     """The replay engine against the paced one (window 64), both with the built-in strategy."""
-    from quorvel.backtest import run_backtest
+    from quorvel.backtest import RunSettings, run_backtest
 
     broker = SimulatedBroker(0)
     codes = ["2330", "TXFR1"]
 
     def rate(engine: str) -> float:
-        result = run_backtest(broker, codes, WEEK, data_dir=data_dir, engine=engine, window=64)
+        result = run_backtest(broker, codes, RunSettings(WEEK, engine=engine), data_dir=data_dir)
         return result.ticks_per_second
 
     rate("replay")  # fills the cache
@@ -455,7 +455,7 @@ def bench_replay_engine(data_dir: str) -> Row:
 
 def bench_replay_loop(data_dir: str) -> Row:
     """The native loop with a strategy that does nothing, against the same loop in Python."""
-    from quorvel.backtest import Strategy, run_backtest
+    from quorvel.backtest import RunSettings, Strategy, run_backtest
     from quorvel.utils import format_nano_ts_to_second_ts
 
     class Idle(Strategy):
@@ -471,7 +471,7 @@ def bench_replay_loop(data_dir: str) -> Row:
 
     def native() -> float:
         result = run_backtest(
-            broker, ["2330", "TXFR1"], WEEK, backfill, data_dir=data_dir, strategy=Idle
+            broker, ["2330", "TXFR1"], RunSettings(WEEK, backfill), data_dir=data_dir, strategy=Idle
         )
         return result.ticks_per_second
 

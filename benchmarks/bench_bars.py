@@ -17,7 +17,7 @@ REPEATS = 3
 
 
 def bars_rows(row_type: Any) -> List[Any]:
-    from quorvel.backtest import Strategy, run_backtest
+    from quorvel.backtest import RunSettings, Strategy, run_backtest
     from quorvel.backtest.messages import Bar, Tick
 
     class Idle(Strategy):
@@ -38,7 +38,7 @@ def bars_rows(row_type: Any) -> List[Any]:
 
         def rate(strategy: Callable[[], Strategy]) -> float:
             result = run_backtest(
-                broker, CODES, WEEK, BACKFILL, data_dir=data_dir, strategy=strategy()
+                broker, CODES, RunSettings(WEEK, BACKFILL), data_dir=data_dir, strategy=strategy()
             )
             return result.ticks_per_second
 

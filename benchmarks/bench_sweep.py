@@ -47,6 +47,7 @@ def left_behind(runs: int, close_matchers: bool, data_dir: str) -> Dict[str, int
     from quorvel.examples.mean_reversion import MeanReversion
 
     from quorvel.modules.matcher import matcher as matcher_module
+    from quorvel.backtest import RunSettings
     from quorvel.sweep.runner import SweepSettings, run_one
 
     if not close_matchers:
@@ -59,7 +60,7 @@ def left_behind(runs: int, close_matchers: bool, data_dir: str) -> Dict[str, int
 
         matcher_module.Matcher = unclosed
     broker = functools.partial(SimulatedBroker, 0, ticks_per_day=300)
-    settings = SweepSettings(CODES, ("2024-01-08", "2024-01-09"), None, data_dir=data_dir)
+    settings = SweepSettings(CODES, RunSettings(("2024-01-08", "2024-01-09"), None), data_dir)
     figures = {"threads_before": threading.active_count()}
     for number in range(1, runs + 1):
         row = run_one(broker, MeanReversion, {"ma": 20, "every": 10}, settings)
@@ -83,7 +84,7 @@ def sweep_rows(row_type: Any) -> List[Any]:
         return [row_type(name, note=SKIPPED_NO_RAY) for name in SWEEP_ROWS]
     from quorvel.examples.mean_reversion import MeanReversion
 
-    from quorvel.backtest import run_backtest
+    from quorvel.backtest import RunSettings, run_backtest
     from quorvel.sweep import SweepSettings, combinations, run_sweep
 
     # The workers cannot import this script: its functions travel with their code.
@@ -92,25 +93,23 @@ def sweep_rows(row_type: Any) -> List[Any]:
     broker = functools.partial(SimulatedBroker, 0, ticks_per_day=TICKS_PER_DAY)
     ray_dir = tempfile.mkdtemp(prefix="ray-")
     with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
-        settings = SweepSettings(CODES, WEEK, BACKFILL, data_dir=data_dir)
+        settings = SweepSettings(CODES, RunSettings(WEEK, BACKFILL), data_dir)
 
         def one_after_another() -> None:
             for params in combinations(GRID):
-                run_backtest(
-                    broker(), CODES, WEEK, BACKFILL, data_dir=data_dir,
-                    strategy=MeanReversion(**params),
-                )
+                run_backtest(broker(), CODES, settings.run, data_dir=data_dir,
+                             strategy=MeanReversion(**params))
 
         def start_ray() -> None:
             """Ray, and a first sweep of two short runs: each worker's first run imports
             quorvel and its modules."""
             ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, _temp_dir=ray_dir)
             with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as first_dir:
-                first = SweepSettings(CODES, WEEK[:1] * 2, None, data_dir=first_dir)
+                first = SweepSettings(CODES, RunSettings(WEEK[:1] * 2, None), first_dir)
                 small = functools.partial(SimulatedBroker, 0, ticks_per_day=100)
                 run_sweep(small, MeanReversion, {"ma": [20, 40]}, first)
 
-        run_backtest(broker(), CODES, WEEK, BACKFILL, data_dir=data_dir)  # fills the cache
+        run_backtest(broker(), CODES, settings.run, data_dir=data_dir)  # fills the cache
         sequential = seconds(one_after_another)
         start = seconds(start_ray)
         try:

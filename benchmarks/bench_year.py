@@ -86,10 +86,10 @@ def peak_rss_kib() -> int:
 
 def child(data_dir: str, first: str, last: str) -> None:
     """One run in this fresh process; its figures as JSON on stdout."""
-    from quorvel.backtest import run_backtest
+    from quorvel.backtest import RunSettings, run_backtest
 
     started = time.perf_counter()
-    result = run_backtest(broker(), CODES, (first, last), BACKFILL_DAYS, data_dir=data_dir)
+    result = run_backtest(broker(), CODES, RunSettings((first, last), BACKFILL_DAYS), data_dir=data_dir)
     wall = time.perf_counter() - started
     figures = {
         "ticks": result.live_ticks + result.backfill_ticks,

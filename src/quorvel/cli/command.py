@@ -76,9 +76,8 @@ def _command(
         stack.enter_context(manifest_lines(console))
         if not args.verbose:  # --verbose shows the tick feed's own line instead
             stack.enter_context(set_aside_lines(console))
-        spans = [settings.period]
-        if settings.backfill:
-            spans.append(settings.backfill)
+        backfill = settings.backfill_range()
+        spans = [settings.period, *([backfill] if backfill else [])]
         if args.offline:
             try:
                 check_cached(codes, spans, os.path.expanduser(data_dir))

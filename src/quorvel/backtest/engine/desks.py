@@ -10,19 +10,20 @@ from __future__ import annotations
 import collections
 import contextlib
 import math
-from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple, Union, cast
 
 from quorvel.backtest.account.account import Account, exchange_time_text
 from quorvel.backtest.engine.lifecycle import Watchdog
 from quorvel.backtest.engine.market_rules import TradingRules, expiring
 from quorvel.backtest.engine.quotes import Quotes
 from quorvel.backtest.errors import BacktestError, OrderError
-from quorvel.backtest.messages import Quote
+from quorvel.backtest.messages import DealReport, OrderReport, Quote
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.strategy.base import OrderDesk, Strategy
 from quorvel.constant import OrderType
 
 _ORDER_TYPES = frozenset(member.value for member in OrderType)
+Report = Union[OrderReport, DealReport]
 
 
 class Desk(OrderDesk):
@@ -53,7 +54,7 @@ class Desk(OrderDesk):
         self.account = account
         self.rules = rules
         self.responses = matcher.response_queue
-        self.owed: Deque[Dict[str, Any]] = collections.deque()
+        self.owed: Deque[Report] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick being replayed
         self.quotes = Quotes(markets)  # the engine moves its cursor
 
@@ -218,7 +219,7 @@ class Desk(OrderDesk):
     def _receive(self, report: Dict[str, Any]) -> None:
         self.account.receive(report)
         self.result.reports.append(report)
-        self.owed.append(report)
+        self.owed.append(cast(Report, report))  # the exchange's dicts, in these layouts
 
     def _limit_price(self, code: str, price: Any) -> float:
         """A limit price as the exchange takes it: positive and finite, then by the market's

@@ -8,14 +8,16 @@ from __future__ import annotations
 import dataclasses
 import math
 from dataclasses import dataclass, field
-from typing import Any, Dict, Mapping
+from typing import Any, Dict, Literal, Mapping, Tuple
 
 from quorvel import market
 from quorvel.backtest.settings.costs import DayTrading
 from quorvel.market.contracts import Contract
 
 STOCK_ACCOUNTS = ("cash", "margin")
-MARGIN_CALL_ACTIONS = ("liquidate", "warn")
+# What a margin call does: close the futures at market, or only warn.
+MarginCallAction = Literal["liquidate", "warn"]
+MARGIN_CALL_ACTIONS: Tuple[MarginCallAction, ...] = ("liquidate", "warn")
 
 
 @dataclass(frozen=True)
@@ -52,7 +54,7 @@ class AccountRules:
         default_factory=lambda: dict(FUTURES_MARGINS)
     )
     stock_futures_margin_pct: FuturesMargin = STOCK_FUTURES_MARGIN_PCT
-    margin_call: str = "liquidate"
+    margin_call: MarginCallAction = "liquidate"
 
     def __post_init__(self) -> None:
         if self.stock_account not in STOCK_ACCOUNTS:

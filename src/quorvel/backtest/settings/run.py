@@ -104,11 +104,10 @@ class RunSettings:
         settle = object.__setattr__  # frozen: the checked values replace the given ones
         settle(self, "period", _span(self.period, "period"))
         if isinstance(self.backfill, bool) or not isinstance(self.backfill, (int, type(None))):
-            settle(self, "backfill", _span(self.backfill, "backfill"))
-            if self.backfill[1] >= self.period[0]:
-                raise ValueError(
-                    f"backfill: it must end before the period starts ({self.backfill[1]})"
-                )
+            backfill = _span(self.backfill, "backfill")
+            if backfill[1] >= self.period[0]:
+                raise ValueError(f"backfill: it must end before the period starts ({backfill[1]})")
+            settle(self, "backfill", backfill)
         elif self.backfill is not None:
             _whole(self.backfill, "backfill (trading days)", 0, MAX_TRADING_DAYS)
         if self.engine not in ENGINES:

@@ -6,7 +6,7 @@
 PY ?= 3.11
 PYTHON := $(shell tools/find-python $(PY))
 VENV ?= .venv-$(PY)
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src examples -name '*.cpp' -o -name '*.hpp' -o -name '*.py')
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src examples -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.txt')
 PIP_INSTALL = $(VENV)/bin/python -m pip install -q --disable-pip-version-check
 
 # The documentation is built by one interpreter, whose environment also gets the docs extra.
@@ -20,11 +20,12 @@ endif
 
 # The suite runs twice: with the native shortcuts for calls whose result is known, and with
 # QUORVEL_NO_FAST_PATHS=1, where every such call is made for real.  Then, on the documentation's
-# interpreter, the documentation is built.
+# interpreter, mypy checks src/ (pyproject.toml's [tool.mypy]) and the documentation is built.
 test: $(VENV)/.installed
 	$(VENV)/bin/python -m pytest -q
 	QUORVEL_NO_FAST_PATHS=1 $(VENV)/bin/python -m pytest -q -p no:cacheprovider
 ifeq ($(PY),$(DOCS_PY))
+	$(VENV)/bin/python -m mypy
 	$(MAKE) docs
 endif
 

@@ -20,7 +20,10 @@ class ValueEnum(str, Enum):
     """
 
     __str__ = str.__str__
-    __format__ = str.__format__
+
+    # Not str.__format__ itself: its format_spec is positional-only, Enum's is not.
+    def __format__(self, format_spec: str) -> str:
+        return str.__format__(self, format_spec)
 
     @classmethod
     def from_value(cls, value: Any):

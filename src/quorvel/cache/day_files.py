@@ -137,12 +137,19 @@ def value_problem(df: pl.DataFrame) -> Optional[str]:
         if not math.isfinite(column.sum()) and not column.is_finite().all():
             return f"欄位 {name} 有非有限的數值"
     for name in TRADE_PRICE_COLUMNS:
-        if df[name].min() <= 0:
+        if _least(df[name]) <= 0:
             return f"欄位 {name} 有不大於 0 的價格"
     for name in (*QUOTE_PRICE_COLUMNS, *VOLUME_COLUMNS):
-        if df[name].min() < 0:
+        if _least(df[name]) < 0:
             return f"欄位 {name} 有負數"
     return None
+
+
+def _least(column: pl.Series) -> float:
+    """The least value of a numeric column that is neither empty nor has a null."""
+    least = column.min()
+    assert isinstance(least, (int, float)), least
+    return least
 
 
 def _unrecorded_problem(content: bytes, df: pl.DataFrame, name: str) -> Optional[str]:

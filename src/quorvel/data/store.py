@@ -70,7 +70,7 @@ def cache_frame(ticks: pl.DataFrame) -> pl.DataFrame:
     return ordered.select(
         rising.alias("ts"),
         *(pl.col(name) for name in list(TICK_SCHEMA)[1:]),
-    ).cast(dict(TICK_SCHEMA))
+    ).cast(pl.Schema(TICK_SCHEMA))
 
 
 class Staging:

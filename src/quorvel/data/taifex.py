@@ -19,7 +19,7 @@ from __future__ import annotations
 import datetime as dt
 import io
 import zipfile
-from typing import Iterator, List, Sequence, Tuple
+from typing import Iterator, List, Sequence, Tuple, Type
 
 import polars as pl
 
@@ -115,7 +115,7 @@ def _month_after(year: int, month: int) -> Tuple[int, int]:
     return (year + 1, 1) if month == 12 else (year, month + 1)
 
 
-def _number(column: pl.Expr, dtype: pl.DataType) -> pl.Expr:
+def _number(column: pl.Expr, dtype: Type[pl.DataType]) -> pl.Expr:
     return column.cast(dtype, strict=False)
 
 
@@ -191,7 +191,8 @@ def _decode(content: bytes, path: str) -> str:
 
 def _trading_day(trades: pl.DataFrame, path: str) -> dt.date:
     """The file's trading day: the date of its day session, after which no trade may lie."""
-    in_day_session = pl.col("time").is_between(*(pl.lit(bound) for bound in DAY_SESSION))
+    start, end = DAY_SESSION
+    in_day_session = pl.col("time").is_between(pl.lit(start), pl.lit(end))
     dates = trades.filter(in_day_session).get_column("date").unique().sort().to_list()
     if not dates:
         raise DataImportError(

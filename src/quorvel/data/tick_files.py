@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import datetime as dt
 from dataclasses import dataclass
-from typing import Iterator, Optional, Tuple
+from typing import Iterator, Literal, Optional, Tuple
 
 import polars as pl
 
@@ -27,7 +27,8 @@ from quorvel.data.store import DataImportError, cache_frame
 __all__ = ["EXCHANGE_TIME_ZONE", "TickColumns", "market_of", "read_tick_file"]
 
 EXCHANGE_TIME_ZONE = "Asia/Taipei"
-EPOCH_UNITS = ("s", "ms", "us", "ns")
+EpochUnit = Literal["s", "ms", "us", "ns"]
+EPOCH_UNITS: Tuple[EpochUnit, ...] = ("s", "ms", "us", "ns")
 PARQUET_SUFFIXES = (".parquet", ".pq")
 # A futures tick at or after 15:00, or before 08:00, is in a night session.
 NIGHT_STARTS = dt.time(15, 0)
@@ -62,13 +63,10 @@ def read_tick_file(
     epoch_unit: str = "ns",
 ) -> Iterator[Tuple[str, str, pl.DataFrame]]:
     """The days of one file as (code, trading day "YYYY-MM-DD", day frame)."""
-    if epoch_unit not in EPOCH_UNITS:
-        raise DataImportError(
-            f"epoch unit must be one of {', '.join(EPOCH_UNITS)}, not {epoch_unit!r}"
-        )
+    unit = _epoch_unit(epoch_unit)
     raw = _read(path)
     chosen = _chosen_columns(raw, columns, path)
-    local = _exchange_time(raw.get_column(columns.time), time_zone, epoch_unit, path)
+    local = _exchange_time(raw.get_column(columns.time), time_zone, unit, path)
     ticks = raw.select(
         [pl.col(source).alias(name) for name, source in chosen if name != "ts"]
     ).with_columns(local.dt.epoch("ns").alias("ts"), _trading_days(local, code).alias("day"))
@@ -122,7 +120,16 @@ def _chosen_columns(raw: pl.DataFrame, columns: TickColumns, path: str) -> list:
     return chosen
 
 
-def _exchange_time(values: pl.Series, time_zone: str, epoch_unit: str, path: str) -> pl.Series:
+def _epoch_unit(text: str) -> EpochUnit:
+    for unit in EPOCH_UNITS:
+        if unit == text:
+            return unit
+    raise DataImportError(f"epoch unit must be one of {', '.join(EPOCH_UNITS)}, not {text!r}")
+
+
+def _exchange_time(
+    values: pl.Series, time_zone: str, epoch_unit: EpochUnit, path: str
+) -> pl.Series:
     """The times as naive datetimes of the exchange's wall clock."""
     try:
         if values.dtype.is_integer():

@@ -6,25 +6,26 @@ from typing import Any, Dict, List, Optional
 from quorvel.constant import OperationType, SuccessCode
 from quorvel.modules.positions.positions import Positions
 
-# An order record of the book, an order or deal report, or a tick: plain dicts.
-_Record = Dict[str, Any]
-
 class Matcher:
-    pending_orders: List[_Record]
-    response_queue: queue.Queue[Optional[_Record]]
+    pending_orders: List[Any]
+    response_queue: queue.Queue[Any]
     pending_order_queue: queue.Queue[Any]
-    current_tick_infos: Dict[str, Dict[str, Any]]
+    current_tick_infos: Dict[str, Any]
     positions: Positions
     account_info: Dict[str, Any]
     exchange_info: Dict[str, Any]
     def __init__(self, positions: Optional[Positions] = None) -> None:
-        """Create the book and queues and start the daemon intake thread."""
-    def __init_current_tick_info(self, code: str) -> Dict[str, Any]: ...
-    def __get_random_uuid(self) -> str: ...
-    def __receive_pending_order(self) -> None: ...
-    def reset_tick_infos(self) -> None: ...
-    def set_current_tick(self, tick: dict) -> None:
-        """Record `tick` as its code's latest tick and pass it to `positions`."""
+        """Matcher Module Constructor"""
+    def __init_current_tick_info(self, code: str) -> Any:
+        """初始化當前 Tick 資訊"""
+    def __get_random_uuid(self) -> Any:
+        """產生隨機的 UUID"""
+    def __receive_pending_order(self) -> Any:
+        """接收委託單"""
+    def reset_tick_infos(self) -> Any:
+        """重置當前 Tick 資訊"""
+    def set_current_tick(self, tick: dict) -> Any:
+        """設置當前的 Tick"""
     def add_order(
         self,
         code: str,
@@ -37,29 +38,35 @@ class Matcher:
         order_cond: str = "Cash",
         order_lot: str = "Common",
         oc_type: str = "Auto",
-    ) -> None:
-        """Enter an order into the book; its trade id arrives in the "New" report."""
+    ) -> Any:
+        """新增委託單到待成交列表"""
     def modify_order(
         self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None
-    ) -> None:
-        """Take `qty` off the order and/or change its price."""
-    def cancel_order(self, trade_id: str) -> None: ...
-    def match_deal(self, code: str, tick_close: float, tick_qty: int, tick_ts: float) -> None:
-        """Fill or expire the pending orders of `code` against one tick."""
+    ) -> Any:
+        """修改委託單的數量或價格"""
+    def cancel_order(self, trade_id: str) -> Any:
+        """取消委託單"""
+    def match_deal(self, code: str, tick_close: float, tick_qty: int, tick_ts: float) -> Any:
+        """模擬搓合"""
     def build_order_response(
         self, trade: dict, operation_type: OperationType, code_obj: SuccessCode
-    ) -> _Record: ...
-    def build_deal_response(self, trade: dict) -> _Record: ...
-    def get_simulation_stock_order_response(self, data: Dict[str, Any]) -> Dict[str, Any]: ...
-    def get_simulation_future_order_response(self, data: Dict[str, Any]) -> Dict[str, Any]: ...
-    def get_simulation_stock_deal_response(self, data: Dict[str, Any]) -> Dict[str, Any]: ...
-    def get_simulation_future_deal_response(self, data: Dict[str, Any]) -> Dict[str, Any]: ...
-    def pop_response(self) -> Optional[Dict[str, Any]]:
-        """Take the next report, waiting without limit while the queue is empty."""
-    def add_pending_order_queue(self, action: str, payload: Dict[str, Any]) -> None:
-        """Post "add", "modify" or "cancel" with its arguments to the intake thread."""
-    def add_response_to_queue(self, response: Dict[str, Any]) -> None: ...
+    ) -> Any:
+        """建立委託回報"""
+    def build_deal_response(self, trade: dict) -> Any:
+        """建立委託回報"""
+    def get_simulation_stock_order_response(self, data: Dict[str, Any]) -> Dict[str, Any]:
+        """建立模擬股票訂單的委託回報(比照 DARQ 下單模組委託回報格式)"""
+    def get_simulation_future_order_response(self, data: Dict[str, Any]) -> Dict[str, Any]:
+        """建立模擬期貨訂單的委託回報(比照 DARQ 下單模組委託回報格式)"""
+    def get_simulation_stock_deal_response(self, data: Dict[str, Any]) -> Dict[str, Any]:
+        """建立模擬股票訂單的成交回報(比照 DARQ 下單模組委託回報格式)"""
+    def get_simulation_future_deal_response(self, data: Dict[str, Any]) -> Dict[str, Any]:
+        """建立模擬期貨訂單的成交回報(比照 DARQ 下單模組委託回報格式)"""
+    def pop_response(self) -> Dict[str, Any]:
+        """從回報佇列中取出回報資料"""
+    def add_pending_order_queue(self, action: str, payload: Dict[str, Any]) -> Any:
+        """將委託單加入待成交佇列"""
+    def add_response_to_queue(self, response: Dict[str, Any]) -> Any:
+        """將回報資料加入回報佇列"""
     def close(self, timeout: float = 5.0) -> bool:
-        """Stop the intake thread once the operations posted before are carried out; wait up to
-        `timeout` seconds for it to end and return whether it did.  The matcher is not kept
-        alive by a stopped thread.  Closing again returns True at once."""
+        """停止接收委託單的執行緒, 已送入的委託單先處理完畢"""

@@ -130,7 +130,7 @@ class Positions:
 
     def summary(self) -> dict[str, Any]:
         """Per-code figures under "positions", plus P&L totals over all codes."""
-        per_code = {}
+        per_code: dict[str, dict[str, Any]] = {}
         for code, position in self.positions.items():
             last_price = self.last_prices.get(code)
             per_code[code] = {

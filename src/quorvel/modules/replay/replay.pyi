@@ -1,43 +1,62 @@
-"""The replay loop: the rows of a combined tick frame walked natively on the caller's thread."""
+"""The replay road: every tick of a run through the matcher and the strategy, natively."""
 
-from typing import Any, Callable, Dict, List, Optional, Protocol, Sized, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Sized, Tuple
 
 import polars as pl
 
-class _Hooks(Protocol):
-    """What the loop calls and reads for one phase of a run (backfill or live)."""
+class BarBuilder:
+    """The bars a TickRoad builds of its ticks."""
 
-    market_map: Dict[str, str]  # code -> market, the feed's code_market_map
-    format_timestamp: Callable[[int, int], Any]  # the feed's timestamp formatter
-    is_backfilling: bool
-    set_current_tick: Callable[[Dict[str, Any]], object]  # the matcher's bound methods
-    match_deal: Callable[[str, float, int, Any], object]
-    responses: Sized  # the report queue's deque: reports are taken while it is not empty
-    take_reports: Callable[[], object]
-    react: Optional[Callable[[Dict[str, Any]], object]]  # the strategy's warm_up or on_tick
-    owed: Sized  # reports not yet given to the strategy
-    deliver: Callable[[], object]
-    current: List[Any]  # [the tick being replayed]
-    sample_rows: List[int]  # rows after which sample() is called, strictly ascending
-    sample: Optional[Callable[[], object]]
-    checkpoint: Callable[[int], object]  # ticks done, every 4096 ticks and at the end
-    # Optional; absent or None: none.
-    cursor: Any  # a one-item writable buffer of 64-bit ints: the row of the tick replayed
-    bars: Optional[_BarBuilder]  # the bars built of the ticks, given to on_bar
-    on_bar: Callable[[Dict[str, Any]], object]  # read when there are bars
-    session_span: Callable[[str, float], Tuple[float, float]]  # (origin, due) of a code's span
+    def __init__(
+        self, seconds: float, session_span: Callable[[str, float], Tuple[float, float]]
+    ) -> None: ...
 
-class _BarBuilder:
-    """Bars of one run's ticks: a capsule made by `bar_builder`, opaque."""
+class TickRoad:
+    """The road of a tick: each tick arrives (the day before sampled at its end, the closes passed,
+    the quote cursor moved on), is matched, its reports taken, its bars given, the strategy
+    called and its reports delivered, and every equity_every-th live tick sampled."""
 
-def replay_ticks(frame: pl.DataFrame, hooks: _Hooks) -> None:
-    """Replay the rows of `frame` (code, ts, close, volume, tick_type) through the matcher and
-    the strategy named by `hooks`."""
-
-def bar_builder(seconds: float) -> _BarBuilder:
-    """A builder of bars `seconds` long, for hooks.bars: replay_ticks then gives each bar that a
-    tick makes due to hooks.on_bar before the tick's react, and adds the tick to its code's bar."""
-
-def close_bars(hooks: _Hooks) -> None:
-    """Give every bar still open in hooks.bars to hooks.on_bar (the end of a phase); the bars of
-    later ticks start anew."""
+    @property
+    def live_ticks(self) -> Any:
+        """Live ticks taken so far."""
+    @property
+    def backfill_ticks(self) -> Any:
+        """Backfill ticks taken so far."""
+    def __init__(
+        self,
+        set_current_tick: Callable[[Dict[str, Any]], object],
+        match_deal: Callable[[str, float, int, float], object],
+        reports: Sized,
+        take_reports: Callable[[], object],
+        owed: Sized,
+        deliver: Callable[[], object],
+        current: List[Any],
+        watched: Set[str],
+        before_match: Callable[[Dict[str, Any]], object],
+        after_match: Callable[[Dict[str, Any]], object],
+        warm_up: Optional[Callable[[Dict[str, Any]], object]],
+        on_tick: Optional[Callable[[Dict[str, Any]], object]],
+        sample: Callable[[float, bool], bool],
+        equity_every: int,
+        trading_day_of: Callable[[float], object],
+        day_rollover: float,
+        pass_closes: Callable[[float], float],
+        bars: Optional[BarBuilder] = None,
+        on_bar: Optional[Callable[[Dict[str, Any]], object]] = None,
+        progress: Optional[Callable[[int], object]] = None,
+        cursor: Any = None,
+    ) -> None: ...
+    def replay(
+        self,
+        frame: pl.DataFrame,
+        market_map: Dict[str, str],
+        format_timestamp: Callable[[int, int], float],
+        is_backfilling: bool,
+    ) -> None:
+        """Take the rows of `frame` (a tick frame: code, ts, close, volume, tick_type) down the road,"""
+    def take(self, tick: Dict[str, Any]) -> None:
+        """Take one tick dict the feed sent down the road."""
+    def close_bars(self) -> None:
+        """Give every bar still open to on_bar (the end of a phase); later ticks start new bars."""
+    def settle(self) -> None:
+        """Sample the last live tick as its trading day's end, unless it was sampled (the run's end)."""

@@ -1,6 +1,9 @@
 """Trading days from the exchange calendar, sessions per instrument, and the night session's day."""
 
 import datetime as dt
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -170,3 +173,41 @@ class TestSessions:
     def test_trading_day_of_a_moment(self, moment, trading_day):
         assert market.trading_day_of(moment) == day(trading_day)
         assert market.trading_day_of(market.broker_seconds(moment)) == day(trading_day)
+
+
+class TestShippedDays:
+    def test_the_shipped_days_are_the_corrected_library_days(self):
+        shipped, library = calendar.shipped_days("XTAI"), calendar.library_days("XTAI")
+        end = min(shipped.last, library.last)  # the library's range ends a year from today
+        assert shipped.first == library.first and shipped.days[-1] <= shipped.last
+        assert [d for d in shipped.days if d <= end] == [d for d in library.days if d <= end]
+        assert calendar.TradingCalendar("XTAI").days == shipped.days
+
+    def test_the_days_file_round_trips_closed_weekdays_and_open_weekend_days(self):
+        days = [day("2024-01-02"), day("2024-01-04"), day("2024-01-06"), day("2024-01-08")]
+        sample = calendar.CalendarDays(day("2024-01-01"), day("2024-01-09"), days)
+        text = calendar.days_text(sample, "a sample\nof two lines")
+        assert text.startswith("# a sample\n# of two lines\nfirst 2024-01-01\n")
+        assert calendar.text_days(text) == sample
+
+    def test_other_calendars_are_built_from_the_library_less_the_closed_days(self):
+        hong_kong = replace(TAIWAN, calendar="XHKG", closed_days=("2024-01-03",))
+        days = hong_kong.trading_days("2024-01-01", "2024-01-05")
+        assert days == [day("2024-01-02"), day("2024-01-04"), day("2024-01-05")]
+
+    def test_a_run_reads_the_shipped_days_without_importing_pandas(self):
+        code = textwrap.dedent(
+            """
+            import sys
+            import quorvel.backtest
+            from quorvel import market
+            print(*market.trading_days("2024-02-05", "2024-02-15"))  # the Lunar New Year
+            print(market.trading_day_of(1704470400.0))  # 2024-01-05 16:00, a Friday's evening
+            print(sorted({"pandas", "exchange_calendars"} & set(sys.modules)))
+            """
+        )
+        run = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+        )
+        printed = ["2024-02-05", "2024-02-15", "2024-01-08", "[]"]
+        assert (run.returncode, run.stdout.split()) == (0, printed), run.stderr

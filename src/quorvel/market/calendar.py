@@ -1,10 +1,12 @@
 """Trading days and trading sessions.
 
-Trading days come from the `exchange_calendars` package (imported at first use: it loads
-pandas), less any extra closed days.  A session is a span of exchange local time (Asia/Taipei)
-on one trading day; a session that opens on the previous trading day's evening, like the TAIEX
-futures' night session, belongs to the next trading day, as the futures exchange counts it and
-as the broker's history query dates its ticks.
+Trading days come, less any extra closed days, from a file in the package for the calendars
+of `SHIPPED_CALENDARS` (Taiwan's, written from `exchange_calendars` by tools/refresh-calendar),
+and from the `exchange_calendars` package for any other: it is imported at first use only, as
+it loads pandas (about half a second).  A session is a span of exchange local time
+(Asia/Taipei) on one trading day; a session that opens on the previous trading day's evening,
+like the TAIEX futures' night session, belongs to the next trading day, as the futures exchange
+counts it and as the broker's history query dates its ticks.
 
 Times are the exchange's wall-clock time.  The broker writes a tick's time as if that wall
 clock were UTC: `broker_seconds` and `wall_clock` convert between the two (`broker_nanoseconds`
@@ -17,10 +19,11 @@ import bisect
 import calendar as _calendar
 import datetime as dt
 import functools
+import importlib.resources
 import threading
 import warnings
 from dataclasses import dataclass
-from typing import Dict, List, Tuple, Union
+from typing import Dict, Iterator, List, NamedTuple, Tuple, Union
 
 __all__ = [
     "Day",
@@ -40,6 +43,9 @@ Moment = Union[dt.datetime, float]  # a wall-clock time, or broker seconds
 
 # Where the calendars begin: earlier days are refused rather than guessed.
 CALENDAR_START = "2000-01-01"
+
+# The calendars whose trading days ship with the package, and their files in it.
+SHIPPED_CALENDARS: Dict[str, str] = {"XTAI": "xtai_days.txt"}
 
 
 @dataclass(frozen=True)
@@ -147,36 +153,93 @@ class Session:
         return broker_seconds(self.closes)
 
 
+class CalendarDays(NamedTuple):
+    """A calendar's range, `first` to `last`, and its trading days in it, in order."""
+
+    first: dt.date
+    last: dt.date
+    days: List[dt.date]
+
+
+def library_days(name: str) -> CalendarDays:
+    """The days of the `exchange_calendars` calendar `name` from `CALENDAR_START`, corrected
+    where the installed release is older (`OLD_RELEASE_CORRECTIONS`)."""
+    import exchange_calendars
+
+    try:
+        with warnings.catch_warnings():  # the package's own deprecation notices about pandas
+            warnings.simplefilter("ignore", DeprecationWarning)
+            warnings.simplefilter("ignore", FutureWarning)
+            source = exchange_calendars.get_calendar(name, start=CALENDAR_START)
+    except exchange_calendars.errors.InvalidCalendarName:
+        raise ValueError(f"unknown exchange calendar {name!r}") from None
+    corrections = OLD_RELEASE_CORRECTIONS.get(name, CalendarCorrections(()))
+    closed = set(map(parse_day, corrections.closed))
+    first = source.first_session.date()
+    last = source.last_session.date()
+    opened = {day for day in map(parse_day, corrections.open) if first <= day <= last}
+    sessions = {stamp.date() for stamp in source.sessions} | opened
+    return CalendarDays(first, last, sorted(sessions - closed))
+
+
+def days_text(calendar_days: CalendarDays, header: str) -> str:
+    """A calendar's days as its shipped file holds them: `header` as comment lines, the range,
+    then the exceptions to "Monday to Friday trade": weekdays `closed`, weekend days `open`."""
+    days = set(calendar_days.days)
+    exceptions = [
+        f"{'open' if day in days else 'closed'} {day}"
+        for day in _span(calendar_days.first, calendar_days.last)
+        if (day in days) != (day.weekday() < 5)
+    ]
+    lines = [f"# {line}".rstrip() for line in header.splitlines()]
+    lines += [f"first {calendar_days.first}", f"last {calendar_days.last}", *exceptions]
+    return "\n".join(lines) + "\n"
+
+
+def shipped_days(name: str) -> CalendarDays:
+    """The days of the calendar `name` from its file in the package (`SHIPPED_CALENDARS`)."""
+    file = importlib.resources.files(__package__).joinpath(SHIPPED_CALENDARS[name])
+    return text_days(file.read_text(encoding="ascii"))
+
+
+def text_days(text: str) -> CalendarDays:
+    """The days of a calendar as `days_text` writes them."""
+    fields: Dict[str, List[dt.date]] = {"first": [], "last": [], "closed": [], "open": []}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            word, day = line.split()
+            fields[word].append(dt.date.fromisoformat(day))
+    (first,), (last,) = fields["first"], fields["last"]
+    closed, opened = set(fields["closed"]), set(fields["open"])
+    days = [
+        day
+        for day in _span(first, last)
+        if (day.weekday() < 5 and day not in closed) or day in opened
+    ]
+    return CalendarDays(first, last, days)
+
+
+def _span(first: dt.date, last: dt.date) -> Iterator[dt.date]:
+    """Every day from `first` to `last`, both included."""
+    return map(dt.date.fromordinal, range(first.toordinal(), last.toordinal() + 1))
+
+
 class TradingCalendar:
-    """The trading days of an `exchange_calendars` calendar, corrected where the installed
-    release is older (`OLD_RELEASE_CORRECTIONS`), less extra closed days.
+    """The trading days of a calendar, less extra closed days: a shipped one's from its file
+    (`SHIPPED_CALENDARS`), any other's from `exchange_calendars`, corrected where the
+    installed release is older (`OLD_RELEASE_CORRECTIONS`).
 
     Days outside the calendar's range raise `ValueError`: an unknown day is not guessed to
     be a trading day.
     """
 
     def __init__(self, name: str, closed_days: Tuple[str, ...] = ()) -> None:
-        import exchange_calendars
-
-        try:
-            with warnings.catch_warnings():  # the package's own deprecation notices about pandas
-                warnings.simplefilter("ignore", DeprecationWarning)
-                warnings.simplefilter("ignore", FutureWarning)
-                source = exchange_calendars.get_calendar(name, start=CALENDAR_START)
-        except exchange_calendars.errors.InvalidCalendarName:
-            raise ValueError(f"unknown exchange calendar {name!r}") from None
-        corrections = OLD_RELEASE_CORRECTIONS.get(name, CalendarCorrections(()))
-        closed = {parse_day(day) for day in (*corrections.closed, *closed_days)}
+        source = shipped_days(name) if name in SHIPPED_CALENDARS else library_days(name)
+        closed = set(map(parse_day, closed_days))
         self.name = name
-        self.first = source.first_session.date()
-        self.last = source.last_session.date()
-        opened = {
-            day
-            for day in map(parse_day, corrections.open)
-            if self.first <= day <= self.last and day not in closed
-        }
-        sessions = {stamp.date() for stamp in source.sessions} | opened
-        self.days = sorted(day for day in sessions if day not in closed)
+        self.first = source.first
+        self.last = source.last
+        self.days = [day for day in source.days if day not in closed]
 
     def is_trading_day(self, day: Day) -> bool:
         day = self._inside(day)
@@ -218,8 +281,8 @@ class TradingCalendar:
 
 
 # Calendars are built one at a time: the warning filters are the process's, and pandas changes
-# them while it builds one (to show its own notices), so a notice silenced in one build could be
-# printed by another thread's build running at the same moment.
+# them while `exchange_calendars` builds one (to show its own notices), so a notice silenced in
+# one build could be printed by another thread's build running at the same moment.
 _building = threading.Lock()
 
 

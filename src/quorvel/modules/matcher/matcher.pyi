@@ -15,7 +15,10 @@ class Matcher:
     account_info: Dict[str, Any]
     exchange_info: Dict[str, Any]
     def __init__(self, positions: Optional[Positions] = None) -> None:
-        """Matcher Module Constructor"""
+        """Matcher Module Constructor
+
+        Args:
+            positions (Positions, optional): Positions Module. Defaults to None."""
     def __init_current_tick_info(self, code: str) -> Any:
         """初始化當前 Tick 資訊"""
     def __get_random_uuid(self) -> Any:
@@ -43,7 +46,8 @@ class Matcher:
     def modify_order(
         self, trade_id: str, qty: Optional[int] = None, price: Optional[float] = None
     ) -> Any:
-        """修改委託單的數量或價格"""
+        """修改委託單的數量或價格
+        1. 如果只提供數量，則修改數量"""
     def cancel_order(self, trade_id: str) -> Any:
         """取消委託單"""
     def match_deal(self, code: str, tick_close: float, tick_qty: int, tick_ts: float) -> Any:
@@ -51,9 +55,23 @@ class Matcher:
     def build_order_response(
         self, trade: dict, operation_type: OperationType, code_obj: SuccessCode
     ) -> Any:
-        """建立委託回報"""
+        """建立委託回報
+
+        Args:
+            trade (dict): 委託單資料
+            operation_type (OperationType): 操作類型
+            code_obj (SuccessCode): 回報代碼
+
+        Returns:
+            Dict[str, Any]: 委託回報資料"""
     def build_deal_response(self, trade: dict) -> Any:
-        """建立委託回報"""
+        """建立委託回報
+
+        Args:
+            trade (dict): 委託單資料
+
+        Returns:
+            Dict[str, Any]: 委託回報資料"""
     def get_simulation_stock_order_response(self, data: Dict[str, Any]) -> Dict[str, Any]:
         """建立模擬股票訂單的委託回報(比照 DARQ 下單模組委託回報格式)"""
     def get_simulation_future_order_response(self, data: Dict[str, Any]) -> Dict[str, Any]:

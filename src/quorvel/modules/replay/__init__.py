@@ -1,1 +1,2 @@
-"""The replay loop: the extension module `replay` (function `replay_ticks`) and its type stub."""
+"""The road of a tick: the extension module `replay` (classes `TickRoad` and `BarBuilder`) and its
+type stub."""

@@ -53,7 +53,9 @@ class TickRoad:
         format_timestamp: Callable[[int, int], float],
         is_backfilling: bool,
     ) -> None:
-        """Take the rows of `frame` (a tick frame: code, ts, close, volume, tick_type) down the road,"""
+        """Take the rows of `frame` (a tick frame: code, ts, close, volume, tick_type) down the road,
+        each as the feed's tick dict of its phase (market_map names each code's market,
+        format_timestamp makes its timestamp)."""
     def take(self, tick: Dict[str, Any]) -> None:
         """Take one tick dict the feed sent down the road."""
     def close_bars(self) -> None:

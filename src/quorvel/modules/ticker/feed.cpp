@@ -159,8 +159,10 @@ constexpr const char* kDoorDoc =
 
 const ClassInfo door_functions = {"quorvel.modules.ticker.feed", nullptr, kSourceFile};
 
-constexpr Param load_params[] = {{"ticker"}, {"codes"}, {"start_from"}, {"end_to"}, {"on_day"}};
-constexpr Param observe_params[] = {{"ticker"}, {"on_day"}};
+constexpr const char* kOnDay = "Optional[Callable[[str, str, int], Optional[bool]]]";
+constexpr Param load_params[] = {{"ticker", "Ticker"}, {"codes", "List[Dict[str, str]]"}, {"start_from", "str"},
+                                 {"end_to", "str"}, {"on_day", kOnDay}};
+constexpr Param observe_params[] = {{"ticker", "Ticker"}, {"on_day", kOnDay}};
 constexpr Param stop_params[] = {{"timeout", "float"}};
 
 constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
@@ -170,13 +172,15 @@ constexpr MethodEntry load_entry = function<load, load_params>({.name = "load",
            "leaves their order open). A period of one day (start_from == end_to) gives that trading\n"
            "day of every listed instrument, merged as the whole period's load orders it, so the days\n"
            "of a period loaded one by one follow each other as the period's rows do. `on_day` watches\n"
-           "each day loaded (see the module's docstring), or is None."});
+           "each day loaded (see the module's docstring), or is None.",
+    .return_annotation = "pl.DataFrame"});
 
 constexpr MethodEntry observe_entry = function<observe, observe_params>({.name = "observe",
     .doc = "Observe the ticker's feed for a run, until the ObservedRun returned is stopped: every load\n"
            "the ticker makes (send_ticks' own and the backfill thread's) is watched by `on_day` (or None)\n"
            "and its frame kept for take_loads(), and every feed thread it starts is recorded for stop().\n"
-           "Ticks and statuses are delivered as without it. RuntimeError if the ticker is observed already."});
+           "Ticks and statuses are delivered as without it. RuntimeError if the ticker is observed already.",
+    .return_annotation = "ObservedRun"});
 
 const ClassInfo run_info = {"quorvel.modules.ticker.feed", "ObservedRun", kSourceFile};
 
@@ -197,7 +201,7 @@ constexpr MethodEntry run_methods[] = {
 // ObservedRun is made by observe() only.
 Ref refuse_run(Object) { raise(PyExc_TypeError, "an ObservedRun is made by observe(ticker, on_day)"); }
 
-constexpr Param refuse_params[] = {{"ticker"}};
+constexpr Param refuse_params[] = {{"ticker", "Ticker"}};
 constexpr MethodEntry run_constructor = function<refuse_run, refuse_params>({.name = "ObservedRun"});
 
 PyType_Slot run_slots[] = {

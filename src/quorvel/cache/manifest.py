@@ -12,7 +12,7 @@ manifest, a manifest deleted, or one that no longer parses (it is then set aside
 ``manifest.json.corrupt-<UTC time>``).  The caller rebuilds missing entries from the files
 that pass its content checks; `note_rebuilding` tells of it once per directory and process.
 
-Every file is written to a temporary name beside its target first (`temporary_path`); a writer
+Every file is written to a temporary name beside its target first (`quorvel.atomic_files`); a writer
 killed meanwhile leaves it behind, and `remove_stale_temporaries` clears such leftovers.
 """
 
@@ -24,9 +24,11 @@ import os
 import re
 import threading
 import time
-from contextlib import contextmanager, suppress
+from contextlib import contextmanager
 from datetime import datetime, timezone
 from typing import Any, Dict, Iterator, Mapping, Set, Tuple
+
+from quorvel.atomic_files import written_together
 
 try:
     import fcntl
@@ -43,14 +45,13 @@ __all__ = [
     "note_rebuilding",
     "recorded_entries",
     "remove_stale_temporaries",
-    "temporary_path",
 ]
 
 MANIFEST_NAME = "manifest.json"
 LOCK_NAME = "manifest.lock"
 
 # A temporary file of ours: a day file's or the manifest's name, the writer's process and
-# thread ids, ".tmp" (see `temporary_path`).
+# thread ids, ".tmp" (see `quorvel.atomic_files.temporary_path`).
 TEMPORARY_NAME = re.compile(r"(?:manifest\.json|.+ - ticks\.csv)\.(?P<pid>\d+)-\d+\.tmp")
 
 # Temporary files older than this process were left by writers that are gone, or nearly so.
@@ -75,11 +76,6 @@ def aside_path(path: str) -> str:
     """The name a file that failed its check is kept under: ``<path>.corrupt-<UTC time>``."""
     stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%S.%fZ")
     return f"{path}.corrupt-{stamp}"
-
-
-def temporary_path(path: str) -> str:
-    """A name beside `path` that no other process or thread uses at the same time."""
-    return f"{path}.{os.getpid()}-{threading.get_ident()}.tmp"
 
 
 def recorded_entries(directory: str) -> Mapping[str, Entry]:
@@ -211,15 +207,9 @@ def _set_manifest_aside(directory: str, why: str) -> None:
 
 
 def _write(path: str, files: Dict[str, Entry]) -> None:
-    temp_path = temporary_path(path)
-    try:
+    with written_together([path]) as [temp_path]:
         with open(temp_path, "w", encoding="utf-8") as file:
             json.dump({"files": files}, file, ensure_ascii=False, indent=1, sort_keys=True)
-        os.replace(temp_path, path)
-    except BaseException:
-        with suppress(FileNotFoundError):
-            os.remove(temp_path)
-        raise
 
 
 @contextmanager

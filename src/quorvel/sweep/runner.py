@@ -45,15 +45,11 @@ from typing import (
 
 import polars as pl
 
+from quorvel.atomic_files import written_together
 from quorvel.backtest.account.ledger import profit_factor_of
 from quorvel.backtest.engine.backtest import load_ticks, run_backtest
 from quorvel.backtest.errors import StrategyError
-from quorvel.backtest.output.files import (
-    check_writable_directory,
-    rounded_figures,
-    summary,
-    written_together,
-)
+from quorvel.backtest.output.files import check_writable_directory, rounded_figures, summary
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import load_strategy

@@ -7,16 +7,15 @@ writing or of replaying, and sums of NTD are rounded to the NTD and ratios to
 
 from __future__ import annotations
 
-import contextlib
 import errno
 import json
 import os
 import tempfile
-import threading
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence
+from typing import Any, Dict, List, Mapping, Optional, Sequence
 
 import polars as pl
 
+from quorvel.atomic_files import written_together
 from quorvel.backtest.account.ledger import MONEY_FIGURES, RATIO_FIGURES
 from quorvel.backtest.results.evaluation import Evaluation
 from quorvel.backtest.results.result import BacktestResult
@@ -53,31 +52,6 @@ def check_writable_directory(path: str, files: Sequence[str] = ()) -> None:
     for name in files:
         if os.path.isdir(os.path.join(path, name)):
             raise IsADirectoryError(errno.EISDIR, f"{name} there is a directory", name)
-
-
-@contextlib.contextmanager
-def written_together(paths: Sequence[str]) -> Iterator[List[str]]:
-    """Temporary paths beside `paths` for the block to write; once it succeeds, each replaces
-    its path, and if it fails they are removed, so that no file is ever left half written.
-
-    The temporary files are in the target's directory, so each replacement is
-    one atomic rename.
-    """
-    temporary = [_temporary_beside(path) for path in paths]
-    try:
-        yield temporary
-        for temp_path, path in zip(temporary, paths):
-            os.replace(temp_path, path)
-    finally:
-        for temp_path in temporary:
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(temp_path)
-
-
-def _temporary_beside(path: str) -> str:
-    """A hidden name in the directory of `path` that no other process or thread writes."""
-    directory, name = os.path.split(path)
-    return os.path.join(directory, f".{name}.{os.getpid()}-{threading.get_ident()}.tmp")
 
 
 def summary(result: BacktestResult, evaluation: Optional[Evaluation] = None) -> Dict[str, Any]:

@@ -20,7 +20,7 @@ from quorvel.backtest.output.charts import (
     code_colours,
     wall_clock,
 )
-from quorvel.backtest.output.files import written_together
+from quorvel.atomic_files import written_together
 from quorvel.backtest.results.result import BacktestResult
 
 # Inches: the width, the height of the P&L and drawdown panels, and of a row of price panels.

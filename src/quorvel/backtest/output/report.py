@@ -25,7 +25,7 @@ from quorvel.backtest.output.charts import (
     code_colours,
     wall_clock,
 )
-from quorvel.backtest.output.files import written_together
+from quorvel.atomic_files import written_together
 from quorvel.backtest.output.tables import FigureTable, ntd, run_tables
 from quorvel.backtest.results.evaluation import Evaluation
 from quorvel.backtest.results.result import BacktestResult

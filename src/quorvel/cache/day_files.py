@@ -24,6 +24,7 @@ from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 import polars as pl
 
+from quorvel.atomic_files import temporary_path
 from quorvel.cache import manifest as cache_manifest
 
 __all__ = [
@@ -196,7 +197,7 @@ def store_day(df: pl.DataFrame, path: str) -> None:
     """
     directory, name = os.path.split(path)
     cache_manifest.remove_stale_temporaries(directory)
-    temp_path = cache_manifest.temporary_path(path)
+    temp_path = temporary_path(path)
     try:
         df.write_csv(temp_path)
         written = cache_manifest.entry(df.height, _sha256(temp_path))

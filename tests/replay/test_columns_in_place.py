@@ -1,4 +1,4 @@
-"""The loop reads a frame's columns where polars keeps them (the Arrow C stream a Series
+"""The road reads a frame's columns where polars keeps them (the Arrow C stream a Series
 exports), and from their lists when it cannot: the ticks are the same either way, value for
 value and type for type, for frames in one chunk or many, sliced, with short and long codes."""
 
@@ -10,11 +10,8 @@ import pytest
 
 from quorvel.utils import format_nano_ts_to_second_ts
 
-from test_replay_module import NOW, Hooks
+from test_replay_module import NOW, SCHEMA, RecordedRoad
 
-replay = pytest.importorskip("quorvel.modules.replay.replay")
-
-SCHEMA = {"code": pl.String, "ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "tick_type": pl.Int64}
 # Codes of up to 12 bytes sit in a string view itself, longer ones in a data buffer.
 CODES = ["2330", "TXFR1", "A-CODE-OF-TWENTY-BYTES", "台積電"]
 
@@ -41,25 +38,17 @@ FRAMES = {
 
 def expected_ticks(frame):
     return [
-        {
-            "market_type": "Stock",
-            "timestamp": format_nano_ts_to_second_ts(row["ts"], 8),
-            "code": row["code"],
-            "close": row["close"],
-            "qty": row["volume"],
-            "tick_type": row["tick_type"],
-            "is_simulate": False,
-            "is_backfilling": False,
-        }
+        {"market_type": "Stock", "timestamp": format_nano_ts_to_second_ts(row["ts"], 8),
+         "code": row["code"], "close": row["close"], "qty": row["volume"],
+         "tick_type": row["tick_type"], "is_simulate": False, "is_backfilling": False}
         for row in frame.iter_rows(named=True)
     ]
 
 
-def replayed_ticks(frame):
-    hooks = Hooks()
-    hooks.market_map = dict.fromkeys(CODES, "Stock")
-    replay.replay_ticks(frame, hooks)
-    return hooks.ticks
+def replayed_ticks(frame, format_timestamp=format_nano_ts_to_second_ts):
+    road = RecordedRoad()
+    road.road.replay(frame, dict.fromkeys(CODES, "Stock"), format_timestamp, False)
+    return road.ticks
 
 
 STREAM_CALL = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
@@ -138,6 +127,4 @@ def test_a_null_ts_goes_to_the_formatter_as_none():
         seen.append(ts)
         return 0.0
 
-    hooks = Hooks(formatter)
-    replay.replay_ticks(frame, hooks)
-    assert seen == [NOW, None] and len(hooks.ticks) == 2
+    assert len(replayed_ticks(frame, formatter)) == 2 and seen == [NOW, None]

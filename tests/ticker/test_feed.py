@@ -156,12 +156,11 @@ def sent_items(observed):
     """The items of a sending run with a backfill, driven to its end, and the days it loaded."""
     source = ticker()
     log = DayLog()
-    if observed:
-        feed.observe(source, log)
+    run = feed.observe(source, log) if observed else None
     sending_once_the_backfill_is_awaited(source, [STOCK], "2024-01-10", "2024-01-10", "2024-01-08",
                                          "2024-01-09")
     items = drain(source)
-    running = feed.stop(source, WAIT) if observed else []
+    running = run.stop(WAIT) if run else []
     wait_for_thread_end()
     return items, log, running
 
@@ -177,21 +176,21 @@ class TestObservedRun:
 
     def test_stop_ends_and_joins_a_run_left_waiting(self):
         source = ticker()
-        feed.observe(source, None)
+        run = feed.observe(source, None)
         source.send_ticks(CODES, *WEEK, "2024-01-04", "2024-01-05")
         assert len(threads_started_by_the_test()) == 2  # the backfill and the sending thread
-        assert feed.stop(source, WAIT) == []
+        assert run.stop(WAIT) == []
         assert threads_started_by_the_test() == []
 
     def test_stop_ends_a_load_under_way_before_its_next_day_and_names_what_still_runs(self):
         broker = GatedBroker(gated_dates=["2024-01-04"])
         source = Ticker(broker)
         log = DayLog()
-        feed.observe(source, log)
+        run = feed.observe(source, log)
         try:
             source.send_ticks([STOCK], "2024-01-08", "2024-01-08", "2024-01-04", "2024-01-05")
             assert broker.waiting.wait(WAIT)
-            running = feed.stop(source, 0.2)
+            running = run.stop(0.2)
             started = threads_started_by_the_test()
             assert sorted(running) == sorted(thread.name for thread in started)
             assert len(running) == 2
@@ -201,34 +200,35 @@ class TestObservedRun:
         assert sorted(date for _, date in broker.tick_requests) == ["2024-01-04", "2024-01-08"]
         assert log.days == [("2330", "2024-01-08", 4)]  # a stopped run is told of no further day
 
-    def test_stop_forgets_the_run(self):
+    def test_stop_forgets_the_run_and_only_its_own(self):
         source = ticker()
-        feed.observe(source, DayLog())
+        first = feed.observe(source, DayLog())
         observed_already = r"^this Ticker's feed is observed already; stop\(\) its run first$"
         with pytest.raises(RuntimeError, match=observed_already):
             feed.observe(source, None)
-        assert feed.stop(source, WAIT) == []
-        later = DayLog()
-        feed.observe(source, later)
+        assert first.stop(WAIT) == []
+        log = DayLog()
+        later = feed.observe(source, log)
+        assert first.stop(WAIT) == []  # stopped again, it leaves the later run observed
         source._Ticker__process_and_combine_ticks([STOCK], "2024-01-08", "2024-01-08")
-        assert feed.stop(source, WAIT) == [] and later.days == [("2330", "2024-01-08", 4)]
+        assert [load[:2] for load in later.take_loads()] == [("2024-01-08", "2024-01-08")]
+        assert first.take_loads() == [] and later.stop(WAIT) == []
+        assert log.days == [("2330", "2024-01-08", 4)]
 
     def test_the_frames_sent_are_handed_over_once(self):
         source = ticker()
-        feed.observe(source, None)
+        run = feed.observe(source, None)
         source.send_ticks([STOCK], "2024-01-10", "2024-01-10", "2024-01-08", "2024-01-09")
         ticks = [item for item in drain(source) if "darq_status" not in item]
-        loads = {(start, end): frame for start, end, frame in feed.take_loads(source)}
-        assert feed.take_loads(source) == []
-        assert feed.stop(source, WAIT) == []
+        loads = {(start, end): frame for start, end, frame in run.take_loads()}
+        assert run.take_loads() == []
+        assert run.stop(WAIT) == []
         wait_for_thread_end()
         assert sorted(loads) == [("2024-01-08", "2024-01-09"), ("2024-01-10", "2024-01-10")]
         sent = [loads[("2024-01-08", "2024-01-09")], loads[("2024-01-10", "2024-01-10")]]
         assert [tick["close"] for tick in ticks] == pl.concat(sent)["close"].to_list()
-        assert feed.take_loads(source) == []  # no longer observed
-
-    def test_an_unobserved_ticker_has_nothing_to_stop(self):
-        assert feed.stop(ticker(), WAIT) == []
+        source._Ticker__process_and_combine_ticks([STOCK], "2024-01-08", "2024-01-08")
+        assert run.take_loads() == []  # no longer observed
 
 
 class TestDoorModule:
@@ -237,9 +237,12 @@ class TestDoorModule:
 
         assert feed.__name__ == "quorvel.modules.ticker.feed"
         assert feed.__file__ == ticker_module.__file__
-        functions = [name for name in vars(feed) if not name.startswith("__")]
-        assert functions == ["load", "observe", "take_loads", "stop"]
-        assert not set(vars(ticker_module)) & {"load", "observe", "take_loads", "stop", "feed"}
+        names = [name for name in vars(feed) if not name.startswith("__")]
+        assert names == ["load", "observe", "ObservedRun"]
+        assert not set(vars(ticker_module)) & {"load", "observe", "ObservedRun", "feed"}
+        with pytest.raises(TypeError) as refused:
+            feed.ObservedRun(ticker())
+        assert str(refused.value) == "an ObservedRun is made by observe(ticker, on_day)"
 
 
 ENGINES = pathlib.Path(__file__).parents[2] / "src" / "quorvel"

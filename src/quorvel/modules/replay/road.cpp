@@ -53,24 +53,25 @@ private:
     Ref close_, volume_, tick_type_;
 };
 
-// A tick dict's values, as take() reads them (borrowed from the tick).
+// A tick dict's values, as take() reads them: held, so that a hook changing the dict on the way
+// takes none of them away from the road.
 class DictRow {
 public:
     explicit DictRow(PyObject* tick)
         : code_(value(tick, names->code)), close_(value(tick, names->close)), volume_(value(tick, names->qty)) {}
-    PyObject* code() const { return code_; }
-    PyObject* close() const { return close_; }
-    PyObject* volume() const { return volume_; }
+    PyObject* code() const { return code_.get(); }
+    const Ref& close() const { return close_; }
+    const Ref& volume() const { return volume_; }
 
 private:
-    static PyObject* value(PyObject* tick, PyObject* key) {
+    static Ref value(PyObject* tick, PyObject* key) {
         PyObject* found = PyDict_GetItemWithError(tick, key);
-        if (found != nullptr) return found;
+        if (found != nullptr) return Ref::borrow(found);
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
         throw_error_set();
     }
 
-    PyObject *code_, *close_, *volume_;
+    Ref code_, close_, volume_;
 };
 
 }  // namespace
@@ -175,15 +176,15 @@ template <class Row>
 void Road::travel(const Row& row, const Ref& tick, double moment, PyObject* timestamp, bool is_backfilling) {
     arrive(moment, timestamp);
     PyObject* current = hooks_.current.get();
+    if (PyList_GET_SIZE(current) != 1) raise(PyExc_ValueError, "current must be a list of one item");
     PyObject* before = PyList_GET_ITEM(current, 0);
     PyList_SET_ITEM(current, 0, Py_NewRef(tick.get()));
     Py_XDECREF(before);
     call(hooks_.set_current_tick.get(), tick);
-    bool watched = watches(row.code());
-    if (watched) call(hooks_.before_match.get(), tick);
+    if (watches(row.code())) call(hooks_.before_match.get(), tick);
     call(hooks_.match_deal.get(), row.code(), row.close(), row.volume(), timestamp);
     if (has_items(hooks_.reports.get())) call(hooks_.take_reports.get());
-    if (watched) call(hooks_.after_match.get(), tick);
+    if (watches(row.code())) call(hooks_.after_match.get(), tick);  // the reports may have made it watched
     ++(is_backfilling ? backfill_ : live_);
     if (builder_ != nullptr) {
         if (builder_->has_due(moment)) give_bars(builder_->take_due(moment).get());

@@ -412,7 +412,9 @@ def run_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> R
     if backfill and backfill[0] > backfill[1]:
         parser.error(f"--backfill-start {backfill[0]} lies after --backfill-end {backfill[1]}")
     if backfill and backfill[1] >= args.start:
-        parser.error(f"the backfill must end before the period starts (--backfill-end {backfill[1]})")
+        parser.error(
+            f"the backfill must end before the period starts (--backfill-end {backfill[1]})"
+        )
     try:
         return RunSettings(
             period=(args.start, args.end),

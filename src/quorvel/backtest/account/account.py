@@ -136,7 +136,8 @@ class Account:
         self.cash = settings.capital
         self.ledger = Ledger(contracts, self.costs, rules.day_trading(self.enforced))
         self.holdings = {
-            code: _Holding(contract, self.ledger.books[code]) for code, contract in contracts.items()
+            code: _Holding(contract, self.ledger.books[code])
+            for code, contract in contracts.items()
         }
         self.orders: Dict[str, _Hold] = {}  # by trade id, while the order works
         self.watched: Set[str] = set()  # codes whose every tick the engine passes on

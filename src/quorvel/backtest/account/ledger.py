@@ -24,6 +24,7 @@ from quorvel.market.contracts import Contract
 
 SECONDS_PER_DAY = 86_400
 
+
 class DayTrades:
     """One stock's current-day trades, fill by fill, in shares.
 
@@ -126,9 +127,7 @@ MONEY_FIGURES = frozenset(
         "max_drawdown",
     }
 )
-RATIO_FIGURES = frozenset(
-    {"turnover", "win_rate", "profit_factor", "max_drawdown_share", "sharpe"}
-)
+RATIO_FIGURES = frozenset({"turnover", "win_rate", "profit_factor", "max_drawdown_share", "sharpe"})
 
 
 @dataclass
@@ -309,7 +308,9 @@ class Ledger:
     ) -> None:
         self.costs = costs
         self.day_trading = day_trading
-        self.books = {code: Book(contract, costs, day_trading) for code, contract in contracts.items()}
+        self.books = {
+            code: Book(contract, costs, day_trading) for code, contract in contracts.items()
+        }
         self.fills: List[ValuedFill] = []
         self.reports = 0  # the reports taken
         self._fill_at: Dict[int, int] = {}  # the place in `fills` of each report's fill
@@ -329,7 +330,9 @@ class Ledger:
         for earlier, lots in offsets:
             place = self._fill_at[earlier]
             before = self.fills[place]
-            self.fills[place] = dataclasses.replace(before, day_trade_qty=before.day_trade_qty + lots)
+            self.fills[place] = dataclasses.replace(
+                before, day_trade_qty=before.day_trade_qty + lots
+            )
         self._fill_at[index] = len(self.fills)
         self.fills.append(valued)
         return valued

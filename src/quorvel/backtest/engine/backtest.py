@@ -178,7 +178,18 @@ def run_backtest(
                     opening_references(ticker, instruments, first_day, rules) if rules else {},
                 )
                 engine = run_replay if settings.engine == "replay" else run_paced
-                engine(Run(ticker, matcher, chosen, instruments, result, progress, result.account, trading))
+                engine(
+                    Run(
+                        ticker,
+                        matcher,
+                        chosen,
+                        instruments,
+                        result,
+                        progress,
+                        result.account,
+                        trading,
+                    )
+                )
     return result
 
 
@@ -206,5 +217,7 @@ def load_ticks(
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
         ticker = ticker_module.Ticker(api)
         if settings.market_rules is not None:
-            opening_references(ticker, instruments, (spans[0] or spans[1])[0], settings.market_rules)
+            opening_references(
+                ticker, instruments, (spans[0] or spans[1])[0], settings.market_rules
+            )
         return sum(feed.load(ticker, instruments, day, day, None).height for day in days)

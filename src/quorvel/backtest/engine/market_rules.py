@@ -36,6 +36,7 @@ from quorvel.backtest.errors import OrderError
 from quorvel.market import MarketRules
 from quorvel.market.steps import as_price, format_price
 
+
 @dataclass(frozen=True)
 class SessionClose:
     """A moment at which sessions close, with the codes they are of."""

@@ -30,7 +30,11 @@ def run_replay(run: Run) -> None:
     ticker_module = core.ticker()
     ticker, strategy, result, settings = run.ticker, run.strategy, run.result, run.settings
     desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account, run.rules)
-    spans = [(span, is_backfill) for span, is_backfill in ((result.backfill, True), (result.period, False)) if span]
+    spans = [
+        (span, is_backfill)
+        for span, is_backfill in ((result.backfill, True), (result.period, False))
+        if span
+    ]
     days = sum(_trading_days(settings.market, *span) for span, _ in spans)
     counts = _Counts(run.progress, days)
     road = tick_road(run, desk, counts.checkpoint)
@@ -40,14 +44,18 @@ def run_replay(run: Run) -> None:
             strategy.on_start()
             desk.deliver()
             for span, is_backfilling in spans:
-                with loaded_day_by_day(ticker, run.instruments, span, settings.stall_timeout) as frames:
+                with loaded_day_by_day(
+                    ticker, run.instruments, span, settings.stall_timeout
+                ) as frames:
                     for frame in frames:
                         counts.day_loaded(frame.height)
                         if frame.height:
                             desk.quotes.replaying(frame)
                             # The formatter the feed's module holds now, as its sending thread reads it.
                             format_timestamp = ticker_module.format_nano_ts_to_second_ts
-                            road.replay(frame, ticker.code_market_map, format_timestamp, is_backfilling)
+                            road.replay(
+                                frame, ticker.code_market_map, format_timestamp, is_backfilling
+                            )
                 result.load_seconds += frames.waited
                 road.close_bars()
                 if is_backfilling:

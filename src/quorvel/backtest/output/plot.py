@@ -81,9 +81,7 @@ def equity_figure(result: BacktestResult) -> Any:
         fontsize="small",
         ncols=1 if len(codes) < 20 else 2,
     )
-    drawdown_axes.fill_between(
-        points, series.drawdown, 0, color="tab:red", alpha=0.4, linewidth=0
-    )
+    drawdown_axes.fill_between(points, series.drawdown, 0, color="tab:red", alpha=0.4, linewidth=0)
     drawdown_axes.set_ylabel("drawdown (NTD)")
     for axes, code, colour in zip(price_axes, codes, colours):
         _draw_prices(axes, series, code, colour)

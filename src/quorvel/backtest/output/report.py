@@ -289,4 +289,3 @@ def _price_traces(series: ChartSeries, code: str, colour: str) -> List[Any]:
             )
         )
     return traces
-

@@ -136,10 +136,13 @@ def evaluate(
         figures = dataclasses.replace(book.figures)
         figures.unrealized = book.position.unrealized_pnl(last_prices.get(code))
         _count_round_trips(figures, book.round_trips)
-        _add_curve_figures(figures, curve.timestamps, curve.net_pnl[code], capital, min_sharpe_days, day_of)
+        _add_curve_figures(
+            figures, curve.timestamps, curve.net_pnl[code], capital, min_sharpe_days, day_of
+        )
         per_code[code] = figures
     round_trips = sorted(
-        (trip for book in ledger.books.values() for trip in book.round_trips), key=lambda t: t.closed
+        (trip for book in ledger.books.values() for trip in book.round_trips),
+        key=lambda t: t.closed,
     )
     total = Figures()
     for figures in per_code.values():

@@ -120,7 +120,10 @@ class BacktestResult:
         prices = dict(self.positions.last_prices)
         held = {code: holding.shares for code, holding in account.holdings.items()}
         self._timeline.add(
-            Sample(timestamp, prices, reports), account.balances(), held, account.ledger.net_pnl(prices)
+            Sample(timestamp, prices, reports),
+            account.balances(),
+            held,
+            account.ledger.net_pnl(prices),
         )
         return True
 
@@ -187,7 +190,9 @@ class BacktestResult:
         settings, account = self.settings, self.account
         if account is not None and account.costs == settings.costs:
             ledger = account.ledger
-            curve = EquityCurve([sample.timestamp for sample in self.timeline], self._timeline.net_pnl())
+            curve = EquityCurve(
+                [sample.timestamp for sample in self.timeline], self._timeline.net_pnl()
+            )
         else:
             day_trading = settings.account.day_trading(settings.account_rules)
             ledger, curve = revalued(
@@ -240,7 +245,9 @@ class BacktestResult:
         total = curve.total()
         columns: Dict[str, Any] = {
             "exchange_ts": pl.Series(curve.timestamps, dtype=pl.Float64),
-            "net_equity": pl.Series([self.settings.capital + value for value in total], dtype=pl.Float64),
+            "net_equity": pl.Series(
+                [self.settings.capital + value for value in total], dtype=pl.Float64
+            ),
             "drawdown": pl.Series(drawdowns(total), dtype=pl.Float64),
         }
         if len(self.balances) == len(curve.timestamps):

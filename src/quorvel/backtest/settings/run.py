@@ -120,7 +120,9 @@ class RunSettings:
         if isinstance(self.capital, bool) or not isinstance(self.capital, (int, float)):
             raise ValueError(f"capital must be a number of NTD, not {self.capital!r}")
         if not 0 < self.capital <= MAX_NTD:
-            raise ValueError(f"capital must be more than 0 and at most {MAX_NTD:g} NTD, not {self.capital!r}")
+            raise ValueError(
+                f"capital must be more than 0 and at most {MAX_NTD:g} NTD, not {self.capital!r}"
+            )
         settle(self, "capital", float(self.capital))
         for name, kind in (("costs", CostModel), ("account", AccountRules)):
             if not isinstance(getattr(self, name), kind):
@@ -138,7 +140,9 @@ class RunSettings:
         if isinstance(self.stall_timeout, bool) or not (
             isinstance(self.stall_timeout, (int, float)) and 0 < self.stall_timeout < math.inf
         ):
-            raise ValueError(f"stall_timeout must be a positive number of seconds, not {self.stall_timeout!r}")
+            raise ValueError(
+                f"stall_timeout must be a positive number of seconds, not {self.stall_timeout!r}"
+            )
 
     @property
     def market(self) -> MarketRules:

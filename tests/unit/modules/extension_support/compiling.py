@@ -12,7 +12,7 @@ from typing import List
 
 import pytest
 
-SUPPORT = Path(__file__).resolve().parents[2] / "src" / "quorvel" / "modules" / "extension_support"
+SUPPORT = Path(__file__).resolve().parents[4] / "src" / "quorvel" / "modules" / "extension_support"
 COMPILER = shutil.which("c++") or shutil.which("g++")
 FLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-Wno-missing-field-initializers",
          f"-I{sysconfig.get_paths()['include']}", f"-I{SUPPORT}"]

@@ -280,7 +280,7 @@ def test_a_bad_bar_seconds_is_refused_in_one_line(data_dir, seconds, message):
 
 
 def test_the_documented_bar_strategy_runs_as_shown(data_dir):
-    page = (Path(__file__).parents[2] / "docs" / "bars.md").read_text(encoding="utf-8")
+    page = (Path(__file__).parents[3] / "docs" / "bars.md").read_text(encoding="utf-8")
     source = re.search(r"```python\n(.*?)```", page, re.S).group(1)
     namespace = {}
     exec(compile(source, "docs/bars.md", "exec"), namespace)

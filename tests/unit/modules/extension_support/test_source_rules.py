@@ -19,7 +19,7 @@ import pytest
 # Our types whose destructor drops a reference.
 REF_HOLDERS = r"\b(Ref|SavedError|HandledException)\b"
 
-SOURCES = sorted((pathlib.Path(__file__).parents[2] / "src").rglob("*.[ch]pp"))
+SOURCES = sorted((pathlib.Path(__file__).parents[4] / "src").rglob("*.[ch]pp"))
 
 
 def test_sources_are_found():

@@ -11,7 +11,7 @@ from quorvel import cli
 from quorvel.backtest import Strategy
 from quorvel.backtest.strategy.loading import load_strategy, parse_params
 
-ROOT = pathlib.Path(__file__).parents[2]
+ROOT = pathlib.Path(__file__).parents[3]
 EXAMPLES = [
     "mean_reversion.py:MeanReversion",
     "breakout.py:Breakout",

@@ -30,8 +30,12 @@ def test_the_feed_door_ships_its_loader_and_its_stub_in_the_ticker_package():
     assert (folder / "feed.py").is_file() and (folder / "feed.pyi").is_file()
 
 
-def test_version_comes_from_the_package_metadata():
+def test_version_comes_from_the_package_metadata_once_asked_for():
+    code = "import quorvel; print('__version__' in vars(quorvel), quorvel.__version__)"
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert child.stdout.split() == ["False", importlib.metadata.version("quorvel")], child.stderr
     assert quorvel.__version__ == importlib.metadata.version("quorvel")
+    assert not hasattr(quorvel, "version")  # other names are missing as from any module
 
 
 def test_distribution_is_mit_licensed_and_ships_the_licence_text():

@@ -293,18 +293,25 @@ def test_only_stale_temporary_files_of_the_cache_are_removed(cache_dir):
 
 # --- the hashing thread ---------------------------------------------------
 
-def test_days_are_checked_when_the_hashing_thread_takes_no_more_work(cache_dir, monkeypatch):
-    """As at interpreter exit, when a feed thread may still be loading."""
+@pytest.mark.parametrize("large", [True, False], ids=["large day, thread stopped", "small day"])
+def test_days_are_checked_however_their_bytes_are_hashed(large, cache_dir, monkeypatch):
+    """A large day on the hashing thread, which takes no more work at exit; a small one in line."""
     ticker = Ticker(SimulatedBroker(ticks_per_day=5))
     first = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
     stopped = ThreadPoolExecutor(1)
     stopped.shutdown()
     monkeypatch.setitem(day_files._hashers, os.getpid(), stopped)
+    if large:  # as large as the smallest day hashed alongside
+        monkeypatch.setattr(day_files, "HASHED_ALONGSIDE_FROM", (cache_dir / NAME).stat().st_size)
+    handed = []
+    alongside = day_files._sha256_alongside
+    monkeypatch.setattr(day_files, "_sha256_alongside", lambda c: handed.append(c) or alongside(c))
     path = str(cache_dir / NAME)
     assert day_files.read_day(path, ticker.tick_df_schema).equals(first.drop("code"))
     (cache_dir / NAME).write_text((cache_dir / NAME).read_text().replace(",1\n", ",2\n", 1))
     with pytest.raises(day_files.CorruptCacheFile, match="^SHA-256 與紀錄不符$"):
         day_files.read_day(path, ticker.tick_df_schema)
+    assert bool(handed) == large
 
 
 def hash_in_a_forked_child(connection):

@@ -5,6 +5,7 @@ import datetime as dt
 import polars as pl
 import pytest
 
+from quorvel.modules.ticker import feed
 from quorvel.modules.ticker.ticker import Ticker
 from quorvel.sim import TICK_COLUMNS, SimulatedApiError, SimulatedBroker
 
@@ -79,6 +80,22 @@ class TestMerge:
         df = combine(ticker, [STOCK, {"code": "2330", "market": "Future"}], "2024-01-02", "2024-01-02")
         assert df.shape == (6, 9)
         assert ticker.code_market_map == {"2330": "Stock"}
+
+    @pytest.mark.parametrize("where", ["instance", "subclass"])
+    def test_the_door_calls_a_day_loader_of_its_own_and_merges_as_with_the_tickers(self, where):
+        days = []
+
+        class Logged(Ticker):
+            def _Ticker__auto_fetch_ticks(self, code, market, date):
+                days.append((code, date))
+                return Ticker._Ticker__auto_fetch_ticks(self, code, market, date)
+
+        watched = (Logged if where == "subclass" else Ticker)(SimulatedBroker(ticks_per_day=20))
+        if where == "instance":
+            watched._Ticker__auto_fetch_ticks = Logged._Ticker__auto_fetch_ticks.__get__(watched)
+        period = ([FUTURE, STOCK], "2024-01-02", "2024-01-03", None)
+        assert feed.load(watched, *period).equals(feed.load(Ticker(SimulatedBroker(ticks_per_day=20)), *period))
+        assert days == [(code, date) for code in ("TXFR1", "2330") for date in period[1:3]]
 
     def test_get_ticks_df_is_the_one_instrument_combination(self):
         ticker = Ticker(SimulatedBroker(ticks_per_day=3))

@@ -14,7 +14,6 @@ once, and never set aside the good file another run has just written in its plac
 from __future__ import annotations
 
 import hashlib
-import io
 import math
 import os
 import unicodedata
@@ -240,10 +239,10 @@ def _checked_frame(content: bytes, schema: Schema, recorded: Optional[cache_mani
                    name: str) -> Tuple[pl.DataFrame, str]:
     """The frame of a day file's bytes and their SHA-256; raises `CorruptCacheFile` when they
     fail a check."""
-    digest = _sha256_alongside(content)
+    digest = _sha256_alongside(content) if len(content) >= HASHED_ALONGSIDE_FROM else None
     _check_header(content, schema)
     try:
-        df = pl.read_csv(io.BytesIO(content), schema=dict(schema))
+        df = pl.read_csv(content, schema=dict(schema))
     except pl.exceptions.PolarsError as error:
         raise CorruptCacheFile(f"無法解析: {str(error).splitlines()[0]}") from None
     problem = value_problem(df)
@@ -251,7 +250,7 @@ def _checked_frame(content: bytes, schema: Schema, recorded: Optional[cache_mani
         problem = _unrecorded_problem(content, df, name)
     if problem is not None:
         raise CorruptCacheFile(problem)
-    sha256 = digest()
+    sha256 = digest() if digest is not None else _hex_sha256(content)
     if recorded is not None:
         if recorded["rows"] != df.height:
             raise CorruptCacheFile(f"列數 {df.height} 與紀錄的 {recorded['rows']} 不符")
@@ -260,10 +259,14 @@ def _checked_frame(content: bytes, schema: Schema, recorded: Optional[cache_mani
     return df, sha256
 
 
-# A day's bytes are hashed on a thread of its own while the reading thread parses them (hashlib
-# and polars both let go of the interpreter's lock): checked, a day loads nearly as fast as
-# polars alone reads it, however many cores polars parses on.  The thread serves the whole
-# process from its first read on; a child made by fork starts its own.
+# A large day's bytes are hashed on a thread of its own while the reading thread parses them
+# (hashlib and polars both let go of the interpreter's lock): checked, such a day loads nearly as
+# fast as polars alone reads it, however many cores polars parses on.  A smaller day is hashed in
+# line, after its checks: its hash takes less time (0.3 ms at this size) than handing it to the
+# thread and back can cost, each hand-over waiting for the interpreter's lock, up to its 5 ms
+# switch interval, while another thread runs Python (the replay beside which the next day loads).
+# The thread serves the whole process from its first use on; a child made by fork starts its own.
+HASHED_ALONGSIDE_FROM = 512 * 1024  # bytes
 _hashers: Dict[int, ThreadPoolExecutor] = {}
 
 

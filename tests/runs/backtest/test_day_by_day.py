@@ -12,7 +12,11 @@ from test_engines import masked
 from quorvel import market
 from quorvel.backtest import Strategy, StrategyError
 from quorvel.backtest.engine.days import span_days
+from quorvel.backtest.engine.market_rules import opening_references
+from quorvel.constant import BASIC_INFO
+from quorvel.data.tick_files import market_of
 from quorvel.modules.ticker import feed
+from quorvel.modules.ticker.ticker import Ticker
 from quorvel.sim import SimulatedBroker
 
 PERIOD = ("2024-01-08", "2024-01-12")  # Monday to Friday
@@ -99,7 +103,7 @@ class RowsAlive(Strategy):
         self.most = 0
 
     def on_tick(self, tick):
-        alive = sum(rows for frame, rows, _ in self.loaded if frame() is not None)
+        alive = sum(rows for frame, rows, *_ in self.loaded if frame() is not None)
         self.most = max(self.most, alive)
 
 
@@ -109,7 +113,7 @@ def test_a_run_holds_the_day_it_replays_and_the_next_one_at_most(data_dir, monke
 
     def watched_load(ticker, instruments, start, end, on_day):
         frame = load(ticker, instruments, start, end, on_day)
-        loaded.append((weakref.ref(frame), frame.height, start))
+        loaded.append((weakref.ref(frame), frame.height, start, len(instruments)))
         return frame
 
     monkeypatch.setattr(feed, "load", watched_load)
@@ -118,7 +122,8 @@ def test_a_run_holds_the_day_it_replays_and_the_next_one_at_most(data_dir, monke
     days = span_days(*result.backfill) + span_days(*result.period)
     # Besides its days, a run under the market's rules loads the day before them for the
     # reference prices.
-    assert sorted(start for _, _, start in loaded if start in days) == days
+    assert sorted(start for _, _, start, _ in loaded if start in days) == days
+    assert [load[2:] for load in loaded if load[2] not in days] == [("2024-01-03", len(CODES))]
     day = len(CODES) * 400
     assert day <= strategy.most <= 2 * day and result.live_ticks == 10 * day
 
@@ -161,6 +166,28 @@ def test_a_day_that_cannot_be_loaded_ends_the_run_after_the_days_before_it(tmp_p
                  period=PERIOD, backfill=None)
     assert sorted(set(replayed)) == ["2024-01-08", "2024-01-09"]
     assert loading_threads() == []
+
+
+class WithoutTheFutureOnFriday(SimulatedBroker):
+    """A source that does not hold TXFR1's Friday 5 January, the day before the period."""
+
+    def ticks(self, contract, date):
+        if (contract.code, date) == ("TXFR1", "2024-01-05"):
+            self.tick_requests.append((contract.code, date))
+            raise LookupError("not held")
+        return super().ticks(contract=contract, date=date)
+
+
+@pytest.mark.parametrize("codes", [["TXFR1", "2330"], ["2330", "TXFR1"]])
+def test_the_reference_prices_leave_out_only_an_instrument_whose_source_lacks_the_day(
+    codes, tmp_path, monkeypatch
+):
+    monkeypatch.setattr(BASIC_INFO, "data_dir", str(tmp_path))
+    broker = WithoutTheFutureOnFriday(5, ticks_per_day=50)
+    instruments = [{"code": code, "market": market_of(code)} for code in codes]
+    assert list(opening_references(Ticker(broker), instruments, PERIOD[0], market.TAIWAN)) == ["2330"]
+    # The future's day is asked for as often as a load tries a day, the stock's once.
+    assert sorted(broker.tick_requests) == [("2330", "2024-01-05")] + [("TXFR1", "2024-01-05")] * 3
 
 
 def test_the_days_of_a_span_are_those_the_feeds_load_walks():

@@ -80,21 +80,41 @@ def opening_references(
     An instrument whose source does not hold that day (an offline run's cache that lacks
     it raises a `LookupError`) or that has no tick on it is left out.
     """
-    feed = core.feed()
-
     try:
         [day] = rules.previous_trading_days(first_day, 1)
     except ValueError:  # the calendar begins there
         return {}
+    ticks = _held_ticks(ticker, list(instruments), day.isoformat())
     references = {}
-    for instrument in instruments:
-        try:
-            ticks = feed.load(ticker, [instrument], day.isoformat(), day.isoformat(), None)
-        except LookupError:
-            continue
-        if ticks.height:
-            references[instrument["code"]] = float(ticks["close"][-1])
+    closes, codes = ticks["close"], ticks["code"]
+    for entry in instruments:
+        own = closes.filter(codes == entry["code"])  # in the order of the code's own load
+        if len(own):
+            references[entry["code"]] = float(own[-1])
     return references
+
+
+def _held_ticks(ticker: Any, instruments: List[Dict[str, str]], date: str) -> Any:
+    """The day's ticks of the instruments whose source holds it, in one load through the door
+    (which reads and merges their files at once).
+
+    A load that raises `LookupError` names no instrument: the day watcher tells how many were
+    loaded before the one whose source does not hold the day.  That one is left out and the
+    others are loaded again, but for those loaded without a tick, which have no price to give.
+    """
+    feed = core.feed()
+
+    while True:
+        rows: List[int] = []  # each instrument's row count, in load order
+        try:
+            return feed.load(ticker, instruments, date, date, lambda _code, _day, n: rows.append(n))
+        except LookupError:
+            failed = len(rows)
+            instruments = [
+                entry
+                for number, entry in enumerate(instruments)
+                if number > failed or (number < failed and rows[number])
+            ]
 
 
 class ClosingDesk(Protocol):

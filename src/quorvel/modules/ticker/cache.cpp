@@ -91,7 +91,7 @@ Ref fetch_sino_history_ticks(Self self, Str code, Object product_type, Str start
     return all_df;
 }
 
-Ref auto_fetch_ticks(Self self, Str code, Str product_type, Str date) {
+Ref day_ticks(PyObject* self, PyObject* code, PyObject* product_type, PyObject* date) {
     Ref file_name = call_method(self, names->_Ticker__tick_filename_formatter, code, date);
     Ref file_path =
         call_method(self, names->_Ticker__generate_save_path, file_name, names->sino_folder, names->ticks_folder);
@@ -104,8 +104,16 @@ Ref auto_fetch_ticks(Self self, Str code, Str product_type, Str date) {
         console_print({"[red]檔案 ", file_path, " 不存在, 開始下載歷史 Tick 資料...[/red]"});
     }
     if (!df) df = call_method(self, names->fetch_sino_history_ticks, code, product_type, date, date);
-    Ref code_column = call_method(call(global_attr(names->pl, names->lit).get(), code).get(), names->alias, names->code);
-    return call_method(df.get(), names->with_columns, code_column);
+    return df;
+}
+
+Ref code_column(PyObject* code) {
+    return call_method(call(global_attr(names->pl, names->lit).get(), code).get(), names->alias, names->code);
+}
+
+Ref auto_fetch_ticks(Self self, Str code, Str product_type, Str date) {
+    Ref df = day_ticks(self, code, product_type, date);
+    return call_method(df.get(), names->with_columns, code_column(code));
 }
 
 }  // namespace quorvel::ticker

@@ -2,6 +2,10 @@
 // cache, merged into one frame sorted by time and code.
 #include "ticker_module.hpp"
 
+#include "../extension_support/fast_paths.hpp"
+
+#include <vector>
+
 namespace quorvel::ticker {
 
 namespace {
@@ -29,6 +33,57 @@ void report_failed_day(const HandledException& error, PyObject* code, PyObject* 
     console_print({"[red]下載 ", code, " ", date, " 的 Tick 資料失敗, 錯誤訊息: ", error.value(), "[/red]"});
 }
 
+// One instrument's day as the merge takes it: its frame, and the code the merge adds as its
+// "code" column, or an empty Ref when the frame holds that column already.
+struct DayPart {
+    Ref frame;
+    Ref code;
+};
+
+// Whether self.__auto_fetch_ticks is the method the module body made, found on the class (not
+// set on the instance, nor rebound on the class or a subclass): its day is then the cache's or
+// the broker's frame with the code column added, which the door's merge may add itself. Only
+// while shortcuts are active; otherwise the method is called.
+bool fetches_own_days(PyObject* self) {
+    if (!fast_paths::active()) return false;
+    Method found = method(self, names->_Ticker__auto_fetch_ticks);
+    return found.self && found.function.get() == state->own_auto_fetch_ticks;
+}
+
+DayPart load_day(PyObject* self, PyObject* code, PyObject* market, PyObject* date, Merge merge) {
+    if (merge == Merge::keeping_file_order && fetches_own_days(self))
+        return {day_ticks(self, code, market, date), Ref::borrow(code)};
+    return {call_method(self, names->_Ticker__auto_fetch_ticks, code, market, date), Ref()};
+}
+
+// The door's merge: the code columns added, the frames concatenated and sorted by "ts", then
+// "code", keeping the frames' order for rows equal in both, in one polars plan. Collecting it
+// is the merge's one call that lets go of the interpreter's lock: each such call of a day loading
+// in a thread beside the replay waits to get the lock back, up to its 5 ms switch interval. It
+// runs on the in-memory engine, which the eager calls it stands for use.
+Ref merged_in_one_plan(const std::vector<DayPart>& parts) {
+    Ref plans = new_list();
+    for (const DayPart& part : parts) {
+        Ref plan = call_method(part.frame.get(), names->lazy);
+        if (part.code) plan = call_method(plan.get(), names->with_columns, code_column(part.code.get()));
+        check_status(PyList_Append(plans.get(), plan.get()));
+    }
+    Ref all = call(global_attr(names->pl, names->concat).get(), plans);
+    Ref sort_keys = Ref::steal(PySequence_List(names->sort_keys));
+    Ref sorted = call_kw(getattr(all.get(), names->sort).get(), names->maintain_order_kwnames, sort_keys,
+                         Ref::borrow(Py_True));
+    return call_kw(getattr(sorted.get(), names->collect).get(), names->engine_kwnames, names->in_memory);
+}
+
+// The feed's own merge, in the calls it has always made: concatenation, then polars' default sort.
+Ref merged_by_default_sort(const std::vector<DayPart>& parts) {
+    Ref frames = new_list();
+    for (const DayPart& part : parts) check_status(PyList_Append(frames.get(), part.frame.get()));
+    Ref all_df = call(global_attr(names->pl, names->concat).get(), frames);
+    Ref sort_keys = Ref::steal(PySequence_List(names->sort_keys));
+    return call_method(all_df.get(), names->sort, sort_keys);
+}
+
 }  // namespace
 
 bool DayWatch::ends_after(PyObject* code, PyObject* date, PyObject* rows) const {
@@ -41,7 +96,7 @@ Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, P
                    DayWatch* watch, Merge merge) {
     Ref start_from = call(global(names->format_to_dt).get(), start_from_text);
     Ref end_to = call(global(names->format_to_dt).get(), end_to_text);
-    Ref all_dfs = new_list();
+    std::vector<DayPart> parts;  // the days with ticks, in load order
     Ref entries = Ref::steal(PyObject_GetIter(codes));
     while (Ref entry = Ref::steal_or_null(PyIter_Next(entries.get()))) {
         Ref code = getitem(entry.get(), names->code);
@@ -64,9 +119,9 @@ Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, P
             catch_exception(
                 [&] {
                     date = call_method(current_date.get(), names->strftime, names->day_format);
-                    Ref df = call_method(self, names->_Ticker__auto_fetch_ticks, code, market, date);
-                    Ref rows = row_count(df.get());
-                    if (positive(rows.get())) check_status(PyList_Append(all_dfs.get(), df.get()));
+                    DayPart part = load_day(self, code.get(), market.get(), date.get(), merge);
+                    Ref rows = row_count(part.frame.get());
+                    if (positive(rows.get())) parts.push_back(std::move(part));
                     current_date = Ref::steal(PyNumber_InPlaceAdd(current_date.get(), one_day().get()));
                     failed_attempts = 0;
                     day_rows = rows;
@@ -80,13 +135,8 @@ Ref combine_period(PyObject* self, PyObject* codes, PyObject* start_from_text, P
         }
     }
     if (PyErr_Occurred()) throw_error_set();
-    if (PyList_GET_SIZE(all_dfs.get()) == 0) return empty_combined_frame(self);
-    Ref all_df = call(global_attr(names->pl, names->concat).get(), all_dfs);
-    Ref sort_keys = Ref::steal(PySequence_List(names->sort_keys));
-    if (merge == Merge::keeping_file_order)
-        return call_kw(getattr(all_df.get(), names->sort).get(), names->maintain_order_kwnames, sort_keys,
-                       Ref::borrow(Py_True));
-    return call_method(all_df.get(), names->sort, sort_keys);
+    if (parts.empty()) return empty_combined_frame(self);
+    return merge == Merge::keeping_file_order ? merged_in_one_plan(parts) : merged_by_default_sort(parts);
 }
 
 Ref process_and_combine_ticks(Self self, List codes, Str start_from, Str end_to) {

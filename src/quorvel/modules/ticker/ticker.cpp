@@ -183,6 +183,8 @@ void exec_ticker(PyObject* module) {
     capture_row_iteration();
     Ref ticker = make_class(ticker_class, ticker_methods);
     state->ticker_class = Py_NewRef(ticker.get());
+    state->own_auto_fetch_ticks =
+        Py_NewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(ticker.get()), names->_Ticker__auto_fetch_ticks));
     ns.set("Ticker", ticker.get());
     register_exit_hook();
 }

@@ -30,7 +30,8 @@ namespace quorvel::ticker {
     NAME(format_to_dt) NAME(format_nano_ts_to_second_ts) NAME(make_dir) NAME(path) NAME(join)     \
     NAME(exists) NAME(data_dir) NAME(Queue) NAME(put) NAME(get) NAME(clear) NAME(start)           \
     NAME(Int64) NAME(Float64) NAME(String) NAME(DataFrame) NAME(concat) NAME(lit) NAME(alias)     \
-    NAME(with_columns) NAME(sort) NAME(shape) NAME(iter_rows) NAME(datetime) NAME(now) NAME(date) \
+    NAME(with_columns) NAME(lazy) NAME(collect) NAME(sort) NAME(shape) NAME(iter_rows)            \
+    NAME(datetime) NAME(now) NAME(date)                                                           \
     NAME(strftime) NAME(timestamp) NAME(weekday) NAME(Contracts) NAME(Stocks) NAME(Futures)       \
     NAME(ticks) NAME(Stock) NAME(code) NAME(market) NAME(ts) NAME(close) NAME(volume)             \
     NAME(bid_price) NAME(bid_volume) NAME(ask_price) NAME(ask_volume) NAME(tick_type)             \
@@ -38,10 +39,10 @@ namespace quorvel::ticker {
     NAME(start_from) NAME(end_to) NAME(backfilling_start_from) NAME(backfilling_end_to)           \
     NAME(stop_send_ticks) NAME(allow_next_tick) NAME(is_alive) NAME(name)                         \
     TEXT(ticks_folder, "ticks") TEXT(sino_folder, "sino") TEXT(day_format, "%Y-%m-%d")            \
-    TEXT(two_decimals, ".2f") TEXT(register_function, "register")                                 \
+    TEXT(two_decimals, ".2f") TEXT(register_function, "register") TEXT(in_memory, "in-memory")     \
     TUPLE(thread_kwnames, "target", "args", "daemon") TUPLE(schema_kwnames, "schema")             \
     TUPLE(days_kwnames, "days") TUPLE(named_kwnames, "named") TUPLE(ticks_kwnames, "contract", "date") \
-    TUPLE(maintain_order_kwnames, "maintain_order")                                               \
+    TUPLE(maintain_order_kwnames, "maintain_order") TUPLE(engine_kwnames, "engine")               \
     TUPLE(sort_keys, "ts", "code") /* copied into a list before each use */
 
 struct Names {
@@ -53,6 +54,7 @@ struct State : SharedState {
     Names names;
     TickDicts tick_dicts{shared_names};
     PyObject* ticker_class = nullptr;  // Ticker as the module body made it, kept for the process
+    PyObject* own_auto_fetch_ticks = nullptr;  // its __auto_fetch_ticks as made, kept likewise
 };
 
 extern State* state;
@@ -153,6 +155,14 @@ void feed_checkpoint();
 
 // Makes interpreter exit wait until the feed threads stand at a checkpoint or a queue wait.
 void register_exit_hook();
+
+// The day of one instrument as __auto_fetch_ticks loads it (cache.cpp): read from the cache, or
+// fetched from the broker when the cache does not hold it (or held it corrupt), without the
+// "code" column that __auto_fetch_ticks then adds.
+Ref day_ticks(PyObject* self, PyObject* code, PyObject* product_type, PyObject* date);
+
+// pl.lit(code).alias("code"), the column __auto_fetch_ticks adds.
+Ref code_column(PyObject* code);
 
 // Method implementations, bound by the class table in ticker.cpp.
 void init(Self self, Object sino_api);

@@ -62,7 +62,7 @@ ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 asan: $(ASAN_VENV)/.installed
 	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/unit/modules tests/ticker
+	$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/unit/modules tests/process/test_exit.py
 
 $(ASAN_VENV)/.installed: $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)

@@ -245,12 +245,12 @@ class TestDoorModule:
         assert str(refused.value) == "an ObservedRun is made by observe(ticker, on_day)"
 
 
-ENGINES = pathlib.Path(__file__).parents[2] / "src" / "quorvel"
+ENGINES = pathlib.Path(__file__).parents[4] / "src" / "quorvel"
 
 
 @pytest.mark.parametrize(
     "path",
-    sorted([*ENGINES.glob("backtest/*.py"), *ENGINES.glob("sweep/*.py")]),
+    sorted([*ENGINES.glob("backtest/**/*.py"), *ENGINES.glob("sweep/*.py")]),
     ids=lambda path: f"{path.parent.name}/{path.name}",
 )
 def test_the_engines_reach_the_feed_through_its_door_only(path):

@@ -7,6 +7,8 @@ import signal
 import threading
 from typing import Any, Iterator
 
+from quorvel.interrupts import interrupting
+
 
 class Stop:
     """Which signal stopped the command: Ctrl-C (SIGINT) unless SIGTERM or SIGHUP came."""
@@ -29,8 +31,9 @@ class Stop:
 
 @contextlib.contextmanager
 def signals_as_interrupts() -> Iterator[Stop]:
-    """While the block runs, SIGTERM and SIGHUP raise KeyboardInterrupt in the main thread, as
-    Ctrl-C does, so that a run winds down the same way; the yielded `Stop` tells which came.
+    """While the block runs, Ctrl-C, SIGTERM and SIGHUP raise KeyboardInterrupt in the main
+    thread (where no lock is left held, `quorvel.interrupts`), so that a run winds down the same
+    way; the yielded `Stop` tells which came.
 
     Off the main thread, where handlers cannot be set, the signals keep their actions.
     """
@@ -40,13 +43,15 @@ def signals_as_interrupts() -> Iterator[Stop]:
         stop.signal_number = number
         raise KeyboardInterrupt
 
-    numbers = [getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name)]
+    names = ("SIGINT", "SIGTERM", "SIGHUP")
+    numbers = [getattr(signal, name) for name in names if hasattr(signal, name)]
     if threading.current_thread() is not threading.main_thread():
         yield stop
         return
-    saved = {number: signal.signal(number, interrupt) for number in numbers}
+    handler = interrupting(interrupt)
+    saved = {number: signal.signal(number, handler) for number in numbers}
     try:
         yield stop
     finally:
-        for number, handler in saved.items():
-            signal.signal(number, handler)
+        for number, earlier in saved.items():
+            signal.signal(number, earlier)

@@ -46,6 +46,7 @@ from quorvel.backtest.strategy.loading import (
 )
 from quorvel.cache import day_files
 from quorvel.constant import BASIC_INFO
+from quorvel.interrupts import ctrl_c_when_safe
 
 __all__ = ["DEFAULT_CODES", "cache_directory", "load_ticks", "resolve_codes", "run_backtest"]
 
@@ -160,8 +161,8 @@ def run_backtest(
     ids = seeded_trade_ids(matcher_module, settings.seed)
     # Left in reverse order: the engine has ended its threads before the data directory is
     # restored, and the temporary one removed.
-    with temporary or contextlib.nullcontext(), handed_over(result, path), one_run_at_a_time():
-        with using_data_dir(path), ids, stops, quiet:
+    with temporary or contextlib.nullcontext(), handed_over(result, path), ctrl_c_when_safe():
+        with one_run_at_a_time(), using_data_dir(path), ids, stops, quiet:
             result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
             matcher = matcher_module.Matcher()
             # One process may run many backtests: a finished run leaves no intake thread, and no

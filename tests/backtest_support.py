@@ -32,12 +32,15 @@ BACKFILL = ("2024-01-05", "2024-01-05")
 
 def backtest(data_dir, strategy=None, *, codes=CODES, broker=None, market_seed=5, ticks_per_day=300,
              progress=None, **settings):
-    """One run of the offline broker's ticks (its market seeded by `market_seed`) under `RunSettings(**settings)`:
-    the short run above unless the settings say otherwise, a stall cut short after 30 s."""
+    """One run of the offline broker's ticks (its market seeded by `market_seed`) under
+    `RunSettings(**settings)`: the short run above unless the settings say otherwise, a stall
+    cut short after 30 s, and the exchange's own matching without a latency (the engines'
+    mechanics these tests pin; the fill models' own tests say theirs)."""
     from quorvel.backtest import RunSettings, run_backtest
     from quorvel.sim import SimulatedBroker
 
-    settings = {"period": PERIOD, "backfill": BACKFILL, "stall_timeout": 30, **settings}
+    settings = {"period": PERIOD, "backfill": BACKFILL, "stall_timeout": 30, "fill_model": "touch",
+                "latency_ms": 0.0, **settings}
     return run_backtest(
         broker or SimulatedBroker(market_seed, ticks_per_day=ticks_per_day),
         codes,

@@ -13,12 +13,19 @@ from types import ModuleType
 
 from quorvel.modules.positions.positions import Position, Positions
 
-__all__ = ["Position", "Positions", "feed", "matcher", "replay", "ticker"]
+__all__ = ["Position", "Positions", "feed", "fills", "matcher", "replay", "ticker"]
 
 
 def matcher() -> ModuleType:
     """The simulated exchange's module (`Matcher`)."""
     from quorvel.modules.matcher import matcher as module
+
+    return module
+
+
+def fills() -> ModuleType:
+    """The fill models' door to the simulated exchange's book (`QueueFills`)."""
+    from quorvel.modules.matcher import fills as module
 
     return module
 

@@ -21,10 +21,11 @@ from quorvel.market.calendar import (
     broker_seconds,
     wall_clock,
 )
-from quorvel.market.rules import TAIWAN, InstrumentRules, Kind, MarketRules, PriceLimit
+from quorvel.market.rules import TAIWAN, CallAuction, InstrumentRules, Kind, MarketRules, PriceLimit
 from quorvel.market.steps import PriceSteps
 
 __all__ = [
+    "CallAuction",
     "InstrumentRules",
     "Kind",
     "MarketRules",

@@ -30,7 +30,7 @@ from quorvel.market.calendar import (
 )
 from quorvel.market.steps import PriceSteps, as_price, format_price
 
-__all__ = ["InstrumentRules", "Kind", "MarketRules", "PriceLimit", "TAIWAN"]
+__all__ = ["CallAuction", "InstrumentRules", "Kind", "MarketRules", "PriceLimit", "TAIWAN"]
 
 SECONDS_PER_DAY = 86_400
 
@@ -55,12 +55,27 @@ class PriceLimit:
 
 
 @dataclass(frozen=True)
+class CallAuction:
+    """A call auction: the orders entered from `opens` to `closes` (local time) are matched
+    together in one trade when it closes.  One with `previous_evening` set belongs to the
+    trading day after the evening it takes orders on, as a night session does.  Orders of the
+    kinds in `refuses` ("MKT" for market orders, "IOC", "FOK") are not taken during it."""
+
+    name: str
+    opens: dt.time
+    closes: dt.time
+    refuses: Tuple[str, ...] = ()
+    previous_evening: bool = False
+
+
+@dataclass(frozen=True)
 class InstrumentRules:
     """The rules of one kind of instrument."""
 
     steps: PriceSteps
     limit: PriceLimit
     sessions: Tuple[SessionHours, ...]
+    calls: Tuple[CallAuction, ...] = ()
 
 
 STOCK_STEPS = PriceSteps(
@@ -97,6 +112,16 @@ TEN_PERCENT = PriceLimit(
 )
 # TWSE Operating Rules, Article 3: the market trades from 09:00 to 13:30.
 STOCK_SESSIONS = (SessionHours("day", dt.time(9, 0), dt.time(13, 30)),)
+# Since 2020-03-23 stocks trade continuously "with the call auction at the market open and
+# close" (TWSE Monthly, April 2020): orders from 08:30 are matched in the opening call at 09:00,
+# and "the closing sessions (1:25pm-1:30pm)" end in one trade at 13:30 (globalexchanges.com,
+# "Taiwan: TWSE implements continuous trading"); TPEx alike.  "Market order, Immediate or Cancel
+# (IOC), and Fill or Kill (FOK) are available only during the continuous trading sessions"
+# (TPEx, https://www.tpex.org.tw/en/link/shorten_match.php).
+STOCK_CALLS = (
+    CallAuction("opening call", dt.time(8, 30), dt.time(9, 0), ("MKT", "IOC", "FOK")),
+    CallAuction("closing call", dt.time(13, 25), dt.time(13, 30), ("MKT", "IOC", "FOK")),
+)
 # TAIFEX TAIEX Futures Contract Specifications: the regular session from 08:45 to 13:45, the
 # after-hours session from 15:00 on a trading day to 05:00 the next morning.  Its trades count
 # for the next trading day, and the broker's history query dates them so: its documentation
@@ -105,6 +130,15 @@ STOCK_SESSIONS = (SessionHours("day", dt.time(9, 0), dt.time(13, 30)),)
 # night session's opening at 15:00 on 2022-01-03.
 FUTURES_DAY_SESSION = SessionHours("day", dt.time(8, 45), dt.time(13, 45))
 FUTURES_NIGHT_SESSION = SessionHours("night", dt.time(15, 0), dt.time(5, 0), previous_evening=True)
+# TAIFEX Operating Rules, Article 35: orders are taken from 15 minutes before the regular
+# session's open and 10 minutes before the after-hours session's, and "Call-auction matching is
+# used at market open" (https://www.taifex.com.tw/enl/eng4/oamPrinciple); there is no closing
+# call.  Before the open, FOK orders are not taken (TAIFEX's table of order types, as a broker's
+# copy gives it: not found on TAIFEX's own pages, so unconfirmed); market and IOC orders are.
+FUTURES_DAY_CALL = CallAuction("opening call", dt.time(8, 30), dt.time(8, 45), ("FOK",))
+FUTURES_NIGHT_CALL = CallAuction(
+    "night opening call", dt.time(14, 50), dt.time(15, 0), ("FOK",), previous_evening=True
+)
 
 
 @dataclass(frozen=True)
@@ -118,13 +152,16 @@ class MarketRules:
     `closed_days` ("YYYY-MM-DD") are closed besides.
     """
 
-    stock: InstrumentRules = InstrumentRules(STOCK_STEPS, TEN_PERCENT, STOCK_SESSIONS)
-    etf: InstrumentRules = InstrumentRules(ETF_STEPS, TEN_PERCENT, STOCK_SESSIONS)
+    stock: InstrumentRules = InstrumentRules(STOCK_STEPS, TEN_PERCENT, STOCK_SESSIONS, STOCK_CALLS)
+    etf: InstrumentRules = InstrumentRules(ETF_STEPS, TEN_PERCENT, STOCK_SESSIONS, STOCK_CALLS)
     index_future: InstrumentRules = InstrumentRules(
-        INDEX_FUTURE_STEPS, TEN_PERCENT, (FUTURES_NIGHT_SESSION, FUTURES_DAY_SESSION)
+        INDEX_FUTURE_STEPS,
+        TEN_PERCENT,
+        (FUTURES_NIGHT_SESSION, FUTURES_DAY_SESSION),
+        (FUTURES_NIGHT_CALL, FUTURES_DAY_CALL),
     )
     stock_future: InstrumentRules = InstrumentRules(
-        STOCK_STEPS, TEN_PERCENT, (FUTURES_DAY_SESSION,)
+        STOCK_STEPS, TEN_PERCENT, (FUTURES_DAY_SESSION,), (FUTURES_DAY_CALL,)
     )
     etf_prefix: str = "00"
     index_future_products: Tuple[str, ...] = ("TXF", "MXF", "TMF")
@@ -274,6 +311,24 @@ class MarketRules:
         seconds = broker_seconds(moment) if isinstance(moment, dt.datetime) else moment
         day_number = (seconds + SECONDS_PER_DAY - self.day_rollover_seconds) // SECONDS_PER_DAY
         return _first_trading_day(self.calendar, self.closed_days, int(day_number))
+
+    def call_at(self, code: str, moment: float) -> Optional[Tuple[CallAuction, float]]:
+        """The call auction of `code` taking orders at `moment` (broker seconds), and the moment
+        its trade is made; None outside its calls (and on days without trading)."""
+        day = self.trading_day_of(moment)
+        # An evening's call comes before the night sessions' opening, from which on moments
+        # count for the next trading day: it belongs to the day after the moment's own.
+        days = {False: day, True: self.next_trading_day(day)}
+        for call in self.instrument(code).calls:
+            belongs = days[call.previous_evening]
+            taking = self.previous_trading_days(belongs, 1)[0] if call.previous_evening else belongs
+            if not self.is_trading_day(belongs):
+                continue
+            opens = broker_seconds(dt.datetime.combine(taking, call.opens))
+            closes = broker_seconds(dt.datetime.combine(taking, call.closes))
+            if opens <= moment < closes:
+                return call, closes
+        return None
 
     def session_at(self, code: str, moment: Moment) -> Optional[Session]:
         """The session of `code` that holds `moment`, None between sessions."""

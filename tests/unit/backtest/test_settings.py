@@ -18,7 +18,9 @@ WEEK = ("2024-01-08", "2024-01-12")
         (dict(backfill=("2024-01-05", "2024-01-08")), "backfill: it must end before the period"),
         (dict(backfill=-1), "backfill (trading days) must be a whole number from 0 to 10,000"),
         (dict(engine="fast"), "engine must be one of replay, paced, not 'fast'"),
-        (dict(fill_model="queue-ish"), "fill_model must be one of touch"),
+        (dict(fill_model="queue-ish"), "fill_model must be one of queue, queue-prob, touch"),
+        (dict(latency_ms=-1), "latency_ms must be a number of milliseconds from 0 to 60,000"),
+        (dict(slippage_ticks=1.5), "slippage_ticks must be a whole number from 0 to 1,000"),
         (dict(window=0), "window must be a whole number from 1 to 1,000,000, not 0"),
         (dict(capital=float("inf")), "capital must be more than 0 and at most 1e+15 NTD"),
         (dict(capital=True), "capital must be a number of NTD, not True"),
@@ -53,8 +55,11 @@ def test_the_files_record_the_settings_whole(rules, recorded):
     document = RunSettings(WEEK, market_rules=rules).as_dict()
     assert document["market_rules"] == (repr(rules) if recorded is None else recorded)
     assert document["period"] == list(WEEK) and document["backfill"] == ["2024-01-04", "2024-01-05"]
-    assert document["account"]["rules"] is True and document["fill_model"] == "touch"
+    assert document["account"]["rules"] is True
+    assert (document["fill_model"], document["latency_ms"], document["slippage_ticks"]) == (
+        "queue", 137.0, 1)
     assert set(document) == {
-        "period", "backfill", "engine", "window", "fill_model", "seed", "capital", "costs",
-        "account", "market_rules", "min_sharpe_days", "stall_timeout", "equity_every",
+        "period", "backfill", "engine", "window", "fill_model", "latency_ms", "slippage_ticks",
+        "seed", "capital", "costs", "account", "market_rules", "min_sharpe_days", "stall_timeout",
+        "equity_every",
     }

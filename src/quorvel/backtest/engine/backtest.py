@@ -22,6 +22,7 @@ from quorvel.backtest import core
 from quorvel.backtest.account.account import Account
 from quorvel.backtest.engine.days import span_days
 from quorvel.backtest.engine.failures import stops_recorded
+from quorvel.backtest.engine.fills import fills_for
 from quorvel.backtest.engine.lifecycle import (
     broker_log_under,
     count_cache_files,
@@ -189,6 +190,7 @@ def run_backtest(
                         progress,
                         result.account,
                         trading,
+                        fills_for(settings, matcher),
                     )
                 )
     return result

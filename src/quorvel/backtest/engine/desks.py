@@ -1,8 +1,18 @@
-"""The strategy's order desks: its operations checked, carried out and their reports owed.
+"""The strategy's order desks: its operations checked, sent, carried out and their reports owed.
 
 `DirectDesk` calls the matcher's order methods on the driver's thread (the
 replay engine); `QueuedDesk` posts to the matcher's intake thread and waits
 for the reports (the paced engine).
+
+An operation the strategy makes while reacting to a tick reaches the exchange
+the run's latency later: until then it is in flight (`Desk.due` carries out
+those that have arrived, before the first tick after their arrival, in time
+order with the sessions' closes).  An order sent with a latency gets its trade
+id when it is sent, drawn from the matcher's own generator and given to it on
+arrival, so that the strategy holds it at once.  Under a queue fill model
+(`quorvel.backtest.engine.fills`) an order that has reached the exchange is
+handed to the model, which fills it against the standing quote or places it
+in the queue.
 """
 
 from __future__ import annotations
@@ -10,8 +20,10 @@ from __future__ import annotations
 import collections
 import contextlib
 import math
+from dataclasses import dataclass
 from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple, Union, cast
 
+from quorvel.backtest import core
 from quorvel.backtest.account.account import Account, exchange_time_text
 from quorvel.backtest.engine.lifecycle import Watchdog
 from quorvel.backtest.engine.market_rules import TradingRules, expiring
@@ -24,6 +36,17 @@ from quorvel.constant import OrderType
 
 _ORDER_TYPES = frozenset(member.value for member in OrderType)
 Report = Union[OrderReport, DealReport]
+
+
+@dataclass
+class _InFlight:
+    """An order operation on its way to the exchange."""
+
+    arrival: float  # exchange seconds
+    action: str  # "add", "modify" or "cancel"
+    payload: Dict[str, Any]
+    reports: int  # the reports it yields when carried out (an add: its New report)
+    trade_id: str  # the order's
 
 
 class Desk(OrderDesk):
@@ -46,6 +69,8 @@ class Desk(OrderDesk):
         result: BacktestResult,
         account: Account,
         rules: TradingRules,
+        fills: Any = None,
+        latency: float = 0.0,
     ) -> None:
         self.matcher = matcher
         self.markets = markets
@@ -53,10 +78,14 @@ class Desk(OrderDesk):
         self.result = result
         self.account = account
         self.rules = rules
+        self.fills = fills  # the queue fill model's QueueFills, None for the matcher's own matching
+        self.latency = latency  # seconds from an operation to the exchange
         self.responses = matcher.response_queue
         self.owed: Deque[Report] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick being replayed
         self.quotes = Quotes(markets)  # the engine moves its cursor
+        self.in_flight: Deque[_InFlight] = collections.deque()  # by arrival
+        self.road: Any = None  # the run's road of a tick, told when an operation will arrive
 
     def place(
         self, code: str, action: str, qty: int, price: Optional[float], order_type: Optional[str]
@@ -72,8 +101,15 @@ class Desk(OrderDesk):
             price = self._limit_price(code, price)
         if order_type not in _ORDER_TYPES:
             raise OrderError(f"order_type must be one of ROD, IOC, FOK, not {order_type!r}")
+        arrival = self._arrival()
+        self._check_call(code, price_type, order_type, arrival)
         hold = self.account.hold(code, action, qty, price)
-        trade_id = self._add(code, action, qty, price, price_type, order_type)
+        payload = self._order(code, action, qty, price, price_type, order_type)
+        if self.latency:
+            trade_id = core.fills().draw_trade_id(self.matcher)
+            self._send(_InFlight(arrival, "add", payload, 1, trade_id))
+        else:
+            trade_id = self._enter(payload, arrival)
         self.account.reserve(trade_id, hold)
         return trade_id
 
@@ -91,11 +127,11 @@ class Desk(OrderDesk):
             price = self._limit_price(record["code"], price)
             self.account.check_reprice(trade_id, price, qty or 0)
         payload = {"trade_id": trade_id, "qty": qty, "price": price}
-        self.operate("modify", payload, (qty is not None) + (price is not None))
+        self._send(_InFlight(self._arrival(), "modify", payload, (qty is not None) + (price is not None), trade_id))
 
     def cancel(self, trade_id: str) -> None:
         self._working_record(trade_id)
-        self.operate("cancel", {"trade_id": trade_id}, 1)
+        self._send(_InFlight(self._arrival(), "cancel", {"trade_id": trade_id}, 1, trade_id))
 
     def position(self, code: str) -> int:
         held = self.matcher.positions.positions.get(code)
@@ -103,9 +139,7 @@ class Desk(OrderDesk):
 
     def working_orders(self, code: Optional[str]) -> List[Dict[str, Any]]:
         return [
-            dict(record)
-            for record in self.matcher.pending_orders
-            if code is None or record["code"] == code
+            dict(record) for record in self._working() if code is None or record["code"] == code
         ]
 
     def last_price(self, code: str) -> Optional[float]:
@@ -125,6 +159,19 @@ class Desk(OrderDesk):
 
     def limit_prices(self, code: str) -> Optional[Tuple[float, float]]:
         return self.rules.limit_prices(code)
+
+    def due(self, until: float) -> float:
+        """What is due before `until` (a tick's timestamp), in time order: the operations that
+        reach the exchange and the sessions' closes.  Returns when the next is due."""
+        while self.in_flight and self.in_flight[0].arrival < until:
+            flight = self.in_flight.popleft()
+            self.rules.pass_closes(flight.arrival, self)
+            if flight.arrival == -math.inf:  # sent before the first tick: it arrives with it
+                flight.arrival = until
+            self._arrive(flight)
+            self.deliver()
+        next_close = self.rules.pass_closes(until, self)
+        return min(next_close, self.in_flight[0].arrival if self.in_flight else math.inf)
 
     def expire_day_orders(self, codes: Collection[str]) -> None:
         """Cancel the orders of `codes` still in the book, as the exchange does at the close of
@@ -186,16 +233,19 @@ class Desk(OrderDesk):
                 self._close_out(code)
 
     def _close_out(self, code: str) -> None:
-        """Cancel the working orders of `code`, then close its position at market."""
+        """Cancel the working orders of `code`, then close its position at market: the engine's
+        own operations, which take effect at once."""
         for record in [record for record in self.matcher.pending_orders if record["code"] == code]:
             self.operate("cancel", {"trade_id": record["trade_id"]}, 1)
         held = self.account.lots_held(code)
         if held:
             action = "Sell" if held > 0 else "Buy"
-            trade_id = self._add(code, action, abs(held), self.last_price(code), "MKT", "IOC")
+            order = self._order(code, action, abs(held), self.last_price(code), "MKT", "IOC")
+            now = self.now()
+            trade_id = self._enter(order, -math.inf if now is None else now)
             self.account.force(trade_id, code, held > 0, abs(held))
 
-    def _add(
+    def _order(
         self,
         code: str,
         action: str,
@@ -203,8 +253,8 @@ class Desk(OrderDesk):
         price: Optional[float],
         price_type: str,
         order_type: str,
-    ) -> str:
-        payload = {
+    ) -> Dict[str, Any]:
+        return {
             "code": code,
             "product_type": self.markets[code],
             "action": action,
@@ -213,8 +263,70 @@ class Desk(OrderDesk):
             "price_type": price_type,
             "order_type": order_type,
         }
-        [report] = self.operate("add", payload, 1)
-        return report["order"]["id"]
+
+    def _arrival(self) -> float:
+        """When an operation sent now reaches the exchange (before the first tick: at once)."""
+        now = self.now()
+        return -math.inf if now is None else now + self.latency
+
+    def _check_call(self, code: str, price_type: str, order_type: str, arrival: float) -> None:
+        """`OrderError` for an order of a kind the call auction it would reach does not take."""
+        found = self.rules.call_at(code, arrival)
+        if found is None:
+            return
+        call, _ = found
+        kind = "MKT" if price_type == "MKT" and "MKT" in call.refuses else order_type
+        if kind in call.refuses:
+            raise OrderError(
+                f"{kind} orders are not taken in {code}'s {call.name} "
+                f"({call.opens:%H:%M} to {call.closes:%H:%M}); a ROD limit order takes part in "
+                "its auction"
+            )
+
+    def _send(self, flight: _InFlight) -> None:
+        """An operation on its way: carried out now without a latency, else on arrival."""
+        if not self.latency:
+            self._arrive(flight)
+            return
+        self.in_flight.append(flight)
+        if self.road is not None:
+            self.road.wake(flight.arrival)
+
+    def _arrive(self, flight: _InFlight) -> None:
+        """An operation reaches the exchange: carried out, unless the order it is about left
+        the book meanwhile (filled, or cancelled at its session's close), as the exchange
+        answers an operation on an order it no longer has."""
+        if flight.action == "add":
+            self._enter(flight.payload, flight.arrival, flight.trade_id)
+            return
+        if not any(record["trade_id"] == flight.trade_id for record in self.matcher.pending_orders):
+            self.result.warnings.append(
+                f"{exchange_time_text(flight.arrival)} {flight.action} of {flight.trade_id} "
+                "reached the exchange after the order had left the book"
+            )
+            return
+        self.operate(flight.action, flight.payload, flight.reports)
+        if self.fills is not None and flight.payload.get("price") is not None:
+            self.fills.repriced(flight.trade_id)
+
+    def _enter(self, order: Dict[str, Any], at: float, trade_id: Optional[str] = None) -> str:
+        """Enter `order` at the exchange at `at` (with `trade_id`, drawn when it was sent) and
+        return its trade id; a queue fill model then fills it or places it in the queue."""
+        door = core.fills()
+        if trade_id is not None:
+            door.preset_trade_id(self.matcher, trade_id)
+        try:
+            [report] = self.operate("add", order, 1)
+        finally:
+            if trade_id is not None:
+                door.preset_trade_id(self.matcher, None)
+        trade_id = report["order"]["id"]
+        if self.fills is not None:
+            in_call = self.rules.call_at(order["code"], at) is not None
+            self.fills.entered(trade_id, at, in_call)
+            while not self.responses.empty():
+                self._receive(self._pop())
+        return trade_id
 
     def _receive(self, report: Dict[str, Any]) -> None:
         self.account.receive(report)
@@ -228,8 +340,18 @@ class Desk(OrderDesk):
         self.rules.check_price(code, checked)
         return checked
 
+    def _working(self) -> List[Dict[str, Any]]:
+        """The order records in the book, then the orders on their way to it, each as sent (its
+        trade id, code, action, price, quantity, price and order type)."""
+        sent = [
+            {"trade_id": flight.trade_id, **flight.payload, "quantity": flight.payload["qty"]}
+            for flight in self.in_flight
+            if flight.action == "add"
+        ]
+        return [*self.matcher.pending_orders, *sent]
+
     def _working_record(self, trade_id: str) -> Dict[str, Any]:
-        for record in self.matcher.pending_orders:
+        for record in self._working():
             if record["trade_id"] == trade_id:
                 return record
         raise OrderError(f"no working order {trade_id!r}: filled, cancelled or never entered")
@@ -280,8 +402,8 @@ class DirectDesk(Desk):
 class QueuedDesk(Desk):
     """Operations are posted to the matcher's intake thread; the driver waits for their reports."""
 
-    def __init__(self, *args: Any, watchdog: Watchdog) -> None:
-        super().__init__(*args)
+    def __init__(self, *args: Any, watchdog: Watchdog, **options: Any) -> None:
+        super().__init__(*args, **options)
         self.watchdog = watchdog
 
     def _carry_out(

@@ -33,7 +33,7 @@ from typing import (
 from quorvel import market
 from quorvel.backtest import core
 from quorvel.backtest.errors import OrderError
-from quorvel.market import MarketRules
+from quorvel.market import CallAuction, MarketRules
 from quorvel.market.steps import as_price, format_price
 
 
@@ -155,6 +155,14 @@ class TradingRules:
     def limit_prices(self, code: str) -> Optional[Tuple[float, float]]:
         """The day's (lower, upper) price limit of `code`, None while its reference is unknown."""
         return self.limits.get(code)
+
+    def call_at(self, code: str, moment: float) -> Optional[Tuple[CallAuction, float]]:
+        """The call auction of `code` taking orders at `moment`, and when its trade is made;
+        None outside calls, before the first tick (`moment` infinite), and always in a run without
+        market rules."""
+        if not self.enforced or not math.isfinite(moment):
+            return None
+        return self.rules.call_at(code, moment)
 
     def check_price(self, code: str, price: float) -> None:
         """Refuse with `OrderError` a limit price off the price step or beyond the day's limits."""

@@ -46,7 +46,15 @@ def run_paced(run: Run) -> None:
     ticker, strategy, result, settings = run.ticker, run.strategy, run.result, run.settings
     with Watchdog(settings.stall_timeout, ticker, run.matcher) as watchdog:
         desk = QueuedDesk(
-            run.matcher, run.markets, strategy, result, run.account, run.rules, watchdog=watchdog
+            run.matcher,
+            run.markets,
+            strategy,
+            result,
+            run.account,
+            run.rules,
+            fills=run.fills,
+            latency=settings.latency_ms / 1000,
+            watchdog=watchdog,
         )
         loaded = _LoadedDays(ticker, settings.window, watchdog, run.progress)
         with observed_feed(ticker, loaded, settings.stall_timeout) as feed_run:
@@ -153,8 +161,10 @@ def _paced_ticks(
         if tick["is_backfilling"] is not phase:
             road.close_bars()
             phase = tick["is_backfilling"]
-            desk.quotes.replaying(frames.of(tick["is_backfilling"]))
+            frame = frames.of(tick["is_backfilling"])
+            desk.quotes.replaying(frame)
+            road.follow(frame)
         road.take(tick)
         ticker.allow_next_tick()
     road.settle()
-    desk.rules.pass_closes(math.inf, desk)
+    desk.due(math.inf)

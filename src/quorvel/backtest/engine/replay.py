@@ -29,7 +29,16 @@ from quorvel.market import MarketRules
 def run_replay(run: Run) -> None:
     ticker_module = core.ticker()
     ticker, strategy, result, settings = run.ticker, run.strategy, run.result, run.settings
-    desk = DirectDesk(run.matcher, run.markets, strategy, result, run.account, run.rules)
+    desk = DirectDesk(
+        run.matcher,
+        run.markets,
+        strategy,
+        result,
+        run.account,
+        run.rules,
+        fills=run.fills,
+        latency=settings.latency_ms / 1000,
+    )
     spans = [
         (span, is_backfill)
         for span, is_backfill in ((result.backfill, True), (result.period, False))
@@ -61,7 +70,7 @@ def run_replay(run: Run) -> None:
                 if is_backfilling:
                     result.statuses.append(BACKFILL_OVER_STATUS)
             road.settle()
-            run.rules.pass_closes(math.inf, desk)
+            desk.due(math.inf)
             result.statuses.append(END_STATUS)
             counts.checkpoint(road.live_ticks + road.backfill_ticks)
             strategy.on_end()

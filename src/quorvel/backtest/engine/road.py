@@ -35,6 +35,7 @@ class Run:
     progress: Optional[Progress]
     account: Account
     rules: TradingRules
+    fills: Any  # the run's QueueFills, None for the matcher's own matching
 
     @property
     def settings(self) -> RunSettings:
@@ -52,13 +53,14 @@ def _hook(strategy: Strategy, name: str) -> Optional[Callable[..., object]]:
 
 
 def tick_road(run: Run, desk: Desk, progress: Optional[Callable[[int], object]]) -> Any:
-    """The run's road of a tick, through its matcher, desk, account, rules and strategy;
-    `progress(ticks done)` is called every few thousand ticks."""
+    """The run's road of a tick, through its matcher (or fill model), desk, account, rules and
+    strategy, made known to the desk; `progress(ticks done)` is called every few thousand
+    ticks."""
     settings, strategy = run.settings, run.strategy
     replay = core.replay()
     seconds = bar_seconds(strategy)
     calendar = settings.market
-    return replay.TickRoad(
+    road = replay.TickRoad(
         set_current_tick=run.matcher.set_current_tick,
         match_deal=run.matcher.match_deal,
         reports=desk.responses.queue,
@@ -75,9 +77,12 @@ def tick_road(run: Run, desk: Desk, progress: Optional[Callable[[int], object]])
         equity_every=settings.equity_every,
         trading_day_of=calendar.trading_day_of,
         day_rollover=calendar.day_rollover_seconds,
-        pass_closes=lambda until: run.rules.pass_closes(until, desk),
+        pass_closes=desk.due,
         bars=replay.BarBuilder(seconds, session_spans(calendar)) if seconds else None,
         on_bar=strategy.on_bar,
         progress=progress,
         cursor=desk.quotes.cursor,
+        fills=run.fills,
     )
+    desk.road = road
+    return road

@@ -27,8 +27,17 @@ DEFAULT_CAPITAL = 1_000_000.0
 DEFAULT_MIN_SHARPE_DAYS = 20
 
 ENGINES = ("replay", "paced")
-# How orders meet the ticks: "touch", the exchange's own matching, is the optimistic bound.
-FILL_MODELS = ("touch",)
+# How orders meet the ticks (`quorvel.backtest.engine.fills`): "queue" by queue position, the
+# default; "queue-prob" moving up the queue also as the displayed volume ahead shrinks;
+# "touch", the exchange's own matching (a resting order filled by any trade that reaches it, at
+# the trade's price), the optimistic bound.
+FILL_MODELS = ("queue", "queue-prob", "touch")
+# An order's way to the exchange and back: the blocking `place_order` call of the broker's own
+# documentation example ("Blocking & Non-Blocking Comparison", 0.1366 s, "may be different");
+# the one published figure of a round trip through its API.
+DEFAULT_LATENCY_MS = 137.0
+# Steps a marketable order without a quote to take fills beyond the next trade's price.
+DEFAULT_SLIPPAGE_TICKS = 1
 # The most permits the paced engine grants ahead; no more than the run has ticks are granted.
 MAX_WINDOW = 1_000_000
 # More trading days than any run uses (of warm-up, or that a Sharpe ratio needs; the calendar
@@ -37,6 +46,9 @@ MAX_TRADING_DAYS = 10_000
 # More NTD than any account holds, and little enough that every sum and square the figures
 # take stays finite.
 MAX_NTD = 1e15
+
+# More than an order's way to any exchange takes: a minute.
+MAX_LATENCY_MS = 60_000.0
 
 # A backfill: an explicit (first, last) range, a number of trading days before the period, or none.
 Backfill = Union[Tuple[str, str], int, None]
@@ -82,7 +94,10 @@ class RunSettings:
     `min_sharpe_days` trading days; the paced engine gives up after
     `stall_timeout` seconds without a tick or an awaited report; the timeline
     is offered every `equity_every`-th live tick.  `fill_model` says how
-    orders meet the ticks.
+    orders meet the ticks (`FILL_MODELS`); an order operation made while
+    reacting to a tick reaches the exchange `latency_ms` milliseconds later;
+    a marketable order with no quote to take fills `slippage_ticks` price
+    steps beyond the next trade's price.
     """
 
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -98,7 +113,9 @@ class RunSettings:
     min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS
     stall_timeout: float = 120.0
     equity_every: int = 50
-    fill_model: str = "touch"
+    fill_model: str = "queue"
+    latency_ms: float = DEFAULT_LATENCY_MS
+    slippage_ticks: int = DEFAULT_SLIPPAGE_TICKS
 
     def __post_init__(self) -> None:
         settle = object.__setattr__  # frozen: the checked values replace the given ones
@@ -137,6 +154,15 @@ class RunSettings:
             raise ValueError(f"seed must be a whole number or None, not {self.seed!r}")
         _whole(self.min_sharpe_days, "min_sharpe_days", 2, MAX_TRADING_DAYS)
         _whole(self.equity_every, "equity_every", 1)
+        _whole(self.slippage_ticks, "slippage_ticks", 0, 1000)
+        if isinstance(self.latency_ms, bool) or not (
+            isinstance(self.latency_ms, (int, float)) and 0 <= self.latency_ms <= MAX_LATENCY_MS
+        ):
+            raise ValueError(
+                f"latency_ms must be a number of milliseconds from 0 to {MAX_LATENCY_MS:,.0f}, "
+                f"not {self.latency_ms!r}"
+            )
+        settle(self, "latency_ms", float(self.latency_ms))
         if isinstance(self.stall_timeout, bool) or not (
             isinstance(self.stall_timeout, (int, float)) and 0 < self.stall_timeout < math.inf
         ):
@@ -170,6 +196,8 @@ class RunSettings:
             "engine": self.engine,
             "window": self.window,
             "fill_model": self.fill_model,
+            "latency_ms": self.latency_ms,
+            "slippage_ticks": self.slippage_ticks,
             "seed": self.seed,
             "capital": self.capital,
             "costs": self.costs.as_dict(),

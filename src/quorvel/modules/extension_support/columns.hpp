@@ -15,7 +15,7 @@ namespace quorvel {
 
 class ColumnReader {
 public:
-    static constexpr size_t kMaxColumns = 8;
+    static constexpr size_t kMaxColumns = 10;
     static constexpr Py_ssize_t kSliceRows = 512;  // rows converted at a time, unless told otherwise
 
     // A column to read (an interned name, kept by the caller), and how: as Python values from

@@ -142,6 +142,18 @@ Ref latest_tick_time(PyObject* self, Code&& code) {
     return get_or(tick_info.get(), [] { return Ref::borrow(names->ts); }, none);
 }
 
+// What matching enters for one order, in the steps and calls of a fill or a cancellation at a
+// tick (matching.cpp), for the tick's match and for the fill models of the fills door alike.
+// A fill of `deal_qty` at `deal_price` of `record` at `tick_ts`: the trade copy, its trade
+// record, its deal report queued, the position keeper's position; the book's record is left as
+// it is.
+void enter_fill(PyObject* self, PyObject* record, PyObject* deal_qty, PyObject* deal_price, PyObject* tick_ts);
+// The cancel report of an IOC or FOK order, for `rest_qty` (or the whole order, nullptr), at
+// `tick_ts` (new reference).
+Ref order_cancel_report(PyObject* self, PyObject* record, PyObject* rest_qty, PyObject* tick_ts);
+// The cancellation `report` of `record` entered: its trade record, the report queued.
+void enter_cancel(PyObject* self, PyObject* record, PyObject* report);
+
 // Method implementations, bound by the class table in matcher.cpp.
 void init(Self self, Object positions);
 Ref init_current_tick_info(Self self, Str code);

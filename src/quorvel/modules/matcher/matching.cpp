@@ -177,33 +177,12 @@ public:
         if (!price_match_ || !qty_match_ || compare(deal_qty_.get(), zero_, Py_EQ)) return tick_qty;
         tick_qty = Ref::steal(PyNumber_Subtract(tick_qty.get(), deal_qty_.get()));
         check_result_type(tick_qty.get(), &PyLong_Type);
-        Ref trade = trade_copy(record_, {{names->quantity, deal_qty_.get()},
-                                         {names->price, deal_price_.get()},
-                                         {names->exchange_ts, tick_ts_}});
-        PyObject* source = trade.get();
-        call_in_order({trade_recorder(self_), getitem(source, names->trade_id), getitem(source, names->code),
-                       getitem(source, names->action), getitem(source, names->quantity),
-                       getitem(source, names->price), getitem(source, names->exchange_ts),
-                       Ref::borrow(names->Deal)},
-                      names->trade_record_kwnames);
-        Ref deal_response = call_method(self_, names->build_deal_response, trade);
-        call_method(self_, names->add_response_to_queue, deal_response);
-        call_in_order({method(getattr(self_, names->positions).get(), names->set_positions), trade,
-                       getitem(source, names->product_type)});
+        enter_fill(self_, record_, deal_qty_.get(), deal_price_.get(), tick_ts_);
         return tick_qty;
     }
 
     void cancel() {
-        if (!cancel_info_ || !is_true(cancel_info_.get())) return;
-        PyObject* report = cancel_info_.get();
-        call_in_order({trade_recorder(self_), getitem(record_, names->trade_id), getitem(record_, names->code),
-                       getitem(record_, names->action),
-                       getitem(getitem(report, names->order).get(), names->quantity),
-                       getitem(getitem(report, names->order).get(), names->price),
-                       getitem(getitem(report, names->trade_status).get(), names->exchange_ts),
-                       Ref::borrow(names->Cancel)},
-                      names->trade_record_kwnames);
-        call_method(self_, names->add_response_to_queue, cancel_info_);
+        if (cancel_info_ && is_true(cancel_info_.get())) enter_cancel(self_, record_, cancel_info_.get());
     }
 
 private:
@@ -222,6 +201,33 @@ private:
 };
 
 }  // namespace
+
+void enter_fill(PyObject* self, PyObject* record, PyObject* deal_qty, PyObject* deal_price, PyObject* tick_ts) {
+    Ref trade = trade_copy(record, {{names->quantity, deal_qty}, {names->price, deal_price}, {names->exchange_ts, tick_ts}});
+    PyObject* source = trade.get();
+    call_in_order({trade_recorder(self), getitem(source, names->trade_id), getitem(source, names->code),
+                   getitem(source, names->action), getitem(source, names->quantity), getitem(source, names->price),
+                   getitem(source, names->exchange_ts), Ref::borrow(names->Deal)},
+                  names->trade_record_kwnames);
+    Ref deal_response = call_method(self, names->build_deal_response, trade);
+    call_method(self, names->add_response_to_queue, deal_response);
+    call_in_order({method(getattr(self, names->positions).get(), names->set_positions), trade,
+                   getitem(source, names->product_type)});
+}
+
+Ref order_cancel_report(PyObject* self, PyObject* record, PyObject* rest_qty, PyObject* tick_ts) {
+    return cancel_report(self, record, rest_qty, tick_ts);
+}
+
+void enter_cancel(PyObject* self, PyObject* record, PyObject* report) {
+    call_in_order({trade_recorder(self), getitem(record, names->trade_id), getitem(record, names->code),
+                   getitem(record, names->action), getitem(getitem(report, names->order).get(), names->quantity),
+                   getitem(getitem(report, names->order).get(), names->price),
+                   getitem(getitem(report, names->trade_status).get(), names->exchange_ts),
+                   Ref::borrow(names->Cancel)},
+                  names->trade_record_kwnames);
+    call_method(self, names->add_response_to_queue, report);
+}
 
 void match_deal(Self self, Str code, Float tick_close, Int tick_qty, Float tick_ts) {
     check_tick(tick_close, tick_qty);

@@ -45,7 +45,7 @@ Ref new_bar_builder(Float seconds_arg, Object session_span) {
 Ref new_road(Object set_current_tick, Object match_deal, Object reports, Object take_reports, Object owed,
              Object deliver, List current, Object watched, Object before_match, Object after_match, Object warm_up,
              Object on_tick, Object sample, Int equity_every_arg, Object trading_day_of, Float day_rollover,
-             Object pass_closes, Object bars, Object on_bar, Object progress, Object cursor) {
+             Object pass_closes, Object bars, Object on_bar, Object progress, Object cursor, Object fills) {
     const std::pair<PyObject*, const char*> required[] = {
         {set_current_tick, "set_current_tick"}, {match_deal, "match_deal"}, {take_reports, "take_reports"},
         {deliver, "deliver"},         {before_match, "before_match"}, {after_match, "after_match"},
@@ -66,14 +66,20 @@ Ref new_road(Object set_current_tick, Object match_deal, Object reports, Object 
         builder = &native_value<BarBuilder>(bars, state->bar_builder_type, "BarBuilder or None for bars");
         check_callable(on_bar, "on_bar");
     }
-    RoadHooks hooks{Ref::borrow(set_current_tick), Ref::borrow(match_deal), Ref::borrow(reports),
+    const FillsApi* fills_api = nullptr;
+    if (fills != Py_None) {
+        fills_api = static_cast<const FillsApi*>(PyCapsule_Import(kFillsApiCapsule, 0));
+        if (fills_api == nullptr) throw_error_set();
+        if (!fills_api->is_fills(fills)) raise(PyExc_TypeError, "fills must be a QueueFills or None");
+    }
+    RoadHooks hooks{Ref::borrow(set_current_tick), Ref::borrow(match_deal), Ref::borrow(fills), Ref::borrow(reports),
                     Ref::borrow(take_reports),     Ref::borrow(owed),       Ref::borrow(deliver),
                     Ref::borrow(current),          Ref::borrow(watched),    Ref::borrow(before_match),
                     Ref::borrow(after_match),      Ref::borrow(warm_up),    Ref::borrow(on_tick),
                     Ref::borrow(bars),             Ref::borrow(on_bar),     Ref::borrow(sample),
                     equity_every,                  Ref::borrow(trading_day_of), PyFloat_AS_DOUBLE(day_rollover.get()),
                     Ref::borrow(pass_closes),      Ref::borrow(progress),   Ref::borrow(cursor)};
-    return new_native(state->road_type, new Road(std::move(hooks), builder));
+    return new_native(state->road_type, new Road(std::move(hooks), builder, fills_api));
 }
 
 Road& road_of(PyObject* self) { return native_value<Road>(self, state->road_type, "TickRoad"); }
@@ -84,6 +90,10 @@ void road_replay(Self self, Object frame, Dict market_map, Object format_timesta
 }
 
 void road_take(Self self, Dict tick) { road_of(self).take(tick); }
+
+void road_follow(Self self, Object frame) { road_of(self).follow(frame); }
+
+void road_wake(Self self, Float moment) { road_of(self).wake(PyFloat_AS_DOUBLE(moment.get())); }
 
 void road_close_bars(Self self) { road_of(self).close_bars(); }
 
@@ -120,14 +130,17 @@ constexpr Param road_params[] = {
     {"on_bar", "Optional[Callable[[Dict[str, Any]], object]]"},
     {"progress", "Optional[Callable[[int], object]]"},
     {"cursor", "Any"},
+    {"fills", "Optional[QueueFills]"},
 };
 constexpr Param replay_params[] = {
     {"frame", "pl.DataFrame"}, {"market_map", "Dict[str, str]"}, {"format_timestamp", "Callable[[int, int], float]"},
     {"is_backfilling", "bool"}};
 constexpr Param take_params[] = {{"tick", "Dict[str, Any]"}};
+constexpr Param follow_params[] = {{"frame", "pl.DataFrame"}};
+constexpr Param wake_params[] = {{"moment", "float"}};
 constexpr Param bars_params[] = {{"seconds", "float"}, {"session_span", "Callable[[str, float], Tuple[float, float]]"}};
 
-constexpr MethodEntry road_constructor = function<new_road, road_params>({.name = "TickRoad", .ndefaults = 4,
+constexpr MethodEntry road_constructor = function<new_road, road_params>({.name = "TickRoad", .ndefaults = 5,
     .doc = "The road of a tick through the matcher and the strategy, the same for every tick of a run.",
     .return_annotation = "None"});
 
@@ -139,6 +152,12 @@ constexpr MethodEntry road_methods[] = {
         .return_annotation = "None"}),
     method<road_take, take_params>({.name = "take",
         .doc = "Take one tick dict the feed sent down the road.",
+        .return_annotation = "None"}),
+    method<road_follow, follow_params>({.name = "follow",
+        .doc = "The frame the ticks to take() come from, from its first row on: a fill model reads their quotes.",
+        .return_annotation = "None"}),
+    method<road_wake, wake_params>({.name = "wake",
+        .doc = "Something is due at `moment` besides the closes: pass_closes is asked at the first tick after it.",
         .return_annotation = "None"}),
     method<road_close_bars>({.name = "close_bars",
         .doc = "Give every bar still open to on_bar (the end of a phase); later ticks start new bars.",
@@ -161,7 +180,8 @@ PyGetSetDef road_getset[] = {
 constexpr const char* kRoadDoc =
     "TickRoad(set_current_tick, match_deal, reports, take_reports, owed, deliver, current, watched,\n"
     "         before_match, after_match, warm_up, on_tick, sample, equity_every, trading_day_of,\n"
-    "         day_rollover, pass_closes, bars=None, on_bar=None, progress=None, cursor=None)\n"
+    "         day_rollover, pass_closes, bars=None, on_bar=None, progress=None, cursor=None,\n"
+    "         fills=None)\n"
     "\n"
     "The road of a tick: each tick arrives (the day before sampled at its end, the closes passed,\n"
     "the quote cursor moved on), is matched, its reports taken, its bars given, the strategy\n"

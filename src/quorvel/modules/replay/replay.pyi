@@ -4,6 +4,8 @@ from typing import Any, Callable, Dict, List, Optional, Set, Sized, Tuple
 
 import polars as pl
 
+from quorvel.modules.matcher.fills import QueueFills
+
 class BarBuilder:
     """The bars a TickRoad builds of its ticks."""
 
@@ -45,6 +47,7 @@ class TickRoad:
         on_bar: Optional[Callable[[Dict[str, Any]], object]] = None,
         progress: Optional[Callable[[int], object]] = None,
         cursor: Any = None,
+        fills: Optional[QueueFills] = None,
     ) -> None: ...
     def replay(
         self,
@@ -58,6 +61,10 @@ class TickRoad:
         format_timestamp makes its timestamp)."""
     def take(self, tick: Dict[str, Any]) -> None:
         """Take one tick dict the feed sent down the road."""
+    def follow(self, frame: pl.DataFrame) -> None:
+        """The frame the ticks to take() come from, from its first row on: a fill model reads their quotes."""
+    def wake(self, moment: float) -> None:
+        """Something is due at `moment` besides the closes: pass_closes is asked at the first tick after it."""
     def close_bars(self) -> None:
         """Give every bar still open to on_bar (the end of a phase); later ticks start new bars."""
     def settle(self) -> None:

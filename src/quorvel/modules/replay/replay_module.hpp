@@ -11,6 +11,7 @@ namespace quorvel::replay {
 #define QUORVEL_REPLAY_NAMES(NAME, TEXT, TUPLE)                                                     \
     NAME(code) NAME(ts) NAME(close) NAME(qty) NAME(volume) NAME(tick_type) NAME(timestamp)            \
     NAME(is_backfilling) NAME(pl) NAME(DataFrame) NAME(Int64) NAME(Float64) NAME(String)             \
+    NAME(bid_price) NAME(bid_volume) NAME(ask_price) NAME(ask_volume)             \
     NAME(format_nano_ts_to_second_ts)
 
 struct Names {

@@ -29,6 +29,41 @@ bool same_text(PyObject* a, PyObject* b) {
                        static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
 }
 
+long long as_long_long(PyObject* number) {
+    long long value = PyLong_AsLongLong(number);
+    if (value == -1 && PyErr_Occurred()) throw_error_set();
+    return value;
+}
+
+// The quote of the current row of `columns`, whose numbers `first` on are bid_price,
+// bid_volume, ask_price and ask_volume; a value of None (a row without a quote) counts as 0.
+TickQuote quote_of(ColumnReader& columns, size_t first) {
+    auto real = [&](size_t column) {
+        if (columns.in_place(column)) return columns.float64(column);
+        PyObject* value = columns.value(column);
+        return value == Py_None ? 0.0 : as_double(value);
+    };
+    auto whole = [&](size_t column) {
+        if (columns.in_place(column)) return static_cast<long long>(columns.int64(column));
+        PyObject* value = columns.value(column);
+        return value == Py_None ? 0LL : as_long_long(value);
+    };
+    return TickQuote{real(first), real(first + 2), whole(first + 1), whole(first + 3)};
+}
+
+// TypeError unless `frame` is a polars DataFrame whose quote columns have their types.
+void check_quote_columns(PyObject* frame) {
+    Ref frame_type = global_attr(names->pl, names->DataFrame);
+    Ref int64 = global_attr(names->pl, names->Int64);
+    Ref float64 = global_attr(names->pl, names->Float64);
+    if (!ColumnReader::suits(frame, frame_type.get(),
+                             {{names->bid_price, float64.get()}, {names->bid_volume, int64.get()},
+                              {names->ask_price, float64.get()}, {names->ask_volume, int64.get()}}))
+        raise(PyExc_TypeError,
+              "with a fill model the frame needs the quote's columns bid_price (Float64), bid_volume (Int64), "
+              "ask_price (Float64) and ask_volume (Int64)");
+}
+
 // The day a moment's date counts as, the day's start moved back by the rollover: moments of one
 // such day always count for one trading day.
 double day_number(double moment, double rollover) { return std::floor((moment + kSecondsPerDay - rollover) / kSecondsPerDay); }
@@ -114,9 +149,10 @@ void Codes::keep(const Ref& code) {
     kept_[count_++] = code;
 }
 
-Road::Road(RoadHooks hooks, BarBuilder* builder)
+Road::Road(RoadHooks hooks, BarBuilder* builder, const FillsApi* fills_api)
     : hooks_(std::move(hooks)),
       builder_(builder),
+      fills_api_(fills_api),
       cursor_(hooks_.cursor.get()),
       next_close_(-std::numeric_limits<double>::infinity()),
       asked_day_number_(std::numeric_limits<double>::quiet_NaN()) {}
@@ -132,14 +168,26 @@ void Road::replay(PyObject* frame, PyObject* market_map, PyObject* format_timest
         raise(PyExc_TypeError,
               "the frame must be a polars DataFrame with columns code (String), ts (Int64), close (Float64), "
               "volume (Int64) and tick_type (Int64)");
-    // The columns' numbers, in the order opened.
-    constexpr size_t kCode = 0, kTs = 1, kClose = 2, kVolume = 3, kTickType = 4;
+    // The columns' numbers, in the order opened; the quote's last, read for a fill model only.
+    constexpr size_t kCode = 0, kTs = 1, kClose = 2, kVolume = 3, kTickType = 4, kQuote = 5;
     using Read = ColumnReader::Column::Read;
     ColumnReader columns;
-    columns.open(frame,
-                 {{names->code, Read::InPlaceText}, {names->ts, Read::InPlaceInt64}, {names->close, Read::InPlaceFloat64},
-                  {names->volume, Read::InPlaceInt64}, {names->tick_type, Read::InPlaceInt64}},
-                 kSliceRows);
+    if (fills_api_ != nullptr) {
+        check_quote_columns(frame);
+        columns.open(frame,
+                     {{names->code, Read::InPlaceText}, {names->ts, Read::InPlaceInt64},
+                      {names->close, Read::InPlaceFloat64}, {names->volume, Read::InPlaceInt64},
+                      {names->tick_type, Read::InPlaceInt64}, {names->bid_price, Read::InPlaceFloat64},
+                      {names->bid_volume, Read::InPlaceInt64}, {names->ask_price, Read::InPlaceFloat64},
+                      {names->ask_volume, Read::InPlaceInt64}},
+                     kSliceRows);
+    } else {
+        columns.open(frame,
+                     {{names->code, Read::InPlaceText}, {names->ts, Read::InPlaceInt64},
+                      {names->close, Read::InPlaceFloat64}, {names->volume, Read::InPlaceInt64},
+                      {names->tick_type, Read::InPlaceInt64}},
+                     kSliceRows);
+    }
     auto code = [&] {
         return columns.in_place(kCode) ? codes_.canonical(columns.text(kCode)) : codes_.canonical(columns.value(kCode));
     };
@@ -152,10 +200,13 @@ void Road::replay(PyObject* frame, PyObject* market_map, PyObject* format_timest
     };
     auto formatter = [&] { return format_timestamp; };
     while (columns.next()) {
+        TickQuote quote;
+        if (fills_api_ != nullptr) quote = quote_of(columns, kQuote);
         auto replay_row = [&](const auto& row) {
             Ref timestamp;
             Ref tick = state->tick_dicts.make(market_map, row, formatter, is_backfilling, &timestamp);
-            travel(row, tick, as_double(timestamp.get()), timestamp.get(), is_backfilling);
+            travel(row, tick, as_double(timestamp.get()), timestamp.get(), is_backfilling,
+                   as_long_long(row.tick_type().get()), quote);
             codes_.hold(row.code(), tick);
         };
         if (columns.in_place(kTs))
@@ -169,11 +220,30 @@ void Road::take(PyObject* tick) {
     if (!PyDict_CheckExact(tick)) raise(PyExc_TypeError, "a tick is a dict");
     Ref timestamp = getitem(tick, names->timestamp);
     bool is_backfilling = is_true(getitem(tick, names->is_backfilling).get());
-    travel(DictRow(tick), Ref::borrow(tick), as_double(timestamp.get()), timestamp.get(), is_backfilling);
+    DictRow row(tick);
+    TickQuote quote;
+    long long tick_type = 0;  // read for a fill model only, as the quote is
+    if (fills_api_ != nullptr) {
+        tick_type = as_long_long(getitem(tick, names->tick_type).get());
+        if (!followed_.is_open() || !followed_.next())
+            raise(PyExc_RuntimeError, "a tick was taken beyond the rows of the frame followed");
+        quote = quote_of(followed_, 0);
+    }
+    travel(row, Ref::borrow(tick), as_double(timestamp.get()), timestamp.get(), is_backfilling, tick_type, quote);
+}
+
+void Road::follow(PyObject* frame) {
+    if (fills_api_ == nullptr) return;  // without a fill model the quotes are not read
+    check_quote_columns(frame);
+    using Read = ColumnReader::Column::Read;
+    followed_.open(frame, {{names->bid_price, Read::InPlaceFloat64}, {names->bid_volume, Read::InPlaceInt64},
+                           {names->ask_price, Read::InPlaceFloat64}, {names->ask_volume, Read::InPlaceInt64}},
+                   kSliceRows);
 }
 
 template <class Row>
-void Road::travel(const Row& row, const Ref& tick, double moment, PyObject* timestamp, bool is_backfilling) {
+void Road::travel(const Row& row, const Ref& tick, double moment, PyObject* timestamp, bool is_backfilling,
+                  long long tick_type, const TickQuote& quote) {
     arrive(moment, timestamp);
     PyObject* current = hooks_.current.get();
     if (PyList_GET_SIZE(current) != 1) raise(PyExc_ValueError, "current must be a list of one item");
@@ -182,7 +252,12 @@ void Road::travel(const Row& row, const Ref& tick, double moment, PyObject* time
     Py_XDECREF(before);
     call(hooks_.set_current_tick.get(), tick);
     if (watches(row.code())) call(hooks_.before_match.get(), tick);
-    call(hooks_.match_deal.get(), row.code(), row.close(), row.volume(), timestamp);
+    if (fills_api_ != nullptr)
+        check_status(fills_api_->match(hooks_.fills.get(), row.code(), as_double(as_ptr(row.close())),
+                                       as_ptr(row.volume()), timestamp, tick_type, quote.bid_price, quote.bid_volume,
+                                       quote.ask_price, quote.ask_volume));
+    else
+        call(hooks_.match_deal.get(), row.code(), row.close(), row.volume(), timestamp);
     if (has_items(hooks_.reports.get())) call(hooks_.take_reports.get());
     if (watches(row.code())) call(hooks_.after_match.get(), tick);  // the reports may have made it watched
     ++(is_backfilling ? backfill_ : live_);
@@ -265,7 +340,7 @@ int Road::visit(visitproc visit, void* arg) const {
     const RoadHooks& h = hooks_;
     for (const Ref* held : {&h.set_current_tick, &h.match_deal, &h.reports, &h.take_reports, &h.owed, &h.deliver,
                             &h.current, &h.watched, &h.before_match, &h.after_match, &h.warm_up, &h.on_tick, &h.bars,
-                            &h.on_bar, &h.sample, &h.trading_day_of, &h.pass_closes, &h.progress, &h.cursor,
+                            &h.on_bar, &h.sample, &h.trading_day_of, &h.pass_closes, &h.progress, &h.cursor, &h.fills,
                             &last_live_stamp_, &asked_day_})
         Py_VISIT(held->get());
     return codes_.visit(visit, arg);

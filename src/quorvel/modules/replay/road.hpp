@@ -4,7 +4,8 @@
 //      is sampled as that day's end; the sessions' closes passed since the last tick are done
 //      (pass_closes); the quote cursor moves to the tick's row;
 //   2. the matcher takes it: current = [tick], set_current_tick(tick), and for a code the
-//      account watches before_match(tick); match_deal(code, close, qty, timestamp); the reports
+//      account watches before_match(tick); the tick matched, by match_deal(code, close, qty,
+//      timestamp) or, with a fill model, by its match with the tick's type and quote; the reports
 //      that queued are taken (take_reports); for a watched code after_match(tick);
 //   3. the tick counts as done; the bars its moment makes due are given to on_bar, each
 //      followed by the reports it owes; the tick goes into its code's bar;
@@ -18,9 +19,11 @@
 #include "../extension_support/columns.hpp"
 #include "../extension_support/shared_state.hpp"
 #include "../extension_support/tick_dict.hpp"
+#include "../matcher/fills_api.hpp"
 #include "bars.hpp"
 #include "row_cursor.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -53,10 +56,17 @@ private:
     Ref latest_;  // the last str made from a text, should the table be full
 };
 
+// A tick's best bid and ask, as its row of the frame holds them.
+struct TickQuote {
+    double bid_price = 0, ask_price = 0;
+    long long bid_volume = 0, ask_volume = 0;
+};
+
 // What the road calls, as the engine gives it once for the run.
 struct RoadHooks {
     Ref set_current_tick;  // the matcher's bound methods
     Ref match_deal;
+    Ref fills;             // the fill model matching instead of match_deal (a QueueFills), or None
     Ref reports;           // the matcher's report deque: reports are taken while it is not empty
     Ref take_reports;      // takes and delivers them
     Ref owed;              // reports not yet given to the strategy
@@ -80,14 +90,21 @@ struct RoadHooks {
 
 class Road {
 public:
-    Road(RoadHooks hooks, BarBuilder* builder);
+    Road(RoadHooks hooks, BarBuilder* builder, const FillsApi* fills_api);
     Road(const Road&) = delete;
     Road& operator=(const Road&) = delete;
 
     // The rows of a tick frame, each as the feed's tick dict of the phase.
     void replay(PyObject* frame, PyObject* market_map, PyObject* format_timestamp, bool is_backfilling);
-    // One tick dict the feed sent.
+    // One tick dict the feed sent; its quote, for a fill model, is the next row of the frame
+    // followed.
     void take(PyObject* tick);
+    // The frame the ticks to take come from, from its first row on (a fill model reads their
+    // quotes in it).
+    void follow(PyObject* frame);
+    // Something is due at `moment` besides the closes (an order operation reaching the
+    // exchange): pass_closes is asked at the first tick after it.
+    void wake(double moment) { next_close_ = std::min(next_close_, moment); }
     // The bars still open, given out: the end of a phase.
     void close_bars();
     // The last live tick, sampled as its day's end: the end of the run.
@@ -99,7 +116,8 @@ public:
 
 private:
     template <class Row>
-    void travel(const Row& row, const Ref& tick, double moment, PyObject* timestamp, bool is_backfilling);
+    void travel(const Row& row, const Ref& tick, double moment, PyObject* timestamp, bool is_backfilling,
+                long long tick_type, const TickQuote& quote);
     void arrive(double moment, PyObject* timestamp);
     void leave(double moment, PyObject* timestamp);
     bool is_other_day(double moment);
@@ -110,6 +128,8 @@ private:
 
     RoadHooks hooks_;
     BarBuilder* builder_;  // the builder `hooks_.bars` holds, or nullptr
+    const FillsApi* fills_api_;  // the fill model's entry point, with `hooks_.fills`; else nullptr
+    ColumnReader followed_;      // the quotes of the frame followed by take()
     RowCursor cursor_;
     Codes codes_;
     Py_ssize_t live_ = 0, backfill_ = 0;

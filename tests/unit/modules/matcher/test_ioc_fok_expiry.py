@@ -204,7 +204,7 @@ class IocBehindAGreedyRod(Strategy):
 def test_an_ioc_behind_a_rod_never_outlives_its_tick_in_either_engine(engines_built, tmp_path, engine):
     strategy = IocBehindAGreedyRod()
     settings = RunSettings(("2024-01-08", "2024-01-08"), None, engine=engine, window=4,
-                           stall_timeout=30, account_rules=False)
+                           stall_timeout=30, account_rules=False, fill_model="touch", latency_ms=0)
     run_backtest(SimulatedBroker(5, ticks_per_day=60), ["2330", "TXFR1"], settings,
                  data_dir=str(tmp_path), strategy=strategy)
     assert strategy.met_at is not None

@@ -15,10 +15,15 @@ from quorvel.backtest.output.files import OUTPUT_FILES, check_writable_directory
 from quorvel.backtest.settings.run import (
     DEFAULT_BACKFILL_DAYS,
     DEFAULT_CAPITAL,
+    DEFAULT_LATENCY_MS,
     DEFAULT_MIN_SHARPE_DAYS,
     DEFAULT_PERIOD,
+    DEFAULT_SLIPPAGE_TICKS,
     ENGINES,
+    FILL_MODELS,
+    MAX_LATENCY_MS,
     MAX_NTD,
+    MAX_SLIPPAGE_TICKS,
     MAX_TRADING_DAYS,
     MAX_WINDOW,
     RunSettings,
@@ -35,7 +40,7 @@ from quorvel.backtest.settings.costs import CostModel
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import DEFAULT_STRATEGY, load_strategy, parse_params
 from quorvel.sim import MAX_TICKS_PER_DAY
-from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES
+from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES, TOUCH_FIGURES
 
 
 def _date(text: str) -> str:
@@ -277,6 +282,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_account_arguments(parser)
 
+    _add_fill_arguments(parser)
+
     run = parser.add_argument_group("run")
     run.add_argument(
         "--engine",
@@ -338,10 +345,10 @@ def build_parser() -> argparse.ArgumentParser:
     # The sweep's options have no default here, so that one given without --sweep is seen.
     sweep.add_argument(
         "--rank-by",
-        choices=FIGURES,
+        choices=FIGURES + TOUCH_FIGURES,
         metavar="FIGURE",
         help=f"figure the sweep's table is ranked by (default: {DEFAULT_RANK_BY}): "
-        f"{', '.join(FIGURES)}",
+        f"{', '.join(FIGURES)}; with --compare-fills also {', '.join(TOUCH_FIGURES)}",
     )
     sweep.add_argument(
         "--ray-address",
@@ -361,6 +368,41 @@ def build_parser() -> argparse.ArgumentParser:
         help="runs at once (default: every core of this machine or the cluster)",
     )
     return parser
+
+
+def _add_fill_arguments(parser: argparse.ArgumentParser) -> None:
+    fills = parser.add_argument_group("fills")
+    fills.add_argument(
+        "--fill-model",
+        choices=FILL_MODELS,
+        default=RunSettings().fill_model,
+        help="queue: a resting order fills at its price once the volume displayed ahead of it "
+        "has traded, a marketable one at the quote it reaches; queue-prob: moves up the queue "
+        "also as the volume ahead shrinks; touch: fills at any trade that reaches the order, "
+        "at the trade's price (the optimistic bound)",
+    )
+    fills.add_argument(
+        "--latency-ms",
+        type=_number(0, MAX_LATENCY_MS),
+        metavar="MS",
+        default=DEFAULT_LATENCY_MS,
+        help="milliseconds from a strategy's order to the exchange (default: "
+        f"{DEFAULT_LATENCY_MS:g}, the broker's documented place_order round trip)",
+    )
+    fills.add_argument(
+        "--slippage-ticks",
+        type=_whole_number(0, MAX_SLIPPAGE_TICKS),
+        metavar="N",
+        default=DEFAULT_SLIPPAGE_TICKS,
+        help="price steps beyond the next trade that a market order fills at where the ticks "
+        "carry no quote",
+    )
+    fills.add_argument(
+        "--compare-fills",
+        action="store_true",
+        help="replay the run under touch fills as well, and show both: fills and net P&L per "
+        "code and per order kind",
+    )
 
 
 # The options that only a sweep reads: option, attribute.
@@ -428,6 +470,10 @@ def run_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> R
             market_rules=None if args.no_market_rules else market.TAIWAN,
             seed=args.seed,
             min_sharpe_days=args.min_sharpe_days,
+            fill_model=args.fill_model,
+            latency_ms=args.latency_ms,
+            slippage_ticks=args.slippage_ticks,
+            compare_fills=args.compare_fills,
         )
     except ValueError as error:
         parser.error(str(error))
@@ -442,6 +488,10 @@ def _check_sweep_options(parser: argparse.ArgumentParser, args: argparse.Namespa
     for option, value in (("--plot", args.plot), ("--report", args.report)):
         if value and args.sweep:
             parser.error(f"{option} shows one run; it does not go with --sweep")
+    if args.rank_by in TOUCH_FIGURES and not args.compare_fills:
+        parser.error(f"--rank-by {args.rank_by} is a figure under touch fills: add --compare-fills")
+    if args.compare_fills and args.fill_model == "touch":
+        parser.error("--compare-fills sets the fill model beside touch fills: give another --fill-model")
     if args.offline and not args.data_dir:
         parser.error("--offline reads the tick cache: give its --data-dir")
 

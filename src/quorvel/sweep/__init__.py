@@ -16,6 +16,7 @@ from quorvel.sweep.runner import (
     SweepResult,
     SweepRow,
     SweepSettings,
+    TOUCH_FIGURES,
     run_sweep,
 )
 from quorvel.sweep.tables import render_sweep
@@ -31,6 +32,7 @@ __all__ = [
     "SweepResult",
     "SweepRow",
     "SweepSettings",
+    "TOUCH_FIGURES",
     "combinations",
     "parse_grid",
     "render_sweep",

@@ -50,6 +50,7 @@ from quorvel.backtest.account.ledger import profit_factor_of
 from quorvel.backtest.engine.backtest import load_ticks, run_backtest
 from quorvel.backtest.errors import StrategyError
 from quorvel.backtest.output.files import check_writable_directory, rounded_figures, summary
+from quorvel.backtest.results.comparison import TOUCH
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import load_strategy
@@ -82,6 +83,8 @@ FIGURES = (
     "max_drawdown_share",
     "sharpe",
 )
+# The figures under touch fills beside a row's own, in a sweep that compares fills.
+TOUCH_FIGURES = tuple(TOUCH + name for name in ("fills", "net_pnl"))
 # The figure a sweep is ranked by unless told otherwise.
 DEFAULT_RANK_BY = "net_pnl"
 # Figures of which less is better: the ranking puts the smallest first.
@@ -119,12 +122,12 @@ class SweepRow:
     # A transcript, long at times: no part of what the row is or shows.
     output: str = field(default="", compare=False, repr=False)
 
-    def flat(self) -> Dict[str, Any]:
-        """Parameters, every figure (None after a failure) and the error, as one record; the
+    def flat(self, figures: Sequence[str]) -> Dict[str, Any]:
+        """Parameters, the `figures` (None after a failure) and the error, as one record; the
         figures as the files hold them (`rounded_figures`)."""
         return {
             **self.params,
-            **rounded_figures({name: self.figures.get(name) for name in FIGURES}),
+            **rounded_figures({name: self.figures.get(name) for name in figures}),
             "error": self.error,
         }
 
@@ -155,7 +158,8 @@ class SweepResult:
     def frame(self) -> pl.DataFrame:
         """One row per combination: the finished ones best first (parameters, figures, error),
         then those a partial sweep did not finish, with why in "error"."""
-        records = [row.flat() for row in self._rows_and_unfinished()]
+        figures = figures_of(self.settings.run)
+        records = [row.flat(figures) for row in self._rows_and_unfinished()]
         return pl.DataFrame(records, infer_schema_length=None).with_row_index("rank", offset=1)
 
     def write(self, directory: str) -> List[str]:
@@ -178,7 +182,10 @@ class SweepResult:
             "partial": self.stopped is not None,
             "stopped": self.stopped,
             "settings": self.settings.as_dict(),
-            "rows": [{"rank": rank, **row.flat()} for rank, row in enumerate(rows, 1)],
+            "rows": [
+                {"rank": rank, **row.flat(figures_of(self.settings.run))}
+                for rank, row in enumerate(rows, 1)
+            ],
         }
         with written_together(paths) as (csv_path, json_path):
             self.frame().write_csv(csv_path)
@@ -226,7 +233,15 @@ def _backtest_row(
         # A StrategyError's message names the strategy's exception already.
         named = isinstance(error, StrategyError)
         return SweepRow(params, error=str(error) if named else f"{type(error).__name__}: {error}")
-    return SweepRow(params, summary(result)["total"])
+    document = summary(result)
+    compared = document.get("fill_comparison", {}).get("total", {})
+    touch = {name: compared[name] for name in TOUCH_FIGURES if name in compared}
+    return SweepRow(params, {**document["total"], **touch})
+
+
+def figures_of(run: RunSettings) -> Tuple[str, ...]:
+    """The figures of a sweep's rows: with fills compared, their twins under touch fills too."""
+    return FIGURES + TOUCH_FIGURES if run.compares_fills else FIGURES
 
 
 def rank(rows: Sequence[SweepRow], rank_by: str) -> List[SweepRow]:
@@ -274,7 +289,7 @@ def run_sweep(
         raise SweepError(RAY_MISSING) from None
     strategy_class = load_strategy(strategy) if isinstance(strategy, str) else strategy
     runs = [{**(fixed or {}), **combination} for combination in combinations(grid)]
-    _check_grid(strategy_class, grid, fixed or {}, rank_by)
+    _check_grid(strategy_class, grid, fixed or {}, rank_by, figures_of(settings.run))
     rows: Dict[int, SweepRow] = {}  # by the combination's place in the grid
 
     def ranked(stopped: Optional[str] = None) -> SweepResult:
@@ -319,16 +334,22 @@ def _check_grid(
     grid: Mapping[str, Sequence[Any]],
     fixed: Mapping[str, Any],
     rank_by: str,
+    figures: Sequence[str],
 ) -> None:
-    if rank_by not in FIGURES:
-        raise SweepError(f"cannot rank by {rank_by!r}; the figures are {', '.join(FIGURES)}")
+    if rank_by in TOUCH_FIGURES and rank_by not in figures:
+        raise SweepError(
+            f"{rank_by} is a figure under touch fills: rank by it with fills compared "
+            "(compare_fills, --compare-fills)"
+        )
+    if rank_by not in figures:
+        raise SweepError(f"cannot rank by {rank_by!r}; the figures are {', '.join(figures)}")
     if not grid or not all(grid.values()):
         raise SweepError("a sweep needs at least one parameter with at least one value")
     known = strategy.parameters()
     for name in [*grid, *fixed]:
         if name not in known:
             raise SweepError(f"{strategy.__name__} has no parameter {name!r}")
-        if name in FIGURES or name in ("rank", "error"):
+        if name in figures or name in TOUCH_FIGURES or name in ("rank", "error"):
             raise SweepError(f"the parameter {name!r} has the name of a column of the sweep table")
     both = sorted(set(grid) & set(fixed))
     if both:

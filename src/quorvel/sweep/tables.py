@@ -6,6 +6,7 @@ from typing import Any
 
 from quorvel.backtest.account.ledger import MONEY_FIGURES
 from quorvel.backtest.output.tables import ntd, ratio
+from quorvel.backtest.results.comparison import TOUCH
 from quorvel.sweep.runner import SweepResult, SweepRow
 
 # The figures of the printed table, with their headings (the ranking's figure is added when it
@@ -18,6 +19,8 @@ _SHOWN = {
     "max_drawdown": "max drawdown",
     "sharpe": "Sharpe",
 }
+# Shown beside them when the sweep compares fills.
+_SHOWN_COMPARED = {"touch_net_pnl": "touch net"}
 _SHARES = frozenset({"win_rate", "max_drawdown_share"})
 # The narrowest the error column gets where the table is wider than the console.
 _ERROR_WIDTH = 40
@@ -30,7 +33,8 @@ def render_sweep(result: SweepResult, console: Any) -> None:
     from rich.table import Table
 
     names = list(result.rows[0].params) if result.rows else []
-    shown = {**_SHOWN, result.rank_by: _SHOWN.get(result.rank_by, result.rank_by)}
+    shown = {**_SHOWN, **(_SHOWN_COMPARED if result.settings.run.compares_fills else {})}
+    shown.setdefault(result.rank_by, result.rank_by)
     failures = any(row.error for row in result.rows)
     table = Table(
         title=f"{result.strategy}: {result.total} combinations ranked by {result.rank_by} (NTD)",
@@ -67,7 +71,7 @@ def _cell(name: str, row: SweepRow) -> str:
     value = row.figure(name)
     if value is None:
         return "-"
-    if name in MONEY_FIGURES:
+    if name.removeprefix(TOUCH) in MONEY_FIGURES:
         return ntd(value)
     if name in _SHARES:
         return f"{value:.1%}"

@@ -14,6 +14,7 @@ them returns, before the next tick.
 from __future__ import annotations
 
 import contextlib
+import copy
 import os
 import tempfile
 from typing import Any, Dict, List, Optional, Sequence
@@ -36,9 +37,10 @@ from quorvel.backtest.engine.paced import run_paced
 from quorvel.backtest.engine.replay import run_replay
 from quorvel.backtest.engine.road import Progress, Run
 from quorvel.backtest.engine.trade_ids import seeded_trade_ids
-from quorvel.backtest.errors import BacktestError
+from quorvel.backtest.errors import BacktestError, BacktestInterrupted
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.run import RunSettings
+from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import (
     DEFAULT_STRATEGY,
     StrategyArg,
@@ -134,16 +136,61 @@ def run_backtest(
     it, logs to logs/shioaji.log under `data_dir` unless SJ_LOG_PATH says
     otherwise.
     """
-    matcher_module = core.matcher()
     settings = settings or RunSettings()
     if not isinstance(settings, RunSettings):
         raise TypeError(f"settings must be RunSettings, not {settings!r}")
     chosen = strategy_instance(load_strategy(DEFAULT_STRATEGY) if strategy is None else strategy)
     instruments = resolve_codes(api, codes)
+    pristine = _copy_to_compare(chosen) if settings.compares_fills else None
     temporary = None
     if data_dir is None:
         temporary = tempfile.TemporaryDirectory(prefix="quorvel-")
         data_dir = temporary.name
+    with temporary or contextlib.nullcontext():
+        if pristine is None:
+            return _replayed(api, instruments, settings, chosen, data_dir, progress, quiet_modules)
+        result = _replayed(
+            api, instruments, settings, chosen, data_dir, _share_of(progress, 0), quiet_modules
+        )
+        touch = settings.replace(fill_model="touch", compare_fills=False)
+        try:
+            result.touch = _replayed(
+                api, instruments, touch, pristine, data_dir, _share_of(progress, 1), quiet_modules
+            )
+        except BacktestInterrupted:
+            raise BacktestInterrupted(result) from None
+        return result
+
+
+def _copy_to_compare(strategy: Strategy) -> Strategy:
+    """The strategy as it is before its run, for the same run under "touch" fills."""
+    try:
+        return copy.deepcopy(strategy)
+    except Exception as error:
+        raise BacktestError(
+            f"compare_fills runs {type(strategy).__name__} twice, from a copy made before the "
+            f"first run, and it cannot be copied: {type(error).__name__}: {error}"
+        ) from None
+
+
+def _share_of(progress: Optional[Progress], run: int) -> Optional[Progress]:
+    """`progress` of the `run`-th of two runs of the same ticks, each half of the work."""
+    if progress is None:
+        return None
+    return lambda done, expected: progress(run * expected + done, 2 * expected)
+
+
+def _replayed(
+    api: Any,
+    instruments: List[Dict[str, str]],
+    settings: RunSettings,
+    chosen: Strategy,
+    data_dir: str,
+    progress: Optional[Progress],
+    quiet_modules: bool,
+) -> BacktestResult:
+    """One run of `chosen` (see `run_backtest`), its ticks cached under `data_dir`."""
+    matcher_module = core.matcher()
     with broker_log_under(data_dir):
         ticker_module = core.ticker()
 
@@ -161,8 +208,8 @@ def run_backtest(
     stops = stops_recorded(chosen, result)
     ids = seeded_trade_ids(matcher_module, settings.seed)
     # Left in reverse order: the engine has ended its threads before the data directory is
-    # restored, and the temporary one removed.
-    with temporary or contextlib.nullcontext(), handed_over(result, path), ctrl_c_when_safe():
+    # restored.
+    with handed_over(result, path), ctrl_c_when_safe():
         with one_run_at_a_time(), using_data_dir(path), ids, stops, quiet:
             result.cache_files_before = count_cache_files(BASIC_INFO.data_dir)
             matcher = matcher_module.Matcher()
@@ -180,19 +227,23 @@ def run_backtest(
                     opening_references(ticker, instruments, first_day, rules) if rules else {},
                 )
                 engine = run_replay if settings.engine == "replay" else run_paced
-                engine(
-                    Run(
-                        ticker,
-                        matcher,
-                        chosen,
-                        instruments,
-                        result,
-                        progress,
-                        result.account,
-                        trading,
-                        fills_for(settings, matcher),
-                    )
+                fills = fills_for(settings, matcher)
+                run = Run(
+                    ticker,
+                    matcher,
+                    chosen,
+                    instruments,
+                    result,
+                    progress,
+                    result.account,
+                    trading,
+                    fills,
                 )
+                try:
+                    engine(run)
+                finally:
+                    if fills is not None:
+                        result.codes_without_quotes = fills.codes_without_quotes()
     return result
 
 

@@ -17,6 +17,7 @@ import polars as pl
 
 from quorvel.atomic_files import written_together
 from quorvel.backtest.account.ledger import MONEY_FIGURES, RATIO_FIGURES
+from quorvel.backtest.results.comparison import TOUCH, compare_fills
 from quorvel.backtest.results.evaluation import Evaluation
 from quorvel.backtest.results.result import BacktestResult
 
@@ -62,6 +63,7 @@ def summary(result: BacktestResult, evaluation: Optional[Evaluation] = None) -> 
     files hold them.
     """
     evaluation = evaluation or result.evaluate()
+    comparison = compare_fills(result, evaluation)
     per_code = {
         code: {
             **{key: row[key] for key in _PER_CODE_COUNTS},
@@ -94,8 +96,10 @@ def summary(result: BacktestResult, evaluation: Optional[Evaluation] = None) -> 
             "trading_days": evaluation.trading_days,
             "peak_margin_in_use": result.peak_margin,
             "refused_orders": result.refused_orders,
+            "codes_without_quotes": result.codes_without_quotes,
             "account_warnings": result.warnings,
         },
+        **({} if comparison is None else {"fill_comparison": comparison.as_dict()}),
     }
 
 
@@ -108,6 +112,7 @@ def rounded_figures(figures: Mapping[str, Any]) -> Dict[str, Any]:
 def _rounded(name: str, value: Any) -> Any:
     if not isinstance(value, float):
         return value
+    name = name.removeprefix(TOUCH)  # a figure's twin under touch fills is rounded as it is
     if name in MONEY_FIGURES or name == "peak_margin_in_use":
         return round(value)
     if name in RATIO_FIGURES or name == "avg_price":
@@ -117,12 +122,22 @@ def _rounded(name: str, value: Any) -> Any:
 
 def _file_summary(document: Dict[str, Any]) -> Dict[str, Any]:
     """`summary`'s document with its figures as the file holds them."""
-    return {
+    rounded = {
         **document,
         "per_code": {code: rounded_figures(row) for code, row in document["per_code"].items()},
         "total": rounded_figures(document["total"]),
         "run": rounded_figures(document["run"]),
     }
+    comparison = document.get("fill_comparison")
+    if comparison is not None:
+        rounded["fill_comparison"] = {
+            **comparison,
+            "per_code": {
+                code: rounded_figures(row) for code, row in comparison["per_code"].items()
+            },
+            "total": rounded_figures(comparison["total"]),
+        }
+    return rounded
 
 
 def _to_the_ntd(frame: pl.DataFrame, columns: Sequence[str]) -> pl.DataFrame:

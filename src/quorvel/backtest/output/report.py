@@ -181,7 +181,10 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
 
     codes = series.codes
     colours = dict(zip(codes, code_colours(len(codes))))
-    titles = ["Net P&L (NTD)", "Drawdown of the total (NTD)"] + [
+    pnl = f"Net P&L (NTD), {result.settings.fill_model} fills"
+    if result.touch is not None:
+        pnl += "; dashed: the total under touch fills"
+    titles = [pnl, "Drawdown of the total (NTD)"] + [
         f"{code}: price, {len(series.buys[code])} buys \N{BLACK UP-POINTING TRIANGLE} and "
         f"{len(series.sells[code])} sells \N{BLACK DOWN-POINTING TRIANGLE}"
         for code in codes
@@ -219,6 +222,19 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
         row=1,
         col=1,
     )
+    if result.touch is not None:
+        touch = chart_series(result.touch)
+        figure.add_trace(
+            go.Scatter(
+                x=touch.times,
+                y=touch.total,
+                name="total, touch fills",
+                line={"color": "#7f7f7f", "width": 1.5, "dash": "dash"},
+                hovertemplate="%{x}<br>%{y:,.0f} NTD under touch fills",
+            ),
+            row=1,
+            col=1,
+        )
     figure.add_trace(
         go.Scatter(
             x=series.times,

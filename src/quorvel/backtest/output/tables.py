@@ -6,6 +6,7 @@ import math
 from typing import Any, List, Mapping, NamedTuple, Optional, Sequence
 
 from quorvel.backtest.account.ledger import Figures, profit_factor_of
+from quorvel.backtest.results.comparison import Compared, compare_fills
 from quorvel.backtest.results.evaluation import Evaluation
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.account import AccountRules
@@ -123,6 +124,7 @@ def run_tables(
             ("code", "realised", "unrealised", "gross", "fees", "taxes", "net"),
             [_money_row(code, figures) for code, figures in evaluation.per_code.items()],
             _money_row("total", evaluation.total),
+            note=fills_text(result),
         ),
         FigureTable(
             f"Round trips and risk (capital {ntd(result.settings.capital)} NTD)",
@@ -155,7 +157,67 @@ def run_tables(
             ],
             names=2,
         ),
+        *_comparison_tables(result, evaluation),
         _run_table(result, evaluation, machine),
+    ]
+
+
+def fills_text(result: BacktestResult) -> str:
+    """How the run filled its orders: the fill model, the latency, and the codes whose ticks
+    carried no quote."""
+    text = f"fills: {_fill_setting(result)}"
+    if result.codes_without_quotes:
+        steps = result.settings.slippage_ticks
+        text += (
+            f"; no quotes in the ticks of {', '.join(result.codes_without_quotes)}: "
+            f"market orders filled {steps} price step{'' if steps == 1 else 's'} beyond the "
+            "next trade"
+        )
+    return text
+
+
+def _fill_setting(result: BacktestResult) -> str:
+    settings = result.settings
+    return f"{settings.fill_model}, latency {settings.latency_ms:g} ms"
+
+
+def _comparison_tables(result: BacktestResult, evaluation: Evaluation) -> List[FigureTable]:
+    """With the run under touch fills beside it: fills and net P&L of both, per code and per
+    order kind."""
+    comparison = compare_fills(result, evaluation)
+    if comparison is None:
+        return []
+    model = comparison.fill_model
+
+    def row(name: str, fills: Compared, net: Compared) -> Sequence[str]:
+        return (
+            name,
+            f"{fills.model:,.0f}",
+            f"{fills.touch:,.0f}",
+            ntd(net.model),
+            ntd(net.touch),
+            ntd(net.optimism),
+        )
+
+    return [
+        FigureTable(
+            f"Fill optimism: {model} fills against touch fills (net P&L in NTD)",
+            ("code", "fills", "touch fills", "net", "touch net", "touch - net"),
+            [
+                row(code, comparison.fills[code], comparison.net_pnl[code])
+                for code in comparison.fills
+            ],
+            row("total", comparison.total_fills, comparison.total_net_pnl),
+        ),
+        FigureTable(
+            f"Orders filled by kind: {model} fills against touch fills",
+            ("price type", "order type", "filled", "touch filled"),
+            [
+                (price_type, order_type, f"{filled.model:,.0f}", f"{filled.touch:,.0f}")
+                for (price_type, order_type), filled in comparison.orders_filled.items()
+            ],
+            names=2,
+        ),
     ]
 
 
@@ -187,6 +249,7 @@ def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) ->
         ("strategy", result.strategy),
         ("parameters", _parameters_text(result.parameters)),
         ("engine", engine),
+        ("fills", _fill_setting(result)),
         *(cache if machine else []),
         (
             "stock costs",

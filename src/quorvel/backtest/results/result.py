@@ -36,7 +36,10 @@ class BacktestResult:
     timeline holds the points of the run that its figures need, in proportion
     to what the strategy does (`quorvel.backtest.results.timeline`);
     `balances` holds the account at every point of it, and `warnings` what the
-    account made the engine do.  `parameters` are the strategy's as it ran.  A
+    account made the engine do.  `parameters` are the strategy's as it ran.
+    `codes_without_quotes` names the codes whose ticks carried no bid and ask,
+    and `touch` is the same run under "touch" fills when the settings'
+    `compare_fills` asked for it (`fill_comparison`).  A
     run stopped early (Ctrl-C, an exception from the strategy) leaves a
     partial result, `stopped` saying why.  Creating a result looks up the
     contract of every code, so that a code without a known contract size fails
@@ -64,6 +67,9 @@ class BacktestResult:
     balances: BalancesAt = field(init=False, repr=False)
     warnings: List[str] = field(default_factory=list, repr=False)
     parameters: Dict[str, Any] = field(default_factory=dict)  # the strategy's, as it ran
+    # The codes whose ticks carried no quote: their marketable orders filled at the next trade.
+    codes_without_quotes: List[str] = field(default_factory=list)
+    touch: Optional["BacktestResult"] = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
         self.contracts = {

@@ -38,6 +38,7 @@ FILL_MODELS = ("queue", "queue-prob", "touch")
 DEFAULT_LATENCY_MS = 137.0
 # Steps a marketable order without a quote to take fills beyond the next trade's price.
 DEFAULT_SLIPPAGE_TICKS = 1
+MAX_SLIPPAGE_TICKS = 1000
 # The most permits the paced engine grants ahead; no more than the run has ticks are granted.
 MAX_WINDOW = 1_000_000
 # More trading days than any run uses (of warm-up, or that a Sharpe ratio needs; the calendar
@@ -97,7 +98,9 @@ class RunSettings:
     orders meet the ticks (`FILL_MODELS`); an order operation made while
     reacting to a tick reaches the exchange `latency_ms` milliseconds later;
     a marketable order with no quote to take fills `slippage_ticks` price
-    steps beyond the next trade's price.
+    steps beyond the next trade's price.  With `compare_fills` the run is
+    replayed under "touch" fills as well, to show how much the fill model's
+    caution costs (`BacktestResult.touch`).
     """
 
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -116,6 +119,7 @@ class RunSettings:
     fill_model: str = "queue"
     latency_ms: float = DEFAULT_LATENCY_MS
     slippage_ticks: int = DEFAULT_SLIPPAGE_TICKS
+    compare_fills: bool = False
 
     def __post_init__(self) -> None:
         settle = object.__setattr__  # frozen: the checked values replace the given ones
@@ -148,13 +152,14 @@ class RunSettings:
             raise ValueError(
                 f"market_rules must be MarketRules or None (the raw exchange), not {self.market_rules!r}"
             )
-        if type(self.account_rules) is not bool:
-            raise ValueError(f"account_rules must be True or False, not {self.account_rules!r}")
+        for name in ("account_rules", "compare_fills"):
+            if type(getattr(self, name)) is not bool:
+                raise ValueError(f"{name} must be True or False, not {getattr(self, name)!r}")
         if self.seed is not None and type(self.seed) is not int:
             raise ValueError(f"seed must be a whole number or None, not {self.seed!r}")
         _whole(self.min_sharpe_days, "min_sharpe_days", 2, MAX_TRADING_DAYS)
         _whole(self.equity_every, "equity_every", 1)
-        _whole(self.slippage_ticks, "slippage_ticks", 0, 1000)
+        _whole(self.slippage_ticks, "slippage_ticks", 0, MAX_SLIPPAGE_TICKS)
         if isinstance(self.latency_ms, bool) or not (
             isinstance(self.latency_ms, (int, float)) and 0 <= self.latency_ms <= MAX_LATENCY_MS
         ):
@@ -169,6 +174,11 @@ class RunSettings:
             raise ValueError(
                 f"stall_timeout must be a positive number of seconds, not {self.stall_timeout!r}"
             )
+
+    @property
+    def compares_fills(self) -> bool:
+        """Whether the run is replayed under "touch" fills as well: asked for, and not its own."""
+        return self.compare_fills and self.fill_model != "touch"
 
     @property
     def market(self) -> MarketRules:
@@ -198,6 +208,7 @@ class RunSettings:
             "fill_model": self.fill_model,
             "latency_ms": self.latency_ms,
             "slippage_ticks": self.slippage_ticks,
+            "compare_fills": self.compare_fills,
             "seed": self.seed,
             "capital": self.capital,
             "costs": self.costs.as_dict(),

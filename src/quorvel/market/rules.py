@@ -312,22 +312,29 @@ class MarketRules:
         day_number = (seconds + SECONDS_PER_DAY - self.day_rollover_seconds) // SECONDS_PER_DAY
         return _first_trading_day(self.calendar, self.closed_days, int(day_number))
 
+    def calls(self, code: str, day: Day) -> List[Tuple[CallAuction, dt.datetime, dt.datetime]]:
+        """`code`'s call auctions of trading day `day` in time order, each with when it takes
+        orders from and when its trade is made; none on other days."""
+        day = parse_day(day)
+        if not self.is_trading_day(day):
+            return []
+        found = []
+        for call in self.instrument(code).calls:
+            taking = self.previous_trading_days(day, 1)[0] if call.previous_evening else day
+            opens, closes = (dt.datetime.combine(taking, time) for time in (call.opens, call.closes))
+            found.append((call, opens, closes))
+        return sorted(found, key=lambda entry: entry[1])
+
     def call_at(self, code: str, moment: float) -> Optional[Tuple[CallAuction, float]]:
         """The call auction of `code` taking orders at `moment` (broker seconds), and the moment
         its trade is made; None outside its calls (and on days without trading)."""
         day = self.trading_day_of(moment)
         # An evening's call comes before the night sessions' opening, from which on moments
-        # count for the next trading day: it belongs to the day after the moment's own.
-        days = {False: day, True: self.next_trading_day(day)}
-        for call in self.instrument(code).calls:
-            belongs = days[call.previous_evening]
-            taking = self.previous_trading_days(belongs, 1)[0] if call.previous_evening else belongs
-            if not self.is_trading_day(belongs):
-                continue
-            opens = broker_seconds(dt.datetime.combine(taking, call.opens))
-            closes = broker_seconds(dt.datetime.combine(taking, call.closes))
-            if opens <= moment < closes:
-                return call, closes
+        # count for the next trading day: it may belong to the day after the moment's own.
+        for belongs in (day, self.next_trading_day(day)):
+            for call, opens, closes in self.calls(code, belongs):
+                if broker_seconds(opens) <= moment < broker_seconds(closes):
+                    return call, broker_seconds(closes)
         return None
 
     def session_at(self, code: str, moment: Moment) -> Optional[Session]:

@@ -21,7 +21,7 @@ from backtest_support import backtest
 from quorvel.backtest import AccountRules, CostModel
 from quorvel.backtest.engine.backtest import cache_directory
 from quorvel.backtest.output.files import write_outputs
-from quorvel.backtest.output.tables import render
+from quorvel.backtest.output.tables import render, run_tables
 from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]
@@ -179,8 +179,11 @@ def expected(result):
 def printed_tables(result):
     console = Console(record=True, width=200)
     render(result, console)
+    notes = {table.note for table in run_tables(result, result.evaluate())}
     tables, rows = {}, None
     for line in console.export_text().splitlines():
+        if line.strip() in notes:
+            continue
         if line and not line.startswith(" "):
             rows = tables[line.split(" (")[0].strip()] = []
         elif line.strip() and not line.strip().startswith("─"):

@@ -65,8 +65,13 @@ class TestReplayOfImportedDays:
             if code == "TXFR1" and close in (22031.0, 22032.0, 22029.0)
         ]
         assert same_second == [22031.0, 22032.0, 22029.0] * 2
-        # The market order placed on the first tick filled at the second: one long contract.
+        # The market order placed on the first tick filled at the second, without a quote to
+        # take one price step above its trade: one long contract.
         assert result.per_code()["TXFR1"]["position"] == 1
+        [deal] = [report for report in result.reports if "operation_type" not in report]
+        second_close = [close for code, close, _ in strategy.ticks if code == "TXFR1"][1]
+        assert deal["price"] == second_close + 1
+        assert result.codes_without_quotes == ["TXFR1", "MXFR1"]
 
 
 class TestOfflineCommand:
@@ -87,7 +92,9 @@ class TestOfflineCommand:
     @pytest.mark.usefixtures("engines_built")
     def test_a_run_over_imported_days_and_a_weekend_succeeds(self, imported, capsys):
         assert self.run(imported, "--start", "2024-08-17", "--end", "2024-08-21") == 0
-        assert "backtest failed" not in capsys.readouterr().out
+        out = " ".join(capsys.readouterr().out.split())  # as one line, however it wrapped
+        assert "backtest failed" not in out
+        assert "no quotes in the ticks of TXFR1: market orders filled 1 price step beyond" in out
 
     def test_offline_needs_the_data_directory(self, capsys):
         with pytest.raises(SystemExit) as exit_info:

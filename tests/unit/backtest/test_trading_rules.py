@@ -71,19 +71,22 @@ class TestPriceChecks:
 class TestSessionCloses:
     def test_each_close_names_its_codes_and_those_whose_trading_day_ends(self):
         closes = session_closes(market.TAIWAN, CODES, *DAYS)
-        assert [(close.timestamp, close.closing, close.day_over) for close in closes] == [
-            (at("2024-01-06 05:00"), ("TXFR1",), ()),  # Monday's night session, from Friday
-            (at("2024-01-08 13:30"), ("2330",), ("2330",)),
-            (at("2024-01-08 13:45"), ("TXFR1",), ("TXFR1",)),
-            (at("2024-01-09 05:00"), ("TXFR1",), ()),
-            (at("2024-01-09 13:30"), ("2330",), ("2330",)),
-            (at("2024-01-09 13:45"), ("TXFR1",), ("TXFR1",)),
+        rows = [(close.timestamp, close.closing, close.day_over, close.calls_begin) for close in closes]
+        assert rows == [
+            (at("2024-01-06 05:00"), ("TXFR1",), (), ()),  # Monday's night session, from Friday
+            (at("2024-01-08 13:25"), (), (), ("2330",)),  # continuous trading ends: the call
+            (at("2024-01-08 13:30"), ("2330",), ("2330",), ()),
+            (at("2024-01-08 13:45"), ("TXFR1",), ("TXFR1",), ()),
+            (at("2024-01-09 05:00"), ("TXFR1",), (), ()),
+            (at("2024-01-09 13:25"), (), (), ("2330",)),
+            (at("2024-01-09 13:30"), ("2330",), ("2330",), ()),
+            (at("2024-01-09 13:45"), ("TXFR1",), ("TXFR1",), ()),
         ]
         assert all(close.ts == int(close.timestamp) * 1_000_000_000 for close in closes)
 
     def test_codes_closing_together_share_one_close(self):
         closes = session_closes(market.TAIWAN, ["2330", "2317"], "2024-01-08", "2024-01-08")
-        assert [close.closing for close in closes] == [("2330", "2317")]
+        assert [close.closing or close.calls_begin for close in closes] == [("2330", "2317")] * 2
 
     def test_days_without_trading_have_no_close(self):
         assert session_closes(market.TAIWAN, CODES, "2024-02-06", "2024-02-14") == []
@@ -102,16 +105,19 @@ class Desk:
     def expire_day_orders(self, codes):
         self.calls.append(codes)
 
+    def calls_begin(self, codes):
+        self.calls.append(("call", *codes))
+
 
 class TestPassingCloses:
     def test_closes_before_the_moment_expire_day_orders_in_order_and_move_references_on(self):
         rules = TradingRules(market.TAIWAN, CODES, DAYS, {"2330": 580.0, "TXFR1": 17500.0})
         desk = Desk({"2330": 600.0, "TXFR1": 18000.0})
         rules.pass_closes(at("2024-01-08 13:30"), desk)  # a tick at the stock's close
-        assert desk.calls == [("TXFR1",)]
+        assert desk.calls == [("TXFR1",), ("call", "2330")]
         assert rules.limit_prices("2330") == (522.0, 638.0)  # the day's own, still
         assert rules.pass_closes(at("2024-01-08 15:00"), desk) == at("2024-01-09 05:00")
-        assert desk.calls == [("TXFR1",), ("2330",), ("TXFR1",)]
+        assert desk.calls == [("TXFR1",), ("call", "2330"), ("2330",), ("TXFR1",)]
         assert rules.limit_prices("2330") == market.limit_prices("2330", 600.0)
         assert rules.limit_prices("TXFR1") == market.limit_prices("TXFR1", 18000.0)
         assert rules.next_close == at("2024-01-09 05:00")

@@ -180,6 +180,12 @@ class Desk(OrderDesk):
             self.operate("cancel", {"trade_id": trade_id}, 1)
         self.deliver()
 
+    def calls_begin(self, codes: Collection[str]) -> None:
+        """The closing call of `codes` begins: their resting orders take part in its trade."""
+        if self.fills is not None:
+            for code in codes:
+                self.fills.call_begins(code)
+
     def operate(self, action: str, payload: Dict[str, Any], reports: int) -> List[Dict[str, Any]]:
         """Carry out one operation and return its reports, which are recorded and owed."""
         self.result.operations.append((action, payload))
@@ -270,8 +276,9 @@ class Desk(OrderDesk):
         return -math.inf if now is None else now + self.latency
 
     def _check_call(self, code: str, price_type: str, order_type: str, arrival: float) -> None:
-        """`OrderError` for an order of a kind the call auction it would reach does not take."""
-        found = self.rules.call_at(code, arrival)
+        """`OrderError` for an order of a kind the call auction it would reach does not take;
+        "touch" fills, the exchange's own matching, know no calls."""
+        found = None if self.fills is None else self.rules.call_at(code, arrival)
         if found is None:
             return
         call, _ = found

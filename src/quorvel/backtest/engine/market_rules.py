@@ -45,14 +45,18 @@ class SessionClose:
     ts: int  # nanoseconds, as the tick frames' "ts" column counts them
     closing: Tuple[str, ...]  # the codes whose session closes
     day_over: Tuple[str, ...]  # those of them whose trading day ends with it
+    # The codes whose continuous trading ends in a call auction then, their session going on.
+    calls_begin: Tuple[str, ...] = ()
 
 
 def session_closes(
     rules: MarketRules, codes: Sequence[str], first: str, last: str
 ) -> List[SessionClose]:
-    """The closes of the codes' sessions of the trading days from `first` to `last`, in order."""
+    """The closes of the codes' sessions of the trading days from `first` to `last`, and of
+    their continuous trading before a closing call, in order."""
     closing: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
     day_over: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
+    calls_begin: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
     for day in rules.trading_days(first, last):
         for code in codes:
             sessions = rules.sessions(code, day)
@@ -60,14 +64,18 @@ def session_closes(
                 closing[session.closes].append(code)
             if sessions:
                 day_over[sessions[-1].closes].append(code)
+            for _, opens, _ in rules.calls(code, day):
+                if any(session.opens < opens < session.closes for session in sessions):
+                    calls_begin[opens].append(code)
     return [
         SessionClose(
             market.broker_seconds(moment),
             market.broker_nanoseconds(moment),
-            tuple(closing[moment]),
+            tuple(closing.get(moment, ())),
             tuple(day_over.get(moment, ())),
+            tuple(calls_begin.get(moment, ())),
         )
-        for moment in sorted(closing)
+        for moment in sorted({*closing, *calls_begin})
     ]
 
 
@@ -123,6 +131,8 @@ class ClosingDesk(Protocol):
     def last_price(self, code: str) -> Optional[float]: ...
 
     def expire_day_orders(self, codes: Collection[str]) -> None: ...
+
+    def calls_begin(self, codes: Collection[str]) -> None: ...
 
 
 class TradingRules:
@@ -184,8 +194,9 @@ class TradingRules:
     def pass_closes(self, until: float, desk: ClosingDesk) -> float:
         """Carry out the closes before `until` (a tick's timestamp) in order: each code whose
         trading day ended takes its last price (`desk.last_price`) as its reference, then
-        `desk.expire_day_orders` is given the codes whose session closed.  Returns the next
-        close (infinite: none)."""
+        `desk.calls_begin` is given the codes whose closing call begins and
+        `desk.expire_day_orders` those whose session closed.  Returns the next close (infinite:
+        none)."""
         while self.next_close < until:
             close = self.closes[self.passed]
             self.passed += 1
@@ -196,7 +207,10 @@ class TradingRules:
                 last = desk.last_price(code)
                 if last is not None:
                     self._set_reference(code, last)
-            desk.expire_day_orders(close.closing)
+            if close.calls_begin:
+                desk.calls_begin(close.calls_begin)
+            if close.closing:
+                desk.expire_day_orders(close.closing)
         return self.next_close
 
     def _set_reference(self, code: str, reference: float) -> None:

@@ -110,7 +110,7 @@ public:
             OrderState known = states_[order.trade_id];  // a copy: a fill forgets the order's state
             int64_t taken = 0;
             double fill_price = order.price;
-            bool auction = tick_type == 0 || known.in_call;
+            bool auction = known.in_call;  // the first trade after its call began is the call's
             if (known.awaits_trade) {
                 fill_price = auction ? close : slipped(code, close, order.is_buy);
                 bool within = !order.is_limit || (order.is_buy ? fill_price <= order.price : fill_price >= order.price);
@@ -193,6 +193,17 @@ public:
             known.ahead = 0;  // resting at its price as the new best of its side
         else
             expire(order, rest, at);
+    }
+
+    // A call auction of `code` begins while its orders rest (the stocks' closing call): they take
+    // part in the call's trade, the code's next.
+    void call_begins(PyObject* code) {
+        Ref book = getattr(matcher_.get(), names->pending_orders);
+        if (!PyList_CheckExact(book.get())) return;
+        for (const Order& order : orders_of(book.get(), code)) {
+            auto known = states_.find(order.trade_id);
+            if (known != states_.end()) known->second.in_call = true;
+        }
     }
 
     // An order whose price has changed: its place in the queue is taken anew at its new price.
@@ -424,6 +435,11 @@ void fills_entered(Self self, Str trade_id, Float at, Object in_call) {
     fills_of(self).entered(trade_id, at, in_call.get() == Py_True);
 }
 
+void fills_call_begins(Self self, Str code) {
+    BookLock lock;
+    fills_of(self).call_begins(code);
+}
+
 void fills_repriced(Self self, Str trade_id) {
     BookLock lock;
     fills_of(self).repriced(trade_id);
@@ -464,6 +480,7 @@ constexpr Param match_params[] = {{"code", "str"},      {"close", "float"},     
                                   {"bid_volume", "int"},  {"ask_price", "float"}, {"ask_volume", "int"}};
 constexpr Param entered_params[] = {{"trade_id", "str"}, {"at", "float"}, {"in_call", "bool"}};
 constexpr Param repriced_params[] = {{"trade_id", "str"}};
+constexpr Param call_params[] = {{"code", "str"}};
 
 constexpr MethodEntry fills_constructor = function<new_queue_fills, constructor_params>({.name = "QueueFills",
     .doc = "Fills of `matcher`'s book by queue position: `probable` also moves an order forward by its share\n"
@@ -477,6 +494,9 @@ constexpr MethodEntry fills_methods[] = {
         .return_annotation = "None"}),
     method<fills_entered, entered_params>({.name = "entered",
         .doc = "An order just entered at `at`: it takes the standing quote it reaches, rests, or is cancelled.",
+        .return_annotation = "None"}),
+    method<fills_call_begins, call_params>({.name = "call_begins",
+        .doc = "A call auction of `code` begins: the orders resting take part in its trade, the code's next.",
         .return_annotation = "None"}),
     method<fills_repriced, repriced_params>({.name = "repriced",
         .doc = "An order whose price changed: its place in the queue is taken anew.",

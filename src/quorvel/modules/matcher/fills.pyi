@@ -30,6 +30,8 @@ class QueueFills:
         """Fill the book's orders of `code` against one tick: its trade and the quote after it."""
     def entered(self, trade_id: str, at: float, in_call: bool) -> None:
         """An order just entered at `at`: it takes the standing quote it reaches, rests, or is cancelled."""
+    def call_begins(self, code: str) -> None:
+        """A call auction of `code` begins: the orders resting take part in its trade, the code's next."""
     def repriced(self, trade_id: str) -> None:
         """An order whose price changed: its place in the queue is taken anew."""
     def codes_without_quotes(self) -> List[str]:

@@ -116,6 +116,12 @@ class TestCallsAndMissingQuotes:
         book.tick(603.0, 4, 0, 603.0, 2, 604.0, 2)  # the auction's trade
         assert (book.deals, book.resting()) == ([(2, 603.0), (2, 603.0)], [(1, 603.0), (1, 602.0)])
 
+    def test_orders_resting_when_the_closing_call_begins_fill_in_its_trade(self, book):
+        book.quote(600.0, 4, 601.0, 3).order(1, 600)  # behind the 4 displayed at the bid
+        book.fills.call_begins("2330")
+        book.tick(599.0, 9, 1, 599.0, 1, 600.0, 1)  # the call's trade, whatever its tick type
+        assert book.deals == [(1, 599.0)]  # at the auction's price, not its limit
+
     def test_without_a_quote_a_market_order_fills_at_the_next_trade_moved_against_it(self, book):
         book.order(3).order(1, 600)
         assert book.deals == []

@@ -31,6 +31,12 @@ class TestCommandLine:
             (["--engine", "fast"], "invalid choice: 'fast'"),
             (["--plot", "equity.svg"], "ending in .png"),
             (["--no-such-option"], "unrecognized arguments"),
+            (["--fill-model", "best"], "invalid choice: 'best'"),
+            (["--latency-ms", "-1"], "--latency-ms: must be a finite number of at least 0"),
+            (["--latency-ms", "60001"], "--latency-ms: must be at most 60000"),
+            (["--slippage-ticks", "1.5"], "--slippage-ticks: not a whole number"),
+            (["--compare-fills", "--fill-model", "touch"], "give another --fill-model"),
+            (["--sweep", "ma=1,2", "--rank-by", "touch_net_pnl"], "add --compare-fills"),
         ],
     )
     def test_bad_options_exit_with_2_and_say_why(self, argv, message, capsys):

@@ -23,7 +23,7 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass
-from typing import Callable, List, Optional
+from typing import Callable, Dict, List, Optional
 
 from quorvel.constant import BASIC_INFO, FLAG
 from quorvel.modules.matcher import matcher as matcher_module
@@ -565,6 +565,42 @@ def bench_replay_loop(data_dir: str) -> Row:
     )
 
 
+def bench_fill_models(data_dir: str) -> List[Row]:
+    """The replay loop under queue fills against touch fills, with the built-in strategy and
+    with one that does nothing; the runs in turns, best of 3 each."""
+    from quorvel.backtest import RunSettings, Strategy, run_backtest
+
+    class Idle(Strategy):
+        pass
+
+    broker = SimulatedBroker(0, ticks_per_day=20_000)
+    backfill = ("2024-01-04", "2024-01-05")
+
+    def rate(strategy: Optional[type], fill_model: str) -> float:
+        settings = RunSettings(WEEK, backfill, fill_model=fill_model)
+        result = run_backtest(broker, ["2330", "TXFR1"], settings, data_dir=data_dir, strategy=strategy)
+        return result.ticks_per_second
+
+    rows = []
+    for strategy, name in ((None, "built-in strategy"), (Idle, "strategy that does nothing")):
+        rate(strategy, "queue")  # fills the cache
+        rates: Dict[str, List[float]] = {"queue": [], "touch": []}
+        for _ in range(3):
+            for model in rates:
+                rates[model].append(rate(strategy, model))
+        rows.append(
+            Row(
+                f"replay loop, queue fills, {name} (280,000 ticks)",
+                max(rates["queue"]),
+                max(rates["touch"]),
+                "ticks/s",
+                "same run under touch fills",
+                higher_is_better=True,
+            )
+        )
+    return rows
+
+
 # --- memory --------------------------------------------------------------
 
 
@@ -726,6 +762,7 @@ def run_all(skip_memory: bool) -> List[Row]:
         rows.append(bench_first_backtest(data_dir))
     with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
         rows.append(bench_replay_loop(data_dir))
+        rows.extend(bench_fill_models(data_dir))
     rows.extend(bars_rows(Row))
     rows.extend(sweep_rows(Row))
     if skip_memory:

@@ -45,17 +45,7 @@ from quorvel.backtest.results.result import BacktestResult
 def run_paced(run: Run) -> None:
     ticker, strategy, result, settings = run.ticker, run.strategy, run.result, run.settings
     with Watchdog(settings.stall_timeout, ticker, run.matcher) as watchdog:
-        desk = QueuedDesk(
-            run.matcher,
-            run.markets,
-            strategy,
-            result,
-            run.account,
-            run.rules,
-            fills=run.fills,
-            latency=settings.latency_ms / 1000,
-            watchdog=watchdog,
-        )
+        desk = run.desk(QueuedDesk, watchdog=watchdog)
         loaded = _LoadedDays(ticker, settings.window, watchdog, run.progress)
         with observed_feed(ticker, loaded, settings.stall_timeout) as feed_run:
             progress = run.progress

@@ -29,16 +29,7 @@ from quorvel.market import MarketRules
 def run_replay(run: Run) -> None:
     ticker_module = core.ticker()
     ticker, strategy, result, settings = run.ticker, run.strategy, run.result, run.settings
-    desk = DirectDesk(
-        run.matcher,
-        run.markets,
-        strategy,
-        result,
-        run.account,
-        run.rules,
-        fills=run.fills,
-        latency=settings.latency_ms / 1000,
-    )
+    desk = run.desk(DirectDesk)
     spans = [
         (span, is_backfill)
         for span, is_backfill in ((result.backfill, True), (result.period, False))

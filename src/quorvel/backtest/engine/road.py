@@ -5,7 +5,7 @@ every tick of either engine takes, from its arrival to the strategy's reports.""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Type, TypeVar
 
 from quorvel.backtest import core
 from quorvel.backtest.account.account import Account
@@ -16,6 +16,8 @@ from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.constant import FLAG
+
+AnyDesk = TypeVar("AnyDesk", bound=Desk)
 
 END_STATUS = FLAG.exit_send_tick.value
 BACKFILL_OVER_STATUS = FLAG.finish_backfilling.value
@@ -44,6 +46,20 @@ class Run:
     @property
     def markets(self) -> Dict[str, str]:
         return {entry["code"]: entry["market"] for entry in self.instruments}
+
+    def desk(self, kind: Type[AnyDesk], **options: Any) -> AnyDesk:
+        """The run's desk of `kind`, with the engine's own `options`."""
+        return kind(
+            self.matcher,
+            self.markets,
+            self.strategy,
+            self.result,
+            self.account,
+            self.rules,
+            fills=self.fills,
+            latency=self.settings.latency_ms / 1000,
+            **options,
+        )
 
 
 def _hook(strategy: Strategy, name: str) -> Optional[Callable[..., object]]:

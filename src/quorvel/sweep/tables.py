@@ -32,12 +32,14 @@ def render_sweep(result: SweepResult, console: Any) -> None:
     from rich.cells import cell_len
     from rich.table import Table
 
+    run = result.settings.run
     names = list(result.rows[0].params) if result.rows else []
-    shown = {**_SHOWN, **(_SHOWN_COMPARED if result.settings.run.compares_fills else {})}
+    shown = {**_SHOWN, **(_SHOWN_COMPARED if run.compares_fills else {})}
     shown.setdefault(result.rank_by, result.rank_by)
     failures = any(row.error for row in result.rows)
     table = Table(
-        title=f"{result.strategy}: {result.total} combinations ranked by {result.rank_by} (NTD)",
+        title=f"{result.strategy}: {result.total} combinations ranked by {result.rank_by} "
+        f"(NTD; fills: {run.fill_model}, latency {run.latency_ms:g} ms)",
         title_justify="left",
         box=box.SIMPLE_HEAD,
     )
@@ -58,7 +60,7 @@ def render_sweep(result: SweepResult, console: Any) -> None:
         table.add_row(*cells, *([error] if failures else []))
     console.print(table, crop=False)
     if any(row.error is None and row.figure("sharpe") is None for row in result.rows):
-        days = result.settings.run.min_sharpe_days
+        days = run.min_sharpe_days
         console.print(
             f'  Sharpe "-": fewer than the {days} trading days of returns a Sharpe ratio needs, '
             "or returns that did not vary",

@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -58,7 +57,7 @@ struct OrderState {
     bool in_call = false;          // entered during a call auction: fills in its trade
 };
 
-// A record's entries the model reads, as C values.
+// A record's entries the model reads, as C values; the record is borrowed from a BookView.
 struct Order {
     PyObject* record;
     std::string trade_id;
@@ -89,6 +88,14 @@ double double_of(PyObject* value) {
 
 Ref int_of(int64_t value) { return Ref::steal(PyLong_FromLongLong(value)); }
 
+// Orders of the book as one walk or search took them: `records`, a copy of the book list, holds
+// their records for as long as the view lives, whatever the Python code called meanwhile does
+// to the book.
+struct BookView {
+    Ref records;
+    std::vector<Order> orders;
+};
+
 class QueueFills {
 public:
     QueueFills(PyObject* matcher, bool probable, int64_t slippage_ticks, PyObject* price_step)
@@ -98,20 +105,27 @@ public:
     // One tick of `code`: its trade (price, volume, tick type) and its quote after it.
     void match(PyObject* code, double close, PyObject* volume, PyObject* timestamp, int64_t tick_type,
                const Quote& quote) {
+        int64_t traded = int64_of(volume);
+        if (traded < 0) raise(PyExc_ValueError, "a tick's volume must be at least 0");
         CodeState& state = code_state(code);
         Quote before = state.quote;
         state.quote = quote;
         state.quoted = state.quoted || quote.any();
-        Ref book = getattr(matcher_.get(), names->pending_orders);
-        if (!PyList_CheckExact(book.get()) || PyList_GET_SIZE(book.get()) == 0) return;
-        int64_t traded = int64_of(volume);
+        Ref book = book_list();
+        if (PyList_GET_SIZE(book.get()) == 0) return;
         int64_t budget = traded;  // what the trade's volume has left for the orders after
-        for (const Order& order : orders_of(book.get(), code)) {
-            OrderState known = states_[order.trade_id];  // a copy: a fill forgets the order's state
+        BookView view = orders_of(book.get(), code);
+        bool python_ran = false;  // since the walk began: the book may have changed
+        for (const Order& order : view.orders) {
+            if (python_ran && !in_book(order.record)) continue;
+            auto state_of = states_.find(order.trade_id);
+            if (state_of == states_.end()) continue;  // not entered through this model
+            OrderState known = state_of->second;  // a copy: a fill forgets the order's state
             int64_t taken = 0;
             double fill_price = order.price;
             bool auction = known.in_call;  // the first trade after its call began is the call's
             if (known.awaits_trade) {
+                python_ran = python_ran || (!auction && slippage_ticks_ > 0);
                 fill_price = auction ? close : slipped(code, close, order.is_buy);
                 bool within = !order.is_limit || (order.is_buy ? fill_price <= order.price : fill_price >= order.price);
                 taken = within ? std::min(order.quantity, budget) : 0;
@@ -133,9 +147,11 @@ public:
             bool expires = known.awaits_trade || (order.kind != Order::Kind::ROD && auction);
             if (taken > 0) {
                 budget -= taken;
+                python_ran = true;
                 fill(order, taken, fill_price, timestamp);
             }
             if (expires) {
+                python_ran = true;
                 expire(order, order.quantity - taken, timestamp);
                 continue;
             }
@@ -150,10 +166,10 @@ public:
     // quote of its code if it reaches it, else it rests or, an IOC or FOK order, is cancelled; one
     // entered during a call auction waits for the auction's trade.
     void entered(PyObject* trade_id, PyObject* at, bool in_call) {
-        std::optional<Order> found = find(trade_id);
-        if (!found) return;
-        const Order& order = *found;
-        forget_orders_gone();
+        BookView view = find(trade_id);
+        if (view.orders.empty()) return;
+        const Order& order = view.orders.front();
+        forget_orders_gone(view);
         OrderState& known = states_[order.trade_id] = OrderState{};
         Ref code = getitem(order.record, names->code);
         CodeState& state = code_state(code.get());
@@ -189,18 +205,20 @@ public:
         }
         int64_t rest = order.quantity - taken;
         if (rest == 0) return;
-        if (order.kind == Order::Kind::ROD && order.is_limit)
-            known.ahead = 0;  // resting at its price as the new best of its side
-        else
+        if (order.kind != Order::Kind::ROD || !order.is_limit) {
             expire(order, rest, at);
+            return;
+        }
+        auto resting = states_.find(order.trade_id);  // looked up again: the fill ran Python code
+        if (resting != states_.end()) resting->second.ahead = 0;  // the new best of its side
     }
 
     // A call auction of `code` begins while its orders rest (the stocks' closing call): they take
     // part in the call's trade, the code's next.
     void call_begins(PyObject* code) {
-        Ref book = getattr(matcher_.get(), names->pending_orders);
-        if (!PyList_CheckExact(book.get())) return;
-        for (const Order& order : orders_of(book.get(), code)) {
+        Ref book = book_list();
+        BookView view = orders_of(book.get(), code);
+        for (const Order& order : view.orders) {
             auto known = states_.find(order.trade_id);
             if (known != states_.end()) known->second.in_call = true;
         }
@@ -208,19 +226,23 @@ public:
 
     // An order whose price has changed: its place in the queue is taken anew at its new price.
     void repriced(PyObject* trade_id) {
-        std::optional<Order> found = find(trade_id);
-        if (!found) return;
-        Ref code = getitem(found->record, names->code);
-        states_[found->trade_id].ahead = ahead_on_entry(*found, code_state(code.get()).quote);
+        BookView view = find(trade_id);
+        if (view.orders.empty()) return;
+        const Order& order = view.orders.front();
+        Ref code = getitem(order.record, names->code);
+        double ahead = ahead_on_entry(order, code_state(code.get()).quote);
+        states_[order.trade_id].ahead = ahead;
     }
 
     // The codes whose ticks so far carried no quote, in the order first met.
     Ref codes_without_quotes() const {
         Ref codes = new_list();
-        for (const CodeState& state : codes_)
-            if (!state.quoted) check_status(PyList_Append(codes.get(), Ref::steal(PyUnicode_FromStringAndSize(
-                                                              state.code.data(), static_cast<Py_ssize_t>(state.code.size())))
-                                                              .get()));
+        for (size_t i = 0; i < codes_.size(); ++i) {  // by index: a collection may run Python code
+            if (codes_[i].quoted) continue;
+            Ref text = Ref::steal(check(PyUnicode_FromStringAndSize(codes_[i].code.data(),
+                                                                    static_cast<Py_ssize_t>(codes_[i].code.size()))));
+            check_status(PyList_Append(codes.get(), text.get()));
+        }
         return codes;
     }
 
@@ -283,30 +305,34 @@ private:
         return double_of(call(price_step_.get(), code, new_float(price), steps).get());
     }
 
+    // The book's own steps come first, as in the matcher's matching: the order's rest and its
+    // place in the book are right before the Python code of the fill's recording runs.
     void fill(const Order& order, int64_t quantity, double price, PyObject* at) {
         Ref taken = int_of(quantity);
         Ref deal_price = new_float(price);
         Ref timestamp = new_float(double_of(at));
-        enter_fill(matcher_.get(), order.record, taken.get(), deal_price.get(), timestamp.get());
         Ref left = int_of(order.quantity - quantity);
         setitem(order.record, names->quantity, left.get());
         if (order.quantity == quantity) leave_book(order);
+        enter_fill(matcher_.get(), order.record, taken.get(), deal_price.get(), timestamp.get());
     }
 
     // Cancels what is left of an order, `rest` of it, and takes it out of the book.
     void expire(const Order& order, int64_t rest, PyObject* at) {
-        Ref timestamp = new_float(double_of(at));
-        if (rest > 0) {
-            Ref left = int_of(rest);
-            setitem(order.record, names->quantity, left.get());
-            Ref report = order_cancel_report(matcher_.get(), order.record, left.get(), timestamp.get());
-            enter_cancel(matcher_.get(), order.record, report.get());
+        if (rest <= 0) {
+            if (order.quantity == 0) leave_book(order);
+            return;
         }
-        if (rest > 0 || order.quantity == 0) leave_book(order);
+        Ref timestamp = new_float(double_of(at));
+        Ref left = int_of(rest);
+        setitem(order.record, names->quantity, left.get());
+        Ref report = order_cancel_report(matcher_.get(), order.record, left.get(), timestamp.get());
+        leave_book(order);
+        enter_cancel(matcher_.get(), order.record, report.get());
     }
 
     void leave_book(const Order& order) {
-        Ref book = getattr(matcher_.get(), names->pending_orders);
+        Ref book = book_list();
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book.get()); ++i)
             if (PyList_GET_ITEM(book.get(), i) == order.record) {
                 check_status(PySequence_DelItem(book.get(), i));
@@ -315,26 +341,42 @@ private:
         states_.erase(order.trade_id);
     }
 
-    // The book's orders of `code`, in book order, held while the tick works on them (a list of
-    // Orders holding borrowed records: the book list is held by `records_`).
-    std::vector<Order> orders_of(PyObject* book, PyObject* code) {
-        records_ = Ref::steal(PyList_GetSlice(book, 0, PyList_GET_SIZE(book)));
-        std::vector<Order> found;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records_.get()); ++i) {
-            PyObject* record = PyList_GET_ITEM(records_.get(), i);
-            if (equals(getitem(record, names->code).get(), code)) found.push_back(order_of(record));
-        }
-        return found;
+    // The matcher's book, which the model walks and changes as the list it is.
+    Ref book_list() const {
+        Ref book = getattr(matcher_.get(), names->pending_orders);
+        if (!PyList_Check(book.get())) raise(PyExc_TypeError, "the fill models need the matcher's pending_orders to be a list");
+        return book;
     }
 
-    std::optional<Order> find(PyObject* trade_id) {
-        Ref book = getattr(matcher_.get(), names->pending_orders);
-        records_ = Ref::steal(PySequence_List(book.get()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records_.get()); ++i) {
-            PyObject* record = PyList_GET_ITEM(records_.get(), i);
-            if (equals(getitem(record, names->trade_id).get(), trade_id)) return order_of(record);
+    bool in_book(PyObject* record) const {
+        Ref book = book_list();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(book.get()); ++i)
+            if (PyList_GET_ITEM(book.get(), i) == record) return true;
+        return false;
+    }
+
+    // The book's orders of `code`, in book order.
+    static BookView orders_of(PyObject* book, PyObject* code) {
+        BookView view{Ref::steal(check(PyList_GetSlice(book, 0, PyList_GET_SIZE(book)))), {}};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(view.records.get()); ++i) {
+            PyObject* record = PyList_GET_ITEM(view.records.get(), i);
+            if (equals(getitem(record, names->code).get(), code)) view.orders.push_back(order_of(record));
         }
-        return std::nullopt;
+        return view;
+    }
+
+    // The book with the order of `trade_id` alone among its orders, or none.
+    BookView find(PyObject* trade_id) const {
+        Ref book = book_list();
+        BookView view{Ref::steal(check(PyList_GetSlice(book.get(), 0, PyList_GET_SIZE(book.get())))), {}};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(view.records.get()); ++i) {
+            PyObject* record = PyList_GET_ITEM(view.records.get(), i);
+            if (equals(getitem(record, names->trade_id).get(), trade_id)) {
+                view.orders.push_back(order_of(record));
+                break;
+            }
+        }
+        return view;
     }
 
     static Order order_of(PyObject* record) {
@@ -356,12 +398,12 @@ private:
 
     // Drops what is known of orders no longer in the book, once they are many: each order that
     // leaves it through the matcher (a cancellation) leaves its state behind.
-    void forget_orders_gone() {
-        Py_ssize_t in_book = PyList_GET_SIZE(records_.get());
-        if (states_.size() < static_cast<size_t>(2 * in_book + 64)) return;
+    void forget_orders_gone(const BookView& view) {
+        PyObject* records = view.records.get();
+        if (states_.size() < static_cast<size_t>(2 * PyList_GET_SIZE(records) + 64)) return;
         std::unordered_map<std::string, OrderState> kept;
-        for (Py_ssize_t i = 0; i < in_book; ++i) {
-            std::string trade_id = text_of(getitem(PyList_GET_ITEM(records_.get(), i), names->trade_id).get());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+            std::string trade_id = text_of(getitem(PyList_GET_ITEM(records, i), names->trade_id).get());
             auto known = states_.find(trade_id);
             if (known != states_.end()) kept.insert(*known);
         }
@@ -373,7 +415,6 @@ private:
     int64_t slippage_ticks_;
     std::vector<CodeState> codes_;
     std::unordered_map<std::string, OrderState> states_;  // by trade id
-    Ref records_;  // the book's records as the last walk or search took them
 };
 
 PyTypeObject* fills_type = nullptr;
@@ -528,14 +569,17 @@ void exec_fills(PyObject* module) {
         fills_type = reinterpret_cast<PyTypeObject*>(type.release());
     }
     check_status(PyModule_SetDocString(module, kDoorDoc));
-    check_status(PyModule_AddObject(module, "QueueFills", Py_NewRef(reinterpret_cast<PyObject*>(fills_type))));
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(fills_type));
+    check_status(PyModule_AddObject(module, "QueueFills", type.get()));
+    type.release();  // the module holds it now
     for (const MethodEntry* entry : {&draw_entry, &preset_entry}) {
         Ref function = make_function(door_functions, *entry);
         check_status(PyModule_AddObject(module, entry->name, function.get()));
         function.release();
     }
-    Ref api = Ref::steal(PyCapsule_New(const_cast<FillsApi*>(&fills_api), kFillsApiCapsule, nullptr));
-    check_status(PyModule_AddObject(module, "_road_api", api.release()));
+    Ref api = Ref::steal(check(PyCapsule_New(const_cast<FillsApi*>(&fills_api), kFillsApiCapsule, nullptr)));
+    check_status(PyModule_AddObject(module, "_road_api", api.get()));
+    api.release();
 }
 
 ModuleLoader loader = {"fills", "quorvel.modules.matcher.fills", kSourceFile, exec_fills};

@@ -109,6 +109,28 @@ class TestResting:
         assert (book.deals, book.resting()) == ([(2, 600.0), (1, 600.0)], [(1, 600.0)])
 
 
+def test_a_fill_whose_recording_changes_the_book_leaves_the_walk_sound(book):
+    book.quote(600.0, 0, 601.0, 5).order(1, 600).order(1, 600)
+    second = book.matcher.pending_orders[1]["trade_id"]
+    positions = book.matcher.positions
+
+    class Cancelling:
+        """Records a fill by cancelling the other order and telling the model of it."""
+
+        def __getattr__(self, name):
+            return getattr(positions, name)
+
+        def set_positions(self, *args):
+            positions.set_positions(*args)
+            if any(record["trade_id"] == second for record in book.matcher.pending_orders):
+                book.matcher.cancel_order(second)
+            book.fills.entered(second, book.moment, False)
+
+    book.matcher.positions = Cancelling()
+    book.tick(599.0, 5, 2, 599.0, 1, 600.0, 1)  # through both; the second left meanwhile
+    assert (book.deals, book.cancels, book.resting()) == ([(1, 600.0)], [1], [])
+
+
 class TestCallsAndMissingQuotes:
     def test_an_order_of_the_call_fills_in_its_auction_at_the_auctions_price(self, book):
         book.quote(600.0, 4, 601.0, 3)

@@ -13,7 +13,15 @@ The package's layers, each importing only those before it: `errors`,
 
 from quorvel.backtest.engine.backtest import run_backtest
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted, OrderError, StrategyError
-from quorvel.backtest.messages import Bar, DealReport, MarginCall, OrderReport, Quote, Tick
+from quorvel.backtest.messages import (
+    Bar,
+    DealReport,
+    MarginCall,
+    OrderReport,
+    Quote,
+    Settlement,
+    Tick,
+)
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.account import AccountRules, FuturesMargin
 from quorvel.backtest.settings.costs import CostModel
@@ -34,6 +42,7 @@ __all__ = [
     "OrderReport",
     "Quote",
     "RunSettings",
+    "Settlement",
     "Strategy",
     "StrategyError",
     "Tick",

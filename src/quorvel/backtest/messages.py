@@ -129,12 +129,37 @@ class DealReport(_DealReportFields, total=False):
 
 
 class MarginCall(TypedDict):
-    """The account's equity fell below the maintenance margin of its futures, handed to
-    `Strategy.on_margin_call`; amounts in NTD."""
+    """The account's futures need more margin, handed to `Strategy.on_margin_call`; amounts in
+    NTD.
 
-    timestamp: float  # the tick's timestamp
+    As a broker runs them (the default): "call" when the day's settlement finds the equity
+    below the maintenance margin (it must be back at the initial margin by "due"), then
+    "liquidate" at the first tick from "due" on if it is not ("reason" "deadline"), or at once
+    when the risk indicator falls below its threshold ("risk indicator").  With
+    ``margin_call="immediate"`` "liquidate", with "warn" "warn", as the equity falls below the
+    maintenance margin ("maintenance")."""
+
+    timestamp: float  # the tick's timestamp, or the day's settlement for a call
     equity: float  # the account's cash plus the open P&L of its futures
-    maintenance_margin: float  # of the futures held; the equity fell below it
+    maintenance_margin: float  # of the futures held
     initial_margin: float  # of the futures held
     positions: Dict[str, int]  # futures contracts held, by code (short negative)
-    action: Literal["liquidate", "warn"]  # liquidate: the engine closes them at market
+    action: Literal["call", "liquidate", "warn"]  # liquidate: the engine closes them at market
+    reason: Literal["maintenance", "deadline", "risk indicator"]
+    due: Optional[float]  # a call's deadline (seconds, see "Time" above); None otherwise
+
+
+class Settlement(TypedDict):
+    """A futures position left its month, handed to `Strategy.on_settlement`: an explicit
+    month's at its last trading day's close, a continuous code's when the code moves on to the
+    next month (at the close of the last day it follows the month).  Amounts in NTD."""
+
+    timestamp: float  # the close it was settled at (seconds, see "Time" above)
+    code: str  # the code held: an explicit month (TXFH4) or a continuous code (TXFR1)
+    month: str  # the month settled, "YYYYMM"
+    quantity: int  # contracts settled (short negative)
+    price: float  # the final settlement price, or the month's last trade price
+    price_source: Literal["final settlement", "last trade"]
+    realized_pnl: float  # the P&L the settlement realised
+    tax: float  # the futures transaction tax on the settled value
+    carried_to: Optional[str]  # with roll="carry": the month the position opens again in

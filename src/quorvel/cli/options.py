@@ -6,7 +6,7 @@ import argparse
 import datetime as dt
 import importlib
 import os
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from quorvel import market
 from quorvel.arguments import ArgumentParser
@@ -26,11 +26,11 @@ from quorvel.backtest.settings.run import (
     MAX_SLIPPAGE_TICKS,
     MAX_TRADING_DAYS,
     MAX_WINDOW,
+    ROLLS,
     RunSettings,
 )
 from quorvel.backtest.settings.account import (
-    FUTURES_MARGINS,
-    FUTURES_MARGINS_AS_OF,
+    FUTURES_MARGIN_TABLES,
     MARGIN_CALL_ACTIONS,
     STOCK_ACCOUNTS,
     AccountRules,
@@ -135,7 +135,6 @@ _COST_OPTIONS = (
         "PCT",
         "securities transaction tax, in %% of the sell value",
     ),
-    ("--futures-fee", "futures_fee", _NTD, "NTD", "futures fee per contract and side"),
     (
         "--futures-tax",
         "futures_tax_pct",
@@ -273,6 +272,17 @@ def build_parser() -> argparse.ArgumentParser:
             default=getattr(costs_defaults, name),
             help=text,
         )
+    listed = ", ".join(f"{product} {fee:g}" for product, fee in costs_defaults.futures_fees.items())
+    money.add_argument(
+        "--futures-fee",
+        action="append",
+        default=[],
+        metavar="[PRODUCT=]NTD",
+        help="futures fee per contract and side (repeatable): NTD for every product, or "
+        "PRODUCT=NTD for one, STOCK=NTD for stock futures (default: the exchange's own fees, "
+        f"{listed}, stock futures {costs_defaults.stock_futures_fee:g}; add your broker's "
+        "commission)",
+    )
     money.add_argument(
         "--min-sharpe-days",
         type=_whole_number(2, MAX_TRADING_DAYS),
@@ -398,6 +408,14 @@ def _add_fill_arguments(parser: argparse.ArgumentParser) -> None:
         "carry no quote",
     )
     fills.add_argument(
+        "--roll",
+        choices=ROLLS,
+        default=RunSettings().roll,
+        help="a continuous futures code's position when the code moves on to the next month: "
+        "settle, settled with its month; carry, settled and opened again in the next month at "
+        "its first trade",
+    )
+    fills.add_argument(
         "--compare-fills",
         action="store_true",
         help="replay the run under touch fills as well, and show both: fills and net P&L per "
@@ -464,7 +482,10 @@ def run_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> R
             engine=args.engine,
             window=args.window,
             capital=args.capital,
-            costs=CostModel(**{entry[1]: getattr(args, entry[1]) for entry in _COST_OPTIONS}),
+            costs=CostModel(
+                **{entry[1]: getattr(args, entry[1]) for entry in _COST_OPTIONS},
+                **futures_fees(parser, args.futures_fee),
+            ),
             account=account_rules(parser, args),
             account_rules=not args.no_account_rules,
             market_rules=None if args.no_market_rules else market.TAIWAN,
@@ -474,9 +495,32 @@ def run_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> R
             latency_ms=args.latency_ms,
             slippage_ticks=args.slippage_ticks,
             compare_fills=args.compare_fills,
+            roll=args.roll,
         )
     except ValueError as error:
         parser.error(str(error))
+
+
+def futures_fees(parser: argparse.ArgumentParser, given: Sequence[str]) -> Dict[str, Any]:
+    """The `CostModel` fields of --futures-fee: NTD for every product, or PRODUCT=NTD (STOCK
+    for stock futures) for one."""
+    fees: Dict[str, float] = dict(CostModel().futures_fees)
+    fields: Dict[str, Any] = {}
+    for text in given:
+        product, equals, amount = text.rpartition("=")
+        try:
+            fee = _NTD(amount)
+        except argparse.ArgumentTypeError as error:
+            parser.error(f"--futures-fee: {error}")
+        if not equals:
+            fields["futures_fee"] = fee
+        elif product.upper() == "STOCK":
+            fields["stock_futures_fee"] = fee
+        elif product:
+            fees[product.upper()] = fee
+        else:
+            parser.error(f"--futures-fee: expected NTD or PRODUCT=NTD, not {text!r}")
+    return {**fields, "futures_fees": fees}
 
 
 def _check_sweep_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -584,15 +628,19 @@ def _add_account_arguments(parser: argparse.ArgumentParser) -> None:
         default=[],
         metavar="PRODUCT=INITIAL/MAINTENANCE",
         help="a futures product's margins per contract in NTD (repeatable), e.g. "
-        "TXF=338000/259000; STOCK=13.5/10.35 sets those of stock futures in %% of the "
-        f"contract value (default: TAIFEX's of {FUTURES_MARGINS_AS_OF})",
+        "TXF=338000/259000 on every day; STOCK=13.5/10.35 sets those of stock futures in %% "
+        "of the contract value (default: the futures exchange's tables of each day, from "
+        f"{FUTURES_MARGIN_TABLES[0].effective} on)",
     )
     account.add_argument(
         "--margin-call",
         choices=MARGIN_CALL_ACTIONS,
         default=defaults.margin_call,
-        help="when equity falls below the futures' maintenance margin: close them at market "
-        "on the next tick, or only warn",
+        help="broker: a margin call at the day's settlement when equity lies below the "
+        "futures' maintenance margin, the futures closed at its deadline unless equity is back "
+        "at the initial margin, and at once only below the risk indicator's threshold; "
+        "immediate: closed at market at the first fall below the maintenance margin; warn: "
+        "warnings only",
     )
     account.add_argument(
         "--no-account-rules",
@@ -603,7 +651,7 @@ def _add_account_arguments(parser: argparse.ArgumentParser) -> None:
 
 def account_rules(parser: argparse.ArgumentParser, args: argparse.Namespace) -> AccountRules:
     """The account's rules of the account options."""
-    margins = dict(FUTURES_MARGINS)
+    margins: Dict[str, FuturesMargin] = {}
     stock_futures = AccountRules().stock_futures_margin_pct
     for text in args.futures_margin:
         product, equals, figures = text.partition("=")

@@ -2,7 +2,8 @@
 source as CSV or parquet, stored as the tick feed stores the days it fetches; and runs that read
 the cache alone.
 
-`import_taifex` and `import_ticks` are the functions behind the command `quorvel-import`;
+`import_taifex`, `import_ticks` and `import_settlements` are the functions behind the command
+`quorvel-import`;
 `CacheOnlyBroker` and `check_cached` are what `quorvel-backtest --offline` runs with.
 """
 
@@ -15,8 +16,9 @@ import polars as pl
 
 from quorvel.cache import day_files
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached, missing_days
+from quorvel.data.settlements import import_settlements, read_settlements
 from quorvel.data.store import NEUTRAL_VALUES, DataImportError, ImportedDay, Staging
-from quorvel.data.taifex import continuous_months, contract_code, read_taifex_file
+from quorvel.data.taifex import continuous_months, read_taifex_file
 from quorvel.data.tick_files import EXCHANGE_TIME_ZONE, TickColumns, market_of, read_tick_file
 
 __all__ = [
@@ -28,11 +30,12 @@ __all__ = [
     "TickColumns",
     "check_cached",
     "continuous_months",
-    "contract_code",
+    "import_settlements",
     "import_taifex",
     "import_ticks",
     "market_of",
     "missing_days",
+    "read_settlements",
 ]
 
 # Called with each file's path once it has been read.
@@ -44,16 +47,16 @@ def import_taifex(
     paths: Sequence[str],
     data_dir: str,
     *,
-    months: Sequence[str] = (),
+    months: Optional[Sequence[str]] = None,
     file_done: Optional[FileDone] = None,
 ) -> List[ImportedDay]:
     """Import the futures exchange's daily tick files (zip or CSV) into the tick cache.
 
     Each file's trading day is stored under TXFR1, TXFR2, MXFR1, MXFR2, TMFR1 and TMFR2 (for
-    the products the file holds) and under the broker's code of each month of `months`
-    ("YYYYMM": 202408 gives TXFH4, MXFH4, TMFH4) that traded that day.
+    the products the file holds) and under the broker's code of each month that traded that
+    day ("YYYYMM": 202408 gives TXFH4, MXFH4, TMFH4): every month, or those of `months`.
     """
-    for month in months:
+    for month in months or ():
         if not (len(month) == 6 and month.isdigit() and 1 <= int(month[4:]) <= 12):
             raise DataImportError(f"not a contract month of the form YYYYMM: {month!r}")
     return _import(paths, data_dir, lambda path: read_taifex_file(path, months), file_done)

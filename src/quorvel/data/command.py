@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Dict, List, Optional, Sequence
 
@@ -21,6 +22,7 @@ from quorvel.data import (
     import_taifex,
     import_ticks,
 )
+from quorvel.data.settlements import SETTLEMENTS_FILE, import_settlements
 from quorvel.data.tick_files import EPOCH_UNITS
 
 # Options naming the optional columns of a generic file: option, TickColumns field.
@@ -55,17 +57,30 @@ def build_parser() -> argparse.ArgumentParser:
             "The futures exchange's daily trade-by-trade files, a zip holding the CSV or the CSV "
             "itself.  Each file's trading day (the night session from 15:00 the trading day "
             "before, and the day session) is stored under TXFR1/TXFR2, MXFR1/MXFR2 and "
-            "TMFR1/TMFR2 for TX, MTX and TMF; R1 rolls to the next month on the expiry day."
+            "TMFR1/TMFR2 for TX, MTX and TMF (R1 rolls to the next month on the expiry day) and "
+            "under each month's own code (TXFH4 for August 2024)."
         ),
     )
     taifex.add_argument("files", nargs="+", metavar="FILE")
     taifex.add_argument(
         "--months",
         nargs="+",
-        default=[],
         metavar="YYYYMM",
-        help="also store these months under the broker's codes (202408: TXFH4, MXFH4, TMFH4)",
+        help=(
+            "store only these months under their own codes (202408: TXFH4, MXFH4, TMFH4; "
+            "default: every month that traded)"
+        ),
     )
+    settlements = sources.add_parser(
+        "settlements",
+        help="the futures months' final settlement prices (CSV or parquet)",
+        description=(
+            "Final settlement prices of futures months, kept in the data directory for the runs "
+            "over it: columns product (TXF, MXF, TMF; TX, MTX taken too), month (YYYYMM) and "
+            "settlement_price.  A month imported again takes the new price."
+        ),
+    )
+    settlements.add_argument("files", nargs="+", metavar="FILE")
     ticks = sources.add_parser(
         "ticks",
         help="one code's ticks from CSV or parquet files",
@@ -113,7 +128,7 @@ def build_parser() -> argparse.ArgumentParser:
             metavar="NAME",
             help=f"the {field.replace('_', ' ')} column (default: {field} if there, or neutral)",
         )
-    for sub in (taifex, ticks):
+    for sub in (taifex, settlements, ticks):
         sub.add_argument(
             "--data-dir", required=True, metavar="DIR", help="the data directory of the tick cache"
         )
@@ -154,6 +169,23 @@ def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
     )
 
 
+def _import_settlements(args: argparse.Namespace, console: Console) -> int:
+    try:
+        months = import_settlements(args.files, args.data_dir)
+    except DataImportError as error:
+        console.print(Text(f"import failed, nothing written: {error}", "red"), soft_wrap=True)
+        return 1
+    except OSError as error:
+        console.print(Text(f"import failed: {error}", "red"), soft_wrap=True)
+        return 1
+    console.print(
+        f"final settlement prices of {months} months kept in "
+        f"{os.path.join(os.path.expanduser(args.data_dir), SETTLEMENTS_FILE)}",
+        soft_wrap=True,
+    )
+    return 0
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """The console command; returns the exit status (argument errors exit with 2)."""
     args = build_parser().parse_args(argv)
@@ -165,6 +197,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         console=console,
         transient=True,
     )
+    if args.source == "settlements":
+        return _import_settlements(args, console)
     task = progress.add_task("files", total=len(args.files))
     done = lambda path: progress.advance(task)  # noqa: E731
     try:

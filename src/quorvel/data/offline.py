@@ -4,8 +4,9 @@ the cache holds every day a run will read.
 The tick feed reads a day from the cache when its file is there and asks the broker API
 otherwise.  `CacheOnlyBroker` takes the broker's place: its contract registry knows every code
 (a code that starts with a digit is a stock, any other a future), and its `ticks` answers a day
-on which the exchange did not trade with no ticks, as the broker does, and refuses a trading
-day with `MissingCachedDay`.  `check_cached` finds such a day before a run starts.
+on which the exchange did not trade, or a day after an explicit futures month's last trading
+day, with no ticks, as the broker does, and refuses a trading day with `MissingCachedDay`.
+`check_cached` finds such a day before a run starts.
 """
 
 from __future__ import annotations
@@ -17,7 +18,7 @@ from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
 from quorvel.cache import day_files
 from quorvel.data.tick_files import market_of
-from quorvel.market import is_trading_day
+from quorvel.market import TAIWAN
 
 __all__ = ["CacheOnlyBroker", "CachedContract", "MissingCachedDay", "check_cached", "missing_days"]
 
@@ -70,7 +71,7 @@ class CacheOnlyBroker:
         self.Contracts = _Contracts()
 
     def ticks(self, contract: CachedContract, date: str) -> Dict[str, List[object]]:
-        if is_trading_day(dt.date.fromisoformat(date)):
+        if _traded(contract.code, dt.date.fromisoformat(date)):
             raise MissingCachedDay(contract.code, date)
         return {name: [] for name in day_files.TICK_SCHEMA}
 
@@ -86,7 +87,7 @@ def missing_days(
         for first, last in spans
         for day in _days(dt.date.fromisoformat(first), dt.date.fromisoformat(last))
         if not os.path.exists(day_files.day_file_path(data_dir, code, day.isoformat()))
-        and is_trading_day(day)
+        and _traded(code, day)
     ]
 
 
@@ -96,6 +97,11 @@ def check_cached(codes: Sequence[str], spans: Sequence[Tuple[str, str]], data_di
     if missing:
         code, day = missing[0]
         raise MissingCachedDay(code, day, len(missing) - 1)
+
+
+def _traded(code: str, day: dt.date) -> bool:
+    """Whether `code` trades on `day`: a trading day, not after its futures month ended."""
+    return TAIWAN.is_trading_day(day) and not TAIWAN.has_expired(code, day)
 
 
 def _days(first: dt.date, last: dt.date) -> Iterator[dt.date]:

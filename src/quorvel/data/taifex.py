@@ -10,8 +10,8 @@ date D, so all of them are stored as day D.
 Rows whose month holds a "/" are spread trades and are left out, as are weekly contracts
 ("202401W2").  "成交數量(B+S)" counts both sides of a trade, so a tick's volume is half of it.
 Products map to the broker's codes: TX to TXF, MTX to MXF, TMF to TMF.  Each day is stored
-under the broker's continuous codes (TXFR1, TXFR2, ...) and, when asked for, under the codes
-of explicit months (TXFH4 for August 2024, as the broker names them).
+under the broker's continuous codes (TXFR1, TXFR2, ...) and under the code of each month that
+traded (TXFH4 for August 2024, as the broker names them).
 """
 
 from __future__ import annotations
@@ -19,13 +19,15 @@ from __future__ import annotations
 import datetime as dt
 import io
 import zipfile
-from typing import Iterator, List, Sequence, Tuple, Type
+from typing import Iterator, List, Optional, Sequence, Tuple, Type
 
 import polars as pl
 
 from quorvel.data.store import DataImportError, cache_frame
+from quorvel.market import TAIWAN
+from quorvel.market.months import month_code
 
-__all__ = ["HEADER", "PRODUCTS", "continuous_months", "contract_code", "read_taifex_file"]
+__all__ = ["HEADER", "PRODUCTS", "continuous_months", "read_taifex_file"]
 
 HEADER = (
     "成交日期",
@@ -44,7 +46,6 @@ COLUMNS = ("date", "product", "month", "time", "price", "both_sides")
 
 # The exchange's product code and the broker's.
 PRODUCTS = {"TX": "TXF", "MTX": "MXF", "TMF": "TMF"}
-MONTH_LETTERS = "ABCDEFGHIJKL"
 
 # The day session runs from 08:45 to 13:45; a time from 08:00 to 14:59 can only be in it.
 DAY_SESSION = ("080000", "145959")
@@ -53,32 +54,23 @@ ZIP_MAGIC = b"PK\x03\x04"
 
 
 def continuous_months(day: dt.date) -> Tuple[str, str]:
-    """The months ("YYYYMM") of R1 and R2 on trading day `day`.
-
-    R1 is the nearest month whose contract has not expired by `day`: a TAIEX futures month
-    expires on its third Wednesday, and on that day R1 is already the next month, as the
-    broker's continuous contracts roll on the expiry day.  (An expiry moved past a holiday
-    changes nothing: no trading day lies between the third Wednesday and that day.)  R2 is
-    the month after R1.
-    """
-    year, month = day.year, day.month
-    if day >= _third_wednesday(year, month):
-        year, month = _month_after(year, month)
-    return f"{year}{month:02d}", "{}{:02d}".format(*_month_after(year, month))
-
-
-def contract_code(product: str, month: str) -> str:
-    """The broker's code of one month's contract: TXF, the month's letter, the year's last digit."""
-    return f"{product}{MONTH_LETTERS[int(month[4:]) - 1]}{month[3]}"
+    """The months ("YYYYMM") of R1 and R2 on trading day `day`, by Taiwan's rules
+    (`quorvel.market.months`): R1 is the nearest month whose last trading day lies after
+    `day`, as the broker's continuous contracts follow the next month on the expiry day
+    already; R2 is the month after R1."""
+    r1, r2 = (TAIWAN.contract_month(f"TXFR{rank}", day) for rank in (1, 2))
+    assert r1 is not None and r2 is not None
+    return r1, r2
 
 
 def read_taifex_file(
-    path: str, months: Sequence[str] = ()
+    path: str, months: Optional[Sequence[str]] = None
 ) -> Iterator[Tuple[str, str, pl.DataFrame]]:
     """The days of one file as (code, trading day "YYYY-MM-DD", day frame).
 
     Every product of `PRODUCTS` found in the file gives its R1 and R2 days (a day without a
-    trade of that month is stored empty) and one day per month of `months` it traded.
+    trade of that month is stored empty) and one day per month it traded, under the month's
+    own code: every month of the file, or those of `months`.
     """
     trades = _read_trades(path)
     day = _trading_day(trades, path)
@@ -99,20 +91,12 @@ def read_taifex_file(
         ticks = monthly.filter(pl.col("product") == product)
         code = PRODUCTS[product]
         wanted: List[Tuple[str, str]] = [(f"{code}R1", r1), (f"{code}R2", r2)]
-        wanted += [(contract_code(code, month), month) for month in months]
+        traded = ticks.get_column("month").unique().sort().to_list() if months is None else months
+        wanted += [(month_code(code, month), month) for month in traded]
         for name, month in wanted:
             rows = ticks.filter(pl.col("month") == month)
             if rows.height or name.endswith(("R1", "R2")):
                 yield name, day_text, cache_frame(rows.select("ts", "close", "volume"))
-
-
-def _third_wednesday(year: int, month: int) -> dt.date:
-    first = dt.date(year, month, 1)
-    return first + dt.timedelta(days=(2 - first.weekday()) % 7 + 14)
-
-
-def _month_after(year: int, month: int) -> Tuple[int, int]:
-    return (year + 1, 1) if month == 12 else (year, month + 1)
 
 
 def _number(column: pl.Expr, dtype: Type[pl.DataType]) -> pl.Expr:

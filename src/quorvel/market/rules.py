@@ -14,7 +14,7 @@ from __future__ import annotations
 import datetime as dt
 import enum
 import functools
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from decimal import Decimal
 from typing import List, Optional, Tuple
 
@@ -28,6 +28,7 @@ from quorvel.market.calendar import (
     parse_day,
     trading_calendar,
 )
+from quorvel.market.months import ContractMonths, continuous_rank, is_explicit_month
 from quorvel.market.steps import PriceSteps, as_price, format_price
 
 __all__ = ["CallAuction", "InstrumentRules", "Kind", "MarketRules", "PriceLimit", "TAIWAN"]
@@ -149,7 +150,8 @@ class MarketRules:
     starts with `etf_prefix`; a futures code whose product (its first three letters) is in
     `index_future_products` is an index future, any other a stock future.  `calendar` names an
     `exchange_calendars` calendar (futures share the stock market's trading days);
-    `closed_days` ("YYYY-MM-DD") are closed besides.
+    `closed_days` ("YYYY-MM-DD") are closed besides.  `months` say when a futures month ends
+    and which month a continuous code follows.
     """
 
     stock: InstrumentRules = InstrumentRules(STOCK_STEPS, TEN_PERCENT, STOCK_SESSIONS, STOCK_CALLS)
@@ -167,6 +169,7 @@ class MarketRules:
     index_future_products: Tuple[str, ...] = ("TXF", "MXF", "TMF")
     calendar: str = "XTAI"
     closed_days: Tuple[str, ...] = ()
+    months: ContractMonths = ContractMonths()
 
     # Kinds and their rules
 
@@ -283,6 +286,45 @@ class MarketRules:
         counted = self.previous_trading_days(end + dt.timedelta(days=1), days)
         return (counted[0].isoformat(), end.isoformat()) if counted else None
 
+    # Futures months
+
+    def contract_month(self, code: str, day: Day) -> Optional[str]:
+        """The month ("YYYYMM") `code` trades on trading day `day`: an explicit month code's own,
+        the month a continuous code follows that day; None for a code that names no month."""
+        if code[:1].isdigit():
+            return None
+        first_from = self.trading_calendar.first_from
+        rank = continuous_rank(code)
+        if rank is not None:
+            return self.months.continuous(rank, parse_day(day), first_from)
+        if is_explicit_month(code):
+            return self.months.explicit(code, parse_day(day), first_from)
+        return None
+
+    def last_trading_day(self, month: str) -> dt.date:
+        """The last trading day of the futures of `month` ("YYYYMM")."""
+        return self.months.last_trading_day(month, self.trading_calendar.first_from)
+
+    def month_ends(self, code: str, day: Day) -> bool:
+        """Whether the month `code` trades on trading day `day` is one it no longer trades after
+        that day: an explicit month's last trading day, a continuous code's last day on it."""
+        day = parse_day(day)
+        month = self.contract_month(code, day)
+        if month is None:
+            return False
+        if continuous_rank(code) is None:
+            return self.last_trading_day(month) == day
+        return self.contract_month(code, self.next_trading_day(day)) != month
+
+    def has_expired(self, code: str, day: Day) -> bool:
+        """Whether `code` names an explicit month whose last trading day lies before `day`."""
+        month = self.contract_month(code, day)
+        return (
+            month is not None
+            and continuous_rank(code) is None
+            and self.last_trading_day(month) < parse_day(day)
+        )
+
     # Sessions
 
     def sessions(self, code: str, day: Day) -> List[Session]:
@@ -295,7 +337,13 @@ class MarketRules:
         if not self.is_trading_day(day):
             return []
         sessions = []
-        for hours in self.instrument(code).sessions:
+        hours_of_day = self.instrument(code).sessions
+        month = self.contract_month(code, day)
+        if month is not None and self.last_trading_day(month) == day:
+            hours_of_day = hours_of_day[:-1] + (
+                replace(hours_of_day[-1], closes=self.months.last_day_close),
+            )
+        for hours in hours_of_day:
             opening_day = self.previous_trading_days(day, 1)[0] if hours.previous_evening else day
             overnight = hours.closes <= hours.opens
             closing_day = opening_day + dt.timedelta(days=1 if overnight else 0)

@@ -87,7 +87,7 @@ def deals(result, code):
 DAY_TRADES = dict(capital=2_000_000, account=AccountRules(day_trade=True))
 SCENARIOS = [
     (DayTrader, DAY_TRADES),
-    (Leveraged, dict(capital=700_000, account=AccountRules(futures_margins=TIGHT))),
+    (Leveraged, dict(capital=700_000, account=AccountRules(futures_margins=TIGHT, margin_call="immediate"))),
     (
         Leveraged,
         dict(capital=700_000, account=AccountRules(futures_margins=TIGHT, margin_call="warn")),
@@ -142,9 +142,8 @@ class TestDayTrade:
 class TestFuturesMargin:
     def test_orders_beyond_the_margin_are_refused_and_a_fall_is_liquidated(self, data_dir):
         strategy = Leveraged()
-        result = run(
-            data_dir, strategy, capital=700_000, account=AccountRules(futures_margins=TIGHT)
-        )
+        rules = AccountRules(futures_margins=TIGHT, margin_call="immediate")
+        result = run(data_dir, strategy, capital=700_000, account=rules)
         assert strategy.refusals[0].startswith("buying 1 contract of TXFR1 at ")
         fills = deals(result, "TXFR1")
         held, most = 0, 0
@@ -202,13 +201,12 @@ def test_examples_trade_within_the_default_capital(data_dir, example):
 def test_the_run_table_shows_the_account_and_its_warnings(data_dir):
     from rich.console import Console
 
-    result = run(
-        data_dir, Leveraged(), capital=700_000, account=AccountRules(futures_margins=TIGHT)
-    )
+    rules = AccountRules(futures_margins=TIGHT, margin_call="immediate")
+    result = run(data_dir, Leveraged(), capital=700_000, account=rules)
     console = Console(record=True, width=120)
     render(result, console)
     text = " ".join(console.export_text().split())
-    assert "account cash; margin calls liquidate" in text
+    assert "account cash; margin calls immediate" in text
     assert f"orders the account refused {result.refused_orders:,} " in text
     assert "peak margin in use (NTD) 680,000" in text
     assert f"{result.warnings[0]} " in text

@@ -301,7 +301,7 @@ class TestPrintedTables:
         assert run["capital (NTD)"] == "5,000,000"
         assert_printed([run["net P&L (NTD)"]], [expected.codes["total"]["net"]], [0])
         assert run["stock costs"] == "0.1425 % x 0.6, min 20 NTD; sell tax 0.3 % (day trade 0.15 %)"
-        assert run["futures costs"] == "40 NTD per contract; tax 0.002 %"
+        assert run["futures costs"] == "TXF 40 NTD per contract; tax 0.002 %"
 
 
 @pytest.fixture(scope="module")

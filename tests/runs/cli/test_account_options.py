@@ -47,7 +47,7 @@ def test_the_options_make_the_accounts_rules():
         day_trade=True,
         margin_buy_pct=50.0,
         short_margin_pct=100.0,
-        futures_margins={**AccountRules().futures_margins, "MXF": FuturesMargin(90_000, 70_000)},
+        futures_margins={"MXF": FuturesMargin(90_000, 70_000)},
         stock_futures_margin_pct=FuturesMargin(20, 15),
         margin_call="warn",
     )
@@ -64,14 +64,14 @@ def test_the_account_goes_into_the_files_and_the_run_table(ticker_built, tmp_pat
     account = summary["settings"]["account"]
     assert account["rules"] is True and account["stock_account"] == "margin"
     assert account["futures_margins"]["TXF"] == {"initial": 300_000, "maintenance": 200_000}
-    assert account["futures_margins_as_of"] == "2025-11-04"
+    assert account["margin_tables"][0] == "2024-12-09"
     assert summary["settings"]["costs"]["stock_day_trade_tax_pct"] == 0.1
     equity = pl.read_csv(output / "equity.csv")
     assert {"cash", "margin_in_use", "buying_power"} <= set(equity.columns)
     assert 0 < equity["margin_in_use"].max() <= summary["run"]["peak_margin_in_use"]
     assert "day_trade_qty" in pl.read_csv(output / "fills.csv").columns
     out = " ".join(capsys.readouterr().out.split())
-    assert "account margin (buys 40 %, shorts 90 %); margin calls liquidate" in out
+    assert "account margin (buys 40 %, shorts 90 %); margin calls broker (due 12:00, risk 25 %)" in out
     assert f"orders the account refused {summary['run']['refused_orders']:,} " in out
 
 

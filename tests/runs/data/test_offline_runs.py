@@ -66,12 +66,16 @@ class TestReplayOfImportedDays:
         ]
         assert same_second == [22031.0, 22032.0, 22029.0] * 2
         # The market order placed on the first tick filled at the second, without a quote to
-        # take one price step above its trade: one long contract.
-        assert result.per_code()["TXFR1"]["position"] == 1
+        # take one price step above its trade: one long contract, in August, settled when R1
+        # moved on to September at the last August trade (no final settlement price imported).
         [deal] = [report for report in result.reports if "operation_type" not in report]
         second_close = [close for code, close, _ in strategy.ticks if code == "TXFR1"][1]
         assert deal["price"] == second_close + 1
         assert result.codes_without_quotes == ["TXFR1", "MXFR1"]
+        settled = result.fills_frame().filter(kind="settlement").row(0, named=True)
+        assert (settled["code"], settled["price"], settled["position"]) == ("TXFR1", 22040.0, 0)
+        assert result.per_code()["TXFR1"]["position"] == 0
+        assert result.settled_at_last_trade == ["TXF202408"]
 
 
 class TestOfflineCommand:

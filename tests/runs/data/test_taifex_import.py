@@ -9,7 +9,8 @@ import pytest
 from data_support import DAYS, FILES, TAIFEX_FILES, cached
 
 from quorvel.cache import day_files
-from quorvel.data import DataImportError, continuous_months, contract_code, import_taifex
+from quorvel.data import DataImportError, continuous_months, import_taifex
+from quorvel.market.months import month_code
 
 
 def wall_clock(frame):
@@ -86,7 +87,7 @@ class TestContinuousContracts:
         [("TXF", "202408", "TXFH4"), ("MXF", "202312", "MXFL3"), ("TMF", "203001", "TMFA0")],
     )
     def test_explicit_months_take_the_brokers_code(self, product, month, code):
-        assert contract_code(product, month) == code
+        assert month_code(product, month) == code
 
     def test_an_explicit_month_keeps_every_trade_of_it_on_its_expiry_day(self, imported):
         august = cached(imported, "TXFH4", "2024-08-21")

@@ -1,5 +1,6 @@
 """The account on its own: what it holds, refuses, charges and calls, fed reports by hand."""
 
+import datetime as dt
 import math
 
 import pytest
@@ -9,6 +10,7 @@ from quorvel.backtest import AccountRules, CostModel, FuturesMargin, RunSettings
 from quorvel.backtest.account.account import Account, session_close
 from quorvel.backtest.account.ledger import DayTrades
 from quorvel.backtest.errors import AccountRefusal
+from quorvel.backtest.settings.account import MarginTable
 from quorvel.backtest.settings.costs import DayTrading
 from quorvel.market.contracts import contract_for
 
@@ -21,9 +23,17 @@ CONTRACTS = {
 }
 
 
+# The margins of one of the exchange's tables on every day, and a fee of 50 NTD a contract.
+TXF_MARGINS = {"TXF": FuturesMargin(338_000, 259_000)}
+COSTS = CostModel(futures_fee=50.0)
+
+
 def account(capital=1_000_000.0, enforced=True, **rules):
     prices = {}
-    settings = RunSettings(capital=capital, account=AccountRules(**rules), account_rules=enforced)
+    rules.setdefault("futures_margins", TXF_MARGINS)
+    settings = RunSettings(
+        capital=capital, costs=COSTS, account=AccountRules(**rules), account_rules=enforced
+    )
     made = Account(CONTRACTS, settings, prices)
     return made, prices
 
@@ -240,9 +250,9 @@ class TestFutures:
         cash = book.cash
         assert book.balances() == (cash, 338_000, cash + 50 * 200 - 338_000)
 
-    @pytest.mark.parametrize("action", ["liquidate", "warn"])
-    def test_a_margin_call_comes_below_the_maintenance_margin(self, action):
-        book, prices = account(capital=400_000, margin_call=action)
+    @pytest.mark.parametrize("mode, action", [("immediate", "liquidate"), ("warn", "warn")])
+    def test_a_margin_call_comes_below_the_maintenance_margin(self, mode, action):
+        book, prices = account(capital=400_000, margin_call=mode)
         filled(book, "a", "TXFR1", "Buy", 1, 17_900.0)
         cash = book.cash
         prices["TXFR1"] = 17_900.0 - (cash - 259_000) / 200 + 1  # a point above the call
@@ -256,6 +266,8 @@ class TestFutures:
             "initial_margin": 338_000,
             "positions": {"TXFR1": 1},
             "action": action,
+            "reason": "maintenance",
+            "due": None,
         }
         if action == "warn":  # once per fall
             assert book.margin_call(MONDAY + 2) is None
@@ -289,7 +301,7 @@ class TestRules:
         "rules, message",
         [
             (dict(stock_account="credit"), "stock_account must be one of cash, margin"),
-            (dict(margin_call="ignore"), "margin_call must be one of liquidate, warn"),
+            (dict(margin_call="ignore"), "margin_call must be one of broker, immediate, warn"),
             (dict(margin_buy_pct=0.0), "margin_buy_pct must be more than 0 and at most 100"),
             (
                 dict(futures_margins={"TXF": FuturesMargin(100, 200)}),
@@ -303,9 +315,9 @@ class TestRules:
             AccountRules(**rules)
 
     def test_a_futures_product_without_a_margin_is_an_error_before_the_run(self):
-        rules = AccountRules(futures_margins={})
+        rules = AccountRules(margin_tables=(MarginTable("2024-01-01", {}),))
         with pytest.raises(ValueError) as error:
-            rules.check(CONTRACTS, market.TAIWAN)
+            rules.check(CONTRACTS, market.TAIWAN, dt.date(2024, 1, 8))
         assert str(error.value) == (
             "TXFR1: no margin is known for futures product 'TXF'; "
             "give it with --futures-margin TXF=INITIAL/MAINTENANCE"

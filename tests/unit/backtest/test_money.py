@@ -87,11 +87,13 @@ class TestCosts:
         assert CostModel().stock_costs(200_100, is_sell=True)[1] == 600.0
         assert CostModel().stock_costs(40_000, is_sell=False)[0] == 57.0
 
-    def test_futures_pay_per_contract_and_a_tax_rounded_half_up(self):
+    def test_futures_pay_their_products_fee_per_contract_and_a_tax_rounded_half_up(self):
         costs = CostModel()
-        assert costs.futures_costs(3_751_000, 1) == (50.0, 75.0)  # 75.02
-        assert costs.futures_costs(7_050_000, 2) == (100.0, 141.0)  # 141.0
-        assert costs.futures_costs(3_525_000, 1) == (50.0, 71.0)  # 70.5
+        assert costs.futures_costs("TXF", 3_751_000, 1) == (20.0, 75.0)  # 75.02
+        assert costs.futures_costs("TMF", 7_050_000, 2) == (16.0, 141.0)  # 141.0
+        assert costs.futures_costs("CDF", 3_525_000, 1) == (5.0, 71.0)  # 70.5: a stock future
+        one_fee = CostModel(futures_fee=50.0, futures_fees={"TXF": 99.0})
+        assert [one_fee.fee_of(product) for product in ("TXF", "MXF", "CDF")] == [50.0] * 3
 
 
 STOCK_AND_FUTURE = {"2330": contract_for("2330", "Stock"), "TXFR1": contract_for("TXFR1", "Future")}

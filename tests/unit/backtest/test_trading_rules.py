@@ -58,7 +58,7 @@ class TestPriceChecks:
     def test_the_raw_exchange_checks_nothing_and_knows_no_limits(self):
         rules = TradingRules(None, CODES, DAYS, {"2330": 580.0})
         rules.check_price("2330", 568.3)
-        assert rules.limit_prices("2330") is None and rules.closes == []
+        assert rules.limit_prices("2330") is None
         assert rules.tick_size("2330", 568.3) == 1.0
 
     def test_custom_rules_set_the_limits(self):
@@ -108,6 +108,12 @@ class Desk:
     def calls_begin(self, codes):
         self.calls.append(("call", *codes))
 
+    def months_end(self, codes, timestamp, day):
+        self.calls.append(("months end", day.isoformat(), *codes))
+
+    def day_ends(self, timestamp, next_day):
+        self.calls.append(("day ends", next_day.isoformat()))
+
 
 class TestPassingCloses:
     def test_closes_before_the_moment_expire_day_orders_in_order_and_move_references_on(self):
@@ -117,7 +123,9 @@ class TestPassingCloses:
         assert desk.calls == [("TXFR1",), ("call", "2330")]
         assert rules.limit_prices("2330") == (522.0, 638.0)  # the day's own, still
         assert rules.pass_closes(at("2024-01-08 15:00"), desk) == at("2024-01-09 05:00")
-        assert desk.calls == [("TXFR1",), ("call", "2330"), ("2330",), ("TXFR1",)]
+        assert desk.calls == [
+            ("TXFR1",), ("call", "2330"), ("2330",), ("TXFR1",), ("day ends", "2024-01-09")
+        ]
         assert rules.limit_prices("2330") == market.limit_prices("2330", 600.0)
         assert rules.limit_prices("TXFR1") == market.limit_prices("TXFR1", 18000.0)
         assert rules.next_close == at("2024-01-09 05:00")

@@ -16,10 +16,18 @@ Taiwan defaults, every figure a setting):
   the shares held is a short sale that deposits the short margin, and whose
   proceeds are held with the deposit until it is bought back.  Neither loan
   interest, borrowing fees nor the maintenance ratio are modelled.
-* Futures: each open contract holds its product's initial margin
-  (`FUTURES_MARGINS`, stock futures a share of the contract value).  When the
-  cash plus the open futures P&L falls below the maintenance margin, a margin
-  call is made (`Account.margin_call`).
+* Futures: each open contract holds its product's initial margin of the
+  trading day (`AccountRules.margin_table`, stock futures a share of the
+  contract value); with `day_trade` declared, a position opened in a session
+  holds the day-trade share of it until the session closes.  A position still
+  held when its month ends is settled (`Account.settle`).  Margin calls, by
+  default as a broker makes them: when the day's settlement finds the cash
+  plus the open futures P&L below the maintenance margin, a call is made
+  (`Account.day_settled`), due at the deadline of the next trading day; the
+  futures are closed then unless the equity is back at the initial margin,
+  and at once only when the risk indicator (equity over the initial margin)
+  falls below its threshold (`Account.margin_call`).  "immediate" closes them
+  at the first fall below the maintenance margin, "warn" only warns.
 
 An order is checked before it is sent (`Account.hold`): the part of it that
 closes a position needs nothing; the rest needs its margin or value and its
@@ -33,11 +41,12 @@ and the ticks of the codes in `Account.watched`, and carry out what it says.
 from __future__ import annotations
 
 import dataclasses
+import datetime as dt
 from dataclasses import dataclass
-from typing import Any, Dict, Mapping, NamedTuple, Optional, Set
+from typing import Any, Collection, Dict, Literal, Mapping, NamedTuple, Optional, Set
 
 from quorvel import market
-from quorvel.backtest.account.ledger import SECONDS_PER_DAY, Book, Ledger, ValuedFill
+from quorvel.backtest.account.ledger import SECONDS_PER_DAY, Book, Ledger, Settlement, ValuedFill
 from quorvel.backtest.errors import AccountRefusal
 from quorvel.backtest.messages import MarginCall
 from quorvel.backtest.settings.account import FuturesMargin
@@ -52,6 +61,33 @@ class Balances(NamedTuple):
     cash: float
     margin_in_use: float  # futures initial margin, and margin purchases' and short sales' own money
     buying_power: float  # what a new order can still use
+
+
+class _Margins(NamedTuple):
+    """The account's equity (cash plus the open futures P&L) and its futures' margins."""
+
+    equity: float
+    initial: float
+    maintenance: float
+    positions: Dict[str, int]
+
+    def call(
+        self,
+        timestamp: float,
+        action: Literal["call", "liquidate", "warn"],
+        reason: Literal["maintenance", "deadline", "risk indicator"],
+        due: Optional[float] = None,
+    ) -> MarginCall:
+        return MarginCall(
+            timestamp=timestamp,
+            equity=self.equity,
+            maintenance_margin=self.maintenance,
+            initial_margin=self.initial,
+            positions=self.positions,
+            action=action,
+            reason=reason,
+            due=due,
+        )
 
 
 @dataclass
@@ -104,6 +140,7 @@ class _Holding:
     collateral: float = 0.0  # the short sales' proceeds and deposits held
     deposit: float = 0.0  # the deposits among them
     short_due: Optional[float] = None  # when an open day-trade short must be bought back
+    day_lots: int = 0  # futures contracts opened as day trades in the session under way
 
     @property
     def shares(self) -> int:
@@ -147,6 +184,9 @@ class Account:
         # a report does: a run that holds nothing samples them for free.
         self._still: Optional[Balances] = None
         self._margin_called = False
+        self.call_due: Optional[float] = None  # when the margin call made at a settlement is due
+        first_day = (settings.backfill_range() or settings.period)[0]
+        self.day = market.calendar.parse_day(first_day)  # the trading day whose margins apply
         margin = rules.is_margin_account
         self._buy_share = rules.margin_buy_pct / 100 if margin else 1.0
         self._short_share = rules.short_margin_pct / 100 if margin else 1.0
@@ -246,37 +286,88 @@ class Account:
         return -self.lots_held(code)
 
     def margin_call(self, timestamp: float) -> Optional[MarginCall]:
-        """A margin call, when the cash plus the open futures P&L lies below the maintenance
-        margin; one per fall (with ``margin_call="warn"``), or again once the positions the
-        engine closed have been dealt with."""
+        """At a tick of a future held: the margin call that closes the futures at market, or
+        that only warns.  As a broker runs them, only when the risk indicator lies below its
+        threshold, or the call made at a settlement is due and the equity is not back at the
+        initial margin; "immediate" and "warn", when the equity lies below the maintenance
+        margin, once per fall ("warn"), or again once the positions the engine closed have been
+        dealt with."""
         if not self.enforced:
             return None
+        margins = self._margins()
+        if margins is None:
+            return None
+        if self.rules.margin_call == "broker":
+            if any(hold.forced for hold in self.orders.values()):
+                return None
+            if margins.equity < margins.initial * self.rules.risk_indicator_pct / 100:
+                return margins.call(timestamp, "liquidate", "risk indicator")
+            if self.call_due is None or timestamp < self.call_due:
+                return None
+            self.call_due = None
+            if margins.equity >= margins.initial:
+                return None
+            return margins.call(timestamp, "liquidate", "deadline")
+        if margins.equity >= margins.maintenance:
+            self._margin_called = False
+            return None
+        if self._margin_called or any(hold.forced for hold in self.orders.values()):
+            return None
+        warn = self.rules.margin_call == "warn"
+        self._margin_called = warn
+        return margins.call(timestamp, "warn" if warn else "liquidate", "maintenance")
+
+    def day_settled(self, timestamp: float, next_day: dt.date) -> Optional[MarginCall]:
+        """The trading day ended at `timestamp` and `next_day` comes, with its margins: as a
+        broker runs them, the day's settlement makes a margin call when the equity lies below
+        the maintenance margin, due at the deadline of `next_day` (one call at a time; one met
+        by the equity back at the initial margin is over)."""
+        self.day = next_day
+        if not self.enforced or self.rules.margin_call != "broker":
+            return None
+        margins = self._margins()
+        if margins is None or margins.equity >= margins.initial:
+            self.call_due = None
+        if margins is None or self.call_due is not None or margins.equity >= margins.maintenance:
+            return None
+        due = dt.datetime.combine(next_day, self.rules.margin_call_due)
+        self.call_due = market.broker_seconds(due)
+        return margins.call(timestamp, "call", "maintenance", self.call_due)
+
+    def session_closed(self, codes: Collection[str]) -> None:
+        """The sessions of `codes` closed: their day trades become positions held overnight."""
+        self._still = None
+        for code in codes:
+            self.holdings[code].day_lots = 0
+
+    def settle(self, entry: Settlement, samples: int) -> ValuedFill:
+        """Enter a futures settlement (see `Ledger.settle`), after `samples` timeline samples:
+        its P&L and tax move the cash."""
+        self._still = None
+        valued = self.ledger.settle(entry, samples)
+        holding = self.holdings[entry.code]
+        holding.day_lots = 0
+        self.cash += valued.realized - valued.fee - valued.tax
+        if self.enforced:
+            self._watch(entry.code, holding, entry.timestamp)
+        return valued
+
+    def _margins(self) -> Optional["_Margins"]:
+        """The equity and margins of the futures held; None with none held."""
         positions = {
             code: self.lots_held(code)
             for code, holding in self.holdings.items()
             if not holding.contract.is_stock and holding.shares
         }
+        if not positions:
+            return None
         initial = maintenance = open_pnl = 0.0
         for code, lots in positions.items():
             margin = self._contract_margin(code)
             initial += margin.initial * abs(lots)
             maintenance += margin.maintenance * abs(lots)
             open_pnl += self._open_pnl(code)
-        equity = self.cash + open_pnl
-        if equity >= maintenance:
-            self._margin_called = False
-            return None
-        if self._margin_called or any(hold.forced for hold in self.orders.values()):
-            return None
-        self._margin_called = self.rules.margin_call == "warn"
-        return MarginCall(
-            timestamp=timestamp,
-            equity=equity,
-            maintenance_margin=maintenance,
-            initial_margin=initial,
-            positions=positions,
-            action=self.rules.margin_call,
-        )
+        return _Margins(self.cash + open_pnl, initial, maintenance, positions)
 
     def balances(self) -> Balances:
         """Cash, margin in use and buying power now."""
@@ -289,7 +380,7 @@ class Account:
                 stock_margin += holding.own + holding.deposit
             elif holding.shares:
                 futures_held = True
-                futures_margin += self._contract_margin(code).initial * abs(self.lots_held(code))
+                futures_margin += self._futures_margin_in_use(code)
                 open_pnl += self._open_pnl(code)
         reserved = sum(hold.amount for hold in self.orders.values())
         in_use = futures_margin + stock_margin
@@ -309,6 +400,11 @@ class Account:
             self._settle_stock(holding, valued.price, traded, holding.shares - traded)
         else:
             self.cash += valued.realized
+            if self.rules.day_trade:
+                traded = -valued.quantity if valued.action == Action.SELL else valued.quantity
+                holding.day_lots = _day_lots_after(
+                    holding.day_lots, valued.position - traded, valued.position
+                )
         self.cash -= valued.fee + valued.tax
         hold = self.orders.get(report["id"])
         if hold is not None:
@@ -382,7 +478,8 @@ class Account:
     def _per_lot(self, holding: _Holding, is_sell: bool, price: float) -> float:
         contract = holding.contract
         if not contract.is_stock:
-            return self.rules.futures_margin(contract, price, self.market).initial
+            initial = self.rules.futures_margin(contract, price, self.market, self.day).initial
+            return initial * self._day_trade_share
         value = price * _lot_shares(contract)
         return value * (self._short_share if is_sell else self._buy_share)
 
@@ -392,7 +489,7 @@ class Account:
         value = price * lots * _lot_shares(contract)
         if contract.is_stock:
             return sum(self.costs.stock_costs(value, is_sell))
-        return sum(self.costs.futures_costs(value, lots))
+        return sum(self.costs.futures_costs(contract.code[:3], value, lots))
 
     def _repriced(self, hold: _Hold, price: float) -> _Hold:
         holding = self.holdings[hold.code]
@@ -405,7 +502,19 @@ class Account:
     def _contract_margin(self, code: str) -> FuturesMargin:
         holding = self.holdings[code]
         price = self.last_prices.get(code, holding.book.position.avg_price)
-        return self.rules.futures_margin(holding.contract, price, self.market)
+        return self.rules.futures_margin(holding.contract, price, self.market, self.day)
+
+    def _futures_margin_in_use(self, code: str) -> float:
+        """The initial margin the position of `code` holds: its day trades' share for the
+        contracts opened as day trades in the session under way."""
+        held = abs(self.lots_held(code))
+        day_lots = min(self.holdings[code].day_lots, held)
+        initial = self._contract_margin(code).initial
+        return initial * (held - day_lots + day_lots * self._day_trade_share)
+
+    @property
+    def _day_trade_share(self) -> float:
+        return self.rules.day_trade_margin_pct / 100 if self.rules.day_trade else 1.0
 
     def _open_pnl(self, code: str) -> float:
         return self.holdings[code].book.position.unrealized_pnl(self.last_prices.get(code))
@@ -436,6 +545,17 @@ def session_close(rules: market.MarketRules, code: str, timestamp: float) -> flo
 def exchange_time_text(timestamp: float) -> str:
     """An exchange timestamp as its wall-clock time, "2024-01-08 13:30:00"."""
     return market.wall_clock(round(timestamp)).isoformat(sep=" ")
+
+
+def _day_lots_after(day_lots: int, before: int, after: int) -> int:
+    """The contracts opened as day trades after a fill took a position from `before` to
+    `after` (short negative): the contracts it closes are today's first, those it opens
+    today's."""
+    if before == 0 or (before > 0) != (after > 0):
+        closed, opened = abs(before), abs(after)
+    else:
+        closed, opened = max(abs(before) - abs(after), 0), max(abs(after) - abs(before), 0)
+    return min(max(day_lots - closed, 0) + opened, abs(after))
 
 
 def _lot_shares(contract: Contract) -> int:

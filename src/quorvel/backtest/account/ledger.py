@@ -75,11 +75,29 @@ class DayTrades:
         return shares - left + shorted, offsets
 
 
+# The kinds of the ledger's entries: a deal report's fill; a futures position settled at its
+# month's end; a position carried over a roll, opened again in the next month.
+FILL, SETTLEMENT, ROLL = "fill", "settlement", "roll"
+
+
+@dataclass(frozen=True)
+class Settlement:
+    """A futures position leaving its month, or entering the next: `lots` contracts held
+    (short negative) settled at `price` (kind `SETTLEMENT`), or opened at `price` (`ROLL`)."""
+
+    code: str
+    timestamp: float
+    price: float
+    lots: int
+    kind: str = SETTLEMENT
+
+
 @dataclass(frozen=True)
 class ValuedFill:
-    """A deal report with its value, costs and the P&L it realised, in NTD."""
+    """A ledger entry, a deal report's fill or a settlement, with its value, costs and the P&L
+    it realised, in NTD; a settlement has no report (`report_index` None)."""
 
-    report_index: int
+    report_index: Optional[int]
     timestamp: float
     trade_id: str
     code: str
@@ -94,6 +112,7 @@ class ValuedFill:
     realized: float
     position: int  # the code's position after the fill, in lots or contracts
     day_trade_qty: int = 0  # lots of the fill that belong to a current-day trade
+    kind: str = FILL
 
 
 @dataclass
@@ -222,34 +241,71 @@ class Book:
         value_per_point = self.contract.value_per_point(order_lot)
         value = price * lots * value_per_point
         is_sell = action == Action.SELL
-        held = self.position.quantity
         day_trade_shares = 0
         offsets: List[Tuple[Any, int]] = []
         if self.contract.is_stock:
             day = int(report["exchange_ts"] // SECONDS_PER_DAY)
             day_trade_shares, offsets = self.day_trades.fill(
-                day, is_sell, lots * value_per_point, held, index
+                day, is_sell, lots * value_per_point, self.position.quantity, index
             )
             fee, tax = self.costs.stock_costs(value, is_sell, price * day_trade_shares)
         else:
-            fee, tax = self.costs.futures_costs(value, lots)
+            fee, tax = self.costs.futures_costs(self.contract.code[:3], value, lots)
+        valued = self._enter(
+            index, report["exchange_ts"], report["id"], action, price, lots, order_lot, fee, tax
+        )
+        valued = dataclasses.replace(valued, day_trade_qty=day_trade_shares // value_per_point)
+        return valued, [(tag, shares // value_per_point) for tag, shares in offsets]
+
+    def settle(self, entry: Settlement) -> ValuedFill:
+        """A futures position settled at its month's end (no fee; the tax on its value), or
+        opened again in the next month (a fill's fee and tax)."""
+        opening = entry.kind == ROLL
+        action = Action.BUY if (entry.lots > 0) == opening else Action.SELL
+        lots = abs(entry.lots)
+        value = entry.price * lots * self.contract.value_per_point(None)
+        if opening:
+            fee, tax = self.costs.futures_costs(self.contract.code[:3], value, lots)
+        else:
+            fee, tax = 0.0, self.costs.futures_tax(value)
+        return self._enter(
+            None, entry.timestamp, entry.kind, action, entry.price, lots, None, fee, tax, entry.kind
+        )
+
+    def _enter(
+        self,
+        index: Optional[int],
+        timestamp: float,
+        trade_id: str,
+        action: Action,
+        price: float,
+        lots: int,
+        order_lot: Optional[str],
+        fee: float,
+        tax: float,
+        kind: str = FILL,
+    ) -> ValuedFill:
+        value_per_point = self.contract.value_per_point(order_lot)
+        value = price * lots * value_per_point
+        is_sell = action == Action.SELL
+        held = self.position.quantity
         realized_before = self.position.realized_pnl
         self.position.fill(action, lots * value_per_point, price)
         realized = self.position.realized_pnl - realized_before
         self.lots += -lots if is_sell else lots
-        self._follow_round_trips(report["exchange_ts"], held, fee + tax, realized)
+        self._follow_round_trips(timestamp, held, fee + tax, realized)
         if self.open_trip is not None:
             self.open_trip.lots = max(self.open_trip.lots, abs(self.lots))
         figures = self.figures
         figures.realized += realized
         figures.fees += fee
         figures.taxes += tax
-        figures.fills += 1
+        figures.fills += int(kind == FILL)
         figures.traded_value += value
-        valued = ValuedFill(
+        return ValuedFill(
             index,
-            report["exchange_ts"],
-            report["id"],
+            timestamp,
+            trade_id,
             self.contract.code,
             action.value,
             price,
@@ -261,9 +317,8 @@ class Book:
             tax,
             realized,
             self.lots,
-            day_trade_shares // value_per_point,
+            kind=kind,
         )
-        return valued, [(tag, shares // value_per_point) for tag, shares in offsets]
 
     def _follow_round_trips(
         self, timestamp: float, held: int, costs: float, realized: float
@@ -313,6 +368,8 @@ class Ledger:
         }
         self.fills: List[ValuedFill] = []
         self.reports = 0  # the reports taken
+        # The settlements entered, each with how many reports and timeline samples came before.
+        self.settlements: List[Tuple[int, int, Settlement]] = []
         self._fill_at: Dict[int, int] = {}  # the place in `fills` of each report's fill
         self._order_lots: Dict[str, str] = {}  # of each stock order, by trade id
 
@@ -334,6 +391,13 @@ class Ledger:
                 before, day_trade_qty=before.day_trade_qty + lots
             )
         self._fill_at[index] = len(self.fills)
+        self.fills.append(valued)
+        return valued
+
+    def settle(self, entry: Settlement, samples: int) -> ValuedFill:
+        """Enter a settlement, after the reports taken so far and `samples` timeline samples."""
+        valued = self.books[entry.code].settle(entry)
+        self.settlements.append((self.reports, samples, entry))
         self.fills.append(valued)
         return valued
 

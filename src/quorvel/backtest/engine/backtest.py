@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import contextlib
 import copy
+import datetime as dt
 import os
 import tempfile
 from typing import Any, Dict, List, Optional, Sequence
@@ -32,7 +33,7 @@ from quorvel.backtest.engine.lifecycle import (
     one_run_at_a_time,
     using_data_dir,
 )
-from quorvel.backtest.engine.market_rules import TradingRules, opening_references
+from quorvel.backtest.engine.market_rules import TradingRules, month_prices, opening_references
 from quorvel.backtest.engine.paced import run_paced
 from quorvel.backtest.engine.replay import run_replay
 from quorvel.backtest.engine.road import Progress, Run
@@ -49,6 +50,7 @@ from quorvel.backtest.strategy.loading import (
 )
 from quorvel.cache import day_files
 from quorvel.constant import BASIC_INFO
+from quorvel.data.settlements import read_settlements
 from quorvel.interrupts import ctrl_c_when_safe
 
 __all__ = ["DEFAULT_CODES", "cache_directory", "load_ticks", "resolve_codes", "run_backtest"]
@@ -146,6 +148,8 @@ def run_backtest(
     if data_dir is None:
         temporary = tempfile.TemporaryDirectory(prefix="quorvel-")
         data_dir = temporary.name
+    else:
+        settings = _with_imported_settlements(settings, data_dir)
     with temporary or contextlib.nullcontext():
         if pristine is None:
             return _replayed(api, instruments, settings, chosen, data_dir, progress, quiet_modules)
@@ -160,6 +164,15 @@ def run_backtest(
         except BacktestInterrupted:
             raise BacktestInterrupted(result) from None
         return result
+
+
+def _with_imported_settlements(settings: RunSettings, data_dir: str) -> RunSettings:
+    """The settings with the final settlement prices imported into `data_dir` (see
+    `quorvel.data.settlements`); the settings' own prices go before them."""
+    imported = read_settlements(data_dir)
+    if not imported:
+        return settings
+    return settings.replace(settlement_prices={**imported, **settings.settlement_prices})
 
 
 def _copy_to_compare(strategy: Strategy) -> Strategy:
@@ -196,8 +209,8 @@ def _replayed(
 
     result = BacktestResult(instruments, settings)
     result.strategy = type(chosen).__name__
-    settings.account.check(result.contracts, settings.market)
     first_day = (result.backfill or result.period)[0]
+    settings.account.check(result.contracts, settings.market, dt.date.fromisoformat(first_day))
     result.parameters = chosen.parameter_values()
     quiet = (
         modules_quiet([matcher_module, ticker_module])
@@ -220,11 +233,15 @@ def _replayed(
                 result.positions = matcher.positions
                 result.account = Account(result.contracts, settings, matcher.positions.last_prices)
                 rules = settings.market_rules
+                codes = [entry["code"] for entry in instruments]
+                days = (first_day, result.period[1])
+                known = lambda code: _registry_has(api.Contracts.Futures, code)  # noqa: E731
                 trading = TradingRules(
                     rules,
-                    [entry["code"] for entry in instruments],
-                    (first_day, result.period[1]),
+                    codes,
+                    days,
                     opening_references(ticker, instruments, first_day, rules) if rules else {},
+                    month_prices(ticker, known, codes, days, settings.market),
                 )
                 engine = run_replay if settings.engine == "replay" else run_paced
                 fills = fills_for(settings, matcher)

@@ -19,20 +19,24 @@ from __future__ import annotations
 
 import collections
 import contextlib
+import datetime as dt
 import math
 from dataclasses import dataclass
 from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple, Union, cast
 
 from quorvel.backtest import core
 from quorvel.backtest.account.account import Account, exchange_time_text
+from quorvel.backtest.account.ledger import ROLL, Settlement
 from quorvel.backtest.engine.lifecycle import Watchdog
 from quorvel.backtest.engine.market_rules import TradingRules, expiring
 from quorvel.backtest.engine.quotes import Quotes
 from quorvel.backtest.errors import BacktestError, OrderError
-from quorvel.backtest.messages import DealReport, OrderReport, Quote
+from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Quote
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.strategy.base import OrderDesk, Strategy
-from quorvel.constant import OrderType
+from quorvel.constant import Action, OrderType
+from quorvel.market.months import continuous_rank, month_code
+from quorvel.market.steps import as_price, format_price
 
 _ORDER_TYPES = frozenset(member.value for member in OrderType)
 Report = Union[OrderReport, DealReport]
@@ -86,6 +90,7 @@ class Desk(OrderDesk):
         self.quotes = Quotes(markets)  # the engine moves its cursor
         self.in_flight: Deque[_InFlight] = collections.deque()  # by arrival
         self.road: Any = None  # the run's road of a tick, told when an operation will arrive
+        self.carrying: Dict[str, int] = {}  # positions carried over a roll, until the next tick
 
     def place(
         self, code: str, action: str, qty: int, price: Optional[float], order_type: Optional[str]
@@ -175,10 +180,67 @@ class Desk(OrderDesk):
 
     def expire_day_orders(self, codes: Collection[str]) -> None:
         """Cancel the orders of `codes` still in the book, as the exchange does at the close of
-        their session, and give the strategy the reports."""
+        their session, and give the strategy the reports; their day trades are held on."""
         for trade_id in expiring(self.matcher.pending_orders, codes):
             self.operate("cancel", {"trade_id": trade_id}, 1)
+        self.account.session_closed(codes)
         self.deliver()
+
+    def months_end(self, codes: Collection[str], timestamp: float, day: dt.date) -> None:
+        """The futures months of `codes` ended with trading day `day`: each position held in
+        one is settled at the month's final settlement price (the run's table), else at its
+        last trade price; with roll "carry" a continuous code's opens again at its next tick."""
+        settings = self.result.settings
+        for code in codes:
+            lots = self.account.lots_held(code)
+            month = self.rules.rules.contract_month(code, day)
+            if not lots or month is None:
+                continue
+            key = f"{code[:3]}{month}"
+            price = settings.settlement_prices.get(key)
+            source = "final settlement"
+            if price is None:
+                source = "last trade"
+                ended = self.rules.rules.last_trading_day(month)
+                price = self.rules.month_price(month_code(code[:3], month), ended)
+                price = price or self.last_price(code)
+                if key not in self.result.settled_at_last_trade:
+                    self.result.settled_at_last_trade.append(key)
+            assert price is not None  # a position comes of a fill, at a tick of the code
+            entry = Settlement(code, timestamp, price, lots)
+            valued = self.account.settle(entry, len(self.result.timeline))
+            self._keep_position(code, valued.action, abs(lots), price)
+            carried = settings.roll == "carry" and continuous_rank(code) is not None
+            following = self.rules.rules.contract_month(code, self.rules.rules.next_trading_day(day))
+            if carried:
+                self.carrying[code] = lots
+                self.account.watched.add(code)
+            self.result.warnings.append(
+                f"{exchange_time_text(timestamp)} {code}: {_contracts(lots)} of {month} settled "
+                f"at {format_price(as_price(price))} ({source} price)"
+                + (f", carried into {following} at the next tick" if carried else "")
+            )
+            self.strategy.on_settlement(
+                {
+                    "timestamp": timestamp,
+                    "code": code,
+                    "month": month,
+                    "quantity": lots,
+                    "price": price,
+                    "price_source": source,  # type: ignore[typeddict-item]
+                    "realized_pnl": valued.realized,
+                    "tax": valued.tax,
+                    "carried_to": following if carried else None,
+                }
+            )
+        self.deliver()
+
+    def day_ends(self, timestamp: float, next_day: dt.date) -> None:
+        """The trading day's settlement: the account takes the next day's margins, and as a
+        broker runs them, may make a margin call due by the next day's deadline."""
+        call = self.account.day_settled(timestamp, next_day)
+        if call is not None:
+            self._margin_called(call)
 
     def calls_begin(self, codes: Collection[str]) -> None:
         """The closing call of `codes` begins: their resting orders take part in its trade."""
@@ -207,10 +269,17 @@ class Desk(OrderDesk):
             on_report(owed.popleft())
 
     def before_match(self, tick: Dict[str, Any]) -> None:
-        """Before a tick of a watched code is matched: a day-trade short still open at the
-        session's close is bought back at market at the first tick at or after it (the
-        closing auction's, the session's last)."""
+        """Before a tick of a watched code is matched: a position carried over its month's end
+        opens again at the tick's price; a day-trade short still open at the session's close is
+        bought back at market at the first tick at or after it (the closing auction's, the
+        session's last)."""
         code = tick["code"]
+        lots = self.carrying.pop(code, None)
+        if lots is not None:
+            price = float(tick["close"])
+            entry = Settlement(code, tick["timestamp"], price, lots, ROLL)
+            valued = self.account.settle(entry, len(self.result.timeline))
+            self._keep_position(code, valued.action, abs(lots), price)
         due = self.account.day_trade_due(code, tick["timestamp"])
         if due:
             self.result.warnings.append(
@@ -221,22 +290,43 @@ class Desk(OrderDesk):
             self._close_out(code)
 
     def after_match(self, tick: Dict[str, Any]) -> None:
-        """After a tick of a watched code is matched: a margin call, and unless the run
-        only warns, the futures closed at market (filled at their next ticks)."""
+        """After a tick of a watched code is matched: a margin call that closes the futures at
+        market (filled at their next ticks), or that warns."""
         call = self.account.margin_call(tick["timestamp"])
-        if call is None:
-            return
+        if call is not None:
+            self._margin_called(call)
+
+    def _margin_called(self, call: MarginCall) -> None:
+        """Tell the strategy of a margin call, and close the futures when it says so."""
         held = list(call["positions"])  # as the call found them, whatever the hook does with it
-        outcome = "closed at market" if call["action"] == "liquidate" else "kept (warn only)"
+        because = {
+            "maintenance": f"below the maintenance margin {call['maintenance_margin']:,.0f} NTD",
+            "deadline": (
+                f"not back at the initial margin {call['initial_margin']:,.0f} NTD by the "
+                "call's deadline"
+            ),
+            "risk indicator": (
+                f"below {self.account.rules.risk_indicator_pct:g} % of the initial margin "
+                f"{call['initial_margin']:,.0f} NTD"
+            ),
+        }[call["reason"]]
+        outcome = {
+            "liquidate": "futures positions closed at market",
+            "warn": "futures positions kept (warn only)",
+            "call": f"due by {exchange_time_text(call['due'] or 0)}",
+        }[call["action"]]
         self.result.warnings.append(
-            f"{exchange_time_text(tick['timestamp'])} margin call: equity "
-            f"{call['equity']:,.0f} NTD below the maintenance margin "
-            f"{call['maintenance_margin']:,.0f} NTD; futures positions {outcome}"
+            f"{exchange_time_text(call['timestamp'])} margin call: equity "
+            f"{call['equity']:,.0f} NTD {because}; {outcome}"
         )
         self.strategy.on_margin_call(call)
         if call["action"] == "liquidate":
             for code in held:
                 self._close_out(code)
+
+    def _keep_position(self, code: str, action: str, lots: int, price: float) -> None:
+        """A settlement moves the position keeper's position of `code` as a fill would."""
+        self.matcher.positions.positions[code].fill(Action.from_value(action), lots, price)
 
     def _close_out(self, code: str) -> None:
         """Cancel the working orders of `code`, then close its position at market: the engine's
@@ -370,6 +460,11 @@ class Desk(OrderDesk):
 
     def _pop(self) -> Dict[str, Any]:
         return self.matcher.pop_response()
+
+
+def _contracts(lots: int) -> str:
+    side = "long" if lots > 0 else "short"
+    return f"{abs(lots)} contract{'' if abs(lots) == 1 else 's'} {side}"
 
 
 def _check_quantity(qty: Any) -> None:

@@ -19,7 +19,16 @@ from quorvel.backtest.errors import BacktestError, StrategyError
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.strategy.base import Strategy
 
-HOOKS = ("on_start", "warm_up", "on_tick", "on_bar", "on_report", "on_margin_call", "on_end")
+HOOKS = (
+    "on_start",
+    "warm_up",
+    "on_tick",
+    "on_bar",
+    "on_report",
+    "on_margin_call",
+    "on_settlement",
+    "on_end",
+)
 INTERRUPTED = "interrupted"
 
 logger = logging.getLogger("quorvel.backtest")

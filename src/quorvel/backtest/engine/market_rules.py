@@ -7,9 +7,14 @@ last price as the next day's reference price.
 
 The reference price of a trading day is the instrument's last price before that day: the run
 learns it from the ticks it replays and, for the run's first day, from the trading day before,
-loaded through the tick feed's door (`opening_references`).  An instrument without one (no
-tick that day, or a source that does not hold the day) has its prices checked against the
-steps only, until a day of the run has ended with a tick of it.
+loaded through the tick feed's door (`opening_references`).  A continuous futures code that
+moves on to the next month takes that month's last price instead (`month_prices`).  An
+instrument without one (no tick that day, or a source that does not hold the day) has its
+prices checked against the steps only, until a day of the run has ended with a tick of it.
+
+A futures month ends with the close of its last trading day, or of the last day a continuous
+code follows it: the positions in it are settled then (`ClosingDesk.months_end`).  The last
+close of each trading day is the day's settlement (`ClosingDesk.day_ends`).
 """
 
 from __future__ import annotations
@@ -20,6 +25,7 @@ import math
 from dataclasses import dataclass
 from typing import (
     Any,
+    Callable,
     Collection,
     Dict,
     List,
@@ -34,6 +40,7 @@ from quorvel import market
 from quorvel.backtest import core
 from quorvel.backtest.errors import OrderError
 from quorvel.market import CallAuction, MarketRules
+from quorvel.market.months import continuous_rank, month_code
 from quorvel.market.steps import as_price, format_price
 
 
@@ -47,6 +54,8 @@ class SessionClose:
     day_over: Tuple[str, ...]  # those of them whose trading day ends with it
     # The codes whose continuous trading ends in a call auction then, their session going on.
     calls_begin: Tuple[str, ...] = ()
+    months_end: Tuple[str, ...] = ()  # those of `day_over` whose futures month ends with the day
+    ends_day: Optional[dt.date] = None  # the trading day whose last session closes then
 
 
 def session_closes(
@@ -57,16 +66,24 @@ def session_closes(
     closing: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
     day_over: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
     calls_begin: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
+    months_end: Dict[dt.datetime, List[str]] = collections.defaultdict(list)
+    day_ends: Dict[dt.datetime, dt.date] = {}
     for day in rules.trading_days(first, last):
+        last_close = None
         for code in codes:
             sessions = rules.sessions(code, day)
             for session in sessions:
                 closing[session.closes].append(code)
             if sessions:
                 day_over[sessions[-1].closes].append(code)
+                last_close = max(last_close or sessions[-1].closes, sessions[-1].closes)
+                if rules.month_ends(code, day):
+                    months_end[sessions[-1].closes].append(code)
             for _, opens, _ in rules.calls(code, day):
                 if any(session.opens < opens < session.closes for session in sessions):
                     calls_begin[opens].append(code)
+        if last_close is not None:
+            day_ends[last_close] = day
     return [
         SessionClose(
             market.broker_seconds(moment),
@@ -74,6 +91,8 @@ def session_closes(
             tuple(closing.get(moment, ())),
             tuple(day_over.get(moment, ())),
             tuple(calls_begin.get(moment, ())),
+            tuple(months_end.get(moment, ())),
+            day_ends.get(moment),
         )
         for moment in sorted({*closing, *calls_begin})
     ]
@@ -100,6 +119,39 @@ def opening_references(
         if len(own):
             references[entry["code"]] = float(own[-1])
     return references
+
+
+def month_prices(
+    ticker: Any, known: Callable[[str], bool], codes: Sequence[str], days: Tuple[str, str], rules: MarketRules
+) -> Dict[Tuple[str, str], float]:
+    """The last prices of the explicit months a continuous code moves between in the trading
+    days `days` (first, last), by (code, day): the next month's on the last day the code follows
+    the month before (the next day's reference), and the ended month's on its last trading day
+    (its last trade).  Only months `known` to the broker and held by their source are given."""
+    wanted: Dict[str, List[Dict[str, str]]] = collections.defaultdict(list)
+    for code in codes:
+        if continuous_rank(code) is None:
+            continue
+        for day in rules.trading_days(*days):
+            if not rules.month_ends(code, day):
+                continue
+            ended = rules.contract_month(code, day)
+            following = rules.contract_month(code, rules.next_trading_day(day))
+            assert ended is not None and following is not None
+            for month, on in ((following, day), (ended, rules.last_trading_day(ended))):
+                month_of = month_code(code[:3], month)
+                if known(month_of):
+                    wanted[on.isoformat()].append({"code": month_of, "market": "Future"})
+    prices = {}
+    for date, instruments in sorted(wanted.items()):
+        instruments = list({entry["code"]: entry for entry in instruments}.values())
+        ticks = _held_ticks(ticker, instruments, date)
+        closes, names = ticks["close"], ticks["code"]
+        for entry in instruments:
+            own = closes.filter(names == entry["code"])
+            if len(own):
+                prices[(entry["code"], date)] = float(own[-1])
+    return prices
 
 
 def _held_ticks(ticker: Any, instruments: List[Dict[str, str]], date: str) -> Any:
@@ -134,6 +186,10 @@ class ClosingDesk(Protocol):
 
     def calls_begin(self, codes: Collection[str]) -> None: ...
 
+    def months_end(self, codes: Collection[str], timestamp: float, day: dt.date) -> None: ...
+
+    def day_ends(self, timestamp: float, next_day: dt.date) -> None: ...
+
 
 class TradingRules:
     """The market's rules over one run: price checks, reference prices and session closes.
@@ -149,11 +205,15 @@ class TradingRules:
         codes: Sequence[str],
         days: Tuple[str, str],
         references: Dict[str, float],
+        month_prices: Optional[Dict[Tuple[str, str], float]] = None,
     ) -> None:
         self.rules = rules or market.TAIWAN
         self.enforced = rules is not None
         self.limits: Dict[str, Tuple[float, float]] = {}
-        self.closes = session_closes(rules, codes, *days) if rules is not None else []
+        # Last prices of explicit months, by (code, day): the next month's on the day a
+        # continuous code moves on to it, the ended month's on its last trading day.
+        self.month_prices = month_prices or {}
+        self.closes = session_closes(self.rules, codes, *days)
         self.passed = 0  # the closes passed so far
         self.next_close = self.closes[0].timestamp if self.closes else math.inf
         for code, reference in references.items() if self.enforced else ():
@@ -195,23 +255,49 @@ class TradingRules:
         """Carry out the closes before `until` (a tick's timestamp) in order: each code whose
         trading day ended takes its last price (`desk.last_price`) as its reference, then
         `desk.calls_begin` is given the codes whose closing call begins and
-        `desk.expire_day_orders` those whose session closed.  Returns the next close (infinite:
-        none)."""
+        `desk.expire_day_orders` those whose session closed, `desk.months_end` those whose
+        futures month ended and, at a trading day's last close, `desk.day_ends`.  In a run
+        without market rules the closes are carried out too, but no reference is set and no
+        order expires.  Returns the next close (infinite: none)."""
         while self.next_close < until:
             close = self.closes[self.passed]
             self.passed += 1
             self.next_close = (
                 self.closes[self.passed].timestamp if self.passed < len(self.closes) else math.inf
             )
-            for code in close.day_over:
-                last = desk.last_price(code)
-                if last is not None:
-                    self._set_reference(code, last)
-            if close.calls_begin:
+            if self.enforced:
+                self._pass_day_over(close, desk)
+            if close.calls_begin and self.enforced:
                 desk.calls_begin(close.calls_begin)
-            if close.closing:
+            if close.closing and self.enforced:
                 desk.expire_day_orders(close.closing)
+            if close.months_end:
+                desk.months_end(close.months_end, close.timestamp, self._day_of(close))
+            if close.ends_day is not None:
+                desk.day_ends(close.timestamp, self.rules.next_trading_day(close.ends_day))
         return self.next_close
+
+    def month_price(self, code: str, day: dt.date) -> Optional[float]:
+        """The last price of explicit month `code` on `day`, where the run loaded it."""
+        return self.month_prices.get((code, day.isoformat()))
+
+    def _pass_day_over(self, close: SessionClose, desk: ClosingDesk) -> None:
+        """Each code whose trading day ended takes its last price as its reference; one that
+        moves on to the next month takes that month's (none known: its limits wait)."""
+        for code in close.day_over:
+            last = desk.last_price(code)
+            if code in close.months_end and continuous_rank(code) is not None:
+                day = self._day_of(close)
+                following = self.rules.contract_month(code, self.rules.next_trading_day(day))
+                last = self.month_price(month_code(code[:3], following), day) if following else None
+                if last is None:
+                    self.limits.pop(code, None)
+                    continue
+            if last is not None:
+                self._set_reference(code, last)
+
+    def _day_of(self, close: SessionClose) -> dt.date:
+        return self.rules.trading_day_of(close.timestamp - 1)
 
     def _set_reference(self, code: str, reference: float) -> None:
         self.limits[code] = self.rules.limit_prices(code, reference)

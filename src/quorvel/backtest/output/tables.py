@@ -10,6 +10,8 @@ from quorvel.backtest.results.comparison import Compared, compare_fills
 from quorvel.backtest.results.evaluation import Evaluation
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.account import AccountRules
+from quorvel.backtest.settings.costs import CostModel
+from quorvel.market.contracts import Contract
 
 # Warnings printed after the tables; summary.json holds them all.
 _WARNINGS_SHOWN = 10
@@ -257,10 +259,7 @@ def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) ->
             f"min {ntd(costs.stock_min_commission)} NTD; sell tax {costs.stock_sell_tax_pct:g} % "
             f"(day trade {costs.stock_day_trade_tax_pct:g} %)",
         ),
-        (
-            "futures costs",
-            f"{ntd(costs.futures_fee)} NTD per contract; tax {costs.futures_tax_pct:g} %",
-        ),
+        ("futures costs", _futures_costs_text(costs, result.contracts)),
         ("capital (NTD)", ntd(settings.capital)),
         ("account", _account_text(settings.account, settings.account_rules)),
         ("peak margin in use (NTD)", ntd(result.peak_margin)),
@@ -268,6 +267,13 @@ def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) ->
         ("net P&L (NTD)", ntd(evaluation.total.net)),
     ]
     return FigureTable("Run", (), rows, warnings=len(stopped))
+
+
+def _futures_costs_text(costs: CostModel, contracts: Mapping[str, Contract]) -> str:
+    """The fee of each futures product the run trades, and the tax."""
+    products = sorted({code[:3] for code, contract in contracts.items() if not contract.is_stock})
+    fees = ", ".join(f"{product} {costs.fee_of(product):g}" for product in products)
+    return f"{fees or 'none traded'} NTD per contract; tax {costs.futures_tax_pct:g} %"
 
 
 def _parameters_text(parameters: Mapping[str, Any]) -> str:
@@ -326,4 +332,7 @@ def _account_text(rules: AccountRules, enforced: bool) -> str:
         text = f"margin (buys {rules.margin_buy_pct:g} %, shorts {rules.short_margin_pct:g} %)"
     else:
         text = "cash, day trades allowed" if rules.day_trade else "cash"
-    return f"{text}; margin calls {rules.margin_call}"
+    calls: str = rules.margin_call
+    if calls == "broker":
+        calls += f" (due {rules.margin_call_due:%H:%M}, risk {rules.risk_indicator_pct:g} %)"
+    return f"{text}; margin calls {calls}"

@@ -32,6 +32,7 @@ Definitions:
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import datetime as dt
 import math
@@ -39,7 +40,7 @@ import statistics
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
-from quorvel.backtest.account.ledger import Figures, Ledger, RoundTrip, ValuedFill
+from quorvel.backtest.account.ledger import Figures, Ledger, RoundTrip, Settlement, ValuedFill
 from quorvel.backtest.settings.costs import CostModel, DayTrading
 from quorvel.backtest.settings.run import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.market.contracts import Contract
@@ -104,19 +105,31 @@ def revalued(
     contracts: Mapping[str, Contract],
     costs: CostModel,
     day_trading: DayTrading,
+    settlements: Sequence[Tuple[int, int, Settlement]] = (),
 ) -> Tuple[Ledger, EquityCurve]:
-    """`reports` valued again in a new ledger with `costs`, and the net P&L at every point of
-    `timeline` with them."""
+    """`reports` and `settlements` (each with how many reports and samples came before it, as
+    `Ledger.settlements` holds them) valued again in a new ledger with `costs`, in the order
+    they came, and the net P&L at every point of `timeline` with them."""
     ledger = Ledger(contracts, costs, day_trading)
     curve = EquityCurve(net_pnl={code: [] for code in contracts})
-    for sample in timeline:
-        while ledger.reports < sample.reports:
-            ledger.take(reports[ledger.reports])
+    pending = collections.deque(settlements)
+
+    def take_before(sample: float, report_count: int) -> None:
+        while True:
+            if pending and pending[0][1] <= sample and pending[0][0] <= ledger.reports:
+                _, samples, entry = pending.popleft()
+                ledger.settle(entry, samples)
+            elif ledger.reports < report_count:
+                ledger.take(reports[ledger.reports])
+            else:
+                return
+
+    for number, sample in enumerate(timeline):
+        take_before(number, sample.reports)
         curve.timestamps.append(sample.timestamp)
         for code, value in ledger.net_pnl(sample.prices).items():
             curve.net_pnl[code].append(value)
-    while ledger.reports < len(reports):
-        ledger.take(reports[ledger.reports])
+    take_before(math.inf, len(reports))
     return ledger, curve
 
 

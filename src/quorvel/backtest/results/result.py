@@ -38,7 +38,8 @@ class BacktestResult:
     `balances` holds the account at every point of it, and `warnings` what the
     account made the engine do.  `parameters` are the strategy's as it ran.
     `codes_without_quotes` names the codes whose ticks carried no bid and ask,
-    and `touch` is the same run under "touch" fills when the settings'
+    `settled_at_last_trade` the futures months settled at their last trade
+    price (no final settlement price was known for them), and `touch` is the same run under "touch" fills when the settings'
     `compare_fills` asked for it (`fill_comparison`).  A
     run stopped early (Ctrl-C, an exception from the strategy) leaves a
     partial result, `stopped` saying why.  Creating a result looks up the
@@ -69,6 +70,8 @@ class BacktestResult:
     parameters: Dict[str, Any] = field(default_factory=dict)  # the strategy's, as it ran
     # The codes whose ticks carried no quote: their marketable orders filled at the next trade.
     codes_without_quotes: List[str] = field(default_factory=list)
+    # The futures months settled at their last trade price, none of final settlement being known.
+    settled_at_last_trade: List[str] = field(default_factory=list)
     touch: Optional["BacktestResult"] = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
@@ -201,8 +204,9 @@ class BacktestResult:
             )
         else:
             day_trading = settings.account.day_trading(settings.account_rules)
+            settlements = account.ledger.settlements if account is not None else ()
             ledger, curve = revalued(
-                self.reports, self.timeline, self.contracts, settings.costs, day_trading
+                self.reports, self.timeline, self.contracts, settings.costs, day_trading, settlements
             )
         last_prices = self.timeline[-1].prices if len(self.timeline) else {}
         return evaluate(
@@ -217,7 +221,9 @@ class BacktestResult:
         )
 
     def fills_frame(self, evaluation: Optional[Evaluation] = None) -> pl.DataFrame:
-        """Every fill with its value, fee, tax and realised P&L in NTD."""
+        """Every fill with its value, fee, tax and realised P&L in NTD, and the futures
+        settlements (kind "settlement", and "roll" for a position carried into the next
+        month), which have no report ("seq" empty)."""
         fills = (evaluation or self.evaluate()).fills
         rows = [
             (
@@ -236,6 +242,7 @@ class BacktestResult:
                 fill.realized,
                 fill.position,
                 fill.day_trade_qty,
+                fill.kind,
             )
             for fill in fills
         ]
@@ -303,6 +310,7 @@ FILL_SCHEMA: Dict[str, Any] = {
     "realized_pnl": pl.Float64,
     "position": pl.Int64,
     "day_trade_qty": pl.Int64,
+    "kind": pl.String,  # fill; settlement, a position settled at its month's end; roll
 }
 
 

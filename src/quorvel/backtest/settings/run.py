@@ -10,8 +10,9 @@ from __future__ import annotations
 import dataclasses
 import datetime as dt
 import math
+import re
 from dataclasses import dataclass, field
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 from quorvel import market
 from quorvel.backtest.settings.account import AccountRules
@@ -47,6 +48,13 @@ MAX_TRADING_DAYS = 10_000
 # More NTD than any account holds, and little enough that every sum and square the figures
 # take stays finite.
 MAX_NTD = 1e15
+
+# What becomes of a continuous futures code's position when the code moves on to the next month:
+# "settle", settled with its month (the strategy enters again if it wants); "carry", settled and
+# opened again in the next month at its first trade, both legs' costs paid.
+ROLLS = ("settle", "carry")
+# A final settlement price's key: the product and the month, as the broker's symbols name them.
+SETTLEMENT_KEY = re.compile(r"^[A-Z]{3}\d{6}$")
 
 # More than an order's way to any exchange takes: a minute.
 MAX_LATENCY_MS = 60_000.0
@@ -100,7 +108,11 @@ class RunSettings:
     a marketable order with no quote to take fills `slippage_ticks` price
     steps beyond the next trade's price.  With `compare_fills` the run is
     replayed under "touch" fills as well, to show how much the fill model's
-    caution costs (`BacktestResult.touch`).
+    caution costs (`BacktestResult.touch`).  A futures position still held
+    when its month ends is settled at the month's final settlement price from
+    `settlement_prices` (keyed "TXF202408": product and month), else at its
+    last trade price; a continuous code's position is then opened again in
+    the next month when `roll` is "carry" (`ROLLS`).
     """
 
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -120,6 +132,8 @@ class RunSettings:
     latency_ms: float = DEFAULT_LATENCY_MS
     slippage_ticks: int = DEFAULT_SLIPPAGE_TICKS
     compare_fills: bool = False
+    roll: str = "settle"
+    settlement_prices: Mapping[str, float] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         settle = object.__setattr__  # frozen: the checked values replace the given ones
@@ -137,6 +151,15 @@ class RunSettings:
             raise ValueError(
                 f"fill_model must be one of {', '.join(FILL_MODELS)}, not {self.fill_model!r}"
             )
+        if self.roll not in ROLLS:
+            raise ValueError(f"roll must be one of {', '.join(ROLLS)}, not {self.roll!r}")
+        for key, price in self.settlement_prices.items():
+            if not isinstance(key, str) or not SETTLEMENT_KEY.match(key):
+                raise ValueError(
+                    f"settlement_prices: {key!r} is not a product and month such as TXF202408"
+                )
+            if isinstance(price, bool) or not isinstance(price, (int, float)) or not 0 < price < math.inf:
+                raise ValueError(f"settlement_prices: {key}: not a positive price: {price!r}")
         _whole(self.window, "window", 1, MAX_WINDOW)
         if isinstance(self.capital, bool) or not isinstance(self.capital, (int, float)):
             raise ValueError(f"capital must be a number of NTD, not {self.capital!r}")
@@ -209,6 +232,8 @@ class RunSettings:
             "latency_ms": self.latency_ms,
             "slippage_ticks": self.slippage_ticks,
             "compare_fills": self.compare_fills,
+            "roll": self.roll,
+            "settlement_prices": dict(sorted(self.settlement_prices.items())),
             "seed": self.seed,
             "capital": self.capital,
             "costs": self.costs.as_dict(),

@@ -13,7 +13,15 @@ import functools
 import zoneinfo
 from typing import Any, Dict, List, Optional, Tuple, Union
 
-from quorvel.backtest.messages import Bar, DealReport, MarginCall, OrderReport, Quote, Tick
+from quorvel.backtest.messages import (
+    Bar,
+    DealReport,
+    MarginCall,
+    OrderReport,
+    Quote,
+    Settlement,
+    Tick,
+)
 
 # An order operation as posted to the exchange: "add", "modify" or "cancel" and its payload.
 Operation = Tuple[str, Dict[str, Any]]
@@ -63,10 +71,12 @@ class Strategy:
 
     Hooks, in the order a run calls them: `on_start` once, `warm_up` for
     every backfill tick, `on_tick` for every live tick, `on_report` for every
-    order and deal report (before the next tick), `on_end` once; and
-    `on_margin_call` when the account's futures need more margin.  Ticks and
-    reports are the exchange's dicts, unchanged (`Tick`, `OrderReport`,
-    `DealReport` and `MarginCall` describe their keys).  A strategy whose
+    order and deal report (before the next tick), `on_end` once;
+    `on_margin_call` when the account's futures need more margin, and
+    `on_settlement` when a futures position is settled at its month's end.
+    Ticks and reports are the exchange's dicts, unchanged (`Tick`,
+    `OrderReport`, `DealReport`, `MarginCall` and `Settlement` describe their
+    keys).  A strategy whose
     `bar_seconds` is not 0 also gets `on_bar` for every bar of that many
     seconds (`Bar`; `quorvel.backtest.engine.bars` says when).
 
@@ -125,8 +135,12 @@ class Strategy:
         """Every order and deal report; only an order report has "operation_type"."""
 
     def on_margin_call(self, info: MarginCall) -> None:
-        """The account's equity fell below the maintenance margin of its futures; unless
-        the run says "warn", the engine then closes them at market."""
+        """The account's futures need more margin: a call made at the day's settlement, due
+        by its deadline, or the futures about to be closed at market ("action" says which)."""
+
+    def on_settlement(self, info: Settlement) -> None:
+        """A futures position was settled at its month's end (with roll "carry" it opens again
+        in the next month at the code's next tick)."""
 
     def on_end(self) -> None:
         """After the last tick."""

@@ -60,10 +60,15 @@ class CalendarCorrections:
 # The last `exchange_calendars` release for Python 3.9 (4.5.6) predates these XTAI days, which
 # later releases (4.13.3) know: closures for typhoons, the days without trading before the
 # Lunar New Year, and the holidays observed from 2025.  Applying them to any release changes
-# nothing where the release already knows them.
+# nothing where the release already knows them.  One no release knows: 2023-01-18, the first
+# of the two days without trading after the market closed for the Lunar New Year on 2023-01-17
+# (TWSE's schedule of 2023, as Yahoo Finance reported it; the futures exchange moved the
+# January contracts' expiry from that Wednesday to 2023-01-30, the broker's contract
+# documentation shows).
 OLD_RELEASE_CORRECTIONS: Dict[str, CalendarCorrections] = {
     "XTAI": CalendarCorrections(
         closed=(
+            "2023-01-18",
             "2023-08-03",
             "2024-02-06",
             "2024-02-07",

@@ -30,3 +30,17 @@ def cached(cache_dir: Path, code: str, day: str) -> pl.DataFrame:
     return day_files.read_day(
         str(cache_dir / f"{code} {day} - ticks.csv"), day_files.TICK_SCHEMA
     )
+
+
+HEADER = "成交日期,商品代號,到期月份(週別),成交時間,成交價格,成交數量(B+S),近月價格,遠月價格,開盤集合競價"
+
+
+def write_daily_file(path: Path, trades) -> str:
+    """A daily tick file in the exchange's layout (cp950, CRLF, padded values) of `trades`, each
+    (date YYYYMMDD, product, month, time HHMMSS, price); a trade counts 1 contract."""
+    rows = [
+        f"{date},{product:<7},{month:<11},{time},{price},2,-,-,"
+        for date, product, month, time, price in trades
+    ]
+    path.write_bytes("\r\n".join([HEADER, *rows, ""]).encode("cp950"))
+    return str(path)

@@ -67,3 +67,21 @@ def test_the_command_is_installed_and_the_package_loads_no_command_line_code():
     code = "import sys, quorvel.data; print(sorted({'argparse', 'rich', 'quorvel.data.command'} & set(sys.modules)))"
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (child.returncode, child.stdout.strip()) == (0, "[]"), child.stderr
+
+
+def test_settlement_prices_are_kept_a_month_imported_again_taking_the_new_one(
+    tmp_path, data_dir, capsys
+):
+    from quorvel.data import read_settlements
+
+    first, again, bad = (tmp_path / name for name in ("a.csv", "b.csv", "bad.csv"))
+    first.write_text("product,month,settlement_price\nTX,202407,23000\nMXF,202408,22010\n")
+    again.write_text("product,month,settlement_price\nTXF,202407,23001\n")
+    bad.write_text("product,month,settlement_price\nTX,2024-09,21000\n")
+    for path, months in ((first, 2), (again, 2)):
+        assert main(["settlements", str(path), "--data-dir", data_dir]) == 0
+        assert f"final settlement prices of {months} months kept in" in capsys.readouterr().out
+    assert main(["settlements", str(bad), "--data-dir", data_dir]) == 1
+    out = capsys.readouterr().out.strip()
+    assert out.startswith(f"import failed, nothing written: {bad}: row 2: expected a product")
+    assert read_settlements(data_dir) == {"TXF202407": 23001.0, "MXF202408": 22010.0}

@@ -289,6 +289,57 @@ class TestFutures:
         assert book.watched == set() and book.peak_margin == 338_000
 
 
+class TestFuturesByDate:
+    def test_a_margin_table_change_moves_the_buying_power_from_the_next_day(self):
+        tables = (
+            MarginTable("2024-01-01", {"TXF": FuturesMargin(300_000, 200_000)}),
+            MarginTable("2024-01-08", {"TXF": FuturesMargin(350_000, 250_000)}),
+        )
+        book, prices = account(futures_margins={}, margin_tables=tables)
+        filled(book, "a", "TXFR1", "Buy", 1, 17_900.0)
+        before = book.balances()
+        assert before.margin_in_use == 300_000  # the 8th's change counts from the 9th on
+        book.day_settled(MONDAY + 14 * 3600, dt.date(2024, 1, 9))
+        assert book.balances().buying_power == before.buying_power - 50_000
+
+    def test_a_day_trade_holds_half_the_margin_until_its_session_closes(self):
+        book, _ = account(day_trade=True)
+        assert book.hold("TXFR1", "Buy", 1, 17_900.0).per_lot == 169_000
+        filled(book, "a", "TXFR1", "Buy", 2, 17_900.0)
+        filled(book, "b", "TXFR1", "Sell", 1, 17_900.0)  # one day trade closed
+        assert book.balances().margin_in_use == 169_000
+        book.session_closed(["TXFR1"])
+        assert book.balances().margin_in_use == 338_000
+
+    def test_as_a_broker_a_dip_that_recovers_is_no_call_and_a_call_is_due_next_noon(self):
+        book, prices = account(capital=400_000)
+        filled(book, "a", "TXFR1", "Buy", 1, 17_900.0)
+        cash = book.cash
+        below_maintenance = 17_900.0 - (cash - 259_000) / 200 - 10
+        prices["TXFR1"] = below_maintenance  # during the session: nothing
+        assert book.margin_call(MONDAY + 10 * 3600) is None
+        prices["TXFR1"] = 17_900.0  # back up by the settlement: no call
+        assert book.day_settled(MONDAY + 14 * 3600, dt.date(2024, 1, 9)) is None
+        prices["TXFR1"] = below_maintenance  # down at the next settlement: a call
+        call = book.day_settled(MONDAY + 86_400 + 14 * 3600, dt.date(2024, 1, 10))
+        noon = MONDAY + 2 * 86_400 + 12 * 3600
+        assert (call["action"], call["reason"], call["due"]) == ("call", "maintenance", noon)
+        assert book.margin_call(noon - 1) is None
+        liquidated = book.margin_call(noon)  # not back at the initial margin by noon
+        assert (liquidated["action"], liquidated["reason"]) == ("liquidate", "deadline")
+        assert book.margin_call(noon + 1) is None  # one deadline, once
+
+    def test_as_a_broker_a_fall_below_the_risk_threshold_is_liquidated_at_once(self):
+        book, prices = account(capital=400_000)
+        filled(book, "a", "TXFR1", "Buy", 1, 17_900.0)
+        at_threshold = 17_900.0 - (book.cash - 0.25 * 338_000) / 200
+        prices["TXFR1"] = at_threshold
+        assert book.margin_call(NINE + 60) is None
+        prices["TXFR1"] = at_threshold - 1
+        call = book.margin_call(NINE + 120)
+        assert (call["action"], call["reason"]) == ("liquidate", "risk indicator")
+
+
 class TestRules:
     def test_without_rules_nothing_is_refused_or_watched(self):
         book, _ = account(capital=1.0, enforced=False)

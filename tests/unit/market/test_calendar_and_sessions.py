@@ -211,3 +211,44 @@ class TestShippedDays:
         )
         printed = ["2024-02-05", "2024-02-15", "2024-01-08", "[]"]
         assert (run.returncode, run.stdout.split()) == (0, printed), run.stderr
+
+
+class TestContractMonths:
+    @pytest.mark.parametrize(
+        "month, last_day",
+        [
+            ("202408", "2024-08-21"),  # the third Wednesday
+            ("202301", "2023-01-30"),  # the 18th lay in the Lunar New Year closure
+            ("202410", "2024-10-16"),
+        ],
+    )
+    def test_the_last_trading_day_is_the_third_wednesday_or_the_next_trading_day(
+        self, month, last_day
+    ):
+        assert market.TAIWAN.last_trading_day(month) == dt.date.fromisoformat(last_day)
+
+    @pytest.mark.parametrize(
+        "code, day, month, ends",
+        [
+            ("TXFR1", "2024-08-20", "202408", True),  # R1 follows August for the last day
+            ("TXFR1", "2024-08-21", "202409", False),  # the expiry day: September already
+            ("MXFR2", "2024-08-21", "202410", False),
+            ("TXFH4", "2024-08-21", "202408", True),  # its own last trading day
+            ("TXFH4", "2024-03-01", "202408", False),
+            ("TMFA7", "2026-12-03", "202701", False),  # the next year's January
+            ("TXFA6", "2027-12-01", "202601", False),  # ended the year before: its own
+            ("2330", "2024-08-21", None, False),
+        ],
+    )
+    def test_which_month_a_code_trades_and_when_it_ends(self, code, day, month, ends):
+        assert market.TAIWAN.contract_month(code, day) == month
+        assert market.TAIWAN.month_ends(code, day) is ends
+
+    def test_an_explicit_month_trades_until_1330_on_its_last_day_and_then_has_expired(self):
+        sessions = market.TAIWAN.sessions("TXFH4", "2024-08-21")
+        assert [session.closes.time() for session in sessions] == [dt.time(5), dt.time(13, 30)]
+        assert market.TAIWAN.sessions("TXFR1", "2024-08-21")[-1].closes.time() == dt.time(13, 45)
+        assert [market.TAIWAN.has_expired("TXFH4", day) for day in ("2024-08-21", "2024-08-22")] == [
+            False,
+            True,
+        ]

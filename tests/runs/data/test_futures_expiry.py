@@ -3,10 +3,13 @@ expiry (Wednesday the 21st): settled at the final settlement price, rolled or no
 engines; an explicit month settled on its last day while the run goes on; the roll day's limits
 taken from the new month."""
 
+import json
+
 import pytest
 from data_support import write_daily_file
 
-from quorvel.backtest import RunSettings, Strategy, run_backtest
+from quorvel import cli
+from quorvel.backtest import CostModel, RunSettings, Strategy, run_backtest
 from quorvel.data import CacheOnlyBroker, import_settlements, import_taifex
 
 AUGUST, SEPTEMBER = 22_000, 21_850  # both months flat, 150 points apart
@@ -88,6 +91,8 @@ class TestContinuousCode:
             assert fills["kind"].to_list() == ["fill", "settlement"]
             assert result.evaluate().total.net == pytest.approx(10 * 200 - fee - tax - tax)
             assert result.positions.positions["TXFR1"].quantity == 0
+            result.settings = result.settings.replace(costs=CostModel(futures_fee=0.0))
+            assert result.evaluate().total.net == pytest.approx(10 * 200 - tax - tax)
         else:  # opened again at September's first trade, its costs paid too
             assert fills["kind"].to_list() == ["fill", "settlement", "roll"]
             assert fills["price"].to_list() == [AUGUST, FINAL, SEPTEMBER]
@@ -113,3 +118,13 @@ def test_an_explicit_month_settles_on_its_last_day_and_the_run_goes_on(data_dir,
     assert (info["code"], info["quantity"], info["price"]) == ("TXFH4", 1, FINAL)
     assert result.per_code()["TXFH4"]["position"] == 0
     assert result.live_ticks == 6 and not result.stopped
+
+
+def test_an_offline_run_goes_past_an_explicit_months_end(data_dir, tmp_path):
+    output = tmp_path / "out"
+    argv = ["--offline", "--data-dir", data_dir, "--codes", "TXFH4", "--no-backfill"]
+    argv += ["--start", PERIOD[0], "--end", PERIOD[1], "--roll", "carry", "--output", str(output)]
+    assert cli.main(argv) == 0
+    summary = json.loads((output / "summary.json").read_text())
+    assert summary["settings"]["roll"] == "carry"
+    assert summary["settings"]["settlement_prices"] == {"TXF202408": FINAL}

@@ -97,6 +97,7 @@ def summary(result: BacktestResult, evaluation: Optional[Evaluation] = None) -> 
             "peak_margin_in_use": result.peak_margin,
             "refused_orders": result.refused_orders,
             "codes_without_quotes": result.codes_without_quotes,
+            "settled_at_last_trade": result.settled_at_last_trade,
             "account_warnings": result.warnings,
         },
         **({} if comparison is None else {"fill_comparison": comparison.as_dict()}),

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import math
-from typing import Any, List, Mapping, NamedTuple, Optional, Sequence
+from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
-from quorvel.backtest.account.ledger import Figures, profit_factor_of
+from quorvel.backtest.account.ledger import SETTLEMENT, Figures, profit_factor_of
 from quorvel.backtest.results.comparison import Compared, compare_fills
 from quorvel.backtest.results.evaluation import Evaluation
 from quorvel.backtest.results.result import BacktestResult
@@ -262,6 +262,7 @@ def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) ->
         ("futures costs", _futures_costs_text(costs, result.contracts)),
         ("capital (NTD)", ntd(settings.capital)),
         ("account", _account_text(settings.account, settings.account_rules)),
+        *_settlement_rows(result, evaluation),
         ("peak margin in use (NTD)", ntd(result.peak_margin)),
         ("orders the account refused", f"{result.refused_orders:,}"),
         ("net P&L (NTD)", ntd(evaluation.total.net)),
@@ -274,6 +275,18 @@ def _futures_costs_text(costs: CostModel, contracts: Mapping[str, Contract]) -> 
     products = sorted({code[:3] for code, contract in contracts.items() if not contract.is_stock})
     fees = ", ".join(f"{product} {costs.fee_of(product):g}" for product in products)
     return f"{fees or 'none traded'} NTD per contract; tax {costs.futures_tax_pct:g} %"
+
+
+def _settlement_rows(result: BacktestResult, evaluation: Evaluation) -> List[Tuple[str, str]]:
+    """The futures positions settled at their month's end, and those settled at the last
+    trade price for want of a final settlement price; no row when none were."""
+    settled = sum(fill.kind == SETTLEMENT for fill in evaluation.fills)
+    if not settled:
+        return []
+    text = f"{settled:,}"
+    if result.settled_at_last_trade:
+        text += f"; at the last trade: {', '.join(result.settled_at_last_trade)}"
+    return [("futures settled", text)]
 
 
 def _parameters_text(parameters: Mapping[str, Any]) -> str:

@@ -43,7 +43,7 @@ from __future__ import annotations
 import dataclasses
 import datetime as dt
 from dataclasses import dataclass
-from typing import Any, Collection, Dict, Literal, Mapping, NamedTuple, Optional, Set
+from typing import Any, Collection, Dict, Literal, Mapping, NamedTuple, Optional, Set, Tuple
 
 from quorvel import market
 from quorvel.backtest.account.ledger import SECONDS_PER_DAY, Book, Ledger, Settlement, ValuedFill
@@ -185,6 +185,8 @@ class Account:
         self._still: Optional[Balances] = None
         self._margin_called = False
         self.call_due: Optional[float] = None  # when the margin call made at a settlement is due
+        # The futures held and their initial and maintenance margins, until they change.
+        self._required: Optional[Tuple[Dict[str, int], float, float]] = None
         first_day = (settings.backfill_range() or settings.period)[0]
         self.day = market.calendar.parse_day(first_day)  # the trading day whose margins apply
         margin = rules.is_margin_account
@@ -323,6 +325,7 @@ class Account:
         the maintenance margin, due at the deadline of `next_day` (one call at a time; one met
         by the equity back at the initial margin is over)."""
         self.day = next_day
+        self._required = None
         if not self.enforced or self.rules.margin_call != "broker":
             return None
         margins = self._margins()
@@ -345,6 +348,7 @@ class Account:
         its P&L and tax move the cash."""
         self._still = None
         valued = self.ledger.settle(entry, samples)
+        self._required = None
         holding = self.holdings[entry.code]
         holding.day_lots = 0
         self.cash += valued.realized - valued.fee - valued.tax
@@ -353,21 +357,28 @@ class Account:
         return valued
 
     def _margins(self) -> Optional["_Margins"]:
-        """The equity and margins of the futures held; None with none held."""
-        positions = {
-            code: self.lots_held(code)
-            for code, holding in self.holdings.items()
-            if not holding.contract.is_stock and holding.shares
-        }
+        """The equity and margins of the futures held; None with none held.  The margins are
+        kept until the positions or the day change, unless a stock future's follow its price."""
+        required = self._required
+        if required is None:
+            positions = {
+                code: self.lots_held(code)
+                for code, holding in self.holdings.items()
+                if not holding.contract.is_stock and holding.shares
+            }
+            initial = maintenance = 0.0
+            for code, lots in positions.items():
+                margin = self._contract_margin(code)
+                initial += margin.initial * abs(lots)
+                maintenance += margin.maintenance * abs(lots)
+            required = positions, initial, maintenance
+            if not any(self.market.kind(code) == market.Kind.STOCK_FUTURE for code in positions):
+                self._required = required
+        positions, initial, maintenance = required
         if not positions:
             return None
-        initial = maintenance = open_pnl = 0.0
-        for code, lots in positions.items():
-            margin = self._contract_margin(code)
-            initial += margin.initial * abs(lots)
-            maintenance += margin.maintenance * abs(lots)
-            open_pnl += self._open_pnl(code)
-        return _Margins(self.cash + open_pnl, initial, maintenance, positions)
+        equity = self.cash + sum(self._open_pnl(code) for code in positions)
+        return _Margins(equity, initial, maintenance, positions)
 
     def balances(self) -> Balances:
         """Cash, margin in use and buying power now."""
@@ -400,6 +411,7 @@ class Account:
             self._settle_stock(holding, valued.price, traded, holding.shares - traded)
         else:
             self.cash += valued.realized
+            self._required = None
             if self.rules.day_trade:
                 traded = -valued.quantity if valued.action == Action.SELL else valued.quantity
                 holding.day_lots = _day_lots_after(

@@ -87,7 +87,11 @@ def deals(result, code):
 DAY_TRADES = dict(capital=2_000_000, account=AccountRules(day_trade=True))
 SCENARIOS = [
     (DayTrader, DAY_TRADES),
-    (Leveraged, dict(capital=700_000, account=AccountRules(futures_margins=TIGHT, margin_call="immediate"))),
+    (Leveraged, dict(capital=700_000, account=AccountRules(futures_margins=TIGHT))),
+    (
+        Leveraged,
+        dict(capital=700_000, account=AccountRules(futures_margins=TIGHT, margin_call="immediate")),
+    ),
     (
         Leveraged,
         dict(capital=700_000, account=AccountRules(futures_margins=TIGHT, margin_call="warn")),
@@ -96,7 +100,7 @@ SCENARIOS = [
 
 
 @pytest.mark.parametrize(
-    "strategy, account", SCENARIOS, ids=["day-trade", "margin-call", "margin-call-warn"]
+    "strategy, account", SCENARIOS, ids=["day-trade", "margin-call-broker", "margin-call", "margin-call-warn"]
 )
 def test_both_engines_apply_the_account_alike(data_dir, strategy, account):
     runs = {}

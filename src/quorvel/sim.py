@@ -46,6 +46,7 @@ from dataclasses import dataclass
 from typing import Dict, Iterable, Iterator, List, Optional, Tuple
 
 from quorvel.market import TAIWAN, MarketRules, Session, broker_nanoseconds
+from quorvel.market.actions import CorporateAction, actions_by_code
 
 __all__ = [
     "DEFAULT_CONTRACTS",
@@ -121,6 +122,26 @@ DEFAULT_CONTRACTS: Tuple[SimContract, ...] = (
     SimContract("TXFR2", "臺股期貨次月", "FUT", "TAIFEX", "TXF", 17950.0),
     SimContract("MXFR1", "小型臺指近月", "FUT", "TAIFEX", "MXF", 17900.0),
     SimContract("CDFR1", "台積電期貨近月", "FUT", "TAIFEX", "CDF", 580.0),
+)
+
+
+_TSMC = "TSMC's board resolutions and TWSE filings"
+_NO_PAYMENT_DATE = "; its payment date was not found: paid on the ex-date"
+# The real cash dividends of the default codes in the years the examples run, with their
+# sources; a code's action not found is left out rather than made up (docs/market-rules.md).
+DEFAULT_ACTIONS: Tuple[CorporateAction, ...] = (
+    CorporateAction("0050", "2023-01-30", 2.5, payment_date="2023-03-07", source="China Times"),
+    CorporateAction("2330", "2023-03-16", 2.75, payment_date="2023-04-13", source=_TSMC),
+    CorporateAction("2330", "2023-06-15", 2.74982072, payment_date="2023-07-13", source="CNA"),
+    CorporateAction("0050", "2023-07-18", 1.9, payment_date="2023-08-11", source="Storm Media"),
+    CorporateAction("2330", "2023-09-14", 3.0, source=_TSMC + _NO_PAYMENT_DATE),
+    CorporateAction("2330", "2023-12-14", 3.0, payment_date="2024-01-11", source=_TSMC),
+    CorporateAction("00878", "2024-02-27", 0.4, source="Storm Media" + _NO_PAYMENT_DATE),
+    CorporateAction("2330", "2024-03-18", 3.49978969, payment_date="2024-04-11", source="CNA"),
+    CorporateAction("2330", "2024-06-13", 3.5, payment_date="2024-07-11", source=_TSMC),
+    CorporateAction("2317", "2024-07-02", 5.4, source="Focus Taiwan" + _NO_PAYMENT_DATE),
+    CorporateAction("2330", "2024-09-12", 4.0001382, payment_date="2024-10-09", source=_TSMC),
+    CorporateAction("2330", "2024-12-12", 3.99963706, payment_date="2025-01-09", source=_TSMC),
 )
 
 
@@ -263,6 +284,9 @@ class SimulatedBroker:
             `SimulatedApiError`, to exercise error handling.
         market_rules: the price steps, limits, sessions and calendar the
             ticks follow.
+        corporate_actions: the dividends and reductions of the codes, offered
+            as `corporate_actions` to the runs: on an ex-date the day's
+            reference is the last close adjusted by the exchange's formula.
 
     Every tick request is appended to `tick_requests` as (code, date), so a
     test can tell whether, and how often, the API was asked.  `tick_source`
@@ -280,6 +304,7 @@ class SimulatedBroker:
         holidays: Iterable[str] = (),
         fail_dates: Iterable[str] = (),
         market_rules: MarketRules = TAIWAN,
+        corporate_actions: Iterable[CorporateAction] = DEFAULT_ACTIONS,
     ) -> None:
         if unknown_code not in ("none", "raise"):
             raise ValueError(f'unknown_code must be "none" or "raise", not {unknown_code!r}')
@@ -303,6 +328,8 @@ class SimulatedBroker:
         self.fail_dates = frozenset(_parse_day(day) for day in fail_dates)
         self.tick_requests: List[Tuple[str, str]] = []
         self.contracts = contracts
+        self.corporate_actions = tuple(corporate_actions)
+        actions_by_code(self.corporate_actions)  # one a code and day
         self.Contracts = Contracts(
             ContractRegistry((c for c in contracts if c.security_type == "STK"), raise_unknown),
             ContractRegistry((c for c in contracts if c.security_type == "FUT"), raise_unknown),
@@ -319,6 +346,7 @@ class SimulatedBroker:
             self.contracts,
             self.rules,
             self.rules.trading_calendar.days,
+            *((self.corporate_actions,) if self.corporate_actions else ()),
         )
         digest = hashlib.sha256(repr(settings).encode()).hexdigest()[:10]
         return f"offline-seed{self.seed}-{self.ticks_per_day}ticks-{digest}"
@@ -338,7 +366,8 @@ class SimulatedBroker:
         sessions = self.rules.sessions(contract.code, day)
         if not sessions:
             return Ticks([], [], [], [], [], [], [], [])
-        closes = _closing_prices(self.seed, contract, self.rules)
+        actions = tuple(action for action in self.corporate_actions if action.code == contract.code)
+        closes = _closing_prices(self.seed, contract, self.rules, actions)
         # A str seed is hashed with SHA-512, stable across processes and
         # unaffected by hash randomisation.
         rng = random.Random(f"{self.seed}|{contract.code}|{day.isoformat()}")
@@ -361,8 +390,15 @@ class _ClosingPrices:
     feed's threads may ask at the same time, so the walk advances under a lock.
     """
 
-    def __init__(self, seed: int, contract: SimContract, rules: MarketRules) -> None:
+    def __init__(
+        self,
+        seed: int,
+        contract: SimContract,
+        rules: MarketRules,
+        actions: Tuple[CorporateAction, ...],
+    ) -> None:
         self.code = contract.code
+        self.actions = {dt.date.fromisoformat(action.ex_date): action for action in actions}
         self.anchor = contract.reference
         self.volatility = _PROFILES[contract.security_type].daily_volatility
         self.rules = rules
@@ -372,8 +408,8 @@ class _ClosingPrices:
         self.lock = threading.Lock()
 
     def reference(self, day: dt.date) -> float:
-        """The last price of the trading day before `day`."""
-        return self._close_at(bisect.bisect_left(self.days, day))
+        """The last price of the trading day before `day`, adjusted on an ex-date."""
+        return self._reference_at(bisect.bisect_left(self.days, day))
 
     def close(self, day: dt.date) -> float:
         return self._close_at(bisect.bisect_left(self.days, day) + 1)
@@ -381,7 +417,7 @@ class _ClosingPrices:
     def _close_at(self, index: int) -> float:
         with self.lock:
             while len(self.closes) <= index:
-                previous = self.closes[-1]
+                previous = self._adjusted(len(self.closes) - 1)
                 drift = -_REVERSION * math.log(previous / self.anchor)
                 target = previous * math.exp(drift + self.volatility * self.rng.gauss(0.0, 1.0))
                 lower, upper = self.rules.limit_prices(self.code, previous)
@@ -389,9 +425,23 @@ class _ClosingPrices:
             return self.closes[index]
 
 
+    def _reference_at(self, index: int) -> float:
+        self._close_at(index)
+        return self._adjusted(index)
+
+    def _adjusted(self, index: int) -> float:
+        """closes[index], the last price before days[index], as that day's reference: adjusted
+        on an ex-date."""
+        action = self.actions.get(self.days[index]) if index < len(self.days) else None
+        close = self.closes[index]
+        return close if action is None else self.rules.step_down(self.code, action.ex_reference(close))
+
+
 @functools.lru_cache(maxsize=64)
-def _closing_prices(seed: int, contract: SimContract, rules: MarketRules) -> _ClosingPrices:
-    return _ClosingPrices(seed, contract, rules)
+def _closing_prices(
+    seed: int, contract: SimContract, rules: MarketRules, actions: Tuple[CorporateAction, ...]
+) -> _ClosingPrices:
+    return _ClosingPrices(seed, contract, rules, actions)
 
 
 def _microseconds(span: dt.timedelta) -> int:

@@ -15,6 +15,7 @@ from quorvel.backtest.engine.backtest import run_backtest
 from quorvel.backtest.errors import BacktestError, BacktestInterrupted, OrderError, StrategyError
 from quorvel.backtest.messages import (
     Bar,
+    CorporateActionInfo,
     DealReport,
     MarginCall,
     OrderReport,
@@ -34,6 +35,7 @@ __all__ = [
     "BacktestInterrupted",
     "BacktestResult",
     "Bar",
+    "CorporateActionInfo",
     "CostModel",
     "DealReport",
     "FuturesMargin",

@@ -149,6 +149,23 @@ class MarginCall(TypedDict):
     due: Optional[float]  # a call's deadline (seconds, see "Time" above); None otherwise
 
 
+class CorporateActionInfo(TypedDict):
+    """A stock's dividend or capital reduction, handed to `Strategy.on_corporate_action` at
+    the close of the trading day before its ex-date, before the ex-date's first tick.
+    Amounts in NTD, prices in quote units."""
+
+    code: str  # the stock's code
+    ex_date: str  # "YYYY-MM-DD"
+    cash_dividend: float  # NTD a share
+    stock_dividend: float  # new shares a share
+    capital_reduction: float  # shares cancelled a share
+    payment_date: str  # when the cash is paid, "YYYY-MM-DD"
+    reference_price: Optional[float]  # the ex-date's reference price; None without a last price
+    shares_held: int  # at the eve's close (short negative)
+    dividend: float  # what the position is paid (a short owes it: negative)
+    new_shares: int  # shares added by a stock dividend, less those a reduction cancels
+
+
 class Settlement(TypedDict):
     """A futures position left its month, handed to `Strategy.on_settlement`: an explicit
     month's at its last trading day's close, a continuous code's when the code moves on to the

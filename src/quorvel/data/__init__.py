@@ -2,8 +2,8 @@
 source as CSV or parquet, stored as the tick feed stores the days it fetches; and runs that read
 the cache alone.
 
-`import_taifex`, `import_ticks` and `import_settlements` are the functions behind the command
-`quorvel-import`;
+`import_taifex`, `import_ticks`, `import_settlements` and `import_actions` are the functions
+behind the command `quorvel-import`;
 `CacheOnlyBroker` and `check_cached` are what `quorvel-backtest --offline` runs with.
 """
 
@@ -16,6 +16,7 @@ import polars as pl
 
 from quorvel.cache import day_files
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached, missing_days
+from quorvel.data.actions import import_actions, read_actions
 from quorvel.data.settlements import import_settlements, read_settlements
 from quorvel.data.store import NEUTRAL_VALUES, DataImportError, ImportedDay, Staging
 from quorvel.data.taifex import continuous_months, read_taifex_file
@@ -30,11 +31,13 @@ __all__ = [
     "TickColumns",
     "check_cached",
     "continuous_months",
+    "import_actions",
     "import_settlements",
     "import_taifex",
     "import_ticks",
     "market_of",
     "missing_days",
+    "read_actions",
     "read_settlements",
 ]
 

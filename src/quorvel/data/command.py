@@ -22,6 +22,7 @@ from quorvel.data import (
     import_taifex,
     import_ticks,
 )
+from quorvel.data.actions import ACTIONS_FILE, import_actions
 from quorvel.data.settlements import SETTLEMENTS_FILE, import_settlements
 from quorvel.data.tick_files import EPOCH_UNITS
 
@@ -81,6 +82,17 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     settlements.add_argument("files", nargs="+", metavar="FILE")
+    actions = sources.add_parser(
+        "actions",
+        help="stocks' dividends and capital reductions (CSV or parquet)",
+        description=(
+            "Corporate actions, kept in the data directory for the runs over it: columns code, "
+            "ex_date (YYYY-MM-DD), cash_dividend (NTD a share), stock_dividend (new shares a "
+            "share), and optionally payment_date and capital_reduction (shares cancelled a "
+            "share).  An action of a code and ex-date imported again takes the new figures."
+        ),
+    )
+    actions.add_argument("files", nargs="+", metavar="FILE")
     ticks = sources.add_parser(
         "ticks",
         help="one code's ticks from CSV or parquet files",
@@ -128,7 +140,7 @@ def build_parser() -> argparse.ArgumentParser:
             metavar="NAME",
             help=f"the {field.replace('_', ' ')} column (default: {field} if there, or neutral)",
         )
-    for sub in (taifex, settlements, ticks):
+    for sub in (taifex, settlements, actions, ticks):
         sub.add_argument(
             "--data-dir", required=True, metavar="DIR", help="the data directory of the tick cache"
         )
@@ -169,9 +181,17 @@ def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
     )
 
 
-def _import_settlements(args: argparse.Namespace, console: Console) -> int:
+# The tables kept whole in the data directory: the import, what its rows are, its file.
+_TABLES = {
+    "settlements": (import_settlements, "final settlement prices of {} months", SETTLEMENTS_FILE),
+    "actions": (import_actions, "{} corporate actions", ACTIONS_FILE),
+}
+
+
+def _import_table(args: argparse.Namespace, console: Console) -> int:
+    importer, rows, file_name = _TABLES[args.source]
     try:
-        months = import_settlements(args.files, args.data_dir)
+        count = importer(args.files, args.data_dir)
     except DataImportError as error:
         console.print(Text(f"import failed, nothing written: {error}", "red"), soft_wrap=True)
         return 1
@@ -179,8 +199,7 @@ def _import_settlements(args: argparse.Namespace, console: Console) -> int:
         console.print(Text(f"import failed: {error}", "red"), soft_wrap=True)
         return 1
     console.print(
-        f"final settlement prices of {months} months kept in "
-        f"{os.path.join(os.path.expanduser(args.data_dir), SETTLEMENTS_FILE)}",
+        f"{rows.format(count)} kept in {os.path.join(os.path.expanduser(args.data_dir), file_name)}",
         soft_wrap=True,
     )
     return 0
@@ -197,8 +216,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         console=console,
         transient=True,
     )
-    if args.source == "settlements":
-        return _import_settlements(args, console)
+    if args.source in _TABLES:
+        return _import_table(args, console)
     task = progress.add_task("files", total=len(args.files))
     done = lambda path: progress.advance(task)  # noqa: E731
     try:

@@ -63,6 +63,7 @@ class Contract:
     code: str
     market: str
     multiplier: Optional[int]
+    tax_class: str = "stock"  # a listed security's (`quorvel.market.securities.SecurityClass.tax`)
 
     @property
     def is_stock(self) -> bool:
@@ -81,14 +82,14 @@ class Contract:
             ) from None
 
 
-def contract_for(code: str, market: str) -> Contract:
-    """The contract of `code` on `market` ("Stock" or "Future").
+def contract_for(code: str, market: str, tax_class: str = "stock") -> Contract:
+    """The contract of `code` on `market` ("Stock" or "Future"), a listed one of `tax_class`.
 
     Raises `ContractError` for a futures code whose product is not in
     `FUTURES_PRODUCTS`, rather than valuing it at a guessed size.
     """
     if market == STOCK:
-        return Contract(code, market, None)
+        return Contract(code, market, None, tax_class)
     if market != FUTURE:
         raise ContractError(f"{code}: unknown market {market!r} (expected {STOCK!r} or {FUTURE!r})")
     product = FUTURES_PRODUCTS.get(code[:PRODUCT_CODE_LENGTH])

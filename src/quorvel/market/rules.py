@@ -14,9 +14,10 @@ from __future__ import annotations
 import datetime as dt
 import enum
 import functools
+import math
 from dataclasses import dataclass, replace
 from decimal import Decimal
-from typing import List, Optional, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 from quorvel.market.calendar import (
     Day,
@@ -29,6 +30,13 @@ from quorvel.market.calendar import (
     trading_calendar,
 )
 from quorvel.market.months import ContractMonths, continuous_rank, is_explicit_month
+from quorvel.market.securities import (
+    ETF,
+    KNOWN_SECURITIES,
+    STOCK,
+    SecurityClass,
+    class_by_shape,
+)
 from quorvel.market.steps import PriceSteps, as_price, format_price
 
 __all__ = ["CallAuction", "InstrumentRules", "Kind", "MarketRules", "PriceLimit", "TAIWAN"]
@@ -151,7 +159,11 @@ class MarketRules:
     `index_future_products` is an index future, any other a stock future.  `calendar` names an
     `exchange_calendars` calendar (futures share the stock market's trading days);
     `closed_days` ("YYYY-MM-DD") are closed besides.  `months` say when a futures month ends
-    and which month a continuous code follows.
+    and which month a continuous code follows.  A listed code's class (`security_class`) comes
+    from `securities` (code, class pairs), then the known codes and the codes' shapes of
+    `quorvel.market.securities`; a code of none of them is an ETF when it starts with
+    `etf_prefix`, else a stock.  The class sets the ladder (ETF classes take `etf`'s), the
+    daily limit (a multiple of the kind's; none for foreign-index ETFs) and the tax.
     """
 
     stock: InstrumentRules = InstrumentRules(STOCK_STEPS, TEN_PERCENT, STOCK_SESSIONS, STOCK_CALLS)
@@ -170,6 +182,7 @@ class MarketRules:
     calendar: str = "XTAI"
     closed_days: Tuple[str, ...] = ()
     months: ContractMonths = ContractMonths()
+    securities: Tuple[Tuple[str, SecurityClass], ...] = ()
 
     # Kinds and their rules
 
@@ -177,8 +190,21 @@ class MarketRules:
         if not isinstance(code, str) or not code:
             raise ValueError(f"an instrument code is a non-empty str, got {code!r}")
         if code[0].isdigit():
-            return Kind.ETF if code.startswith(self.etf_prefix) else Kind.STOCK
+            return Kind.ETF if self.security_class(code).etf_steps else Kind.STOCK
         return Kind.INDEX_FUTURE if code[:3] in self.index_future_products else Kind.STOCK_FUTURE
+
+    def security_class(self, code: str) -> SecurityClass:
+        """The class of a listed code (see the class's docstring); a future's is None's stock."""
+        return _security_class(code, self.securities, self.etf_prefix)[0]
+
+    def unknown_securities(self, codes: Sequence[str]) -> List[str]:
+        """The listed codes among `codes` whose class no table and no shape tells: taken as
+        stocks (or ETFs by `etf_prefix`)."""
+        return [
+            code
+            for code in codes
+            if code[:1].isdigit() and not _security_class(code, self.securities, self.etf_prefix)[1]
+        ]
 
     def instrument(self, code: str) -> InstrumentRules:
         return {
@@ -235,14 +261,17 @@ class MarketRules:
     def limit_prices(self, code: str, reference: float) -> Tuple[float, float]:
         """The day's (lower, upper) limit for a reference price.
 
-        reference x (1 -/+ fraction), rounded inward onto the ladder: each limit takes the step
-        of the band it falls in.  The limits stay at least one step from the reference, and the
+        reference x (1 -/+ fraction x the class's multiple), rounded inward onto the ladder: each
+        limit takes the step of the band it falls in; a class without a limit has none above.  The limits stay at least one step from the reference, and the
         lower limit is never below the lowest price on the ladder.
         """
         rules = self.instrument(code)
         steps = rules.steps
         exact = as_price(reference)
-        fraction = Decimal(str(rules.limit.fraction))
+        multiple = self.security_class(code).limit_multiple if code[:1].isdigit() else 1.0
+        if multiple is None:  # no limit: from the lowest price on the ladder up
+            return float(steps.next_above(Decimal(0))), math.inf
+        fraction = Decimal(str(rules.limit.fraction)) * Decimal(str(multiple))
         upper = max(steps.floor(exact * (1 + fraction)), steps.next_above(exact))
         lower = steps.ceil(exact * (1 - fraction))
         below = steps.next_below(exact)
@@ -406,6 +435,17 @@ class MarketRules:
             return SECONDS_PER_DAY
         opening = min(openings)
         return (opening.hour * 60 + opening.minute) * 60 + opening.second
+
+
+@functools.lru_cache(maxsize=4096)
+def _security_class(
+    code: str, securities: Tuple[Tuple[str, SecurityClass], ...], etf_prefix: str
+) -> Tuple[SecurityClass, bool]:
+    """A code's class, and whether a table or its shape told it."""
+    found = dict(securities).get(code) or KNOWN_SECURITIES.get(code) or class_by_shape(code)
+    if found is not None:
+        return found, True
+    return (ETF if code.startswith(etf_prefix) else STOCK), False
 
 
 @functools.lru_cache(maxsize=4096)

@@ -70,6 +70,7 @@ FIGURES = (
     "gross_pnl",
     "realized_pnl",
     "unrealized_pnl",
+    "dividends",
     "fees",
     "taxes",
     "net_pnl",

@@ -9,6 +9,7 @@ import pytest
 from quorvel import market
 from quorvel.backtest import OrderError
 from quorvel.backtest.engine.market_rules import TradingRules, session_closes
+from quorvel.market.actions import CorporateAction
 
 CODES = ["2330", "TXFR1"]
 DAYS = ("2024-01-08", "2024-01-09")
@@ -114,6 +115,9 @@ class Desk:
     def day_ends(self, timestamp, next_day):
         self.calls.append(("day ends", next_day.isoformat()))
 
+    def corporate_action(self, action, reference, timestamp):
+        self.calls.append(("action", action.code, reference))
+
 
 class TestPassingCloses:
     def test_closes_before_the_moment_expire_day_orders_in_order_and_move_references_on(self):
@@ -135,3 +139,47 @@ class TestPassingCloses:
         rules.pass_closes(float("inf"), Desk({}))
         assert rules.limit_prices("2330") == (522.0, 638.0)
         assert rules.limit_prices("TXFR1") is None
+
+
+class TestExDates:
+    def test_the_ex_dates_reference_is_the_adjusted_close_and_the_limits_follow_it(self):
+        dividend = CorporateAction("1301", "2024-01-09", cash_dividend=5.0)
+        rules = TradingRules(market.TAIWAN, ["1301"], DAYS, {"1301": 99.0}, actions=[dividend])
+        desk = Desk({"1301": 100.0})
+        rules.pass_closes(at("2024-01-08 14:00"), desk)
+        assert ("action", "1301", 95.0) in desk.calls
+        assert rules.limit_prices("1301") == (85.5, 104.5)
+        rules.check_price("1301", 86.0)
+        with pytest.raises(OrderError, match="beyond 1301's price limits of the day"):
+            rules.check_price("1301", 108.0)
+
+    @pytest.mark.parametrize(
+        "action, close, reference",
+        [
+            (dict(stock_dividend=0.1), 110.0, 100.0),
+            (dict(cash_dividend=2.5, stock_dividend=0.05), 107.5, 100.0),
+            (dict(cash_dividend=3.8, capital_reduction=0.38), 13.0, 14.83),  # 14.838, cut
+        ],
+    )
+    def test_the_exchanges_formula(self, action, close, reference):
+        found = CorporateAction("2317", "2024-01-09", **action).ex_reference(close)
+        assert found == pytest.approx(reference)
+
+    @pytest.mark.parametrize(
+        "reference, limits", [(91.45, (82.4, 100.5)), (14.75, (13.3, 16.2))]
+    )
+    def test_limits_from_a_reference_off_the_step_round_inward(self, reference, limits):
+        # Published by the exchange for 6548 on 2026-06-17 and 5314.
+        assert market.TAIWAN.limit_prices("6548", reference) == limits
+
+    @pytest.mark.parametrize(
+        "code, reference, limits",
+        [
+            ("00631L", 100.0, (80.0, 120.0)),  # twice the market's
+            ("00632R", 10.0, (9.0, 11.0)),
+            ("00646", 40.0, None),  # a foreign index: no limit
+        ],
+    )
+    def test_leveraged_and_foreign_index_etfs_limits(self, code, reference, limits):
+        rules = TradingRules(market.TAIWAN, [code], DAYS, {code: reference})
+        assert rules.limit_prices(code) == limits

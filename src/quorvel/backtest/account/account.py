@@ -43,10 +43,17 @@ from __future__ import annotations
 import dataclasses
 import datetime as dt
 from dataclasses import dataclass
-from typing import Any, Collection, Dict, Literal, Mapping, NamedTuple, Optional, Set, Tuple
+from typing import Any, Collection, Dict, List, Literal, Mapping, NamedTuple, Optional, Set, Tuple
 
 from quorvel import market
-from quorvel.backtest.account.ledger import SECONDS_PER_DAY, Book, Ledger, Settlement, ValuedFill
+from quorvel.backtest.account.ledger import (
+    DIVIDEND,
+    SECONDS_PER_DAY,
+    Book,
+    HoldingEvent,
+    Ledger,
+    ValuedFill,
+)
 from quorvel.backtest.errors import AccountRefusal
 from quorvel.backtest.messages import MarginCall
 from quorvel.backtest.settings.account import FuturesMargin
@@ -185,6 +192,7 @@ class Account:
         self._still: Optional[Balances] = None
         self._margin_called = False
         self.call_due: Optional[float] = None  # when the margin call made at a settlement is due
+        self.payments: List[Tuple[dt.date, float]] = []  # dividends to pay (owed: negative)
         # The futures held and their initial and maintenance margins, until they change.
         self._required: Optional[Tuple[Dict[str, int], float, float]] = None
         first_day = (settings.backfill_range() or settings.period)[0]
@@ -320,12 +328,15 @@ class Account:
         return margins.call(timestamp, "warn" if warn else "liquidate", "maintenance")
 
     def day_settled(self, timestamp: float, next_day: dt.date) -> Optional[MarginCall]:
-        """The trading day ended at `timestamp` and `next_day` comes, with its margins: as a
-        broker runs them, the day's settlement makes a margin call when the equity lies below
-        the maintenance margin, due at the deadline of `next_day` (one call at a time; one met
-        by the equity back at the initial margin is over)."""
+        """The trading day ended at `timestamp` and `next_day` comes, with its margins and the
+        dividends paid by then: as a broker runs them, the day's settlement makes a margin call
+        when the equity lies below the maintenance margin, due at the deadline of `next_day`
+        (one call at a time; one met by the equity back at the initial margin is over)."""
         self.day = next_day
         self._required = None
+        self._still = None
+        self.cash += sum(amount for paid_on, amount in self.payments if paid_on <= next_day)
+        self.payments = [(paid_on, amount) for paid_on, amount in self.payments if paid_on > next_day]
         if not self.enforced or self.rules.margin_call != "broker":
             return None
         margins = self._margins()
@@ -343,11 +354,16 @@ class Account:
         for code in codes:
             self.holdings[code].day_lots = 0
 
-    def settle(self, entry: Settlement, samples: int) -> ValuedFill:
-        """Enter a futures settlement (see `Ledger.settle`), after `samples` timeline samples:
-        its P&L and tax move the cash."""
+    def enter_event(
+        self, entry: HoldingEvent, samples: int, paid_on: Optional[dt.date] = None
+    ) -> ValuedFill:
+        """Enter a holding event (see `Book.enter_event`), after `samples` timeline samples: a
+        settlement's P&L and tax move the cash; a dividend moves it on `paid_on`, its payment
+        date."""
         self._still = None
-        valued = self.ledger.settle(entry, samples)
+        valued = self.ledger.enter_event(entry, samples)
+        if valued.kind == DIVIDEND:
+            self.payments.append((paid_on or self.day, valued.value - valued.tax))
         self._required = None
         holding = self.holdings[entry.code]
         holding.day_lots = 0
@@ -500,7 +516,7 @@ class Account:
             return 0.0
         value = price * lots * _lot_shares(contract)
         if contract.is_stock:
-            return sum(self.costs.stock_costs(value, is_sell))
+            return sum(self.costs.stock_costs(value, is_sell, 0.0, contract.tax_class))
         return sum(self.costs.futures_costs(contract.code[:3], value, lots))
 
     def _repriced(self, hold: _Hold, price: float) -> _Hold:

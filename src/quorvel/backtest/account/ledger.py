@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import collections
 import dataclasses
+import datetime as dt
 import math
 from dataclasses import dataclass
 from typing import Any, Deque, Dict, List, Mapping, Optional, Tuple
@@ -23,6 +24,7 @@ from quorvel.constant import Action, OperationType
 from quorvel.market.contracts import Contract
 
 SECONDS_PER_DAY = 86_400
+EPOCH_ORDINAL = dt.date(1970, 1, 1).toordinal()
 
 
 class DayTrades:
@@ -76,19 +78,22 @@ class DayTrades:
 
 
 # The kinds of the ledger's entries: a deal report's fill; a futures position settled at its
-# month's end; a position carried over a roll, opened again in the next month.
-FILL, SETTLEMENT, ROLL = "fill", "settlement", "roll"
+# month's end; a position carried over a roll, opened again in the next month; a stock's cash
+# dividend; its shares changed by a stock dividend or a capital reduction.
+FILL, SETTLEMENT, ROLL, DIVIDEND, SHARES = "fill", "settlement", "roll", "dividend", "shares"
 
 
 @dataclass(frozen=True)
-class Settlement:
-    """A futures position leaving its month, or entering the next: `lots` contracts held
-    (short negative) settled at `price` (kind `SETTLEMENT`), or opened at `price` (`ROLL`)."""
+class HoldingEvent:
+    """Something that befalls a position held (`quantity`: contracts, or a stock's shares;
+    short negative) without a trade: settled at `price` at its month's end (kind
+    `SETTLEMENT`), opened at `price` in the next month (`ROLL`), paid `price` NTD a share
+    (`DIVIDEND`), or made `price` shares a share (`SHARES`)."""
 
     code: str
     timestamp: float
     price: float
-    lots: int
+    quantity: int
     kind: str = SETTLEMENT
 
 
@@ -139,6 +144,7 @@ MONEY_FIGURES = frozenset(
         "gross_pnl",
         "realized_pnl",
         "unrealized_pnl",
+        "dividends",
         "fees",
         "taxes",
         "net_pnl",
@@ -155,6 +161,7 @@ class Figures:
 
     realized: float = 0.0
     unrealized: float = 0.0
+    dividends: float = 0.0  # cash dividends earned (owed: negative) on their ex-dates
     fees: float = 0.0
     taxes: float = 0.0
     fills: int = 0
@@ -170,7 +177,7 @@ class Figures:
 
     @property
     def gross(self) -> float:
-        return self.realized + self.unrealized
+        return self.realized + self.unrealized + self.dividends
 
     @property
     def net(self) -> float:
@@ -189,6 +196,7 @@ class Figures:
             "gross_pnl": self.gross,
             "realized_pnl": self.realized,
             "unrealized_pnl": self.unrealized,
+            "dividends": self.dividends,
             "fees": self.fees,
             "taxes": self.taxes,
             "net_pnl": self.net,
@@ -248,7 +256,13 @@ class Book:
             day_trade_shares, offsets = self.day_trades.fill(
                 day, is_sell, lots * value_per_point, self.position.quantity, index
             )
-            fee, tax = self.costs.stock_costs(value, is_sell, price * day_trade_shares)
+            fee, tax = self.costs.stock_costs(
+                value,
+                is_sell,
+                price * day_trade_shares,
+                self.contract.tax_class,
+                dt.date.fromordinal(EPOCH_ORDINAL + day).isoformat(),
+            )
         else:
             fee, tax = self.costs.futures_costs(self.contract.code[:3], value, lots)
         valued = self._enter(
@@ -257,12 +271,15 @@ class Book:
         valued = dataclasses.replace(valued, day_trade_qty=day_trade_shares // value_per_point)
         return valued, [(tag, shares // value_per_point) for tag, shares in offsets]
 
-    def settle(self, entry: Settlement) -> ValuedFill:
+    def enter_event(self, entry: HoldingEvent) -> ValuedFill:
         """A futures position settled at its month's end (no fee; the tax on its value), or
-        opened again in the next month (a fill's fee and tax)."""
+        opened again in the next month (a fill's fee and tax); a stock's dividend or new
+        number of shares."""
+        if entry.kind in (DIVIDEND, SHARES):
+            return self._corporate_action(entry)
         opening = entry.kind == ROLL
-        action = Action.BUY if (entry.lots > 0) == opening else Action.SELL
-        lots = abs(entry.lots)
+        action = Action.BUY if (entry.quantity > 0) == opening else Action.SELL
+        lots = abs(entry.quantity)
         value = entry.price * lots * self.contract.value_per_point(None)
         if opening:
             fee, tax = self.costs.futures_costs(self.contract.code[:3], value, lots)
@@ -270,6 +287,46 @@ class Book:
             fee, tax = 0.0, self.costs.futures_tax(value)
         return self._enter(
             None, entry.timestamp, entry.kind, action, entry.price, lots, None, fee, tax, entry.kind
+        )
+
+    def _corporate_action(self, entry: HoldingEvent) -> ValuedFill:
+        """A dividend of `entry.price` NTD a share held (owed by a short), or the shares held
+        made `entry.price` times as many at the same cost (a stock dividend, a reduction)."""
+        position, shares = self.position, entry.quantity
+        action = Action.BUY if shares > 0 else Action.SELL
+        tax = 0.0
+        if entry.kind == DIVIDEND:
+            amount = entry.price * shares
+            day = dt.date.fromordinal(EPOCH_ORDINAL + int(entry.timestamp // SECONDS_PER_DAY))
+            tax = self.costs.dividend_premium(amount, day.isoformat())
+            self.figures.dividends += amount
+            self.figures.taxes += tax
+            if self.open_trip is not None:
+                self.open_trip.gross += amount
+            moved, value = abs(shares), amount
+        else:
+            now = round(shares * entry.price)
+            if position.quantity:
+                position.avg_price = position.avg_price * position.quantity / now if now else 0.0
+            position.quantity = now
+            self.lots = int(now / self.contract.value_per_point("Common"))
+            moved, value = abs(now - shares), 0.0
+        return ValuedFill(
+            None,
+            entry.timestamp,
+            entry.kind,
+            self.contract.code,
+            action.value,
+            entry.price,
+            moved,
+            None,
+            1,
+            value,
+            0.0,
+            tax,
+            0.0,
+            self.lots,
+            kind=entry.kind,
         )
 
     def _enter(
@@ -345,8 +402,9 @@ class Book:
             )
 
     def net_pnl(self, price: Optional[float]) -> float:
+        figures = self.figures
         unrealized = self.position.unrealized_pnl(price)
-        return self.figures.realized + unrealized - self.figures.fees - self.figures.taxes
+        return figures.realized + unrealized + figures.dividends - figures.fees - figures.taxes
 
 
 class Ledger:
@@ -368,8 +426,8 @@ class Ledger:
         }
         self.fills: List[ValuedFill] = []
         self.reports = 0  # the reports taken
-        # The settlements entered, each with how many reports and timeline samples came before.
-        self.settlements: List[Tuple[int, int, Settlement]] = []
+        # The holding events entered, each with how many reports and timeline samples came before.
+        self.events: List[Tuple[int, int, HoldingEvent]] = []
         self._fill_at: Dict[int, int] = {}  # the place in `fills` of each report's fill
         self._order_lots: Dict[str, str] = {}  # of each stock order, by trade id
 
@@ -394,10 +452,10 @@ class Ledger:
         self.fills.append(valued)
         return valued
 
-    def settle(self, entry: Settlement, samples: int) -> ValuedFill:
+    def enter_event(self, entry: HoldingEvent, samples: int) -> ValuedFill:
         """Enter a settlement, after the reports taken so far and `samples` timeline samples."""
-        valued = self.books[entry.code].settle(entry)
-        self.settlements.append((self.reports, samples, entry))
+        valued = self.books[entry.code].enter_event(entry)
+        self.events.append((self.reports, samples, entry))
         self.fills.append(valued)
         return valued
 

@@ -50,7 +50,9 @@ from quorvel.backtest.strategy.loading import (
 )
 from quorvel.cache import day_files
 from quorvel.constant import BASIC_INFO
+from quorvel.data.actions import read_actions
 from quorvel.data.settlements import read_settlements
+from quorvel.market.actions import merged
 from quorvel.interrupts import ctrl_c_when_safe
 
 __all__ = ["DEFAULT_CODES", "cache_directory", "load_ticks", "resolve_codes", "run_backtest"]
@@ -149,7 +151,8 @@ def run_backtest(
         temporary = tempfile.TemporaryDirectory(prefix="quorvel-")
         data_dir = temporary.name
     else:
-        settings = _with_imported_settlements(settings, data_dir)
+        settings = _with_imported_tables(settings, data_dir)
+    settings = _with_brokers_actions(settings, api, [entry["code"] for entry in instruments])
     with temporary or contextlib.nullcontext():
         if pristine is None:
             return _replayed(api, instruments, settings, chosen, data_dir, progress, quiet_modules)
@@ -166,13 +169,27 @@ def run_backtest(
         return result
 
 
-def _with_imported_settlements(settings: RunSettings, data_dir: str) -> RunSettings:
-    """The settings with the final settlement prices imported into `data_dir` (see
-    `quorvel.data.settlements`); the settings' own prices go before them."""
-    imported = read_settlements(data_dir)
-    if not imported:
+def _with_imported_tables(settings: RunSettings, data_dir: str) -> RunSettings:
+    """The settings with the final settlement prices and the corporate actions imported into
+    `data_dir` (`quorvel.data.settlements`, `quorvel.data.actions`); the settings' own go
+    before them."""
+    prices = read_settlements(data_dir)
+    actions = read_actions(data_dir)
+    if not (prices or actions):
         return settings
-    return settings.replace(settlement_prices={**imported, **settings.settlement_prices})
+    return settings.replace(
+        settlement_prices={**prices, **settings.settlement_prices},
+        corporate_actions=tuple(merged(settings.corporate_actions, actions)),
+    )
+
+
+def _with_brokers_actions(settings: RunSettings, api: Any, codes: Sequence[str]) -> RunSettings:
+    """The settings with the corporate actions of `codes` the broker object offers (the
+    offline broker ships those of its codes) after their own."""
+    offered = [action for action in getattr(api, "corporate_actions", ()) if action.code in codes]
+    if not offered:
+        return settings
+    return settings.replace(corporate_actions=tuple(merged(settings.corporate_actions, offered)))
 
 
 def _copy_to_compare(strategy: Strategy) -> Strategy:
@@ -242,6 +259,7 @@ def _replayed(
                     days,
                     opening_references(ticker, instruments, first_day, rules) if rules else {},
                     month_prices(ticker, known, codes, days, settings.market),
+                    settings.corporate_actions,
                 )
                 engine = run_replay if settings.engine == "replay" else run_paced
                 fills = fills_for(settings, matcher)

@@ -26,7 +26,7 @@ from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Tuple
 
 from quorvel.backtest import core
 from quorvel.backtest.account.account import Account, exchange_time_text
-from quorvel.backtest.account.ledger import ROLL, Settlement
+from quorvel.backtest.account.ledger import DIVIDEND, ROLL, SHARES, HoldingEvent
 from quorvel.backtest.engine.lifecycle import Watchdog
 from quorvel.backtest.engine.market_rules import TradingRules, expiring
 from quorvel.backtest.engine.quotes import Quotes
@@ -35,6 +35,7 @@ from quorvel.backtest.messages import DealReport, MarginCall, OrderReport, Quote
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.strategy.base import OrderDesk, Strategy
 from quorvel.constant import Action, OrderType
+from quorvel.market.actions import CorporateAction
 from quorvel.market.months import continuous_rank, month_code
 from quorvel.market.steps import as_price, format_price
 
@@ -207,8 +208,8 @@ class Desk(OrderDesk):
                 if key not in self.result.settled_at_last_trade:
                     self.result.settled_at_last_trade.append(key)
             assert price is not None  # a position comes of a fill, at a tick of the code
-            entry = Settlement(code, timestamp, price, lots)
-            valued = self.account.settle(entry, len(self.result.timeline))
+            entry = HoldingEvent(code, timestamp, price, lots)
+            valued = self.account.enter_event(entry, len(self.result.timeline))
             self._keep_position(code, valued.action, abs(lots), price)
             carried = settings.roll == "carry" and continuous_rank(code) is not None
             following = self.rules.rules.contract_month(code, self.rules.rules.next_trading_day(day))
@@ -241,6 +242,49 @@ class Desk(OrderDesk):
         call = self.account.day_settled(timestamp, next_day)
         if call is not None:
             self._margin_called(call)
+
+    def corporate_action(
+        self, action: CorporateAction, reference: Optional[float], timestamp: float
+    ) -> None:
+        """A stock's ex-date comes next: the shares held at this close are paid its cash
+        dividend on its payment date (a short owes it) and become the shares of its stock
+        dividend or reduction; the strategy is told."""
+        code = action.code
+        if code not in self.markets:
+            return
+        shares = self.account.holdings[code].shares
+        dividend, new_shares = 0.0, 0
+        samples = len(self.result.timeline)
+        if shares and action.cash_dividend:
+            entry = HoldingEvent(code, timestamp, action.cash_dividend, shares, DIVIDEND)
+            paid_on = dt.date.fromisoformat(action.paid_on)
+            dividend = self.account.enter_event(entry, samples, paid_on).value
+        if shares and action.share_factor != 1:
+            entry = HoldingEvent(code, timestamp, action.share_factor, shares, SHARES)
+            self.account.enter_event(entry, samples)
+            new_shares = self.account.holdings[code].shares - shares
+            self._keep_stock_position(code)
+        if shares:
+            self.result.warnings.append(
+                f"{exchange_time_text(timestamp)} {code}: ex-date {action.ex_date} for "
+                f"{shares:,} shares held: {dividend:,.0f} NTD paid on {action.paid_on}"
+                + (f", {new_shares:+,} shares" if new_shares else "")
+            )
+        self.strategy.on_corporate_action(
+            {
+                "code": code,
+                "ex_date": action.ex_date,
+                "cash_dividend": action.cash_dividend,
+                "stock_dividend": action.stock_dividend,
+                "capital_reduction": action.capital_reduction,
+                "payment_date": action.paid_on,
+                "reference_price": reference,
+                "shares_held": shares,
+                "dividend": dividend,
+                "new_shares": new_shares,
+            }
+        )
+        self.deliver()
 
     def calls_begin(self, codes: Collection[str]) -> None:
         """The closing call of `codes` begins: their resting orders take part in its trade."""
@@ -277,8 +321,8 @@ class Desk(OrderDesk):
         lots = self.carrying.pop(code, None)
         if lots is not None:
             price = float(tick["close"])
-            entry = Settlement(code, tick["timestamp"], price, lots, ROLL)
-            valued = self.account.settle(entry, len(self.result.timeline))
+            entry = HoldingEvent(code, tick["timestamp"], price, lots, ROLL)
+            valued = self.account.enter_event(entry, len(self.result.timeline))
             self._keep_position(code, valued.action, abs(lots), price)
         due = self.account.day_trade_due(code, tick["timestamp"])
         if due:
@@ -323,6 +367,14 @@ class Desk(OrderDesk):
         if call["action"] == "liquidate":
             for code in held:
                 self._close_out(code)
+
+    def _keep_stock_position(self, code: str) -> None:
+        """The position keeper's position of a stock follows the ledger's after its shares
+        changed: whole lots, at the ledger's average cost."""
+        book = self.account.holdings[code].book
+        kept = self.matcher.positions.positions[code]
+        kept.quantity = book.lots
+        kept.avg_price = book.position.avg_price if book.lots else 0.0
 
     def _keep_position(self, code: str, action: str, lots: int, price: float) -> None:
         """A settlement moves the position keeper's position of `code` as a fill would."""

@@ -27,6 +27,7 @@ HOOKS = (
     "on_report",
     "on_margin_call",
     "on_settlement",
+    "on_corporate_action",
     "on_end",
 )
 INTERRUPTED = "interrupted"

@@ -12,6 +12,10 @@ moves on to the next month takes that month's last price instead (`month_prices`
 instrument without one (no tick that day, or a source that does not hold the day) has its
 prices checked against the steps only, until a day of the run has ended with a tick of it.
 
+On the eve of a stock's ex-date (`quorvel.market.actions`), the close sets the ex-date's
+reference price from the last close, and the desk is told of the action
+(`ClosingDesk.corporate_action`).
+
 A futures month ends with the close of its last trading day, or of the last day a continuous
 code follows it: the positions in it are settled then (`ClosingDesk.months_end`).  The last
 close of each trading day is the day's settlement (`ClosingDesk.day_ends`).
@@ -40,6 +44,7 @@ from quorvel import market
 from quorvel.backtest import core
 from quorvel.backtest.errors import OrderError
 from quorvel.market import CallAuction, MarketRules
+from quorvel.market.actions import CorporateAction, actions_by_code
 from quorvel.market.months import continuous_rank, month_code
 from quorvel.market.steps import as_price, format_price
 
@@ -190,6 +195,10 @@ class ClosingDesk(Protocol):
 
     def day_ends(self, timestamp: float, next_day: dt.date) -> None: ...
 
+    def corporate_action(
+        self, action: CorporateAction, reference: Optional[float], timestamp: float
+    ) -> None: ...
+
 
 class TradingRules:
     """The market's rules over one run: price checks, reference prices and session closes.
@@ -206,6 +215,7 @@ class TradingRules:
         days: Tuple[str, str],
         references: Dict[str, float],
         month_prices: Optional[Dict[Tuple[str, str], float]] = None,
+        actions: Sequence[CorporateAction] = (),
     ) -> None:
         self.rules = rules or market.TAIWAN
         self.enforced = rules is not None
@@ -213,10 +223,14 @@ class TradingRules:
         # Last prices of explicit months, by (code, day): the next month's on the day a
         # continuous code moves on to it, the ended month's on its last trading day.
         self.month_prices = month_prices or {}
+        self.actions = actions_by_code(actions)
         self.closes = session_closes(self.rules, codes, *days)
         self.passed = 0  # the closes passed so far
         self.next_close = self.closes[0].timestamp if self.closes else math.inf
         for code, reference in references.items() if self.enforced else ():
+            action = self.actions.get((code, days[0]))
+            if action is not None:
+                reference = action.ex_reference(reference)
             self._set_reference(code, reference)
 
     def tick_size(self, code: str, price: float) -> float:
@@ -267,6 +281,8 @@ class TradingRules:
             )
             if self.enforced:
                 self._pass_day_over(close, desk)
+            if close.day_over and self.actions:
+                self._announce_actions(close, desk)
             if close.calls_begin and self.enforced:
                 desk.calls_begin(close.calls_begin)
             if close.closing and self.enforced:
@@ -296,11 +312,28 @@ class TradingRules:
             if last is not None:
                 self._set_reference(code, last)
 
+    def _announce_actions(self, close: SessionClose, desk: ClosingDesk) -> None:
+        """The codes whose trading day ended on the eve of an ex-date take the ex-date's
+        reference price, and the desk is told of the action (`desk.corporate_action`)."""
+        ex_date = self.rules.next_trading_day(self._day_of(close)).isoformat()
+        for code in close.day_over:
+            action = self.actions.get((code, ex_date))
+            if action is None:
+                continue
+            last = desk.last_price(code)
+            reference = None if last is None else action.ex_reference(last)
+            if reference is not None and self.enforced:
+                self._set_reference(code, reference)
+            desk.corporate_action(action, reference, close.timestamp)
+
     def _day_of(self, close: SessionClose) -> dt.date:
         return self.rules.trading_day_of(close.timestamp - 1)
 
     def _set_reference(self, code: str, reference: float) -> None:
-        self.limits[code] = self.rules.limit_prices(code, reference)
+        lower, upper = self.rules.limit_prices(code, reference)
+        if math.isinf(upper):  # a class without a daily limit
+            return
+        self.limits[code] = (lower, upper)
 
 
 def expiring(orders: Collection[Dict[str, Any]], codes: Collection[str]) -> List[str]:

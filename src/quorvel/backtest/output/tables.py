@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
-from quorvel.backtest.account.ledger import SETTLEMENT, Figures, profit_factor_of
+from quorvel.backtest.account.ledger import DIVIDEND, SETTLEMENT, Figures, profit_factor_of
 from quorvel.backtest.results.comparison import Compared, compare_fills
 from quorvel.backtest.results.evaluation import Evaluation
 from quorvel.backtest.results.result import BacktestResult
@@ -55,15 +55,33 @@ class FigureTable(NamedTuple):
     warnings: int = 0
 
 
-def _money_row(name: str, figures: Figures) -> Sequence[str]:
+def _money_row(name: str, figures: Figures, dividends: bool) -> Sequence[str]:
     return (
         name,
         ntd(figures.realized),
         ntd(figures.unrealized),
+        *((ntd(figures.dividends),) if dividends else ()),
         ntd(figures.gross),
         ntd(figures.fees),
         ntd(figures.taxes),
         ntd(figures.net),
+    )
+
+
+def _money_table(result: BacktestResult, evaluation: Evaluation) -> FigureTable:
+    """The P&L table; its dividends column where the run had dividends."""
+    dividends = any(fill.kind == DIVIDEND for fill in evaluation.fills)
+    if dividends:
+        title = "P&L in NTD (gross = realised + unrealised + dividends; net = gross - fees - taxes)"
+    else:
+        title = "P&L in NTD (gross = realised + unrealised; net = gross - fees - taxes)"
+    columns = ("code", "realised", "unrealised", *(("dividends",) if dividends else ()))
+    return FigureTable(
+        title,
+        (*columns, "gross", "fees", "taxes", "net"),
+        [_money_row(code, figures, dividends) for code, figures in evaluation.per_code.items()],
+        _money_row("total", evaluation.total, dividends),
+        note=fills_text(result),
     )
 
 
@@ -121,13 +139,7 @@ def run_tables(
                 ),
             ),
         ),
-        FigureTable(
-            "P&L in NTD (gross = realised + unrealised; net = gross - fees - taxes)",
-            ("code", "realised", "unrealised", "gross", "fees", "taxes", "net"),
-            [_money_row(code, figures) for code, figures in evaluation.per_code.items()],
-            _money_row("total", evaluation.total),
-            note=fills_text(result),
-        ),
+        _money_table(result, evaluation),
         FigureTable(
             f"Round trips and risk (capital {ntd(result.settings.capital)} NTD)",
             (

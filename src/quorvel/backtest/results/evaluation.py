@@ -8,7 +8,8 @@ Definitions:
   pays the day-trade tax on that part; ``day_trade_qty`` marks the lots of
   each fill that belong to a day trade, on both sides.
 * gross P&L = realised + unrealised (open positions marked to the last live
-  price); net P&L = gross - fees - taxes.  Closing an open position would
+  price) + dividends (earned, or owed by a short, on their ex-dates); net P&L =
+  gross - fees - taxes.  Closing an open position would
   cost more; that is not charged.
 * A round trip of a code runs from a fill that takes its position away from
   flat to the fill that brings it back to flat or through it.  A fill through
@@ -40,7 +41,7 @@ import statistics
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
-from quorvel.backtest.account.ledger import Figures, Ledger, RoundTrip, Settlement, ValuedFill
+from quorvel.backtest.account.ledger import Figures, Ledger, HoldingEvent, RoundTrip, ValuedFill
 from quorvel.backtest.settings.costs import CostModel, DayTrading
 from quorvel.backtest.settings.run import DEFAULT_MIN_SHARPE_DAYS
 from quorvel.market.contracts import Contract
@@ -105,20 +106,20 @@ def revalued(
     contracts: Mapping[str, Contract],
     costs: CostModel,
     day_trading: DayTrading,
-    settlements: Sequence[Tuple[int, int, Settlement]] = (),
+    events: Sequence[Tuple[int, int, HoldingEvent]] = (),
 ) -> Tuple[Ledger, EquityCurve]:
-    """`reports` and `settlements` (each with how many reports and samples came before it, as
-    `Ledger.settlements` holds them) valued again in a new ledger with `costs`, in the order
+    """`reports` and `events` (each with how many reports and samples came before it, as
+    `Ledger.events` holds them) valued again in a new ledger with `costs`, in the order
     they came, and the net P&L at every point of `timeline` with them."""
     ledger = Ledger(contracts, costs, day_trading)
     curve = EquityCurve(net_pnl={code: [] for code in contracts})
-    pending = collections.deque(settlements)
+    pending = collections.deque(events)
 
     def take_before(sample: float, report_count: int) -> None:
         while True:
             if pending and pending[0][1] <= sample and pending[0][0] <= ledger.reports:
                 _, samples, entry = pending.popleft()
-                ledger.settle(entry, samples)
+                ledger.enter_event(entry, samples)
             elif ledger.reports < report_count:
                 ledger.take(reports[ledger.reports])
             else:
@@ -159,7 +160,7 @@ def evaluate(
     )
     total = Figures()
     for figures in per_code.values():
-        for name in ("realized", "unrealized", "fees", "taxes", "fills", "traded_value"):
+        for name in ("realized", "unrealized", "dividends", "fees", "taxes", "fills", "traded_value"):
             setattr(total, name, getattr(total, name) + getattr(figures, name))
     _count_round_trips(total, round_trips)
     _add_curve_figures(total, curve.timestamps, curve.total(), capital, min_sharpe_days, day_of)

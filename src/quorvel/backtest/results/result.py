@@ -76,7 +76,10 @@ class BacktestResult:
 
     def __post_init__(self) -> None:
         self.contracts = {
-            entry["code"]: contract_for(entry["code"], entry["market"]) for entry in self.codes
+            entry["code"]: contract_for(
+                entry["code"], entry["market"], self.settings.market.security_class(entry["code"]).tax
+            )
+            for entry in self.codes
         }
         self.backfill = self.settings.backfill_range()
         self._timeline = Timeline([entry["code"] for entry in self.codes], self.day_of)
@@ -204,9 +207,9 @@ class BacktestResult:
             )
         else:
             day_trading = settings.account.day_trading(settings.account_rules)
-            settlements = account.ledger.settlements if account is not None else ()
+            events = account.ledger.events if account is not None else ()
             ledger, curve = revalued(
-                self.reports, self.timeline, self.contracts, settings.costs, day_trading, settlements
+                self.reports, self.timeline, self.contracts, settings.costs, day_trading, events
             )
         last_prices = self.timeline[-1].prices if len(self.timeline) else {}
         return evaluate(

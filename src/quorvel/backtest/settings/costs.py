@@ -22,6 +22,19 @@ from typing import Any, Dict, Mapping, Optional, Tuple
 # agreed with each customer and no broker publishes it, so it is the user's to add.
 FUTURES_FEES: Mapping[str, float] = {"TXF": 20.0, "MXF": 12.5, "TMF": 8.0}
 STOCK_FUTURES_FEE = 5.0
+# Securities Transaction Tax Act, Article 2: 0.3 % of a share's price, 0.1 % of a beneficial
+# certificate's (ETFs, ETNs, TDRs; the ETNs' rate is not found and taken as the ETFs');
+# Article 2-2: 0.15 % on the sell of a stock's current-day trade (ETFs: no reduced rate), from
+# 2017-04-28, extended through 2027-12-31; Article 2-1: bond ETFs (not leveraged or inverse
+# ones) and securitisation certificates such as REITs exempt through 2026-12-31 (bond ETFs from
+# 2017-01-01).
+DAY_TRADE_TAX_DATES = ("2017-04-28", "2027-12-31")
+# National Health Insurance Administration: the supplementary premium on dividends, 2.11 % from
+# 2021-01-01, on a single payment above 20,000 NTD up to 10 million, withheld by the payer
+# (earlier rates, 2 % and 1.91 %, are not applied: their dates were not found).
+DIVIDEND_PREMIUM_PCT = 2.11
+FUND_SELL_TAX_PCT = 0.1
+BOND_FUND_EXEMPTION_DATES = ("2017-01-01", "2026-12-31")
 
 
 @dataclass(frozen=True)
@@ -38,6 +51,19 @@ class CostModel:
     stock_day_trade_tax_pct: float = 0.15
     futures_fees: Mapping[str, float] = field(default_factory=lambda: dict(FUTURES_FEES))
     stock_futures_fee: float = STOCK_FUTURES_FEE
+    # The days (first, last) a current-day trade pays the reduced rate; before and after, the
+    # full one.
+    day_trade_tax_dates: Tuple[str, str] = DAY_TRADE_TAX_DATES
+    # Beneficial certificates (ETFs, ETNs, REITs), and bond ETFs in their exemption's days.
+    fund_sell_tax_pct: float = FUND_SELL_TAX_PCT
+    bond_fund_sell_tax_pct: float = 0.0
+    bond_fund_exemption_dates: Tuple[str, str] = BOND_FUND_EXEMPTION_DATES
+    # The health insurance's supplementary premium, withheld from each dividend payment above
+    # the threshold (up to the cap), from its first day on.
+    dividend_premium_pct: float = DIVIDEND_PREMIUM_PCT
+    dividend_premium_threshold: float = 20_000.0
+    dividend_premium_cap: float = 10_000_000.0
+    dividend_premium_from: str = "2021-01-01"
 
     def __post_init__(self) -> None:
         fees = {**self.futures_fees, "stock futures": self.stock_futures_fee}
@@ -55,17 +81,39 @@ class CostModel:
         return self.futures_fees.get(product, self.stock_futures_fee)
 
     def stock_costs(
-        self, value: float, is_sell: bool, day_trade_value: float = 0.0
+        self,
+        value: float,
+        is_sell: bool,
+        day_trade_value: float = 0.0,
+        tax_class: str = "stock",
+        day: str = "",
     ) -> Tuple[float, float]:
-        """(commission, tax) of a stock fill of `value` NTD, of which a sell's
-        `day_trade_value` pays the day-trade rate."""
+        """(commission, tax) of a fill of `value` NTD of a listed security of `tax_class`
+        ("stock", "fund" or "bond fund") on `day` ("YYYY-MM-DD"; empty: a day the reduced
+        rates are in force), of which a stock sell's `day_trade_value` pays the day-trade rate."""
         commission = value * self.stock_commission_pct / 100 * self.stock_commission_discount
         commission = max(_round_down(commission), self.stock_min_commission)
         if not is_sell:
             return commission, 0.0
-        tax = (value - day_trade_value) * self.stock_sell_tax_pct / 100
-        tax += day_trade_value * self.stock_day_trade_tax_pct / 100
+        if tax_class == "stock":
+            first, last = self.day_trade_tax_dates
+            reduced = not day or first <= day <= last
+            day_rate = self.stock_day_trade_tax_pct if reduced else self.stock_sell_tax_pct
+            tax = (value - day_trade_value) * self.stock_sell_tax_pct / 100
+            tax += day_trade_value * day_rate / 100
+        else:
+            first, last = self.bond_fund_exemption_dates
+            exempt = tax_class == "bond fund" and (not day or first <= day <= last)
+            rate = self.bond_fund_sell_tax_pct if exempt else self.fund_sell_tax_pct
+            tax = value * rate / 100
         return commission, _round_down(tax)
+
+    def dividend_premium(self, amount: float, day: str) -> float:
+        """The supplementary premium withheld from a dividend payment of `amount` NTD on `day`
+        ("YYYY-MM-DD"): nothing at or below the threshold or before its first day."""
+        if amount <= self.dividend_premium_threshold or day < self.dividend_premium_from:
+            return 0.0
+        return _round_half_up(min(amount, self.dividend_premium_cap) * self.dividend_premium_pct / 100)
 
     def futures_costs(self, product: str, value: float, contracts: int) -> Tuple[float, float]:
         """(fee, tax) of a futures fill of `contracts` contracts of `product` worth `value` NTD."""
@@ -76,7 +124,11 @@ class CostModel:
         return _round_half_up(value * self.futures_tax_pct / 100)
 
     def as_dict(self) -> Dict[str, Any]:
-        return asdict(self)
+        """The figures as the files record them (JSON values: date ranges as lists)."""
+        return {
+            name: list(value) if isinstance(value, tuple) else value
+            for name, value in asdict(self).items()
+        }
 
 
 # Amounts are rounded to a millionth first, so that a product such as

@@ -18,6 +18,7 @@ from quorvel import market
 from quorvel.backtest.settings.account import AccountRules
 from quorvel.backtest.settings.costs import CostModel
 from quorvel.market import MarketRules
+from quorvel.market.actions import CorporateAction, actions_by_code
 
 # A week of trading days, Monday to Friday.
 DEFAULT_PERIOD = ("2024-01-08", "2024-01-12")
@@ -112,7 +113,9 @@ class RunSettings:
     when its month ends is settled at the month's final settlement price from
     `settlement_prices` (keyed "TXF202408": product and month), else at its
     last trade price; a continuous code's position is then opened again in
-    the next month when `roll` is "carry" (`ROLLS`).
+    the next month when `roll` is "carry" (`ROLLS`).  `corporate_actions` are
+    the dividends and capital reductions of the codes (with those imported into
+    the data directory and those the broker object offers).
     """
 
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -134,6 +137,7 @@ class RunSettings:
     compare_fills: bool = False
     roll: str = "settle"
     settlement_prices: Mapping[str, float] = field(default_factory=dict)
+    corporate_actions: Tuple[CorporateAction, ...] = ()
 
     def __post_init__(self) -> None:
         settle = object.__setattr__  # frozen: the checked values replace the given ones
@@ -160,6 +164,10 @@ class RunSettings:
                 )
             if isinstance(price, bool) or not isinstance(price, (int, float)) or not 0 < price < math.inf:
                 raise ValueError(f"settlement_prices: {key}: not a positive price: {price!r}")
+        if not all(isinstance(action, CorporateAction) for action in self.corporate_actions):
+            raise ValueError("corporate_actions must be CorporateAction entries")
+        actions_by_code(self.corporate_actions)  # one action a code and day
+        settle(self, "corporate_actions", tuple(self.corporate_actions))
         _whole(self.window, "window", 1, MAX_WINDOW)
         if isinstance(self.capital, bool) or not isinstance(self.capital, (int, float)):
             raise ValueError(f"capital must be a number of NTD, not {self.capital!r}")
@@ -234,6 +242,7 @@ class RunSettings:
             "compare_fills": self.compare_fills,
             "roll": self.roll,
             "settlement_prices": dict(sorted(self.settlement_prices.items())),
+            "corporate_actions": [action.as_dict() for action in self.corporate_actions],
             "seed": self.seed,
             "capital": self.capital,
             "costs": self.costs.as_dict(),

@@ -15,6 +15,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 
 from quorvel.backtest.messages import (
     Bar,
+    CorporateActionInfo,
     DealReport,
     MarginCall,
     OrderReport,
@@ -72,11 +73,12 @@ class Strategy:
     Hooks, in the order a run calls them: `on_start` once, `warm_up` for
     every backfill tick, `on_tick` for every live tick, `on_report` for every
     order and deal report (before the next tick), `on_end` once;
-    `on_margin_call` when the account's futures need more margin, and
-    `on_settlement` when a futures position is settled at its month's end.
+    `on_margin_call` when the account's futures need more margin,
+    `on_settlement` when a futures position is settled at its month's end, and
+    `on_corporate_action` on the eve of a stock's ex-date.
     Ticks and reports are the exchange's dicts, unchanged (`Tick`,
-    `OrderReport`, `DealReport`, `MarginCall` and `Settlement` describe their
-    keys).  A strategy whose
+    `OrderReport`, `DealReport`, `MarginCall`, `Settlement` and
+    `CorporateActionInfo` describe their keys).  A strategy whose
     `bar_seconds` is not 0 also gets `on_bar` for every bar of that many
     seconds (`Bar`; `quorvel.backtest.engine.bars` says when).
 
@@ -137,6 +139,10 @@ class Strategy:
     def on_margin_call(self, info: MarginCall) -> None:
         """The account's futures need more margin: a call made at the day's settlement, due
         by its deadline, or the futures about to be closed at market ("action" says which)."""
+
+    def on_corporate_action(self, info: CorporateActionInfo) -> None:
+        """A stock's ex-date comes next: told at the close of the day before, with the
+        ex-date's reference price and what the position held is paid or given."""
 
     def on_settlement(self, info: Settlement) -> None:
         """A futures position was settled at its month's end (with roll "carry" it opens again

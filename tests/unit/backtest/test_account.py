@@ -8,7 +8,7 @@ import pytest
 from quorvel import market
 from quorvel.backtest import AccountRules, CostModel, FuturesMargin, RunSettings
 from quorvel.backtest.account.account import Account, session_close
-from quorvel.backtest.account.ledger import DayTrades
+from quorvel.backtest.account.ledger import DIVIDEND, DayTrades, HoldingEvent
 from quorvel.backtest.errors import AccountRefusal
 from quorvel.backtest.settings.account import MarginTable
 from quorvel.backtest.settings.costs import DayTrading
@@ -338,6 +338,21 @@ class TestFuturesByDate:
         prices["TXFR1"] = at_threshold - 1
         call = book.margin_call(NINE + 120)
         assert (call["action"], call["reason"]) == ("liquidate", "risk indicator")
+
+
+class TestDividends:
+    def test_a_dividend_counts_on_its_ex_date_and_moves_the_cash_on_its_payment_date(self):
+        book, _ = account(capital=20_000_000.0)
+        filled(book, "a", "2330", "Buy", 30, 500.0)
+        cash = book.cash
+        dividend = HoldingEvent("2330", NINE, 1.0, 30_000, DIVIDEND)
+        valued = book.enter_event(dividend, 0, dt.date(2024, 1, 10))
+        assert (valued.value, valued.tax) == (30_000, 633)  # the 2.11 % premium above 20,000
+        assert book.ledger.books["2330"].figures.dividends == 30_000 and book.cash == cash
+        book.day_settled(NINE + 5 * 3600, dt.date(2024, 1, 9))
+        assert book.cash == cash
+        book.day_settled(NINE + 86_400 + 5 * 3600, dt.date(2024, 1, 10))
+        assert book.cash == cash + 30_000 - 633
 
 
 class TestRules:

@@ -87,6 +87,21 @@ class TestCosts:
         assert CostModel().stock_costs(200_100, is_sell=True)[1] == 600.0
         assert CostModel().stock_costs(40_000, is_sell=False)[0] == 57.0
 
+    @pytest.mark.parametrize(
+        "tax_class, day, day_trade, tax",
+        [
+            ("stock", "2024-01-08", 0, 300),
+            ("stock", "2024-01-08", 100_000, 150),  # the reduced day-trade rate
+            ("stock", "2016-06-01", 100_000, 300),  # before it
+            ("fund", "2024-01-08", 100_000, 100),  # ETFs: 0.1 %, no day-trade rate
+            ("bond fund", "2024-01-08", 0, 0),  # exempt through 2026-12-31
+            ("bond fund", "2027-01-04", 0, 100),
+        ],
+    )
+    def test_the_sell_tax_follows_the_class_and_the_day(self, tax_class, day, day_trade, tax):
+        costs = CostModel()
+        assert costs.stock_costs(100_000, True, day_trade, tax_class, day)[1] == tax
+
     def test_futures_pay_their_products_fee_per_contract_and_a_tax_rounded_half_up(self):
         costs = CostModel()
         assert costs.futures_costs("TXF", 3_751_000, 1) == (20.0, 75.0)  # 75.02

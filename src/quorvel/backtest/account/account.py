@@ -362,12 +362,13 @@ class Account:
         date."""
         self._still = None
         valued = self.ledger.enter_event(entry, samples)
-        if valued.kind == DIVIDEND:
-            self.payments.append((paid_on or self.day, valued.value - valued.tax))
-        self._required = None
         holding = self.holdings[entry.code]
+        if valued.kind == DIVIDEND:  # paid less the premium withheld
+            self.payments.append((paid_on or self.day, valued.value - valued.tax))
+        else:
+            self.cash += valued.realized - valued.fee - valued.tax
+        self._required = None
         holding.day_lots = 0
-        self.cash += valued.realized - valued.fee - valued.tax
         if self.enforced:
             self._watch(entry.code, holding, entry.timestamp)
         return valued

@@ -98,6 +98,7 @@ def summary(result: BacktestResult, evaluation: Optional[Evaluation] = None) -> 
             "refused_orders": result.refused_orders,
             "codes_without_quotes": result.codes_without_quotes,
             "settled_at_last_trade": result.settled_at_last_trade,
+            "unknown_securities": result.unknown_securities,
             "account_warnings": result.warnings,
         },
         **({} if comparison is None else {"fill_comparison": comparison.as_dict()}),

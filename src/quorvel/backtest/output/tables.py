@@ -275,6 +275,11 @@ def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) ->
         ("capital (NTD)", ntd(settings.capital)),
         ("account", _account_text(settings.account, settings.account_rules)),
         *_settlement_rows(result, evaluation),
+        *(
+            [("taken as stocks (class unknown)", ", ".join(result.unknown_securities))]
+            if result.unknown_securities
+            else []
+        ),
         ("peak margin in use (NTD)", ntd(result.peak_margin)),
         ("orders the account refused", f"{result.refused_orders:,}"),
         ("net P&L (NTD)", ntd(evaluation.total.net)),

@@ -72,6 +72,8 @@ class BacktestResult:
     codes_without_quotes: List[str] = field(default_factory=list)
     # The futures months settled at their last trade price, none of final settlement being known.
     settled_at_last_trade: List[str] = field(default_factory=list)
+    # The listed codes whose class no table and no shape tells, taken as stocks.
+    unknown_securities: List[str] = field(default_factory=list)
     touch: Optional["BacktestResult"] = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
@@ -82,6 +84,7 @@ class BacktestResult:
             for entry in self.codes
         }
         self.backfill = self.settings.backfill_range()
+        self.unknown_securities = self.settings.market.unknown_securities(list(self.contracts))
         self._timeline = Timeline([entry["code"] for entry in self.codes], self.day_of)
         self.timeline, self.balances = self._timeline.points, self._timeline.balances
 

@@ -85,3 +85,24 @@ def test_settlement_prices_are_kept_a_month_imported_again_taking_the_new_one(
     out = capsys.readouterr().out.strip()
     assert out.startswith(f"import failed, nothing written: {bad}: row 2: expected a product")
     assert read_settlements(data_dir) == {"TXF202407": 23001.0, "MXF202408": 22010.0}
+
+
+def test_corporate_actions_are_kept_and_a_bad_row_is_one_line(tmp_path, data_dir, capsys):
+    from quorvel.data import read_actions
+    from quorvel.market.actions import CorporateAction
+
+    good, bad = tmp_path / "good.csv", tmp_path / "bad.csv"
+    good.write_text(
+        "code,ex_date,cash_dividend,stock_dividend,payment_date\n"
+        "2330,2024-06-13,3.5,0,2024-07-11\n2317,2024-07-02,5.4,,\n"
+    )
+    bad.write_text("code,ex_date,cash_dividend,stock_dividend\n2330,2024-06-13,-1,0\n")
+    assert main(["actions", str(good), "--data-dir", data_dir]) == 0
+    assert "2 corporate actions kept in" in capsys.readouterr().out
+    assert main(["actions", str(bad), "--data-dir", data_dir]) == 1
+    out = capsys.readouterr().out.strip()
+    assert out.startswith(f"import failed, nothing written: {bad}: row 2 ") and "\n" not in out
+    assert read_actions(data_dir) == [
+        CorporateAction("2330", "2024-06-13", 3.5, 0.0, "2024-07-11"),
+        CorporateAction("2317", "2024-07-02", 5.4, 0.0, ""),
+    ]

@@ -23,7 +23,7 @@ from dataclasses import dataclass
 from decimal import ROUND_DOWN, Decimal
 from typing import Dict, Iterable, List, Tuple
 
-__all__ = ["CorporateAction", "actions_by_code"]
+__all__ = ["CorporateAction", "actions_by_code", "merged"]
 
 
 @dataclass(frozen=True)

@@ -265,10 +265,11 @@ class Desk(OrderDesk):
             new_shares = self.account.holdings[code].shares - shares
             self._keep_stock_position(code)
         if shares:
+            what = [f"{dividend:,.0f} NTD paid on {action.paid_on}"] if dividend else []
+            what += [f"{new_shares:+,} shares"] if new_shares else []
             self.result.warnings.append(
                 f"{exchange_time_text(timestamp)} {code}: ex-date {action.ex_date} for "
-                f"{shares:,} shares held: {dividend:,.0f} NTD paid on {action.paid_on}"
-                + (f", {new_shares:+,} shares" if new_shares else "")
+                f"{shares:,} shares held: {', '.join(what) or 'nothing changes'}"
             )
         self.strategy.on_corporate_action(
             {

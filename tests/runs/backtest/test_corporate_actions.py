@@ -5,6 +5,7 @@ import pytest
 from backtest_support import backtest
 
 from quorvel.backtest import AccountRules, Strategy
+from quorvel.backtest.output.charts import chart_series
 from quorvel.market.actions import CorporateAction
 from quorvel.sim import SimulatedBroker
 
@@ -66,6 +67,8 @@ def test_holders_are_paid_shorts_owe_and_stock_dividends_add_shares(run):
     dividends = result.fills_frame().filter(kind="dividend")
     assert sorted(dividends["value"].to_list()) == [-30_000, 5_000]
     assert result.account.payments == []  # every payment made by the run's end
+    series = chart_series(result, result.evaluate())
+    assert all(fill.kind == "fill" for fills in series.buys.values() for fill in fills)
 
 
 @pytest.mark.usefixtures("engines_built")

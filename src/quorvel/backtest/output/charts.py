@@ -8,7 +8,7 @@ import datetime as dt
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Tuple
 
-from quorvel.backtest.account.ledger import ValuedFill
+from quorvel.backtest.account.ledger import DIVIDEND, SHARES, ValuedFill
 from quorvel.backtest.results.evaluation import Evaluation, drawdowns
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.constant import Action
@@ -64,7 +64,9 @@ def chart_series(result: BacktestResult, evaluation: Optional[Evaluation] = None
     curve = evaluation.curve
     total = curve.total()
     codes = list(curve.net_pnl)
-    fills_of = {code: [fill for fill in evaluation.fills if fill.code == code] for code in codes}
+    # A dividend's or a stock dividend's entry is no trade at a price: not drawn.
+    traded = [fill for fill in evaluation.fills if fill.kind not in (DIVIDEND, SHARES)]
+    fills_of = {code: [fill for fill in traded if fill.code == code] for code in codes}
     return ChartSeries(
         times=[wall_clock(timestamp) for timestamp in curve.timestamps],
         net_pnl=curve.net_pnl,

@@ -10,14 +10,12 @@ and ex-date imported again taking the new figures.
 
 from __future__ import annotations
 
-import os
 from typing import List, Optional, Sequence
 
 import polars as pl
 
-from quorvel.atomic_files import temporary_beside
+from quorvel.data.kept_tables import add_rows, read_kept, read_user_file
 from quorvel.data.store import DataImportError
-from quorvel.data.tick_files import PARQUET_SUFFIXES
 from quorvel.market.actions import CorporateAction
 
 __all__ = ["ACTIONS_FILE", "COLUMNS", "import_actions", "read_actions"]
@@ -36,39 +34,20 @@ OPTIONAL = {"payment_date": "", "capital_reduction": 0.0}
 
 def read_actions(data_dir: str) -> List[CorporateAction]:
     """The corporate actions kept in `data_dir`; none when it keeps no table."""
-    path = os.path.join(os.path.expanduser(data_dir), ACTIONS_FILE)
-    if not os.path.exists(path):
-        return []
-    return _actions(pl.read_parquet(path), path)
+    table = read_kept(data_dir, ACTIONS_FILE)
+    return [] if table is None else _actions(table, ACTIONS_FILE)
 
 
 def import_actions(paths: Sequence[str], data_dir: str) -> int:
     """Add the rows of the CSV or parquet files to the table of `data_dir`; every file is read
     and checked before the table changes.  Returns the actions the table holds."""
     rows = pl.concat([_read(path) for path in paths])
-    folder = os.path.expanduser(data_dir)
-    path = os.path.join(folder, ACTIONS_FILE)
-    if os.path.exists(path):
-        rows = pl.concat([pl.read_parquet(path).select(list(COLUMNS)), rows])
-    table = rows.unique(["code", "ex_date"], keep="last", maintain_order=True).sort(
-        "ex_date", "code"
-    )
-    os.makedirs(folder, exist_ok=True)
-    with temporary_beside(path) as temporary:
-        table.write_parquet(temporary)
-        os.replace(temporary, path)
-    return table.height
+    return add_rows(rows, data_dir, ACTIONS_FILE, ("code", "ex_date"), ("ex_date", "code"))
 
 
 def _read(path: str) -> pl.DataFrame:
     """One file's rows, checked, in the table's columns."""
-    try:
-        if path.lower().endswith(PARQUET_SUFFIXES):
-            frame = pl.read_parquet(path)
-        else:
-            frame = pl.read_csv(path, infer_schema=False)
-    except (OSError, pl.exceptions.PolarsError) as error:
-        raise DataImportError(f"{path}: cannot read: {str(error).splitlines()[0]}") from None
+    frame = read_user_file(path)
     missing = [name for name in COLUMNS if name not in frame.columns and name not in OPTIONAL]
     if missing:
         raise DataImportError(

@@ -12,16 +12,14 @@ again taking the new price.
 from __future__ import annotations
 
 import math
-import os
 import re
 from typing import Dict, Optional, Sequence
 
 import polars as pl
 
-from quorvel.atomic_files import temporary_beside
+from quorvel.data.kept_tables import add_rows, read_kept, read_user_file
 from quorvel.data.store import DataImportError
 from quorvel.data.taifex import PRODUCTS
-from quorvel.data.tick_files import PARQUET_SUFFIXES
 
 __all__ = ["COLUMNS", "SETTLEMENTS_FILE", "import_settlements", "read_settlements"]
 
@@ -34,10 +32,9 @@ _MONTH = re.compile(r"^\d{4}(0[1-9]|1[0-2])$")
 def read_settlements(data_dir: str) -> Dict[str, float]:
     """The final settlement prices kept in `data_dir`, by product and month ("TXF202408");
     none when it keeps no table."""
-    path = os.path.join(os.path.expanduser(data_dir), SETTLEMENTS_FILE)
-    if not os.path.exists(path):
+    table = read_kept(data_dir, SETTLEMENTS_FILE)
+    if table is None:
         return {}
-    table = pl.read_parquet(path)
     return {
         f"{product}{month}": price
         for product, month, price in table.select(list(COLUMNS)).iter_rows()
@@ -48,29 +45,12 @@ def import_settlements(paths: Sequence[str], data_dir: str) -> int:
     """Add the rows of the CSV or parquet files to the table of `data_dir`; every file is read
     and checked before the table changes.  Returns the months the table holds."""
     rows = pl.concat([_read(path) for path in paths])
-    folder = os.path.expanduser(data_dir)
-    path = os.path.join(folder, SETTLEMENTS_FILE)
-    if os.path.exists(path):
-        rows = pl.concat([pl.read_parquet(path).select(list(COLUMNS)), rows])
-    table = rows.unique(["product", "month"], keep="last", maintain_order=True).sort(
-        "product", "month"
-    )
-    os.makedirs(folder, exist_ok=True)
-    with temporary_beside(path) as temporary:
-        table.write_parquet(temporary)
-        os.replace(temporary, path)
-    return table.height
+    return add_rows(rows, data_dir, SETTLEMENTS_FILE, ("product", "month"), ("product", "month"))
 
 
 def _read(path: str) -> pl.DataFrame:
     """One file's rows, checked, the products as the broker names them."""
-    try:
-        if path.lower().endswith(PARQUET_SUFFIXES):
-            frame = pl.read_parquet(path)
-        else:
-            frame = pl.read_csv(path, infer_schema=False)
-    except (OSError, pl.exceptions.PolarsError) as error:
-        raise DataImportError(f"{path}: cannot read: {str(error).splitlines()[0]}") from None
+    frame = read_user_file(path)
     missing = [name for name in COLUMNS if name not in frame.columns]
     if missing:
         raise DataImportError(

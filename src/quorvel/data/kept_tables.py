@@ -1,0 +1,52 @@
+"""Tables kept whole in the data directory (final settlement prices, corporate actions): read
+from the user's CSV or parquet files, and rows added by key, a key given again taking its new
+row; the table is replaced in one step."""
+
+from __future__ import annotations
+
+import os
+from typing import Optional, Sequence
+
+import polars as pl
+
+from quorvel.atomic_files import temporary_beside
+from quorvel.data.store import DataImportError
+from quorvel.data.tick_files import PARQUET_SUFFIXES
+
+__all__ = ["add_rows", "read_kept", "read_user_file"]
+
+
+def read_user_file(path: str) -> pl.DataFrame:
+    """A user's CSV (every column as text) or parquet file; one `DataImportError` line when it
+    cannot be read."""
+    try:
+        if path.lower().endswith(PARQUET_SUFFIXES):
+            return pl.read_parquet(path)
+        return pl.read_csv(path, infer_schema=False)
+    except (OSError, pl.exceptions.PolarsError) as error:
+        raise DataImportError(f"{path}: cannot read: {str(error).splitlines()[0]}") from None
+
+
+def read_kept(data_dir: str, file_name: str) -> Optional[pl.DataFrame]:
+    """The table `file_name` kept in `data_dir`; None when there is none."""
+    path = os.path.join(os.path.expanduser(data_dir), file_name)
+    return pl.read_parquet(path) if os.path.exists(path) else None
+
+
+def add_rows(
+    rows: pl.DataFrame, data_dir: str, file_name: str, keys: Sequence[str], order: Sequence[str]
+) -> int:
+    """Add `rows` to the table `file_name` of `data_dir` (made when missing), a row whose
+    `keys` it holds already replacing that one, the table sorted by `order`.  Returns the rows
+    the table holds."""
+    kept = read_kept(data_dir, file_name)
+    if kept is not None:
+        rows = pl.concat([kept.select(rows.columns), rows])
+    table = rows.unique(list(keys), keep="last", maintain_order=True).sort(list(order))
+    folder = os.path.expanduser(data_dir)
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, file_name)
+    with temporary_beside(path) as temporary:
+        table.write_parquet(temporary)
+        os.replace(temporary, path)
+    return table.height

@@ -14,8 +14,8 @@ from typing import List, Optional, Sequence
 
 import polars as pl
 
-from quorvel.data.kept_tables import add_rows, read_kept, read_user_file
-from quorvel.data.store import DataImportError
+from quorvel.data.kept_tables import add_rows, read_kept
+from quorvel.data.store import DataImportError, read_user_file
 from quorvel.market.actions import CorporateAction
 
 __all__ = ["ACTIONS_FILE", "COLUMNS", "import_actions", "read_actions"]
@@ -47,7 +47,7 @@ def import_actions(paths: Sequence[str], data_dir: str) -> int:
 
 def _read(path: str) -> pl.DataFrame:
     """One file's rows, checked, in the table's columns."""
-    frame = read_user_file(path)
+    frame = read_user_file(path, infer_schema=False)
     missing = [name for name in COLUMNS if name not in frame.columns and name not in OPTIONAL]
     if missing:
         raise DataImportError(

@@ -1,6 +1,5 @@
-"""Tables kept whole in the data directory (final settlement prices, corporate actions): read
-from the user's CSV or parquet files, and rows added by key, a key given again taking its new
-row; the table is replaced in one step."""
+"""Tables kept whole in the data directory (final settlement prices, corporate actions): rows
+added by key, a key given again taking its new row, the table replaced in one step."""
 
 from __future__ import annotations
 
@@ -10,21 +9,8 @@ from typing import Optional, Sequence
 import polars as pl
 
 from quorvel.atomic_files import temporary_beside
-from quorvel.data.store import DataImportError
-from quorvel.data.tick_files import PARQUET_SUFFIXES
 
-__all__ = ["add_rows", "read_kept", "read_user_file"]
-
-
-def read_user_file(path: str) -> pl.DataFrame:
-    """A user's CSV (every column as text) or parquet file; one `DataImportError` line when it
-    cannot be read."""
-    try:
-        if path.lower().endswith(PARQUET_SUFFIXES):
-            return pl.read_parquet(path)
-        return pl.read_csv(path, infer_schema=False)
-    except (OSError, pl.exceptions.PolarsError) as error:
-        raise DataImportError(f"{path}: cannot read: {str(error).splitlines()[0]}") from None
+__all__ = ["add_rows", "read_kept"]
 
 
 def read_kept(data_dir: str, file_name: str) -> Optional[pl.DataFrame]:

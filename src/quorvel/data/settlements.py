@@ -17,8 +17,8 @@ from typing import Dict, Optional, Sequence
 
 import polars as pl
 
-from quorvel.data.kept_tables import add_rows, read_kept, read_user_file
-from quorvel.data.store import DataImportError
+from quorvel.data.kept_tables import add_rows, read_kept
+from quorvel.data.store import DataImportError, read_user_file
 from quorvel.data.taifex import PRODUCTS
 
 __all__ = ["COLUMNS", "SETTLEMENTS_FILE", "import_settlements", "read_settlements"]
@@ -50,7 +50,7 @@ def import_settlements(paths: Sequence[str], data_dir: str) -> int:
 
 def _read(path: str) -> pl.DataFrame:
     """One file's rows, checked, the products as the broker names them."""
-    frame = read_user_file(path)
+    frame = read_user_file(path, infer_schema=False)
     missing = [name for name in COLUMNS if name not in frame.columns]
     if missing:
         raise DataImportError(

@@ -16,14 +16,25 @@ from __future__ import annotations
 import os
 import tempfile
 from dataclasses import dataclass
-from typing import Dict, List, Tuple
+from typing import Any, Dict, List, Tuple
 
 import polars as pl
 
 from quorvel.cache import day_files
 from quorvel.cache.day_files import TICK_SCHEMA
 
-__all__ = ["NEUTRAL_VALUES", "DataImportError", "ImportedDay", "Staging", "cache_frame"]
+__all__ = [
+    "NEUTRAL_VALUES",
+    "PARQUET_SUFFIXES",
+    "DataImportError",
+    "ImportedDay",
+    "Staging",
+    "cache_frame",
+    "read_user_file",
+]
+
+# The names a parquet file ends in; any other file is read as CSV.
+PARQUET_SUFFIXES = (".parquet", ".pq")
 
 NEUTRAL_VALUES: Dict[str, object] = {
     "bid_price": 0.0,
@@ -36,6 +47,17 @@ NEUTRAL_VALUES: Dict[str, object] = {
 
 class DataImportError(Exception):
     """A file that cannot be imported; the message says which and why, on one line."""
+
+
+def read_user_file(path: str, **csv_options: Any) -> pl.DataFrame:
+    """A user's parquet file, or CSV file read with `csv_options`; one `DataImportError` line
+    when it cannot be read."""
+    try:
+        if path.lower().endswith(PARQUET_SUFFIXES):
+            return pl.read_parquet(path)
+        return pl.read_csv(path, **csv_options)
+    except (OSError, pl.exceptions.PolarsError) as error:
+        raise DataImportError(f"{path}: cannot read: {str(error).splitlines()[0]}") from None
 
 
 @dataclass(frozen=True)

@@ -22,14 +22,13 @@ from typing import Iterator, Literal, Optional, Tuple
 import polars as pl
 
 from quorvel import market
-from quorvel.data.store import DataImportError, cache_frame
+from quorvel.data.store import DataImportError, cache_frame, read_user_file
 
 __all__ = ["EXCHANGE_TIME_ZONE", "TickColumns", "market_of", "read_tick_file"]
 
 EXCHANGE_TIME_ZONE = "Asia/Taipei"
 EpochUnit = Literal["s", "ms", "us", "ns"]
 EPOCH_UNITS: Tuple[EpochUnit, ...] = ("s", "ms", "us", "ns")
-PARQUET_SUFFIXES = (".parquet", ".pq")
 # A futures tick at or after 15:00, or before 08:00, is in a night session.
 NIGHT_STARTS = dt.time(15, 0)
 DAY_STARTS = dt.time(8, 0)
@@ -64,7 +63,7 @@ def read_tick_file(
 ) -> Iterator[Tuple[str, str, pl.DataFrame]]:
     """The days of one file as (code, trading day "YYYY-MM-DD", day frame)."""
     unit = _epoch_unit(epoch_unit)
-    raw = _read(path)
+    raw = read_user_file(path, try_parse_dates=True)
     chosen = _chosen_columns(raw, columns, path)
     local = _exchange_time(raw.get_column(columns.time), time_zone, unit, path)
     ticks = raw.select(
@@ -90,15 +89,6 @@ _VALUES = (
     ("ask_volume", "ask_volume", pl.Int64),
     ("tick_type", "tick_type", pl.Int64),
 )
-
-
-def _read(path: str) -> pl.DataFrame:
-    try:
-        if path.lower().endswith(PARQUET_SUFFIXES):
-            return pl.read_parquet(path)
-        return pl.read_csv(path, try_parse_dates=True)
-    except (OSError, pl.exceptions.PolarsError) as error:
-        raise DataImportError(f"{path}: cannot read: {str(error).splitlines()[0]}") from None
 
 
 def _chosen_columns(raw: pl.DataFrame, columns: TickColumns, path: str) -> list:

@@ -46,7 +46,7 @@ from dataclasses import dataclass
 from typing import Dict, Iterable, Iterator, List, Optional, Tuple
 
 from quorvel.market import TAIWAN, MarketRules, Session, broker_nanoseconds
-from quorvel.market.actions import CorporateAction, actions_by_code
+from quorvel.market.actions import CorporateAction, actions_by_code, by_trading_day
 
 __all__ = [
     "DEFAULT_CONTRACTS",
@@ -82,7 +82,7 @@ MAX_TICKS_PER_DAY = 1_000_000
 
 # Changes whenever the same settings would give other ticks, so that a cache
 # filled by an older generator is never taken for this one's (`tick_source`).
-GENERATOR_REVISION = 2
+GENERATOR_REVISION = 3
 
 
 @dataclass(frozen=True)
@@ -398,7 +398,8 @@ class _ClosingPrices:
         actions: Tuple[CorporateAction, ...],
     ) -> None:
         self.code = contract.code
-        self.actions = {dt.date.fromisoformat(action.ex_date): action for action in actions}
+        taking_effect = by_trading_day(actions, rules.trading_calendar.first_from)
+        self.actions = {day: action for (_, day), action in taking_effect.items()}
         self.anchor = contract.reference
         self.volatility = _PROFILES[contract.security_type].daily_volatility
         self.rules = rules
@@ -424,7 +425,6 @@ class _ClosingPrices:
                 self.closes.append(min(max(self.rules.step_down(self.code, target), lower), upper))
             return self.closes[index]
 
-
     def _reference_at(self, index: int) -> float:
         self._close_at(index)
         return self._adjusted(index)
@@ -434,7 +434,7 @@ class _ClosingPrices:
         on an ex-date."""
         action = self.actions.get(self.days[index]) if index < len(self.days) else None
         close = self.closes[index]
-        return close if action is None else self.rules.step_down(self.code, action.ex_reference(close))
+        return close if action is None else action.ex_reference(close)
 
 
 @functools.lru_cache(maxsize=64)

@@ -58,6 +58,7 @@ def _read(path: str) -> pl.DataFrame:
             f"{', '.join(COLUMNS)}"
         )
     frame = frame.select(pl.col(name).cast(pl.String).str.strip_chars() for name in COLUMNS)
+    prices = []  # as read here: the price column keeps the file's texts
     for number, (product, month, price) in enumerate(frame.iter_rows(), start=2):
         product = PRODUCTS.get(product or "", product or "")
         value = _price(price)
@@ -66,10 +67,11 @@ def _read(path: str) -> pl.DataFrame:
                 f"{path}: row {number}: expected a product (TXF), a month (YYYYMM) and a "
                 f"positive price, not {product!r}, {month!r}, {price!r}"
             )
+        prices.append(value)
     return frame.select(
         pl.col("product").replace(PRODUCTS),
         pl.col("month"),
-        pl.col("settlement_price").cast(pl.Float64),
+        pl.Series("settlement_price", prices, dtype=pl.Float64),
     )
 
 

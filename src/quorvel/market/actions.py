@@ -19,11 +19,14 @@ from __future__ import annotations
 
 import datetime as dt
 import math
+import re
 from dataclasses import dataclass
 from decimal import ROUND_DOWN, Decimal
-from typing import Dict, Iterable, List, Tuple
+from typing import Callable, Dict, Iterable, List, Tuple
 
-__all__ = ["CorporateAction", "actions_by_code", "merged"]
+__all__ = ["CorporateAction", "actions_by_code", "by_trading_day", "merged"]
+
+_ISO_DATE = re.compile(r"\d{4}-\d{2}-\d{2}")
 
 
 @dataclass(frozen=True)
@@ -42,10 +45,14 @@ class CorporateAction:
     def __post_init__(self) -> None:
         what = f"corporate action of {self.code!r} on {self.ex_date!r}"
         for name in ("ex_date", *(("payment_date",) if self.payment_date else ())):
+            value = getattr(self, name)
             try:
-                dt.date.fromisoformat(getattr(self, name))
+                dt.date.fromisoformat(value)
+                well_formed = _ISO_DATE.fullmatch(value) is not None
             except (TypeError, ValueError):
-                raise ValueError(f"{what}: {name} is not a date of the form YYYY-MM-DD") from None
+                well_formed = False
+            if not well_formed:
+                raise ValueError(f"{what}: {name} is not a date of the form YYYY-MM-DD")
         if self.payment_date and self.payment_date < self.ex_date:
             raise ValueError(f"{what}: paid on {self.payment_date}, before its ex-date")
         for name, most in (("cash_dividend", math.inf), ("stock_dividend", 10.0), ("capital_reduction", 1.0)):
@@ -90,6 +97,24 @@ def actions_by_code(actions: Iterable[CorporateAction]) -> Dict[Tuple[str, str],
         key = (action.code, action.ex_date)
         if key in found and found[key] != action:
             raise ValueError(f"{action.code} has two corporate actions on {action.ex_date}")
+        found[key] = action
+    return found
+
+
+def by_trading_day(
+    actions: Iterable[CorporateAction], first_from: Callable[[str], dt.date]
+) -> Dict[Tuple[str, dt.date], CorporateAction]:
+    """The actions by code and the trading day they take effect on: the ex-date, or where that
+    is no trading day the first one after it (`first_from`, the calendar's first trading day on
+    or after a date, raising `ValueError` beyond it: such an action is left out)."""
+    found: Dict[Tuple[str, dt.date], CorporateAction] = {}
+    for action in actions:
+        try:
+            key = (action.code, first_from(action.ex_date))
+        except ValueError:
+            continue
+        if key in found and found[key] != action:
+            raise ValueError(f"{action.code} has two corporate actions taking effect on {key[1]}")
         found[key] = action
     return found
 

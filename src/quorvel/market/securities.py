@@ -49,12 +49,15 @@ ETN = SecurityClass("ETN", etf_steps=True, tax="fund")
 REIT = SecurityClass("REIT", etf_steps=True, tax="bond fund")
 
 
-def leveraged_etf(multiple: float) -> SecurityClass:
+def leveraged_etf(multiple: float, foreign: bool = False) -> SecurityClass:
     """A leveraged (or, `multiple` negative, inverse) ETF: its limit is the market's times the
-    size of its multiple."""
+    size of its multiple; one of a `foreign` index has none, as other foreign-index ETFs."""
     kind = "leveraged" if multiple > 0 else "inverse"
     return SecurityClass(
-        f"{kind} ETF x{abs(multiple):g}", etf_steps=True, limit_multiple=abs(multiple), tax="fund"
+        f"{'foreign-index ' if foreign else ''}{kind} ETF x{abs(multiple):g}",
+        etf_steps=True,
+        limit_multiple=None if foreign else abs(multiple),
+        tax="fund",
     )
 
 
@@ -67,7 +70,7 @@ KNOWN_SECURITIES: Mapping[str, SecurityClass] = {
     "00929": ETF,
     "00631L": leveraged_etf(2),
     "00632R": leveraged_etf(-1),
-    "00633L": leveraged_etf(2),
+    "00633L": leveraged_etf(2, foreign=True),  # of the SSE 180 index
     "00675L": leveraged_etf(2),
     "00676R": leveraged_etf(-1),
     "00646": FOREIGN_ETF,

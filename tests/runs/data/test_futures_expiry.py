@@ -102,6 +102,16 @@ class TestContinuousCode:
             assert strategy.settlements[0]["carried_to"] == "202409"
         assert result.settled_at_last_trade == []
 
+    def test_an_r2_position_is_closed_at_its_last_trade_as_its_month_trades_on(
+        self, data_dir, engine
+    ):
+        result, strategy = run(data_dir, "TXFR2", engine=engine)
+        [info] = strategy.settlements  # September becomes R1: no settlement price of it is known
+        assert (info["month"], info["price"], info["price_source"]) == (
+            "202409", SEPTEMBER, "last trade"
+        )
+        assert result.settled_at_last_trade == [] and result.per_code()["TXFR2"]["position"] == 0
+
     def test_the_roll_days_limits_are_the_new_months(self, data_dir, engine):
         _, strategy = run(data_dir, "TXFR1", engine=engine)
         limits = list(strategy.limits.values())

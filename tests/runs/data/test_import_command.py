@@ -76,15 +76,17 @@ def test_settlement_prices_are_kept_a_month_imported_again_taking_the_new_one(
 
     first, again, bad = (tmp_path / name for name in ("a.csv", "b.csv", "bad.csv"))
     first.write_text("product,month,settlement_price\nTX,202407,23000\nMXF,202408,22010\n")
-    again.write_text("product,month,settlement_price\nTXF,202407,23001\n")
+    # A price written with Python's digit separator is read as Python reads it.
+    again.write_text("product,month,settlement_price\nTXF,202407,23001\nTMF,202409,22_000\n")
     bad.write_text("product,month,settlement_price\nTX,2024-09,21000\n")
-    for path, months in ((first, 2), (again, 2)):
+    for path, months in ((first, 2), (again, 3)):
         assert main(["settlements", str(path), "--data-dir", data_dir]) == 0
         assert f"final settlement prices of {months} months kept in" in capsys.readouterr().out
     assert main(["settlements", str(bad), "--data-dir", data_dir]) == 1
     out = capsys.readouterr().out.strip()
     assert out.startswith(f"import failed, nothing written: {bad}: row 2: expected a product")
-    assert read_settlements(data_dir) == {"TXF202407": 23001.0, "MXF202408": 22010.0}
+    kept = {"TXF202407": 23001.0, "MXF202408": 22010.0, "TMF202409": 22000.0}
+    assert read_settlements(data_dir) == kept
 
 
 def test_corporate_actions_are_kept_and_a_bad_row_is_one_line(tmp_path, data_dir, capsys):

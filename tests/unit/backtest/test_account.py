@@ -8,7 +8,7 @@ import pytest
 from quorvel import market
 from quorvel.backtest import AccountRules, CostModel, FuturesMargin, RunSettings
 from quorvel.backtest.account.account import Account, session_close
-from quorvel.backtest.account.ledger import DIVIDEND, DayTrades, HoldingEvent
+from quorvel.backtest.account.ledger import DIVIDEND, SHARES, DayTrades, HoldingEvent
 from quorvel.backtest.errors import AccountRefusal
 from quorvel.backtest.settings.account import MarginTable
 from quorvel.backtest.settings.costs import DayTrading
@@ -353,6 +353,25 @@ class TestDividends:
         assert book.cash == cash
         book.day_settled(NINE + 86_400 + 5 * 3600, dt.date(2024, 1, 10))
         assert book.cash == cash + 30_000 - 633
+        ledger = book.ledger.books["2330"]
+        assert (ledger.open_trip.gross, ledger.open_trip.costs) == (
+            30_000, ledger.figures.fees + valued.tax
+        )
+
+    def test_new_shares_are_whole_and_a_holding_reduced_to_none_loses_its_cost(self):
+        book, _ = account(capital=20_000_000.0, day_trade=True)
+        filled(book, "a", "2330", "Sell", 1, 500.0)  # a short of 1,000 shares
+        book.enter_event(HoldingEvent("2330", NINE, 1.05, -1_000, SHARES), 0)
+        assert (book.holdings["2330"].shares, book.lots_held("2330")) == (-1_050, -1)
+        filled(book, "b", "2330", "Buy", 1, 500.0)
+        ledger = book.ledger.books["2330"]
+        assert ledger.position.quantity == -50
+        cash, realized = book.cash, ledger.figures.realized
+        valued = book.enter_event(HoldingEvent("2330", NINE, 0.0199, -50, SHARES), 0)
+        assert (ledger.position.quantity, ledger.open_trip) == (0, None)
+        lost = valued.realized
+        assert lost == ledger.figures.realized - realized == pytest.approx(50 * 500 / 1.05)
+        assert book.cash == cash  # nothing is paid for the cancelled shares
 
 
 class TestRules:

@@ -61,6 +61,9 @@ class TestPriceChecks:
         rules.check_price("2330", 568.3)
         assert rules.limit_prices("2330") is None
         assert rules.tick_size("2330", 568.3) == 1.0
+        desk = Desk({"2330": 600.0})
+        rules.pass_closes(at("2024-01-08 15:00"), desk)  # sessions close, no closing call
+        assert desk.calls == [("TXFR1",), ("2330",), ("TXFR1",), ("day ends", "2024-01-09")]
 
     def test_custom_rules_set_the_limits(self):
         seven = replace(market.TAIWAN.stock.limit, fraction=0.07)
@@ -103,7 +106,7 @@ class Desk:
     def last_price(self, code):
         return self.last_prices.get(code)
 
-    def expire_day_orders(self, codes):
+    def sessions_close(self, codes):
         self.calls.append(codes)
 
     def calls_begin(self, codes):
@@ -120,7 +123,7 @@ class Desk:
 
 
 class TestPassingCloses:
-    def test_closes_before_the_moment_expire_day_orders_in_order_and_move_references_on(self):
+    def test_closes_before_the_moment_close_sessions_in_order_and_move_references_on(self):
         rules = TradingRules(market.TAIWAN, CODES, DAYS, {"2330": 580.0, "TXFR1": 17500.0})
         desk = Desk({"2330": 600.0, "TXFR1": 18000.0})
         rules.pass_closes(at("2024-01-08 13:30"), desk)  # a tick at the stock's close
@@ -154,6 +157,33 @@ class TestExDates:
             rules.check_price("1301", 108.0)
 
     @pytest.mark.parametrize(
+        "days, ex_date, taken",
+        [
+            (("2024-01-08", "2024-01-09"), "2024-01-06", "at the start"),  # a Saturday: Monday's
+            (("2024-01-06", "2024-01-09"), "2024-01-08", "at the start"),  # run from a Saturday
+            (("2024-01-08", "2024-01-09"), "2024-01-09", "at the eve"),
+            (("2024-01-05", "2024-01-08"), "2024-01-07", "at the eve"),  # a Sunday: Monday's
+            (("2024-01-08", "2024-01-08"), "2024-01-09", None),  # after the run's last day
+        ],
+    )
+    def test_an_action_takes_effect_on_its_first_trading_day_within_the_run(
+        self, days, ex_date, taken
+    ):
+        dividend = CorporateAction("1301", ex_date, cash_dividend=5.0)
+        rules = TradingRules(market.TAIWAN, ["1301"], days, {"1301": 99.0}, actions=[dividend])
+        opening = 94.0 if taken == "at the start" else 99.0
+        assert rules.limit_prices("1301") == market.TAIWAN.limit_prices("1301", opening)
+        desk = Desk({"1301": 100.0})
+        rules.pass_closes(float("inf"), desk)
+        told = [call for call in desk.calls if call[0] == "action"]
+        assert told == ([("action", "1301", 95.0)] if taken == "at the eve" else [])
+
+    @pytest.mark.parametrize("ex_date", ["20240613", "2024-6-13", "2024-06-13T00:00"])
+    def test_an_ex_date_is_a_date_of_the_form_yyyy_mm_dd(self, ex_date):
+        with pytest.raises(ValueError, match="is not a date of the form YYYY-MM-DD"):
+            CorporateAction("1301", ex_date, cash_dividend=5.0)
+
+    @pytest.mark.parametrize(
         "action, close, reference",
         [
             (dict(stock_dividend=0.1), 110.0, 100.0),
@@ -178,6 +208,7 @@ class TestExDates:
             ("00631L", 100.0, (80.0, 120.0)),  # twice the market's
             ("00632R", 10.0, (9.0, 11.0)),
             ("00646", 40.0, None),  # a foreign index: no limit
+            ("00633L", 20.0, None),  # a foreign index's leveraged ETF, none either
         ],
     )
     def test_leveraged_and_foreign_index_etfs_limits(self, code, reference, limits):

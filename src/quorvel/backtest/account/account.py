@@ -49,6 +49,7 @@ from quorvel import market
 from quorvel.backtest.account.ledger import (
     DIVIDEND,
     SECONDS_PER_DAY,
+    SHARES,
     Book,
     HoldingEvent,
     Ledger,
@@ -284,9 +285,10 @@ class Account:
 
     # What the engine asks at the ticks of watched codes.
     def lots_held(self, code: str) -> int:
-        """Net lots or contracts held; short negative."""
+        """Net whole lots or contracts held, counted toward zero (as the book counts them); short
+        negative."""
         holding = self.holdings[code]
-        return holding.shares // _lot_shares(holding.contract)
+        return int(holding.shares / _lot_shares(holding.contract))
 
     def day_trade_due(self, code: str, timestamp: float) -> int:
         """Lots of a day-trade short in `code` that the close has come for at `timestamp`."""
@@ -365,7 +367,7 @@ class Account:
         holding = self.holdings[entry.code]
         if valued.kind == DIVIDEND:  # paid less the premium withheld
             self.payments.append((paid_on or self.day, valued.value - valued.tax))
-        else:
+        elif valued.kind != SHARES:  # shares lost in a reduction were paid for when bought
             self.cash += valued.realized - valued.fee - valued.tax
         self._required = None
         holding.day_lots = 0

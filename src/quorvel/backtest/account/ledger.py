@@ -294,7 +294,7 @@ class Book:
         made `entry.price` times as many at the same cost (a stock dividend, a reduction)."""
         position, shares = self.position, entry.quantity
         action = Action.BUY if shares > 0 else Action.SELL
-        tax = 0.0
+        tax = realized = 0.0
         if entry.kind == DIVIDEND:
             amount = entry.price * shares
             day = dt.date.fromordinal(EPOCH_ORDINAL + int(entry.timestamp // SECONDS_PER_DAY))
@@ -303,12 +303,20 @@ class Book:
             self.figures.taxes += tax
             if self.open_trip is not None:
                 self.open_trip.gross += amount
+                self.open_trip.costs += tax
             moved, value = abs(shares), amount
         else:
-            now = round(shares * entry.price)
-            if position.quantity:
-                position.avg_price = position.avg_price * position.quantity / now if now else 0.0
+            # No fraction of a share is issued: the shares are counted toward zero (a hair above
+            # the exact count, against float error), their cost spread over the whole ones.
+            now = int(shares * entry.price + (1e-9 if shares > 0 else -1e-9))
+            cost = position.avg_price * position.quantity
+            position.avg_price = cost / now if now else 0.0
             position.quantity = now
+            if not now:  # nothing is left of the holding: its cost is lost
+                realized = -cost
+                position.realized_pnl += realized
+                self.figures.realized += realized
+                self._follow_round_trips(entry.timestamp, shares, 0.0, realized)
             self.lots = int(now / self.contract.value_per_point("Common"))
             moved, value = abs(now - shares), 0.0
         return ValuedFill(
@@ -324,7 +332,7 @@ class Book:
             value,
             0.0,
             tax,
-            0.0,
+            realized,
             self.lots,
             kind=entry.kind,
         )

@@ -179,30 +179,39 @@ class Desk(OrderDesk):
         next_close = self.rules.pass_closes(until, self)
         return min(next_close, self.in_flight[0].arrival if self.in_flight else math.inf)
 
-    def expire_day_orders(self, codes: Collection[str]) -> None:
-        """Cancel the orders of `codes` still in the book, as the exchange does at the close of
-        their session, and give the strategy the reports; their day trades are held on."""
-        for trade_id in expiring(self.matcher.pending_orders, codes):
+    def sessions_close(self, codes: Collection[str]) -> None:
+        """The sessions of `codes` closed: under market rules their orders still in the book are
+        cancelled, as the exchange does, and the strategy given the reports; their day trades
+        are held on."""
+        for trade_id in expiring(self.matcher.pending_orders, codes) if self.rules.enforced else ():
             self.operate("cancel", {"trade_id": trade_id}, 1)
         self.account.session_closed(codes)
         self.deliver()
 
     def months_end(self, codes: Collection[str], timestamp: float, day: dt.date) -> None:
-        """The futures months of `codes` ended with trading day `day`: each position held in
-        one is settled at the month's final settlement price (the run's table), else at its
-        last trade price; with roll "carry" a continuous code's opens again at its next tick."""
+        """The futures months of `codes` traded no more after trading day `day`: each position
+        held in a month that ends (an explicit month on its last trading day, a continuous
+        code's nearest month on the day before, its ticks of the last day being the next
+        month's) is settled at the month's final settlement price (the run's table), else at its
+        last trade price; a continuous code's position in a month still to end (an R2 code's)
+        is closed at its last trade of the day.  With roll "carry" a continuous code's
+        position opens again at its next tick."""
+        rules = self.rules.rules
         settings = self.result.settings
+        next_day = rules.next_trading_day(day)
         for code in codes:
             lots = self.account.lots_held(code)
-            month = self.rules.rules.contract_month(code, day)
+            month = rules.contract_month(code, day)
             if not lots or month is None:
                 continue
             key = f"{code[:3]}{month}"
-            price = settings.settlement_prices.get(key)
-            source = "final settlement"
-            if price is None:
+            ended = rules.last_trading_day(month)
+            settles = ended <= next_day
+            price, source = settings.settlement_prices.get(key), "final settlement"
+            if not settles:
+                price, source = self.last_price(code), "last trade"
+            elif price is None:
                 source = "last trade"
-                ended = self.rules.rules.last_trading_day(month)
                 price = self.rules.month_price(month_code(code[:3], month), ended)
                 price = price or self.last_price(code)
                 if key not in self.result.settled_at_last_trade:
@@ -212,13 +221,14 @@ class Desk(OrderDesk):
             valued = self.account.enter_event(entry, len(self.result.timeline))
             self._keep_position(code, valued.action, abs(lots), price)
             carried = settings.roll == "carry" and continuous_rank(code) is not None
-            following = self.rules.rules.contract_month(code, self.rules.rules.next_trading_day(day))
+            following = rules.contract_month(code, next_day)
             if carried:
                 self.carrying[code] = lots
                 self.account.watched.add(code)
             self.result.warnings.append(
-                f"{exchange_time_text(timestamp)} {code}: {_contracts(lots)} of {month} settled "
-                f"at {format_price(as_price(price))} ({source} price)"
+                f"{exchange_time_text(timestamp)} {code}: {_contracts(lots)} of {month} "
+                f"{'settled' if settles else 'closed'} at {format_price(as_price(price))} "
+                f"({source} price)"
                 + (f", carried into {following} at the next tick" if carried else "")
             )
             self.strategy.on_settlement(

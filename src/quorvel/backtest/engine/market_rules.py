@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import collections
 import datetime as dt
+import logging
 import math
 from dataclasses import dataclass
 from typing import (
@@ -44,9 +45,11 @@ from quorvel import market
 from quorvel.backtest import core
 from quorvel.backtest.errors import OrderError
 from quorvel.market import CallAuction, MarketRules
-from quorvel.market.actions import CorporateAction, actions_by_code
+from quorvel.market.actions import CorporateAction, by_trading_day
 from quorvel.market.months import continuous_rank, month_code
 from quorvel.market.steps import as_price, format_price
+
+log = logging.getLogger(__name__)
 
 
 @dataclass(frozen=True)
@@ -132,7 +135,8 @@ def month_prices(
     """The last prices of the explicit months a continuous code moves between in the trading
     days `days` (first, last), by (code, day): the next month's on the last day the code follows
     the month before (the next day's reference), and the ended month's on its last trading day
-    (its last trade).  Only months `known` to the broker and held by their source are given."""
+    (its last trade) where the month ends then.  Only months `known` to the broker and held by
+    their source are given."""
     wanted: Dict[str, List[Dict[str, str]]] = collections.defaultdict(list)
     for code in codes:
         if continuous_rank(code) is None:
@@ -140,10 +144,15 @@ def month_prices(
         for day in rules.trading_days(*days):
             if not rules.month_ends(code, day):
                 continue
+            next_day = rules.next_trading_day(day)
             ended = rules.contract_month(code, day)
-            following = rules.contract_month(code, rules.next_trading_day(day))
+            following = rules.contract_month(code, next_day)
             assert ended is not None and following is not None
-            for month, on in ((following, day), (ended, rules.last_trading_day(ended))):
+            wanted_days = [(following, day)]
+            # An R2 code's month trades on after the switch: no last trade of it is wanted.
+            if rules.last_trading_day(ended) <= next_day:
+                wanted_days.append((ended, rules.last_trading_day(ended)))
+            for month, on in wanted_days:
                 month_of = month_code(code[:3], month)
                 if known(month_of):
                     wanted[on.isoformat()].append({"code": month_of, "market": "Future"})
@@ -187,7 +196,7 @@ class ClosingDesk(Protocol):
 
     def last_price(self, code: str) -> Optional[float]: ...
 
-    def expire_day_orders(self, codes: Collection[str]) -> None: ...
+    def sessions_close(self, codes: Collection[str]) -> None: ...
 
     def calls_begin(self, codes: Collection[str]) -> None: ...
 
@@ -223,12 +232,13 @@ class TradingRules:
         # Last prices of explicit months, by (code, day): the next month's on the day a
         # continuous code moves on to it, the ended month's on its last trading day.
         self.month_prices = month_prices or {}
-        self.actions = actions_by_code(actions)
+        self.actions = self._actions_of_run(actions, days)
         self.closes = session_closes(self.rules, codes, *days)
         self.passed = 0  # the closes passed so far
         self.next_close = self.closes[0].timestamp if self.closes else math.inf
+        first_day = self.rules.trading_calendar.first_from(days[0])
         for code, reference in references.items() if self.enforced else ():
-            action = self.actions.get((code, days[0]))
+            action = self.actions.get((code, first_day))
             if action is not None:
                 reference = action.ex_reference(reference)
             self._set_reference(code, reference)
@@ -269,10 +279,10 @@ class TradingRules:
         """Carry out the closes before `until` (a tick's timestamp) in order: each code whose
         trading day ended takes its last price (`desk.last_price`) as its reference, then
         `desk.calls_begin` is given the codes whose closing call begins and
-        `desk.expire_day_orders` those whose session closed, `desk.months_end` those whose
+        `desk.sessions_close` those whose session closed, `desk.months_end` those whose
         futures month ended and, at a trading day's last close, `desk.day_ends`.  In a run
         without market rules the closes are carried out too, but no reference is set and no
-        order expires.  Returns the next close (infinite: none)."""
+        call begins.  Returns the next close (infinite: none)."""
         while self.next_close < until:
             close = self.closes[self.passed]
             self.passed += 1
@@ -285,8 +295,8 @@ class TradingRules:
                 self._announce_actions(close, desk)
             if close.calls_begin and self.enforced:
                 desk.calls_begin(close.calls_begin)
-            if close.closing and self.enforced:
-                desk.expire_day_orders(close.closing)
+            if close.closing:
+                desk.sessions_close(close.closing)
             if close.months_end:
                 desk.months_end(close.months_end, close.timestamp, self._day_of(close))
             if close.ends_day is not None:
@@ -315,7 +325,7 @@ class TradingRules:
     def _announce_actions(self, close: SessionClose, desk: ClosingDesk) -> None:
         """The codes whose trading day ended on the eve of an ex-date take the ex-date's
         reference price, and the desk is told of the action (`desk.corporate_action`)."""
-        ex_date = self.rules.next_trading_day(self._day_of(close)).isoformat()
+        ex_date = self.rules.next_trading_day(self._day_of(close))
         for code in close.day_over:
             action = self.actions.get((code, ex_date))
             if action is None:
@@ -325,6 +335,22 @@ class TradingRules:
             if reference is not None and self.enforced:
                 self._set_reference(code, reference)
             desk.corporate_action(action, reference, close.timestamp)
+
+    def _actions_of_run(
+        self, actions: Sequence[CorporateAction], days: Tuple[str, str]
+    ) -> Dict[Tuple[str, dt.date], CorporateAction]:
+        """The actions taking effect on a trading day of the run, by code and that day: one
+        whose ex-date is no trading day takes effect on the next, with a notice.  One after
+        the run's last day is left to a later run: its dividend is owed after the run."""
+        first, last = (dt.date.fromisoformat(day) for day in days)
+        found = by_trading_day(actions, self.rules.trading_calendar.first_from)
+        for (code, day), action in found.items():
+            if first <= day <= last and day.isoformat() != action.ex_date:
+                log.warning(
+                    "%s's corporate action of %s falls on no trading day: taken on %s",
+                    code, action.ex_date, day,
+                )
+        return {key: action for key, action in found.items() if first <= key[1] <= last}
 
     def _day_of(self, close: SessionClose) -> dt.date:
         return self.rules.trading_day_of(close.timestamp - 1)

@@ -7,7 +7,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quorvel import market
+from quorvel import market, sim
+from quorvel.market.actions import CorporateAction
 from quorvel.sim import DEFAULT_CONTRACTS, SimulatedBroker
 
 
@@ -88,6 +89,15 @@ class TestLastPrices:
         few, many = SimulatedBroker(4, ticks_per_day=3), SimulatedBroker(4, ticks_per_day=300)
         last = day_ticks(many, "2317", "2024-01-09").close[-1]
         assert day_ticks(few, "2317", "2024-01-09").close[-1] == last
+
+
+    def test_an_ex_dates_reference_is_the_engines_from_its_first_trading_day(self):
+        dividend = CorporateAction("2330", "2024-01-06", cash_dividend=3.55)  # a Saturday
+        api = SimulatedBroker(3, ticks_per_day=20, corporate_actions=[dividend])
+        friday = day_ticks(api, "2330", "2024-01-05").close[-1]
+        closes = sim._closing_prices(3, api.Contracts.Stocks["2330"], api.rules, (dividend,))
+        # To the cent, off the price step: the day's limits are counted from it, as a run does.
+        assert closes.reference(dt.date(2024, 1, 8)) == dividend.ex_reference(friday)
 
 
 class TestTickSource:

@@ -3,8 +3,9 @@
 A day is one code's ticks of one trading day, loaded from the broker, the cache or an import.
 It is held to that day's sessions and to the market's rules:
 
-- no tick on a day without trading, and at least one on a trading day (an explicit futures
-  month after its last trading day excepted);
+- no tick on a day without trading, and at least one on a trading day for a stock and a
+  nearest-month futures code (R1); a far month (R2, an explicit month) may go a day without a
+  trade, and an explicit month has none after its last trading day;
 - every tick inside one of the day's sessions, from the opening of the call auction that
   leads into it to a minute after its close (a night session belongs to the next trading day,
   as the broker dates it);
@@ -32,6 +33,7 @@ import polars as pl
 
 from quorvel.market import MarketRules
 from quorvel.market.calendar import broker_nanoseconds
+from quorvel.market.months import continuous_rank
 
 __all__ = [
     "DataFault",
@@ -128,13 +130,16 @@ def day_faults(
     *,
     row_column: Optional[str] = None,
     ordered: bool = True,
+    repeats: bool = False,
 ) -> List[DataFault]:
     """The faults of `ticks` ("ts", "close", "volume" and any other tick columns), given as
     `code`'s ticks of trading day `day`, in the order of their first bad row.
 
     A row is told by `row_column` where given (an import's line in its file), else by its
     place among the ticks, from 1.  With `ordered` False the rows' order is not checked (an
-    import puts a file's rows in time order itself).
+    import puts a file's rows in time order itself).  With `repeats` a row given twice is a
+    fault only when every row is: the futures exchange's files write a trade's time to the
+    second, so equal lines are different trades there, and only a doubled file is wrong.
     """
     try:
         trading = rules.is_trading_day(day)
@@ -144,12 +149,12 @@ def day_faults(
             return []
         return [_fault(code, day, OFF_CALENDAR, ticks, 0, ticks.height, row_column, str(error))]
     if not ticks.height:
-        if not trading or rules.has_expired(code, day):
+        if not trading or not _trades_daily(code):
             return []
         return [_fault(code, day, NO_TICKS, ticks, None, 0, row_column)]
     if not trading:
         return [_fault(code, day, CLOSED_DAY, ticks, 0, ticks.height, row_column)]
-    checks = _checks(code, ticks, rules, windows, row_column, ordered)
+    checks = _checks(code, ticks, rules, windows, row_column, ordered, repeats)
     found = ticks.select(
         *(check.sum().alias(f"{kind}#") for kind, check in checks),
         *(check.arg_max().alias(kind) for kind, check in checks),
@@ -199,6 +204,11 @@ def frame_faults(
     return faults
 
 
+def _trades_daily(code: str) -> bool:
+    """Whether `code` trades on every trading day: a stock, or a nearest-month futures code."""
+    return code[:1].isdigit() or continuous_rank(code) == 1
+
+
 def _checks(
     code: str,
     ticks: pl.DataFrame,
@@ -206,6 +216,7 @@ def _checks(
     windows: Sequence[Tuple[int, int]],
     row_column: Optional[str],
     ordered: bool,
+    repeats: bool,
 ) -> List[Tuple[str, pl.Expr]]:
     """(kind, a boolean expression true on the rows of that fault) of each check."""
     ts, close = pl.col("ts"), pl.col("close")
@@ -216,8 +227,11 @@ def _checks(
     checks = [(OUTSIDE_SESSIONS, ~inside)]
     if ordered:
         checks.append((BACKWARDS, (ts.diff() < 0).fill_null(False)))
+    repeated = ~pl.struct(values).is_first_distinct()
+    if repeats:
+        repeated = repeated & pl.struct(values).is_duplicated().all()
     checks += [
-        (DUPLICATE, ~pl.struct(values).is_first_distinct()),
+        (DUPLICATE, repeated),
         (NOT_FINITE, ~close.is_finite()),
         (NOT_POSITIVE, close.is_finite() & (close <= 0)),
         (NO_VOLUME, pl.col("volume") <= 0),

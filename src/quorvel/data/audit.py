@@ -65,7 +65,8 @@ def _audit(code: str, day: str, path: str, rules: MarketRules, gap_seconds: floa
         ticks = pl.read_csv(path, schema=day_files.TICK_SCHEMA)
         trading_day = dt.date.fromisoformat(day)
     except (OSError, ValueError, pl.exceptions.PolarsError) as error:
-        return DayAudit(code, day, 0, None, None, 0, 0.0, (), f"unreadable: {error}".splitlines()[0])
+        unreadable = f"{code} {day}: unreadable: {error}".splitlines()[0]
+        return DayAudit(code, day, 0, None, None, 0, 0.0, (), unreadable)
     faults = day_faults(code, trading_day, ticks, rules)
     try:
         windows = session_windows(rules, code, trading_day) if rules.is_trading_day(day) else []

@@ -300,7 +300,8 @@ def _fault(
     """The fault of `count` rows, the first of them at `index` (None: no row)."""
     day_text = day.isoformat() if day is not None else "?"
     if index is None:
-        return DataFault(code, day_text, kind, None, f"{code} {day_text}: no ticks on a trading day")
+        text = f"{code} {day_text}: no ticks on a trading day"
+        return DataFault(code, day_text, kind, None, text)
     row = int(ticks[index, row_column]) if row_column else index + 1
     moment = _moment_text(int(ticks[index, "ts"]))
     if text is None:

@@ -64,7 +64,9 @@ def read_user_file(path: str, **csv_options: Any) -> pl.DataFrame:
         raise DataImportError(f"{path}: cannot read: {str(error).splitlines()[0]}") from None
 
 
-def check_rows(path: str, code: str, day: str, rows: pl.DataFrame, *, repeats: bool = False) -> None:
+def check_rows(
+    path: str, code: str, day: str, rows: pl.DataFrame, *, repeats: bool = False
+) -> None:
     """Refuse the file at `path` in one line naming the day and the first bad row when `code`'s
     `rows` of trading day `day` fail the day's checks (`quorvel.data.checks`; their time order
     is not checked: the import sorts them).  `rows` holds "row", the row of the file (a CSV's

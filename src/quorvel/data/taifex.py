@@ -99,7 +99,8 @@ def read_taifex_file(
         for name, month in wanted:
             rows = ticks.filter(pl.col("month") == month)
             if rows.height:
-                check_rows(path, name, day_text, rows.select("row", "ts", "close", "volume"), repeats=True)
+                values = rows.select("row", "ts", "close", "volume")
+                check_rows(path, name, day_text, values, repeats=True)
             if rows.height or name.endswith(("R1", "R2")):
                 yield name, day_text, cache_frame(rows.select("ts", "close", "volume"))
 

@@ -13,7 +13,8 @@ from quorvel.backtest import AccountRules, Strategy
 from quorvel.backtest.output.charts import closed_stretches
 
 # Stocks trade 08:30 to 13:00, and Friday 2024-01-05 and Tuesday 2024-01-09 are closed: the
-# offline broker's ticks (Taiwan's days and hours) run on past them.  The run accepts them as data faults.
+# offline broker's ticks (Taiwan's days and hours) run on past them.  The run accepts them as
+# data faults.
 EARLY = market.SessionHours("day", dt.time(8, 30), dt.time(13, 0))
 RULES = replace(
     market.TAIWAN,

@@ -35,7 +35,7 @@ class FaultyBroker(SimulatedBroker):
             early = int(dt.timedelta(days=1).total_seconds() * 1e9)
             columns["ts"] = [ts - early for ts in columns["ts"]]
         else:
-            columns = {key: [value for value in values for _ in (0, 1)] for key, values in columns.items()}
+            columns = {key: [v for v in values for _ in (0, 1)] for key, values in columns.items()}
         return Ticks(*(columns[key] for key in right.keys()))
 
 

@@ -123,4 +123,7 @@ def test_check_prints_each_days_audit_at_80_columns_and_names_its_faults(data_di
     ]
     assert rows[("TMFR1", "2024-08-21")][:3] == ["0", "-", "-"]
     assert rows[("TMFR1", "2024-08-21")][-1] == "fault"
-    assert lines[-2:] == ["TMFR1 2024-08-21: no ticks on a trading day", "27 days checked, 1 with a fault"]
+    assert lines[-2:] == [
+        "TMFR1 2024-08-21: no ticks on a trading day",
+        "27 days checked, 1 with a fault",
+    ]

@@ -119,10 +119,10 @@ def _ticks(times, prices=(580.0, 581.0, 582.0)):
             "2330",
             "2330 2024-01-08: 1 tick given twice, the first at row 3",
         ),
-        (_ticks(["2024-01-08 09:00:00", "2024-01-08 09:00:01"]), "<script>", "not an instrument code"),
-        (_ticks(["2024-01-08 09:00:00", "2024-01-08 09:00:01"]).clear(), "2330", "no rows of ticks"),
+        (_ticks(["2024-01-08 09:00:00", "2024-01-08 09:01:00"]), "<script>", "not an instrument"),
+        (_ticks(["2024-01-08 09:00:00", "2024-01-08 09:01:00"]).clear(), "2330", "no rows of ticks"),
     ],
-    ids=["a huge price", "1970", "2053", "a stock on a Saturday", "a row twice", "a code", "no rows"],
+    ids=["a huge price", "1970", "2053", "a Saturday", "a row twice", "a code", "no rows"],
 )
 def test_a_tick_file_with_a_bad_row_is_refused(ticks, code, refusal, tmp_path, capsys):
     path = tmp_path / "ticks.csv"

@@ -139,7 +139,7 @@ class TestColumns:
             (
                 pl.DataFrame({"ts": ["2024-01-08 09:00:00"], "close": [-1.0], "volume": [1]}),
                 TickColumns(),
-                "2330 2024-01-08: 1 price not above 0 (-1.0), the first at row 2 (2024-01-08 09:00:00)",
+                "2330 2024-01-08: 1 price not above 0 (-1.0), the first at row 2",
             ),
         ],
         ids=["missing volume", "missing named column", "float times", "negative price"],

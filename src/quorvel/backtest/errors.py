@@ -38,7 +38,9 @@ class StrategyError(BacktestError):
     `__cause__`, and `result` holds what the run produced until then.
     """
 
-    def __init__(self, result: BacktestResult, hook: str, location: str, error: Exception) -> None:
+    def __init__(
+        self, result: BacktestResult, hook: str, location: str, error: BaseException
+    ) -> None:
         text = str(error).splitlines()[0] if str(error) else ""
         what = f"{type(error).__name__}: {text}" if text else type(error).__name__
         super().__init__(f"{hook} raised {what} ({location})")

@@ -59,9 +59,9 @@ def backtest_command(
         console.print(f"[yellow]{stop.reason}[/yellow]")
     except StrategyError as error:
         result, status = error.result, 1
-        failure(console, args, str(error), error)
+        failure(args, str(error), error)
     except BacktestError as error:
-        failure(console, args, f"backtest failed: {error}", error)
+        failure(args, f"backtest failed: {error}", error)
         return 1
     if result.positions is None:  # stopped before the exchange was set up: nothing to show
         return status

@@ -17,6 +17,8 @@ ONE_DAY += ["--no-backfill", "--ticks-per-day", "200"]
 HINT = " (see quorvel-backtest --help)"
 
 FAILING_STRATEGY = textwrap.dedent("""
+    import sys
+
     from quorvel.backtest import Strategy
 
     class MyStrategy(Strategy):
@@ -32,6 +34,17 @@ FAILING_STRATEGY = textwrap.dedent("""
     class NaNPrice(Strategy):
         def on_tick(self, tick):
             self.buy(tick["code"], 1, float("nan"))
+
+    class Quits(Strategy):
+        def on_tick(self, tick):
+            sys.exit(0)
+
+    class Bail(BaseException):
+        pass
+
+    class Bails(Strategy):
+        def on_tick(self, tick):
+            raise Bail("gave up")
 """)
 
 
@@ -61,9 +74,9 @@ class TestStrategyErrors:
         assert cli.main(argv) == 1
         out, err = capsys.readouterr()
         message = (
-            "MyStrategy.on_tick raised ZeroDivisionError: division by zero (my_strategy.py:12)"
+            "MyStrategy.on_tick raised ZeroDivisionError: division by zero (my_strategy.py:14)"
         )
-        assert lines(out)[0] == message
+        assert lines(err) == [message]
         assert "Traceback" not in out + err
         assert "Per code" in out and "partial: stopped early" in out
         summary = json.loads((output / "summary.json").read_text())
@@ -72,19 +85,37 @@ class TestStrategyErrors:
         assert image.read_bytes().startswith(b"\x89PNG")
         assert "partial reports, fills, equity curve and summary written to" in out
 
+    @pytest.mark.parametrize(
+        "name, message",
+        [
+            ("Quits", "Quits.on_tick raised SystemExit: 0 (my_strategy.py:22)"),
+            ("Bails", "Bails.on_tick raised Bail: gave up (my_strategy.py:29)"),
+        ],
+    )
+    def test_an_exit_or_a_base_exception_is_a_failure_with_partial_files(
+        self, strategy_file, tmp_path, capsys, name, message
+    ):
+        output = tmp_path / "out"
+        argv = [*ONE_DAY, "--strategy", f"{strategy_file}:{name}", "--output", str(output)]
+        assert cli.main(argv) == 1
+        out, err = capsys.readouterr()
+        assert lines(err) == [message]
+        summary = json.loads((output / "summary.json").read_text())
+        assert (summary["partial"], summary["stopped"]) == (True, message)
+
     def test_debug_adds_the_traceback(self, strategy_file, tmp_path, capsys):
         argv = [*ONE_DAY, "--strategy", f"{strategy_file}:MyStrategy", "--debug"]
         assert cli.main(argv) == 1
         err = capsys.readouterr().err
-        assert "Traceback" in err and 'my_strategy.py", line 12, in on_tick' in err
+        assert "Traceback" in err and 'my_strategy.py", line 14, in on_tick' in err
 
     def test_an_order_at_a_nan_price_is_one_line(self, strategy_file, capsys):
         assert cli.main([*ONE_DAY, "--strategy", f"{strategy_file}:NaNPrice"]) == 1
         out, err = capsys.readouterr()
-        assert lines(out)[0] == (
+        assert lines(err) == [
             "NaNPrice.on_tick raised OrderError: price must be a positive finite number, not nan "
-            "(my_strategy.py:16)"
-        )
+            "(my_strategy.py:18)"
+        ]
         assert "Traceback" not in out + err
 
 
@@ -139,8 +170,8 @@ class TestDataDirectory:
         monkeypatch.setattr(day_files, "store_day", disk_full)
         assert cli.main([*ONE_DAY, "--data-dir", str(tmp_path / "data")]) == 1
         out, err = capsys.readouterr()
-        assert lines(out) == ["backtest failed: [Errno 28] No space left on device"]
-        assert "Traceback" not in err
+        assert lines(out) == []
+        assert lines(err) == ["backtest failed: [Errno 28] No space left on device"]
 
     def test_a_cache_file_set_aside_is_told_in_one_line(self, tmp_path, capsys):
         data = tmp_path / "data"
@@ -211,6 +242,6 @@ class TestOutputPlaces:
         assert sorted(os.listdir(output)) == [
             "equity.csv", "fills.csv", "reports.parquet", "summary.json"
         ]
-        assert lines(capsys.readouterr().out)[-1] == (
+        assert lines(capsys.readouterr().err) == [
             "backtest failed: [Errno 28] No space left on device"
-        )
+        ]

@@ -46,7 +46,7 @@ def stops_recorded(strategy: Strategy, result: BacktestResult) -> Iterator[None]
         raise
     except BacktestError:
         raise
-    except Exception as error:
+    except BaseException as error:  # SystemExit too: a strategy's exit is its run's failure
         found = failing_hook(strategy, error)
         if found is None:
             raise

@@ -1,6 +1,7 @@
 """A run stopped early hands over what it did: an exception from the strategy is told as the
 strategy's, with the partial result; and a code never names a file outside the data directory."""
 
+import time
 from pathlib import Path
 
 import pytest
@@ -16,6 +17,7 @@ from quorvel.backtest import (
 )
 from quorvel.backtest.engine.backtest import cache_directory, load_ticks
 from quorvel.backtest.engine.failures import failing_hook
+from quorvel.backtest.errors import StrategyStalled
 from quorvel.data import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 
@@ -140,6 +142,23 @@ class TestStrategyErrors:
 
         with pytest.raises(ConnectionError, match="the broker is gone"):
             run(tmp_path, Strategy(), broker=FailingBroker(1, ticks_per_day=TICKS_PER_DAY))
+
+    @pytest.mark.parametrize("engine", ["replay", "paced"])
+    def test_a_hook_that_does_not_return_ends_the_run_at_the_stall_timeout(self, engine, tmp_path):
+        class Endless(Strategy):
+            def on_tick(self, tick):
+                while self.position("2330") == 0:  # ENDLESS LINE
+                    pass
+
+        started = time.monotonic()
+        with pytest.raises(StrategyStalled) as raised:
+            backtest(tmp_path, Endless(), period=PERIOD, engine=engine, stall_timeout=0.4,
+                     ticks_per_day=TICKS_PER_DAY)
+        line = next(number for number, text in enumerate(open(__file__), 1) if "# ENDLESS" in text)
+        message = f"Endless.on_tick did not return within 0.4 s (test_stopped_runs.py:{line})"
+        assert (str(raised.value), raised.value.result.stopped) == (message, message)
+        assert raised.value.result.live_ticks == 1
+        assert time.monotonic() - started < 20
 
     def test_an_interrupted_result_says_so(self, tmp_path):
         class Interrupts(Strategy):

@@ -235,7 +235,7 @@ def _replayed(
         else contextlib.nullcontext()
     )
     path = cache_directory(data_dir, api)
-    stops = stops_recorded(chosen, result)
+    stops = stops_recorded(chosen, result, settings.stall_timeout)
     ids = seeded_trade_ids(matcher_module, settings.seed)
     # Left in reverse order: the engine has ended its threads before the data directory is
     # restored.

@@ -240,7 +240,7 @@ class TestOutputPlaces:
         argv = [*ONE_DAY, "--output", str(output), "--plot", str(tmp_path / "equity.png")]
         assert cli.main(argv) == 1
         assert sorted(os.listdir(output)) == [
-            "equity.csv", "fills.csv", "reports.parquet", "summary.json"
+            ".quorvel-files.json", "equity.csv", "fills.csv", "reports.parquet", "summary.json"
         ]
         assert lines(capsys.readouterr().err) == [
             "backtest failed: [Errno 28] No space left on device"

@@ -12,7 +12,13 @@ The package's layers, each importing only those before it: `errors`,
 """
 
 from quorvel.backtest.engine.backtest import run_backtest
-from quorvel.backtest.errors import BacktestError, BacktestInterrupted, OrderError, StrategyError
+from quorvel.backtest.errors import (
+    BacktestError,
+    BacktestInterrupted,
+    OrderError,
+    StrategyError,
+    StrategyStalled,
+)
 from quorvel.backtest.messages import (
     Bar,
     CorporateActionInfo,
@@ -47,6 +53,7 @@ __all__ = [
     "Settlement",
     "Strategy",
     "StrategyError",
+    "StrategyStalled",
     "Tick",
     "run_backtest",
 ]

@@ -13,11 +13,11 @@ from quorvel.backtest import (
     Strategy,
     RunSettings,
     StrategyError,
+    StrategyStalled,
     run_backtest,
 )
 from quorvel.backtest.engine.backtest import cache_directory, load_ticks
 from quorvel.backtest.engine.failures import failing_hook
-from quorvel.backtest.errors import StrategyStalled
 from quorvel.data import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 

@@ -133,8 +133,12 @@ def _clear_stale(path: str, names: Sequence[str]) -> None:
     for entry in os.listdir(path):
         match = temporary.fullmatch(entry)
         if match is not None and not writer_may_be_running(int(match["pid"])):
-            with contextlib.suppress(OSError):
-                os.remove(os.path.join(path, entry))
+            stale = os.path.join(path, entry)
+            if os.path.isdir(stale) and not os.path.islink(stale):
+                shutil.rmtree(stale, ignore_errors=True)
+            else:
+                with contextlib.suppress(OSError):
+                    os.remove(stale)
 
 
 def _owned(path: str, names: Sequence[str]) -> Set[str]:
@@ -173,8 +177,22 @@ def _move_in(stage: str, path: str, files: List[str], owned: Set[str]) -> None:
     with contextlib.suppress(FileNotFoundError):
         os.remove(os.path.join(path, COMPLETE_MARKER))
     for name in files:
-        os.replace(os.path.join(stage, name), os.path.join(path, name))
+        target = os.path.join(path, name)
+        if os.path.isdir(target) and not os.path.islink(target):
+            _remove(target)  # a folder of the last writer's (a sweep's runs/) cannot be replaced
+        os.replace(os.path.join(stage, name), target)
     for name in sorted(owned - {*files, COMPLETE_MARKER}):
-        if os.path.isfile(os.path.join(path, name)):
-            os.remove(os.path.join(path, name))
+        if os.path.lexists(os.path.join(path, name)):
+            _remove(os.path.join(path, name))
     os.replace(os.path.join(stage, COMPLETE_MARKER), os.path.join(path, COMPLETE_MARKER))
+
+
+def _remove(path: str) -> None:
+    """A file, or a folder moved aside under a temporary name first (which the next writer
+    clears if this one is killed while removing it)."""
+    if not os.path.isdir(path) or os.path.islink(path):
+        os.remove(path)
+        return
+    aside = temporary_path(path)
+    os.rename(path, aside)
+    shutil.rmtree(aside)

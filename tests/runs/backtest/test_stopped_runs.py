@@ -1,7 +1,6 @@
 """A run stopped early hands over what it did: an exception from the strategy is told as the
 strategy's, with the partial result; and a code never names a file outside the data directory."""
 
-import time
 from pathlib import Path
 
 import pytest
@@ -31,9 +30,9 @@ def extensions_built():
     pytest.importorskip("quorvel.modules.replay.replay")
 
 
-def run(data_dir, strategy, engine="replay", broker=None):
+def run(data_dir, strategy, engine="replay", broker=None, **settings):
     return backtest(data_dir, strategy, broker=broker, market_seed=1, ticks_per_day=TICKS_PER_DAY,
-                    period=PERIOD, engine=engine)
+                    period=PERIOD, engine=engine, **settings)
 
 
 class FailsIn(Strategy):
@@ -147,18 +146,15 @@ class TestStrategyErrors:
     def test_a_hook_that_does_not_return_ends_the_run_at_the_stall_timeout(self, engine, tmp_path):
         class Endless(Strategy):
             def on_tick(self, tick):
-                while self.position("2330") == 0:  # ENDLESS LINE
+                while True:  # ENDLESS LINE
                     pass
 
-        started = time.monotonic()
-        with pytest.raises(StrategyStalled) as raised:
-            backtest(tmp_path, Endless(), period=PERIOD, engine=engine, stall_timeout=0.4,
-                     ticks_per_day=TICKS_PER_DAY)
+        with pytest.raises(StrategyStalled) as raised:  # within the tests' own timeout
+            run(tmp_path, Endless(), engine, stall_timeout=0.4)
         line = next(number for number, text in enumerate(open(__file__), 1) if "# ENDLESS" in text)
         message = f"Endless.on_tick did not return within 0.4 s (test_stopped_runs.py:{line})"
         assert (str(raised.value), raised.value.result.stopped) == (message, message)
         assert raised.value.result.live_ticks == 1
-        assert time.monotonic() - started < 20
 
     def test_an_interrupted_result_says_so(self, tmp_path):
         class Interrupts(Strategy):

@@ -17,8 +17,6 @@ ONE_DAY += ["--no-backfill", "--ticks-per-day", "200"]
 HINT = " (see quorvel-backtest --help)"
 
 FAILING_STRATEGY = textwrap.dedent("""
-    import sys
-
     from quorvel.backtest import Strategy
 
     class MyStrategy(Strategy):
@@ -35,16 +33,14 @@ FAILING_STRATEGY = textwrap.dedent("""
         def on_tick(self, tick):
             self.buy(tick["code"], 1, float("nan"))
 
-    class Quits(Strategy):
-        def on_tick(self, tick):
-            sys.exit(0)
-
     class Bail(BaseException):
         pass
 
-    class Bails(Strategy):
+    class Quits(Strategy):
+        how = "exit"
+
         def on_tick(self, tick):
-            raise Bail("gave up")
+            raise SystemExit(0) if self.how == "exit" else Bail("gave up")
 """)
 
 
@@ -74,7 +70,7 @@ class TestStrategyErrors:
         assert cli.main(argv) == 1
         out, err = capsys.readouterr()
         message = (
-            "MyStrategy.on_tick raised ZeroDivisionError: division by zero (my_strategy.py:14)"
+            "MyStrategy.on_tick raised ZeroDivisionError: division by zero (my_strategy.py:12)"
         )
         assert lines(err) == [message]
         assert "Traceback" not in out + err
@@ -85,36 +81,28 @@ class TestStrategyErrors:
         assert image.read_bytes().startswith(b"\x89PNG")
         assert "partial reports, fills, equity curve and summary written to" in out
 
-    @pytest.mark.parametrize(
-        "name, message",
-        [
-            ("Quits", "Quits.on_tick raised SystemExit: 0 (my_strategy.py:22)"),
-            ("Bails", "Bails.on_tick raised Bail: gave up (my_strategy.py:29)"),
-        ],
-    )
-    def test_an_exit_or_a_base_exception_is_a_failure_with_partial_files(
-        self, strategy_file, tmp_path, capsys, name, message
+    @pytest.mark.parametrize("how, what", [("exit", "SystemExit: 0"), ("bail", "Bail: gave up")])
+    def test_an_exit_or_a_base_exception_fails_the_run_with_its_files(
+        self, strategy_file, tmp_path, capsys, how, what
     ):
-        output = tmp_path / "out"
-        argv = [*ONE_DAY, "--strategy", f"{strategy_file}:{name}", "--output", str(output)]
-        assert cli.main(argv) == 1
-        out, err = capsys.readouterr()
-        assert lines(err) == [message]
-        summary = json.loads((output / "summary.json").read_text())
-        assert (summary["partial"], summary["stopped"]) == (True, message)
+        argv = [*ONE_DAY, "--strategy", f"{strategy_file}:Quits", "--param", f"how={how}"]
+        assert cli.main([*argv, "--output", str(tmp_path)]) == 1
+        message = f"Quits.on_tick raised {what} (my_strategy.py:25)"
+        assert lines(capsys.readouterr().err) == [message]
+        assert json.loads((tmp_path / "summary.json").read_text())["stopped"] == message
 
     def test_debug_adds_the_traceback(self, strategy_file, tmp_path, capsys):
         argv = [*ONE_DAY, "--strategy", f"{strategy_file}:MyStrategy", "--debug"]
         assert cli.main(argv) == 1
         err = capsys.readouterr().err
-        assert "Traceback" in err and 'my_strategy.py", line 14, in on_tick' in err
+        assert "Traceback" in err and 'my_strategy.py", line 12, in on_tick' in err
 
     def test_an_order_at_a_nan_price_is_one_line(self, strategy_file, capsys):
         assert cli.main([*ONE_DAY, "--strategy", f"{strategy_file}:NaNPrice"]) == 1
         out, err = capsys.readouterr()
         assert lines(err) == [
             "NaNPrice.on_tick raised OrderError: price must be a positive finite number, not nan "
-            "(my_strategy.py:18)"
+            "(my_strategy.py:16)"
         ]
         assert "Traceback" not in out + err
 

@@ -13,6 +13,7 @@ from typing import Optional, Sequence
 from rich.console import Console
 from rich.text import Text
 
+from quorvel.arguments import error_line
 from quorvel.backtest import BacktestError
 from quorvel.backtest.engine.backtest import resolve_codes
 from quorvel.cli.backtest import backtest_command
@@ -43,7 +44,7 @@ def command(argv: Optional[Sequence[str]], stop: Stop) -> int:
         return stop.exit_status
     except OSError as error:  # a data directory or output place that fails under the run
         what = "sweep" if args.sweep else "backtest"
-        failure(console, args, f"{what} failed: {error}", error)
+        failure(args, f"{what} failed: {error}", error)
         return 1
 
 
@@ -82,7 +83,7 @@ def _command(
             try:
                 check_cached(codes, spans, os.path.expanduser(data_dir))
             except MissingCachedDay as error:
-                console.print(Text(f"backtest failed: {error}", "red"), soft_wrap=True)
+                error_line(f"backtest failed: {error}")
                 return 1
         ticks = estimated_ticks(api, codes, spans, os.path.expanduser(data_dir))
         notice = large_run_notice(ticks, trading_days(spans), args.engine) if ticks else None

@@ -26,6 +26,7 @@ class TestCommandLine:
             (["--codes", "9999"], "unknown code '9999'"),
             (["--param", "ma=abc"], "--strategy/--param: ma=abc: expected a whole number"),
             (["--param", "nope=1"], "MeanReversion has no parameter 'nope'"),
+            (["--param", "ma=-1"], "--strategy/--param: ma must be at least 1, not -1"),
             (["--strategy", "no_such_file.py:X"], "no such strategy file: no_such_file.py"),
             (["--strategy", "quorvel.sim:SimulatedBroker"], "has no Strategy subclass named"),
             (["--engine", "fast"], "invalid choice: 'fast'"),

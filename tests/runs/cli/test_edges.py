@@ -195,8 +195,10 @@ def test_each_sweep_run_keeps_what_it_printed_in_its_log(ray_session, tmp_path, 
     output = tmp_path / "out"
     argv = [*ONE_DAY, "--strategy", str(path), "--sweep", "ma=1,2"]
     argv += ["--data-dir", str(tmp_path / "data"), "--output", str(output)]
-    assert cli.main(argv) == 0
-    assert "runs/ (each run's log) written to" in capsys.readouterr().out
+    assert cli.main(argv) == 1  # a row failed: the table and the files all the same
+    out, err = capsys.readouterr()
+    assert "runs/ (each run's log) written to" in out
+    assert err.strip() == "1 of 2 backtests failed: see the error column"
     logs = output / "runs"
     assert sorted(log.name for log in logs.iterdir()) == ["ma=1.log", "ma=2.log"]
     assert (logs / "ma=1.log").read_text(encoding="utf-8") == "starting with ma=1\n"

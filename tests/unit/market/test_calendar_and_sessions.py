@@ -121,6 +121,13 @@ class TestSessions:
         night, _ = market.sessions("MXFR1", "2024-02-15")
         assert night.opens == dt.datetime(2024, 2, 5, 15, 0)
 
+    def test_the_calendars_first_day_has_no_night_session_and_no_evening_call(self):
+        (session,) = market.sessions("TXFR1", "2000-01-03")
+        assert (session.name, session.opens) == ("day", dt.datetime(2000, 1, 3, 8, 45))
+        assert [opens.date() for _, opens, _ in market.TAIWAN.calls("TXFR1", "2000-01-03")] == [
+            dt.date(2000, 1, 3)
+        ]
+
     def test_stock_futures_have_no_night_session(self):
         (session,) = market.sessions("CDFR1", "2024-01-08")
         assert (session.opens.time(), session.closes.time()) == (dt.time(8, 45), dt.time(13, 45))

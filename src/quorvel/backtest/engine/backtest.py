@@ -133,9 +133,11 @@ def run_backtest(
     Raises `BacktestError` for an unknown code, while another run is under
     way in this process, and, in the paced engine, for a run in which neither
     a tick nor an awaited report comes for the settings' `stall_timeout`
-    seconds.  On Ctrl-C it raises `BacktestInterrupted`, and when a hook of
-    the strategy raises, `StrategyError` (its traceback also goes to
-    logs/quorvel.log under `cache_directory(data_dir, api)`); both carry the
+    seconds.  On Ctrl-C it raises `BacktestInterrupted`; when a hook of the
+    strategy raises (`SystemExit` and other `BaseException`s too), `StrategyError`,
+    and when one does not return within `stall_timeout` seconds (a run on the
+    main thread), `StrategyStalled` (a traceback also goes to
+    logs/quorvel.log under `cache_directory(data_dir, api)`); each carries the
     result so far, marked partial.  Every thread the run started has ended
     when it returns or raises.  The broker package, when this first imports
     it, logs to logs/shioaji.log under `data_dir` unless SJ_LOG_PATH says
@@ -236,7 +238,7 @@ def _replayed(
         else contextlib.nullcontext()
     )
     path = cache_directory(data_dir, api)
-    stops = stops_recorded(chosen, result)
+    stops = stops_recorded(chosen, result, settings.stall_timeout)
     ids = seeded_trade_ids(matcher_module, settings.seed)
     # Left in reverse order: the engine has ended its threads before the data directory is
     # restored.

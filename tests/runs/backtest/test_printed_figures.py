@@ -269,21 +269,30 @@ class TestPrintedTables:
         for row in rows:
             assert_printed(row[1:], expected.trading(row[0]), [0, 3, 2, 0, 3, 2, 2])
 
-    def test_orders_by_kind_count_orders_not_fills(self, result, tables):
+    def test_orders_by_kind_count_each_order_once_by_its_fate(self, result, tables):
         header, *rows = tables["Orders by kind"]
-        kind_of, expected = {}, defaultdict(lambda: [0, set(), 0])
+        assert header[2:] == ["entered", "filled", "partly filled", "cancelled", "working"]
+        kind_of, entered, dealt, cancelled = {}, {}, defaultdict(int), set()
         for report in result.reports:
             if is_deal(report):
-                expected[kind_of[report["id"]]][1].add(report["id"])
-            else:
+                dealt[report["id"]] += report["quantity"]
+            elif report["operation_type"] == "New":
                 order = report["order"]
-                kind = (str(order["price_type"]), str(order["order_type"]))
-                kind_of.setdefault(order["id"], kind)
-                expected[kind][0] += report["operation_type"] == "New"
-                expected[kind][2] += report["operation_type"] == "Cancel"
+                kind_of[order["id"]] = (str(order["price_type"]), str(order["order_type"]))
+                entered[order["id"]] = order["quantity"]
+            elif report["operation_type"] == "Cancel":
+                cancelled.add(report["order"]["id"])
+        expected = defaultdict(lambda: [0] * 5)  # entered, filled, partly, cancelled, working
+        for trade_id, kind in kind_of.items():
+            if dealt[trade_id]:
+                fate = 1 if dealt[trade_id] == entered[trade_id] else 2
+            else:
+                fate = 3 if trade_id in cancelled else 4
+            expected[kind][0] += 1
+            expected[kind][fate] += 1
+        assert cancelled & set(dealt) and set(dealt) - cancelled  # both partial and whole fills
         assert sorted(tuple(row) for row in rows) == sorted(
-            (*kind, str(entered), str(len(filled)), str(cancelled))
-            for kind, (entered, filled, cancelled) in expected.items()
+            (*kind, *map(str, counts)) for kind, counts in expected.items()
         )
 
     def test_run_figures(self, result, expected, tables, data_dir):

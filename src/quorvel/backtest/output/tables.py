@@ -158,15 +158,10 @@ def run_tables(
         ),
         FigureTable(
             "Orders by kind",
-            ("price type", "order type", "entered", "filled", "cancelled"),
+            ("price type", "order type", "entered", "filled", "partly filled", "cancelled",
+             "working"),
             [
-                (
-                    price_type,
-                    order_type,
-                    str(counts["orders"]),
-                    str(counts["filled"]),
-                    str(counts["cancelled"]),
-                )
+                (price_type, order_type, *(str(count) for count in counts.values()))
                 for (price_type, order_type), counts in result.order_kinds().items()
             ],
             names=2,

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import datetime as dt
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Set, Tuple
 
 import polars as pl
 
@@ -23,6 +23,11 @@ from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Operation
 from quorvel.constant import OperationType
 from quorvel.market.contracts import Contract, contract_for
+
+
+# What became of an order, as "Orders by kind" counts them: all of it filled; part of it, the
+# rest cancelled, expired or still working; none of it, cancelled or expired; none of it yet.
+ORDER_FATES = ("filled", "partly_filled", "cancelled", "working")
 
 
 @dataclass
@@ -180,23 +185,45 @@ class BacktestResult:
         return rows
 
     def order_kinds(self) -> Dict[Tuple[str, str], Dict[str, int]]:
-        """Orders entered, filled (at least partly) and cancelled, by price type and order type."""
-        kind_of: Dict[str, Tuple[str, str]] = {}
+        """Orders entered by price type and order type, each counted once more by its fate
+        (`ORDER_FATES`): all of it filled, part of it, none of it and cancelled or expired, or
+        none of it and still working at the run's end."""
         kinds: Dict[Tuple[str, str], Dict[str, int]] = {}
-        for report in self.reports:
-            if "operation_type" in report:
-                order = report["order"]
-                kind = (str(order["price_type"]), str(order["order_type"]))
-                counts = kinds.setdefault(kind, {"orders": 0, "filled": 0, "cancelled": 0})
-                if report["operation_type"] == OperationType.NEW:
-                    kind_of[order["id"]] = kind
-                    counts["orders"] += 1
-                elif report["operation_type"] == OperationType.CANCEL:
-                    counts["cancelled"] += 1
-        filled = {report["id"] for report in self.reports if "operation_type" not in report}
-        for trade_id in filled:
-            kinds[kind_of[trade_id]]["filled"] += 1
+        for kind, fate in self._order_fates().values():
+            counts = kinds.setdefault(kind, dict.fromkeys(("entered", *ORDER_FATES), 0))
+            counts["entered"] += 1
+            counts[fate] += 1
         return dict(sorted(kinds.items()))
+
+    def _order_fates(self) -> Dict[str, Tuple[Tuple[str, str], str]]:
+        """Each order's kind and fate, by its trade id, from the reports: what it has filled,
+        whether it was cancelled, and what is left working (its quantity when entered, or
+        after a reduction, less its deals since)."""
+        kinds: Dict[str, Tuple[str, str]] = {}
+        filled: Dict[str, int] = {}
+        working: Dict[str, int] = {}
+        cancelled: Set[str] = set()
+        for report in self.reports:
+            if "operation_type" not in report:
+                filled[report["id"]] = filled.get(report["id"], 0) + report["quantity"]
+                working[report["id"]] -= report["quantity"]
+                continue
+            order, operation = report["order"], report["operation_type"]
+            if operation == OperationType.NEW:
+                kinds[order["id"]] = (str(order["price_type"]), str(order["order_type"]))
+            if operation in (OperationType.NEW, OperationType.UPDATE_QTY):
+                working[order["id"]] = order["quantity"]
+            elif operation == OperationType.CANCEL:
+                cancelled.add(order["id"])
+        fates: Dict[str, Tuple[Tuple[str, str], str]] = {}
+        for trade_id, kind in kinds.items():
+            left = 0 if trade_id in cancelled else working[trade_id]
+            if not filled.get(trade_id):
+                fates[trade_id] = (kind, "working" if left else "cancelled")
+            else:
+                whole = trade_id not in cancelled and not left
+                fates[trade_id] = (kind, "filled" if whole else "partly_filled")
+        return fates
 
     def evaluate(self) -> Evaluation:
         """The fills valued, the round trips, the equity curve and the figures: the account's

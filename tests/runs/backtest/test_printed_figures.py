@@ -21,7 +21,7 @@ from backtest_support import backtest
 from quorvel.backtest import AccountRules, CostModel
 from quorvel.backtest.engine.backtest import cache_directory
 from quorvel.backtest.output.files import write_outputs
-from quorvel.backtest.output.tables import render, run_tables
+from quorvel.backtest.output.tables import fitted, render, run_tables
 from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]
@@ -311,6 +311,35 @@ class TestPrintedTables:
         assert_printed([run["net P&L (NTD)"]], [expected.codes["total"]["net"]], [0])
         assert run["stock costs"] == "0.1425 % x 0.6, min 20 NTD; sell tax 0.3 % (day trade 0.15 %)"
         assert run["futures costs"] == "TXF 40 NTD per contract; tax 0.002 %"
+
+
+@pytest.mark.parametrize("width", [80, 50])
+def test_every_table_fits_the_console_with_every_figure_whole(result, width):
+    """Too wide, a table wraps its headings, then shares its figure columns among parts that
+    each repeat the names; read back part by part, each row is whole."""
+    for table in run_tables(result, result.evaluate()):
+        console = Console(record=True, width=width)
+        for part in fitted(table, width):
+            console.print(part)
+        text = console.export_text()
+        assert "…" not in text and max(len(line) for line in text.splitlines()) <= width
+        assert set(" ".join(table.columns).split()) <= set(text.split())  # headings whole
+        parts, rows = [], None
+        for line in text.splitlines():
+            if not line.startswith(" "):  # a title
+                rows = None
+            elif line.strip().startswith("─"):
+                rows = []
+                parts.append(rows)
+            elif rows is not None and line.strip():
+                rows.append(re.split(r"\s{2,}", line.strip()))
+        expected = [*table.rows, *([table.total] if table.total else [])]
+        read = [
+            [*row_parts[0][:table.names], *(c for cells in row_parts for c in cells[table.names:])]
+            for row_parts in zip(*parts)
+        ]
+        assert read == [[cell for cell in row if cell] for row in expected] or not table.columns
+    assert len(fitted(run_tables(result, result.evaluate())[0], 50)) == 2
 
 
 @pytest.fixture(scope="module")

@@ -18,7 +18,9 @@ from quorvel.backtest.results.evaluation import (
     evaluate,
     revalued,
 )
+from quorvel.backtest.results.price_path import BUCKETS, PricePath
 from quorvel.backtest.results.timeline import BalancesAt, Points, Timeline
+from quorvel.backtest.results.trading_time import TradingTime
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Operation
 from quorvel.constant import OperationType
@@ -64,6 +66,8 @@ class BacktestResult:
     replay_seconds: float = 0.0  # the replay's own time, without waiting for ticks to load
     load_seconds: float = 0.0  # the time the engine waited for ticks to be loaded
     timeline: Points = field(init=False, repr=False)
+    trading_time: TradingTime = field(init=False, repr=False)  # the sessions of its codes
+    price_path: PricePath = field(init=False, repr=False)  # each code's price, for the charts
     cache_files_before: int = 0
     cache_files_after: int = 0
     contracts: Dict[str, Contract] = field(init=False, repr=False)
@@ -91,6 +95,14 @@ class BacktestResult:
         self.backfill = self.settings.backfill_range()
         self.unknown_securities = self.settings.market.unknown_securities(list(self.contracts))
         self._timeline = Timeline([entry["code"] for entry in self.codes], self.day_of)
+        market = self.settings.market
+        self.trading_time = TradingTime(
+            (session.open_timestamp, session.close_timestamp)
+            for day in market.trading_days(*self.period)
+            for entry in self.codes
+            for session in market.sessions(entry["code"], day)
+        )
+        self.price_path = PricePath(max(self.trading_time.total / BUCKETS, 1.0))
         self.timeline, self.balances = self._timeline.points, self._timeline.balances
 
     def __repr__(self) -> str:
@@ -131,13 +143,15 @@ class BacktestResult:
         """Offer the run as it stands after the live tick at `timestamp` to the timeline, which
         keeps it where it tells something its figures need (`Timeline`).  A tick that is not
         its trading day's last (`day_end` False) is not even offered while the timeline is
-        idle: the day's last tick, always offered, tells all it could.  Whether it was offered."""
+        idle: the day's last tick, always offered, tells all it could.  Every sample's prices
+        go into the price path of the charts.  Whether it was offered."""
+        prices = dict(self.positions.last_prices)
+        self.price_path.add(self.trading_time.position(timestamp), timestamp, prices)
         reports = len(self.reports)
         if not day_end and self._timeline.idle(reports):
             return False
         account = self.account
         assert account is not None, "a run samples its account"
-        prices = dict(self.positions.last_prices)
         held = {code: holding.shares for code, holding in account.holdings.items()}
         self._timeline.add(
             Sample(timestamp, prices, reports),

@@ -2,14 +2,19 @@
 a title inside the image, and each code's price with its buys and sells."""
 
 import datetime as dt
+import json
+import re
+from collections import defaultdict
 
 import pytest
 from quorvel.examples.mean_reversion import MeanReversion
 
-from backtest_support import backtest
+from backtest_support import CODES, backtest
 
+from quorvel.backtest import Strategy
 from quorvel.backtest.output.charts import code_colours
 from quorvel.backtest.output.plot import equity_figure
+from quorvel.backtest.output.report import write_report
 from quorvel.backtest.results.trading_time import TradingTime
 from quorvel.market.calendar import broker_seconds, wall_clock
 
@@ -83,6 +88,76 @@ class TestTimeAxis:
 def test_twelve_codes_get_twelve_colours_and_forty_more_stay_distinct():
     assert len(set(code_colours(12))) == 12
     assert len(set(code_colours(40))) == 40
+
+
+class TickRecorder(Strategy):
+    """Trades nothing, and keeps every live tick's time, code and price."""
+
+    def on_start(self):
+        self.ticks = []
+
+    def on_tick(self, tick):
+        self.ticks.append((tick["timestamp"], tick["code"], tick["close"]))
+
+
+@pytest.fixture(scope="module")
+def quiet_week(engines_built, data_dir):
+    """A week of both codes sampled at every tick, with nothing held: a point a day on the
+    timeline."""
+    recorder = TickRecorder()
+    result = backtest(data_dir, recorder, period=("2024-01-08", "2024-01-12"), backfill=None,
+                      equity_every=1, ticks_per_day=400)
+    return result, recorder.ticks
+
+
+class TestPricePath:
+    def test_each_bucket_keeps_the_lowest_highest_and_last_price_sampled(self, quiet_week):
+        result, ticks = quiet_week
+        path, time = result.price_path, result.trading_time
+        last, buckets = {}, defaultdict(list)  # what every sample saw of each code, by bucket
+        for timestamp, code, price in ticks:
+            last[code] = price
+            for seen, seen_price in last.items():
+                bucket = int(time.position(timestamp) // path.bucket_seconds)
+                buckets[seen, bucket].append((timestamp, seen_price))
+        assert len(result.timeline) == 6 and len(buckets) > 1000  # the first and 5 day ends
+        for code in CODES:
+            times, prices = path.of(code)
+            assert times == sorted(times) and prices[-1] == last[code]
+            kept = defaultdict(list)
+            for timestamp, price in zip(times, prices):
+                kept[int(time.position(timestamp) // path.bucket_seconds)].append(price)
+            sampled = {bucket: samples for (seen, bucket), samples in buckets.items() if seen == code}
+            assert kept.keys() == sampled.keys()
+            for bucket, samples in sampled.items():
+                seen_prices = [price for _, price in samples]
+                assert min(kept[bucket]) == min(seen_prices) <= max(seen_prices) == max(kept[bucket])
+                assert len(kept[bucket]) <= 3 and kept[bucket][-1] == seen_prices[-1]
+
+    def test_the_plot_spaces_moments_by_trading_time_and_draws_the_path(self, quiet_week):
+        result, _ = quiet_week
+        figure = equity_figure(result)
+        position = result.trading_time.position
+        *_, total, _zero_line = figure.axes[0].get_lines()
+        assert list(total.get_xdata()) == [position(t) for t in result.evaluate().curve.timestamps]
+        assert figure.axes[0].get_xlim() == (0, result.trading_time.total)
+        for code, panel in zip(CODES, figure.axes[2:]):
+            times, prices = result.price_path.of(code)
+            [line] = panel.get_lines()
+            assert list(line.get_xdata()) == [position(t) for t in times]
+            assert list(line.get_ydata()) == prices and len(prices) > 100 * len(result.timeline)
+
+
+    def test_the_report_page_draws_the_path(self, quiet_week, tmp_path):
+        pytest.importorskip("plotly")
+        result, _ = quiet_week
+        write_report(result, str(tmp_path / "report.html"))
+        page = (tmp_path / "report.html").read_text(encoding="utf-8")
+        for code in CODES:
+            trace = page.split(f'"name":"{code} price"', 1)[1]
+            times = re.match(r'[^]]*?"x":\[([^]]*)\]', trace).group(1).split(",")
+            shown = [dt.datetime.fromisoformat(json.loads(text)) for text in times]
+            assert shown == [wall_clock(time) for time in result.price_path.of(code)[0]]
 
 
 @pytest.fixture(scope="module")

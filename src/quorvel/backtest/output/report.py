@@ -2,7 +2,7 @@
 
 It holds the tables the console prints (less the replay's time and speed and the
 tick cache's files, so that the same run writes the same page), the charts (net P&L of each code and
-in total, the drawdown, and each code's price with its buys and sells) and
+in total, the drawdown, and each code's price path with its buys and sells) and
 every round trip.  The charts are plotly's, with plotly.js embedded in the
 page; their time axis leaves out the nights, weekends and holidays in which
 none of the codes trades (`closed_stretches`).  plotly is imported only when a

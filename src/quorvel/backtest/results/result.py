@@ -43,7 +43,9 @@ class BacktestResult:
     timeline holds the points of the run that its figures need, in proportion
     to what the strategy does (`quorvel.backtest.results.timeline`);
     `balances` holds the account at every point of it, and `warnings` what the
-    account made the engine do.  `parameters` are the strategy's as it ran.
+    account made the engine do.  `trading_time` places a moment among the
+    sessions of its codes, and `price_path` holds each code's price from every
+    sample, for the charts.  `parameters` are the strategy's as it ran.
     `codes_without_quotes` names the codes whose ticks carried no bid and ask,
     `settled_at_last_trade` the futures months settled at their last trade
     price (no final settlement price was known for them), and `touch` is the same run under "touch" fills when the settings'

@@ -59,10 +59,8 @@ class TestCommandLine:
         assert child.returncode == 2
         assert "Traceback" not in child.stderr and "--window" in child.stderr
 
-    def test_a_run_prints_the_tables_as_wide_as_columns_says(
-        self, ticker_built, tmp_path, capsys, monkeypatch
-    ):
-        monkeypatch.setenv("COLUMNS", "80")  # into a pipe, else 100 columns wide
+    def test_a_run_prints_the_tables(self, ticker_built, tmp_path, capsys, monkeypatch):
+        monkeypatch.setenv("COLUMNS", "80")  # a pipe's width, else 100 columns
         argv = [
             "--ticks-per-day",
             "100",

@@ -35,8 +35,9 @@ def command(argv: Optional[Sequence[str]], stop: Stop) -> int:
     """
     parser = build_parser()
     args = parser.parse_args(argv)
-    # A terminal gets its own width; a file or pipe gets room for the tables.
-    console = Console(width=None if sys.stdout.isatty() else 100)
+    # A terminal gets its own width, and so does output whose COLUMNS says one; any other file
+    # or pipe gets room for the tables.
+    console = Console(width=None if sys.stdout.isatty() or os.environ.get("COLUMNS") else 100)
     try:
         return _command(parser, args, console, stop)
     except KeyboardInterrupt:  # before a run took the signal over, or again as it wound down

@@ -13,6 +13,7 @@ from typing import Optional, Sequence
 from rich.console import Console
 from rich.text import Text
 
+from quorvel.arguments import did_you_mean
 from quorvel.backtest import BacktestError
 from quorvel.backtest.engine.backtest import resolve_codes
 from quorvel.cli.backtest import backtest_command
@@ -59,7 +60,7 @@ def _command(
     try:
         instruments = resolve_codes(api, args.codes)
     except BacktestError as error:
-        parser.error(f"{error}{_codes_known_to(api)}")
+        parser.error(f"{error}{_codes_known_to(api, args.codes)}")
     try:
         for entry in instruments:
             contract_for(entry["code"], entry["market"])
@@ -93,8 +94,12 @@ def _command(
         return backtest_command(args, api, codes, strategy, settings, data_dir, console, stop)
 
 
-def _codes_known_to(api: object) -> str:
-    """The offline broker's codes, to follow the message about a code it does not know."""
+def _codes_known_to(api: object, codes: Sequence[str]) -> str:
+    """The offline broker's codes, to follow the message about a code it does not know: all of
+    them, then the nearest to the first unknown one."""
     if not isinstance(api, SimulatedBroker):  # the tick cache's stand-in knows every code
         return ""
-    return f"; the offline broker knows {', '.join(contract.code for contract in api.contracts)}"
+    known = [contract.code for contract in api.contracts]
+    unknown = [code for code in codes if code not in known]
+    hint = did_you_mean(unknown[0], known) if unknown else ""
+    return f"; the offline broker knows {', '.join(known)}{hint}"

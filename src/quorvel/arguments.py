@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import argparse
 import difflib
-import importlib.metadata
 from typing import Any, Iterable, Iterator, List, NoReturn, Optional, Sequence
+
+import quorvel
 
 __all__ = ["ArgumentParser", "did_you_mean"]
 
@@ -29,8 +30,9 @@ class ArgumentParser(argparse.ArgumentParser):
 
     def add_version(self) -> None:
         """A ``--version`` option that prints the installed quorvel's version."""
-        version = importlib.metadata.version("quorvel")
-        self.add_argument("--version", action="version", version=f"%(prog)s {version}")
+        self.add_argument(
+            "--version", action="version", version=f"%(prog)s {quorvel.__version__}"
+        )
 
     # One signature for the standard parser's overloads: the namespace given, or a new one.
     def parse_args(  # type: ignore[override]

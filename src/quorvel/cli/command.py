@@ -20,7 +20,7 @@ from quorvel.cli.backtest import backtest_command
 from quorvel.cli.notices import failure, manifest_lines, set_aside_lines
 from quorvel.cli.options import build_parser, check_options, chosen_strategy
 from quorvel.cli.signals import Stop
-from quorvel.cli.size import estimated_ticks, large_run_notice, trading_days
+from quorvel.cli.size import estimated_seconds, estimated_ticks, large_run_notice, trading_days
 from quorvel.cli.sweep import sweep_command
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
 from quorvel.market.contracts import ContractError, contract_for
@@ -85,8 +85,12 @@ def _command(
             except MissingCachedDay as error:
                 console.print(Text(f"backtest failed: {error}", "red"), soft_wrap=True)
                 return 1
-        ticks = estimated_ticks(api, codes, spans, os.path.expanduser(data_dir))
-        notice = large_run_notice(ticks, trading_days(spans), args.engine) if ticks else None
+        directory = os.path.expanduser(data_dir)
+        ticks = estimated_ticks(api, codes, spans, directory)
+        notice = None
+        if ticks:
+            seconds = estimated_seconds(api, ticks, codes, spans, directory)
+            notice = large_run_notice(ticks, trading_days(spans), args.engine, seconds)
         if notice is not None:
             console.print(Text(notice, "yellow"), soft_wrap=True)
         if args.sweep:

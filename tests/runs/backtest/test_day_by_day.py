@@ -2,6 +2,7 @@
 period gives (the paced engine loads the period at once), holds about two days of ticks, and
 leaves no loading thread behind however the run ends."""
 
+import datetime as dt
 import threading
 import weakref
 
@@ -204,10 +205,21 @@ def test_the_days_of_a_span_are_those_the_feeds_load_walks():
 def test_the_progress_expects_every_day_from_the_first_loaded_on(data_dir):
     reported = []
     result = run(data_dir, "replay", None, Strategy(), period=("2024-01-08", "2024-01-19"),
-                 progress=lambda done, expected: reported.append((done, expected)))
+                 progress=lambda done, expected, day: reported.append((done, expected)))
     total = result.live_ticks
     assert total == 10 * len(CODES) * 400 and reported[-1] == (total, total)
     # From the first day on, the weekend between the weeks included, the total is foreseen
     # within a day's ticks: a bar that does not creep along at its end.
     assert all(abs(expected - total) <= len(CODES) * 400 for _, expected in reported)
     assert [done for done, _ in reported] == sorted(done for done, _ in reported)
+
+
+@pytest.mark.parametrize("engine", ["replay", "paced"])
+def test_the_progress_tells_the_trading_day_of_the_latest_tick(data_dir, engine):
+    days = []
+    # Enough ticks a day for the road to report within each day.
+    run(data_dir, engine, None, Strategy(), ticks_per_day=5000, period=("2024-01-08", "2024-01-12"),
+        progress=lambda done, expected, day: days.append(day))
+    shown = [day for day in days if day is not None]
+    assert shown == sorted(shown) and shown[-1] == dt.date(2024, 1, 12)
+    assert len(set(shown)) >= 4

@@ -122,7 +122,8 @@ def run_backtest(
     cached under `data_dir` (`cache_directory`), by default a temporary
     directory removed after the run, as the command does without
     ``--data-dir``: give one to keep the ticks for later runs.
-    `progress(ticks done, ticks expected)` is called as the run goes;
+    `progress(ticks done, ticks expected, trading day)` is called as the run goes, the day that
+    of the latest tick (a `datetime.date`, None before the first);
     `quiet_modules` holds back the exchange's and the feed's own status lines.
     Under the settings' market rules a limit price off the price step or
     beyond the day's price limits is refused with `OrderError`, and the orders
@@ -207,7 +208,7 @@ def _share_of(progress: Optional[Progress], run: int) -> Optional[Progress]:
     """`progress` of the `run`-th of two runs of the same ticks, each half of the work."""
     if progress is None:
         return None
-    return lambda done, expected: progress(run * expected + done, 2 * expected)
+    return lambda done, expected, day: progress(run * expected + done, 2 * expected, day)
 
 
 def _replayed(

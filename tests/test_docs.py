@@ -33,36 +33,28 @@ def test_every_option_of_a_command_is_on_its_page(parser, page):
     assert sorted(name for name in options if not re.search(f"{name}(?![\\w-])", text)) == []
 
 
-def python_blocks(page):
-    return re.findall(r"```python\n(.*?)```", (DOCS / page).read_text(encoding="utf-8"), re.S)
-
-
 @pytest.fixture(scope="module")
-def offline_example():
-    """The namespace the first example of the Python page leaves, run as it stands."""
-    namespace = {}
-    exec(python_blocks("python.md")[0], namespace)
+def offline_example():  # the names the page's first example leaves, run as it stands
+    page = (DOCS / "python.md").read_text(encoding="utf-8")
+    namespace = {"page": page, "blocks": re.findall(r"```python\n(.*?)```", page, re.S)}
+    exec(namespace["blocks"][0], namespace)
     return namespace
 
 
 def test_the_offline_example_runs_and_every_column_it_gets_is_documented(offline_example):
-    text = (DOCS / "python.md").read_text(encoding="utf-8")
+    result, evaluation, trips = (offline_example[n] for n in ("result", "evaluation", "trips"))
     frames = [offline_example[name] for name in ("reports", "fills", "trips", "equity")]
-    result, evaluation = offline_example["result"], offline_example["evaluation"]
-    columns = {re.sub(r"^net_pnl_.+", "net_pnl_<code>", name) for f in frames for name in f.columns}
-    columns |= set(result.per_code()["TXFR1"])
-    assert sorted(name for name in columns if f"`{name}`" not in text) == []
-    trips = offline_example["trips"]
+    names = [*result.per_code()["TXFR1"], *(re.sub("^net_pnl_.+", "net_pnl_<code>", c)
+                                             for frame in frames for c in frame.columns)]
+    assert sorted({c for c in names if f"`{c}`" not in offline_example["page"]}) == []
     assert len(trips) == evaluation.total.round_trips > 0
-    assert (trips["gross_pnl"] - trips["costs"] - trips["net_pnl"]).abs().max() < 1e-6
-    # per_code's P&L is in index points: 200 NTD each for TXFR1.
-    points = result.per_code()["TXFR1"]["realized_points"]
+    points = result.per_code()["TXFR1"]["realized_points"]  # index points, 200 NTD each
     assert points * 200 == pytest.approx(evaluation.per_code["TXFR1"].realized)
 
 
 def test_the_pandas_example_runs_with_the_pandas_extra(offline_example):
     pytest.importorskip("pandas")
     pytest.importorskip("pyarrow")
-    namespace = dict(offline_example)
-    exec(python_blocks("python.md")[1], namespace)
-    assert namespace["daily_net"].sum() == pytest.approx(offline_example["trips"]["net_pnl"].sum())
+    names = dict(offline_example)
+    exec(names["blocks"][1], names)
+    assert names["daily_net"].sum() == pytest.approx(names["trips"]["net_pnl"].sum())

@@ -30,9 +30,7 @@ class ArgumentParser(argparse.ArgumentParser):
 
     def add_version(self) -> None:
         """A ``--version`` option that prints the installed quorvel's version."""
-        self.add_argument(
-            "--version", action="version", version=f"%(prog)s {quorvel.__version__}"
-        )
+        self.add_argument("--version", action="version", version=f"%(prog)s {quorvel.__version__}")
 
     # One signature for the standard parser's overloads: the namespace given, or a new one.
     def parse_args(  # type: ignore[override]
@@ -60,8 +58,8 @@ class ArgumentParser(argparse.ArgumentParser):
 
 
 def did_you_mean(word: str, known: Iterable[str]) -> str:
-    """"; did you mean X?" with the nearest of `known` to a mistyped `word`, or "" where none is
-    near."""
+    """The "; did you mean X?" that names the nearest of `known` to a mistyped `word`, or "" where
+    none is near."""
     nearest: List[str] = difflib.get_close_matches(word, list(known), n=3, cutoff=0.6)
     if not nearest:
         return ""

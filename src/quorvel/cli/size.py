@@ -71,9 +71,7 @@ def trading_days(spans: Sequence[Span]) -> int:
     return sum(len(market.trading_days(first, last)) for first, last in spans)
 
 
-def large_run_notice(
-    ticks: int, days: int, engine: str, seconds: Optional[float]
-) -> Optional[str]:
+def large_run_notice(ticks: int, days: int, engine: str, seconds: Optional[float]) -> Optional[str]:
     """One line on a run of `ticks` over `days` trading days that takes about `seconds` (None
     where that is not known), or None for a run of ordinary size."""
     if ticks <= LARGE_RUN_TICKS:

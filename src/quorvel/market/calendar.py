@@ -180,9 +180,7 @@ def library_days(name: str) -> CalendarDays:
         with warnings.catch_warnings():  # the package's own deprecation notices about pandas
             warnings.simplefilter("ignore", DeprecationWarning)
             warnings.simplefilter("ignore", FutureWarning)
-            source = exchange_calendars.get_calendar(
-                name, start=CALENDAR_START, end=CALENDAR_END
-            )
+            source = exchange_calendars.get_calendar(name, start=CALENDAR_START, end=CALENDAR_END)
     except exchange_calendars.errors.InvalidCalendarName:
         raise ValueError(f"unknown exchange calendar {name!r}") from None
     corrections = OLD_RELEASE_CORRECTIONS.get(name, CalendarCorrections(()))

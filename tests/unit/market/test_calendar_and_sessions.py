@@ -176,20 +176,13 @@ class TestSessions:
 
 
 class TestShippedDays:
-    def test_the_shipped_days_are_the_corrected_library_days(self):
+    def test_the_shipped_days_are_the_library_days_to_a_fixed_end(self, monkeypatch):
+        import exchange_calendars.exchange_calendar as lib  # its default end: today + 1 year
+
+        monkeypatch.setattr(lib, "GLOBAL_DEFAULT_END", lib.GLOBAL_DEFAULT_END + dt.timedelta(1))
         shipped, library = calendar.shipped_days("XTAI"), calendar.library_days("XTAI")
-        assert shipped == library
+        assert shipped == library and library.last == calendar.parse_day(calendar.CALENDAR_END)
         assert calendar.TradingCalendar("XTAI").days == shipped.days
-
-    def test_a_library_calendar_ends_on_a_fixed_day_not_a_year_from_today(self, monkeypatch):
-        import exchange_calendars.exchange_calendar as library_module
-        import pandas as pd
-
-        before = calendar.library_days("XHKG")
-        tomorrow = library_module.GLOBAL_DEFAULT_END + pd.DateOffset(days=1)
-        monkeypatch.setattr(library_module, "GLOBAL_DEFAULT_END", tomorrow)
-        assert calendar.library_days("XHKG") == before
-        assert before.last == calendar.parse_day(calendar.CALENDAR_END)
 
     def test_the_days_file_round_trips_closed_weekdays_and_open_weekend_days(self):
         days = [day("2024-01-02"), day("2024-01-04"), day("2024-01-06"), day("2024-01-08")]

@@ -40,7 +40,7 @@ class ArgumentParser(argparse.ArgumentParser):
         if extras:
             known = list(dict.fromkeys(self._known_options()))  # sub-commands share options
             unknown = [extra.split("=", 1)[0] for extra in extras if extra.startswith("-")]
-            hint = "".join(did_you_mean(option, known) for option in unknown[:1])
+            hint = did_you_mean(unknown[0], known) if unknown else ""
             self.error(f"unrecognized arguments: {' '.join(extras)}{hint}")
         return namespace
 

@@ -44,7 +44,7 @@ def backtest_command(
     writes what it did, marked partial."""
     status = 0
     try:
-        with progress_bar(console, "replaying ticks") as advance:
+        with progress_bar(console, "replaying ticks", "ticks") as advance:
             result = run_backtest(
                 api,
                 codes,

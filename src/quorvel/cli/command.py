@@ -13,14 +13,14 @@ from typing import Optional, Sequence
 from rich.console import Console
 from rich.text import Text
 
-from quorvel.arguments import error_line
+from quorvel.arguments import did_you_mean, error_line
 from quorvel.backtest import BacktestError
 from quorvel.backtest.engine.backtest import resolve_codes
 from quorvel.cli.backtest import backtest_command
 from quorvel.cli.notices import failure, manifest_lines, set_aside_lines
 from quorvel.cli.options import build_parser, check_options, chosen_strategy
 from quorvel.cli.signals import Stop
-from quorvel.cli.size import estimated_ticks, large_run_notice, trading_days
+from quorvel.cli.size import estimated_seconds, estimated_ticks, large_run_notice, trading_days
 from quorvel.cli.sweep import sweep_command
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
 from quorvel.market.contracts import ContractError, contract_for
@@ -61,7 +61,7 @@ def _command(
     try:
         instruments = resolve_codes(api, args.codes)
     except BacktestError as error:
-        parser.error(f"{error}{_codes_known_to(api)}")
+        parser.error(f"{error}{_codes_known_to(api, args.codes)}")
     try:
         for entry in instruments:
             contract_for(entry["code"], entry["market"])
@@ -86,8 +86,12 @@ def _command(
             except MissingCachedDay as error:
                 error_line(f"backtest failed: {error}")
                 return 1
-        ticks = estimated_ticks(api, codes, spans, os.path.expanduser(data_dir))
-        notice = large_run_notice(ticks, trading_days(spans), args.engine) if ticks else None
+        directory = os.path.expanduser(data_dir)
+        ticks = estimated_ticks(api, codes, spans, directory)
+        notice = None
+        if ticks:
+            seconds = estimated_seconds(api, ticks, codes, spans, directory)
+            notice = large_run_notice(ticks, trading_days(spans), args.engine, seconds)
         if notice is not None:
             console.print(Text(notice, "yellow"), soft_wrap=True)
         if args.sweep:
@@ -95,8 +99,12 @@ def _command(
         return backtest_command(args, api, codes, strategy, settings, data_dir, console, stop)
 
 
-def _codes_known_to(api: object) -> str:
-    """The offline broker's codes, to follow the message about a code it does not know."""
+def _codes_known_to(api: object, codes: Sequence[str]) -> str:
+    """The offline broker's codes, to follow the message about a code it does not know: all of
+    them, then the nearest to the first unknown one."""
     if not isinstance(api, SimulatedBroker):  # the tick cache's stand-in knows every code
         return ""
-    return f"; the offline broker knows {', '.join(contract.code for contract in api.contracts)}"
+    known = [contract.code for contract in api.contracts]
+    unknown = [code for code in codes if code not in known]
+    hint = did_you_mean(unknown[0], known) if unknown else ""
+    return f"; the offline broker knows {', '.join(known)}{hint}"

@@ -51,7 +51,7 @@ def sweep_command(
     )
     status = 0
     try:
-        with progress_bar(console, "backtests") as advance:
+        with progress_bar(console, "backtests", "runs") as advance:
             result = run_sweep(
                 broker,
                 strategy,

@@ -57,6 +57,7 @@ def build_parser() -> argparse.ArgumentParser:
             "~/quorvel/data --codes TXFR1 --start 2024-08-19 --end 2024-08-20 --no-backfill"
         ),
     )
+    parser.add_version()
     sources = parser.add_subparsers(dest="source", required=True, metavar="SOURCE")
     taifex = sources.add_parser(
         "taifex",

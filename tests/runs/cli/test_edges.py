@@ -6,6 +6,7 @@ import textwrap
 import pytest
 from rich.console import Console
 
+import quorvel
 from quorvel import cli
 from quorvel.data import command as import_command
 from quorvel.sweep import FIGURES, SweepResult, SweepRow, SweepSettings, render_sweep
@@ -37,6 +38,12 @@ class TestUsageErrors:
                 "quorvel-backtest: error: unrecognized arguments: --no-such-option "
                 "(see quorvel-backtest --help)",
             ),
+            (cli.main, ["--strat", "x"],  # a prefix of an option is none: the nearest are named
+             "quorvel-backtest: error: unrecognized arguments: --strat x; did you mean --start or "
+             "--strategy? (see quorvel-backtest --help)"),
+            (import_command.main, ["taifex", "a.zip", "--data-dir", "d", "--dta-dir=e"],
+             "quorvel-import: error: unrecognized arguments: --dta-dir=e; did you mean "
+             "--data-dir? (see quorvel-import --help)"),
             (
                 import_command.main,
                 ["taifex"],
@@ -49,10 +56,15 @@ class TestUsageErrors:
         assert refusal(main, argv, capsys) == (2, [line])
 
     def test_an_unknown_code_lists_the_codes_the_offline_broker_knows(self, capsys):
-        status, [line] = refusal(cli.main, ["--codes", "9999"], capsys)
-        assert status == 2
-        assert "unknown code '9999'" in line
+        status, [line] = refusal(cli.main, ["--codes", "txfr"], capsys)  # upper-cased
+        assert status == 2 and "unknown code 'TXFR'" in line
         assert "; the offline broker knows 2888, 2409, " in line and ", TXFR1, " in line
+        assert "CDFR1; did you mean TXFR2, TXFR1 or MXFR1? (see quorvel-backtest --help)" in line
+
+    def test_the_version_is_the_installed_one(self, capsys):
+        with pytest.raises(SystemExit):
+            import_command.main(["--version"])
+        assert capsys.readouterr().out == f"quorvel-import {quorvel.__version__}\n"
 
     def test_every_capital_below_one_ntd_gets_the_same_message(self, capsys):
         messages = {

@@ -322,6 +322,20 @@ class BacktestResult:
             columns[f"net_pnl_{code}"] = pl.Series(values, dtype=pl.Float64)
         return pl.DataFrame(columns).with_columns(_exchange_time("exchange_ts"))
 
+    def round_trips_frame(self, evaluation: Optional[Evaluation] = None) -> pl.DataFrame:
+        """Every round trip of the run, a position of one code from flat to flat, in the order
+        they closed: long or short, the most lots or contracts held, and the P&L in NTD.  A
+        position still open at the end is no round trip yet: its P&L is the unrealised."""
+        trips = (evaluation or self.evaluate()).round_trips
+        rows = [
+            (trip.code, trip.side, trip.lots, trip.opened, trip.closed, trip.gross, trip.costs,
+             trip.net)
+            for trip in trips
+        ]
+        return pl.DataFrame(rows, schema=ROUND_TRIP_SCHEMA, orient="row").with_columns(
+            _exchange_time("opened_ts", "opened"), _exchange_time("closed_ts", "closed")
+        )
+
 
 # The columns of `reports_frame`: the order reports' nested entries are flattened.
 REPORT_SCHEMA: Dict[str, Any] = {
@@ -364,6 +378,17 @@ FILL_SCHEMA: Dict[str, Any] = {
     "kind": pl.String,  # fill; settlement, a position settled at its month's end; roll
 }
 
+ROUND_TRIP_SCHEMA: Dict[str, Any] = {
+    "code": pl.String,
+    "side": pl.String,  # long or short
+    "lots": pl.Int64,  # the most lots or contracts held
+    "opened_ts": pl.Float64,
+    "closed_ts": pl.Float64,
+    "gross_pnl": pl.Float64,
+    "costs": pl.Float64,  # fees and taxes
+    "net_pnl": pl.Float64,
+}
+
 
 def _report_row(index: int, report: Mapping[str, Any]) -> Tuple[Any, ...]:
     if "operation_type" in report:
@@ -382,8 +407,7 @@ def _plain(value: Any) -> Any:
     return str(value) if isinstance(value, str) else value
 
 
-def _exchange_time(column: str) -> pl.Expr:
+def _exchange_time(column: str, name: str = "time") -> pl.Expr:
     """Exchange time as a datetime (local wall-clock time, microseconds) from seconds."""
-    return (
-        (pl.col(column) * 1_000_000).round(0).cast(pl.Int64).cast(pl.Datetime("us")).alias("time")
-    )
+    microseconds = (pl.col(column) * 1_000_000).round(0).cast(pl.Int64)
+    return microseconds.cast(pl.Datetime("us")).alias(name)

@@ -37,7 +37,7 @@ from quorvel.backtest.strategy.base import OrderDesk, Strategy
 from quorvel.constant import Action, OrderType
 from quorvel.market.actions import CorporateAction
 from quorvel.market.months import continuous_rank, month_code
-from quorvel.market.steps import as_price, format_price
+from quorvel.market.steps import MAX_PRICE, as_price, format_price
 
 _ORDER_TYPES = frozenset(member.value for member in OrderType)
 Report = Union[OrderReport, DealReport]
@@ -538,6 +538,8 @@ def _check_quantity(qty: Any) -> None:
 def _checked_price(price: Any) -> float:
     if isinstance(price, bool) or not isinstance(price, (int, float)) or not 0 < price < math.inf:
         raise OrderError(f"price must be a positive finite number, not {price!r}")
+    if price >= MAX_PRICE:  # beyond what the price steps count
+        raise OrderError(f"price must be below {MAX_PRICE:g}, not {price!r}")
     return float(price)
 
 

@@ -7,9 +7,9 @@ for the reports (the paced engine).
 An operation the strategy makes while reacting to a tick reaches the exchange
 the run's latency later: until then it is in flight (`Desk.due` carries out
 those that have arrived, before the first tick after their arrival, in time
-order with the sessions' closes).  An order sent with a latency gets its trade
-id when it is sent, drawn from the matcher's own generator and given to it on
-arrival, so that the strategy holds it at once.  Under a queue fill model
+order with the sessions' closes).  An order gets its trade id when it is sent,
+drawn from the matcher's own generator and given to it on arrival, so that the
+strategy holds it at once and the account holds its money from then on.  Under a queue fill model
 (`quorvel.backtest.engine.fills`) an order that has reached the exchange is
 handed to the model, which fills it against the standing quote or places it
 in the queue.
@@ -111,12 +111,11 @@ class Desk(OrderDesk):
         self._check_call(code, price_type, order_type, arrival)
         hold = self.account.hold(code, action, qty, price)
         payload = self._order(code, action, qty, price, price_type, order_type)
-        if self.latency:
-            trade_id = core.fills().draw_trade_id(self.matcher)
-            self._send(_InFlight(arrival, "add", payload, 1, trade_id))
-        else:
-            trade_id = self._enter(payload, arrival)
+        # The account holds the order's money before it reaches the exchange, where a queue
+        # fill model may fill it at once.
+        trade_id = core.fills().draw_trade_id(self.matcher)
         self.account.reserve(trade_id, hold)
+        self._send(_InFlight(arrival, "add", payload, 1, trade_id))
         return trade_id
 
     def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> None:

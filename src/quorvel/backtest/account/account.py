@@ -251,6 +251,13 @@ class Account:
         self._still = None
         self._keep(trade_id, _Hold(code, is_sell, qty, 0, 0.0, 0.0, forced=True))
 
+    def working(self, trade_id: str) -> Optional[Tuple[str, int]]:
+        """The code of the working order `trade_id` (on its way to the book or in it) and its
+        lots still to fill; None once it has left the book (filled, cancelled, reduced to
+        nothing) or for an id never entered."""
+        hold = self.orders.get(trade_id)
+        return None if hold is None else (hold.code, hold.lots)
+
     def check_reprice(self, trade_id: str, price: float, taken_off: int = 0) -> None:
         """`AccountRefusal` unless the working order, with `taken_off` lots taken off it,
         can change its price to `price`."""

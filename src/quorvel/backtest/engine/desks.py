@@ -119,23 +119,21 @@ class Desk(OrderDesk):
         return trade_id
 
     def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> None:
-        record = self._working_record(trade_id)
+        code, lots = self._working_order(trade_id)
         if qty is None and price is None:
             raise OrderError(f"modify {trade_id}: give the quantity to take off, a price, or both")
         if qty is not None:
             _check_quantity(qty)
-            if qty > record["quantity"]:
-                raise OrderError(
-                    f"modify {trade_id}: cannot take {qty} off an order of {record['quantity']}"
-                )
+            if qty > lots:  # all of it takes the order out of the book
+                raise OrderError(f"modify {trade_id}: cannot take {qty} off an order of {lots}")
         if price is not None:
-            price = self._limit_price(record["code"], price)
+            price = self._limit_price(code, price)
             self.account.check_reprice(trade_id, price, qty or 0)
         payload = {"trade_id": trade_id, "qty": qty, "price": price}
         self._send(_InFlight(self._arrival(), "modify", payload, (qty is not None) + (price is not None), trade_id))
 
     def cancel(self, trade_id: str) -> None:
-        self._working_record(trade_id)
+        self._working_order(trade_id)
         self._send(_InFlight(self._arrival(), "cancel", {"trade_id": trade_id}, 1, trade_id))
 
     def position(self, code: str) -> int:
@@ -400,8 +398,9 @@ class Desk(OrderDesk):
             action = "Sell" if held > 0 else "Buy"
             order = self._order(code, action, abs(held), self.last_price(code), "MKT", "IOC")
             now = self.now()
-            trade_id = self._enter(order, -math.inf if now is None else now)
-            self.account.force(trade_id, code, held > 0, abs(held))
+            trade_id = core.fills().draw_trade_id(self.matcher)
+            self.account.force(trade_id, code, held > 0, abs(held))  # before a fill at entry
+            self._enter(order, -math.inf if now is None else now, trade_id)
 
     def _order(
         self,
@@ -458,7 +457,7 @@ class Desk(OrderDesk):
         if flight.action == "add":
             self._enter(flight.payload, flight.arrival, flight.trade_id)
             return
-        if not any(record["trade_id"] == flight.trade_id for record in self.matcher.pending_orders):
+        if self.account.working(flight.trade_id) is None:
             self.result.warnings.append(
                 f"{exchange_time_text(flight.arrival)} {flight.action} of {flight.trade_id} "
                 "reached the exchange after the order had left the book"
@@ -468,24 +467,20 @@ class Desk(OrderDesk):
         if self.fills is not None and flight.payload.get("price") is not None:
             self.fills.repriced(flight.trade_id)
 
-    def _enter(self, order: Dict[str, Any], at: float, trade_id: Optional[str] = None) -> str:
-        """Enter `order` at the exchange at `at` (with `trade_id`, drawn when it was sent) and
-        return its trade id; a queue fill model then fills it or places it in the queue."""
+    def _enter(self, order: Dict[str, Any], at: float, trade_id: str) -> None:
+        """Enter `order` at the exchange at `at` as `trade_id`, drawn when it was sent; a queue
+        fill model then fills it or places it in the queue."""
         door = core.fills()
-        if trade_id is not None:
-            door.preset_trade_id(self.matcher, trade_id)
+        door.preset_trade_id(self.matcher, trade_id)
         try:
-            [report] = self.operate("add", order, 1)
+            self.operate("add", order, 1)
         finally:
-            if trade_id is not None:
-                door.preset_trade_id(self.matcher, None)
-        trade_id = report["order"]["id"]
+            door.preset_trade_id(self.matcher, None)
         if self.fills is not None:
             in_call = self.rules.call_at(order["code"], at) is not None
             self.fills.entered(trade_id, at, in_call)
             while not self.responses.empty():
                 self._receive(self._pop())
-        return trade_id
 
     def _receive(self, report: Dict[str, Any]) -> None:
         self.account.receive(report)
@@ -509,11 +504,13 @@ class Desk(OrderDesk):
         ]
         return [*self.matcher.pending_orders, *sent]
 
-    def _working_record(self, trade_id: str) -> Dict[str, Any]:
-        for record in self._working():
-            if record["trade_id"] == trade_id:
-                return record
-        raise OrderError(f"no working order {trade_id!r}: filled, cancelled or never entered")
+    def _working_order(self, trade_id: str) -> Tuple[str, int]:
+        """The code and the lots left of a working order, as the account keeps them from the
+        reports: looked up, not searched for in the book."""
+        working = self.account.working(trade_id)
+        if working is None:
+            raise OrderError(f"no working order {trade_id!r}: filled, cancelled or never entered")
+        return working
 
     def _carry_out(
         self, action: str, payload: Dict[str, Any], reports: int

@@ -1,4 +1,5 @@
-"""The desk refuses a quantity that is not a whole number of lots before anything is sent."""
+"""The desk refuses a quantity that is not a whole number of lots before anything is sent, and
+checks a modification by the order it leaves."""
 
 import pytest
 
@@ -53,3 +54,43 @@ def test_a_bool_or_any_other_non_whole_quantity_is_refused_and_sends_nothing(tmp
     assert [text.split(": ", 1)[-1] for text in strategy.refusals] == expected
     # The resting order, and its expiry at the session's close.
     assert [action for action, _ in result.operations] == ["add", "cancel"]
+
+
+class CutsAndRaises(Strategy):
+    """On the first live tick of 2330, buys 3 lots at the day's lower limit (560), takes 1 off
+    while raising the price to the upper limit (684: 2 lots there fit the capital, 3 would
+    not), then takes off the 2 left."""
+
+    def on_start(self):
+        self.seen = []
+        self.done = False
+
+    def on_report(self, report):
+        self.seen.append((report["operation_type"], report["order"]["quantity"]))
+
+    def on_tick(self, tick):
+        if self.done or tick["code"] != "2330":
+            return
+        self.done = True
+        lower, upper = self.limits = self.limit_prices("2330")
+        trade_id = self.buy("2330", 3, lower)
+        self.modify(trade_id, qty=1, price=upper)
+        self.modify(trade_id, qty=2)
+        self.left = self.working_orders()
+
+
+def test_a_modify_is_checked_by_what_it_leaves_and_may_take_off_all(tmp_path):
+    pytest.importorskip("quorvel.modules.ticker.ticker")
+    strategy = CutsAndRaises()
+    settings = RunSettings(("2024-01-08", "2024-01-08"), None, capital=1_700_000, latency_ms=0)
+    result = run_backtest(
+        SimulatedBroker(0, ticks_per_day=20),
+        ["2330"],
+        settings,
+        data_dir=str(tmp_path),
+        strategy=strategy,
+    )
+    assert strategy.limits == (560.0, 684.0)  # the prices the capital was chosen for
+    assert strategy.seen == [("New", 3), ("UpdateQty", 2), ("UpdatePrice", 2), ("UpdateQty", 0)]
+    assert strategy.left == []  # out of the book: nothing left to cancel at the close
+    assert [action for action, _ in result.operations] == ["add", "modify", "modify"]

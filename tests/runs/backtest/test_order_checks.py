@@ -1,5 +1,6 @@
-"""The desk refuses a quantity that is not a whole number of lots before anything is sent, and
-checks a modification by the order it leaves."""
+"""The desk refuses a quantity that is not a whole number of lots before anything is sent,
+checks a modification by the order it leaves, and the account holds an order's money until it
+fills, even at its entry."""
 
 import pytest
 
@@ -94,3 +95,38 @@ def test_a_modify_is_checked_by_what_it_leaves_and_may_take_off_all(tmp_path):
     assert strategy.seen == [("New", 3), ("UpdateQty", 2), ("UpdatePrice", 2), ("UpdateQty", 0)]
     assert strategy.left == []  # out of the book: nothing left to cancel at the close
     assert [action for action, _ in result.operations] == ["add", "modify", "modify"]
+
+
+class BuysTwiceAtTheLimit(Strategy):
+    """On the first live tick of 2330, buys 1 lot at the day's upper limit (684), which the
+    standing ask fills as it enters, then another: the capital holds a second at 684 only once
+    the first is paid for at the ask and no longer held at the limit."""
+
+    def on_start(self):
+        self.seen = []
+        self.done = False
+
+    def on_report(self, report):
+        self.seen.append(report.get("operation_type", "Deal"))
+
+    def on_tick(self, tick):
+        if self.done or tick["code"] != "2330":
+            return
+        self.done = True
+        upper = self.limit_prices("2330")[1]
+        self.buy("2330", 1, upper)
+        self.buy("2330", 1, upper)
+
+
+def test_an_order_filled_as_it_enters_holds_nothing_afterwards(tmp_path):
+    pytest.importorskip("quorvel.modules.ticker.ticker")
+    strategy = BuysTwiceAtTheLimit()
+    settings = RunSettings(("2024-01-08", "2024-01-08"), None, capital=1_400_000, latency_ms=0)
+    run_backtest(
+        SimulatedBroker(0, ticks_per_day=20),
+        ["2330"],
+        settings,
+        data_dir=str(tmp_path),
+        strategy=strategy,
+    )
+    assert strategy.seen == ["New", "Deal", "New", "Deal"]

@@ -36,16 +36,17 @@ class TriesQuantities(Strategy):
                     self.refusals.append(str(error))
 
 
+def run_day(tmp_path, strategy, **settings):
+    """A day of 20 ticks of 2330, whose lower and upper limits are 560 and 684."""
+    day = RunSettings(("2024-01-08", "2024-01-08"), None, **settings)
+    broker = SimulatedBroker(0, ticks_per_day=20)
+    return run_backtest(broker, ["2330"], day, data_dir=str(tmp_path), strategy=strategy)
+
+
 def test_a_bool_or_any_other_non_whole_quantity_is_refused_and_sends_nothing(tmp_path):
     pytest.importorskip("quorvel.modules.ticker.ticker")
     strategy = TriesQuantities()
-    result = run_backtest(
-        SimulatedBroker(0, ticks_per_day=20),
-        ["2330"],
-        RunSettings(("2024-01-08", "2024-01-08"), None),
-        data_dir=str(tmp_path),
-        strategy=strategy,
-    )
+    result = run_day(tmp_path, strategy)
     # modify(qty=None) is a change of price alone: with no price given it is refused too.
     expected = []
     for qty in NOT_QUANTITIES:
@@ -57,76 +58,32 @@ def test_a_bool_or_any_other_non_whole_quantity_is_refused_and_sends_nothing(tmp
     assert [action for action, _ in result.operations] == ["add", "cancel"]
 
 
-class CutsAndRaises(Strategy):
-    """On the first live tick of 2330, buys 3 lots at the day's lower limit (560), takes 1 off
-    while raising the price to the upper limit (684: 2 lots there fit the capital, 3 would
-    not), then takes off the 2 left."""
 
-    def on_start(self):
-        self.seen = []
-        self.done = False
-
-    def on_report(self, report):
-        self.seen.append((report["operation_type"], report["order"]["quantity"]))
-
-    def on_tick(self, tick):
-        if self.done or tick["code"] != "2330":
-            return
-        self.done = True
-        lower, upper = self.limits = self.limit_prices("2330")
-        trade_id = self.buy("2330", 3, lower)
-        self.modify(trade_id, qty=1, price=upper)
-        self.modify(trade_id, qty=2)
-        self.left = self.working_orders()
-
-
-def test_a_modify_is_checked_by_what_it_leaves_and_may_take_off_all(tmp_path):
-    pytest.importorskip("quorvel.modules.ticker.ticker")
-    strategy = CutsAndRaises()
-    settings = RunSettings(("2024-01-08", "2024-01-08"), None, capital=1_700_000, latency_ms=0)
-    result = run_backtest(
-        SimulatedBroker(0, ticks_per_day=20),
-        ["2330"],
-        settings,
-        data_dir=str(tmp_path),
-        strategy=strategy,
-    )
-    assert strategy.limits == (560.0, 684.0)  # the prices the capital was chosen for
-    assert strategy.seen == [("New", 3), ("UpdateQty", 2), ("UpdatePrice", 2), ("UpdateQty", 0)]
-    assert strategy.left == []  # out of the book: nothing left to cancel at the close
-    assert [action for action, _ in result.operations] == ["add", "modify", "modify"]
-
-
-class BuysTwiceAtTheLimit(Strategy):
-    """On the first live tick of 2330, buys 1 lot at the day's upper limit (684), which the
-    standing ask fills as it enters, then another: the capital holds a second at 684 only once
-    the first is paid for at the ask and no longer held at the limit."""
-
-    def on_start(self):
-        self.seen = []
-        self.done = False
+class Modifies(Strategy):
+    """At the first live tick of 2330, buys 3 lots at the lower limit, takes 1 off while raising
+    the price to the upper limit (2 lots there fit the capital, 3 would not), takes off the 2
+    left, then buys 1 lot at the upper limit twice: the standing ask fills each as it enters,
+    and a fill at entry holds nothing afterwards."""
 
     def on_report(self, report):
         self.seen.append(report.get("operation_type", "Deal"))
 
     def on_tick(self, tick):
-        if self.done or tick["code"] != "2330":
+        if tick["code"] != "2330" or hasattr(self, "seen"):
             return
-        self.done = True
-        upper = self.limit_prices("2330")[1]
+        self.seen, (lower, upper) = [], self.limit_prices("2330")
+        trade_id = self.buy("2330", 3, lower)
+        self.modify(trade_id, qty=1, price=upper)
+        self.modify(trade_id, qty=2)
+        self.left = self.working_orders()
         self.buy("2330", 1, upper)
         self.buy("2330", 1, upper)
 
 
-def test_an_order_filled_as_it_enters_holds_nothing_afterwards(tmp_path):
+def test_a_modify_is_checked_by_what_it_leaves_and_an_order_by_what_is_paid(tmp_path):
     pytest.importorskip("quorvel.modules.ticker.ticker")
-    strategy = BuysTwiceAtTheLimit()
-    settings = RunSettings(("2024-01-08", "2024-01-08"), None, capital=1_400_000, latency_ms=0)
-    run_backtest(
-        SimulatedBroker(0, ticks_per_day=20),
-        ["2330"],
-        settings,
-        data_dir=str(tmp_path),
-        strategy=strategy,
-    )
-    assert strategy.seen == ["New", "Deal", "New", "Deal"]
+    strategy = Modifies()
+    run_day(tmp_path, strategy, capital=1_700_000, latency_ms=0)
+    updates = ["UpdateQty", "UpdatePrice", "UpdateQty"]
+    assert strategy.seen == ["New", *updates, "New", "Deal", "New", "Deal"]
+    assert strategy.left == []  # all taken off: out of the book

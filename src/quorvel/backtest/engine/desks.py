@@ -9,10 +9,10 @@ the run's latency later: until then it is in flight (`Desk.due` carries out
 those that have arrived, before the first tick after their arrival, in time
 order with the sessions' closes).  An order gets its trade id when it is sent,
 drawn from the matcher's own generator and given to it on arrival, so that the
-strategy holds it at once and the account holds its money from then on.  Under a queue fill model
-(`quorvel.backtest.engine.fills`) an order that has reached the exchange is
-handed to the model, which fills it against the standing quote or places it
-in the queue.
+strategy holds it at once and the account holds its money from then on.  Under
+a queue fill model (`quorvel.backtest.engine.fills`) an order that has reached
+the exchange is handed to the model, which fills it against the standing quote
+or places it in the queue.
 """
 
 from __future__ import annotations

@@ -241,10 +241,10 @@ class Account:
         return hold
 
     def reserve(self, trade_id: str, hold: _Hold) -> None:
-        """The order `hold` was made for is in the book as `trade_id`."""
+        """The order `hold` was made for is sent as `trade_id`: it holds from now on, before
+        the exchange may fill it."""
         self._still = None
-        if hold.lots:
-            self._keep(trade_id, hold)
+        self._keep(trade_id, hold)
 
     def force(self, trade_id: str, code: str, is_sell: bool, qty: int) -> None:
         """The engine entered `trade_id` to close `qty` of a position."""

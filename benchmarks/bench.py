@@ -37,6 +37,7 @@ from reference import ReferenceFeed, ReferenceMatcher
 from bench_bars import BARS_ROW, bars_rows
 from bench_cache import cache_rows
 from bench_import import import_rows
+from bench_orders import ORDERS_ROW, order_rows
 from bench_sweep import sweep_rows
 from bench_year import peak_rss_kib, year_rows
 
@@ -738,6 +739,7 @@ def run_all(skip_memory: bool) -> List[Row]:
         FIRST_BACKTEST_ROW,
         "replay engine, strategy that does nothing",
         BARS_ROW,
+        ORDERS_ROW,
         "memory: 1,000,000-tick replay",
         "a year: whole run against the loop, peak RSS against 5 days",
     ]
@@ -764,6 +766,7 @@ def run_all(skip_memory: bool) -> List[Row]:
         rows.append(bench_replay_loop(data_dir))
         rows.extend(bench_fill_models(data_dir))
     rows.extend(bars_rows(Row))
+    rows.extend(order_rows(Row))
     rows.extend(sweep_rows(Row))
     if skip_memory:
         rows.extend(Row(name, note="skipped: --no-memory") for name in ticker_rows[-2:])

@@ -1,31 +1,36 @@
 """Price steps: the ladder of valid prices of an instrument, and arithmetic on it.
 
 A ladder is a list of bands; from each band's lowest price up to the next band's, prices move
-by the band's step.  Prices are compared as decimals of six places, so a float that is a step
-price up to rounding noise (``10.0 + 3 * 0.05`` is 10.149999999999999) counts as that price.
+by the band's step.  Prices are compared as decimals of twelve significant digits, so a float
+that is a step price up to rounding noise (``10.0 + 3 * 0.05`` is 10.149999999999999) counts as
+that price, while one written with more digits than its step (628.0000001) does not.
 """
 
 from __future__ import annotations
 
 import bisect
-import math
 from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import Optional, Tuple
 
-__all__ = ["PriceSteps", "as_price", "format_price"]
+__all__ = ["MAX_PRICE", "PriceSteps", "as_price", "format_price"]
 
-# A price's decimal places: finer than any step, coarser than a float's rounding noise.
-PRICE_PLACES = 6
+# A price's significant digits: a float holds 15 to 17, the last few of them rounding noise.
+PRICE_DIGITS = 12
+# Prices are counted in steps by the decimal context's 28 digits: below this price even a step
+# of a millionth leaves them room.  No instrument comes near it.
+MAX_PRICE = 1e15
 
 
 def as_price(price: float) -> Decimal:
-    """`price` as a decimal of six places; ValueError unless it is a finite number above 0."""
+    """`price` as a decimal of twelve significant digits; ValueError unless it is a number above
+    0 and below `MAX_PRICE`."""
     value = float(price)
-    exact = Decimal(f"{value:.{PRICE_PLACES}f}") if math.isfinite(value) else Decimal(0)
-    if exact <= 0:
-        raise ValueError(f"a price must be a finite number above 0, got {price!r}")
-    return exact
+    if not 0 < value < MAX_PRICE:  # nan too
+        raise ValueError(
+            f"a price must be a finite number above 0 and below {MAX_PRICE:g}, got {price!r}"
+        )
+    return Decimal(f"{value:.{PRICE_DIGITS}g}")
 
 
 def format_price(price: Decimal) -> str:

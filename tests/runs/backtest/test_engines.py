@@ -92,6 +92,8 @@ class Scripted(Strategy):
             lambda: self.sell("2330", 1, -5.0),
             lambda: self.sell("2330", 1, float("inf")),
             lambda: self.buy("2330", 1, float("nan")),
+            lambda: self.buy("2330", 1, 1e308),
+            lambda: self.buy("2330", 1, 628.0000001),
             lambda: self.sell("2330", 1, order_type="GTC"),
         ):
             self.refuse(operation)
@@ -118,6 +120,8 @@ def test_operations_with_two_reports_or_none_never_stall_the_run(data_dir, engin
         "price must be a positive finite number, not -5.0",
         "price must be a positive finite number, not inf",
         "price must be a positive finite number, not nan",
+        "price must be below 1e+15, not 1e+308",
+        "628.0000001 is not on 2330's price step 1; 628 or 629",
         "order_type must be one of ROD, IOC, FOK, not 'GTC'",
     ]
     assert [action for action, _ in result.operations] == ["add", "modify", "cancel"]

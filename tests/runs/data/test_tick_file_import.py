@@ -68,6 +68,7 @@ class TestTradingDays:
         [
             ("2024-08-16 15:00:00", "2024-08-19"),  # Friday night: Monday
             ("2024-08-17 04:59:00", "2024-08-19"),  # past midnight into Saturday
+            ("2024-08-20 02:00:00", "2024-08-20"),  # Monday night, past midnight: Tuesday
             ("2024-08-19 13:44:00", "2024-08-19"),
             ("2024-02-05 21:00:00", "2024-02-15"),  # before the Lunar New Year holidays
         ],

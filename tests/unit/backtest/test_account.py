@@ -75,6 +75,16 @@ class TestCashAccount:
         )
         assert book.refused == 1
 
+    @pytest.mark.parametrize("working", [0, 3])
+    def test_an_order_needing_exactly_the_buying_power_is_accepted(self, working):
+        book, _ = account(capital=(working + 1) * 570_812)  # after `working` orders as large
+        for trade_id in [*range(working), "last"]:
+            placed(book, trade_id, "2330", "Buy", 1, 570.0)
+        assert book.balances().buying_power == 0
+        for trade_id in list(book.orders):
+            book.receive(order_report("Cancel", trade_id, 1))
+        assert book.balances().buying_power == book.cash == (working + 1) * 570_812
+
     @pytest.mark.parametrize(
         "report",
         [order_report("Cancel", "a", 2), order_report("UpdateQty", "a", 0)],

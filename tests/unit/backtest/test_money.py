@@ -179,6 +179,16 @@ class TestFills:
         assert figures.profit_factor == pytest.approx(first.net / -second.net)
         assert figures.net == pytest.approx(first.net + second.net)
 
+    def test_a_round_trip_netting_exactly_zero_is_neither_a_win_nor_a_loss(self):
+        # Bought and sold at one price on two days, free of costs (no day-trade tax either).
+        flat = [deal(trade_id, "2330", action, 1, 100.0, at) for trade_id, action, at in
+                (("a", "Buy", MONDAY), ("b", "Sell", MONDAY + DAY))]
+        evaluation = valued(flat, [], FREE, 1e6)
+        figures = evaluation.per_code["2330"]
+        assert [trip.net for trip in evaluation.round_trips] == [0.0]
+        assert (figures.round_trips, figures.winning_round_trips, figures.win_rate) == (1, 0, 0.0)
+        assert (figures.gains, figures.losses, figures.profit_factor) == (0.0, 0.0, None)
+
     def test_an_open_round_trip_is_not_counted(self):
         evaluation = valued(self.FILLS[5:], [], FREE, 1e6)
         assert evaluation.round_trips == [] and evaluation.per_code["TXFR1"].win_rate is None

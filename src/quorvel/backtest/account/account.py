@@ -40,8 +40,10 @@ and the ticks of the codes in `Account.watched`, and carry out what it says.
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import datetime as dt
+import math
 from dataclasses import dataclass
 from typing import Any, Collection, Dict, List, Literal, Mapping, NamedTuple, Optional, Set, Tuple
 
@@ -185,6 +187,12 @@ class Account:
             for code, contract in contracts.items()
         }
         self.orders: Dict[str, _Hold] = {}  # by trade id, while the order works
+        # What the working orders hold, kept as they change, so that an order costs the same
+        # to check whatever the number working: the money, the lots closing each code and side
+        # (code, is_sell), and how many the engine entered to close positions.
+        self._reserved = _ExactSum()
+        self._closing: Dict[Tuple[str, bool], int] = collections.defaultdict(int)
+        self._forced = 0
         self.watched: Set[str] = set()  # codes whose every tick the engine passes on
         self.refused = 0
         self.peak_margin = 0.0
@@ -233,15 +241,22 @@ class Account:
         return hold
 
     def reserve(self, trade_id: str, hold: _Hold) -> None:
-        """The order `hold` was made for is in the book as `trade_id`."""
+        """The order `hold` was made for is sent as `trade_id`: it holds from now on, before
+        the exchange may fill it."""
         self._still = None
-        if hold.lots:
-            self.orders[trade_id] = hold
+        self._keep(trade_id, hold)
 
     def force(self, trade_id: str, code: str, is_sell: bool, qty: int) -> None:
         """The engine entered `trade_id` to close `qty` of a position."""
         self._still = None
-        self.orders[trade_id] = _Hold(code, is_sell, qty, 0, 0.0, 0.0, forced=True)
+        self._keep(trade_id, _Hold(code, is_sell, qty, 0, 0.0, 0.0, forced=True))
+
+    def working(self, trade_id: str) -> Optional[Tuple[str, int]]:
+        """The code of the working order `trade_id` (on its way to the book or in it) and its
+        lots still to fill; None once it has left the book (filled, cancelled, reduced to
+        nothing) or for an id never entered."""
+        hold = self.orders.get(trade_id)
+        return None if hold is None else (hold.code, hold.lots)
 
     def check_reprice(self, trade_id: str, price: float, taken_off: int = 0) -> None:
         """`AccountRefusal` unless the working order, with `taken_off` lots taken off it,
@@ -275,13 +290,13 @@ class Account:
             return
         operation = report["operation_type"]
         if operation == OperationType.CANCEL:
-            del self.orders[trade_id]
+            self._release(trade_id)
         elif operation == OperationType.UPDATE_QTY:
+            self._release(trade_id)
             hold.reduce(hold.lots - order["quantity"])
-            if not hold.lots:
-                del self.orders[trade_id]
+            self._keep(trade_id, hold)
         elif operation == OperationType.UPDATE_PRICE:
-            self.orders[trade_id] = self._repriced(hold, float(order["price"]))
+            self._keep(trade_id, self._repriced(self._release(trade_id), float(order["price"])))
 
     # What the engine asks at the ticks of watched codes.
     def lots_held(self, code: str) -> int:
@@ -310,7 +325,7 @@ class Account:
         if margins is None:
             return None
         if self.rules.margin_call == "broker":
-            if any(hold.forced for hold in self.orders.values()):
+            if self._forced:
                 return None
             if margins.equity < margins.initial * self.rules.risk_indicator_pct / 100:
                 return margins.call(timestamp, "liquidate", "risk indicator")
@@ -323,7 +338,7 @@ class Account:
         if margins.equity >= margins.maintenance:
             self._margin_called = False
             return None
-        if self._margin_called or any(hold.forced for hold in self.orders.values()):
+        if self._margin_called or self._forced:
             return None
         warn = self.rules.margin_call == "warn"
         self._margin_called = warn
@@ -412,7 +427,7 @@ class Account:
                 futures_held = True
                 futures_margin += self._futures_margin_in_use(code)
                 open_pnl += self._open_pnl(code)
-        reserved = sum(hold.amount for hold in self.orders.values())
+        reserved = self._reserved.total()
         in_use = futures_margin + stock_margin
         self.peak_margin = max(self.peak_margin, in_use)
         balances = Balances(self.cash, in_use, self.cash + open_pnl - futures_margin - reserved)
@@ -439,9 +454,9 @@ class Account:
         self.cash -= valued.fee + valued.tax
         hold = self.orders.get(report["id"])
         if hold is not None:
+            self._release(report["id"])
             hold.fill(valued.quantity)
-            if not hold.lots:
-                del self.orders[report["id"]]
+            self._keep(report["id"], hold)
         if self.enforced:
             self._watch(report["code"], holding, valued.timestamp)
         self.balances()  # follows the peak margin
@@ -496,12 +511,26 @@ class Account:
     def _free_to_close(self, code: str, is_sell: bool) -> int:
         """Lots of `code` held on the other side and not already being closed."""
         held = self.lots_held(code) * (1 if is_sell else -1)
-        closing = sum(
-            hold.closing
-            for hold in self.orders.values()
-            if hold.code == code and hold.is_sell == is_sell
-        )
-        return max(held - closing, 0)
+        return max(held - self._closing[code, is_sell], 0)
+
+    def _keep(self, trade_id: str, hold: _Hold) -> None:
+        """`hold` is what the working order `trade_id` holds now; an order with no lots left
+        works no more."""
+        if hold.lots:
+            self.orders[trade_id] = hold
+            self._count(hold, 1)
+
+    def _release(self, trade_id: str) -> _Hold:
+        """What the working order `trade_id` held, no longer counted: its order left the book
+        or is about to change."""
+        hold = self.orders.pop(trade_id)
+        self._count(hold, -1)
+        return hold
+
+    def _count(self, hold: _Hold, sign: int) -> None:
+        self._reserved.add(sign * hold.amount)
+        self._closing[hold.code, hold.is_sell] += sign * hold.closing
+        self._forced += sign * hold.forced
 
     def _may_sell_short(self) -> bool:
         return self.rules.is_margin_account or self.rules.day_trade
@@ -559,6 +588,32 @@ class Account:
     def _refuse(self, message: str) -> None:
         self.refused += 1
         raise AccountRefusal(message)
+
+
+class _ExactSum:
+    """A sum of floats added and taken away one at a time, exact to the last bit: what the
+    working orders hold is the same whatever the order they came and went in, and nothing is
+    left over when the last one goes.  The partial sums do not overlap (Shewchuk's algorithm,
+    as `math.fsum` keeps them)."""
+
+    def __init__(self) -> None:
+        self._partials: List[float] = []
+
+    def add(self, value: float) -> None:
+        kept = []
+        for partial in self._partials:
+            if abs(value) < abs(partial):
+                value, partial = partial, value
+            high = value + partial
+            low = partial - (high - value)
+            if low:
+                kept.append(low)
+            value = high
+        kept.append(value)
+        self._partials = kept
+
+    def total(self) -> float:
+        return math.fsum(self._partials)
 
 
 def session_close(rules: market.MarketRules, code: str, timestamp: float) -> float:

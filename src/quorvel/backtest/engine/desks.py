@@ -7,12 +7,12 @@ for the reports (the paced engine).
 An operation the strategy makes while reacting to a tick reaches the exchange
 the run's latency later: until then it is in flight (`Desk.due` carries out
 those that have arrived, before the first tick after their arrival, in time
-order with the sessions' closes).  An order sent with a latency gets its trade
-id when it is sent, drawn from the matcher's own generator and given to it on
-arrival, so that the strategy holds it at once.  Under a queue fill model
-(`quorvel.backtest.engine.fills`) an order that has reached the exchange is
-handed to the model, which fills it against the standing quote or places it
-in the queue.
+order with the sessions' closes).  An order gets its trade id when it is sent,
+drawn from the matcher's own generator and given to it on arrival, so that the
+strategy holds it at once and the account holds its money from then on.  Under
+a queue fill model (`quorvel.backtest.engine.fills`) an order that has reached
+the exchange is handed to the model, which fills it against the standing quote
+or places it in the queue.
 """
 
 from __future__ import annotations
@@ -37,7 +37,7 @@ from quorvel.backtest.strategy.base import OrderDesk, Strategy
 from quorvel.constant import Action, OrderType
 from quorvel.market.actions import CorporateAction
 from quorvel.market.months import continuous_rank, month_code
-from quorvel.market.steps import as_price, format_price
+from quorvel.market.steps import MAX_PRICE, as_price, format_price
 
 _ORDER_TYPES = frozenset(member.value for member in OrderType)
 Report = Union[OrderReport, DealReport]
@@ -111,32 +111,29 @@ class Desk(OrderDesk):
         self._check_call(code, price_type, order_type, arrival)
         hold = self.account.hold(code, action, qty, price)
         payload = self._order(code, action, qty, price, price_type, order_type)
-        if self.latency:
-            trade_id = core.fills().draw_trade_id(self.matcher)
-            self._send(_InFlight(arrival, "add", payload, 1, trade_id))
-        else:
-            trade_id = self._enter(payload, arrival)
+        # The account holds the order's money before it reaches the exchange, where a queue
+        # fill model may fill it at once.
+        trade_id = core.fills().draw_trade_id(self.matcher)
         self.account.reserve(trade_id, hold)
+        self._send(_InFlight(arrival, "add", payload, 1, trade_id))
         return trade_id
 
     def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> None:
-        record = self._working_record(trade_id)
+        code, lots = self._working_order(trade_id)
         if qty is None and price is None:
             raise OrderError(f"modify {trade_id}: give the quantity to take off, a price, or both")
         if qty is not None:
             _check_quantity(qty)
-            if qty > record["quantity"]:
-                raise OrderError(
-                    f"modify {trade_id}: cannot take {qty} off an order of {record['quantity']}"
-                )
+            if qty > lots:  # all of it takes the order out of the book
+                raise OrderError(f"modify {trade_id}: cannot take {qty} off an order of {lots}")
         if price is not None:
-            price = self._limit_price(record["code"], price)
+            price = self._limit_price(code, price)
             self.account.check_reprice(trade_id, price, qty or 0)
         payload = {"trade_id": trade_id, "qty": qty, "price": price}
         self._send(_InFlight(self._arrival(), "modify", payload, (qty is not None) + (price is not None), trade_id))
 
     def cancel(self, trade_id: str) -> None:
-        self._working_record(trade_id)
+        self._working_order(trade_id)
         self._send(_InFlight(self._arrival(), "cancel", {"trade_id": trade_id}, 1, trade_id))
 
     def position(self, code: str) -> int:
@@ -401,8 +398,9 @@ class Desk(OrderDesk):
             action = "Sell" if held > 0 else "Buy"
             order = self._order(code, action, abs(held), self.last_price(code), "MKT", "IOC")
             now = self.now()
-            trade_id = self._enter(order, -math.inf if now is None else now)
-            self.account.force(trade_id, code, held > 0, abs(held))
+            trade_id = core.fills().draw_trade_id(self.matcher)
+            self.account.force(trade_id, code, held > 0, abs(held))  # before a fill at entry
+            self._enter(order, -math.inf if now is None else now, trade_id)
 
     def _order(
         self,
@@ -459,7 +457,7 @@ class Desk(OrderDesk):
         if flight.action == "add":
             self._enter(flight.payload, flight.arrival, flight.trade_id)
             return
-        if not any(record["trade_id"] == flight.trade_id for record in self.matcher.pending_orders):
+        if self.account.working(flight.trade_id) is None:
             self.result.warnings.append(
                 f"{exchange_time_text(flight.arrival)} {flight.action} of {flight.trade_id} "
                 "reached the exchange after the order had left the book"
@@ -469,24 +467,20 @@ class Desk(OrderDesk):
         if self.fills is not None and flight.payload.get("price") is not None:
             self.fills.repriced(flight.trade_id)
 
-    def _enter(self, order: Dict[str, Any], at: float, trade_id: Optional[str] = None) -> str:
-        """Enter `order` at the exchange at `at` (with `trade_id`, drawn when it was sent) and
-        return its trade id; a queue fill model then fills it or places it in the queue."""
+    def _enter(self, order: Dict[str, Any], at: float, trade_id: str) -> None:
+        """Enter `order` at the exchange at `at` as `trade_id`, drawn when it was sent; a queue
+        fill model then fills it or places it in the queue."""
         door = core.fills()
-        if trade_id is not None:
-            door.preset_trade_id(self.matcher, trade_id)
+        door.preset_trade_id(self.matcher, trade_id)
         try:
-            [report] = self.operate("add", order, 1)
+            self.operate("add", order, 1)
         finally:
-            if trade_id is not None:
-                door.preset_trade_id(self.matcher, None)
-        trade_id = report["order"]["id"]
+            door.preset_trade_id(self.matcher, None)
         if self.fills is not None:
             in_call = self.rules.call_at(order["code"], at) is not None
             self.fills.entered(trade_id, at, in_call)
             while not self.responses.empty():
                 self._receive(self._pop())
-        return trade_id
 
     def _receive(self, report: Dict[str, Any]) -> None:
         self.account.receive(report)
@@ -510,11 +504,13 @@ class Desk(OrderDesk):
         ]
         return [*self.matcher.pending_orders, *sent]
 
-    def _working_record(self, trade_id: str) -> Dict[str, Any]:
-        for record in self._working():
-            if record["trade_id"] == trade_id:
-                return record
-        raise OrderError(f"no working order {trade_id!r}: filled, cancelled or never entered")
+    def _working_order(self, trade_id: str) -> Tuple[str, int]:
+        """The code and the lots left of a working order, as the account keeps them from the
+        reports: looked up, not searched for in the book."""
+        working = self.account.working(trade_id)
+        if working is None:
+            raise OrderError(f"no working order {trade_id!r}: filled, cancelled or never entered")
+        return working
 
     def _carry_out(
         self, action: str, payload: Dict[str, Any], reports: int
@@ -538,6 +534,8 @@ def _check_quantity(qty: Any) -> None:
 def _checked_price(price: Any) -> float:
     if isinstance(price, bool) or not isinstance(price, (int, float)) or not 0 < price < math.inf:
         raise OrderError(f"price must be a positive finite number, not {price!r}")
+    if price >= MAX_PRICE:  # beyond what the price steps count
+        raise OrderError(f"price must be below {MAX_PRICE:g}, not {price!r}")
     return float(price)
 
 

@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import copy
 import datetime as dt
+import hashlib
 import os
 import tempfile
 from typing import Any, Dict, List, Optional, Sequence
@@ -66,7 +67,25 @@ def cache_directory(data_dir: str, api: Any) -> str:
     data directory never mixes ticks of different sources."""
     path = os.path.expanduser(data_dir)
     source = getattr(api, "tick_source", None)
-    return os.path.join(path, source) if source else path
+    return os.path.join(path, source_folder(source)) if source else path
+
+
+def source_folder(source: object) -> str:
+    """The folder name of a tick source: the name itself where it is one plain path segment,
+    otherwise "source-" and a digest of it.
+
+    The name comes from the broker object, so it is not trusted to stay under the data
+    directory: a name with a path separator, "..", a control character, or "." (the data
+    directory itself) would reach another folder, and the digest keeps such a source apart from
+    every other without writing outside."""
+    if isinstance(source, str) and source != "." and not os.path.isabs(source):
+        try:
+            day_files.check_code(source)
+        except ValueError:
+            pass
+        else:
+            return source
+    return "source-" + hashlib.sha256(str(source).encode()).hexdigest()[:16]
 
 
 def resolve_codes(api: Any, codes: Sequence[str]) -> List[Dict[str, str]]:

@@ -1,7 +1,9 @@
 """Importing the futures exchange's daily tick files: which trades go to which code and day."""
 
 import datetime as dt
+import io
 import json
+import struct
 import zipfile
 
 import polars as pl
@@ -10,6 +12,7 @@ from data_support import DAYS, FILES, TAIFEX_FILES, cached
 
 from quorvel.cache import day_files
 from quorvel.data import DataImportError, continuous_months, import_taifex
+from quorvel.data.taifex import MAX_UNZIPPED_BYTES
 from quorvel.market.months import month_code
 
 
@@ -20,6 +23,18 @@ def wall_clock(frame):
         .to_series()
         .to_list()
     )
+
+
+def member_field(offset, value):
+    """Damage to a zip of one member: a two-byte field of its local header set to `value`, and
+    the same field of its central directory entry, which lies two bytes further on."""
+
+    def damage(data):
+        struct.pack_into("<H", data, offset, value)
+        struct.pack_into("<H", data, data.index(b"PK\x01\x02") + offset + 2, value)
+        return data
+
+    return damage
 
 
 @pytest.fixture
@@ -201,6 +216,48 @@ class TestBadFiles:
             two.write(FILES / "Daily_2024_08_21.csv", "b.csv")
         with pytest.raises(DataImportError, match="holds one CSV file, this one holds 2"):
             import_taifex([str(archive)], data_dir)
+
+    @pytest.mark.parametrize(
+        "damage, message",
+        [
+            (
+                lambda data: data[:80] + bytes(100) + data[180:],
+                "damaged zip file: Error -3 while decompressing data: "
+                "invalid code -- missing end-of-block",
+            ),
+            (member_field(6, 0x1), "an encrypted zip, as no daily tick file is"),
+            (member_field(8, 99), "damaged zip file: That compression method is not supported"),
+            (member_field(8, 12), "damaged zip file: Invalid data stream"),
+        ],
+        ids=["deflate stream", "encrypted", "unknown method", "bzip2 stream"],
+    )
+    def test_a_damaged_zip_is_a_one_line_error(
+        self, data_dir, cache_dir, tmp_path, damage, message
+    ):
+        archive = tmp_path / "damaged.zip"
+        packed = io.BytesIO()
+        with zipfile.ZipFile(packed, "w", zipfile.ZIP_DEFLATED) as one:
+            one.write(FILES / "Daily_2024_08_20.csv", "Daily_2024_08_20.csv")
+        archive.write_bytes(damage(bytearray(packed.getvalue())))
+        with pytest.raises(DataImportError) as error:
+            import_taifex([str(archive)], data_dir)
+        assert str(error.value) == f"{archive}: {message}"
+        assert not cache_dir.exists()
+
+    def test_a_zip_that_unpacks_past_the_limit_is_refused_unread(self, data_dir, tmp_path):
+        archive, megabyte = tmp_path / "bomb.zip", bytes(1 << 20)
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as bomb:
+            with bomb.open("Daily_2024_08_20.csv", "w", force_zip64=True) as member:
+                member.write(open(FILES / "Daily_2024_08_20.csv", "rb").read())
+                for _ in range(MAX_UNZIPPED_BYTES // len(megabyte)):
+                    member.write(megabyte)
+        size = zipfile.ZipFile(archive).infolist()[0].file_size
+        with pytest.raises(DataImportError) as error:
+            import_taifex([str(archive)], data_dir)
+        assert str(error.value) == (
+            f"{archive}: the zip unpacks to {size} bytes, more than the {MAX_UNZIPPED_BYTES} a "
+            "daily tick file can hold"
+        )
 
     def test_months_must_be_yyyymm(self, data_dir):
         with pytest.raises(

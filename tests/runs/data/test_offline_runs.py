@@ -1,6 +1,7 @@
 """Imported days replayed unchanged by both engines, and runs on the tick cache alone."""
 
 import datetime as dt
+import os
 
 import pytest
 
@@ -91,6 +92,20 @@ class TestOfflineCommand:
             "backtest failed: TXFR1 2024-08-22 is not in the tick cache (days missing: 2); an "
             "offline run reads the cache only: import the day with quorvel-import, or run "
             "without --offline"
+        )
+
+    @pytest.mark.usefixtures("engines_built")
+    @pytest.mark.parametrize("engine", ["replay", "paced"])
+    def test_a_corrupt_day_set_aside_is_one_line_naming_it(self, imported, engine, capsys):
+        day = os.path.join(imported, "sino", "ticks", "TXFR1 2024-08-20 - ticks.csv")
+        with open(day, "a") as file:
+            file.write("garbage,x\n")
+        assert self.run(imported, "--engine", engine, "--start", PERIOD[0], "--end", PERIOD[1]) == 1
+        set_aside, failed = capsys.readouterr().out.strip().split("\n\n")
+        assert set_aside.startswith(f"tick cache: {day} failed its check")
+        assert failed == (
+            "backtest failed: TXFR1 2024-08-20 is not in the tick cache; an offline run reads the "
+            "cache only: import the day with quorvel-import, or run without --offline"
         )
 
     @pytest.mark.usefixtures("engines_built")

@@ -23,6 +23,7 @@ from typing import Any, Dict, List, Optional, Sequence
 
 from quorvel.backtest import core
 from quorvel.backtest.account.account import Account
+from quorvel.backtest.engine.asking import AskedBroker
 from quorvel.backtest.engine.days import span_days
 from quorvel.backtest.engine.failures import stops_recorded
 from quorvel.backtest.engine.fills import fills_for
@@ -265,7 +266,7 @@ def _replayed(
             # One process may run many backtests: a finished run leaves no intake thread, and no
             # matcher held alive by one, behind.
             with contextlib.closing(matcher):
-                ticker = ticker_module.Ticker(api)
+                ticker = ticker_module.Ticker(_asked(api, settings))
                 result.positions = matcher.positions
                 result.account = Account(result.contracts, settings, matcher.positions.last_prices)
                 rules = settings.market_rules
@@ -301,6 +302,11 @@ def _replayed(
     return result
 
 
+def _asked(api: Any, settings: RunSettings) -> AskedBroker:
+    """`api` as the tick feed asks it for a day's ticks under `settings`."""
+    return AskedBroker(api, settings.broker_attempts, settings.broker_wait)
+
+
 def load_ticks(
     api: Any, codes: Sequence[str], settings: Optional[RunSettings] = None, *, data_dir: str
 ) -> int:
@@ -323,7 +329,7 @@ def load_ticks(
     spans = (settings.backfill_range(), settings.period)
     days = [day for span in spans if span for day in span_days(*span)]
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
-        ticker = ticker_module.Ticker(api)
+        ticker = ticker_module.Ticker(_asked(api, settings))
         if settings.market_rules is not None:
             opening_references(
                 ticker, instruments, (spans[0] or spans[1])[0], settings.market_rules

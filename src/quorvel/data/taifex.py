@@ -52,14 +52,12 @@ PRODUCTS = {"TX": "TXF", "MTX": "MXF", "TMF": "TMF"}
 DAY_SESSION = ("080000", "145959")
 
 ZIP_MAGIC = b"PK\x03\x04"
-# The general purpose flag of a zip member whose data is encrypted.
-ZIP_ENCRYPTED = 0x1
 # The most a zip may unpack to: several times the busiest day's file (about 100 MB), so that a
 # small zip that unpacks to gigabytes is refused instead of exhausting memory.
 MAX_UNZIPPED_BYTES = 512 * 1024 * 1024
 # What damage to a zip raises while it is read: a broken directory or CRC (BadZipFile), a
-# broken deflate stream (zlib.error), a truncated one (EOFError), an unknown compression method
-# or zip version (NotImplementedError, a RuntimeError), an offset before the file's start
+# broken deflate stream (zlib.error), a truncated one (EOFError), encryption, an unknown
+# compression method or zip version (RuntimeError), an offset before the file's start
 # (ValueError), a broken bzip2 or lzma stream (OSError).
 UNZIP_ERRORS = (zipfile.BadZipFile, zlib.error, EOFError, RuntimeError, ValueError, OSError)
 
@@ -151,8 +149,6 @@ def _file_bytes(path: str) -> bytes:
                     f"{path}: a daily tick zip holds one CSV file, this one holds {len(members)}"
                 )
             (member,) = members
-            if member.flag_bits & ZIP_ENCRYPTED:
-                raise DataImportError(f"{path}: an encrypted zip, as no daily tick file is")
             # zipfile never unpacks more than the size a member declares, and a member whose
             # header understates its size fails its CRC check, so the declared size bounds
             # what the import holds in memory.

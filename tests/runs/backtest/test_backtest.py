@@ -159,22 +159,6 @@ class TestPacingAndCache:
 
         assert fills(again) == fills(result)
 
-    def test_a_day_the_broker_keeps_failing_is_asked_three_times_and_never_cached(
-        self, ticker_built, tmp_path
-    ):
-        broker = SimulatedBroker(3, ticks_per_day=10, fail_dates=[PERIOD[1]])
-        with pytest.raises(BacktestError) as error:
-            backtest(tmp_path, codes=["2330"], broker=broker, period=PERIOD, backfill=None,
-                     broker_wait=0)
-        assert str(error.value) == (
-            "the broker's ticks of 2330 2024-01-10 failed 3 times, the last with "
-            "SimulatedApiError: tick request for 2330 on 2024-01-10 failed"
-        )
-        assert broker.tick_requests.count(("2330", PERIOD[1])) == 3
-        cached = os.listdir(os.path.join(cache_directory(str(tmp_path), broker), "sino", "ticks"))
-        assert "2330 2024-01-09 - ticks.csv" in cached
-        assert not [name for name in cached if PERIOD[1] in name]
-
     def test_a_feed_that_stops_sending_ends_the_run_with_an_error(
         self, ticker_built, tmp_path, monkeypatch
     ):

@@ -30,8 +30,6 @@ WEEK = ("2024-01-08", "2024-01-12")
         (dict(stall_timeout=0), "stall_timeout must be a positive number of seconds, not 0"),
         (dict(equity_every=0), "equity_every must be a whole number at least 1, not 0"),
         (dict(costs={}), "costs must be a CostModel, not {}"),
-        (dict(broker_attempts=0), "broker_attempts must be a whole number from 1 to 10, not 0"),
-        (dict(broker_wait=-1), "broker_wait must be a number of seconds from 0 to 60, not -1"),
     ],
 )
 def test_settings_that_cannot_be_are_refused_in_one_line(changes, message):

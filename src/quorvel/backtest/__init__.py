@@ -12,7 +12,13 @@ The package's layers, each importing only those before it: `errors`,
 """
 
 from quorvel.backtest.engine.backtest import run_backtest
-from quorvel.backtest.errors import BacktestError, BacktestInterrupted, OrderError, StrategyError
+from quorvel.backtest.errors import (
+    BacktestError,
+    BacktestInterrupted,
+    DataFaultError,
+    OrderError,
+    StrategyError,
+)
 from quorvel.backtest.messages import (
     Bar,
     CorporateActionInfo,
@@ -37,6 +43,7 @@ __all__ = [
     "Bar",
     "CorporateActionInfo",
     "CostModel",
+    "DataFaultError",
     "DealReport",
     "FuturesMargin",
     "MarginCall",

@@ -3,7 +3,7 @@ exchange or the account would refuse raises to the strategy."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Sequence
 
 if TYPE_CHECKING:
     from quorvel.backtest.results.result import BacktestResult
@@ -19,6 +19,15 @@ class AccountRefusal(OrderError):
 
 class BacktestError(Exception):
     """A run that cannot start or cannot finish, with a message for the user."""
+
+
+class DataFaultError(BacktestError):
+    """A run stopped before replaying a day whose ticks are wrong (`quorvel.data.checks`): the
+    message names the code, the day and the first bad row; `faults` lists every fault found."""
+
+    def __init__(self, message: str, faults: Sequence[object]) -> None:
+        super().__init__(message)
+        self.faults = list(faults)
 
 
 class BacktestInterrupted(BacktestError):

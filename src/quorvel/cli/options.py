@@ -218,6 +218,12 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     data.add_argument(
+        "--accept-data-faults",
+        action="store_true",
+        help="replay a day whose ticks fail their checks (outside the sessions, none on a "
+        "trading day, twice, off the limits...) with a warning instead of stopping the run",
+    )
+    data.add_argument(
         "--data-dir",
         metavar="DIR",
         help="tick cache directory, kept between runs (default: a temporary directory)",
@@ -496,6 +502,7 @@ def run_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> R
             slippage_ticks=args.slippage_ticks,
             compare_fills=args.compare_fills,
             roll=args.roll,
+            accept_data_faults=args.accept_data_faults,
         )
     except ValueError as error:
         parser.error(str(error))

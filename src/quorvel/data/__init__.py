@@ -17,6 +17,7 @@ import polars as pl
 from quorvel.cache import day_files
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached, missing_days
 from quorvel.data.actions import import_actions, read_actions
+from quorvel.data.checks import code_problem
 from quorvel.data.settlements import import_settlements, read_settlements
 from quorvel.data.store import NEUTRAL_VALUES, DataImportError, ImportedDay, Staging
 from quorvel.data.taifex import continuous_months, read_taifex_file
@@ -77,11 +78,15 @@ def import_ticks(
 ) -> List[ImportedDay]:
     """Import one code's ticks from CSV or parquet files into the tick cache (see `TickColumns`
     for the columns and `quorvel.data.tick_files` for the times and trading days).  A code that
-    cannot name a cache file (see `day_files.check_code`) is refused before any file is read."""
+    cannot name a cache file (see `day_files.check_code`), or that is not an instrument code
+    (`quorvel.data.checks.code_problem`), is refused before any file is read."""
     try:
         day_files.check_code(code)
     except ValueError as error:
         raise DataImportError(str(error)) from None
+    problem = code_problem(code)
+    if problem is not None:
+        raise DataImportError(problem)
     return _import(
         paths,
         data_dir,

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import datetime as dt
 import os
 import sys
 from typing import Dict, List, Optional, Sequence
@@ -23,8 +24,13 @@ from quorvel.data import (
     import_ticks,
 )
 from quorvel.data.actions import ACTIONS_FILE, import_actions
+from quorvel.data.audit import DayAudit, audit_directory
 from quorvel.data.settlements import SETTLEMENTS_FILE, import_settlements
 from quorvel.data.tick_files import EPOCH_UNITS
+from quorvel.market import TAIWAN
+
+# The audit counts the gaps between ticks longer than this, in seconds.
+DEFAULT_GAP_SECONDS = 300.0
 
 # Options naming the optional columns of a generic file: option, TickColumns field.
 _VALUE_OPTIONS = (
@@ -144,6 +150,25 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument(
             "--data-dir", required=True, metavar="DIR", help="the data directory of the tick cache"
         )
+    check = sources.add_parser(
+        "check",
+        help="the audit of a data directory's tick cache, day by day",
+        description=(
+            "Per code and day of the tick cache under DIR: the ticks, the first and the last "
+            "tick's time, the gaps inside a session longer than --gap, the coverage of each "
+            "session (the share of its minutes that hold a tick) and whether the day passes "
+            "the checks a run holds it to; each fault is then named on a line of its own.  "
+            "Exits with 1 when a day has a fault."
+        ),
+    )
+    check.add_argument("directory", metavar="DIR", help="the data directory")
+    check.add_argument(
+        "--gap",
+        type=float,
+        default=DEFAULT_GAP_SECONDS,
+        metavar="SECONDS",
+        help=f"a gap between ticks longer than this is counted (default: {DEFAULT_GAP_SECONDS:g})",
+    )
     return parser
 
 
@@ -179,6 +204,74 @@ def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
         f"{day_files.cache_directory(data_dir)}",
         soft_wrap=True,
     )
+
+
+def _check(args: argparse.Namespace, console: Console) -> int:
+    """Print the audit of the data directory; 1 when a day has a fault or there is no cache."""
+    if not args.gap > 0:
+        console.print(Text(f"--gap must be a positive number of seconds, not {args.gap:g}", "red"))
+        return 2
+    try:
+        days = audit_directory(args.directory, TAIWAN, args.gap)
+    except OSError as error:
+        console.print(Text(f"no tick cache to check: {error}", "red"), soft_wrap=True)
+        return 1
+    console.print(_audit_table(days, args.gap))
+    faults = [day.fault for day in days if day.fault is not None]
+    for fault in faults:
+        console.print(Text(fault, "red"), soft_wrap=True)
+    console.print(f"{len(days)} days checked, {len(faults)} with a fault", soft_wrap=True)
+    return 1 if faults else 0
+
+
+def _audit_table(days: List[DayAudit], gap: float) -> Table:
+    """The audit as a table narrow enough for 80 columns."""
+    from rich import box
+
+    table = Table(
+        box=box.SIMPLE_HEAD,
+        pad_edge=False,
+        collapse_padding=True,
+        caption=f"gaps: inside a session, longer than {gap:g} s (the longest in brackets)",
+    )
+    for heading, justify in (
+        ("code", "left"),
+        ("day", "left"),
+        ("ticks", "right"),
+        ("first", "left"),
+        ("last", "left"),
+        ("gaps", "right"),
+        ("sessions covered", "left"),
+        ("check", "left"),
+    ):
+        table.add_column(heading, justify=justify)  # type: ignore[arg-type]
+    for day in days:
+        gaps = f"{day.gaps} ({_duration(day.longest_gap)})" if day.gaps else "0"
+        coverage = " ".join(f"{name} {share:.0%}" for name, share in day.coverage) or "closed"
+        table.add_row(
+            day.code,
+            day.day,
+            f"{day.ticks:,}",
+            _clock(day.first),
+            _clock(day.last),
+            gaps,
+            coverage,
+            Text("ok", "green") if day.fault is None else Text("fault", "red"),
+        )
+    return table
+
+
+def _clock(moment: Optional[dt.datetime]) -> str:
+    return "-" if moment is None else moment.strftime("%H:%M:%S")
+
+
+def _duration(seconds: float) -> str:
+    """A gap as its largest unit: 45s, 14m, 3h."""
+    if seconds < 60:
+        return f"{seconds:.0f}s"
+    if seconds < 3600:
+        return f"{seconds / 60:.0f}m"
+    return f"{seconds / 3600:.0f}h"
 
 
 # The tables kept whole in the data directory: the import, what its rows are, its file.
@@ -218,6 +311,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     )
     if args.source in _TABLES:
         return _import_table(args, console)
+    if args.source == "check":
+        return _check(args, console)
     task = progress.add_task("files", total=len(args.files))
     done = lambda path: progress.advance(task)  # noqa: E731
     try:
@@ -235,7 +330,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                     file_done=done,
                 )
     except DataImportError as error:
-        console.print(f"[red]import failed, nothing written: {error}[/red]", soft_wrap=True)
+        console.print(Text(f"import failed, nothing written: {error}", "red"), soft_wrap=True)
         return 1
     except OSError as error:  # the data directory: a file in its place, read-only, full
         console.print(Text(f"import failed: {error}", "red"), soft_wrap=True)

@@ -13,6 +13,7 @@ that a bad file or a day found in two files stops the import with nothing in the
 
 from __future__ import annotations
 
+import datetime as dt
 import os
 import tempfile
 from dataclasses import dataclass
@@ -22,6 +23,8 @@ import polars as pl
 
 from quorvel.cache import day_files
 from quorvel.cache.day_files import TICK_SCHEMA
+from quorvel.data.checks import day_faults
+from quorvel.market import TAIWAN
 
 __all__ = [
     "NEUTRAL_VALUES",
@@ -30,6 +33,7 @@ __all__ = [
     "ImportedDay",
     "Staging",
     "cache_frame",
+    "check_rows",
     "read_user_file",
 ]
 
@@ -58,6 +62,26 @@ def read_user_file(path: str, **csv_options: Any) -> pl.DataFrame:
         return pl.read_csv(path, **csv_options)
     except (OSError, pl.exceptions.PolarsError) as error:
         raise DataImportError(f"{path}: cannot read: {str(error).splitlines()[0]}") from None
+
+
+def check_rows(
+    path: str, code: str, day: str, rows: pl.DataFrame, *, repeats: bool = False
+) -> None:
+    """Refuse the file at `path` in one line naming the day and the first bad row when `code`'s
+    `rows` of trading day `day` fail the day's checks (`quorvel.data.checks`; their time order
+    is not checked: the import sorts them).  `rows` holds "row", the row of the file (a CSV's
+    header is row 1), and tick columns."""
+    faults = day_faults(
+        code,
+        dt.date.fromisoformat(day),
+        rows,
+        TAIWAN,
+        row_column="row",
+        ordered=False,
+        repeats=repeats,
+    )
+    if faults:
+        raise DataImportError(f"{path}: {faults[0]}")
 
 
 @dataclass(frozen=True)

@@ -24,7 +24,7 @@ from typing import Iterator, List, Optional, Sequence, Tuple, Type
 
 import polars as pl
 
-from quorvel.data.store import DataImportError, cache_frame
+from quorvel.data.store import DataImportError, cache_frame, check_rows
 from quorvel.market import TAIWAN
 from quorvel.market.months import month_code
 
@@ -79,9 +79,12 @@ def read_taifex_file(
 
     Every product of `PRODUCTS` found in the file gives its R1 and R2 days (a day without a
     trade of that month is stored empty) and one day per month it traded, under the month's
-    own code: every month of the file, or those of `months`.
+    own code: every month of the file, or those of `months`.  A file with a short row, or
+    whose rows of a month fail the day's checks (`quorvel.data.store.check_rows`: a trade of
+    another day, no quantity, every row twice...), is refused.
     """
     trades = _read_trades(path)
+    _check_complete(trades, path)
     day = _trading_day(trades, path)
     monthly = trades.filter(
         pl.col("product").is_in(list(PRODUCTS)), pl.col("month").str.contains(r"^\d{6}$")
@@ -104,6 +107,9 @@ def read_taifex_file(
         wanted += [(month_code(code, month), month) for month in traded]
         for name, month in wanted:
             rows = ticks.filter(pl.col("month") == month)
+            if rows.height:
+                values = rows.select("row", "ts", "close", "volume")
+                check_rows(path, name, day_text, values, repeats=True)
             if rows.height or name.endswith(("R1", "R2")):
                 yield name, day_text, cache_frame(rows.select("ts", "close", "volume"))
 
@@ -113,7 +119,8 @@ def _number(column: pl.Expr, dtype: Type[pl.DataType]) -> pl.Expr:
 
 
 def _read_trades(path: str) -> pl.DataFrame:
-    """The file's first six columns as blank-stripped text, the time as six digits."""
+    """The file's first six columns as blank-stripped text, the time as six digits, and each
+    row's "row" in the file (the header is row 1)."""
     content = _utf8_csv(_file_bytes(path), path)
     try:
         raw = pl.read_csv(
@@ -125,11 +132,25 @@ def _read_trades(path: str) -> pl.DataFrame:
     except pl.exceptions.PolarsError as error:
         raise DataImportError(f"{path}: not a CSV file: {str(error).splitlines()[0]}") from None
     return raw.rename(dict(zip(raw.columns, COLUMNS))).select(
-        pl.col(name).str.strip_chars().str.zfill(6)
-        if name == "time"
-        else pl.col(name).str.strip_chars()
-        for name in COLUMNS
+        pl.int_range(2, pl.len() + 2).alias("row"),
+        *(
+            pl.col(name).str.strip_chars().str.zfill(6)
+            if name == "time"
+            else pl.col(name).str.strip_chars()
+            for name in COLUMNS
+        ),
     )
+
+
+def _check_complete(trades: pl.DataFrame, path: str) -> None:
+    """Raises for the first row that lacks one of the six values a trade has."""
+    short = trades.filter(pl.any_horizontal(pl.col(COLUMNS).is_null() | (pl.col(COLUMNS) == "")))
+    if short.height:
+        row = short.row(0, named=True)
+        given = sum(row[name] not in (None, "") for name in COLUMNS)
+        raise DataImportError(
+            f"{path}: row {row['row']:,} holds {given} of the {len(COLUMNS)} values of a trade"
+        )
 
 
 def _file_bytes(path: str) -> bytes:

@@ -22,7 +22,13 @@ from typing import Iterator, Literal, Optional, Tuple
 import polars as pl
 
 from quorvel import market
-from quorvel.data.store import DataImportError, cache_frame, read_user_file
+from quorvel.data.store import (
+    PARQUET_SUFFIXES,
+    DataImportError,
+    cache_frame,
+    check_rows,
+    read_user_file,
+)
 
 __all__ = ["EXCHANGE_TIME_ZONE", "TickColumns", "market_of", "read_tick_file"]
 
@@ -61,13 +67,19 @@ def read_tick_file(
     time_zone: str = EXCHANGE_TIME_ZONE,
     epoch_unit: str = "ns",
 ) -> Iterator[Tuple[str, str, pl.DataFrame]]:
-    """The days of one file as (code, trading day "YYYY-MM-DD", day frame)."""
+    """The days of one file as (code, trading day "YYYY-MM-DD", day frame); a file without
+    rows, or with a day that fails its checks (`quorvel.data.store.check_rows`), is refused."""
     unit = _epoch_unit(epoch_unit)
     raw = read_user_file(path, try_parse_dates=True)
+    if not raw.height:
+        raise DataImportError(f"{path}: no rows of ticks")
     chosen = _chosen_columns(raw, columns, path)
     local = _exchange_time(raw.get_column(columns.time), time_zone, unit, path)
+    # A CSV's first row is its header.
+    first_row = 1 if path.lower().endswith(PARQUET_SUFFIXES) else 2
     ticks = raw.select(
-        [pl.col(source).alias(name) for name, source in chosen if name != "ts"]
+        pl.int_range(first_row, pl.len() + first_row).alias("row"),
+        *(pl.col(source).alias(name) for name, source in chosen if name != "ts"),
     ).with_columns(local.dt.epoch("ns").alias("ts"), _trading_days(local, code).alias("day"))
     try:
         ticks = ticks.cast({name: dtype for name, _, dtype in _VALUES if name in ticks.columns})
@@ -76,7 +88,8 @@ def read_tick_file(
             f"{path}: a value of the wrong type: {str(error).splitlines()[0]}"
         ) from None
     for (day,), frame in ticks.group_by("day", maintain_order=True):
-        yield code, str(day), cache_frame(frame.drop("day"))
+        check_rows(path, code, str(day), frame.drop("day"))
+        yield code, str(day), cache_frame(frame.drop("day", "row"))
 
 
 # The tick values: cache column, `TickColumns` field, type.
@@ -141,6 +154,14 @@ def _exchange_time(
         ) from None
 
 
+def _next_trading_day(day: dt.date) -> Optional[dt.date]:
+    """The trading day after `day`; None beyond the calendar (its ticks are refused then)."""
+    try:
+        return market.next_trading_day(day)
+    except ValueError:
+        return None
+
+
 def _trading_days(local: pl.Series, code: str) -> pl.Series:
     """Each tick's trading day as "YYYY-MM-DD"."""
     frame = pl.DataFrame({"date": local.dt.date(), "time": local.dt.time()})
@@ -155,6 +176,6 @@ def _trading_days(local: pl.Series, code: str) -> pl.Series:
         .alias("began")
     )
     began = frame.get_column("began").drop_nulls().unique().to_list()
-    following = {day: market.next_trading_day(day) for day in began}
+    following = {day: _next_trading_day(day) for day in began}
     days = pl.col("began").replace_strict(following, default=None, return_dtype=pl.Date)
     return frame.select(days.fill_null(pl.col("date")).dt.strftime("%Y-%m-%d")).to_series()

@@ -13,7 +13,8 @@ from quorvel.backtest import AccountRules, Strategy
 from quorvel.backtest.output.charts import closed_stretches
 
 # Stocks trade 08:30 to 13:00, and Friday 2024-01-05 and Tuesday 2024-01-09 are closed: the
-# offline broker's ticks (Taiwan's days and hours) run on past them.
+# offline broker's ticks (Taiwan's days and hours) run on past them.  The run accepts them as
+# data faults.
 EARLY = market.SessionHours("day", dt.time(8, 30), dt.time(13, 0))
 RULES = replace(
     market.TAIWAN,
@@ -38,7 +39,8 @@ class SellsFirst(Strategy):
 @pytest.fixture(scope="module", params=["replay", "paced"])
 def result(request, engines_built, data_dir):
     return backtest(data_dir, SellsFirst(), period=("2024-01-08", "2024-01-10"), backfill=2,
-                    engine=request.param, market_rules=RULES, account=AccountRules(day_trade=True))
+                    engine=request.param, market_rules=RULES, account=AccountRules(day_trade=True),
+                    accept_data_faults=True)
 
 
 def test_the_backfill_days_are_counted_by_the_runs_calendar(result):

@@ -108,3 +108,22 @@ def test_corporate_actions_are_kept_and_a_bad_row_is_one_line(tmp_path, data_dir
         CorporateAction("2330", "2024-06-13", 3.5, 0.0, "2024-07-11"),
         CorporateAction("2317", "2024-07-02", 5.4, 0.0, ""),
     ]
+
+
+def test_check_prints_each_days_audit_at_80_columns_and_names_its_faults(data_dir, capsys):
+    assert main(["taifex", *TAIFEX_FILES, "--months", "202408", "--data-dir", data_dir]) == 0
+    capsys.readouterr()
+    assert main(["check", data_dir, "--gap", "3600"]) == 1
+    lines = capsys.readouterr().out.splitlines()
+    assert max(map(len, lines)) <= 80
+    rows = {tuple(line.split()[:2]): line.split()[2:] for line in lines if line[:1] == " "}
+    # Nine trades of the 19th, from the night session's opening to the day session's last minute.
+    assert rows[("TXFR1", "2024-08-19")] == [
+        "9", "15:00:00", "13:44:59", "3", "(9h)", "night", "0%", "day", "1%", "ok"
+    ]
+    assert rows[("TMFR1", "2024-08-21")][:3] == ["0", "-", "-"]
+    assert rows[("TMFR1", "2024-08-21")][-1] == "fault"
+    assert lines[-2:] == [
+        "TMFR1 2024-08-21: no ticks on a trading day",
+        "27 days checked, 1 with a fault",
+    ]

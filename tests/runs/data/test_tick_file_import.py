@@ -69,7 +69,7 @@ class TestTradingDays:
             ("2024-08-16 15:00:00", "2024-08-19"),  # Friday night: Monday
             ("2024-08-17 04:59:00", "2024-08-19"),  # past midnight into Saturday
             ("2024-08-19 13:44:00", "2024-08-19"),
-            ("2024-02-07 21:00:00", "2024-02-15"),  # before the Lunar New Year holidays
+            ("2024-02-05 21:00:00", "2024-02-15"),  # before the Lunar New Year holidays
         ],
     )
     def test_a_futures_night_session_belongs_to_the_next_trading_day(
@@ -139,7 +139,7 @@ class TestColumns:
             (
                 pl.DataFrame({"ts": ["2024-01-08 09:00:00"], "close": [-1.0], "volume": [1]}),
                 TickColumns(),
-                "2330 2024-01-08: 欄位 close 有不大於 0 的價格",
+                "2330 2024-01-08: 1 price not above 0 (-1.0), the first at row 2",
             ),
         ],
         ids=["missing volume", "missing named column", "float times", "negative price"],

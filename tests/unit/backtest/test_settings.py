@@ -60,7 +60,7 @@ def test_the_files_record_the_settings_whole(rules, recorded):
         "queue", 137.0, 1)
     assert set(document) == {
         "period", "backfill", "engine", "window", "fill_model", "latency_ms", "slippage_ticks",
-        "compare_fills", "roll", "settlement_prices", "corporate_actions",
+        "compare_fills", "accept_data_faults", "roll", "settlement_prices", "corporate_actions",
         "seed", "capital", "costs", "account", "market_rules", "min_sharpe_days", "stall_timeout",
         "equity_every", "broker_attempts", "broker_wait",
     }

@@ -24,6 +24,7 @@ from typing import Any, Dict, List, Optional, Sequence
 from quorvel.backtest import core
 from quorvel.backtest.account.account import Account
 from quorvel.backtest.engine.asking import AskedBroker
+from quorvel.backtest.engine.data_faults import DataWatch
 from quorvel.backtest.engine.days import span_days
 from quorvel.backtest.engine.failures import stops_recorded
 from quorvel.backtest.engine.fills import fills_for
@@ -293,6 +294,7 @@ def _replayed(
                     result.account,
                     trading,
                     fills,
+                    DataWatch(result, codes),
                 )
                 try:
                     engine(run)

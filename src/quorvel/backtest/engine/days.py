@@ -5,7 +5,9 @@ Each day goes through the tick feed's door (`quorvel.modules.ticker.feed.load` w
 its whole period): the same cache, checks and merge as a load of the span at once, whose rows
 the days' frames give in the same order, one after the other.  While the engine replays one
 day, the next one loads in a background thread; polars reads, parses and sorts without the
-interpreter lock, so that part of the load runs beside the replay.
+interpreter lock, so that part of the load runs beside the replay.  A day's checks
+(`quorvel.backtest.engine.data_faults`) run in its loading thread too; their faults are settled
+when the day is handed out, before its first tick is replayed.
 """
 
 from __future__ import annotations
@@ -19,7 +21,9 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 import polars as pl
 
 from quorvel.backtest import core
+from quorvel.backtest.engine.data_faults import DataWatch
 from quorvel.backtest.errors import BacktestError
+from quorvel.data.checks import DataFault
 from quorvel.utils import format_to_dt
 
 
@@ -38,14 +42,21 @@ class DayFrames:
     """The frames of the span's days in order (a day without ticks gives an empty frame), each
     loaded through the feed's door when the one before it is handed out.
 
-    `waited` counts the seconds spent waiting for a day to be loaded.
+    `waited` counts the seconds spent waiting for a day to be loaded.  Each day is checked by
+    `watch`, when one is given, before it is handed out.
     """
 
     def __init__(
-        self, ticker: Any, instruments: List[Dict[str, str]], first: str, last: str
+        self,
+        ticker: Any,
+        instruments: List[Dict[str, str]],
+        first: str,
+        last: str,
+        watch: Optional[DataWatch] = None,
     ) -> None:
         self.ticker = ticker
         self.instruments = instruments
+        self.watch = watch
         self.days = span_days(first, last)
         self.waited = 0.0
         self._stopped = threading.Event()
@@ -56,8 +67,10 @@ class DayFrames:
         self._start_next()
         while self._loader is not None:
             started = time.perf_counter()
-            frame = self._loader.result()
+            frame, faults = self._loader.result()
             self.waited += time.perf_counter() - started
+            if self.watch is not None:
+                self.watch.settle(faults)
             self._start_next()
             yield frame
 
@@ -78,11 +91,15 @@ class DayFrames:
 
 @contextlib.contextmanager
 def loaded_day_by_day(
-    ticker: Any, instruments: List[Dict[str, str]], span: Tuple[str, str], timeout: float
+    ticker: Any,
+    instruments: List[Dict[str, str]],
+    span: Tuple[str, str],
+    timeout: float,
+    watch: Optional[DataWatch] = None,
 ) -> Iterator[DayFrames]:
-    """The days of `span` (first, last) for the block; when it ends, a load still under way is
-    ended and its thread joined, `timeout` seconds at most."""
-    frames = DayFrames(ticker, instruments, *span)
+    """The days of `span` (first, last) for the block, each checked by `watch`; when it ends, a
+    load still under way is ended and its thread joined, `timeout` seconds at most."""
+    frames = DayFrames(ticker, instruments, *span, watch)
     try:
         yield frames
     except BaseException:
@@ -93,22 +110,24 @@ def loaded_day_by_day(
 
 
 class _DayLoad:
-    """One day's load in its own daemon thread; `result` gives its frame or raises its error."""
+    """One day's load in its own daemon thread; `result` gives its frame and its faults or
+    raises its error."""
 
     def __init__(self, frames: DayFrames, day: str) -> None:
         self._frames = frames
         self._day = day
         self._frame: Optional[pl.DataFrame] = None
+        self._faults: List[DataFault] = []
         self._error: Optional[BaseException] = None
         self._thread = threading.Thread(target=self._load, name=f"quorvel-load-{day}", daemon=True)
         self._thread.start()
 
-    def result(self) -> pl.DataFrame:
+    def result(self) -> Tuple[pl.DataFrame, List[DataFault]]:
         self._thread.join()
         if self._error is not None:
             raise self._error
         assert self._frame is not None
-        return self._frame
+        return self._frame, self._faults
 
     def join(self, timeout: float) -> bool:
         self._thread.join(timeout)
@@ -126,5 +145,7 @@ class _DayLoad:
                 self._day,
                 lambda code, date, rows: frames._stopped.is_set(),
             )
+            if frames.watch is not None:
+                self._faults = frames.watch.faults(self._frame, day=self._day)
         except BaseException as error:  # handed to the thread that asks for the day
             self._error = error

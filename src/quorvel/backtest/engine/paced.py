@@ -35,6 +35,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import polars as pl
 
+from quorvel.backtest.engine.data_faults import DataWatch
 from quorvel.backtest.engine.desks import QueuedDesk, attached
 from quorvel.backtest.engine.lifecycle import Watchdog, observed_feed
 from quorvel.backtest.engine.road import BACKFILL_OVER_STATUS, END_STATUS, Progress, Run, tick_road
@@ -52,7 +53,7 @@ def run_paced(run: Run) -> None:
             road = tick_road(
                 run, desk, None if progress is None else lambda done: progress(done, loaded.total)
             )
-            frames = _PhaseFrames(feed_run, result)
+            frames = _PhaseFrames(feed_run, result, run.data_watch)
             backfill_from, backfill_to = result.backfill or (None, None)
             with attached(strategy, desk):
                 strategy.on_start()
@@ -103,10 +104,12 @@ class _LoadedDays:
 
 class _PhaseFrames:
     """The frame each phase (backfill, live) sends its ticks from, as the feed's door hands the
-    loads over."""
+    loads over, checked by the run's `DataWatch` before its first tick is replayed: the whole
+    phase is loaded by then, so a fault stops the phase before any of its ticks."""
 
-    def __init__(self, feed_run: Any, result: BacktestResult) -> None:
+    def __init__(self, feed_run: Any, result: BacktestResult, watch: DataWatch) -> None:
         self.feed_run = feed_run
+        self.watch = watch
         self.periods = {True: result.backfill, False: result.period}
         self.loads: Dict[Tuple[str, str], List[pl.DataFrame]] = {}  # taken, not yet replayed
 
@@ -115,9 +118,11 @@ class _PhaseFrames:
         for start_from, end_to, frame in self.feed_run.take_loads():
             self.loads.setdefault((start_from, end_to), []).append(frame)
         loaded = self.loads.get(period) if period is not None else None
-        if not loaded:
+        if not loaded or period is None:
             raise BacktestError(f"the tick feed sent ticks of {period} without loading them")
-        return loaded.pop(0)
+        frame = loaded.pop(0)
+        self.watch.check(frame, period)
+        return frame
 
 
 def _paced_ticks(

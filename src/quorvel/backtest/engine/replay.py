@@ -45,7 +45,7 @@ def run_replay(run: Run) -> None:
             desk.deliver()
             for span, is_backfilling in spans:
                 with loaded_day_by_day(
-                    ticker, run.instruments, span, settings.stall_timeout
+                    ticker, run.instruments, span, settings.stall_timeout, run.data_watch
                 ) as frames:
                     for frame in frames:
                         counts.day_loaded(frame.height)

@@ -10,6 +10,7 @@ from typing import Any, Callable, Dict, List, Optional, Type, TypeVar
 from quorvel.backtest import core
 from quorvel.backtest.account.account import Account
 from quorvel.backtest.engine.bars import bar_seconds, session_spans
+from quorvel.backtest.engine.data_faults import DataWatch
 from quorvel.backtest.engine.desks import Desk
 from quorvel.backtest.engine.market_rules import TradingRules
 from quorvel.backtest.results.result import BacktestResult
@@ -38,6 +39,7 @@ class Run:
     account: Account
     rules: TradingRules
     fills: Any  # the run's QueueFills, None for the matcher's own matching
+    data_watch: DataWatch  # the checks of the days loaded
 
     @property
     def settings(self) -> RunSettings:

@@ -99,6 +99,7 @@ def summary(result: BacktestResult, evaluation: Optional[Evaluation] = None) -> 
             "codes_without_quotes": result.codes_without_quotes,
             "settled_at_last_trade": result.settled_at_last_trade,
             "unknown_securities": result.unknown_securities,
+            "data_faults": result.data_faults,
             "account_warnings": result.warnings,
         },
         **({} if comparison is None else {"fill_comparison": comparison.as_dict()}),

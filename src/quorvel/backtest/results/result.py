@@ -67,6 +67,8 @@ class BacktestResult:
     account: Optional[Account] = field(default=None, repr=False)
     balances: BalancesAt = field(init=False, repr=False)
     warnings: List[str] = field(default_factory=list, repr=False)
+    # The faults of the days replayed under `accept_data_faults` (also among the warnings).
+    data_faults: List[str] = field(default_factory=list)
     parameters: Dict[str, Any] = field(default_factory=dict)  # the strategy's, as it ran
     # The codes whose ticks carried no quote: their marketable orders filled at the next trade.
     codes_without_quotes: List[str] = field(default_factory=list)

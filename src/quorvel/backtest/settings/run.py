@@ -119,10 +119,13 @@ class RunSettings:
     last trade price; a continuous code's position is then opened again in
     the next month when `roll` is "carry" (`ROLLS`).  `corporate_actions` are
     the dividends and capital reductions of the codes (with those imported into
-    the data directory and those the broker object offers).  A day's ticks are
-    asked of the broker up to `broker_attempts` times, `broker_wait` seconds
-    before the second attempt and twice as long before each further one
-    (`quorvel.backtest.engine.asking`).
+    the data directory and those the broker object offers).  Every day of ticks
+    the run loads is checked before its first tick (`quorvel.data.checks`): a
+    fault stops the run with `DataFaultError`, or, with `accept_data_faults`,
+    the day is replayed and the fault kept as a warning
+    (`BacktestResult.data_faults`).  A day's ticks are asked of the broker up
+    to `broker_attempts` times, `broker_wait` seconds before the second attempt
+    and twice as long before each further one (`quorvel.backtest.engine.asking`).
     """
 
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -145,6 +148,7 @@ class RunSettings:
     roll: str = "settle"
     settlement_prices: Mapping[str, float] = field(default_factory=dict)
     corporate_actions: Tuple[CorporateAction, ...] = ()
+    accept_data_faults: bool = False
     broker_attempts: int = 3
     broker_wait: float = 1.0
 
@@ -192,7 +196,7 @@ class RunSettings:
             raise ValueError(
                 f"market_rules must be MarketRules or None (the raw exchange), not {self.market_rules!r}"
             )
-        for name in ("account_rules", "compare_fills"):
+        for name in ("account_rules", "compare_fills", "accept_data_faults"):
             if type(getattr(self, name)) is not bool:
                 raise ValueError(f"{name} must be True or False, not {getattr(self, name)!r}")
         if self.seed is not None and type(self.seed) is not int:
@@ -258,6 +262,7 @@ class RunSettings:
             "latency_ms": self.latency_ms,
             "slippage_ticks": self.slippage_ticks,
             "compare_fills": self.compare_fills,
+            "accept_data_faults": self.accept_data_faults,
             "roll": self.roll,
             "settlement_prices": dict(sorted(self.settlement_prices.items())),
             "corporate_actions": [action.as_dict() for action in self.corporate_actions],

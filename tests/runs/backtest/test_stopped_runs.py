@@ -29,9 +29,9 @@ def extensions_built():
     pytest.importorskip("quorvel.modules.replay.replay")
 
 
-def run(data_dir, strategy, engine="replay", broker=None):
+def run(data_dir, strategy, engine="replay", broker=None, **settings):
     return backtest(data_dir, strategy, broker=broker, market_seed=1, ticks_per_day=TICKS_PER_DAY,
-                    period=PERIOD, engine=engine)
+                    period=PERIOD, engine=engine, **settings)
 
 
 class FailsIn(Strategy):
@@ -133,13 +133,15 @@ class TestStrategyErrors:
             f"not nan (test_stopped_runs.py:{line})"
         )
 
-    def test_an_exception_that_did_not_come_from_a_hook_is_left_as_it_is(self, tmp_path):
+    def test_an_exception_that_did_not_come_from_a_hook_is_not_the_strategys(self, tmp_path):
         class FailingBroker(SimulatedBroker):
             def ticks(self, contract, date):
                 raise ConnectionError("the broker is gone")
 
-        with pytest.raises(ConnectionError, match="the broker is gone"):
-            run(tmp_path, Strategy(), broker=FailingBroker(1, ticks_per_day=TICKS_PER_DAY))
+        with pytest.raises(BacktestError, match="with ConnectionError: the broker is gone") as raised:
+            run(tmp_path, Strategy(), broker=FailingBroker(1, ticks_per_day=TICKS_PER_DAY),
+                broker_wait=0)
+        assert not isinstance(raised.value, StrategyError)
 
     def test_an_interrupted_result_says_so(self, tmp_path):
         class Interrupts(Strategy):

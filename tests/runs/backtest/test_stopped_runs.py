@@ -138,10 +138,8 @@ class TestStrategyErrors:
             def ticks(self, contract, date):
                 raise ConnectionError("the broker is gone")
 
-        with pytest.raises(BacktestError, match="with ConnectionError: the broker is gone") as raised:
-            run(tmp_path, Strategy(), broker=FailingBroker(1, ticks_per_day=TICKS_PER_DAY),
-                broker_wait=0)
-        assert not isinstance(raised.value, StrategyError)
+        with pytest.raises(BacktestError, match="with ConnectionError: the broker is gone$"):
+            run(tmp_path, Strategy(), broker=FailingBroker(1), broker_wait=0)
 
     def test_an_interrupted_result_says_so(self, tmp_path):
         class Interrupts(Strategy):

@@ -1,7 +1,6 @@
 """Imported days replayed unchanged by both engines, and runs on the tick cache alone."""
 
 import datetime as dt
-import os
 
 import pytest
 
@@ -97,8 +96,7 @@ class TestOfflineCommand:
     @pytest.mark.usefixtures("engines_built")
     @pytest.mark.parametrize("engine", ["replay", "paced"])
     def test_a_corrupt_day_set_aside_is_one_line_naming_it(self, imported, engine, capsys):
-        day = os.path.join(imported, "sino", "ticks", "TXFR1 2024-08-20 - ticks.csv")
-        open(day, "a").write("garbage,x\n")
+        open(f"{imported}/sino/ticks/TXFR1 2024-08-20 - ticks.csv", "a").write("garbage,x\n")
         assert self.run(imported, "--engine", engine, "--start", PERIOD[0], "--end", PERIOD[1]) == 1
         *_, failed = capsys.readouterr().out.strip().split("\n")
         assert failed.startswith("backtest failed: TXFR1 2024-08-20 is not in the tick cache; ")

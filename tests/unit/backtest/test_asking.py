@@ -14,8 +14,9 @@ def test_an_answer_is_asked_again_after_doubling_waits_and_a_day_given_up_once()
     broker.ticks.side_effect = [OSError("reset")] * 5 + [{}, KeyError(0)]
     asked = AskedBroker(broker, 3, 0.5, slept.append)
     for _ in range(2):  # the second time at once, as the feed asks a failed day again
-        with pytest.raises(DayNotFetched, match=f"^{GIVEN_UP}$"):
+        with pytest.raises(DayNotFetched, match=f"^{GIVEN_UP}$") as raised:
             asked.ticks("2330", "2024-01-10")
+        assert isinstance(raised.value.__cause__, OSError)
     assert asked.ticks("2330", "2024-01-11") == {}
     with pytest.raises(DayNotHeld, match="^the broker has no ticks of 2330 2024-01-12: KeyError"):
         asked.ticks("2330", "2024-01-12")  # asked once: the broker has no such day

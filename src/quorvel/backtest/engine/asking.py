@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import Any, Callable, Dict, Tuple, Type
+from typing import Any, Callable, Dict, Tuple
 
 from quorvel.backtest.errors import BacktestError
 from quorvel.data.offline import MissingCachedDay
@@ -53,8 +53,8 @@ class AskedBroker:
         self._attempts = attempts
         self._first_wait = first_wait
         self._sleep = sleep
-        # The days given up, by (code, day), with the kind of failure and the line saying why.
-        self._given_up: Dict[Tuple[str, str], Tuple[Type[DayNotFetched], str]] = {}
+        # The days given up, by (code, day), with their failure.
+        self._given_up: Dict[Tuple[str, str], DayNotFetched] = {}
         self._lock = threading.Lock()
 
     @property
@@ -67,8 +67,8 @@ class AskedBroker:
         key = (str(getattr(contract, "code", contract)), date)
         with self._lock:
             given_up = self._given_up.get(key)
-        if given_up is not None:
-            raise given_up[0](*key, given_up[1])
+        if given_up is not None:  # a new exception, so that tracebacks do not pile up on one
+            raise type(given_up)(*key, str(given_up)) from given_up.__cause__
         wait, attempt = self._first_wait, 1
         while True:
             try:
@@ -84,7 +84,7 @@ class AskedBroker:
     def _given_up_with(self, key: Tuple[str, str], failure: DayNotFetched) -> DayNotFetched:
         """`failure`, remembered as the end of the day `key`."""
         with self._lock:
-            self._given_up[key] = (type(failure), str(failure))
+            self._given_up[key] = failure
         return failure
 
 

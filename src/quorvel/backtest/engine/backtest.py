@@ -69,10 +69,10 @@ def cache_directory(data_dir: str, api: Any) -> str:
     data directory never mixes ticks of different sources."""
     path = os.path.expanduser(data_dir)
     source = getattr(api, "tick_source", None)
-    return os.path.join(path, source_folder(source)) if source else path
+    return os.path.join(path, _source_folder(source)) if source else path
 
 
-def source_folder(source: object) -> str:
+def _source_folder(source: object) -> str:
     """The folder name of a tick source: the name itself where it is one plain path segment,
     otherwise "source-" and a digest of it.
 

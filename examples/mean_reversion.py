@@ -6,7 +6,7 @@
 from __future__ import annotations
 
 import collections
-from typing import Deque, Dict, Union
+from typing import Any, Deque, Dict, Union
 
 from quorvel.backtest import DealReport, OrderError, OrderReport, Strategy, Tick
 
@@ -32,6 +32,15 @@ class MeanReversion(Strategy):
     lot = 1
     max_position = 3
     rod_ttl = 200
+
+    def __init__(self, **params: Any) -> None:
+        # Refused here, a bad value is one line before the run instead of a failure inside it.
+        super().__init__(**params)
+        for name in ("ma", "every", "lot", "max_position", "rod_ttl"):
+            if getattr(self, name) < 1:
+                raise ValueError(f"{name} must be at least 1, not {getattr(self, name)}")
+        if not self.band >= 0:
+            raise ValueError(f"band must be at least 0, not {self.band}")
 
     def on_start(self) -> None:
         self.prices: Dict[str, Deque[float]] = collections.defaultdict(

@@ -38,6 +38,12 @@ def test_version_comes_from_the_package_metadata_once_asked_for():
     assert not hasattr(quorvel, "version")  # other names are missing as from any module
 
 
+def test_the_readme_install_line_names_every_extra_a_user_needs():
+    extras = (ROOT / "pyproject.toml").read_text().split("dependencies]\n")[1].split("\n[")[0]
+    line = re.search(r"pip install '\.\[([\w,]+)\]'", (ROOT / "README.md").read_text())
+    assert {*line[1].split(",")} == {*re.findall(r"^(\w+) =", extras, re.M)} - {"test", "docs"}
+
+
 def test_distribution_is_mit_licensed_and_ships_the_licence_text():
     metadata = importlib.metadata.metadata("quorvel")
     assert metadata.get("License-Expression", metadata.get("License")) == "MIT"

@@ -18,6 +18,7 @@ from quorvel.backtest.errors import (
     DataFaultError,
     OrderError,
     StrategyError,
+    StrategyStalled,
 )
 from quorvel.backtest.messages import (
     Bar,
@@ -54,6 +55,7 @@ __all__ = [
     "Settlement",
     "Strategy",
     "StrategyError",
+    "StrategyStalled",
     "Tick",
     "run_backtest",
 ]

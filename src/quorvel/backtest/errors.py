@@ -47,10 +47,24 @@ class StrategyError(BacktestError):
     `__cause__`, and `result` holds what the run produced until then.
     """
 
-    def __init__(self, result: BacktestResult, hook: str, location: str, error: Exception) -> None:
+    def __init__(
+        self, result: BacktestResult, hook: str, location: str, error: BaseException
+    ) -> None:
         text = str(error).splitlines()[0] if str(error) else ""
         what = f"{type(error).__name__}: {text}" if text else type(error).__name__
         super().__init__(f"{hook} raised {what} ({location})")
+        self.result = result
+        self.hook = hook
+        self.location = location
+
+
+class StrategyStalled(StrategyError):
+    """A run ended because one of the strategy's hooks did not return within the run's
+    `stall_timeout` (``MyStrategy.on_tick did not return within 120 s (my_strategy.py:42)``,
+    the line it was at); `result` holds what the run produced until then."""
+
+    def __init__(self, result: BacktestResult, hook: str, location: str, timeout: float) -> None:
+        BacktestError.__init__(self, f"{hook} did not return within {timeout:g} s ({location})")
         self.result = result
         self.hook = hook
         self.location = location

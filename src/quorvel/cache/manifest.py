@@ -28,7 +28,7 @@ from contextlib import contextmanager
 from datetime import datetime, timezone
 from typing import Any, Dict, Iterator, Mapping, Set, Tuple
 
-from quorvel.atomic_files import written_together
+from quorvel.atomic_files import writer_may_be_running, written_together
 
 try:
     import fcntl
@@ -154,7 +154,7 @@ def remove_stale_temporaries(directory: str) -> None:
         return
     for name in names:
         match = TEMPORARY_NAME.fullmatch(name)
-        if match is None or _may_be_running(int(match["pid"])):
+        if match is None or writer_may_be_running(int(match["pid"])):
             continue
         path = os.path.join(directory, name)
         try:
@@ -163,22 +163,6 @@ def remove_stale_temporaries(directory: str) -> None:
                 log.info("tick cache: removed %s, left by a writer that was stopped", path)
         except OSError:  # removed by another process first, or not ours to remove
             pass
-
-
-def _may_be_running(pid: int) -> bool:
-    """Whether process `pid` may still be writing; where that cannot be asked cheaply (Windows,
-    whose os.kill would end the process) the file's age alone decides."""
-    if pid == os.getpid():
-        return True
-    if os.name != "posix":
-        return False
-    try:
-        os.kill(pid, 0)
-    except (ProcessLookupError, OverflowError):
-        return False
-    except PermissionError:  # another user's process
-        return True
-    return True
 
 
 def _parse(path: str) -> Dict[str, Entry]:

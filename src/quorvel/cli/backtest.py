@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
-from typing import Any, List
+from typing import Any, List, Optional
 
 from rich.console import Console
 from rich.text import Text
@@ -19,7 +20,7 @@ from quorvel.backtest import (
     run_backtest,
 )
 from quorvel.backtest.engine.backtest import cache_directory
-from quorvel.backtest.output.files import write_outputs
+from quorvel.backtest.output.files import output_directory, write_output_files
 from quorvel.backtest.output.plot import plot_equity
 from quorvel.backtest.output.report import write_report
 from quorvel.backtest.output.tables import render
@@ -43,7 +44,7 @@ def backtest_command(
     writes what it did, marked partial."""
     status = 0
     try:
-        with progress_bar(console, "replaying ticks") as advance:
+        with progress_bar(console, "replaying ticks", "ticks") as advance:
             result = run_backtest(
                 api,
                 codes,
@@ -59,9 +60,9 @@ def backtest_command(
         console.print(f"[yellow]{stop.reason}[/yellow]")
     except StrategyError as error:
         result, status = error.result, 1
-        failure(console, args, str(error), error)
+        failure(args, str(error), error)
     except BacktestError as error:
-        failure(console, args, f"backtest failed: {error}", error)
+        failure(args, f"backtest failed: {error}", error)
         return 1
     if result.positions is None:  # stopped before the exchange was set up: nothing to show
         return status
@@ -77,17 +78,30 @@ def backtest_command(
 
 def _write_files(args: argparse.Namespace, result: BacktestResult, console: Console) -> None:
     """The data files first, then the plot and the report page, the slower and the more likely
-    to fail."""
+    to fail.  Those in the --output directory are written into a fresh one swapped into its
+    place at the end (`output_directory`)."""
     partial = "partial " if result.stopped is not None else ""
-    if args.output:
-        write_outputs(result, args.output)
-        console.print(
-            Text(f"{partial}reports, fills, equity curve and summary written to {args.output}"),
-            soft_wrap=True,
-        )
-    if args.plot:
-        plot_equity(result, args.plot)
-        console.print(Text(f"{partial}plot written to {args.plot}"), soft_wrap=True)
-    if args.report:
-        write_report(result, args.report)
-        console.print(Text(f"{partial}report page written to {args.report}"), soft_wrap=True)
+    with contextlib.ExitStack() as stack:
+        staged = stack.enter_context(output_directory(args.output)) if args.output else None
+        if staged is not None:
+            write_output_files(result, staged)
+            written = f"{partial}reports, fills, equity curve and summary written to {args.output}"
+            console.print(Text(written), soft_wrap=True)
+        for path, write, what in (
+            (args.plot, plot_equity, "plot"),
+            (args.report, write_report, "report page"),
+        ):
+            if path:
+                write(result, _in_staged(path, args.output, staged))
+                console.print(Text(f"{partial}{what} written to {path}"), soft_wrap=True)
+
+
+def _in_staged(path: str, output: Optional[str], staged: Optional[str]) -> str:
+    """Where the file of `path` is written: in the staged directory when `path` names a file
+    of the --output directory, so that it comes and goes with the run's other files."""
+    target = os.path.abspath(os.path.expanduser(path))
+    if staged is None or output is None:
+        return target
+    if os.path.dirname(target) != os.path.abspath(os.path.expanduser(output)):
+        return target
+    return os.path.join(staged, os.path.basename(target))

@@ -13,13 +13,14 @@ from typing import Optional, Sequence
 from rich.console import Console
 from rich.text import Text
 
+from quorvel.arguments import did_you_mean, error_line
 from quorvel.backtest import BacktestError
 from quorvel.backtest.engine.backtest import resolve_codes
 from quorvel.cli.backtest import backtest_command
 from quorvel.cli.notices import failure, manifest_lines, set_aside_lines
 from quorvel.cli.options import build_parser, check_options, chosen_strategy
 from quorvel.cli.signals import Stop
-from quorvel.cli.size import estimated_ticks, large_run_notice, trading_days
+from quorvel.cli.size import estimated_seconds, estimated_ticks, large_run_notice, trading_days
 from quorvel.cli.sweep import sweep_command
 from quorvel.data.offline import CacheOnlyBroker, MissingCachedDay, check_cached
 from quorvel.market.contracts import ContractError, contract_for
@@ -34,8 +35,9 @@ def command(argv: Optional[Sequence[str]], stop: Stop) -> int:
     """
     parser = build_parser()
     args = parser.parse_args(argv)
-    # A terminal gets its own width; a file or pipe gets room for the tables.
-    console = Console(width=None if sys.stdout.isatty() else 100)
+    # A terminal gets its own width, and so does output whose COLUMNS says one; any other file
+    # or pipe gets room for the tables.
+    console = Console(width=None if sys.stdout.isatty() or os.environ.get("COLUMNS") else 100)
     try:
         return _command(parser, args, console, stop)
     except KeyboardInterrupt:  # before a run took the signal over, or again as it wound down
@@ -43,7 +45,7 @@ def command(argv: Optional[Sequence[str]], stop: Stop) -> int:
         return stop.exit_status
     except OSError as error:  # a data directory or output place that fails under the run
         what = "sweep" if args.sweep else "backtest"
-        failure(console, args, f"{what} failed: {error}", error)
+        failure(args, f"{what} failed: {error}", error)
         return 1
 
 
@@ -59,7 +61,7 @@ def _command(
     try:
         instruments = resolve_codes(api, args.codes)
     except BacktestError as error:
-        parser.error(f"{error}{_codes_known_to(api)}")
+        parser.error(f"{error}{_codes_known_to(api, args.codes)}")
     try:
         for entry in instruments:
             contract_for(entry["code"], entry["market"])
@@ -82,10 +84,14 @@ def _command(
             try:
                 check_cached(codes, spans, os.path.expanduser(data_dir))
             except MissingCachedDay as error:
-                console.print(Text(f"backtest failed: {error}", "red"), soft_wrap=True)
+                error_line(f"backtest failed: {error}")
                 return 1
-        ticks = estimated_ticks(api, codes, spans, os.path.expanduser(data_dir))
-        notice = large_run_notice(ticks, trading_days(spans), args.engine) if ticks else None
+        directory = os.path.expanduser(data_dir)
+        ticks = estimated_ticks(api, codes, spans, directory)
+        notice = None
+        if ticks:
+            seconds = estimated_seconds(api, ticks, codes, spans, directory)
+            notice = large_run_notice(ticks, trading_days(spans), args.engine, seconds)
         if notice is not None:
             console.print(Text(notice, "yellow"), soft_wrap=True)
         if args.sweep:
@@ -93,8 +99,12 @@ def _command(
         return backtest_command(args, api, codes, strategy, settings, data_dir, console, stop)
 
 
-def _codes_known_to(api: object) -> str:
-    """The offline broker's codes, to follow the message about a code it does not know."""
+def _codes_known_to(api: object, codes: Sequence[str]) -> str:
+    """The offline broker's codes, to follow the message about a code it does not know: all of
+    them, then the nearest to the first unknown one."""
     if not isinstance(api, SimulatedBroker):  # the tick cache's stand-in knows every code
         return ""
-    return f"; the offline broker knows {', '.join(contract.code for contract in api.contracts)}"
+    known = [contract.code for contract in api.contracts]
+    unknown = [code for code in codes if code not in known]
+    hint = did_you_mean(unknown[0], known) if unknown else ""
+    return f"; the offline broker knows {', '.join(known)}{hint}"

@@ -1,5 +1,6 @@
-"""Lines the command prints besides its tables: what went wrong, and what the tick cache
-repaired (files set aside, its manifest rebuilt)."""
+"""Lines the command prints besides its tables: what went wrong (on standard error, so that a
+pipe or a file of the tables does not swallow it), and what the tick cache repaired (files set
+aside, its manifest rebuilt)."""
 
 from __future__ import annotations
 
@@ -14,10 +15,13 @@ from typing import Iterator
 from rich.console import Console
 from rich.text import Text
 
+from quorvel.arguments import error_line
 
-def failure(console: Console, args: argparse.Namespace, text: str, error: BaseException) -> None:
-    """One red line; the traceback of `error` and what caused it, on stderr, with --debug."""
-    console.print(Text(text, "red"), soft_wrap=True)
+
+def failure(args: argparse.Namespace, text: str, error: BaseException) -> None:
+    """One red line on standard error, followed by the traceback of `error` and what caused it
+    with --debug."""
+    error_line(text)
     if args.debug:
         traceback.print_exception(type(error), error, error.__traceback__, file=sys.stderr)
 

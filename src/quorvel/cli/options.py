@@ -191,10 +191,12 @@ def build_parser() -> argparse.ArgumentParser:
         ),
         formatter_class=_HelpFormatter,
     )
+    parser.add_version()
     data = parser.add_argument_group("data")
     data.add_argument(
         "--codes",
         nargs="+",
+        type=str.upper,  # the broker's codes are upper case: txfr1 is TXFR1
         default=list(DEFAULT_CODES),
         metavar="CODE",
         help="stock and futures codes to trade (offline broker: 2330, 2317, ..., TXFR1, MXFR1)",

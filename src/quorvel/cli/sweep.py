@@ -8,6 +8,7 @@ import functools
 from rich.console import Console
 from rich.text import Text
 
+from quorvel.arguments import error_line
 from quorvel.backtest import RunSettings
 from quorvel.backtest.strategy.loading import load_strategy, parse_params
 from quorvel.cli.progress import progress_bar
@@ -34,8 +35,8 @@ def sweep_command(
     stop: Stop,
 ) -> int:
     """Run the sweep of the options, print its table and write its files; returns the exit
-    status.  A sweep stopped early (a signal) still prints and writes the rows it finished,
-    marked partial."""
+    status: 1 when a run failed (its row tells why).  A sweep stopped early (a signal) still
+    prints and writes the rows it finished, marked partial."""
     try:
         strategy = load_strategy(args.strategy)
         fixed = parse_params(strategy, args.param)
@@ -50,7 +51,7 @@ def sweep_command(
     )
     status = 0
     try:
-        with progress_bar(console, "backtests") as advance:
+        with progress_bar(console, "backtests", "runs") as advance:
             result = run_sweep(
                 broker,
                 strategy,
@@ -78,4 +79,8 @@ def sweep_command(
         files = "sweep.csv, sweep.json and runs/ (each run's log)"
         written = f"{partial}{files} written to {args.output}"
         console.print(Text(written), soft_wrap=True)
+    failed = sum(row.error is not None for row in result.rows)
+    if failed and status == 0:
+        error_line(f"{failed} of {len(result.rows)} backtests failed: see the error column")
+        status = 1
     return status

@@ -31,6 +31,7 @@ __all__ = [
     "MissingCachedDay",
     "TickColumns",
     "check_cached",
+    "check_month",
     "continuous_months",
     "import_actions",
     "import_settlements",
@@ -61,9 +62,18 @@ def import_taifex(
     day ("YYYYMM": 202408 gives TXFH4, MXFH4, TMFH4): every month, or those of `months`.
     """
     for month in months or ():
-        if not (len(month) == 6 and month.isdigit() and 1 <= int(month[4:]) <= 12):
-            raise DataImportError(f"not a contract month of the form YYYYMM: {month!r}")
+        try:
+            check_month(month)
+        except ValueError as error:
+            raise DataImportError(str(error)) from None
     return _import(paths, data_dir, lambda path: read_taifex_file(path, months), file_done)
+
+
+def check_month(month: str) -> str:
+    """`month` if it is a contract month of the form YYYYMM; ValueError with one line if not."""
+    if not (len(month) == 6 and month.isdigit() and 1 <= int(month[4:]) <= 12):
+        raise ValueError(f"not a contract month of the form YYYYMM: {month!r}")
+    return month
 
 
 def import_ticks(

@@ -13,13 +13,14 @@ from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
 from rich.table import Table
 from rich.text import Text
 
-from quorvel.arguments import ArgumentParser
+from quorvel.arguments import ArgumentParser, error_line
 from quorvel.cache import day_files
 from quorvel.data import (
     EXCHANGE_TIME_ZONE,
     DataImportError,
     ImportedDay,
     TickColumns,
+    check_month,
     import_taifex,
     import_ticks,
 )
@@ -56,6 +57,7 @@ def build_parser() -> argparse.ArgumentParser:
             "~/quorvel/data --codes TXFR1 --start 2024-08-19 --end 2024-08-20 --no-backfill"
         ),
     )
+    parser.add_version()
     sources = parser.add_subparsers(dest="source", required=True, metavar="SOURCE")
     taifex = sources.add_parser(
         "taifex",
@@ -72,6 +74,7 @@ def build_parser() -> argparse.ArgumentParser:
     taifex.add_argument(
         "--months",
         nargs="+",
+        type=_month,
         metavar="YYYYMM",
         help=(
             "store only these months under their own codes (202408: TXFH4, MXFH4, TMFH4; "
@@ -209,12 +212,12 @@ def _render(days: List[ImportedDay], data_dir: str, console: Console) -> None:
 def _check(args: argparse.Namespace, console: Console) -> int:
     """Print the audit of the data directory; 1 when a day has a fault or there is no cache."""
     if not args.gap > 0:
-        console.print(Text(f"--gap must be a positive number of seconds, not {args.gap:g}", "red"))
+        error_line(f"--gap must be a positive number of seconds, not {args.gap:g}")
         return 2
     try:
         days = audit_directory(args.directory, TAIWAN, args.gap)
     except OSError as error:
-        console.print(Text(f"no tick cache to check: {error}", "red"), soft_wrap=True)
+        error_line(f"no tick cache to check: {error}")
         return 1
     console.print(_audit_table(days, args.gap))
     faults = [day.fault for day in days if day.fault is not None]
@@ -286,16 +289,23 @@ def _import_table(args: argparse.Namespace, console: Console) -> int:
     try:
         count = importer(args.files, args.data_dir)
     except DataImportError as error:
-        console.print(Text(f"import failed, nothing written: {error}", "red"), soft_wrap=True)
+        error_line(f"import failed, nothing written: {error}")
         return 1
     except OSError as error:
-        console.print(Text(f"import failed: {error}", "red"), soft_wrap=True)
+        error_line(f"import failed: {error}")
         return 1
     console.print(
         f"{rows.format(count)} kept in {os.path.join(os.path.expanduser(args.data_dir), file_name)}",
         soft_wrap=True,
     )
     return 0
+
+
+def _month(text: str) -> str:
+    try:
+        return check_month(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -330,10 +340,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                     file_done=done,
                 )
     except DataImportError as error:
-        console.print(Text(f"import failed, nothing written: {error}", "red"), soft_wrap=True)
+        error_line(f"import failed, nothing written: {error}")
         return 1
     except OSError as error:  # the data directory: a file in its place, read-only, full
-        console.print(Text(f"import failed: {error}", "red"), soft_wrap=True)
+        error_line(f"import failed: {error}")
         return 1
     _render(days, args.data_dir, console)
     return 0

@@ -41,8 +41,12 @@ __all__ = [
 Day = Union[dt.date, str]  # a date, or its "YYYY-MM-DD" text
 Moment = Union[dt.datetime, float]  # a wall-clock time, or broker seconds
 
-# Where the calendars begin: earlier days are refused rather than guessed.
+# Where the calendars begin and end: other days are refused rather than guessed.  The end is a
+# fixed day, not the calendar package's "a year from today", so that a calendar's days, and the
+# offline broker's cache directory named from them, stay the same from one day to the next;
+# tools/refresh-calendar writes the shipped days to it (move it on before a refresh).
 CALENDAR_START = "2000-01-01"
+CALENDAR_END = "2027-12-09"
 
 # The calendars whose trading days ship with the package, and their files in it.
 SHIPPED_CALENDARS: Dict[str, str] = {"XTAI": "xtai_days.txt"}
@@ -167,15 +171,16 @@ class CalendarDays(NamedTuple):
 
 
 def library_days(name: str) -> CalendarDays:
-    """The days of the `exchange_calendars` calendar `name` from `CALENDAR_START`, corrected
-    where the installed release is older (`OLD_RELEASE_CORRECTIONS`)."""
+    """The days of the `exchange_calendars` calendar `name` from `CALENDAR_START` to
+    `CALENDAR_END`, corrected where the installed release is older
+    (`OLD_RELEASE_CORRECTIONS`)."""
     import exchange_calendars
 
     try:
         with warnings.catch_warnings():  # the package's own deprecation notices about pandas
             warnings.simplefilter("ignore", DeprecationWarning)
             warnings.simplefilter("ignore", FutureWarning)
-            source = exchange_calendars.get_calendar(name, start=CALENDAR_START)
+            source = exchange_calendars.get_calendar(name, start=CALENDAR_START, end=CALENDAR_END)
     except exchange_calendars.errors.InvalidCalendarName:
         raise ValueError(f"unknown exchange calendar {name!r}") from None
     corrections = OLD_RELEASE_CORRECTIONS.get(name, CalendarCorrections(()))

@@ -373,13 +373,22 @@ class MarketRules:
                 replace(hours_of_day[-1], closes=self.months.last_day_close),
             )
         for hours in hours_of_day:
-            opening_day = self.previous_trading_days(day, 1)[0] if hours.previous_evening else day
+            opening_day = self._evening_before(day) if hours.previous_evening else day
+            if opening_day is None:
+                continue
             overnight = hours.closes <= hours.opens
             closing_day = opening_day + dt.timedelta(days=1 if overnight else 0)
             opens = dt.datetime.combine(opening_day, hours.opens)
             closes = dt.datetime.combine(closing_day, hours.closes)
             sessions.append(Session(hours.name, day, opens, closes))
         return sorted(sessions, key=lambda session: session.opens)
+
+    def _evening_before(self, day: dt.date) -> Optional[dt.date]:
+        """The trading day whose evening opens `day`'s night session; None on the calendar's
+        first day, which has no evening before it to trade in."""
+        if day <= self.trading_calendar.first:
+            return None
+        return self.previous_trading_days(day, 1)[0]
 
     def trading_day_of(self, moment: Moment) -> dt.date:
         """The trading day a moment counts for: that of the session holding it.  That is the
@@ -397,7 +406,9 @@ class MarketRules:
             return []
         found = []
         for call in self.instrument(code).calls:
-            taking = self.previous_trading_days(day, 1)[0] if call.previous_evening else day
+            taking = self._evening_before(day) if call.previous_evening else day
+            if taking is None:
+                continue
             opens, closes = (dt.datetime.combine(taking, time) for time in (call.opens, call.closes))
             found.append((call, opens, closes))
         return sorted(found, key=lambda entry: entry[1])

@@ -12,8 +12,6 @@ import contextlib
 import io
 import os
 import re
-import shutil
-import tempfile
 from typing import Any, Dict, Iterator, List, Mapping, Sequence, Tuple
 
 LOGS_DIRECTORY = "runs"
@@ -50,37 +48,11 @@ def log_names(combinations: Sequence[Mapping[str, Any]]) -> List[str]:
 
 
 def write_logs(directory: str, logs: Sequence[Tuple[Mapping[str, Any], str]]) -> None:
-    """Make ``runs/`` in `directory` hold a file for each (combination, text) of `logs`.
-
-    The logs are written into a new directory that then takes the place of
-    ``runs/``, so the logs of an earlier sweep in `directory` go with it and
-    a failed write leaves them as they were.
-    """
+    """Make ``runs/`` in `directory`, a fresh one that then takes the place of the sweep's
+    (`SweepResult.write`), hold a file for each (combination, text) of `logs`."""
     target = os.path.join(directory, LOGS_DIRECTORY)
-    if os.path.lexists(target) and not os.path.isdir(target):
-        raise NotADirectoryError(f"{target} is a file; the runs' logs need a folder there")
-    fresh = tempfile.mkdtemp(prefix=f".{LOGS_DIRECTORY}-", dir=directory)
-    try:
-        names = log_names([params for params, _ in logs])
-        for name, (_, text) in zip(names, logs):
-            with open(os.path.join(fresh, name), "w", encoding="utf-8") as log_file:
-                log_file.write(text)
-        _replace_directory(fresh, target)
-    finally:
-        shutil.rmtree(fresh, ignore_errors=True)
-
-
-def _replace_directory(fresh: str, target: str) -> None:
-    """Put the directory `fresh` in the place of `target`, which is removed if there."""
-    if not os.path.isdir(target):
-        os.rename(fresh, target)
-        return
-    old = tempfile.mkdtemp(prefix=f".{LOGS_DIRECTORY}-old-", dir=os.path.dirname(target))
-    os.replace(target, os.path.join(old, LOGS_DIRECTORY))
-    try:
-        os.rename(fresh, target)
-    except OSError:
-        os.replace(os.path.join(old, LOGS_DIRECTORY), target)
-        raise
-    finally:
-        shutil.rmtree(old, ignore_errors=True)
+    os.mkdir(target)
+    names = log_names([params for params, _ in logs])
+    for name, (_, text) in zip(names, logs):
+        with open(os.path.join(target, name), "w", encoding="utf-8") as log_file:
+            log_file.write(text)

@@ -45,7 +45,7 @@ from typing import (
 
 import polars as pl
 
-from quorvel.atomic_files import written_together
+from quorvel.atomic_files import directory_written, written_together
 from quorvel.backtest.account.ledger import profit_factor_of
 from quorvel.backtest.engine.backtest import load_ticks, run_backtest
 from quorvel.backtest.errors import StrategyError
@@ -56,7 +56,7 @@ from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import load_strategy
 from quorvel.sweep.errors import SweepError, SweepInterrupted
 from quorvel.sweep.grid import combinations
-from quorvel.sweep.logs import output_caught, write_logs
+from quorvel.sweep.logs import LOGS_DIRECTORY, output_caught, write_logs
 from quorvel.sweep.session import ray_session
 
 RAY_MISSING = "parameter sweeps run on Ray, which is not installed: pip install 'quorvel[sweep]'"
@@ -167,12 +167,22 @@ class SweepResult:
         """Write `SWEEP_FILES` into `directory` (created if missing), and each finished run's
         log into its ``runs/`` (`quorvel.sweep.logs`); return the paths of the two files.
 
-        Both files are replaced together once both are written; a partial
+        They are written into a fresh directory swapped into place
+        (`quorvel.atomic_files.directory_written`): `directory` holds this
+        sweep's files or those of the one before, never a mix.  A partial
         sweep says so in sweep.json ("partial", "stopped") and in the error
         of each unfinished combination's row.
         """
-        directory = os.path.expanduser(directory)
+        directory = os.path.abspath(os.path.expanduser(directory))
         check_writable_directory(directory, SWEEP_FILES)
+        logs = os.path.join(directory, LOGS_DIRECTORY)
+        if os.path.lexists(logs) and not os.path.isdir(logs):  # not one of ours to replace
+            raise NotADirectoryError(f"{logs} is a file; the runs' logs need a folder there")
+        with directory_written(directory, (*SWEEP_FILES, LOGS_DIRECTORY)) as staged:
+            self._write_into(staged)
+        return [os.path.join(directory, name) for name in SWEEP_FILES]
+
+    def _write_into(self, directory: str) -> None:
         paths = [os.path.join(directory, name) for name in SWEEP_FILES]
         rows = self._rows_and_unfinished()
         document = {
@@ -194,7 +204,6 @@ class SweepResult:
                 json.dump(document, json_file, indent=2, ensure_ascii=False)
                 json_file.write("\n")
             write_logs(directory, [(row.params, row.output) for row in self.rows])
-        return paths
 
     def _rows_and_unfinished(self) -> List[SweepRow]:
         not_run = f"not finished: the sweep was {self.stopped}"

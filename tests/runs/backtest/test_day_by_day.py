@@ -202,7 +202,7 @@ def test_the_days_of_a_span_are_those_the_feeds_load_walks():
 
 
 def test_the_progress_expects_every_day_from_the_first_loaded_on(data_dir):
-    reported = []
+    reported = []  # a callback of two arguments, as runs called it before they told the day
     result = run(data_dir, "replay", None, Strategy(), period=("2024-01-08", "2024-01-19"),
                  progress=lambda done, expected: reported.append((done, expected)))
     total = result.live_ticks
@@ -211,3 +211,11 @@ def test_the_progress_expects_every_day_from_the_first_loaded_on(data_dir):
     # within a day's ticks: a bar that does not creep along at its end.
     assert all(abs(expected - total) <= len(CODES) * 400 for _, expected in reported)
     assert [done for done, _ in reported] == sorted(done for done, _ in reported)
+
+
+@pytest.mark.parametrize("engine", ["replay", "paced"])
+def test_the_progress_tells_the_trading_day_of_the_latest_tick(data_dir, engine):
+    days = []  # enough ticks a day for the road to report within each day
+    run(data_dir, engine, None, Strategy(), ticks_per_day=5000, period=("2024-01-08", "2024-01-12"),
+        progress=lambda done, expected, day: day and days.append(day))
+    assert days == sorted(days) and str(days[-1]) == "2024-01-12" and len(set(days)) >= 4

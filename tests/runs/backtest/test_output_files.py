@@ -6,6 +6,7 @@ import json
 import polars as pl
 import pytest
 
+from quorvel.atomic_files import COMPLETE_MARKER
 from quorvel.backtest.output import files as export
 from quorvel.backtest.output.files import summary, write_outputs
 from quorvel.backtest.output.plot import plot_equity
@@ -33,7 +34,7 @@ class TestPartialRuns:
     def test_a_partial_run_writes_every_file(self, results, tmp_path):
         _, partial = results
         write_outputs(partial, str(tmp_path))
-        assert files_of(tmp_path) == sorted(export.OUTPUT_FILES)
+        assert files_of(tmp_path) == [COMPLETE_MARKER, *sorted(export.OUTPUT_FILES)]
         assert json.loads((tmp_path / "summary.json").read_text())["partial"] is True
         assert pl.read_csv(tmp_path / "equity.csv").height == len(partial.timeline)
 
@@ -44,7 +45,7 @@ class TestWholeOrNotAtAll:
     ):
         complete, partial = results
         write_outputs(complete, str(tmp_path))
-        before = {name: (tmp_path / name).read_bytes() for name in export.OUTPUT_FILES}
+        before = {name: (tmp_path / name).read_bytes() for name in files_of(tmp_path)}
 
         def disk_full(*args, **kwargs):
             raise NO_SPACE

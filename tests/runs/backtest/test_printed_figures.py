@@ -21,7 +21,7 @@ from backtest_support import backtest
 from quorvel.backtest import AccountRules, CostModel
 from quorvel.backtest.engine.backtest import cache_directory
 from quorvel.backtest.output.files import write_outputs
-from quorvel.backtest.output.tables import render, run_tables
+from quorvel.backtest.output.tables import fitted, render, run_tables
 from quorvel.sim import SimulatedBroker
 
 CODES = ["2330", "TXFR1"]
@@ -269,21 +269,28 @@ class TestPrintedTables:
         for row in rows:
             assert_printed(row[1:], expected.trading(row[0]), [0, 3, 2, 0, 3, 2, 2])
 
-    def test_orders_by_kind_count_orders_not_fills(self, result, tables):
+    def test_orders_by_kind_count_each_order_once_by_its_fate(self, result, tables):
         header, *rows = tables["Orders by kind"]
-        kind_of, expected = {}, defaultdict(lambda: [0, set(), 0])
+        assert header[2:] == ["entered", "filled", "partly filled", "cancelled", "working"]
+        kind_of, entered, dealt, cancelled = {}, {}, defaultdict(int), set()
         for report in result.reports:
             if is_deal(report):
-                expected[kind_of[report["id"]]][1].add(report["id"])
-            else:
+                dealt[report["id"]] += report["quantity"]
+            elif report["operation_type"] == "New":
                 order = report["order"]
-                kind = (str(order["price_type"]), str(order["order_type"]))
-                kind_of.setdefault(order["id"], kind)
-                expected[kind][0] += report["operation_type"] == "New"
-                expected[kind][2] += report["operation_type"] == "Cancel"
+                kind_of[order["id"]] = (str(order["price_type"]), str(order["order_type"]))
+                entered[order["id"]] = order["quantity"]
+            elif report["operation_type"] == "Cancel":
+                cancelled.add(report["order"]["id"])
+        expected = defaultdict(lambda: [0] * 5)  # entered, filled, partly, cancelled, working
+        for trade_id, kind in kind_of.items():
+            whole, cut = dealt[trade_id] == entered[trade_id], trade_id in cancelled
+            fate = (1 if whole else 2) if dealt[trade_id] else (3 if cut else 4)
+            expected[kind][0] += 1
+            expected[kind][fate] += 1
+        assert cancelled & set(dealt) and set(dealt) - cancelled  # both partial and whole fills
         assert sorted(tuple(row) for row in rows) == sorted(
-            (*kind, str(entered), str(len(filled)), str(cancelled))
-            for kind, (entered, filled, cancelled) in expected.items()
+            (*kind, *map(str, counts)) for kind, counts in expected.items()
         )
 
     def test_run_figures(self, result, expected, tables, data_dir):
@@ -302,6 +309,21 @@ class TestPrintedTables:
         assert_printed([run["net P&L (NTD)"]], [expected.codes["total"]["net"]], [0])
         assert run["stock costs"] == "0.1425 % x 0.6, min 20 NTD; sell tax 0.3 % (day trade 0.15 %)"
         assert run["futures costs"] == "TXF 40 NTD per contract; tax 0.002 %"
+
+
+@pytest.mark.parametrize("width", [80, 50])
+def test_every_table_fits_the_console_with_every_figure_and_heading_whole(result, width):
+    """Too wide, a table wraps its headings, then shares its figure columns among parts that
+    each repeat the names."""
+    for table in run_tables(result, result.evaluate()):
+        console = Console(record=True, width=width)
+        for part in fitted(table, width):
+            console.print(part)
+        text = console.export_text()
+        assert "…" not in text and max(len(line) for line in text.splitlines()) <= width
+        words = " ".join([*table.columns, *(cell for row in table.rows for cell in row)])
+        assert set(words.split()) | set(table.total) - {""} <= set(text.split())
+    assert len(fitted(run_tables(result, result.evaluate())[0], 50)) == 2
 
 
 @pytest.fixture(scope="module")

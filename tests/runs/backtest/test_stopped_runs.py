@@ -12,6 +12,7 @@ from quorvel.backtest import (
     Strategy,
     RunSettings,
     StrategyError,
+    StrategyStalled,
     run_backtest,
 )
 from quorvel.backtest.engine.backtest import cache_directory, load_ticks
@@ -140,6 +141,20 @@ class TestStrategyErrors:
 
         with pytest.raises(BacktestError, match="with ConnectionError: the broker is gone$"):
             run(tmp_path, Strategy(), broker=FailingBroker(1), broker_wait=0)
+
+    @pytest.mark.parametrize("engine", ["replay", "paced"])
+    def test_a_hook_that_does_not_return_ends_the_run_at_the_stall_timeout(self, engine, tmp_path):
+        class Endless(Strategy):
+            def on_tick(self, tick):
+                while True:  # ENDLESS LINE
+                    pass
+
+        with pytest.raises(StrategyStalled) as raised:  # within the tests' own timeout
+            run(tmp_path, Endless(), engine, stall_timeout=0.4)
+        line = next(number for number, text in enumerate(open(__file__), 1) if "# ENDLESS" in text)
+        message = f"Endless.on_tick did not return within 0.4 s (test_stopped_runs.py:{line})"
+        assert (str(raised.value), raised.value.result.stopped) == (message, message)
+        assert raised.value.result.live_ticks == 1
 
     def test_an_interrupted_result_says_so(self, tmp_path):
         class Interrupts(Strategy):

@@ -27,6 +27,7 @@ ONE_DAY = ["--ticks-per-day", "100", "--start", "2024-01-08", "--end", "2024-01-
             "--futures-margin: TXF: a margin needs 0 <= maintenance <= initial, not 100/200",
         ),
         (["--day-trade-tax", "-1"], "--day-trade-tax: must be a finite number of at least 0"),
+        (["--futures-margin", "NOPE=1/1"], "--futures-margin: unknown futures product 'NOPE'"),
     ],
 )
 def test_bad_account_options_exit_with_2_and_say_why(argv, message, capsys):

@@ -61,6 +61,7 @@ class TestWrittenFiles:
         assert cli.main(argv) == 0
         assert image.read_bytes().startswith(b"\x89PNG")
         assert sorted(path.name for path in output.iterdir()) == [
+            ".quorvel-files.json",
             "equity.csv",
             "fills.csv",
             "reports.parquet",

@@ -26,6 +26,7 @@ class TestCommandLine:
             (["--codes", "9999"], "unknown code '9999'"),
             (["--param", "ma=abc"], "--strategy/--param: ma=abc: expected a whole number"),
             (["--param", "nope=1"], "MeanReversion has no parameter 'nope'"),
+            (["--param", "ma=-1"], "--strategy/--param: ma must be at least 1, not -1"),
             (["--strategy", "no_such_file.py:X"], "no such strategy file: no_such_file.py"),
             (["--strategy", "quorvel.sim:SimulatedBroker"], "has no Strategy subclass named"),
             (["--engine", "fast"], "invalid choice: 'fast'"),
@@ -59,7 +60,8 @@ class TestCommandLine:
         assert child.returncode == 2
         assert "Traceback" not in child.stderr and "--window" in child.stderr
 
-    def test_a_run_prints_the_tables(self, ticker_built, tmp_path, capsys):
+    def test_a_run_prints_the_tables(self, ticker_built, tmp_path, capsys, monkeypatch):
+        monkeypatch.setenv("COLUMNS", "80")  # a pipe's width, else 100 columns
         argv = [
             "--ticks-per-day",
             "100",
@@ -77,6 +79,8 @@ class TestCommandLine:
         assert cli.main(argv) == 0
         out = capsys.readouterr().out
         assert "Per code" in out and "ticks per second" in out and "TXFR1" in out
+        lines = [line for line in out.splitlines() if not line.startswith("tick cache: ")]
+        assert max(len(line) for line in lines) <= 80 and "…" not in out
 
     def test_plot_writes_the_equity_curve_as_png(self, ticker_built, tmp_path):
         pytest.importorskip("matplotlib")

@@ -6,6 +6,7 @@ import textwrap
 import pytest
 from rich.console import Console
 
+import quorvel
 from quorvel import cli
 from quorvel.data import command as import_command
 from quorvel.sweep import FIGURES, SweepResult, SweepRow, SweepSettings, render_sweep
@@ -37,6 +38,12 @@ class TestUsageErrors:
                 "quorvel-backtest: error: unrecognized arguments: --no-such-option "
                 "(see quorvel-backtest --help)",
             ),
+            (cli.main, ["--strat", "x"],  # a prefix of an option is none: the nearest are named
+             "quorvel-backtest: error: unrecognized arguments: --strat x; did you mean --start or "
+             "--strategy? (see quorvel-backtest --help)"),
+            (import_command.main, ["taifex", "a.zip", "--data-dir", "d", "--dta-dir=e"],
+             "quorvel-import: error: unrecognized arguments: --dta-dir=e; did you mean "
+             "--data-dir? (see quorvel-import --help)"),
             (
                 import_command.main,
                 ["taifex"],
@@ -49,10 +56,15 @@ class TestUsageErrors:
         assert refusal(main, argv, capsys) == (2, [line])
 
     def test_an_unknown_code_lists_the_codes_the_offline_broker_knows(self, capsys):
-        status, [line] = refusal(cli.main, ["--codes", "9999"], capsys)
-        assert status == 2
-        assert "unknown code '9999'" in line
+        status, [line] = refusal(cli.main, ["--codes", "txfr"], capsys)  # upper-cased
+        assert status == 2 and "unknown code 'TXFR'" in line
         assert "; the offline broker knows 2888, 2409, " in line and ", TXFR1, " in line
+        assert "CDFR1; did you mean TXFR2, TXFR1 or MXFR1? (see quorvel-backtest --help)" in line
+
+    def test_the_version_is_the_installed_one(self, capsys):
+        with pytest.raises(SystemExit):
+            import_command.main(["--version"])
+        assert capsys.readouterr().out == f"quorvel-import {quorvel.__version__}\n"
 
     def test_every_capital_below_one_ntd_gets_the_same_message(self, capsys):
         messages = {
@@ -195,8 +207,10 @@ def test_each_sweep_run_keeps_what_it_printed_in_its_log(ray_session, tmp_path, 
     output = tmp_path / "out"
     argv = [*ONE_DAY, "--strategy", str(path), "--sweep", "ma=1,2"]
     argv += ["--data-dir", str(tmp_path / "data"), "--output", str(output)]
-    assert cli.main(argv) == 0
-    assert "runs/ (each run's log) written to" in capsys.readouterr().out
+    assert cli.main(argv) == 1  # a row failed: the table and the files all the same
+    out, err = capsys.readouterr()
+    assert "runs/ (each run's log) written to" in out
+    assert err.strip() == "1 of 2 backtests failed: see the error column"
     logs = output / "runs"
     assert sorted(log.name for log in logs.iterdir()) == ["ma=1.log", "ma=2.log"]
     assert (logs / "ma=1.log").read_text(encoding="utf-8") == "starting with ma=1\n"

@@ -32,6 +32,15 @@ FAILING_STRATEGY = textwrap.dedent("""
     class NaNPrice(Strategy):
         def on_tick(self, tick):
             self.buy(tick["code"], 1, float("nan"))
+
+    class Bail(BaseException):
+        pass
+
+    class Quits(Strategy):
+        how = "exit"
+
+        def on_tick(self, tick):
+            raise SystemExit(0) if self.how == "exit" else Bail("gave up")
 """)
 
 
@@ -63,7 +72,7 @@ class TestStrategyErrors:
         message = (
             "MyStrategy.on_tick raised ZeroDivisionError: division by zero (my_strategy.py:12)"
         )
-        assert lines(out)[0] == message
+        assert lines(err) == [message]
         assert "Traceback" not in out + err
         assert "Per code" in out and "partial: stopped early" in out
         summary = json.loads((output / "summary.json").read_text())
@@ -71,6 +80,16 @@ class TestStrategyErrors:
         assert summary["run"]["live_ticks"] == 51
         assert image.read_bytes().startswith(b"\x89PNG")
         assert "partial reports, fills, equity curve and summary written to" in out
+
+    @pytest.mark.parametrize("how, what", [("exit", "SystemExit: 0"), ("bail", "Bail: gave up")])
+    def test_an_exit_or_a_base_exception_fails_the_run_with_its_files(
+        self, strategy_file, tmp_path, capsys, how, what
+    ):
+        argv = [*ONE_DAY, "--strategy", f"{strategy_file}:Quits", "--param", f"how={how}"]
+        assert cli.main([*argv, "--output", str(tmp_path)]) == 1
+        message = f"Quits.on_tick raised {what} (my_strategy.py:25)"
+        assert lines(capsys.readouterr().err) == [message]
+        assert json.loads((tmp_path / "summary.json").read_text())["stopped"] == message
 
     def test_debug_adds_the_traceback(self, strategy_file, tmp_path, capsys):
         argv = [*ONE_DAY, "--strategy", f"{strategy_file}:MyStrategy", "--debug"]
@@ -81,10 +100,10 @@ class TestStrategyErrors:
     def test_an_order_at_a_nan_price_is_one_line(self, strategy_file, capsys):
         assert cli.main([*ONE_DAY, "--strategy", f"{strategy_file}:NaNPrice"]) == 1
         out, err = capsys.readouterr()
-        assert lines(out)[0] == (
+        assert lines(err) == [
             "NaNPrice.on_tick raised OrderError: price must be a positive finite number, not nan "
             "(my_strategy.py:16)"
-        )
+        ]
         assert "Traceback" not in out + err
 
 
@@ -139,8 +158,8 @@ class TestDataDirectory:
         monkeypatch.setattr(day_files, "store_day", disk_full)
         assert cli.main([*ONE_DAY, "--data-dir", str(tmp_path / "data")]) == 1
         out, err = capsys.readouterr()
-        assert lines(out) == ["backtest failed: [Errno 28] No space left on device"]
-        assert "Traceback" not in err
+        assert lines(out) == []
+        assert lines(err) == ["backtest failed: [Errno 28] No space left on device"]
 
     def test_a_cache_file_set_aside_is_told_in_one_line(self, tmp_path, capsys):
         data = tmp_path / "data"
@@ -209,8 +228,8 @@ class TestOutputPlaces:
         argv = [*ONE_DAY, "--output", str(output), "--plot", str(tmp_path / "equity.png")]
         assert cli.main(argv) == 1
         assert sorted(os.listdir(output)) == [
-            "equity.csv", "fills.csv", "reports.parquet", "summary.json"
+            ".quorvel-files.json", "equity.csv", "fills.csv", "reports.parquet", "summary.json"
         ]
-        assert lines(capsys.readouterr().out)[-1] == (
+        assert lines(capsys.readouterr().err) == [
             "backtest failed: [Errno 28] No space left on device"
-        )
+        ]

@@ -1,13 +1,18 @@
 """Sizes a user sets have bounds, refused in one line before anything is loaded or queued, and a
 run of a large period says so before it loads."""
 
+import datetime as dt
+import io
+
 import pytest
+from rich.console import Console
 
 from quorvel import cli
 from quorvel.backtest import RunSettings, Strategy, run_backtest
 from quorvel.backtest.settings.run import MAX_WINDOW
 from quorvel.backtest.engine.road import END_STATUS
 from quorvel.cli import size
+from quorvel.cli.progress import progress_bar
 from quorvel.data.offline import CacheOnlyBroker
 from quorvel.modules.ticker import ticker as ticker_module
 from quorvel.sim import MAX_TICKS_PER_DAY, SimulatedBroker
@@ -115,7 +120,15 @@ class TestEstimate:
         ],
     )
     def test_a_large_run_is_told_in_one_line(self, engine, ticks, expected):
-        assert size.large_run_notice(ticks, 250, engine) == expected
+        assert size.large_run_notice(ticks, 250, engine, None) == expected
+
+    def test_ticks_cached_replay_faster_than_those_the_offline_broker_makes(self, tmp_path):
+        broker = SimulatedBroker(0)
+        path = tmp_path / broker.tick_source / "sino" / "ticks" / "2330 2024-01-08 - ticks.csv"
+        path.parent.mkdir(parents=True)
+        path.write_bytes(b"x" * size.CACHED_BYTES_PER_ROW * 60_000)
+        seconds = size.estimated_seconds(broker, 190_000, ["2330"], self.SPANS, str(tmp_path))
+        assert seconds == 60_000 / 300_000 + 130_000 / 65_000
 
 
 def test_the_command_tells_of_a_large_run_before_its_first_tick(
@@ -125,5 +138,14 @@ def test_the_command_tells_of_a_large_run_before_its_first_tick(
     argv = ["--ticks-per-day", "40", "--data-dir", str(tmp_path), "--end", "2024-01-09"]
     assert cli.main(argv) == 0
     out = " ".join(capsys.readouterr().out.split())
-    notice = "a long run: about 320 ticks over 4 trading days, replayed a day at a time"
+    notice = "a long run: about 320 ticks over 4 trading days (roughly 1 s), replayed a day at"
     assert out.startswith(notice) and "Per code" in out
+
+
+def test_the_progress_bar_shows_the_time_to_go_the_pace_and_the_day():
+    console = Console(file=io.StringIO(), force_terminal=True, color_system=None, width=150)
+    with progress_bar(console, "replaying ticks", "ticks") as advance:
+        advance(1000, 10_000, dt.date(2024, 1, 8))
+        advance(2000, 10_000, None)  # a report without a day keeps the one shown
+    shown = console.file.getvalue()
+    assert " 2000/10000 0:00:00 ETA 0:00:" in shown and " ticks/s 2024-01-08" in shown

@@ -42,9 +42,10 @@ def test_a_failed_import_says_so_on_one_line_and_writes_nothing(
 ):
     missing = str(tmp_path / "no such file.csv")
     assert main(["taifex", *TAIFEX_FILES, missing, "--data-dir", data_dir]) == 1
-    out = capsys.readouterr().out.strip()
-    assert out.startswith(f"import failed, nothing written: {missing}: cannot read: ")
-    assert "\n" not in out
+    out, err = capsys.readouterr()
+    assert not out.strip()
+    assert err.startswith(f"import failed, nothing written: {missing}: cannot read: ")
+    assert "\n" not in err.strip()
     assert not cache_dir.exists()
 
 
@@ -53,6 +54,12 @@ def test_the_data_directory_and_the_code_are_required(argv, capsys):
     with pytest.raises(SystemExit) as exit_info:
         main(argv)
     assert exit_info.value.code == 2
+
+
+def test_a_month_not_of_the_form_yyyymm_exits_with_2(capsys):
+    with pytest.raises(SystemExit, match="^2$"):
+        main(["taifex", "x.csv", "--data-dir", "d", "--months", "2024"])
+    assert "--months: not a contract month of the form YYYYMM: '2024'" in capsys.readouterr().err
 
 
 def test_the_command_is_installed_and_the_package_loads_no_command_line_code():
@@ -83,7 +90,7 @@ def test_settlement_prices_are_kept_a_month_imported_again_taking_the_new_one(
         assert main(["settlements", str(path), "--data-dir", data_dir]) == 0
         assert f"final settlement prices of {months} months kept in" in capsys.readouterr().out
     assert main(["settlements", str(bad), "--data-dir", data_dir]) == 1
-    out = capsys.readouterr().out.strip()
+    out = capsys.readouterr().err.strip()
     assert out.startswith(f"import failed, nothing written: {bad}: row 2: expected a product")
     kept = {"TXF202407": 23001.0, "MXF202408": 22010.0, "TMF202409": 22000.0}
     assert read_settlements(data_dir) == kept
@@ -102,7 +109,7 @@ def test_corporate_actions_are_kept_and_a_bad_row_is_one_line(tmp_path, data_dir
     assert main(["actions", str(good), "--data-dir", data_dir]) == 0
     assert "2 corporate actions kept in" in capsys.readouterr().out
     assert main(["actions", str(bad), "--data-dir", data_dir]) == 1
-    out = capsys.readouterr().out.strip()
+    out = capsys.readouterr().err.strip()
     assert out.startswith(f"import failed, nothing written: {bad}: row 2 ") and "\n" not in out
     assert read_actions(data_dir) == [
         CorporateAction("2330", "2024-06-13", 3.5, 0.0, "2024-07-11"),

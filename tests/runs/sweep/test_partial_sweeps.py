@@ -8,6 +8,7 @@ import time
 import polars as pl
 import pytest
 
+from quorvel.atomic_files import COMPLETE_MARKER
 from quorvel.backtest import Strategy
 from quorvel.sim import SimulatedBroker
 from quorvel.backtest import RunSettings
@@ -49,7 +50,7 @@ def test_a_partial_sweep_writes_every_combination_and_says_it_is_partial(setting
         1,
     )
     written = sorted(path.name for path in (tmp_path / "out").iterdir())
-    assert written == ["runs", *runner.SWEEP_FILES]
+    assert written == [COMPLETE_MARKER, "runs", *runner.SWEEP_FILES]
     assert [log.name for log in (tmp_path / "out" / "runs").iterdir()] == ["seconds=0.0.log"]
 
 

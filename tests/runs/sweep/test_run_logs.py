@@ -3,6 +3,7 @@ that holds its parameters, replacing the logs of an earlier sweep."""
 
 import pytest
 
+from quorvel.atomic_files import COMPLETE_MARKER
 from quorvel.backtest import Strategy
 from quorvel.sim import SimulatedBroker
 from quorvel.backtest import RunSettings
@@ -45,11 +46,14 @@ def result_of(*rows):
 
 def test_writing_replaces_the_logs_of_an_earlier_sweep(tmp_path):
     result_of(SweepRow({"lot": 1}, output="one\n"), SweepRow({"lot": 2})).write(str(tmp_path))
+    (tmp_path / "notes.txt").write_text("mine")  # no sweep's: the files are moved in one by one
     result_of(SweepRow({"lot": 3}, output="three\n")).write(str(tmp_path))
     logs = tmp_path / "runs"
     assert [log.name for log in logs.iterdir()] == ["lot=3.log"]
     assert (logs / "lot=3.log").read_text(encoding="utf-8") == "three\n"
-    assert sorted(path.name for path in tmp_path.iterdir()) == ["runs", "sweep.csv", "sweep.json"]
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        COMPLETE_MARKER, "notes.txt", "runs", "sweep.csv", "sweep.json"
+    ]
 
 
 def test_a_file_where_the_logs_go_fails_the_write_and_keeps_the_files(tmp_path):
@@ -61,4 +65,6 @@ def test_a_file_where_the_logs_go_fails_the_write_and_keeps_the_files(tmp_path):
     with pytest.raises(NotADirectoryError, match="runs is a file"):
         result_of(SweepRow({"lot": 2}, output="two\n")).write(str(tmp_path))
     assert (tmp_path / "sweep.csv").read_bytes() == before
-    assert sorted(path.name for path in tmp_path.iterdir()) == ["runs", "sweep.csv", "sweep.json"]
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        COMPLETE_MARKER, "runs", "sweep.csv", "sweep.json"
+    ]

@@ -14,7 +14,8 @@ MONDAY = 1_704_672_000.0  # 2024-01-08 00:00, exchange time counted as UTC
 
 def order_and_deal(trade_id, action, price, ts):
     """The New report of a market order of one TXFR1 contract and its deal report."""
-    order = {"id": trade_id, "code": "TXFR1", "price_type": "MKT", "order_type": "IOC"}
+    order = {"id": trade_id, "code": "TXFR1", "price_type": "MKT", "order_type": "IOC",
+             "quantity": 1}
     deal = {"id": trade_id, "code": "TXFR1", "action": action, "quantity": 1, "price": price}
     return [{"operation_type": "New", "order": order}, {**deal, "exchange_ts": ts}]
 

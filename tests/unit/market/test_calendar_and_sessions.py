@@ -121,6 +121,13 @@ class TestSessions:
         night, _ = market.sessions("MXFR1", "2024-02-15")
         assert night.opens == dt.datetime(2024, 2, 5, 15, 0)
 
+    def test_the_calendars_first_day_has_no_night_session_and_no_evening_call(self):
+        (session,) = market.sessions("TXFR1", "2000-01-03")
+        assert (session.name, session.opens) == ("day", dt.datetime(2000, 1, 3, 8, 45))
+        assert [opens.date() for _, opens, _ in market.TAIWAN.calls("TXFR1", "2000-01-03")] == [
+            dt.date(2000, 1, 3)
+        ]
+
     def test_stock_futures_have_no_night_session(self):
         (session,) = market.sessions("CDFR1", "2024-01-08")
         assert (session.opens.time(), session.closes.time()) == (dt.time(8, 45), dt.time(13, 45))
@@ -176,11 +183,12 @@ class TestSessions:
 
 
 class TestShippedDays:
-    def test_the_shipped_days_are_the_corrected_library_days(self):
+    def test_the_shipped_days_are_the_library_days_to_a_fixed_end(self, monkeypatch):
+        import exchange_calendars.exchange_calendar as lib  # its default end: today + 1 year
+
+        monkeypatch.setattr(lib, "GLOBAL_DEFAULT_END", lib.GLOBAL_DEFAULT_END + dt.timedelta(1))
         shipped, library = calendar.shipped_days("XTAI"), calendar.library_days("XTAI")
-        end = min(shipped.last, library.last)  # the library's range ends a year from today
-        assert shipped.first == library.first and shipped.days[-1] <= shipped.last
-        assert [d for d in shipped.days if d <= end] == [d for d in library.days if d <= end]
+        assert shipped == library and library.last == calendar.parse_day(calendar.CALENDAR_END)
         assert calendar.TradingCalendar("XTAI").days == shipped.days
 
     def test_the_days_file_round_trips_closed_weekdays_and_open_weekend_days(self):

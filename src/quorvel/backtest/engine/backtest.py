@@ -17,9 +17,10 @@ import contextlib
 import copy
 import datetime as dt
 import hashlib
+import inspect
 import os
 import tempfile
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from quorvel.backtest import core
 from quorvel.backtest.account.account import Account
@@ -130,7 +131,7 @@ def run_backtest(
     *,
     strategy: Optional[StrategyArg] = None,
     data_dir: Optional[str] = None,
-    progress: Optional[Progress] = None,
+    progress: Optional[Callable[..., None]] = None,
     quiet_modules: bool = True,
 ) -> BacktestResult:
     """Replay `settings.period` for `codes` through the matcher with `strategy`.
@@ -143,7 +144,9 @@ def run_backtest(
     cached under `data_dir` (`cache_directory`), by default a temporary
     directory removed after the run, as the command does without
     ``--data-dir``: give one to keep the ticks for later runs.
-    `progress(ticks done, ticks expected)` is called as the run goes;
+    `progress(ticks done, ticks expected, trading day)` is called as the run goes, the day that
+    of the latest tick (a `datetime.date`, None before the first; a callback of two arguments is
+    given the first two);
     `quiet_modules` holds back the exchange's and the feed's own status lines.
     Under the settings' market rules a limit price off the price step or
     beyond the day's price limits is refused with `OrderError`, and the orders
@@ -153,9 +156,11 @@ def run_backtest(
     Raises `BacktestError` for an unknown code, while another run is under
     way in this process, and, in the paced engine, for a run in which neither
     a tick nor an awaited report comes for the settings' `stall_timeout`
-    seconds.  On Ctrl-C it raises `BacktestInterrupted`, and when a hook of
-    the strategy raises, `StrategyError` (its traceback also goes to
-    logs/quorvel.log under `cache_directory(data_dir, api)`); both carry the
+    seconds.  On Ctrl-C it raises `BacktestInterrupted`; when a hook of the
+    strategy raises (`SystemExit` and other `BaseException`s too), `StrategyError`,
+    and when one does not return within `stall_timeout` seconds (a run on the
+    main thread), `StrategyStalled` (a traceback also goes to
+    logs/quorvel.log under `cache_directory(data_dir, api)`); each carries the
     result so far, marked partial.  Every thread the run started has ended
     when it returns or raises.  The broker package, when this first imports
     it, logs to logs/shioaji.log under `data_dir` unless SJ_LOG_PATH says
@@ -165,6 +170,7 @@ def run_backtest(
     if not isinstance(settings, RunSettings):
         raise TypeError(f"settings must be RunSettings, not {settings!r}")
     chosen = strategy_instance(load_strategy(DEFAULT_STRATEGY) if strategy is None else strategy)
+    progress = _told_the_day(progress)
     instruments = resolve_codes(api, codes)
     pristine = _copy_to_compare(chosen) if settings.compares_fills else None
     temporary = None
@@ -224,11 +230,26 @@ def _copy_to_compare(strategy: Strategy) -> Strategy:
         ) from None
 
 
+def _told_the_day(progress: Optional[Callable[..., None]]) -> Optional[Progress]:
+    """`progress` as the engines call it; a callback of two arguments (ticks done, expected),
+    as runs called it before they told the trading day, is still called with two."""
+    if progress is None:
+        return None
+    try:
+        inspect.signature(progress).bind(0, 0, None)
+    except TypeError:
+        two = progress
+        return lambda done, expected, _day: two(done, expected)
+    except ValueError:  # a callable without a signature to read: taken as the engines call it
+        pass
+    return progress
+
+
 def _share_of(progress: Optional[Progress], run: int) -> Optional[Progress]:
     """`progress` of the `run`-th of two runs of the same ticks, each half of the work."""
     if progress is None:
         return None
-    return lambda done, expected: progress(run * expected + done, 2 * expected)
+    return lambda done, expected, day: progress(run * expected + done, 2 * expected, day)
 
 
 def _replayed(
@@ -256,7 +277,7 @@ def _replayed(
         else contextlib.nullcontext()
     )
     path = cache_directory(data_dir, api)
-    stops = stops_recorded(chosen, result)
+    stops = stops_recorded(chosen, result, settings.stall_timeout)
     ids = seeded_trade_ids(matcher_module, settings.seed)
     # Left in reverse order: the engine has ended its threads before the data directory is
     # restored.

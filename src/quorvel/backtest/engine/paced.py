@@ -51,7 +51,11 @@ def run_paced(run: Run) -> None:
         with observed_feed(ticker, loaded, settings.stall_timeout) as feed_run:
             progress = run.progress
             road = tick_road(
-                run, desk, None if progress is None else lambda done: progress(done, loaded.total)
+                run,
+                desk,
+                None
+                if progress is None
+                else lambda done: progress(done, loaded.total, run.trading_day(desk)),
             )
             frames = _PhaseFrames(feed_run, result, run.data_watch)
             backfill_from, backfill_to = result.backfill or (None, None)
@@ -65,7 +69,8 @@ def run_paced(run: Run) -> None:
                 try:
                     _paced_ticks(ticker, road, desk, frames, watchdog)
                     if progress is not None:
-                        progress(road.live_ticks + road.backfill_ticks, loaded.total)
+                        done = road.live_ticks + road.backfill_ticks
+                        progress(done, loaded.total, run.trading_day(desk))
                     strategy.on_end()
                     desk.deliver()
                 finally:
@@ -99,7 +104,7 @@ class _LoadedDays:
         for _ in range(permits):
             self.ticker.allow_next_tick()
         if self.progress is not None:
-            self.progress(0, total)
+            self.progress(0, total, None)
 
 
 class _PhaseFrames:

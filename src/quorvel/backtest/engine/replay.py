@@ -15,9 +15,10 @@ reports at once with `pop_response`.
 
 from __future__ import annotations
 
+import datetime as dt
 import math
 import time
-from typing import Optional
+from typing import Callable, Optional
 
 from quorvel.backtest import core
 from quorvel.backtest.engine.days import loaded_day_by_day, span_days
@@ -36,7 +37,7 @@ def run_replay(run: Run) -> None:
         if span
     ]
     days = sum(_trading_days(settings.market, *span) for span, _ in spans)
-    counts = _Counts(run.progress, days)
+    counts = _Counts(run.progress, days, lambda: run.trading_day(desk))
     road = tick_road(run, desk, counts.checkpoint)
     started = time.perf_counter()
     try:
@@ -81,19 +82,23 @@ def _trading_days(rules: MarketRules, first: str, last: str) -> int:
 
 
 class _Counts:
-    """The progress callback, (ticks done, ticks expected), as the road reports the ticks done.
+    """The progress callback, (ticks done, ticks expected, the latest tick's trading day), as
+    the road reports the ticks done.
     Until every day is loaded, the ticks expected are those of the days with ticks loaded so
     far, scaled to the `days` of trading the run's spans hold."""
 
-    def __init__(self, progress: Optional[Progress], days: int) -> None:
-        self.report = progress or (lambda done, expected: None)
+    def __init__(
+        self, progress: Optional[Progress], days: int, day: Callable[[], Optional[dt.date]]
+    ) -> None:
+        self.report = progress or (lambda done, expected, day: None)
+        self.day = day
         self.days = days
         self.days_with_ticks = 0
         self.known = 0  # the ticks of the days loaded
         self.expected = 0
 
     def checkpoint(self, done: int) -> None:
-        self.report(done, self.expected)
+        self.report(done, self.expected, self.day())
 
     def day_loaded(self, ticks: int) -> None:
         if ticks:

@@ -4,6 +4,7 @@ every tick of either engine takes, from its arrival to the strategy's reports.""
 
 from __future__ import annotations
 
+import datetime as dt
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Type, TypeVar
 
@@ -23,7 +24,8 @@ AnyDesk = TypeVar("AnyDesk", bound=Desk)
 END_STATUS = FLAG.exit_send_tick.value
 BACKFILL_OVER_STATUS = FLAG.finish_backfilling.value
 
-Progress = Callable[[int, int], None]  # (ticks done, ticks known so far)
+# (ticks done, ticks known so far, the trading day of the latest tick or None before the first)
+Progress = Callable[[int, int, Optional[dt.date]], None]
 
 
 @dataclass
@@ -48,6 +50,12 @@ class Run:
     @property
     def markets(self) -> Dict[str, str]:
         return {entry["code"]: entry["market"] for entry in self.instruments}
+
+    def trading_day(self, desk: Desk) -> Optional[dt.date]:
+        """The trading day of the latest tick `desk` has handed on, None before the first: the
+        day a progress display shows."""
+        now = desk.now()
+        return None if now is None else self.settings.market.trading_day_of(now)
 
     def desk(self, kind: Type[AnyDesk], **options: Any) -> AnyDesk:
         """The run's desk of `kind`, with the engine's own `options`."""

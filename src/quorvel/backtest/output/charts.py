@@ -1,5 +1,5 @@
-"""What the charts of a run draw, the PNG plot and the report page alike: net P&L, drawdown and
-each code's price along the run's timeline, and each code's buys and sells."""
+"""What the charts of a run draw, the PNG plot and the report page alike: net P&L and drawdown
+along the run's timeline, each code's price along its price path, and its buys and sells."""
 
 from __future__ import annotations
 
@@ -40,16 +40,17 @@ _CODE_COLOURS = (
 
 @dataclass(frozen=True)
 class ChartSeries:
-    """A run's series, one value per point of its timeline (`times`), and its fills by code.
+    """A run's curves, one value per point of its timeline (`timestamps`), each code's price
+    path (`BacktestResult.price_path`), and its fills by code.
 
-    Money is in NTD; prices are in quote units, None before a code's first tick.
+    Times are broker seconds; money is in NTD and prices in quote units.
     """
 
-    times: List[dt.datetime]  # the exchange's wall-clock time of each point
+    timestamps: List[float]  # the time of each point of the timeline
     net_pnl: Dict[str, List[float]]
     total: List[float]
     drawdown: List[float]  # the total's fall from its earlier peak, as a negative amount
-    prices: Dict[str, List[Optional[float]]]
+    prices: Dict[str, Tuple[List[float], List[float]]]  # each code's times and prices
     buys: Dict[str, List[ValuedFill]]
     sells: Dict[str, List[ValuedFill]]
 
@@ -68,11 +69,11 @@ def chart_series(result: BacktestResult, evaluation: Optional[Evaluation] = None
     traded = [fill for fill in evaluation.fills if fill.kind not in (DIVIDEND, SHARES)]
     fills_of = {code: [fill for fill in traded if fill.code == code] for code in codes}
     return ChartSeries(
-        times=[wall_clock(timestamp) for timestamp in curve.timestamps],
+        timestamps=list(curve.timestamps),
         net_pnl=curve.net_pnl,
         total=total,
         drawdown=[-fall for fall in drawdowns(total)],
-        prices={code: [sample.prices.get(code) for sample in result.timeline] for code in codes},
+        prices={code: result.price_path.of(code) for code in codes},
         buys={code: _side(fills, Action.BUY) for code, fills in fills_of.items()},
         sells={code: _side(fills, Action.SELL) for code, fills in fills_of.items()},
     )
@@ -100,22 +101,12 @@ def closed_stretches(result: BacktestResult) -> List[Tuple[dt.datetime, dt.datet
     """The stretches of the period in which none of the run's codes trades (nights, weekends,
     holidays), each from a second after one session's close to a second before the next
     opening, so that a chart can leave them out.  The sessions are those of the run's
-    calendar."""
-    calendar = result.settings.market
-    sessions = sorted(
-        (session.opens, session.closes)
-        for day in calendar.trading_days(*result.period)
-        for entry in result.codes
-        for session in calendar.sessions(entry["code"], day)
-    )
-    stretches = []
+    calendar (`BacktestResult.trading_time`)."""
     second = dt.timedelta(seconds=1)
-    last_close: Optional[dt.datetime] = None
-    for opens, closes in sessions:
-        if last_close is not None and opens - last_close > 2 * second:
-            stretches.append((last_close + second, opens - second))
-        last_close = closes if last_close is None else max(last_close, closes)
-    return stretches
+    return [
+        (wall_clock(close) + second, wall_clock(opening) - second)
+        for close, opening in result.trading_time.gaps()
+    ]
 
 
 def code_colours(count: int) -> List[str]:

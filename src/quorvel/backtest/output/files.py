@@ -11,11 +11,11 @@ import errno
 import json
 import os
 import tempfile
-from typing import Any, Dict, List, Mapping, Optional, Sequence
+from typing import Any, ContextManager, Dict, List, Mapping, Optional, Sequence
 
 import polars as pl
 
-from quorvel.atomic_files import written_together
+from quorvel.atomic_files import directory_written, written_together
 from quorvel.backtest.account.ledger import MONEY_FIGURES, RATIO_FIGURES
 from quorvel.backtest.results.comparison import TOUCH, compare_fills
 from quorvel.backtest.results.evaluation import Evaluation
@@ -148,16 +148,32 @@ def _to_the_ntd(frame: pl.DataFrame, columns: Sequence[str]) -> pl.DataFrame:
     return frame.with_columns(pl.col(column).round(0).cast(pl.Int64) for column in columns)
 
 
-def write_outputs(result: BacktestResult, directory: str) -> List[str]:
-    """Write `OUTPUT_FILES` into `directory` (created if missing, "~" expanded); return their
-    paths.
+def output_directory(directory: str) -> ContextManager[str]:
+    """A fresh directory for the block to write a run's files of `directory` into (with
+    `write_output_files`, and the plot or the report page named there), swapped into place
+    when the block ends: `directory` then holds this run's files, or the run's before, never a
+    mix, and no file an earlier run wrote there that this one did not
+    (`quorvel.atomic_files.directory_written`)."""
+    return directory_written(directory, OUTPUT_FILES)
 
-    The four files are replaced together once all are written: a failure (a
-    full disk) leaves the files of before, never a part of the new ones.  A
+
+def write_outputs(result: BacktestResult, directory: str) -> List[str]:
+    """Write `OUTPUT_FILES` into `directory` (created if missing, "~" expanded) through
+    `output_directory`; return their paths.
+
+    A failure (a full disk) leaves the files of before, never a part of the new ones.  A
     partial result says so in summary.json ("partial", "stopped").
     """
-    directory = os.path.expanduser(directory)
+    directory = os.path.abspath(os.path.expanduser(directory))
     check_writable_directory(directory, OUTPUT_FILES)
+    with output_directory(directory) as staged:
+        write_output_files(result, staged)
+    return [os.path.join(directory, name) for name in OUTPUT_FILES]
+
+
+def write_output_files(result: BacktestResult, directory: str) -> None:
+    """Write `OUTPUT_FILES` into `directory`, an existing one, replacing the four together once
+    all are written."""
     paths = [os.path.join(directory, name) for name in OUTPUT_FILES]
     evaluation = result.evaluate()
     fills = _to_the_ntd(result.fills_frame(evaluation), _FILL_MONEY)
@@ -171,4 +187,3 @@ def write_outputs(result: BacktestResult, directory: str) -> List[str]:
             document = _file_summary(summary(result, evaluation))
             json.dump(document, summary_file, indent=2, ensure_ascii=False)
             summary_file.write("\n")
-    return paths

@@ -1,25 +1,18 @@
 """The PNG plot of a run: net P&L and drawdown, then each code's price with its buys and sells.
 
-Its x axis counts the points of the run's timeline, so that nights, weekends
-and holidays leave no gaps (`quorvel.backtest.trading_axis`).  matplotlib is
+Its x axis is trading time: an hour traded takes the same room all along the
+run, and nights, weekends and holidays none (`trading_axis`).  matplotlib is
 imported only when a plot is drawn: it is an optional dependency (the 'plot'
 extra).
 """
 
 from __future__ import annotations
 
-import bisect
 import math
 import os
-from typing import Any
+from typing import Any, Callable
 
-from quorvel.backtest.output.charts import (
-    ChartSeries,
-    chart_series,
-    chart_title,
-    code_colours,
-    wall_clock,
-)
+from quorvel.backtest.output.charts import ChartSeries, chart_series, chart_title, code_colours
 from quorvel.atomic_files import written_together
 from quorvel.backtest.results.result import BacktestResult
 
@@ -67,7 +60,8 @@ def equity_figure(result: BacktestResult) -> Any:
         for index in range(len(codes))
     ]
     colours = code_colours(len(codes))
-    points = range(len(series.times))
+    position = result.trading_time.position
+    points = [position(timestamp) for timestamp in series.timestamps]
     for code, colour in zip(codes, colours):
         equity_axes.plot(points, series.net_pnl[code], linewidth=1.0, color=colour, label=code)
     equity_axes.plot(points, series.total, linewidth=1.8, color="black", label="total")
@@ -84,23 +78,26 @@ def equity_figure(result: BacktestResult) -> Any:
     drawdown_axes.fill_between(points, series.drawdown, 0, color="tab:red", alpha=0.4, linewidth=0)
     drawdown_axes.set_ylabel("drawdown (NTD)")
     for axes, code, colour in zip(price_axes, codes, colours):
-        _draw_prices(axes, series, code, colour)
+        _draw_prices(axes, series, code, colour, position)
     figure.suptitle(chart_title(result))
     bottom_row = {id(axes) for axes in price_axes[-columns:]} or {id(drawdown_axes)}
     for axes in [equity_axes, drawdown_axes, *price_axes]:
-        trading_time_axis(axes, series.times, labelled=id(axes) in bottom_row)
+        trading_time_axis(axes, result.trading_time, labelled=id(axes) in bottom_row)
     figure.supxlabel("exchange time (trading hours only)", fontsize="medium")
     return figure
 
 
-def _draw_prices(axes: Any, series: ChartSeries, code: str, colour: Any) -> None:
-    """`code`'s price along the timeline, its buys and its sells marked at their prices."""
-    prices = series.prices[code]
-    axes.plot(range(len(prices)), [math.nan if p is None else p for p in prices], color=colour)
+def _draw_prices(
+    axes: Any, series: ChartSeries, code: str, colour: Any, position: Callable[[float], float]
+) -> None:
+    """`code`'s price path, its buys and its sells marked at their prices; `position` places
+    a moment on the axis."""
+    times, prices = series.prices[code]
+    axes.plot([position(time) for time in times], prices, color=colour, linewidth=1.0)
     buys, sells = series.buys[code], series.sells[code]
     for fills, marker, side_colour in ((buys, "^", _BUY_COLOUR), (sells, "v", _SELL_COLOUR)):
         axes.scatter(
-            [_point_of(series, fill.timestamp) for fill in fills],
+            [position(fill.timestamp) for fill in fills],
             [fill.price for fill in fills],
             marker=marker,
             s=22,
@@ -116,9 +113,3 @@ def _draw_prices(axes: Any, series: ChartSeries, code: str, colour: Any) -> None
         fontsize="medium",
     )
     axes.tick_params(labelsize="small")
-
-
-def _point_of(series: ChartSeries, timestamp: float) -> int:
-    """The first point of the timeline at or after `timestamp` (its last for a later one)."""
-    index = bisect.bisect_left(series.times, wall_clock(timestamp))
-    return min(index, len(series.times) - 1)

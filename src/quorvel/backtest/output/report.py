@@ -2,7 +2,7 @@
 
 It holds the tables the console prints (less the replay's time and speed and the
 tick cache's files, so that the same run writes the same page), the charts (net P&L of each code and
-in total, the drawdown, and each code's price with its buys and sells) and
+in total, the drawdown, and each code's price path with its buys and sells) and
 every round trip.  The charts are plotly's, with plotly.js embedded in the
 page; their time axis leaves out the nights, weekends and holidays in which
 none of the codes trades (`closed_stretches`).  plotly is imported only when a
@@ -181,6 +181,7 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
 
     codes = series.codes
     colours = dict(zip(codes, code_colours(len(codes))))
+    times = _wall_clocks(series.timestamps)
     pnl = f"Net P&L (NTD), {result.settings.fill_model} fills"
     if result.touch is not None:
         pnl += "; dashed: the total under touch fills"
@@ -201,7 +202,7 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
     for code in codes:
         figure.add_trace(
             go.Scatter(
-                x=series.times,
+                x=times,
                 y=series.net_pnl[code],
                 name=code,
                 legendgroup=code,
@@ -213,7 +214,7 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
         )
     figure.add_trace(
         go.Scatter(
-            x=series.times,
+            x=times,
             y=series.total,
             name="total",
             line={"color": "black", "width": 2},
@@ -226,7 +227,7 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
         touch = chart_series(result.touch)
         figure.add_trace(
             go.Scatter(
-                x=touch.times,
+                x=_wall_clocks(touch.timestamps),
                 y=touch.total,
                 name="total, touch fills",
                 line={"color": "#7f7f7f", "width": 1.5, "dash": "dash"},
@@ -237,7 +238,7 @@ def _figure(result: BacktestResult, series: ChartSeries) -> Any:
         )
     figure.add_trace(
         go.Scatter(
-            x=series.times,
+            x=times,
             y=series.drawdown,
             name="drawdown",
             fill="tozeroy",
@@ -275,10 +276,11 @@ def _price_traces(series: ChartSeries, code: str, colour: str) -> List[Any]:
     """`code`'s price line, and a marker for each buy and each sell at its price."""
     from plotly import graph_objects as go
 
+    times, prices = series.prices[code]
     traces = [
         go.Scatter(
-            x=series.times,
-            y=series.prices[code],
+            x=_wall_clocks(times),
+            y=prices,
             name=f"{code} price",
             legendgroup=code,
             showlegend=False,
@@ -305,3 +307,7 @@ def _price_traces(series: ChartSeries, code: str, colour: str) -> List[Any]:
             )
         )
     return traces
+
+
+def _wall_clocks(timestamps: Sequence[float]) -> List[dt.datetime]:
+    return [wall_clock(timestamp) for timestamp in timestamps]

@@ -158,15 +158,10 @@ def run_tables(
         ),
         FigureTable(
             "Orders by kind",
-            ("price type", "order type", "entered", "filled", "cancelled"),
+            ("price type", "order type", "entered", "filled", "partly filled", "cancelled",
+             "working"),
             [
-                (
-                    price_type,
-                    order_type,
-                    str(counts["orders"]),
-                    str(counts["filled"]),
-                    str(counts["cancelled"]),
-                )
+                (price_type, order_type, *(str(count) for count in counts.values()))
                 for (price_type, order_type), counts in result.order_kinds().items()
             ],
             names=2,
@@ -311,13 +306,15 @@ def _parameters_text(parameters: Mapping[str, Any]) -> str:
 
 
 def render(result: BacktestResult, console: Any = None) -> None:
-    """Print the tables of a run on a rich console (by default one on standard output); a
-    partial run's Run table says why it stopped early."""
+    """Print the tables of a run on a rich console (by default one on standard output), each
+    within the console's width (`fitted`); a partial run's Run table says why it stopped
+    early."""
     from rich.console import Console
 
     console = console or Console()
     for table in run_tables(result, result.evaluate()):
-        console.print(_rich_table(table))
+        for part in fitted(table, console.width):
+            console.print(part)
         if table.note:
             console.print(f"  {table.note}", style="dim", highlight=False)
     for warning in result.warnings[:_WARNINGS_SHOWN]:
@@ -329,24 +326,97 @@ def render(result: BacktestResult, console: Any = None) -> None:
         )
 
 
-def _rich_table(table: FigureTable) -> Any:
+def fitted(table: FigureTable, width: int) -> List[Any]:
+    """`table` as rich tables no wider than `width` where it can be, never cutting a figure.
+
+    A table that fits as it is prints as it is.  Otherwise its headings wrap at their spaces
+    (each column needs its widest cell and its heading's longest word), the room left over
+    unwrapping headings from the left; where even that is too wide, its figure columns are
+    shared among several tables, each repeating the name columns, the first with the table's
+    title and the others "continued".  rich's own shrinking would cut figures and headings
+    short ("drawdo…") even where a fitting layout exists.  A names-and-values table (the Run
+    table) wraps its values instead.
+    """
+    from rich.cells import cell_len
+
+    if not table.columns:
+        return [_rich_table(table, None, width)]
+    total = (*table.total, *[""] * (len(table.columns) - len(table.total))) if table.total else ()
+    table = table._replace(total=total)
+    rows = [*table.rows, *([total] if total else [])]
+    widest = [
+        max((cell_len(row[index]) for row in rows), default=0)
+        for index in range(len(table.columns))
+    ]
+    natural = [max(cell_len(heading), cell) for heading, cell in zip(table.columns, widest)]
+    if _width_of(natural) <= width:
+        return [_rich_table(table, None, width)]
+    least = [
+        max(max(cell_len(word) for word in heading.split()), cell)
+        for heading, cell in zip(table.columns, widest)
+    ]
+    names = list(range(table.names))
+    parts: List[List[int]] = [[]]
+    for index in range(table.names, len(table.columns)):
+        if parts[-1] and _width_of([least[i] for i in names + parts[-1] + [index]]) > width:
+            parts.append([])
+        parts[-1].append(index)
+    shown = []
+    for number, part in enumerate(parts):
+        columns = names + part
+        piece = table._replace(
+            title=table.title if number == 0 else f"{table.title.split(' (')[0]} (continued)",
+            columns=[table.columns[i] for i in columns],
+            rows=[[row[i] for i in columns] for row in table.rows],
+            total=[total[i] for i in columns] if total else (),
+        )
+        widths = _widened([least[i] for i in columns], [natural[i] for i in columns], width)
+        shown.append(_rich_table(piece, widths, width))
+    return shown
+
+
+def _width_of(columns: Sequence[int]) -> int:
+    """The width of a table whose columns are this wide: a space of padding either side of
+    each, and the box's edges and separators between them."""
+    return sum(columns) + 3 * len(columns) + 1
+
+
+def _widened(least: Sequence[int], natural: Sequence[int], width: int) -> List[int]:
+    """The columns at their least widths, and from the left each that the room left over
+    within `width` lets have its natural width (its heading on one line) given it."""
+    spare = width - _width_of(least)
+    widths = []
+    for low, high in zip(least, natural):
+        grown = high if high - low <= spare else low
+        spare -= grown - low
+        widths.append(grown)
+    return widths
+
+
+def _rich_table(table: FigureTable, widths: Optional[Sequence[int]], width: int) -> Any:
+    """`table` as a rich table: its columns as wide as their cells, or as `widths` says."""
     from rich import box
     from rich.table import Table
     from rich.text import Text
 
     if not table.columns:  # names and values
         shown = Table(title=table.title, title_justify="left", show_header=False, box=box.SIMPLE)
-        shown.add_column(justify="left")
-        shown.add_column(justify="right")
+        shown.add_column(justify="left", overflow="fold")
+        shown.add_column(justify="right", overflow="fold")
     else:
         shown = Table(
             title=table.title,
             title_justify="left",
             box=box.SIMPLE_HEAD,
-            min_width=len(table.title),
+            min_width=min(len(table.title), width),
         )
         for index, column in enumerate(table.columns):
-            shown.add_column(column, justify="left" if index < table.names else "right")
+            shown.add_column(
+                column,
+                justify="left" if index < table.names else "right",
+                width=None if widths is None else widths[index],
+                overflow="fold",
+            )
     for index, row in enumerate(table.rows):
         shown.add_row(*((Text(cell, "yellow") for cell in row) if index < table.warnings else row))
     if table.total:

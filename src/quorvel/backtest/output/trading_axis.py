@@ -1,16 +1,17 @@
-"""An x axis of trading time for matplotlib: it counts the points of a run's timeline, so that
-nights, weekends and holidays leave no gaps, and is labelled with dates that suit its span.
+"""An x axis of trading time for matplotlib: its values are trading seconds since the run's
+first opening (`TradingTime.position`), so that an hour traded takes the same room in any
+month, and nights, weekends and holidays take none; it is labelled with dates that suit its
+span.
 
 The ticks are those matplotlib's `AutoDateLocator` picks for the visible
-span (hours for a day, days for a week, months for a year), each put on the
-first point at or after its time, and the span's first point; they are
-labelled as `ConciseDateFormatter` labels them: only what changes from tick
-to tick, the rest once at the end.
+span (hours for a day, days for a week, months for a year), each put where
+its time lies in trading time (a time between sessions at the next
+opening), and the span's start; they are labelled as `ConciseDateFormatter`
+labels them: only what changes from tick to tick, the rest once at the end.
 """
 
 from __future__ import annotations
 
-import bisect
 import datetime as dt
 import math
 from typing import Any, Dict, List, Optional, Sequence
@@ -18,13 +19,16 @@ from typing import Any, Dict, List, Optional, Sequence
 import matplotlib.dates as mdates
 from matplotlib.ticker import Formatter, FuncFormatter, Locator
 
+from quorvel.backtest.results.trading_time import TradingTime
+from quorvel.market.calendar import broker_seconds, wall_clock
+
 _MOST_TICKS = 9
 
 
-def trading_time_axis(axes: Any, times: Sequence[Any], labelled: bool) -> None:
-    """Date ticks and grid lines on `axes`, whose x values are the indexes of `times`
-    (datetimes, ascending); tick labels only where `labelled`."""
-    locator = TradingTimeLocator(times)
+def trading_time_axis(axes: Any, trading_time: TradingTime, labelled: bool) -> None:
+    """Date ticks and grid lines on `axes`, whose x values are positions in `trading_time`;
+    tick labels only where `labelled`."""
+    locator = TradingTimeLocator(trading_time)
     axes.xaxis.set_major_locator(locator)
     axes.xaxis.set_major_formatter(TradingTimeFormatter(locator))
     axes.grid(axis="x", color="grey", linewidth=0.4, linestyle=":")
@@ -32,51 +36,53 @@ def trading_time_axis(axes: Any, times: Sequence[Any], labelled: bool) -> None:
     axes.yaxis.set_major_formatter(
         FuncFormatter(lambda value, _: f"{value:,.0f}" if abs(value) >= 100 else f"{value:g}")
     )
-    if len(times) > 1:
-        axes.set_xlim(0, len(times) - 1)
+    if trading_time.total > 0:
+        axes.set_xlim(0, trading_time.total)
 
 
 class TradingTimeLocator(Locator):
-    """Ticks on the first point of the visible span and on the first point at or after each
-    time `AutoDateLocator` picks for it; each stands for its point's time cut to the unit
-    of those times (the day of a daily tick, the month of a monthly one)."""
+    """Ticks at the start of the visible span and where each time `AutoDateLocator` picks for
+    it lies in trading time; each stands for the moment there cut to the unit of those times
+    (the day of a daily tick, the month of a monthly one)."""
 
-    def __init__(self, times: Sequence[Any]) -> None:
-        self.dates: List[float] = [float(date) for date in mdates.date2num(times)] if times else []
+    def __init__(self, trading_time: TradingTime) -> None:
+        self.trading_time = trading_time
         self.date_locator = mdates.AutoDateLocator(minticks=4, maxticks=_MOST_TICKS)
-        self.tick_dates: Dict[int, float] = {}  # the time each tick stands for, by its point
+        self.tick_dates: Dict[float, float] = {}  # the time each tick stands for, by position
 
-    def __call__(self) -> List[int]:
+    def __call__(self) -> List[float]:
         assert self.axis is not None, "a locator is called once it is set on an axis"
         low, high = self.axis.get_view_interval()
         return self.tick_values(low, high)
 
-    def tick_values(self, vmin: float, vmax: float) -> List[int]:
-        if not self.dates:
+    def tick_values(self, vmin: float, vmax: float) -> List[float]:
+        time = self.trading_time
+        if time.total <= 0:
             return []
-        first = min(max(math.ceil(vmin), 0), len(self.dates) - 1)
-        last = min(max(math.floor(vmax), 0), len(self.dates) - 1)
+        first, last = min(max(vmin, 0.0), time.total), min(max(vmax, 0.0), time.total)
         self.tick_dates = {}
         if first >= last:
             return [first]
-        span = mdates.num2date(self.dates[first]), mdates.num2date(self.dates[last])
+        span = wall_clock(time.moment(first)), wall_clock(time.moment(last))
         located = [mdates.num2date(value) for value in self.date_locator.tick_values(*span)]
-        # A time in a gap (a night, a weekend) falls on the point after the gap.
-        points = {first, *(bisect.bisect_left(self.dates, mdates.date2num(t)) for t in located)}
-        shown = sorted(point for point in points if first <= point <= last)
+        # A time between sessions (a night, a weekend) falls on the next opening.
+        positions = {first, *(time.position(broker_seconds(moment)) for moment in located)}
+        shown = sorted(position for position in positions if first <= position <= last)
         # A tick closer than this to the next is dropped: a short stretch (a night session's
-        # hours after midnight, the first point of a span) cannot take a label of its own.
+        # hours after midnight, the start of a span) cannot take a label of its own.
         least_gap = (last - first) / (3 * _MOST_TICKS)
         kept = [p for p, after in zip(shown, [*shown[1:], math.inf]) if after - p >= least_gap]
         unit = _unit_of(located)
-        for point in kept:
-            self.tick_dates[point] = mdates.date2num(_cut(mdates.num2date(self.dates[point]), unit))
+        for position in kept:
+            moment = wall_clock(time.moment(position))
+            self.tick_dates[position] = mdates.date2num(_cut(moment, unit))
         return kept
 
-    def date_at(self, point: float) -> float:
-        """The time a tick at `point` stands for: its locator's, else the point's own."""
-        index = min(max(round(point), 0), len(self.dates) - 1)
-        return self.tick_dates.get(index, self.dates[index])
+    def date_at(self, position: float) -> float:
+        """The time a tick at `position` stands for: its locator's, else the moment there."""
+        if position in self.tick_dates:
+            return self.tick_dates[position]
+        return float(mdates.date2num(wall_clock(self.trading_time.moment(position))))
 
 
 # The fields of a time from the largest, and the value each starts at.

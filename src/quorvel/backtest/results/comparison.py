@@ -5,7 +5,7 @@ and per order kind."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Dict, NamedTuple, Optional, Tuple
+from typing import Any, Dict, Mapping, NamedTuple, Optional, Tuple
 
 from quorvel.backtest.results.evaluation import Evaluation
 from quorvel.backtest.results.result import BacktestResult
@@ -33,7 +33,7 @@ class FillComparison:
     fill_model: str
     fills: Dict[str, Compared]
     net_pnl: Dict[str, Compared]
-    orders_filled: Dict[Tuple[str, str], Compared]  # by price type and order type
+    orders_filled: Dict[Tuple[str, str], Compared]  # filled at least in part, by kind
 
     @property
     def total_fills(self) -> Compared:
@@ -97,10 +97,12 @@ def compare_fills(
             for code, figures in evaluation.per_code.items()
         },
         orders_filled={
-            kind: Compared(
-                model_kinds.get(kind, {}).get("filled", 0),
-                touch_kinds.get(kind, {}).get("filled", 0),
-            )
+            kind: Compared(_filled(model_kinds.get(kind)), _filled(touch_kinds.get(kind)))
             for kind in sorted({*model_kinds, *touch_kinds})
         },
     )
+
+
+def _filled(counts: Optional[Mapping[str, int]]) -> int:
+    """The orders of one kind (`BacktestResult.order_kinds`) filled at least in part."""
+    return 0 if counts is None else counts["filled"] + counts["partly_filled"]

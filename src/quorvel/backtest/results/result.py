@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import datetime as dt
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Set, Tuple
 
 import polars as pl
 
@@ -18,11 +18,18 @@ from quorvel.backtest.results.evaluation import (
     evaluate,
     revalued,
 )
+from quorvel.backtest.results.price_path import BUCKETS, PricePath
 from quorvel.backtest.results.timeline import BalancesAt, Points, Timeline
+from quorvel.backtest.results.trading_time import TradingTime
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Operation
 from quorvel.constant import OperationType
 from quorvel.market.contracts import Contract, contract_for
+
+
+# What became of an order, as "Orders by kind" counts them: all of it filled; part of it, the
+# rest cancelled, expired or still working; none of it, cancelled or expired; none of it yet.
+ORDER_FATES = ("filled", "partly_filled", "cancelled", "working")
 
 
 @dataclass
@@ -36,7 +43,9 @@ class BacktestResult:
     timeline holds the points of the run that its figures need, in proportion
     to what the strategy does (`quorvel.backtest.results.timeline`);
     `balances` holds the account at every point of it, and `warnings` what the
-    account made the engine do.  `parameters` are the strategy's as it ran.
+    account made the engine do.  `trading_time` places a moment among the
+    sessions of its codes, and `price_path` holds each code's price from every
+    sample, for the charts.  `parameters` are the strategy's as it ran.
     `codes_without_quotes` names the codes whose ticks carried no bid and ask,
     `settled_at_last_trade` the futures months settled at their last trade
     price (no final settlement price was known for them), and `touch` is the same run under "touch" fills when the settings'
@@ -59,6 +68,8 @@ class BacktestResult:
     replay_seconds: float = 0.0  # the replay's own time, without waiting for ticks to load
     load_seconds: float = 0.0  # the time the engine waited for ticks to be loaded
     timeline: Points = field(init=False, repr=False)
+    trading_time: TradingTime = field(init=False, repr=False)  # the sessions of its codes
+    price_path: PricePath = field(init=False, repr=False)  # each code's price, for the charts
     cache_files_before: int = 0
     cache_files_after: int = 0
     contracts: Dict[str, Contract] = field(init=False, repr=False)
@@ -88,6 +99,14 @@ class BacktestResult:
         self.backfill = self.settings.backfill_range()
         self.unknown_securities = self.settings.market.unknown_securities(list(self.contracts))
         self._timeline = Timeline([entry["code"] for entry in self.codes], self.day_of)
+        market = self.settings.market
+        self.trading_time = TradingTime(
+            (session.open_timestamp, session.close_timestamp)
+            for day in market.trading_days(*self.period)
+            for entry in self.codes
+            for session in market.sessions(entry["code"], day)
+        )
+        self.price_path = PricePath(max(self.trading_time.total / BUCKETS, 1.0))
         self.timeline, self.balances = self._timeline.points, self._timeline.balances
 
     def __repr__(self) -> str:
@@ -128,13 +147,15 @@ class BacktestResult:
         """Offer the run as it stands after the live tick at `timestamp` to the timeline, which
         keeps it where it tells something its figures need (`Timeline`).  A tick that is not
         its trading day's last (`day_end` False) is not even offered while the timeline is
-        idle: the day's last tick, always offered, tells all it could.  Whether it was offered."""
+        idle: the day's last tick, always offered, tells all it could.  Every sample's prices
+        go into the price path of the charts.  Whether it was offered."""
+        prices = dict(self.positions.last_prices)
+        self.price_path.add(self.trading_time.position(timestamp), timestamp, prices)
         reports = len(self.reports)
         if not day_end and self._timeline.idle(reports):
             return False
         account = self.account
         assert account is not None, "a run samples its account"
-        prices = dict(self.positions.last_prices)
         held = {code: holding.shares for code, holding in account.holdings.items()}
         self._timeline.add(
             Sample(timestamp, prices, reports),
@@ -182,23 +203,45 @@ class BacktestResult:
         return rows
 
     def order_kinds(self) -> Dict[Tuple[str, str], Dict[str, int]]:
-        """Orders entered, filled (at least partly) and cancelled, by price type and order type."""
-        kind_of: Dict[str, Tuple[str, str]] = {}
+        """Orders entered by price type and order type, each counted once more by its fate
+        (`ORDER_FATES`): all of it filled, part of it, none of it and cancelled or expired, or
+        none of it and still working at the run's end."""
         kinds: Dict[Tuple[str, str], Dict[str, int]] = {}
-        for report in self.reports:
-            if "operation_type" in report:
-                order = report["order"]
-                kind = (str(order["price_type"]), str(order["order_type"]))
-                counts = kinds.setdefault(kind, {"orders": 0, "filled": 0, "cancelled": 0})
-                if report["operation_type"] == OperationType.NEW:
-                    kind_of[order["id"]] = kind
-                    counts["orders"] += 1
-                elif report["operation_type"] == OperationType.CANCEL:
-                    counts["cancelled"] += 1
-        filled = {report["id"] for report in self.reports if "operation_type" not in report}
-        for trade_id in filled:
-            kinds[kind_of[trade_id]]["filled"] += 1
+        for kind, fate in self._order_fates().values():
+            counts = kinds.setdefault(kind, dict.fromkeys(("entered", *ORDER_FATES), 0))
+            counts["entered"] += 1
+            counts[fate] += 1
         return dict(sorted(kinds.items()))
+
+    def _order_fates(self) -> Dict[str, Tuple[Tuple[str, str], str]]:
+        """Each order's kind and fate, by its trade id, from the reports: what it has filled,
+        whether it was cancelled, and what is left working (its quantity when entered, or
+        after a reduction, less its deals since)."""
+        kinds: Dict[str, Tuple[str, str]] = {}
+        filled: Dict[str, int] = {}
+        working: Dict[str, int] = {}
+        cancelled: Set[str] = set()
+        for report in self.reports:
+            if "operation_type" not in report:
+                filled[report["id"]] = filled.get(report["id"], 0) + report["quantity"]
+                working[report["id"]] -= report["quantity"]
+                continue
+            order, operation = report["order"], report["operation_type"]
+            if operation == OperationType.NEW:
+                kinds[order["id"]] = (str(order["price_type"]), str(order["order_type"]))
+            if operation in (OperationType.NEW, OperationType.UPDATE_QTY):
+                working[order["id"]] = order["quantity"]
+            elif operation == OperationType.CANCEL:
+                cancelled.add(order["id"])
+        fates: Dict[str, Tuple[Tuple[str, str], str]] = {}
+        for trade_id, kind in kinds.items():
+            left = 0 if trade_id in cancelled else working[trade_id]
+            if not filled.get(trade_id):
+                fates[trade_id] = (kind, "working" if left else "cancelled")
+            else:
+                whole = trade_id not in cancelled and not left
+                fates[trade_id] = (kind, "filled" if whole else "partly_filled")
+        return fates
 
     def evaluate(self) -> Evaluation:
         """The fills valued, the round trips, the equity curve and the figures: the account's
@@ -279,6 +322,20 @@ class BacktestResult:
             columns[f"net_pnl_{code}"] = pl.Series(values, dtype=pl.Float64)
         return pl.DataFrame(columns).with_columns(_exchange_time("exchange_ts"))
 
+    def round_trips_frame(self, evaluation: Optional[Evaluation] = None) -> pl.DataFrame:
+        """Every round trip of the run, a position of one code from flat to flat, in the order
+        they closed: long or short, the most lots or contracts held, and the P&L in NTD.  A
+        position still open at the end is no round trip yet: its P&L is the unrealised."""
+        trips = (evaluation or self.evaluate()).round_trips
+        rows = [
+            (trip.code, trip.side, trip.lots, trip.opened, trip.closed, trip.gross, trip.costs,
+             trip.net)
+            for trip in trips
+        ]
+        return pl.DataFrame(rows, schema=ROUND_TRIP_SCHEMA, orient="row").with_columns(
+            _exchange_time("opened_ts", "opened"), _exchange_time("closed_ts", "closed")
+        )
+
 
 # The columns of `reports_frame`: the order reports' nested entries are flattened.
 REPORT_SCHEMA: Dict[str, Any] = {
@@ -321,6 +378,17 @@ FILL_SCHEMA: Dict[str, Any] = {
     "kind": pl.String,  # fill; settlement, a position settled at its month's end; roll
 }
 
+ROUND_TRIP_SCHEMA: Dict[str, Any] = {
+    "code": pl.String,
+    "side": pl.String,  # long or short
+    "lots": pl.Int64,  # the most lots or contracts held
+    "opened_ts": pl.Float64,
+    "closed_ts": pl.Float64,
+    "gross_pnl": pl.Float64,
+    "costs": pl.Float64,  # fees and taxes
+    "net_pnl": pl.Float64,
+}
+
 
 def _report_row(index: int, report: Mapping[str, Any]) -> Tuple[Any, ...]:
     if "operation_type" in report:
@@ -339,8 +407,7 @@ def _plain(value: Any) -> Any:
     return str(value) if isinstance(value, str) else value
 
 
-def _exchange_time(column: str) -> pl.Expr:
+def _exchange_time(column: str, name: str = "time") -> pl.Expr:
     """Exchange time as a datetime (local wall-clock time, microseconds) from seconds."""
-    return (
-        (pl.col(column) * 1_000_000).round(0).cast(pl.Int64).cast(pl.Datetime("us")).alias("time")
-    )
+    microseconds = (pl.col(column) * 1_000_000).round(0).cast(pl.Int64)
+    return microseconds.cast(pl.Datetime("us")).alias(name)

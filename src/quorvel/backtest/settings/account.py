@@ -13,7 +13,7 @@ from typing import Any, Dict, Literal, Mapping, Tuple
 
 from quorvel import market
 from quorvel.backtest.settings.costs import DayTrading
-from quorvel.market.contracts import Contract
+from quorvel.market.contracts import FUTURES_PRODUCTS, Contract
 
 STOCK_ACCOUNTS = ("cash", "margin")
 # What a fall below the futures' maintenance margin leads to: "broker", a margin call at the
@@ -116,6 +116,12 @@ class AccountRules:
         for name in ("margin_buy_pct", "short_margin_pct", "day_trade_margin_pct"):
             if not 0 < getattr(self, name) <= 100:
                 raise ValueError(f"{name} must be more than 0 and at most 100")
+        for product in self.futures_margins:
+            if product not in FUTURES_PRODUCTS:
+                raise ValueError(
+                    f"unknown futures product {product!r}; known products: "
+                    f"{', '.join(FUTURES_PRODUCTS)}"
+                )
         margins = [
             *self.futures_margins.items(),
             ("stock futures", self.stock_futures_margin_pct),

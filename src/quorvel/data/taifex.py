@@ -19,6 +19,7 @@ from __future__ import annotations
 import datetime as dt
 import io
 import zipfile
+import zlib
 from typing import Iterator, List, Optional, Sequence, Tuple, Type
 
 import polars as pl
@@ -27,7 +28,7 @@ from quorvel.data.store import DataImportError, cache_frame, check_rows
 from quorvel.market import TAIWAN
 from quorvel.market.months import month_code
 
-__all__ = ["HEADER", "PRODUCTS", "continuous_months", "read_taifex_file"]
+__all__ = ["HEADER", "MAX_UNZIPPED_BYTES", "PRODUCTS", "continuous_months", "read_taifex_file"]
 
 HEADER = (
     "成交日期",
@@ -51,6 +52,14 @@ PRODUCTS = {"TX": "TXF", "MTX": "MXF", "TMF": "TMF"}
 DAY_SESSION = ("080000", "145959")
 
 ZIP_MAGIC = b"PK\x03\x04"
+# The most a zip may unpack to: several times the busiest day's file (about 100 MB), so that a
+# small zip that unpacks to gigabytes is refused instead of exhausting memory.
+MAX_UNZIPPED_BYTES = 512 * 1024 * 1024
+# What damage to a zip raises while it is read: a broken directory or CRC (BadZipFile), a
+# broken deflate stream (zlib.error), a truncated one (EOFError), encryption, an unknown
+# compression method or zip version (RuntimeError), an offset before the file's start
+# (ValueError), a broken bzip2 or lzma stream (OSError).
+UNZIP_ERRORS = (zipfile.BadZipFile, zlib.error, EOFError, RuntimeError, ValueError, OSError)
 
 
 def continuous_months(day: dt.date) -> Tuple[str, str]:
@@ -155,13 +164,22 @@ def _file_bytes(path: str) -> bytes:
         return content
     try:
         with zipfile.ZipFile(io.BytesIO(content)) as archive:
-            members = [name for name in archive.namelist() if not name.endswith("/")]
+            members = [info for info in archive.infolist() if not info.is_dir()]
             if len(members) != 1:
                 raise DataImportError(
                     f"{path}: a daily tick zip holds one CSV file, this one holds {len(members)}"
                 )
-            return archive.read(members[0])
-    except zipfile.BadZipFile as error:
+            (member,) = members
+            # zipfile never unpacks more than the size a member declares, and a member whose
+            # header understates its size fails its CRC check, so the declared size bounds
+            # what the import holds in memory.
+            if member.file_size > MAX_UNZIPPED_BYTES:
+                raise DataImportError(
+                    f"{path}: the zip unpacks to {member.file_size} bytes, more than the "
+                    f"{MAX_UNZIPPED_BYTES} a daily tick file can hold"
+                )
+            return archive.read(member)
+    except UNZIP_ERRORS as error:
         raise DataImportError(f"{path}: damaged zip file: {error}") from None
 
 

@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 
 import pytest
 
@@ -45,6 +46,11 @@ class TestCacheSources:
         assert cache_directory("~/data", broker) == os.path.join(
             os.path.expanduser("~/data"), broker.tick_source
         )
+
+    @pytest.mark.parametrize("source", ["../../x", "/x", "a\\b", ".", "x\n"])
+    def test_a_source_name_that_is_not_one_folder_caches_under_a_digest_inside(self, source):
+        broker = type("Broker", (), {"tick_source": source})()
+        assert re.fullmatch("/data/source-[0-9a-f]{16}", cache_directory("/data", broker))
 
 
 class TestBackfill:

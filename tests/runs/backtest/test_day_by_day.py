@@ -10,7 +10,7 @@ from backtest_support import backtest
 from test_engines import masked
 
 from quorvel import market
-from quorvel.backtest import Strategy, StrategyError
+from quorvel.backtest import BacktestError, Strategy, StrategyError
 from quorvel.backtest.engine.days import span_days
 from quorvel.backtest.engine.market_rules import opening_references
 from quorvel.constant import BASIC_INFO
@@ -161,9 +161,9 @@ def test_a_day_that_cannot_be_loaded_ends_the_run_after_the_days_before_it(tmp_p
         def on_tick(self, tick):
             replayed.append(market.trading_day_of(tick["timestamp"]).isoformat())
 
-    with pytest.raises(ConnectionError, match="cannot be reached"):
+    with pytest.raises(BacktestError, match="2330 2024-01-10 failed 3 times, the last with Conn"):
         backtest(tmp_path / "fresh", Counting(), broker=UnreachableAfterTuesday(5, ticks_per_day=50),
-                 period=PERIOD, backfill=None)
+                 period=PERIOD, backfill=None, broker_wait=0)
     assert sorted(set(replayed)) == ["2024-01-08", "2024-01-09"]
     assert loading_threads() == []
 

@@ -95,6 +95,15 @@ class TestOfflineCommand:
         )
 
     @pytest.mark.usefixtures("engines_built")
+    @pytest.mark.parametrize("engine", ["replay", "paced"])
+    def test_a_corrupt_day_set_aside_is_one_line_naming_it(self, imported, engine, capsys):
+        open(f"{imported}/sino/ticks/TXFR1 2024-08-20 - ticks.csv", "a").write("garbage,x\n")
+        assert self.run(imported, "--engine", engine, "--start", PERIOD[0], "--end", PERIOD[1]) == 1
+        failed = capsys.readouterr().err.strip()
+        assert failed.startswith("backtest failed: TXFR1 2024-08-20 is not in the tick cache; ")
+        assert "\n" not in failed
+
+    @pytest.mark.usefixtures("engines_built")
     def test_a_run_over_imported_days_and_a_weekend_succeeds(self, imported, capsys):
         assert self.run(imported, "--start", "2024-08-17", "--end", "2024-08-21") == 0
         out = " ".join(capsys.readouterr().out.split())  # as one line, however it wrapped

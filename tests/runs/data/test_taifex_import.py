@@ -1,6 +1,7 @@
 """Importing the futures exchange's daily tick files: which trades go to which code and day."""
 
 import datetime as dt
+import io
 import json
 import zipfile
 
@@ -11,6 +12,9 @@ from data_support import DAYS, FILES, TAIFEX_FILES, cached
 from quorvel.cache import day_files
 from quorvel.data import DataImportError, continuous_months, import_taifex
 from quorvel.market.months import month_code
+
+HOLED = "damaged zip file: Error -3 while decompressing data: invalid code -- missing end-of-block"
+HUGE = "the zip unpacks to 536872027 bytes, more than the 536870912 a daily tick file can hold"
 
 
 def wall_clock(frame):
@@ -201,6 +205,21 @@ class TestBadFiles:
             two.write(FILES / "Daily_2024_08_21.csv", "b.csv")
         with pytest.raises(DataImportError, match="holds one CSV file, this one holds 2"):
             import_taifex([str(archive)], data_dir)
+
+    @pytest.mark.parametrize("megabytes, hole, message", [(0, 100, HOLED), (512, 0, HUGE)])
+    def test_a_damaged_or_huge_zip_is_one_line(self, data_dir, tmp_path, megabytes, hole, message):
+        packed = io.BytesIO()  # 512 MiB of zeros, 1 MiB at a time, pack into about 2 MB
+        with zipfile.ZipFile(packed, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+            with archive.open("Daily_2024_08_20.csv", "w", force_zip64=True) as member:
+                member.write((FILES / "Daily_2024_08_20.csv").read_bytes())
+                for _ in range(megabytes):
+                    member.write(bytes(1 << 20))
+        path, data = tmp_path / "bad.zip", bytearray(packed.getvalue())
+        data[80 : 80 + hole] = bytes(hole)  # a hole in the packed data
+        path.write_bytes(data)
+        with pytest.raises(DataImportError) as error:
+            import_taifex([str(path)], data_dir)
+        assert str(error.value) == f"{path}: {message}"
 
     def test_months_must_be_yyyymm(self, data_dir):
         with pytest.raises(

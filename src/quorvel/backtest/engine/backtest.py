@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import copy
 import datetime as dt
+import hashlib
 import inspect
 import os
 import tempfile
@@ -23,6 +24,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from quorvel.backtest import core
 from quorvel.backtest.account.account import Account
+from quorvel.backtest.engine.asking import AskedBroker
 from quorvel.backtest.engine.data_faults import DataWatch
 from quorvel.backtest.engine.days import span_days
 from quorvel.backtest.engine.failures import stops_recorded
@@ -68,7 +70,25 @@ def cache_directory(data_dir: str, api: Any) -> str:
     data directory never mixes ticks of different sources."""
     path = os.path.expanduser(data_dir)
     source = getattr(api, "tick_source", None)
-    return os.path.join(path, source) if source else path
+    return os.path.join(path, _source_folder(source)) if source else path
+
+
+def _source_folder(source: object) -> str:
+    """The folder name of a tick source: the name itself where it is one plain path segment,
+    otherwise "source-" and a digest of it.
+
+    The name comes from the broker object, so it is not trusted to stay under the data
+    directory: a name with a path separator, "..", a control character, or "." (the data
+    directory itself) would reach another folder, and the digest keeps such a source apart from
+    every other without writing outside."""
+    if isinstance(source, str) and source != "." and not os.path.isabs(source):
+        try:
+            day_files.check_code(source)
+        except ValueError:
+            pass
+        else:
+            return source
+    return "source-" + hashlib.sha256(str(source).encode()).hexdigest()[:16]
 
 
 def resolve_codes(api: Any, codes: Sequence[str]) -> List[Dict[str, str]]:
@@ -268,7 +288,7 @@ def _replayed(
             # One process may run many backtests: a finished run leaves no intake thread, and no
             # matcher held alive by one, behind.
             with contextlib.closing(matcher):
-                ticker = ticker_module.Ticker(api)
+                ticker = ticker_module.Ticker(_asked(api, settings))
                 result.positions = matcher.positions
                 result.account = Account(result.contracts, settings, matcher.positions.last_prices)
                 rules = settings.market_rules
@@ -305,6 +325,11 @@ def _replayed(
     return result
 
 
+def _asked(api: Any, settings: RunSettings) -> AskedBroker:
+    """`api` as the tick feed asks it for a day's ticks under `settings`."""
+    return AskedBroker(api, settings.broker_attempts, settings.broker_wait)
+
+
 def load_ticks(
     api: Any, codes: Sequence[str], settings: Optional[RunSettings] = None, *, data_dir: str
 ) -> int:
@@ -327,7 +352,7 @@ def load_ticks(
     spans = (settings.backfill_range(), settings.period)
     days = [day for span in spans if span for day in span_days(*span)]
     with one_run_at_a_time(), using_data_dir(path), modules_quiet([ticker_module]):
-        ticker = ticker_module.Ticker(api)
+        ticker = ticker_module.Ticker(_asked(api, settings))
         if settings.market_rules is not None:
             opening_references(
                 ticker, instruments, (spans[0] or spans[1])[0], settings.market_rules

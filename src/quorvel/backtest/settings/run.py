@@ -59,6 +59,10 @@ SETTLEMENT_KEY = re.compile(r"^[A-Z]{3}\d{6}$")
 
 # More than an order's way to any exchange takes: a minute.
 MAX_LATENCY_MS = 60_000.0
+# The most times a day's ticks are asked of the broker, and the longest first wait between two
+# attempts: with doubling waits, more would hold a run for hours on a broker that is down.
+MAX_BROKER_ATTEMPTS = 10
+MAX_BROKER_WAIT = 60.0
 
 # A backfill: an explicit (first, last) range, a number of trading days before the period, or none.
 Backfill = Union[Tuple[str, str], int, None]
@@ -119,7 +123,9 @@ class RunSettings:
     the run loads is checked before its first tick (`quorvel.data.checks`): a
     fault stops the run with `DataFaultError`, or, with `accept_data_faults`,
     the day is replayed and the fault kept as a warning
-    (`BacktestResult.data_faults`).
+    (`BacktestResult.data_faults`).  A day's ticks are asked of the broker up
+    to `broker_attempts` times, `broker_wait` seconds before the second attempt
+    and twice as long before each further one (`quorvel.backtest.engine.asking`).
     """
 
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -143,6 +149,8 @@ class RunSettings:
     settlement_prices: Mapping[str, float] = field(default_factory=dict)
     corporate_actions: Tuple[CorporateAction, ...] = ()
     accept_data_faults: bool = False
+    broker_attempts: int = 3
+    broker_wait: float = 1.0
 
     def __post_init__(self) -> None:
         settle = object.__setattr__  # frozen: the checked values replace the given ones
@@ -204,6 +212,15 @@ class RunSettings:
                 f"not {self.latency_ms!r}"
             )
         settle(self, "latency_ms", float(self.latency_ms))
+        _whole(self.broker_attempts, "broker_attempts", 1, MAX_BROKER_ATTEMPTS)
+        if isinstance(self.broker_wait, bool) or not (
+            isinstance(self.broker_wait, (int, float)) and 0 <= self.broker_wait <= MAX_BROKER_WAIT
+        ):
+            raise ValueError(
+                f"broker_wait must be a number of seconds from 0 to {MAX_BROKER_WAIT:g}, "
+                f"not {self.broker_wait!r}"
+            )
+        settle(self, "broker_wait", float(self.broker_wait))
         if isinstance(self.stall_timeout, bool) or not (
             isinstance(self.stall_timeout, (int, float)) and 0 < self.stall_timeout < math.inf
         ):
@@ -257,6 +274,8 @@ class RunSettings:
             "min_sharpe_days": self.min_sharpe_days,
             "stall_timeout": self.stall_timeout,
             "equity_every": self.equity_every,
+            "broker_attempts": self.broker_attempts,
+            "broker_wait": self.broker_wait,
         }
 
 

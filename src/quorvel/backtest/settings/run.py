@@ -91,6 +91,12 @@ def _whole(value: Any, what: str, least: int, most: float = math.inf) -> None:
         raise ValueError(f"{what} must be a whole number {bounds}, not {value!r}")
 
 
+def _number(value: Any, what: str, unit: str, most: float) -> float:
+    if isinstance(value, bool) or not (isinstance(value, (int, float)) and 0 <= value <= most):
+        raise ValueError(f"{what} must be a number of {unit} from 0 to {most:,g}, not {value!r}")
+    return float(value)
+
+
 @dataclass(frozen=True)
 class RunSettings:
     """How a backtest runs; made once, checked when made (`ValueError` with one line).
@@ -204,23 +210,11 @@ class RunSettings:
         _whole(self.min_sharpe_days, "min_sharpe_days", 2, MAX_TRADING_DAYS)
         _whole(self.equity_every, "equity_every", 1)
         _whole(self.slippage_ticks, "slippage_ticks", 0, MAX_SLIPPAGE_TICKS)
-        if isinstance(self.latency_ms, bool) or not (
-            isinstance(self.latency_ms, (int, float)) and 0 <= self.latency_ms <= MAX_LATENCY_MS
-        ):
-            raise ValueError(
-                f"latency_ms must be a number of milliseconds from 0 to {MAX_LATENCY_MS:,.0f}, "
-                f"not {self.latency_ms!r}"
-            )
-        settle(self, "latency_ms", float(self.latency_ms))
+        latency = _number(self.latency_ms, "latency_ms", "milliseconds", MAX_LATENCY_MS)
+        settle(self, "latency_ms", latency)
         _whole(self.broker_attempts, "broker_attempts", 1, MAX_BROKER_ATTEMPTS)
-        if isinstance(self.broker_wait, bool) or not (
-            isinstance(self.broker_wait, (int, float)) and 0 <= self.broker_wait <= MAX_BROKER_WAIT
-        ):
-            raise ValueError(
-                f"broker_wait must be a number of seconds from 0 to {MAX_BROKER_WAIT:g}, "
-                f"not {self.broker_wait!r}"
-            )
-        settle(self, "broker_wait", float(self.broker_wait))
+        wait = _number(self.broker_wait, "broker_wait", "seconds", MAX_BROKER_WAIT)
+        settle(self, "broker_wait", wait)
         if isinstance(self.stall_timeout, bool) or not (
             isinstance(self.stall_timeout, (int, float)) and 0 < self.stall_timeout < math.inf
         ):

@@ -3,9 +3,10 @@ working, against the same with 1,000, per order.
 
 A strategy enters the orders at its first live tick of 2330 (ROD buys at the day's lower
 limit, which no tick of the run reaches), one after another, then cancels them, oldest first;
-each loop is timed on its own.  The run has no latency and "touch" fills, so that each
-operation reaches the matcher at once and the time is the desk's, the account's and the
-matcher's own; the cyclic garbage collector runs, as in any run.  ``python
+each loop is timed on its own.  The run has no latency, so that each operation reaches the
+matcher at once and the time is the desk's, the account's, the matcher's and the fill model's
+own ("touch" fills, and the default "queue" fills for entry); the cyclic garbage collector
+runs, as in any run.  ``python
 benchmarks/bench_orders.py`` prints these rows alone.
 """
 
@@ -46,15 +47,15 @@ def order_rows(row_type: Any) -> List[Any]:
             self.seconds = entered - started, time.perf_counter() - entered
 
     broker = SimulatedBroker(0, ticks_per_day=1_000)
-    per_order: Dict[Tuple[bool, int], Tuple[float, float]] = {}
+    per_order: Dict[Tuple[bool, str, int], Tuple[float, float]] = {}
     with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as data_dir:
-        for account_rules in (True, False):
+        for account_rules, fill_model in ((True, "touch"), (False, "touch"), (True, "queue")):
             settings = RunSettings(
                 DAY,
                 None,
                 capital=1e12,  # 100,000 buys at 2330's lower limit
                 account_rules=account_rules,
-                fill_model="touch",
+                fill_model=fill_model,
                 latency_ms=0,
             )
             for orders, repeats in REPEATS.items():
@@ -64,22 +65,23 @@ def order_rows(row_type: Any) -> List[Any]:
                     run_backtest(broker, [CODE], settings, data_dir=data_dir, strategy=strategy)
                     assert strategy.seconds is not None, "the run saw no tick with its limits"
                     best = min(best[0], strategy.seconds[0]), min(best[1], strategy.seconds[1])
-                per_order[account_rules, orders] = best[0] / orders, best[1] / orders
+                per_order[account_rules, fill_model, orders] = best[0] / orders, best[1] / orders
 
-    def row(what: str, account_rules: bool, index: int) -> Any:
+    def row(what: str, account_rules: bool, fill_model: str, index: int) -> Any:
         return row_type(
-            f"{what}, {MANY:,} orders working"
+            f"{what}, {MANY:,} orders working, {fill_model} fills"
             + ("" if account_rules else ", no account rules"),
-            per_order[account_rules, MANY][index] * 1e6,
-            per_order[account_rules, FEW][index] * 1e6,
+            per_order[account_rules, fill_model, MANY][index] * 1e6,
+            per_order[account_rules, fill_model, FEW][index] * 1e6,
             "µs per order",
             f"the same with {FEW:,} orders",
         )
 
     return [
-        row("order entry (buy)", True, 0),
-        row("order entry (buy)", False, 0),
-        row("cancel, oldest first", True, 1),
+        row("order entry (buy)", True, "touch", 0),
+        row("order entry (buy)", False, "touch", 0),
+        row("order entry (buy)", True, "queue", 0),
+        row("cancel, oldest first", True, "touch", 1),
     ]
 
 

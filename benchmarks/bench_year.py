@@ -67,9 +67,22 @@ def fill_cache(data_dir: str) -> None:
         }
         for number, day in enumerate(days):
             source = SOURCE_DAYS[number % len(SOURCE_DAYS)]
-            moved = (day - dt.date.fromisoformat(source)).days * NANOSECONDS_PER_DAY
-            frame = sources[source].with_columns(ts=sources[source]["ts"] + moved)
+            frame = sources[source]
+            # A night session opens on the trading day before: it moves with that day, the rest
+            # with the day itself, so that every tick lies in the day's own sessions.
+            source_day = dt.date.fromisoformat(source)
+            midnight = market.broker_nanoseconds(dt.datetime.combine(source_day, dt.time()))
+            night = _days_between(market.previous_trading_days(source_day, 1)[0],
+                                  market.previous_trading_days(day, 1)[0])
+            moved = pl.when(pl.col("ts") < midnight).then(night).otherwise(
+                _days_between(source_day, day)
+            )
+            frame = frame.with_columns(ts=pl.col("ts") + moved)
             day_files.store_day(frame, day_files.day_file_path(directory, code, day.isoformat()))
+
+
+def _days_between(first: dt.date, last: dt.date) -> int:
+    return (last - first).days * NANOSECONDS_PER_DAY
 
 
 def peak_rss_kib() -> int:

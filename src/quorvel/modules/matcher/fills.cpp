@@ -169,7 +169,7 @@ public:
         BookView view = find(trade_id);
         if (view.orders.empty()) return;
         const Order& order = view.orders.front();
-        forget_orders_gone(view);
+        forget_orders_gone();
         OrderState& known = states_[order.trade_id] = OrderState{};
         Ref code = getitem(order.record, names->code);
         CodeState& state = code_state(code.get());
@@ -365,14 +365,18 @@ private:
         return view;
     }
 
-    // The book with the order of `trade_id` alone among its orders, or none.
+    // The order of `trade_id` alone, its record held by the view, or none.  The book is searched
+    // from its end, where an order just entered or repriced is met first, and not copied: a
+    // book of many orders costs a new one no more than a short book does.
     BookView find(PyObject* trade_id) const {
         Ref book = book_list();
-        BookView view{Ref::steal(check(PyList_GetSlice(book.get(), 0, PyList_GET_SIZE(book.get())))), {}};
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(view.records.get()); ++i) {
-            PyObject* record = PyList_GET_ITEM(view.records.get(), i);
-            if (equals(getitem(record, names->trade_id).get(), trade_id)) {
-                view.orders.push_back(order_of(record));
+        BookView view{new_list(), {}};
+        for (Py_ssize_t i = PyList_GET_SIZE(book.get()) - 1; i >= 0; --i) {
+            if (i >= PyList_GET_SIZE(book.get())) continue;  // a comparison ran Python code that shrank it
+            Ref record = Ref::borrow(PyList_GET_ITEM(book.get(), i));
+            if (equals(getitem(record.get(), names->trade_id).get(), trade_id)) {
+                if (PyList_Append(view.records.get(), record.get()) < 0) throw_error_set();
+                view.orders.push_back(order_of(record.get()));
                 break;
             }
         }
@@ -397,10 +401,13 @@ private:
     }
 
     // Drops what is known of orders no longer in the book, once they are many: each order that
-    // leaves it through the matcher (a cancellation) leaves its state behind.
-    void forget_orders_gone(const BookView& view) {
-        PyObject* records = view.records.get();
-        if (states_.size() < static_cast<size_t>(2 * PyList_GET_SIZE(records) + 64)) return;
+    // leaves it through the matcher (a cancellation) leaves its state behind.  The book is read
+    // only then, when as many states have been left as it holds orders.
+    void forget_orders_gone() {
+        Ref book = book_list();
+        if (states_.size() < static_cast<size_t>(2 * PyList_GET_SIZE(book.get()) + 64)) return;
+        Ref copy = Ref::steal(check(PyList_GetSlice(book.get(), 0, PyList_GET_SIZE(book.get()))));
+        PyObject* records = copy.get();
         std::unordered_map<std::string, OrderState> kept;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
             std::string trade_id = text_of(getitem(PyList_GET_ITEM(records, i), names->trade_id).get());

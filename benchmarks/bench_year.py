@@ -68,13 +68,13 @@ def fill_cache(data_dir: str) -> None:
         for number, day in enumerate(days):
             source = SOURCE_DAYS[number % len(SOURCE_DAYS)]
             frame = sources[source]
-            # A night session opens on the trading day before: it moves with that day, the rest
-            # with the day itself, so that every tick lies in the day's own sessions.
+            # A night session opens on the trading day before and closes by 05:00: it moves with
+            # that day, the rest with the day itself, so every tick lies in the day's sessions.
             source_day = dt.date.fromisoformat(source)
-            midnight = market.broker_nanoseconds(dt.datetime.combine(source_day, dt.time()))
+            night_over = market.broker_nanoseconds(dt.datetime.combine(source_day, dt.time(6)))
             night = _days_between(market.previous_trading_days(source_day, 1)[0],
                                   market.previous_trading_days(day, 1)[0])
-            moved = pl.when(pl.col("ts") < midnight).then(night).otherwise(
+            moved = pl.when(pl.col("ts") < night_over).then(night).otherwise(
                 _days_between(source_day, day)
             )
             frame = frame.with_columns(ts=pl.col("ts") + moved)

@@ -146,8 +146,7 @@ class TestStrategyErrors:
     def test_a_hook_that_does_not_return_ends_the_run_at_the_stall_timeout(self, engine, tmp_path):
         class Endless(Strategy):
             def on_tick(self, tick):
-                while True:  # ENDLESS LINE
-                    pass
+                while True: pass  # ENDLESS LINE (one line: each interpreter reports the same)
 
         with pytest.raises(StrategyStalled) as raised:  # within the tests' own timeout
             run(tmp_path, Endless(), engine, stall_timeout=0.4)

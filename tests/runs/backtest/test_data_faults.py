@@ -47,22 +47,15 @@ FAULTS = {
 }
 
 
-@pytest.mark.parametrize("fault", FAULTS)
-def test_a_wrong_answer_stops_the_run_naming_code_and_day(tmp_path, fault):
-    with pytest.raises(DataFaultError) as stopped:
-        backtest(tmp_path, broker=FaultyBroker(fault))
+@pytest.mark.parametrize("fault, engine", [*((f, "replay") for f in FAULTS), ("empty", "paced")])
+def test_a_wrong_answer_stops_the_run_naming_code_and_day(tmp_path, fault, engine):
+    with pytest.raises(DataFaultError) as stopped:  # the paced engine before its first tick
+        backtest(tmp_path, broker=FaultyBroker(fault), engine=engine)
     message = str(stopped.value)
     assert message.startswith(f"2330 {DAY}: ") and FAULTS[fault] in message, message
     assert "\n" not in message and "--accept-data-faults" in message
-    assert {(fault.code, fault.day) for fault in stopped.value.faults} == {
-        ("2330", DAY),
-        ("TXFR1", DAY),
-    }
-
-
-def test_the_paced_engine_stops_before_its_first_tick(tmp_path):
-    with pytest.raises(DataFaultError, match=f"^2330 {DAY}: no ticks on a trading day"):
-        backtest(tmp_path, broker=FaultyBroker("empty"), engine="paced")
+    faulty = {(fault.code, fault.day) for fault in stopped.value.faults}
+    assert faulty == {("2330", DAY), ("TXFR1", DAY)}
 
 
 def test_accepted_faults_are_replayed_and_kept_as_warnings(tmp_path):

@@ -83,50 +83,31 @@ def test_equal_lines_of_a_daily_file_are_different_trades(tmp_path):
     assert {(day.code, day.ticks) for day in days} >= {("TXFR1", 4)}
 
 
-def _ticks(times, prices=(580.0, 581.0, 582.0)):
-    count = len(times)
-    return pl.DataFrame({"ts": times, "close": list(prices[:count]), "volume": [1, 2, 3][:count]})
+MONDAY, SATURDAY = "2024-01-08 09:00:0", "2024-01-13 10:00:0"
 
 
 @pytest.mark.parametrize(
-    "ticks, code, refusal",
+    "times, prices, code, refusal",
     [
-        (
-            _ticks(["2024-01-08 09:00:00", "2024-01-08 09:00:01", "2024-01-08 09:00:02"],
-                   (580.0, 1e308, 581.0)),
-            "2330",
-            "2330 2024-01-08: 1 price far beyond the day's limits (1e+308), the first at row 3",
-        ),
-        (
-            _ticks(["1970-01-01 09:00:00", "2024-01-08 09:00:01"]),
-            "2330",
-            "2330 1970-01-01: 1970-01-01 lies outside the XTAI calendar",
-        ),
-        (
-            _ticks(["2024-01-08 09:00:00", "2053-01-08 09:00:01"]),
-            "TXFR1",
-            "TXFR1 2053-01-08: 2053-01-08 lies outside the XTAI calendar",
-        ),
-        (
-            _ticks(["2024-01-13 10:00:00", "2024-01-13 10:00:01"]),
-            "2330",
-            "2330 2024-01-13: 2 ticks on a day without trading, the first at row 2",
-        ),
-        (
-            _ticks(["2024-01-08 09:00:00", "2024-01-08 09:00:00"], (580.0, 580.0)).with_columns(
-                volume=pl.lit(1)
-            ),
-            "2330",
-            "2330 2024-01-08: 1 tick given twice, the first at row 3",
-        ),
-        (_ticks(["2024-01-08 09:00:00", "2024-01-08 09:01:00"]), "<script>", "not an instrument"),
-        (_ticks(["2024-01-08 09:00:00", "2024-01-08 09:01:00"]).clear(), "2330", "no rows of ticks"),
+        ([MONDAY + "0", MONDAY + "1", MONDAY + "2"], (580.0, 1e308, 581.0), "2330",
+         "2330 2024-01-08: 1 price far beyond the day's limits (1e+308), the first at row 3"),
+        (["1970-01-01 09:00:00", MONDAY + "1"], (580.0, 581.0), "2330",
+         "2330 1970-01-01: 1970-01-01 lies outside the XTAI calendar"),
+        ([MONDAY + "0", "2053-01-08 09:00:01"], (580.0, 581.0), "TXFR1",
+         "TXFR1 2053-01-08: 2053-01-08 lies outside the XTAI calendar"),
+        ([SATURDAY + "0", SATURDAY + "1"], (580.0, 581.0), "2330",
+         "2330 2024-01-13: 2 ticks on a day without trading, the first at row 2"),
+        ([MONDAY + "0"] * 2, (580.0, 580.0), "2330",
+         "2330 2024-01-08: 1 tick given twice, the first at row 3"),
+        ([MONDAY + "0", MONDAY + "1"], (580.0, 581.0), "<script>", "not an instrument"),
+        ([], (), "2330", "no rows of ticks"),
     ],
     ids=["a huge price", "1970", "2053", "a Saturday", "a row twice", "a code", "no rows"],
 )
-def test_a_tick_file_with_a_bad_row_is_refused(ticks, code, refusal, tmp_path, capsys):
+def test_a_tick_file_with_a_bad_row_is_refused(times, prices, code, refusal, tmp_path, capsys):
     path = tmp_path / "ticks.csv"
-    ticks.write_csv(path)
+    schema = {"ts": pl.String, "close": pl.Float64, "volume": pl.Int64}
+    pl.DataFrame([times, list(prices), [1] * len(times)], schema=schema).write_csv(path)
     argv = ["ticks", str(path), "--code", code, "--data-dir", str(tmp_path / "data")]
     assert main(argv) == 1
     [line] = [line for line in capsys.readouterr().err.splitlines() if line.strip()]

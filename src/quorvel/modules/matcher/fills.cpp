@@ -370,7 +370,7 @@ private:
     // book of many orders costs a new one no more than a short book does.
     BookView find(PyObject* trade_id) const {
         Ref book = book_list();
-        BookView view{new_list(), {}};
+        BookView view{Ref::steal(check(PyList_New(0))), {}};
         for (Py_ssize_t i = PyList_GET_SIZE(book.get()) - 1; i >= 0; --i) {
             if (i >= PyList_GET_SIZE(book.get())) continue;  // a comparison ran Python code that shrank it
             Ref record = Ref::borrow(PyList_GET_ITEM(book.get(), i));

@@ -32,6 +32,7 @@ from quorvel.backtest.messages import (
 )
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.account import AccountRules, FuturesMargin
+from quorvel.backtest.settings.caps import RiskCaps
 from quorvel.backtest.settings.costs import CostModel
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
@@ -51,6 +52,7 @@ __all__ = [
     "OrderError",
     "OrderReport",
     "Quote",
+    "RiskCaps",
     "RunSettings",
     "Settlement",
     "Strategy",

@@ -72,11 +72,11 @@ def backtest_command(
     if args.data_dir:
         cache = os.path.join(cache_directory(args.data_dir, api), "sino", "ticks")
         console.print(f"tick cache: {cache}", soft_wrap=True)
-    _write_files(args, result, console)
+    write_files(args, result, console)
     return status
 
 
-def _write_files(args: argparse.Namespace, result: BacktestResult, console: Console) -> None:
+def write_files(args: argparse.Namespace, result: BacktestResult, console: Console) -> None:
     """The data files first, then the plot and the report page, the slower and the more likely
     to fail.  Those in the --output directory are written into a fresh one swapped into its
     place at the end (`output_directory`)."""

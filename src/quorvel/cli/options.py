@@ -43,7 +43,7 @@ from quorvel.sim import MAX_TICKS_PER_DAY
 from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES, TOUCH_FIGURES
 
 
-def _date(text: str) -> str:
+def day_argument(text: str) -> str:
     try:
         day = dt.datetime.strptime(text, "%Y-%m-%d")
     except ValueError:
@@ -51,7 +51,7 @@ def _date(text: str) -> str:
     return day.date().isoformat()  # 2024-1-8 becomes 2024-01-08, as the feed expects
 
 
-def _whole_number(minimum: int, maximum: int) -> Callable[[str], int]:
+def whole_number(minimum: int, maximum: int) -> Callable[[str], int]:
     """A parser of whole numbers from `minimum` to `maximum`: every size an option sets has a
     bound, so that a slip of the keyboard is refused in one line instead of exhausting memory."""
 
@@ -73,7 +73,7 @@ def _whole_number(minimum: int, maximum: int) -> Callable[[str], int]:
 MAX_WORKERS = 1024
 
 
-def _number(minimum: float, maximum: float) -> Callable[[str], float]:
+def number_between(minimum: float, maximum: float) -> Callable[[str], float]:
     """A parser of numbers from `minimum` to `maximum`."""
 
     def parse(text: str) -> float:
@@ -92,14 +92,14 @@ def _number(minimum: float, maximum: float) -> Callable[[str], float]:
     return parse
 
 
-_NTD = _number(0, MAX_NTD)
-_PERCENT = _number(0, 100)
+_NTD = number_between(0, MAX_NTD)
+_PERCENT = number_between(0, 100)
 # A discount on the commission: a factor of 1 at most.
-_FACTOR = _number(0, 1)
+_FACTOR = number_between(0, 1)
 
 
 def _seconds(text: str) -> float:
-    value = _number(0, float("inf"))(text)
+    value = number_between(0, float("inf"))(text)
     if value == 0:
         raise argparse.ArgumentTypeError("must be more than 0")
     return value
@@ -153,7 +153,7 @@ _COST_OPTIONS = (
 )
 
 
-class _HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
     """Adds "(default: ...)" where an option has a default its help text does not state."""
 
     def _get_help_string(self, action: argparse.Action) -> Optional[str]:
@@ -189,7 +189,7 @@ def build_parser() -> argparse.ArgumentParser:
             "Example: quorvel-backtest --strategy examples/breakout.py:Breakout "
             "--param lookback=80 --codes 2317 MXFR1 --start 2024-03-04 --end 2024-03-08"
         ),
-        formatter_class=_HelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_version()
     data = parser.add_argument_group("data")
@@ -202,10 +202,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="stock and futures codes to trade (offline broker: 2330, 2317, ..., TXFR1, MXFR1)",
     )
     for option, default, text in _DATE_OPTIONS:
-        data.add_argument(option, type=_date, metavar="DATE", default=default, help=text)
+        data.add_argument(option, type=day_argument, metavar="DATE", default=default, help=text)
     data.add_argument(
         "--backfill-days",
-        type=_whole_number(0, MAX_TRADING_DAYS),
+        type=whole_number(0, MAX_TRADING_DAYS),
         metavar="N",
         default=DEFAULT_BACKFILL_DAYS,
         help="trading days before the period replayed to warm the strategy up",
@@ -239,7 +239,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     data.add_argument(
         "--ticks-per-day",
-        type=_whole_number(1, MAX_TICKS_PER_DAY),
+        type=whole_number(1, MAX_TICKS_PER_DAY),
         metavar="N",
         default=3000,
         help="ticks per code and trading day from the offline broker",
@@ -265,7 +265,7 @@ def build_parser() -> argparse.ArgumentParser:
     money = parser.add_argument_group("money and costs")
     money.add_argument(
         "--capital",
-        type=_number(1, MAX_NTD),
+        type=number_between(1, MAX_NTD),
         metavar="NTD",
         default=DEFAULT_CAPITAL,
         help="the account's cash at the start; drawdown, returns and turnover are measured "
@@ -293,7 +293,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     money.add_argument(
         "--min-sharpe-days",
-        type=_whole_number(2, MAX_TRADING_DAYS),
+        type=whole_number(2, MAX_TRADING_DAYS),
         metavar="N",
         default=DEFAULT_MIN_SHARPE_DAYS,
         help='trading days a Sharpe ratio needs; a shorter run shows "-"',
@@ -319,7 +319,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     run.add_argument(
         "--window",
-        type=_whole_number(1, MAX_WINDOW),
+        type=whole_number(1, MAX_WINDOW),
         metavar="N",
         default=64,
         help="paced engine: permits granted ahead to the sending thread; 1 is strictly paced",
@@ -381,7 +381,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sweep.add_argument(
         "--workers",
-        type=_whole_number(1, MAX_WORKERS),
+        type=whole_number(1, MAX_WORKERS),
         metavar="N",
         help="runs at once (default: every core of this machine or the cluster)",
     )
@@ -401,7 +401,7 @@ def _add_fill_arguments(parser: argparse.ArgumentParser) -> None:
     )
     fills.add_argument(
         "--latency-ms",
-        type=_number(0, MAX_LATENCY_MS),
+        type=number_between(0, MAX_LATENCY_MS),
         metavar="MS",
         default=DEFAULT_LATENCY_MS,
         help="milliseconds from a strategy's order to the exchange (default: "
@@ -409,7 +409,7 @@ def _add_fill_arguments(parser: argparse.ArgumentParser) -> None:
     )
     fills.add_argument(
         "--slippage-ticks",
-        type=_whole_number(0, MAX_SLIPPAGE_TICKS),
+        type=whole_number(0, MAX_SLIPPAGE_TICKS),
         metavar="N",
         default=DEFAULT_SLIPPAGE_TICKS,
         help="price steps beyond the next trade that a market order fills at where the ticks "
@@ -595,7 +595,7 @@ def _check_outputs(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
 
 # The account's options: the command line's side of `quorvel.backtest.settings.account`.
 def _percent(text: str) -> float:
-    value = _number(0, float("inf"))(text)
+    value = number_between(0, float("inf"))(text)
     if not 0 < value <= 100:
         raise argparse.ArgumentTypeError(f"must be more than 0 and at most 100, got {text}")
     return value

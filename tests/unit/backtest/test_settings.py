@@ -62,5 +62,5 @@ def test_the_files_record_the_settings_whole(rules, recorded):
         "period", "backfill", "engine", "window", "fill_model", "latency_ms", "slippage_ticks",
         "compare_fills", "accept_data_faults", "roll", "settlement_prices", "corporate_actions",
         "seed", "capital", "costs", "account", "market_rules", "min_sharpe_days", "stall_timeout",
-        "equity_every", "broker_attempts", "broker_wait",
+        "equity_every", "broker_attempts", "broker_wait", "caps",
     }

@@ -98,7 +98,7 @@ class Desk(OrderDesk):
     ) -> str:
         if code not in self.markets:
             raise OrderError(f"unknown code {code!r}: this run trades {', '.join(self.markets)}")
-        _check_quantity(qty)
+        check_quantity(qty)
         if price is None:  # at the market; the record carries the last price
             price_type, order_type = "MKT", order_type or "IOC"
             price = self.last_price(code) or 0.0
@@ -123,7 +123,7 @@ class Desk(OrderDesk):
         if qty is None and price is None:
             raise OrderError(f"modify {trade_id}: give the quantity to take off, a price, or both")
         if qty is not None:
-            _check_quantity(qty)
+            check_quantity(qty)
             if qty > lots:  # all of it takes the order out of the book
                 raise OrderError(f"modify {trade_id}: cannot take {qty} off an order of {lots}")
         if price is not None:
@@ -490,7 +490,7 @@ class Desk(OrderDesk):
     def _limit_price(self, code: str, price: Any) -> float:
         """A limit price as the exchange takes it: positive and finite, then by the market's
         rules on the step and inside the day's limits."""
-        checked = _checked_price(price)
+        checked = checked_price(price)
         self.rules.check_price(code, checked)
         return checked
 
@@ -526,12 +526,12 @@ def _contracts(lots: int) -> str:
     return f"{abs(lots)} contract{'' if abs(lots) == 1 else 's'} {side}"
 
 
-def _check_quantity(qty: Any) -> None:
+def check_quantity(qty: Any) -> None:
     if type(qty) is not int or qty < 1:
         raise OrderError(f"qty must be a whole number of at least 1, not {qty!r}")
 
 
-def _checked_price(price: Any) -> float:
+def checked_price(price: Any) -> float:
     if isinstance(price, bool) or not isinstance(price, (int, float)) or not 0 < price < math.inf:
         raise OrderError(f"price must be a positive finite number, not {price!r}")
     if price >= MAX_PRICE:  # beyond what the price steps count

@@ -66,6 +66,24 @@ class SessionClose:
     ends_day: Optional[dt.date] = None  # the trading day whose last session closes then
 
 
+def check_limit_price(
+    rules: MarketRules, code: str, price: float, limits: Optional[Tuple[float, float]]
+) -> None:
+    """Refuse with `OrderError` a limit price of `code` off its price step under `rules` or
+    beyond the day's (lower, upper) `limits` (None: unknown, the steps only)."""
+    off_step = rules.off_step_message(code, price)
+    if off_step is not None:
+        raise OrderError(off_step)
+    if limits is None:
+        return
+    exact, (lower, upper) = as_price(price), map(as_price, limits)
+    if not lower <= exact <= upper:
+        raise OrderError(
+            f"{format_price(exact)} is beyond {code}'s price limits of the day, "
+            f"{format_price(lower)} to {format_price(upper)}"
+        )
+
+
 def session_closes(
     rules: MarketRules, codes: Sequence[str], first: str, last: str
 ) -> List[SessionClose]:
@@ -260,20 +278,8 @@ class TradingRules:
 
     def check_price(self, code: str, price: float) -> None:
         """Refuse with `OrderError` a limit price off the price step or beyond the day's limits."""
-        if not self.enforced:
-            return
-        off_step = self.rules.off_step_message(code, price)
-        if off_step is not None:
-            raise OrderError(off_step)
-        limits = self.limits.get(code)
-        if limits is None:
-            return
-        exact, (lower, upper) = as_price(price), map(as_price, limits)
-        if not lower <= exact <= upper:
-            raise OrderError(
-                f"{format_price(exact)} is beyond {code}'s price limits of the day, "
-                f"{format_price(lower)} to {format_price(upper)}"
-            )
+        if self.enforced:
+            check_limit_price(self.rules, code, price, self.limits.get(code))
 
     def pass_closes(self, until: float, desk: ClosingDesk) -> float:
         """Carry out the closes before `until` (a tick's timestamp) in order: each code whose

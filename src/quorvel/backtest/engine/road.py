@@ -72,7 +72,7 @@ class Run:
         )
 
 
-def _hook(strategy: Strategy, name: str) -> Optional[Callable[..., object]]:
+def hook_of(strategy: Strategy, name: str) -> Optional[Callable[..., object]]:
     """The strategy's bound hook, None where it keeps the base class's (which does nothing)."""
     overridden = getattr(type(strategy), name) is not getattr(Strategy, name)
     return getattr(strategy, name) if overridden else None
@@ -97,8 +97,8 @@ def tick_road(run: Run, desk: Desk, progress: Optional[Callable[[int], object]])
         watched=run.account.watched,
         before_match=desk.before_match,
         after_match=desk.after_match,
-        warm_up=_hook(strategy, "warm_up"),
-        on_tick=_hook(strategy, "on_tick"),
+        warm_up=hook_of(strategy, "warm_up"),
+        on_tick=hook_of(strategy, "on_tick"),
         sample=run.result.sample,
         equity_every=settings.equity_every,
         trading_day_of=calendar.trading_day_of,

@@ -16,6 +16,7 @@ from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 from quorvel import market
 from quorvel.backtest.settings.account import AccountRules
+from quorvel.backtest.settings.caps import RiskCaps
 from quorvel.backtest.settings.costs import CostModel
 from quorvel.market import MarketRules
 from quorvel.market.actions import CorporateAction, actions_by_code
@@ -131,7 +132,9 @@ class RunSettings:
     the day is replayed and the fault kept as a warning
     (`BacktestResult.data_faults`).  A day's ticks are asked of the broker up
     to `broker_attempts` times, `broker_wait` seconds before the second attempt
-    and twice as long before each further one (`quorvel.backtest.engine.asking`).
+    and twice as long before each further one (`quorvel.backtest.engine.asking`); a live
+    session retries a lost broker session the same way.  `caps` are the risk caps a live
+    session holds the strategy's orders to (`RiskCaps`; a backtest only records them).
     """
 
     period: Tuple[str, str] = DEFAULT_PERIOD
@@ -157,6 +160,7 @@ class RunSettings:
     accept_data_faults: bool = False
     broker_attempts: int = 3
     broker_wait: float = 1.0
+    caps: RiskCaps = field(default_factory=RiskCaps)
 
     def __post_init__(self) -> None:
         settle = object.__setattr__  # frozen: the checked values replace the given ones
@@ -195,7 +199,7 @@ class RunSettings:
                 f"capital must be more than 0 and at most {MAX_NTD:g} NTD, not {self.capital!r}"
             )
         settle(self, "capital", float(self.capital))
-        for name, kind in (("costs", CostModel), ("account", AccountRules)):
+        for name, kind in (("costs", CostModel), ("account", AccountRules), ("caps", RiskCaps)):
             if not isinstance(getattr(self, name), kind):
                 raise ValueError(f"{name} must be a {kind.__name__}, not {getattr(self, name)!r}")
         if self.market_rules is not None and not isinstance(self.market_rules, MarketRules):
@@ -270,6 +274,7 @@ class RunSettings:
             "equity_every": self.equity_every,
             "broker_attempts": self.broker_attempts,
             "broker_wait": self.broker_wait,
+            "caps": self.caps.as_dict(),
         }
 
 

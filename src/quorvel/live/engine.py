@@ -1,0 +1,488 @@
+"""Run a strategy live: the broker's streaming ticks and order events through the backtest's road.
+
+`run_live` subscribes the codes' ticks and bid/ask at the broker and hands the strategy the
+same hooks in the same order as a backtest (`on_start`, `on_tick`, `on_bar`, `on_report` before
+the next tick, `on_end`), with the same dicts (`quorvel.live.events` maps the broker's) and the
+same `now`/`clock` (the latest tick's time).  Each tick goes down the backtest's own road of a
+tick (`quorvel.backtest.engine.road`'s native `TickRoad`), with the broker's exchange in place
+of the matcher: the road builds the bars, calls the hooks and samples the timeline, so the
+result and its outputs are a backtest's.
+
+The broker calls its callbacks on a thread of its own; they only put what they are given on a
+queue, which the main thread takes with a timeout, so that Ctrl-C and SIGTERM are seen within
+a moment however quiet the market is.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import math
+import queue
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+
+from quorvel import market
+from quorvel.backtest import core
+from quorvel.backtest.account.account import Account
+from quorvel.backtest.engine.backtest import resolve_codes
+from quorvel.backtest.engine.bars import bar_seconds, session_spans
+from quorvel.backtest.engine.desks import attached
+from quorvel.backtest.engine.failures import stops_recorded
+from quorvel.backtest.engine.road import hook_of
+from quorvel.backtest.errors import BacktestError, OrderError
+from quorvel.backtest.results.result import BacktestResult
+from quorvel.backtest.settings.run import RunSettings
+from quorvel.backtest.strategy.base import Strategy
+from quorvel.backtest.strategy.loading import StrategyArg, strategy_instance
+from quorvel.interrupts import ctrl_c_when_safe
+from quorvel.live import broker, events
+from quorvel.live.desk import LiveDesk
+from quorvel.live.safety import Backoff, Caps
+
+__all__ = ["LiveSession", "run_live"]
+
+# The session events of the broker's quote connection ("Event Callback": the event codes of
+# its message broker): down, and back after reconnecting.
+SESSION_DOWN_EVENTS = frozenset({1, 2, 12})
+SESSION_UP_EVENTS = frozenset({0, 13})
+# How long the main thread waits for an event before it looks at the clock and the signals.
+POLL_SECONDS = 0.2
+# How long the end waits for the reports of the orders it cancelled.
+CANCEL_WAIT_SECONDS = 10.0
+
+Console = Callable[[str], None]
+
+
+@dataclass
+class LiveSession:
+    """How a live session goes beyond its `RunSettings`: where it is told (`console`, one
+    line a call; `status`, the live status line, each time it changes), when it ends, and
+    its session record.
+
+    The session ends at `end_at` (broker seconds; None: the last close of the day's sessions
+    of its codes) by the latest tick's time or by `clock` (broker seconds now; None: the
+    exchange's wall clock), or when no event came for `idle_end` seconds (None: never), or on
+    Ctrl-C.  `record` is a `quorvel.live.record.SessionRecord` (None: none is kept).
+    `reconnect` logs in again when the broker's session is lost (None: the broker's own
+    reconnection is waited for)."""
+
+    day: Optional[str] = None
+    console: Console = print
+    status: Optional[Callable[["Snapshot"], None]] = None
+    end_at: Optional[float] = None
+    clock: Optional[Callable[[], float]] = None
+    idle_end: Optional[float] = None
+    record: Any = None
+    reconnect: Optional[Callable[[], None]] = None
+    cancel_wait: float = CANCEL_WAIT_SECONDS
+
+
+@dataclass
+class Snapshot:
+    """What the status line shows."""
+
+    positions: Dict[str, int]
+    working: int
+    net_pnl: float
+    tick_age: Optional[float]  # seconds since the latest tick came, None before the first
+    session_up: bool
+    ticks: int
+    refused: int = 0
+    stopped: Optional[str] = None
+
+
+@dataclass
+class _Inbox:
+    """What the broker's thread hands the main thread, in the order it came."""
+
+    events: "queue.Queue[Tuple[str, Any]]" = field(default_factory=queue.Queue)
+
+    def put(self, kind: str, item: Any) -> None:
+        self.events.put((kind, item))
+
+    def take(self, timeout: float) -> Optional[Tuple[str, Any]]:
+        try:
+            return self.events.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+
+def run_live(
+    api: Any,
+    codes: Sequence[str],
+    strategy: StrategyArg,
+    settings: Optional[RunSettings] = None,
+    session: Optional[LiveSession] = None,
+) -> BacktestResult:
+    """Trade `strategy` on `codes` through `api`, a logged-in broker API object (the broker's
+    own, in simulation or live, or a stand-in), until the session ends (`LiveSession`).
+
+    Before the first hook, the broker's working orders (`update_status`, `list_trades`) and
+    positions (`list_positions`) of the codes are read and given to the strategy as its own,
+    so that a strategy started again finds what it had.  Orders are checked as a backtest
+    checks them and against `settings.caps`; the daily loss cap stops the strategy.  Ctrl-C
+    (and SIGTERM under the command) cancels the strategy's working orders, waits a bounded
+    time for their reports and ends the session, `result.stopped` saying why.  A hook that
+    raises ends it the same way, then raises `StrategyError`.
+    """
+    settings = settings or RunSettings()
+    session = session or LiveSession()
+    chosen = strategy_instance(strategy)
+    instruments = resolve_codes(api, codes)
+    day = session.day or _today(settings.market)
+    settings = settings.replace(period=(day, day), backfill=None)
+    live = _Live(api, instruments, chosen, settings, session)
+    return live.run()
+
+
+def _today(rules: market.MarketRules) -> str:
+    """The exchange's trading day now."""
+    return rules.trading_day_of(_exchange_now()).isoformat()
+
+
+def _exchange_now() -> float:
+    """Now on the broker's clock: the Taipei wall clock written as if it were UTC."""
+    return time.time() + 8 * 3600
+
+
+class _Live:
+    """One live session's parts and its loop."""
+
+    def __init__(
+        self,
+        api: Any,
+        instruments: List[Dict[str, str]],
+        strategy: Strategy,
+        settings: RunSettings,
+        session: LiveSession,
+    ) -> None:
+        self.api, self.strategy, self.settings, self.session = api, strategy, settings, session
+        self.codes = [entry["code"] for entry in instruments]
+        self.markets = {entry["code"]: entry["market"] for entry in instruments}
+        self.contracts = {code: _contract(api, code, kind) for code, kind in self.markets.items()}
+        # The strategy's code of each code the broker names a contract by: a continuous futures
+        # code (TXFR1) streams under its month's code.
+        self.own_codes = {code: code for code in self.codes}
+        self.own_codes.update({broker.text(c.code): code for code, c in self.contracts.items()})
+        self.reports = events.LiveReports()
+        result = BacktestResult(instruments, settings)
+        result.strategy = type(strategy).__name__
+        result.parameters = strategy.parameter_values()
+        result.positions = core.Positions()
+        result.account = Account(result.contracts, settings, result.positions.last_prices)
+        self.result = result
+        self.record = session.record
+        self.caps = Caps(settings.caps)
+        self.desk = LiveDesk(
+            api,
+            self.contracts,
+            self.markets,
+            strategy,
+            result,
+            result.account,
+            settings.market_rules,
+            self.caps,
+            self._told,
+            self.reports,
+        )
+        self.inbox = _Inbox()
+        self.backoff = Backoff(settings.broker_attempts, settings.broker_wait)
+        self.ticks = 0
+        self.last_tick_at: Optional[float] = None  # the local monotonic clock
+        self.last_event_at = time.monotonic()
+        self.down_since: Optional[float] = None
+        self.next_attempt: Optional[float] = None
+        self.end_at = session.end_at if session.end_at is not None else self._last_close()
+        self.clock = session.clock or _exchange_now
+
+    # The broker's thread: only the queue.
+    def _on_tick(self, exchange: Any, tick: Any) -> None:
+        self.inbox.put("tick", tick)
+
+    def _on_bidask(self, exchange: Any, bidask: Any) -> None:
+        self.inbox.put("bidask", bidask)
+
+    def _on_event(self, resp_code: int, event_code: int, info: str, event: str) -> None:
+        self.inbox.put("event", (event_code, info, event))
+
+    def _on_order(self, state: Any, message: Dict[str, Any]) -> None:
+        self.inbox.put("order", (state, message))
+
+    # The main thread.
+    def run(self) -> BacktestResult:
+        result, strategy = self.result, self.strategy
+        self._listen()
+        road = self._road()
+        started = time.perf_counter()
+        try:
+            with ctrl_c_when_safe(), stops_recorded(strategy, result, self.settings.stall_timeout):
+                with attached(strategy, self.desk):
+                    self._take_over()
+                    strategy.on_start()
+                    self.desk.deliver()
+                    try:
+                        self._loop(road)
+                    finally:
+                        self._wind_down(road)
+                    strategy.on_end()
+                    self.desk.deliver()
+        except KeyboardInterrupt:
+            self.session.console(f"session stopped: {result.stopped or 'interrupted'}")
+        finally:
+            result.live_ticks = road.live_ticks
+            result.replay_seconds = time.perf_counter() - started
+            self._unlisten()
+        return result
+
+    def _loop(self, road: Any) -> None:
+        desk, session = self.desk, self.session
+        while not self._over():
+            taken = self.inbox.take(POLL_SECONDS)
+            if taken is not None:
+                self.last_event_at = time.monotonic()
+                self._handle(road, *taken)
+            self._keep_session()
+            self._check_loss()
+            if session.status is not None:
+                session.status(self.snapshot())
+        desk.deliver()
+
+    def _handle(self, road: Any, kind: str, item: Any) -> None:
+        desk = self.desk
+        if kind in ("tick", "bidask"):
+            code = self.own_codes.get(broker.text(item.code))
+            if code is None:
+                return
+            if kind == "tick":
+                tick = events.tick_of(item, self.markets[code], code)
+                if tick is not None:
+                    self._write("tick", tick)
+                    self.last_tick_at = time.monotonic()
+                    self.ticks += 1
+                    road.take(tick)
+            else:
+                quote = events.quote_of(item)
+                if quote is not None:
+                    self._write("quote", {"code": code, **quote})
+                    desk.quotes[code] = quote
+        elif kind == "order":
+            state, message = item
+            failed = events.failure_of(state, message)
+            if failed is not None:
+                self.session.console(failed)
+            for report in self.reports.take(state, message):
+                self._write("report", report)
+                desk.receive(report)
+            desk.deliver()
+        else:
+            self._session_event(*item)
+
+    def _over(self) -> bool:
+        now = self.desk.now()
+        if (now is not None and now >= self.end_at) or self.clock() >= self.end_at:
+            return True
+        idle = self.session.idle_end
+        return idle is not None and time.monotonic() - self.last_event_at >= idle
+
+    def _session_event(self, code: int, info: str, event: str) -> None:
+        if code in SESSION_DOWN_EVENTS and self.desk.session_up:
+            self.desk.session_up = False
+            self.down_since = time.monotonic()
+            self._retry_later()
+            self.session.console(f"broker session lost ({code} {event}); retrying with back-off")
+        elif code in SESSION_UP_EVENTS and not self.desk.session_up:
+            self._back_up(f"broker session back ({code} {event})")
+
+    def _retry_later(self) -> None:
+        wait = self.backoff.next_wait()
+        self.next_attempt = None if wait is None else time.monotonic() + wait
+
+    def _keep_session(self) -> None:
+        """While the session is lost: log in again at each back-off's end, if the session can;
+        once every attempt is spent, the strategy stops."""
+        if self.desk.session_up or self.next_attempt is None:
+            return
+        if time.monotonic() < self.next_attempt:
+            return
+        reconnect = self.session.reconnect
+        if reconnect is not None:
+            try:
+                reconnect()
+            except Exception as error:
+                self.session.console(f"reconnecting failed: {type(error).__name__}: {error}")
+            else:
+                self._back_up("broker session back (logged in again)")
+                return
+        self._retry_later()
+        if self.next_attempt is None:
+            self.session.console("broker session still lost after every attempt; stopping")
+            self.result.stopped = "the broker's session was lost"
+            raise KeyboardInterrupt
+
+    def _back_up(self, said: str) -> None:
+        """The session is back: subscribed again, and the orders' states read again, so that
+        reports missed while it was down are not missed for good."""
+        self.desk.session_up = True
+        self.backoff.reset()
+        self.next_attempt = None
+        self.session.console(said)
+        self._subscribe()
+        self._resync()
+
+    def _check_loss(self) -> None:
+        if self.desk.stopped is not None:
+            return
+        prices = self.result.positions.last_prices
+        net = sum(self.result.account.ledger.net_pnl(prices).values())
+        why = self.caps.loss_breached(net)
+        if why is not None:
+            self.session.console(f"strategy stopped: {why}")
+            self.desk.stop(why)
+
+    def _wind_down(self, road: Any) -> None:
+        """Cancel the working orders and wait (bounded) for their reports; close the bars and
+        sample the end."""
+        asked = self.desk.cancel_all() if self.desk.session_up else []
+        deadline = time.monotonic() + self.session.cancel_wait
+        while any(trade_id in self.desk.records for trade_id in asked):
+            if time.monotonic() >= deadline:
+                self.session.console(
+                    f"{len(self.desk.records)} cancelled orders unanswered after "
+                    f"{self.session.cancel_wait:g} s"
+                )
+                break
+            taken = self.inbox.take(POLL_SECONDS)
+            if taken is not None and taken[0] == "order":
+                self._handle(road, *taken)
+        road.close_bars()
+        road.settle()
+
+    def snapshot(self) -> Snapshot:
+        result, desk = self.result, self.desk
+        net = sum(result.account.ledger.net_pnl(result.positions.last_prices).values())
+        age = None if self.last_tick_at is None else time.monotonic() - self.last_tick_at
+        return Snapshot(
+            {code: desk.position(code) for code in self.codes},
+            len(desk.records),
+            net,
+            age,
+            desk.session_up,
+            self.ticks,
+            self.caps.refused + result.refused_orders,
+            desk.stopped,
+        )
+
+    # Setting up.
+    def _listen(self) -> None:
+        quote = self.api.quote
+        quote.set_on_tick_stk_v1_callback(self._on_tick)
+        quote.set_on_tick_fop_v1_callback(self._on_tick)
+        quote.set_on_bidask_stk_v1_callback(self._on_bidask)
+        quote.set_on_bidask_fop_v1_callback(self._on_bidask)
+        quote.set_event_callback(self._on_event)
+        self.api.set_order_callback(self._on_order)
+        self._subscribe()
+
+    def _subscribe(self) -> None:
+        for contract in self.contracts.values():
+            for kind in broker.quote_types():
+                self.api.quote.subscribe(contract, quote_type=kind, version=broker.quote_version())
+
+    def _unlisten(self) -> None:
+        with contextlib.suppress(Exception):  # a lost session takes its subscriptions with it
+            for contract in self.contracts.values():
+                for kind in broker.quote_types():
+                    self.api.quote.unsubscribe(
+                        contract, quote_type=kind, version=broker.quote_version()
+                    )
+
+    def _take_over(self) -> None:
+        """The broker's positions and working orders of the codes, the strategy's from now."""
+        for account in self._accounts():
+            self.api.update_status(account)
+        for trade in self.api.list_trades():
+            working = broker.working_of(trade, self.own_codes)
+            if working is not None:
+                _, record, filled = working
+                self.desk.adopt(trade, record, filled)
+        for account in self._accounts():
+            for held in self.api.list_positions(account):
+                position = broker.position_of(held, self.own_codes)
+                if position is not None and position[1]:
+                    self._hold(*position)
+        adopted = len(self.desk.records)
+        if adopted or any(self.desk.position(code) for code in self.codes):
+            held = ", ".join(f"{c} {self.desk.position(c):+d}" for c in self.codes)
+            self.session.console(f"taken over from the broker: {held}; {adopted} working orders")
+
+    def _hold(self, code: str, lots: int, price: float) -> None:
+        """A position the broker held at the start, taken in as bought (or sold) at its
+        average price, so that the account and the position keeper know it."""
+        deal = broker.opening_deal(code, lots, price, self.desk.now() or self.clock())
+        self.result.account.receive(deal)
+        self.result.positions.set_positions(deal, self.markets[code])
+
+    def _resync(self) -> None:
+        """The orders' states after the session came back: what the broker says of each working
+        order that the reports did not."""
+        for account in self._accounts():
+            with contextlib.suppress(Exception):
+                self.api.update_status(account)
+
+    def _accounts(self) -> List[Any]:
+        kinds = set(self.markets.values())
+        found = []
+        if "Stock" in kinds and getattr(self.api, "stock_account", None) is not None:
+            found.append(self.api.stock_account)
+        if "Future" in kinds and getattr(self.api, "futopt_account", None) is not None:
+            found.append(self.api.futopt_account)
+        return found
+
+    def _road(self) -> Any:
+        settings, strategy, desk = self.settings, self.strategy, self.desk
+        replay = core.replay()
+        seconds = bar_seconds(strategy)
+        calendar = settings.market
+        no_reports: List[Any] = []
+        return replay.TickRoad(
+            set_current_tick=desk.set_current_tick,
+            match_deal=lambda code, price, qty, timestamp: None,  # the broker's exchange matches
+            reports=no_reports,
+            take_reports=desk.deliver,
+            owed=desk.owed,
+            deliver=desk.deliver,
+            current=desk.current,
+            watched=set(),
+            before_match=lambda tick: None,
+            after_match=lambda tick: None,
+            warm_up=None,
+            on_tick=hook_of(strategy, "on_tick"),
+            sample=self.result.sample,
+            equity_every=settings.equity_every,
+            trading_day_of=calendar.trading_day_of,
+            day_rollover=calendar.day_rollover_seconds,
+            pass_closes=lambda until: math.inf,
+            bars=replay.BarBuilder(seconds, session_spans(calendar)) if seconds else None,
+            on_bar=strategy.on_bar,
+        )
+
+    def _last_close(self) -> float:
+        rules = self.settings.market
+        day = self.settings.period[0]
+        closes = [s.close_timestamp for code in self.codes for s in rules.sessions(code, day)]
+        if not closes:
+            raise BacktestError(f"{day} is not a trading day of {', '.join(self.codes)}")
+        return max(closes)
+
+    def _told(self, operation: str, payload: Dict[str, Any], answer: Dict[str, Any]) -> None:
+        self._write("operation", {"operation": operation, **payload, **answer})
+
+    def _write(self, kind: str, item: Dict[str, Any]) -> None:
+        if self.record is not None:
+            self.record.write(kind, item)
+
+
+def _contract(api: Any, code: str, kind: str) -> Any:
+    registry = api.Contracts.Stocks if kind == "Stock" else api.Contracts.Futures
+    return registry[code]

@@ -1,0 +1,2 @@
+"""Live trading: a strategy run against the broker's API (paper or live), the record of a
+session, and its replay against the backtest."""

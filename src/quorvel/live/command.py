@@ -19,8 +19,9 @@ from typing import Any, Dict, Optional, Sequence
 from rich.console import Console
 from rich.text import Text
 
+from quorvel import market
 from quorvel.arguments import ArgumentParser, error_line
-from quorvel.backtest import BacktestError, RiskCaps, RunSettings, StrategyError
+from quorvel.backtest import BacktestError, RiskCaps, RunSettings, Strategy, StrategyError
 from quorvel.backtest.settings.caps import BROKER_ORDER_CALLS_PER_10S, DEFAULT_ORDERS_PER_MINUTE
 from quorvel.backtest.settings.run import DEFAULT_CAPITAL, DEFAULT_PERIOD, MAX_NTD
 from quorvel.cli.backtest import write_files
@@ -42,8 +43,6 @@ CA_PASSWORD_VARIABLE = "SJ_CA_PASSWD"
 DEFAULT_CODES = ("2330", "TXFR1")
 # The demo's day: the offline broker's first default day.
 DEMO_DAY = DEFAULT_PERIOD[0]
-# How long the demo waits for one more event once its stand-in has gone quiet.
-DEMO_IDLE_SECONDS = 3.0
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -164,9 +163,10 @@ def _broker(args: argparse.Namespace, mode: str) -> Any:
         from quorvel.sim import SimulatedBroker
 
         feed = SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
-        api = StandInBroker(feed, day=args.day, codes=args.codes, speed=args.speed)
+        api = StandInBroker(args.day, codes=args.codes, source=feed, speed=args.speed)
         api.login("demo", "demo")
-        return api, args.day, {"idle_end": DEMO_IDLE_SECONDS, "clock": api.clock}
+        clock = lambda: market.broker_seconds(api.now)  # noqa: E731
+        return api, args.day, {"done": api.finished.is_set, "clock": clock}
     key, secret = os.environ.get(KEY_VARIABLE), os.environ.get(SECRET_VARIABLE)
     if not key or not secret:
         raise BacktestError(
@@ -204,24 +204,25 @@ def _session(
     api: Any,
     day: Optional[str],
     mode: str,
-    strategy: Any,
+    strategy: Strategy,
     settings: RunSettings,
     options: Dict[str, Any],
     console: Console,
     stop: Stop,
 ) -> int:
-    from quorvel.live.engine import LiveSession, run_live
-    from quorvel.live.record import SessionRecord
+    from quorvel.live.engine import LiveSession, run_live, today
+    from quorvel.live.record import SessionHeader, SessionRecord
     from quorvel.live.status import StatusLine
 
+    day = day or today(settings.market)
     directory = args.record or _default_record(args.data_dir, mode)
     status = 0
     with StatusLine(console) as line:
-        record = SessionRecord(
-            directory, codes=args.codes, strategy=args.strategy,
-            parameters=strategy.parameter_values(), settings=settings.as_dict(), mode=mode,
-            day=day,
+        header = SessionHeader(
+            tuple(args.codes), args.strategy, strategy.parameter_values(), settings.as_dict(),
+            mode, day,
         )
+        record = SessionRecord(directory, header)
         session = LiveSession(day=day, console=line.say, status=line.show, record=record,
                               **options)
         try:

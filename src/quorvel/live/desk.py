@@ -106,7 +106,7 @@ class LiveDesk(OrderDesk):
             "order_type": order_type,
         }
         market = self.markets[code]
-        order = events.order_of(market, action, qty, price, order_type, self._account(market))
+        order = events.order_of(cast(events.Market, market), action, qty, price, order_type, self._account(market))
         contract = self.contracts[code]
         trade = self._call("place", payload, lambda: self.api.place_order(contract, order))
         trade_id = broker.text(trade.order.id)

@@ -20,7 +20,7 @@ import math
 import queue
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 from quorvel import market
 from quorvel.backtest import core
@@ -40,7 +40,7 @@ from quorvel.live import broker, events
 from quorvel.live.desk import LiveDesk
 from quorvel.live.safety import Backoff, Caps
 
-__all__ = ["LiveSession", "run_live"]
+__all__ = ["LiveSession", "Snapshot", "run_live", "today"]
 
 # The session events of the broker's quote connection ("Event Callback": the event codes of
 # its message broker): down, and back after reconnecting.
@@ -62,20 +62,23 @@ class LiveSession:
 
     The session ends at `end_at` (broker seconds; None: the last close of the day's sessions
     of its codes) by the latest tick's time or by `clock` (broker seconds now; None: the
-    exchange's wall clock), or when no event came for `idle_end` seconds (None: never), or on
-    Ctrl-C.  `record` is a `quorvel.live.record.SessionRecord` (None: none is kept).
+    exchange's wall clock), once `done` says the broker has nothing more to send (a stand-in's
+    day played; None: never) and what it sent is taken, or on Ctrl-C.  `record` is a `quorvel.live.record.SessionRecord` (None: none is kept).
     `reconnect` logs in again when the broker's session is lost (None: the broker's own
-    reconnection is waited for)."""
+    reconnection is waited for).  `pump` plays the broker by hand (a stand-in's `step`):
+    called on the main thread whenever nothing is waiting, so that a session runs
+    deterministically, each tick taken before the next is played."""
 
     day: Optional[str] = None
     console: Console = print
     status: Optional[Callable[["Snapshot"], None]] = None
     end_at: Optional[float] = None
     clock: Optional[Callable[[], float]] = None
-    idle_end: Optional[float] = None
+    done: Optional[Callable[[], bool]] = None
     record: Any = None
     reconnect: Optional[Callable[[], None]] = None
     cancel_wait: float = CANCEL_WAIT_SECONDS
+    pump: Optional[Callable[[], object]] = None
 
 
 @dataclass
@@ -130,13 +133,13 @@ def run_live(
     session = session or LiveSession()
     chosen = strategy_instance(strategy)
     instruments = resolve_codes(api, codes)
-    day = session.day or _today(settings.market)
+    day = session.day or today(settings.market)
     settings = settings.replace(period=(day, day), backfill=None)
     live = _Live(api, instruments, chosen, settings, session)
     return live.run()
 
 
-def _today(rules: market.MarketRules) -> str:
+def today(rules: market.MarketRules) -> str:
     """The exchange's trading day now."""
     return rules.trading_day_of(_exchange_now()).isoformat()
 
@@ -170,7 +173,8 @@ class _Live:
         result.strategy = type(strategy).__name__
         result.parameters = strategy.parameter_values()
         result.positions = core.Positions()
-        result.account = Account(result.contracts, settings, result.positions.last_prices)
+        self.account = Account(result.contracts, settings, result.positions.last_prices)
+        result.account = self.account
         self.result = result
         self.record = session.record
         self.caps = Caps(settings.caps)
@@ -180,7 +184,7 @@ class _Live:
             self.markets,
             strategy,
             result,
-            result.account,
+            self.account,
             settings.market_rules,
             self.caps,
             self._told,
@@ -190,7 +194,6 @@ class _Live:
         self.backoff = Backoff(settings.broker_attempts, settings.broker_wait)
         self.ticks = 0
         self.last_tick_at: Optional[float] = None  # the local monotonic clock
-        self.last_event_at = time.monotonic()
         self.down_since: Optional[float] = None
         self.next_attempt: Optional[float] = None
         self.end_at = session.end_at if session.end_at is not None else self._last_close()
@@ -228,7 +231,7 @@ class _Live:
                     strategy.on_end()
                     self.desk.deliver()
         except KeyboardInterrupt:
-            self.session.console(f"session stopped: {result.stopped or 'interrupted'}")
+            self._say(f"session stopped: {result.stopped or 'interrupted'}")
         finally:
             result.live_ticks = road.live_ticks
             result.replay_seconds = time.perf_counter() - started
@@ -237,11 +240,13 @@ class _Live:
 
     def _loop(self, road: Any) -> None:
         desk, session = self.desk, self.session
+        pump = session.pump
         while not self._over():
-            taken = self.inbox.take(POLL_SECONDS)
+            taken = self.inbox.take(0 if pump else POLL_SECONDS)
             if taken is not None:
-                self.last_event_at = time.monotonic()
                 self._handle(road, *taken)
+            elif pump is not None:
+                pump()
             self._keep_session()
             self._check_loss()
             if session.status is not None:
@@ -255,42 +260,44 @@ class _Live:
             if code is None:
                 return
             if kind == "tick":
-                tick = events.tick_of(item, self.markets[code], code)
+                tick = events.tick_of(item, cast(events.Market, self.markets[code]), code)
                 if tick is not None:
-                    self._write("tick", tick)
+                    self._recorded(lambda record: record.tick(tick))
                     self.last_tick_at = time.monotonic()
                     self.ticks += 1
                     road.take(tick)
             else:
                 quote = events.quote_of(item)
                 if quote is not None:
-                    self._write("quote", {"code": code, **quote})
+                    self._recorded(lambda record: record.quote(code, quote))
                     desk.quotes[code] = quote
         elif kind == "order":
             state, message = item
             failed = events.failure_of(state, message)
             if failed is not None:
-                self.session.console(failed)
+                self._say(failed)
             for report in self.reports.take(state, message):
-                self._write("report", report)
-                desk.receive(report)
+                self._recorded(lambda record: record.report(report))
+                desk.receive(dict(report))
             desk.deliver()
         else:
             self._session_event(*item)
 
     def _over(self) -> bool:
         now = self.desk.now()
-        if (now is not None and now >= self.end_at) or self.clock() >= self.end_at:
+        if now is not None and now >= self.end_at:
             return True
-        idle = self.session.idle_end
-        return idle is not None and time.monotonic() - self.last_event_at >= idle
+        if self.clock() >= self.end_at and self.inbox.events.empty():
+            return True
+        done = self.session.done
+        return done is not None and done() and self.inbox.events.empty()
 
     def _session_event(self, code: int, info: str, event: str) -> None:
         if code in SESSION_DOWN_EVENTS and self.desk.session_up:
             self.desk.session_up = False
             self.down_since = time.monotonic()
             self._retry_later()
-            self.session.console(f"broker session lost ({code} {event}); retrying with back-off")
+            self._say(f"broker session lost ({code} {event}); retrying with back-off")
         elif code in SESSION_UP_EVENTS and not self.desk.session_up:
             self._back_up(f"broker session back ({code} {event})")
 
@@ -310,13 +317,13 @@ class _Live:
             try:
                 reconnect()
             except Exception as error:
-                self.session.console(f"reconnecting failed: {type(error).__name__}: {error}")
+                self._say(f"reconnecting failed: {type(error).__name__}: {error}")
             else:
                 self._back_up("broker session back (logged in again)")
                 return
         self._retry_later()
         if self.next_attempt is None:
-            self.session.console("broker session still lost after every attempt; stopping")
+            self._say("broker session still lost after every attempt; stopping")
             self.result.stopped = "the broker's session was lost"
             raise KeyboardInterrupt
 
@@ -326,7 +333,7 @@ class _Live:
         self.desk.session_up = True
         self.backoff.reset()
         self.next_attempt = None
-        self.session.console(said)
+        self._say(said)
         self._subscribe()
         self._resync()
 
@@ -334,10 +341,10 @@ class _Live:
         if self.desk.stopped is not None:
             return
         prices = self.result.positions.last_prices
-        net = sum(self.result.account.ledger.net_pnl(prices).values())
+        net = sum(self.account.ledger.net_pnl(prices).values())
         why = self.caps.loss_breached(net)
         if why is not None:
-            self.session.console(f"strategy stopped: {why}")
+            self._say(f"strategy stopped: {why}")
             self.desk.stop(why)
 
     def _wind_down(self, road: Any) -> None:
@@ -347,20 +354,22 @@ class _Live:
         deadline = time.monotonic() + self.session.cancel_wait
         while any(trade_id in self.desk.records for trade_id in asked):
             if time.monotonic() >= deadline:
-                self.session.console(
+                self._say(
                     f"{len(self.desk.records)} cancelled orders unanswered after "
                     f"{self.session.cancel_wait:g} s"
                 )
                 break
-            taken = self.inbox.take(POLL_SECONDS)
+            taken = self.inbox.take(0 if self.session.pump else POLL_SECONDS)
             if taken is not None and taken[0] == "order":
                 self._handle(road, *taken)
+            elif taken is None and self.session.pump is not None:
+                self.session.pump()
         road.close_bars()
         road.settle()
 
     def snapshot(self) -> Snapshot:
         result, desk = self.result, self.desk
-        net = sum(result.account.ledger.net_pnl(result.positions.last_prices).values())
+        net = sum(self.account.ledger.net_pnl(result.positions.last_prices).values())
         age = None if self.last_tick_at is None else time.monotonic() - self.last_tick_at
         return Snapshot(
             {code: desk.position(code) for code in self.codes},
@@ -414,13 +423,13 @@ class _Live:
         adopted = len(self.desk.records)
         if adopted or any(self.desk.position(code) for code in self.codes):
             held = ", ".join(f"{c} {self.desk.position(c):+d}" for c in self.codes)
-            self.session.console(f"taken over from the broker: {held}; {adopted} working orders")
+            self._say(f"taken over from the broker: {held}; {adopted} working orders")
 
     def _hold(self, code: str, lots: int, price: float) -> None:
         """A position the broker held at the start, taken in as bought (or sold) at its
         average price, so that the account and the position keeper know it."""
         deal = broker.opening_deal(code, lots, price, self.desk.now() or self.clock())
-        self.result.account.receive(deal)
+        self.account.receive(deal)
         self.result.positions.set_positions(deal, self.markets[code])
 
     def _resync(self) -> None:
@@ -476,11 +485,20 @@ class _Live:
         return max(closes)
 
     def _told(self, operation: str, payload: Dict[str, Any], answer: Dict[str, Any]) -> None:
-        self._write("operation", {"operation": operation, **payload, **answer})
+        self._recorded(
+            lambda record: record.operation(
+                operation, payload, answer=answer.get("answer"), refusal=answer.get("refused")
+            )
+        )
 
-    def _write(self, kind: str, item: Dict[str, Any]) -> None:
+    def _say(self, line: str) -> None:
+        """A line on the console that the record keeps too."""
+        self.session.console(line)
+        self._recorded(lambda record: record.session_event(line))
+
+    def _recorded(self, write: Callable[[Any], None]) -> None:
         if self.record is not None:
-            self.record.write(kind, item)
+            write(self.record)
 
 
 def _contract(api: Any, code: str, kind: str) -> Any:

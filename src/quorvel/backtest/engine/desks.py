@@ -587,7 +587,7 @@ class QueuedDesk(Desk):
 
 
 @contextlib.contextmanager
-def attached(strategy: Strategy, desk: Desk) -> Iterator[None]:
+def attached(strategy: Strategy, desk: OrderDesk) -> Iterator[None]:
     strategy._desk = desk
     try:
         yield

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
-from quorvel.constant import Action
+from quorvel.constant import Action, OrderCond, OrderLot
 
 # The order statuses of a trade still working at the exchange.
 WORKING_STATUSES = frozenset({"PendingSubmit", "PreSubmitted", "Submitted", "PartFilled"})
@@ -79,10 +79,13 @@ def position_of(held: Any, codes: Mapping[str, str]) -> Optional[Tuple[str, int,
     return code, lots, float(held.price)
 
 
-def opening_deal(code: str, lots: int, price: float, moment: float) -> Dict[str, Any]:
+def opening_deal(code: str, market: str, lots: int, price: float, moment: float) -> Dict[str, Any]:
     """A deal report that takes a position the broker held at the start into the account and
-    the position keeper, as if bought (or sold short) at its average price."""
+    the position keeper, as if bought (or sold short) at its average price (a stock's in
+    common lots)."""
+    lot = {"order_cond": OrderCond.CASH, "order_lot": OrderLot.COMMON} if market == "Stock" else {}
     return {
+        **lot,
         "id": f"held-{code}",
         "seqno": "",
         "ordno": "",
@@ -101,10 +104,10 @@ def quote_types() -> List[Any]:
     """The streams a session subscribes for each code: its trades and its bid/ask."""
     import shioaji as sj  # the broker's package, imported when a session starts
 
-    return [sj.constant.QuoteType.Tick, sj.constant.QuoteType.BidAsk]
+    return [sj.QuoteType.Tick, sj.QuoteType.BidAsk]
 
 
 def quote_version() -> Any:
     import shioaji as sj
 
-    return sj.constant.QuoteVersion.v1
+    return sj.QuoteVersion.v1

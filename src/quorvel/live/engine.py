@@ -177,7 +177,10 @@ class _Live:
         result.account = self.account
         self.result = result
         self.record = session.record
-        self.caps = Caps(settings.caps)
+        self.clock = session.clock or _exchange_now
+        # The order rate is counted on the session's clock: a stand-in's day played faster
+        # meets the cap as the same day would in real time.
+        self.caps = Caps(settings.caps, clock=self.clock)
         self.desk = LiveDesk(
             api,
             self.contracts,
@@ -197,7 +200,6 @@ class _Live:
         self.down_since: Optional[float] = None
         self.next_attempt: Optional[float] = None
         self.end_at = session.end_at if session.end_at is not None else self._last_close()
-        self.clock = session.clock or _exchange_now
 
     # The broker's thread: only the queue.
     def _on_tick(self, exchange: Any, tick: Any) -> None:
@@ -428,7 +430,7 @@ class _Live:
     def _hold(self, code: str, lots: int, price: float) -> None:
         """A position the broker held at the start, taken in as bought (or sold) at its
         average price, so that the account and the position keeper know it."""
-        deal = broker.opening_deal(code, lots, price, self.desk.now() or self.clock())
+        deal = broker.opening_deal(code, self.markets[code], lots, price, self.clock())
         self.account.receive(deal)
         self.result.positions.set_positions(deal, self.markets[code])
 

@@ -15,13 +15,13 @@ from typing import Callable, Deque, Optional
 from quorvel.backtest.errors import OrderError
 from quorvel.backtest.settings.caps import RiskCaps
 
-# The window `RiskCaps.orders_per_minute` counts over, in seconds of the local clock.
+# The window `RiskCaps.orders_per_minute` counts over, in seconds.
 MINUTE = 60.0
 
 
 class Caps:
-    """`RiskCaps` applied: each check raises `OrderError` on a breach; `clock` is the local
-    monotonic clock the order rate is counted on (the tests pass their own)."""
+    """`RiskCaps` applied: each check raises `OrderError` on a breach; `clock` tells the
+    seconds the order rate is counted on (the session's clock)."""
 
     def __init__(self, caps: RiskCaps, clock: Callable[[], float] = time.monotonic) -> None:
         self.caps = caps

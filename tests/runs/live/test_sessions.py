@@ -1,0 +1,184 @@
+"""Whole sessions through the stand-in broker: the hooks and reports a backtest gives, the
+broker's state taken over on a restart, refusals with one line each, and a lost session."""
+
+import pytest
+from conftest import CODES, live_session, standin
+
+from quorvel.backtest import OrderError, RiskCaps, RunSettings, Strategy
+from quorvel.live import events
+
+
+class Trader(Strategy):
+    """Every `every`-th tick of a code: buy at the tick's price when flat, else sell at the
+    market; every hook call is logged."""
+
+    every = 25
+
+    def on_start(self):
+        self.log, self.seen, self.refusals = [("start", self.now)], 0, []
+        self.found = (self.working_orders(), {code: self.position(code) for code in CODES})
+
+    def on_tick(self, tick):
+        self.log.append(("tick", tick["timestamp"] == self.now))
+        self.seen += 1
+        if self.seen % self.every or self.working_orders(tick["code"]):
+            return
+        try:
+            if self.position(tick["code"]) <= 0:
+                self.buy(tick["code"], 1, tick["close"])
+            else:
+                self.sell(tick["code"], 1)
+        except OrderError as error:
+            self.refusals.append(str(error))
+
+    def on_report(self, report):
+        self.log.append(("report", report))
+
+    def on_end(self):
+        self.log.append(("end", None))
+
+
+@pytest.fixture(scope="module")
+def whole_day():
+    strategy = Trader()
+    result, lines, api = live_session(strategy)
+    return strategy, result, lines, api
+
+
+def test_a_session_gives_the_hooks_and_reports_of_a_backtest(whole_day):
+    strategy, result, lines, api = whole_day
+    kinds = [entry[0] for entry in strategy.log]
+    assert kinds[0] == "start" and kinds[-1] == "end" and strategy.found == ([], {"2330": 0, "TXFR1": 0})
+    assert all(same for kind, same in strategy.log if kind == "tick")  # now is the tick's time
+    reports = [entry[1] for entry in strategy.log if entry[0] == "report"]
+    deals = [report for report in reports if "operation_type" not in report]
+    assert deals and len(reports) == len(result.reports) and strategy.refusals == []
+    assert set(deals[0]) >= {"id", "code", "action", "quantity", "price", "exchange_ts"}
+    news = {r["order"]["id"] for r in reports if r.get("operation_type") == "New"}
+    assert {deal["id"] for deal in deals} <= news  # each deal after its order's New report
+    held = {code: sum(d["quantity"] * (1 if d["action"] == "Buy" else -1)
+                      for d in deals if d["code"] == code) for code in CODES}
+    broker_held = {p.code: p.quantity for p in api.list_positions(api.stock_account)}
+    assert held["2330"] == broker_held.get("2330", 0)
+    summary = result.positions.summary()["positions"]
+    assert {code: summary[code]["quantity"] for code in CODES if code in summary} == {
+        code: lots for code, lots in held.items() if code in summary}
+    assert result.live_ticks > 100 and result.stopped is None
+    assert result.evaluate() is not None  # the backtest's figures are made of it
+
+
+class FirstTickOrder(Strategy):
+    """Sends one order at the first tick of 2330 (a limit `price` below the tick's, or at the
+    market), `times` times, and keeps what was refused."""
+
+    qty = 1
+    offset = 0.0
+    times = 1
+    market = False
+
+    def on_start(self):
+        self.refusals, self.done = [], False
+
+    def on_tick(self, tick):
+        if self.done or tick["code"] != "2330":
+            return
+        self.done = True
+        for _ in range(self.times):
+            price = None if self.market else tick["close"] - self.offset
+            try:
+                self.buy("2330", self.qty, price)
+            except OrderError as error:
+                self.refusals.append(str(error))
+
+
+@pytest.mark.parametrize("params, caps, knobs, refused", [
+    ({"qty": 3}, RiskCaps(max_order=2), {}, "3 lots of 2330 is more than the largest order, 2"),
+    ({"qty": 2}, RiskCaps(max_position=1), {},
+     "2330's position could reach +2, beyond the largest position, 1"),
+    ({"times": 3, "offset": 5.0}, RiskCaps(orders_per_minute=2), {},
+     "2 order operations in the last minute already, the cap on orders per minute"),
+    ({"offset": 0.5}, RiskCaps(), {}, "is not on 2330's price step"),
+    ({}, RiskCaps(), {"refuse": lambda contract, order: "the stand-in takes no order"},
+     "the broker refused place: "),
+])
+def test_an_order_the_caps_or_the_broker_refuse_is_one_line_and_sends_nothing(
+        params, caps, knobs, refused):
+    strategy = FirstTickOrder(**params)
+    settings = RunSettings(caps=caps, capital=10_000_000)
+    result, _, _ = live_session(strategy, settings, **knobs)
+    assert len(strategy.refusals) == 1 and refused in strategy.refusals[0]
+    assert "\n" not in strategy.refusals[0]
+    sent = [operation for operation in result.operations if operation[0] == "add"]
+    assert len(sent) == params.get("times", 1) - 1  # the refused one is not among them
+
+
+class Loser(Trader):
+    every = 3
+
+
+def test_the_daily_loss_cap_stops_the_strategy_and_cancels_its_orders():
+    strategy = Loser()
+    result, lines, _ = live_session(strategy, RunSettings(caps=RiskCaps(max_daily_loss=500)))
+    stop = [line for line in lines if line.startswith("strategy stopped: the day's loss")]
+    assert len(stop) == 1 and "reached the daily loss cap of 500 NTD" in stop[0]
+    assert strategy.refusals and all(r.startswith("the strategy takes no more orders") for r in strategy.refusals)
+
+
+class TakesOver(Strategy):
+    """Finds what the broker held at its start, and cancels the working order it finds."""
+
+    def on_start(self):
+        self.found = [dict(order) for order in self.working_orders()]
+        self.held = self.position("2330")
+        self.cancelled = []
+        for order in self.found:
+            self.cancel(order["trade_id"])
+
+    def on_report(self, report):
+        if report.get("operation_type") == "Cancel":
+            self.cancelled.append(report["order"]["id"])
+
+
+def test_a_restart_takes_over_the_brokers_working_orders_and_positions():
+    earlier = standin(positions={"2330": (2, 580.0)})
+    order = events.order_of("Stock", "Buy", 1, 530.0, account=earlier.stock_account)
+    left = earlier.place_order(earlier.Contracts.Stocks["2330"], order)
+    earlier.logout()  # the same object logged in again is the broker a restart meets
+    earlier.login("key", "secret")
+    strategy = TakesOver()
+    _, lines, _ = live_session(strategy, api=earlier)
+    trade_id = str(left.order.id)
+    assert [order["trade_id"] for order in strategy.found] == [trade_id]
+    assert strategy.found[0]["quantity"] == 1 and strategy.found[0]["price"] == 530.0
+    assert strategy.held == 2 and strategy.cancelled == [trade_id]
+    assert lines[0] == "taken over from the broker: 2330 +2, TXFR1 +0; 1 working orders"
+
+
+class Dropped(Strategy):
+    """Loses the broker's session at its 20th tick and tries an order at once, then orders
+    again at the first tick after the session is back."""
+
+    def on_start(self):
+        self.seen, self.refusals, self.after = 0, [], []
+
+    def on_tick(self, tick):
+        self.seen += 1
+        if self.seen == 20:
+            self._desk.api.drop_session(600)  # ten minutes of the market's time
+        if self.seen == 20 or (self.seen > 20 and not self.after and tick["code"] == "2330"):
+            try:
+                self.after.append(self.buy("2330", 1))
+            except OrderError as error:
+                self.refusals.append(str(error))
+
+
+def test_a_lost_session_is_said_refuses_orders_and_comes_back():
+    strategy = Dropped()
+    result, lines, _ = live_session(strategy)
+    assert [line.split(" (")[0] for line in lines[:2]] == [
+        "broker session lost", "broker session back"]
+    assert lines[0].endswith("retrying with back-off")
+    assert strategy.refusals == ["the broker refused place: ShioajiConnectionError: place_order: "
+                                 "the session is down, reconnecting"]
+    filled = [r for r in result.reports if "operation_type" not in r and r["id"] in strategy.after]
+    assert filled and result.stopped is None

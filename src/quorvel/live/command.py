@@ -235,9 +235,9 @@ def _session(
             return 1
         finally:
             record.close()
-    if result.stopped is not None and status == 0:
-        result.stopped = stop.reason if result.stopped == "interrupted" else result.stopped
-        status = stop.exit_status if result.stopped == stop.reason else 0
+    if result.stopped == "interrupted":  # by a signal, which the command tells apart
+        result.stopped, status = stop.reason, stop.exit_status
+        console.print(f"[yellow]{stop.reason}[/yellow]")
     from quorvel.backtest.output.tables import render
 
     render(result, console)

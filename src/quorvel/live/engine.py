@@ -18,6 +18,8 @@ from __future__ import annotations
 import contextlib
 import math
 import queue
+import signal
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
@@ -35,7 +37,6 @@ from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import StrategyArg, strategy_instance
-from quorvel.interrupts import ctrl_c_when_safe
 from quorvel.live import broker, events
 from quorvel.live.desk import LiveDesk
 from quorvel.live.safety import Backoff, Caps
@@ -109,6 +110,47 @@ class _Inbox:
             return self.events.get(timeout=timeout)
         except queue.Empty:
             return None
+
+
+class _Signals:
+    """Ctrl-C, SIGTERM and SIGHUP taken between two events of the session, never in the middle
+    of one (a report half taken would be lost): while the loop runs, a signal is only noted,
+    and at the loop's next turn the handler it would have met is called, which raises
+    KeyboardInterrupt (the command's tells it which signal came).  A signal whose handler is
+    not Python's (SIGTERM's default ends the process) is left as it is, and so is every
+    signal off the main thread, where handlers cannot be set."""
+
+    NAMES = ("SIGINT", "SIGTERM", "SIGHUP")
+
+    def __init__(self) -> None:
+        self.saved: Dict[int, Callable[[int, Any], Any]] = {}
+        self.noted: Optional[int] = None
+
+    def __enter__(self) -> "_Signals":
+        if threading.current_thread() is threading.main_thread():
+            for name in self.NAMES:
+                number = getattr(signal, name, None)
+                handler = None if number is None else signal.getsignal(number)
+                if callable(handler):
+                    self.saved[number] = handler
+                    signal.signal(number, self._note)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for number, handler in self.saved.items():
+            signal.signal(number, handler)
+        self.saved = {}
+
+    def _note(self, number: int, frame: Any) -> None:
+        self.noted = number
+
+    def act(self) -> None:
+        """Between two events: the noted signal's own handler called."""
+        number = self.noted
+        if number is not None:
+            handler = self.saved[number]
+            self.__exit__()
+            handler(number, None)
 
 
 def run_live(
@@ -194,6 +236,7 @@ class _Live:
             self.reports,
         )
         self.inbox = _Inbox()
+        self.signals = _Signals()
         self.backoff = Backoff(settings.broker_attempts, settings.broker_wait)
         self.ticks = 0
         self.last_tick_at: Optional[float] = None  # the local monotonic clock
@@ -221,19 +264,20 @@ class _Live:
         road = self._road()
         started = time.perf_counter()
         try:
-            with ctrl_c_when_safe(), stops_recorded(strategy, result, self.settings.stall_timeout):
+            with stops_recorded(strategy, result, self.settings.stall_timeout):
                 with attached(strategy, self.desk):
                     self._take_over()
                     strategy.on_start()
                     self.desk.deliver()
                     try:
-                        self._loop(road)
+                        with self.signals:
+                            self._loop(road)
                     finally:
                         self._wind_down(road)
                     strategy.on_end()
                     self.desk.deliver()
-        except KeyboardInterrupt:
-            self._say(f"session stopped: {result.stopped or 'interrupted'}")
+        except KeyboardInterrupt:  # stopped, as result.stopped says: the result is the answer
+            pass
         finally:
             result.live_ticks = road.live_ticks
             result.replay_seconds = time.perf_counter() - started
@@ -244,6 +288,7 @@ class _Live:
         desk, session = self.desk, self.session
         pump = session.pump
         while not self._over():
+            self.signals.act()
             taken = self.inbox.take(0 if pump else POLL_SECONDS)
             if taken is not None:
                 self._handle(road, *taken)
@@ -253,6 +298,7 @@ class _Live:
             self._check_loss()
             if session.status is not None:
                 session.status(self.snapshot())
+        self.signals.act()  # one that came as the session ended
         desk.deliver()
 
     def _handle(self, road: Any, kind: str, item: Any) -> None:
@@ -366,6 +412,10 @@ class _Live:
                 self._handle(road, *taken)
             elif taken is None and self.session.pump is not None:
                 self.session.pump()
+        if asked:
+            self._say(f"{len(asked)} working orders cancelled at the end")
+        if self.session.status is not None:
+            self.session.status(self.snapshot())
         road.close_bars()
         road.settle()
 

@@ -49,11 +49,14 @@ import threading
 import time
 from collections import deque
 from dataclasses import dataclass
-from typing import Any, Callable, Deque, Dict, Iterable, List, Mapping, Optional, Tuple
+from typing import (
+    Any, Callable, Deque, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple,
+)
 
 import shioaji as sj
 
 from quorvel.live.standin_exchange import (
+    KBars,
     Market,
     StandInExchange,
     TapeTick,
@@ -62,7 +65,8 @@ from quorvel.live.standin_exchange import (
     tape_ticks,
     text,
 )
-from quorvel.sim import SimContract, SimulatedBroker
+from quorvel.market import broker_nanoseconds, wall_clock
+from quorvel.sim import SimContract, SimulatedBroker, Ticks
 
 __all__ = ["RATE_LIMITS", "RateLimit", "RateLimitExceeded", "StandInBroker"]
 
@@ -87,6 +91,10 @@ RATE_LIMITS: Mapping[str, RateLimit] = {
 MOST_SUBSCRIPTIONS = 200
 # How long the broker suspends the service after its rate is exceeded.
 SUSPENSION = dt.timedelta(minutes=1)
+
+# The longest span kbars answers, in days, and a minute in the ticks' nanoseconds.
+KBARS_MOST_DAYS = 30
+MINUTE_NS = 60 * 10**9
 
 # The session event codes (docs/live.md): the session is up, it went down and is being
 # reconnected, it is back, and a subscription was taken.
@@ -301,8 +309,8 @@ class StandInBroker:
         contract = self.Contracts.get(code)
         if contract is None:
             raise sj.ShioajiValueError(f"no contract {code!r}")
-        sim_contract = next(c for c in self.source.contracts if c.code == code)
-        ticks = list(tape_ticks(code, self.source.ticks(sim_contract, self.day.isoformat())))
+        ticks = list(tape_ticks(code, self.source.ticks(self._sim_contract(code),
+                                                        self.day.isoformat())))
         market = market_of(contract, ticks)
         moments = [tick.moment for tick in ticks]
         start = self.now
@@ -312,6 +320,12 @@ class StandInBroker:
             market.take()
         self.exchange.markets[code] = market
         return market
+
+    def _sim_contract(self, code: str) -> SimContract:
+        contract = next((c for c in self.source.contracts if c.code == code), None)
+        if contract is None:
+            raise sj.ShioajiValueError(f"no contract {code!r}")
+        return contract
 
     # Session
 
@@ -684,6 +698,69 @@ class StandInBroker:
         with self._cond:
             return list(self._known.values())
 
+    # Market data
+
+    def ticks(self, contract: Any, date: Optional[str] = None, query_type: Any = None,
+              time_start: Any = None, time_end: Any = None, last_cnt: Optional[int] = None,
+              timeout: Optional[int] = 30000, cb: Optional[Callable[[Any], Any]] = None) -> Ticks:
+        """A day's ticks of `contract` (the played day's up to the clock): all of them, those
+        from `time_start` to `time_end` ("RangeTime") or the last `last_cnt` ("LastCount")."""
+        with self._cond:
+            self._check_session("ticks")
+            self._count("data", "ticks")
+            day = self._day_ticks(contract.code, date or self.day.isoformat())
+        kept: Sequence[int] = range(len(day.ts))
+        query = text(query_type or sj.TicksQueryType.AllDay)
+        if query == "RangeTime":
+            first, last = _clock_time(time_start or "00:00"), _clock_time(time_end or "23:59:59")
+            kept = [i for i, ts in enumerate(day.ts) if first <= wall_clock(ts / 1e9).time() <= last]
+        elif query == "LastCount":
+            kept = kept[max(len(kept) - int(last_cnt or 0), 0):]
+        return Ticks(*([day[key][i] for i in kept] for key in day))
+
+    def kbars(self, contract: Any, start: Optional[str] = None, end: Optional[str] = None,
+              timeout: Optional[int] = 30000, cb: Optional[Callable[[Any], Any]] = None) -> KBars:
+        """Minute bars of `contract` over the trading days from `start` to `end` (the played
+        day and the one before it if not given), up to the clock on the played day."""
+        rules = self.source.rules
+        first = (dt.date.fromisoformat(start) if start
+                 else rules.previous_trading_days(self.day, 1)[0])
+        last = dt.date.fromisoformat(end) if end else self.day
+        if (last - first).days > KBARS_MOST_DAYS:
+            raise sj.ShioajiValueError(f"kbars spans at most {KBARS_MOST_DAYS} days")
+        with self._cond:
+            self._check_session("kbars")
+            self._count("data", "kbars")
+            days = [self._day_ticks(contract.code, day.isoformat())
+                    for day in rules.trading_days(first, last)]
+        stock = text(contract.security_type) == "STK"
+        bars = KBars()
+        for day in days:
+            for ts, price, volume in zip(day.ts, day.close, day.volume):
+                minute_end = -(-ts // MINUTE_NS) * MINUTE_NS
+                bars.add(minute_end, price, volume, price * volume * (1000 if stock else 1))
+        return bars
+
+    def snapshots(self, contracts: List[Any], timeout: Optional[int] = 30000,
+                  cb: Optional[Callable[[Any], Any]] = None) -> List[Any]:
+        """Each contract's state at the clock."""
+        with self._cond:
+            self._check_session("snapshots")
+            self._count("data", "snapshots")
+            now = self.now
+            return [self._market(contract.code).snapshot(now) for contract in contracts]
+
+    def _day_ticks(self, code: str, date: str) -> Ticks:
+        """A day of the offline broker's ticks of `code`; the played day's up to the clock."""
+        sim_contract = self._sim_contract(code)
+        day = self.source.ticks(sim_contract, date)
+        if dt.date.fromisoformat(date) < self.day:
+            return day
+        if dt.date.fromisoformat(date) > self.day:
+            return Ticks([], [], [], [], [], [], [], [])
+        played = bisect.bisect_right(day.ts, broker_nanoseconds(self.now))
+        return Ticks(*(day[key][:played] for key in day))
+
     # Accounting
 
     def list_positions(self, account: Optional[Any] = None, unit: Any = None,
@@ -717,3 +794,7 @@ def _topic(market: Market, kind: str) -> str:
     if market.is_stock:
         return f"{feed}/v1/STK/*/{text(market.contract.exchange)}/{market.code}"
     return f"{feed}/v1/FOP/*/TFE/{market.code}"
+
+
+def _clock_time(value: Any) -> dt.time:
+    return value if isinstance(value, dt.time) else dt.time.fromisoformat(str(value))

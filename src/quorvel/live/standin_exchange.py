@@ -23,7 +23,7 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 
 import shioaji as sj
 
-from quorvel.market import TAIWAN, MarketRules, broker_seconds
+from quorvel.market import TAIWAN, MarketRules, broker_nanoseconds, broker_seconds
 from quorvel.market.contracts import FUTURE, STOCK, contract_for
 from quorvel.sim import Ticks
 
@@ -33,8 +33,10 @@ __all__ = [
     "Deal",
     "FuturePosition",
     "FutureProfitLoss",
+    "KBars",
     "OrderResult",
     "OrderStatusInfo",
+    "Snapshot",
     "StandInExchange",
     "StockPosition",
     "StockProfitLoss",
@@ -321,6 +323,63 @@ class FutureProfitLoss:
     direction: Any = None
 
 
+@dataclass
+class KBars:
+    """Minute bars, as kbars answers: each bar's ts is the end of its minute, in the ticks'
+    nanoseconds."""
+
+    ts: List[int] = field(default_factory=list)
+    Open: List[float] = field(default_factory=list)
+    High: List[float] = field(default_factory=list)
+    Low: List[float] = field(default_factory=list)
+    Close: List[float] = field(default_factory=list)
+    Volume: List[int] = field(default_factory=list)
+    Amount: List[float] = field(default_factory=list)
+
+    def add(self, ts: int, price: float, volume: int, amount: float) -> None:
+        """Count a trade into the bar ending at `ts` (the last bar, or a new one)."""
+        if not self.ts or self.ts[-1] != ts:
+            self.ts.append(ts)
+            self.Open.append(price)
+            self.High.append(price)
+            self.Low.append(price)
+            self.Close.append(price)
+            self.Volume.append(0)
+            self.Amount.append(0.0)
+        self.High[-1], self.Low[-1] = max(self.High[-1], price), min(self.Low[-1], price)
+        self.Close[-1] = price
+        self.Volume[-1] += volume
+        self.Amount[-1] += amount
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    """A code's state now, as snapshots answers."""
+
+    ts: int
+    code: str
+    exchange: str
+    open: float
+    high: float
+    low: float
+    close: float
+    tick_type: Any
+    change_price: float
+    change_rate: float
+    change_type: Any
+    average_price: float
+    volume: int
+    total_volume: int
+    amount: float
+    total_amount: float
+    yesterday_volume: float
+    buy_price: float
+    buy_volume: float
+    sell_price: float
+    sell_volume: int
+    volume_ratio: float
+
+
 OrderEvent = Tuple[Any, Dict[str, Any]]
 
 
@@ -415,6 +474,38 @@ class Market:
             return TickFOPv1(underlying_price=Decimal(0), **common)
         return TickSTKv1(
             bid_side_total_cnt=self.sell_count, ask_side_total_cnt=self.buy_count, **common
+        )
+
+    def snapshot(self, now: dt.datetime) -> Snapshot:
+        """The market's state after the ticks taken so far."""
+        tick = self.last_tick
+        change = self.last - self.reference if tick else 0.0
+        names = {LIMIT_UP: "LimitUp", UP: "Up", UNCHANGED: "Unchanged", DOWN: "Down",
+                 LIMIT_DOWN: "LimitDown"}
+        side = {TICK_BUY: "Buy", TICK_SELL: "Sell"}.get(tick.tick_type if tick else 0, "None")
+        return Snapshot(
+            ts=broker_nanoseconds(tick.moment if tick else now),
+            code=self.code,
+            exchange=text(self.contract.exchange),
+            open=self.open, high=self.high, low=self.low, close=self.last,
+            tick_type=sj.TickType(side),
+            change_price=round(change, 4),
+            change_rate=round(100 * change / self.reference, 2),
+            change_type=sj.ChangeType(names[self.change_type(self.last)] if tick else "Unchanged"),
+            average_price=(
+                round(self.total_amount / self.total_volume / self._size(), 2)
+                if self.total_volume else 0.0
+            ),
+            volume=tick.volume if tick else 0,
+            total_volume=self.total_volume,
+            amount=self.amount(tick) if tick else 0.0,
+            total_amount=self.total_amount,
+            yesterday_volume=0.0,
+            buy_price=tick.bid_price if tick else 0.0,
+            buy_volume=tick.bid_volume if tick else 0,
+            sell_price=tick.ask_price if tick else 0.0,
+            sell_volume=tick.ask_volume if tick else 0,
+            volume_ratio=0.0,
         )
 
     def _size(self) -> int:
@@ -722,7 +813,7 @@ class StandInExchange:
                              "name": contract.name, "currency": "TWD"}
         else:
             state = sj.OrderState.FuturesOrder
-            detail.update(market_type="Night" if now.hour >= 15 or now.hour < 5 else "Day",
+            detail.update(market_type=_market_type(now),
                           oc_type=text(order.octype or "Auto"), subaccount="", combo=False)
             contract_dict = {"security_type": "FUT", "code": contract.category,
                              "exchange": "TAIFEX", "delivery_month": contract.delivery_month,
@@ -767,9 +858,14 @@ class StandInExchange:
         msg.update(subaccount="", security_type="FUT",
                    delivery_month=market.contract.delivery_month, full_code=market.code,
                    strike_price=0.0, option_right="Future",
-                   market_type="Night" if moment.hour >= 15 or moment.hour < 5 else "Day",
+                   market_type=_market_type(moment),
                    combo=False)
         return sj.OrderState.FuturesDeal, msg
+
+
+def _market_type(moment: dt.datetime) -> str:
+    """The futures session a moment falls in: the night one runs from 15:00 to 05:00."""
+    return "Night" if moment.hour >= 15 or moment.hour < 5 else "Day"
 
 
 def _account_dict(account: Any) -> Dict[str, Any]:

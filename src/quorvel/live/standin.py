@@ -128,30 +128,32 @@ class RateLimitExceeded(sj.ShioajiError):
 
 
 class _Group:
-    """The contracts of one exchange or product, by code and as attributes (``TSE2330``)."""
+    """The contracts of one exchange or product, by code and as attributes (``TSE2330``).
+    Each is made on first use, since its day's prices take the day before's ticks."""
 
-    def __init__(self, name: str, contracts: Iterable[Any], prefixed: bool) -> None:
-        self._name = name
-        self._by_code = {contract.code: contract for contract in contracts}
-        self._by_name = {
-            (name + code if prefixed else code): contract
-            for code, contract in self._by_code.items()
-        }
+    def __init__(self, name: str, codes: Iterable[str], make: Callable[[str], Any],
+                 prefixed: bool) -> None:
+        self._made: Dict[str, Any] = {}
+        self._make = make
+        self._codes = {(name + code if prefixed else code): code for code in codes}
 
     def __getitem__(self, code: str) -> Any:
-        return self._by_code[code]
+        if code not in self._codes.values():
+            raise KeyError(code)
+        if code not in self._made:
+            self._made[code] = self._make(code)
+        return self._made[code]
 
     def __getattr__(self, name: str) -> Any:
-        try:
-            return self._by_name[name]
-        except KeyError:
-            raise AttributeError(name) from None
+        if name.startswith("_") or name not in self._codes:
+            raise AttributeError(name)
+        return self[self._codes[name]]
 
     def __iter__(self) -> Any:
-        return iter(self._by_code.values())
+        return iter([self[code] for code in self._codes.values()])
 
     def get(self, code: str, default: Any = None) -> Any:
-        return self._by_code.get(code, default)
+        return self[code] if code in self._codes.values() else default
 
 
 class _Category:
@@ -263,28 +265,32 @@ class StandInBroker:
     # The registry
 
     def _registry(self) -> StandInContracts:
-        stocks: Dict[str, List[Any]] = {}
-        futures: Dict[str, List[Any]] = {}
+        stocks: Dict[str, List[str]] = {}
+        futures: Dict[str, List[str]] = {}
         for contract in self.source.contracts:
-            limit_down, limit_up, reference = self._day_prices(contract)
-            common = dict(code=contract.code, name=contract.name, category=contract.category,
-                          limit_up=limit_up, limit_down=limit_down, reference=reference,
-                          update_date=f"{self.day:%Y/%m/%d}")
-            if contract.security_type == "STK":
-                stocks.setdefault(contract.exchange, []).append(sj.Stock(
-                    exchange=contract.exchange, symbol=contract.exchange + contract.code,
-                    currency=sj.Currency("TWD"), unit=contract.unit,
-                    day_trade=sj.DayTrade("Yes"), **common,
-                ))
-            else:
-                futures.setdefault(contract.category, []).append(sj.Future(
-                    exchange="TAIFEX", symbol=contract.code, unit=1,
-                    delivery_month=f"{self.day:%Y%m}", **common,
-                ))
+            groups = stocks if contract.security_type == "STK" else futures
+            key = contract.exchange if contract.security_type == "STK" else contract.category
+            groups.setdefault(key, []).append(contract.code)
         return StandInContracts(
-            _Category({name: _Group(name, group, True) for name, group in stocks.items()}),
-            _Category({name: _Group(name, group, False) for name, group in futures.items()}),
+            _Category({name: _Group(name, codes, self._contract, True)
+                       for name, codes in stocks.items()}),
+            _Category({name: _Group(name, codes, self._contract, False)
+                       for name, codes in futures.items()}),
         )
+
+    def _contract(self, code: str) -> Any:
+        """The broker's contract of `code`, with the played day's prices."""
+        contract = self._sim_contract(code)
+        limit_down, limit_up, reference = self._day_prices(contract)
+        common = dict(code=contract.code, name=contract.name, category=contract.category,
+                      limit_up=limit_up, limit_down=limit_down, reference=reference,
+                      update_date=f"{self.day:%Y/%m/%d}")
+        if contract.security_type == "STK":
+            return sj.Stock(exchange=contract.exchange, symbol=contract.exchange + contract.code,
+                            currency=sj.Currency("TWD"), unit=contract.unit,
+                            day_trade=sj.DayTrade("Yes"), **common)
+        return sj.Future(exchange="TAIFEX", symbol=contract.code, unit=1,
+                         delivery_month=f"{self.day:%Y%m}", **common)
 
     def _day_prices(self, contract: SimContract) -> Tuple[float, float, float]:
         """The day's (limit_down, limit_up, reference): the reference is the last price of
@@ -313,7 +319,7 @@ class StandInBroker:
                                                         self.day.isoformat())))
         market = market_of(contract, ticks)
         moments = [tick.moment for tick in ticks]
-        start = self.now
+        start = self._market_time()
         if self.start is not None:
             start = max(start, dt.datetime.combine(self.day, self.start))
         while market.cursor < bisect.bisect_left(moments, start):
@@ -534,13 +540,25 @@ class StandInBroker:
     @property
     def now(self) -> dt.datetime:
         """The market's wall-clock time: real time times `speed` since the play began, or
-        the last tick's time when stepping by hand."""
+        the last tick's time when stepping by hand; before any tick, the first one's."""
         with self._cond:
-            if self._clock is None or self.speed is None:
-                return self._last_moment
-            market_start, wall_start = self._clock
-            elapsed = (time.monotonic() - wall_start) * self.speed
-            return max(market_start + dt.timedelta(seconds=elapsed), self._last_moment)
+            moment = self._market_time()
+            if moment != dt.datetime.min:
+                return moment
+            if self.start is not None:
+                return dt.datetime.combine(self.day, self.start)
+            upcoming = self._next()
+            if upcoming is None:
+                return dt.datetime.combine(self.day, dt.time())
+            return upcoming[1].moment - dt.timedelta(microseconds=1)
+
+    def _market_time(self) -> dt.datetime:
+        """The clock, or the earliest time (`datetime.min`) before any tick."""
+        if self._clock is None or self.speed is None:
+            return self._last_moment
+        market_start, wall_start = self._clock
+        elapsed = (time.monotonic() - wall_start) * self.speed
+        return max(market_start + dt.timedelta(seconds=elapsed), self._last_moment)
 
     def _start_clock(self) -> None:
         if self._clock is not None or self.speed is None:
@@ -713,7 +731,8 @@ class StandInBroker:
         query = text(query_type or sj.TicksQueryType.AllDay)
         if query == "RangeTime":
             first, last = _clock_time(time_start or "00:00"), _clock_time(time_end or "23:59:59")
-            kept = [i for i, ts in enumerate(day.ts) if first <= wall_clock(ts / 1e9).time() <= last]
+            kept = [index for index, ts in enumerate(day.ts)
+                    if first <= wall_clock(ts / 1e9).time() <= last]
         elif query == "LastCount":
             kept = kept[max(len(kept) - int(last_cnt or 0), 0):]
         return Ticks(*([day[key][i] for i in kept] for key in day))

@@ -543,7 +543,6 @@ class _Working:
 
     trade: Trade
     market: Market
-    account: Any
     remaining: int
 
 
@@ -625,7 +624,7 @@ class StandInExchange:
             return trade, [self._order_event(trade, "New", now, refusal)]
         trade.status.status, trade.status.status_code = sj.OrderStatus.Submitted, OK_CODE
         trade.status.order_quantity = trade.order.quantity
-        self.book.append(_Working(trade, market, account, trade.order.quantity))
+        self.book.append(_Working(trade, market, trade.order.quantity))
         return trade, [self._order_event(trade, "New", now)]
 
     def _refusal(self, market: Market, order: OrderResult) -> Optional[str]:
@@ -644,9 +643,6 @@ class StandInExchange:
             if off_step:
                 return off_step
         return self.refuse(market.contract, order) if self.refuse else None
-
-    def working(self, trade: Trade) -> Optional[_Working]:
-        return next((entry for entry in self.book if entry.trade is trade), None)
 
     def update(
         self, trade: Trade, price: Optional[float], qty: Optional[int], now: dt.datetime

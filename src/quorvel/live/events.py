@@ -49,6 +49,7 @@ from quorvel.constant import (
     SuccessCode,
     ValueEnum,
 )
+from quorvel.market.calendar import broker_seconds
 
 __all__ = [
     "TAIPEI_OFFSET",
@@ -130,7 +131,7 @@ def exchange_seconds(moment: dt.datetime) -> float:
     clock already, an aware one is read in Taipei first."""
     if moment.tzinfo is not None:
         moment = moment.astimezone(_TAIPEI).replace(tzinfo=None)
-    return moment.replace(tzinfo=dt.timezone.utc).timestamp()
+    return broker_seconds(moment)
 
 
 def tick_of(tick: StreamTick, market: Market, code: Optional[str] = None) -> Optional[Tick]:

@@ -199,14 +199,16 @@ class SessionRecord:
 
 def _plain(value: Any) -> Any:
     """A value JSON has no type for: an object of the broker's package as its mapping (they
-    offer ``dict()``), anything else as its text."""
+    offer ``dict()``), one of its enumerations as its value ("Buy", not "Action.Buy"),
+    anything else as its text."""
     as_dict = getattr(value, "dict", None)
     if callable(as_dict):
         try:
             return dict(as_dict())
         except (TypeError, ValueError):
             pass
-    return str(value)
+    plain = getattr(value, "value", None)
+    return plain if isinstance(plain, (str, int, float)) else str(value)
 
 
 @dataclass

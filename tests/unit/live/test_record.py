@@ -10,6 +10,7 @@ import pytest
 
 from quorvel.backtest import RunSettings
 from quorvel.cache import day_files
+from quorvel.live.events import order_of
 from quorvel.live.record import (
     EVENTS_FILE,
     RecordError,
@@ -58,7 +59,8 @@ def a_session(record):
 
 def test_lines_from_two_threads_are_whole_and_read_back_by_kind(tmp_path):
     with SessionRecord(str(tmp_path), header()) as record:
-        record.operation("place", {"code": "2330", "qty": 1}, answer={"id": "t1"})
+        record.operation("place", {"code": "2330", "qty": 1}, answer=order_of("Stock", "Buy", 1,
+                                                                            580.0))
         record.operation("cancel", {"trade_id": "t2"}, refusal="no such trade: t2")
         record.report({"id": "t1", "code": "2330", "quantity": 1, "price": 580.0})
         record.session_event("session lost")
@@ -72,8 +74,9 @@ def test_lines_from_two_threads_are_whole_and_read_back_by_kind(tmp_path):
             record.operation("amend", {})
     recorded = read_record(str(tmp_path))
     assert recorded.closed and len(recorded.ticks) == 400
-    assert [(o["operation"], o["answer"], o["refusal"]) for o in recorded.operations] == [
-        ("place", {"id": "t1"}, None), ("cancel", None, "no such trade: t2")]
+    assert [(o["operation"], (o["answer"] or {}).get("action"), o["refusal"])
+            for o in recorded.operations] == [
+        ("place", "Buy", None), ("cancel", None, "no such trade: t2")]
     assert recorded.reports[0]["report"]["id"] == "t1"
     assert recorded.session_events[0]["text"] == "session lost"
     assert recorded.header.codes == ("2330", "TXFR1") and recorded.header.parameters == {

@@ -42,6 +42,7 @@ __all__ = [
     "reconcile",
     "reconciliation_tables",
     "reconciliation_text",
+    "render_reconcile",
     "settings_of",
 ]
 
@@ -51,6 +52,8 @@ __all__ = [
 FILL_STATES = ("filled", "missed", "extra", "unfilled", "live only", "simulated only")
 
 _SCALARS = (bool, int, float, str, type(None))
+# The widest the tables are printed, whatever the console's width.
+TABLE_WIDTH = 80
 
 
 @dataclass(frozen=True)
@@ -375,15 +378,26 @@ def _number(value: Optional[float], form: str = ",.2f") -> str:
     return "-" if value is None else format(value, form)
 
 
-def reconciliation_text(reconciliation: Reconciliation, width: int = 80) -> str:
-    """The tables as the console shows them, `width` columns wide at most."""
+def render_reconcile(reconciliation: Reconciliation, console: Any = None) -> None:
+    """Print the tables on a rich console (by default one on standard output), each within
+    the console's width and 80 columns at most (`fitted` shares a wider table out)."""
     from rich.console import Console
 
-    out = io.StringIO()
-    console = Console(file=out, width=width, color_system=None, highlight=False)
+    console = console or Console()
+    width = min(console.width, TABLE_WIDTH)
     for table in reconciliation_tables(reconciliation):
         for part in fitted(table, width):
             console.print(part)
         if table.note:
-            console.print(f"  {table.note}")
+            console.print(f"  {table.note}", style="dim", highlight=False)
+
+
+def reconciliation_text(reconciliation: Reconciliation, width: int = TABLE_WIDTH) -> str:
+    """The tables as `render_reconcile` prints them, as text `width` columns wide at most."""
+    from rich.console import Console
+
+    out = io.StringIO()
+    render_reconcile(
+        reconciliation, Console(file=out, width=width, color_system=None, highlight=False)
+    )
     return out.getvalue()

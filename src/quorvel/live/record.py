@@ -62,7 +62,7 @@ OPERATIONS = ("place", "modify", "cancel")
 FORMAT = 1
 
 
-class RecordError(Exception):
+class RecordError(ValueError):
     """A record that cannot be written or read; the message says which and why, on one line."""
 
 

@@ -20,6 +20,7 @@ its reports in a backtest's order.
 from __future__ import annotations
 
 import datetime as dt
+import threading
 from dataclasses import dataclass, field
 from typing import (
     Any,
@@ -49,6 +50,7 @@ from quorvel.constant import (
     SuccessCode,
     ValueEnum,
 )
+from quorvel.market.calendar import broker_seconds
 
 __all__ = [
     "TAIPEI_OFFSET",
@@ -130,7 +132,7 @@ def exchange_seconds(moment: dt.datetime) -> float:
     clock already, an aware one is read in Taipei first."""
     if moment.tzinfo is not None:
         moment = moment.astimezone(_TAIPEI).replace(tzinfo=None)
-    return moment.replace(tzinfo=dt.timezone.utc).timestamp()
+    return broker_seconds(moment)
 
 
 def tick_of(tick: StreamTick, market: Market, code: Optional[str] = None) -> Optional[Tick]:
@@ -373,37 +375,57 @@ class LiveReports:
     """The reports of one session's trades, from the broker's order callback.
 
     `expect` tells it of each trade the strategy has (placed now, or found working on start);
-    `take` turns one callback into the reports to hand the strategy: none for another
-    program's trade on the same account or an event seen before (the broker's "event_id"),
-    and a deal that came before its order's event after that event, as in a backtest.
+    `take` turns one callback into the reports to hand the strategy: none for an event seen
+    before (the broker's "event_id"), and a deal that came before its order's event after
+    that event, as in a backtest.  The events of a trade it has not been told of (another
+    program's on the same account, or the strategy's own whose event outran the answer of
+    `place_order`) are kept, the latest `UNCLAIMED` of them, and handed over by `expect`.
+    Its methods may be called from any thread.
     """
+
+    UNCLAIMED = 1000
 
     def __init__(self) -> None:
         self._trades: Dict[str, _Trade] = {}
         self._seen: Set[str] = set()
+        self._unclaimed: Dict[str, List[Tuple[Any, Mapping[str, Any]]]] = {}
+        self._unclaimed_count = 0
+        self._lock = threading.RLock()
 
     def expect(
         self, trade_id: str, code: str, quantity: int, *, filled: int = 0, entered: bool = False
-    ) -> None:
+    ) -> List[Report]:
         """A trade of the strategy: its `code`, its `quantity` in force, `filled` so far, and
-        whether its order is entered already (a trade found working on start)."""
-        self._trades[trade_id] = _Trade(code, quantity, filled, entered)
+        whether its order is entered already (a trade found working on start).  Returns the
+        reports of its events that came before it was expected, to hand the strategy now."""
+        with self._lock:
+            self._trades[trade_id] = _Trade(code, quantity, filled, entered)
+            early = self._unclaimed.pop(trade_id, [])
+            self._unclaimed_count -= len(early)
+            return [report for event in early for report in self._taken(*event)]
 
     def working(self, trade_id: str) -> int:
         """What is still working of a trade (0 for one not expected)."""
-        trade = self._trades.get(trade_id)
-        return 0 if trade is None else max(trade.in_force - trade.filled, 0)
+        with self._lock:
+            trade = self._trades.get(trade_id)
+            return 0 if trade is None else max(trade.in_force - trade.filled, 0)
 
     def take(self, state: Any, msg: Mapping[str, Any]) -> List[Report]:
-        event_id = msg.get("event_id")
-        if event_id:
-            if event_id in self._seen:
-                return []
-            self._seen.add(event_id)
+        """The reports of one order callback, in the order to hand them to the strategy."""
+        with self._lock:
+            event_id = msg.get("event_id")
+            if event_id:
+                if event_id in self._seen:
+                    return []
+                self._seen.add(event_id)
+            return self._taken(state, msg)
+
+    def _taken(self, state: Any, msg: Mapping[str, Any]) -> List[Report]:
         kind, _ = event_kind(state)
         trade_id = msg["trade_id"] if kind == "deal" else msg["order"]["id"]
         trade = self._trades.get(trade_id)
         if trade is None:
+            self._keep_unclaimed(trade_id, state, msg)
             return []
         if kind == "deal":
             if not trade.entered:
@@ -425,6 +447,13 @@ class LiveReports:
             held, trade.held = trade.held, []
             reports += [self._deal(trade, *event) for event in held]
         return reports
+
+    def _keep_unclaimed(self, trade_id: str, state: Any, msg: Mapping[str, Any]) -> None:
+        self._unclaimed.setdefault(trade_id, []).append((state, msg))
+        self._unclaimed_count += 1
+        while self._unclaimed_count > self.UNCLAIMED:  # the oldest trade's events go first
+            oldest = next(iter(self._unclaimed))
+            self._unclaimed_count -= len(self._unclaimed.pop(oldest))
 
     def _deal(self, trade: _Trade, state: Any, msg: Mapping[str, Any]) -> Report:
         deal = report_of(state, msg, code=trade.code)

@@ -43,6 +43,8 @@ CA_PASSWORD_VARIABLE = "SJ_CA_PASSWD"
 DEFAULT_CODES = ("2330", "TXFR1")
 # The demo's day: the offline broker's first default day.
 DEMO_DAY = DEFAULT_PERIOD[0]
+# Where the demo's play starts: the futures' day session opens at 08:45, the stocks' at 09:00.
+DEMO_START = "08:45"
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -163,7 +165,10 @@ def _broker(args: argparse.Namespace, mode: str) -> Any:
         from quorvel.sim import SimulatedBroker
 
         feed = SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
-        api = StandInBroker(args.day, codes=args.codes, source=feed, speed=args.speed)
+        # The day session only: a night session's ticks from the evening before, and the
+        # weekend between, would hold the demo for hours of market time.
+        api = StandInBroker(args.day, codes=args.codes, source=feed, speed=args.speed,
+                            start=DEMO_START)
         api.login("demo", "demo")
         clock = lambda: market.broker_seconds(api.now)  # noqa: E731
         return api, args.day, {"done": api.finished.is_set, "clock": clock}

@@ -129,8 +129,10 @@ class _Signals:
     def __enter__(self) -> "_Signals":
         if threading.current_thread() is threading.main_thread():
             for name in self.NAMES:
-                number = getattr(signal, name, None)
-                handler = None if number is None else signal.getsignal(number)
+                number: Optional[int] = getattr(signal, name, None)
+                if number is None:
+                    continue
+                handler = signal.getsignal(number)
                 if callable(handler):
                     self.saved[number] = handler
                     signal.signal(number, self._note)

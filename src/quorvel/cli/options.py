@@ -41,6 +41,7 @@ from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import DEFAULT_STRATEGY, load_strategy, parse_params
 from quorvel.sim import MAX_TICKS_PER_DAY
 from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES, TOUCH_FIGURES
+from quorvel.sweep.overfitting import DEFAULT_PBO_SPLITS, MAX_PBO_SPLITS, check_pbo_splits
 
 
 def _date(text: str) -> str:
@@ -71,6 +72,13 @@ def _whole_number(minimum: int, maximum: int) -> Callable[[str], int]:
 
 # More runs at once in a sweep than any machine or cluster has cores.
 MAX_WORKERS = 1024
+
+
+def _pbo_splits(text: str) -> int:
+    try:
+        return check_pbo_splits(_whole_number(2, MAX_PBO_SPLITS)(text))
+    except ValueError as error:  # argparse prints the message of this type of error only
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _number(minimum: float, maximum: float) -> Callable[[str], float]:
@@ -385,6 +393,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="runs at once (default: every core of this machine or the cluster)",
     )
+    sweep.add_argument(
+        "--pbo-splits",
+        type=_pbo_splits,
+        metavar="S",
+        help="blocks of days the probability of backtest overfitting halves, even, at most "
+        f"{MAX_PBO_SPLITS} (default: {DEFAULT_PBO_SPLITS}, or fewer when the days are fewer)",
+    )
     return parser
 
 
@@ -437,6 +452,7 @@ _SWEEP_ONLY = (
     ("--ray-address", "ray_address"),
     ("--run-timeout", "run_timeout"),
     ("--workers", "workers"),
+    ("--pbo-splits", "pbo_splits"),
 )
 
 

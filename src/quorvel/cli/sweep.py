@@ -43,7 +43,7 @@ def sweep_command(
         grid = parse_grid(strategy, args.sweep)
     except ValueError as error:
         parser.error(f"--sweep/--param: {error}")
-    sweep_settings = SweepSettings(tuple(args.codes), settings, data_dir)
+    sweep_settings = SweepSettings(tuple(args.codes), settings, data_dir, args.pbo_splits)
     broker = (
         CacheOnlyBroker
         if args.offline

@@ -6,6 +6,7 @@ Ray cluster alike.  Ray is the optional extra ``quorvel[sweep]``.
 
 from quorvel.sweep.grid import combinations, parse_grid
 from quorvel.sweep.logs import LOGS_DIRECTORY
+from quorvel.sweep.overfitting import Overfitting
 from quorvel.sweep.runner import (
     DEFAULT_RANK_BY,
     FIGURES,
@@ -25,6 +26,7 @@ __all__ = [
     "DEFAULT_RANK_BY",
     "FIGURES",
     "LOGS_DIRECTORY",
+    "Overfitting",
     "RAY_MISSING",
     "SWEEP_FILES",
     "SweepError",

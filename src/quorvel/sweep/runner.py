@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import functools
 import json
 import os
 import sys
@@ -51,12 +52,14 @@ from quorvel.backtest.engine.backtest import load_ticks, run_backtest
 from quorvel.backtest.errors import StrategyError
 from quorvel.backtest.output.files import check_writable_directory, rounded_figures, summary
 from quorvel.backtest.results.comparison import TOUCH
+from quorvel.backtest.results.evaluation import daily_returns
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import load_strategy
 from quorvel.sweep.errors import SweepError, SweepInterrupted
 from quorvel.sweep.grid import combinations
 from quorvel.sweep.logs import LOGS_DIRECTORY, output_caught, write_logs
+from quorvel.sweep.overfitting import Overfitting, check_pbo_splits, overfitting_of
 from quorvel.sweep.session import ray_session
 
 RAY_MISSING = "parameter sweeps run on Ray, which is not installed: pip install 'quorvel[sweep]'"
@@ -101,25 +104,34 @@ Progress = Callable[[int, int], None]  # (runs finished, runs in all)
 
 @dataclass(frozen=True)
 class SweepSettings:
-    """What every run of a sweep shares: its codes, its run settings and its tick cache."""
+    """What every run of a sweep shares: its codes, its run settings and its tick cache; and
+    the blocks of days its probability of backtest overfitting cuts the runs' returns into."""
 
     codes: Tuple[str, ...]
     run: RunSettings = field(default_factory=RunSettings)
     data_dir: Optional[str] = None  # None: a temporary directory for the sweep
+    pbo_splits: Optional[int] = None  # None: 16, or fewer when the days are fewer
+
+    def __post_init__(self) -> None:
+        if self.pbo_splits is not None:
+            check_pbo_splits(self.pbo_splits)
 
     def as_dict(self) -> Dict[str, Any]:
-        """The settings as sweep.json records them."""
+        """The settings as sweep.json records them; the blocks of days are with the
+        statistics ("overfitting": "splits", as many as the days allowed)."""
         return {"codes": list(self.codes), "data_dir": self.data_dir, **self.run.as_dict()}
 
 
 @dataclass
 class SweepRow:
     """One combination: its parameters and its run's figures, or why the run failed; `output`
-    is what the run printed (and the traceback of a failure), for its log file."""
+    is what the run printed (and the traceback of a failure), for its log file; `returns` its
+    daily returns, which the overfitting statistics read (and sweep.csv does not hold)."""
 
     params: Dict[str, Any]
     figures: Dict[str, Any] = field(default_factory=dict)
     error: Optional[str] = None
+    returns: List[float] = field(default_factory=list, repr=False)
     # A transcript, long at times: no part of what the row is or shows.
     output: str = field(default="", compare=False, repr=False)
 
@@ -163,6 +175,16 @@ class SweepResult:
         records = [row.flat(figures) for row in self._rows_and_unfinished()]
         return pl.DataFrame(records, infer_schema_length=None).with_row_index("rank", offset=1)
 
+    @functools.cached_property
+    def overfitting(self) -> Optional[Overfitting]:
+        """The deflated Sharpe ratio of the best finished combination and the probability of
+        backtest overfitting of them all (`quorvel.sweep.overfitting`); None for a sweep of
+        one combination, which chose nothing."""
+        if self.total < 2:
+            return None
+        finished = [row.returns for row in self.rows if row.error is None]
+        return overfitting_of(finished, self.settings.pbo_splits)
+
     def write(self, directory: str) -> List[str]:
         """Write `SWEEP_FILES` into `directory` (created if missing), and each finished run's
         log into its ``runs/`` (`quorvel.sweep.logs`); return the paths of the two files.
@@ -193,6 +215,7 @@ class SweepResult:
             "partial": self.stopped is not None,
             "stopped": self.stopped,
             "settings": self.settings.as_dict(),
+            "overfitting": self.overfitting.as_dict() if self.overfitting else None,
             "rows": [
                 {"rank": rank, **row.flat(figures_of(self.settings.run))}
                 for rank, row in enumerate(rows, 1)
@@ -243,10 +266,13 @@ def _backtest_row(
         # A StrategyError's message names the strategy's exception already.
         named = isinstance(error, StrategyError)
         return SweepRow(params, error=str(error) if named else f"{type(error).__name__}: {error}")
-    document = summary(result)
+    evaluation = result.evaluate()
+    document = summary(result, evaluation)
     compared = document.get("fill_comparison", {}).get("total", {})
     touch = {name: compared[name] for name in TOUCH_FIGURES if name in compared}
-    return SweepRow(params, {**document["total"], **touch})
+    curve = evaluation.curve
+    returns = daily_returns(curve.timestamps, curve.total(), settings.run.capital, result.day_of)
+    return SweepRow(params, {**document["total"], **touch}, returns=returns)
 
 
 def figures_of(run: RunSettings) -> Tuple[str, ...]:

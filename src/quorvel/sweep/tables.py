@@ -67,6 +67,8 @@ def render_sweep(result: SweepResult, console: Any) -> None:
             style="dim",
             highlight=False,
         )
+    for line in result.overfitting.lines() if result.overfitting else ():
+        console.print(f"  {line}", highlight=False)
 
 
 def _cell(name: str, row: SweepRow) -> str:

@@ -43,7 +43,9 @@ class Search:
         if self.method not in SEARCHES:
             raise ValueError(f"search: {self.method!r} is not one of {', '.join(SEARCHES)}")
         if self.method == "grid" and self.trials is not None:
-            raise ValueError("a grid search runs every combination; trials go with random or optuna")
+            raise ValueError(
+                "a grid search runs every combination; trials go with random or optuna"
+            )
         if self.method != "grid" and (self.trials is None or self.trials < 1):
             raise ValueError(f"a {self.method} search needs its number of trials, at least 1")
 
@@ -99,9 +101,10 @@ class Trials:
 
     def take(self, rows: Sequence[SweepRow]) -> None:
         """Rows a journal kept: each of a trial of this sweep, and counted as run."""
+        planned = set(self._in_plan()) if self._planned is not None else None
         for row in rows:
             index = self.index_of(row.params)
-            if index is None or (self._planned is not None and index not in self._planned):
+            if index is None or (planned is not None and index not in planned):
                 raise SweepError(f"a row kept is not a trial of this sweep: {row.params}")
             self.rows[index] = row
 

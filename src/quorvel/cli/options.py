@@ -557,7 +557,8 @@ def futures_fees(parser: argparse.ArgumentParser, given: Sequence[str]) -> Dict[
 
 
 def _check_sweep_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """The sweep's options only with --sweep, and what shows one run never with it."""
+    """The sweep's options only with --sweep, and what shows one run never with it; --resume
+    DIR is the --output the sweep writes."""
     given = [option for option, dest in _SWEEP_ONLY if getattr(args, dest) is not None]
     if given and not args.sweep:
         listed = " and ".join([", ".join(given[:-1]), given[-1]] if given[1:] else given)

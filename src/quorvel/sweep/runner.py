@@ -57,9 +57,10 @@ from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import load_strategy
 from quorvel.sweep.errors import SweepError, SweepInterrupted
-from quorvel.sweep.grid import combinations
+from quorvel.sweep.journal import RowsJournal, sweep_identity
 from quorvel.sweep.logs import LOGS_DIRECTORY, output_caught, write_logs
 from quorvel.sweep.overfitting import Overfitting, check_pbo_splits, overfitting_of
+from quorvel.sweep.search import Search, Trials
 from quorvel.sweep.session import ray_session
 
 RAY_MISSING = "parameter sweeps run on Ray, which is not installed: pip install 'quorvel[sweep]'"
@@ -167,6 +168,12 @@ class SweepResult:
     strategy: str
     unfinished: List[Dict[str, Any]] = field(default_factory=list)
     stopped: Optional[str] = None
+    search: Search = field(default_factory=Search)
+
+    @property
+    def trials(self) -> int:
+        """The combinations run, failed ones too: the trials the deflated Sharpe ratio counts."""
+        return len(self.rows)
 
     def frame(self) -> pl.DataFrame:
         """One row per combination: the finished ones best first (parameters, figures, error),
@@ -210,6 +217,7 @@ class SweepResult:
         document = {
             "strategy": self.strategy,
             "rank_by": self.rank_by,
+            "search": self.search.as_dict(),
             "combinations": self.total,
             "finished": len(self.rows),
             "partial": self.stopped is not None,
@@ -304,6 +312,9 @@ def run_sweep(
     workers: Optional[int] = None,
     progress: Optional[Progress] = None,
     run_timeout: Optional[float] = None,
+    search: Search = Search(),
+    journal: Optional[str] = None,
+    resume: bool = False,
 ) -> SweepResult:
     """Backtest every combination of `grid` (each with the `fixed` parameters too) as Ray tasks.
 
@@ -318,27 +329,34 @@ def run_sweep(
     Ray, for a Ray address that does not answer, or for a bad grid.  Ctrl-C,
     at any point, cancels the runs not finished and raises
     `SweepInterrupted`, which carries the finished rows.
+
+    `search` picks the combinations (`quorvel.sweep.search`): all of the
+    grid, or a random or an optuna search's trials.  With a `journal`
+    directory each finished row is appended to its rows.jsonl as the run
+    ends (`quorvel.sweep.journal`); with `resume` too, the rows it holds
+    already are taken as they are and only the others run.
     """
     try:
         import ray
     except ImportError:
         raise SweepError(RAY_MISSING) from None
     strategy_class = load_strategy(strategy) if isinstance(strategy, str) else strategy
-    runs = [{**(fixed or {}), **combination} for combination in combinations(grid)]
     _check_grid(strategy_class, grid, fixed or {}, rank_by, figures_of(settings.run))
-    rows: Dict[int, SweepRow] = {}  # by the combination's place in the grid
+    identity = sweep_identity(strategy_class, settings, broker, grid, fixed or {}, search)
+    rows_journal = RowsJournal(journal, identity) if journal else None
+    runs = _trials(grid, fixed or {}, search, rank_by, settings.run.seed, rows_journal, resume)
 
     def ranked(stopped: Optional[str] = None) -> SweepResult:
-        in_grid_order = [rows[index] for index in sorted(rows)]
-        unfinished = [params for index, params in enumerate(runs) if index not in rows]
+        in_grid_order = [runs.rows[index] for index in sorted(runs.rows)]
         return SweepResult(
             rank(in_grid_order, rank_by),
             rank_by,
-            len(runs),
+            runs.total,
             settings,
             strategy_class.__name__,
-            unfinished,
+            runs.unfinished(),
             stopped,
+            search,
         )
 
     try:
@@ -348,6 +366,8 @@ def run_sweep(
             )
             settings = dataclasses.replace(settings, data_dir=os.path.expanduser(data_dir))
             _fill_tick_cache(broker, settings)
+            if rows_journal:
+                stack.enter_context(rows_journal)
             stack.enter_context(ray_session(ray, ray_address, workers))
             stack.enter_context(_shipped_by_value(ray, strategy_class))
             # Without a run timeout, runs wait queued beyond the cores, so that a core never waits
@@ -359,7 +379,7 @@ def run_sweep(
             def submit(params: Dict[str, Any]) -> Any:
                 return task.remote(broker, strategy_class, params, settings)
 
-            _gather(ray, submit, runs, limit, run_timeout, rows, progress)
+            _gather(ray, submit, runs, limit, run_timeout, progress)
     except KeyboardInterrupt:
         raise SweepInterrupted(ranked("interrupted")) from None
     return ranked()
@@ -392,6 +412,24 @@ def _check_grid(
         raise SweepError(f"{', '.join(both)}: both swept and set; give each one way only")
 
 
+def _trials(
+    grid: Mapping[str, Sequence[Any]],
+    fixed: Mapping[str, Any],
+    search: Search,
+    rank_by: str,
+    seed: Optional[int],
+    journal: Optional[RowsJournal],
+    resume: bool,
+) -> Trials:
+    """The runs of the sweep, those a resumed journal holds already taken as done."""
+    runs = Trials(grid, fixed, search, rank_by, rank_by in LOWER_IS_BETTER, seed, journal)
+    if resume:
+        if journal is None:
+            raise SweepError("a sweep resumes from the rows.jsonl of its journal: name its folder")
+        runs.take([SweepRow(**record) for record in journal.read()])
+    return runs
+
+
 def _fill_tick_cache(broker: BrokerFactory, settings: SweepSettings) -> None:
     """Load every day of the period and the backfill into the data directory, once."""
     load_ticks(broker(), settings.codes, settings.run, data_dir=settings.data_dir or "")
@@ -415,20 +453,20 @@ def _shipped_by_value(ray: Any, strategy: Type[Strategy]) -> Iterator[None]:
 def _gather(
     ray: Any,
     submit: Callable[[Dict[str, Any]], Any],
-    runs: List[Dict[str, Any]],
+    runs: Trials,
     limit: int,
     run_timeout: Optional[float],
-    rows: Dict[int, SweepRow],
     progress: Optional[Progress],
 ) -> None:
-    """Keep up to `limit` runs going until all have finished, each row put in `rows` under
-    the run's index; a run going for longer than `run_timeout` is cancelled and fails its row.
-    KeyboardInterrupt cancels the runs still going."""
+    """Keep up to `limit` runs going until all have finished, each row handed to `runs`
+    under the run's index; a run going for longer than `run_timeout` is cancelled and fails
+    its row.  KeyboardInterrupt keeps the rows of the runs finished by then and cancels the
+    others."""
     pending: Dict[Any, int] = {}
     deadlines: Dict[Any, float] = {}
-    waiting = iter(enumerate(runs))
+    waiting = iter(runs)
     report = progress or (lambda done, total: None)
-    report(0, len(runs))
+    report(len(runs.rows), runs.total)
     try:
         while True:
             for index, params in waiting:
@@ -445,17 +483,21 @@ def _gather(
             for reference in finished:
                 index = pending.pop(reference)
                 deadlines.pop(reference, None)
-                rows[index] = _row(ray, reference, runs[index])
+                runs.finish(index, _row(ray, reference, runs.params(index)))
             for reference, deadline in list(deadlines.items()):
                 if time.monotonic() >= deadline:
                     ray.cancel(reference, force=True)
                     index = pending.pop(reference)
                     del deadlines[reference]
-                    rows[index] = SweepRow(
-                        runs[index], error=f"timed out: still running after {run_timeout:g} s"
-                    )
-            report(len(rows), len(runs))
+                    timed_out = f"timed out: still running after {run_timeout:g} s"
+                    runs.finish(index, SweepRow(runs.params(index), error=timed_out))
+            report(len(runs.rows), runs.total)
     except KeyboardInterrupt:
+        # The runs that ended before the interrupt keep their rows.
+        ended = ray.wait(list(pending), num_returns=len(pending), timeout=0)[0] if pending else []
+        for reference in ended:
+            index = pending.pop(reference)
+            runs.finish(index, _row(ray, reference, runs.params(index)))
         for reference in pending:
             ray.cancel(reference, force=True)
         raise

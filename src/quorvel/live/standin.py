@@ -214,6 +214,8 @@ class _Quote:
 class StandInBroker:
     """A stand-in for the broker's API object (see the module's docstring for its knobs)."""
 
+    Order = sj.Order  # ``api.Order(...)``, as the broker's documents build an order
+
     def __init__(
         self,
         day: Optional[str] = None,
@@ -255,6 +257,7 @@ class StandInBroker:
         self._known: Dict[str, Trade] = {}
         self._accounts: List[Any] = []
         self._logged_in = self._session_up = self._closed = self._delivering = False
+        self._dropped = False
         self._restore_at: Optional[dt.datetime] = None
         self._clock: Optional[Tuple[dt.datetime, float]] = None  # (market, wall) at the start
         self._last_moment = dt.datetime.min
@@ -338,8 +341,12 @@ class StandInBroker:
     def login(
         self, api_key: str = "", secret_key: str = "", *args: Any, **kwargs: Any
     ) -> List[Any]:
-        """Log in (any key and secret do) and give the accounts: one stock, one futures."""
+        """Log in (any key and secret do) and give the accounts: one stock, one futures.
+        While a dropped session is down the broker cannot be reached: the connection error."""
         with self._cond:
+            self._catch_up()
+            if self._dropped:
+                raise sj.ShioajiConnectionError("login: the broker cannot be reached")
             self._accounts = [
                 sj.Account(account_type=sj.AccountType.Stock, person_id="STANDIN",
                            broker_id="9A95", account_id="0000001", signed=True,
@@ -375,10 +382,10 @@ class StandInBroker:
     def drop_session(self, seconds: Optional[float] = None) -> None:
         """Lose the session: the session-down callback and a reconnecting event come, then no
         tick and no order event until `restore_session()` (or `seconds` of market time later);
-        calls meanwhile raise the connection error.  Events of the gap are lost, as the
-        broker's are; `update_status()` after the return shows what happened."""
+        calls, and logins, meanwhile raise the connection error.  Events of the gap are
+        lost, as the broker's are; `update_status()` after the return shows what happened."""
         with self._cond:
-            self._session_up = False
+            self._session_up, self._dropped = False, True
             self._outbox.clear()
             down = self._callbacks.get("session_down")
             if down is not None:
@@ -394,11 +401,16 @@ class StandInBroker:
         self._deliver_now()
 
     def _restore(self) -> None:
-        self._restore_at = None
+        self._restore_at, self._dropped = None, False
         if self._logged_in and not self._session_up:
             self._session_up = True
             self._event(SESSION_RECONNECTED, "stand-in session back")
             self._cond.notify_all()
+
+    def _catch_up(self) -> None:
+        """Bring a dropped session back once the clock has passed its return."""
+        if self._restore_at is not None and self._market_time() >= self._restore_at:
+            self._restore()
 
     def close(self) -> None:
         """Stop the play thread (bounded wait)."""
@@ -411,6 +423,7 @@ class StandInBroker:
     def _check_session(self, call: str) -> None:
         """The answer to a call without a session.  The broker's documents give no text for
         it: the messages are the stand-in's own."""
+        self._catch_up()
         if not self._logged_in:
             raise sj.ShioajiError(f"{call}: not logged in")
         if not self._session_up:
@@ -582,8 +595,7 @@ class StandInBroker:
         tick and bid/ask go to the subscribers."""
         tick = market.take()
         self._last_moment = tick.moment
-        if self._restore_at is not None and tick.moment >= self._restore_at:
-            self._restore()
+        self._catch_up()
         for state, msg in self.exchange.trade_on(market, tick):
             self._send("order", state, msg)
         self._stream(market, tick)
@@ -632,6 +644,7 @@ class StandInBroker:
                 paced = True
                 continue
             with self._cond:
+                self._catch_up()
                 upcoming = self._next()
                 if self._closed or self._outbox:
                     continue

@@ -9,8 +9,9 @@ stand-in broker"), so that code written against the broker reads them the same w
 The exchange is simple on purpose.  An order reaches it at once and is matched against the
 ticks that come after it, at their prices: a limit order fills when a tick trades at or through
 its price, a market order at the next tick.  A tick's volume is shared by the orders it fills,
-in their order of arrival; what it cannot fill waits for the next tick, except that IOC keeps
-only what the first tick after it fills and FOK fills whole on that tick or not at all.
+in their order of arrival, and on an order's first tick so is the volume quoted on the side it
+trades against (it crossed the book on arrival); what is not filled waits for the next tick,
+except that IOC keeps only what its first tick fills and FOK fills whole on it or not at all.
 """
 
 from __future__ import annotations
@@ -539,11 +540,12 @@ class Market:
 
 @dataclass
 class _Working:
-    """An order in the book: its trade and what is left of it."""
+    """An order in the book: its trade, what is left of it, and whether a tick has seen it."""
 
     trade: Trade
     market: Market
     remaining: int
+    seen: bool = False
 
 
 @dataclass
@@ -686,17 +688,27 @@ class StandInExchange:
     # Matching
 
     def trade_on(self, market: Market, tick: TapeTick) -> List[OrderEvent]:
-        """Fill the orders of `market` that `tick` trades against; the events they cause."""
+        """Fill the orders of `market` that `tick` trades against; the events they cause.
+
+        The tick's volume is shared by the orders it fills; an order's first tick also lets
+        it take the volume quoted on the side it trades against, shared the same way (it
+        crossed the book on arrival)."""
         events: List[OrderEvent] = []
-        available = tick.volume
+        traded = tick.volume
+        quoted = {"Buy": tick.ask_volume, "Sell": tick.bid_volume}
         for entry in [entry for entry in self.book if entry.market is market]:
-            price = self._fill_price(entry.trade.order, tick)
-            fill = 0 if price is None else min(entry.remaining, available)
-            kind = text(entry.trade.order.order_type)
+            order, first_look = entry.trade.order, not entry.seen
+            entry.seen = True
+            price = self._fill_price(order, tick)
+            side = text(order.action)
+            from_book = quoted[side] if first_look and price is not None else 0
+            fill = 0 if price is None else min(entry.remaining, traded + from_book)
+            kind = text(order.order_type)
             if kind == "FOK" and fill < entry.remaining:
                 fill = 0
             if price is not None and fill:
-                available -= fill
+                quoted[side] -= min(fill, from_book)
+                traded -= fill - min(fill, from_book)
                 events.append(self._fill(entry, price, fill, tick.moment))
             if entry.remaining and kind in ("IOC", "FOK"):
                 entry.trade.status.modified_time = tick.moment
@@ -841,7 +853,7 @@ class StandInExchange:
             "broker_id": account["broker_id"],
             "account_id": account["account_id"],
             "action": text(order.action),
-            "code": market.code,
+            "code": market.code if market.is_stock else market.contract.category,
             "price": price,
             "quantity": quantity,
             "ts": epoch_seconds(moment),

@@ -37,13 +37,11 @@ class Session:
         return self.api.place_order(self.stock, order)
 
     def upcoming(self):
-        """2330's ticks of the offline day after the clock: (close, volume) pairs."""
-        day = self.api.ticks(self.stock, query_type="LastCount", last_cnt=0)  # counts as a call
+        """2330's ticks of the offline day after the clock: (close, volume, ask volume)."""
         source = next(c for c in self.api.source.contracts if c.code == "2330")
-        whole = self.api.source.ticks(source, DAY)
-        after = broker_nanoseconds(self.api.now)
-        assert day.ts == []
-        return [(c, v) for ts, c, v in zip(whole.ts, whole.close, whole.volume) if ts > after]
+        day, after = self.api.source.ticks(source, DAY), broker_nanoseconds(self.api.now)
+        return [(c, v, ask) for ts, c, v, ask in zip(day.ts, day.close, day.volume,
+                                                    day.ask_volume) if ts > after]
 
 
 @pytest.fixture
@@ -56,7 +54,7 @@ def test_the_streams_play_the_offline_day_in_time_order_with_the_broker_layouts(
     api.subscribe(session.stock, "tick")
     api.subscribe(session.stock, sj.QuoteType.BidAsk)
     api.subscribe(api.Contracts.Futures.TXF.TXFR1, "tick")
-    expected = session.upcoming()[:50]
+    expected = [(close, volume) for close, volume, _ in session.upcoming()[:50]]
     assert api.step(200) == 200
     stock_ticks = [tick for tick in session.ticks if tick.code == "2330"]
     assert [(float(t.close), t.volume) for t in stock_ticks][:50] == expected
@@ -79,15 +77,17 @@ def test_the_streams_play_the_offline_day_in_time_order_with_the_broker_layouts(
 
 @pytest.mark.parametrize("kind", ["ROD", "IOC", "FOK"])
 def test_an_order_fills_on_the_ticks_after_it_at_their_prices_and_volumes(session, kind):
-    quantity = 60
+    quantity = 200
     upcoming = session.upcoming()
     trade = session.buy(session.stock.limit_up, quantity, kind)
     session.api.step(3000)
-    (close, volume), expected, left = upcoming[0], [], quantity
-    if kind == "IOC" or kind == "FOK" and volume >= quantity:
-        expected = [(close, min(volume, quantity))]
-    while kind == "ROD" and left:
-        close, volume = upcoming[len(expected)]
+    (close, volume, asked), later = upcoming[0], upcoming[1:]
+    first = min(quantity, volume + asked)  # the first tick also takes the ask's volume
+    expected = [] if kind == "FOK" and first < quantity else [(close, first)]
+    left = quantity - first if kind == "ROD" else 0
+    for close, volume, _ in later:
+        if not left:
+            break
         expected.append((close, min(left, volume)))
         left -= expected[-1][1]
     deals = [msg for state, msg in session.orders if state == sj.OrderState.StockDeal]
@@ -153,8 +153,9 @@ def test_a_lost_session_loses_its_events_but_not_its_fills_and_comes_back(sessio
     trade = session.buy(session.stock.limit_up, 5)
     lost_at = api.now
     api.drop_session(seconds=600)
-    with pytest.raises(sj.ShioajiConnectionError):
-        session.buy(session.stock.limit_up, 1)
+    for call in (lambda: session.buy(session.stock.limit_up, 1), api.login):
+        with pytest.raises(sj.ShioajiConnectionError):
+            call()
     ticks_before = len(session.ticks)
     api.step(2000)
     assert [e if e == "down" else e[1] for e in session.events[-3:]] == ["down", 12, 13]

@@ -31,7 +31,8 @@ stand-in uses no call the simulation mode lacks.
 * ``limits``: the broker's published request rate limits (`RATE_LIMITS`), None for none; the
   stand-in counts them on its market clock, so that a day played faster is held to what the
   same day would meet in real time.
-* ``positions``: code -> (signed quantity, average price) the account holds at the start.
+* ``positions``: code -> (signed quantity, average price) the account holds at the start
+  (bought before the day: its `yd_quantity`); their markets run from the start.
 
 Knobs for tests besides these: `step()`, `drop_session(seconds)` / `restore_session()`,
 `finished` (an Event set when the day's ticks are all played), `now` (the market clock) and
@@ -262,7 +263,7 @@ class StandInBroker:
         self._clock: Optional[Tuple[dt.datetime, float]] = None  # (market, wall) at the start
         self._last_moment = dt.datetime.min
         self._thread: Optional[threading.Thread] = None
-        for code in codes:
+        for code in (*codes, *(positions or {})):
             self._market(code)
 
     # The registry
@@ -328,6 +329,8 @@ class StandInBroker:
         while market.cursor < bisect.bisect_left(moments, start):
             market.take()
         self.exchange.markets[code] = market
+        if market.next_tick() is not None:
+            self.finished.clear()
         return market
 
     def _sim_contract(self, code: str) -> SimContract:

@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import datetime as dt
 import itertools
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from decimal import Decimal
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 
@@ -214,7 +214,8 @@ class Deal:
 
 @dataclass
 class OrderResult:
-    """trade.order: the order as placed, with the ids the broker gave it."""
+    """trade.order: the order as placed, with the ids the broker gave it (a new price goes to
+    trade.status.modified_price, as the broker's documents show)."""
 
     id: str
     seqno: str
@@ -655,10 +656,13 @@ class StandInExchange:
             return [self._order_event(trade, "UpdatePrice" if price else "UpdateQty", now,
                                       "the order is no longer working")]
         status = trade.status
-        status.modified_time = now
         if price is not None:
-            trade.order.price = status.modified_price = float(price)
+            refusal = self._refusal(entry.market, replace(trade.order, price=float(price)))
+            if refusal:
+                return [self._order_event(trade, "UpdatePrice", now, refusal)]
+            status.modified_time, status.modified_price = now, float(price)
             return [self._order_event(trade, "UpdatePrice", now)]
+        status.modified_time = now
         taken = min(int(qty or 0), entry.remaining)
         if taken <= 0:
             return [self._order_event(trade, "UpdateQty", now, f"cannot reduce by {qty}")]
@@ -699,7 +703,7 @@ class StandInExchange:
         for entry in [entry for entry in self.book if entry.market is market]:
             order, first_look = entry.trade.order, not entry.seen
             entry.seen = True
-            price = self._fill_price(order, tick)
+            price = self._fill_price(entry.trade, tick)
             side = text(order.action)
             from_book = quoted[side] if first_look and price is not None else 0
             fill = 0 if price is None else min(entry.remaining, traded + from_book)
@@ -717,12 +721,14 @@ class StandInExchange:
         return events
 
     @staticmethod
-    def _fill_price(order: OrderResult, tick: TapeTick) -> Optional[float]:
-        """The tick's price if it trades at or through the order's limit (any for a market
-        order), else None."""
+    def _fill_price(trade: Trade, tick: TapeTick) -> Optional[float]:
+        """The tick's price if it trades at or through the order's limit (the price it was
+        changed to, if it was), any for a market order; else None."""
+        order = trade.order
         if text(order.price_type) == "LMT":
+            limit = trade.status.modified_price or order.price
             buying = text(order.action) == "Buy"
-            if not (tick.close <= order.price if buying else tick.close >= order.price):
+            if not (tick.close <= limit if buying else tick.close >= limit):
                 return None
         return tick.close
 

@@ -118,15 +118,20 @@ def test_a_position_closed_is_booked_and_a_resting_order_waits_until_cancelled(s
     assert session.api.list_positions() == [] and resting.status.status == sj.OrderStatus.Submitted
     session.api.update_order(resting, qty=1)
     session.api.update_order(resting, price=session.stock.limit_down + 0.5)
+    session.api.update_order(resting, price=1000.0)  # refused: above the day's limit
     session.api.cancel_order(resting)
     session.api.step(0)
-    operations = [(msg["operation"]["op_type"], msg["status"]["order_quantity"],
-                   msg["status"]["cancel_quantity"], msg["order"]["price"])
+    operations = [(msg["operation"]["op_type"], msg["operation"]["op_code"],
+                   msg["status"]["order_quantity"],
+                   msg["status"]["cancel_quantity"],
+                   msg["status"]["modified_price"] or msg["order"]["price"])
                   for state, msg in session.orders
                   if state == sj.OrderState.StockOrder and msg["order"]["id"] == resting.order.id]
     low = session.stock.limit_down
-    assert operations == [("New", 3, 0, low), ("UpdateQty", 2, 1, low),
-                          ("UpdatePrice", 2, 1, low + 0.5), ("Cancel", 0, 3, low + 0.5)]
+    assert operations == [("New", "00", 3, 0, low), ("UpdateQty", "00", 2, 1, low),
+                          ("UpdatePrice", "00", 2, 1, low + 0.5),
+                          ("UpdatePrice", "88", 2, 1, low + 0.5),
+                          ("Cancel", "00", 0, 3, low + 0.5)]
     assert resting.status.status == sj.OrderStatus.Cancelled
 
 
@@ -167,7 +172,8 @@ def test_a_lost_session_loses_its_events_but_not_its_fills_and_comes_back(sessio
     assert api.list_trades() == [trade]
 
 
-def test_a_restart_finds_the_working_orders_and_positions_after_update_status(session):
+def test_a_restart_finds_the_working_orders_and_positions_after_update_status():
+    session = Session(positions={"2330": (3, 510.0)})
     filled, working = session.buy(0, 1, price_type="MKT"), session.buy(session.stock.limit_down, 2)
     session.api.step(300)
     session.api.logout()
@@ -177,7 +183,10 @@ def test_a_restart_finds_the_working_orders_and_positions_after_update_status(se
     assert session.api.list_trades() == []
     session.api.update_status()
     assert session.api.list_trades() == [filled, working]
-    assert [(p.code, p.quantity) for p in session.api.list_positions()] == [("2330", 1)]
+    (held,) = session.api.list_positions()
+    bought = filled.status.deals[0].price
+    assert (held.code, held.quantity, held.yd_quantity) == ("2330", 4, 3)
+    assert held.price == pytest.approx((3 * 510.0 + bought) / 4)
 
 
 def test_calls_over_the_published_rate_are_refused_and_the_group_is_suspended(session):

@@ -530,8 +530,11 @@ class StandInBroker:
     def subscribe(self, contract: Any, quote_type: Any = "tick", intraday_odd: bool = False,
                   version: Any = None, **kwargs: Any) -> None:
         kind = _QUOTE_TYPES.get(text(quote_type).lower())
-        if kind is None:
-            raise sj.SubscribeError(f"the stand-in streams ticks and bid/ask, not {quote_type}")
+        if kind is None or intraday_odd:
+            raise sj.SubscribeError(
+                f"the stand-in streams the common lots' ticks and bid/ask, not {quote_type}"
+                + (" of intraday odd lots" if intraday_odd else "")
+            )
         with self._cond:
             self._check_session("subscribe")
             market = self._market(contract.code)
@@ -556,7 +559,8 @@ class StandInBroker:
     @property
     def now(self) -> dt.datetime:
         """The market's wall-clock time: real time times `speed` since the play began, or
-        the last tick's time when stepping by hand; before any tick, the first one's."""
+        the last tick's time when stepping by hand; before any tick, the `start` time, or
+        just before the first tick without one."""
         with self._cond:
             moment = self._market_time()
             if moment != dt.datetime.min:

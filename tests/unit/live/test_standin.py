@@ -102,6 +102,47 @@ def test_an_order_fills_on_the_ticks_after_it_at_their_prices_and_volumes(sessio
     assert held == ([("2330", status.deal_quantity)] if status.deal_quantity else [])
 
 
+# The keys of the broker's documented order and deal events (docs/live.md names the pages).
+DOCUMENTED = {
+    "SORDER": {"operation": {"op_type", "op_code", "op_msg"},
+               "order": {"id", "seqno", "ordno", "account", "action", "price", "quantity",
+                         "order_type", "price_type", "order_cond", "order_lot", "custom_field"},
+               "status": {"id", "exchange_ts", "modified_price", "cancel_quantity",
+                          "order_quantity", "web_id"},
+               "contract": {"security_type", "exchange", "code", "symbol", "name", "currency"}},
+    "SDEAL": {"trade_id", "seqno", "ordno", "exchange_seq", "broker_id", "account_id", "action",
+              "code", "order_cond", "order_lot", "price", "quantity", "web_id", "custom_field",
+              "ts"},
+    "FORDER": {"operation": {"op_type", "op_code", "op_msg"},
+               "order": {"id", "seqno", "ordno", "account", "action", "price", "quantity",
+                         "order_type", "price_type", "market_type", "oc_type", "subaccount",
+                         "combo"},
+               "status": {"id", "exchange_ts", "modified_price", "cancel_quantity",
+                          "order_quantity", "web_id"},
+               "contract": {"security_type", "code", "exchange", "delivery_month", "full_code",
+                            "delivery_date", "strike_price", "option_right"}},
+    "FDEAL": {"trade_id", "seqno", "ordno", "exchange_seq", "action", "code", "price",
+              "quantity", "subaccount", "security_type", "delivery_month", "ts", "broker_id",
+              "account_id", "full_code", "strike_price", "option_right", "market_type", "combo"},
+}
+
+
+def test_the_order_and_deal_events_have_the_documented_layouts(session):
+    future = session.api.Contracts.Futures["TXFR1"]
+    session.buy(0, 1, price_type="MKT")
+    session.api.place_order(future, sj.FuturesOrder(action="Sell", price=0, quantity=1,
+                                                    price_type="MKT", time_in_force="IOC"))
+    session.api.step(300)
+    layouts = {}
+    for state, msg in session.orders:
+        assert msg.pop("event_id").startswith("v1:")
+        parts = {key: set(value) for key, value in msg.items() if isinstance(value, dict)}
+        layouts[state.value] = parts or set(msg)
+    assert layouts == {state: DOCUMENTED[state] for state in layouts} and len(layouts) == 4
+    deal = next(msg for state, msg in session.orders if state == sj.OrderState.FuturesDeal)
+    assert (deal["code"], deal["full_code"], deal["security_type"]) == ("TXF", "TXFR1", "FUT")
+
+
 def test_a_position_closed_is_booked_and_a_resting_order_waits_until_cancelled(session):
     session.buy(0, 2, price_type="MKT")
     session.api.step(500)

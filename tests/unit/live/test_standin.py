@@ -23,7 +23,7 @@ class Session:
     def __init__(self, **knobs):
         self.api = StandInBroker(DAY, speed=None, start="09:00", codes=["2330"], **knobs)
         self.events, self.ticks, self.quotes, self.orders = [], [], [], []
-        self.api.set_event_callback(lambda *event: self.events.append(event))
+        self.api.quote.set_event_callback(lambda *event: self.events.append(event))
         self.api.set_on_tick_stk_v1_callback(lambda exchange, tick: self.ticks.append(tick))
         self.api.set_on_tick_fop_v1_callback(lambda exchange, tick: self.ticks.append(tick))
         self.api.set_on_bidask_stk_v1_callback(lambda exchange, quote: self.quotes.append(quote))
@@ -52,7 +52,7 @@ def session():
 def test_the_streams_play_the_offline_day_in_time_order_with_the_broker_layouts(session):
     api = session.api
     api.subscribe(session.stock, "tick")
-    api.subscribe(session.stock, sj.QuoteType.BidAsk)
+    api.quote.subscribe(session.stock, sj.QuoteType.BidAsk)
     api.subscribe(api.Contracts.Futures.TXF.TXFR1, "tick")
     expected = [(close, volume) for close, volume, _ in session.upcoming()[:50]]
     assert api.step(200) == 200

@@ -158,16 +158,14 @@ class _Group:
 
 
 class _Category:
-    """Stocks or futures: a code looked up across groups, or a group by name (``TSE``)."""
+    """Stocks or futures: a code looked up across groups (None for an unknown one, as the
+    broker's registry gives), or a group by name (``TSE``)."""
 
     def __init__(self, groups: Dict[str, _Group]) -> None:
         self._groups = groups
 
     def __getitem__(self, code: str) -> Any:
-        found = self.get(code)
-        if found is None:
-            raise KeyError(code)
-        return found
+        return self.get(code)
 
     def get(self, code: str, default: Any = None) -> Any:
         return next((g[code] for g in self._groups.values() if g.get(code) is not None), default)

@@ -770,12 +770,12 @@ class StandInBroker:
             self._count("data", "kbars")
             days = [self._day_ticks(contract.code, day.isoformat())
                     for day in rules.trading_days(first, last)]
-        stock = text(contract.security_type) == "STK"
+        size = int(self.Contracts.get(contract.code).unit)  # the shares of a lot, or 1
         bars = KBars()
         for day in days:
             for ts, price, volume in zip(day.ts, day.close, day.volume):
                 minute_end = -(-ts // MINUTE_NS) * MINUTE_NS
-                bars.add(minute_end, price, volume, price * volume * (1000 if stock else 1))
+                bars.add(minute_end, price, volume, price * volume * size)
         return bars
 
     def snapshots(self, contracts: List[Any], timeout: Optional[int] = 30000,

@@ -435,10 +435,21 @@ class Market:
             self.sell_volume, self.sell_count = self.sell_volume + tick.volume, self.sell_count + 1
         return tick
 
+    @property
+    def size(self) -> int:
+        """The shares of a lot (the contract's unit); 1 for a futures contract."""
+        return int(self.contract.unit)
+
     def amount(self, tick: TapeTick) -> float:
-        """A tick's amount in NTD for a stock (price x lots x shares a lot), in price units
+        """A tick's amount: in NTD for a stock (price x lots x shares a lot), in price units
         times contracts for a futures contract."""
-        return tick.close * tick.volume * (1000 if self.is_stock else 1)
+        return tick.close * tick.volume * self.size
+
+    @property
+    def average_price(self) -> float:
+        if not self.total_volume:
+            return 0.0
+        return round(self.total_amount / self.total_volume / self.size, 2)
 
     def change_type(self, price: float) -> int:
         if price >= float(self.contract.limit_up):
@@ -457,7 +468,7 @@ class Market:
             time=tick.moment.time(),
             datetime=tick.moment,
             open=_decimal(self.open),
-            avg_price=_decimal(round(self.total_amount / self.total_volume / self._size(), 2)),
+            avg_price=_decimal(self.average_price),
             close=_decimal(tick.close),
             high=_decimal(self.high),
             low=_decimal(self.low),
@@ -494,10 +505,7 @@ class Market:
             change_price=round(change, 4),
             change_rate=round(100 * change / self.reference, 2),
             change_type=sj.ChangeType(names[self.change_type(self.last)] if tick else "Unchanged"),
-            average_price=(
-                round(self.total_amount / self.total_volume / self._size(), 2)
-                if self.total_volume else 0.0
-            ),
+            average_price=self.average_price,
             volume=tick.volume if tick else 0,
             total_volume=self.total_volume,
             amount=self.amount(tick) if tick else 0.0,
@@ -509,9 +517,6 @@ class Market:
             sell_volume=tick.ask_volume if tick else 0,
             volume_ratio=0.0,
         )
-
-    def _size(self) -> int:
-        return 1000 if self.is_stock else 1
 
     def streaming_bidask(self, tick: TapeTick, rules: MarketRules) -> Any:
         """The five-level bid/ask after a tick: its best prices, the deeper levels one price

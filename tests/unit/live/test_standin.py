@@ -67,10 +67,15 @@ def test_the_streams_play_the_offline_day_in_time_order_with_the_broker_layouts(
     for quote, tick in zip(session.quotes, stock_ticks):  # each trade at the bid or the ask
         assert quote.bid_price[0] < quote.ask_price[0]
         assert tick.close in (quote.bid_price[0], quote.ask_price[0])
+    api.unsubscribe(api.Contracts.Futures["TXFR1"], "tick")
+    streamed = len(session.ticks)
+    api.step(200)
+    assert {tick.code for tick in session.ticks[streamed:]} == {"2330"}
     assert [event[1:] for event in session.events] == [
         (0, "host stand-in (local)", "Session up"),
         (16, "TIC/v1/STK/*/TSE/2330", "Subscribe or Unsubscribe ok"),
         (16, "QUO/v1/STK/*/TSE/2330", "Subscribe or Unsubscribe ok"),
+        (16, "TIC/v1/FOP/*/TFE/TXFR1", "Subscribe or Unsubscribe ok"),
         (16, "TIC/v1/FOP/*/TFE/TXFR1", "Subscribe or Unsubscribe ok"),
     ]
 

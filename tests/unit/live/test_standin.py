@@ -156,10 +156,10 @@ def test_a_position_closed_is_booked_and_a_resting_order_waits_until_cancelled(s
     resting = session.buy(session.stock.limit_down, 3)
     session.api.step(500)
     bought = session.api.list_trades()[0]
-    paid, got = ([deal.price * deal.quantity for deal in trade.status.deals] for trade in (bought,
-                                                                                       sold))
+    paid = sum(deal.price * deal.quantity for deal in bought.status.deals)
+    got = sum(deal.price * deal.quantity for deal in sold.status.deals)
     booked = session.api.list_profit_loss()
-    assert sum(entry.pnl for entry in booked) == pytest.approx((sum(got) - sum(paid)) * 1000)
+    assert sum(entry.pnl for entry in booked) == pytest.approx((got - paid) * 1000)
     assert sum(entry.quantity for entry in booked) == 2
     assert session.api.list_positions() == [] and resting.status.status == sj.OrderStatus.Submitted
     session.api.update_order(resting, qty=1)

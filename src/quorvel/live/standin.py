@@ -31,7 +31,8 @@ stand-in uses no call the simulation mode lacks.
 * ``limits``: the broker's published request rate limits (`RATE_LIMITS`), None for none; the
   stand-in counts them on its market clock, so that a day played faster is held to what the
   same day would meet in real time.
-* ``positions``: code -> (signed quantity, average price) the account holds at the start.
+* ``positions``: code -> (signed quantity, average price) the account holds at the start
+  (bought before the day: its `yd_quantity`); their markets run from the start.
 
 Knobs for tests besides these: `step()`, `drop_session(seconds)` / `restore_session()`,
 `finished` (an Event set when the day's ticks are all played), `now` (the market clock) and
@@ -157,16 +158,14 @@ class _Group:
 
 
 class _Category:
-    """Stocks or futures: a code looked up across groups, or a group by name (``TSE``)."""
+    """Stocks or futures: a code looked up across groups (None for an unknown one, as the
+    broker's registry gives), or a group by name (``TSE``)."""
 
     def __init__(self, groups: Dict[str, _Group]) -> None:
         self._groups = groups
 
     def __getitem__(self, code: str) -> Any:
-        found = self.get(code)
-        if found is None:
-            raise KeyError(code)
-        return found
+        return self.get(code)
 
     def get(self, code: str, default: Any = None) -> Any:
         return next((g[code] for g in self._groups.values() if g.get(code) is not None), default)
@@ -214,6 +213,8 @@ class _Quote:
 class StandInBroker:
     """A stand-in for the broker's API object (see the module's docstring for its knobs)."""
 
+    Order = sj.Order  # ``api.Order(...)``, as the broker's documents build an order
+
     def __init__(
         self,
         day: Optional[str] = None,
@@ -255,11 +256,12 @@ class StandInBroker:
         self._known: Dict[str, Trade] = {}
         self._accounts: List[Any] = []
         self._logged_in = self._session_up = self._closed = self._delivering = False
+        self._dropped = False
         self._restore_at: Optional[dt.datetime] = None
         self._clock: Optional[Tuple[dt.datetime, float]] = None  # (market, wall) at the start
         self._last_moment = dt.datetime.min
         self._thread: Optional[threading.Thread] = None
-        for code in codes:
+        for code in (*codes, *(positions or {})):
             self._market(code)
 
     # The registry
@@ -325,6 +327,8 @@ class StandInBroker:
         while market.cursor < bisect.bisect_left(moments, start):
             market.take()
         self.exchange.markets[code] = market
+        if market.next_tick() is not None:
+            self.finished.clear()
         return market
 
     def _sim_contract(self, code: str) -> SimContract:
@@ -338,8 +342,12 @@ class StandInBroker:
     def login(
         self, api_key: str = "", secret_key: str = "", *args: Any, **kwargs: Any
     ) -> List[Any]:
-        """Log in (any key and secret do) and give the accounts: one stock, one futures."""
+        """Log in (any key and secret do) and give the accounts: one stock, one futures.
+        While a dropped session is down the broker cannot be reached: the connection error."""
         with self._cond:
+            self._catch_up()
+            if self._dropped:
+                raise sj.ShioajiConnectionError("login: the broker cannot be reached")
             self._accounts = [
                 sj.Account(account_type=sj.AccountType.Stock, person_id="STANDIN",
                            broker_id="9A95", account_id="0000001", signed=True,
@@ -375,10 +383,10 @@ class StandInBroker:
     def drop_session(self, seconds: Optional[float] = None) -> None:
         """Lose the session: the session-down callback and a reconnecting event come, then no
         tick and no order event until `restore_session()` (or `seconds` of market time later);
-        calls meanwhile raise the connection error.  Events of the gap are lost, as the
-        broker's are; `update_status()` after the return shows what happened."""
+        calls, and logins, meanwhile raise the connection error.  Events of the gap are
+        lost, as the broker's are; `update_status()` after the return shows what happened."""
         with self._cond:
-            self._session_up = False
+            self._session_up, self._dropped = False, True
             self._outbox.clear()
             down = self._callbacks.get("session_down")
             if down is not None:
@@ -394,11 +402,16 @@ class StandInBroker:
         self._deliver_now()
 
     def _restore(self) -> None:
-        self._restore_at = None
+        self._restore_at, self._dropped = None, False
         if self._logged_in and not self._session_up:
             self._session_up = True
             self._event(SESSION_RECONNECTED, "stand-in session back")
             self._cond.notify_all()
+
+    def _catch_up(self) -> None:
+        """Bring a dropped session back once the clock has passed its return."""
+        if self._restore_at is not None and self._market_time() >= self._restore_at:
+            self._restore()
 
     def close(self) -> None:
         """Stop the play thread (bounded wait)."""
@@ -411,6 +424,7 @@ class StandInBroker:
     def _check_session(self, call: str) -> None:
         """The answer to a call without a session.  The broker's documents give no text for
         it: the messages are the stand-in's own."""
+        self._catch_up()
         if not self._logged_in:
             raise sj.ShioajiError(f"{call}: not logged in")
         if not self._session_up:
@@ -514,8 +528,11 @@ class StandInBroker:
     def subscribe(self, contract: Any, quote_type: Any = "tick", intraday_odd: bool = False,
                   version: Any = None, **kwargs: Any) -> None:
         kind = _QUOTE_TYPES.get(text(quote_type).lower())
-        if kind is None:
-            raise sj.SubscribeError(f"the stand-in streams ticks and bid/ask, not {quote_type}")
+        if kind is None or intraday_odd:
+            raise sj.SubscribeError(
+                f"the stand-in streams the common lots' ticks and bid/ask, not {quote_type}"
+                + (" of intraday odd lots" if intraday_odd else "")
+            )
         with self._cond:
             self._check_session("subscribe")
             market = self._market(contract.code)
@@ -540,7 +557,8 @@ class StandInBroker:
     @property
     def now(self) -> dt.datetime:
         """The market's wall-clock time: real time times `speed` since the play began, or
-        the last tick's time when stepping by hand; before any tick, the first one's."""
+        the last tick's time when stepping by hand; before any tick, the `start` time, or
+        just before the first tick without one."""
         with self._cond:
             moment = self._market_time()
             if moment != dt.datetime.min:
@@ -582,8 +600,7 @@ class StandInBroker:
         tick and bid/ask go to the subscribers."""
         tick = market.take()
         self._last_moment = tick.moment
-        if self._restore_at is not None and tick.moment >= self._restore_at:
-            self._restore()
+        self._catch_up()
         for state, msg in self.exchange.trade_on(market, tick):
             self._send("order", state, msg)
         self._stream(market, tick)
@@ -632,6 +649,7 @@ class StandInBroker:
                 paced = True
                 continue
             with self._cond:
+                self._catch_up()
                 upcoming = self._next()
                 if self._closed or self._outbox:
                     continue
@@ -752,12 +770,12 @@ class StandInBroker:
             self._count("data", "kbars")
             days = [self._day_ticks(contract.code, day.isoformat())
                     for day in rules.trading_days(first, last)]
-        stock = text(contract.security_type) == "STK"
+        size = int(self.Contracts.get(contract.code).unit)  # the shares of a lot, or 1
         bars = KBars()
         for day in days:
             for ts, price, volume in zip(day.ts, day.close, day.volume):
                 minute_end = -(-ts // MINUTE_NS) * MINUTE_NS
-                bars.add(minute_end, price, volume, price * volume * (1000 if stock else 1))
+                bars.add(minute_end, price, volume, price * volume * size)
         return bars
 
     def snapshots(self, contracts: List[Any], timeout: Optional[int] = 30000,

@@ -9,15 +9,16 @@ stand-in broker"), so that code written against the broker reads them the same w
 The exchange is simple on purpose.  An order reaches it at once and is matched against the
 ticks that come after it, at their prices: a limit order fills when a tick trades at or through
 its price, a market order at the next tick.  A tick's volume is shared by the orders it fills,
-in their order of arrival; what it cannot fill waits for the next tick, except that IOC keeps
-only what the first tick after it fills and FOK fills whole on that tick or not at all.
+in their order of arrival, and on an order's first tick so is the volume quoted on the side it
+trades against (it crossed the book on arrival); what is not filled waits for the next tick,
+except that IOC keeps only what its first tick fills and FOK fills whole on it or not at all.
 """
 
 from __future__ import annotations
 
 import datetime as dt
 import itertools
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from decimal import Decimal
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 
@@ -213,7 +214,8 @@ class Deal:
 
 @dataclass
 class OrderResult:
-    """trade.order: the order as placed, with the ids the broker gave it."""
+    """trade.order: the order as placed, with the ids the broker gave it (a new price goes to
+    trade.status.modified_price, as the broker's documents show)."""
 
     id: str
     seqno: str
@@ -433,10 +435,21 @@ class Market:
             self.sell_volume, self.sell_count = self.sell_volume + tick.volume, self.sell_count + 1
         return tick
 
+    @property
+    def size(self) -> int:
+        """The shares of a lot (the contract's unit); 1 for a futures contract."""
+        return int(self.contract.unit)
+
     def amount(self, tick: TapeTick) -> float:
-        """A tick's amount in NTD for a stock (price x lots x shares a lot), in price units
+        """A tick's amount: in NTD for a stock (price x lots x shares a lot), in price units
         times contracts for a futures contract."""
-        return tick.close * tick.volume * (1000 if self.is_stock else 1)
+        return tick.close * tick.volume * self.size
+
+    @property
+    def average_price(self) -> float:
+        if not self.total_volume:
+            return 0.0
+        return round(self.total_amount / self.total_volume / self.size, 2)
 
     def change_type(self, price: float) -> int:
         if price >= float(self.contract.limit_up):
@@ -455,7 +468,7 @@ class Market:
             time=tick.moment.time(),
             datetime=tick.moment,
             open=_decimal(self.open),
-            avg_price=_decimal(round(self.total_amount / self.total_volume / self._size(), 2)),
+            avg_price=_decimal(self.average_price),
             close=_decimal(tick.close),
             high=_decimal(self.high),
             low=_decimal(self.low),
@@ -492,10 +505,7 @@ class Market:
             change_price=round(change, 4),
             change_rate=round(100 * change / self.reference, 2),
             change_type=sj.ChangeType(names[self.change_type(self.last)] if tick else "Unchanged"),
-            average_price=(
-                round(self.total_amount / self.total_volume / self._size(), 2)
-                if self.total_volume else 0.0
-            ),
+            average_price=self.average_price,
             volume=tick.volume if tick else 0,
             total_volume=self.total_volume,
             amount=self.amount(tick) if tick else 0.0,
@@ -507,9 +517,6 @@ class Market:
             sell_volume=tick.ask_volume if tick else 0,
             volume_ratio=0.0,
         )
-
-    def _size(self) -> int:
-        return 1000 if self.is_stock else 1
 
     def streaming_bidask(self, tick: TapeTick, rules: MarketRules) -> Any:
         """The five-level bid/ask after a tick: its best prices, the deeper levels one price
@@ -539,11 +546,12 @@ class Market:
 
 @dataclass
 class _Working:
-    """An order in the book: its trade and what is left of it."""
+    """An order in the book: its trade, what is left of it, and whether a tick has seen it."""
 
     trade: Trade
     market: Market
     remaining: int
+    seen: bool = False
 
 
 @dataclass
@@ -653,10 +661,13 @@ class StandInExchange:
             return [self._order_event(trade, "UpdatePrice" if price else "UpdateQty", now,
                                       "the order is no longer working")]
         status = trade.status
-        status.modified_time = now
         if price is not None:
-            trade.order.price = status.modified_price = float(price)
+            refusal = self._refusal(entry.market, replace(trade.order, price=float(price)))
+            if refusal:
+                return [self._order_event(trade, "UpdatePrice", now, refusal)]
+            status.modified_time, status.modified_price = now, float(price)
             return [self._order_event(trade, "UpdatePrice", now)]
+        status.modified_time = now
         taken = min(int(qty or 0), entry.remaining)
         if taken <= 0:
             return [self._order_event(trade, "UpdateQty", now, f"cannot reduce by {qty}")]
@@ -686,17 +697,27 @@ class StandInExchange:
     # Matching
 
     def trade_on(self, market: Market, tick: TapeTick) -> List[OrderEvent]:
-        """Fill the orders of `market` that `tick` trades against; the events they cause."""
+        """Fill the orders of `market` that `tick` trades against; the events they cause.
+
+        The tick's volume is shared by the orders it fills; an order's first tick also lets
+        it take the volume quoted on the side it trades against, shared the same way (it
+        crossed the book on arrival)."""
         events: List[OrderEvent] = []
-        available = tick.volume
+        traded = tick.volume
+        quoted = {"Buy": tick.ask_volume, "Sell": tick.bid_volume}
         for entry in [entry for entry in self.book if entry.market is market]:
-            price = self._fill_price(entry.trade.order, tick)
-            fill = 0 if price is None else min(entry.remaining, available)
-            kind = text(entry.trade.order.order_type)
+            order, first_look = entry.trade.order, not entry.seen
+            entry.seen = True
+            price = self._fill_price(entry.trade, tick)
+            side = text(order.action)
+            from_book = quoted[side] if first_look and price is not None else 0
+            fill = 0 if price is None else min(entry.remaining, traded + from_book)
+            kind = text(order.order_type)
             if kind == "FOK" and fill < entry.remaining:
                 fill = 0
             if price is not None and fill:
-                available -= fill
+                quoted[side] -= min(fill, from_book)
+                traded -= fill - min(fill, from_book)
                 events.append(self._fill(entry, price, fill, tick.moment))
             if entry.remaining and kind in ("IOC", "FOK"):
                 entry.trade.status.modified_time = tick.moment
@@ -705,12 +726,14 @@ class StandInExchange:
         return events
 
     @staticmethod
-    def _fill_price(order: OrderResult, tick: TapeTick) -> Optional[float]:
-        """The tick's price if it trades at or through the order's limit (any for a market
-        order), else None."""
+    def _fill_price(trade: Trade, tick: TapeTick) -> Optional[float]:
+        """The tick's price if it trades at or through the order's limit (the price it was
+        changed to, if it was), any for a market order; else None."""
+        order = trade.order
         if text(order.price_type) == "LMT":
+            limit = trade.status.modified_price or order.price
             buying = text(order.action) == "Buy"
-            if not (tick.close <= order.price if buying else tick.close >= order.price):
+            if not (tick.close <= limit if buying else tick.close >= limit):
                 return None
         return tick.close
 
@@ -841,7 +864,7 @@ class StandInExchange:
             "broker_id": account["broker_id"],
             "account_id": account["account_id"],
             "action": text(order.action),
-            "code": market.code,
+            "code": market.code if market.is_stock else market.contract.category,
             "price": price,
             "quantity": quantity,
             "ts": epoch_seconds(moment),

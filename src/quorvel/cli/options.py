@@ -79,7 +79,7 @@ MAX_TRIALS = 10_000_000
 
 def _pbo_splits(text: str) -> int:
     try:
-        return check_pbo_splits(_whole_number(2, MAX_PBO_SPLITS)(text))
+        return check_pbo_splits(whole_number(2, MAX_PBO_SPLITS)(text))
     except ValueError as error:  # argparse prints the message of this type of error only
         raise argparse.ArgumentTypeError(str(error)) from None
 
@@ -411,7 +411,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sweep.add_argument(
         "--trials",
-        type=_whole_number(1, MAX_TRIALS),
+        type=whole_number(1, MAX_TRIALS),
         metavar="N",
         help="the combinations a random or optuna search runs",
     )

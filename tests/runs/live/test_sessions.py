@@ -155,17 +155,19 @@ def test_a_restart_takes_over_the_brokers_working_orders_and_positions():
 
 
 class Dropped(Strategy):
-    """Loses the broker's session at its 20th tick and tries an order at once, then orders
-    again at the first tick after the session is back."""
+    """Loses the broker's session at the 20th tick of 2330 and tries an order at once, then
+    orders again at the first tick of 2330 after the session is back."""
 
     def on_start(self):
         self.seen, self.refusals, self.after = 0, [], []
 
     def on_tick(self, tick):
+        if tick["code"] != "2330":
+            return
         self.seen += 1
         if self.seen == 20:
-            self._desk.api.drop_session(600)  # ten minutes of the market's time
-        if self.seen == 20 or (self.seen > 20 and not self.after and tick["code"] == "2330"):
+            self.broker.drop_session(600)  # ten minutes of the market's time
+        if self.seen == 20 or (self.seen > 20 and not self.after):
             try:
                 self.after.append(self.buy("2330", 1))
             except OrderError as error:
@@ -174,7 +176,8 @@ class Dropped(Strategy):
 
 def test_a_lost_session_is_said_refuses_orders_and_comes_back():
     strategy = Dropped()
-    result, lines, _ = live_session(strategy)
+    strategy.broker = standin()
+    result, lines, _ = live_session(strategy, api=strategy.broker)
     assert [line.split(" (")[0] for line in lines[:2]] == [
         "broker session lost", "broker session back"]
     assert lines[0].endswith("retrying with back-off")

@@ -49,6 +49,8 @@ SESSION_DOWN_EVENTS = frozenset({1, 2, 12})
 SESSION_UP_EVENTS = frozenset({0, 13})
 # How long the main thread waits for an event before it looks at the clock and the signals.
 POLL_SECONDS = 0.2
+# Why a session ended whose broker session could not be had back.
+LOST = "the broker's session was lost"
 # How long the end waits for the reports of the orders it cancelled.
 CANCEL_WAIT_SECONDS = 10.0
 
@@ -334,6 +336,10 @@ class _Live:
             self._session_event(*item)
 
     def _over(self) -> bool:
+        if self.result.stopped == LOST:
+            return True
+        if not self.desk.session_up and self.next_attempt is not None:
+            return False  # what the broker may still send is not known until it is back
         now = self.desk.now()
         if now is not None and now >= self.end_at:
             return True
@@ -373,9 +379,8 @@ class _Live:
                 return
         self._retry_later()
         if self.next_attempt is None:
-            self._say("broker session still lost after every attempt; stopping")
-            self.result.stopped = "the broker's session was lost"
-            raise KeyboardInterrupt
+            self._say("broker session still lost after every attempt; the session ends")
+            self.result.stopped = LOST
 
     def _back_up(self, said: str) -> None:
         """The session is back: subscribed again, and the orders' states read again, so that

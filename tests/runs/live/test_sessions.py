@@ -156,7 +156,10 @@ def test_a_restart_takes_over_the_brokers_working_orders_and_positions():
 
 class Dropped(Strategy):
     """Loses the broker's session at the 20th tick of 2330 and tries an order at once, then
-    orders again at the first tick of 2330 after the session is back."""
+    orders again at the first tick of 2330 after the session is back (`back_in` seconds of
+    the market's time later; 0: never)."""
+
+    back_in = 600
 
     def on_start(self):
         self.seen, self.refusals, self.after = 0, [], []
@@ -166,12 +169,21 @@ class Dropped(Strategy):
             return
         self.seen += 1
         if self.seen == 20:
-            self.broker.drop_session(600)  # ten minutes of the market's time
+            self.broker.drop_session(self.back_in or None)  # seconds of the market's time
         if self.seen == 20 or (self.seen > 20 and not self.after):
             try:
                 self.after.append(self.buy("2330", 1))
             except OrderError as error:
                 self.refusals.append(str(error))
+
+
+def test_a_session_lost_for_good_ends_once_every_attempt_is_spent():
+    strategy = Dropped(back_in=0)
+    strategy.broker = standin()
+    result, lines, _ = live_session(strategy, RunSettings(broker_attempts=2, broker_wait=0.01),
+                                    api=strategy.broker)
+    assert lines[1:] == ["broker session still lost after every attempt; the session ends"]
+    assert result.stopped == "the broker's session was lost" and strategy.after == []
 
 
 def test_a_lost_session_is_said_refuses_orders_and_comes_back():

@@ -70,45 +70,112 @@ def build_parser() -> ArgumentParser:
         formatter_class=HelpFormatter,
     )
     parser.add_version()
-    parser.add_argument("--codes", nargs="+", type=str.upper, default=list(DEFAULT_CODES),
-                        metavar="CODE", help="stock and futures codes to trade")
-    parser.add_argument("--strategy", metavar="PATH.py[:Class]", required=True,
-                        help="the Strategy subclass to run, as quorvel-backtest takes it")
-    parser.add_argument("--param", action="append", default=[], metavar="NAME=VALUE",
-                        help="set a parameter of the strategy (repeatable)")
-    parser.add_argument("--record", metavar="DIR",
-                        help="write the session record here (default: a new directory under "
-                        "the data directory's sessions/)")
-    parser.add_argument("--data-dir", metavar="DIR", default=BASIC_INFO.data_dir,
-                        help="the data directory")
-    parser.add_argument("--capital", type=number_between(1, MAX_NTD), default=DEFAULT_CAPITAL,
-                        metavar="NTD", help="the cash the strategy may use")
+    parser.add_argument(
+        "--codes",
+        nargs="+",
+        type=str.upper,
+        default=list(DEFAULT_CODES),
+        metavar="CODE",
+        help="stock and futures codes to trade",
+    )
+    parser.add_argument(
+        "--strategy",
+        metavar="PATH.py[:Class]",
+        required=True,
+        help="the Strategy subclass to run, as quorvel-backtest takes it",
+    )
+    parser.add_argument(
+        "--param",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="set a parameter of the strategy (repeatable)",
+    )
+    parser.add_argument(
+        "--record",
+        metavar="DIR",
+        help="write the session record here (default: a new directory under "
+        "the data directory's sessions/)",
+    )
+    parser.add_argument(
+        "--data-dir", metavar="DIR", default=BASIC_INFO.data_dir, help="the data directory"
+    )
+    parser.add_argument(
+        "--capital",
+        type=number_between(1, MAX_NTD),
+        default=DEFAULT_CAPITAL,
+        metavar="NTD",
+        help="the cash the strategy may use",
+    )
     mode = parser.add_argument_group("mode")
-    mode.add_argument("--live", action="store_true",
-                      help="trade for real (needs --account); without it, the broker's simulation")
-    mode.add_argument("--account", metavar="ACCOUNT_ID",
-                      help="the account to trade live, as the broker lists it")
-    mode.add_argument("--demo", action="store_true",
-                      help="no broker: a local stand-in plays the offline broker's ticks")
-    mode.add_argument("--speed", type=number_between(0.01, 1e6), default=1.0, metavar="N",
-                      help="--demo: the ticks come N times faster than they were traded")
-    mode.add_argument("--day", type=day_argument, default=DEMO_DAY, metavar="DATE",
-                      help="--demo: the offline broker's day played")
-    mode.add_argument("--seed", type=int, default=0, metavar="N",
-                      help="--demo: seed of the offline broker's market")
-    mode.add_argument("--ticks-per-day", type=whole_number(1, MAX_TICKS_PER_DAY), default=3000,
-                      metavar="N", help="--demo: ticks per code of the offline broker's day")
+    mode.add_argument(
+        "--live",
+        action="store_true",
+        help="trade for real (needs --account); without it, the broker's simulation",
+    )
+    mode.add_argument(
+        "--account", metavar="ACCOUNT_ID", help="the account to trade live, as the broker lists it"
+    )
+    mode.add_argument(
+        "--demo",
+        action="store_true",
+        help="no broker: a local stand-in plays the offline broker's ticks",
+    )
+    mode.add_argument(
+        "--speed",
+        type=number_between(0.01, 1e6),
+        default=1.0,
+        metavar="N",
+        help="--demo: the ticks come N times faster than they were traded",
+    )
+    mode.add_argument(
+        "--day",
+        type=day_argument,
+        default=DEMO_DAY,
+        metavar="DATE",
+        help="--demo: the offline broker's day played",
+    )
+    mode.add_argument(
+        "--seed",
+        type=int,
+        default=0,
+        metavar="N",
+        help="--demo: seed of the offline broker's market",
+    )
+    mode.add_argument(
+        "--ticks-per-day",
+        type=whole_number(1, MAX_TICKS_PER_DAY),
+        default=3000,
+        metavar="N",
+        help="--demo: ticks per code of the offline broker's day",
+    )
     caps = parser.add_argument_group("risk caps (each breach refuses the order)")
-    caps.add_argument("--max-order", type=whole_number(1, 1_000_000), metavar="LOTS",
-                      help="the largest quantity of one order")
-    caps.add_argument("--max-position", type=whole_number(1, 1_000_000), metavar="LOTS",
-                      help="the largest position per code, long or short")
-    caps.add_argument("--orders-per-minute", type=whole_number(1, BROKER_ORDER_CALLS_PER_10S),
-                      default=DEFAULT_ORDERS_PER_MINUTE, metavar="N",
-                      help="order operations in any minute (the broker allows "
-                      f"{BROKER_ORDER_CALLS_PER_10S} in 10 s)")
-    caps.add_argument("--max-daily-loss", type=number_between(0, MAX_NTD), metavar="NTD",
-                      help="stop the strategy once the day's net loss reaches this")
+    caps.add_argument(
+        "--max-order",
+        type=whole_number(1, 1_000_000),
+        metavar="LOTS",
+        help="the largest quantity of one order",
+    )
+    caps.add_argument(
+        "--max-position",
+        type=whole_number(1, 1_000_000),
+        metavar="LOTS",
+        help="the largest position per code, long or short",
+    )
+    caps.add_argument(
+        "--orders-per-minute",
+        type=whole_number(1, BROKER_ORDER_CALLS_PER_10S),
+        default=DEFAULT_ORDERS_PER_MINUTE,
+        metavar="N",
+        help="order operations in any minute (the broker allows "
+        f"{BROKER_ORDER_CALLS_PER_10S} in 10 s)",
+    )
+    caps.add_argument(
+        "--max-daily-loss",
+        type=number_between(0, MAX_NTD),
+        metavar="NTD",
+        help="stop the strategy once the day's net loss reaches this",
+    )
     out = parser.add_argument_group("outputs at the end, as a backtest's")
     out.add_argument("--output", metavar="DIR", help="reports, fills, equity and summary files")
     out.add_argument("--plot", metavar="FILE.png", help="the equity curve")
@@ -144,8 +211,9 @@ def _command(argv: Optional[Sequence[str]], stop: Stop) -> int:
     try:
         settings = RunSettings(
             capital=args.capital,
-            caps=RiskCaps(args.max_order, args.max_position, args.orders_per_minute,
-                          args.max_daily_loss),
+            caps=RiskCaps(
+                args.max_order, args.max_position, args.orders_per_minute, args.max_daily_loss
+            ),
         )
     except ValueError as error:
         parser.error(str(error))
@@ -167,8 +235,9 @@ def _broker(args: argparse.Namespace, mode: str) -> Any:
         feed = SimulatedBroker(args.seed, ticks_per_day=args.ticks_per_day)
         # The day session only: a night session's ticks from the evening before, and the
         # weekend between, would hold the demo for hours of market time.
-        api = StandInBroker(args.day, codes=args.codes, source=feed, speed=args.speed,
-                            start=DEMO_START)
+        api = StandInBroker(
+            args.day, codes=args.codes, source=feed, speed=args.speed, start=DEMO_START
+        )
         api.login("demo", "demo")
         clock = lambda: market.broker_seconds(api.now)  # noqa: E731
         return api, args.day, {"done": api.finished.is_set, "clock": clock}
@@ -224,12 +293,15 @@ def _session(
     status = 0
     with StatusLine(console) as line:
         header = SessionHeader(
-            tuple(args.codes), args.strategy, strategy.parameter_values(), settings.as_dict(),
-            mode, day,
+            tuple(args.codes),
+            args.strategy,
+            strategy.parameter_values(),
+            settings.as_dict(),
+            mode,
+            day,
         )
         record = SessionRecord(directory, header)
-        session = LiveSession(day=day, console=line.say, status=line.show, record=record,
-                              **options)
+        session = LiveSession(day=day, console=line.say, status=line.show, record=record, **options)
         try:
             result = run_live(api, args.codes, strategy, settings, session)
         except StrategyError as error:

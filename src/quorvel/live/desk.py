@@ -67,7 +67,9 @@ class LiveDesk(OrderDesk):
         self.told = told  # the session record's, of every order operation
         self.reports = reports  # the broker's order events made the strategy's reports
         self.trades: Dict[str, Any] = {}  # the broker's Trade of each working order
-        self.records: Dict[str, Dict[str, Any]] = {}  # each working order, as working_orders gives it
+        self.records: Dict[
+            str, Dict[str, Any]
+        ] = {}  # each working order, as working_orders gives it
         self.quotes: Dict[str, Quote] = {}
         self.owed: Deque[Report] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick on the road
@@ -80,7 +82,9 @@ class LiveDesk(OrderDesk):
     ) -> str:
         self._check_open()
         if code not in self.markets:
-            raise OrderError(f"unknown code {code!r}: this session trades {', '.join(self.markets)}")
+            raise OrderError(
+                f"unknown code {code!r}: this session trades {', '.join(self.markets)}"
+            )
         check_quantity(qty)
         if price is None:
             price_type, order_type = "MKT", order_type or "IOC"
@@ -106,7 +110,9 @@ class LiveDesk(OrderDesk):
             "order_type": order_type,
         }
         market = self.markets[code]
-        order = events.order_of(cast(events.Market, market), action, qty, price, order_type, self._account(market))
+        order = events.order_of(
+            cast(events.Market, market), action, qty, price, order_type, self._account(market)
+        )
         contract = self.contracts[code]
         trade = self._call("place", payload, lambda: self.api.place_order(contract, order))
         trade_id = broker.text(trade.order.id)
@@ -132,7 +138,9 @@ class LiveDesk(OrderDesk):
         if price is not None:
             price = checked_price(price)
             if self.rules is not None:
-                check_limit_price(self.rules, record["code"], price, self.limit_prices(record["code"]))
+                check_limit_price(
+                    self.rules, record["code"], price, self.limit_prices(record["code"])
+                )
             self.account.check_reprice(trade_id, price, qty or 0)
         trade = self.trades[trade_id]
         # The broker changes one thing a call: the quantity first, as the backtest reports it.
@@ -140,8 +148,10 @@ class LiveDesk(OrderDesk):
             if value is not None:
                 self.caps.check_rate()
                 payload = {"trade_id": trade_id, name: value}
-                self._call("modify", payload, lambda: self.api.update_order(trade, **{name: value}))
-                self.result.operations.append(("modify", {"trade_id": trade_id, "qty": qty, "price": price}))
+                self._call("modify", payload, lambda: self.api.update_order(trade, **payload))
+        self.result.operations.append(
+            ("modify", {"trade_id": trade_id, "qty": qty, "price": price})
+        )
 
     def cancel(self, trade_id: str) -> None:
         self._working(trade_id)
@@ -157,7 +167,9 @@ class LiveDesk(OrderDesk):
     # What the session knows.
     def position(self, code: str) -> int:
         if code not in self.markets:
-            raise OrderError(f"unknown code {code!r}: this session trades {', '.join(self.markets)}")
+            raise OrderError(
+                f"unknown code {code!r}: this session trades {', '.join(self.markets)}"
+            )
         held = self.positions.positions.get(code)
         return 0 if held is None else held.quantity
 
@@ -196,9 +208,13 @@ class LiveDesk(OrderDesk):
         record["product_type"] = self.markets[record["code"]]
         self.trades[trade_id] = trade
         self.records[trade_id] = record
-        self.reports.expect(trade_id, record["code"], filled + record["quantity"], filled=filled, entered=True)
+        self.reports.expect(
+            trade_id, record["code"], filled + record["quantity"], filled=filled, entered=True
+        )
         try:
-            hold = self.account.hold(record["code"], record["action"], record["quantity"], record["price"])
+            hold = self.account.hold(
+                record["code"], record["action"], record["quantity"], record["price"]
+            )
         except OrderError as error:
             self.result.warnings.append(f"working order {trade_id} taken over: {error}")
         else:
@@ -265,7 +281,11 @@ class LiveDesk(OrderDesk):
         """The lots an order of `signed` and the working orders of `code` on its side would
         add to the position once filled."""
         side = Action.BUY if signed > 0 else Action.SELL
-        lots = sum(r["quantity"] for r in self.records.values() if r["code"] == code and r["action"] == side)
+        lots = sum(
+            r["quantity"]
+            for r in self.records.values()
+            if r["code"] == code and r["action"] == side
+        )
         return int(math.copysign(lots, signed)) + signed
 
     def _call(self, operation: str, payload: Dict[str, Any], call: Callable[[], Any]) -> Any:

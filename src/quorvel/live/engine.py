@@ -66,9 +66,10 @@ class LiveSession:
     The session ends at `end_at` (broker seconds; None: the last close of the day's sessions
     of its codes) by the latest tick's time or by `clock` (broker seconds now; None: the
     exchange's wall clock), once `done` says the broker has nothing more to send (a stand-in's
-    day played; None: never) and what it sent is taken, or on Ctrl-C.  `record` is a `quorvel.live.record.SessionRecord` (None: none is kept).
-    `reconnect` logs in again when the broker's session is lost (None: the broker's own
-    reconnection is waited for).  `pump` plays the broker by hand (a stand-in's `step`):
+    day played; None: never) and what it sent is taken, or on Ctrl-C.  `record` is a
+    `quorvel.live.record.SessionRecord` (None: none is kept).  `reconnect` logs in again when
+    the broker's session is lost (None: the broker's own reconnection is waited for).
+    `pump` plays the broker by hand (a stand-in's `step`):
     called on the main thread whenever nothing is waiting, so that a session runs
     deterministically, each tick taken before the next is played."""
 
@@ -192,7 +193,7 @@ def today(rules: market.MarketRules) -> str:
 
 def _exchange_now() -> float:
     """Now on the broker's clock: the Taipei wall clock written as if it were UTC."""
-    return time.time() + 8 * 3600
+    return time.time() + events.TAIPEI_OFFSET
 
 
 class _Live:
@@ -244,7 +245,6 @@ class _Live:
         self.backoff = Backoff(settings.broker_attempts, settings.broker_wait)
         self.ticks = 0
         self.last_tick_at: Optional[float] = None  # the local monotonic clock
-        self.down_since: Optional[float] = None
         self.next_attempt: Optional[float] = None
         self.end_at = session.end_at if session.end_at is not None else self._last_close()
 
@@ -351,7 +351,6 @@ class _Live:
     def _session_event(self, code: int, info: str, event: str) -> None:
         if code in SESSION_DOWN_EVENTS and self.desk.session_up:
             self.desk.session_up = False
-            self.down_since = time.monotonic()
             self._retry_later()
             self._say(f"broker session lost ({code} {event}); retrying with back-off")
         elif code in SESSION_UP_EVENTS and not self.desk.session_up:

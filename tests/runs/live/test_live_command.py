@@ -33,7 +33,7 @@ class Flip(Strategy):
 
 def quorvel_live(*argv):
     return subprocess.run([sys.executable, "-m", "quorvel.live", *argv], capture_output=True,
-                          text=True, timeout=WAIT, env=None)
+                          text=True, timeout=WAIT)
 
 
 def test_the_demo_runs_a_session_records_it_and_reconciles_it(tmp_path):
@@ -45,8 +45,10 @@ def test_the_demo_runs_a_session_records_it_and_reconciles_it(tmp_path):
     assert session.returncode == 0, session.stderr
     assert "Orders by kind" in session.stdout and f"session record: {record}" in session.stdout
     header = json.loads((record / "session.json").read_text())
-    assert (header["mode"], header["day"], header["codes"]) == ("demo", "2024-01-08", ["2330", "TXFR1"])
-    kinds = {json.loads(line)["kind"] for line in (record / "events.jsonl").read_text().splitlines()}
+    assert (header["mode"], header["day"], header["codes"]) == (
+        "demo", "2024-01-08", ["2330", "TXFR1"])
+    lines = (record / "events.jsonl").read_text().splitlines()
+    kinds = {json.loads(line)["kind"] for line in lines}
     assert kinds >= {"tick", "quote", "operation", "report"}
     assert len(list((record / "ticks").rglob("* 2024-01-08 - ticks.csv"))) == 2  # cache layout
     replay = quorvel_live("reconcile", str(record))
@@ -57,7 +59,8 @@ def test_the_demo_runs_a_session_records_it_and_reconciles_it(tmp_path):
 @pytest.mark.parametrize("argv, line", [
     (["--live"], "--live trades for real and needs --account, the account to trade"),
     (["--account", "0000001"], "--account names the account to trade live: give --live with it"),
-    (["--live", "--account", "1", "--demo"], "--demo trades with the local stand-in only: leave out --live"),
+    (["--live", "--account", "1", "--demo"],
+     "--demo trades with the local stand-in only: leave out --live"),
 ])
 def test_a_live_session_needs_its_account_typed_out(argv, line, capsys):
     with pytest.raises(SystemExit) as stopped:
@@ -70,4 +73,5 @@ def test_paper_trading_without_the_keys_stops_before_any_login(monkeypatch, caps
     monkeypatch.delenv("SJ_API_KEY", raising=False)
     monkeypatch.delenv("SJ_SEC_KEY", raising=False)
     assert main(["--strategy", "quorvel.examples.mean_reversion:MeanReversion"]) == 1
-    assert "set SJ_API_KEY and SJ_SEC_KEY to the broker's API key and secret key" in capsys.readouterr().err
+    said = capsys.readouterr().err
+    assert "set SJ_API_KEY and SJ_SEC_KEY to the broker's API key and secret key" in said

@@ -48,7 +48,8 @@ def whole_day():
 def test_a_session_gives_the_hooks_and_reports_of_a_backtest(whole_day):
     strategy, result, lines, api = whole_day
     kinds = [entry[0] for entry in strategy.log]
-    assert kinds[0] == "start" and kinds[-1] == "end" and strategy.found == ([], {"2330": 0, "TXFR1": 0})
+    assert kinds[0] == "start" and kinds[-1] == "end"
+    assert strategy.found == ([], {"2330": 0, "TXFR1": 0})
     assert all(same for kind, same in strategy.log if kind == "tick")  # now is the tick's time
     reports = [entry[1] for entry in strategy.log if entry[0] == "report"]
     deals = [report for report in reports if "operation_type" not in report]
@@ -121,7 +122,8 @@ def test_the_daily_loss_cap_stops_the_strategy_and_cancels_its_orders():
     result, lines, _ = live_session(strategy, RunSettings(caps=RiskCaps(max_daily_loss=500)))
     stop = [line for line in lines if line.startswith("strategy stopped: the day's loss")]
     assert len(stop) == 1 and "reached the daily loss cap of 500 NTD" in stop[0]
-    assert strategy.refusals and all(r.startswith("the strategy takes no more orders") for r in strategy.refusals)
+    assert strategy.refusals
+    assert all(r.startswith("the strategy takes no more orders") for r in strategy.refusals)
 
 
 class TakesOver(Strategy):
@@ -193,7 +195,8 @@ def test_a_lost_session_is_said_refuses_orders_and_comes_back():
     assert [line.split(" (")[0] for line in lines[:2]] == [
         "broker session lost", "broker session back"]
     assert lines[0].endswith("retrying with back-off")
-    assert strategy.refusals == ["the broker refused place: ShioajiConnectionError: place_order: "
-                                 "the session is down, reconnecting"]
+    assert strategy.refusals == [
+        "the broker refused place: ShioajiConnectionError: place_order: the session is down, "
+        "reconnecting"]
     filled = [r for r in result.reports if "operation_type" not in r and r["id"] in strategy.after]
     assert filled and result.stopped is None

@@ -25,7 +25,9 @@ def _cap(value: Any, what: str, least: float, most: float, whole: bool) -> None:
     kind = int if whole else (int, float)
     if isinstance(value, bool) or not isinstance(value, kind) or not least <= value <= most:
         number = "a whole number" if whole else "a number"
-        raise ValueError(f"{what} must be {number} from {least:g} to {most:,g} or None, not {value!r}")
+        raise ValueError(
+            f"{what} must be {number} from {least:g} to {most:,g} or None, not {value!r}"
+        )
 
 
 @dataclass(frozen=True)

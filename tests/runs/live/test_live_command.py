@@ -41,9 +41,11 @@ def test_the_demo_runs_a_session_records_it_and_reconciles_it(tmp_path):
     record = tmp_path / "record"
     session = quorvel_live("--demo", "--speed", "2000", "--codes", "2330", "TXFR1", "--strategy",
                            f"{tmp_path / 'flip.py'}:Flip", "--record", str(record),
-                           "--ticks-per-day", "300", "--data-dir", str(tmp_path / "data"))
+                           "--ticks-per-day", "300", "--data-dir", str(tmp_path / "data"),
+                           "--output", str(tmp_path / "out"))
     assert session.returncode == 0, session.stderr
     assert "Orders by kind" in session.stdout and f"session record: {record}" in session.stdout
+    assert (tmp_path / "out" / "summary.json").exists()  # the backtest's files, of the session
     header = json.loads((record / "session.json").read_text())
     assert (header["mode"], header["day"], header["codes"]) == (
         "demo", "2024-01-08", ["2330", "TXFR1"])

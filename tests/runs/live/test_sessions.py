@@ -13,6 +13,7 @@ class Trader(Strategy):
     market; every hook call is logged."""
 
     every = 25
+    bar_seconds = 300
 
     def on_start(self):
         self.log, self.seen, self.refusals = [("start", self.now)], 0, []
@@ -34,6 +35,9 @@ class Trader(Strategy):
     def on_report(self, report):
         self.log.append(("report", report))
 
+    def on_bar(self, bar):
+        self.log.append(("bar", (bar["end"], self.now)))
+
     def on_end(self):
         self.log.append(("end", None))
 
@@ -51,6 +55,10 @@ def test_a_session_gives_the_hooks_and_reports_of_a_backtest(whole_day):
     assert kinds[0] == "start" and kinds[-1] == "end"
     assert strategy.found == ([], {"2330": 0, "TXFR1": 0})
     assert all(same for kind, same in strategy.log if kind == "tick")  # now is the tick's time
+    bars = [entry[1] for entry in strategy.log if entry[0] == "bar"]
+    # Each bar once it is over: at its end, or at its session's close before it.
+    assert len(bars) > 10 and all(end - 300 < now for end, now in bars)
+    assert sum(end > now for end, now in bars) <= 4
     reports = [entry[1] for entry in strategy.log if entry[0] == "report"]
     deals = [report for report in reports if "operation_type" not in report]
     assert deals and len(reports) == len(result.reports) and strategy.refusals == []

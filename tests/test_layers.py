@@ -13,8 +13,8 @@ import quorvel
 SOURCE = pathlib.Path(quorvel.__file__).parent
 # What each package may not import, even lazily inside a function.
 ABOVE = {
-    "backtest": ("quorvel.cli", "quorvel.sweep"),
-    "sweep": ("quorvel.cli",),
+    "backtest": ("quorvel.cli", "quorvel.sweep", "quorvel.live"),
+    "sweep": ("quorvel.cli", "quorvel.live"),
 }
 # The layers of quorvel.backtest, bottom first: a module imports from its own layer and those
 # before it.

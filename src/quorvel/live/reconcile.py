@@ -111,6 +111,11 @@ def _replayed_codes(
     """The codes with ticks on the recorded day, and the settings replaying that day after
     the recorded days before it (the warm-up), if every code has them."""
     day = recorded.header.day
+    if not recorded.closed:
+        raise RecordError(
+            f"{recorded.directory}: the session never closed its record and the directory "
+            "cannot be written, so its day files are missing"
+        )
     span = [(day, day)]
     codes = [
         code for code in recorded.header.codes

@@ -9,6 +9,7 @@ from types import SimpleNamespace
 import pytest
 
 from quorvel.backtest.messages import DealReport, OrderReport, Tick
+from quorvel.constant import Action, OperationType
 from quorvel.live.events import LiveReports, failure_of, order_of, quote_of, report_of, tick_of
 
 # The broker's own examples (its "Order & Deal Event" pages), as its callback hands them.
@@ -71,6 +72,8 @@ def keys(typed):
 def test_the_documented_stock_events_become_the_backtests_reports():
     order = report_of("SORDER", STOCK_ORDER)
     assert set(order) == keys(OrderReport) and order["operation_status_code"] == "0001"
+    # The backtest's own members, not bare texts: `is OperationType.NEW` holds in both.
+    assert order["operation_type"] is OperationType.NEW and order["order"]["action"] is Action.BUY
     assert order["order"] == {
         "id": "97b63e2f", "seqno": "267677", "ordno": "IM394", "account": "1234567",
         "code": "2890", "action": "Buy", "price": 16.0, "quantity": 1, "order_type": "ROD",

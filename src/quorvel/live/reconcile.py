@@ -392,8 +392,8 @@ def render_reconcile(reconciliation: Reconciliation, console: Any = None) -> Non
     console = console or Console()
     width = min(console.width, TABLE_WIDTH)
     for table in reconciliation_tables(reconciliation):
-        for part in fitted(table, width):
-            console.print(part)
+        for piece in fitted(table, width):
+            console.print(piece)
         if table.note:
             console.print(f"  {table.note}", style="dim", highlight=False)
 

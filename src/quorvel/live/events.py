@@ -211,13 +211,14 @@ def report_of(
 def failure_of(state: Any, msg: Mapping[str, Any]) -> Optional[str]:
     """One line telling what the broker refused, for an order event whose operation failed;
     None for any other event."""
-    if event_kind(state)[0] != "order":
+    kind, market = event_kind(state)
+    if kind != "order":
         return None
     operation = msg["operation"]
     if operation.get("op_code", _SUCCESS) == _SUCCESS and operation.get("op_type") != "Reject":
         return None
     order = msg["order"]
-    code = msg.get("contract", {}).get("code", "?")
+    code = _contract_code(msg.get("contract", {}), market) or "?"
     return (
         f"the broker refused {operation.get('op_type')} of {order.get('id')} ({code}): "
         f"{operation.get('op_code')} {operation.get('op_msg') or 'no reason given'}"

@@ -50,6 +50,7 @@ __all__ = [
 # backtest missed); simulated and not live (one it made that the market did not); neither; or
 # an order entered on one side only (the strategy did otherwise once their fills differed).
 FILL_STATES = ("filled", "missed", "extra", "unfilled", "live only", "simulated only")
+FILLED, MISSED, EXTRA, UNFILLED, LIVE_ONLY, SIMULATED_ONLY = FILL_STATES
 
 _SCALARS = (bool, int, float, str, type(None))
 # The widest the tables are printed, whatever the console's width.
@@ -111,6 +112,11 @@ def _replayed_codes(
     """The codes with ticks on the recorded day, and the settings replaying that day after
     the recorded days before it (the warm-up), if every code has them."""
     day = recorded.header.day
+    if not recorded.closed:
+        raise RecordError(
+            f"{recorded.directory}: the session never closed its record and the directory "
+            "cannot be written, so its day files are missing"
+        )
     span = [(day, day)]
     codes = [
         code for code in recorded.header.codes
@@ -213,8 +219,9 @@ class _Order:
 
 
 def _orders(reports: Sequence[Mapping[str, Any]]) -> Dict[str, List[_Order]]:
-    """Each code's orders in their order of entry, with their fills.  An order is entered by
-    its first report: its New, or the cancel of a new order the broker refused."""
+    """Each code's orders in their order of entry, with their fills.  An order counts as
+    entered at its first order report: its New (or the cancel of a new order the broker
+    refused, or, for one found working on a restart, whatever came first)."""
     by_id: Dict[str, _Order] = {}
     by_code: Dict[str, List[_Order]] = {}
     for report in reports:
@@ -266,10 +273,9 @@ def _row(code: str, entry: int, live: Optional[_Order], simulated: Optional[_Ord
     shown = live or simulated
     assert shown is not None
     steps = ntd = seconds = None
-    if live and simulated and live.filled and simulated.filled:
-        worse = (live.paid / live.filled - simulated.paid / simulated.filled) * (
-            1 if shown.action == "Buy" else -1)
-        steps = worse / market.TAIWAN.tick_size(code, simulated.paid / simulated.filled)
+    if live and simulated and live.fill_price is not None and simulated.fill_price is not None:
+        worse = (live.fill_price - simulated.fill_price) * (1 if shown.action == "Buy" else -1)
+        steps = worse / market.TAIWAN.tick_size(code, simulated.fill_price)
         value = contract_for(code, "Stock" if code[:1].isdigit() else "Future").value_per_point(
             shown.order_lot)
         ntd = worse * min(live.filled, simulated.filled) * value
@@ -285,11 +291,11 @@ def _row(code: str, entry: int, live: Optional[_Order], simulated: Optional[_Ord
 
 def _state(live: Optional[_Order], simulated: Optional[_Order]) -> str:
     if simulated is None:
-        return "live only"
+        return LIVE_ONLY
     if live is None:
-        return "simulated only"
-    return {(True, True): "filled", (True, False): "missed", (False, True): "extra",
-            (False, False): "unfilled"}[(live.filled > 0, simulated.filled > 0)]
+        return SIMULATED_ONLY
+    return {(True, True): FILLED, (True, False): MISSED, (False, True): EXTRA,
+            (False, False): UNFILLED}[(live.filled > 0, simulated.filled > 0)]
 
 
 def _wall_clock(order: Optional[_Order]) -> Optional[dt.datetime]:
@@ -303,19 +309,19 @@ def _summary(orders: pl.DataFrame) -> Dict[str, Any]:
     quantity), and its mean and total price difference (steps and NTD) and mean time
     difference over the orders both sides filled."""
     both = orders.filter(pl.col("live_id").is_not_null() & pl.col("simulated_id").is_not_null())
-    filled = both.filter(pl.col("state") == "filled")
+    filled = both.filter(pl.col("state") == FILLED)
     short = (both["live_filled"] - both["simulated_filled"]).clip(lower_bound=0)
     over = (both["simulated_filled"] - both["live_filled"]).clip(lower_bound=0)
     return {
         "orders": orders.height,
         "paired": both.height,
         "filled": filled.height,
-        "missed": int((both["state"] == "missed").sum()),
-        "extra": int((both["state"] == "extra").sum()),
+        "missed": int((both["state"] == MISSED).sum()),
+        "extra": int((both["state"] == EXTRA).sum()),
         "missed_quantity": int(short.sum()),
         "extra_quantity": int(over.sum()),
-        "live_only": int((orders["state"] == "live only").sum()),
-        "simulated_only": int((orders["state"] == "simulated only").sum()),
+        "live_only": int((orders["state"] == LIVE_ONLY).sum()),
+        "simulated_only": int((orders["state"] == SIMULATED_ONLY).sum()),
         "mean_price_steps": filled["price_steps"].mean(),
         "total_price_steps": float(filled["price_steps"].sum()),
         "mean_price_ntd": filled["price_ntd"].mean(),
@@ -386,8 +392,8 @@ def render_reconcile(reconciliation: Reconciliation, console: Any = None) -> Non
     console = console or Console()
     width = min(console.width, TABLE_WIDTH)
     for table in reconciliation_tables(reconciliation):
-        for part in fitted(table, width):
-            console.print(part)
+        for piece in fitted(table, width):
+            console.print(piece)
         if table.note:
             console.print(f"  {table.note}", style="dim", highlight=False)
 

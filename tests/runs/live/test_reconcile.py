@@ -10,22 +10,16 @@ from quorvel.live.reconcile import reconcile, reconciliation_text, settings_of
 from quorvel.live.record import RecordError, RecordedSession, SessionHeader, SessionRecord
 
 DAY = "2024-01-08"
-STRATEGY = '''
-from quorvel.backtest import Strategy
-
+STRATEGY = '''from quorvel.backtest import Strategy
 
 class Entries(Strategy):
-    """A limit buy at 579 at the first tick, a market buy at the third."""
-
-    size = 1
-
-    def on_start(self):
-        self.seen = 0
+    size = 1  # a limit buy at 579 at the first tick, a market buy at the third
+    _seen = 0
 
     def on_tick(self, tick):
-        self.seen += 1
-        if self.seen in (1, 3):
-            self.buy("2330", self.size, price=579.0 if self.seen == 1 else None)
+        self._seen += 1
+        if self._seen in (1, 3):
+            self.buy("2330", self.size, price=579.0 if self._seen == 1 else None)
 '''
 SETTINGS = RunSettings(fill_model="touch", latency_ms=0.0, capital=5e6)
 
@@ -35,23 +29,16 @@ def at(clock):
     return moment.replace(tzinfo=dt.timezone.utc).timestamp()
 
 
-def order(trade_id, price, clock):
-    """A live New report of a 1-lot buy: a limit order at `price`, or at the market."""
-    return {
-        "operation_type": "New", "operation_status_code": "0001", "operation_message": "委託成功",
-        "order": {"id": trade_id, "seqno": "1", "ordno": "1", "account": "1234567", "code": "2330",
-                  "action": "Buy", "price": price or 0.0, "quantity": 1,
-                  "order_type": "ROD" if price else "IOC", "price_type": "LMT" if price else "MKT",
-                  "order_cond": "Cash", "order_lot": "Common"},
-        "trade_status": {"id": trade_id, "exchange": "TSE", "exchange_ts": at(clock)},
-    }
+def order(trade_id, price):
+    """A live New report (the keys a pairing reads) of a 1-lot buy: at `price`, or at market."""
+    return {"operation_type": "New", "order": {
+        "id": trade_id, "code": "2330", "action": "Buy", "price": price or 0.0, "quantity": 1,
+        "price_type": "LMT" if price else "MKT", "order_lot": "Common"}}
 
 
 def deal(trade_id, price, clock):
-    return {"id": trade_id, "seqno": "1", "ordno": "1", "exchange_seqno": "1",
-            "broker_id": "9A95", "account": "1234567", "action": "Buy", "code": "2330",
-            "quantity": 1, "price": price, "exchange_ts": at(clock), "order_cond": "Cash",
-            "order_lot": "Common"}
+    return {"id": trade_id, "code": "2330", "action": "Buy", "quantity": 1, "price": price,
+            "exchange_ts": at(clock), "order_lot": "Common"}
 
 
 @pytest.fixture(scope="module")
@@ -75,7 +62,7 @@ def reconciled(tmp_path_factory):
                          "close": close, "qty": 5, "tick_type": 1, "is_simulate": False,
                          "is_backfilling": False})
             if number in (0, 2):
-                record.report(order(f"L{number}", 579.0 if number == 0 else None, clock))
+                record.report(order(f"L{number}", 579.0 if number == 0 else None))
         record.report(deal("L2", 583.0, "09:00:04.5"))
         record.report(deal("L0", 579.0, "09:00:06"))
     return reconcile(str(folder / "record"))

@@ -11,61 +11,50 @@ import pytest
 from quorvel.backtest import RunSettings
 from quorvel.cache import day_files
 from quorvel.live.events import order_of
-from quorvel.live.record import (
-    EVENTS_FILE,
-    RecordError,
-    SessionHeader,
-    SessionRecord,
-    read_record,
-)
+from quorvel.live.record import EVENTS_FILE, RecordError, SessionHeader, SessionRecord, read_record
 
 DAY = "2024-01-08"
 
 
 def header(day=DAY, **changes):
     fields = dict(codes=("2330", "TXFR1"), strategy="my_strategy.py:Momentum",
-                  parameters={"streak": 3}, settings=RunSettings().as_dict(), mode="demo",
-                  day=day)
-    return SessionHeader(**{**fields, **changes})
+                  parameters={"streak": 3}, settings=RunSettings().as_dict(), mode="demo")
+    return SessionHeader(**{**fields, "day": day, **changes})
 
 
-def seconds(day, clock):
-    """Broker seconds of a Taipei wall-clock time."""
-    moment = dt.datetime.combine(dt.date.fromisoformat(day), dt.time.fromisoformat(clock))
+def seconds(clock):
+    """Broker seconds of a Taipei wall-clock time of the day."""
+    moment = dt.datetime.combine(dt.date.fromisoformat(DAY), dt.time.fromisoformat(clock))
     return moment.replace(tzinfo=dt.timezone.utc).timestamp()
 
 
-OPEN = seconds(DAY, "09:00:00")
-
-
-def tick(code, timestamp, close, qty=1):
-    return {"market_type": "Stock" if code[0].isdigit() else "Future", "timestamp": timestamp,
-            "code": code, "close": close, "qty": qty, "tick_type": 1, "is_simulate": False,
+def tick(code, clock, close, qty=1):
+    return {"market_type": "Stock" if code[0].isdigit() else "Future",
+            "timestamp": seconds(clock) if isinstance(clock, str) else clock, "code": code,
+            "close": close, "qty": qty, "tick_type": 1, "is_simulate": False,
             "is_backfilling": False}
-
-
-def quote(bid, ask):
-    return {"bid_price": bid, "bid_volume": 5, "ask_price": ask, "ask_volume": 7}
 
 
 def a_session(record):
     """Ticks of 2330 with a quote between them, and a futures tick of the night session that
     opens the next trading day."""
-    record.tick(tick("2330", seconds(DAY, "09:00:01.123456"), 580.0, 3))
-    record.quote("2330", quote(580.0, 581.0))
-    record.tick(tick("2330", seconds(DAY, "09:00:02"), 581.0))
-    record.tick(tick("TXFR1", seconds(DAY, "15:00:05"), 17500.0))
+    record.tick(tick("2330", "09:00:01.123456", 580.0, 3))
+    record.quote("2330", {"bid_price": 580.0, "bid_volume": 5, "ask_price": 581.0,
+                          "ask_volume": 7})
+    record.tick(tick("2330", "09:00:02", 581.0))
+    record.tick(tick("TXFR1", "15:00:05", 17500.0))
 
 
 def test_lines_from_two_threads_are_whole_and_read_back_by_kind(tmp_path):
     with SessionRecord(str(tmp_path), header()) as record:
-        record.operation("place", {"code": "2330", "qty": 1}, answer=order_of("Stock", "Buy", 1,
-                                                                            580.0))
+        placed = order_of("Stock", "Buy", 1, 580.0)
+        record.operation("place", {"code": "2330", "qty": 1}, answer=placed)
         record.operation("cancel", {"trade_id": "t2"}, refusal="no such trade: t2")
         record.report({"id": "t1", "code": "2330", "quantity": 1, "price": 580.0})
         record.session_event("session lost")
-        writers = [threading.Thread(target=lambda: [record.tick(tick("2330", OPEN + n, 580.0))
-                                                    for n in range(200)]) for _ in range(2)]
+        ticks = [tick("2330", seconds("09:00") + n, 580.0) for n in range(200)]
+        writers = [threading.Thread(target=lambda: [record.tick(t) for t in ticks])
+                   for _ in range(2)]
         for writer in writers:
             writer.start()
         for writer in writers:
@@ -83,7 +72,7 @@ def test_lines_from_two_threads_are_whole_and_read_back_by_kind(tmp_path):
         "streak": 3}
     assert recorded.header.strategy == os.path.abspath("my_strategy.py") + ":Momentum"
     with pytest.raises(RecordError, match="the record is closed"):
-        record.tick(tick("2330", OPEN, 580.0))
+        record.tick(tick("2330", "09:00", 580.0))
 
 
 def test_the_close_writes_each_codes_trading_days_in_the_caches_layout(tmp_path):
@@ -94,8 +83,8 @@ def test_the_close_writes_each_codes_trading_days_in_the_caches_layout(tmp_path)
     stock = day_files.read_day(day_files.day_file_path(recorded.data_dir, "2330", DAY),
                                day_files.TICK_SCHEMA)
     assert stock.rows() == [
-        (int(seconds(DAY, "09:00:01")) * 10**9 + 123456000, 580.0, 3, 0.0, 0, 0.0, 0, 1),
-        (int(seconds(DAY, "09:00:02")) * 10**9, 581.0, 1, 580.0, 5, 581.0, 7, 1),
+        (int(seconds("09:00:01")) * 10**9 + 123456000, 580.0, 3, 0.0, 0, 0.0, 0, 1),
+        (int(seconds("09:00:02")) * 10**9, 581.0, 1, 580.0, 5, 581.0, 7, 1),
     ]
     night = day_files.day_file_path(recorded.data_dir, "TXFR1", "2024-01-09")
     assert day_files.read_day(night, day_files.TICK_SCHEMA)["close"].to_list() == [17500.0]

@@ -14,8 +14,21 @@ to the strategy then (`deliver`), as a backtest's desk does.
 from __future__ import annotations
 
 import collections
+import contextlib
 import math
-from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple, Union, cast
+from typing import (
+    Any,
+    Callable,
+    ContextManager,
+    Deque,
+    Dict,
+    List,
+    Mapping,
+    Optional,
+    Tuple,
+    Union,
+    cast,
+)
 
 from quorvel.backtest.account.account import Account
 from quorvel.backtest.engine.desks import check_quantity, checked_price
@@ -54,6 +67,7 @@ class LiveDesk(OrderDesk):
         caps: Caps,
         told: Told,
         reports: events.LiveReports,
+        held: Callable[[], ContextManager[None]] = contextlib.nullcontext,
     ) -> None:
         self.api = api
         self.contracts = contracts  # the broker's contract of each code
@@ -66,6 +80,7 @@ class LiveDesk(OrderDesk):
         self.caps = caps
         self.told = told  # the session record's, of every order operation
         self.reports = reports  # the broker's order events made the strategy's reports
+        self.held = held  # what keeps a signal from cutting an order's bookkeeping in two
         self.trades: Dict[str, Any] = {}  # the broker's Trade of each working order
         self.records: Dict[
             str, Dict[str, Any]
@@ -114,13 +129,14 @@ class LiveDesk(OrderDesk):
             cast(events.Market, market), action, qty, price, order_type, self._account(market)
         )
         contract = self.contracts[code]
-        trade = self._call("place", payload, lambda: self.api.place_order(contract, order))
-        trade_id = broker.text(trade.order.id)
-        self.account.reserve(trade_id, hold)
-        self.reports.expect(trade_id, code, qty)
-        self.trades[trade_id] = trade
-        self.records[trade_id] = {"trade_id": trade_id, **payload, "quantity": qty}
-        self.result.operations.append(("add", {**payload, "trade_id": trade_id}))
+        with self.held():
+            trade = self._call("place", payload, lambda: self.api.place_order(contract, order))
+            trade_id = broker.text(trade.order.id)
+            self.account.reserve(trade_id, hold)
+            self.reports.expect(trade_id, code, qty)
+            self.trades[trade_id] = trade
+            self.records[trade_id] = {"trade_id": trade_id, **payload, "quantity": qty}
+            self.result.operations.append(("add", {**payload, "trade_id": trade_id}))
         return trade_id
 
     def modify(self, trade_id: str, qty: Optional[int], price: Optional[float]) -> None:

@@ -22,7 +22,7 @@ import signal
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, cast
 
 from quorvel import market
 from quorvel.backtest import core
@@ -37,6 +37,7 @@ from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import StrategyArg, strategy_instance
+from quorvel.interrupts import interrupting
 from quorvel.live import broker, events
 from quorvel.live.desk import LiveDesk
 from quorvel.live.safety import Backoff, Caps
@@ -116,18 +117,22 @@ class _Inbox:
 
 
 class _Signals:
-    """Ctrl-C, SIGTERM and SIGHUP taken between two events of the session, never in the middle
-    of one (a report half taken would be lost): while the loop runs, a signal is only noted,
-    and at the loop's next turn the handler it would have met is called, which raises
-    KeyboardInterrupt (the command's tells it which signal came).  A signal whose handler is
-    not Python's (SIGTERM's default ends the process) is left as it is, and so is every
-    signal off the main thread, where handlers cannot be set."""
+    """Ctrl-C, SIGTERM and SIGHUP never taken in the middle of the session's bookkeeping (a
+    report taken from the broker but not yet given to the account, an order sent but not yet
+    known as the strategy's, would be lost): while it is `held`, a signal is only noted, and
+    when the hold ends the handler it would have met is called, which raises
+    KeyboardInterrupt (the command's tells it which signal came).  Anywhere else, a strategy's
+    hook included (where a stalled hook is interrupted), the handler is called at once, where
+    no lock is left held (`quorvel.interrupts`).  A signal whose handler is not Python's
+    (SIGTERM's default ends the process) is left as it is, and so is every signal off the main
+    thread, where handlers cannot be set."""
 
     NAMES = ("SIGINT", "SIGTERM", "SIGHUP")
 
     def __init__(self) -> None:
         self.saved: Dict[int, Callable[[int, Any], Any]] = {}
         self.noted: Optional[int] = None
+        self.holding = 0
 
     def __enter__(self) -> "_Signals":
         if threading.current_thread() is threading.main_thread():
@@ -138,7 +143,7 @@ class _Signals:
                 handler = signal.getsignal(number)
                 if callable(handler):
                     self.saved[number] = handler
-                    signal.signal(number, self._note)
+                    signal.signal(number, interrupting(self._note))
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -148,11 +153,24 @@ class _Signals:
 
     def _note(self, number: int, frame: Any) -> None:
         self.noted = number
+        if not self.holding:
+            self.act()
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        """A piece of bookkeeping that a signal waits for."""
+        self.holding += 1
+        try:
+            yield
+        finally:
+            self.holding -= 1
+        if not self.holding:
+            self.act()
 
     def act(self) -> None:
-        """Between two events: the noted signal's own handler called."""
+        """The noted signal's own handler called, if one came."""
         number = self.noted
-        if number is not None:
+        if number is not None and number in self.saved:
             handler = self.saved[number]
             self.__exit__()
             handler(number, None)
@@ -228,6 +246,7 @@ class _Live:
         # The order rate is counted on the session's clock: a stand-in's day played faster
         # meets the cap as the same day would in real time.
         self.caps = Caps(settings.caps, clock=self.clock)
+        self.signals = _Signals()
         self.desk = LiveDesk(
             api,
             self.contracts,
@@ -239,9 +258,9 @@ class _Live:
             self.caps,
             self._told,
             self.reports,
+            self.signals.held,
         )
         self.inbox = _Inbox()
-        self.signals = _Signals()
         self.backoff = Backoff(settings.broker_attempts, settings.broker_wait)
         self.ticks = 0
         self.last_tick_at: Optional[float] = None  # the local monotonic clock
@@ -328,9 +347,10 @@ class _Live:
             failed = events.failure_of(state, message)
             if failed is not None:
                 self._say(failed)
-            for report in self.reports.take(state, message):
-                self._recorded(lambda record: record.report(report))
-                desk.receive(dict(report))
+            with self.signals.held():
+                for report in self.reports.take(state, message):
+                    self._recorded(lambda record: record.report(report))
+                    desk.receive(dict(report))
             desk.deliver()
         else:
             self._session_event(*item)

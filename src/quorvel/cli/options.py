@@ -41,6 +41,7 @@ from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import DEFAULT_STRATEGY, load_strategy, parse_params
 from quorvel.sim import MAX_TICKS_PER_DAY
 from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES, TOUCH_FIGURES
+from quorvel.sweep.walk_forward import WalkForward
 
 
 def _date(text: str) -> str:
@@ -385,7 +386,28 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="runs at once (default: every core of this machine or the cluster)",
     )
+    sweep.add_argument(
+        "--walk-forward",
+        type=_walk_forward,
+        metavar="TRAIN:TEST",
+        help="walk forward in trading days: sweep on TRAIN days, run the best on the TEST days "
+        "after them, and so on over the period; the result is the test days stitched",
+    )
+    sweep.add_argument(
+        "--anchored",
+        action="store_true",
+        default=None,
+        help="with --walk-forward: every window trains from the period's first day (default: "
+        "rolling, the TRAIN days before its test days)",
+    )
     return parser
+
+
+def _walk_forward(text: str) -> WalkForward:
+    try:
+        return WalkForward.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _add_fill_arguments(parser: argparse.ArgumentParser) -> None:
@@ -437,6 +459,7 @@ _SWEEP_ONLY = (
     ("--ray-address", "ray_address"),
     ("--run-timeout", "run_timeout"),
     ("--workers", "workers"),
+    ("--walk-forward", "walk_forward"),
 )
 
 
@@ -541,6 +564,8 @@ def _check_sweep_options(parser: argparse.ArgumentParser, args: argparse.Namespa
     for option, value in (("--plot", args.plot), ("--report", args.report)):
         if value and args.sweep:
             parser.error(f"{option} shows one run; it does not go with --sweep")
+    if args.anchored and not args.walk_forward:
+        parser.error("--anchored works with --walk-forward only")
     if args.rank_by in TOUCH_FIGURES and not args.compare_fills:
         parser.error(f"--rank-by {args.rank_by} is a figure under touch fills: add --compare-fills")
     if args.compare_fills and args.fill_model == "touch":

@@ -138,6 +138,19 @@ def _written(directory: str, names: Sequence[str], png: Any, page: Any) -> List[
     return written
 
 
+def _ticks(figure: str) -> Any:
+    """The axis labels of a figure: NTD with thousands separators, others as matplotlib has
+    them."""
+    from matplotlib.ticker import FuncFormatter, ScalarFormatter
+
+    from quorvel.backtest.account.ledger import MONEY_FIGURES
+    from quorvel.backtest.results.comparison import TOUCH
+
+    if figure.removeprefix(TOUCH) in MONEY_FIGURES:
+        return FuncFormatter(lambda value, _: f"{value:,.0f}")
+    return ScalarFormatter()
+
+
 def _label(figure: str, value: Optional[float]) -> str:
     from quorvel.sweep.runner import SweepRow
     from quorvel.sweep.tables import figure_cell
@@ -170,7 +183,7 @@ def _heatmap_png(result: SweepResult, map_: Heatmap) -> Any:
     )
     data = [[math.nan if value is None else value for value in line] for line in map_.cells]
     image = axes.imshow(data, cmap=scale, aspect="auto", origin="lower")
-    figure.colorbar(image, ax=axes, label=map_.figure)
+    figure.colorbar(image, ax=axes, label=map_.figure, format=_ticks(map_.figure))
     axes.set_xticks(range(columns), [_value_text(value) for value in map_.x_values])
     axes.set_xlabel(map_.x)
     axes.set_yticks(range(rows), [_value_text(value) for value in map_.y_values])
@@ -226,12 +239,13 @@ def _chosen_png(result: WalkForwardResult) -> Any:
              label="out-of-sample (test days)")
     bars.axhline(0, color="#888888", linewidth=0.8)
     bars.set_ylabel(result.rank_by)
+    bars.yaxis.set_major_formatter(_ticks(result.rank_by))
     bars.legend(loc="best", fontsize=8)
     bars.set_xticks(places, [f"{window.number}\n{window.test[0]}" for window in windows])
     bars.set_xlabel("window and its first test day")
-    panels[0].set_title(
-        f"{result.strategy} walk-forward ({result.walk}): the chosen values, and {result.rank_by} "
-        "of the choice in and out of sample",
+    figure.suptitle(
+        f"{result.strategy} walk-forward ({result.walk}): the chosen values per window,\n"
+        f"and {result.rank_by} of the choice in and out of sample",
         fontsize=11,
     )
     return figure
@@ -278,14 +292,15 @@ def _sweep_page(result: SweepResult, map_: Heatmap) -> str:
     chart.update_layout(height=max(320, 90 + 45 * len(map_.y_values)), margin={"t": 30})
     shown = shown_figures(result.settings.run, result.rank_by)
     names = list(result.rows[0].params)
+    errors = [row.error.splitlines()[0] if row.error else "" for row in result.rows]
+    failures = any(errors)
     table = FigureTable(
         f"{result.total} combinations ranked by {result.rank_by} (NTD)",
-        ["rank", *names, *shown.values(), "error"],
+        ["rank", *names, *shown.values(), *(["error"] if failures else [])],
         [
             [str(rank), *(str(row.params[name]) for name in names),
-             *(figure_cell(figure, row) for figure in shown),
-             (row.error or "").splitlines()[0] if row.error else ""]
-            for rank, row in enumerate(result.rows, 1)
+             *(figure_cell(figure, row) for figure in shown), *([error] if failures else [])]
+            for rank, (row, error) in enumerate(zip(result.rows, errors), 1)
         ],
         names=1 + len(names),
     )

@@ -22,7 +22,7 @@ def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
         "#",
         "test days",
         *names,
-        *(f"{side} {shown[figure]}" for figure in sides for side in ("in-sample", "out-of-sample")),
+        *(f"{shown[figure]} {side}" for figure in sides for side in ("IS", "OOS")),
         *(["error"] if failures else []),
     ]
     rows = [
@@ -50,8 +50,7 @@ def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
         rows,
         total=total,
         names=2 + len(names),
-        note="in-sample: the chosen combination on the training days before its test days; "
-        "out-of-sample: on the test days",
+        note=_note(result, sides),
     )
     tested = [window.test for window in result.windows if window.out_of_sample]
     span = f", {tested[0][0]} to {tested[-1][1]}" if tested else ""
@@ -65,10 +64,20 @@ def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
     return [windows, out_of_sample]
 
 
+def _note(result: WalkForwardResult, figures: List[str]) -> str:
+    """What IS and OOS mean, and why a Sharpe ratio may be missing."""
+    note = "IS: in-sample, the chosen combination on its training days; OOS: out-of-sample"
+    sides = [side for window in result.windows for side in (window.in_sample, window.out_of_sample)]
+    if "sharpe" in figures and any(side and side.get("sharpe") is None for side in sides):
+        days = result.settings.run.min_sharpe_days
+        note += f'. Sharpe "-": fewer than the {days} trading days a Sharpe ratio needs'
+    return note
+
+
 def _days(span: Span) -> str:
     """A span of days, the last one's year left out where it is the first's."""
     first, last = span
-    return f"{first} to {last[5:] if last[:4] == first[:4] else last}"
+    return f"{first}\N{EN DASH}{last[5:] if last[:4] == first[:4] else last}"
 
 
 def render_walk_forward(result: WalkForwardResult, console: Any) -> None:

@@ -104,7 +104,10 @@ def write_sweep_pictures(result: SweepResult, directory: str) -> List[str]:
     if map_ is None:
         return []
     return _written(
-        directory, SWEEP_PICTURES, lambda: _heatmap_png(result, map_), lambda: _sweep_page(result, map_)
+        directory,
+        SWEEP_PICTURES,
+        lambda: _heatmap_png(result, map_),
+        lambda: _sweep_page(result, map_),
     )
 
 
@@ -176,7 +179,9 @@ def _heatmap_png(result: SweepResult, map_: Heatmap) -> Any:
     from matplotlib.patches import Rectangle
 
     columns, rows = len(map_.x_values), len(map_.y_values)
-    figure = Figure(figsize=(min(4 + 0.9 * columns, 16), min(2 + 0.55 * rows, 12)), layout="constrained")
+    figure = Figure(
+        figsize=(min(4 + 0.9 * columns, 16), min(2 + 0.55 * rows, 12)), layout="constrained"
+    )
     axes = figure.add_subplot()
     scale = colormaps[_SCALE + ("_r" if map_.lower_is_better else "")].with_extremes(
         bad=_MISSING_COLOUR
@@ -194,8 +199,9 @@ def _heatmap_png(result: SweepResult, map_: Heatmap) -> Any:
         for row, line in enumerate(map_.cells):
             for column, value in enumerate(line):
                 text = "failed" if value is None else _label(map_.figure, value)
-                axes.text(column, row, text, ha="center", va="center", fontsize=9,
-                          path_effects=outline)
+                axes.text(
+                    column, row, text, ha="center", va="center", fontsize=9, path_effects=outline
+                )
     if map_.best is not None:
         row, column = map_.best
         axes.add_patch(
@@ -217,11 +223,13 @@ def _chosen_png(result: WalkForwardResult) -> Any:
     places = [window.number for window in windows]
     for axes, name in zip(panels, names):
         values = result.grid[name]
-        numeric = all(isinstance(value, (int, float)) and not isinstance(value, bool)
-                      for value in values)
+        numeric = all(
+            isinstance(value, (int, float)) and not isinstance(value, bool) for value in values
+        )
         levels = {value: index for index, value in enumerate(values)}
-        shown = [window.params[name] if numeric else levels[window.params[name]]
-                 for window in windows]
+        shown = [
+            window.params[name] if numeric else levels[window.params[name]] for window in windows
+        ]
         axes.step(places, shown, where="mid", color="#444444", linewidth=1.2)
         axes.plot(places, shown, "o", color="#1f5f9f")
         if numeric:
@@ -233,10 +241,20 @@ def _chosen_png(result: WalkForwardResult) -> Any:
     bars = panels[-1]
     inside = [window.in_sample.get(result.rank_by) or 0.0 for window in windows]
     outside = [window.out_of_sample.get(result.rank_by) or 0.0 for window in windows]
-    bars.bar([place - 0.2 for place in places], inside, 0.4, color=_IN_SAMPLE_COLOUR,
-             label="in-sample (training days)")
-    bars.bar([place + 0.2 for place in places], outside, 0.4, color=_OUT_OF_SAMPLE_COLOUR,
-             label="out-of-sample (test days)")
+    bars.bar(
+        [place - 0.2 for place in places],
+        inside,
+        0.4,
+        color=_IN_SAMPLE_COLOUR,
+        label="in-sample (training days)",
+    )
+    bars.bar(
+        [place + 0.2 for place in places],
+        outside,
+        0.4,
+        color=_OUT_OF_SAMPLE_COLOUR,
+        label="out-of-sample (test days)",
+    )
     bars.axhline(0, color="#888888", linewidth=0.8)
     bars.set_ylabel(result.rank_by)
     bars.yaxis.set_major_formatter(_ticks(result.rank_by))
@@ -273,15 +291,19 @@ def _sweep_page(result: SweepResult, map_: Heatmap) -> str:
     from quorvel.sweep.tables import figure_cell, shown_figures
 
     scale = _SCALE + ("_r" if map_.lower_is_better else "")
-    labels = [[_label(map_.figure, value) if value is not None else "" for value in line]
-              for line in map_.cells]
+    labels = [
+        [_label(map_.figure, value) if value is not None else "" for value in line]
+        for line in map_.cells
+    ]
     chart = go.Figure(
         go.Heatmap(
             z=map_.cells,
             x=[_value_text(value) for value in map_.x_values],
             y=[_value_text(value) for value in map_.y_values],
             text=labels,
-            texttemplate="%{text}" if len(map_.cells) * len(map_.x_values) <= _LABELLED_CELLS else "",
+            texttemplate="%{text}"
+            if len(map_.cells) * len(map_.x_values) <= _LABELLED_CELLS
+            else "",
             colorscale=scale,
             colorbar={"title": {"text": map_.figure}},
             hoverongaps=False,
@@ -298,8 +320,12 @@ def _sweep_page(result: SweepResult, map_: Heatmap) -> str:
         f"{result.total} combinations ranked by {result.rank_by} (NTD)",
         ["rank", *names, *shown.values(), *(["error"] if failures else [])],
         [
-            [str(rank), *(str(row.params[name]) for name in names),
-             *(figure_cell(figure, row) for figure in shown), *([error] if failures else [])]
+            [
+                str(rank),
+                *(str(row.params[name]) for name in names),
+                *(figure_cell(figure, row) for figure in shown),
+                *([error] if failures else []),
+            ]
             for rank, (row, error) in enumerate(zip(result.rows, errors), 1)
         ],
         names=1 + len(names),
@@ -354,23 +380,38 @@ def _walk_forward_page(result: WalkForwardResult) -> str:
     windows = [window for window in result.windows if window.params]
     places = [f"{window.number}: {window.test[0]}" for window in windows]
     chosen = make_subplots(
-        rows=len(names) + 1, cols=1, shared_xaxes=True, vertical_spacing=0.06,
+        rows=len(names) + 1,
+        cols=1,
+        shared_xaxes=True,
+        vertical_spacing=0.06,
         subplot_titles=[*names, f"{result.rank_by}: in-sample and out-of-sample"],
     )
     for row, name in enumerate(names, 1):
         chosen.add_trace(
-            go.Scatter(x=places, y=[window.params[name] for window in windows], name=name,
-                       mode="lines+markers", line={"shape": "hvh"}, showlegend=False),
-            row=row, col=1,
+            go.Scatter(
+                x=places,
+                y=[window.params[name] for window in windows],
+                name=name,
+                mode="lines+markers",
+                line={"shape": "hvh"},
+                showlegend=False,
+            ),
+            row=row,
+            col=1,
         )
     for label, side, colour in (
         ("in-sample", "in_sample", _IN_SAMPLE_COLOUR),
         ("out-of-sample", "out_of_sample", _OUT_OF_SAMPLE_COLOUR),
     ):
         chosen.add_trace(
-            go.Bar(x=places, y=[getattr(window, side).get(result.rank_by) for window in windows],
-                   name=label, marker_color=colour),
-            row=len(names) + 1, col=1,
+            go.Bar(
+                x=places,
+                y=[getattr(window, side).get(result.rank_by) for window in windows],
+                name=label,
+                marker_color=colour,
+            ),
+            row=len(names) + 1,
+            col=1,
         )
     chosen.update_xaxes(type="category")
     chosen.update_layout(height=170 * len(names) + 320, margin={"t": 40}, barmode="group")
@@ -379,8 +420,12 @@ def _walk_forward_page(result: WalkForwardResult) -> str:
         for number in result.equity["window"].unique(maintain_order=True):
             part = result.equity.filter(result.equity["window"] == number)
             equity.add_trace(
-                go.Scatter(x=part["time"].to_list(), y=part["net_equity"].to_list(),
-                           name=f"window {number}", mode="lines")
+                go.Scatter(
+                    x=part["time"].to_list(),
+                    y=part["net_equity"].to_list(),
+                    name=f"window {number}",
+                    mode="lines",
+                )
             )
     equity.update_layout(
         height=380, margin={"t": 40}, title_text="Out-of-sample net equity (NTD), stitched"

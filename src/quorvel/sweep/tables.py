@@ -44,7 +44,11 @@ def render_sweep(result: SweepResult, console: Any) -> None:
         box=box.SIMPLE_HEAD,
     )
     rows = [
-        [str(rank), *(str(row.params[name]) for name in names), *(figure_cell(n, row) for n in shown)]
+        [
+            str(rank),
+            *(str(row.params[name]) for name in names),
+            *(figure_cell(n, row) for n in shown),
+        ]
         for rank, row in enumerate(result.rows, 1)
     ]
     errors = [row.error.splitlines()[0] if row.error else "" for row in result.rows]

@@ -307,8 +307,17 @@ def run_walk_forward(
         swept = {name: list(values) for name, values in grid.items()}
         name = strategy_class.__name__
         return WalkForwardResult(
-            walk, windows, rank_by, settings, name, swept, figures, *frames, evaluation,
-            len(spans), stopped,
+            walk,
+            windows,
+            rank_by,
+            settings,
+            name,
+            swept,
+            figures,
+            *frames,
+            evaluation,
+            len(spans),
+            stopped,
         )
 
     try:

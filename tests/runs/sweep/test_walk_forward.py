@@ -75,7 +75,9 @@ def test_the_out_of_sample_run_is_the_test_runs_one_after_another(walked):
     equity = result.equity
     second = equity.filter(pl.col("window") == 2)["net_equity"][0]
     start = RUN.capital + evaluations[0].total.net + evaluations[1].curve.total()[0]
-    assert second == round(start) and equity["net_equity"][-1] == round(RUN.capital + figures["net_pnl"])
+    assert second == round(start) and equity["net_equity"][-1] == round(
+        RUN.capital + figures["net_pnl"]
+    )
     assert result.fills.height == figures["fills"] and set(result.fills["window"]) == {1, 2}
     assert result.round_trips.height == figures["round_trips"]
 
@@ -90,13 +92,22 @@ def test_the_tables_fit_80_columns_and_the_files_hold_every_window(walked, tmp_p
     result.write(tmp_path)
     table = pl.read_csv(tmp_path / "walk_forward.csv")
     assert table["ma"].to_list() == [w.params["ma"] for w in result.windows]
-    assert table["oos_net_pnl"].to_list() == [round(w.out_of_sample["net_pnl"]) for w in result.windows]
+    assert table["oos_net_pnl"].to_list() == [
+        round(w.out_of_sample["net_pnl"]) for w in result.windows
+    ]
     document = json.loads((tmp_path / "walk_forward.json").read_text())
     assert document["out_of_sample"]["net_pnl"] == round(result.figures["net_pnl"])
     assert document["walk_forward"] == {"train": 2, "test": 2, "anchored": False}
-    for name in ("equity.csv", "fills.csv", "round_trips.csv", "walk_forward.png",
-                 "walk_forward.html", "windows/1/sweep.csv", "windows/2/sweep.png",
-                 "windows/2/test.log"):
+    for name in (
+        "equity.csv",
+        "fills.csv",
+        "round_trips.csv",
+        "walk_forward.png",
+        "walk_forward.html",
+        "windows/1/sweep.csv",
+        "windows/2/sweep.png",
+        "windows/2/test.log",
+    ):
         assert (tmp_path / name).is_file(), name
 
 

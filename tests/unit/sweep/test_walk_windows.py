@@ -27,6 +27,7 @@ def test_test_days_follow_one_another_after_their_training_days(walk, expected):
 
 
 def test_a_period_without_a_test_day_is_refused_in_one_line():
-    with pytest.raises(SweepError, match="^the period has 7 trading days; a walk-forward of "
-                       "7:1 needs more than 7$"):
+    with pytest.raises(
+        SweepError, match="^the period has 7 trading days; a walk-forward of 7:1 needs more than 7$"
+    ):
         WalkForward(7, 1).windows(DAYS)

@@ -14,7 +14,13 @@ from quorvel.backtest.output.files import summary
 from quorvel.backtest.results.evaluation import daily_returns, sharpe_ratio
 from quorvel.cli import main
 from quorvel.sim import SimulatedBroker
-from quorvel.sweep import SweepSettings, WalkForward, render_walk_forward, run_walk_forward
+from quorvel.sweep import (
+    SweepSettings,
+    WalkForward,
+    WalkForwardInterrupted,
+    render_walk_forward,
+    run_walk_forward,
+)
 
 CODES = ("2330", "TXFR1")
 BROKER = functools.partial(SimulatedBroker, 0, ticks_per_day=300)
@@ -124,3 +130,39 @@ def test_bad_walk_forward_options_exit_with_2_and_say_why(argv, message, capsys)
     with pytest.raises(SystemExit) as exited:
         main(argv)
     assert exited.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_ctrl_c_keeps_the_windows_finished(ray_session, tmp_path):
+    def interrupt_after_the_first_window(done, total):
+        if done == 3:  # its two training runs and its test run
+            raise KeyboardInterrupt
+
+    settings = SweepSettings(CODES, RUN, str(tmp_path))
+    with pytest.raises(WalkForwardInterrupted) as interrupted:
+        run_walk_forward(
+            BROKER,
+            MeanReversion,
+            {"ma": [10, 20]},
+            settings,
+            WalkForward(2, 2),
+            fixed=FIXED,
+            progress=interrupt_after_the_first_window,
+        )
+    partial = interrupted.value.result
+    assert (partial.total, len(partial.windows), partial.stopped) == (2, 1, "interrupted")
+    assert partial.figures["net_pnl"] == partial.windows[0].out_of_sample["net_pnl"]
+
+
+def test_the_command_prints_the_windows_and_the_stitched_run(ray_session, tmp_path, capsys):
+    argv = [
+        *("--codes", *CODES, "--start", RUN.period[0], "--end", RUN.period[1]),
+        *("--backfill-days", "1", "--ticks-per-day", "300", "--param", "every=10"),
+        *("--sweep", "ma=10,20", "--walk-forward", "2:2", "--anchored"),
+        *("--output", str(tmp_path / "walk"), "--data-dir", str(tmp_path / "data")),
+    ]
+    assert main(argv) == 0
+    printed = capsys.readouterr().out
+    assert "MeanReversion walk-forward: 2 of 2 windows of 2 training and 2 test days," in printed
+    assert "anchored" in printed and "stitched" in printed and "Out of sample" in printed
+    table = pl.read_csv(tmp_path / "walk" / "walk_forward.csv")
+    assert table["train_first"].to_list() == ["2024-01-08"] * 2

@@ -303,21 +303,21 @@ def run_walk_forward(
     report = progress or (lambda done, total: None)
 
     def result(stopped: Optional[str] = None) -> WalkForwardResult:
-        figures, evaluation, frames = _stitched(tested, settings.run)
-        swept = {name: list(values) for name, values in grid.items()}
-        name = strategy_class.__name__
+        figures, evaluation, (equity, fills, round_trips) = _stitched(tested, settings.run)
         return WalkForwardResult(
-            walk,
-            windows,
-            rank_by,
-            settings,
-            name,
-            swept,
-            figures,
-            *frames,
-            evaluation,
-            len(spans),
-            stopped,
+            walk=walk,
+            windows=windows,
+            rank_by=rank_by,
+            settings=settings,
+            strategy=strategy_class.__name__,
+            grid={name: list(values) for name, values in grid.items()},
+            figures=figures,
+            equity=equity,
+            fills=fills,
+            round_trips=round_trips,
+            evaluation=evaluation,
+            total=len(spans),
+            stopped=stopped,
         )
 
     try:
@@ -422,7 +422,7 @@ def _stitched(
     everything = {**counts, **whole.total.as_dict()}
     figures = {name: everything[name] for name in (*FIGURES, *TOUCH_FIGURES) if name in everything}
     total = whole.curve.total()
-    equity = _numbered(runs, "equity")
+    equity = _one_after_another(runs, "equity")
     if runs:
         equity = equity.with_columns(
             pl.Series("net_equity", [settings.capital + value for value in total]),
@@ -430,22 +430,17 @@ def _stitched(
             *(pl.Series(f"net_pnl_{code}", values) for code, values in whole.curve.net_pnl.items()),
         )
     frames = (
-        _window_first(equity_as_filed(equity), runs, "equity"),
-        _window_first(fills_as_filed(_numbered(runs, "fills")), runs, "fills"),
-        _window_first(_numbered(runs, "round_trips"), runs, "round_trips"),
+        equity_as_filed(equity),
+        fills_as_filed(_one_after_another(runs, "fills")),
+        _one_after_another(runs, "round_trips"),
     )
     return figures, whole, frames
 
 
-def _numbered(runs: Sequence[_TestRun], frame: str) -> pl.DataFrame:
-    """The test runs' frames of the name `frame` one after another."""
-    frames = [getattr(run, frame) for run in runs]
+def _one_after_another(runs: Sequence[_TestRun], name: str) -> pl.DataFrame:
+    """The test runs' frames `name` one after another, each row with its window first."""
+    frames = [
+        getattr(run, name).select(pl.lit(run.window, pl.Int64).alias("window"), pl.all())
+        for run in runs
+    ]
     return pl.concat(frames, how="diagonal") if frames else pl.DataFrame()
-
-
-def _window_first(frame: pl.DataFrame, runs: Sequence[_TestRun], name: str) -> pl.DataFrame:
-    """`frame` with its rows' window numbers as its first column."""
-    numbers = [run.window for run in runs for _ in range(getattr(run, name).height)]
-    if not numbers:
-        return frame
-    return frame.select(pl.Series("window", numbers, dtype=pl.Int64), pl.all())

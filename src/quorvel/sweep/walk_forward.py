@@ -414,21 +414,21 @@ def _stitched(
         settings.market.trading_day_of,
         settings.min_sharpe_days,
     )
+    if not runs:  # stopped, or failed, before a test run ended: no figures, no rows
+        return {}, whole, (pl.DataFrame(), pl.DataFrame(), pl.DataFrame())
     counts = {
         name: sum(run.figures[name] for run in runs)
         for name in _COUNTS
-        if runs and all(name in run.figures for run in runs)
+        if all(name in run.figures for run in runs)
     }
     everything = {**counts, **whole.total.as_dict()}
     figures = {name: everything[name] for name in (*FIGURES, *TOUCH_FIGURES) if name in everything}
     total = whole.curve.total()
-    equity = _one_after_another(runs, "equity")
-    if runs:
-        equity = equity.with_columns(
-            pl.Series("net_equity", [settings.capital + value for value in total]),
-            pl.Series("drawdown", drawdowns(total)),
-            *(pl.Series(f"net_pnl_{code}", values) for code, values in whole.curve.net_pnl.items()),
-        )
+    equity = _one_after_another(runs, "equity").with_columns(
+        pl.Series("net_equity", [settings.capital + value for value in total]),
+        pl.Series("drawdown", drawdowns(total)),
+        *(pl.Series(f"net_pnl_{code}", values) for code, values in whole.curve.net_pnl.items()),
+    )
     frames = (
         equity_as_filed(equity),
         fills_as_filed(_one_after_another(runs, "fills")),
@@ -443,4 +443,4 @@ def _one_after_another(runs: Sequence[_TestRun], name: str) -> pl.DataFrame:
         getattr(run, name).select(pl.lit(run.window, pl.Int64).alias("window"), pl.all())
         for run in runs
     ]
-    return pl.concat(frames, how="diagonal") if frames else pl.DataFrame()
+    return pl.concat(frames, how="diagonal")

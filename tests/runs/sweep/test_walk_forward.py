@@ -132,12 +132,13 @@ def test_bad_walk_forward_options_exit_with_2_and_say_why(argv, message, capsys)
     assert exited.value.code == 2 and message in capsys.readouterr().err
 
 
-def test_ctrl_c_keeps_the_windows_finished(ray_session, tmp_path):
-    def interrupt_after_the_first_window(done, total):
-        if done == 3:  # its two training runs and its test run
+@pytest.mark.parametrize("finished", [0, 1])
+def test_ctrl_c_keeps_the_windows_finished(ray_session, tmp_path, finished):
+    def interrupt(done, total):
+        if done == 3 * finished + 1:  # a window is its two training runs and its test run
             raise KeyboardInterrupt
 
-    settings = SweepSettings(CODES, RUN, str(tmp_path))
+    settings = SweepSettings(CODES, RUN, str(tmp_path / "data"))
     with pytest.raises(WalkForwardInterrupted) as interrupted:
         run_walk_forward(
             BROKER,
@@ -146,11 +147,14 @@ def test_ctrl_c_keeps_the_windows_finished(ray_session, tmp_path):
             settings,
             WalkForward(2, 2),
             fixed=FIXED,
-            progress=interrupt_after_the_first_window,
+            progress=interrupt,
         )
     partial = interrupted.value.result
-    assert (partial.total, len(partial.windows), partial.stopped) == (2, 1, "interrupted")
-    assert partial.figures["net_pnl"] == partial.windows[0].out_of_sample["net_pnl"]
+    assert (partial.total, len(partial.windows), partial.stopped) == (2, finished, "interrupted")
+    net = [window.out_of_sample["net_pnl"] for window in partial.windows]
+    assert partial.figures.get("net_pnl") == (net[0] if net else None)
+    partial.write(tmp_path / "walk")
+    assert json.loads((tmp_path / "walk" / "walk_forward.json").read_text())["partial"]
 
 
 def test_the_command_prints_the_windows_and_the_stitched_run(ray_session, tmp_path, capsys):

@@ -191,14 +191,16 @@ def _heatmap_png(result: SweepResult, map_: Heatmap) -> Any:
     figure.colorbar(image, ax=axes, label=map_.figure, format=_ticks(map_.figure))
     axes.set_xticks(range(columns), [_value_text(value) for value in map_.x_values])
     axes.set_xlabel(map_.x)
-    axes.set_yticks(range(rows), [_value_text(value) for value in map_.y_values])
     if map_.y:
+        axes.set_yticks(range(rows), [_value_text(value) for value in map_.y_values])
         axes.set_ylabel(map_.y)
+    else:
+        axes.set_yticks([])
     if columns * rows <= _LABELLED_CELLS:
         outline = [patheffects.withStroke(linewidth=2.5, foreground="white")]
         for row, line in enumerate(map_.cells):
             for column, value in enumerate(line):
-                text = "failed" if value is None else _label(map_.figure, value)
+                text = _label(map_.figure, value)
                 axes.text(
                     column, row, text, ha="center", va="center", fontsize=9, path_effects=outline
                 )

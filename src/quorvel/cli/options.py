@@ -41,6 +41,8 @@ from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import DEFAULT_STRATEGY, load_strategy, parse_params
 from quorvel.sim import MAX_TICKS_PER_DAY
 from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES, TOUCH_FIGURES
+from quorvel.sweep.overfitting import DEFAULT_PBO_SPLITS, MAX_PBO_SPLITS, check_pbo_splits
+from quorvel.sweep.search import SEARCHES
 from quorvel.sweep.walk_forward import WalkForward
 
 
@@ -72,6 +74,15 @@ def _whole_number(minimum: int, maximum: int) -> Callable[[str], int]:
 
 # More runs at once in a sweep than any machine or cluster has cores.
 MAX_WORKERS = 1024
+# More trials than a search runs in a year.
+MAX_TRIALS = 10_000_000
+
+
+def _pbo_splits(text: str) -> int:
+    try:
+        return check_pbo_splits(_whole_number(2, MAX_PBO_SPLITS)(text))
+    except ValueError as error:  # argparse prints the message of this type of error only
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _number(minimum: float, maximum: float) -> Callable[[str], float]:
@@ -387,6 +398,31 @@ def build_parser() -> argparse.ArgumentParser:
         help="runs at once (default: every core of this machine or the cluster)",
     )
     sweep.add_argument(
+        "--pbo-splits",
+        type=_pbo_splits,
+        metavar="S",
+        help="blocks of days the probability of backtest overfitting halves, even, at most "
+        f"{MAX_PBO_SPLITS} (default: {DEFAULT_PBO_SPLITS}, or fewer when the days are fewer)",
+    )
+    sweep.add_argument(
+        "--search",
+        choices=SEARCHES,
+        help="how the combinations are picked (default: grid, every one): random draws --trials "
+        "of them, optuna lets its TPE sampler propose each next one",
+    )
+    sweep.add_argument(
+        "--trials",
+        type=_whole_number(1, MAX_TRIALS),
+        metavar="N",
+        help="the combinations a random or optuna search runs",
+    )
+    sweep.add_argument(
+        "--resume",
+        metavar="DIR",
+        help="go on with the sweep whose files are in DIR: run only the combinations its "
+        "rows.jsonl lacks, and write the sweep's files there",
+    )
+    sweep.add_argument(
         "--walk-forward",
         type=_walk_forward,
         metavar="TRAIN:TEST",
@@ -459,6 +495,10 @@ _SWEEP_ONLY = (
     ("--ray-address", "ray_address"),
     ("--run-timeout", "run_timeout"),
     ("--workers", "workers"),
+    ("--pbo-splits", "pbo_splits"),
+    ("--search", "search"),
+    ("--trials", "trials"),
+    ("--resume", "resume"),
     ("--walk-forward", "walk_forward"),
 )
 
@@ -556,7 +596,8 @@ def futures_fees(parser: argparse.ArgumentParser, given: Sequence[str]) -> Dict[
 
 
 def _check_sweep_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """The sweep's options only with --sweep, and what shows one run never with it."""
+    """The sweep's options only with --sweep, and what shows one run never with it; --resume
+    DIR is the --output the sweep writes."""
     given = [option for option, dest in _SWEEP_ONLY if getattr(args, dest) is not None]
     if given and not args.sweep:
         listed = " and ".join([", ".join(given[:-1]), given[-1]] if given[1:] else given)
@@ -566,12 +607,22 @@ def _check_sweep_options(parser: argparse.ArgumentParser, args: argparse.Namespa
             parser.error(f"{option} shows one run; it does not go with --sweep")
     if args.anchored and not args.walk_forward:
         parser.error("--anchored works with --walk-forward only")
+    if args.resume and args.walk_forward:
+        parser.error("--resume goes on with one sweep; it does not go with --walk-forward")
     if args.rank_by in TOUCH_FIGURES and not args.compare_fills:
         parser.error(f"--rank-by {args.rank_by} is a figure under touch fills: add --compare-fills")
     if args.compare_fills and args.fill_model == "touch":
         parser.error("--compare-fills sets the fill model beside touch fills: give another --fill-model")
     if args.offline and not args.data_dir:
         parser.error("--offline reads the tick cache: give its --data-dir")
+    if args.resume:
+        if args.output and _same_place(args.output) != _same_place(args.resume):
+            parser.error("--resume DIR writes the sweep's files into DIR: leave out --output")
+        args.output = args.resume
+
+
+def _same_place(path: str) -> str:
+    return os.path.realpath(os.path.expanduser(path))
 
 
 def _check_outputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:

@@ -25,6 +25,7 @@ from quorvel.sweep import (
     render_sweep,
     run_sweep,
 )
+from quorvel.sweep.search import Search
 
 
 def sweep_command(
@@ -44,7 +45,11 @@ def sweep_command(
         grid = parse_grid(strategy, args.sweep)
     except ValueError as error:
         parser.error(f"--sweep/--param: {error}")
-    sweep_settings = SweepSettings(tuple(args.codes), settings, data_dir)
+    try:
+        search = Search(args.search or "grid", args.trials)
+    except ValueError as error:
+        parser.error(f"--search/--trials: {error}")
+    sweep_settings = SweepSettings(tuple(args.codes), settings, data_dir, args.pbo_splits)
     broker = (
         CacheOnlyBroker
         if args.offline
@@ -52,7 +57,7 @@ def sweep_command(
     )
     if args.walk_forward:
         return walk_forward_command(
-            parser, args, broker, strategy, grid, fixed, sweep_settings, console, stop
+            parser, args, broker, strategy, grid, fixed, search, sweep_settings, console, stop
         )
     status = 0
     try:
@@ -68,6 +73,9 @@ def sweep_command(
                 workers=args.workers,
                 progress=advance,
                 run_timeout=args.run_timeout,
+                search=search,
+                journal=args.output,
+                resume=bool(args.resume),
             )
     except SweepInterrupted as interruption:
         result, status = interruption.result, stop.exit_status

@@ -22,6 +22,7 @@ from quorvel.sweep import (
     run_walk_forward,
 )
 from quorvel.sweep.runner import BrokerFactory
+from quorvel.sweep.search import Search
 
 
 def walk_forward_command(
@@ -31,6 +32,7 @@ def walk_forward_command(
     strategy: Any,
     grid: Dict[str, List[Any]],
     fixed: Dict[str, Any],
+    search: Search,
     settings: SweepSettings,
     console: Console,
     stop: Stop,
@@ -54,6 +56,7 @@ def walk_forward_command(
                 workers=args.workers,
                 progress=advance,
                 run_timeout=args.run_timeout,
+                search=search,
             )
     except WalkForwardInterrupted as interruption:
         result, status = interruption.result, stop.exit_status

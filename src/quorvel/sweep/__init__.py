@@ -5,7 +5,9 @@ Ray cluster alike.  Ray is the optional extra ``quorvel[sweep]``.
 """
 
 from quorvel.sweep.grid import combinations, parse_grid
+from quorvel.sweep.journal import ROWS_FILE
 from quorvel.sweep.logs import LOGS_DIRECTORY
+from quorvel.sweep.overfitting import Overfitting
 from quorvel.sweep.runner import (
     DEFAULT_RANK_BY,
     FIGURES,
@@ -19,6 +21,7 @@ from quorvel.sweep.runner import (
     TOUCH_FIGURES,
     run_sweep,
 )
+from quorvel.sweep.search import SEARCHES, Search
 from quorvel.sweep.tables import render_sweep
 from quorvel.sweep.walk_forward import (
     WalkForward,
@@ -33,8 +36,12 @@ __all__ = [
     "DEFAULT_RANK_BY",
     "FIGURES",
     "LOGS_DIRECTORY",
+    "Overfitting",
     "RAY_MISSING",
+    "ROWS_FILE",
+    "SEARCHES",
     "SWEEP_FILES",
+    "Search",
     "SweepError",
     "SweepInterrupted",
     "SweepResult",

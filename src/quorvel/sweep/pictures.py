@@ -364,6 +364,8 @@ def _statistics_html(statistics: Dict[str, Any]) -> str:
                 rows += flat(value, f"{prefix}{key} ")
             elif isinstance(value, float):
                 rows.append((f"{prefix}{key}", f"{value:.4g}"))
+            elif isinstance(value, (list, tuple)) and all(isinstance(v, str) for v in value):
+                rows.append((f"{prefix}{key}", "; ".join(value) or "-"))
             elif isinstance(value, (list, tuple)):  # the inputs themselves: too many to list
                 rows.append((f"{prefix}{key}", f"{len(value)} values"))
             else:

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import functools
 import json
 import os
 import sys
@@ -52,13 +53,16 @@ from quorvel.backtest.errors import BacktestInterrupted, StrategyError
 from quorvel.backtest.output.files import check_writable_directory, rounded_figures, summary
 from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.results.comparison import TOUCH
+from quorvel.backtest.results.evaluation import daily_returns
 from quorvel.backtest.settings.run import RunSettings
 from quorvel.backtest.strategy.base import Strategy
 from quorvel.backtest.strategy.loading import load_strategy
 from quorvel.sweep.errors import SweepError, SweepInterrupted
-from quorvel.sweep.grid import combinations
+from quorvel.sweep.journal import RowsJournal, sweep_identity
 from quorvel.sweep.logs import LOGS_DIRECTORY, output_caught, write_logs
+from quorvel.sweep.overfitting import Overfitting, check_pbo_splits, overfitting_of
 from quorvel.sweep.pictures import SWEEP_PICTURES, write_sweep_pictures
+from quorvel.sweep.search import Search, Trials
 from quorvel.sweep.session import ray_session
 
 RAY_MISSING = "parameter sweeps run on Ray, which is not installed: pip install 'quorvel[sweep]'"
@@ -103,25 +107,34 @@ Progress = Callable[[int, int], None]  # (runs finished, runs in all)
 
 @dataclass(frozen=True)
 class SweepSettings:
-    """What every run of a sweep shares: its codes, its run settings and its tick cache."""
+    """What every run of a sweep shares: its codes, its run settings and its tick cache; and
+    the blocks of days its probability of backtest overfitting cuts the runs' returns into."""
 
     codes: Tuple[str, ...]
     run: RunSettings = field(default_factory=RunSettings)
     data_dir: Optional[str] = None  # None: a temporary directory for the sweep
+    pbo_splits: Optional[int] = None  # None: 16, or fewer when the days are fewer
+
+    def __post_init__(self) -> None:
+        if self.pbo_splits is not None:
+            check_pbo_splits(self.pbo_splits)
 
     def as_dict(self) -> Dict[str, Any]:
-        """The settings as sweep.json records them."""
+        """The settings as sweep.json records them; the blocks of days are with the
+        statistics ("overfitting": "splits", as many as the days allowed)."""
         return {"codes": list(self.codes), "data_dir": self.data_dir, **self.run.as_dict()}
 
 
 @dataclass
 class SweepRow:
     """One combination: its parameters and its run's figures, or why the run failed; `output`
-    is what the run printed (and the traceback of a failure), for its log file."""
+    is what the run printed (and the traceback of a failure), for its log file; `returns` its
+    daily returns, which the overfitting statistics read (and sweep.csv does not hold)."""
 
     params: Dict[str, Any]
     figures: Dict[str, Any] = field(default_factory=dict)
     error: Optional[str] = None
+    returns: List[float] = field(default_factory=list, repr=False)
     # A transcript, long at times: no part of what the row is or shows.
     output: str = field(default="", compare=False, repr=False)
 
@@ -157,6 +170,12 @@ class SweepResult:
     strategy: str
     unfinished: List[Dict[str, Any]] = field(default_factory=list)
     stopped: Optional[str] = None
+    search: Search = field(default_factory=Search)
+
+    @property
+    def trials(self) -> int:
+        """The combinations run, failed ones too: the trials the deflated Sharpe ratio counts."""
+        return len(self.rows)
 
     def frame(self) -> pl.DataFrame:
         """One row per combination: the finished ones best first (parameters, figures, error),
@@ -164,6 +183,16 @@ class SweepResult:
         figures = figures_of(self.settings.run)
         records = [row.flat(figures) for row in self._rows_and_unfinished()]
         return pl.DataFrame(records, infer_schema_length=None).with_row_index("rank", offset=1)
+
+    @functools.cached_property
+    def overfitting(self) -> Optional[Overfitting]:
+        """The deflated Sharpe ratio of the best finished combination and the probability of
+        backtest overfitting of them all (`quorvel.sweep.overfitting`); None for a sweep of
+        one combination, which chose nothing."""
+        if self.total < 2:
+            return None
+        finished = [row.returns for row in self.rows if row.error is None]
+        return overfitting_of(finished, self.settings.pbo_splits)
 
     def write(self, directory: str) -> List[str]:
         """Write `SWEEP_FILES` into `directory` (created if missing), each finished run's log
@@ -193,11 +222,13 @@ class SweepResult:
         document = {
             "strategy": self.strategy,
             "rank_by": self.rank_by,
+            "search": self.search.as_dict(),
             "combinations": self.total,
             "finished": len(self.rows),
             "partial": self.stopped is not None,
             "stopped": self.stopped,
             "settings": self.settings.as_dict(),
+            "overfitting": self.overfitting.as_dict() if self.overfitting else None,
             "rows": [
                 {"rank": rank, **row.flat(figures_of(self.settings.run))}
                 for rank, row in enumerate(rows, 1)
@@ -253,10 +284,13 @@ def backtest_and_row(
         named = isinstance(error, StrategyError)
         text = str(error) if named else f"{type(error).__name__}: {error}"
         return None, SweepRow(params, error=text)
-    document = summary(result)
+    evaluation = result.evaluate()
+    document = summary(result, evaluation)
     compared = document.get("fill_comparison", {}).get("total", {})
     touch = {name: compared[name] for name in TOUCH_FIGURES if name in compared}
-    return result, SweepRow(params, {**document["total"], **touch})
+    curve = evaluation.curve
+    returns = daily_returns(curve.timestamps, curve.total(), settings.run.capital, result.day_of)
+    return result, SweepRow(params, {**document["total"], **touch}, returns=returns)
 
 
 def figures_of(run: RunSettings) -> Tuple[str, ...]:
@@ -288,6 +322,9 @@ def run_sweep(
     workers: Optional[int] = None,
     progress: Optional[Progress] = None,
     run_timeout: Optional[float] = None,
+    search: Search = Search(),
+    journal: Optional[str] = None,
+    resume: bool = False,
 ) -> SweepResult:
     """Backtest every combination of `grid` (each with the `fixed` parameters too) as Ray tasks.
 
@@ -302,27 +339,34 @@ def run_sweep(
     Ray, for a Ray address that does not answer, or for a bad grid.  Ctrl-C,
     at any point, cancels the runs not finished and raises
     `SweepInterrupted`, which carries the finished rows.
+
+    `search` picks the combinations (`quorvel.sweep.search`): all of the
+    grid, or a random or an optuna search's trials.  With a `journal`
+    directory each finished row is appended to its rows.jsonl as the run
+    ends (`quorvel.sweep.journal`); with `resume` too, the rows it holds
+    already are taken as they are and only the others run.
     """
     try:
         import ray
     except ImportError:
         raise SweepError(RAY_MISSING) from None
     strategy_class = load_strategy(strategy) if isinstance(strategy, str) else strategy
-    runs = [{**(fixed or {}), **combination} for combination in combinations(grid)]
     _check_grid(strategy_class, grid, fixed or {}, rank_by, figures_of(settings.run))
-    rows: Dict[int, SweepRow] = {}  # by the combination's place in the grid
+    identity = sweep_identity(strategy_class, settings, broker, grid, fixed or {}, search)
+    rows_journal = RowsJournal(journal, identity) if journal else None
+    runs = _trials(grid, fixed or {}, search, rank_by, settings.run.seed, rows_journal, resume)
 
     def ranked(stopped: Optional[str] = None) -> SweepResult:
-        in_grid_order = [rows[index] for index in sorted(rows)]
-        unfinished = [params for index, params in enumerate(runs) if index not in rows]
+        in_grid_order = [runs.rows[index] for index in sorted(runs.rows)]
         return SweepResult(
             rank(in_grid_order, rank_by),
             rank_by,
-            len(runs),
+            runs.total,
             settings,
             strategy_class.__name__,
-            unfinished,
+            runs.unfinished(),
             stopped,
+            search,
         )
 
     try:
@@ -332,6 +376,8 @@ def run_sweep(
             )
             settings = dataclasses.replace(settings, data_dir=os.path.expanduser(data_dir))
             _fill_tick_cache(broker, settings)
+            if rows_journal:
+                stack.enter_context(rows_journal)
             stack.enter_context(ray_session(ray, ray_address, workers))
             stack.enter_context(_shipped_by_value(ray, strategy_class))
             # Without a run timeout, runs wait queued beyond the cores, so that a core never waits
@@ -343,7 +389,7 @@ def run_sweep(
             def submit(params: Dict[str, Any]) -> Any:
                 return task.remote(broker, strategy_class, params, settings)
 
-            _gather(ray, submit, runs, limit, run_timeout, rows, progress)
+            _gather(ray, submit, runs, limit, run_timeout, progress)
     except KeyboardInterrupt:
         raise SweepInterrupted(ranked("interrupted")) from None
     return ranked()
@@ -376,6 +422,24 @@ def _check_grid(
         raise SweepError(f"{', '.join(both)}: both swept and set; give each one way only")
 
 
+def _trials(
+    grid: Mapping[str, Sequence[Any]],
+    fixed: Mapping[str, Any],
+    search: Search,
+    rank_by: str,
+    seed: Optional[int],
+    journal: Optional[RowsJournal],
+    resume: bool,
+) -> Trials:
+    """The runs of the sweep, those a resumed journal holds already taken as done."""
+    runs = Trials(grid, fixed, search, rank_by, rank_by in LOWER_IS_BETTER, seed, journal)
+    if resume:
+        if journal is None:
+            raise SweepError("a sweep resumes from the rows.jsonl of its journal: name its folder")
+        runs.take([SweepRow(**record) for record in journal.read()])
+    return runs
+
+
 def _fill_tick_cache(broker: BrokerFactory, settings: SweepSettings) -> None:
     """Load every day of the period and the backfill into the data directory, once."""
     load_ticks(broker(), settings.codes, settings.run, data_dir=settings.data_dir or "")
@@ -399,20 +463,20 @@ def _shipped_by_value(ray: Any, strategy: Type[Strategy]) -> Iterator[None]:
 def _gather(
     ray: Any,
     submit: Callable[[Dict[str, Any]], Any],
-    runs: List[Dict[str, Any]],
+    runs: Trials,
     limit: int,
     run_timeout: Optional[float],
-    rows: Dict[int, SweepRow],
     progress: Optional[Progress],
 ) -> None:
-    """Keep up to `limit` runs going until all have finished, each row put in `rows` under
-    the run's index; a run going for longer than `run_timeout` is cancelled and fails its row.
-    KeyboardInterrupt cancels the runs still going."""
+    """Keep up to `limit` runs going until all have finished, each row handed to `runs`
+    under the run's index; a run going for longer than `run_timeout` is cancelled and fails
+    its row.  KeyboardInterrupt keeps the rows of the runs finished by then and cancels the
+    others."""
     pending: Dict[Any, int] = {}
     deadlines: Dict[Any, float] = {}
-    waiting = iter(enumerate(runs))
+    waiting = iter(runs)
     report = progress or (lambda done, total: None)
-    report(0, len(runs))
+    report(len(runs.rows), runs.total)
     try:
         while True:
             for index, params in waiting:
@@ -429,17 +493,21 @@ def _gather(
             for reference in finished:
                 index = pending.pop(reference)
                 deadlines.pop(reference, None)
-                rows[index] = _row(ray, reference, runs[index])
+                runs.finish(index, _row(ray, reference, runs.params(index)))
             for reference, deadline in list(deadlines.items()):
                 if time.monotonic() >= deadline:
                     ray.cancel(reference, force=True)
                     index = pending.pop(reference)
                     del deadlines[reference]
-                    rows[index] = SweepRow(
-                        runs[index], error=f"timed out: still running after {run_timeout:g} s"
-                    )
-            report(len(rows), len(runs))
+                    timed_out = f"timed out: still running after {run_timeout:g} s"
+                    runs.finish(index, SweepRow(runs.params(index), error=timed_out))
+            report(len(runs.rows), runs.total)
     except KeyboardInterrupt:
+        # The runs that ended before the interrupt keep their rows.
+        ended = ray.wait(list(pending), num_returns=len(pending), timeout=0)[0] if pending else []
+        for reference in ended:
+            index = pending.pop(reference)
+            runs.finish(index, _row(ray, reference, runs.params(index)))
         for reference in pending:
             ray.cancel(reference, force=True)
         raise

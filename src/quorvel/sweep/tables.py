@@ -38,8 +38,8 @@ def render_sweep(result: SweepResult, console: Any) -> None:
     shown = shown_figures(run, result.rank_by)
     failures = any(row.error for row in result.rows)
     table = Table(
-        title=f"{result.strategy}: {result.total} combinations ranked by {result.rank_by} "
-        f"(NTD; fills: {run.fill_model}, latency {run.latency_ms:g} ms)",
+        title=f"{result.strategy}: {result.total} combinations{_searched(result)} ranked by "
+        f"{result.rank_by} (NTD; fills: {run.fill_model}, latency {run.latency_ms:g} ms)",
         title_justify="left",
         box=box.SIMPLE_HEAD,
     )
@@ -71,6 +71,14 @@ def render_sweep(result: SweepResult, console: Any) -> None:
             style="dim",
             highlight=False,
         )
+    for line in result.overfitting.lines() if result.overfitting else ():
+        console.print(f"  {line}", highlight=False)
+
+
+def _searched(result: SweepResult) -> str:
+    """How a search other than the grid's picked the combinations, for the title."""
+    method = result.search.method
+    return "" if method == "grid" else f" ({method} search)"
 
 
 def shown_figures(run: RunSettings, rank_by: str) -> Dict[str, str]:

@@ -39,8 +39,8 @@ class TestUsageErrors:
                 "(see quorvel-backtest --help)",
             ),
             (cli.main, ["--strat", "x"],  # a prefix of an option is none: the nearest are named
-             "quorvel-backtest: error: unrecognized arguments: --strat x; did you mean --start or "
-             "--strategy? (see quorvel-backtest --help)"),
+             "quorvel-backtest: error: unrecognized arguments: --strat x; did you mean --start, "
+             "--strategy or --trials? (see quorvel-backtest --help)"),
             (import_command.main, ["taifex", "a.zip", "--data-dir", "d", "--dta-dir=e"],
              "quorvel-import: error: unrecognized arguments: --dta-dir=e; did you mean "
              "--data-dir? (see quorvel-import --help)"),

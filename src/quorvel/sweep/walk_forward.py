@@ -32,6 +32,7 @@ import polars as pl
 from quorvel.atomic_files import directory_written, written_together
 from quorvel.backtest.errors import BacktestInterrupted
 from quorvel.backtest.output.files import (
+    RATIO_DECIMALS,
     check_writable_directory,
     equity_as_filed,
     fills_as_filed,
@@ -71,6 +72,8 @@ WALK_FORWARD_FILES = (
 # Each window's sweep and its test run's log, in windows/<number>/.
 WINDOWS_DIRECTORY = "windows"
 TEST_LOG = "test.log"
+# The overfitting statistics of each window's sweep, beside its choice.
+WINDOW_STATISTICS = ("deflated_sharpe", "pbo")
 _DAY_COLUMNS = ("train_first", "train_last", "test_first", "test_last")
 # The figures that add up over the test runs, beyond those `joined` computes.
 _COUNTS = ("orders", "filled_qty", "cancellations", *TOUCH_FIGURES)
@@ -141,9 +144,16 @@ class Window:
     sweep: Optional[SweepResult] = field(default=None, compare=False, repr=False)
     output: str = field(default="", compare=False, repr=False)  # what the test run printed
 
+    def statistics(self) -> Dict[str, Optional[float]]:
+        """The overfitting statistics of the window's sweep (`WINDOW_STATISTICS`), None where
+        it has none (`quorvel.sweep.overfitting`)."""
+        found = self.sweep.overfitting if self.sweep is not None else None
+        return {name: getattr(found, name, None) for name in WINDOW_STATISTICS}
+
     def flat(self, names: Sequence[str], figures: Sequence[str]) -> Dict[str, Any]:
         """The window as one record: its days, the chosen values of `names`, each of `figures`
-        in sample ("is_") and out of sample ("oos_"), as the files hold them, and the error."""
+        in sample ("is_") and out of sample ("oos_"), as the files hold them, its sweep's
+        statistics and the error."""
         sides = {
             f"{prefix}_{name}": value
             for prefix, side in (("is", self.in_sample), ("oos", self.out_of_sample))
@@ -151,7 +161,11 @@ class Window:
         }
         days = dict(zip(_DAY_COLUMNS, (*self.train, *self.test)))
         chosen = {name: self.params.get(name) for name in names}
-        return {"window": self.number, **days, **chosen, **sides, "error": self.error}
+        statistics = {
+            name: None if value is None else round(value, RATIO_DECIMALS)
+            for name, value in self.statistics().items()
+        }
+        return {"window": self.number, **days, **chosen, **sides, **statistics, "error": self.error}
 
 
 @dataclass

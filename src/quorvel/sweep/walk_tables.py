@@ -5,10 +5,16 @@ from __future__ import annotations
 
 from typing import Any, List
 
-from quorvel.backtest.output.tables import FigureTable, fitted
+from quorvel.backtest.output.tables import FigureTable, fitted, ratio
 from quorvel.sweep.runner import SweepRow
 from quorvel.sweep.tables import figure_cell, shown_figures
-from quorvel.sweep.walk_forward import Span, WalkForwardResult
+from quorvel.sweep.walk_forward import WINDOW_STATISTICS, Span, WalkForwardResult
+
+_STATISTIC_HEADINGS = {"deflated_sharpe": "DSR", "pbo": "PBO"}
+_STATISTIC_WORDS = {
+    "deflated_sharpe": "the deflated Sharpe ratio",
+    "pbo": "the probability of backtest overfitting",
+}
 
 
 def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
@@ -18,11 +24,17 @@ def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
     sides = [result.rank_by, *(["net_pnl"] if result.rank_by != "net_pnl" else [])]
     names = list(result.grid)
     failures = any(window.error for window in result.windows)
+    statistics = [
+        name
+        for name in WINDOW_STATISTICS
+        if any(window.statistics()[name] is not None for window in result.windows)
+    ]
     columns = [
         "#",
         "test days",
         *names,
         *(f"{shown[figure]} {side}" for figure in sides for side in ("IS", "OOS")),
+        *(_STATISTIC_HEADINGS[name] for name in statistics),
         *(["error"] if failures else []),
     ]
     rows = [
@@ -35,6 +47,7 @@ def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
                 for figure in sides
                 for side in (window.in_sample, window.out_of_sample)
             ),
+            *(ratio(window.statistics()[name]) for name in statistics),
             *([(window.error or "").splitlines()[0] if window.error else ""] if failures else []),
         ]
         for window in result.windows
@@ -43,6 +56,7 @@ def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
     total = ["", "stitched", *[""] * len(names)]
     for figure in sides:
         total += ["", figure_cell(figure, stitched) if result.figures else "-"]
+    total += [""] * len(statistics)
     windows = FigureTable(
         f"{result.strategy} walk-forward: {len(result.windows)} of {result.total} windows of "
         f"{result.walk}, ranked by {result.rank_by} (NTD)",
@@ -50,7 +64,7 @@ def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
         rows,
         total=total,
         names=2 + len(names),
-        note=_note(result, sides),
+        note=_note(result, sides, statistics),
     )
     tested = [window.test for window in result.windows if window.out_of_sample]
     span = f", {tested[0][0]} to {tested[-1][1]}" if tested else ""
@@ -64,9 +78,11 @@ def walk_forward_tables(result: WalkForwardResult) -> List[FigureTable]:
     return [windows, out_of_sample]
 
 
-def _note(result: WalkForwardResult, figures: List[str]) -> str:
+def _note(result: WalkForwardResult, figures: List[str], statistics: List[str]) -> str:
     """What IS and OOS mean, and why a Sharpe ratio may be missing."""
     note = "IS: in-sample, the chosen combination on its training days; OOS: out-of-sample"
+    for name in statistics:
+        note += f"; {_STATISTIC_HEADINGS[name]}: {_STATISTIC_WORDS[name]} of the training sweep"
     sides = [side for window in result.windows for side in (window.in_sample, window.out_of_sample)]
     if "sharpe" in figures and any(side and side.get("sharpe") is None for side in sides):
         days = result.settings.run.min_sharpe_days

@@ -101,6 +101,8 @@ def test_the_tables_fit_80_columns_and_the_files_hold_every_window(walked, tmp_p
     assert table["oos_net_pnl"].to_list() == [
         round(w.out_of_sample["net_pnl"]) for w in result.windows
     ]
+    statistics = [w.statistics()["pbo"] for w in result.windows]
+    assert table["pbo"].to_list() == [None if v is None else round(v, 4) for v in statistics]
     document = json.loads((tmp_path / "walk_forward.json").read_text())
     assert document["out_of_sample"]["net_pnl"] == round(result.figures["net_pnl"])
     assert document["walk_forward"] == {"train": 2, "test": 2, "anchored": False}

@@ -43,6 +43,7 @@ from quorvel.sim import MAX_TICKS_PER_DAY
 from quorvel.sweep import DEFAULT_RANK_BY, FIGURES, LOGS_DIRECTORY, SWEEP_FILES, TOUCH_FIGURES
 from quorvel.sweep.overfitting import DEFAULT_PBO_SPLITS, MAX_PBO_SPLITS, check_pbo_splits
 from quorvel.sweep.search import SEARCHES
+from quorvel.sweep.walk_forward import WalkForward
 
 
 def day_argument(text: str) -> str:
@@ -421,7 +422,28 @@ def build_parser() -> argparse.ArgumentParser:
         help="go on with the sweep whose files are in DIR: run only the combinations its "
         "rows.jsonl lacks, and write the sweep's files there",
     )
+    sweep.add_argument(
+        "--walk-forward",
+        type=_walk_forward,
+        metavar="TRAIN:TEST",
+        help="walk forward in trading days: sweep on TRAIN days, run the best on the TEST days "
+        "after them, and so on over the period; the result is the test days stitched",
+    )
+    sweep.add_argument(
+        "--anchored",
+        action="store_true",
+        default=None,
+        help="with --walk-forward: every window trains from the period's first day (default: "
+        "rolling, the TRAIN days before its test days)",
+    )
     return parser
+
+
+def _walk_forward(text: str) -> WalkForward:
+    try:
+        return WalkForward.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _add_fill_arguments(parser: argparse.ArgumentParser) -> None:
@@ -477,6 +499,7 @@ _SWEEP_ONLY = (
     ("--search", "search"),
     ("--trials", "trials"),
     ("--resume", "resume"),
+    ("--walk-forward", "walk_forward"),
 )
 
 
@@ -582,6 +605,10 @@ def _check_sweep_options(parser: argparse.ArgumentParser, args: argparse.Namespa
     for option, value in (("--plot", args.plot), ("--report", args.report)):
         if value and args.sweep:
             parser.error(f"{option} shows one run; it does not go with --sweep")
+    if args.anchored and not args.walk_forward:
+        parser.error("--anchored works with --walk-forward only")
+    if args.resume and args.walk_forward:
+        parser.error("--resume goes on with one sweep; it does not go with --walk-forward")
     if args.rank_by in TOUCH_FIGURES and not args.compare_fills:
         parser.error(f"--rank-by {args.rank_by} is a figure under touch fills: add --compare-fills")
     if args.compare_fills and args.fill_model == "touch":

@@ -13,6 +13,7 @@ from quorvel.backtest import RunSettings
 from quorvel.backtest.strategy.loading import load_strategy, parse_params
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop
+from quorvel.cli.walk_forward import walk_forward_command
 from quorvel.data.offline import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import (
@@ -54,6 +55,10 @@ def sweep_command(
         if args.offline
         else functools.partial(SimulatedBroker, args.seed, ticks_per_day=args.ticks_per_day)
     )
+    if args.walk_forward:
+        return walk_forward_command(
+            parser, args, broker, strategy, grid, fixed, search, sweep_settings, console, stop
+        )
     status = 0
     try:
         with progress_bar(console, "backtests", "runs") as advance:

@@ -23,6 +23,14 @@ from quorvel.sweep.runner import (
 )
 from quorvel.sweep.search import SEARCHES, Search
 from quorvel.sweep.tables import render_sweep
+from quorvel.sweep.walk_forward import (
+    WalkForward,
+    WalkForwardInterrupted,
+    WalkForwardResult,
+    Window,
+    run_walk_forward,
+)
+from quorvel.sweep.walk_tables import render_walk_forward
 
 __all__ = [
     "DEFAULT_RANK_BY",
@@ -40,8 +48,14 @@ __all__ = [
     "SweepRow",
     "SweepSettings",
     "TOUCH_FIGURES",
+    "WalkForward",
+    "WalkForwardInterrupted",
+    "WalkForwardResult",
+    "Window",
     "combinations",
     "parse_grid",
     "render_sweep",
+    "render_walk_forward",
     "run_sweep",
+    "run_walk_forward",
 ]

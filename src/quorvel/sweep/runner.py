@@ -49,8 +49,9 @@ import polars as pl
 from quorvel.atomic_files import directory_written, written_together
 from quorvel.backtest.account.ledger import profit_factor_of
 from quorvel.backtest.engine.backtest import load_ticks, run_backtest
-from quorvel.backtest.errors import StrategyError
+from quorvel.backtest.errors import BacktestInterrupted, StrategyError
 from quorvel.backtest.output.files import check_writable_directory, rounded_figures, summary
+from quorvel.backtest.results.result import BacktestResult
 from quorvel.backtest.results.comparison import TOUCH
 from quorvel.backtest.results.evaluation import daily_returns
 from quorvel.backtest.settings.run import RunSettings
@@ -60,6 +61,7 @@ from quorvel.sweep.errors import SweepError, SweepInterrupted
 from quorvel.sweep.journal import RowsJournal, sweep_identity
 from quorvel.sweep.logs import LOGS_DIRECTORY, output_caught, write_logs
 from quorvel.sweep.overfitting import Overfitting, check_pbo_splits, overfitting_of
+from quorvel.sweep.pictures import SWEEP_PICTURES, write_sweep_pictures
 from quorvel.sweep.search import Search, Trials
 from quorvel.sweep.session import ray_session
 
@@ -193,8 +195,9 @@ class SweepResult:
         return overfitting_of(finished, self.settings.pbo_splits)
 
     def write(self, directory: str) -> List[str]:
-        """Write `SWEEP_FILES` into `directory` (created if missing), and each finished run's
-        log into its ``runs/`` (`quorvel.sweep.logs`); return the paths of the two files.
+        """Write `SWEEP_FILES` into `directory` (created if missing), each finished run's log
+        into its ``runs/`` (`quorvel.sweep.logs`) and the pictures where their libraries are
+        installed (`quorvel.sweep.pictures`); return the paths of the two files.
 
         They are written into a fresh directory swapped into place
         (`quorvel.atomic_files.directory_written`): `directory` holds this
@@ -207,8 +210,10 @@ class SweepResult:
         logs = os.path.join(directory, LOGS_DIRECTORY)
         if os.path.lexists(logs) and not os.path.isdir(logs):  # not one of ours to replace
             raise NotADirectoryError(f"{logs} is a file; the runs' logs need a folder there")
-        with directory_written(directory, (*SWEEP_FILES, LOGS_DIRECTORY)) as staged:
+        names = (*SWEEP_FILES, *SWEEP_PICTURES, LOGS_DIRECTORY)
+        with directory_written(directory, names) as staged:
             self._write_into(staged)
+            write_sweep_pictures(self, staged)
         return [os.path.join(directory, name) for name in SWEEP_FILES]
 
     def _write_into(self, directory: str) -> None:
@@ -250,17 +255,19 @@ def run_one(
     """The backtest of one combination, as a sweep task runs it: its row, with what the run
     printed."""
     with output_caught() as output:
-        row = _backtest_row(broker, strategy, params, settings)
+        _, row = backtest_and_row(broker, strategy, params, settings)
     row.output = output.getvalue()
     return row
 
 
-def _backtest_row(
+def backtest_and_row(
     broker: BrokerFactory,
     strategy: Type[Strategy],
     params: Dict[str, Any],
     settings: SweepSettings,
-) -> SweepRow:
+) -> Tuple[Optional[BacktestResult], SweepRow]:
+    """The backtest of one combination and its row; no result when the run failed (the row's
+    error says why, and its traceback is printed)."""
     try:
         result = run_backtest(
             broker(),
@@ -269,18 +276,21 @@ def _backtest_row(
             strategy=strategy(**params),
             data_dir=settings.data_dir or "",
         )
+    except BacktestInterrupted:  # Ctrl-C, where the run is the caller's: no failed row
+        raise
     except Exception as error:
         traceback.print_exception(type(error), error, error.__traceback__)
         # A StrategyError's message names the strategy's exception already.
         named = isinstance(error, StrategyError)
-        return SweepRow(params, error=str(error) if named else f"{type(error).__name__}: {error}")
+        text = str(error) if named else f"{type(error).__name__}: {error}"
+        return None, SweepRow(params, error=text)
     evaluation = result.evaluate()
     document = summary(result, evaluation)
     compared = document.get("fill_comparison", {}).get("total", {})
     touch = {name: compared[name] for name in TOUCH_FIGURES if name in compared}
     curve = evaluation.curve
     returns = daily_returns(curve.timestamps, curve.total(), settings.run.capital, result.day_of)
-    return SweepRow(params, {**document["total"], **touch}, returns=returns)
+    return result, SweepRow(params, {**document["total"], **touch}, returns=returns)
 
 
 def figures_of(run: RunSettings) -> Tuple[str, ...]:

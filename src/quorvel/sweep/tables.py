@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Dict
 
 from quorvel.backtest.account.ledger import MONEY_FIGURES
 from quorvel.backtest.output.tables import ntd, ratio
 from quorvel.backtest.results.comparison import TOUCH
+from quorvel.backtest.settings.run import RunSettings
 from quorvel.sweep.runner import SweepResult, SweepRow
 
 # The figures of the printed table, with their headings (the ranking's figure is added when it
@@ -34,8 +35,7 @@ def render_sweep(result: SweepResult, console: Any) -> None:
 
     run = result.settings.run
     names = list(result.rows[0].params) if result.rows else []
-    shown = {**_SHOWN, **(_SHOWN_COMPARED if run.compares_fills else {})}
-    shown.setdefault(result.rank_by, result.rank_by)
+    shown = shown_figures(run, result.rank_by)
     failures = any(row.error for row in result.rows)
     table = Table(
         title=f"{result.strategy}: {result.total} combinations{_searched(result)} ranked by "
@@ -44,7 +44,11 @@ def render_sweep(result: SweepResult, console: Any) -> None:
         box=box.SIMPLE_HEAD,
     )
     rows = [
-        [str(rank), *(str(row.params[name]) for name in names), *(_cell(n, row) for n in shown)]
+        [
+            str(rank),
+            *(str(row.params[name]) for name in names),
+            *(figure_cell(n, row) for n in shown),
+        ]
         for rank, row in enumerate(result.rows, 1)
     ]
     errors = [row.error.splitlines()[0] if row.error else "" for row in result.rows]
@@ -77,7 +81,15 @@ def _searched(result: SweepResult) -> str:
     return "" if method == "grid" else f" ({method} search)"
 
 
-def _cell(name: str, row: SweepRow) -> str:
+def shown_figures(run: RunSettings, rank_by: str) -> Dict[str, str]:
+    """The figures a table of runs shows, with their headings: the ranking's figure among them."""
+    shown = {**_SHOWN, **(_SHOWN_COMPARED if run.compares_fills else {})}
+    shown.setdefault(rank_by, rank_by)
+    return shown
+
+
+def figure_cell(name: str, row: SweepRow) -> str:
+    """The figure `name` of `row` as the tables show it: "-" where it has none."""
     value = row.figure(name)
     if value is None:
         return "-"

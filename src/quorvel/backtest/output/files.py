@@ -143,6 +143,16 @@ def _file_summary(document: Dict[str, Any]) -> Dict[str, Any]:
     return rounded
 
 
+def fills_as_filed(fills: pl.DataFrame) -> pl.DataFrame:
+    """`BacktestResult.fills_frame` as fills.csv holds it: its NTD rounded to whole NTD."""
+    return _to_the_ntd(fills, _FILL_MONEY)
+
+
+def equity_as_filed(equity: pl.DataFrame) -> pl.DataFrame:
+    """`BacktestResult.equity_frame` as equity.csv holds it: all but the time in whole NTD."""
+    return _to_the_ntd(equity, [name for name in equity.columns if name not in _TIME_COLUMNS])
+
+
 def _to_the_ntd(frame: pl.DataFrame, columns: Sequence[str]) -> pl.DataFrame:
     """`frame` with `columns` (amounts of NTD) rounded to whole NTD."""
     return frame.with_columns(pl.col(column).round(0).cast(pl.Int64) for column in columns)
@@ -176,9 +186,8 @@ def write_output_files(result: BacktestResult, directory: str) -> None:
     all are written."""
     paths = [os.path.join(directory, name) for name in OUTPUT_FILES]
     evaluation = result.evaluate()
-    fills = _to_the_ntd(result.fills_frame(evaluation), _FILL_MONEY)
-    equity = result.equity_frame(evaluation)
-    equity = _to_the_ntd(equity, [name for name in equity.columns if name not in _TIME_COLUMNS])
+    fills = fills_as_filed(result.fills_frame(evaluation))
+    equity = equity_as_filed(result.equity_frame(evaluation))
     with written_together(paths) as (reports_path, fills_path, equity_path, summary_path):
         result.reports_frame().write_parquet(reports_path)
         fills.write_csv(fills_path)

@@ -94,16 +94,22 @@ def _page(result: BacktestResult, evaluation: Evaluation, charts: str) -> str:
         f"<h1>{html.escape(title)}</h1>",
         partial,
         '<div class="tables">',
-        *(_html_table(table) for table in run_tables(result, evaluation, machine=False)),
+        *(html_table(table) for table in run_tables(result, evaluation, machine=False)),
         "</div>",
         f'<h2>Account warnings</h2><ul class="warnings">{warnings}</ul>' if warnings else "",
         "<h2>Charts</h2>",
         charts,
         f"<h2>Round trips ({len(evaluation.round_trips)})</h2>",
         '<div class="round-trips">',
-        _html_table(_round_trips_table(evaluation.round_trips)),
+        html_table(_round_trips_table(evaluation.round_trips)),
         "</div>",
     ]
+    return html_page(title, sections)
+
+
+def html_page(title: str, sections: Sequence[str]) -> str:
+    """A whole page of the report's look: `title`, then the HTML of `sections` (empty ones
+    left out)."""
     body = "\n".join(section for section in sections if section)
     return (
         '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
@@ -112,7 +118,7 @@ def _page(result: BacktestResult, evaluation: Evaluation, charts: str) -> str:
     )
 
 
-def _html_table(table: FigureTable) -> str:
+def html_table(table: FigureTable) -> str:
     """A `FigureTable` as an HTML table with its title as the caption and its note below."""
 
     def cells(row: Sequence[str], tag: str) -> str:

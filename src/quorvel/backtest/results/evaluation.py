@@ -160,14 +160,58 @@ def evaluate(
     )
     total = Figures()
     for figures in per_code.values():
-        for name in ("realized", "unrealized", "dividends", "fees", "taxes", "fills", "traded_value"):
-            setattr(total, name, getattr(total, name) + getattr(figures, name))
+        _add_sums(total, figures)
     _count_round_trips(total, round_trips)
     _add_curve_figures(total, curve.timestamps, curve.total(), capital, min_sharpe_days, day_of)
     trading_days = len({day_of(timestamp) for timestamp in curve.timestamps})
     return Evaluation(
         list(ledger.fills), round_trips, curve, per_code, total, trading_days, min_sharpe_days
     )
+
+
+def joined(
+    evaluations: Sequence[Evaluation],
+    capital: float,
+    day_of: DayOf,
+    min_sharpe_days: int = DEFAULT_MIN_SHARPE_DAYS,
+) -> Evaluation:
+    """Runs one after another, each started flat with `capital`, evaluated as one run: each
+    code's net P&L goes on from where the run before left it, the fills and round trips follow
+    in order, the sums are added, and the drawdown, the Sharpe ratio, the win rate and the
+    turnover are computed again over the whole.  A position a run held at its end counts as
+    that run's unrealised P&L: the next run starts without it."""
+    codes = list(dict.fromkeys(code for run in evaluations for code in run.per_code))
+    curve = EquityCurve(net_pnl={code: [] for code in codes})
+    per_code = {code: Figures() for code in codes}
+    carried = dict.fromkeys(codes, 0.0)
+    for run in evaluations:
+        curve.timestamps.extend(run.curve.timestamps)
+        points = len(run.curve.timestamps)
+        for code in codes:
+            values = run.curve.net_pnl.get(code, [0.0] * points)
+            curve.net_pnl[code].extend(carried[code] + value for value in values)
+            if code in run.per_code:
+                _add_sums(per_code[code], run.per_code[code])
+                carried[code] += run.per_code[code].net
+    round_trips = [trip for run in evaluations for trip in run.round_trips]
+    total = Figures()
+    for code, figures in per_code.items():
+        _add_sums(total, figures)
+        _count_round_trips(figures, [trip for trip in round_trips if trip.code == code])
+        _add_curve_figures(
+            figures, curve.timestamps, curve.net_pnl[code], capital, min_sharpe_days, day_of
+        )
+    _count_round_trips(total, round_trips)
+    _add_curve_figures(total, curve.timestamps, curve.total(), capital, min_sharpe_days, day_of)
+    trading_days = len({day_of(timestamp) for timestamp in curve.timestamps})
+    fills = [fill for run in evaluations for fill in run.fills]
+    return Evaluation(fills, round_trips, curve, per_code, total, trading_days, min_sharpe_days)
+
+
+def _add_sums(total: Figures, figures: Figures) -> None:
+    """Add the figures that are sums (money, fills, traded value) of `figures` to `total`."""
+    for name in ("realized", "unrealized", "dividends", "fees", "taxes", "fills", "traded_value"):
+        setattr(total, name, getattr(total, name) + getattr(figures, name))
 
 
 def _count_round_trips(figures: Figures, round_trips: Sequence[RoundTrip]) -> None:

@@ -19,14 +19,16 @@ BROKER_ORDER_CALLS_PER_10S = 250
 DEFAULT_ORDERS_PER_MINUTE = 60
 
 
-def _cap(value: Any, what: str, least: float, most: float, whole: bool) -> None:
-    if value is None:
+def _cap(value: Any, what: str, least: float, most: float, whole: bool, none: bool = True) -> None:
+    """`ValueError` with one line unless `value` is in bounds (or None, where `none` allows)."""
+    if value is None and none:
         return
     kind = int if whole else (int, float)
     if isinstance(value, bool) or not isinstance(value, kind) or not least <= value <= most:
         number = "a whole number" if whole else "a number"
+        bounds = f"from {least:g} to {most:,.0f}" if most < math.inf else f"of at least {least:g}"
         raise ValueError(
-            f"{what} must be {number} from {least:g} to {most:,g} or None, not {value!r}"
+            f"{what} must be {number} {bounds}{', or None' if none else ''}, not {value!r}"
         )
 
 
@@ -50,9 +52,9 @@ class RiskCaps:
     def __post_init__(self) -> None:
         _cap(self.max_order, "max_order", 1, 1_000_000, True)
         _cap(self.max_position, "max_position", 1, 1_000_000, True)
-        if self.orders_per_minute is None:
-            raise ValueError("orders_per_minute must be a whole number, not None")
-        _cap(self.orders_per_minute, "orders_per_minute", 1, BROKER_ORDER_CALLS_PER_10S, True)
+        _cap(
+            self.orders_per_minute, "orders_per_minute", 1, BROKER_ORDER_CALLS_PER_10S, True, False
+        )
         _cap(self.max_daily_loss, "max_daily_loss", 0, math.inf, False)
 
     def as_dict(self) -> Dict[str, Any]:

@@ -16,9 +16,9 @@ def standin(**knobs):
     return api
 
 
-def live_session(strategy, settings=None, *, api=None, **knobs):
+def live_session(strategy, settings=None, *, api=None, session=(), **knobs):
     """(the result, the console's lines, the stand-in) of one session of `strategy` on `api`
-    (a new `standin(**knobs)` if None)."""
+    (a new `standin(**knobs)` if None), with the `LiveSession` options `session` adds."""
     from quorvel import market
     from quorvel.backtest import RunSettings
     from quorvel.live.engine import LiveSession, run_live
@@ -26,6 +26,7 @@ def live_session(strategy, settings=None, *, api=None, **knobs):
     api = api or standin(**knobs)
     lines = []
     session = LiveSession(day=DAY, console=lines.append, pump=api.step, done=api.finished.is_set,
-                          clock=lambda: market.broker_seconds(api.now), cancel_wait=5.0)
+                          clock=lambda: market.broker_seconds(api.now), cancel_wait=5.0,
+                          **dict(session))
     result = run_live(api, CODES, strategy, settings or RunSettings(), session)
     return result, lines, api

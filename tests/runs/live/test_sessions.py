@@ -187,13 +187,19 @@ class Dropped(Strategy):
                 self.refusals.append(str(error))
 
 
-def test_a_session_lost_for_good_ends_once_every_attempt_is_spent():
+@pytest.mark.parametrize("reconnects", [False, True])
+def test_a_session_lost_for_good_ends_once_every_attempt_is_spent(reconnects):
     strategy = Dropped(back_in=0)
     strategy.broker = standin()
+    relogin = {"reconnect": strategy.broker.restore_session} if reconnects else {}
     result, lines, _ = live_session(strategy, RunSettings(broker_attempts=2, broker_wait=0.01),
-                                    api=strategy.broker)
-    assert lines[1:] == ["broker session still lost after every attempt; the session ends"]
-    assert result.stopped == "the broker's session was lost" and strategy.after == []
+                                    api=strategy.broker, session=relogin)
+    if reconnects:  # logged in again at the first back-off's end
+        assert lines[1] == "broker session back (logged in again)"
+        assert result.stopped is None and len(strategy.after) == 1
+    else:
+        assert lines[1:] == ["broker session still lost after every attempt; the session ends"]
+        assert result.stopped == "the broker's session was lost" and strategy.after == []
 
 
 def test_a_lost_session_is_said_refuses_orders_and_comes_back():

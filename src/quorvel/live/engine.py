@@ -485,23 +485,35 @@ class _Live:
                     )
 
     def _take_over(self) -> None:
-        """The broker's positions and working orders of the codes, the strategy's from now."""
-        for account in self._accounts():
-            self.api.update_status(account)
-        for trade in self.api.list_trades():
+        """The broker's positions and working orders of the codes, the strategy's from now; a
+        broker that cannot tell them ends the session before it starts, in one line."""
+        try:
+            trades, positions = self._brokers_state()
+        except Exception as error:
+            raise BacktestError(
+                f"the broker's orders and positions could not be read: "
+                f"{type(error).__name__}: {error}"
+            ) from None
+        for trade in trades:
             working = broker.working_of(trade, self.own_codes)
             if working is not None:
                 _, record, filled = working
                 self.desk.adopt(trade, record, filled)
-        for account in self._accounts():
-            for held in self.api.list_positions(account):
-                position = broker.position_of(held, self.own_codes)
-                if position is not None and position[1]:
-                    self._hold(*position)
+        for held in positions:
+            position = broker.position_of(held, self.own_codes)
+            if position is not None and position[1]:
+                self._hold(*position)
         adopted = len(self.desk.records)
         if adopted or any(self.desk.position(code) for code in self.codes):
             held = ", ".join(f"{c} {self.desk.position(c):+d}" for c in self.codes)
             self._say(f"taken over from the broker: {held}; {adopted} working orders")
+
+    def _brokers_state(self) -> Tuple[List[Any], List[Any]]:
+        """The broker's trades, their states brought up to date, and its positions."""
+        for account in self._accounts():
+            self.api.update_status(account)
+        trades = list(self.api.list_trades())
+        return trades, [held for a in self._accounts() for held in self.api.list_positions(a)]
 
     def _hold(self, code: str, lots: int, price: float) -> None:
         """A position the broker held at the start, taken in as bought (or sold) at its

@@ -82,9 +82,8 @@ class LiveDesk(OrderDesk):
         self.reports = reports  # the broker's order events made the strategy's reports
         self.held = held  # what keeps a signal from cutting an order's bookkeeping in two
         self.trades: Dict[str, Any] = {}  # the broker's Trade of each working order
-        self.records: Dict[
-            str, Dict[str, Any]
-        ] = {}  # each working order, as working_orders gives it
+        # Each working order, as working_orders gives it.
+        self.records: Dict[str, Dict[str, Any]] = {}
         self.quotes: Dict[str, Quote] = {}
         self.owed: Deque[Report] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick on the road
@@ -163,8 +162,12 @@ class LiveDesk(OrderDesk):
         for name, value in (("qty", qty), ("price", price)):
             if value is not None:
                 self.caps.check_rate()
-                payload = {"trade_id": trade_id, name: value}
-                self._call("modify", payload, lambda: self.api.update_order(trade, **payload))
+                change = {name: value}
+                self._call(
+                    "modify",
+                    {"trade_id": trade_id, **change},
+                    lambda: self.api.update_order(trade, **change),
+                )
         self.result.operations.append(
             ("modify", {"trade_id": trade_id, "qty": qty, "price": price})
         )

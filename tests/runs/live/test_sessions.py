@@ -214,3 +214,37 @@ def test_a_lost_session_is_said_refuses_orders_and_comes_back():
         "reconnecting"]
     filled = [r for r in result.reports if "operation_type" not in r and r["id"] in strategy.after]
     assert filled and result.stopped is None
+
+
+class Reworks(Strategy):
+    """Rests 3 lots of 2330 at the day's lower limit, takes 1 off and moves it up a step at
+    the next tick, and cancels the rest at the one after."""
+
+    def on_start(self):
+        self.sent, self.ticks, self.operations = None, 0, []
+
+    def on_tick(self, tick):
+        if tick["code"] != "2330":
+            return
+        self.ticks += 1
+        lower = self.limit_prices("2330")[0]
+        if self.ticks == 1:
+            self.sent = self.buy("2330", 3, lower)
+        elif self.ticks == 2:
+            self.modify(self.sent, qty=1, price=lower + self.tick_size("2330", lower))
+        elif self.ticks == 3:
+            self.cancel(self.sent)
+
+    def on_report(self, report):
+        if "operation_type" in report:
+            order = report["order"]
+            self.operations.append((report["operation_type"], order["quantity"], order["price"]))
+
+
+def test_a_working_order_is_changed_and_cancelled_through_the_broker():
+    strategy = Reworks()
+    result, _, _ = live_session(strategy, RunSettings(capital=5_000_000))
+    assert strategy.operations == [("New", 3, 520.0), ("UpdateQty", 2, 520.0),
+                                   ("UpdatePrice", 2, 521.0), ("Cancel", 2, 521.0)]
+    assert [operation[0] for operation in result.operations] == ["add", "modify", "cancel"]
+    assert result.account.working(strategy.sent) is None  # nothing held for it any more

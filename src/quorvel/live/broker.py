@@ -59,7 +59,6 @@ def working_of(trade: Any, codes: Mapping[str, str]) -> Optional[Tuple[str, Dict
         "code": code,
         "action": Action.from_value(text(order.action)),
         "price": float(order.price),
-        "qty": left,
         "quantity": left,
         "price_type": text(order.price_type),
         "order_type": text(order.order_type),

@@ -134,7 +134,9 @@ class LiveDesk(OrderDesk):
             self.account.reserve(trade_id, hold)
             self.reports.expect(trade_id, code, qty)
             self.trades[trade_id] = trade
-            self.records[trade_id] = {"trade_id": trade_id, **payload, "quantity": qty}
+            # As a backtest lists a working order: its quantity is what is left of it.
+            listed = {key: value for key, value in payload.items() if key != "qty"}
+            self.records[trade_id] = {"trade_id": trade_id, **listed, "quantity": qty}
             self.result.operations.append(("add", {**payload, "trade_id": trade_id}))
         return trade_id
 

@@ -48,6 +48,7 @@ import polars as pl
 from quorvel.atomic_files import directory_written, written_together
 from quorvel.backtest.account.ledger import profit_factor_of
 from quorvel.backtest.engine.backtest import load_ticks, run_backtest
+from quorvel.backtest.engine.kept_days import keep_days
 from quorvel.backtest.errors import StrategyError
 from quorvel.backtest.output.files import check_writable_directory, rounded_figures, summary
 from quorvel.backtest.results.comparison import TOUCH
@@ -217,7 +218,8 @@ def run_one(
     settings: SweepSettings,
 ) -> SweepRow:
     """The backtest of one combination, as a sweep task runs it: its row, with what the run
-    printed."""
+    printed.  The process keeps the days it loads for the sweep's next runs (`keep_days`)."""
+    keep_days()
     with output_caught() as output:
         row = _backtest_row(broker, strategy, params, settings)
     row.output = output.getvalue()

@@ -12,15 +12,19 @@ A kept day is used only while every cache file it was read from is the very file
 same device and inode, size, modification and change times, and manifest entry, looked at
 before each use.  A file rewritten, healed or set aside makes the day load afresh, through the
 feed's own checks.  A day with a file missing (the feed would ask the broker for it) is never
-kept, nor one whose files changed while it loaded, nor a load cut short.  The days kept are
-bounded by the size of their frames: past `KEPT_DAYS_LIMIT` the least recently used go first.
+kept, nor one whose files changed while it loaded, nor a load cut short.
+
+The days kept are bounded by the size of their frames (`KEPT_DAYS_LIMIT`).  Once full, the
+store keeps no more days: the runs of a sweep walk the same days in the same order, and a store
+that made room by dropping its oldest days would hold none of a long period's days when the
+next run starts over from the first.  A day found changed leaves the store.  The days are the
+process's until it ends: a sweep that starts Ray ends its workers with it.
 """
 
 from __future__ import annotations
 
 import os
 import threading
-from collections import OrderedDict
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -62,7 +66,7 @@ class KeptDays:
         self.limit = limit
         self.size = 0  # bytes held
         self.uses = 0  # days handed out instead of loaded
-        self._days: "OrderedDict[DayKey, _Day]" = OrderedDict()
+        self._days: Dict[DayKey, _Day] = {}
         self._lock = threading.Lock()
 
     def take(
@@ -74,10 +78,12 @@ class KeptDays:
         key = _key(instruments, day)
         with self._lock:
             kept = self._days.get(key)
-        if kept is None or _identity(key) != kept.identity:
+        if kept is None:
+            return None
+        if _identity(key) != kept.identity:
+            self._drop(key)
             return None
         with self._lock:
-            self._days.move_to_end(key)
             self.uses += 1
         faults = kept.faults if checks is not None and _same(checks, kept.checks) else None
         # A frame of its own: the run may change its columns without reaching the kept one.
@@ -93,19 +99,21 @@ class KeptDays:
         faults: Optional[List[DataFault]],
     ) -> None:
         """Keep a day loaded from the files of `before` (`identity` taken before the load),
-        unless some are missing or changed since, or it is larger than the limit."""
+        unless some are missing or changed since, or it does not fit in the limit."""
         key = _key(instruments, day)
         size = int(frame.estimated_size())
-        if before is None or size > self.limit or _identity(key) != before:
+        if before is None or _identity(key) != before:
             return
+        self._drop(key)
         with self._lock:
-            old = self._days.pop(key, None)
-            self.size -= old.size if old is not None else 0
-            self._days[key] = _Day(before, frame, size, checks, faults)
-            self.size += size
-            while self.size > self.limit:
-                _, dropped = self._days.popitem(last=False)
-                self.size -= dropped.size
+            if self.size + size <= self.limit:
+                self._days[key] = _Day(before, frame, size, checks, faults)
+                self.size += size
+
+    def _drop(self, key: DayKey) -> None:
+        with self._lock:
+            dropped = self._days.pop(key, None)
+            self.size -= dropped.size if dropped is not None else 0
 
     def identity(self, instruments: Sequence[Dict[str, str]], day: str) -> Optional[Identity]:
         """What the day of `instruments` would be read from now: each file's status and manifest
@@ -149,14 +157,16 @@ _kept: Optional[KeptDays] = None
 _making = threading.Lock()
 
 
-def keep_days(limit: int = KEPT_DAYS_LIMIT) -> KeptDays:
-    """Turn on keeping days in this process, from now on, within `limit` bytes; the days it
+def keep_days(limit: Optional[int] = None) -> KeptDays:
+    """Turn on keeping days in this process, from now on: within `limit` bytes when it is
+    given, otherwise within the limit set before (`KEPT_DAYS_LIMIT` at first); the days it
     keeps."""
     global _kept
     with _making:
         if _kept is None:
-            _kept = KeptDays(limit)
-        _kept.limit = limit
+            _kept = KeptDays(KEPT_DAYS_LIMIT)
+        if limit is not None:
+            _kept.limit = limit
         return _kept
 
 

@@ -7,7 +7,9 @@ the days' frames give in the same order, one after the other.  While the engine 
 day, the next one loads in a background thread; polars reads, parses and sorts without the
 interpreter lock, so that part of the load runs beside the replay.  A day's checks
 (`quorvel.backtest.engine.data_faults`) run in its loading thread too; their faults are settled
-when the day is handed out, before its first tick is replayed.
+when the day is handed out, before its first tick is replayed.  In a process that keeps days
+(`quorvel.backtest.engine.kept_days`: a sweep's worker), a day an earlier run loaded from the
+same unchanged files is taken instead, with its faults when it was checked the same way.
 """
 
 from __future__ import annotations

@@ -36,7 +36,7 @@ from quorvel.constant import BASIC_INFO
 from quorvel.data.checks import DataFault
 from quorvel.market import MarketRules
 
-__all__ = ["KEPT_DAYS_LIMIT", "KeptDays", "Checks", "kept_days", "keep_days"]
+__all__ = ["KEPT_DAYS_LIMIT", "Checks", "KeptDays", "keep_days", "kept_days"]
 
 # The frames a process keeps at most, in bytes (polars' estimate): a quarter of two codes at
 # 20,000 ticks a day, or a week of twenty codes.
@@ -63,7 +63,7 @@ class KeptDays:
     """The days one process keeps (see the module's docstring); safe across threads."""
 
     def __init__(self, limit: int) -> None:
-        self.limit = limit
+        self.limit = limit  # bytes at most
         self.size = 0  # bytes held
         self.uses = 0  # days handed out instead of loaded
         self._days: Dict[DayKey, _Day] = {}
@@ -85,7 +85,7 @@ class KeptDays:
             return None
         with self._lock:
             self.uses += 1
-        faults = kept.faults if checks is not None and _same(checks, kept.checks) else None
+        faults = kept.faults if checks is not None and checks == kept.checks else None
         # A frame of its own: the run may change its columns without reaching the kept one.
         return kept.frame.clone(), faults
 
@@ -145,12 +145,6 @@ def _key(instruments: Sequence[Dict[str, str]], day: str) -> DayKey:
     # The feed reads the day's files under the data directory the run set for it.
     codes = tuple((entry["code"], entry["market"]) for entry in instruments)
     return (str(BASIC_INFO.data_dir), codes, day)
-
-
-def _same(checks: Checks, kept: Optional[Checks]) -> bool:
-    return kept is not None and checks[0] == kept[0] and (
-        checks[1] is kept[1] or checks[1] == kept[1]
-    )
 
 
 _kept: Optional[KeptDays] = None

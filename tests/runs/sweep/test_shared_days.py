@@ -31,10 +31,9 @@ def rows(settings, grid):
 
 
 @pytest.fixture
-def settings(data_dir, monkeypatch):
-    """Keeping off until the first sweep task; the cache filled by a lone run (a day the broker
-    gives is not kept); the raw exchange, where only the days' loads tell each code's market."""
-    monkeypatch.setattr(kept_days, "_kept", None)
+def settings(data_dir):
+    """The cache filled by a lone run (a day the broker gives is not kept); the raw exchange,
+    where only the days' loads tell each code's market."""
     run = RunSettings(PERIOD, BACKFILL, market_rules=None)
     settings = SweepSettings(("2330", "TXFR1"), run, str(data_dir))
     alone(settings, GRID[0])

@@ -1,5 +1,4 @@
-"""The days a sweep's worker keeps for its next runs: rows of runs that take them equal lone
-runs, a day whose file changed is loaded afresh, and a full store keeps no more."""
+"""A sweep's worker keeps its days: rows equal lone runs, a changed file is loaded afresh."""
 
 import functools
 
@@ -12,8 +11,7 @@ from quorvel.backtest.engine.backtest import cache_directory
 from quorvel.backtest.output.files import summary
 from quorvel.cache import day_files
 from quorvel.sim import SimulatedBroker
-from quorvel.sweep import SweepSettings
-from quorvel.sweep.runner import run_one
+from quorvel.sweep.runner import SweepSettings, run_one
 
 PERIOD, BACKFILL, DAYS = ("2024-01-08", "2024-01-09"), ("2024-01-05", "2024-01-05"), 3
 BROKER = functools.partial(SimulatedBroker, 0, ticks_per_day=300)
@@ -34,8 +32,8 @@ def rows(settings, grid):
 def settings(data_dir):
     """The cache filled by a lone run (a day the broker gives is not kept); the raw exchange,
     where only the days' loads tell each code's market."""
-    run = RunSettings(PERIOD, BACKFILL, market_rules=None)
-    settings = SweepSettings(("2330", "TXFR1"), run, str(data_dir))
+    settings = SweepSettings(("2330", "TXFR1"), RunSettings(PERIOD, BACKFILL, market_rules=None),
+                             str(data_dir))
     alone(settings, GRID[0])
     return settings
 

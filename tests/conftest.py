@@ -68,6 +68,15 @@ def data_dir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     return tmp_path / "data"
 
 
+@pytest.fixture(autouse=True)
+def no_days_kept(monkeypatch: pytest.MonkeyPatch) -> None:
+    """Every test starts with keeping days off: a sweep task run in the test's own process turns
+    it on for the process (`quorvel.backtest.engine.kept_days`)."""
+    from quorvel.backtest.engine import kept_days
+
+    monkeypatch.setattr(kept_days, "_kept", None)
+
+
 @pytest.fixture
 def cache_dir(data_dir) -> Path:
     """Where the tick feed keeps the days it loaded."""

@@ -49,6 +49,7 @@ import polars as pl
 from quorvel.atomic_files import directory_written, written_together
 from quorvel.backtest.account.ledger import profit_factor_of
 from quorvel.backtest.engine.backtest import load_ticks, run_backtest
+from quorvel.backtest.engine.kept_days import keep_days
 from quorvel.backtest.errors import BacktestInterrupted, StrategyError
 from quorvel.backtest.output.files import check_writable_directory, rounded_figures, summary
 from quorvel.backtest.results.result import BacktestResult
@@ -253,7 +254,8 @@ def run_one(
     settings: SweepSettings,
 ) -> SweepRow:
     """The backtest of one combination, as a sweep task runs it: its row, with what the run
-    printed."""
+    printed.  The process keeps the days it loads for the sweep's next runs (`keep_days`)."""
+    keep_days()
     with output_caught() as output:
         _, row = backtest_and_row(broker, strategy, params, settings)
     row.output = output.getvalue()

@@ -7,7 +7,9 @@ the days' frames give in the same order, one after the other.  While the engine 
 day, the next one loads in a background thread; polars reads, parses and sorts without the
 interpreter lock, so that part of the load runs beside the replay.  A day's checks
 (`quorvel.backtest.engine.data_faults`) run in its loading thread too; their faults are settled
-when the day is handed out, before its first tick is replayed.
+when the day is handed out, before its first tick is replayed.  In a process that keeps days
+(`quorvel.backtest.engine.kept_days`: a sweep's worker), a day an earlier run loaded from the
+same unchanged files is taken instead, with its faults when it was checked the same way.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ import polars as pl
 
 from quorvel.backtest import core
 from quorvel.backtest.engine.data_faults import DataWatch
+from quorvel.backtest.engine.kept_days import Checks, kept_days
 from quorvel.backtest.errors import BacktestError
 from quorvel.data.checks import DataFault
 from quorvel.utils import format_to_dt
@@ -134,18 +137,37 @@ class _DayLoad:
         return not self._thread.is_alive()
 
     def _load(self) -> None:
+        frames = self._frames
+        watch = frames.watch
+        checks: Optional[Checks] = (tuple(watch.codes), watch.rules) if watch else None
+        kept = kept_days()
+        try:
+            taken = None if kept is None else kept.take(frames.instruments, self._day, checks)
+            faults = None
+            if taken is not None:
+                self._frame, faults = taken
+                # What the feed's load does to the ticker besides: it learns each code's market.
+                for entry in frames.instruments:
+                    frames.ticker.code_market_map.setdefault(entry["code"], entry["market"])
+            else:
+                before = None if kept is None else kept.identity(frames.instruments, self._day)
+                self._frame = self._loaded()
+            if watch is not None and faults is None:
+                faults = watch.faults(self._frame, day=self._day)
+            self._faults = faults or []
+            if kept is not None and taken is None and not frames._stopped.is_set():
+                kept.keep(frames.instruments, self._day, before, self._frame, checks, faults)
+        except BaseException as error:  # handed to the thread that asks for the day
+            self._error = error
+
+    def _loaded(self) -> pl.DataFrame:
         feed = core.feed()
 
         frames = self._frames
-        try:
-            self._frame = feed.load(
-                frames.ticker,
-                frames.instruments,
-                self._day,
-                self._day,
-                lambda code, date, rows: frames._stopped.is_set(),
-            )
-            if frames.watch is not None:
-                self._faults = frames.watch.faults(self._frame, day=self._day)
-        except BaseException as error:  # handed to the thread that asks for the day
-            self._error = error
+        return feed.load(
+            frames.ticker,
+            frames.instruments,
+            self._day,
+            self._day,
+            lambda code, date, rows: frames._stopped.is_set(),
+        )

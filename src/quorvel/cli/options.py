@@ -503,6 +503,16 @@ _SWEEP_ONLY = (
 )
 
 
+def sweep_keywords(args: argparse.Namespace) -> Dict[str, Any]:
+    """The keywords of `run_sweep` (and of `run_walk_forward`) that the sweep's options give."""
+    return {
+        "rank_by": args.rank_by or DEFAULT_RANK_BY,
+        "ray_address": args.ray_address,
+        "workers": args.workers,
+        "run_timeout": args.run_timeout,
+    }
+
+
 def chosen_strategy(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Strategy:
     """The strategy of --strategy with the parameters of --param; a bad one exits with 2."""
     try:

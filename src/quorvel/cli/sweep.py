@@ -11,13 +11,13 @@ from rich.text import Text
 from quorvel.arguments import error_line
 from quorvel.backtest import RunSettings
 from quorvel.backtest.strategy.loading import load_strategy, parse_params
+from quorvel.cli.options import sweep_keywords
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop
 from quorvel.cli.walk_forward import walk_forward_command
 from quorvel.data.offline import CacheOnlyBroker
 from quorvel.sim import SimulatedBroker
 from quorvel.sweep import (
-    DEFAULT_RANK_BY,
     SweepError,
     SweepInterrupted,
     SweepSettings,
@@ -68,14 +68,11 @@ def sweep_command(
                 grid,
                 sweep_settings,
                 fixed=fixed,
-                rank_by=args.rank_by or DEFAULT_RANK_BY,
-                ray_address=args.ray_address,
-                workers=args.workers,
                 progress=advance,
-                run_timeout=args.run_timeout,
                 search=search,
                 journal=args.output,
                 resume=bool(args.resume),
+                **sweep_keywords(args),
             )
     except SweepInterrupted as interruption:
         result, status = interruption.result, stop.exit_status

@@ -11,10 +11,10 @@ from rich.console import Console
 from rich.text import Text
 
 from quorvel.arguments import error_line
+from quorvel.cli.options import sweep_keywords
 from quorvel.cli.progress import progress_bar
 from quorvel.cli.signals import Stop
 from quorvel.sweep import (
-    DEFAULT_RANK_BY,
     SweepError,
     SweepSettings,
     WalkForwardInterrupted,
@@ -51,12 +51,9 @@ def walk_forward_command(
                 settings,
                 walk,
                 fixed=fixed,
-                rank_by=args.rank_by or DEFAULT_RANK_BY,
-                ray_address=args.ray_address,
-                workers=args.workers,
                 progress=advance,
-                run_timeout=args.run_timeout,
                 search=search,
+                **sweep_keywords(args),
             )
     except WalkForwardInterrupted as interruption:
         result, status = interruption.result, stop.exit_status

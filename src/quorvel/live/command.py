@@ -301,7 +301,9 @@ def _session(
             day,
         )
         record = SessionRecord(directory, header)
-        session = LiveSession(day=day, console=line.say, status=line.show, record=record, **options)
+        session = LiveSession(
+            day=day, mode=mode, console=line.say, status=line.show, record=record, **options
+        )
         try:
             result = run_live(api, args.codes, strategy, settings, session)
         except StrategyError as error:

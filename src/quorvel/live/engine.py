@@ -69,12 +69,14 @@ class LiveSession:
     exchange's wall clock), once `done` says the broker has nothing more to send (a stand-in's
     day played; None: never) and what it sent is taken, or on Ctrl-C.  `record` is a
     `quorvel.live.record.SessionRecord` (None: none is kept).  `reconnect` logs in again when
-    the broker's session is lost (None: the broker's own reconnection is waited for).
+    the broker's session is lost (None: the broker's own reconnection is waited for).  `mode`
+    names the session in its tables: "paper" (the broker's simulation), "live" or "demo".
     `pump` plays the broker by hand (a stand-in's `step`):
     called on the main thread whenever nothing is waiting, so that a session runs
     deterministically, each tick taken before the next is played."""
 
     day: Optional[str] = None
+    mode: str = "paper"
     console: Console = print
     status: Optional[Callable[["Snapshot"], None]] = None
     end_at: Optional[float] = None
@@ -236,6 +238,7 @@ class _Live:
         self.reports = events.LiveReports()
         result = BacktestResult(instruments, settings)
         result.strategy = type(strategy).__name__
+        result.session_mode = session.mode
         result.parameters = strategy.parameter_values()
         result.positions = core.Positions()
         self.account = Account(result.contracts, settings, result.positions.last_prices)

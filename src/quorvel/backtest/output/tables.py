@@ -186,6 +186,8 @@ def fills_text(result: BacktestResult) -> str:
 
 
 def _fill_setting(result: BacktestResult) -> str:
+    if result.session_mode is not None:
+        return "the broker's"
     settings = result.settings
     return f"{settings.fill_model}, latency {settings.latency_ms:g} ms"
 
@@ -235,6 +237,8 @@ def _run_table(result: BacktestResult, evaluation: Evaluation, machine: bool) ->
     costs = settings.costs
     permits = "1 permit" if settings.window == 1 else f"{settings.window} permits"
     engine = f"paced, {permits} ahead" if settings.engine == "paced" else settings.engine
+    if result.session_mode is not None:
+        engine = f"live session ({result.session_mode})"
     stopped = [("partial: stopped early", result.stopped)] if result.stopped is not None else []
     speed = [
         ("replay time", f"{result.replay_seconds:.2f} s"),

@@ -74,6 +74,9 @@ class BacktestResult:
     cache_files_after: int = 0
     contracts: Dict[str, Contract] = field(init=False, repr=False)
     strategy: str = ""
+    # A live session's mode ("paper", "live" or "demo"), whose fills are the broker's; None for
+    # a backtest.
+    session_mode: Optional[str] = None
     stopped: Optional[str] = None  # why the run ended before its last tick; None if it did not
     account: Optional[Account] = field(default=None, repr=False)
     balances: BalancesAt = field(init=False, repr=False)

@@ -393,10 +393,16 @@ def _walk_forward_page(result: WalkForwardResult) -> str:
         subplot_titles=[*names, f"{result.rank_by}: in-sample and out-of-sample"],
     )
     for row, name in enumerate(names, 1):
+        # Each swept value is a level of its own, as in the PNG: an axis scaled to the values
+        # chosen would show one value chosen throughout as 0 on a range of -1 to 1.
+        levels = [_value_text(value) for value in _sorted(result.grid[name])]
+        chosen.update_yaxes(
+            type="category", categoryorder="array", categoryarray=levels, row=row, col=1
+        )
         chosen.add_trace(
             go.Scatter(
                 x=places,
-                y=[window.params[name] for window in windows],
+                y=[_value_text(window.params[name]) for window in windows],
                 name=name,
                 mode="lines+markers",
                 line={"shape": "hvh"},

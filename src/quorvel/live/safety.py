@@ -36,7 +36,9 @@ class Caps:
         if most is not None and abs(signed_qty) > most:
             self._refuse(f"{abs(signed_qty)} lots of {code} is more than the largest order, {most}")
         most = self.caps.max_position
-        if most is not None and abs(reach) > most and abs(reach) > abs(reach - signed_qty):
+        # Only an order on the side the position would end beyond the cap is refused: one that
+        # reduces never is, and one that turns the position over is when the new side is too big.
+        if most is not None and abs(reach) > most and (reach > 0) == (signed_qty > 0):
             self._refuse(
                 f"{code}'s position could reach {reach:+d}, beyond the largest position, {most}"
             )

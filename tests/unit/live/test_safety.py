@@ -35,7 +35,10 @@ def test_the_caps_count_a_sliding_minute_and_let_a_position_shrink():
     caps.check_order("2330", -1, 4)  # long 5 (taken over), selling 1: allowed
     with pytest.raises(OrderError, match=r"could reach \+3"):
         caps.check_order("2330", 1, 3)
-    assert caps.refused == 2
+    caps.check_order("2330", 1, -4)  # short 5 (taken over), buying 1: allowed
+    with pytest.raises(OrderError, match=r"could reach -5"):
+        caps.check_order("2330", -10, -5)  # long 5, selling 10: turned over beyond the cap
+    assert caps.refused == 3
     losing = Caps(RiskCaps(max_daily_loss=1000))
     assert losing.loss_breached(-999.0) is None
     assert losing.loss_breached(-1000.0) == (

@@ -123,6 +123,7 @@ class SessionRecord:
                     "give each day its own record directory"
                 )
             _write_header(self.directory, header.as_dict())
+            _cut_unfinished_line(_events_path(self.directory))
             self._fd = os.open(
                 os.path.join(self.directory, EVENTS_FILE),
                 os.O_WRONLY | os.O_APPEND | os.O_CREAT,
@@ -279,6 +280,28 @@ def _lines(directory: str) -> Iterator[Tuple[int, Dict[str, Any]]]:
         if not isinstance(line, dict):
             raise RecordError(f"{path}: line {number} is not a record line")
         yield number, line
+
+
+def _cut_unfinished_line(path: str) -> None:
+    """Cuts off the line a crashed session was writing, so that the lines a record taken up
+    again appends are not glued to it (that whole line would then read as damage)."""
+    try:
+        file = open(path, "r+b")
+    except FileNotFoundError:
+        return
+    with file:
+        size = at = file.seek(0, os.SEEK_END)
+        keep = 0
+        while at > 0:
+            step = min(at, 1 << 16)
+            file.seek(at - step)
+            newline = file.read(step).rfind(b"\n")
+            if newline >= 0:
+                keep = at - step + newline + 1
+                break
+            at -= step
+        if keep < size:
+            file.truncate(keep)
 
 
 def _closed(directory: str) -> List[str]:

@@ -100,8 +100,11 @@ def test_a_crashed_session_is_read_back_whole_and_a_damaged_record_refused(tmp_p
     assert recorded.closed and len(recorded.ticks) == 3
     assert os.path.exists(day_files.day_file_path(recorded.data_dir, "2330", DAY))
     assert json.loads((tmp_path / "session.json").read_text())["closed"] > 0
-    # The same day goes on in the same record; another day is refused.
-    SessionRecord(str(tmp_path), header()).close()
+    # The same day goes on in the same record, the line being written left out; another day
+    # is refused.
+    with SessionRecord(str(tmp_path), header()) as again:
+        again.tick(tick("2330", "09:00:03", 582.0))
+    assert [t["close"] for t in read_record(str(tmp_path)).ticks][-2:] == [17500.0, 582.0]
     with pytest.raises(RecordError, match="holds the record of 2024-01-08, not 2024-01-09"):
         SessionRecord(str(tmp_path), header(day="2024-01-09"))
     lines = events.read_bytes().split(b"\n")

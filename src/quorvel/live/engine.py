@@ -428,6 +428,11 @@ class _Live:
         """Cancel the working orders and wait (bounded) for their reports; close the bars and
         sample the end."""
         asked = self.desk.cancel_all() if self.desk.session_up else []
+        if not self.desk.session_up and self.desk.records:
+            self._say(
+                f"{len(self.desk.records)} working orders left at the broker: its session is "
+                "lost, so they could not be cancelled"
+            )
         deadline = time.monotonic() + self.session.cancel_wait
         while any(trade_id in self.desk.records for trade_id in asked):
             if time.monotonic() >= deadline:

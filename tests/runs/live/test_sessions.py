@@ -170,6 +170,7 @@ class Dropped(Strategy):
     the market's time later; 0: never)."""
 
     back_in = 600
+    resting = False  # a limit buy under the market working when the session goes
 
     def on_start(self):
         self.seen, self.refusals, self.after = 0, [], []
@@ -178,6 +179,8 @@ class Dropped(Strategy):
         if tick["code"] != "2330":
             return
         self.seen += 1
+        if self.seen == 19 and self.resting:
+            self.buy("2330", 1, tick["close"] - 5)
         if self.seen == 20:
             self.broker.drop_session(self.back_in or None)  # seconds of the market's time
         if self.seen == 20 or (self.seen > 20 and not self.after):
@@ -189,7 +192,7 @@ class Dropped(Strategy):
 
 @pytest.mark.parametrize("reconnects", [False, True])
 def test_a_session_lost_for_good_ends_once_every_attempt_is_spent(reconnects):
-    strategy = Dropped(back_in=0)
+    strategy = Dropped(back_in=0, resting=not reconnects)
     strategy.broker = standin()
     relogin = {"reconnect": strategy.broker.restore_session} if reconnects else {}
     result, lines, _ = live_session(strategy, RunSettings(broker_attempts=2, broker_wait=0.01),
@@ -198,7 +201,9 @@ def test_a_session_lost_for_good_ends_once_every_attempt_is_spent(reconnects):
         assert lines[1] == "broker session back (logged in again)"
         assert result.stopped is None and len(strategy.after) == 1
     else:
-        assert lines[1:] == ["broker session still lost after every attempt; the session ends"]
+        assert lines[1:] == ["broker session still lost after every attempt; the session ends",
+                             "1 working orders left at the broker: its session is lost, so they "
+                             "could not be cancelled"]
         assert result.stopped == "the broker's session was lost" and strategy.after == []
 
 

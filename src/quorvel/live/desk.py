@@ -84,6 +84,9 @@ class LiveDesk(OrderDesk):
         self.trades: Dict[str, Any] = {}  # the broker's Trade of each working order
         # Each working order, as working_orders gives it.
         self.records: Dict[str, Dict[str, Any]] = {}
+        # The product type of each of the strategy's orders that is no longer working: a fill
+        # the broker reports after the order's cancellation still moves the position.
+        self.ended: Dict[str, str] = {}
         self.quotes: Dict[str, Quote] = {}
         self.owed: Deque[Report] = collections.deque()
         self.current: List[Optional[Dict[str, Any]]] = [None]  # the tick on the road
@@ -248,21 +251,25 @@ class LiveDesk(OrderDesk):
         is_deal = "operation_type" not in report
         trade_id = report["id"] if is_deal else report["order"]["id"]
         record = self.records.get(trade_id)
-        if record is None:
+        product_type = record["product_type"] if record else self.ended.get(trade_id)
+        if product_type is None or (record is None and not is_deal):
             return
         self.account.receive(report)
         self.result.reports.append(report)
         if is_deal:
-            self.positions.set_positions(report, record["product_type"])
-            record["quantity"] -= int(report["quantity"])
-            left = record["quantity"] > 0
-        else:
-            order = report["order"]
-            record["quantity"], record["price"] = int(order["quantity"]), float(order["price"])
-            left = report["operation_type"] != OperationType.CANCEL and record["quantity"] > 0
-        if not left:
-            del self.records[trade_id]
-            self.trades.pop(trade_id, None)
+            self.positions.set_positions(report, product_type)
+        if record is not None:
+            if is_deal:
+                record["quantity"] -= int(report["quantity"])
+                left = record["quantity"] > 0
+            else:
+                order = report["order"]
+                record["quantity"], record["price"] = int(order["quantity"]), float(order["price"])
+                left = report["operation_type"] != OperationType.CANCEL and record["quantity"] > 0
+            if not left:
+                del self.records[trade_id]
+                self.trades.pop(trade_id, None)
+                self.ended[trade_id] = product_type
         self.owed.append(cast(Report, report))
 
     def deliver(self) -> None:

@@ -223,7 +223,8 @@ def test_a_lost_session_is_said_refuses_orders_and_comes_back():
 
 class Reworks(Strategy):
     """Rests 3 lots of 2330 at the day's lower limit, takes 1 off and moves it up a step at
-    the next tick, and cancels the rest at the one after."""
+    the next tick, and cancels the rest at the one after; the broker then reports a fill of
+    1 lot that the cancellation outran."""
 
     def on_start(self):
         self.sent, self.ticks, self.operations = None, 0, []
@@ -244,11 +245,18 @@ class Reworks(Strategy):
         if "operation_type" in report:
             order = report["order"]
             self.operations.append((report["operation_type"], order["quantity"], order["price"]))
+            if report["operation_type"] == "Cancel":
+                late = {"trade_id": self.sent, "action": "Buy", "code": "2330", "quantity": 1,
+                        "order_cond": "Cash", "order_lot": "Common", "price": order["price"],
+                        "ts": self.now - events.TAIPEI_OFFSET}
+                self.broker._callbacks["order"]("SDEAL", late)  # as its thread would
 
 
 def test_a_working_order_is_changed_and_cancelled_through_the_broker():
     strategy = Reworks()
-    result, _, _ = live_session(strategy, RunSettings(capital=5_000_000))
+    strategy.broker = standin()
+    result, _, _ = live_session(strategy, RunSettings(capital=5_000_000), api=strategy.broker)
+    assert result.positions.positions["2330"].quantity == 1  # the late fill counted
     assert strategy.operations == [("New", 3, 520.0), ("UpdateQty", 2, 520.0),
                                    ("UpdatePrice", 2, 521.0), ("Cancel", 2, 521.0)]
     assert [operation[0] for operation in result.operations] == ["add", "modify", "cancel"]

@@ -23,6 +23,11 @@ def text(value: Any) -> str:
     return str(getattr(value, "value", value))
 
 
+def account_for(api: Any, market: str) -> Any:
+    """The broker's account an order of `market` ("Stock" or "Future") goes to."""
+    return getattr(api, "stock_account" if market == "Stock" else "futopt_account", None)
+
+
 def status_of(trade: Any) -> str:
     return text(getattr(getattr(trade, "status", None), "status", ""))
 

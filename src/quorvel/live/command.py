@@ -302,7 +302,7 @@ def _session(
         )
         record = SessionRecord(directory, header)
         session = LiveSession(
-            day=day, mode=mode, console=line.say, status=line.show, record=record, **options
+            day=day, mode=mode, account=args.account, console=line.say, status=line.show, record=record, **options
         )
         try:
             result = run_live(api, args.codes, strategy, settings, session)

@@ -338,5 +338,4 @@ class LiveDesk(OrderDesk):
 
     def _account(self, market: str) -> Any:
         """The broker's account an order of `market` goes to."""
-        name = "stock_account" if market == "Stock" else "futopt_account"
-        return getattr(self.api, name, None)
+        return broker.account_for(self.api, market)

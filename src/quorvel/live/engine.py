@@ -41,6 +41,7 @@ from quorvel.interrupts import interrupting
 from quorvel.live import broker, events
 from quorvel.live.desk import LiveDesk
 from quorvel.live.safety import Backoff, Caps
+from quorvel.live.standin import StandInBroker
 
 __all__ = ["LiveSession", "Snapshot", "run_live", "today"]
 
@@ -58,6 +59,10 @@ CANCEL_WAIT_SECONDS = 10.0
 Console = Callable[[str], None]
 
 
+# What a session may be: the broker's simulation, trading for real, the stand-in.
+SESSION_MODES = ("paper", "live", "demo")
+
+
 @dataclass
 class LiveSession:
     """How a live session goes beyond its `RunSettings`: where it is told (`console`, one
@@ -69,14 +74,19 @@ class LiveSession:
     exchange's wall clock), once `done` says the broker has nothing more to send (a stand-in's
     day played; None: never) and what it sent is taken, or on Ctrl-C.  `record` is a
     `quorvel.live.record.SessionRecord` (None: none is kept).  `reconnect` logs in again when
-    the broker's session is lost (None: the broker's own reconnection is waited for).  `mode`
-    names the session in its tables: "paper" (the broker's simulation), "live" or "demo".
+    the broker's session is lost (None: the broker's own reconnection is waited for).
+
+    `mode` has no default: a broker object does not show whether it was made for the broker's
+    simulation, so the caller says it.  "paper": the broker's own object made with
+    ``simulation=True``; "live": trading for real, only through the account named `account`
+    (every code's account must be it); "demo": the local stand-in only.
     `pump` plays the broker by hand (a stand-in's `step`):
     called on the main thread whenever nothing is waiting, so that a session runs
     deterministically, each tick taken before the next is played."""
 
     day: Optional[str] = None
-    mode: str = "paper"
+    mode: Optional[str] = None
+    account: Optional[str] = None
     console: Console = print
     status: Optional[Callable[["Snapshot"], None]] = None
     end_at: Optional[float] = None
@@ -200,10 +210,40 @@ def run_live(
     session = session or LiveSession()
     chosen = strategy_instance(strategy)
     instruments = resolve_codes(api, codes)
+    _check_mode(api, instruments, session)
     day = session.day or today(settings.market)
     settings = settings.replace(period=(day, day), backfill=None)
     live = _Live(api, instruments, chosen, settings, session)
     return live.run()
+
+
+def _check_mode(api: Any, instruments: Sequence[Dict[str, str]], session: LiveSession) -> None:
+    """Refuse a session whose mode is not said, a live one without its account or trading a
+    code through another account, and a demo on anything but the stand-in: before a call
+    that could reach the market."""
+    if session.mode not in SESSION_MODES:
+        raise BacktestError(
+            'say the session\'s mode: LiveSession(mode="paper") for the broker\'s object made '
+            'with simulation=True, mode="live" with account= to trade for real, "demo" for '
+            "the stand-in"
+        )
+    if session.mode == "demo" and not isinstance(api, StandInBroker):
+        raise BacktestError("a demo session runs against the local stand-in (StandInBroker) only")
+    if session.mode != "live":
+        return
+    if not session.account:
+        raise BacktestError(
+            "a live session trades for real only through the account named: "
+            'LiveSession(mode="live", account=ACCOUNT_ID)'
+        )
+    for instrument in instruments:
+        account = broker.account_for(api, instrument["market"])
+        account_id = str(getattr(account, "account_id", ""))
+        if account_id != session.account:
+            raise BacktestError(
+                f"{instrument['code']} would trade through account {account_id or 'none'}, not "
+                f"{session.account}, the account named for this live session"
+            )
 
 
 def today(rules: market.MarketRules) -> str:

@@ -27,6 +27,6 @@ def live_session(strategy, settings=None, *, api=None, session=(), **knobs):
     lines = []
     session = LiveSession(day=DAY, console=lines.append, pump=api.step, done=api.finished.is_set,
                           clock=lambda: market.broker_seconds(api.now), cancel_wait=5.0,
-                          **dict(session))
+                          **{"mode": "demo", **dict(session)})
     result = run_live(api, CODES, strategy, settings or RunSettings(), session)
     return result, lines, api

@@ -261,3 +261,24 @@ def test_a_working_order_is_changed_and_cancelled_through_the_broker():
                                    ("UpdatePrice", 2, 521.0), ("Cancel", 2, 521.0)]
     assert [operation[0] for operation in result.operations] == ["add", "modify", "cancel"]
     assert result.account.working(strategy.sent) is None  # nothing held for it any more
+
+
+@pytest.mark.parametrize("mode, account, offline, refusal", [
+    (None, None, False, "say the session's mode"),
+    ("live", None, False, "only through the account named"),
+    ("live", "9999999", False, "would trade through account"),
+    ("demo", None, True, "stand-in (StandInBroker) only"),
+])
+def test_a_session_that_could_reach_the_market_unasked_is_refused_before_any_call(
+        mode, account, offline, refusal):
+    import re
+
+    from quorvel.backtest import BacktestError
+    from quorvel.live.engine import LiveSession, run_live
+    from quorvel.sim import SimulatedBroker
+
+    api = SimulatedBroker(3, ticks_per_day=200) if offline else standin()
+    strategy = Trader()
+    with pytest.raises(BacktestError, match=re.escape(refusal)):
+        run_live(api, CODES, strategy, RunSettings(), LiveSession(mode=mode, account=account))
+    assert not hasattr(strategy, "log")  # on_start never ran

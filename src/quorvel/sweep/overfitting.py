@@ -208,11 +208,12 @@ class Overfitting:
 
 
 def overfitting_of(
-    returns: Sequence[Sequence[float]], splits: Optional[int] = None
+    returns: Sequence[Sequence[float]], splits: Optional[int] = None, ranked: bool = True
 ) -> Overfitting:
     """Both statistics of the finished runs' daily `returns`, the best combination's first;
     the probability of backtest overfitting over `splits` blocks (default 16, fewer when the
-    days are fewer)."""
+    days are fewer).  Without a best (not `ranked`: no run has the ranking figure, so the
+    first is only first in the grid) there is no deflated Sharpe ratio."""
     trials = len(returns)
     days = len(returns[0]) if returns else 0
     values: Dict[str, Any] = {}
@@ -221,6 +222,8 @@ def overfitting_of(
     shape = moments(returns[0]) if days >= 2 else None
     if trials < 2:
         notes.append("overfitting statistics: they need two finished runs")
+    elif not ranked:
+        notes.append("deflated Sharpe ratio: no finished run has the ranking figure to be best")
     elif sharpes[0] is None or shape is None:
         notes.append("deflated Sharpe ratio: the best run's daily returns do not vary")
     else:

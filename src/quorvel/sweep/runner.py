@@ -175,7 +175,8 @@ class SweepResult:
 
     @property
     def trials(self) -> int:
-        """The combinations run, failed ones too: the trials the deflated Sharpe ratio counts."""
+        """The combinations run, failed ones too (the deflated Sharpe ratio counts the finished
+        ones, which have returns)."""
         return len(self.rows)
 
     def frame(self) -> pl.DataFrame:

@@ -13,7 +13,7 @@
   cross-validation: the days are cut into S blocks, and for every way of
   choosing half of them as the in-sample days, the combination best on those
   is ranked among all on the other half; the share of ways in which it lands
-  below the median.
+  on or below the median.
 
 Both read Sharpe ratios per day (not annualised), as the papers write them.
 docs/sweeps.md writes the formulas out and says how to read them.
@@ -111,8 +111,8 @@ def probability_of_overfitting(returns: Sequence[Sequence[float]], splits: int) 
     """The probability of backtest overfitting of the trials' daily `returns` (one sequence per
     trial, all over the same days) cut into `splits` blocks (even, at most the days): the share
     of the C(S, S/2) halvings in which the combination with the highest Sharpe ratio on the
-    in-sample half ranks below the median of all on the other half; a rank on the median
-    counts half.
+    in-sample half ranks on or below the median of all on the other half (a logit of its
+    relative rank at most 0, as the paper counts it).
 
     The paper asks for blocks of equal length; where the days do not divide, the first blocks
     are a day longer, so that no day is left out.
@@ -140,16 +140,16 @@ def probability_of_overfitting(returns: Sequence[Sequence[float]], splits: int) 
             _half_sharpe(s, q, count) for s, q in zip(total, total_squares)
         ]
     everything = frozenset(range(splits))
-    overfit = 0.0
+    overfit = 0
     for half in halves:
         in_sample, out_of_sample = figures[frozenset(half)], figures[everything - frozenset(half)]
         chosen = max(range(trials), key=in_sample.__getitem__)
         below = sum(value < out_of_sample[chosen] for value in out_of_sample)
         tied = sum(value == out_of_sample[chosen] for value in out_of_sample)
         # The chosen one's relative rank w = (below + (tied + 1) / 2) / (N + 1), its logit
-        # ln(w / (1 - w)) below 0 when 2 * below + tied + 1 < N + 1; compared in whole numbers.
-        place = 2 * below + tied + 1
-        overfit += 1.0 if place < trials + 1 else 0.5 if place == trials + 1 else 0.0
+        # ln(w / (1 - w)) at most 0 when 2 * below + tied + 1 <= N + 1; in whole numbers, so
+        # that a rank on the median (logit 0) is not lost to rounding.
+        overfit += 2 * below + tied + 1 <= trials + 1
     return overfit / len(halves)
 
 
@@ -208,11 +208,12 @@ class Overfitting:
 
 
 def overfitting_of(
-    returns: Sequence[Sequence[float]], splits: Optional[int] = None
+    returns: Sequence[Sequence[float]], splits: Optional[int] = None, ranked: bool = True
 ) -> Overfitting:
     """Both statistics of the finished runs' daily `returns`, the best combination's first;
     the probability of backtest overfitting over `splits` blocks (default 16, fewer when the
-    days are fewer)."""
+    days are fewer).  Without a best (not `ranked`: no run has the ranking figure, so the
+    first is only first in the grid) there is no deflated Sharpe ratio."""
     trials = len(returns)
     days = len(returns[0]) if returns else 0
     values: Dict[str, Any] = {}
@@ -221,6 +222,8 @@ def overfitting_of(
     shape = moments(returns[0]) if days >= 2 else None
     if trials < 2:
         notes.append("overfitting statistics: they need two finished runs")
+    elif not ranked:
+        notes.append("deflated Sharpe ratio: no finished run has the ranking figure to be best")
     elif sharpes[0] is None or shape is None:
         notes.append("deflated Sharpe ratio: the best run's daily returns do not vary")
     else:

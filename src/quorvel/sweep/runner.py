@@ -175,7 +175,8 @@ class SweepResult:
 
     @property
     def trials(self) -> int:
-        """The combinations run, failed ones too: the trials the deflated Sharpe ratio counts."""
+        """The combinations run, failed ones too (the deflated Sharpe ratio counts the finished
+        ones, which have returns)."""
         return len(self.rows)
 
     def frame(self) -> pl.DataFrame:
@@ -192,8 +193,10 @@ class SweepResult:
         one combination, which chose nothing."""
         if self.total < 2:
             return None
-        finished = [row.returns for row in self.rows if row.error is None]
-        return overfitting_of(finished, self.settings.pbo_splits)
+        finished = [row for row in self.rows if row.error is None]
+        ranked = bool(finished) and finished[0].figure(self.rank_by) is not None
+        returns = [row.returns for row in finished]
+        return overfitting_of(returns, self.settings.pbo_splits, ranked)
 
     def write(self, directory: str) -> List[str]:
         """Write `SWEEP_FILES` into `directory` (created if missing), each finished run's log

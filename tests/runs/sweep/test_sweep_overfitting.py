@@ -29,6 +29,10 @@ def test_the_statistics_are_printed_and_written_with_their_inputs(ray_session, t
     assert f"overfitting {found['pbo']:.2f}: 4 blocks of days, 6 halvings" in printed
     one = SweepResult([SweepRow({}, returns=[0.01, -0.02])], "sharpe", 1, SweepSettings(()), "T")
     assert one.overfitting is None  # a sweep of one combination chose nothing
+    unranked = [SweepRow({}, {"sharpe": None}, returns=[0.01 * n, -0.02, 0.01, 0]) for n in (1, 2)]
+    found = SweepResult(unranked, "sharpe", 2, SweepSettings(()), "T").overfitting
+    assert found and found.deflated_sharpe is None and found.pbo is not None  # none is best
+    assert found.notes[0].startswith("deflated Sharpe ratio: no finished run has the ranking")
 
 
 def test_pbo_splits_that_cannot_be_halved_are_refused_in_one_line(capsys):

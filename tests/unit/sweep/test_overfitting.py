@@ -38,7 +38,7 @@ def test_probability_of_overfitting_by_hand_and_as_defined_day_by_day():
         chosen = max(range(7), key=lambda trial: sharpe(trial, half))
         rank = sorted(sharpe(trial, rest) for trial in range(7)).index(sharpe(chosen, rest)) + 1
         logit = math.log(rank / 8 / (1 - rank / 8))
-        overfit.append(1.0 if logit < 0 else 0.5 if logit == 0 else 0.0)
+        overfit.append(logit <= 0)
     assert probability_of_overfitting(returns, 6) == pytest.approx(statistics.mean(overfit))
 
 

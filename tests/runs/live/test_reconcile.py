@@ -63,7 +63,7 @@ def reconciled(tmp_path_factory):
                          "is_backfilling": False})
             if number in (0, 2):
                 record.report(order(f"L{number}", 579.0 if number == 0 else None))
-        record.report(deal("L2", 583.0, "09:00:04.5"))
+        record.report(deal("L2", 583.0, "09:00:04.500"))
         record.report(deal("L0", 579.0, "09:00:06"))
     return reconcile(str(folder / "record"))
 

@@ -8,6 +8,11 @@ that is gone can be told by its name (the tick cache clears those).
 
 A set of files that belong together (a run's outputs) is written into a fresh directory beside
 its place and swapped into it (`directory_written`), with a marker naming its files.
+
+A file that grows line by line as things happen (a sweep's rows, a live session's events) gets
+each line in one write on a descriptor opened with ``O_APPEND`` (`append_line`), so that a kill
+cuts at most the last line, which its next writer cuts off before going on
+(`cut_unfinished_line`).
 """
 
 from __future__ import annotations
@@ -22,6 +27,8 @@ from typing import Iterator, List, Sequence, Set
 
 __all__ = [
     "COMPLETE_MARKER",
+    "append_line",
+    "cut_unfinished_line",
     "directory_written",
     "temporary_beside",
     "temporary_path",
@@ -196,3 +203,35 @@ def _remove(path: str) -> None:
     aside = temporary_path(path)
     os.rename(path, aside)
     shutil.rmtree(aside)
+
+
+def append_line(fd: int, line: str) -> None:
+    """`line` and a newline appended to `fd` (opened with ``O_APPEND``) in one write; a regular
+    file takes it whole but where the disk fills, when the rest is written after it (or the
+    disk's error raised)."""
+    data = (line + "\n").encode("utf-8")
+    while data:
+        data = data[os.write(fd, data) :]
+
+
+def cut_unfinished_line(path: str) -> None:
+    """Cut off the line a killed writer left unfinished at the end of `path` (if there is
+    one), so that the lines appended next are not glued to it; read from the end, a block at a
+    time."""
+    try:
+        file = open(path, "r+b")
+    except FileNotFoundError:
+        return
+    with file:
+        size = at = file.seek(0, os.SEEK_END)
+        keep = 0
+        while at > 0:
+            step = min(at, 1 << 16)
+            file.seek(at - step)
+            newline = file.read(step).rfind(b"\n")
+            if newline >= 0:
+                keep = at - step + newline + 1
+                break
+            at -= step
+        if keep < size:
+            file.truncate(keep)

@@ -33,7 +33,7 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple
 
 import polars as pl
 
-from quorvel.atomic_files import temporary_beside
+from quorvel.atomic_files import append_line, cut_unfinished_line, temporary_beside
 from quorvel.backtest.messages import Quote, Tick
 from quorvel.cache import day_files
 from quorvel.data.store import cache_frame
@@ -123,7 +123,7 @@ class SessionRecord:
                     "give each day its own record directory"
                 )
             _write_header(self.directory, header.as_dict())
-            _cut_unfinished_line(_events_path(self.directory))
+            cut_unfinished_line(_events_path(self.directory))
             self._fd = os.open(
                 os.path.join(self.directory, EVENTS_FILE),
                 os.O_WRONLY | os.O_APPEND | os.O_CREAT,
@@ -176,13 +176,11 @@ class SessionRecord:
 
     def _append(self, line: Dict[str, Any], received: Optional[float]) -> None:
         line["received"] = time.time() if received is None else received
-        data = (json.dumps(line, ensure_ascii=False, default=_plain) + "\n").encode("utf-8")
+        text = json.dumps(line, ensure_ascii=False, default=_plain)
         with self._lock:
             if self._closed:
                 raise RecordError(f"{self.directory}: the record is closed")
-            written = os.write(self._fd, data)
-        if written != len(data):  # only a full disk cuts a write to a regular file
-            raise RecordError(f"{self.directory}: the record's line was cut ({written} bytes)")
+            append_line(self._fd, text)
 
     def close(self) -> List[str]:
         """Ends the record: the day files written, the header marked closed; the paths of the
@@ -280,28 +278,6 @@ def _lines(directory: str) -> Iterator[Tuple[int, Dict[str, Any]]]:
         if not isinstance(line, dict):
             raise RecordError(f"{path}: line {number} is not a record line")
         yield number, line
-
-
-def _cut_unfinished_line(path: str) -> None:
-    """Cuts off the line a crashed session was writing, so that the lines a record taken up
-    again appends are not glued to it (that whole line would then read as damage)."""
-    try:
-        file = open(path, "r+b")
-    except FileNotFoundError:
-        return
-    with file:
-        size = at = file.seek(0, os.SEEK_END)
-        keep = 0
-        while at > 0:
-            step = min(at, 1 << 16)
-            file.seek(at - step)
-            newline = file.read(step).rfind(b"\n")
-            if newline >= 0:
-                keep = at - step + newline + 1
-                break
-            at -= step
-        if keep < size:
-            file.truncate(keep)
 
 
 def _closed(directory: str) -> List[str]:

@@ -17,7 +17,7 @@ import json
 import os
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence
 
-from quorvel.atomic_files import written_together
+from quorvel.atomic_files import append_line, cut_unfinished_line, written_together
 from quorvel.sweep.errors import SweepError
 from quorvel.sweep.search import Search
 
@@ -91,16 +91,12 @@ class RowsJournal:
     def append(self, row: SweepRow) -> None:
         """`row` as the journal's next line."""
         assert self._file is not None, "the journal is not open"
-        line = json.dumps(dataclasses.asdict(row), ensure_ascii=False) + "\n"
-        data = line.encode()
-        while data:  # a regular file takes it in one write but where the disk is full
-            data = data[os.write(self._file, data) :]
+        append_line(self._file, json.dumps(dataclasses.asdict(row), ensure_ascii=False))
 
     def __enter__(self) -> RowsJournal:
         os.makedirs(self.directory, exist_ok=True)
         if self._resumed:
-            with open(self.path, "rb+") as journal:  # without a cut last line
-                journal.truncate(journal.read().rfind(b"\n") + 1)
+            cut_unfinished_line(self.path)
         else:
             with written_together([self.path]) as [staged]:
                 with open(staged, "w", encoding="utf-8") as journal:
